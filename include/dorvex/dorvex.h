@@ -1,0 +1,348 @@
+/*
+ * dorvex/dorvex.h -- context, error codes and the FAT directory-entry codec.
+ *
+ * Every codec call runs against a context (dv_ctx) that fixes, for its whole
+ * life, the path separators, two parsing options, the charset of the
+ * caller's text and whether internal names are UCS-2LE or UTF-16LE. It also
+ * carries the caller's allocator and a last-error field.
+ *
+ * Conventions shared by every function of the library:
+ *  - Failures are reported by the result (null, -1, a nonzero code or a
+ *    short count) plus an error code; nothing is printed or logged.
+ *  - Constructors take an optional `int *err` that is written on failure
+ *    only. Context-level operations store their code in the context's `err`
+ *    field instead, which only failures change and dv_errno() reads.
+ *  - Codes are the C library's errno constants (ENOENT, EIO, E2BIG, ENOMEM,
+ *    EINVAL, ENFILE, ENAMETOOLONG, EILSEQ) or one of the five DV_E_* codes
+ *    below. dv_strerror() turns either kind into a message.
+ *  - Every block of memory comes from the caller's dv_alloc_fn and goes back
+ *    through the matching dv_free_fn (dv_newctx uses malloc/free).
+ *  - Nothing is thread-safe: one context is used by one thread at a time.
+ */
+#ifndef DORVEX_DORVEX_H
+#define DORVEX_DORVEX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "dorvex/export.h"
+#include "dorvex/iconv.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Flags ------------------------------------------------------------- */
+
+#define DV_FLAG_SLASH 0x0001u            /* '/' separates path components */
+#define DV_FLAG_BACKSLASH 0x0002u        /* '\' separates path components */
+#define DV_FLAG_SKIP_LEADING_SEP 0x0004u /* dv_parsename skips leading separators */
+#define DV_FLAG_LENIENT 0x0008u          /* dv_readentry skips damaged long-name runs */
+#define DV_FLAG_UTF16 0x0100u            /* internal names are UTF-16LE, not UCS-2LE */
+/* The charset of the caller's text: a field compared as a whole. */
+#define DV_CHARSET_MASK 0x1E00u
+#define DV_CHARSET_ASCII 0x0200u  /* US-ASCII */
+#define DV_CHARSET_LOCALE 0x0400u /* multibyte text of the current locale (mbtowc) */
+#define DV_CHARSET_UTF8 0x0600u   /* UTF-8 */
+
+/* ---- Error codes (besides the C library's errno constants) ------------- */
+
+#define DV_E_BOOTSIG (-8998)     /* "Invalid boot sector signature" */
+#define DV_E_EOF (-8997)         /* "Reached end of file" (never produced) */
+#define DV_E_ENDDIR (-8996)      /* "Reached end of directory" */
+#define DV_E_BROKENCHAIN (-8995) /* "Chain is broken in FAT table" */
+#define DV_E_BADPBR (-8994)      /* "Bad PBR content or not a valid PBR" */
+
+/* ---- Sizes ------------------------------------------------------------- */
+
+#define DV_NAME_MAX 255  /* code units in a name */
+#define DV_DIRENT_SIZE 32 /* bytes in one raw directory entry */
+
+/* ---- Types ------------------------------------------------------------- */
+
+/*
+ * The caller's allocator. dv_alloc_fn returns at least `size` bytes or
+ * null; dv_free_fn takes back a pointer that dv_alloc_fn returned. Both get
+ * the `alloc_data` word given at creation as their first argument.
+ */
+typedef void *(*dv_alloc_fn)(void *alloc_data, size_t size);
+typedef void (*dv_free_fn)(void *alloc_data, void *ptr);
+
+typedef struct dv_ctx dv_ctx;
+
+/*
+ * Decodes one character of caller text at `p` (before `end`) into one
+ * 16-bit unit. Returns the position after it, or null with a code in
+ * `*err`. Internal: reached only through dv_ctx.decode.
+ */
+typedef const char *(*dv_char_decoder)(dv_ctx *ctx, const char *p, const char *end,
+                                       uint16_t *unit, int *err);
+
+/*
+ * A counted name of 16-bit units: `len` (0..255) units, then a zero unit at
+ * units[len]. Units after the terminator are undefined.
+ */
+typedef struct dv_name {
+    uint16_t len;
+    uint16_t units[DV_NAME_MAX + 2];
+} dv_name;
+
+/*
+ * One component of a parsed path. A node is allocated with room only for
+ * `next`, `name.len`, the name's units and its terminator: read it only up
+ * to the terminator, never copy it as a whole dv_pathnode.
+ */
+typedef struct dv_pathnode {
+    struct dv_pathnode *next;
+    dv_name name;
+} dv_pathnode;
+
+/* The context. Read it if you like; change it never. */
+struct dv_ctx {
+    dorvex_iconv_t cd;         /* converter from the caller's charset to the internal form */
+    dv_char_decoder decode;    /* one character of caller text to one unit */
+    int32_t err;               /* code of the last failed operation; 0 after creation */
+    uint8_t skip_leading_sep;  /* DV_FLAG_SKIP_LEADING_SEP */
+    uint8_t lenient;           /* DV_FLAG_LENIENT */
+    uint16_t seps[4];          /* separator units, zero-terminated */
+    dv_name scratch;           /* working name of dv_parsepath */
+    void *alloc_data;          /* passed to alloc and free */
+    dv_alloc_fn alloc;
+    dv_free_fn free;
+};
+
+/* Seconds since 1970-01-01 00:00:00 UTC, and nanoseconds 0..999999999. */
+typedef struct dv_timestamp {
+    int32_t sec;
+    int32_t nsec;
+} dv_timestamp;
+
+/*
+ * One decoded directory entry with its long name. Plain data: copy it
+ * byte for byte.
+ *   name       long name (or the 8.3 name with a dot when there is none)
+ *   cluster    first cluster: high word (offset 20) << 16 | low word (26)
+ *   size       size in bytes
+ *   attr       attribute byte (only its low 8 bits are ever written)
+ *   shortname  the 11 raw 8.3 bytes as stored (space padded, no dot), NUL
+ *   ctime      creation time, to 10 ms
+ *   atime      last access date, at 00:00 UTC
+ *   mtime      modification time, to 2 s
+ */
+typedef struct dv_entry {
+    dv_name name;
+    uint32_t cluster;
+    uint32_t size;
+    uint32_t attr;
+    char shortname[12];
+    dv_timestamp ctime;
+    dv_timestamp atime;
+    dv_timestamp mtime;
+} dv_entry;
+
+/*
+ * ---- On-disk directory entries (32 bytes, all fields little-endian) ------
+ *
+ * Short (8.3) entry:
+ *   0  8  base name, space padded; first byte 0 = end of directory
+ *   8  3  extension, space padded (no dot stored)
+ *  11  1  attribute; (attr & 0x0F) == 0x0F marks a long-name entry instead
+ *  12  1  reserved (read: ignored; written: 0)
+ *  13  1  creation time, 10-ms units 0..199
+ *  14  2  creation time word     16  2  creation date word
+ *  18  2  last access date word  20  2  first cluster, high word
+ *  22  2  modification time     24  2  modification date
+ *  26  2  first cluster, low word 28  4  size in bytes
+ *
+ * Long-name entry (a run of them stands before its short entry, highest
+ * sequence number first):
+ *   0  1  sequence byte: bits 0-4 the number s (1 = first 13 units);
+ *         0x40 marks the entry with the name's last piece (first on disk)
+ *   1 10  units 1-5 (UTF-16LE)      11  1  attribute 0x0F
+ *  12  1  type 0                    13  1  checksum of the short name
+ *  14 12  units 6-11                26  2  first cluster 0
+ *  28  4  units 12-13
+ * Entry s holds name units (s-1)*13 .. (s-1)*13+12; after the name's last
+ * unit comes a zero unit, then 0xFFFF fill.
+ *
+ * Checksum: sum = 0; for each of the 11 short-name bytes (offsets 0..10):
+ * sum = ((sum & 1) << 7) + (sum >> 1) + byte, modulo 256.
+ *
+ * FAT date word: bits 0-4 day, 5-8 month, 9-15 year - 1980.
+ * FAT time word: bits 0-4 seconds / 2, 5-10 minute, 11-15 hour.
+ */
+#define DV_DIRENT_NAME 0
+#define DV_DIRENT_EXT 8
+#define DV_DIRENT_ATTR 11
+#define DV_DIRENT_RESERVED 12
+#define DV_DIRENT_CTIME_MS 13
+#define DV_DIRENT_CTIME 14
+#define DV_DIRENT_CDATE 16
+#define DV_DIRENT_ADATE 18
+#define DV_DIRENT_CLUSTER_HI 20
+#define DV_DIRENT_MTIME 22
+#define DV_DIRENT_MDATE 24
+#define DV_DIRENT_CLUSTER_LO 26
+#define DV_DIRENT_SIZE_FIELD 28
+#define DV_LFN_SEQ 0
+#define DV_LFN_ATTR 11
+#define DV_LFN_TYPE 12
+#define DV_LFN_CHECKSUM 13
+#define DV_LFN_CLUSTER 26
+#define DV_LFN_LAST 0x40     /* sequence-byte flag of a run's first entry */
+#define DV_ATTR_READONLY 0x01
+#define DV_ATTR_HIDDEN 0x02
+#define DV_ATTR_SYSTEM 0x04
+#define DV_ATTR_VOLUME 0x08
+#define DV_ATTR_DIRECTORY 0x10
+#define DV_ATTR_ARCHIVE 0x20
+#define DV_ATTR_LFN 0x0F
+
+/* ---- Context and errors ------------------------------------------------ */
+
+/* Returns the version text "0.3.27" (constant; do not free). */
+DORVEX_API const char *dv_version(void);
+
+/*
+ * Creates a context. `flags` is a combination of DV_FLAG_* and exactly one
+ * DV_CHARSET_* value; other bits are ignored. `alloc`/`free` are both
+ * required and get `alloc_data` first. Returns the context, or null with
+ * `*err` (if `err` is not null) set to:
+ *   ENOMEM  the record could not be allocated (free is not called)
+ *   EINVAL  the charset field is not one of the three DV_CHARSET_* values
+ * `*err` is untouched on success. Release the context with dv_deletectx.
+ */
+DORVEX_API dv_ctx *dv_newctx2(uint32_t flags, int *err, void *alloc_data, dv_alloc_fn alloc,
+                              dv_free_fn free);
+
+/* dv_newctx2 with malloc and free (and a null alloc_data). */
+DORVEX_API dv_ctx *dv_newctx(uint32_t flags, int *err);
+
+/* Wipes and releases a context made by dv_newctx or dv_newctx2. */
+DORVEX_API void dv_deletectx(dv_ctx *ctx);
+
+/* Returns the code of the context's last failed operation (0 if none). */
+DORVEX_API int dv_errno(const dv_ctx *ctx);
+
+/*
+ * Returns a constant message for any code: the library's own text for
+ * DV_E_BOOTSIG .. DV_E_BADPBR, the C library's strerror() text otherwise.
+ */
+DORVEX_API const char *dv_strerror(int code);
+
+/* Returns the message of a DV_E_* code, or "Unknown error" for any other. */
+DORVEX_API const char *dorvex_strerror_internal(int code);
+
+/* ---- Names and paths --------------------------------------------------- */
+
+/*
+ * Decodes one name from the zero-terminated `text` into `*out`, stopping
+ * after the first separator that follows it (leading separators are skipped
+ * when the context has DV_FLAG_SKIP_LEADING_SEP). Returns the position where
+ * scanning stopped (after that separator, or at the terminating zero byte;
+ * `text` itself for an empty text), or null on failure with the context's
+ * err set to the decoder's code (EILSEQ, EINVAL, E2BIG) or ENAMETOOLONG (a
+ * name of 255 units followed by more text, or of more than 255 units).
+ * Never allocates.
+ */
+DORVEX_API const char *dv_parsename(dv_ctx *ctx, dv_name *out, const char *text);
+
+/*
+ * Splits the zero-terminated `path` into a newly allocated list of
+ * components (one allocation per component, through the context's
+ * allocator). Repeated, leading and trailing separators make no component,
+ * except that a path ending in a separator with nothing before it in its
+ * component ends with an empty component ("/" gives one empty component).
+ * Returns the first node, or null: for an empty path (err unchanged), or on
+ * failure with the context's err set to the decoder's code, ENAMETOOLONG or
+ * ENOMEM; a partial list is released. The caller owns the list and frees it
+ * with dv_freepath on the same context.
+ */
+DORVEX_API dv_pathnode *dv_parsepath(dv_ctx *ctx, const char *path);
+
+/* Releases every node of `list` (null allowed). Returns null. */
+DORVEX_API dv_pathnode *dv_freepath(dv_ctx *ctx, dv_pathnode *list);
+
+/*
+ * Returns 1 if every byte of `text` is one of the context's separators
+ * (so also for the empty text), else 0. Bytes are not decoded.
+ */
+DORVEX_API int dv_isroot(const dv_ctx *ctx, const char *text);
+
+/*
+ * Compares two names, length first: -1 if `a` has fewer units, 1 if more;
+ * for equal lengths -2 or 2 at the first differing unit (unsigned), 0 if
+ * equal. No case folding.
+ */
+DORVEX_API int dv_namecmp(const dv_name *a, const dv_name *b);
+
+/* Copies `src` (len <= 255) into `dst` with its terminator. Returns 0. */
+DORVEX_API int dv_namecpy(dv_name *dst, const dv_name *src);
+
+/* ---- Timestamps -------------------------------------------------------- */
+
+/*
+ * Encodes `ts` (read as UTC) into a FAT date word (required), time word and
+ * 10-ms byte (each may be null). Years before 1980 are stored as 1980 with
+ * month and day kept. Returns 0, or 1 when the year is 2100 or later, or -1
+ * when `ts->sec` is negative; then nothing is stored. Sets no error code.
+ */
+DORVEX_API int dv_encodets(const dv_timestamp *ts, uint16_t *date, uint16_t *time_word,
+                           uint8_t *tenms);
+
+/*
+ * Decodes FAT date, time and 10-ms fields (read as UTC) into `*ts`.
+ * Out-of-range fields carry over (month 0 is December of the year before,
+ * day 0 the last day of the month before, hour 24 the next day). A date the
+ * signed 32-bit count cannot hold gives sec -1. nsec is
+ * (tenms % 100) * 10000000; a tenms of 100 or more adds one second.
+ */
+DORVEX_API void dv_decodets(dv_timestamp *ts, uint16_t date, uint16_t time_word, uint8_t tenms);
+
+/* ---- Entry reader and writer ------------------------------------------- */
+
+/*
+ * Decodes raw 32-byte entries into records.
+ *   entries  in/out: cursor on the first entry to decode
+ *   count    in/out: entries from the cursor to the end of the array
+ *   records  in/out: cursor on the first free record
+ *   room     in/out: records free at the record cursor
+ * Each long-name run is joined to its short entry (checksum checked); a
+ * short entry standing alone gets its 8.3 name with a dot (bytes 0x80-0xFF
+ * become their IBM code page 437 characters). Deleted entries, volume
+ * labels and dot entries are decoded like any other. Stops before an entry
+ * whose first byte is 0 (end of directory), when `count` or `room` reaches
+ * 0. When the array ends inside a run, `*count` is set to the number of
+ * entries from the run's first entry to the end of the array: move those in
+ * front of the next buffer and call again.
+ * Returns 0, or -1 for a damaged run it may not skip (a checksum mismatch
+ * without DV_FLAG_LENIENT; in either mode a sequence number of 0 or above
+ * 20, or a name with more than 255 units): the cursor then points at the
+ * offending entry and `*count` counts from it. Sets no error code; never
+ * allocates.
+ */
+DORVEX_API int dv_readentry(const dv_ctx *ctx, const uint8_t **entries, int *count,
+                            dv_entry **records, int *room);
+
+/*
+ * Encodes records into raw entries: for each record n/13+1 long-name
+ * entries (n = name.len) and its short entry (bytes of `shortname` as
+ * given). After the last record, if room is left and the entry at the
+ * cursor is not already an end mark, it is zeroed as one.
+ *   records  in/out: cursor on the first record    count  in/out: records left
+ *   entries  in/out: cursor on the next entry       room   in/out: entries free
+ * Returns 0 when every record was written; -1 with the context's err set to
+ * ENAMETOOLONG for a name of more than 255 units; or k > 0 with err E2BIG
+ * when the record at the cursor needs k more entries than `*room`. On
+ * failure the earlier records are written and the cursors stand after them,
+ * so the call can be repeated with more room. Timestamps before 1970 leave
+ * their fields untouched. Never allocates.
+ */
+DORVEX_API int dv_writeentry(dv_ctx *ctx, const dv_entry **records, int *count,
+                             uint8_t **entries, unsigned *room);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DORVEX_DORVEX_H */

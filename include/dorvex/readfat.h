@@ -1,0 +1,248 @@
+/*
+ * dorvex/readfat.h -- read-only FAT32 volume reader.
+ *
+ * Mount a volume through your own sector reader, then open directories and
+ * files by path, list directories, stat paths, seek in and read files:
+ *
+ *     int err;
+ *     readfat_volume *vol = readfat_new(0, image_sectors, 512, &img, my_reader,
+ *                                       readfat_optimal_flags(), 4, 4, &err);
+ *     readfat_dir *d = readfat_opendir(vol, "/DOCS", &err);
+ *     const dv_entry *e;
+ *     while ((e = readfat_readdir(vol, d, &err)) != NULL) { ... }
+ *     // err == DV_E_ENDDIR at the end of the directory
+ *     readfat_closedir(vol, d);
+ *     readfat_delete(vol);
+ *
+ * All lasting memory is taken at mount: the volume record and one arena that
+ * holds every handle slot, every cluster buffer and the FAT cache. After the
+ * mount only path lookups allocate (the parsed path, released before they
+ * return); listing, reading, seeking and closing never allocate. The number
+ * of handles that can be open at once is fixed at mount.
+ *
+ * Paths are zero-terminated text in the volume's charset (DV_CHARSET_*),
+ * split at the separators the flags choose, and matched exactly, unit by
+ * unit, against long names (or 8.3 names as stored when an entry has no
+ * long name): lookup is case-sensitive. Every lookup starts at the root.
+ *
+ * Failures: the result (null, -1, a short count) plus an `int *err` that is
+ * written on failure only and may be null (readfat_stat returns its code).
+ * The library never asks the reader for a sector outside the volume, checks
+ * every cluster chain for cycles as it follows it, and never reads or
+ * writes outside its buffers, whatever the medium holds.
+ *
+ * One volume is used by one thread at a time; distinct volumes share nothing.
+ */
+#ifndef DORVEX_READFAT_H
+#define DORVEX_READFAT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "dorvex/dorvex.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Reads `count` (1 .. sectors per cluster) 512-byte sectors starting at the
+ * absolute sector `sector` into `buf`. Returns the number of whole sectors
+ * read (1 .. count, stored at the start of `buf`), or 0 / a negative value
+ * on failure. A result above `count` counts as failure; a single-sector
+ * request (boot sector, FAT sector) succeeds only with exactly 1.
+ */
+typedef int32_t (*readfat_sector_reader)(void *reader_data, void *buf, uint64_t sector,
+                                         uint32_t count);
+
+/* A directory handle: a slot in the volume's arena. */
+typedef struct readfat_dir {
+    uint8_t in_use;        /* nonzero while the slot is taken */
+    uint32_t next_cluster; /* cluster to load when `remaining` runs out */
+    dv_entry entry;        /* the record readfat_readdir fills and returns */
+    uint8_t *buf_end;      /* end of this handle's window in the arena */
+    uint32_t remaining;    /* raw entries not yet consumed, just before buf_end */
+    /* extensions */
+    uint32_t cycle_mark;   /* cycle detection (Brent): the saved cluster */
+    uint32_t cycle_power;  /* cycle detection: current power of two */
+    uint32_t cycle_steps;  /* cycle detection: clusters since the mark */
+    uint8_t at_end;        /* an end-of-directory mark was met */
+} readfat_dir;
+
+/* A file handle: a slot in the volume's arena. */
+typedef struct readfat_file {
+    uint8_t in_use;         /* nonzero while the slot is taken */
+    uint8_t loaded;         /* nonzero while `buf` holds `cluster` */
+    uint32_t position;      /* byte offset of the next read */
+    uint32_t size;          /* file size from the directory entry */
+    uint32_t first_cluster; /* first cluster of the chain */
+    uint32_t cluster;       /* cluster holding byte `position` */
+    uint8_t *buf;           /* this handle's one-cluster buffer */
+    /* extensions */
+    uint32_t cycle_mark;  /* cycle detection (Brent): the saved cluster */
+    uint32_t cycle_power; /* cycle detection: current power of two */
+    uint32_t cycle_steps; /* cycle detection: clusters since the mark */
+} readfat_file;
+
+/* A mounted volume. Read its fields if you like; change them never. */
+typedef struct readfat_volume {
+    dv_ctx *ctx;                     /* the volume's own context */
+    uint32_t max_files;              /* file slots */
+    uint32_t max_dirs;               /* directory slots open to the caller */
+    readfat_file *files;             /* max_files records in the arena */
+    readfat_dir *dirs;               /* max_dirs + 1 records in the arena */
+    readfat_dir *lookup_dir;         /* dirs[max_dirs]: used by path lookups */
+    uint64_t fat_sectors;            /* sectors per FAT */
+    uint64_t fat_start;              /* absolute sector of the first FAT */
+    uint64_t data_start;             /* absolute sector of cluster 2 */
+    uint32_t sectors_per_cluster;    /* 1 .. 255 */
+    uint32_t reserved_sectors;       /* from the boot sector */
+    uint32_t fat_count;              /* from the boot sector */
+    uint32_t root_cluster;           /* first cluster of the root directory */
+    uint32_t sector_size;            /* always 512 */
+    uint32_t cluster_bytes;          /* sectors_per_cluster * 512 */
+    uint32_t fat_entries_per_sector; /* always 128 */
+    uint32_t dir_entries_per_cluster; /* cluster_bytes / 32 */
+    uint32_t flags;                  /* flags given at mount */
+    uint64_t fat_tag[8];             /* FAT cache: sector held by each slot, 0 = empty */
+    uint8_t *fat_buf[8];             /* FAT cache: 512-byte buffers in the arena */
+    uint8_t *boot_buf;               /* 64-byte aligned buffer inside `storage` */
+    void *reader_data;               /* passed to reader_fn */
+    readfat_sector_reader reader_fn; /* the sector reader */
+    void *alloc_data;                /* passed to alloc_fn and free_fn */
+    dv_alloc_fn alloc_fn;
+    dv_free_fn free_fn;
+    void *arena;                     /* the single block of handles and buffers */
+    uint8_t storage[576];            /* room for the boot-sector buffer */
+    /* extensions */
+    uint64_t end_sector;    /* one past the volume's last sector */
+    uint32_t cluster_count; /* clusters in the data area (2 .. cluster_count + 1) */
+    uint32_t carry_entries; /* raw entries a directory window can carry over */
+} readfat_volume;
+
+/* Returns 0x30F: both separators, skip leading separators, lenient, UTF-16
+ * names, ASCII path text -- the flags the volume reader is meant for. */
+DORVEX_API uint32_t readfat_optimal_flags(void);
+
+/*
+ * Mounts the FAT32 volume whose boot sector is `start_sector`.
+ *   end_sector   one past the volume's last sector (>= 64)
+ *   sector_size  must be 512
+ *   reader_data, reader   your sector reader and its user word
+ *   flags        context flags (see dorvex.h), e.g. readfat_optimal_flags()
+ *   max_files, max_dirs   handle slots, 0 .. 4095 each
+ *   err          receives the code on failure (may be null)
+ * Returns the volume, or null with `*err`:
+ *   EINVAL   bad sector_size, slot counts or end_sector; bad charset flags
+ *   ENOMEM   an allocation failed
+ *   EIO      the boot sector could not be read
+ *   DV_E_BOOTSIG  no 0xAA55 signature
+ *   DV_E_BADPBR   zero sectors per cluster, FATs, FAT size or reserved
+ *                 sectors; no whole cluster in the data area; root cluster
+ *                 outside the data area
+ * After a failure nothing remains allocated. readfat_new uses malloc/free;
+ * readfat_new2 uses your allocator. Release the volume with readfat_delete.
+ */
+DORVEX_API readfat_volume *readfat_new(uint64_t start_sector, uint64_t end_sector,
+                                       uint32_t sector_size, void *reader_data,
+                                       readfat_sector_reader reader, uint32_t flags,
+                                       uint32_t max_files, uint32_t max_dirs, int *err);
+DORVEX_API readfat_volume *readfat_new2(uint64_t start_sector, uint64_t end_sector,
+                                        uint32_t sector_size, void *reader_data,
+                                        readfat_sector_reader reader, uint32_t flags,
+                                        uint32_t max_files, uint32_t max_dirs, int *err,
+                                        void *alloc_data, dv_alloc_fn alloc_fn,
+                                        dv_free_fn free_fn);
+
+/* Releases the volume, its context and its arena. Every handle and every
+ * record returned for it becomes invalid. */
+DORVEX_API void readfat_delete(readfat_volume *vol);
+
+/*
+ * Opens the directory at `path` (the empty path or separators only: the
+ * root). Returns a handle positioned before the first entry, or null with:
+ *   ENFILE  no free directory slot
+ *   ENOENT  a component was not found or a directory could not be read
+ *   the code of dv_parsepath (EILSEQ, EINVAL, E2BIG, ENAMETOOLONG, ENOMEM)
+ * A directory entry whose first cluster is 0 (".." below the root) opens
+ * the root. Attributes are not checked: a file opens as a directory of
+ * whatever its clusters hold.
+ */
+DORVEX_API readfat_dir *readfat_opendir(readfat_volume *vol, const char *path, int *err);
+
+/*
+ * Returns the next entry of the directory (valid until the next call on the
+ * handle), or null with:
+ *   DV_E_ENDDIR  the end of the directory (every later call says the same)
+ *   EIO          a directory cluster could not be read (the next call
+ *                retries it)
+ *   EINVAL       the handle is not open
+ * ".", "..", the volume label and deleted entries are returned too.
+ */
+DORVEX_API const dv_entry *readfat_readdir(readfat_volume *vol, readfat_dir *dir, int *err);
+
+/* Frees the directory slot. */
+DORVEX_API void readfat_closedir(readfat_volume *vol, readfat_dir *dir);
+
+/*
+ * Fills `*out` with the entry of `path`. Returns 0, or ENOENT (not found,
+ * empty path, root, unreadable directory, null `out`) or the code of
+ * dv_parsepath. On failure `*out` holds nothing meaningful.
+ */
+DORVEX_API int readfat_stat(readfat_volume *vol, const char *path, dv_entry *out);
+
+/*
+ * Opens the file at `path` for reading at position 0. Returns a handle, or
+ * null with ENFILE (no free slot), ENOENT or the code of dv_parsepath.
+ * Attributes are not checked: a directory opens as a file of size 0.
+ */
+DORVEX_API readfat_file *readfat_open(readfat_volume *vol, const char *path, int *err);
+
+/* Frees the file slot. */
+DORVEX_API void readfat_close(readfat_volume *vol, readfat_file *file);
+
+/* Returns the file's size in bytes. */
+DORVEX_API uint32_t readfat_size(readfat_volume *vol, const readfat_file *file);
+
+/* Returns the position of the next read. */
+DORVEX_API uint32_t readfat_tell(readfat_volume *vol, const readfat_file *file);
+
+/*
+ * Moves the read position to `pos` (0 .. size). Returns 0, or -1 with:
+ *   EINVAL            pos > size (handle unchanged)
+ *   DV_E_BROKENCHAIN  the chain ends or loops before the target (the
+ *                     handle is back at position 0)
+ * Seeking reads only FAT sectors, never data.
+ */
+DORVEX_API int readfat_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err);
+
+/*
+ * Copies up to `len` bytes from the read position to `dst`. Returns the
+ * number of bytes copied: `len`, or fewer at the end of the file (then 0
+ * and no code), or fewer with:
+ *   EIO               a cluster could not be read (the next call retries)
+ *   DV_E_BROKENCHAIN  the chain ends or loops before the recorded size
+ *   EINVAL            the handle is not open
+ */
+DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len,
+                                 int *err);
+
+/*
+ * Extensions: open a handle from an entry you already hold (for example one
+ * readfat_readdir just returned) instead of from a path. This reaches names
+ * that a path cannot express (characters above U+FFFF, a 255-unit directory
+ * name inside a path) and spares a lookup from the root. They take the
+ * first free slot (ENFILE when none) and set it up from the entry's first
+ * cluster (and size, for files) exactly as readfat_open / readfat_opendir
+ * do after their lookup; a directory entry with first cluster 0 means the
+ * root. They read nothing.
+ */
+DORVEX_API readfat_file *readfat_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
+DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry,
+                                              int *err);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DORVEX_READFAT_H */
