@@ -1,0 +1,27 @@
+// Directory-entry helpers shared by the entry reader and writer.
+#pragma once
+
+#include <dorvex/dorvex.h>
+
+#include <cstdint>
+
+namespace dorvex {
+
+// VFAT short-name checksum over the 11 stored 8.3 bytes (padding spaces included): rotate
+// right by one bit, add the next byte, all modulo 256.
+inline uint8_t shortname_checksum(const uint8_t *name11) {
+    unsigned sum = 0;
+    for (int i = 0; i < 11; ++i) sum = (((sum & 1u) << 7) + (sum >> 1) + name11[i]) & 0xFFu;
+    return static_cast<uint8_t>(sum);
+}
+
+// The unit places of a long-name entry, in name order.
+inline constexpr uint8_t lfn_unit_offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+
+// UTC conversions behind dv_encodets/dv_decodets, also used per entry by the codec.
+// encode_timestamp returns -1 (storing nothing) for a negative count, 1 for a year of 2100
+// or later, else 0; time_word and tenms may be null.
+int encode_timestamp(const dv_timestamp &ts, uint16_t *date, uint16_t *time_word, uint8_t *tenms);
+dv_timestamp decode_timestamp(uint16_t date, uint16_t time_word, uint8_t tenms);
+
+} // namespace dorvex
