@@ -1,0 +1,71 @@
+// Cluster chains of a mounted volume: the one place that calls the sector reader, the
+// next-cluster lookup through the FAT cache, cluster reads, and the cycle guard that every
+// chain walk uses.
+#pragma once
+
+#include <cstdint>
+
+#include "dorvex/readfat.h"
+
+namespace dorvex {
+
+// FAT32 entries carry 28 bits; values from here up end a chain.
+constexpr uint32_t kFatMask = 0x0FFFFFFFu;
+constexpr uint32_t kChainEnd = 0x0FFFFFF8u;
+
+inline bool is_chain_end(uint32_t cluster) {
+    return cluster >= kChainEnd;
+}
+
+enum class ReadResult { ok, outside, failed };
+
+// Calls the sector reader for `count` sectors at `sector`, but only when the whole request
+// lies inside [lo, hi); otherwise returns -1 without calling it. Returns the reader's result.
+int32_t read_sectors(const readfat_volume *vol, void *buf, uint64_t sector, uint32_t count,
+                     uint64_t lo, uint64_t hi);
+
+// The FAT entry of `cluster`, masked to 28 bits; kChainEnd when its FAT sector lies past the
+// first FAT or cannot be read.
+uint32_t next_cluster(readfat_volume *vol, uint32_t cluster);
+
+// Absolute number of the first sector of `cluster` (2 .. cluster_count + 1).
+uint64_t cluster_sector(const readfat_volume *vol, uint32_t cluster);
+
+// Reads one whole cluster into `buf` (cluster_bytes), accepting short reads. `outside` means
+// the cluster is not in the data area and the reader was not asked.
+ReadResult read_cluster(const readfat_volume *vol, uint32_t cluster, uint8_t *buf);
+
+// Brent's cycle detection over the clusters a walk visits: O(1) state, and a chain that
+// loops is caught after at most a few passes over its cycle.
+struct ChainGuard {
+    uint32_t &mark;
+    uint32_t &power;
+    uint32_t &steps;
+
+    // Starts a walk at `first`.
+    void reset(uint32_t first) {
+        mark = first;
+        power = 2;
+        steps = 0;
+    }
+    // Records the walk's move to `cluster`; false when the chain has come back to a cluster
+    // it already visited.
+    bool step(uint32_t cluster) {
+        if (cluster == mark) return false;
+        if (++steps == power) {
+            mark = cluster;
+            power <<= 1;
+            steps = 0;
+        }
+        return true;
+    }
+};
+
+inline ChainGuard guard_of(readfat_dir *dir) {
+    return ChainGuard{dir->cycle_mark, dir->cycle_power, dir->cycle_steps};
+}
+inline ChainGuard guard_of(readfat_file *file) {
+    return ChainGuard{file->cycle_mark, file->cycle_power, file->cycle_steps};
+}
+
+} // namespace dorvex
