@@ -1,0 +1,353 @@
+// dv_readentry on hand-built entry arrays: runs, carrying, checksums, positions, 8.3 names.
+#include "entries/entry_builders.h"
+
+#include <dorvex/dorvex.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using namespace entrytest;
+
+class Reader : public ::testing::Test {
+  protected:
+    dv_ctx ctx{}; // the reader looks only at `lenient`
+    std::vector<uint8_t> bytes;
+    std::vector<dv_entry> recs = std::vector<dv_entry>(8);
+    const uint8_t *cur = nullptr;
+    int count = 0;
+    dv_entry *rec = nullptr;
+    int room = 0;
+
+    void load(const std::vector<Entry> &entries) { bytes = flatten(entries); }
+    int entries() const { return static_cast<int>(bytes.size() / DV_DIRENT_SIZE); }
+    // Reads from entry `first` to the end of the array.
+    int read(int record_room = 8, int first = 0) {
+        cur = bytes.data() + first * DV_DIRENT_SIZE;
+        count = entries() - first;
+        rec = recs.data();
+        room = record_room;
+        return dv_readentry(&ctx, &cur, &count, &rec, &room);
+    }
+    long cursor() const { return (cur - bytes.data()) / DV_DIRENT_SIZE; }
+    long produced() const { return rec - recs.data(); }
+};
+
+std::vector<Entry> cat(std::vector<Entry> a, const std::vector<Entry> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const Entry end_mark{};
+
+TEST_F(Reader, EndMarkFirstChangesNothing) {
+    load({end_mark, short_entry("FOO     TXT")});
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(cursor(), 0);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(produced(), 0);
+    EXPECT_EQ(room, 8);
+}
+
+TEST_F(Reader, ZeroCountOrRoomChangesNothing) {
+    load({short_entry("FOO     TXT")});
+    EXPECT_EQ(read(0), 0);
+    EXPECT_EQ(cursor(), 0);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(produced(), 0);
+}
+
+TEST_F(Reader, JoinsRunToShortEntry) {
+    ShortFields f;
+    f.attr = DV_ATTR_DIRECTORY;
+    f.cluster = 0xFFFF0123; // the high word is used in full
+    f.size = 0x89ABCDEF;
+    f.cdate = 0x2A43;
+    f.ctime = 0x20A3;
+    f.ctime_ms = 178;
+    f.mdate = 0x2A43;
+    f.mtime = 0x20A3;
+    f.adate = 0x2A43;
+    const Units name = u"A long file name.txt"; // 20 units: entries 0x42, 0x01
+    load(cat(run(name, "ALONGF~1TXT", f), {short_entry("NEXT       ")}));
+    ASSERT_EQ(bytes[0], 0x42);
+    EXPECT_EQ(read(1), 0);
+    EXPECT_EQ(cursor(), 3);
+    EXPECT_EQ(count, 1);
+    ASSERT_EQ(produced(), 1);
+    EXPECT_EQ(room, 0);
+    const dv_entry &r = recs[0];
+    EXPECT_EQ(name_of(r), name);
+    EXPECT_EQ(r.name.units[r.name.len], 0);
+    EXPECT_STREQ(r.shortname, "ALONGF~1TXT");
+    EXPECT_EQ(r.cluster, 0xFFFF0123u);
+    EXPECT_EQ(r.size, 0x89ABCDEFu);
+    EXPECT_EQ(r.attr, DV_ATTR_DIRECTORY);
+    EXPECT_EQ(r.ctime.sec, 981173107);
+    EXPECT_EQ(r.ctime.nsec, 780000000);
+    EXPECT_EQ(r.mtime.sec, 981173106);
+    EXPECT_EQ(r.mtime.nsec, 0);
+    EXPECT_EQ(r.atime.sec, 981158400); // midnight
+    EXPECT_EQ(r.atime.nsec, 0);
+}
+
+TEST_F(Reader, RunCutByEndOfArrayIsCarried) {
+    const auto entries = run(u"A long file name.txt", "ALONGF~1TXT");
+    load({short_entry("FIRST      "), entries[0], entries[1]});
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(cursor(), 3);
+    EXPECT_EQ(count, 2); // the carry count, not 0
+    EXPECT_EQ(produced(), 1);
+
+    // The caller moves the two entries in front of the next buffer.
+    load({entries[0], entries[1], entries[2]});
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(produced(), 1);
+    EXPECT_EQ(name_of(recs[0]), u"A long file name.txt");
+}
+
+TEST_F(Reader, RunFollowedByEndMark) {
+    const auto entries = run(u"A long file name.txt", "ALONGF~1TXT");
+    load({short_entry("FIRST      "), entries[0], entries[1], end_mark, entries[2]});
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(cursor(), 3); // on the end mark
+    EXPECT_EQ(count, 4);    // from the run's first entry to the end of the array
+    EXPECT_EQ(produced(), 1);
+}
+
+TEST_F(Reader, StopsWhenRecordRoomIsUsedUp) {
+    load(cat(run(u"first name", "FIRST      "), run(u"second", "SECOND     ")));
+    EXPECT_EQ(read(1), 0);
+    EXPECT_EQ(cursor(), 2);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(produced(), 1);
+    EXPECT_EQ(room, 0);
+}
+
+TEST_F(Reader, ShortNamesStandingAlone) {
+    const struct {
+        const char *name11;
+        Units want;
+    } cases[] = {
+        {"README  TXT", u"README.TXT"},
+        {"A B        ", u"A B"},
+        {"FOO     Q D", u"FOO.Q"},
+        {"NOEXT    XY", u"NOEXT"},
+        {".          ", u"."},
+        {"..         ", u".."},
+        {"        EXT", u".EXT"},
+        {"\x05OO     BAR", u"\x0005OO.BAR"},
+        {"\x82T\xE5     \x9C  ", u"\u00E9T\u03C3.\u00A3"}, // code page 437
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name11);
+        load({short_entry(c.name11)});
+        recs[0].name.len = 999;
+        ASSERT_EQ(read(), 0);
+        ASSERT_EQ(produced(), 1);
+        EXPECT_EQ(name_of(recs[0]), c.want);
+        EXPECT_EQ(recs[0].name.units[recs[0].name.len], 0);
+        EXPECT_EQ(std::string(recs[0].shortname), c.name11); // raw bytes kept
+    }
+}
+
+TEST_F(Reader, NulInShortName) {
+    load({short_entry("AB\0DE   TXT")});
+    ASSERT_EQ(read(), 0);
+    ASSERT_EQ(produced(), 1);
+    EXPECT_EQ(name_of(recs[0]), u"AB");
+    for (int i = 2; i < 12; ++i) EXPECT_EQ(recs[0].shortname[i], 0) << i;
+
+    // The checksum still covers all 11 stored bytes.
+    auto entries = run(u"long", "AB\0DE   TXT");
+    load(entries);
+    ASSERT_EQ(read(), 0);
+    ASSERT_EQ(produced(), 1);
+    EXPECT_EQ(name_of(recs[0]), u"long");
+}
+
+TEST_F(Reader, MissingFirstEntryLeavesEmptyName) {
+    // 0x42 followed directly by the short entry: positions 0-12 were cleared, never written.
+    const auto entries = run(u"A long file name.txt", "ALONGF~1TXT");
+    load({entries[0], entries[2]});
+    ASSERT_EQ(read(), 0);
+    ASSERT_EQ(produced(), 1);
+    EXPECT_EQ(recs[0].name.len, 0);
+}
+
+TEST_F(Reader, NameFillingItsLastEntryEndsAtClearedPosition) {
+    for (const Units &name : {Units(13, u'x'), Units(26, u'y')}) {
+        load(run(name, "X          "));
+        ASSERT_EQ(read(), 0);
+        ASSERT_EQ(produced(), 1);
+        EXPECT_EQ(name_of(recs[0]), name);
+    }
+}
+
+TEST_F(Reader, LongestNameAndPositionLimits) {
+    Units name;
+    for (int i = 0; i < 255; ++i) name.push_back(static_cast<char16_t>(0x100 + i));
+    auto entries = run(name, "LONGEST    ");
+    ASSERT_EQ(entries.size(), 21u);
+    ASSERT_EQ(entries[0][0], 0x54);
+    recs[0].name.units[256] = 0x1234;
+    for (uint8_t lenient : {0, 1}) {
+        ctx.lenient = lenient;
+        load(entries);
+        ASSERT_EQ(read(), 0);
+        ASSERT_EQ(produced(), 1);
+        EXPECT_EQ(name_of(recs[0]), name);
+        EXPECT_EQ(recs[0].name.units[256], 0); // cleared; the fill at 256-259 is not stored
+    }
+
+    // Sequence numbers 21 and 0 put units outside the name, whatever the mode.
+    for (uint8_t seq : {0x55, 0x40, 0x5F}) {
+        for (uint8_t lenient : {0, 1}) {
+            SCOPED_TRACE(testing::Message() << int(seq) << " lenient " << int(lenient));
+            ctx.lenient = lenient;
+            load({short_entry("BEFORE     "), lfn_entry(seq, checksum("X          "), u"abc"),
+                  short_entry("X          ")});
+            EXPECT_EQ(read(), -1);
+            EXPECT_EQ(cursor(), 1); // on the offending entry
+            EXPECT_EQ(count, 2);
+            EXPECT_EQ(produced(), 1); // the record before it stays produced
+            EXPECT_EQ(room, 7);
+        }
+    }
+}
+
+TEST_F(Reader, MoreContinuationEntriesThanTheRunAllows) {
+    const uint8_t sum = checksum("X          ");
+    for (uint8_t lenient : {0, 1}) {
+        ctx.lenient = lenient;
+        load({lfn_entry(0x41, sum, u"abc"), lfn_entry(0x01, sum, u"def"),
+              short_entry("X          ")});
+        EXPECT_EQ(read(), -1);
+        EXPECT_EQ(cursor(), 1);
+        EXPECT_EQ(count, 2);
+    }
+}
+
+TEST_F(Reader, NameWithoutTerminatorIsRejected) {
+    // Twenty full entries: 260 units, no zero among positions 0-255.
+    const uint8_t sum = checksum("X          ");
+    std::vector<Entry> entries;
+    for (int s = 20; s >= 1; --s)
+        entries.push_back(
+            lfn_entry(static_cast<uint8_t>(s | (s == 20 ? 0x40 : 0)), sum, Units(13, u'z')));
+    entries.push_back(short_entry("X          "));
+    for (uint8_t lenient : {0, 1}) {
+        ctx.lenient = lenient;
+        load(entries);
+        EXPECT_EQ(read(), -1);
+        EXPECT_EQ(cursor(), 20); // the short entry
+        EXPECT_EQ(count, 1);
+        EXPECT_EQ(produced(), 0);
+    }
+}
+
+TEST_F(Reader, ShortEntryChecksumMismatch) {
+    auto entries = run(u"long name", "LONGNA~1   ");
+    entries.back()[10] = '1'; // the short entry no longer matches its run
+    auto all = cat(cat({short_entry("BEFORE     ")}, entries), {short_entry("AFTER      ")});
+
+    ctx.lenient = 0;
+    load(all);
+    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(cursor(), 2);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(produced(), 1);
+    EXPECT_EQ(room, 7);
+
+    ctx.lenient = 1;
+    load(all);
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(produced(), 2); // BEFORE and AFTER; nothing for the damaged pair
+    EXPECT_EQ(name_of(recs[0]), u"BEFORE");
+    EXPECT_EQ(name_of(recs[1]), u"AFTER");
+}
+
+TEST_F(Reader, ContinuationChecksumMismatch) {
+    auto entries = run(u"A long file name.txt", "ALONGF~1TXT");
+    entries[1][13] ^= 0x5A;
+
+    ctx.lenient = 0;
+    load(entries);
+    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(cursor(), 1);
+    EXPECT_EQ(count, 2);
+
+    ctx.lenient = 1; // the run is dropped and the short entry stands alone
+    load(entries);
+    EXPECT_EQ(read(), 0);
+    ASSERT_EQ(produced(), 1);
+    EXPECT_EQ(name_of(recs[0]), u"ALONGF~1.TXT");
+}
+
+TEST_F(Reader, StrayAndInterruptedRunsAreSkipped) {
+    const auto a = run(u"A long file name.txt", "ALONGF~1TXT");
+    const auto b = run(u"other", "OTHER      ");
+    // A continuation entry with no run start, then a run cut short by a new run.
+    for (uint8_t lenient : {0, 1}) {
+        ctx.lenient = lenient;
+        load({a[1], a[0], b[0], b[1]});
+        EXPECT_EQ(read(), 0);
+        EXPECT_EQ(count, 0);
+        ASSERT_EQ(produced(), 1);
+        EXPECT_EQ(name_of(recs[0]), u"other");
+    }
+}
+
+TEST_F(Reader, DeletedFiles) {
+    auto entries = run(u"A long file name.txt", "ALONGF~1TXT");
+    for (auto &e : entries) e[0] = 0xE5;
+    auto all = cat(entries, {short_entry("\xE5OST    TXT")});
+
+    ctx.lenient = 0; // each 0xE5 entry starts a run; the short entry fails the checksum
+    load(all);
+    EXPECT_EQ(read(), -1);
+    EXPECT_EQ(cursor(), 2);
+
+    ctx.lenient = 1;
+    load(all);
+    EXPECT_EQ(read(), 0);
+    ASSERT_EQ(produced(), 1); // only the deleted file without a long name
+    EXPECT_EQ(name_of(recs[0]), u"\u03C3OST.TXT");
+}
+
+TEST_F(Reader, LongNameAttributeIsTheLowFourBits) {
+    for (uint8_t attr : {0x0F, 0x3F, 0xFF}) {
+        auto entries = run(u"long", "LONG       ");
+        entries[0][11] = attr;
+        load(entries);
+        ASSERT_EQ(read(), 0);
+        ASSERT_EQ(produced(), 1);
+        EXPECT_EQ(name_of(recs[0]), u"long");
+    }
+}
+
+TEST(Checksum, CoversEveryStoredByte) {
+    // Written through the library: a run whose checksum byte is the reference value.
+    const char *names[] = {"README  TXT", "README\0 TXT", "           ",
+                           "\xFF\xFF\xFF\xFF\xFF"
+                           "\xFF\xFF\xFF\xFF\xFF\xFF"};
+    EXPECT_NE(checksum(names[0]), checksum(names[1]));
+    dv_ctx ctx{};
+    for (const char *n : names) {
+        dv_entry r{};
+        std::memcpy(r.shortname, n, 11);
+        const dv_entry *rp = &r;
+        int count = 1;
+        uint8_t buf[3 * DV_DIRENT_SIZE] = {};
+        uint8_t *out = buf;
+        unsigned room = 3;
+        ASSERT_EQ(dv_writeentry(&ctx, &rp, &count, &out, &room), 0);
+        EXPECT_EQ(buf[13], checksum(n));
+    }
+}
+
+} // namespace
