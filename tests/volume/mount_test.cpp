@@ -1,0 +1,407 @@
+// Mounting and teardown: argument checks, boot-sector checks, allocation failures, and
+// the layout of the record and the arena.
+#include "support/volume_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+using namespace dvtest;
+
+namespace {
+
+FatGeometry geo(uint32_t spc = 1, uint32_t clusters = 256) {
+    FatGeometry g;
+    g.sectors_per_cluster = spc;
+    g.cluster_count = clusters;
+    return g;
+}
+
+struct MountResult {
+    readfat_volume *vol;
+    int err;
+    uint64_t reader_calls;
+};
+
+// Mounts with a fresh tracking allocator; on failure checks that nothing is left.
+MountResult try_mount(FaultReader &rd, uint64_t start, uint64_t end, uint32_t sector_size = 512,
+                      uint32_t flags = readfat_optimal_flags(), uint32_t max_files = 4,
+                      uint32_t max_dirs = 4) {
+    TrackingAlloc alloc;
+    int err = 12345;
+    readfat_volume *v =
+        readfat_new2(start, end, sector_size, &rd, FaultReader::cb, flags, max_files, max_dirs,
+                     &err, &alloc, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+    if (v) {
+        EXPECT_EQ(err, 12345) << "success must not write err";
+        readfat_delete(v);
+        return {reinterpret_cast<readfat_volume *>(1), err, rd.calls()};
+    }
+    EXPECT_EQ(alloc.live_blocks(), 0u) << "a failed mount left memory allocated";
+    EXPECT_EQ(alloc.bad_frees(), 0u);
+    return {nullptr, err, rd.calls()};
+}
+
+MountResult try_mount(FatImage &img, uint32_t sector_size = 512,
+                      uint32_t flags = readfat_optimal_flags(), uint32_t max_files = 4,
+                      uint32_t max_dirs = 4) {
+    FaultReader rd(img);
+    return try_mount(rd, img.start_sector(), img.end_sector(), sector_size, flags, max_files,
+                     max_dirs);
+}
+
+} // namespace
+
+// ---- Arguments -----------------------------------------------------------------------------
+
+TEST(Mount, ArgumentChecksFailBeforeAnythingIsAllocatedOrRead) {
+    FatImage img(geo());
+    struct Case {
+        const char *what;
+        uint64_t end;
+        uint32_t sector_size, max_files, max_dirs;
+    } cases[] = {
+        {"sector size 4096", img.end_sector(), 4096, 4, 4},
+        {"sector size 0", img.end_sector(), 0, 4, 4},
+        {"sector size 1024", img.end_sector(), 1024, 4, 4},
+        {"max_files 4096", img.end_sector(), 512, 4096, 4},
+        {"max_dirs 4096", img.end_sector(), 512, 4, 4096},
+        {"max_files huge", img.end_sector(), 512, 0xFFFFFFFFu, 4},
+        {"end_sector 63", 63, 512, 4, 4},
+        {"end_sector 0", 0, 512, 4, 4},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FaultReader rd(img);
+        TrackingAlloc alloc;
+        int err = 0;
+        readfat_volume *v = readfat_new2(0, c.end, c.sector_size, &rd, FaultReader::cb,
+                                         readfat_optimal_flags(), c.max_files, c.max_dirs, &err,
+                                         &alloc, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+        EXPECT_EQ(v, nullptr);
+        EXPECT_EQ(err, EINVAL);
+        EXPECT_EQ(alloc.allocs(), 0u);
+        EXPECT_EQ(rd.calls(), 0u);
+    }
+}
+
+TEST(Mount, NullErrPointerIsAllowed) {
+    FatImage img(geo());
+    FaultReader rd(img);
+    EXPECT_EQ(readfat_new(0, 63, 512, &rd, FaultReader::cb, readfat_optimal_flags(), 1, 1, nullptr),
+              nullptr);
+    img.set_signature(false);
+    EXPECT_EQ(readfat_new(0, img.end_sector(), 512, &rd, FaultReader::cb, readfat_optimal_flags(),
+                          1, 1, nullptr),
+              nullptr);
+}
+
+TEST(Mount, BadCharsetFailsWithTheContextCode) {
+    FatImage img(geo());
+    FaultReader rd(img);
+    auto r = try_mount(rd, 0, img.end_sector(), 512, DV_FLAG_SLASH /* no charset */);
+    EXPECT_EQ(r.vol, nullptr);
+    EXPECT_EQ(r.err, EINVAL);
+    EXPECT_EQ(rd.calls(), 0u);
+}
+
+TEST(Mount, EndSector64IsEnough) {
+    // 4 reserved + 1 FAT sector + 59 one-sector clusters = 64 sectors.
+    FatGeometry g = geo(1, 59);
+    g.reserved_sectors = 4;
+    g.fat_count = 1;
+    FatImage img(g);
+    ASSERT_EQ(img.end_sector(), 64u);
+    EXPECT_NE(try_mount(img).vol, nullptr);
+}
+
+TEST(Mount, SlotLimitsAndZeroSlots) {
+    FatImage img(geo());
+    EXPECT_NE(try_mount(img, 512, readfat_optimal_flags(), 4095, 4095).vol, nullptr);
+    EXPECT_NE(try_mount(img, 512, readfat_optimal_flags(), 0, 0).vol, nullptr);
+}
+
+// ---- Boot sector -------------------------------------------------------------------------
+
+TEST(Mount, BootSectorReadFailures) {
+    struct Case {
+        const char *what;
+        FaultReader::Result r;
+    } cases[] = {
+        {"reader returns 0", FaultReader::Result::zero},
+        {"reader returns -5", FaultReader::Result::negative},
+        {"reader returns 2 for one sector", FaultReader::Result::over},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FatImage img(geo());
+        FaultReader rd(img);
+        rd.fail_call(1, c.r);
+        auto r = try_mount(rd, 0, img.end_sector());
+        EXPECT_EQ(r.vol, nullptr);
+        EXPECT_EQ(r.err, EIO);
+        ASSERT_EQ(rd.calls(), 1u);
+        EXPECT_EQ(rd.log()[0].sector, 0u);
+        EXPECT_EQ(rd.log()[0].count, 1u);
+    }
+}
+
+TEST(Mount, BootSectorChecks) {
+    struct Case {
+        const char *what;
+        std::function<void(FatImage &)> damage;
+        int err;
+    } cases[] = {
+        {"no signature", [](FatImage &i) { i.set_signature(false); }, DV_E_BOOTSIG},
+        {"signature bytes swapped", [](FatImage &i) { i.set_boot16(510, 0x55AA); }, DV_E_BOOTSIG},
+        {"signature half right", [](FatImage &i) { i.set_boot8(511, 0xAB); }, DV_E_BOOTSIG},
+        {"sectors per cluster 0", [](FatImage &i) { i.set_boot8(13, 0); }, DV_E_BADPBR},
+        {"no FATs", [](FatImage &i) { i.set_boot8(16, 0); }, DV_E_BADPBR},
+        {"FAT size 0", [](FatImage &i) { i.set_boot32(36, 0); }, DV_E_BADPBR},
+        {"reserved sectors 0", [](FatImage &i) { i.set_boot16(14, 0); }, DV_E_BADPBR},
+        {"root cluster 0", [](FatImage &i) { i.set_boot32(44, 0); }, DV_E_BADPBR},
+        {"root cluster 1", [](FatImage &i) { i.set_boot32(44, 1); }, DV_E_BADPBR},
+        {"root cluster one past the last", [](FatImage &i) { i.set_boot32(44, 256 + 2); },
+         DV_E_BADPBR},
+        {"root cluster 0x0FFFFFFF", [](FatImage &i) { i.set_boot32(44, 0x0FFFFFFF); }, DV_E_BADPBR},
+        {"root cluster 0xFFFFFFFF", [](FatImage &i) { i.set_boot32(44, 0xFFFFFFFF); }, DV_E_BADPBR},
+        {"FATs reach past the volume",
+         [](FatImage &i) { i.set_boot32(36, uint32_t(i.end_sector())); }, DV_E_BADPBR},
+        {"root cluster past the only 255-sector cluster",
+         [](FatImage &i) {
+             i.set_boot8(13, 255);
+             i.set_boot32(44, 3);
+         },
+         DV_E_BADPBR},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FatImage img(geo(1, 256));
+        c.damage(img);
+        FaultReader rd(img);
+        rd.set_audit(false); // the geometry itself is broken here
+        auto r = try_mount(rd, 0, img.end_sector());
+        EXPECT_EQ(r.vol, nullptr);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(rd.calls(), 1u) << "only the boot sector may be read";
+    }
+}
+
+TEST(Mount, BootSectorDeclaring4096ByteSectorsStillMountsAs512) {
+    // The bytes-per-sector field is not consulted.
+    FatImage img(geo());
+    img.set_boot16(11, 4096);
+    EXPECT_NE(try_mount(img).vol, nullptr);
+}
+
+TEST(Mount, RootClusterAtTheLastClusterIsAccepted) {
+    FatGeometry g = geo(1, 256);
+    g.root_cluster = 257;
+    FatImage img(g);
+    EXPECT_NE(try_mount(img).vol, nullptr);
+}
+
+TEST(Mount, DataAreaWithoutAWholeCluster) {
+    // 60 reserved + 2 one-sector FATs = data at 62; 8-sector clusters; 7 sectors left.
+    FatGeometry g = geo(8, 0);
+    g.reserved_sectors = 60;
+    g.fat_sectors = 1;
+    g.root_cluster = 2;
+    g.extra_sectors = 7;
+    FatImage img(g);
+    ASSERT_EQ(img.end_sector(), 69u);
+    auto r = try_mount(img);
+    EXPECT_EQ(r.vol, nullptr);
+    EXPECT_EQ(r.err, DV_E_BADPBR);
+}
+
+TEST(Mount, EndSectorBeforeTheDataArea) {
+    // The volume ends inside the FATs: the data-area size must not wrap around.
+    FatGeometry g = geo(1, 256);
+    g.reserved_sectors = 100;
+    FatImage img(g);
+    FaultReader rd(img);
+    rd.set_volume(0, 64);
+    auto r = try_mount(rd, 0, 64);
+    EXPECT_EQ(r.vol, nullptr);
+    EXPECT_EQ(r.err, DV_E_BADPBR);
+}
+
+TEST(Mount, NonPowerOfTwoClusterSize) {
+    FatImage img(geo(3, 100));
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok()) << v.err;
+    EXPECT_EQ(v->sectors_per_cluster, 3u);
+    EXPECT_EQ(v->cluster_bytes, 1536u);
+    EXPECT_EQ(v->dir_entries_per_cluster, 48u);
+}
+
+// ---- Allocation failures -----------------------------------------------------------------
+
+TEST(Mount, EveryAllocationFailureIsReleasedCleanly) {
+    FatImage img(geo(2));
+    uint64_t k;
+    {
+        FaultReader rd(img);
+        TrackingAlloc a;
+        readfat_volume *v =
+            readfat_new2(0, img.end_sector(), 512, &rd, FaultReader::cb, readfat_optimal_flags(), 3,
+                         3, nullptr, &a, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+        ASSERT_NE(v, nullptr);
+        k = a.allocs();
+        EXPECT_GE(k, 3u) << "context, record and arena at least";
+        readfat_delete(v);
+        EXPECT_EQ(a.live_blocks(), 0u);
+    }
+    for (bool persistent : {false, true}) {
+        for (uint64_t n = 1; n <= k + 1; ++n) {
+            SCOPED_TRACE(testing::Message()
+                         << "failing allocation " << n << (persistent ? " and on" : " once"));
+            FaultReader rd(img);
+            TrackingAlloc a;
+            a.fail_at(n, persistent);
+            int err = 0;
+            readfat_volume *v = readfat_new2(0, img.end_sector(), 512, &rd, FaultReader::cb,
+                                             readfat_optimal_flags(), 3, 3, &err, &a,
+                                             TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+            if (n == k + 1) {
+                ASSERT_NE(v, nullptr);
+                readfat_delete(v);
+            } else {
+                EXPECT_EQ(v, nullptr);
+                EXPECT_EQ(err, ENOMEM);
+            }
+            EXPECT_EQ(a.live_blocks(), 0u);
+        }
+    }
+}
+
+// ---- Record and arena ------------------------------------------------------------------------
+
+class MountLayout : public testing::TestWithParam<uint32_t> {};
+
+TEST_P(MountLayout, RecordAndArena) {
+    const uint32_t spc = GetParam();
+    FatGeometry g = geo(spc, 64);
+    g.start_sector = 7;
+    g.reserved_sectors = 9;
+    g.root_cluster = 5;
+    FatImage img(g);
+    FaultReader rd(img);
+    const uint32_t mf = 3, md = 2;
+    Mounted v(img, rd, readfat_optimal_flags(), mf, md);
+    ASSERT_TRUE(v.ok()) << v.err;
+    EXPECT_EQ(rd.calls(), 1u) << "mounting reads the boot sector only";
+
+    EXPECT_NE(v->ctx, nullptr);
+    EXPECT_EQ(v->max_files, mf);
+    EXPECT_EQ(v->max_dirs, md);
+    EXPECT_EQ(v->fat_sectors, img.fat_sectors());
+    EXPECT_EQ(v->fat_start, 16u);
+    EXPECT_EQ(v->data_start, img.data_start());
+    EXPECT_EQ(v->sectors_per_cluster, spc);
+    EXPECT_EQ(v->reserved_sectors, 9u);
+    EXPECT_EQ(v->fat_count, 2u);
+    EXPECT_EQ(v->root_cluster, 5u);
+    EXPECT_EQ(v->sector_size, 512u);
+    EXPECT_EQ(v->cluster_bytes, spc * 512);
+    EXPECT_EQ(v->fat_entries_per_sector, 128u);
+    EXPECT_EQ(v->dir_entries_per_cluster, spc * 16);
+    EXPECT_EQ(v->flags, readfat_optimal_flags());
+    EXPECT_EQ(v->reader_data, &rd);
+    EXPECT_EQ(v->reader_fn, &FaultReader::cb);
+    EXPECT_EQ(v->alloc_data, &v.alloc);
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(v->fat_tag[k], 0u);
+
+    // The boot buffer is 64-byte aligned inside the record and holds the boot sector.
+    auto *bb = v->boot_buf;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(bb) % 64, 0u);
+    EXPECT_GE(bb, v->storage);
+    EXPECT_LE(bb + 512, v->storage + sizeof v->storage);
+
+    // Arena: file buffers, directory windows, FAT buffers, file records, dir records.
+    auto *a = static_cast<uint8_t *>(v->arena);
+    const uint32_t cb = spc * 512;
+    for (uint32_t i = 0; i < mf; ++i) EXPECT_EQ(v->files[i].buf, a + i * cb) << i;
+    uint8_t *dirs_base = a + mf * cb;
+    const ptrdiff_t stride = v->dirs[0].buf_end - dirs_base;
+    EXPECT_GE(v->carry_entries, 20u) << "a whole long-name run must fit in front of a cluster";
+    EXPECT_GE(v->carry_entries, v->dir_entries_per_cluster < 20 ? 20u : v->dir_entries_per_cluster);
+    EXPECT_GE(stride, ptrdiff_t(cb + v->carry_entries * 32));
+    // Every data buffer (a window, the cluster half of a window, a FAT buffer) lies a
+    // multiple of 512 bytes from the arena's start, keeping the arena's alignment.
+    for (uint32_t j = 0; j <= md; ++j) {
+        EXPECT_EQ((v->dirs[j].buf_end - cb - a) % 512, 0) << "cluster half of window " << j;
+        EXPECT_EQ((v->dirs[j].buf_end - stride - a) % 512, 0) << "window " << j;
+    }
+    if (spc >= 2) {
+        EXPECT_EQ(stride, ptrdiff_t(2 * cb)) << "two clusters per window";
+    }
+    for (uint32_t j = 0; j <= md; ++j)
+        EXPECT_EQ(v->dirs[j].buf_end, dirs_base + (j + 1) * stride) << j;
+    uint8_t *fat_base = dirs_base + (md + 1) * stride;
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(v->fat_buf[k], fat_base + k * 512) << k;
+    EXPECT_EQ(reinterpret_cast<uint8_t *>(v->files), fat_base + 8 * 512);
+    EXPECT_EQ(reinterpret_cast<uint8_t *>(v->dirs), reinterpret_cast<uint8_t *>(v->files + mf));
+    EXPECT_EQ(v->lookup_dir, v->dirs + md);
+    EXPECT_NE(v->lookup_dir->in_use, 0);
+    for (uint32_t j = 0; j < md; ++j) EXPECT_EQ(v->dirs[j].in_use, 0);
+    for (uint32_t i = 0; i < mf; ++i) EXPECT_EQ(v->files[i].in_use, 0);
+
+    // What the volume took: the context, the record and an arena of exactly the five parts.
+    size_t ctx_bytes;
+    {
+        TrackingAlloc c;
+        dv_ctx *ctx = dv_newctx2(readfat_optimal_flags(), nullptr, &c, TrackingAlloc::alloc_cb,
+                                 TrackingAlloc::free_cb);
+        ASSERT_NE(ctx, nullptr);
+        ctx_bytes = c.live_bytes();
+        dv_deletectx(ctx);
+    }
+    size_t arena = mf * cb + (md + 1) * size_t(stride) + 8 * 512 + mf * sizeof(readfat_file) +
+                   (md + 1) * sizeof(readfat_dir);
+    EXPECT_EQ(v.alloc.live_bytes(), ctx_bytes + sizeof(readfat_volume) + arena);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, MountLayout, testing::Values(1u, 2u, 3u, 8u, 64u));
+
+TEST(Mount, VolumeInsideALargerDisk) {
+    FatGeometry g = geo(2, 100);
+    g.start_sector = 2048;
+    g.trailing_sectors = 64;
+    FatImage img(g);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok()) << v.err;
+    ASSERT_EQ(rd.calls(), 1u);
+    EXPECT_EQ(rd.log()[0].sector, 2048u);
+    EXPECT_EQ(v->fat_start, 2048u + 32);
+}
+
+TEST(Mount, DeleteReleasesEverythingWithHandlesOpen) {
+    FatImage img(geo());
+    TreeLayout t(img);
+    t.file("A.TXT", "hello").dir("SUB");
+    t.finish();
+    FaultReader rd(img);
+    TrackingAlloc a;
+    readfat_volume *v =
+        readfat_new2(0, img.end_sector(), 512, &rd, FaultReader::cb, readfat_optimal_flags(), 2, 2,
+                     nullptr, &a, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+    ASSERT_NE(v, nullptr);
+    EXPECT_NE(readfat_open(v, "A.TXT", nullptr), nullptr);
+    EXPECT_NE(readfat_opendir(v, "SUB", nullptr), nullptr);
+    readfat_delete(v);
+    EXPECT_EQ(a.live_blocks(), 0u);
+    EXPECT_EQ(a.bad_frees(), 0u);
+}
+
+TEST(Mount, OptimalFlags) {
+    EXPECT_EQ(readfat_optimal_flags(), 0x30Fu);
+    EXPECT_EQ(readfat_optimal_flags(), DV_FLAG_SLASH | DV_FLAG_BACKSLASH |
+                                           DV_FLAG_SKIP_LEADING_SEP | DV_FLAG_LENIENT |
+                                           DV_FLAG_UTF16 | DV_CHARSET_ASCII);
+}
