@@ -163,7 +163,10 @@ def build_mapping(codec, glibc_name):
     for b, cp in OVERRIDES.get(codec, {}).items():
         m[b] = cp
     g = glibc_mapping(glibc_name)
-    if g is not None:
+    if g is None:
+        print("gen_charmaps: no %s charmap file, %s not cross-checked" % (glibc_name, codec),
+              file=sys.stderr)
+    else:
         for b in range(0x80, 0x100):
             theirs = g[b]
             if theirs is None and codec.startswith("iso8859_") and b < 0xA0:
