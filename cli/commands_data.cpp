@@ -1,0 +1,408 @@
+// cat and get: the commands that read file contents.
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli.h"
+#include "text.h"
+
+namespace dvcli {
+
+namespace {
+
+constexpr uint32_t kChunk = 1 << 16;
+
+std::string join(const std::string &dir, const std::string &name) {
+    return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+std::string volume_path(const std::string &user) {
+    std::string p = "/";
+    for (const std::string &c : split_path(user)) p = join(p, c);
+    return p;
+}
+
+// Copies a file's contents to `sink`. Returns 0 or the error code; a chain
+// shorter than the size gives the library's code (or EIO).
+template <class Sink> int copy_file(readfat_volume *vol, const dv_entry &e, Sink &&sink) {
+    int err = 0;
+    readfat_file *f = readfat_open_entry(vol, &e, &err);
+    if (!f) return err ? err : EIO;
+    static thread_local std::vector<uint8_t> buf(kChunk);
+    uint32_t left = e.size;
+    int code = 0;
+    while (left) {
+        uint32_t want = left < kChunk ? left : kChunk;
+        err = 0;
+        uint32_t got = readfat_read(vol, f, buf.data(), want, &err);
+        if (got && !sink(buf.data(), got)) {
+            code = -1;
+            break;
+        }
+        left -= got;
+        if (got < want) {
+            code = err ? err : EIO;
+            break;
+        }
+    }
+    readfat_close(vol, f);
+    return code;
+}
+
+} // namespace
+
+int cmd_cat(const Args &a) {
+    Session s;
+    if (!open_session(a, a.positional[0], s)) return kFail;
+    int rc = kOk;
+    for (size_t i = 1; i < a.positional.size(); ++i) {
+        const std::string &user = a.positional[i];
+        Node n;
+        int code = resolve(s.vol, user, n);
+        if (!code && n.is_dir()) code = EISDIR;
+        if (!code && (n.entry.attr & DV_ATTR_VOLUME)) code = ENOENT;
+        if (code) {
+            report(shown_path(user), dv_strerror(code));
+            rc = kFail;
+            continue;
+        }
+        code = copy_file(s.vol, n.entry,
+                         [](const uint8_t *p, uint32_t len) { return out_write(p, len); });
+        if (code == -1) {
+            report("standard output", std::strerror(errno));
+            return kFail;
+        }
+        if (code) {
+            report(shown_path(user), dv_strerror(code));
+            rc = kFail;
+        }
+    }
+    return rc;
+}
+
+// ---- get --------------------------------------------------------------------
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Progress {
+  public:
+    void start(uint64_t bytes, uint64_t files) {
+        active_ = true;
+        total_bytes_ = bytes;
+        total_files_ = files;
+        t0_ = Clock::now();
+        last_ = t0_ - std::chrono::seconds(1);
+    }
+    void add(uint64_t bytes, uint64_t files) {
+        done_bytes_ += bytes;
+        done_files_ += files;
+        if (!active_) return;
+        auto now = Clock::now();
+        if (now - last_ < std::chrono::milliseconds(100)) return;
+        last_ = now;
+        draw(now);
+    }
+    void clear() {
+        if (active_ && drawn_) std::fprintf(stderr, "\r\033[K");
+        drawn_ = false;
+    }
+    void finish() {
+        if (!active_) return;
+        draw(Clock::now());
+        std::fprintf(stderr, "\n");
+        drawn_ = false;
+        active_ = false;
+    }
+
+  private:
+    void draw(Clock::time_point now) {
+        double secs = std::chrono::duration<double>(now - t0_).count();
+        double rate = secs > 0.05 ? static_cast<double>(done_bytes_) / secs : 0;
+        double frac = total_bytes_ ? static_cast<double>(done_bytes_) / total_bytes_
+                                   : (total_files_ ? double(done_files_) / total_files_ : 1.0);
+        if (frac > 1) frac = 1;
+        const int width = 24;
+        int fill = static_cast<int>(frac * width);
+        std::string bar(static_cast<size_t>(fill), '#');
+        bar.resize(width, '-');
+        std::string eta = "--:--";
+        if (rate > 0 && total_bytes_ >= done_bytes_) {
+            auto left =
+                static_cast<uint64_t>(static_cast<double>(total_bytes_ - done_bytes_) / rate);
+            char b[32];
+            std::snprintf(b, sizeof b, "%u:%02u", static_cast<unsigned>(left / 60),
+                          static_cast<unsigned>(left % 60));
+            eta = b;
+        }
+        std::fprintf(stderr, "\r\033[K%3d%% [%s] %s / %s  %llu/%llu files  %s/s  ETA %s",
+                     static_cast<int>(frac * 100), bar.c_str(), human_size(done_bytes_).c_str(),
+                     human_size(total_bytes_).c_str(), static_cast<unsigned long long>(done_files_),
+                     static_cast<unsigned long long>(total_files_),
+                     human_size(static_cast<uint64_t>(rate)).c_str(), eta.c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+
+    bool active_ = false, drawn_ = false;
+    uint64_t total_bytes_ = 0, total_files_ = 0, done_bytes_ = 0, done_files_ = 0;
+    Clock::time_point t0_, last_;
+};
+
+// Why a name must not become a host file name, or null when it is safe.
+const char *unsafe_name(const dv_name &name) {
+    if (name.len == 0) return "empty name";
+    bool all_dots = name.len <= 2;
+    for (uint16_t i = 0; i < name.len; ++i) {
+        uint16_t u = name.units[i];
+        if (u == '/' || u == '\\') return "name holds a path separator";
+        if (u == 0) return "name holds a NUL character";
+        if (u != '.') all_dots = false;
+    }
+    if (all_dots) return "name is \".\" or \"..\"";
+    return nullptr;
+}
+
+struct Extractor {
+    readfat_volume *vol;
+    bool force;
+    Progress progress;
+    std::set<uint32_t> seen;
+    int rc = kOk;
+
+    void warn(const std::string &msg) {
+        progress.clear();
+        warning(msg);
+        rc = kFail;
+    }
+    void fail(const std::string &what, const std::string &msg) {
+        progress.clear();
+        report(what, msg);
+        rc = kFail;
+    }
+
+    static void set_times(int fd, const dv_entry &e) {
+        struct timespec ts[2];
+        ts[0].tv_sec = e.atime.sec;
+        ts[0].tv_nsec = 0;
+        ts[1].tv_sec = e.mtime.sec;
+        ts[1].tv_nsec = 0;
+        futimens(fd, ts);
+    }
+
+    // Counts what a directory holds, for the progress bar.
+    void measure(const Node &dir, uint64_t &bytes, uint64_t &files, std::set<uint32_t> &seen_m) {
+        std::vector<Listed> list;
+        list_dir(vol, dir, list);
+        for (const Listed &l : list) {
+            if (l.dot || l.deleted || l.label || unsafe_name(l.entry.name)) continue;
+            if (l.entry.attr & DV_ATTR_DIRECTORY) {
+                Node sub;
+                sub.entry = l.entry;
+                if (seen_m.insert(dir_cluster(vol, sub)).second) measure(sub, bytes, files, seen_m);
+            } else {
+                bytes += l.entry.size;
+                ++files;
+            }
+        }
+    }
+
+    // Creates `name` in `dirfd` and fills it. `shown` names it in messages.
+    void file(const dv_entry &e, int dirfd, const std::string &name, const std::string &shown,
+              const std::string &vpath) {
+        int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+        int fd = openat(dirfd, name.c_str(), flags, 0644);
+        if (fd < 0 && errno == EEXIST) {
+            if (!force) {
+                fail(shown, "File exists (use --force to overwrite)");
+                return;
+            }
+            struct stat st {};
+            if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(st.st_mode)) {
+                fail(shown, std::strerror(EISDIR));
+                return;
+            }
+            // Replace whatever is there (a symbolic link is removed, never followed).
+            unlinkat(dirfd, name.c_str(), 0);
+            fd = openat(dirfd, name.c_str(), flags, 0644);
+        }
+        if (fd < 0) {
+            fail(shown, std::strerror(errno));
+            return;
+        }
+        int werr = 0;
+        int code = copy_file(vol, e, [&](const uint8_t *p, uint32_t len) {
+            size_t done = 0;
+            while (done < len) {
+                ssize_t w = ::write(fd, p + done, len - done);
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) {
+                    werr = errno ? errno : EIO;
+                    return false;
+                }
+                done += static_cast<size_t>(w);
+            }
+            progress.add(len, 0);
+            return true;
+        });
+        set_times(fd, e);
+        if (::close(fd) != 0 && !werr) werr = errno;
+        if (code == -1 || werr)
+            fail(shown, std::strerror(werr ? werr : EIO));
+        else if (code)
+            fail(escape_display_utf8(vpath), dv_strerror(code));
+        progress.add(0, 1);
+    }
+
+    // Extracts the contents of `dir` into the open directory `dirfd`.
+    void contents(const Node &dir, int dirfd, const std::string &vpath, const std::string &hpath) {
+        std::vector<Listed> list;
+        int code = list_dir(vol, dir, list);
+        if (code) fail(escape_display_utf8(vpath), dv_strerror(code));
+        for (const Listed &l : list) {
+            if (l.dot || l.deleted || l.label) continue;
+            std::string vp = join(vpath, name_to_utf8(l.entry.name));
+            if (const char *why = unsafe_name(l.entry.name)) {
+                warn(escape_display(name_to_u32(l.entry.name))
+                         .insert(0, vpath == "/" ? "/" : vpath + "/") +
+                     ": " + why + ", skipped");
+                continue;
+            }
+            std::string name = name_to_utf8(l.entry.name);
+            std::string hp = hpath + "/" + name;
+            if (l.entry.attr & DV_ATTR_DIRECTORY) {
+                Node sub;
+                sub.entry = l.entry;
+                if (!seen.insert(dir_cluster(vol, sub)).second) {
+                    warn(escape_display_utf8(vp) + ": directory loop, not followed");
+                    continue;
+                }
+                int sub_fd = make_dir(dirfd, name, escape_display_utf8(hp));
+                if (sub_fd < 0) continue;
+                contents(sub, sub_fd, vp, hp);
+                set_times(sub_fd, l.entry);
+                ::close(sub_fd);
+            } else {
+                file(l.entry, dirfd, name, escape_display_utf8(hp), vp);
+            }
+        }
+    }
+
+    // Creates (or reuses) a real directory `name` in `dirfd`; returns its fd.
+    int make_dir(int dirfd, const std::string &name, const std::string &shown) {
+        if (mkdirat(dirfd, name.c_str(), 0755) != 0 && errno != EEXIST) {
+            fail(shown, std::strerror(errno));
+            return -1;
+        }
+        int fd = openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            fail(shown, errno == ELOOP ? "File exists (not a directory)" : std::strerror(errno));
+        return fd;
+    }
+};
+
+} // namespace
+
+int cmd_get(const Args &a) {
+    Session s;
+    if (!open_session(a, a.positional[0], s)) return kFail;
+    const std::string &user = a.positional[1];
+    std::string dest = a.positional.size() > 2 ? a.positional[2] : ".";
+    Node n;
+    int code = resolve(s.vol, user, n);
+    if (!code && !n.is_root && (n.entry.attr & DV_ATTR_VOLUME) && !n.is_dir()) code = ENOENT;
+    if (code) {
+        report(shown_path(user), dv_strerror(code));
+        return kFail;
+    }
+    std::string vpath = volume_path(user);
+    Extractor x{s.vol, a.has("force"), {}, {}, kOk};
+    x.seen.insert(s.vol->root_cluster);
+
+    bool show_progress = !a.has("quiet") && isatty(STDERR_FILENO);
+    struct stat st {};
+    bool dest_exists = stat(dest.c_str(), &st) == 0;
+    bool dest_dir = dest_exists && S_ISDIR(st.st_mode);
+    std::string shown_dest = escape_display_utf8(dest);
+
+    if (!n.is_dir()) {
+        if (show_progress) x.progress.start(n.entry.size, 1);
+        if (dest_dir) {
+            if (const char *why = unsafe_name(n.entry.name)) {
+                x.warn(escape_display_utf8(vpath) + ": " + why + ", skipped");
+                return kFail;
+            }
+            int dfd = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dfd < 0) {
+                report(shown_dest, std::strerror(errno));
+                return kFail;
+            }
+            std::string name = name_to_utf8(n.entry.name);
+            x.file(n.entry, dfd, name,
+                   escape_display_utf8(dest == "/" ? "/" + name : dest + "/" + name), vpath);
+            ::close(dfd);
+        } else {
+            // DEST names the file itself: the user chose that name.
+            x.file(n.entry, AT_FDCWD, dest, shown_dest, vpath);
+        }
+        x.progress.finish();
+        return x.rc;
+    }
+
+    if (dest_exists && !dest_dir) {
+        report(shown_dest, std::strerror(ENOTDIR));
+        return kFail;
+    }
+    if (show_progress) {
+        uint64_t bytes = 0, files = 0;
+        std::set<uint32_t> seen_m = {s.vol->root_cluster, dir_cluster(s.vol, n)};
+        x.measure(n, bytes, files, seen_m);
+        x.progress.start(bytes, files);
+    }
+    x.seen.insert(dir_cluster(s.vol, n));
+    int top;
+    std::string hpath = dest;
+    if (!dest_exists) {
+        if (mkdir(dest.c_str(), 0755) != 0) {
+            report(shown_dest, std::strerror(errno));
+            return kFail;
+        }
+        top = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } else if (n.is_root) {
+        top = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } else {
+        if (const char *why = unsafe_name(n.entry.name)) {
+            x.warn(escape_display_utf8(vpath) + ": " + why + ", skipped");
+            return kFail;
+        }
+        int dfd = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd < 0) {
+            report(shown_dest, std::strerror(errno));
+            return kFail;
+        }
+        std::string name = name_to_utf8(n.entry.name);
+        hpath = dest + "/" + name;
+        top = x.make_dir(dfd, name, escape_display_utf8(hpath));
+        ::close(dfd);
+        if (top < 0) return kFail;
+    }
+    if (top < 0) {
+        report(shown_dest, std::strerror(errno));
+        return kFail;
+    }
+    x.contents(n, top, vpath, hpath);
+    if (!n.is_root) Extractor::set_times(top, n.entry);
+    ::close(top);
+    x.progress.finish();
+    return x.rc;
+}
+
+} // namespace dvcli

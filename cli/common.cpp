@@ -1,0 +1,87 @@
+#include <cerrno>
+#include <cstdio>
+
+#include "cli.h"
+#include "text.h"
+
+namespace dvcli {
+
+void report(const std::string &what, const std::string &msg) {
+    std::fflush(stdout);
+    if (what.empty())
+        std::fprintf(stderr, "dorvex: %s\n", msg.c_str());
+    else
+        std::fprintf(stderr, "dorvex: %s: %s\n", what.c_str(), msg.c_str());
+}
+
+void report_code(const std::string &what, int code) {
+    report(what, dv_strerror(code));
+}
+
+void warning(const std::string &msg) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "dorvex: warning: %s\n", msg.c_str());
+}
+
+int usage_error(const std::string &cmd, const std::string &msg) {
+    if (cmd.empty()) {
+        std::fprintf(stderr, "dorvex: %s\nTry 'dorvex --help'.\n", msg.c_str());
+    } else {
+        std::fprintf(stderr, "dorvex: %s: %s\nTry 'dorvex %s --help'.\n", cmd.c_str(), msg.c_str(),
+                     cmd.c_str());
+    }
+    return kUsage;
+}
+
+bool open_session(const Args &args, const std::string &image_path, Session &s) {
+    std::string error;
+    std::string shown = escape_display_utf8(image_path);
+    if (!s.image.open(image_path, error)) {
+        report(shown, error);
+        return false;
+    }
+    s.vol = s.image.mount(args.volume, error);
+    if (!s.vol) {
+        std::string where = s.image.volume_where();
+        report(shown + (where.empty() || where == "whole image" ? "" : " (" + where + ")"), error);
+        return false;
+    }
+    return true;
+}
+
+std::string shown_path(const std::string &user_path) {
+    std::string p = user_path;
+    if (p.empty() || (p[0] != '/' && p[0] != '\\')) p = "/" + p;
+    return escape_display_utf8(p);
+}
+
+std::string attr_letters(uint32_t attr) {
+    std::string s = "------";
+    if (attr & DV_ATTR_DIRECTORY) s[0] = 'd';
+    if (attr & DV_ATTR_VOLUME) s[0] = 'v';
+    if (attr & DV_ATTR_READONLY) s[1] = 'r';
+    if (attr & DV_ATTR_HIDDEN) s[2] = 'h';
+    if (attr & DV_ATTR_SYSTEM) s[3] = 's';
+    if (attr & DV_ATTR_ARCHIVE) s[4] = 'a';
+    if (attr & 0xC0) s[5] = '?';
+    return s;
+}
+
+std::vector<std::string> attr_names(uint32_t attr) {
+    static const char *names[] = {"read-only", "hidden",  "system", "volume-label",
+                                  "directory", "archive", "device", "reserved"};
+    std::vector<std::string> out;
+    for (int i = 0; i < 8; ++i)
+        if (attr & (1u << i)) out.push_back(names[i]);
+    return out;
+}
+
+bool out_write(const void *data, size_t len) {
+    return len == 0 || std::fwrite(data, 1, len, stdout) == len;
+}
+
+bool out_str(const std::string &s) {
+    return out_write(s.data(), s.size());
+}
+
+} // namespace dvcli

@@ -1,0 +1,373 @@
+// dorvex: browse, extract and build FAT32 images. Dispatch, option parsing,
+// help and version.
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "cli.h"
+#include "text.h"
+
+namespace dvcli {
+namespace {
+
+struct OptSpec {
+    char short_name; // 0 if none
+    const char *long_name;
+    bool takes_value;
+};
+
+struct CommandSpec {
+    const char *name;
+    int (*run)(const Args &);
+    int min_args, max_args; // -1: no limit
+    bool volume_options;    // accepts -p/--partition and --offset
+    std::vector<OptSpec> opts;
+    const char *synopsis;
+    const char *help;
+};
+
+const std::vector<CommandSpec> &commands() {
+    static const std::vector<CommandSpec> list = {
+        {"info",
+         cmd_info,
+         1,
+         1,
+         true,
+         {{0, "json", false}},
+         "info [--json] IMAGE",
+         "Show the partition table (MBR or GPT) and, for the chosen FAT32 volume, its\n"
+         "geometry, label and the number of files and directories.\n"
+         "\n"
+         "  --json   one JSON document instead of text\n"
+         "\n"
+         "Examples:\n"
+         "  dorvex info sdcard.img\n"
+         "  dorvex info -p 2 disk.img\n"},
+        {"ls",
+         cmd_ls,
+         1,
+         2,
+         true,
+         {{'l', "long", false}, {'a', "all", false}, {'R', "recursive", false}, {0, "json", false}},
+         "ls [-l] [-a] [-R] [--json] IMAGE [PATH]",
+         "List a directory (the root by default), names in UTF-8.\n"
+         "\n"
+         "  -l, --long       attributes, size, modification time (UTC), 8.3 name\n"
+         "  -a, --all        also \".\", \"..\", the volume label and deleted entries\n"
+         "  -R, --recursive  list subdirectories too\n"
+         "      --json       one JSON document instead of text\n"
+         "\n"
+         "Paths are case-insensitive and match long or 8.3 names; '/' and '\\' both\n"
+         "separate components.\n"
+         "\n"
+         "Examples:\n"
+         "  dorvex ls -l sdcard.img /DCIM\n"
+         "  dorvex ls -R --json sdcard.img > listing.json\n"},
+        {"tree",
+         cmd_tree,
+         1,
+         2,
+         true,
+         {{'a', "all", false}},
+         "tree [-a] IMAGE [PATH]",
+         "Show the directory tree below PATH (the root by default).\n"
+         "\n"
+         "  -a, --all   also deleted entries and the volume label\n"
+         "\n"
+         "Example:\n"
+         "  dorvex tree sdcard.img /docs\n"},
+        {"stat",
+         cmd_stat,
+         2,
+         2,
+         true,
+         {{0, "json", false}},
+         "stat [--json] IMAGE PATH",
+         "Show every field of a directory entry: long and 8.3 name, attributes, first\n"
+         "cluster, size, creation, modification and access times (UTC).\n"
+         "\n"
+         "Examples:\n"
+         "  dorvex stat sdcard.img /DCIM/100CANON/IMG_0001.JPG\n"
+         "  dorvex stat --json sdcard.img readme.txt\n"},
+        {"cat",
+         cmd_cat,
+         2,
+         -1,
+         true,
+         {},
+         "cat IMAGE PATH...",
+         "Write the contents of files to standard output.\n"
+         "\n"
+         "Example:\n"
+         "  dorvex cat sdcard.img /notes/todo.txt | less\n"},
+        {"get",
+         cmd_get,
+         2,
+         3,
+         true,
+         {{'q', "quiet", false}, {'f', "force", false}},
+         "get [-q] [-f] IMAGE PATH [DEST]",
+         "Extract a file or a whole directory tree to DEST (default: the current\n"
+         "directory), keeping modification times. A directory PATH is extracted into\n"
+         "DEST if DEST does not exist yet, else into DEST/NAME; \"/\" extracts the\n"
+         "root's contents into DEST. Names that are unsafe on the host (holding '/',\n"
+         "'\\' or NUL, or \".\" / \"..\") are skipped with a warning; nothing is written\n"
+         "outside DEST.\n"
+         "\n"
+         "  -q, --quiet  no progress bar (there is none unless stderr is a terminal)\n"
+         "  -f, --force  overwrite existing files\n"
+         "\n"
+         "Examples:\n"
+         "  dorvex get sdcard.img /DCIM photos\n"
+         "  dorvex get sdcard.img / backup/\n"
+         "  dorvex get -f sdcard.img config.txt\n"},
+        {"iconv",
+         cmd_iconv,
+         0,
+         1,
+         false,
+         {{'f', "from-code", true}, {'t', "to-code", true}, {'l', "list", false}},
+         "iconv -f FROM -t TO [FILE] | iconv -l",
+         "Convert text between charsets with the library's converter, reading FILE or\n"
+         "standard input and writing standard output. FROM and TO default to UTF-8.\n"
+         "Characters the target cannot hold become '*'.\n"
+         "\n"
+         "  -f, --from-code NAME  input charset\n"
+         "  -t, --to-code NAME    output charset\n"
+         "  -l, --list            list the known charsets\n"
+         "\n"
+         "Examples:\n"
+         "  dorvex iconv -f cp1252 -t utf-8 old.txt > new.txt\n"
+         "  dorvex iconv -l\n"},
+        {"mkimage",
+         cmd_mkimage,
+         2,
+         2,
+         false,
+         {{0, "size", true}, {0, "cluster-size", true}, {0, "label", true}, {'f', "force", false}},
+         "mkimage [--size SIZE] [--cluster-size BYTES] [--label LABEL] [-f] SRC_DIR OUT.img",
+         "Build a FAT32 image from a host directory: long names for every file,\n"
+         "unique 8.3 names, timestamps from the source files, both FATs, FSInfo and\n"
+         "the backup boot sector.\n"
+         "\n"
+         "  --size SIZE           image size, e.g. 64M or 1G (default: just big enough,\n"
+         "                        at least 33 MiB since FAT32 needs 65525 clusters)\n"
+         "  --cluster-size BYTES  512 .. 32768, a power of two (default: by size)\n"
+         "  --label LABEL         volume label, up to 11 characters\n"
+         "  -f, --force           overwrite OUT.img if it exists\n"
+         "\n"
+         "Example:\n"
+         "  dorvex mkimage --label PHOTOS --size 64M ./photos photos.img\n"},
+    };
+    return list;
+}
+
+const CommandSpec *find_command(const std::string &name) {
+    for (const CommandSpec &c : commands())
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+void print_main_help() {
+    std::printf("Usage: dorvex COMMAND [OPTIONS] ARGS...\n"
+                "Browse, extract and build FAT32 disk images and devices, without mounting.\n"
+                "\nCommands:\n");
+    for (const CommandSpec &c : commands()) std::printf("  dorvex %s\n", c.synopsis);
+    std::printf(
+        "\nVolume options (info, ls, tree, stat, cat, get):\n"
+        "  -p, --partition N    use partition N of the MBR (1-4, logical 5..) or GPT (1..)\n"
+        "      --offset SECTORS the volume starts at this 512-byte sector\n"
+        "  By default the whole image if it starts with a FAT32 boot sector, else the\n"
+        "  first FAT32 partition.\n"
+        "\nOther options:\n"
+        "  -h, --help           help (dorvex COMMAND --help: help on one command)\n"
+        "      --version        the version of the tool and the library\n"
+        "\nExamples:\n"
+        "  dorvex info sdcard.img\n"
+        "  dorvex ls -l sdcard.img /DCIM\n"
+        "  dorvex tree sdcard.img\n"
+        "  dorvex stat sdcard.img /notes/todo.txt\n"
+        "  dorvex cat sdcard.img /notes/todo.txt\n"
+        "  dorvex get sdcard.img /DCIM photos\n"
+        "  dorvex iconv -f cp437 -t utf8 readme.dos\n"
+        "  dorvex mkimage --label SAMPLE examples/sample sample.img\n"
+        "\nExit status: 0 success, 1 error, 2 usage error.\n");
+}
+
+void print_command_help(const CommandSpec &c) {
+    std::printf("Usage: dorvex %s\n\n%s", c.synopsis, c.help);
+    if (c.volume_options)
+        std::printf("\nVolume options:\n"
+                    "  -p, --partition N    use partition N (MBR 1-4, logical 5..; GPT 1..)\n"
+                    "      --offset SECTORS the volume starts at this 512-byte sector\n");
+}
+
+bool parse_number(const std::string &s, uint64_t &out) {
+    if (s.empty() || s.size() > 19) return false;
+    uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    out = v;
+    return true;
+}
+
+int run(int argc, char **argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        print_main_help();
+        return kUsage;
+    }
+    // Volume options may also come before the command.
+    Args a;
+    std::vector<std::string> pre_volume;
+    size_t i = 0;
+    for (; i < args.size(); ++i) {
+        const std::string &s = args[i];
+        if (s == "-h" || s == "--help") {
+            print_main_help();
+            return kOk;
+        }
+        if (s == "--version") {
+            std::printf("dorvex %s (libdorvex %s)\n", DORVEX_CLI_VERSION, dv_version());
+            return kOk;
+        }
+        if (s == "-p" || s == "--partition" || s == "--offset") {
+            if (i + 1 >= args.size()) return usage_error("", s + " needs a value");
+            pre_volume.push_back(s);
+            pre_volume.push_back(args[++i]);
+            continue;
+        }
+        if (s.rfind("--partition=", 0) == 0 || s.rfind("--offset=", 0) == 0 ||
+            (s.size() > 2 && s.rfind("-p", 0) == 0)) {
+            pre_volume.push_back(s);
+            continue;
+        }
+        if (!s.empty() && s[0] == '-') return usage_error("", "unknown option '" + s + "'");
+        break;
+    }
+    if (i == args.size()) return usage_error("", "no command given");
+    a.command = args[i++];
+    if (a.command == "help") {
+        if (i < args.size()) {
+            const CommandSpec *c = find_command(args[i]);
+            if (!c) return usage_error("", "unknown command '" + args[i] + "'");
+            print_command_help(*c);
+        } else {
+            print_main_help();
+        }
+        return kOk;
+    }
+    const CommandSpec *cmd = find_command(a.command);
+    if (!cmd) return usage_error("", "unknown command '" + a.command + "'");
+
+    std::vector<OptSpec> opts = cmd->opts;
+    opts.push_back({'h', "help", false});
+    if (cmd->volume_options) {
+        opts.push_back({'p', "partition", true});
+        opts.push_back({0, "offset", true});
+    }
+    std::vector<std::string> rest = pre_volume;
+    rest.insert(rest.end(), args.begin() + static_cast<long>(i), args.end());
+    bool only_positional = false;
+    for (size_t k = 0; k < rest.size(); ++k) {
+        const std::string &s = rest[k];
+        if (only_positional || s.size() < 2 || s[0] != '-') {
+            a.positional.push_back(s);
+            continue;
+        }
+        if (s == "--") {
+            only_positional = true;
+            continue;
+        }
+        if (s[1] == '-') {
+            std::string name = s.substr(2), value;
+            bool has_value = false;
+            size_t eq = name.find('=');
+            if (eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name = name.substr(0, eq);
+                has_value = true;
+            }
+            const OptSpec *o = nullptr;
+            for (const OptSpec &spec : opts)
+                if (name == spec.long_name) o = &spec;
+            if (!o) return usage_error(a.command, "unknown option '--" + name + "'");
+            if (o->takes_value) {
+                if (!has_value) {
+                    if (k + 1 >= rest.size())
+                        return usage_error(a.command, "option '--" + name + "' needs a value");
+                    value = rest[++k];
+                }
+                a.values[name] = value;
+            } else {
+                if (has_value)
+                    return usage_error(a.command, "option '--" + name + "' takes no value");
+                a.flags.insert(name);
+            }
+            continue;
+        }
+        // A cluster of short options: -lR, -pN, -p N.
+        for (size_t j = 1; j < s.size(); ++j) {
+            const OptSpec *o = nullptr;
+            for (const OptSpec &spec : opts)
+                if (spec.short_name && spec.short_name == s[j]) o = &spec;
+            if (!o) return usage_error(a.command, std::string("unknown option '-") + s[j] + "'");
+            if (o->takes_value) {
+                std::string value = s.substr(j + 1);
+                if (value.empty()) {
+                    if (k + 1 >= rest.size())
+                        return usage_error(a.command,
+                                           std::string("option '-") + s[j] + "' needs a value");
+                    value = rest[++k];
+                }
+                a.values[o->long_name] = value;
+                break;
+            }
+            a.flags.insert(o->long_name);
+        }
+    }
+    if (a.has("help")) {
+        print_command_help(*cmd);
+        return kOk;
+    }
+    if (a.values.count("partition")) {
+        uint64_t n;
+        if (!parse_number(a.values["partition"], n) || n == 0 || n > 0xFFFFFFFFu)
+            return usage_error(a.command, "partition must be a number from 1");
+        a.volume.partition = static_cast<uint32_t>(n);
+    }
+    if (a.values.count("offset")) {
+        uint64_t n;
+        if (!parse_number(a.values["offset"], n) || n > (UINT64_MAX >> 9))
+            return usage_error(a.command, "offset must be a number of 512-byte sectors");
+        a.volume.offset = n;
+    }
+    if (a.volume.partition && a.volume.offset)
+        return usage_error(a.command, "--partition and --offset exclude each other");
+    int n = static_cast<int>(a.positional.size());
+    if (n < cmd->min_args && !(a.command == "iconv"))
+        return usage_error(a.command, n == 0 ? "missing arguments" : "missing an argument");
+    if (cmd->max_args >= 0 && n > cmd->max_args)
+        return usage_error(a.command, "too many arguments");
+    return cmd->run(a);
+}
+
+} // namespace
+} // namespace dvcli
+
+int main(int argc, char **argv) {
+    // Names are UTF-8 on output; towupper() needs a Unicode locale.
+    std::setlocale(LC_ALL, "C.UTF-8");
+    int rc = dvcli::run(argc, argv);
+    if (std::fflush(stdout) != 0 && rc == 0) {
+        dvcli::report("standard output", std::strerror(errno));
+        rc = 1;
+    }
+    return rc;
+}

@@ -1,0 +1,690 @@
+#include "mkimage.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dorvex/dorvex.h"
+#include "text.h"
+
+namespace dvcli {
+
+namespace {
+
+constexpr uint32_t kReserved = 32;
+constexpr uint32_t kFats = 2;
+constexpr uint32_t kMinClusters = 65525; // fewer makes a FAT16 volume to every reader
+constexpr uint32_t kMaxClusters = 0x0FFFFFF5 - 2;
+constexpr uint32_t kSectorsPerTrack = 32;
+constexpr uint32_t kHeads = 64;
+
+void store16(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void store32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+bool write_all(int fd, const void *buf, size_t len, uint64_t off) {
+    const auto *p = static_cast<const uint8_t *>(buf);
+    while (len) {
+        ssize_t w = pwrite(fd, p, len, static_cast<off_t>(off));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        len -= static_cast<size_t>(w);
+        off += static_cast<uint64_t>(w);
+    }
+    return true;
+}
+
+bool to_utf16(const std::string &utf8, std::u16string &out) {
+    std::u32string cps;
+    if (!utf8_to_u32(utf8, cps)) return false;
+    out.clear();
+    for (char32_t c : cps) {
+        if (c >= 0x10000) {
+            uint32_t v = static_cast<uint32_t>(c) - 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(c));
+        }
+    }
+    return true;
+}
+
+// Why a host name cannot be a FAT long name, or null when it can.
+const char *bad_long_name(const std::string &name) {
+    std::u32string cps;
+    if (!utf8_to_u32(name, cps)) return "not valid UTF-8";
+    if (name == "." || name == "..") return "reserved name";
+    for (char32_t c : cps)
+        if (c < 0x20 || c == 0x7F ||
+            std::u32string_view(U"\"*/:<>?\\|").find(c) != std::u32string_view::npos)
+            return "character not allowed on FAT";
+    if (name.back() == '.' || name.back() == ' ') return "ends with a dot or a space";
+    std::u16string u16;
+    to_utf16(name, u16);
+    if (u16.size() > DV_NAME_MAX) return "longer than 255 UTF-16 units";
+    return nullptr;
+}
+
+int32_t clamp_time(int64_t t) {
+    // FAT dates run from 1980 to 2107; dv_timestamp holds 32-bit seconds.
+    if (t < 315532800) return 315532800;
+    if (t > INT32_MAX) return INT32_MAX - 1;
+    return static_cast<int32_t>(t);
+}
+
+// A node with the layout decisions made for it.
+struct Laid {
+    const MkNode *node;
+    std::u16string name16;
+    std::string shortname; // 11 bytes
+    uint32_t cluster = 0;
+    uint32_t clusters = 0;
+    uint64_t size = 0;
+    std::vector<Laid> children;
+};
+
+uint64_t entries_of(const Laid &d, bool root, bool label) {
+    uint64_t n = root ? (label ? 1 : 0) : 2;
+    for (const Laid &c : d.children) n += c.name16.size() / 13 + 2;
+    return n;
+}
+
+bool prepare(const MkNode &node, Laid &out, std::string &error) {
+    out.node = &node;
+    std::set<std::string> used = {".          ", "..         "};
+    // Names fixed by the caller take their 8.3 names first.
+    for (const MkNode &c : node.children)
+        if (c.raw_short.size() == 11) used.insert(c.raw_short);
+    for (const MkNode &c : node.children) {
+        Laid l;
+        if (!c.raw_name.empty()) {
+            l.name16 = c.raw_name;
+        } else if (!to_utf16(c.name, l.name16)) {
+            error = c.name + ": name is not valid UTF-8";
+            return false;
+        }
+        if (l.name16.size() > DV_NAME_MAX) {
+            error = c.name + ": name too long";
+            return false;
+        }
+        l.shortname = c.raw_short.size() == 11 ? c.raw_short : make_short_name(c.name, used);
+        if (c.dir) {
+            if (!prepare(c, l, error)) return false;
+        } else {
+            l.node = &c;
+            l.size = c.host_path.empty() ? c.data.size() : c.size;
+            if (l.size > 0xFFFFFFFFull) {
+                error = c.name + ": file too large for FAT32";
+                return false;
+            }
+        }
+        out.children.push_back(std::move(l));
+    }
+    return true;
+}
+
+uint64_t count_clusters(const Laid &d, uint32_t cb, bool root, bool label) {
+    uint64_t bytes = entries_of(d, root, label) * 32;
+    uint64_t n = std::max<uint64_t>(1, (bytes + cb - 1) / cb);
+    for (const Laid &c : d.children) {
+        if (c.node->dir)
+            n += count_clusters(c, cb, false, false);
+        else
+            n += (c.size + cb - 1) / cb;
+    }
+    return n;
+}
+
+void allocate(Laid &d, uint32_t cb, bool root, bool label, uint32_t &next) {
+    uint64_t bytes = entries_of(d, root, label) * 32;
+    d.clusters = static_cast<uint32_t>(std::max<uint64_t>(1, (bytes + cb - 1) / cb));
+    d.cluster = next;
+    next += d.clusters;
+    for (Laid &c : d.children) {
+        if (c.node->dir) {
+            allocate(c, cb, false, false, next);
+        } else {
+            c.clusters = static_cast<uint32_t>((c.size + cb - 1) / cb);
+            c.cluster = c.clusters ? next : 0;
+            next += c.clusters;
+        }
+    }
+}
+
+struct Geometry {
+    uint64_t total = 0; // sectors
+    uint32_t spc = 0;
+    uint32_t fat_sectors = 0;
+    uint32_t clusters = 0;
+};
+
+Geometry geometry_for(uint64_t total, uint32_t spc) {
+    Geometry g;
+    g.total = total;
+    g.spc = spc;
+    if (total <= kReserved + 2) return g;
+    // A FAT sized for every sector as a cluster is a little too large, never
+    // too small; the cluster count then follows from it.
+    uint64_t upper = (total - kReserved) / spc + 2;
+    uint64_t fat = (upper * 4 + 511) / 512;
+    if (kReserved + kFats * fat >= total) return g;
+    uint64_t clusters = (total - kReserved - kFats * fat) / spc;
+    g.fat_sectors = static_cast<uint32_t>(fat);
+    g.clusters = static_cast<uint32_t>(std::min<uint64_t>(clusters, kMaxClusters));
+    return g;
+}
+
+uint32_t default_cluster_bytes(uint64_t bytes) {
+    const uint64_t mib = 1024 * 1024;
+    if (bytes <= 260 * mib) return 512;
+    if (bytes <= 8192 * mib) return 4096;
+    if (bytes <= 16384 * mib) return 8192;
+    if (bytes <= 32768 * mib) return 16384;
+    return 32768;
+}
+
+class ImageWriter {
+  public:
+    ImageWriter(int fd, const Geometry &g, uint32_t cb) : fd_(fd), g_(g), cb_(cb) {}
+
+    uint64_t cluster_offset(uint32_t c) const {
+        uint64_t data = kReserved + static_cast<uint64_t>(kFats) * g_.fat_sectors;
+        return (data + static_cast<uint64_t>(c - 2) * g_.spc) * 512;
+    }
+
+    bool write_dir(const Laid &d, const Laid *parent, bool root, const std::string &label,
+                   std::string &error) {
+        std::vector<uint8_t> buf(static_cast<size_t>(d.clusters) * cb_, 0);
+        uint8_t *cursor = buf.data();
+        unsigned room = static_cast<unsigned>(buf.size() / 32);
+        if (!root) {
+            // The dot entries carry no long name: encode a record and keep
+            // only its short entry.
+            const MkNode &self = *d.node;
+            put_short(".          ", DV_ATTR_DIRECTORY, d.cluster, 0, self, cursor, room);
+            const MkNode &up = parent ? *parent->node : self;
+            uint32_t upc = parent ? parent->cluster : 0;
+            put_short("..         ", DV_ATTR_DIRECTORY, upc, 0, up, cursor, room);
+        } else if (!label.empty()) {
+            std::string l = label;
+            l.resize(11, ' ');
+            put_short(l.c_str(), DV_ATTR_VOLUME, 0, 0, *d.node, cursor, room);
+        }
+        for (const Laid &c : d.children) {
+            dv_entry e;
+            std::memset(&e, 0, sizeof e);
+            e.name.len = static_cast<uint16_t>(c.name16.size());
+            for (size_t i = 0; i < c.name16.size(); ++i) e.name.units[i] = c.name16[i];
+            e.name.units[c.name16.size()] = 0;
+            fill(e, c.shortname.c_str(),
+                 static_cast<uint32_t>(c.node->dir ? DV_ATTR_DIRECTORY : DV_ATTR_ARCHIVE) |
+                     c.node->attr,
+                 c.cluster, c.node->dir ? 0 : static_cast<uint32_t>(c.size), *c.node);
+            const dv_entry *rec = &e;
+            int count = 1;
+            if (dv_writeentry(ctx_, &rec, &count, &cursor, &room) != 0) {
+                error = "directory entries do not fit (internal error)";
+                return false;
+            }
+        }
+        if (!write_all(fd_, buf.data(), buf.size(), cluster_offset(d.cluster))) {
+            error = std::strerror(errno);
+            return false;
+        }
+        for (uint32_t i = 0; i < d.clusters; ++i)
+            chain(d.cluster + i, i + 1 < d.clusters ? d.cluster + i + 1 : 0x0FFFFFFF);
+        for (const Laid &c : d.children) {
+            if (c.node->dir) {
+                if (!write_dir(c, root ? nullptr : &d, false, label, error)) return false;
+            } else if (!write_file(c, error)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool write_file(const Laid &f, std::string &error) {
+        for (uint32_t i = 0; i < f.clusters; ++i)
+            chain(f.cluster + i, i + 1 < f.clusters ? f.cluster + i + 1 : 0x0FFFFFFF);
+        if (!f.size) return true;
+        uint64_t off = cluster_offset(f.cluster);
+        if (f.node->host_path.empty())
+            return write_all(fd_, f.node->data.data(), f.node->data.size(), off) ||
+                   (error = std::strerror(errno), false);
+        int in = ::open(f.node->host_path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in < 0) {
+            error = f.node->host_path + ": " + std::strerror(errno);
+            return false;
+        }
+        std::vector<char> buf(1 << 16);
+        uint64_t left = f.size;
+        while (left) {
+            ssize_t r = ::read(in, buf.data(), std::min<uint64_t>(left, buf.size()));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) {
+                error = f.node->host_path + ": " + std::strerror(errno);
+                ::close(in);
+                return false;
+            }
+            if (r == 0) break; // the file shrank: the rest stays zero
+            if (!write_all(fd_, buf.data(), static_cast<size_t>(r), off)) {
+                error = std::strerror(errno);
+                ::close(in);
+                return false;
+            }
+            off += static_cast<uint64_t>(r);
+            left -= static_cast<uint64_t>(r);
+        }
+        ::close(in);
+        return true;
+    }
+
+    bool write_fats(uint32_t used_end, std::string &error) {
+        // Only the allocated head of the FAT holds anything; ftruncate left
+        // the rest zero (free).
+        std::vector<uint8_t> bytes(((static_cast<size_t>(used_end) * 4 + 511) / 512) * 512, 0);
+        for (size_t i = 0; i < fat_.size() && i < used_end; ++i)
+            store32(bytes.data() + i * 4, fat_[i]);
+        for (uint32_t k = 0; k < kFats; ++k) {
+            uint64_t off = (kReserved + static_cast<uint64_t>(k) * g_.fat_sectors) * 512;
+            if (!write_all(fd_, bytes.data(), bytes.size(), off)) {
+                error = std::strerror(errno);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void set_fat_size(uint32_t used_end) {
+        fat_.assign(used_end, 0);
+        fat_[0] = 0x0FFFFFF8; // media byte 0xF8
+        fat_[1] = 0x0FFFFFFF; // clean shutdown, no errors
+    }
+
+    dv_ctx *ctx_ = nullptr;
+
+  private:
+    void chain(uint32_t c, uint32_t next) {
+        if (c < fat_.size()) fat_[c] = next;
+    }
+
+    static void fill(dv_entry &e, const char *shortname, uint32_t attr, uint32_t cluster,
+                     uint32_t size, const MkNode &n) {
+        std::memcpy(e.shortname, shortname, 11);
+        e.shortname[11] = 0;
+        e.attr = attr;
+        e.cluster = cluster;
+        e.size = size;
+        e.mtime.sec = clamp_time(n.mtime);
+        e.atime.sec = clamp_time(n.atime);
+        e.ctime.sec = clamp_time(n.ctime);
+    }
+
+    void put_short(const char *shortname, uint32_t attr, uint32_t cluster, uint32_t size,
+                   const MkNode &n, uint8_t *&cursor, unsigned &room) {
+        dv_entry e;
+        std::memset(&e, 0, sizeof e);
+        fill(e, shortname, attr, cluster, size, n);
+        uint8_t tmp[3 * 32] = {};
+        uint8_t *tc = tmp;
+        unsigned troom = 3;
+        const dv_entry *rec = &e;
+        int count = 1;
+        dv_writeentry(ctx_, &rec, &count, &tc, &troom);
+        std::memcpy(cursor, tmp + 32, 32); // skip the long-name entry
+        cursor += 32;
+        --room;
+    }
+
+    int fd_;
+    Geometry g_;
+    uint32_t cb_;
+    std::vector<uint32_t> fat_;
+};
+
+} // namespace
+
+bool parse_size(const std::string &text, uint64_t &out) {
+    if (text.empty()) return false;
+    size_t i = 0;
+    uint64_t v = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+        if (v > (UINT64_MAX - 9) / 10) return false;
+        v = v * 10 + static_cast<uint64_t>(text[i] - '0');
+        ++i;
+    }
+    if (i == 0) return false;
+    std::string suffix = text.substr(i);
+    uint64_t mul = 1;
+    if (suffix.empty() || suffix == "B")
+        mul = 1;
+    else if (suffix == "K" || suffix == "k" || suffix == "KiB")
+        mul = 1024;
+    else if (suffix == "M" || suffix == "m" || suffix == "MiB")
+        mul = 1024ull * 1024;
+    else if (suffix == "G" || suffix == "g" || suffix == "GiB")
+        mul = 1024ull * 1024 * 1024;
+    else
+        return false;
+    if (v > UINT64_MAX / mul) return false;
+    out = v * mul;
+    return true;
+}
+
+std::string make_short_name(const std::string &long_name, std::set<std::string> &used) {
+    std::u32string cps;
+    if (!utf8_to_u32(long_name, cps)) {
+        cps.clear();
+        for (char c : long_name) cps.push_back(static_cast<unsigned char>(c));
+    }
+    cps = fold(cps);
+    static const std::u32string_view allowed = U"$%'-_@~`!(){}^#&";
+    bool lossy = false;
+    // Spaces go; leading dots go; the last dot separates the extension.
+    std::u32string body;
+    for (char32_t c : cps) {
+        if (c == ' ') {
+            lossy = true;
+            continue;
+        }
+        body.push_back(c);
+    }
+    size_t lead = 0;
+    while (lead < body.size() && body[lead] == '.') ++lead;
+    if (lead) lossy = true;
+    body.erase(0, lead);
+    size_t dot = body.rfind('.');
+    std::u32string base = dot == std::u32string::npos ? body : body.substr(0, dot);
+    std::u32string ext = dot == std::u32string::npos ? U"" : body.substr(dot + 1);
+    auto clean = [&](const std::u32string &s, size_t max) {
+        std::string out;
+        for (char32_t c : s) {
+            if (c == '.') {
+                lossy = true;
+                continue;
+            }
+            bool ok = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      allowed.find(c) != std::u32string_view::npos;
+            if (!ok) lossy = true;
+            if (out.size() < max)
+                out.push_back(ok ? static_cast<char>(c) : '_');
+            else
+                lossy = true;
+        }
+        return out;
+    };
+    std::string b = clean(base, 8);
+    std::string e = clean(ext, 3);
+    if (b.empty()) {
+        b = "_";
+        lossy = true;
+    }
+    auto pad = [](std::string s, size_t n) {
+        s.resize(n, ' ');
+        return s;
+    };
+    std::string whole = pad(b, 8) + pad(e, 3);
+    if (!lossy && !used.count(whole)) {
+        used.insert(whole);
+        return whole;
+    }
+    for (uint32_t n = 1; n < 1000000; ++n) {
+        std::string tail = "~" + std::to_string(n);
+        std::string cand =
+            pad(b.substr(0, std::min<size_t>(b.size(), 8 - tail.size())) + tail, 8) + pad(e, 3);
+        if (!used.count(cand)) {
+            used.insert(cand);
+            return cand;
+        }
+    }
+    return whole; // a directory of a million alike names: unreachable in FAT32
+}
+
+static bool scan(const std::string &dir, MkNode &node, const MkWarn &warn, std::string &error) {
+    DIR *d = opendir(dir.c_str());
+    if (!d) {
+        error = dir + ": " + std::strerror(errno);
+        return false;
+    }
+    std::vector<std::string> names;
+    while (struct dirent *de = readdir(d)) {
+        std::string n = de->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    for (const std::string &n : names) {
+        std::string path = dir + "/" + n;
+        if (const char *why = bad_long_name(n)) {
+            warn(path + ": " + why + ", skipped");
+            continue;
+        }
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0) {
+            warn(path + ": " + std::strerror(errno) + ", skipped");
+            continue;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+                warn(path + ": symbolic link not to a regular file, skipped");
+                continue;
+            }
+        }
+        MkNode c;
+        c.name = n;
+        c.mtime = st.st_mtime;
+        c.atime = st.st_atime;
+        c.ctime = st.st_mtime; // the host keeps no creation time we can rely on
+        if (S_ISDIR(st.st_mode)) {
+            c.dir = true;
+            if (!scan(path, c, warn, error)) return false;
+        } else if (S_ISREG(st.st_mode)) {
+            if (static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFull) {
+                warn(path + ": 4 GiB or larger, too large for FAT32, skipped");
+                continue;
+            }
+            c.host_path = path;
+            c.size = static_cast<uint64_t>(st.st_size);
+        } else {
+            warn(path + ": not a regular file or directory, skipped");
+            continue;
+        }
+        node.children.push_back(std::move(c));
+    }
+    return true;
+}
+
+bool scan_host_dir(const std::string &dir, MkNode &root, const MkWarn &warn, std::string &error) {
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0) {
+        error = dir + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = dir + ": " + std::strerror(ENOTDIR);
+        return false;
+    }
+    root = MkNode{};
+    root.dir = true;
+    root.mtime = st.st_mtime;
+    root.atime = st.st_atime;
+    root.ctime = st.st_mtime;
+    return scan(dir, root, warn, error);
+}
+
+bool write_image(const MkNode &root, const std::string &out, const MkOptions &opts,
+                 std::string &error) {
+    std::string label;
+    for (char c : opts.label) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        if (u < 0x20 || u >= 0x7F || std::strchr("\"*+,./:;<=>?[\\]|", c)) {
+            error = "label may hold only ASCII letters, digits, spaces and -_!#$%&'()@^`{}~";
+            return false;
+        }
+        label.push_back(c);
+    }
+    if (label.size() > 11) {
+        error = "label longer than 11 characters";
+        return false;
+    }
+    while (!label.empty() && label.back() == ' ') label.pop_back();
+    if (opts.cluster_bytes && (opts.cluster_bytes < 512 || opts.cluster_bytes > 32768 ||
+                               (opts.cluster_bytes & (opts.cluster_bytes - 1)))) {
+        error = "cluster size must be a power of two from 512 to 32768";
+        return false;
+    }
+
+    Laid top;
+    if (!prepare(root, top, error)) return false;
+
+    uint64_t total;
+    uint32_t cb;
+    if (opts.size_bytes) {
+        // Whole tracks keep mtools' geometry checks quiet.
+        total = opts.size_bytes / 512 / kSectorsPerTrack * kSectorsPerTrack;
+        cb = opts.cluster_bytes ? opts.cluster_bytes : default_cluster_bytes(opts.size_bytes);
+    } else {
+        cb = opts.cluster_bytes ? opts.cluster_bytes : 512;
+        uint64_t need = count_clusters(top, cb, true, !label.empty());
+        if (!opts.cluster_bytes && need * cb > 200ull * 1024 * 1024) {
+            cb = 4096;
+            need = count_clusters(top, cb, true, !label.empty());
+        }
+        uint64_t want = std::max<uint64_t>(kMinClusters + 75, need + need / 16 + 64);
+        uint64_t spc = cb / 512;
+        uint64_t fat = ((want + 2) * 4 + 511) / 512;
+        total = kReserved + kFats * fat + want * spc;
+        total = (total + 2047) / 2048 * 2048; // whole MiB
+    }
+    uint32_t spc = cb / 512;
+    if (total > 0xFFFFFFFFull) {
+        error = "image larger than 2 TiB";
+        return false;
+    }
+    Geometry g = geometry_for(total, spc);
+    if (g.clusters < kMinClusters) {
+        uint64_t min_bytes = (kReserved + 2ull * ((kMinClusters + 2) * 4 / 512 + 1) +
+                              static_cast<uint64_t>(kMinClusters) * spc) *
+                             512;
+        error = "too small for FAT32 with " + std::to_string(cb) +
+                "-byte clusters (needs at least " +
+                std::to_string((min_bytes + (1 << 20) - 1) >> 20) + " MiB)";
+        return false;
+    }
+    uint64_t need = count_clusters(top, cb, true, !label.empty());
+    if (need > g.clusters) {
+        error = "the files do not fit: " + std::to_string(need) + " clusters needed, " +
+                std::to_string(g.clusters) + " available";
+        return false;
+    }
+    uint32_t next = 2;
+    allocate(top, cb, true, !label.empty(), next);
+
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (opts.force ? O_TRUNC : O_EXCL);
+    int fd = ::open(out.c_str(), flags, 0644);
+    if (fd < 0) {
+        error = out + ": " + std::strerror(errno);
+        return false;
+    }
+    auto fail = [&](const std::string &msg) {
+        error = msg;
+        ::close(fd);
+        ::unlink(out.c_str());
+        return false;
+    };
+    if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(total * 512)) != 0)
+        return fail(out + ": " + std::strerror(errno));
+
+    int cerr = 0;
+    std::unique_ptr<dv_ctx, void (*)(dv_ctx *)> ctx(
+        dv_newctx(DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH, &cerr), dv_deletectx);
+    if (!ctx) return fail(dv_strerror(cerr));
+
+    ImageWriter w(fd, g, cb);
+    w.ctx_ = ctx.get();
+    w.set_fat_size(next);
+    std::string werr;
+    if (!w.write_dir(top, nullptr, true, label, werr)) return fail(werr);
+    if (!w.write_fats(next, werr)) return fail(werr);
+
+    // Boot sector.
+    uint8_t bs[512] = {};
+    bs[0] = 0xEB;
+    bs[1] = 0x58;
+    bs[2] = 0x90;
+    std::memcpy(bs + 3, "DORVEX  ", 8);
+    store16(bs + 11, 512);
+    bs[13] = static_cast<uint8_t>(spc);
+    store16(bs + 14, kReserved);
+    bs[16] = kFats;
+    bs[21] = 0xF8;
+    store16(bs + 24, kSectorsPerTrack);
+    store16(bs + 26, kHeads);
+    store32(bs + 32, static_cast<uint32_t>(total));
+    store32(bs + 36, g.fat_sectors);
+    store32(bs + 44, 2); // root directory cluster
+    store16(bs + 48, 1); // FSInfo sector
+    store16(bs + 50, 6); // backup boot sector
+    bs[64] = 0x80;
+    bs[66] = 0x29;
+    uint32_t id = opts.volume_id ? opts.volume_id
+                                 : static_cast<uint32_t>(time(nullptr)) * 2654435761u ^ 0x5A17u;
+    store32(bs + 67, id);
+    std::string l = label.empty() ? "NO NAME" : label;
+    l.resize(11, ' ');
+    std::memcpy(bs + 71, l.data(), 11);
+    std::memcpy(bs + 82, "FAT32   ", 8);
+    // Not bootable: a jump target that halts.
+    bs[90] = 0xF4;
+    bs[91] = 0xEB;
+    bs[92] = 0xFD;
+    bs[510] = 0x55;
+    bs[511] = 0xAA;
+
+    uint8_t fsinfo[512] = {};
+    store32(fsinfo, 0x41615252);
+    store32(fsinfo + 484, 0x61417272);
+    store32(fsinfo + 488, g.clusters - (next - 2));
+    store32(fsinfo + 492, next);
+    store32(fsinfo + 508, 0xAA550000);
+
+    uint8_t third[512] = {};
+    third[510] = 0x55;
+    third[511] = 0xAA;
+
+    for (uint64_t base : {0ull, 6ull}) {
+        if (!write_all(fd, bs, 512, base * 512) || !write_all(fd, fsinfo, 512, (base + 1) * 512) ||
+            !write_all(fd, third, 512, (base + 2) * 512))
+            return fail(out + ": " + std::strerror(errno));
+    }
+    if (::close(fd) != 0) {
+        error = out + ": " + std::strerror(errno);
+        ::unlink(out.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool mkimage(const std::string &src, const std::string &out, const MkOptions &opts,
+             const MkWarn &warn, std::string &error) {
+    MkNode root;
+    if (!scan_host_dir(src, root, warn, error)) return false;
+    return write_image(root, out, opts, error);
+}
+
+} // namespace dvcli

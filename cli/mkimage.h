@@ -1,0 +1,65 @@
+// Builds a FAT32 image from a tree of files: from a host directory (the
+// `dorvex mkimage` command) or from a tree described in memory (test
+// fixtures). Directory entries are encoded with the library's dv_writeentry:
+// every file gets a long name and a unique 8.3 name with a numeric tail where
+// needed. Writes both FATs, the FSInfo sector and the backup boot sector.
+#ifndef DORVEX_CLI_MKIMAGE_H
+#define DORVEX_CLI_MKIMAGE_H
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace dvcli {
+
+struct MkNode {
+    std::string name;        // long name, UTF-8 (checked for FAT rules)
+    std::u16string raw_name; // when not empty: used as the long name unchecked
+    std::string raw_short;   // when 11 bytes: used as the 8.3 name unchecked
+    bool dir = false;
+    std::string host_path;     // file contents from this host file ...
+    std::string data;          // ... or these bytes
+    uint64_t size = 0;         // set by scan_host_dir / from `data`
+    int64_t mtime = 315532800; // seconds since 1970 (UTC); 1980-01-01 by default
+    int64_t atime = 315532800;
+    int64_t ctime = 315532800;
+    uint8_t attr = 0; // extra attribute bits (read-only, hidden, system)
+    std::vector<MkNode> children;
+};
+
+struct MkOptions {
+    uint64_t size_bytes = 0;    // 0: just large enough (at least about 33 MiB)
+    uint32_t cluster_bytes = 0; // 0: chosen from the size
+    std::string label;          // empty: no label ("NO NAME")
+    bool force = false;         // overwrite an existing output file
+    uint32_t volume_id = 0;     // 0: derived from the clock
+};
+
+using MkWarn = std::function<void(const std::string &)>;
+
+// Reads the host directory `dir` into `root` (a directory node). Entries
+// that FAT cannot hold (bad names, special files, files of 4 GiB or more,
+// symbolic links to directories) are left out with a warning.
+bool scan_host_dir(const std::string &dir, MkNode &root, const MkWarn &warn, std::string &error);
+
+// Writes the image of `root` to `out`. False with a message in `error`.
+bool write_image(const MkNode &root, const std::string &out, const MkOptions &opts,
+                 std::string &error);
+
+// scan_host_dir + write_image.
+bool mkimage(const std::string &src, const std::string &out, const MkOptions &opts,
+             const MkWarn &warn, std::string &error);
+
+// The 11-byte 8.3 name for `long_name` (UTF-8) that is not in `used`, which
+// it is added to: the name itself when it is a valid 8.3 name in upper
+// case, else a basis name with a numeric tail (~1, ~2, ...).
+std::string make_short_name(const std::string &long_name, std::set<std::string> &used);
+
+// Parses "64M", "1G", "512K", "33554432". False if malformed.
+bool parse_size(const std::string &text, uint64_t &out);
+
+} // namespace dvcli
+
+#endif

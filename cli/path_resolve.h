@@ -1,0 +1,46 @@
+// Path resolution the way FAT users expect: the library's exact lookup
+// first, then a case-insensitive scan by long or 8.3 name, component by
+// component, opening every directory from its entry. Also directory listing
+// into memory, so walks never hold more than one handle.
+#ifndef DORVEX_CLI_PATH_RESOLVE_H
+#define DORVEX_CLI_PATH_RESOLVE_H
+
+#include <string>
+#include <vector>
+
+#include "dorvex/readfat.h"
+
+namespace dvcli {
+
+struct Node {
+    bool is_root = false;
+    dv_entry entry{}; // meaningless for the root
+    bool is_dir() const { return is_root || (entry.attr & DV_ATTR_DIRECTORY) != 0; }
+};
+
+// A listed entry with what the walkers need to know about it.
+struct Listed {
+    dv_entry entry;
+    bool dot = false;     // one of the real "." / ".." entries at the head of a directory
+    bool deleted = false; // first byte of the 8.3 name is 0xE5
+    bool label = false;   // volume label
+};
+
+// Lists the whole directory. Returns 0, or an error code (EIO, ENFILE, ...).
+// A listing cut short by a read error returns that code with what was read.
+int list_dir(readfat_volume *vol, const Node &dir, std::vector<Listed> &out);
+
+// Splits a user path at '/' and '\' and removes "." and ".." lexically.
+std::vector<std::string> split_path(const std::string &path);
+
+// Resolves `path`. Returns 0 with `out` filled, or an error code
+// (ENOENT, ENOTDIR, EIO, EILSEQ, ...).
+int resolve(readfat_volume *vol, const std::string &path, Node &out);
+
+// The first directory cluster to guard against loops: the root's cluster for
+// the root and for entries with cluster 0.
+uint32_t dir_cluster(const readfat_volume *vol, const Node &n);
+
+} // namespace dvcli
+
+#endif

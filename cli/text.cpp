@@ -1,0 +1,292 @@
+#include "text.h"
+
+#include <cstdio>
+#include <ctime>
+#include <cwctype>
+
+#include "dorvex/iconv.h"
+
+namespace dvcli {
+
+std::u32string utf16_to_u32(const uint16_t *units, size_t len) {
+    std::u32string out;
+    out.reserve(len);
+    for (size_t i = 0; i < len; ++i) {
+        uint32_t u = units[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < len && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            out.push_back(
+                static_cast<char32_t>(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00u)));
+            ++i;
+        } else {
+            out.push_back(static_cast<char32_t>(u));
+        }
+    }
+    return out;
+}
+
+std::u32string name_to_u32(const dv_name &name) {
+    size_t len = name.len > DV_NAME_MAX ? DV_NAME_MAX : name.len;
+    return utf16_to_u32(name.units, len);
+}
+
+bool utf8_to_u32(std::string_view text, std::u32string &out) {
+    out.clear();
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        uint32_t cp;
+        size_t n;
+        if (c < 0x80) {
+            cp = c;
+            n = 1;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            cp = c & 0x1Fu;
+            n = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            cp = c & 0x0Fu;
+            n = 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            cp = c & 0x07u;
+            n = 4;
+        } else {
+            return false;
+        }
+        if (i + n > text.size()) return false;
+        for (size_t k = 1; k < n; ++k) {
+            unsigned char d = static_cast<unsigned char>(text[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3Fu);
+        }
+        // Overlong forms, surrogates and values above U+10FFFF are invalid.
+        if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        out.push_back(static_cast<char32_t>(cp));
+        i += n;
+    }
+    return true;
+}
+
+static void put_utf8(std::string &out, uint32_t cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+std::string u32_to_utf8(std::u32string_view cps) {
+    std::string out;
+    out.reserve(cps.size());
+    for (char32_t c : cps) put_utf8(out, static_cast<uint32_t>(c));
+    return out;
+}
+
+std::string name_to_utf8(const dv_name &name) {
+    return u32_to_utf8(name_to_u32(name));
+}
+
+static void hex_escape(std::string &out, const char *fmt, uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, fmt, v);
+    out += buf;
+}
+
+std::string escape_display(std::u32string_view cps) {
+    std::string out;
+    for (char32_t ch : cps) {
+        uint32_t c = static_cast<uint32_t>(ch);
+        switch (c) {
+        case '\n':
+            out += "\\n";
+            continue;
+        case '\t':
+            out += "\\t";
+            continue;
+        case '\r':
+            out += "\\r";
+            continue;
+        case '\\':
+            out += "\\\\";
+            continue;
+        default:
+            break;
+        }
+        if (c < 0x20 || c == 0x7F)
+            hex_escape(out, "\\x%02X", c);
+        else if ((c >= 0x80 && c < 0xA0) || (c >= 0xD800 && c <= 0xDFFF) || c == 0x2028 ||
+                 c == 0x2029 || c == 0x202E || c == 0xFEFF)
+            hex_escape(out, "\\u%04X", c);
+        else
+            put_utf8(out, c);
+    }
+    return out;
+}
+
+std::string display_name(const dv_name &name) {
+    return escape_display(name_to_u32(name));
+}
+
+std::string escape_display_utf8(std::string_view text) {
+    std::u32string cps;
+    if (utf8_to_u32(text, cps)) return escape_display(cps);
+    std::string out;
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7F || c == '\\')
+            hex_escape(out, "\\x%02X", c);
+        else
+            out.push_back(static_cast<char>(c));
+    }
+    return out;
+}
+
+std::string json_string(std::u32string_view cps) {
+    std::string out = "\"";
+    for (char32_t ch : cps) {
+        uint32_t c = static_cast<uint32_t>(ch);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            continue;
+        case '\\':
+            out += "\\\\";
+            continue;
+        case '\n':
+            out += "\\n";
+            continue;
+        case '\t':
+            out += "\\t";
+            continue;
+        case '\r':
+            out += "\\r";
+            continue;
+        case '\b':
+            out += "\\b";
+            continue;
+        case '\f':
+            out += "\\f";
+            continue;
+        default:
+            break;
+        }
+        if (c < 0x20 || c == 0x7F || (c >= 0xD800 && c <= 0xDFFF))
+            hex_escape(out, "\\u%04x", c);
+        else
+            put_utf8(out, c);
+    }
+    out += '"';
+    return out;
+}
+
+std::string json_string_utf8(std::string_view text) {
+    std::u32string cps;
+    if (!utf8_to_u32(text, cps)) {
+        // Not UTF-8: keep the bytes visible as Latin-1 rather than lose them.
+        cps.clear();
+        for (char ch : text) cps.push_back(static_cast<unsigned char>(ch));
+    }
+    return json_string(cps);
+}
+
+std::u32string fold(std::u32string_view cps) {
+    std::u32string out;
+    out.reserve(cps.size());
+    for (char32_t c : cps) {
+        if (c < 0x80) {
+            out.push_back(c >= 'a' && c <= 'z' ? c - 32 : c);
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            out.push_back(c);
+        } else {
+            out.push_back(static_cast<char32_t>(std::towupper(static_cast<wint_t>(c))));
+        }
+    }
+    return out;
+}
+
+std::u32string short_name_u32(const char shortname[12]) {
+    auto cp437 = [](unsigned char b) -> char32_t {
+        if (b < 0x80) return b;
+        static dorvex_iconv_t cd = dorvex_iconv_open("utf32le", "cp437");
+        if (cd == -1) return 0xFFFD;
+        char in[1] = {static_cast<char>(b)};
+        char out[4] = {};
+        char *ip = in, *op = out;
+        size_t il = 1, ol = 4;
+        int err = 0;
+        if (dorvex_iconv(cd, &ip, &il, &op, &ol, &err) == static_cast<size_t>(-1)) return 0xFFFD;
+        return static_cast<char32_t>(static_cast<unsigned char>(out[0]) |
+                                     static_cast<unsigned char>(out[1]) << 8 |
+                                     static_cast<unsigned char>(out[2]) << 16);
+    };
+    int base_end = 8;
+    while (base_end > 0 && (shortname[base_end - 1] == ' ' || shortname[base_end - 1] == 0))
+        --base_end;
+    int ext_end = 11;
+    while (ext_end > 8 && (shortname[ext_end - 1] == ' ' || shortname[ext_end - 1] == 0)) --ext_end;
+    std::u32string out;
+    for (int i = 0; i < base_end; ++i) {
+        if (shortname[i] == 0) break;
+        unsigned char b = static_cast<unsigned char>(shortname[i]);
+        // A first byte 0x05 stands for 0xE5.
+        if (i == 0 && b == 0x05) b = 0xE5;
+        out.push_back(cp437(b));
+    }
+    if (ext_end > 8) {
+        out.push_back('.');
+        for (int i = 8; i < ext_end; ++i) {
+            if (shortname[i] == 0) break;
+            out.push_back(cp437(static_cast<unsigned char>(shortname[i])));
+        }
+    }
+    return out;
+}
+
+std::string iso_time(const dv_timestamp &ts, bool date_only) {
+    time_t t = ts.sec;
+    struct tm tm {};
+    if (!gmtime_r(&t, &tm)) return "?";
+    char buf[64];
+    if (date_only) {
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                      tm.tm_mday);
+    } else if (ts.nsec != 0) {
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%02dZ", tm.tm_year + 1900,
+                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                      static_cast<int>(ts.nsec / 10000000));
+    } else {
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
+                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    }
+    return buf;
+}
+
+std::string human_size(uint64_t bytes) {
+    static const char *units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    double v = static_cast<double>(bytes);
+    int u = 0;
+    while (v >= 1024.0 && u < 4) {
+        v /= 1024.0;
+        ++u;
+    }
+    char buf[32];
+    if (u == 0)
+        std::snprintf(buf, sizeof buf, "%llu B", static_cast<unsigned long long>(bytes));
+    else
+        std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+    return buf;
+}
+
+} // namespace dvcli

@@ -1,0 +1,54 @@
+// Text helpers of the dorvex tool: UTF-16 names to UTF-8, escaping for the
+// terminal and for JSON, case-insensitive name comparison, time formatting.
+#ifndef DORVEX_CLI_TEXT_H
+#define DORVEX_CLI_TEXT_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "dorvex/dorvex.h"
+
+namespace dvcli {
+
+// UTF-16 units to code points; a lone surrogate stays as its own value
+// (0xD800..0xDFFF) so callers can tell it apart.
+std::u32string utf16_to_u32(const uint16_t *units, size_t len);
+std::u32string name_to_u32(const dv_name &name);
+
+// UTF-8 text to code points; false if `text` is not valid UTF-8.
+bool utf8_to_u32(std::string_view text, std::u32string &out);
+
+// Code points to UTF-8. Lone surrogates become U+FFFD: the result is always
+// valid UTF-8, fit for a host file name.
+std::string u32_to_utf8(std::u32string_view cps);
+std::string name_to_utf8(const dv_name &name);
+
+// For the terminal: UTF-8 with control characters, lone surrogates and the
+// backslash escaped (\n, \t, \xNN, \uNNNN, \\).
+std::string escape_display(std::u32string_view cps);
+std::string display_name(const dv_name &name);
+// Host text (possibly invalid UTF-8) escaped the same way.
+std::string escape_display_utf8(std::string_view text);
+
+// A JSON string literal, quotes included. Lone surrogates as \uDXXX.
+std::string json_string(std::u32string_view cps);
+std::string json_string_utf8(std::string_view text);
+
+// Upper-case folding of a whole string for case-insensitive comparison.
+std::u32string fold(std::u32string_view cps);
+
+// The 8.3 name as "BASE.EXT" (no dot without an extension); bytes 0x80-0xFF
+// are taken as code page 437. Empty for an empty short name.
+std::u32string short_name_u32(const char shortname[12]);
+
+// "2024-05-01T12:30:04Z" (with ".37" before the Z when nsec is not zero);
+// date-only form "2024-05-01" when `date_only`.
+std::string iso_time(const dv_timestamp &ts, bool date_only = false);
+
+// "1.5 MiB" style.
+std::string human_size(uint64_t bytes);
+
+} // namespace dvcli
+
+#endif
