@@ -280,7 +280,9 @@ FatImage::FatImage(const FatGeometry &g) : g_(g) {
         g_.fat_sectors ? g_.fat_sectors : (uint32_t(g_.cluster_count + 2) * 4 + 511) / 512;
     end_sector_ =
         data_start() + uint64_t(g_.cluster_count) * g_.sectors_per_cluster + g_.extra_sectors;
-    disk_.assign(size_t(end_sector_ + g_.trailing_sectors) * kSector, 0);
+    uint64_t medium = end_sector_ + g_.trailing_sectors;
+    if (g_.stored_sectors && g_.stored_sectors < medium) medium = g_.stored_sectors;
+    disk_.assign(size_t(medium) * kSector, 0);
     taken_.assign(size_t(g_.cluster_count) + 2, false);
 
     uint8_t *b = boot();

@@ -31,6 +31,8 @@ struct FatGeometry {
     uint32_t root_cluster = 2;
     uint32_t extra_sectors = 0;    // sectors after the last whole cluster (inside the volume)
     uint32_t trailing_sectors = 0; // medium sectors after the volume's end
+    uint64_t stored_sectors = 0;   // keep only this many medium sectors (0: all); the
+                                   // reader synthesizes the rest (FaultReader::synth)
 };
 
 // One 32-byte raw directory entry.

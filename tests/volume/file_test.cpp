@@ -1,0 +1,637 @@
+// File handles: reads across cluster boundaries, seeks, short and broken chains, cycles,
+// failed reads and retries, slots, opening from an entry, and a randomized read/seek run
+// against a reference copy. Most cases run over several cluster sizes.
+#include "support/volume_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+using namespace dvtest;
+
+namespace {
+
+struct Files {
+    explicit Files(uint32_t spc) : img(make_geo(spc)), t(img) {
+        cb = img.cluster_bytes();
+        t.file("EMPTY.BIN", "");
+        t.file("ONE.BIN", pattern_data(cb, 1));
+        t.file("EXACT.BIN", pattern_data(2 * cb, 2));
+        t.file("THREE.BIN", pattern_data(3 * cb + 100, 3), FatImage::Spread::gapped);
+        t.file("FRAG.BIN", pattern_data(7 * cb + cb / 2, 4), FatImage::Spread::shuffled);
+        t.file("BACK.BIN", pattern_data(5 * cb + 1, 5), FatImage::Spread::reversed);
+        t.dir("SUB");
+        t.finish();
+    }
+    static FatGeometry make_geo(uint32_t spc) {
+        FatGeometry g;
+        g.sectors_per_cluster = spc;
+        g.cluster_count = 64;
+        return g;
+    }
+    const TreeNode &node(const char *p) { return *t.find(p); }
+    FatImage img;
+    TreeLayout t;
+    uint32_t cb;
+};
+
+class FileTest : public testing::TestWithParam<uint32_t> {
+  protected:
+    FileTest() : f(GetParam()), rd(f.img) {}
+    void SetUp() override {
+        vol = std::make_unique<Mounted>(f.img, rd);
+        ASSERT_TRUE(vol->ok()) << vol->err;
+        rd.reset_log();
+    }
+    readfat_file *open(const char *p) {
+        int err = 0;
+        readfat_file *h = readfat_open(*vol, p, &err);
+        EXPECT_NE(h, nullptr) << p << ": " << err;
+        return h;
+    }
+    std::string read(readfat_file *h, uint32_t n, int *err) {
+        std::string s(n, '\0');
+        uint32_t got = readfat_read(*vol, h, s.data(), n, err);
+        s.resize(got);
+        return s;
+    }
+    Files f;
+    FaultReader rd;
+    std::unique_ptr<Mounted> vol;
+};
+
+} // namespace
+
+TEST_P(FileTest, WholeFilesReadBackWithAnyChunkSize) {
+    for (const char *p : {"ONE.BIN", "EXACT.BIN", "THREE.BIN", "FRAG.BIN", "BACK.BIN"}) {
+        const std::string &want = f.node(p).data;
+        for (uint32_t chunk : {1u, 7u, 512u, f.cb - 1, f.cb, f.cb + 1, 3 * f.cb, 1u << 20}) {
+            SCOPED_TRACE(testing::Message() << p << " chunk " << chunk);
+            rd.reset_log();
+            EXPECT_EQ(read_file(*vol, p, chunk), want);
+            // Each data cluster is read once per sequential pass, a whole cluster at a time.
+            EXPECT_EQ(rd.data_reads() - rd.calls_at(f.img.cluster_sector(f.img.root_cluster()),
+                                                    f.img.sectors_per_cluster()),
+                      f.node(p).chain.size())
+                << rd.describe();
+            for (const auto &c : rd.log()) {
+                if (c.sector >= f.img.data_start()) {
+                    EXPECT_EQ(c.count, GetParam());
+                }
+            }
+        }
+    }
+}
+
+TEST_P(FileTest, EmptyFile) {
+    readfat_file *h = open("EMPTY.BIN");
+    ASSERT_NE(h, nullptr);
+    rd.reset_log();
+    int err = 0;
+    char b[4];
+    EXPECT_EQ(readfat_read(*vol, h, b, 4, &err), 0u);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(readfat_size(*vol, h), 0u);
+    EXPECT_EQ(readfat_seek(*vol, h, 0, &err), 0);
+    EXPECT_EQ(readfat_seek(*vol, h, 1, &err), -1);
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_EQ(rd.calls(), 0u);
+}
+
+TEST_P(FileTest, ExactClusterReadLooksUpTheSuccessorAndNextReadLoadsIt) {
+    const TreeNode &n = f.node("EXACT.BIN");
+    readfat_file *h = open("EXACT.BIN");
+    ASSERT_NE(h, nullptr);
+    rd.reset_log();
+    int err = 0;
+    EXPECT_EQ(read(h, f.cb, &err), n.data.substr(0, f.cb));
+    EXPECT_EQ(rd.cluster_reads(n.chain[0]), 1u);
+    EXPECT_EQ(rd.cluster_reads(n.chain[1]), 0u);
+    EXPECT_EQ(h->cluster, n.chain[1]) << "the successor is looked up at the boundary";
+    EXPECT_EQ(h->loaded, 0);
+    EXPECT_EQ(read(h, f.cb, &err), n.data.substr(f.cb));
+    EXPECT_EQ(rd.cluster_reads(n.chain[1]), 1u);
+    EXPECT_GE(h->cluster, 0x0FFFFFF8u) << "past the last cluster: the end mark";
+    EXPECT_EQ(read(h, 1, &err), "");
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(readfat_tell(*vol, h), 2 * f.cb);
+}
+
+TEST_P(FileTest, ReadAcrossABoundary) {
+    const TreeNode &n = f.node("THREE.BIN");
+    readfat_file *h = open("THREE.BIN");
+    ASSERT_NE(h, nullptr);
+    int err = 0;
+    ASSERT_EQ(readfat_seek(*vol, h, f.cb - 4, &err), 0);
+    EXPECT_EQ(read(h, 10, &err), n.data.substr(f.cb - 4, 10));
+    EXPECT_EQ(readfat_tell(*vol, h), f.cb + 6);
+    // More than the rest: the rest; then 0 with err untouched.
+    err = 777;
+    EXPECT_EQ(read(h, 10 * f.cb, &err), n.data.substr(f.cb + 6));
+    EXPECT_EQ(read(h, 10, &err), "");
+    EXPECT_EQ(err, 777);
+}
+
+TEST_P(FileTest, SeekWithinTheClusterKeepsItLoaded) {
+    const TreeNode &n = f.node("THREE.BIN");
+    readfat_file *h = open("THREE.BIN");
+    ASSERT_NE(h, nullptr);
+    int err = 0;
+    ASSERT_EQ(read(h, 3, &err), n.data.substr(0, 3));
+    rd.reset_log();
+    // Forward and backward within the first cluster, and back to its start.
+    for (uint32_t p : {f.cb - 2, 1u, 0u, f.cb / 2}) {
+        ASSERT_EQ(readfat_seek(*vol, h, p, &err), 0);
+        EXPECT_EQ(readfat_tell(*vol, h), p);
+        EXPECT_EQ(read(h, 1, &err), n.data.substr(p, 1));
+    }
+    EXPECT_EQ(rd.calls(), 0u) << rd.describe();
+}
+
+TEST_P(FileTest, SeekBackToTheStartOfTheCurrentClusterKeepsItLoaded) {
+    const TreeNode &n = f.node("FRAG.BIN");
+    readfat_file *h = open("FRAG.BIN");
+    ASSERT_NE(h, nullptr);
+    int err = 0;
+    ASSERT_EQ(readfat_seek(*vol, h, 3 * f.cb + 9, &err), 0);
+    ASSERT_EQ(read(h, 2, &err), n.data.substr(3 * f.cb + 9, 2));
+    rd.reset_log();
+    ASSERT_EQ(readfat_seek(*vol, h, 3 * f.cb, &err), 0);
+    EXPECT_EQ(read(h, 5, &err), n.data.substr(3 * f.cb, 5));
+    EXPECT_EQ(rd.calls(), 0u) << rd.describe();
+}
+
+TEST_P(FileTest, SeeksReadOnlyTheFat) {
+    const TreeNode &n = f.node("FRAG.BIN");
+    readfat_file *h = open("FRAG.BIN");
+    ASSERT_NE(h, nullptr);
+    int err = 0;
+    rd.reset_log();
+    for (uint32_t p : {5 * f.cb + 3, 7 * f.cb, 2 * f.cb + 1, uint32_t(n.data.size()), 0u}) {
+        ASSERT_EQ(readfat_seek(*vol, h, p, &err), 0) << p;
+        EXPECT_EQ(readfat_tell(*vol, h), p);
+    }
+    EXPECT_EQ(rd.data_reads(), 0u) << rd.describe();
+    // Forward to the next cluster, backward into an earlier one: correct bytes.
+    for (uint32_t p : {f.cb + 1, 6 * f.cb + 7, f.cb + 1, 0u, 7 * f.cb + 1}) {
+        ASSERT_EQ(readfat_seek(*vol, h, p, &err), 0);
+        EXPECT_EQ(read(h, 3, &err), n.data.substr(p, 3)) << p;
+    }
+}
+
+TEST_P(FileTest, SeekToSizeAtAClusterMultiple) {
+    readfat_file *h = open("EXACT.BIN");
+    ASSERT_NE(h, nullptr);
+    int err = 0;
+    EXPECT_EQ(readfat_seek(*vol, h, 2 * f.cb, &err), 0);
+    EXPECT_EQ(readfat_tell(*vol, h), 2 * f.cb);
+    EXPECT_EQ(read(h, 1, &err), "");
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(readfat_seek(*vol, h, 2 * f.cb + 1, &err), -1);
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_EQ(readfat_tell(*vol, h), 2 * f.cb) << "a refused seek leaves the handle";
+    ASSERT_EQ(readfat_seek(*vol, h, 5, &err), 0);
+    EXPECT_EQ(read(h, 4, &err), f.node("EXACT.BIN").data.substr(5, 4));
+}
+
+TEST_P(FileTest, ClosedHandle) {
+    readfat_file *h = open("THREE.BIN");
+    ASSERT_NE(h, nullptr);
+    int err = 0;
+    ASSERT_EQ(readfat_seek(*vol, h, 17, &err), 0);
+    readfat_close(*vol, h);
+    rd.reset_log();
+    char b[8];
+    EXPECT_EQ(readfat_read(*vol, h, b, 8, &err), 0u);
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_EQ(readfat_tell(*vol, h), 17u);
+    EXPECT_EQ(readfat_size(*vol, h), 3 * f.cb + 100);
+    EXPECT_EQ(rd.calls(), 0u);
+}
+
+TEST_P(FileTest, FailedClusterReadReportsEioAndTheNextReadRetries) {
+    const TreeNode &n = f.node("THREE.BIN");
+    readfat_file *h = open("THREE.BIN");
+    ASSERT_NE(h, nullptr);
+    rd.fail_cluster(n.chain[1]);
+    int err = 0;
+    EXPECT_EQ(read(h, 3 * f.cb, &err), n.data.substr(0, f.cb));
+    EXPECT_EQ(err, EIO);
+    EXPECT_EQ(readfat_tell(*vol, h), f.cb);
+    err = 0;
+    EXPECT_EQ(read(h, 10, &err), "");
+    EXPECT_EQ(err, EIO);
+    rd.clear_faults();
+    err = 0;
+    EXPECT_EQ(read(h, 10, &err), n.data.substr(f.cb, 10));
+    EXPECT_EQ(err, 0);
+}
+
+TEST_P(FileTest, FailedReadsOfEveryKind) {
+    const TreeNode &n = f.node("ONE.BIN");
+    for (auto r :
+         {FaultReader::Result::zero, FaultReader::Result::negative, FaultReader::Result::over}) {
+        readfat_file *h = open("ONE.BIN");
+        ASSERT_NE(h, nullptr);
+        rd.reset_log();
+        rd.fail_call(1, r);
+        int err = 0;
+        EXPECT_EQ(read(h, 10, &err), "");
+        EXPECT_EQ(err, EIO);
+        EXPECT_EQ(read(h, 10, &err), n.data.substr(0, 10)) << "retried";
+        rd.clear_faults();
+        readfat_close(*vol, h);
+    }
+}
+
+TEST_P(FileTest, ShortReadsAreContinued) {
+    const TreeNode &n = f.node("FRAG.BIN");
+    for (uint32_t k : {1u, 3u}) {
+        rd.max_per_call(k);
+        rd.reset_log();
+        EXPECT_EQ(read_file(*vol, "FRAG.BIN"), n.data);
+        // Every request continues where the last one stopped, within one cluster.
+        for (uint32_t c : n.chain) {
+            uint64_t s = f.img.cluster_sector(c);
+            uint32_t left = GetParam();
+            std::vector<FaultReader::Call> mine;
+            for (const auto &call : rd.log())
+                if (call.sector >= s && call.sector < s + GetParam()) mine.push_back(call);
+            ASSERT_EQ(mine.size(), (GetParam() + k - 1) / k) << rd.describe();
+            for (const auto &call : mine) {
+                EXPECT_EQ(call.sector, s + (GetParam() - left));
+                EXPECT_EQ(call.count, left);
+                left -= std::min(left, k);
+            }
+        }
+    }
+}
+
+TEST_P(FileTest, SlotsAndEnfile) {
+    std::vector<readfat_file *> hs;
+    for (uint32_t i = 0; i < 4; ++i) hs.push_back(open("ONE.BIN"));
+    int err = 0;
+    EXPECT_EQ(readfat_open(*vol, "ONE.BIN", &err), nullptr);
+    EXPECT_EQ(err, ENFILE);
+    readfat_close(*vol, hs[2]);
+    EXPECT_EQ(open("EXACT.BIN"), hs[2]) << "the freed slot is reused";
+    // Handles are independent.
+    ASSERT_EQ(readfat_seek(*vol, hs[0], 100, &err), 0);
+    EXPECT_EQ(readfat_tell(*vol, hs[1]), 0u);
+    EXPECT_EQ(read(hs[1], 5, &err), f.node("ONE.BIN").data.substr(0, 5));
+    EXPECT_EQ(read(hs[0], 5, &err), f.node("ONE.BIN").data.substr(100, 5));
+}
+
+TEST_P(FileTest, DirectoryOpensAsAnEmptyFile) {
+    readfat_file *h = open("SUB");
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(readfat_size(*vol, h), 0u);
+}
+
+TEST_P(FileTest, ReadingAndSeekingNeverAllocate) {
+    readfat_file *h = open("FRAG.BIN");
+    ASSERT_NE(h, nullptr);
+    uint64_t before = vol->alloc.allocs();
+    int err = 0;
+    read(h, 5 * f.cb, &err);
+    readfat_seek(*vol, h, 1, &err);
+    readfat_seek(*vol, h, 6 * f.cb, &err);
+    read(h, 100, &err);
+    readfat_tell(*vol, h);
+    readfat_close(*vol, h);
+    EXPECT_EQ(vol->alloc.allocs(), before);
+}
+
+TEST_P(FileTest, OpenFromAnEntry) {
+    readfat_dir *d = readfat_opendir(*vol, "", nullptr);
+    ASSERT_NE(d, nullptr);
+    const dv_entry *e;
+    int err = 0;
+    while ((e = readfat_readdir(*vol, d, &err)) != nullptr)
+        if (to_u16(e->name) == u"FRAG.BIN") break;
+    ASSERT_NE(e, nullptr);
+    rd.reset_log();
+    uint64_t allocs = vol->alloc.allocs();
+    readfat_file *h = readfat_open_entry(*vol, e, &err);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(rd.calls(), 0u) << "opening from an entry reads nothing";
+    EXPECT_EQ(vol->alloc.allocs(), allocs);
+    EXPECT_EQ(readfat_size(*vol, h), e->size);
+    EXPECT_EQ(readfat_tell(*vol, h), 0u);
+    readfat_closedir(*vol, d);
+    EXPECT_EQ(read_handle(*vol, h, 1000, &err), f.node("FRAG.BIN").data);
+    // Slots: ENFILE when full, like readfat_open.
+    dv_entry copy{};
+    copy.cluster = f.node("ONE.BIN").first_cluster;
+    copy.size = f.cb;
+    copy.attr = DV_ATTR_ARCHIVE;
+    std::vector<readfat_file *> hs;
+    for (int i = 0; i < 3; ++i) hs.push_back(readfat_open_entry(*vol, &copy, &err));
+    for (auto *x : hs) EXPECT_NE(x, nullptr);
+    err = 0;
+    EXPECT_EQ(readfat_open_entry(*vol, &copy, &err), nullptr);
+    EXPECT_EQ(err, ENFILE);
+    EXPECT_EQ(read_handle(*vol, hs[0], 64, &err), f.node("ONE.BIN").data);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, FileTest, testing::Values(1u, 2u, 8u, 64u),
+                         [](const testing::TestParamInfo<uint32_t> &i) {
+                             return "spc" + std::to_string(i.param);
+                         });
+
+// ---- Short, broken and cyclic chains -----------------------------------------------------------
+
+namespace {
+
+// A root with one file "F.BIN" of `size` bytes whose chain the test writes by hand.
+struct OneFile {
+    OneFile(uint32_t spc, uint32_t size, std::vector<uint32_t> chain, uint32_t end,
+            uint32_t clusters = 64, uint64_t start = 0, uint32_t trailing = 0)
+        : img(geo(spc, clusters, start, trailing)) {
+        data = pattern_data(size, 99);
+        DirEntries d;
+        d.add_short("F       BIN", DV_ATTR_ARCHIVE, chain.empty() ? 0 : chain[0], size);
+        img.place_root(d);
+        uint32_t cb = img.cluster_bytes();
+        for (size_t i = 0; i < chain.size(); ++i) {
+            if (chain[i] < 2 || chain[i] >= img.cluster_count() + 2) continue;
+            size_t off = i * cb;
+            if (off < data.size())
+                std::memcpy(img.cluster(chain[i]), data.data() + off,
+                            std::min<size_t>(cb, data.size() - off));
+        }
+        for (size_t i = 0; i < chain.size(); ++i)
+            if (chain[i] >= 2 && chain[i] < img.cluster_count() + 2)
+                img.set_fat(chain[i], i + 1 < chain.size() ? chain[i + 1] : end);
+    }
+    static FatGeometry geo(uint32_t spc, uint32_t clusters, uint64_t start, uint32_t trailing) {
+        FatGeometry g;
+        g.sectors_per_cluster = spc;
+        g.cluster_count = clusters;
+        g.start_sector = start;
+        g.trailing_sectors = trailing;
+        return g;
+    }
+    FatImage img;
+    std::string data;
+};
+
+} // namespace
+
+TEST(FileChain, ShortChainSeekFailsAndResets) {
+    for (uint32_t spc : {1u, 8u}) {
+        OneFile o(spc, 3 * spc * 512, {10}, kEndOfChain);
+        const uint32_t cb = spc * 512;
+        FaultReader rd(o.img);
+        Mounted v(o.img, rd);
+        ASSERT_TRUE(v.ok());
+        readfat_file *h = readfat_open(v, "F.BIN", nullptr);
+        ASSERT_NE(h, nullptr);
+        int err = 0;
+        ASSERT_EQ(readfat_seek(v, h, 7, &err), 0);
+        EXPECT_EQ(readfat_seek(v, h, 2 * cb + 5, &err), -1);
+        EXPECT_EQ(err, DV_E_BROKENCHAIN);
+        EXPECT_EQ(readfat_tell(v, h), 0u);
+        // A seek to a cluster boundary past the chain succeeds; reading there fails
+        // without asking the reader for the end mark's sectors.
+        err = 0;
+        EXPECT_EQ(readfat_seek(v, h, 2 * cb, &err), 0);
+        EXPECT_EQ(readfat_tell(v, h), 2 * cb);
+        rd.reset_log();
+        char b[16];
+        EXPECT_EQ(readfat_read(v, h, b, 16, &err), 0u);
+        EXPECT_EQ(err, DV_E_BROKENCHAIN);
+        EXPECT_EQ(rd.data_reads(), 0u) << rd.describe();
+    }
+}
+
+TEST(FileChain, ReadPastAShortChainStopsWithBrokenChain) {
+    // The entry claims three clusters; the chain has one. (Each end value in turn.)
+    for (uint32_t end : {0x0FFFFFFFu, 0x0FFFFFF8u, 0xFFFFFFFFu, 0xFFFFFFF8u}) {
+        SCOPED_TRACE(end);
+        OneFile o(2, 3 * 1024, {10}, end);
+        FaultReader rd(o.img);
+        Mounted v(o.img, rd);
+        ASSERT_TRUE(v.ok());
+        readfat_file *h = readfat_open(v, "F.BIN", nullptr);
+        ASSERT_NE(h, nullptr);
+        rd.reset_log();
+        std::string buf(4096, '\0');
+        int err = 0;
+        uint32_t n = readfat_read(v, h, buf.data(), 4096, &err);
+        EXPECT_EQ(n, 1024u);
+        EXPECT_EQ(err, DV_E_BROKENCHAIN);
+        EXPECT_EQ(buf.substr(0, n), o.data.substr(0, n));
+        EXPECT_EQ(rd.data_reads(), 1u) << rd.describe();
+        EXPECT_EQ(readfat_tell(v, h), 1024u);
+    }
+}
+
+TEST(FileChain, ChainsLeavingTheVolumeNeverReachTheReader) {
+    // The volume sits inside a larger disk whose other sectors hold a secret: whatever
+    // the chain says, no byte from outside the volume comes back.
+    const uint32_t clusters = 64;
+    struct Case {
+        const char *what;
+        uint32_t next;
+    } cases[] = {
+        {"to 0", 0},
+        {"to 1", 1},
+        {"one past the last cluster", clusters + 2},
+        {"far past", 0x00FFFFF0},
+        {"bad-cluster mark", 0x0FFFFFF7},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        OneFile o(2, 3 * 1024, {10}, c.next, clusters, 4096, 256);
+        for (uint64_t s = 0; s < o.img.disk().size() / 512; ++s)
+            if (s < o.img.start_sector() || s >= o.img.end_sector())
+                std::memcpy(o.img.sector(s), "SECRET", 6);
+        FaultReader rd(o.img);
+        Mounted v(o.img, rd);
+        ASSERT_TRUE(v.ok());
+        readfat_file *h = readfat_open(v, "F.BIN", nullptr);
+        ASSERT_NE(h, nullptr);
+        std::string buf(4096, '\0');
+        int err = 0;
+        uint32_t n = readfat_read(v, h, buf.data(), 4096, &err);
+        EXPECT_EQ(n, 1024u);
+        EXPECT_EQ(err, DV_E_BROKENCHAIN);
+        EXPECT_EQ(buf.substr(0, n).find("SECRET"), std::string::npos);
+        // Seeking into the missing cluster: either refused, or the read fails.
+        err = 0;
+        if (readfat_seek(v, h, 1024 + 5, &err) == 0) {
+            EXPECT_EQ(readfat_read(v, h, buf.data(), 10, &err), 0u);
+            EXPECT_EQ(err, DV_E_BROKENCHAIN);
+        } else {
+            EXPECT_EQ(err, DV_E_BROKENCHAIN);
+        }
+        EXPECT_EQ(rd.bad_requests(), 0u);
+    }
+}
+
+TEST(FileChain, FirstClusterOutsideTheVolume) {
+    for (uint32_t first : {1u, 64u + 2, 0x0FFFFFF7u, 0x0FFFFFFFu}) {
+        SCOPED_TRACE(first);
+        OneFile o(1, 100, {first}, kEndOfChain);
+        FaultReader rd(o.img);
+        Mounted v(o.img, rd);
+        ASSERT_TRUE(v.ok());
+        readfat_file *h = readfat_open(v, "F.BIN", nullptr);
+        ASSERT_NE(h, nullptr);
+        char b[100];
+        int err = 0;
+        EXPECT_EQ(readfat_read(v, h, b, 100, &err), 0u);
+        EXPECT_EQ(err, DV_E_BROKENCHAIN);
+        EXPECT_EQ(rd.bad_requests(), 0u);
+    }
+}
+
+TEST(FileChain, CyclesFailWithBrokenChain) {
+    struct Case {
+        const char *what;
+        std::vector<uint32_t> chain;
+        uint32_t back;
+    } cases[] = {
+        {"self-loop", {10}, 10},
+        {"two-cycle", {10, 11}, 10},
+        {"loop back into the middle", {10, 11, 12, 13, 14}, 12},
+        {"long cycle", {10, 20, 30, 11, 21, 31, 12, 22, 32}, 20},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const uint32_t size = 40 * 512; // far more than the chain holds
+        OneFile o(1, size, c.chain, c.back);
+        FaultReader rd(o.img);
+        Mounted v(o.img, rd);
+        ASSERT_TRUE(v.ok());
+        readfat_file *h = readfat_open(v, "F.BIN", nullptr);
+        ASSERT_NE(h, nullptr);
+        std::string buf(size, '\0');
+        int err = 0;
+        uint32_t n = readfat_read(v, h, buf.data(), size, &err);
+        EXPECT_LT(n, size);
+        EXPECT_EQ(err, DV_E_BROKENCHAIN);
+        EXPECT_GE(n, c.chain.size() * 512) << "every distinct cluster is read first";
+        EXPECT_EQ(buf.substr(0, c.chain.size() * 512), o.data.substr(0, c.chain.size() * 512));
+        EXPECT_LE(rd.data_reads(), 4 * c.chain.size()) << rd.describe();
+        // A seek across the cycle fails and puts the handle back at 0.
+        err = 0;
+        EXPECT_EQ(readfat_seek(v, h, size - 1, &err), -1);
+        EXPECT_EQ(err, DV_E_BROKENCHAIN);
+        EXPECT_EQ(readfat_tell(v, h), 0u);
+        // Seeks and reads inside the real part of the chain still work.
+        err = 0;
+        ASSERT_EQ(readfat_seek(v, h, 5, &err), 0);
+        EXPECT_EQ(readfat_read(v, h, buf.data(), 10, &err), 10u);
+        EXPECT_EQ(buf.substr(0, 10), o.data.substr(5, 10));
+    }
+}
+
+TEST(FileChain, TheWholeFourGigabyteRangeWithoutStoringIt) {
+    // A file of 0xFFFFFFFF bytes on 64-sector clusters: 131072 clusters, served by the
+    // reader from a formula. Seek near the end and read the last bytes.
+    FatGeometry g;
+    g.sectors_per_cluster = 64;
+    g.cluster_count = 131072 + 8;
+    g.reserved_sectors = 32;
+    g.stored_sectors = 32 + 2 * 1025 + 64; // boot sector, FATs and the root cluster
+    FatImage img(g);
+    const uint32_t n = 131072;
+    DirEntries d;
+    d.add_short("BIG     BIN", DV_ATTR_ARCHIVE, 3, 0xFFFFFFFFu);
+    img.place_root(d);
+    for (uint32_t i = 0; i < n; ++i) img.set_fat(3 + i, i + 1 < n ? 4 + i : kEndOfChain);
+    FaultReader rd(img);
+    rd.synth = [&](uint64_t s, uint8_t *buf) {
+        for (int i = 0; i < 512; i += 8) std::memcpy(buf + i, &s, 8);
+    };
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    readfat_file *h = readfat_open(v, "BIG.BIN", nullptr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(readfat_size(v, h), 0xFFFFFFFFu);
+    int err = 0;
+    ASSERT_EQ(readfat_seek(v, h, 0xFFFFFFF0u, &err), 0) << err;
+    uint8_t b[32];
+    EXPECT_EQ(readfat_read(v, h, b, 32, &err), 15u);
+    uint64_t want = img.cluster_sector(3) + 0xFFFFFFF0ull / 512;
+    uint64_t got;
+    std::memcpy(&got, b, 8); // offset 0xFFFFFFF0 % 512 = 496, a multiple of 8
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(readfat_tell(v, h), 0xFFFFFFFFu);
+    EXPECT_EQ(readfat_seek(v, h, 0xFFFFFFFFu, &err), 0);
+}
+
+// ---- Randomized read/seek against a reference copy ----------------------------------------------
+
+TEST(FileRandom, ReadsAndSeeksMatchTheReference) {
+    for (uint32_t spc : {1u, 2u, 8u}) {
+        SCOPED_TRACE(spc);
+        FatGeometry g;
+        g.sectors_per_cluster = spc;
+        g.cluster_count = 200;
+        FatImage img(g);
+        TreeLayout t(img);
+        const uint32_t cb = spc * 512;
+        // Interleave two fragmented files so that neither chain is contiguous.
+        t.file("A.BIN", pattern_data(37 * cb / 2 + 11, 21), FatImage::Spread::shuffled);
+        t.file("B.BIN", pattern_data(9 * cb, 22), FatImage::Spread::gapped);
+        t.file("C.BIN", pattern_data(40 * cb - 3, 23), FatImage::Spread::gapped);
+        t.finish();
+        FaultReader rd(img);
+        Mounted v(img, rd);
+        ASSERT_TRUE(v.ok());
+        for (const char *p : {"A.BIN", "C.BIN"}) {
+            const std::string &ref = t.find(p)->data;
+            readfat_file *h = readfat_open(v, p, nullptr);
+            ASSERT_NE(h, nullptr);
+            std::mt19937 rng(spc * 1000 + uint32_t(p[0]));
+            uint32_t pos = 0;
+            std::string buf;
+            for (int step = 0; step < 400; ++step) {
+                int err = 0;
+                uint32_t r = rng() % 10;
+                if (r < 4) {
+                    // Seek anywhere, with a bias to cluster boundaries and the ends.
+                    uint32_t target;
+                    switch (rng() % 4) {
+                    case 0:
+                        target = rng() % (uint32_t(ref.size()) + 1);
+                        break;
+                    case 1:
+                        target = (rng() % (uint32_t(ref.size()) / cb + 1)) * cb;
+                        break;
+                    case 2:
+                        target = uint32_t(ref.size()) - rng() % 3;
+                        break;
+                    default:
+                        target = pos + rng() % 5 - 2;
+                        break;
+                    }
+                    if (target > ref.size()) {
+                        ASSERT_EQ(readfat_seek(v, h, target, &err), -1);
+                        ASSERT_EQ(err, EINVAL);
+                    } else {
+                        ASSERT_EQ(readfat_seek(v, h, target, &err), 0) << target;
+                        pos = target;
+                    }
+                } else {
+                    uint32_t len = rng() % 3 == 0 ? rng() % (3 * cb) : rng() % 64;
+                    buf.assign(len, '\0');
+                    uint32_t n = readfat_read(v, h, buf.data(), len, &err);
+                    uint32_t want = std::min<uint32_t>(len, uint32_t(ref.size()) - pos);
+                    ASSERT_EQ(n, want) << "step " << step << " pos " << pos;
+                    ASSERT_EQ(err, 0);
+                    ASSERT_EQ(buf.substr(0, n), ref.substr(pos, n)) << "step " << step;
+                    pos += n;
+                }
+                ASSERT_EQ(readfat_tell(v, h), pos);
+            }
+            readfat_close(v, h);
+        }
+        EXPECT_EQ(rd.bad_requests(), 0u);
+    }
+}
