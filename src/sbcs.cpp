@@ -38,13 +38,20 @@ bool sbcs_decode(uint8_t t, const uint8_t *table, uint8_t byte, uint32_t *code_p
 int sbcs_encode(uint8_t t, const uint8_t *table, uint32_t code_point) {
     if (code_point < 0x80u + t) return static_cast<int>(code_point);
     if (code_point > 0xFFFF) return -1;
-    // No reverse index: the tables stay small and the first matching position wins.
-    uint32_t positions = 128u - t;
-    for (uint32_t j = 0; j < positions; j++) {
-        uint32_t byte = 0x80u + t + j;
-        uint16_t v = legacy_chars[packed_entry(table, j)];
-        if (v == unmapped_marker) continue;
-        if ((v == identity_marker ? byte : v) == code_point) return static_cast<int>(byte);
+    // No reverse index: a linear search, first match wins. Each five-byte group holds the
+    // entries of four consecutive bytes; code_point >= 0x80 never equals a marker value.
+    uint32_t byte = 0x80u + t;
+    const uint8_t *end = table + (128u - t) / 4 * 5;
+    for (const uint8_t *group = table; group != end; group += 5, byte += 4) {
+        uint64_t bits = static_cast<uint64_t>(group[0]) | static_cast<uint64_t>(group[1]) << 8 |
+                        static_cast<uint64_t>(group[2]) << 16 |
+                        static_cast<uint64_t>(group[3]) << 24 |
+                        static_cast<uint64_t>(group[4]) << 32;
+        for (uint32_t n = 0; n < 4; n++, bits >>= 10) {
+            uint16_t v = legacy_chars[bits & 0x3FF];
+            if (v == code_point || (v == identity_marker && byte + n == code_point))
+                return static_cast<int>(byte + n);
+        }
     }
     return -1;
 }
