@@ -227,6 +227,7 @@ class Conversion {
     int encode(uint32_t cp, uint8_t *&op, size_t &ol, size_t &count);
     int encode_utf8(uint32_t cp, uint8_t *&op, size_t &ol);
     void ascii_run(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t &ol);
+    void ascii_units_run(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t &ol);
 
     uint8_t st_, dt_;
     const uint8_t *stab_, *dtab_;
@@ -472,11 +473,37 @@ void Conversion::ascii_run(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t 
     ol -= i * width;
 }
 
+// The same for 16-bit sources into byte targets (UTF-8, US-ASCII, single-byte): units
+// below 0x80 become one byte each.
+void Conversion::ascii_units_run(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t &ol) {
+    constexpr unsigned host_hi = std::endian::native == std::endian::little ? 1u : 0u;
+    const unsigned hi = st_ == type_wchart ? host_hi : (st_ & 1u);
+    const uint8_t *lo_in = ip + (1u - hi), *hi_in = ip + hi;
+    size_t n = il / 2;
+    if (n > ol) n = ol;
+    size_t i = 0;
+    while (i < n && hi_in[2 * i] == 0 && lo_in[2 * i] < 0x80) {
+        op[i] = lo_in[2 * i];
+        i++;
+    }
+    ip += 2 * i;
+    il -= 2 * i;
+    op += i;
+    ol -= i;
+}
+
 int Conversion::run(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t &ol, size_t &count) {
     const bool fast = ascii_compatible(st_);
+    const bool fast_units = !fast &&
+                            (st_ == type_utf16le || st_ == type_utf16be || st_ == type_ucs2le ||
+                             st_ == type_ucs2be || st_ == type_wchart) &&
+                            (dt_ == type_utf8 || dt_ == type_ascii || dt_ <= type_sbcs_max);
     while (il != 0) {
         if (fast && *ip < 0x80) {
             ascii_run(ip, il, op, ol);
+            if (il == 0) break;
+        } else if (fast_units) {
+            ascii_units_run(ip, il, op, ol);
             if (il == 0) break;
         }
         uint32_t cp;

@@ -308,6 +308,55 @@ TEST(Iconv, AsciiRunsStopAtTheFirstOtherByteAndAtTheRoom) {
     }
 }
 
+// 16-bit units in the byte order of `enc`: "utf16" big-endian, "wchart" the host's.
+Bytes units_in(const char *enc, const std::vector<uint16_t> &units) {
+    Bytes b;
+    for (uint16_t u : units) {
+        uint8_t two[2];
+        if (std::strcmp(enc, "wchart") == 0) {
+            std::memcpy(two, &u, 2);
+        } else if (std::strcmp(enc, "utf16") == 0) {
+            two[0] = static_cast<uint8_t>(u >> 8);
+            two[1] = static_cast<uint8_t>(u);
+        } else {
+            two[0] = static_cast<uint8_t>(u);
+            two[1] = static_cast<uint8_t>(u >> 8);
+        }
+        b.insert(b.end(), two, two + 2);
+    }
+    return b;
+}
+
+TEST(Iconv, SixteenBitAsciiRunsStopWhereTheGeneralPathWould) {
+    for (const char *from : {"utf16le", "utf16", "ucs2le", "wchart"}) {
+        for (const char *to : {"utf8", "ascii", "cp1252"}) {
+            SCOPED_TRACE(testing::Message() << from << " -> " << to);
+            for (size_t len = 1; len <= 11; len++) {
+                std::vector<uint16_t> units(len);
+                for (size_t i = 0; i < len; i++) units[i] = static_cast<uint16_t>('a' + i);
+                for (size_t bad = 0; bad < len; bad++) {
+                    std::vector<uint16_t> u = units;
+                    u[bad] = 0xDC00; // a lone low surrogate
+                    Result r = convert(to, from, units_in(from, u), 64);
+                    ASSERT_EQ(r.err, EILSEQ) << "len " << len << " bad " << bad;
+                    ASSERT_EQ(r.consumed, 2 * bad);
+                    ASSERT_EQ(r.out.size(), bad);
+                }
+            }
+            // A non-ASCII unit in the middle goes through the general path and back:
+            // "abc", U+00E9 (2 bytes in UTF-8, 1 otherwise), then "defgh".
+            const Bytes in = units_in(from, {'a', 'b', 'c', 0xE9, 'd', 'e', 'f', 'g', 'h'});
+            const size_t e9 = std::strcmp(to, "utf8") == 0 ? 2 : 1;
+            for (size_t room = 0; room < 8 + e9; room++) {
+                size_t chars = room <= 3 ? room : room < 3 + e9 ? 3 : room - e9 + 1;
+                Result r = convert(to, from, in, room);
+                ASSERT_EQ(r.err, E2BIG) << "room " << room;
+                ASSERT_EQ(r.consumed, 2 * chars) << "room " << room;
+            }
+        }
+    }
+}
+
 // ---- Round trips and small windows -----------------------------------------
 
 const char *const samples[] = {
