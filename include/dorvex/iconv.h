@@ -27,6 +27,12 @@
  * the whole process to "C.UTF-8" and restores it before returning, so it
  * must not run while another thread depends on the locale.
  *
+ * UTF-8 input must be RFC 3629 UTF-8: overlong forms, 5- and 6-byte forms,
+ * surrogates (U+D800..U+DFFF) and values above U+10FFFF are EILSEQ, also when
+ * cut off at the end of the input. UTF-16 and UTF-32 input must not hold
+ * unpaired surrogates; UCS-2 and "wchart" input none at all. Characters above
+ * U+FFFF become U+FFFD in UCS-2 and "wchart" output.
+ *
  * Error codes are the C library's errno constants, reported through the
  * `err` out-parameter (errno itself is never set):
  *   EILSEQ  an input sequence that is invalid in the source charset
