@@ -1,0 +1,431 @@
+// Directory handles: listing across cluster boundaries, long-name runs cut by a
+// boundary, end marks, damaged runs in strict and lenient mode, special entries, slots,
+// failed reads and retries, cyclic chains, the carry-over room, opening from an entry.
+#include "support/volume_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+
+using namespace dvtest;
+
+namespace {
+
+const uint32_t kStrict = readfat_optimal_flags() & ~DV_FLAG_LENIENT;
+
+FatGeometry geo(uint32_t spc, uint32_t clusters = 128) {
+    FatGeometry g;
+    g.sectors_per_cluster = spc;
+    g.cluster_count = clusters;
+    return g;
+}
+
+std::string sn(unsigned i) {
+    char b[12];
+    std::snprintf(b, sizeof b, "F%07u   ", i);
+    return b;
+}
+std::u16string nm(unsigned i) {
+    char b[12];
+    std::snprintf(b, sizeof b, "F%07u", i);
+    return utf16(b);
+}
+
+// `n` short entries F0000000.. in a fresh root directory.
+DirEntries shorts(unsigned n, unsigned first = 0) {
+    DirEntries d;
+    for (unsigned i = first; i < first + n; ++i) d.add_short(sn(i), DV_ATTR_ARCHIVE, 0, 0);
+    return d;
+}
+
+std::u16string long_name(size_t units, char16_t seed) {
+    std::u16string s;
+    for (size_t i = 0; i < units; ++i) s += char16_t(u'a' + (seed + i) % 26);
+    return s;
+}
+
+class DirTest : public testing::TestWithParam<uint32_t> {
+  protected:
+    uint32_t spc() const { return GetParam(); }
+    uint32_t per() const { return spc() * 16; } // entries per cluster
+};
+
+} // namespace
+
+TEST_P(DirTest, ListingAcrossClusterBoundariesReadsEachClusterOnce) {
+    FatImage img(geo(spc()));
+    DirEntries d = shorts(2 * per() + per() / 2);
+    auto chain = img.place_root(d);
+    ASSERT_EQ(chain.size(), 3u);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    rd.reset_log();
+    readfat_dir *h = readfat_opendir(v, "", nullptr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(rd.calls(), 0u) << "opening the root reads nothing";
+    uint64_t allocs = v.alloc.allocs();
+    int err = 0;
+    auto l = list_handle(v, h, &err);
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    ASSERT_EQ(l.size(), d.size());
+    for (size_t i = 0; i < l.size(); ++i) EXPECT_EQ(l[i].name, nm(unsigned(i)));
+    for (uint32_t c : chain) EXPECT_EQ(rd.cluster_reads(c), 1u) << rd.describe();
+    EXPECT_EQ(v.alloc.allocs(), allocs) << "listing allocates nothing";
+    // After the end: the same code, nothing read.
+    rd.reset_log();
+    for (int i = 0; i < 3; ++i) {
+        err = 0;
+        EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
+        EXPECT_EQ(err, DV_E_ENDDIR);
+    }
+    EXPECT_EQ(rd.calls(), 0u);
+}
+
+TEST_P(DirTest, LongNameRunCutByABoundaryIsReturnedWhole) {
+    // 40 units: 4 long-name entries + the short entry. Put the run's first entry 1..4
+    // entries before the end of the first cluster.
+    for (unsigned before = 1; before <= 5; ++before) {
+        SCOPED_TRACE(before);
+        FatImage img(geo(spc()));
+        DirEntries d = shorts(per() - before);
+        std::u16string name = long_name(40, char16_t(before));
+        d.add_long(name, "LONGNA~1TXT", DV_ATTR_ARCHIVE, 0, 0);
+        d.add_short(sn(999), DV_ATTR_ARCHIVE, 0, 0);
+        img.place_root(d);
+        FaultReader rd(img);
+        Mounted v(img, rd);
+        ASSERT_TRUE(v.ok());
+        auto l = list_dir(v, "");
+        ASSERT_EQ(l.size(), per() - before + 2);
+        EXPECT_EQ(l[per() - before].name, name);
+        EXPECT_EQ(l.back().name, nm(999));
+        // And a lookup finds it by its long name.
+        dv_entry e;
+        EXPECT_EQ(readfat_stat(v, utf8(name).c_str(), &e), 0);
+    }
+}
+
+TEST_P(DirTest, EndMarkInTheFirstClusterStopsWithoutFurtherReads) {
+    FatImage img(geo(spc()));
+    // Three entries and an end mark; the chain has one more cluster full of entries.
+    DirEntries d = shorts(3);
+    d.add_end();
+    d.pad_to(per());
+    DirEntries more = shorts(per(), 100);
+    for (size_t i = 0; i < more.size(); ++i) d.add_raw(more[i]);
+    auto chain = img.place_root(d);
+    ASSERT_EQ(chain.size(), 2u);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    rd.reset_log();
+    auto l = list_dir(v, "");
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(rd.cluster_reads(chain[1]), 0u) << rd.describe();
+    dv_entry e;
+    EXPECT_EQ(readfat_stat(v, "F0000100", &e), ENOENT);
+    EXPECT_EQ(rd.cluster_reads(chain[1]), 0u) << rd.describe();
+}
+
+TEST_P(DirTest, RunFollowedByAnEndMarkStops) {
+    FatImage img(geo(spc()));
+    DirEntries d = shorts(per() - 2);
+    // Two long-name entries of a run, then the end mark at the start of the next cluster.
+    std::u16string name = long_name(20, 3);
+    d.add_raw(raw_lfn(0x42, name, 0x11)).add_raw(raw_lfn(0x01, name, 0x11));
+    d.add_end();
+    d.pad_to(per() * 2);
+    auto chain = img.place_root(d);
+    ASSERT_EQ(chain.size(), 2u);
+    img.link({chain[0], chain[1], img.alloc_cluster()});
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    rd.reset_log();
+    auto l = list_dir(v, "");
+    EXPECT_EQ(l.size(), per() - 2);
+    EXPECT_EQ(rd.data_reads(), 2u) << rd.describe();
+}
+
+TEST_P(DirTest, CompletelyFullLastCluster) {
+    FatImage img(geo(spc()));
+    DirEntries d = shorts(2 * per());
+    auto chain = img.place_root(d);
+    ASSERT_EQ(chain.size(), 2u);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    rd.reset_log();
+    auto l = list_dir(v, "");
+    EXPECT_EQ(l.size(), 2 * per());
+    EXPECT_EQ(rd.data_reads(), 2u) << rd.describe();
+}
+
+TEST_P(DirTest, DamagedRunStrictStopsLenientSkips) {
+    FatImage img(geo(spc()));
+    DirEntries d = shorts(per() + 2); // the damaged run sits in the last cluster
+    size_t run = d.size();
+    d.add_long(long_name(30, 1), "DELETE~1TXT", DV_ATTR_ARCHIVE, 0, 0);
+    for (size_t i = run; i < d.size(); ++i) d[i][0] = 0xE5; // a deleted long-named file
+    d.add_short("AFTER   TXT", DV_ATTR_ARCHIVE, 0, 0);
+    d.add_short("LAST    TXT", DV_ATTR_ARCHIVE, 0, 0);
+    img.place_root(d);
+    FaultReader rd(img);
+    {
+        Mounted v(img, rd, kStrict);
+        ASSERT_TRUE(v.ok());
+        auto l = list_dir(v, "");
+        EXPECT_EQ(l.size(), per() + 2);
+        dv_entry e;
+        EXPECT_EQ(readfat_stat(v, "LAST.TXT", &e), ENOENT);
+    }
+    {
+        Mounted v(img, rd, readfat_optimal_flags());
+        ASSERT_TRUE(v.ok());
+        auto l = list_dir(v, "");
+        ASSERT_EQ(l.size(), per() + 4);
+        EXPECT_EQ(l[per() + 2].name, u"AFTER.TXT");
+        EXPECT_EQ(l[per() + 3].name, u"LAST.TXT");
+        dv_entry e;
+        EXPECT_EQ(readfat_stat(v, "LAST.TXT", &e), 0);
+    }
+}
+
+TEST_P(DirTest, RefusedRunWithManyClustersAfterItEndsTheScan) {
+    // A run that the decoder refuses in both modes (sequence number 21) at the start of
+    // a long chain: the carry grows past the room, and the scan ends cleanly.
+    FatImage img(geo(spc(), 256));
+    DirEntries d = shorts(3);
+    d.add_raw(raw_lfn(0x55, long_name(20, 2), 0x42));
+    for (unsigned i = 0; i < 5 * per(); ++i) d.add_short(sn(200 + i), DV_ATTR_ARCHIVE, 0, 0);
+    auto chain = img.place_root(d);
+    ASSERT_GE(chain.size(), 5u);
+    for (uint32_t flags : {kStrict, readfat_optimal_flags()}) {
+        FaultReader rd(img);
+        Mounted v(img, rd, flags);
+        ASSERT_TRUE(v.ok());
+        int err = 0;
+        auto l = list_dir(v, "", &err);
+        EXPECT_EQ(err, DV_E_ENDDIR);
+        EXPECT_EQ(l.size(), 3u);
+        for (uint32_t c : chain) EXPECT_LE(rd.cluster_reads(c), 1u) << rd.describe();
+        dv_entry e;
+        EXPECT_EQ(readfat_stat(v, "F0000300", &e), ENOENT);
+    }
+}
+
+TEST_P(DirTest, DotsDeletedEntriesAndTheLabelAreReturned) {
+    FatImage img(geo(spc()));
+    uint32_t sub = img.alloc_cluster();
+    DirEntries root;
+    root.add_short("MYVOLUME   ", DV_ATTR_VOLUME, 0, 0);
+    root.add_short("SUB        ", DV_ATTR_DIRECTORY, sub, 0);
+    img.place_root(root);
+    DirEntries s;
+    s.add_dots(sub, 0);
+    s.add_short("\xE5"
+                "ONE    TXT",
+                DV_ATTR_ARCHIVE, 0, 0);
+    s.add_short("KEPT    TXT", DV_ATTR_ARCHIVE, 0, 0);
+    img.write_dir({sub}, s);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    auto r = list_dir(v, "/");
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].attr, uint32_t(DV_ATTR_VOLUME));
+    EXPECT_EQ(r[0].shortname, "MYVOLUME   ");
+    auto l = list_dir(v, "SUB");
+    ASSERT_EQ(l.size(), 4u);
+    EXPECT_EQ(l[0].name, u".");
+    EXPECT_EQ(l[0].cluster, sub);
+    EXPECT_EQ(l[1].name, u"..");
+    EXPECT_EQ(l[1].cluster, 0u);
+    EXPECT_EQ(uint8_t(l[2].shortname[0]), 0xE5);
+    EXPECT_EQ(l[3].name, u"KEPT.TXT");
+}
+
+TEST_P(DirTest, UnreadableClusterGivesEioAndTheNextCallRetries) {
+    FatImage img(geo(spc()));
+    DirEntries d = shorts(per() + 3);
+    auto chain = img.place_root(d);
+    ASSERT_EQ(chain.size(), 2u);
+    for (auto mode :
+         {FaultReader::Result::zero, FaultReader::Result::negative, FaultReader::Result::over}) {
+        FaultReader rd(img);
+        Mounted v(img, rd);
+        ASSERT_TRUE(v.ok());
+        readfat_dir *h = readfat_opendir(v, "", nullptr);
+        ASSERT_NE(h, nullptr);
+        rd.fail_cluster(chain[1], mode);
+        int err = 0;
+        auto first = list_handle(v, h, &err);
+        EXPECT_EQ(first.size(), per());
+        EXPECT_EQ(err, EIO);
+        rd.reset_log();
+        err = 0;
+        EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
+        EXPECT_EQ(err, EIO);
+        EXPECT_EQ(rd.cluster_reads(chain[1]), 1u) << "each call tries the cluster again";
+        dv_entry e;
+        EXPECT_EQ(readfat_stat(v, "F0000001", &e), 0);
+        EXPECT_EQ(readfat_stat(v, sn(per() + 1).substr(0, 8).c_str(), &e), ENOENT);
+        rd.clear_faults();
+        auto rest = list_handle(v, h, &err);
+        EXPECT_EQ(err, DV_E_ENDDIR);
+        ASSERT_EQ(rest.size(), 3u);
+        EXPECT_EQ(rest[0].name, nm(per()));
+        readfat_closedir(v, h);
+    }
+}
+
+TEST_P(DirTest, FailedFatReadEndsTheListing) {
+    FatImage img(geo(spc()));
+    DirEntries d = shorts(per() + 3);
+    img.place_root(d);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    rd.fail_sector(img.fat_start());
+    int err = 0;
+    auto l = list_dir(v, "", &err);
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    EXPECT_EQ(l.size(), per());
+}
+
+TEST_P(DirTest, CyclicChainsEndTheListing) {
+    struct Case {
+        const char *what;
+        unsigned clusters;
+        unsigned back; // index the last cluster links back to
+    } cases[] = {{"self-loop", 1, 0}, {"two-cycle", 2, 0}, {"back to the middle", 5, 2}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FatImage img(geo(spc()));
+        DirEntries d = shorts(c.clusters * per()); // full clusters: no end mark anywhere
+        auto chain = img.place_root(d);
+        ASSERT_EQ(chain.size(), c.clusters);
+        img.link(chain, chain[c.back]);
+        FaultReader rd(img);
+        Mounted v(img, rd);
+        ASSERT_TRUE(v.ok());
+        int err = 0;
+        auto l = list_dir(v, "", &err);
+        EXPECT_EQ(err, DV_E_ENDDIR);
+        ASSERT_GE(l.size(), d.size()) << "every cluster of the chain is listed";
+        for (size_t i = 0; i < d.size(); ++i) EXPECT_EQ(l[i].name, nm(unsigned(i)));
+        EXPECT_LE(rd.data_reads(), 3 * c.clusters) << rd.describe();
+        dv_entry e;
+        EXPECT_EQ(readfat_stat(v, "MISSING", &e), ENOENT);
+        EXPECT_EQ(rd.bad_requests(), 0u);
+    }
+}
+
+TEST_P(DirTest, EnfileClosedHandlesAndSlotReuse) {
+    FatImage img(geo(spc()));
+    img.place_root(shorts(3));
+    FaultReader rd(img);
+    Mounted v(img, rd, readfat_optimal_flags(), 1, 2);
+    ASSERT_TRUE(v.ok());
+    int err = 0;
+    readfat_dir *a = readfat_opendir(v, "", &err);
+    readfat_dir *b = readfat_opendir(v, "/", &err);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(readfat_opendir(v, "", &err), nullptr);
+    EXPECT_EQ(err, ENFILE);
+    dv_entry e;
+    EXPECT_EQ(readfat_stat(v, "F0000002", &e), 0) << "lookups use their own handle";
+    readfat_closedir(v, a);
+    err = 0;
+    EXPECT_EQ(readfat_readdir(v, a, &err), nullptr);
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_EQ(readfat_opendir(v, "", &err), a);
+    EXPECT_EQ(list_handle(v, a, &err).size(), 3u);
+}
+
+TEST_P(DirTest, OpenDirFromAnEntry) {
+    FatImage img(geo(spc()));
+    TreeLayout t(img);
+    t.file("SUB/INNER/X.TXT", "x").file("TOP.TXT", "t");
+    t.finish();
+    FaultReader rd(img);
+    Mounted v(img, rd, readfat_optimal_flags(), 1, 3);
+    ASSERT_TRUE(v.ok());
+    dv_entry sub;
+    ASSERT_EQ(readfat_stat(v, "SUB", &sub), 0);
+    rd.reset_log();
+    int err = 0;
+    readfat_dir *h = readfat_opendir_entry(v, &sub, &err);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(rd.calls(), 0u);
+    auto l = list_handle(v, h, &err);
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(l[2].name, u"INNER");
+    // ".." of a directory below the root holds cluster 0: the root.
+    dv_entry dotdot{};
+    dotdot.attr = DV_ATTR_DIRECTORY;
+    dotdot.cluster = 0;
+    readfat_dir *r = readfat_opendir_entry(v, &dotdot, &err);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(names_of(list_handle(v, r, &err)), (std::vector<std::u16string>{u"TOP.TXT", u"SUB"}));
+    readfat_dir *third = readfat_opendir_entry(v, &sub, &err);
+    ASSERT_NE(third, nullptr);
+    err = 0;
+    EXPECT_EQ(readfat_opendir_entry(v, &sub, &err), nullptr);
+    EXPECT_EQ(err, ENFILE);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, DirTest, testing::Values(1u, 2u, 8u, 64u),
+                         [](const testing::TestParamInfo<uint32_t> &i) {
+                             return "spc" + std::to_string(i.param);
+                         });
+
+// ---- One-sector clusters: runs longer than a cluster -----------------------------------------
+
+TEST(DirCarry, TwentyEntryRunsOnOneSectorClusters) {
+    // A 255-unit name takes 21 entries; with 16 entries per cluster it can straddle two
+    // boundaries. Every start position within a cluster must give the whole name.
+    for (unsigned start = 0; start < 16; ++start) {
+        SCOPED_TRACE(start);
+        FatImage img(geo(1));
+        DirEntries d = shorts(start);
+        std::u16string name = long_name(255, char16_t(start));
+        d.add_long(name, "VERYLO~1TXT", DV_ATTR_ARCHIVE, 0, 0);
+        d.add_short(sn(77), DV_ATTR_ARCHIVE, 0, 0);
+        d.add_long(long_name(200, 5), "VERYLO~2TXT", DV_ATTR_ARCHIVE, 0, 0);
+        auto chain = img.place_root(d);
+        FaultReader rd(img);
+        Mounted v(img, rd);
+        ASSERT_TRUE(v.ok());
+        auto l = list_dir(v, "");
+        ASSERT_EQ(l.size(), start + 3);
+        EXPECT_EQ(l[start].name, name);
+        EXPECT_EQ(l[start + 1].name, nm(77));
+        EXPECT_EQ(l[start + 2].name, long_name(200, 5));
+        for (uint32_t c : chain) EXPECT_EQ(rd.cluster_reads(c), 1u);
+        dv_entry e;
+        EXPECT_EQ(readfat_stat(v, utf8(name).c_str(), &e), 0);
+        EXPECT_EQ(to_u16(e.name), name);
+    }
+}
+
+TEST(DirCarry, RunLongerThanTheCarryRoomEndsTheScan) {
+    // 30 continuation-free long-name entries in a row (sequence byte 0x40 | 20 each time,
+    // all run starts) never close: the open run grows until it cannot be carried.
+    FatImage img(geo(1));
+    DirEntries d = shorts(2);
+    std::u16string name = long_name(255, 1);
+    for (int i = 0; i < 40; ++i) d.add_raw(raw_lfn(0x54, name, 0x33));
+    d.add_short(sn(50), DV_ATTR_ARCHIVE, 0, 0);
+    img.place_root(d);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    int err = 0;
+    auto l = list_dir(v, "", &err);
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    EXPECT_GE(l.size(), 2u);
+}
