@@ -443,9 +443,12 @@ std::string make_short_name(const std::string &long_name, std::set<std::string> 
         return whole;
     }
     for (uint32_t n = 1; n < 1000000; ++n) {
-        std::string tail = "~" + std::to_string(n);
-        std::string cand =
-            pad(b.substr(0, std::min<size_t>(b.size(), 8 - tail.size())) + tail, 8) + pad(e, 3);
+        std::string tail = std::to_string(n);
+        std::string cand = b.substr(0, std::min<size_t>(b.size(), 7 - tail.size()));
+        cand.push_back('~');
+        cand.append(tail);
+        cand = pad(cand, 8);
+        cand.append(pad(e, 3));
         if (!used.count(cand)) {
             used.insert(cand);
             return cand;
