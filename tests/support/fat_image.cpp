@@ -486,10 +486,9 @@ std::string leaf_of(const std::string &p) {
 } // namespace
 
 std::vector<std::u16string> TreeLayout::children(const std::string &dir) const {
-    std::vector<std::u16string> r;
-    for (const TreeNode &n : nodes_)
-        if (!n.path.empty() && parent_of(n.path) == dir) r.push_back(n.name);
-    return r;
+    for (const auto &[d, names] : listing_)
+        if (d == dir) return names;
+    return {};
 }
 
 void TreeLayout::finish() {
@@ -520,6 +519,7 @@ void TreeLayout::finish() {
         for (const std::string &p : v) ordered[d].push_back(p);
 
     nodes_.clear();
+    listing_.clear();
     std::map<std::string, size_t> node_of;
     auto node = [&](const std::string &p, bool is_dir) -> TreeNode & {
         auto f = node_of.find(p);
@@ -559,6 +559,7 @@ void TreeLayout::finish() {
                        par.empty() ? 0 : nodes_[node_of[par]].first_cluster);
         }
         unsigned tilde = 0;
+        listing_.push_back({d, {}});
         for (const std::string &p : ordered[d]) {
             auto ii = item_of.find(p);
             TreeItem it;
@@ -582,6 +583,7 @@ void TreeLayout::finish() {
                 n.name = utf16(leaf);
                 e.add_long(n.name, sn, attr, n.first_cluster, size);
             }
+            listing_.back().second.push_back(n.name);
         }
         TreeNode &dn = nodes_[self];
         uint32_t need =

@@ -219,6 +219,7 @@ class TreeLayout {
     FatImage &img_;
     std::vector<TreeItem> items_;
     std::vector<TreeNode> nodes_;
+    std::vector<std::pair<std::string, std::vector<std::u16string>>> listing_;
     std::string label_;
 };
 
