@@ -15,8 +15,9 @@ using namespace dorvex;
 constexpr uint32_t kSectorSize = 512;
 constexpr uint32_t kMaxSlots = 4095;
 constexpr uint64_t kMinSectors = 64;
-// Room for a whole long-name run (20 entries) carried in front of a directory cluster.
-constexpr uint32_t kMinCarryEntries = 20;
+// Room for a whole long-name run (20 entries) carried in front of a directory cluster,
+// rounded up to whole sectors so every buffer in the arena stays 512-byte aligned.
+constexpr uint32_t kMinCarryBytes = 1024;
 // Clusters 2 .. 0x0FFFFFF7 are the most a 28-bit FAT can name.
 constexpr uint64_t kMaxClusters = 0x0FFFFFF6u;
 
@@ -66,9 +67,9 @@ int read_geometry(readfat_volume *vol, uint64_t start_sector, uint64_t end_secto
     vol->cluster_bytes = vol->sectors_per_cluster * kSectorSize;
     vol->dir_entries_per_cluster = vol->cluster_bytes / DV_DIRENT_SIZE;
     vol->fat_entries_per_sector = kSectorSize / 4u;
-    vol->carry_entries = vol->dir_entries_per_cluster > kMinCarryEntries
-                             ? vol->dir_entries_per_cluster
-                             : kMinCarryEntries;
+    vol->carry_entries =
+        (vol->cluster_bytes > kMinCarryBytes ? vol->cluster_bytes : kMinCarryBytes) /
+        DV_DIRENT_SIZE;
     return 0;
 }
 
