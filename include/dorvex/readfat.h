@@ -135,7 +135,8 @@ DORVEX_API uint32_t readfat_optimal_flags(void);
  * Returns the volume, or null with `*err`:
  *   EINVAL   bad sector_size, slot counts or end_sector; bad charset flags
  *   ENOMEM   an allocation failed
- *   EIO      the boot sector could not be read
+ *   EIO      the boot sector could not be read (also when start_sector is
+ *            not below end_sector: the reader is not asked then)
  *   DV_E_BOOTSIG  no 0xAA55 signature
  *   DV_E_BADPBR   zero sectors per cluster, FATs, FAT size or reserved
  *                 sectors; no whole cluster in the data area; root cluster
@@ -174,8 +175,8 @@ DORVEX_API readfat_dir *readfat_opendir(readfat_volume *vol, const char *path, i
  * Returns the next entry of the directory (valid until the next call on the
  * handle), or null with:
  *   DV_E_ENDDIR  the end of the directory (every later call says the same)
- *   EIO          a directory cluster could not be read (the next call
- *                retries it)
+ *   EIO          a directory cluster could not be read, or the chain leads
+ *                outside the data area (the next call retries it)
  *   EINVAL       the handle is not open
  * ".", "..", the volume label and deleted entries are returned too.
  */
@@ -212,6 +213,8 @@ DORVEX_API uint32_t readfat_tell(readfat_volume *vol, const readfat_file *file);
  *   EINVAL            pos > size (handle unchanged)
  *   DV_E_BROKENCHAIN  the chain ends or loops before the target (the
  *                     handle is back at position 0)
+ * A chain that ends exactly at a cluster boundary still lets you seek to
+ * that boundary; a read from there then fails with DV_E_BROKENCHAIN.
  * Seeking reads only FAT sectors, never data.
  */
 DORVEX_API int readfat_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err);
@@ -221,8 +224,11 @@ DORVEX_API int readfat_seek(readfat_volume *vol, readfat_file *file, uint32_t po
  * number of bytes copied: `len`, or fewer at the end of the file (then 0
  * and no code), or fewer with:
  *   EIO               a cluster could not be read (the next call retries)
- *   DV_E_BROKENCHAIN  the chain ends or loops before the recorded size
+ *   DV_E_BROKENCHAIN  the chain ends, loops or leaves the data area before
+ *                     the recorded size
  *   EINVAL            the handle is not open
+ * Whole clusters are read straight into `dst`, so after a failure bytes of
+ * `dst` beyond the returned count may have been written.
  */
 DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len,
                                  int *err);
@@ -235,7 +241,7 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * first free slot (ENFILE when none) and set it up from the entry's first
  * cluster (and size, for files) exactly as readfat_open / readfat_opendir
  * do after their lookup; a directory entry with first cluster 0 means the
- * root. They read nothing.
+ * root. They read nothing. A null `entry` fails with EINVAL.
  */
 DORVEX_API readfat_file *readfat_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry,
