@@ -421,6 +421,45 @@ TEST(Iconv, OneByteInputsAndSmallWindowsGiveTheSameResult) {
     }
 }
 
+// Random UTF-8 with ASCII runs, multibyte characters and now and then a bad byte: the
+// converted prefix must convert back to exactly the bytes consumed, and the rest must fail
+// on its first character with the same code.
+TEST(Iconv, RandomUtf8ConvertsUpToItsFirstFaultExactly) {
+    dvtest::LocaleGuard locale("C");
+    const char *const pieces[] = {
+        "a",        "hello world ", "0123456789abcdef", "\xC3\xA9",
+        "\xD0\x96", "\xE2\x82\xAC", "\xE6\x97\xA5",     "\xF0\x9F\x98\x80",
+        "\xFF",     "\xC3",         "\xED\xA0\x80",     "\x80"};
+    uint32_t seed = 7;
+    for (int round = 0; round < 500; round++) {
+        Bytes in;
+        int n = 1 + round % 17;
+        for (int i = 0; i < n; i++) {
+            seed = seed * 1103515245u + 12345u;
+            size_t pick = (seed >> 16) % std::size(pieces);
+            if (pick >= 8 && (seed >> 8) % 4 != 0) pick = 1; // keep faults rare
+            const char *piece = pieces[pick];
+            in.insert(in.end(), piece, piece + std::strlen(piece));
+        }
+        for (const char *to : {"utf16le", "utf32be", "ucs2le"}) {
+            Result r = convert(to, "utf8", in, 1024);
+            Bytes prefix(in.begin(), in.begin() + static_cast<long>(r.consumed));
+            if (std::strcmp(to, "ucs2le") != 0) {
+                Result back = convert("utf8", to, r.out, 1024);
+                ASSERT_EQ(back.out, prefix) << to << " round " << round;
+            }
+            if (r.ret == fail) {
+                Bytes rest(in.begin() + static_cast<long>(r.consumed), in.end());
+                Result again = convert(to, "utf8", rest, 1024);
+                ASSERT_EQ(again.err, r.err);
+                ASSERT_EQ(again.consumed, 0u);
+            } else {
+                ASSERT_EQ(r.consumed, in.size());
+            }
+        }
+    }
+}
+
 // ---- The process locale ----------------------------------------------------
 
 TEST(Iconv, LocaleIsRestoredAfterEveryOutcome) {
