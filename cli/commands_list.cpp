@@ -72,6 +72,13 @@ std::string long_line(const Listed &l) {
     return s;
 }
 
+std::string short_line(const Listed &l) {
+    std::string s = entry_display(l);
+    if (l.deleted) s += "  [deleted]";
+    if (l.label) s += "  [volume label]";
+    return s;
+}
+
 struct Lister {
     readfat_volume *vol;
     bool all, longfmt, recursive, json;
@@ -84,7 +91,7 @@ struct Lister {
         int code = list_dir(vol, dir, list);
         if (header) out_str(escape_display_utf8(path) + ":\n");
         for (const Listed &l : list)
-            if (shown(l, all)) out_str((longfmt ? long_line(l) : entry_display(l)) + "\n");
+            if (shown(l, all)) out_str((longfmt ? long_line(l) : short_line(l)) + "\n");
         if (code) {
             report(escape_display_utf8(path), dv_strerror(code));
             rc = kFail;
@@ -327,8 +334,10 @@ struct Counter {
             rc = kFail;
         }
         for (const Listed &l : list) {
-            if (root && l.label && label.empty())
-                label = u32_to_utf8(short_name_u32(l.entry.shortname));
+            if (root && l.label && label.empty()) {
+                label.assign(l.entry.shortname, strnlen(l.entry.shortname, 11));
+                while (!label.empty() && label.back() == ' ') label.pop_back();
+            }
             if (l.dot || l.deleted || l.label) continue;
             if (!(l.entry.attr & DV_ATTR_DIRECTORY)) {
                 ++files;
@@ -349,12 +358,6 @@ struct Counter {
     }
 };
 
-std::string label_of(std::string s) {
-    // Labels are stored in 8.3 form, split as 8 + 3; show them whole.
-    size_t dot = s.find('.');
-    if (dot != std::string::npos) s.erase(dot, 1);
-    return s;
-}
 } // namespace
 
 int cmd_info(const Args &a) {
@@ -448,7 +451,7 @@ int cmd_info(const Args &a) {
     Node root;
     root.is_root = true;
     c.walk(root, "/", true);
-    std::string label = c.label.empty() ? b.label : label_of(c.label);
+    std::string label = c.label.empty() ? b.label : c.label;
     if (label == "NO NAME") label.clear();
     char vid[16];
     std::snprintf(vid, sizeof vid, "%04X-%04X", b.volume_id >> 16, b.volume_id & 0xFFFF);

@@ -1,0 +1,934 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the dorvex tool.
+
+Runs the built binary against images made by mkfs.fat + mcopy and by
+`dorvex mkimage`, and checks them with fsck.fat and mtools. Hostile images are
+made by patching directory entries of a mkimage image.
+
+    test_cli.py --tool build/dev/cli/dorvex --source . [Group ...]
+"""
+
+import argparse
+import json
+import os
+import pty
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import uuid
+import zlib
+
+TOOL = None
+SOURCE = None
+
+SBIN_PATH = os.environ.get("PATH", "") + ":/usr/sbin:/sbin"
+
+
+def which(name):
+    return shutil.which(name, path=SBIN_PATH)
+
+
+HAVE_DOSFSTOOLS = bool(which("mkfs.fat") and which("fsck.fat"))
+HAVE_MTOOLS = bool(which("mcopy") and which("mdir"))
+need_dosfstools = unittest.skipUnless(HAVE_DOSFSTOOLS, "dosfstools not installed")
+need_mtools = unittest.skipUnless(HAVE_MTOOLS, "mtools not installed")
+
+# The tool must not depend on the caller's locale or time zone.
+TOOL_ENV = dict(os.environ, LC_ALL="C", LANG="C", TZ="Pacific/Chatham")
+MTOOLS_ENV = dict(os.environ, TZ="UTC", MTOOLS_NO_VFAT="", LC_ALL="C.UTF-8")
+MTOOLS_ENV.pop("MTOOLS_NO_VFAT")
+
+
+def run(*args, stdin=None, env=None, stderr=subprocess.PIPE):
+    """Runs the tool; a hang fails the test through the timeout."""
+    return subprocess.run([TOOL, *args], input=stdin, stdout=subprocess.PIPE, stderr=stderr,
+                          env=env or TOOL_ENV, timeout=120)
+
+
+def text(b):
+    return b.decode("utf-8", "replace")
+
+
+# ---- Fixture trees ------------------------------------------------------------
+
+T0 = 1_600_000_000  # an even second, so FAT's 2-second mtimes round-trip exactly
+
+
+def write_tree(root, files, dirs=()):
+    """files: {relative path: bytes}; dirs: extra (empty) directories."""
+    os.makedirs(root, exist_ok=True)
+    for d in dirs:
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    for i, (rel, data) in enumerate(sorted(files.items())):
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.utime(path, (T0 + 86400 + 2 * i, T0 + 2 * i))
+    for dirpath, dirnames, _ in os.walk(root, topdown=False):
+        for d in dirnames:
+            os.utime(os.path.join(dirpath, d), (T0, T0 + 1000))
+
+
+def rich_tree(root, beyond_bmp=True):
+    files = {
+        "README.TXT": b"plain 8.3 name\n",
+        "readme2.txt": b"lower case 8.3\n",
+        "A long file name.text": b"long\n" * 200,  # two clusters, early in the root
+        "Ünïcödé ✓.txt": "non-ASCII name\n".encode(),
+        "日本語/ようこそ.txt": "こんにちは\n".encode(),
+        "empty.bin": b"",
+        "deep/a/b/c/d/e/f/leaf.txt": b"deep\n",
+        "big/cluster_exact.bin": bytes(range(256)) * 2,  # one 512-byte cluster
+        "big/three_clusters.bin": bytes((i * 7) & 0xFF for i in range(1500)),
+        "big/larger.bin": os.urandom(200_000),
+        "Max name " + "x" * 242 + ".txt": b"255 units\n",
+        ".hidden": b"leading dot\n",
+        "spaces in name .md": b"s\n",
+        "a+b=c;[d].txt": b"special\n",
+    }
+    # Many names with the same first six characters exercise the numeric tails.
+    for i in range(12):
+        files["Samebase document %02d.txt" % i] = b"%d\n" % i
+    if beyond_bmp:
+        # mtools shows characters above U+FFFF as "_": such trees are for dorvex only.
+        files["emoji 😀 name.txt"] = b"beyond the BMP\n"
+        files["😀 dir/in.txt"] = b"inside\n"
+    write_tree(root, files, dirs=["empty dir", "deep/a/empty"])
+    return files
+
+
+# ---- Image helpers --------------------------------------------------------------
+
+def mkimage(src, out, *extra):
+    r = run("mkimage", "--force", *extra, src, out)
+    assert r.returncode == 0, text(r.stderr)
+    return out
+
+
+def fsck_clean(tc, img):
+    r = subprocess.run([which("fsck.fat"), "-n", img], stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, timeout=120)
+    out = text(r.stdout)
+    tc.assertEqual(r.returncode, 0, out)
+    lines = [l for l in out.splitlines() if l.strip()]
+    # Only the banner and the summary: any remark means a fault.
+    tc.assertEqual(len(lines), 2, out)
+    tc.assertIn(" files, ", lines[-1])
+
+
+def info_json(img, *extra):
+    r = run("info", "--json", *extra, img)
+    assert r.returncode == 0, text(r.stderr)
+    return json.loads(r.stdout)
+
+
+LFN_UNITS = [1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30]
+
+
+def dir_region(img, *extra):
+    """Byte range of the root directory of a mkimage image (its first clusters)."""
+    v = info_json(img, *extra)["volume"]
+    start = (v["start_sector"] + v["data_start"]) * 512
+    return start, 64 * 1024
+
+
+def patch_long_names(img, mapping, region):
+    """Rewrites long names in place: {old: new}, same number of long-name entries."""
+    data = bytearray(open(img, "rb").read())
+    start, length = region
+    i, end, done = start, start + length, set()
+    while i < end:
+        e = data[i:i + 32]
+        if e[0] == 0:
+            break
+        if e[11] == 0x0F and e[0] & 0x40:
+            n = e[0] & 0x1F
+            offs = [i + 32 * k for k in range(n)]  # sequence n .. 1
+            units = []
+            for off in reversed(offs):
+                units += [struct.unpack_from("<H", data, off + p)[0] for p in LFN_UNITS]
+            name = "".join(map(chr, units[:units.index(0)] if 0 in units else units))
+            if name in mapping:
+                new = [ord(c) for c in mapping[name]]
+                assert len(new) // 13 + 1 == n, "same entry count needed"
+                new = new + [0] + [0xFFFF] * (n * 13)
+                for k, off in enumerate(reversed(offs)):
+                    for j, p in enumerate(LFN_UNITS):
+                        struct.pack_into("<H", data, off + p, new[k * 13 + j])
+                done.add(name)
+            i += 32 * (n + 1)
+            continue
+        i += 32
+    assert done == set(mapping), (done, mapping)
+    open(img, "wb").write(data)
+
+
+def patch_short_entry(img, short11, region, new_short=None, cluster=None):
+    """Changes an 8.3 entry's name bytes (which orphans its long name) or cluster."""
+    data = bytearray(open(img, "rb").read())
+    start, length = region
+    for i in range(start, start + length, 32):
+        if data[i] == 0:
+            break
+        if data[i + 11] != 0x0F and bytes(data[i:i + 11]) == short11:
+            if new_short is not None:
+                data[i:i + 11] = new_short
+            if cluster is not None:
+                struct.pack_into("<H", data, i + 20, cluster >> 16)
+                struct.pack_into("<H", data, i + 26, cluster & 0xFFFF)
+            open(img, "wb").write(data)
+            return
+    raise AssertionError("no entry %r" % short11)
+
+
+def ls_json(img, path="/", *extra):
+    r = run("ls", "-R", "--json", *extra, img, path)
+    assert r.returncode == 0, text(r.stderr)
+    return json.loads(r.stdout)
+
+
+def walk_json(entries, prefix=""):
+    out = {}
+    for e in entries:
+        p = prefix + "/" + e["name"]
+        out[p] = e
+        out.update(walk_json(e.get("entries", []), p))
+    return out
+
+
+def walk_host(root):
+    out = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for n in dirnames + filenames:
+            full = os.path.join(dirpath, n)
+            out["/" + os.path.relpath(full, root)] = full
+    return out
+
+
+def diff_r(tc, a, b):
+    r = subprocess.run(["diff", "-r", a, b], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    tc.assertEqual(r.returncode, 0, text(r.stdout))
+
+
+class Base(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="dorvex-cli-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def path(self, *p):
+        return os.path.join(self.tmp, *p)
+
+    def sample_image(self, *extra):
+        return mkimage(os.path.join(SOURCE, "examples", "sample"), self.path("sample.img"),
+                       "--label", "SAMPLE", *extra)
+
+
+# ---- Help, version, usage --------------------------------------------------------
+
+COMMANDS = ["info", "ls", "tree", "stat", "cat", "get", "iconv", "mkimage"]
+
+
+class Help(Base):
+    def test_main_help_lists_every_command_with_an_example(self):
+        r = run("--help")
+        self.assertEqual(r.returncode, 0)
+        out = text(r.stdout)
+        for c in COMMANDS:
+            self.assertIn("dorvex " + c, out)
+        self.assertIn("--partition", out)
+        self.assertIn("--offset", out)
+
+    def test_command_help_has_examples(self):
+        for c in COMMANDS:
+            for form in ([c, "--help"], ["help", c], [c, "-h"]):
+                r = run(*form)
+                self.assertEqual(r.returncode, 0, form)
+                self.assertIn("Usage: dorvex " + c, text(r.stdout))
+                self.assertIn("dorvex " + c + " ", text(r.stdout).split("Example")[1])
+
+    def test_version_shows_library_version(self):
+        r = run("--version")
+        self.assertEqual(r.returncode, 0)
+        self.assertRegex(text(r.stdout), r"^dorvex \S+ \(libdorvex 0\.3\.27\)\n$")
+
+    def test_usage_errors_exit_2(self):
+        cases = [
+            ([], ""),
+            (["frob"], "unknown command 'frob'"),
+            (["ls"], "ls: missing arguments"),
+            (["ls", "--bogus", "x.img"], "unknown option '--bogus'"),
+            (["ls", "-Z", "x.img"], "unknown option '-Z'"),
+            (["stat", "x.img"], "missing an argument"),
+            (["ls", "a", "b", "c"], "too many arguments"),
+            (["ls", "-p", "zero", "x.img"], "partition must be a number"),
+            (["ls", "-p", "0", "x.img"], "partition must be a number"),
+            (["ls", "--offset", "-3", "x.img"], "offset must be a number"),
+            (["ls", "-p", "1", "--offset", "5", "x.img"], "exclude each other"),
+            (["ls", "x.img", "--partition"], "needs a value"),
+            (["mkimage", "--size", "lots", "a", "b"], "bad size"),
+            (["iconv", "-l", "-f", "utf8"], "-l takes no other arguments"),
+        ]
+        for args, msg in cases:
+            r = run(*args)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn(msg, text(r.stderr), args)
+
+
+# ---- mkimage ----------------------------------------------------------------------
+
+class Mkimage(Base):
+    @need_dosfstools
+    @need_mtools
+    def test_round_trip_fsck_mtools_and_get(self):
+        src = self.path("src")
+        rich_tree(src, beyond_bmp=False)
+        for extra in ([], ["--cluster-size", "4096", "--size", "300M"],
+                      ["--cluster-size", "1024", "--size", "70M"]):
+            with self.subTest(extra=extra):
+                img = mkimage(src, self.path("r.img"), "--label", "Round Trip", *extra)
+                fsck_clean(self, img)
+                # mtools sees every long name and reads back the same bytes.
+                r = subprocess.run([which("mdir"), "-/", "-i", img, "::"], env=MTOOLS_ENV,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                self.assertEqual(r.returncode, 0, text(r.stderr))
+                listing = text(r.stdout)
+                self.assertIn("ROUND TRIP", listing)
+                for rel in walk_host(src):
+                    self.assertIn(os.path.basename(rel), listing)
+                mt = self.path("mt")
+                shutil.rmtree(mt, ignore_errors=True)
+                os.mkdir(mt)
+                r = subprocess.run([which("mcopy"), "-s", "-m", "-i", img, "::*", mt + "/"],
+                                   env=MTOOLS_ENV, stderr=subprocess.PIPE)
+                self.assertEqual(r.returncode, 0, text(r.stderr))
+                diff_r(self, src, mt)
+                # dorvex get gives the same tree with the same mtimes.
+                out = self.path("out")
+                shutil.rmtree(out, ignore_errors=True)
+                r = run("get", img, "/", out)
+                self.assertEqual(r.returncode, 0, text(r.stderr))
+                diff_r(self, src, out)
+                for rel, full in walk_host(src).items():
+                    self.assertEqual(os.stat(out + rel).st_mtime, os.stat(full).st_mtime, rel)
+
+    def test_short_names_unique_with_numeric_tails(self):
+        src = self.path("src")
+        rich_tree(src)
+        img = mkimage(src, self.path("t.img"))
+        entries = walk_json(ls_json(img)["entries"])
+        by_dir = {}
+        for p, e in entries.items():
+            by_dir.setdefault(os.path.dirname(p), []).append(e["short_name"])
+        for d, shorts in by_dir.items():
+            self.assertEqual(len(shorts), len(set(shorts)), d)
+        root = {e["name"]: e["short_name"] for e in ls_json(img)["entries"]}
+        self.assertEqual(root["README.TXT"], "README.TXT")
+        self.assertEqual(root["readme2.txt"], "README2.TXT")
+        self.assertEqual(root["Samebase document 00.txt"], "SAMEBA~1.TXT")
+        tails = sorted(root["Samebase document %02d.txt" % i] for i in range(12))
+        self.assertIn("SAMEB~10.TXT", tails)
+        self.assertEqual(root[".hidden"], "HIDDEN~1")
+        self.assertEqual(root["A long file name.text"], "ALONGF~1.TEX")
+        self.assertEqual(root["a+b=c;[d].txt"], "A_B_C_~1.TXT")
+
+    def test_timestamps_come_from_the_source(self):
+        src = self.path("src")
+        write_tree(src, {"f.txt": b"x"})
+        os.utime(os.path.join(src, "f.txt"), (T0 + 86400 * 3, T0 + 4))
+        img = mkimage(src, self.path("t.img"))
+        r = run("stat", "--json", img, "/f.txt")
+        st = json.loads(r.stdout)
+        self.assertEqual(st["modified"], "2020-09-13T12:26:44Z")
+        self.assertEqual(st["accessed"], "2020-09-16")
+
+    def test_names_beyond_the_bmp_and_255_unit_directories(self):
+        # Neither fits a path component of the library's lookup: the tool
+        # reaches them by scanning and opening from the entry.
+        src = self.path("src")
+        long_dir = "D" * 255
+        write_tree(src, {"😀 dir/in 😀.txt": b"emoji\n", long_dir + "/inner.txt": b"deep\n"})
+        img = mkimage(src, self.path("e.img"))
+        if HAVE_DOSFSTOOLS:
+            fsck_clean(self, img)
+        r = run("cat", img, "/😀 DIR/IN 😀.TXT", "/" + long_dir.lower() + "/inner.txt")
+        self.assertEqual((r.returncode, r.stdout), (0, b"emoji\ndeep\n"), text(r.stderr))
+        out = self.path("out")
+        r = run("get", img, "/", out)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        diff_r(self, src, out)
+
+    def test_refusals(self):
+        src = self.path("src")
+        write_tree(src, {"big.bin": b"x" * 5000})
+        out = self.path("o.img")
+        open(out, "w").write("keep")
+        r = run("mkimage", src, out)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("File exists", text(r.stderr))
+        self.assertEqual(open(out).read(), "keep")
+        for args, msg in ((["--size", "8M"], "too small for FAT32"),
+                          (["--cluster-size", "3000"], "power of two"),
+                          (["--label", "much too long label"], "longer than 11"),
+                          (["--label", "a/b"], "label may hold only")):
+            r = run("mkimage", "--force", *args, src, out)
+            self.assertEqual(r.returncode, 1, args)
+            self.assertIn(msg, text(r.stderr), args)
+        r = run("mkimage", self.path("missing"), self.path("x.img"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("No such file or directory", text(r.stderr))
+
+    def test_names_fat_cannot_hold_are_skipped_with_a_warning(self):
+        src = self.path("src")
+        write_tree(src, {"ok.txt": b"1", "bad:colon.txt": b"2", "trailing.": b"3",
+                         "ctl\x01.txt": b"4"})
+        img = mkimage(src, self.path("t.img"))
+        r = run("mkimage", "--force", src, img)
+        self.assertEqual(r.returncode, 0)
+        err = text(r.stderr)
+        self.assertIn("bad:colon.txt", err)
+        self.assertIn("\\x01", err)  # control characters shown escaped
+        names = [e["name"] for e in ls_json(img)["entries"]]
+        self.assertEqual(names, ["ok.txt"])
+
+
+# ---- Images made by mkfs.fat and mcopy ---------------------------------------------
+
+class MtoolsImages(Base):
+    def make(self, files, cluster_sectors=1):
+        src = self.path("src")
+        write_tree(src, files, dirs=["Empty Dir"])
+        img = self.path("m.img")
+        kib = max(40960, 66000 * cluster_sectors // 2 + 4096)  # FAT32 needs 65525 clusters
+        subprocess.run([which("mkfs.fat"), "-F", "32", "-s", str(cluster_sectors), "-n", "MTOOLS",
+                        "-C", img, str(kib)], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([which("mcopy"), "-s", "-m", "-i", img] +
+                       [os.path.join(src, n) for n in sorted(os.listdir(src))] + ["::/"],
+                       env=MTOOLS_ENV, check=True)
+        return src, img
+
+    @need_dosfstools
+    @need_mtools
+    def test_get_and_listing_match_the_source(self):
+        # All-lower-case 8.3 names get no long name from mcopy, only case bits
+        # that are not decoded: mixed case keeps these tests to long names.
+        src, img = self.make({"Docs/Read Me.txt": b"hello\n", "Docs/Notes.md": b"n" * 3000,
+                              "Ünïcödé/ファイル.txt": "x\n".encode(), "TOP.TXT": b"top\n",
+                              "a" * 200 + ".dat": b"long\n"})
+        out = self.path("out")
+        r = run("get", img, "/", out)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        diff_r(self, src, out)
+        for rel, full in walk_host(src).items():
+            if os.path.isfile(full):
+                self.assertEqual(os.stat(out + rel).st_mtime, os.stat(full).st_mtime, rel)
+        listed = set(walk_json(ls_json(img)["entries"]))
+        self.assertEqual(listed, set(walk_host(src)))
+        info = info_json(img)["volume"]
+        self.assertEqual(info["label"], "MTOOLS")
+        self.assertEqual(info["files"], 5)
+        self.assertEqual(info["directories"], 3)
+
+    @need_dosfstools
+    @need_mtools
+    def test_paths_resolve_case_insensitively_by_long_or_short_name(self):
+        _, img = self.make({"Docs/Read Me.txt": b"hello\n", "Docs/Other.txt": b"other\n"},
+                           cluster_sectors=8)
+        for p in ("/Docs/Read Me.txt", "docs/read me.TXT", "\\DOCS\\READ ME.TXT",
+                  "/DOCS/README~1.TXT", "docs/readme~1.txt", "/Docs/./x/../Read Me.txt",
+                  "//Docs//Read Me.txt"):
+            r = run("cat", img, p)
+            self.assertEqual((r.returncode, r.stdout), (0, b"hello\n"), p)
+        r = run("cat", img, "/docs/other.txt", "/DOCS/READ ME.TXT")
+        self.assertEqual(r.stdout, b"other\nhello\n")
+
+    @need_dosfstools
+    @need_mtools
+    def test_ls_long_and_all(self):
+        _, img = self.make({"Docs/Read Me.txt": b"hello\n"})
+        r = run("ls", "-l", img, "/docs")
+        self.assertEqual(r.returncode, 0)
+        line = text(r.stdout).strip()
+        self.assertRegex(line, r"^----[-a]-\s+6 2020-09-13T12:26:40Z  READM\S+\s+Read Me\.txt$")
+        r = run("ls", "-a", img, "/docs")
+        self.assertEqual(text(r.stdout).splitlines()[:2], [".", ".."])
+        r = run("ls", "-a", "-l", img)
+        self.assertIn("[volume label]", text(r.stdout))
+        self.assertNotIn("MTOOLS", text(run("ls", img).stdout))
+
+    @need_dosfstools
+    @need_mtools
+    def test_deleted_entries_are_marked(self):
+        _, img = self.make({"Keep.txt": b"k", "GONE.TXT": b"g"})
+        subprocess.run([which("mdel"), "-i", img, "::/GONE.TXT"], env=MTOOLS_ENV, check=True)
+        self.assertNotIn("ONE.TXT", text(run("ls", img).stdout))
+        out = text(run("ls", "-a", img).stdout)
+        self.assertIn("?ONE.TXT  [deleted]", out)
+        j = json.loads(run("ls", "-a", "--json", img).stdout)
+        self.assertTrue(any(e["deleted"] for e in j["entries"]))
+
+
+# ---- JSON ----------------------------------------------------------------------------
+
+class Json(Base):
+    def test_ls_tree_stat_info_json(self):
+        src = os.path.join(SOURCE, "examples", "sample")
+        img = self.sample_image()
+        doc = ls_json(img)
+        self.assertEqual(doc["path"], "/")
+        entries = walk_json(doc["entries"])
+        self.assertEqual(set(entries), set(walk_host(src)))
+        for p, full in walk_host(src).items():
+            e = entries[p]
+            self.assertEqual(e["type"], "directory" if os.path.isdir(full) else "file")
+            if e["type"] == "file":
+                self.assertEqual(e["size"], os.path.getsize(full))
+                self.assertIn("archive", e["attributes"])
+            self.assertFalse(e["deleted"])
+        v = info_json(img)["volume"]
+        nfiles = sum(1 for f in walk_host(src).values() if os.path.isfile(f))
+        ndirs = sum(1 for f in walk_host(src).values() if os.path.isdir(f))
+        self.assertEqual((v["files"], v["directories"]), (nfiles, ndirs))
+        self.assertEqual(v["label"], "SAMPLE")
+        self.assertEqual(v["bytes_per_cluster"], 512)
+        self.assertGreaterEqual(v["clusters"], 65525)
+        st = json.loads(run("stat", "--json", img, "/documents/todo.txt").stdout)
+        self.assertEqual((st["path"], st["name"], st["short_name"], st["type"]),
+                         ("/documents/todo.txt", "todo.txt", "TODO.TXT", "file"))
+        root = json.loads(run("stat", "--json", img, "/").stdout)
+        self.assertTrue(root["root"])
+        one = json.loads(run("ls", "--json", img, "/README.txt").stdout)
+        self.assertEqual(one["type"], "file")
+        self.assertEqual(len(one["entries"]), 1)
+
+    def test_control_characters_escaped_in_text_and_json(self):
+        src = self.path("src")
+        write_tree(src, {"tabname.txt": b"t", "quote.txt": b"q"})
+        img = mkimage(src, self.path("c.img"))
+        patch_long_names(img, {"tabname.txt": "tab\tna\x1bme", "quote.txt": 'qu"o\\te\x7f'},
+                         dir_region(img))
+        out = text(run("ls", img).stdout)
+        self.assertIn("tab\\tna\\x1Bme", out)
+        self.assertIn('qu"o\\\\te\\x7F', out)
+        self.assertNotIn("\x1b", out)
+        names = {e["name"] for e in json.loads(run("ls", "--json", img).stdout)["entries"]}
+        self.assertEqual(names, {"tab\tna\x1bme", 'qu"o\\te\x7f'})
+
+    def test_tree_output(self):
+        img = self.sample_image()
+        r = run("tree", img, "/documents")
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(text(r.stdout),
+                         "/documents\n"
+                         "├── Reports 2024\n"
+                         "│   ├── Quarterly summary for the board.txt\n"
+                         "│   └── q1.txt\n"
+                         "└── todo.txt\n"
+                         "\n1 directory, 3 files\n")
+
+
+# ---- Errors -----------------------------------------------------------------------------
+
+class Errors(Base):
+    def test_missing_paths(self):
+        img = self.sample_image()
+        cases = [
+            (["ls", img, "/DOCS/X.TXT"], "dorvex: /DOCS/X.TXT: No such file or directory\n"),
+            (["stat", img, "nothing"], "dorvex: /nothing: No such file or directory\n"),
+            (["cat", img, "/Documents"], "dorvex: /Documents: Is a directory\n"),
+            (["cat", img, "/README.txt/x"], "dorvex: /README.txt/x: Not a directory\n"),
+            (["tree", img, "/README.txt"], "dorvex: /README.txt: Not a directory\n"),
+            (["get", img, "/nope", self.path("o")], "dorvex: /nope: No such file or directory\n"),
+        ]
+        for args, msg in cases:
+            r = run(*args)
+            self.assertEqual((r.returncode, text(r.stderr)), (1, msg), args)
+        # cat goes on after a missing file and still fails.
+        r = run("cat", img, "/missing", "/README.txt")
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(r.stdout.startswith(b"Welcome"))
+
+    def test_bad_images(self):
+        rnd = self.path("random.img")
+        open(rnd, "wb").write(os.urandom(1 << 20))
+        tiny = self.path("tiny.img")
+        open(tiny, "wb").write(b"\0" * 100)
+        cases = [
+            (["ls", rnd], "dorvex: %s: no FAT32 file system found\n" % rnd),
+            (["ls", "--offset", "0", rnd],
+             "dorvex: %s (offset 0): Invalid boot sector signature\n" % rnd),
+            (["ls", tiny], "dorvex: %s: too small to hold a FAT32 volume\n" % tiny),
+            (["info", self.path("nonexistent.img")],
+             "dorvex: %s: No such file or directory\n" % self.path("nonexistent.img")),
+            (["ls", self.tmp], "dorvex: %s: Is a directory\n" % self.tmp),
+            (["ls", "-p", "1", rnd], "dorvex: %s: no partition table\n" % rnd),
+            (["ls", "--offset", "5000", rnd],
+             "dorvex: %s: offset 5000 lies beyond the end of the image (2048 sectors)\n" % rnd),
+        ]
+        for args, msg in cases:
+            r = run(*args)
+            self.assertEqual((r.returncode, text(r.stderr)), (1, msg), args)
+
+    def test_damaged_images_give_errors_not_crashes(self):
+        src = self.path("src")
+        rich_tree(src)
+        img = mkimage(src, self.path("d.img"))
+        v = info_json(img)["volume"]
+        whole = open(img, "rb").read()
+        fat = v["fat_start"] * 512
+        fat_len = v["fat_sectors"] * 512
+        damaged = {
+            # The data area is gone: every directory and file read fails.
+            "truncated": whole[:(v["data_start"] + 1) * 512],
+            # Every FAT entry points to itself: every chain loops.
+            "selfloop": whole[:fat] + b"".join(struct.pack("<I", i) for i in range(fat_len // 4))
+            + whole[fat + fat_len:],
+            # Every chain ends after one cluster.
+            "short_chains": whole[:fat] + b"\xff" * fat_len + whole[fat + fat_len:],
+            # Garbage in the root directory.
+            "garbage_root": whole[:v["data_start"] * 512] + os.urandom(8192)
+            + whole[v["data_start"] * 512 + 8192:],
+        }
+        for name, data in damaged.items():
+            p = self.path(name + ".img")
+            open(p, "wb").write(data)
+            for args in (["ls", "-R", "-a", "-l", p], ["tree", p], ["info", p],
+                         ["get", "-q", p, "/", self.path("out-" + name)],
+                         ["cat", p, "/big/larger.bin"], ["ls", "-R", "--json", p],
+                         ["stat", p, "/deep/a/b/c/d/e/f/leaf.txt"]):
+                r = run(*args)
+                self.assertIn(r.returncode, (0, 1), (name, args, text(r.stderr)))
+                if args[0] == "ls" and "--json" in args and r.stdout:
+                    json.loads(r.stdout)  # still one valid document
+        r = run("cat", self.path("selfloop.img"), "/A long file name.text")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("Chain is broken in FAT table", text(r.stderr))
+
+
+# ---- Partition tables ------------------------------------------------------------------
+
+def mbr_entry(ptype, start, count, boot=0):
+    return struct.pack("<B3sB3sII", boot, b"\0\0\0", ptype, b"\0\0\0", start, count)
+
+
+class Partitions(Base):
+    def volume(self):
+        return open(self.sample_image(), "rb").read()
+
+    def test_mbr_with_logical_partition(self):
+        vol = self.volume()
+        nsec = len(vol) // 512
+        disk = self.path("mbr.img")
+        ext_start = 4096
+        with open(disk, "wb") as f:
+            f.truncate((ext_start + 2048 + nsec) * 512)
+            mbr = bytearray(512)
+            mbr[446:462] = mbr_entry(0x83, 2048, 2048)
+            mbr[462:478] = mbr_entry(0x05, ext_start, 2048 + nsec)
+            mbr[510:512] = b"\x55\xaa"
+            f.seek(0)
+            f.write(mbr)
+            ebr = bytearray(512)
+            ebr[446:462] = mbr_entry(0x0C, 2048, nsec)
+            ebr[510:512] = b"\x55\xaa"
+            f.seek(ext_start * 512)
+            f.write(ebr)
+            f.seek((ext_start + 2048) * 512)
+            f.write(vol)
+        info = info_json(disk)
+        self.assertEqual(info["partition_table"], "MBR")
+        self.assertEqual([(p["number"], p["start"], p["fat32"]) for p in info["partitions"]],
+                         [(1, 2048, False), (2, ext_start, False), (5, ext_start + 2048, True)])
+        self.assertEqual(info["volume"]["where"], "partition 5")
+        self.assertEqual(info["volume"]["label"], "SAMPLE")
+        for extra in ([], ["-p", "5"], ["--partition=5"], ["--offset", str(ext_start + 2048)]):
+            r = run("cat", *extra, disk, "/README.txt")
+            self.assertEqual(r.returncode, 0, (extra, text(r.stderr)))
+            self.assertTrue(r.stdout.startswith(b"Welcome"))
+        r = run("-p", "5", "ls", disk)  # volume options before the command
+        self.assertEqual(r.returncode, 0)
+        for args, msg in ((["-p", "1"], "(partition 1): Invalid boot sector signature"),
+                          (["-p", "2"], "partition 2 is an extended partition"),
+                          (["-p", "9"], "no partition 9")):
+            r = run("ls", *args, disk)
+            self.assertEqual(r.returncode, 1, args)
+            self.assertIn(msg, text(r.stderr), args)
+        text_info = text(run("info", disk).stdout)
+        self.assertIn("Partition table: MBR", text_info)
+        self.assertIn("0x0c FAT32 (LBA)", text_info)
+
+    def test_gpt(self):
+        vol = self.volume()
+        nsec = len(vol) // 512
+        start = 2048
+        total = start + nsec + 34
+        disk = self.path("gpt.img")
+        basic = uuid.UUID("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7").bytes_le
+        linux = uuid.UUID("0FC63DAF-8483-4772-8E79-3D69D8477DE4").bytes_le
+        entries = bytearray(128 * 128)
+        entries[0:128] = (linux + uuid.uuid4().bytes_le + struct.pack("<QQQ", 40, 1000, 0)
+                          + "swapish".encode("utf-16-le").ljust(72, b"\0"))
+        entries[128:256] = (basic + uuid.uuid4().bytes_le
+                            + struct.pack("<QQQ", start, start + nsec - 1, 0)
+                            + "Data Ünï".encode("utf-16-le").ljust(72, b"\0"))
+        hdr = bytearray(struct.pack("<8sIIIIQQQQ16sQIII", b"EFI PART", 0x10000, 92, 0, 0, 1,
+                                    total - 1, 34, total - 34, uuid.uuid4().bytes_le, 2, 128,
+                                    128, zlib.crc32(entries)))
+        struct.pack_into("<I", hdr, 16, zlib.crc32(hdr))
+        with open(disk, "wb") as f:
+            f.truncate(total * 512)
+            mbr = bytearray(512)
+            mbr[446:462] = mbr_entry(0xEE, 1, min(total - 1, 0xFFFFFFFF))
+            mbr[510:512] = b"\x55\xaa"
+            f.write(mbr)
+            f.write(bytes(hdr).ljust(512, b"\0"))
+            f.write(entries)
+            f.seek(start * 512)
+            f.write(vol)
+        info = info_json(disk)
+        self.assertEqual(info["partition_table"], "GPT")
+        self.assertEqual([(p["number"], p["type_name"], p["name"], p["fat32"])
+                          for p in info["partitions"]],
+                         [(1, "Linux filesystem", "swapish", False),
+                          (2, "Microsoft basic data", "Data Ünï", True)])
+        self.assertEqual(info["volume"]["where"], "partition 2")
+        self.assertEqual(run("cat", "-p", "2", disk, "readme.txt").returncode, 0)
+        r = run("ls", "-p", "3", disk)
+        self.assertEqual((r.returncode, text(r.stderr)), (1, "dorvex: %s: no partition 3\n" % disk))
+
+
+# ---- Hostile images ---------------------------------------------------------------------
+
+class Hostile(Base):
+    def hostile_image(self):
+        src = self.path("src")
+        write_tree(src, {
+            "good.txt": b"good\n",
+            "aXb": b"slash\n",                 # becomes "a/b"
+            "xqy": b"backslash\n",             # becomes "x\\y"
+            "p9": b"dotdot\n",                 # becomes ".."
+            "p": b"dot\n",                     # becomes "."
+            "abcdefghijklmnopq": b"escape\n",  # becomes "../../../tmp/evil"
+            "dXr/inner.txt": b"inner\n",       # a directory "d/r"
+            "SHORTDOT.TXT": b"short dot\n",    # 8.3 name patched to ".."
+            "Sub/ok.txt": b"ok\n",
+            "Loop/z.txt": b"z\n",              # cluster patched to the root's
+        })
+        img = mkimage(src, self.path("h.img"))
+        region = dir_region(img)
+        patch_long_names(img, {"aXb": "a/b", "xqy": "x\\y", "p9": "..", "p": ".",
+                               "abcdefghijklmnopq": "../../../tmp/evil", "dXr": "d/r"}, region)
+        patch_short_entry(img, b"SHORTDOTTXT", region, new_short=b"..         ")
+        patch_short_entry(img, b"LOOP       ", region, cluster=2)
+        return img
+
+    def test_extraction_skips_unsafe_names_and_stays_inside_dest(self):
+        img = self.hostile_image()
+        work = self.path("work")
+        os.makedirs(work + "/a/b/c")
+        dest = work + "/a/b/c/dest"
+        before = set(walk_host(self.tmp))
+        r = run("get", img, "/", dest)
+        err = text(r.stderr)
+        self.assertEqual(r.returncode, 1, err)
+        for shown in ("/a/b", "/x\\\\y", "/..", "/.", "/../../../tmp/evil", "/d/r"):
+            self.assertIn("dorvex: warning: %s: " % shown, err)
+        self.assertIn("directory loop", err)
+        after = set(walk_host(self.tmp)) - before
+        for p in after:
+            self.assertTrue(p.startswith("/work/a/b/c/dest"), p)
+        got = sorted(os.path.relpath(p, dest) for p in walk_host(dest).values())
+        self.assertEqual(got, ["Sub", "Sub/ok.txt", "good.txt"])
+        self.assertFalse(os.path.exists("/tmp/evil") and
+                         open("/tmp/evil", "rb").read() == b"escape\n")
+
+    def test_listing_hostile_names_and_loops_terminates(self):
+        img = self.hostile_image()
+        for args in (["ls", "-R", img], ["tree", img], ["info", img], ["ls", "-R", "--json", img]):
+            r = run(*args)
+            self.assertEqual(r.returncode, 1, args)
+            self.assertIn("directory loop", text(r.stderr))
+        out = text(run("ls", img).stdout)
+        self.assertIn("a/b", out)
+        self.assertIn("x\\\\y", out)
+
+    def test_unsafe_name_as_the_requested_path(self):
+        img = self.hostile_image()
+        dest = self.path("d")
+        os.mkdir(dest)
+        # Reached through its 8.3 name, the entry still gets no host file.
+        r = run("get", img, "/ABCDEF~1", dest)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("/ABCDEF~1: name holds a path separator, skipped", text(r.stderr))
+        self.assertEqual(os.listdir(dest), [])
+
+    def test_no_overwrite_without_force(self):
+        img = self.sample_image()
+        dest = self.path("d")
+        os.mkdir(dest)
+        outside = self.path("outside.txt")
+        open(outside, "w").write("outside")
+        open(dest + "/README.txt", "w").write("mine")
+        os.symlink(outside, dest + "/todo.txt")
+        r = run("get", img, "/README.txt", dest)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("File exists", text(r.stderr))
+        self.assertEqual(open(dest + "/README.txt").read(), "mine")
+        r = run("get", img, "/Documents/todo.txt", dest)
+        self.assertEqual(r.returncode, 1)
+        r = run("get", "-f", img, "/Documents/todo.txt", dest)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertEqual(open(outside).read(), "outside")  # the link was replaced, not followed
+        self.assertFalse(os.path.islink(dest + "/todo.txt"))
+        r = run("get", "--force", img, "/README.txt", dest)
+        self.assertEqual(r.returncode, 0)
+        self.assertTrue(open(dest + "/README.txt").read().startswith("Welcome"))
+        # A file DEST that does not exist yet names the output file.
+        r = run("get", img, "/README.txt", self.path("copy.txt"))
+        self.assertEqual(r.returncode, 0)
+        self.assertTrue(open(self.path("copy.txt")).read().startswith("Welcome"))
+
+    def test_directory_into_existing_dest_and_symlinked_subdir(self):
+        img = self.sample_image()
+        dest = self.path("d")
+        os.mkdir(dest)
+        outside = self.path("outside")
+        os.mkdir(outside)
+        os.symlink(outside, dest + "/Documents")
+        r = run("get", img, "/documents", dest)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(os.listdir(outside), [])
+        r = run("get", img, "/photos", dest)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertTrue(os.path.isfile(dest + "/Photos/README.md"))
+
+
+# ---- iconv -----------------------------------------------------------------------------
+
+class Iconv(Base):
+    def conv(self, data, frm, to, *extra):
+        return run("iconv", "-f", frm, "-t", to, *extra, stdin=data)
+
+    def test_matches_python_codecs(self):
+        sample = "Grüße, Ελληνικά, Русский, café — 10 €"
+        for ours, py in (("utf8", "utf-8"), ("UTF-16LE", "utf-16-le"), ("utf16", "utf-16-be"),
+                         ("utf32le", "utf-32-le"), ("UTF-32", "utf-32-be")):
+            r = self.conv(sample.encode("utf-8"), "utf-8", ours)
+            self.assertEqual((r.returncode, r.stdout), (0, sample.encode(py)), ours)
+            r = self.conv(sample.encode(py), ours, "utf-8")
+            self.assertEqual(r.stdout, sample.encode("utf-8"), ours)
+        for ours, py in (("cp1252", "cp1252"), ("latin1", "latin-1"), ("koi8-r", "koi8_r"),
+                         ("cp437", "cp437"), ("ISO-8859-15", "iso8859_15")):
+            raw = bytearray(range(0x20, 0x7F))
+            for b in range(0x80, 0x100):
+                try:
+                    bytes([b]).decode(py)
+                    raw.append(b)
+                except UnicodeDecodeError:
+                    pass
+            r = self.conv(bytes(raw), ours, "utf8")
+            self.assertEqual((r.returncode, r.stdout), (0, bytes(raw).decode(py).encode()), ours)
+
+    def test_large_input_cut_inside_characters(self):
+        text_in = ("é€😀a" * 60000)
+        r = self.conv(text_in.encode(), "utf8", "utf16le")
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertEqual(r.stdout, text_in.encode("utf-16-le"))
+        f = self.path("in.txt")
+        open(f, "wb").write(text_in.encode("utf-16-le"))
+        r = run("iconv", "--from-code=utf16le", "--to-code", "utf8", f)
+        self.assertEqual(r.stdout, text_in.encode())
+
+    def test_error_messages(self):
+        r = self.conv(b"abc\xffdef", "utf8", "utf16le")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, "abc".encode("utf-16-le"))
+        self.assertEqual(text(r.stderr), "dorvex: iconv: standard input: cannot convert: "
+                                         "invalid input sequence at byte offset 3\n")
+        big = b"x" * 100000 + b"\xc3\x28"
+        r = self.conv(big, "utf8", "latin1")
+        self.assertIn("byte offset 100000\n", text(r.stderr))
+        r = self.conv(b"ab\xe2\x82", "utf8", "utf16")
+        self.assertEqual(text(r.stderr), "dorvex: iconv: standard input: incomplete character "
+                                         "at end of input (byte offset 2)\n")
+        self.assertEqual(r.stdout, "ab".encode("utf-16-be"))
+        for args, bad in ((["-f", "klingon", "-t", "utf8"], "klingon"),
+                          (["-f", "utf8", "-t", "utf-8-"], "utf-8-")):
+            r = run("iconv", *args, stdin=b"x")
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("unknown charset '%s'" % bad, text(r.stderr))
+        r = run("iconv", "-f", "latin1", self.path("missing.txt"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("No such file or directory", text(r.stderr))
+
+    def test_unrepresentable_characters_and_list(self):
+        r = self.conv("a€b😀".encode(), "utf8", "ascii")
+        self.assertEqual((r.returncode, r.stdout), (0, b"a*b*"))
+        self.assertIn("2 characters not representable", text(r.stderr))
+        r = run("iconv", "-l")
+        self.assertEqual(r.returncode, 0)
+        for name in ("utf8", "utf16le", "koi8r", "cp437", "latin9", "tis620", "windows1258"):
+            self.assertIn(name, text(r.stdout))
+        r = self.conv(b"", "utf8", "utf16")
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
+
+
+# ---- Progress bar ------------------------------------------------------------------------
+
+class Progress(Base):
+    def run_on_pty(self, *args):
+        master, slave = pty.openpty()
+        p = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=slave, env=TOOL_ENV)
+        os.close(slave)
+        chunks = []
+        while True:
+            try:
+                b = os.read(master, 4096)
+            except OSError:
+                break
+            if not b:
+                break
+            chunks.append(b)
+        p.wait(timeout=120)
+        os.close(master)
+        return p.returncode, text(b"".join(chunks))
+
+    def test_progress_only_on_a_terminal(self):
+        img = self.sample_image()
+        rc, err = self.run_on_pty("get", img, "/", self.path("o1"))
+        self.assertEqual(rc, 0)
+        self.assertIn("100%", err)
+        self.assertIn("8/8 files", err)
+        rc, err = self.run_on_pty("get", "--quiet", img, "/", self.path("o2"))
+        self.assertEqual((rc, err), (0, ""))
+        r = run("get", img, "/", self.path("o3"))
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+
+
+def main():
+    global TOOL, SOURCE
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--tool", required=True)
+    ap.add_argument("--source", required=True)
+    ap.add_argument("groups", nargs="*")
+    a = ap.parse_args()
+    TOOL = os.path.abspath(a.tool)
+    SOURCE = os.path.abspath(a.source)
+    loader = unittest.TestLoader()
+    names = a.groups or [c.__name__ for c in Base.__subclasses__()]
+    suite = unittest.TestSuite(loader.loadTestsFromTestCase(globals()[n]) for n in names)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    if not result.wasSuccessful():
+        return 1
+    if result.testsRun and len(result.skipped) == result.testsRun:
+        return 77
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
