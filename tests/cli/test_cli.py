@@ -463,6 +463,8 @@ class MtoolsImages(Base):
 
     @need_dosfstools
     @need_mtools
+    @need_dosfstools
+    @need_mtools
     def test_deleted_entries_are_marked(self):
         _, img = self.make({"Keep.txt": b"k", "GONE.TXT": b"g"})
         subprocess.run([which("mdel"), "-i", img, "::/GONE.TXT"], env=MTOOLS_ENV, check=True)
