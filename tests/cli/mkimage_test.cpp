@@ -1,0 +1,219 @@
+// The image builder behind `dorvex mkimage`, read back through the library.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "dorvex/readfat.h"
+#include "mkimage.h"
+
+namespace {
+
+using dvcli::MkNode;
+
+TEST(MkimageShortNames, UsualRulesAndNumericTails) {
+    struct Case {
+        const char *name, *expect;
+    };
+    // One directory, in this order: each name sees the ones before it.
+    const Case cases[] = {
+        {"README.TXT", "README  TXT"},      {"readme.txt", "README~1TXT"},
+        {"Makefile", "MAKEFILE   "},        {"makefile", "MAKEFI~1   "},
+        {"archive.tar.gz", "ARCHIV~1GZ "},  {".profile", "PROFIL~1   "},
+        {"a b.c", "AB~1    C  "},           {"x+y.jpeg", "X_Y~1   JPE"},
+        {"日本.txt", "__~1    TXT"},        {"...", "_~1        "},
+        {"Long name 1.txt", "LONGNA~1TXT"}, {"Long name 2.txt", "LONGNA~2TXT"},
+    };
+    std::set<std::string> used = {".          ", "..         "};
+    for (const Case &c : cases) EXPECT_EQ(dvcli::make_short_name(c.name, used), c.expect) << c.name;
+    for (int i = 3; i <= 9; ++i) dvcli::make_short_name("Long name.txt", used);
+    EXPECT_EQ(dvcli::make_short_name("Long name.txt", used), "LONGN~10TXT");
+}
+
+TEST(MkimageSizes, Parse) {
+    struct Case {
+        const char *text;
+        bool ok;
+        uint64_t value;
+    };
+    const Case cases[] = {{"512", true, 512},
+                          {"64K", true, 65536},
+                          {"33M", true, 33ull << 20},
+                          {"2G", true, 2ull << 30},
+                          {"1MiB", true, 1ull << 20},
+                          {"", false, 0},
+                          {"M", false, 0},
+                          {"12X", false, 0},
+                          {"-1", false, 0},
+                          {"99999999999999999999", false, 0}};
+    for (const Case &c : cases) {
+        uint64_t v = 0;
+        EXPECT_EQ(dvcli::parse_size(c.text, v), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << c.text;
+        }
+    }
+}
+
+struct Medium {
+    std::vector<uint8_t> bytes;
+    static int32_t read(void *data, void *buf, uint64_t sector, uint32_t count) {
+        auto *m = static_cast<Medium *>(data);
+        if ((sector + count) * 512 > m->bytes.size()) return -1;
+        std::memcpy(buf, m->bytes.data() + sector * 512, count * 512ull);
+        return static_cast<int32_t>(count);
+    }
+    uint32_t le32(size_t off) const {
+        return bytes[off] | bytes[off + 1] << 8 | bytes[off + 2] << 16 |
+               static_cast<uint32_t>(bytes[off + 3]) << 24;
+    }
+};
+
+MkNode file(const std::string &name, const std::string &data) {
+    MkNode n;
+    n.name = name;
+    n.data = data;
+    return n;
+}
+
+MkNode dir(const std::string &name) {
+    MkNode n;
+    n.name = name;
+    n.dir = true;
+    return n;
+}
+
+dvcli::MkOptions options(uint64_t size, uint32_t cluster, const std::string &label) {
+    dvcli::MkOptions o;
+    o.size_bytes = size;
+    o.cluster_bytes = cluster;
+    o.label = label;
+    return o;
+}
+
+std::u16string u16(const dv_name &n) {
+    return std::u16string(n.units, n.units + n.len);
+}
+
+class MkimageTree : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/dorvex-mkimage-XXXXXX";
+        int fd = mkstemp(tmpl);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        path_ = tmpl;
+    }
+    void TearDown() override { std::remove(path_.c_str()); }
+
+    void build(const MkNode &root, const dvcli::MkOptions &o) {
+        dvcli::MkOptions opts = o;
+        opts.force = true;
+        std::string error;
+        ASSERT_TRUE(dvcli::write_image(root, path_, opts, error)) << error;
+        std::ifstream in(path_, std::ios::binary);
+        in.seekg(0, std::ios::end);
+        m_.bytes.resize(static_cast<size_t>(in.tellg()));
+        in.seekg(0);
+        in.read(reinterpret_cast<char *>(m_.bytes.data()),
+                static_cast<std::streamsize>(m_.bytes.size()));
+        int err = 0;
+        vol_ = readfat_new(0, m_.bytes.size() / 512, 512, &m_, &Medium::read,
+                           DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH, 2, 2, &err);
+        ASSERT_NE(vol_, nullptr) << dv_strerror(err);
+    }
+    std::vector<dv_entry> list(const dv_entry *dir) {
+        int err = 0;
+        readfat_dir *d =
+            dir ? readfat_opendir_entry(vol_, dir, &err) : readfat_opendir(vol_, "", &err);
+        std::vector<dv_entry> out;
+        if (!d) return out;
+        while (const dv_entry *e = readfat_readdir(vol_, d, &err)) out.push_back(*e);
+        EXPECT_EQ(err, DV_E_ENDDIR);
+        readfat_closedir(vol_, d);
+        return out;
+    }
+    ~MkimageTree() override {
+        if (vol_) readfat_delete(vol_);
+    }
+
+    std::string path_;
+    Medium m_;
+    readfat_volume *vol_ = nullptr;
+};
+
+TEST_F(MkimageTree, TreeReadsBackWithDotEntriesFsinfoAndBackups) {
+    MkNode root;
+    root.dir = true;
+    MkNode sub = dir("Sub dir");
+    MkNode deeper = dir("deeper");
+    deeper.children.push_back(file("leaf.txt", "leaf"));
+    sub.children.push_back(deeper);
+    root.children.push_back(sub);
+    root.children.push_back(file("big.bin", std::string(5000, 'b')));
+    root.children.push_back(file("empty", ""));
+    // Fixtures may set any long or 8.3 name, hostile ones included.
+    MkNode hostile = file("", "h");
+    hostile.raw_name = u"../x";
+    hostile.raw_short = "DOTDOT  X  ";
+    root.children.push_back(hostile);
+    build(root, options(0, 1024, "Fixture"));
+
+    std::vector<dv_entry> top = list(nullptr);
+    ASSERT_EQ(top.size(), 5u);
+    EXPECT_EQ(std::string(top[0].shortname), "FIXTURE    ");
+    EXPECT_EQ(top[0].attr, DV_ATTR_VOLUME);
+    EXPECT_EQ(u16(top[1].name), u"Sub dir");
+    EXPECT_EQ(std::string(top[1].shortname), "SUBDIR~1   ");
+    EXPECT_EQ(u16(top[3].name), u"empty");
+    EXPECT_EQ(top[3].cluster, 0u);
+    EXPECT_EQ(u16(top[4].name), u"../x");
+    EXPECT_EQ(std::string(top[4].shortname), "DOTDOT  X  ");
+
+    std::vector<dv_entry> s = list(&top[1]);
+    ASSERT_EQ(s.size(), 3u);
+    EXPECT_EQ(u16(s[0].name), u".");
+    EXPECT_EQ(s[0].cluster, top[1].cluster);
+    EXPECT_EQ(u16(s[1].name), u"..");
+    EXPECT_EQ(s[1].cluster, 0u); // the root, as FAT stores it
+    std::vector<dv_entry> d = list(&s[2]);
+    ASSERT_EQ(d.size(), 3u);
+    EXPECT_EQ(d[1].cluster, top[1].cluster);
+
+    int err = 0;
+    readfat_file *f = readfat_open_entry(vol_, &top[2], &err);
+    ASSERT_NE(f, nullptr);
+    std::string got(6000, '\0');
+    got.resize(readfat_read(vol_, f, got.data(), 6000, &err));
+    EXPECT_EQ(got, std::string(5000, 'b'));
+    readfat_close(vol_, f);
+
+    const std::vector<uint8_t> &b = m_.bytes;
+    EXPECT_TRUE(std::equal(b.begin(), b.begin() + 512, b.begin() + 6 * 512));
+    uint32_t fat = m_.le32(36) * 512;
+    EXPECT_TRUE(
+        std::equal(b.begin() + 32 * 512, b.begin() + 32 * 512 + fat, b.begin() + 32 * 512 + fat));
+    uint32_t clusters = (m_.le32(32) - 32 - 2 * m_.le32(36)) / b[13];
+    // Used: root 1, Sub dir 1, deeper 1, leaf 1, big.bin 5, ../x 1.
+    EXPECT_EQ(m_.le32(512 + 488), clusters - 10);
+    EXPECT_EQ(m_.le32(512 + 492), 12u);
+}
+
+TEST(MkimageErrors, TooSmallAndTooFull) {
+    MkNode root;
+    root.dir = true;
+    root.children.push_back(file("x", std::string(40 << 20, 'x')));
+    std::string error;
+    EXPECT_FALSE(
+        dvcli::write_image(root, "/nonexistent-dir/x.img", options(40 << 20, 0, ""), error));
+    EXPECT_NE(error.find("do not fit"), std::string::npos) << error;
+    EXPECT_FALSE(dvcli::write_image(root, "/tmp/unused.img", options(16 << 20, 0, ""), error));
+    EXPECT_NE(error.find("too small for FAT32"), std::string::npos) << error;
+}
+
+} // namespace
