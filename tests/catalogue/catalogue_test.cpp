@@ -1,0 +1,554 @@
+// A catalogue of malformed volumes, each named after its one defect and each with exactly
+// one expected outcome of the library. Every image is also written to a file and given to
+// the dorvex tool, which must end with its one expected exit status and at most one error
+// line, never a crash or a hang.
+#include "support/fat_image.h"
+#include "support/fault_reader.h"
+#include "support/volume_util.h"
+
+#include <dorvex/readfat.h>
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace dvtest;
+
+namespace {
+
+enum class Op {
+    mount, // the mount's code
+    list,  // opendir(path) succeeds; the listing ends with `code`; `names` are listed
+    stat,  // readfat_stat(path) returns `code`
+    read,  // open(path) succeeds; reading it whole stops with `code` after `bytes` bytes
+};
+
+struct Expect {
+    Op op;
+    std::string path;
+    int code;
+    int64_t bytes = -1;
+    std::string names = "*"; // "|"-joined names without "." and ".." ("*": not compared)
+};
+
+// What the tool must do with the image: its arguments (IMG stands for the image file,
+// DEST for an empty directory) and whether it must fail (non-zero exit, exactly one
+// error line) or succeed.
+struct ToolRun {
+    std::vector<std::string> args;
+    bool fails = true;
+};
+
+struct Built {
+    std::unique_ptr<FatImage> img;
+    std::vector<uint32_t> file; // chain of /Long file name.txt (5 clusters) when used
+    uint32_t sub = 0, inner = 0;
+};
+
+struct Case {
+    const char *name;
+    std::function<void(Built &)> build;
+    Expect expect;
+    ToolRun tool;
+};
+
+constexpr uint32_t kCb = 512; // one-sector clusters unless a case says otherwise
+const std::string kFileData = pattern_data(5 * kCb - 100, 11);
+
+FatGeometry small(uint32_t spc = 1) {
+    FatGeometry g;
+    g.sectors_per_cluster = spc;
+    g.cluster_count = 120;
+    return g;
+}
+
+// The usual tree: README.TXT, "Long file name.txt" over five gapped clusters, SUB with
+// FILE.BIN and the subdirectory INNER.
+void tree(Built &b, uint32_t spc = 1) {
+    b.img = std::make_unique<FatImage>(small(spc));
+    TreeLayout t(*b.img);
+    t.file("README.TXT", "hello\n");
+    t.file("Long file name.txt", kFileData, FatImage::Spread::gapped);
+    t.file("SUB/FILE.BIN", pattern_data(700, 12));
+    t.dir("SUB/INNER");
+    t.finish();
+    b.file = t.find("Long file name.txt")->chain;
+    b.sub = t.find("SUB")->first_cluster;
+    b.inner = t.find("SUB/INNER")->first_cluster;
+}
+
+// A root directory made of README.TXT followed by the given raw entries.
+void root_of(Built &b, const DirEntries &extra) {
+    b.img = std::make_unique<FatImage>(small());
+    DirEntries d;
+    d.add_short("README  TXT", DV_ATTR_ARCHIVE, 3, 6);
+    for (const RawEntry &e : extra.entries()) d.add_raw(e);
+    b.img->place_root(d);
+    b.img->write_data({3}, "hello\n");
+}
+
+uint8_t checksum_of(const char *sn) {
+    return shortname_checksum(reinterpret_cast<const uint8_t *>(sn));
+}
+
+// "F100.TXT|F101.TXT|..." for [from, to).
+std::string f_names(int from, int to) {
+    std::string s;
+    for (int i = from; i < to; ++i) s += (s.empty() ? "F" : "|F") + std::to_string(i) + ".TXT";
+    return s;
+}
+
+const std::string kRootNames = "README.TXT|Long file name.txt|SUB";
+const ToolRun kToolInfo{{"info", "IMG"}};
+const ToolRun kToolTree{{"tree", "IMG"}};
+const ToolRun kToolCat{{"cat", "IMG", "Long file name.txt"}};
+const ToolRun kToolLs{{"ls", "-R", "IMG"}};
+
+std::vector<Case> catalogue() {
+    auto boot = [](std::function<void(FatImage &)> f) {
+        return [f](Built &b) {
+            tree(b);
+            f(*b.img);
+        };
+    };
+    auto fat = [](std::function<void(Built &)> f) {
+        return [f](Built &b) {
+            tree(b);
+            f(b);
+        };
+    };
+    const uint32_t past = 120 + 2; // first cluster number past the data area
+    return {
+        // ---- Boot sector ---------------------------------------------------------------
+        {"boot_no_signature",
+         boot([](FatImage &i) { i.set_signature(false); }),
+         {Op::mount, "", DV_E_BOOTSIG},
+         kToolInfo},
+        {"boot_zero_sectors_per_cluster",
+         boot([](FatImage &i) { i.set_boot8(13, 0); }),
+         {Op::mount, "", DV_E_BADPBR},
+         kToolInfo},
+        {"boot_odd_sectors_per_cluster",
+         [](Built &b) { tree(b, 3); },
+         {Op::read, "Long file name.txt", 0, int64_t(kFileData.size())},
+         kToolCat}, // the tool takes only powers of two for a FAT32 volume
+        {"boot_zero_fats",
+         boot([](FatImage &i) { i.set_boot8(16, 0); }),
+         {Op::mount, "", DV_E_BADPBR},
+         kToolInfo},
+        {"boot_zero_fat_size",
+         boot([](FatImage &i) { i.set_boot32(36, 0); }),
+         {Op::mount, "", DV_E_BADPBR},
+         kToolInfo},
+        {"boot_zero_reserved_sectors",
+         boot([](FatImage &i) { i.set_boot16(14, 0); }),
+         {Op::mount, "", DV_E_BADPBR},
+         kToolInfo},
+        {"boot_data_area_without_whole_cluster",
+         boot([](FatImage &i) { i.set_boot32(36, i.fat_sectors() + 61); }), // 120 - 2*61 < 0
+         {Op::mount, "", DV_E_BADPBR},
+         kToolInfo},
+        {"boot_root_cluster_0",
+         boot([](FatImage &i) { i.set_boot32(44, 0); }),
+         {Op::mount, "", DV_E_BADPBR},
+         kToolInfo},
+        {"boot_root_cluster_1",
+         boot([](FatImage &i) { i.set_boot32(44, 1); }),
+         {Op::mount, "", DV_E_BADPBR},
+         kToolInfo},
+        {"boot_root_cluster_past_end",
+         boot([past](FatImage &i) { i.set_boot32(44, past); }),
+         {Op::mount, "", DV_E_BADPBR},
+         kToolInfo},
+        {"boot_root_cluster_last",
+         boot([past](FatImage &i) { i.set_boot32(44, past - 1); }),
+         {Op::list, "", DV_E_ENDDIR, -1, ""},
+         {{"ls", "IMG"}, false}},
+
+        // ---- FAT chains ----------------------------------------------------------------
+        // Brent's guard notices a loop within a few steps, not at once: the looping cluster
+        // is read once more before the read fails (the listings below repeat it too).
+        {"fat_file_chain_selfloop",
+         fat([](Built &b) { b.img->set_fat(b.file[1], b.file[1]); }),
+         {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, 3 * kCb},
+         kToolCat},
+        {"fat_file_chain_two_cycle",
+         fat([](Built &b) { b.img->set_fat(b.file[2], b.file[1]); }),
+         {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, 4 * kCb},
+         kToolCat},
+        {"fat_dir_chain_selfloop",
+         [](Built &b) {
+             b.img = std::make_unique<FatImage>(small());
+             DirEntries d;
+             for (int i = 0; i < 40; ++i)
+                 d.add_short("F" + std::to_string(100 + i) + "    TXT", DV_ATTR_ARCHIVE, 0, 0);
+             auto chain = b.img->place_root(d); // three clusters
+             b.img->set_fat(chain[1], chain[1]);
+         },
+         {Op::list, "", DV_E_ENDDIR, -1, f_names(100, 132) + "|" + f_names(116, 132)},
+         {{"ls", "IMG"}, false}},
+        {"fat_dir_chain_two_cycle",
+         [](Built &b) {
+             b.img = std::make_unique<FatImage>(small());
+             DirEntries d;
+             for (int i = 0; i < 40; ++i)
+                 d.add_short("F" + std::to_string(100 + i) + "    TXT", DV_ATTR_ARCHIVE, 0, 0);
+             auto chain = b.img->place_root(d);
+             b.img->set_fat(chain[2], chain[1]);
+         },
+         {Op::list, "", DV_E_ENDDIR, -1, f_names(100, 140)},
+         {{"ls", "IMG"}, false}},
+        {"fat_chain_to_cluster_0",
+         fat([](Built &b) { b.img->set_fat(b.file[2], 0); }),
+         {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, 3 * kCb},
+         kToolCat},
+        {"fat_chain_to_cluster_1",
+         fat([](Built &b) { b.img->set_fat(b.file[0], 1); }),
+         {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, kCb},
+         kToolCat},
+        {"fat_chain_past_volume",
+         fat([past](Built &b) { b.img->set_fat(b.file[3], past + 7); }),
+         {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, 4 * kCb},
+         kToolCat},
+        {"fat_chain_past_fat",
+         fat([](Built &b) { b.img->set_fat(b.file[1], 0x0ABCDEF0); }),
+         {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, 2 * kCb},
+         kToolCat},
+        {"fat_chain_bad_cluster_mark",
+         fat([](Built &b) { b.img->set_fat(b.file[0], 0x0FFFFFF7); }),
+         {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, kCb},
+         kToolCat},
+        {"fat_chain_shorter_than_size",
+         fat([](Built &b) { b.img->set_fat(b.file[1], kEndOfChain); }),
+         {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, 2 * kCb},
+         kToolCat},
+        {"fat_free_entry_inside_chain",
+         fat([](Built &b) {
+             // The chain runs into a cluster that the FAT says is free.
+             b.img->set_fat(b.file[1], 100);
+             b.img->set_fat(100, 0);
+         }),
+         {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, 3 * kCb},
+         kToolCat},
+        {"fat_size_beyond_4gib_chain",
+         fat([](Built &b) {
+             // The size field says 0xFFFFFFFF; the chain holds five clusters.
+             auto root = std::vector<uint32_t>{b.img->root_cluster()};
+             for (size_t i = 0; i < 16; ++i) {
+                 uint8_t *e = b.img->dir_entry(root, i);
+                 if (std::string(reinterpret_cast<char *>(e), 5) == "LONGF")
+                     e[28] = e[29] = e[30] = e[31] = 0xFF;
+             }
+         }),
+         {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, 5 * kCb},
+         kToolCat},
+        {"fat_dir_chain_to_cluster_0",
+         [](Built &b) {
+             b.img = std::make_unique<FatImage>(small());
+             DirEntries d;
+             for (int i = 0; i < 20; ++i)
+                 d.add_short("F" + std::to_string(100 + i) + "    TXT", DV_ATTR_ARCHIVE, 0, 0);
+             auto chain = b.img->place_root(d); // two clusters
+             b.img->set_fat(chain[0], 0);
+         },
+         {Op::list, "", EIO, -1, "*"},
+         {{"ls", "IMG"}, true}},
+
+        // ---- Directory structure --------------------------------------------------------
+        {"dir_cycle_through_subdirectories",
+         fat([](Built &b) {
+             DirEntries d;
+             d.add_dots(b.inner, b.sub);
+             d.add_short("LOOP       ", DV_ATTR_DIRECTORY, b.sub, 0);
+             b.img->write_dir({b.inner}, d);
+         }),
+         {Op::list, "SUB/INNER/LOOP/INNER/LOOP", DV_E_ENDDIR, -1, "FILE.BIN|INNER"},
+         kToolTree},
+        {"dir_dotdot_cluster_0",
+         [](Built &b) { tree(b); },
+         {Op::list, "SUB/..", DV_E_ENDDIR, -1, kRootNames},
+         {{"ls", "IMG", "SUB/.."}, false}},
+        {"dir_end_mark_mid_cluster",
+         [](Built &b) {
+             DirEntries d;
+             d.add_short("BEFORE  TXT", DV_ATTR_ARCHIVE, 0, 0);
+             d.add_end();
+             d.add_short("AFTER   TXT", DV_ATTR_ARCHIVE, 0, 0);
+             root_of(b, d);
+         },
+         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|BEFORE.TXT"},
+         {{"ls", "IMG"}, false}},
+        {"dir_entry_cluster_past_end",
+         [past](Built &b) {
+             DirEntries d;
+             d.add_short("BROKEN     ", DV_ATTR_DIRECTORY, past + 3, 0);
+             root_of(b, d);
+         },
+         {Op::list, "BROKEN", EIO, -1, ""},
+         {{"ls", "IMG", "BROKEN"}, true}},
+
+        // ---- Long-name runs --------------------------------------------------------------
+        {"lfn_bad_checksum",
+         [](Built &b) {
+             DirEntries d;
+             const char *sn = "LONGNA~1TXT";
+             d.add_raw(raw_lfn(0x42, u"long name here.txt", checksum_of(sn) ^ 0x5A));
+             d.add_raw(raw_lfn(0x01, u"long name here.txt", checksum_of(sn) ^ 0x5A));
+             d.add_short(sn, DV_ATTR_ARCHIVE, 0, 0);
+             root_of(b, d);
+         },
+         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT"},
+         {{"ls", "IMG"}, false}},
+        {"lfn_missing_sequence_number",
+         [](Built &b) {
+             DirEntries d;
+             const std::u16string n = u"a name of thirty units or more!";
+             const char *sn = "ANAMEO~1   ";
+             d.add_raw(raw_lfn(0x43, n, checksum_of(sn)));
+             d.add_raw(raw_lfn(0x01, n, checksum_of(sn))); // 0x02 is missing
+             d.add_short(sn, DV_ATTR_ARCHIVE, 0, 0);
+             root_of(b, d);
+         },
+         {Op::stat, "a name of thirty units or more!", ENOENT},
+         {{"ls", "IMG"}, false}},
+        {"lfn_no_last_entry_flag",
+         [](Built &b) {
+             DirEntries d;
+             const std::u16string n = u"no last flag.txt";
+             const char *sn = "NOLAST~1TXT";
+             d.add_raw(raw_lfn(0x02, n, checksum_of(sn))); // 0x42 expected
+             d.add_raw(raw_lfn(0x01, n, checksum_of(sn)));
+             d.add_short(sn, DV_ATTR_ARCHIVE, 0, 0);
+             root_of(b, d);
+         },
+         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|NOLAST~1.TXT"},
+         {{"ls", "IMG"}, false}},
+        {"lfn_orphan_entries",
+         [](Built &b) {
+             DirEntries d;
+             d.add_raw(raw_lfn(0x42, u"orphan run without a short entry", 0x11));
+             d.add_raw(raw_lfn(0x01, u"orphan run without a short entry", 0x11));
+             d.add_long(u"kept.txt", "KEPT    TXT", DV_ATTR_ARCHIVE, 0, 0);
+             d.add_raw(raw_lfn(0x01, u"trailing orphan", 0x22));
+             root_of(b, d);
+         },
+         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|kept.txt"},
+         {{"ls", "IMG"}, false}},
+        {"lfn_run_of_21_entries",
+         [](Built &b) {
+             DirEntries d;
+             d.add_short("FIRST   TXT", DV_ATTR_ARCHIVE, 0, 0);
+             std::u16string n(260, u'x');
+             const char *sn = "XXXXXX~1   ";
+             for (int s = 21; s >= 1; --s)
+                 d.add_raw(raw_lfn(uint8_t(s == 21 ? 0x40 | s : s), n, checksum_of(sn)));
+             d.add_short(sn, DV_ATTR_ARCHIVE, 0, 0);
+             d.add_short("LAST    TXT", DV_ATTR_ARCHIVE, 0, 0);
+             root_of(b, d);
+         },
+         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|FIRST.TXT"},
+         {{"ls", "IMG"}, false}},
+        {"lfn_deleted_entry_inside_run",
+         [](Built &b) {
+             DirEntries d;
+             const std::u16string n = u"three entries of long name text";
+             const char *sn = "THREEE~1   ";
+             d.add_raw(raw_lfn(0x43, n, checksum_of(sn)));
+             RawEntry mid = raw_lfn(0x02, n, checksum_of(sn));
+             mid[0] = 0xE5;
+             d.add_raw(mid);
+             d.add_raw(raw_lfn(0x01, n, checksum_of(sn)));
+             d.add_short(sn, DV_ATTR_ARCHIVE, 0, 0);
+             root_of(b, d);
+         },
+         {Op::stat, "three entries of long name text", ENOENT},
+         {{"ls", "IMG"}, false}},
+        {"short_name_bytes_80_to_ff",
+         [](Built &b) {
+             DirEntries d;
+             d.add_raw(raw_short("\x80\xE9\xFF"
+                                 "ABC  \x99\xA0\xFE",
+                                 DV_ATTR_ARCHIVE, 3, 6));
+             root_of(b, d);
+         },
+         {Op::stat, "README.TXT", 0},
+         {{"ls", "-l", "IMG"}, false}},
+        {"name_with_slash",
+         [](Built &b) {
+             DirEntries d;
+             d.add_long(u"a/b.txt", "AB~1    TXT", DV_ATTR_ARCHIVE, 3, 6);
+             root_of(b, d);
+         },
+         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|a/b.txt"},
+         {{"get", "-q", "IMG", "/", "DEST"}}},
+        {"name_with_nul",
+         [](Built &b) {
+             DirEntries d;
+             d.add_long(std::u16string(u"ab\0cd.txt", 9), "ABCD~1  TXT", DV_ATTR_ARCHIVE, 3, 6);
+             root_of(b, d);
+         },
+         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|ab"},
+         {{"get", "-q", "IMG", "/", "DEST"}, false}}, // "ab" is a fine name
+        {"name_dotdot_file",
+         [](Built &b) {
+             DirEntries d;
+             d.add_long(u"..", "DOTDOT~1   ", DV_ATTR_ARCHIVE, 3, 6);
+             root_of(b, d);
+         },
+         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT"},
+         {{"get", "-q", "IMG", "/", "DEST"}}},
+    };
+}
+
+struct Observed {
+    int code = 0;
+    int64_t bytes = -1;
+    std::string names;
+};
+
+Observed observe(FatImage &img, const Expect &ex) {
+    FaultReader rd(img);
+    Observed o;
+    Mounted v(img, rd);
+    if (ex.op == Op::mount || !v.ok()) {
+        o.code = v.ok() ? 0 : v.err;
+        EXPECT_EQ(rd.bad_requests(), 0u);
+        return o;
+    }
+    switch (ex.op) {
+    case Op::mount:
+        break;
+    case Op::list: {
+        int err = 0;
+        readfat_dir *d = readfat_opendir(v, ex.path.c_str(), &err);
+        if (!d) {
+            o.code = err;
+            break;
+        }
+        auto l = list_handle(v, d, &o.code, 10000);
+        readfat_closedir(v, d);
+        std::string sep;
+        for (const auto &n : names_of(l, true)) {
+            o.names += sep + utf8(n);
+            sep = "|";
+        }
+        break;
+    }
+    case Op::stat: {
+        dv_entry e;
+        o.code = readfat_stat(v, ex.path.c_str(), &e);
+        break;
+    }
+    case Op::read: {
+        int err = 0;
+        readfat_file *f = readfat_open(v, ex.path.c_str(), &err);
+        if (!f) {
+            o.code = err;
+            break;
+        }
+        o.bytes = int64_t(read_handle(v, f, 4096, &o.code).size());
+        readfat_close(v, f);
+        break;
+    }
+    }
+    EXPECT_EQ(rd.bad_requests(), 0u);
+    return o;
+}
+
+class Catalogue : public testing::TestWithParam<size_t> {};
+
+TEST_P(Catalogue, OneOutcome) {
+    const Case c = catalogue()[GetParam()];
+    Built b;
+    c.build(b);
+    const Observed o = observe(*b.img, c.expect);
+    EXPECT_EQ(o.code, c.expect.code);
+    if (c.expect.bytes >= 0) {
+        EXPECT_EQ(o.bytes, c.expect.bytes);
+    }
+    if (c.expect.op == Op::list && c.expect.names != "*") {
+        EXPECT_EQ(o.names, c.expect.names);
+    }
+}
+
+// ---- The tool over every image ------------------------------------------------------------
+
+std::string tool_path() {
+    if (const char *env = std::getenv("DORVEX_TOOL")) return env;
+    const std::string built = std::string(DORVEX_BINARY_DIR) + "/cli/dorvex";
+    return access(built.c_str(), X_OK) == 0 ? built : "";
+}
+
+std::string quote(const std::string &s) {
+    std::string q = "'";
+    for (char ch : s) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return q + "'";
+}
+
+TEST_P(Catalogue, ToolSurvives) {
+    const std::string tool = tool_path();
+    if (tool.empty()) GTEST_SKIP() << "the dorvex tool is not built (set DORVEX_TOOL)";
+    const Case c = catalogue()[GetParam()];
+    Built b;
+    c.build(b);
+    namespace fs = std::filesystem;
+    const fs::path dir =
+        fs::temp_directory_path() / ("dorvex-catalogue-" + std::to_string(getpid()) + "-" + c.name);
+    fs::remove_all(dir);
+    fs::create_directories(dir / "dest");
+    const fs::path image = dir / (std::string(c.name) + ".img");
+    {
+        std::ofstream out(image, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(b.img->disk().data()),
+                  std::streamsize(b.img->disk().size()));
+    }
+    std::string cmd = "cd " + quote(dir.string()) + " && LC_ALL=C timeout 20 " + quote(tool);
+    for (const std::string &a : c.tool.args)
+        cmd += " " + quote(a == "IMG" ? image.string() : a == "DEST" ? (dir / "dest").string() : a);
+    cmd += " 2>" + quote((dir / "stderr").string()) + " >/dev/null";
+    const int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << cmd;
+    const int exit_code = WEXITSTATUS(status);
+    std::ifstream errs(dir / "stderr");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(errs, line);) lines.push_back(line);
+    std::string all;
+    for (const auto &l : lines) all += l + "\n";
+    EXPECT_NE(exit_code, 124) << "the tool hung: " << cmd;
+    EXPECT_LT(exit_code, 3) << "the tool crashed: " << cmd << "\n" << all;
+    if (c.tool.fails) {
+        EXPECT_EQ(exit_code, 1) << cmd << "\n" << all;
+        EXPECT_EQ(lines.size(), 1u) << all;
+    } else {
+        EXPECT_EQ(exit_code, 0) << cmd << "\n" << all;
+    }
+    // Nothing may be written outside the destination directory.
+    for (const auto &entry : fs::directory_iterator(dir)) {
+        const std::string n = entry.path().filename().string();
+        EXPECT_TRUE(n == "dest" || n == "stderr" || n == image.filename().string())
+            << "the tool wrote " << entry.path();
+    }
+    fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, Catalogue, testing::Range<size_t>(0, catalogue().size()),
+                         [](const testing::TestParamInfo<size_t> &info) {
+                             return std::string(catalogue()[info.param].name);
+                         });
+
+TEST(CatalogueSize, AtLeastThirty) {
+    EXPECT_GE(catalogue().size(), 30u);
+}
+
+} // namespace
