@@ -300,12 +300,21 @@ FatImage::FatImage(const FatGeometry &g) : g_(g) {
     put32(b + 36, fat_sectors_);
     put32(b + 44, g_.root_cluster);
     put16(b + 48, 1);
-    put16(b + 50, 6);
+    put16(b + 50, 6); // fsck.fat wants one; copy the boot sector there if it matters
     b[64] = 0x80;
     b[66] = 0x29;
     put32(b + 67, 0x20201215);
-    std::memcpy(b + 71, "TESTVOLUME FAT32   ", 19);
+    std::memcpy(b + 71, "NO NAME    FAT32   ", 19);
     b[510] = 0x55, b[511] = 0xAA;
+    // FSInfo at sector 1 (free counts unknown), so that fsck.fat accepts the image.
+    if (g_.reserved_sectors >= 2) {
+        uint8_t *fsi = sector(g_.start_sector + 1);
+        put32(fsi, 0x41615252);
+        put32(fsi + 484, 0x61417272);
+        put32(fsi + 488, 0xFFFFFFFF);
+        put32(fsi + 492, 0xFFFFFFFF);
+        put32(fsi + 508, 0xAA550000);
+    }
 
     if (g_.fat_count > 0 && fat_sectors_ > 0) {
         set_fat(0, 0x0FFFFFF8);
