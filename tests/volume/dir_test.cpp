@@ -429,3 +429,120 @@ TEST(DirCarry, RunLongerThanTheCarryRoomEndsTheScan) {
     EXPECT_EQ(err, DV_E_ENDDIR);
     EXPECT_GE(l.size(), 2u);
 }
+
+// ---- Directories outside the volume, interleaved handles, err discipline -------------------
+
+TEST(DirMisc, DirectoryClustersOutsideTheVolumeFailWithoutAReaderCall) {
+    for (uint32_t bad : {1u, 128u + 2, 0x0FFFFFF0u, 0x0FFFFFF7u}) {
+        SCOPED_TRACE(bad);
+        FatImage img(geo(2));
+        DirEntries root = shorts(2 * 32); // two full clusters, the second one outside
+        root.add_short("SUB        ", DV_ATTR_DIRECTORY, bad, 0);
+        auto chain = img.place_root(root);
+        ASSERT_EQ(chain.size(), 3u);
+        img.link({chain[0]}, bad); // the root's chain leaves the volume after one cluster
+        FaultReader rd(img);
+        Mounted v(img, rd);
+        ASSERT_TRUE(v.ok());
+        readfat_dir *h = readfat_opendir(v, "", nullptr);
+        ASSERT_NE(h, nullptr);
+        int err = 0;
+        auto l = list_handle(v, h, &err);
+        EXPECT_EQ(l.size(), 32u);
+        EXPECT_EQ(err, EIO) << "a cluster outside the data area reads as a failed read";
+        err = 0;
+        EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
+        EXPECT_EQ(err, EIO);
+        dv_entry e;
+        EXPECT_EQ(readfat_stat(v, "F0000040", &e), ENOENT);
+        EXPECT_EQ(rd.bad_requests(), 0u) << rd.describe();
+        // Only the first root cluster (listing, lookup) and FAT sectors are ever read.
+        EXPECT_EQ(rd.cluster_reads(chain[0]), 2u) << rd.describe();
+        EXPECT_EQ(rd.calls(), 1 + 2 + rd.fat_reads()) << rd.describe();
+    }
+    // A subdirectory whose first cluster lies outside.
+    FatImage img(geo(1));
+    DirEntries root;
+    root.add_short("SUB        ", DV_ATTR_DIRECTORY, 0x00FFFFFF, 0);
+    img.place_root(root);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    int err = 0;
+    readfat_dir *h = readfat_opendir(v, "SUB", &err);
+    ASSERT_NE(h, nullptr) << err;
+    EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
+    EXPECT_EQ(err, EIO);
+    dv_entry e;
+    EXPECT_EQ(readfat_stat(v, "SUB/X", &e), ENOENT);
+    EXPECT_EQ(rd.bad_requests(), 0u);
+}
+
+TEST(DirMisc, LookupsInTheMiddleOfAListingDoNotDisturbIt) {
+    FatImage img(geo(1));
+    TreeLayout t(img);
+    for (int i = 0; i < 40; ++i) t.file("dir/a long file name " + std::to_string(i), "x");
+    t.file("OTHER/deep/file.txt", "y");
+    t.finish();
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    int err = 0;
+    readfat_dir *a = readfat_opendir(v, "dir", &err);
+    readfat_dir *b = readfat_opendir(v, "dir", &err);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    std::vector<std::u16string> la, lb;
+    const dv_entry *e;
+    for (int step = 0;; ++step) {
+        bool more = false;
+        if ((e = readfat_readdir(v, a, &err)) != nullptr) {
+            EXPECT_EQ(e, &a->entry) << "the record lives in the handle";
+            la.push_back(to_u16(e->name));
+            more = true;
+        }
+        if (step % 2 == 0 && (e = readfat_readdir(v, b, &err)) != nullptr) {
+            lb.push_back(to_u16(e->name));
+            more = true;
+        }
+        dv_entry s;
+        EXPECT_EQ(readfat_stat(v, "OTHER/deep/file.txt", &s), 0);
+        EXPECT_EQ(readfat_stat(v, "dir/a long file name 39", &s), 0);
+        if (!more) break;
+    }
+    for (; (e = readfat_readdir(v, b, &err)) != nullptr;) lb.push_back(to_u16(e->name));
+    std::vector<std::u16string> want{u".", u".."};
+    for (const auto &n : t.children("dir")) want.push_back(n);
+    EXPECT_EQ(la, want);
+    EXPECT_EQ(lb, want);
+}
+
+TEST(DirMisc, SuccessNeverWritesErr) {
+    FatImage img(geo(1));
+    TreeLayout t(img);
+    t.file("A.TXT", pattern_data(1000, 1)).file("D/B.TXT", "b");
+    t.finish();
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    int err = 12345;
+    readfat_dir *d = readfat_opendir(v, "D", &err);
+    ASSERT_NE(d, nullptr);
+    while (readfat_readdir(v, d, &err) != nullptr) EXPECT_EQ(err, 12345);
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    err = 12345;
+    readfat_file *f = readfat_open(v, "A.TXT", &err);
+    ASSERT_NE(f, nullptr);
+    char buf[600];
+    EXPECT_EQ(readfat_read(v, f, buf, 600, &err), 600u);
+    EXPECT_EQ(readfat_seek(v, f, 10, &err), 0);
+    EXPECT_EQ(readfat_read(v, f, buf, 0, &err), 0u);
+    EXPECT_EQ(readfat_read(v, f, buf, 600, &err), 600u);
+    EXPECT_EQ(readfat_read(v, f, buf, 600, &err), 390u);
+    EXPECT_EQ(readfat_read(v, f, buf, 600, &err), 0u);
+    EXPECT_EQ(err, 12345);
+    // A file path opens as a directory of whatever its clusters hold.
+    readfat_dir *fd = readfat_opendir(v, "A.TXT", &err);
+    EXPECT_NE(fd, nullptr);
+    EXPECT_EQ(err, 12345);
+}

@@ -473,7 +473,7 @@ TEST(FileChain, ChainsLeavingTheVolumeNeverReachTheReader) {
 }
 
 TEST(FileChain, FirstClusterOutsideTheVolume) {
-    for (uint32_t first : {1u, 64u + 2, 0x0FFFFFF7u, 0x0FFFFFFFu}) {
+    for (uint32_t first : {0u, 1u, 64u + 2, 0x0FFFFFF7u, 0x0FFFFFFFu}) {
         SCOPED_TRACE(first);
         OneFile o(1, 100, {first}, kEndOfChain);
         FaultReader rd(o.img);
