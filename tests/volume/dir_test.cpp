@@ -546,3 +546,59 @@ TEST(DirMisc, SuccessNeverWritesErr) {
     EXPECT_NE(fd, nullptr);
     EXPECT_EQ(err, 12345);
 }
+
+TEST(DirMisc, DirectoriesLargerThanTwoMebibytesAreListedWhole) {
+    // 70,000 entries on 64-sector clusters: 69 clusters, 2.1 MiB of entries. Some tools
+    // write such directories; cycle detection must not cut them short.
+    FatImage img(geo(64, 80));
+    DirEntries d = shorts(70000);
+    auto chain = img.place_root(d);
+    ASSERT_EQ(chain.size(), 69u);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    auto l = list_dir(v, "");
+    ASSERT_EQ(l.size(), 70000u);
+    EXPECT_EQ(l.back().name, nm(69999));
+    for (uint32_t c : chain) EXPECT_EQ(rd.cluster_reads(c), 1u);
+    dv_entry e;
+    EXPECT_EQ(readfat_stat(v, "F0069999", &e), 0);
+}
+
+TEST(DirMisc, RequestsAreWholeClustersAndSingleFatSectors) {
+    FatImage img(geo(8, 400));
+    TreeLayout t(img);
+    for (int i = 0; i < 300; ++i) t.file("d/file number " + std::to_string(i) + ".txt", "z");
+    t.finish();
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    auto l = list_dir(v, "d");
+    EXPECT_EQ(l.size(), 302u);
+    for (const auto &c : rd.log()) {
+        if (c.sector >= img.data_start()) {
+            EXPECT_EQ(c.count, 8u);
+            EXPECT_EQ((c.sector - img.data_start()) % 8, 0u);
+        } else {
+            EXPECT_EQ(c.count, 1u);
+        }
+    }
+}
+
+TEST(DirMisc, FullSlotsAreReportedBeforeThePathIsLookedAt) {
+    FatImage img(geo(1));
+    img.place_root(shorts(3));
+    FaultReader rd(img);
+    Mounted v(img, rd, readfat_optimal_flags(), 1, 1);
+    ASSERT_TRUE(v.ok());
+    ASSERT_NE(readfat_opendir(v, "", nullptr), nullptr);
+    ASSERT_NE(readfat_open(v, "F0000001", nullptr), nullptr);
+    rd.reset_log();
+    int err = 0;
+    EXPECT_EQ(readfat_opendir(v, "MISSING/DIR", &err), nullptr);
+    EXPECT_EQ(err, ENFILE);
+    err = 0;
+    EXPECT_EQ(readfat_open(v, "MISSING", &err), nullptr);
+    EXPECT_EQ(err, ENFILE);
+    EXPECT_EQ(rd.calls(), 0u);
+}
