@@ -412,9 +412,10 @@ TEST(DirCarry, TwentyEntryRunsOnOneSectorClusters) {
     }
 }
 
-TEST(DirCarry, RunLongerThanTheCarryRoomEndsTheScan) {
-    // 30 continuation-free long-name entries in a row (sequence byte 0x40 | 20 each time,
-    // all run starts) never close: the open run grows until it cannot be carried.
+TEST(DirCarry, RunStartsThatNeverCloseEndTheScan) {
+    // 40 run starts in a row (sequence byte 0x54 each time) across three one-sector
+    // clusters, then a short entry whose checksum matches none: nothing comes of them,
+    // and the scan ends cleanly.
     FatImage img(geo(1));
     DirEntries d = shorts(2);
     std::u16string name = long_name(255, 1);
