@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <vector>
 
@@ -95,6 +96,24 @@ void BM_DecodeTimestamp(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_DecodeTimestamp);
+
+// The C library's timegm on the same fields, for comparison.
+void BM_DecodeTimestampTimegm(benchmark::State &state) {
+    uint16_t date = 0x2A43;
+    for (auto _ : state) {
+        struct tm t = {};
+        t.tm_year = 80 + (date >> 9);
+        t.tm_mon = ((date >> 5) & 0x0F) - 1;
+        t.tm_mday = date & 0x1F;
+        t.tm_hour = 4;
+        t.tm_min = 5;
+        t.tm_sec = 7;
+        benchmark::DoNotOptimize(timegm(&t));
+        date = static_cast<uint16_t>(date + 0x0123);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_DecodeTimestampTimegm);
 
 void BM_EncodeTimestamp(benchmark::State &state) {
     dv_timestamp ts{981173107, 789000000};
