@@ -70,6 +70,7 @@ FatGeometry small(uint32_t spc = 1) {
     FatGeometry g;
     g.sectors_per_cluster = spc;
     g.cluster_count = 120;
+    g.reserved_sectors = 4; // small images make small fuzz seeds
     return g;
 }
 
@@ -549,6 +550,26 @@ INSTANTIATE_TEST_SUITE_P(Images, Catalogue, testing::Range<size_t>(0, catalogue(
 
 TEST(CatalogueSize, AtLeastThirty) {
     EXPECT_GE(catalogue().size(), 30u);
+}
+
+} // namespace
+
+namespace {
+
+// With DORVEX_CORPUS_DIR set, writes every catalogue image (trailing zero bytes cut off: the
+// fuzz reader serves zeros past its input) as a seed for the mount_walk fuzz target.
+TEST(CatalogueCorpus, WriteSeeds) {
+    const char *dir = std::getenv("DORVEX_CORPUS_DIR");
+    if (!dir) GTEST_SKIP() << "set DORVEX_CORPUS_DIR to write fuzz seeds";
+    for (const Case &c : catalogue()) {
+        Built b;
+        c.build(b);
+        const auto &disk = b.img->disk();
+        size_t end = disk.size();
+        while (end > 512 && disk[end - 1] == 0) --end;
+        std::ofstream out(std::string(dir) + "/" + c.name, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(disk.data()), std::streamsize(end));
+    }
 }
 
 } // namespace

@@ -1,0 +1,95 @@
+// Fuzz target: the input is the medium. Mount it, walk every directory (bounded), stat what
+// a path can name, read and seek every file. The reader aborts on any request outside the
+// volume; the allocator aborts on leaks and bad releases.
+#include "fuzz_common.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Walk {
+    readfat_volume *vol;
+    unsigned budget = 4000; // readdir calls and file reads in all
+
+    void file(const dv_entry &e, const std::string &path) {
+        int err = 0;
+        if (!path.empty()) {
+            dv_entry st;
+            readfat_stat(vol, path.c_str(), &st);
+        }
+        readfat_file *f = readfat_open_entry(vol, &e, &err);
+        if (!f) return;
+        static uint8_t buf[8192];
+        uint32_t total = 0;
+        while (budget && total < (1u << 20)) {
+            --budget;
+            err = 0;
+            const uint32_t n = readfat_read(vol, f, buf, sizeof buf, &err);
+            total += n;
+            if (n < sizeof buf) break;
+        }
+        const uint32_t size = readfat_size(vol, f);
+        if (readfat_seek(vol, f, size, &err) == 0 && readfat_tell(vol, f) != size)
+            dvfuzz::fail("seek to the size went elsewhere");
+        readfat_seek(vol, f, size / 3, &err);
+        readfat_read(vol, f, buf, 100, &err);
+        readfat_close(vol, f);
+    }
+
+    void dir(readfat_dir *d, const std::string &path, int depth) {
+        std::vector<std::pair<dv_entry, std::string>> subdirs;
+        int err = 0;
+        while (budget) {
+            --budget;
+            const dv_entry *e = readfat_readdir(vol, d, &err);
+            if (!e) break;
+            if (e->name.len > DV_NAME_MAX) dvfuzz::fail("name longer than 255 units");
+            std::string name;
+            bool plain = e->name.len > 0;
+            for (uint32_t i = 0; i < e->name.len; ++i) {
+                const uint16_t u = e->name.units[i];
+                if (u == 0 || u >= 0x80 || u == '/' || u == '\\') plain = false;
+                name += char(u);
+            }
+            if (name == "." || name == ".." || (e->attr & DV_ATTR_VOLUME)) continue;
+            const std::string sub = plain ? path + "/" + name : "";
+            if (e->attr & DV_ATTR_DIRECTORY)
+                subdirs.push_back({*e, sub});
+            else
+                file(*e, sub);
+        }
+        readfat_closedir(vol, d);
+        if (depth >= 4) return;
+        for (auto &[e, sub] : subdirs) {
+            if (!sub.empty()) {
+                if (readfat_dir *p = readfat_opendir(vol, sub.c_str(), &err))
+                    readfat_closedir(vol, p);
+            }
+            if (readfat_dir *h = readfat_opendir_entry(vol, &e, &err)) dir(h, sub, depth + 1);
+        }
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 512) return 0;
+    dvfuzz::Medium m{data, size, 0};
+    m.end = (size + 511) / 512;
+    if (m.end < 64) m.end = 64;
+    m.max_count = data[13] ? data[13] : 1;
+    dvfuzz::Alloc alloc;
+    int err = 0;
+    readfat_volume *vol =
+        readfat_new2(0, m.end, 512, &m, dvfuzz::Medium::read, readfat_optimal_flags(), 2, 6, &err,
+                     &alloc, dvfuzz::Alloc::alloc, dvfuzz::Alloc::release);
+    if (!vol) {
+        if (alloc.live() != 0) dvfuzz::fail("failed mount kept memory");
+        return 0;
+    }
+    Walk w{vol};
+    if (readfat_dir *root = readfat_opendir(vol, "", &err)) w.dir(root, "", 0);
+    readfat_delete(vol);
+    return 0;
+}
