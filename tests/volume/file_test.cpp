@@ -635,3 +635,44 @@ TEST(FileRandom, ReadsAndSeeksMatchTheReference) {
         EXPECT_EQ(rd.bad_requests(), 0u);
     }
 }
+
+TEST(FileSlots, AReusedSlotStartsAfresh) {
+    // A slot closed with a cluster loaded and a position set, reopened on another file
+    // (and from an entry), must show nothing of the old file.
+    FatImage img(Files::make_geo(1));
+    TreeLayout t(img);
+    t.file("A.BIN", pattern_data(700, 1)).file("B.BIN", pattern_data(600, 2));
+    t.finish();
+    FaultReader rd(img);
+    Mounted v(img, rd, readfat_optimal_flags(), 1, 1);
+    ASSERT_TRUE(v.ok());
+    int err = 0;
+    for (int round = 0; round < 2; ++round) {
+        readfat_file *a = readfat_open(v, "A.BIN", &err);
+        ASSERT_NE(a, nullptr);
+        char buf[100];
+        ASSERT_EQ(readfat_read(v, a, buf, 30, &err), 30u);
+        readfat_close(v, a);
+        readfat_file *b;
+        if (round == 0) {
+            b = readfat_open(v, "B.BIN", &err);
+        } else {
+            dv_entry e;
+            ASSERT_EQ(readfat_stat(v, "B.BIN", &e), 0);
+            b = readfat_open_entry(v, &e, &err);
+        }
+        ASSERT_EQ(b, a);
+        EXPECT_EQ(readfat_tell(v, b), 0u);
+        EXPECT_EQ(readfat_size(v, b), 600u);
+        EXPECT_TRUE(read_handle(v, b, 64, &err) == t.find("B.BIN")->data);
+        readfat_close(v, b);
+    }
+    // The same for a directory slot left in the middle of a listing.
+    readfat_dir *d = readfat_opendir(v, "", &err);
+    ASSERT_NE(d, nullptr);
+    ASSERT_NE(readfat_readdir(v, d, &err), nullptr);
+    readfat_closedir(v, d);
+    readfat_dir *d2 = readfat_opendir(v, "/", &err);
+    ASSERT_EQ(d2, d);
+    EXPECT_EQ(names_of(list_handle(v, d2, &err)), t.children(""));
+}
