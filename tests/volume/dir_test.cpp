@@ -603,3 +603,29 @@ TEST(DirMisc, FullSlotsAreReportedBeforeThePathIsLookedAt) {
     EXPECT_EQ(err, ENFILE);
     EXPECT_EQ(rd.calls(), 0u);
 }
+
+TEST(DirMisc, ClusterZeroIsTheRootOnlyForDirectoryEntries) {
+    FatImage img(geo(1));
+    DirEntries root = shorts(3);
+    root.add_short("EMPTY   TXT", DV_ATTR_ARCHIVE, 0, 0);
+    img.place_root(root);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    dv_entry file{};
+    file.attr = DV_ATTR_ARCHIVE; // an empty file: cluster 0 is no cluster at all
+    int err = 0;
+    readfat_dir *d = readfat_opendir_entry(v, &file, &err);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(readfat_readdir(v, d, &err), nullptr);
+    EXPECT_EQ(err, EIO);
+    readfat_closedir(v, d);
+    d = readfat_opendir(v, "EMPTY.TXT", &err);
+    ASSERT_NE(d, nullptr);
+    err = 0;
+    EXPECT_EQ(readfat_readdir(v, d, &err), nullptr);
+    EXPECT_EQ(err, EIO);
+    dv_entry e;
+    EXPECT_EQ(readfat_stat(v, "EMPTY.TXT/F0000001", &e), ENOENT);
+    EXPECT_EQ(rd.bad_requests(), 0u);
+}

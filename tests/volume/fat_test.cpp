@@ -243,3 +243,37 @@ TEST(FatCache, RootClusterIsReadFromItsOwnPlace) {
     EXPECT_EQ(l[0].name, u"HELLO.TXT");
     EXPECT_EQ(rd.calls_at(img.data_start() + 3 * 4), 1u) << rd.describe();
 }
+
+TEST(FatCache, APartialClusterAtTheVolumeEndIsNeverRead) {
+    // 4-sector clusters and 3 sectors after the last whole one: a chain into that
+    // partial cluster must fail without a request that crosses the volume's end.
+    FatGeometry g;
+    g.sectors_per_cluster = 4;
+    g.cluster_count = 64;
+    g.extra_sectors = 3;
+    g.trailing_sectors = 16;
+    FatImage img(g);
+    const uint32_t partial = 64 + 2;
+    std::string data = pattern_data(3 * 2048, 8);
+    DirEntries d;
+    d.add_short("F       BIN", DV_ATTR_ARCHIVE, 10, uint32_t(data.size()));
+    d.add_short("G       BIN", DV_ATTR_ARCHIVE, partial, 100);
+    img.place_root(d);
+    img.write_data({10, 65}, data.substr(0, 4096), false);
+    img.link({10, 65, partial});
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    readfat_file *f = readfat_open(v, "F.BIN", nullptr);
+    ASSERT_NE(f, nullptr);
+    int err = 0;
+    std::string got = read_handle(v, f, 10000, &err);
+    EXPECT_TRUE(got == data.substr(0, 4096)) << got.size();
+    EXPECT_EQ(err, DV_E_BROKENCHAIN);
+    readfat_file *g2 = readfat_open(v, "G.BIN", nullptr);
+    ASSERT_NE(g2, nullptr);
+    err = 0;
+    EXPECT_EQ(read_handle(v, g2, 100, &err), "");
+    EXPECT_EQ(err, DV_E_BROKENCHAIN);
+    EXPECT_EQ(rd.bad_requests(), 0u) << rd.describe();
+}
