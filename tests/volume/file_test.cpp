@@ -584,6 +584,8 @@ TEST(FileRandom, ReadsAndSeeksMatchTheReference) {
         FaultReader rd(img);
         Mounted v(img, rd);
         ASSERT_TRUE(v.ok());
+        // A medium that hands out at most 3 sectors per call, for the 8-sector run.
+        rd.max_per_call(spc == 8 ? 3 : 0);
         for (const char *p : {"A.BIN", "C.BIN"}) {
             const std::string &ref = t.find(p)->data;
             readfat_file *h = readfat_open(v, p, nullptr);
