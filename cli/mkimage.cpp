@@ -457,7 +457,15 @@ std::string make_short_name(const std::string &long_name, std::set<std::string> 
     return whole; // a directory of a million alike names: unreachable in FAT32
 }
 
-static bool scan(const std::string &dir, MkNode &node, const MkWarn &warn, std::string &error) {
+// The output image itself, when it already lies inside the source tree.
+struct Exclude {
+    bool set = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+static bool scan(const std::string &dir, MkNode &node, const MkWarn &warn, std::string &error,
+                 const Exclude &ex) {
     DIR *d = opendir(dir.c_str());
     if (!d) {
         error = dir + ": " + std::strerror(errno);
@@ -494,8 +502,12 @@ static bool scan(const std::string &dir, MkNode &node, const MkWarn &warn, std::
         c.ctime = st.st_mtime; // the host keeps no creation time we can rely on
         if (S_ISDIR(st.st_mode)) {
             c.dir = true;
-            if (!scan(path, c, warn, error)) return false;
+            if (!scan(path, c, warn, error, ex)) return false;
         } else if (S_ISREG(st.st_mode)) {
+            if (ex.set && st.st_dev == ex.dev && st.st_ino == ex.ino) {
+                warn(path + ": the output image itself, skipped");
+                continue;
+            }
             if (static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFull) {
                 warn(path + ": 4 GiB or larger, too large for FAT32, skipped");
                 continue;
@@ -511,7 +523,8 @@ static bool scan(const std::string &dir, MkNode &node, const MkWarn &warn, std::
     return true;
 }
 
-bool scan_host_dir(const std::string &dir, MkNode &root, const MkWarn &warn, std::string &error) {
+static bool scan_root(const std::string &dir, MkNode &root, const MkWarn &warn, std::string &error,
+                      const Exclude &ex) {
     struct stat st {};
     if (stat(dir.c_str(), &st) != 0) {
         error = dir + ": " + std::strerror(errno);
@@ -526,7 +539,11 @@ bool scan_host_dir(const std::string &dir, MkNode &root, const MkWarn &warn, std
     root.mtime = st.st_mtime;
     root.atime = st.st_atime;
     root.ctime = st.st_mtime;
-    return scan(dir, root, warn, error);
+    return scan(dir, root, warn, error, ex);
+}
+
+bool scan_host_dir(const std::string &dir, MkNode &root, const MkWarn &warn, std::string &error) {
+    return scan_root(dir, root, warn, error, Exclude{});
 }
 
 bool write_image(const MkNode &root, const std::string &out, const MkOptions &opts,
@@ -686,7 +703,14 @@ bool write_image(const MkNode &root, const std::string &out, const MkOptions &op
 bool mkimage(const std::string &src, const std::string &out, const MkOptions &opts,
              const MkWarn &warn, std::string &error) {
     MkNode root;
-    if (!scan_host_dir(src, root, warn, error)) return false;
+    Exclude ex;
+    struct stat st {};
+    if (stat(out.c_str(), &st) == 0) {
+        ex.set = true;
+        ex.dev = st.st_dev;
+        ex.ino = st.st_ino;
+    }
+    if (!scan_root(src, root, warn, error, ex)) return false;
     return write_image(root, out, opts, error);
 }
 
