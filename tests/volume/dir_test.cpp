@@ -378,7 +378,7 @@ TEST_P(DirTest, OpenDirFromAnEntry) {
     EXPECT_EQ(err, ENFILE);
 }
 
-INSTANTIATE_TEST_SUITE_P(ClusterSizes, DirTest, testing::Values(1u, 2u, 8u, 64u),
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, DirTest, testing::Values(1u, 2u, 3u, 8u, 64u),
                          [](const testing::TestParamInfo<uint32_t> &i) {
                              return "spc" + std::to_string(i.param);
                          });

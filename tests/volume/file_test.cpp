@@ -336,7 +336,7 @@ TEST_P(FileTest, OpenFromAnEntry) {
     EXPECT_EQ(read_handle(*vol, hs[0], 64, &err), f.node("ONE.BIN").data);
 }
 
-INSTANTIATE_TEST_SUITE_P(ClusterSizes, FileTest, testing::Values(1u, 2u, 8u, 64u),
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, FileTest, testing::Values(1u, 2u, 3u, 8u, 64u),
                          [](const testing::TestParamInfo<uint32_t> &i) {
                              return "spc" + std::to_string(i.param);
                          });

@@ -201,6 +201,16 @@ TEST(Mount, RootClusterAtTheLastClusterIsAccepted) {
     g.root_cluster = 257;
     FatImage img(g);
     EXPECT_NE(try_mount(img).vol, nullptr);
+    DirEntries d;
+    d.add_short("AT      END", DV_ATTR_ARCHIVE, 0, 0);
+    img.place_root(d);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    auto l = list_dir(v, "");
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l[0].name, u"AT.END");
+    EXPECT_EQ(rd.cluster_reads(257), 1u);
 }
 
 TEST(Mount, DataAreaWithoutAWholeCluster) {
