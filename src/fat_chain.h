@@ -36,22 +36,25 @@ uint64_t cluster_sector(const readfat_volume *vol, uint32_t cluster);
 ReadResult read_cluster(const readfat_volume *vol, uint32_t cluster, uint8_t *buf);
 
 // Brent's cycle detection over the clusters a walk visits: O(1) state, and a chain that
-// loops is caught after at most a few passes over its cycle.
+// loops is caught after at most a few passes over its cycle. A chain that comes back to its
+// first cluster, the usual way a chain closes on itself, is caught at once.
 struct ChainGuard {
+    uint32_t &first;
     uint32_t &mark;
     uint32_t &power;
     uint32_t &steps;
 
-    // Starts a walk at `first`.
-    void reset(uint32_t first) {
-        mark = first;
+    // Starts a walk at `start`.
+    void reset(uint32_t start) {
+        first = start;
+        mark = start;
         power = 2;
         steps = 0;
     }
     // Records the walk's move to `cluster`; false when the chain has come back to a cluster
     // it already visited.
     bool step(uint32_t cluster) {
-        if (cluster == mark) return false;
+        if (cluster == mark || cluster == first) return false;
         if (++steps == power) {
             mark = cluster;
             power <<= 1;
@@ -62,10 +65,10 @@ struct ChainGuard {
 };
 
 inline ChainGuard guard_of(readfat_dir *dir) {
-    return ChainGuard{dir->cycle_mark, dir->cycle_power, dir->cycle_steps};
+    return ChainGuard{dir->cycle_first, dir->cycle_mark, dir->cycle_power, dir->cycle_steps};
 }
 inline ChainGuard guard_of(readfat_file *file) {
-    return ChainGuard{file->cycle_mark, file->cycle_power, file->cycle_steps};
+    return ChainGuard{file->first_cluster, file->cycle_mark, file->cycle_power, file->cycle_steps};
 }
 
 } // namespace dorvex

@@ -67,6 +67,7 @@ typedef struct readfat_dir {
     uint32_t cycle_power;  /* cycle detection: current power of two */
     uint32_t cycle_steps;  /* cycle detection: clusters since the mark */
     uint8_t at_end;        /* an end-of-directory mark was met */
+    uint32_t cycle_first;  /* cycle detection: the cluster the walk started at */
 } readfat_dir;
 
 /* A file handle: a slot in the volume's arena. */
