@@ -295,8 +295,8 @@ int run(int argc, char **argv) {
                 has_value = true;
             }
             const OptSpec *o = nullptr;
-            for (const OptSpec &spec : opts)
-                if (name == spec.long_name) o = &spec;
+            for (const OptSpec &candidate : opts)
+                if (name == candidate.long_name) o = &candidate;
             if (!o) return usage_error(a.command, "unknown option '--" + name + "'");
             if (o->takes_value) {
                 if (!has_value) {
@@ -315,8 +315,8 @@ int run(int argc, char **argv) {
         // A cluster of short options: -lR, -pN, -p N.
         for (size_t j = 1; j < s.size(); ++j) {
             const OptSpec *o = nullptr;
-            for (const OptSpec &spec : opts)
-                if (spec.short_name && spec.short_name == s[j]) o = &spec;
+            for (const OptSpec &candidate : opts)
+                if (candidate.short_name && candidate.short_name == s[j]) o = &candidate;
             if (!o) return usage_error(a.command, std::string("unknown option '-") + s[j] + "'");
             if (o->takes_value) {
                 std::string value = s.substr(j + 1);
