@@ -192,6 +192,19 @@ TEST_F(VolumeAllocFaults, Stat) {
 
 // Listing, reading, seeking, telling, closing: no allocation at all, even when every
 // allocation would fail.
+TEST_F(VolumeAllocFaults, EntryHandlesRefuseNullWithoutAllocating) {
+    ASSERT_TRUE(v.ok());
+    v.alloc.reset_counts();
+    int err = 0;
+    EXPECT_EQ(readfat_open_entry(v, nullptr, &err), nullptr);
+    EXPECT_EQ(err, EINVAL);
+    err = 0;
+    EXPECT_EQ(readfat_opendir_entry(v, nullptr, &err), nullptr);
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_EQ(v.alloc.allocs(), 0u);
+    still_usable();
+}
+
 TEST_F(VolumeAllocFaults, HandlesNeverAllocate) {
     ASSERT_TRUE(v.ok());
     int err = 0;
