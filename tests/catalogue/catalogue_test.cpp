@@ -63,7 +63,8 @@ struct Case {
     ToolRun tool;
 };
 
-constexpr uint32_t kCb = 512; // one-sector clusters unless a case says otherwise
+constexpr uint32_t kPast = 120 + 2; // the first cluster number past the data area
+constexpr uint32_t kCb = 512;       // one-sector clusters unless a case says otherwise
 const std::string kFileData = pattern_data(5 * kCb - 100, 11);
 
 FatGeometry small(uint32_t spc = 1) {
@@ -129,7 +130,6 @@ std::vector<Case> catalogue() {
             f(b);
         };
     };
-    const uint32_t past = 120 + 2; // first cluster number past the data area
     return {
         // ---- Boot sector ---------------------------------------------------------------
         {"boot_no_signature",
@@ -169,11 +169,11 @@ std::vector<Case> catalogue() {
          {Op::mount, "", DV_E_BADPBR},
          kToolInfo},
         {"boot_root_cluster_past_end",
-         boot([past](FatImage &i) { i.set_boot32(44, past); }),
+         boot([](FatImage &i) { i.set_boot32(44, kPast); }),
          {Op::mount, "", DV_E_BADPBR},
          kToolInfo},
         {"boot_root_cluster_last",
-         boot([past](FatImage &i) { i.set_boot32(44, past - 1); }),
+         boot([](FatImage &i) { i.set_boot32(44, kPast - 1); }),
          {Op::list, "", DV_E_ENDDIR, -1, ""},
          {{"ls", "IMG"}, false}},
 
@@ -219,7 +219,7 @@ std::vector<Case> catalogue() {
          {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, kCb},
          kToolCat},
         {"fat_chain_past_volume",
-         fat([past](Built &b) { b.img->set_fat(b.file[3], past + 7); }),
+         fat([](Built &b) { b.img->set_fat(b.file[3], kPast + 7); }),
          {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, 4 * kCb},
          kToolCat},
         {"fat_chain_past_fat",
@@ -291,9 +291,9 @@ std::vector<Case> catalogue() {
          {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|BEFORE.TXT"},
          {{"ls", "IMG"}, false}},
         {"dir_entry_cluster_past_end",
-         [past](Built &b) {
+         [](Built &b) {
              DirEntries d;
-             d.add_short("BROKEN     ", DV_ATTR_DIRECTORY, past + 3, 0);
+             d.add_short("BROKEN     ", DV_ATTR_DIRECTORY, kPast + 3, 0);
              root_of(b, d);
          },
          {Op::list, "BROKEN", EIO, -1, ""},
