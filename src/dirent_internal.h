@@ -3,6 +3,7 @@
 
 #include <dorvex/dorvex.h>
 
+#include <bit>
 #include <cstdint>
 
 namespace dorvex {
@@ -10,9 +11,9 @@ namespace dorvex {
 // VFAT short-name checksum over the 11 stored 8.3 bytes (padding spaces included): rotate
 // right by one bit, add the next byte, all modulo 256.
 inline uint8_t shortname_checksum(const uint8_t *name11) {
-    unsigned sum = 0;
-    for (int i = 0; i < 11; ++i) sum = (((sum & 1u) << 7) + (sum >> 1) + name11[i]) & 0xFFu;
-    return static_cast<uint8_t>(sum);
+    uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i) sum = static_cast<uint8_t>(std::rotr(sum, 1) + name11[i]);
+    return sum;
 }
 
 // The unit places of a long-name entry, in name order.
@@ -23,5 +24,13 @@ inline constexpr uint8_t lfn_unit_offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 
 // or later, else 0; time_word and tenms may be null.
 int encode_timestamp(const dv_timestamp &ts, uint16_t *date, uint16_t *time_word, uint8_t *tenms);
 dv_timestamp decode_timestamp(uint16_t date, uint16_t time_word, uint8_t tenms);
+
+// dv_readentry for a path lookup, with a record room of 1: entries whose name cannot equal
+// `want` are passed over without filling the record, and the reading goes on. It stops
+// where dv_readentry would stop (end mark, end of the array, a refused run), or at a name
+// that may equal `want`, which dv_readentry then decodes from its first entry: the record,
+// cursor, count, room and result are then that call's.
+int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
+                        int *room, const dv_name &want);
 
 } // namespace dorvex

@@ -39,7 +39,7 @@ uint16_t short_unit(uint8_t byte) {
 
 // BASE.EXT from the 8.3 bytes: trailing spaces of the base dropped, the extension up to its
 // first space, no dot when it starts with a space.
-void build_short_name(const uint8_t *e, dv_name &name) {
+int build_short_name(const uint8_t *e, dv_name &name) {
     int base = 8;
     while (base > 0 && e[base - 1] == ' ') --base;
     int n = 0;
@@ -50,9 +50,116 @@ void build_short_name(const uint8_t *e, dv_name &name) {
             name.units[n++] = short_unit(e[i]);
     }
     name.units[n] = 0;
+    return n;
+}
+
+// Whether the 13 units of a long-name entry at position p agree with `want` at every place
+// up to and including its terminator. Places past 255 are never stored.
+bool lfn_units_fit(const uint8_t *e, int p, const dv_name &want) {
+    const int wlen = want.len;
+    for (int k = 0; k < 13; ++k) {
+        const int pos = p + k;
+        if (pos > wlen || pos > DV_NAME_MAX) break;
+        const uint16_t expected = pos < wlen ? want.units[pos] : 0;
+        if (load_le16(e + lfn_unit_offsets[k]) != expected) return false;
+    }
+    return true;
+}
+
+// Hands the entries from `start` on to dv_readentry, whose results become the caller's.
+int decode_from(const dv_ctx *ctx, const uint8_t *start, int left, const uint8_t **entries,
+                int *count, dv_entry **records, int *room) {
+    const uint8_t *cursor = start;
+    int n = left;
+    const int rc = dv_readentry(ctx, &cursor, &n, records, room);
+    *entries = cursor;
+    *count = n;
+    return rc;
 }
 
 } // namespace
+
+int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
+                        int *room, const dv_name &want) {
+    const uint8_t *e = *entries;
+    int left = *count;
+    if (left <= 0 || *room <= 0 || e[0] == 0) return 0;
+
+    const bool lenient = ctx->lenient != 0;
+    bool run_open = false;
+    uint8_t run_checksum = 0;
+    int p = 0;
+    int carry = 0;
+    const uint8_t *run_start = nullptr;
+    uint32_t blocks = 0;  // which 13-unit blocks of the name the run has written
+    bool differs = false; // a written unit rules out `want`
+    int result = 0;
+
+    do {
+        if (is_lfn(e)) {
+            const uint8_t seq = e[DV_LFN_SEQ];
+            if (seq & DV_LFN_LAST) {
+                run_open = true;
+                run_checksum = e[DV_LFN_CHECKSUM];
+                carry = left;
+                run_start = e;
+                blocks = 0;
+                differs = false;
+                p = ((seq & 0x1F) - 1) * 13;
+            } else if (!run_open) {
+                goto consume;
+            } else if (e[DV_LFN_CHECKSUM] != run_checksum) {
+                if (!lenient) {
+                    result = -1;
+                    break;
+                }
+                run_open = false;
+                goto consume;
+            } else {
+                p -= 13;
+            }
+            if (p < 0 || p > last_lfn_position) {
+                result = -1;
+                break;
+            }
+            blocks |= 1u << (p / 13);
+            if (!differs) differs = !lfn_units_fit(e, p, want);
+        } else if (run_open) {
+            // A run that wrote all 20 blocks may lack a terminator, which only the full
+            // decoding judges; so does a name that may be the one wanted. In a lenient
+            // context any other run ends the same way whether its checksum holds or not:
+            // no record that could match.
+            const bool candidate = !differs || blocks == 0xFFFFFu;
+            if (candidate || !lenient) {
+                if (shortname_checksum(e) != run_checksum) {
+                    if (!lenient) {
+                        result = -1;
+                        break;
+                    }
+                    run_open = false;
+                    goto consume;
+                }
+                if (candidate)
+                    return decode_from(ctx, run_start, carry, entries, count, records, room);
+            }
+            run_open = false;
+        } else {
+            dv_name name;
+            const int n = build_short_name(e, name);
+            if (n == want.len && std::memcmp(name.units, want.units, sizeof(uint16_t) * n) == 0)
+                return decode_from(ctx, e, left, entries, count, records, room);
+        }
+    consume:
+        e += DV_DIRENT_SIZE;
+        --left;
+    } while (left > 0 && e[0] != 0);
+
+    if (result == 0 && run_open) left = carry;
+    *entries = e;
+    *count = left;
+    return result;
+}
+
 } // namespace dorvex
 
 extern "C" int dv_readentry(const dv_ctx *ctx, const uint8_t **entries, int *count,

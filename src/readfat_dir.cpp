@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "dirent_internal.h"
 #include "fat_chain.h"
 #include "readfat_internal.h"
 
@@ -37,8 +38,9 @@ Scan end_scan(readfat_dir *dir) {
     return Scan::end;
 }
 
-// Decodes the directory's next record into `*rec`.
-Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec) {
+// Decodes the directory's next record into `*rec`. With `want`, records whose name cannot be
+// `want` are passed over undecoded (a lookup); the reads of the medium stay the same.
+Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const dv_name *want = nullptr) {
     if (dir->at_end) return Scan::end;
     if (dir->remaining == 0) {
         if (is_chain_end(dir->next_cluster)) return end_scan(dir);
@@ -49,7 +51,8 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec) {
         int count = static_cast<int>(dir->remaining);
         dv_entry *out = rec;
         int room = 1;
-        const int rc = dv_readentry(vol->ctx, &cursor, &count, &out, &room);
+        const int rc = want ? read_entry_matching(vol->ctx, &cursor, &count, &out, &room, *want)
+                            : dv_readentry(vol->ctx, &cursor, &count, &out, &room);
         if (rc >= 0 && room == 0) {
             dir->remaining = static_cast<uint32_t>(count);
             return Scan::record;
@@ -99,7 +102,7 @@ dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int
     }
     for (const dv_pathnode *node = list; node; node = node->next) {
         for (;;) {
-            if (scan_one(vol, dir, out) != Scan::record) {
+            if (scan_one(vol, dir, out, &node->name) != Scan::record) {
                 dv_freepath(vol->ctx, list);
                 set_err(err, ENOENT);
                 return nullptr;
