@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# Whole-process comparison of the dorvex tool with the usual FAT readers, on the same
+# images in the same run: `cat` of the same bytes, mtools (mtype, mdir, mcopy -s), The
+# Sleuth Kit (icat, fls -r) and 7-Zip (7zz x, 7zz l). Prints medians, spreads (min-max),
+# ratios to the first command of each group, and peak memory (maximum resident set).
+#
+#   bash bench/compare.sh [DORVEX] [RUNS]
+#
+# DORVEX: the tool to measure (default build/bench/cli/dorvex, then build/release/cli/dorvex).
+# RUNS: timed runs per command after one warm-up (default 10). WORK=dir keeps the images
+# there (default: a temporary folder, removed at the end). Run as root, missing peers are
+# installed with apt-get; a peer that cannot be had is skipped with a note.
+set -euo pipefail
+export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+dorvex=${1:-}
+runs=${2:-10}
+if [[ -z $dorvex ]]; then
+    for c in "$here/build/bench/cli/dorvex" "$here/build/release/cli/dorvex"; do
+        [[ -x $c ]] && dorvex=$c && break
+    done
+fi
+[[ -x ${dorvex:-} ]] || { echo "compare.sh: no dorvex tool; build it (cmake --preset bench && cmake --build --preset bench) or pass its path" >&2; exit 2; }
+dorvex=$(realpath "$dorvex")
+
+# ---- Peers ----------------------------------------------------------------------------
+# command -> Debian package
+declare -A pkg=([mtype]=mtools [mdir]=mtools [mcopy]=mtools [icat]=sleuthkit [fls]=sleuthkit
+    [7zz]=7zip [hyperfine]=hyperfine [python3]=python3)
+missing=()
+for c in "${!pkg[@]}"; do command -v "$c" >/dev/null || missing+=("${pkg[$c]}"); done
+[[ -x /usr/bin/time ]] || missing+=(time)
+if ((${#missing[@]})) && [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
+    mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
+    echo "installing: ${missing[*]}"
+    apt-get update -qq >/dev/null 2>&1 || true
+    for p in "${missing[@]}"; do
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null 2>&1 ||
+            echo "note: could not install $p"
+    done
+fi
+have() { command -v "$1" >/dev/null; }
+have python3 || { echo "compare.sh: python3 is needed to build the sources and the report" >&2; exit 2; }
+for c in mtype icat 7zz hyperfine; do
+    have "$c" || echo "note: $c not available (package ${pkg[$c]}): its rows are skipped"
+done
+[[ -x /usr/bin/time ]] || echo "note: /usr/bin/time not available (package time): no peak memory"
+
+# ---- Images ---------------------------------------------------------------------------
+if [[ -n ${WORK:-} ]]; then
+    work=$WORK
+    mkdir -p "$work"
+else
+    work=$(mktemp -d /tmp/dorvex-compare.XXXXXX)
+    trap 'rm -rf "$work"' EXIT
+fi
+cd "$work"
+
+# Seeded sources: a 256 MiB file of pseudo-random bytes; a directory of 20,000 empty files
+# with 26-unit names (every tenth non-ASCII); a tree of 1,000 files (20 x 50, 1-64 KiB).
+python3 - <<'EOF'
+import os, random
+r = random.Random(7)
+os.makedirs("src_big", exist_ok=True)
+if not os.path.exists("src_big/big.bin"):
+    with open("src_big/big.bin", "wb") as f:
+        for _ in range(256):
+            f.write(r.randbytes(1 << 20))
+d = "src_list/files"
+if not os.path.isdir(d):
+    os.makedirs(d)
+    for i in range(20000):
+        name = ("Dateiübersicht%08d.dat" if i % 10 == 3 else "document-list-%08d.dat") % i
+        open(os.path.join(d, name), "wb").close()
+if not os.path.isdir("src_tree"):
+    for a in range(20):
+        p = "src_tree/folder %02d" % a
+        os.makedirs(p)
+        for b in range(50):
+            with open(os.path.join(p, "file %02d-%02d.bin" % (a, b)), "wb") as f:
+                f.write(r.randbytes(r.randint(1024, 65536)))
+EOF
+[[ -f big.img ]] || "$dorvex" mkimage --cluster-size 32768 src_big big.img >/dev/null
+[[ -f list.img ]] || "$dorvex" mkimage --cluster-size 4096 src_list list.img >/dev/null
+[[ -f tree.img ]] || "$dorvex" mkimage --cluster-size 4096 src_tree tree.img >/dev/null
+cat src_big/big.bin >/dev/null # into the page cache, like the images
+
+# The Sleuth Kit addresses files by inode number.
+inode_of() { # image, name as fls prints it
+    fls -r "$1" 2>/dev/null | awk -v n="$2" -F'\t' '$2 == n { split($1, a, " "); sub(":", "", a[length(a)]); print a[length(a)]; exit }'
+}
+
+# ---- Measuring ------------------------------------------------------------------------
+results=$work/results.tsv
+: >"$results"
+
+# group, label, prepare command, command. The first of a group is its baseline.
+measure() {
+    local group=$1 label=$2 prepare=$3 cmd=$4 json=$work/h.json mem="-"
+    if [[ -x /usr/bin/time ]]; then
+        [[ -n $prepare ]] && bash -c "$prepare"
+        /usr/bin/time -o "$work/mem" -f '%M' bash -c "$cmd" >/dev/null 2>&1 || true
+        mem=$(tail -1 "$work/mem")
+    fi
+    if have hyperfine; then
+        local args=(--warmup 1 --runs "$runs" --export-json "$json" --style none)
+        [[ -n $prepare ]] && args+=(--prepare "$prepare")
+        hyperfine "${args[@]}" "$cmd" >/dev/null 2>&1 || { echo "note: '$label' failed, skipped"; return; }
+        python3 - "$json" "$group" "$label" "$mem" >>"$results" <<'EOF'
+import json, statistics, sys
+t = json.load(open(sys.argv[1]))["results"][0]["times"]
+print("\t".join(sys.argv[2:4] + ["%.6f" % statistics.median(t), "%.6f" % min(t), "%.6f" % max(t), sys.argv[4]]))
+EOF
+    else
+        local times=()
+        [[ -n $prepare ]] && bash -c "$prepare"
+        bash -c "$cmd" >/dev/null 2>&1 || { echo "note: '$label' failed, skipped"; return; }
+        for ((i = 0; i < runs; i++)); do
+            [[ -n $prepare ]] && bash -c "$prepare"
+            local s=$(date +%s%N)
+            bash -c "$cmd" >/dev/null 2>&1
+            times+=($(($(date +%s%N) - s)))
+        done
+        python3 - "$group" "$label" "$mem" "${times[@]}" >>"$results" <<'EOF'
+import statistics, sys
+t = [int(x) / 1e9 for x in sys.argv[4:]]
+print("\t".join(sys.argv[1:3] + ["%.6f" % statistics.median(t), "%.6f" % min(t), "%.6f" % max(t), sys.argv[3]]))
+EOF
+    fi
+}
+
+q() { printf '%q' "$1"; }
+D=$(q "$dorvex")
+
+echo "== read the 256 MiB file"
+measure cat "cat (same bytes)" "" "cat src_big/big.bin"
+measure cat "dorvex cat" "" "$D cat big.img /big.bin"
+have mtype && measure cat "mtype" "" "mtype -i big.img ::/big.bin"
+if have icat; then
+    ino=$(inode_of big.img big.bin)
+    [[ -n $ino ]] && measure cat "icat" "" "icat big.img $ino" || echo "note: fls found no inode for big.bin"
+fi
+have 7zz && measure cat "7zz x -so" "" "7zz x -so big.img big.bin"
+
+echo "== list the directory of 20,000 files"
+measure ls "dorvex ls" "" "$D ls list.img /files"
+have mdir && measure ls "mdir" "" "mdir -i list.img ::/files"
+have fls && measure ls "fls -r" "" "fls -r list.img"
+have 7zz && measure ls "7zz l" "" "7zz l list.img"
+
+echo "== extract a tree of 1,000 files (20 x 50)"
+measure get "dorvex get" "rm -rf out" "$D get --quiet tree.img / out"
+have mcopy && measure get "mcopy -s" "rm -rf out && mkdir out" "mcopy -s -n -i tree.img ::/ out"
+have 7zz && measure get "7zz x" "rm -rf out" "7zz x -y -oout tree.img"
+rm -rf out
+
+# ---- Report ---------------------------------------------------------------------------
+echo
+python3 - "$results" <<'EOF'
+import sys
+rows = [l.rstrip("\n").split("\t") for l in open(sys.argv[1]) if l.strip()]
+base = {}
+print("%-20s %10s %22s %8s %10s" % ("command", "median", "spread (min-max)", "ratio", "peak RSS"))
+group = None
+for g, label, med, lo, hi, mem in rows:
+    med, lo, hi = float(med), float(lo), float(hi)
+    if g != group:
+        group = g
+        base[g] = med
+        print("-- %s (ratio to %s)" % (g, label))
+    kib = "%7.1f MiB" % (int(mem) / 1024) if mem.isdigit() else "-"
+    print("%-20s %8.1f ms %9.1f - %8.1f ms %7.2fx %10s" % (label, med * 1e3, lo * 1e3, hi * 1e3, med / base[g], kib))
+def ratio(g, a, b):
+    r = {l: float(m) for gg, l, m, *_ in rows if gg == g}
+    return r[a] / r[b] if a in r and b in r else None
+print()
+checks = [("dorvex cat <= 1.3 x cat", ratio("cat", "dorvex cat", "cat (same bytes)"), 1.3),
+          ("dorvex ls <= 0.5 x mdir", ratio("ls", "dorvex ls", "mdir"), 0.5)]
+for name, r, limit in checks:
+    if r is not None:
+        print("%-26s %.2f  %s" % (name, r, "met" if r <= limit else "NOT met"))
+for g, label, med, lo, hi, mem in rows:
+    if label in ("dorvex cat", "dorvex ls") and mem.isdigit():
+        print("%-26s %.1f MiB  %s" % (label + " peak <= 4 MiB", int(mem) / 1024, "met" if int(mem) <= 4096 else "NOT met"))
+EOF

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Every benchmark in one go: builds the optimised tree with the benchmarks and the tool
+# (build/bench), runs the in-process benchmarks (read, listing, lookup, footprint, codec,
+# converter; each figure beside its baseline of the same run), then the whole-process
+# comparison with the peers (bench/compare.sh).
+#
+#   bash bench/run.sh [RUNS]      # RUNS: timed runs per command in compare.sh (default 10)
+#
+# Google Benchmark options can be passed in BENCH_ARGS, e.g.
+# BENCH_ARGS="--benchmark_repetitions=5 --benchmark_report_aggregates_only=true".
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j2
+for b in bench_readfat bench_codec bench_iconv; do
+    echo "== $b"
+    # shellcheck disable=SC2086
+    "build/bench/bench/$b" ${BENCH_ARGS:-}
+done
+echo "== compare.sh"
+bash bench/compare.sh "build/bench/cli/dorvex" "${1:-10}"
