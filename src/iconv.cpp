@@ -502,6 +502,9 @@ int Conversion::run(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t &ol, si
         if (fast && *ip < 0x80) {
             ascii_run(ip, il, op, ol);
             if (il == 0) break;
+            // Stopped before an ASCII byte: the room ran out, which encoding it would
+            // report. Decoding it could not fail, so E2BIG is the answer either way.
+            if (*ip < 0x80) return E2BIG;
         } else if (fast_units) {
             ascii_units_run(ip, il, op, ol);
             if (il == 0) break;
