@@ -415,6 +415,52 @@ void BM_StatRandom(benchmark::State &state) {
 }
 BENCHMARK(BM_StatRandom)->Unit(benchmark::kMicrosecond);
 
+// ---- Scaling --------------------------------------------------------------------------
+
+// Listing a directory of n files (3 raw entries each, plus the dot entries: 1,001, 10,001
+// and 60,002 raw entries) and looking up its last file: cost per raw entry, which stays flat
+// when the cost grows linearly.
+void BM_Scaling(benchmark::State &state) {
+    const int files = static_cast<int>(state.range(0));
+    static std::map<int, std::unique_ptr<Image>> cache;
+    std::unique_ptr<Image> &img = cache[files];
+    if (!img) {
+        img = std::make_unique<Image>(8, uint64_t(files) * 3 * 32 + (1u << 20));
+        std::vector<dv_entry> recs;
+        for (int i = 0; i < files; ++i)
+            recs.push_back(img->record(list_name(i), DV_ATTR_ARCHIVE, 0, 0));
+        const uint32_t dir = img->add_dir(recs, 0, false);
+        img->add_dir({img->record("big", DV_ATTR_DIRECTORY, dir, 0)}, 0, true);
+    }
+    readfat_volume *vol = mount(*img, readfat_optimal_flags());
+    if (!vol) return state.SkipWithError("mount failed");
+    const std::string last = "big/" + list_name(files - 1);
+    const double raw = double(files) * 3 + 2;
+    double list_time = 0, stat_time = 0;
+    dv_entry e;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        readfat_dir *d = readfat_opendir(vol, "big", nullptr);
+        while (const dv_entry *r = readfat_readdir(vol, d, nullptr)) benchmark::DoNotOptimize(r);
+        readfat_closedir(vol, d);
+        list_time += seconds_since(t0);
+        t0 = std::chrono::steady_clock::now();
+        if (readfat_stat(vol, last.c_str(), &e) != 0) return state.SkipWithError("stat failed");
+        stat_time += seconds_since(t0);
+    }
+    const double n = double(state.iterations());
+    state.counters["raw_entries"] = raw;
+    state.counters["list_ns_per_entry"] = list_time / n / raw * 1e9;
+    state.counters["stat_ns_per_entry"] = stat_time / n / raw * 1e9;
+    readfat_delete(vol);
+}
+BENCHMARK(BM_Scaling)
+    ->ArgName("files")
+    ->Arg(333)
+    ->Arg(3333)
+    ->Arg(20000)
+    ->Unit(benchmark::kMillisecond);
+
 // ---- Footprint ------------------------------------------------------------------------
 
 // What a mounted volume holds (the context, the volume record, the arena) for 4 files and
@@ -429,7 +475,9 @@ void *counting_alloc(void *data, size_t n) {
     return std::malloc(n);
 }
 
-void counting_free(void *, void *p) { std::free(p); }
+void counting_free(void *, void *p) {
+    std::free(p);
+}
 
 void BM_Footprint(benchmark::State &state) {
     Image img(8, 1u << 20);
