@@ -87,21 +87,29 @@ struct Lister {
 
     // Text listing of one directory; then its subdirectories with -R.
     void text(const Node &dir, const std::string &path, bool header) {
-        std::vector<Listed> list;
-        int code = list_dir(vol, dir, list);
+        // Entries are printed as they are read; only the subdirectories to
+        // visit next are kept, since the walk closes this handle first.
         if (header) out_str(escape_display_utf8(path) + ":\n");
-        for (const Listed &l : list)
-            if (shown(l, all)) out_str((longfmt ? long_line(l) : short_line(l)) + "\n");
+        std::vector<dv_entry> subdirs;
+        std::string line;
+        int code = scan_dir(vol, dir, [&](const Listed &l) {
+            if (shown(l, all)) {
+                line = longfmt ? long_line(l) : short_line(l);
+                line += '\n';
+                out_str(line);
+            }
+            if (recursive && descend(l)) subdirs.push_back(l.entry);
+            return true;
+        });
         if (code) {
             report(escape_display_utf8(path), dv_strerror(code));
             rc = kFail;
         }
         if (!recursive) return;
-        for (const Listed &l : list) {
-            if (!descend(l)) continue;
+        for (const dv_entry &e : subdirs) {
             Node sub;
-            sub.entry = l.entry;
-            std::string p = join(path, name_to_utf8(l.entry.name));
+            sub.entry = e;
+            std::string p = join(path, name_to_utf8(e.name));
             if (!seen.insert(dir_cluster(vol, sub)).second) {
                 warning(escape_display_utf8(p) + ": directory loop, not followed");
                 rc = kFail;

@@ -11,8 +11,7 @@ namespace dvcli {
 // than 65536 entries.
 constexpr size_t kMaxEntries = 1u << 17;
 
-int list_dir(readfat_volume *vol, const Node &dir, std::vector<Listed> &out) {
-    out.clear();
+int scan_dir(readfat_volume *vol, const Node &dir, const std::function<bool(const Listed &)> &fn) {
     int err = 0;
     readfat_dir *d =
         dir.is_root ? readfat_opendir(vol, "", &err) : readfat_opendir_entry(vol, &dir.entry, &err);
@@ -20,31 +19,51 @@ int list_dir(readfat_volume *vol, const Node &dir, std::vector<Listed> &out) {
     // Cluster 0 in an entry stands for the root too.
     bool root = dir.is_root || dir.entry.cluster == 0;
     int code = 0;
-    for (;;) {
+    size_t idx = 0;
+    Listed l{};
+    for (;; ++idx) {
         err = 0;
         const dv_entry *e = readfat_readdir(vol, d, &err);
         if (!e) {
             if (err != DV_E_ENDDIR) code = err ? err : EIO;
             break;
         }
-        if (out.size() >= kMaxEntries) {
+        if (idx >= kMaxEntries) {
             code = EFBIG;
             break;
         }
-        Listed l;
-        l.entry = *e;
-        size_t idx = out.size();
+        // Only the name's units and terminator are meaningful; the rest of
+        // the 255-unit array need not be copied.
+        size_t units = e->name.len > DV_NAME_MAX ? DV_NAME_MAX : e->name.len;
+        l.entry.name.len = e->name.len;
+        std::memcpy(l.entry.name.units, e->name.units, (units + 1) * sizeof(uint16_t));
+        l.entry.cluster = e->cluster;
+        l.entry.size = e->size;
+        l.entry.attr = e->attr;
+        std::memcpy(l.entry.shortname, e->shortname, sizeof l.entry.shortname);
+        l.entry.ctime = e->ctime;
+        l.entry.atime = e->atime;
+        l.entry.mtime = e->mtime;
         bool is_dir_attr = (e->attr & DV_ATTR_DIRECTORY) != 0;
+        l.dot = false;
         if (!root && idx < 2 && is_dir_attr) {
             const char *want = idx == 0 ? ".          " : "..         ";
             l.dot = std::memcmp(e->shortname, want, 11) == 0;
         }
         l.deleted = static_cast<unsigned char>(e->shortname[0]) == 0xE5;
         l.label = !l.deleted && (e->attr & DV_ATTR_VOLUME) != 0 && !is_dir_attr;
-        out.push_back(l);
+        if (!fn(l)) break;
     }
     readfat_closedir(vol, d);
     return code;
+}
+
+int list_dir(readfat_volume *vol, const Node &dir, std::vector<Listed> &out) {
+    out.clear();
+    return scan_dir(vol, dir, [&out](const Listed &l) {
+        out.push_back(l);
+        return true;
+    });
 }
 
 std::vector<std::string> split_path(const std::string &path) {

@@ -5,6 +5,7 @@
 #ifndef DORVEX_CLI_PATH_RESOLVE_H
 #define DORVEX_CLI_PATH_RESOLVE_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,12 @@ struct Listed {
     bool deleted = false; // first byte of the 8.3 name is 0xE5
     bool label = false;   // volume label
 };
+
+// Hands every entry to `fn` in directory order as the library returns it,
+// holding none of them; `fn` returns false to stop early. Returns 0, or an
+// error code (EIO, ENFILE, ...) after the entries read before the error.
+// The directory handle stays open while `fn` runs.
+int scan_dir(readfat_volume *vol, const Node &dir, const std::function<bool(const Listed &)> &fn);
 
 // Lists the whole directory. Returns 0, or an error code (EIO, ENFILE, ...).
 // A listing cut short by a read error returns that code with what was read.
