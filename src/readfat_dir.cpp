@@ -27,7 +27,7 @@ bool load_cluster(readfat_volume *vol, readfat_dir *dir) {
     }
     uint32_t next = next_cluster(vol, dir->next_cluster);
     // A chain that comes back to a cluster already listed ends there.
-    if (!is_chain_end(next) && !guard_of(dir).step(next)) next = kChainEnd;
+    if (!is_chain_end(next) && !guard_of(dir).step(dir->next_cluster, next)) next = kChainEnd;
     dir->next_cluster = next;
     dir->remaining += vol->dir_entries_per_cluster;
     return true;
@@ -68,7 +68,13 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const dv_nam
         const size_t bytes = size_t{carry} * DV_DIRENT_SIZE;
         std::memmove(dir->buf_end - vol->cluster_bytes - bytes, dir->buf_end - bytes, bytes);
         dir->remaining = carry;
-        if (!load_cluster(vol, dir)) return Scan::io_error;
+        if (!load_cluster(vol, dir)) {
+            // Keep the unfinished run where it was: the next call retries the same cluster
+            // with it, so a failed read never costs an entry its long name.
+            std::memmove(dir->buf_end - bytes, dir->buf_end - vol->cluster_bytes - bytes, bytes);
+            dir->remaining = carry;
+            return Scan::io_error;
+        }
     }
 }
 
