@@ -36,8 +36,9 @@ uint64_t cluster_sector(const readfat_volume *vol, uint32_t cluster);
 ReadResult read_cluster(const readfat_volume *vol, uint32_t cluster, uint8_t *buf);
 
 // Brent's cycle detection over the clusters a walk visits: O(1) state, and a chain that
-// loops is caught after at most a few passes over its cycle. A chain that comes back to its
-// first cluster, the usual way a chain closes on itself, is caught at once.
+// loops is caught after at most a few passes over its cycle. The two usual ways a damaged
+// chain closes on itself, back to its first cluster or a cluster pointing at itself, are
+// caught at once.
 struct ChainGuard {
     uint32_t &first;
     uint32_t &mark;
@@ -51,10 +52,10 @@ struct ChainGuard {
         power = 2;
         steps = 0;
     }
-    // Records the walk's move to `cluster`; false when the chain has come back to a cluster
-    // it already visited.
-    bool step(uint32_t cluster) {
-        if (cluster == mark || cluster == first) return false;
+    // Records the walk's move from `from` to `cluster`; false when the chain has come back
+    // to a cluster it already visited.
+    bool step(uint32_t from, uint32_t cluster) {
+        if (cluster == from || cluster == mark || cluster == first) return false;
         if (++steps == power) {
             mark = cluster;
             power <<= 1;

@@ -36,7 +36,7 @@ uint32_t step_chain(readfat_volume *vol, readfat_file *file, bool *looped) {
     // An end mark is no cluster: it has no FAT entry of its own.
     if (is_chain_end(file->cluster)) return file->cluster;
     const uint32_t next = next_cluster(vol, file->cluster);
-    if (!is_chain_end(next) && !guard_of(file).step(next)) {
+    if (!is_chain_end(next) && !guard_of(file).step(file->cluster, next)) {
         *looped = true;
         return kChainEnd;
     }
