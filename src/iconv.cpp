@@ -419,6 +419,8 @@ void Conversion::ascii_run(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t 
     }
     size_t n = ol / width;
     if (n > il) n = il;
+    // No room: nothing to do, and no arithmetic on an output pointer that may be null.
+    if (n == 0) return;
     const uint8_t *p = ip;
     uint8_t *o = op;
     size_t i = 0;
