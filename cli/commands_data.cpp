@@ -16,7 +16,9 @@ namespace dvcli {
 
 namespace {
 
-constexpr uint32_t kChunk = 1 << 16;
+// Large reads let the library copy whole clusters straight into the buffer
+// and keep the number of output writes low.
+constexpr uint32_t kChunk = 1 << 18;
 
 std::string join(const std::string &dir, const std::string &name) {
     return dir == "/" ? "/" + name : dir + "/" + name;
@@ -35,12 +37,16 @@ template <class Sink> int copy_file(readfat_volume *vol, const dv_entry &e, Sink
     readfat_file *f = readfat_open_entry(vol, &e, &err);
     if (!f) return err ? err : EIO;
     static thread_local std::vector<uint8_t> buf(kChunk);
+    // Our own reader can fill the buffer in large reads (see begin_target).
+    Image *img = vol->reader_fn == &Image::reader ? static_cast<Image *>(vol->reader_data) : nullptr;
     uint32_t left = e.size;
     int code = 0;
     while (left) {
         uint32_t want = left < kChunk ? left : kChunk;
         err = 0;
+        if (img) img->begin_target(buf.data(), want);
         uint32_t got = readfat_read(vol, f, buf.data(), want, &err);
+        if (img) img->end_target();
         if (got && !sink(buf.data(), got)) {
             code = -1;
             break;
@@ -53,6 +59,20 @@ template <class Sink> int copy_file(readfat_volume *vol, const dv_entry &e, Sink
     }
     readfat_close(vol, f);
     return code;
+}
+
+// Standard output for whole chunks: what stdio holds goes first, then one
+// write(2) per chunk (stdio would split each into two).
+bool write_out(const uint8_t *p, uint32_t len) {
+    if (std::fflush(stdout) != 0) return false;
+    while (len) {
+        ssize_t w = ::write(STDOUT_FILENO, p, len);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        len -= static_cast<uint32_t>(w);
+    }
+    return true;
 }
 
 } // namespace
@@ -72,8 +92,7 @@ int cmd_cat(const Args &a) {
             rc = kFail;
             continue;
         }
-        code = copy_file(s.vol, n.entry,
-                         [](const uint8_t *p, uint32_t len) { return out_write(p, len); });
+        code = copy_file(s.vol, n.entry, write_out);
         if (code == -1) {
             report("standard output", std::strerror(errno));
             return kFail;

@@ -120,13 +120,47 @@ bool Image::read_sectors(uint64_t sector, uint32_t count, void *buf) const {
     return true;
 }
 
+void Image::begin_target(void *buf, size_t len) {
+    target_ = reinterpret_cast<uintptr_t>(buf);
+    target_len_ = buf ? len : 0;
+    ahead_ = 0;
+    ahead_len_ = 0;
+}
+
+// Serves a request that lands in the announced buffer. False when it must be
+// read the ordinary way.
+bool Image::read_ahead(uint8_t *p, uint64_t sector, uint32_t count) {
+    uintptr_t at = reinterpret_cast<uintptr_t>(p);
+    size_t want = static_cast<size_t>(count) * 512;
+    if (at < target_ || at - target_ >= target_len_ || want > target_ + target_len_ - at)
+        return false;
+    // Already read ahead: the same bytes of the same sectors.
+    if (ahead_len_ && at >= ahead_ && (at - ahead_) % 512 == 0) {
+        size_t off = at - ahead_;
+        if (off + want <= ahead_len_ && ahead_sector_ + off / 512 == sector) return true;
+    }
+    // Fill the rest of the buffer from here, within the image.
+    uint64_t n = (target_ + target_len_ - at) / 512;
+    if (n > sectors() - sector) n = sectors() - sector;
+    if (n <= count || !read_sectors(sector, static_cast<uint32_t>(n), p)) {
+        ahead_len_ = 0;
+        return false;
+    }
+    ahead_ = at;
+    ahead_sector_ = sector;
+    ahead_len_ = static_cast<size_t>(n) * 512;
+    return true;
+}
+
 int32_t Image::reader(void *data, void *buf, uint64_t sector, uint32_t count) {
-    const auto *img = static_cast<const Image *>(data);
+    auto *img = static_cast<Image *>(data);
     uint64_t total = img->sectors();
     if (count == 0 || sector >= total) return 0;
     // Give what lies inside the image; the library asks again for the rest.
     uint32_t n = count;
     if (n > total - sector) n = static_cast<uint32_t>(total - sector);
+    if (img->target_len_ && img->read_ahead(static_cast<uint8_t *>(buf), sector, n))
+        return static_cast<int32_t>(n);
     return img->read_sectors(sector, n, buf) ? static_cast<int32_t>(n) : -1;
 }
 

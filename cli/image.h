@@ -80,7 +80,17 @@ class Image {
 
     static int32_t reader(void *data, void *buf, uint64_t sector, uint32_t count);
 
+    // Announces that the next reads fill `buf` (`len` bytes) in order, as
+    // readfat_read does for whole clusters. The reader then fills the rest of
+    // it from the following sectors in the same call, betting that the file is
+    // contiguous, and answers later requests that match what it read without
+    // a system call: one large read instead of one per cluster. Requests that
+    // do not match (a fragmented file) are read as usual. end_target() ends it.
+    void begin_target(void *buf, size_t len);
+    void end_target() { begin_target(nullptr, 0); }
+
   private:
+    bool read_ahead(uint8_t *p, uint64_t sector, uint32_t count);
     int fd_ = -1;
     uint64_t size_ = 0;
     std::string path_;
@@ -88,6 +98,12 @@ class Image {
     uint64_t vol_start_ = 0;
     uint64_t vol_end_ = 0;
     std::string where_;
+    // The announced buffer, and the part of it read ahead from ahead_sector_.
+    uintptr_t target_ = 0;
+    size_t target_len_ = 0;
+    uintptr_t ahead_ = 0;
+    uint64_t ahead_sector_ = 0;
+    size_t ahead_len_ = 0;
 };
 
 // The flag word the tool mounts with: UTF-8 paths, UTF-16 names, both

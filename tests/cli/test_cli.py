@@ -12,6 +12,7 @@ import argparse
 import json
 import os
 import pty
+import random
 import shutil
 import struct
 import subprocess
@@ -433,6 +434,34 @@ class MtoolsImages(Base):
         self.assertEqual(info["label"], "MTOOLS")
         self.assertEqual(info["files"], 5)
         self.assertEqual(info["directories"], 3)
+
+    @need_dosfstools
+    @need_mtools
+    def test_fragmented_file_reads_back_whole(self):
+        # cat and get read a whole chunk ahead on the bet that a file is
+        # contiguous; freed holes make mcopy scatter this one across them.
+        holes = {"Hole%d.bin" % i: bytes([i]) * (1536 * (i + 1)) for i in range(6)}
+        _, img = self.make(dict(holes, **{"Keep%d.bin" % i: b"k" * 700 for i in range(6)}))
+        for i in range(0, 6, 2):
+            subprocess.run([which("mdel"), "-i", img, "::/Hole%d.bin" % i], env=MTOOLS_ENV,
+                           check=True)
+        with open(img, "r+b") as f:  # mcopy allocates from the FSInfo hint: point it at the holes
+            f.seek(48)
+            fsinfo = struct.unpack("<H", f.read(2))[0]
+            f.seek(fsinfo * 512 + 492)
+            f.write(struct.pack("<I", 2))
+        big = bytes(random.Random(5).getrandbits(8) for _ in range(700 * 1024 + 123))
+        with open(self.path("Frag.bin"), "wb") as f:
+            f.write(big)
+        subprocess.run([which("mcopy"), "-i", img, self.path("Frag.bin"), "::/"],
+                       env=MTOOLS_ENV, check=True)
+        r = run("cat", img, "/Frag.bin", "/Hole1.bin")
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertTrue(r.stdout == big + holes["Hole1.bin"], "cat differs")  # no slow diff
+        r = run("get", "--quiet", img, "/Frag.bin", self.path("out.bin"))
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        with open(self.path("out.bin"), "rb") as f:
+            self.assertTrue(f.read() == big, "get differs")
 
     @need_dosfstools
     @need_mtools
