@@ -38,7 +38,8 @@ template <class Sink> int copy_file(readfat_volume *vol, const dv_entry &e, Sink
     if (!f) return err ? err : EIO;
     static thread_local std::vector<uint8_t> buf(kChunk);
     // Our own reader can fill the buffer in large reads (see begin_target).
-    Image *img = vol->reader_fn == &Image::reader ? static_cast<Image *>(vol->reader_data) : nullptr;
+    Image *img =
+        vol->reader_fn == &Image::reader ? static_cast<Image *>(vol->reader_data) : nullptr;
     uint32_t left = e.size;
     int code = 0;
     while (left) {
