@@ -152,22 +152,29 @@ struct Lister {
     }
 };
 
+// Opens the image and resolves the command's path argument (`/` when there is none),
+// reporting a failure. `shown` is the path as the output names it.
+bool open_target(const Args &a, Session &s, std::string &user, Node &target, std::string &shown) {
+    if (!open_session(a, a.positional[0], s)) return false;
+    user = a.positional.size() > 1 ? a.positional[1] : "/";
+    if (int code = resolve(s.vol, user, target)) {
+        report(shown_path(user), dv_strerror(code));
+        return false;
+    }
+    shown = "/";
+    for (const std::string &c : split_path(user)) shown = join(shown, c);
+    return true;
+}
+
 } // namespace
 
 int cmd_ls(const Args &a) {
     Session s;
-    if (!open_session(a, a.positional[0], s)) return kFail;
-    std::string user = a.positional.size() > 1 ? a.positional[1] : "/";
+    std::string user, path;
     Node target;
-    int code = resolve(s.vol, user, target);
-    if (code) {
-        report(shown_path(user), dv_strerror(code));
-        return kFail;
-    }
+    if (!open_target(a, s, user, target, path)) return kFail;
     Lister ls{s.vol, a.has("all"), a.has("long"), a.has("recursive"), a.has("json"), {}, kOk};
     ls.seen.insert(s.vol->root_cluster);
-    std::string path = "/";
-    for (const std::string &c : split_path(user)) path = join(path, c);
     if (!target.is_dir()) {
         Listed l;
         l.entry = target.entry;
@@ -238,16 +245,9 @@ struct TreeWalk {
 
 int cmd_tree(const Args &a) {
     Session s;
-    if (!open_session(a, a.positional[0], s)) return kFail;
-    std::string user = a.positional.size() > 1 ? a.positional[1] : "/";
+    std::string user, path;
     Node target;
-    int code = resolve(s.vol, user, target);
-    if (code) {
-        report(shown_path(user), dv_strerror(code));
-        return kFail;
-    }
-    std::string path = "/";
-    for (const std::string &c : split_path(user)) path = join(path, c);
+    if (!open_target(a, s, user, target, path)) return kFail;
     if (!target.is_dir()) {
         report(shown_path(user), dv_strerror(ENOTDIR));
         return kFail;
@@ -266,16 +266,9 @@ int cmd_tree(const Args &a) {
 
 int cmd_stat(const Args &a) {
     Session s;
-    if (!open_session(a, a.positional[0], s)) return kFail;
-    const std::string &user = a.positional[1];
+    std::string user, path;
     Node n;
-    int code = resolve(s.vol, user, n);
-    if (code) {
-        report(shown_path(user), dv_strerror(code));
-        return kFail;
-    }
-    std::string path = "/";
-    for (const std::string &c : split_path(user)) path = join(path, c);
+    if (!open_target(a, s, user, n, path)) return kFail;
     if (n.is_root) {
         if (a.has("json"))
             out_str("{\"path\":\"/\",\"name\":\"\",\"type\":\"directory\",\"root\":true,"
