@@ -2,7 +2,7 @@
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
 # and runs each one for SECONDS seconds (default 60) on a copy of its committed corpus.
 # New inputs go to build/fuzz/work/<target>; crashes to build/fuzz/findings/<target>.
-# Needs clang and its runtime: apt-get install -y clang libclang-rt-14-dev
+# Installs clang and its runtime with apt-get when they are missing.
 #
 #   fuzz/run.sh [SECONDS] [TARGET...]
 set -euo pipefail
@@ -12,6 +12,15 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(mount_walk readentry writeentry_roundtrip parsepath iconv)
+# clang and its sanitizer runtime are not part of the ordinary build: fetch them when missing.
+if ! command -v clang++ >/dev/null || ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null |
+    grep -q 'install ok installed'; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        clang libclang-rt-14-dev
+fi
 cc=${CC_FUZZ:-$(command -v clang-14 || command -v clang)}
 cxx=${CXX_FUZZ:-$(command -v clang++-14 || command -v clang++)}
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}

@@ -2,7 +2,7 @@
 # Installs, with apt-get, whatever a fresh Debian machine lacks to build and test dorvex.
 # Does nothing for packages that are already there; needs root only when something is missing.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
+pkgs=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
       dosfstools mtools python3 pkg-config)
 missing=()
 for p in "${pkgs[@]}"; do
