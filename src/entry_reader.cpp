@@ -66,110 +66,17 @@ bool lfn_units_fit(const uint8_t *e, int p, const dv_name &want) {
     return true;
 }
 
-// Hands the entries from `start` on to dv_readentry, whose results become the caller's.
-int decode_from(const dv_ctx *ctx, const uint8_t *start, int left, const uint8_t **entries,
-                int *count, dv_entry **records, int *room) {
-    const uint8_t *cursor = start;
-    int n = left;
-    const int rc = dv_readentry(ctx, &cursor, &n, records, room);
-    *entries = cursor;
-    *count = n;
-    return rc;
-}
+// What a walk over raw entries does with the runs and short entries it accepts. The walk
+// itself (run starts, checksums, position checks, carry count, end marks) is shared.
+enum class Step { next, fail, stop };
 
-} // namespace
-
-int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
-                        int *room, const dv_name &want) {
+// The one walk over raw entries. `sink` fills records (dv_readentry) or only looks for a
+// name (path lookup); Step::stop means the sink has already given the call its result.
+template <class Sink>
+int walk_entries(const dv_ctx *ctx, const uint8_t **entries, int *count, Sink &sink) {
     const uint8_t *e = *entries;
     int left = *count;
-    if (left <= 0 || *room <= 0 || e[0] == 0) return 0;
-
-    const bool lenient = ctx->lenient != 0;
-    bool run_open = false;
-    uint8_t run_checksum = 0;
-    int p = 0;
-    int carry = 0;
-    const uint8_t *run_start = nullptr;
-    uint32_t blocks = 0;  // which 13-unit blocks of the name the run has written
-    bool differs = false; // a written unit rules out `want`
-    int result = 0;
-
-    do {
-        if (is_lfn(e)) {
-            const uint8_t seq = e[DV_LFN_SEQ];
-            if (seq & DV_LFN_LAST) {
-                run_open = true;
-                run_checksum = e[DV_LFN_CHECKSUM];
-                carry = left;
-                run_start = e;
-                blocks = 0;
-                differs = false;
-                p = ((seq & 0x1F) - 1) * 13;
-            } else if (!run_open) {
-                goto consume;
-            } else if (e[DV_LFN_CHECKSUM] != run_checksum) {
-                if (!lenient) {
-                    result = -1;
-                    break;
-                }
-                run_open = false;
-                goto consume;
-            } else {
-                p -= 13;
-            }
-            if (p < 0 || p > last_lfn_position) {
-                result = -1;
-                break;
-            }
-            blocks |= 1u << (p / 13);
-            if (!differs) differs = !lfn_units_fit(e, p, want);
-        } else if (run_open) {
-            // A run that wrote all 20 blocks may lack a terminator, which only the full
-            // decoding judges; so does a name that may be the one wanted. In a lenient
-            // context any other run ends the same way whether its checksum holds or not:
-            // no record that could match.
-            const bool candidate = !differs || blocks == 0xFFFFFu;
-            if (candidate || !lenient) {
-                if (shortname_checksum(e) != run_checksum) {
-                    if (!lenient) {
-                        result = -1;
-                        break;
-                    }
-                    run_open = false;
-                    goto consume;
-                }
-                if (candidate)
-                    return decode_from(ctx, run_start, carry, entries, count, records, room);
-            }
-            run_open = false;
-        } else {
-            dv_name name;
-            const int n = build_short_name(e, name);
-            if (n == want.len && std::memcmp(name.units, want.units, sizeof(uint16_t) * n) == 0)
-                return decode_from(ctx, e, left, entries, count, records, room);
-        }
-    consume:
-        e += DV_DIRENT_SIZE;
-        --left;
-    } while (left > 0 && e[0] != 0);
-
-    if (result == 0 && run_open) left = carry;
-    *entries = e;
-    *count = left;
-    return result;
-}
-
-} // namespace dorvex
-
-extern "C" int dv_readentry(const dv_ctx *ctx, const uint8_t **entries, int *count,
-                            dv_entry **records, int *room) {
-    using namespace dorvex;
-    const uint8_t *e = *entries;
-    int left = *count;
-    dv_entry *rec = *records;
-    int free_records = *room;
-    if (left <= 0 || free_records <= 0 || e[0] == 0) return 0;
+    if (left <= 0 || sink.full() || e[0] == 0) return 0;
 
     const bool lenient = ctx->lenient != 0;
     bool run_open = false;
@@ -186,7 +93,7 @@ extern "C" int dv_readentry(const dv_ctx *ctx, const uint8_t **entries, int *cou
                 run_open = true;
                 run_checksum = e[DV_LFN_CHECKSUM];
                 carry = left;
-                std::memset(rec, 0, sizeof *rec);
+                sink.run_start(e, left);
                 p = ((seq & 0x1F) - 1) * 13;
             } else if (!run_open) {
                 goto consume; // a stray continuation entry
@@ -206,52 +113,135 @@ extern "C" int dv_readentry(const dv_ctx *ctx, const uint8_t **entries, int *cou
                 result = -1;
                 break;
             }
-            copy_lfn_units(e, rec->name, p);
+            sink.lfn(e, p);
         } else {
-            copy_shortname(e, rec->shortname);
-            if (run_open) {
-                if (shortname_checksum(e) != run_checksum) {
-                    if (!lenient) {
-                        result = -1;
-                        break;
-                    }
-                    // The run and its short entry go together: no record.
-                    run_open = false;
-                    goto consume;
+            sink.short_seen(e);
+            if (run_open && shortname_checksum(e) != run_checksum) {
+                if (!lenient) {
+                    result = -1;
+                    break;
                 }
-            } else {
-                build_short_name(e, rec->name);
+                // The run and its short entry go together: no record.
+                run_open = false;
+                goto consume;
             }
-            int len = 0;
-            while (len <= DV_NAME_MAX && rec->name.units[len] != 0) ++len;
-            if (len > DV_NAME_MAX) {
+            const Step step = sink.accept(e, run_open, left);
+            if (step == Step::fail) {
                 result = -1;
                 break;
             }
-            rec->name.len = static_cast<uint16_t>(len);
-            rec->cluster = static_cast<uint32_t>(load_le16(e + DV_DIRENT_CLUSTER_HI)) << 16 |
-                           load_le16(e + DV_DIRENT_CLUSTER_LO);
-            rec->size = load_le32(e + DV_DIRENT_SIZE_FIELD);
-            rec->attr = e[DV_DIRENT_ATTR];
-            rec->ctime = decode_timestamp(load_le16(e + DV_DIRENT_CDATE),
-                                          load_le16(e + DV_DIRENT_CTIME), e[DV_DIRENT_CTIME_MS]);
-            rec->mtime =
-                decode_timestamp(load_le16(e + DV_DIRENT_MDATE), load_le16(e + DV_DIRENT_MTIME), 0);
-            rec->atime = decode_timestamp(load_le16(e + DV_DIRENT_ADATE), 0, 0);
-            ++rec;
-            --free_records;
+            if (step == Step::stop) return sink.result;
             run_open = false;
         }
     consume:
         e += DV_DIRENT_SIZE;
         --left;
-    } while (left > 0 && free_records > 0 && e[0] != 0);
+    } while (left > 0 && !sink.full() && e[0] != 0);
 
     // An open run is read again whole on the next call: report how many entries it spans.
     if (result == 0 && run_open) left = carry;
     *entries = e;
     *count = left;
-    *records = rec;
-    *room = free_records;
     return result;
+}
+
+// Fills one record per accepted run or short entry.
+struct DecodeSink {
+    dv_entry *rec;
+    int room;
+    int result = 0;
+
+    bool full() const { return room <= 0; }
+    void run_start(const uint8_t *, int) { std::memset(rec, 0, sizeof *rec); }
+    void lfn(const uint8_t *e, int p) { copy_lfn_units(e, rec->name, p); }
+    void short_seen(const uint8_t *e) { copy_shortname(e, rec->shortname); }
+    Step accept(const uint8_t *e, bool from_run, int) {
+        if (!from_run) build_short_name(e, rec->name);
+        int len = 0;
+        while (len <= DV_NAME_MAX && rec->name.units[len] != 0) ++len;
+        if (len > DV_NAME_MAX) return Step::fail;
+        rec->name.len = static_cast<uint16_t>(len);
+        rec->cluster = static_cast<uint32_t>(load_le16(e + DV_DIRENT_CLUSTER_HI)) << 16 |
+                       load_le16(e + DV_DIRENT_CLUSTER_LO);
+        rec->size = load_le32(e + DV_DIRENT_SIZE_FIELD);
+        rec->attr = e[DV_DIRENT_ATTR];
+        rec->ctime = decode_timestamp(load_le16(e + DV_DIRENT_CDATE),
+                                      load_le16(e + DV_DIRENT_CTIME), e[DV_DIRENT_CTIME_MS]);
+        rec->mtime =
+            decode_timestamp(load_le16(e + DV_DIRENT_MDATE), load_le16(e + DV_DIRENT_MTIME), 0);
+        rec->atime = decode_timestamp(load_le16(e + DV_DIRENT_ADATE), 0, 0);
+        ++rec;
+        --room;
+        return Step::next;
+    }
+};
+
+// Fills nothing: tracks whether the open run's units rule out `want`, and hands the first
+// run or short entry that may carry it to dv_readentry, from its first entry.
+struct MatchSink {
+    const dv_name &want;
+    const uint8_t **entries;
+    int *count;
+    dv_entry **records;
+    int *room;
+    const dv_ctx *ctx;
+    const uint8_t *run_first = nullptr;
+    int run_left = 0;
+    uint32_t blocks = 0;  // which 13-unit blocks of the name the run has written
+    bool differs = false; // a written unit rules out `want`
+    int result = 0;
+
+    bool full() const { return false; }
+    void run_start(const uint8_t *e, int left) {
+        run_first = e;
+        run_left = left;
+        blocks = 0;
+        differs = false;
+    }
+    void lfn(const uint8_t *e, int p) {
+        blocks |= 1u << (p / 13);
+        if (!differs) differs = !lfn_units_fit(e, p, want);
+    }
+    void short_seen(const uint8_t *) {}
+    Step accept(const uint8_t *e, bool from_run, int left) {
+        if (from_run) {
+            // A run that wrote all 20 blocks may lack a terminator, which only the full
+            // decoding judges.
+            if (differs && blocks != 0xFFFFFu) return Step::next;
+            return decode_from(run_first, run_left);
+        }
+        dv_name name;
+        const int n = build_short_name(e, name);
+        if (n != want.len || std::memcmp(name.units, want.units, sizeof(uint16_t) * n) != 0)
+            return Step::next;
+        return decode_from(e, left);
+    }
+    Step decode_from(const uint8_t *start, int left) {
+        const uint8_t *cursor = start;
+        int n = left;
+        result = dv_readentry(ctx, &cursor, &n, records, room);
+        *entries = cursor;
+        *count = n;
+        return Step::stop;
+    }
+};
+
+} // namespace
+
+int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
+                        int *room, const dv_name &want) {
+    if (*room <= 0) return 0;
+    MatchSink sink{want, entries, count, records, room, ctx};
+    return walk_entries(ctx, entries, count, sink);
+}
+
+} // namespace dorvex
+
+extern "C" int dv_readentry(const dv_ctx *ctx, const uint8_t **entries, int *count,
+                            dv_entry **records, int *room) {
+    dorvex::DecodeSink sink{*records, *room};
+    const int rc = dorvex::walk_entries(ctx, entries, count, sink);
+    *records = sink.rec;
+    *room = sink.room;
+    return rc;
 }
