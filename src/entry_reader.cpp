@@ -5,6 +5,7 @@
 
 #include <dorvex/dorvex.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -53,17 +54,54 @@ int build_short_name(const uint8_t *e, dv_name &name) {
     return n;
 }
 
-// Whether the 13 units of a long-name entry at position p agree with `want` at every place
-// up to and including its terminator. Places past 255 are never stored.
-bool lfn_units_fit(const uint8_t *e, int p, const dv_name &want) {
-    const int wlen = want.len;
-    for (int k = 0; k < 13; ++k) {
-        const int pos = p + k;
-        if (pos > wlen || pos > DV_NAME_MAX) break;
-        const uint16_t expected = pos < wlen ? want.units[pos] : 0;
-        if (load_le16(e + lfn_unit_offsets[k]) != expected) return false;
+// `want` as little-endian bytes, terminator included, zero after it: 13 units from any
+// long-name position (at most 247) can be read from it without a bounds check.
+struct WantBytes {
+    uint8_t bytes[2 * (DV_NAME_MAX + 1 + 16)];
+    int len;
+
+    explicit WantBytes(const dv_name &want) : len(want.len) {
+        std::memset(bytes, 0, sizeof bytes);
+        if constexpr (std::endian::native == std::endian::little)
+            std::memcpy(bytes, want.units, 2 * static_cast<size_t>(len));
+        else
+            for (int i = 0; i < len; ++i) store_le16(bytes + 2 * i, want.units[i]);
     }
-    return true;
+};
+
+// keep[m]: the first 2*m bytes of 32 kept, the rest masked off.
+constexpr auto make_keep_masks() {
+    struct Masks {
+        uint8_t m[14][32];
+    } t{};
+    for (int m = 0; m < 14; ++m)
+        for (int j = 0; j < 2 * m; ++j) t.m[m][j] = 0xFF;
+    return t;
+}
+constexpr auto keep_masks = make_keep_masks();
+
+// Whether the 13 units of a long-name entry at position p agree with `want` at every place
+// up to and including its terminator. Places past 255 are never stored. Compares the raw
+// little-endian bytes, a few words at a time.
+bool lfn_units_fit(const uint8_t *e, int p, const WantBytes &want) {
+    int m = want.len + 1 - p;
+    if (m <= 0) return true;
+    if (m > 13) m = 13;
+    uint8_t got[32] = {};
+    std::memcpy(got, e + 1, 10);
+    std::memcpy(got + 10, e + 14, 12);
+    std::memcpy(got + 22, e + 28, 4);
+    const uint8_t *expected = want.bytes + 2 * p;
+    const uint8_t *keep = keep_masks.m[m];
+    uint64_t diff = 0;
+    for (int w = 0; w < 32; w += 8) {
+        uint64_t a, b, k;
+        std::memcpy(&a, got + w, 8);
+        std::memcpy(&b, expected + w, 8);
+        std::memcpy(&k, keep + w, 8);
+        diff |= (a ^ b) & k;
+    }
+    return diff == 0;
 }
 
 // What a walk over raw entries does with the runs and short entries it accepts. The walk
@@ -179,7 +217,7 @@ struct DecodeSink {
 // Fills nothing: tracks whether the open run's units rule out `want`, and hands the first
 // run or short entry that may carry it to dv_readentry, from its first entry.
 struct MatchSink {
-    const dv_name &want;
+    const WantBytes want;
     const uint8_t **entries;
     int *count;
     dv_entry **records;
@@ -187,7 +225,8 @@ struct MatchSink {
     const dv_ctx *ctx;
     const uint8_t *run_first = nullptr;
     int run_left = 0;
-    uint32_t blocks = 0;  // which 13-unit blocks of the name the run has written
+    bool all_blocks = false; // the run started at sequence number 20 and reached block 0
+    bool from_20 = false;
     bool differs = false; // a written unit rules out `want`
     int result = 0;
 
@@ -195,11 +234,14 @@ struct MatchSink {
     void run_start(const uint8_t *e, int left) {
         run_first = e;
         run_left = left;
-        blocks = 0;
+        from_20 = (e[DV_LFN_SEQ] & 0x1F) == 20;
+        all_blocks = false;
         differs = false;
     }
     void lfn(const uint8_t *e, int p) {
-        blocks |= 1u << (p / 13);
+        // Positions only go down by 13 from the run's first entry, so the run has written
+        // all 20 blocks when it started at block 19 and has reached block 0.
+        all_blocks = from_20 && p == 0;
         if (!differs) differs = !lfn_units_fit(e, p, want);
     }
     void short_seen(const uint8_t *) {}
@@ -207,13 +249,14 @@ struct MatchSink {
         if (from_run) {
             // A run that wrote all 20 blocks may lack a terminator, which only the full
             // decoding judges.
-            if (differs && blocks != 0xFFFFFu) return Step::next;
+            if (differs && !all_blocks) return Step::next;
             return decode_from(run_first, run_left);
         }
         dv_name name;
         const int n = build_short_name(e, name);
-        if (n != want.len || std::memcmp(name.units, want.units, sizeof(uint16_t) * n) != 0)
-            return Step::next;
+        if (n != want.len) return Step::next;
+        for (int i = 0; i < n; ++i)
+            if (load_le16(want.bytes + 2 * i) != name.units[i]) return Step::next;
         return decode_from(e, left);
     }
     Step decode_from(const uint8_t *start, int left) {
@@ -231,7 +274,7 @@ struct MatchSink {
 int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
                         int *room, const dv_name &want) {
     if (*room <= 0) return 0;
-    MatchSink sink{want, entries, count, records, room, ctx};
+    MatchSink sink{WantBytes(want), entries, count, records, room, ctx};
     return walk_entries(ctx, entries, count, sink);
 }
 
