@@ -10,6 +10,8 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/fs.h>
+
+static_assert(sizeof(off_t) >= 8, "images past 2 GiB need 64-bit file offsets");
 #endif
 
 #include "text.h"

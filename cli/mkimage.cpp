@@ -15,6 +15,8 @@
 #include "dorvex/dorvex.h"
 #include "text.h"
 
+static_assert(sizeof(off_t) >= 8, "images past 2 GiB need 64-bit file offsets");
+
 namespace dvcli {
 
 namespace {

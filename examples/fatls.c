@@ -8,6 +8,7 @@
  * small pread-based reader below; it never opens the image itself.
  */
 #define _XOPEN_SOURCE 700
+#define _FILE_OFFSET_BITS 64 /* images past 2 GiB on 32-bit hosts too */
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>

@@ -318,6 +318,23 @@ class Mkimage(Base):
                 for rel, full in walk_host(src).items():
                     self.assertEqual(os.stat(out + rel).st_mtime, os.stat(full).st_mtime, rel)
 
+    def test_image_past_4_gib(self):
+        # Offsets past 2 and 4 GiB must survive a 32-bit host's file interface too.
+        src = self.path("src")
+        os.makedirs(src + "/d")
+        with open(src + "/d/data.bin", "wb") as f:
+            f.write(bytes(range(256)) * 300)
+        img = mkimage(src, self.path("big.img"), "--size", "5G")
+        self.assertEqual(os.path.getsize(img), 5 << 30)
+        r = run("ls", img, "/d")
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertIn("data.bin", text(r.stdout))
+        out = self.path("big-out")
+        r = run("get", img, "/d/data.bin", out)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), bytes(range(256)) * 300)
+
     def test_short_names_unique_with_numeric_tails(self):
         src = self.path("src")
         rich_tree(src)
