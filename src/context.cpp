@@ -3,6 +3,7 @@
 #include <dorvex/dorvex.h>
 
 #include "bytes.h"
+#include "context_internal.h"
 
 #include <cerrno>
 #include <cstring>

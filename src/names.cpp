@@ -1,6 +1,8 @@
 // Names and paths: caller text -> counted 16-bit names, one decoder call per character.
 #include <dorvex/dorvex.h>
 
+#include "context_internal.h"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -21,15 +23,24 @@ bool is_separator(const dv_ctx *ctx, uint16_t unit) {
 // out->len is untouched and its units may be partly overwritten.
 const char *scan_name(dv_ctx *ctx, const char *p, const char *end, dv_name *out, bool skipping) {
     unsigned n = 0;
+    // The identity decoder's own shortcut, taken here without the call: an ASCII byte
+    // followed by ASCII (or nothing) is itself.
+    const bool identity = ctx->decode == cc_get_identity;
     for (;;) {
         uint16_t unit = 0;
-        int err = 0;
-        const char *next = ctx->decode(ctx, p, end, &unit, &err);
-        if (!next) {
-            ctx->err = err;
-            return nullptr;
+        const auto *b = reinterpret_cast<const unsigned char *>(p);
+        if (identity && b[0] < 0x80 && (p + 1 == end || b[1] < 0x80)) {
+            unit = b[0];
+            ++p;
+        } else {
+            int err = 0;
+            const char *next = ctx->decode(ctx, p, end, &unit, &err);
+            if (!next) {
+                ctx->err = err;
+                return nullptr;
+            }
+            p = next;
         }
-        p = next;
         if (is_separator(ctx, unit)) {
             if (n == 0 && skipping && p != end) continue;
             break;
