@@ -14,12 +14,8 @@ namespace dorvex {
 // UTF-8 and ASCII text: the converter decodes the character into a two-byte window. A
 // second character that does not fit ends the call with E2BIG, which here means success.
 const char *cc_get_identity(dv_ctx *ctx, const char *p, const char *end, uint16_t *unit, int *err) {
-    // An ASCII byte followed by another ASCII byte (or by nothing) converts to itself, and
-    // the converter would stop on the follower with E2BIG: skip the call. A follower of
-    // 0x80 and up still goes through the converter, which may reject it.
-    const auto *b = reinterpret_cast<const unsigned char *>(p);
-    if (b[0] < 0x80 && (p + 1 == end || b[1] < 0x80)) {
-        *unit = b[0];
+    if (identity_shortcut(p, end)) {
+        *unit = static_cast<unsigned char>(*p);
         return p + 1;
     }
     char *in = const_cast<char *>(p);

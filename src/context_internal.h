@@ -7,6 +7,15 @@
 
 namespace dorvex {
 
+// In UTF-8 and ASCII contexts an ASCII byte followed by another ASCII byte (or by nothing)
+// converts to itself, and the converter would stop on the follower with E2BIG: the decoder's
+// answer without the call. A follower of 0x80 and up must still go through the converter,
+// which may reject it and with it this character.
+inline bool identity_shortcut(const char *p, const char *end) {
+    const auto *b = reinterpret_cast<const unsigned char *>(p);
+    return b[0] < 0x80 && (p + 1 == end || b[1] < 0x80);
+}
+
 // UTF-8 and ASCII contexts: one character through the converter.
 const char *cc_get_identity(dv_ctx *ctx, const char *p, const char *end, uint16_t *unit, int *err);
 // Locale contexts: mbrtowc in the caller's locale, then the converter.

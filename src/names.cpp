@@ -23,14 +23,12 @@ bool is_separator(const dv_ctx *ctx, uint16_t unit) {
 // out->len is untouched and its units may be partly overwritten.
 const char *scan_name(dv_ctx *ctx, const char *p, const char *end, dv_name *out, bool skipping) {
     unsigned n = 0;
-    // The identity decoder's own shortcut, taken here without the call: an ASCII byte
-    // followed by ASCII (or nothing) is itself.
+    // The identity decoder's own shortcut, taken here without even the call.
     const bool identity = ctx->decode == cc_get_identity;
     for (;;) {
         uint16_t unit = 0;
-        const auto *b = reinterpret_cast<const unsigned char *>(p);
-        if (identity && b[0] < 0x80 && (p + 1 == end || b[1] < 0x80)) {
-            unit = b[0];
+        if (identity && identity_shortcut(p, end)) {
+            unit = static_cast<unsigned char>(*p);
             ++p;
         } else {
             int err = 0;
