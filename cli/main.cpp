@@ -234,7 +234,7 @@ int run(int argc, char **argv) {
             return kOk;
         }
         if (s == "--version") {
-            std::printf("dorvex %s (libdorvex %s)\n", DORVEX_CLI_VERSION, dv_version());
+            std::printf("dorvex %s (libdorvex %s)\n", DV_VERSION_STRING, dv_version());
             return kOk;
         }
         if (s == "-p" || s == "--partition" || s == "--offset") {

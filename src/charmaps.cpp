@@ -364,6 +364,16 @@ const uint8_t charmaps[] = {
 const uint32_t charmaps_size = sizeof(charmaps);
 static_assert(sizeof(charmaps) == 4256, "charmaps size");
 
+// The offset of every group's type byte, ascending: the values a descriptor half may hold.
+const uint16_t charmap_types[] = {
+    11, 20, 34, 43, 59, 69, 97, 114, 146, 164, 175, 306,
+    437, 568, 699, 830, 961, 1092, 1164, 1303, 1435, 1567, 1706, 1833,
+    1974, 2155, 2336, 2517, 2698, 2879, 3060, 3241, 3422, 3590, 3758, 3926,
+    4094,
+};
+
+const uint32_t charmap_types_count = sizeof(charmap_types) / sizeof(charmap_types[0]);
+
 const uint16_t legacy_chars[] = {
     0x0000, 0x0001, // identity and unmapped markers
     0x00A0, 0x00A1, 0x00A2, 0x00A3, 0x00A4, 0x00A5, 0x00A6, 0x00A7, 0x00A8, 0x00A9,

@@ -11,6 +11,11 @@ namespace dorvex {
 extern const uint8_t charmaps[];
 extern const uint32_t charmaps_size;
 
+// The offsets of the groups' type bytes, in ascending order: a descriptor's two halves are
+// valid only when both are among them.
+extern const uint16_t charmap_types[];
+extern const uint32_t charmap_types_count;
+
 // Code points that the packed tables index: entry 0 is the identity marker (0), entry 1
 // the unmapped marker (1).
 extern const uint16_t legacy_chars[];

@@ -86,7 +86,7 @@ const char *cc_get_mbtowc(dv_ctx *ctx, const char *p, const char *end, uint16_t 
 using namespace dorvex;
 
 const char *dv_version(void) {
-    return "0.3.27";
+    return DV_VERSION_STRING;
 }
 
 dv_ctx *dv_newctx2(uint32_t flags, int *err, void *alloc_data, dv_alloc_fn alloc, dv_free_fn free) {

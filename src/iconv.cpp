@@ -6,6 +6,7 @@
 #include "charmaps.h"
 #include "iconv_internal.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <climits>
@@ -51,6 +52,12 @@ bool name_matches(const unsigned char *given, const uint8_t *table_name) {
 
 inline uint32_t packed_table_size(uint8_t type) {
     return type <= type_sbcs_max ? (128u - type) / 4u * 5u : 0u;
+}
+
+// Whether `offset` is the offset of a group's type byte: the only values a descriptor half
+// may hold.
+bool is_type_offset(uint32_t offset) {
+    return std::binary_search(charmap_types, charmap_types + charmap_types_count, offset);
 }
 
 } // namespace
@@ -541,9 +548,14 @@ dorvex_iconv_t dorvex_iconv_open(const char *tocode, const char *fromcode) {
 
 size_t dorvex_iconv(dorvex_iconv_t cd, char **in, size_t *inleft, char **out, size_t *outleft,
                     int *err) {
+    const uint32_t src = static_cast<uint32_t>(cd) >> 16;
+    const uint32_t dst = static_cast<uint32_t>(cd) & 0xFFFF;
+    // A descriptor is two offsets into the table: anything else would index outside it.
+    if (!is_type_offset(src) || !is_type_offset(dst)) {
+        if (err != nullptr) *err = EBADF;
+        return static_cast<size_t>(-1);
+    }
     if (in == nullptr || *in == nullptr || *inleft == 0) return 0;
-    uint32_t src = static_cast<uint32_t>(cd) >> 16;
-    uint32_t dst = static_cast<uint32_t>(cd) & 0xFFFF;
     const auto *ip = reinterpret_cast<const uint8_t *>(*in);
     auto *op = reinterpret_cast<uint8_t *>(*out);
     size_t il = *inleft, ol = *outleft, count = 0;
@@ -590,4 +602,19 @@ size_t dorvex_iconv(dorvex_iconv_t cd, char **in, size_t *inleft, char **out, si
 int dorvex_iconv_close(dorvex_iconv_t cd) {
     (void)cd;
     return 0;
+}
+
+const char *dorvex_iconv_charset(unsigned index) {
+    uint32_t pos = 0;
+    for (unsigned group = 0; pos < charmaps_size && charmaps[pos] != 0; ++group) {
+        const uint32_t first = pos;
+        while (charmaps[pos] != 0)
+            pos +=
+                static_cast<uint32_t>(std::strlen(reinterpret_cast<const char *>(charmaps + pos))) +
+                1;
+        if (group == index) return reinterpret_cast<const char *>(charmaps + first);
+        pos++; // the empty name
+        pos += 1 + packed_table_size(charmaps[pos]);
+    }
+    return nullptr;
 }

@@ -21,14 +21,6 @@ constexpr uint32_t kMinCarryBytes = 1024;
 // Clusters 2 .. 0x0FFFFFF7 are the most a 28-bit FAT can name.
 constexpr uint64_t kMaxClusters = 0x0FFFFFF6u;
 
-// Boot-sector fields (FAT32 BIOS parameter block).
-constexpr unsigned kBpbSectorsPerCluster = 13;
-constexpr unsigned kBpbReservedSectors = 14;
-constexpr unsigned kBpbFatCount = 16;
-constexpr unsigned kBpbFatSize32 = 36;
-constexpr unsigned kBpbRootCluster = 44;
-constexpr unsigned kBootSignature = 510;
-
 void set_err(int *err, int code) {
     if (err) *err = code;
 }
@@ -40,13 +32,13 @@ template <typename T> T *at(uint8_t *p) {
 // Checks the boot sector in vol->boot_buf and derives the geometry; 0 or the code.
 int read_geometry(readfat_volume *vol, uint64_t start_sector, uint64_t end_sector) {
     const uint8_t *boot = vol->boot_buf;
-    if (load_le16(boot + kBootSignature) != 0xAA55u) return DV_E_BOOTSIG;
+    if (load_le16(boot + DV_BPB_SIGNATURE) != 0xAA55u) return DV_E_BOOTSIG;
 
-    vol->sectors_per_cluster = boot[kBpbSectorsPerCluster];
-    vol->reserved_sectors = load_le16(boot + kBpbReservedSectors);
-    vol->fat_count = boot[kBpbFatCount];
-    vol->fat_sectors = load_le32(boot + kBpbFatSize32);
-    vol->root_cluster = load_le32(boot + kBpbRootCluster);
+    vol->sectors_per_cluster = boot[DV_BPB_SECTORS_PER_CLUSTER];
+    vol->reserved_sectors = load_le16(boot + DV_BPB_RESERVED_SECTORS);
+    vol->fat_count = boot[DV_BPB_FAT_COUNT];
+    vol->fat_sectors = load_le32(boot + DV_BPB_FAT_SIZE32);
+    vol->root_cluster = load_le32(boot + DV_BPB_ROOT_CLUSTER);
     // Zero reserved sectors would put the FAT over the boot sector.
     if (vol->fat_count == 0 || vol->sectors_per_cluster == 0 || vol->fat_sectors == 0 ||
         vol->reserved_sectors == 0)

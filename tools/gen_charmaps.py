@@ -293,6 +293,12 @@ def emit(groups, type_offsets, legacy, size):
     w("};\n\n")
     w("const uint32_t charmaps_size = sizeof(charmaps);\n")
     w("static_assert(sizeof(charmaps) == %d, \"charmaps size\");\n\n" % size)
+    w("// The offset of every group's type byte, ascending: the values a descriptor half may hold.\n")
+    w("const uint16_t charmap_types[] = {\n")
+    for i in range(0, len(type_offsets), 12):
+        w("    " + " ".join("%d," % x for x in type_offsets[i:i + 12]) + "\n")
+    w("};\n\n")
+    w("const uint32_t charmap_types_count = sizeof(charmap_types) / sizeof(charmap_types[0]);\n\n")
     w("const uint16_t legacy_chars[] = {\n")
     w("    0x0000, 0x0001, // identity and unmapped markers\n")
     rest = legacy[2:]

@@ -27,6 +27,7 @@
 
 #include "dorvex/export.h"
 #include "dorvex/iconv.h"
+#include "dorvex/version.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -55,7 +56,7 @@ extern "C" {
 
 /* ---- Sizes ------------------------------------------------------------- */
 
-#define DV_NAME_MAX 255  /* code units in a name */
+#define DV_NAME_MAX 255   /* code units in a name */
 #define DV_DIRENT_SIZE 32 /* bytes in one raw directory entry */
 
 /* ---- Types ------------------------------------------------------------- */
@@ -75,8 +76,8 @@ typedef struct dv_ctx dv_ctx;
  * 16-bit unit. Returns the position after it, or null with a code in
  * `*err`. Internal: reached only through dv_ctx.decode.
  */
-typedef const char *(*dv_char_decoder)(dv_ctx *ctx, const char *p, const char *end,
-                                       uint16_t *unit, int *err);
+typedef const char *(*dv_char_decoder)(dv_ctx *ctx, const char *p, const char *end, uint16_t *unit,
+                                       int *err);
 
 /*
  * A counted name of 16-bit units: `len` (0..255) units, then a zero unit at
@@ -99,14 +100,14 @@ typedef struct dv_pathnode {
 
 /* The context. Read it if you like; change it never. */
 struct dv_ctx {
-    dorvex_iconv_t cd;         /* converter from the caller's charset to the internal form */
-    dv_char_decoder decode;    /* one character of caller text to one unit */
-    int32_t err;               /* code of the last failed operation; 0 after creation */
-    uint8_t skip_leading_sep;  /* DV_FLAG_SKIP_LEADING_SEP */
-    uint8_t lenient;           /* DV_FLAG_LENIENT */
-    uint16_t seps[4];          /* separator units, zero-terminated */
-    dv_name scratch;           /* working name of dv_parsepath */
-    void *alloc_data;          /* passed to alloc and free */
+    dorvex_iconv_t cd;        /* converter from the caller's charset to the internal form */
+    dv_char_decoder decode;   /* one character of caller text to one unit */
+    int32_t err;              /* code of the last failed operation; 0 after creation */
+    uint8_t skip_leading_sep; /* DV_FLAG_SKIP_LEADING_SEP */
+    uint8_t lenient;          /* DV_FLAG_LENIENT */
+    uint16_t seps[4];         /* separator units, zero-terminated */
+    dv_name scratch;          /* working name of dv_parsepath */
+    void *alloc_data;         /* passed to alloc and free */
     dv_alloc_fn alloc;
     dv_free_fn free;
 };
@@ -128,7 +129,10 @@ typedef struct dv_timestamp {
  *   ctime      creation time, to 10 ms
  *   atime      last access date, at 00:00 UTC
  *   mtime      modification time, to 2 s
+ * sizeof(dv_entry) is 564 bytes (DV_ENTRY_BYTES) on every platform: no padding, since
+ * every field lies at a multiple of its own alignment.
  */
+#define DV_ENTRY_BYTES 564
 typedef struct dv_entry {
     dv_name name;
     uint32_t cluster;
@@ -189,7 +193,7 @@ typedef struct dv_entry {
 #define DV_LFN_TYPE 12
 #define DV_LFN_CHECKSUM 13
 #define DV_LFN_CLUSTER 26
-#define DV_LFN_LAST 0x40     /* sequence-byte flag of a run's first entry */
+#define DV_LFN_LAST 0x40 /* sequence-byte flag of a run's first entry */
 #define DV_ATTR_READONLY 0x01
 #define DV_ATTR_HIDDEN 0x02
 #define DV_ATTR_SYSTEM 0x04
@@ -200,7 +204,8 @@ typedef struct dv_entry {
 
 /* ---- Context and errors ------------------------------------------------ */
 
-/* Returns the version text "0.3.27" (constant; do not free). */
+/* Returns the version text DV_VERSION_STRING, "MAJOR.MINOR.PATCH" (constant; do not
+ * free). DV_VERSION_MAJOR, _MINOR and _PATCH in dorvex/version.h give it as numbers. */
 DORVEX_API const char *dv_version(void);
 
 /*
@@ -338,8 +343,8 @@ DORVEX_API int dv_readentry(const dv_ctx *ctx, const uint8_t **entries, int *cou
  * so the call can be repeated with more room. Timestamps before 1970 leave
  * their fields untouched. Never allocates.
  */
-DORVEX_API int dv_writeentry(dv_ctx *ctx, const dv_entry **records, int *count,
-                             uint8_t **entries, unsigned *room);
+DORVEX_API int dv_writeentry(dv_ctx *ctx, const dv_entry **records, int *count, uint8_t **entries,
+                             unsigned *room);
 
 #ifdef __cplusplus
 }

@@ -1,22 +1,14 @@
 /*
  * dorvex/iconv.h -- the library's own character-set converter.
  *
- * An iconv(3)-style interface over one constant table of charsets. Known
- * charsets (names are matched case-insensitively; spaces and punctuation
- * before or inside a name are ignored, so "UTF-8", "utf_8" and "Utf8" are
- * one name, but nothing may follow it: "utf8-" is unknown):
- *
- *   "utf8" "char"                     UTF-8 (RFC 3629)
- *   "wchart"                          16-bit units in host byte order
- *   "ucs2" "ucs2be" / "ucs2le"        UCS-2 big / little endian
- *   "utf16" "utf16be" / "utf16le"     UTF-16 big / little endian
- *   "ucs4" "ucs4be" "utf32" "utf32be" UTF-32 big endian
- *   "ucs4le" "utf32le"                UTF-32 little endian
- *   "ascii" "usascii" "iso646" "iso646us"
- *   "iso88591" "latin1", "iso88592" .. "iso88598", "iso88599",
- *   "iso885910", "iso885911" "tis620", "iso885913" .. "iso885916",
- *   "latin9" (= iso885915), "cp1250" .. "cp1258" (also "windows1250" ..),
- *   "koi8r", "koi8u", "cp437", "cp850"
+ * An iconv(3)-style interface over one constant table of charsets: UTF-8;
+ * UTF-16, UCS-2 and UTF-32 in both byte orders; "wchart" (16-bit units in
+ * host byte order); US-ASCII; ISO 8859-1 to -16 (there is no -12); Windows
+ * code pages 1250 to 1258; KOI8-R, KOI8-U; IBM PC code pages 437 and 850.
+ * dorvex_iconv_charset() gives every name the table knows ("utf8", "utf16le",
+ * "latin1", "cp1252", ...). Names are matched case-insensitively, and spaces
+ * and punctuation before or inside a name are ignored, so "UTF-8", "utf_8"
+ * and "Utf8" are one name; but nothing may follow it: "utf8-" is unknown.
  *
  * Names without a byte-order suffix are big-endian; no byte-order mark is
  * ever read, skipped or written. The empty name means "utf8".
@@ -38,6 +30,7 @@
  *   EILSEQ  an input sequence that is invalid in the source charset
  *   EINVAL  the input ends inside a character
  *   E2BIG   the output space does not hold the next character
+ *   EBADF   the descriptor is not one dorvex_iconv_open returned
  */
 #ifndef DORVEX_ICONV_H
 #define DORVEX_ICONV_H
@@ -78,12 +71,25 @@ DORVEX_API dorvex_iconv_t dorvex_iconv_open(const char *tocode, const char *from
  *
  * A null `in`, a null `*in` or a `*inleft` of 0 returns 0 and touches
  * nothing. Otherwise `inleft`, `out`, `outleft` and `err` must be valid.
+ *
+ * A `cd` that dorvex_iconv_open did not return (such as -1) is refused
+ * before anything else: (size_t)-1 with EBADF in `*err` (when `err` is not
+ * null); nothing is read or written.
  */
 DORVEX_API size_t dorvex_iconv(dorvex_iconv_t cd, char **in, size_t *inleft, char **out,
                                size_t *outleft, int *err);
 
 /* Releases a descriptor. There is nothing to release: returns 0. */
 DORVEX_API int dorvex_iconv_close(dorvex_iconv_t cd);
+
+/*
+ * Lists the known charsets: returns the names of charset number `index`
+ * (0, 1, 2, ... in table order) as consecutive NUL-terminated names ended
+ * by an empty name, for example "utf8\0char\0\0" for index 0; or null when
+ * `index` is past the last charset. The text is constant and owned by the
+ * library. Every name it gives is accepted by dorvex_iconv_open.
+ */
+DORVEX_API const char *dorvex_iconv_charset(unsigned index);
 
 #ifdef __cplusplus
 }

@@ -46,6 +46,50 @@ extern "C" {
 #endif
 
 /*
+ * ---- On-disk boot sector and FSInfo sector (byte offsets, little-endian) ----
+ *
+ * The FAT32 BIOS parameter block of a volume's first sector. The reader uses
+ * the fields marked *; the rest are named for callers that show or write them.
+ */
+#define DV_BPB_JUMP 0                 /*  3  jump instruction */
+#define DV_BPB_OEM_NAME 3             /*  8  OEM name, space padded */
+#define DV_BPB_BYTES_PER_SECTOR 11    /*  2  bytes per logical sector */
+#define DV_BPB_SECTORS_PER_CLUSTER 13 /* 1 * sectors per cluster */
+#define DV_BPB_RESERVED_SECTORS 14    /*  2 * sectors before the first FAT */
+#define DV_BPB_FAT_COUNT 16           /*  1 * number of FATs */
+#define DV_BPB_ROOT_ENTRIES 17        /*  2  fixed root directory entries (0 on FAT32) */
+#define DV_BPB_TOTAL_SECTORS16 19     /*  2  total sectors when below 65536, else 0 */
+#define DV_BPB_MEDIA 21               /*  1  media descriptor */
+#define DV_BPB_FAT_SIZE16 22          /*  2  sectors per FAT on FAT12/16 (0 on FAT32) */
+#define DV_BPB_SECTORS_PER_TRACK 24   /*  2  CHS geometry */
+#define DV_BPB_HEADS 26               /*  2  CHS geometry */
+#define DV_BPB_HIDDEN_SECTORS 28      /*  4  sectors before the volume */
+#define DV_BPB_TOTAL_SECTORS32 32     /*  4  total sectors */
+#define DV_BPB_FAT_SIZE32 36          /*  4 * sectors per FAT */
+#define DV_BPB_EXT_FLAGS 40           /*  2  active FAT and mirroring */
+#define DV_BPB_FS_VERSION 42          /*  2  file-system version */
+#define DV_BPB_ROOT_CLUSTER 44        /*  4 * first cluster of the root directory */
+#define DV_BPB_FSINFO_SECTOR 48       /*  2  FSInfo sector, relative to the volume */
+#define DV_BPB_BACKUP_BOOT 50         /*  2  backup boot sector, relative to the volume */
+#define DV_BPB_DRIVE_NUMBER 64        /*  1  BIOS drive number */
+#define DV_BPB_BOOT_SIGNATURE 66      /*  1  0x29 when the next three fields are present */
+#define DV_BPB_VOLUME_ID 67           /*  4  volume serial number */
+#define DV_BPB_VOLUME_LABEL 71        /* 11  volume label, space padded */
+#define DV_BPB_FS_TYPE 82             /*  8  "FAT32   " (informative only) */
+#define DV_BPB_SIGNATURE 510          /*  2 * 0x55 0xAA */
+#define DV_BPB_EXT_BOOT_SIG 0x29      /* value of DV_BPB_BOOT_SIGNATURE */
+
+/* The FSInfo sector: free-cluster hints, never read by the library. */
+#define DV_FSINFO_LEAD_SIG 0     /* 4  0x41615252 ("RRaA") */
+#define DV_FSINFO_STRUCT_SIG 484 /* 4  0x61417272 ("rrAa") */
+#define DV_FSINFO_FREE_COUNT 488 /* 4  free clusters, 0xFFFFFFFF if unknown */
+#define DV_FSINFO_NEXT_FREE 492  /* 4  where to look for a free cluster */
+#define DV_FSINFO_TRAIL_SIG 508  /* 4  0xAA550000 */
+#define DV_FSINFO_LEAD_VALUE 0x41615252u
+#define DV_FSINFO_STRUCT_VALUE 0x61417272u
+#define DV_FSINFO_TRAIL_VALUE 0xAA550000u
+
+/*
  * Reads `count` (1 .. sectors per cluster) 512-byte sectors starting at the
  * absolute sector `sector` into `buf`. Returns the number of whole sectors
  * read (1 .. count, stored at the start of `buf`), or 0 / a negative value
@@ -63,11 +107,11 @@ typedef struct readfat_dir {
     uint8_t *buf_end;      /* end of this handle's window in the arena */
     uint32_t remaining;    /* raw entries not yet consumed, just before buf_end */
     /* extensions */
-    uint32_t cycle_mark;   /* cycle detection (Brent): the saved cluster */
-    uint32_t cycle_power;  /* cycle detection: current power of two */
-    uint32_t cycle_steps;  /* cycle detection: clusters since the mark */
-    uint8_t at_end;        /* an end-of-directory mark was met */
-    uint32_t cycle_first;  /* cycle detection: the cluster the walk started at */
+    uint32_t cycle_mark;  /* cycle detection (Brent): the saved cluster */
+    uint32_t cycle_power; /* cycle detection: current power of two */
+    uint32_t cycle_steps; /* cycle detection: clusters since the mark */
+    uint8_t at_end;       /* an end-of-directory mark was met */
+    uint32_t cycle_first; /* cycle detection: the cluster the walk started at */
 } readfat_dir;
 
 /* A file handle: a slot in the volume's arena. */
@@ -87,34 +131,34 @@ typedef struct readfat_file {
 
 /* A mounted volume. Read its fields if you like; change them never. */
 typedef struct readfat_volume {
-    dv_ctx *ctx;                     /* the volume's own context */
-    uint32_t max_files;              /* file slots */
-    uint32_t max_dirs;               /* directory slots open to the caller */
-    readfat_file *files;             /* max_files records in the arena */
-    readfat_dir *dirs;               /* max_dirs + 1 records in the arena */
-    readfat_dir *lookup_dir;         /* dirs[max_dirs]: used by path lookups */
-    uint64_t fat_sectors;            /* sectors per FAT */
-    uint64_t fat_start;              /* absolute sector of the first FAT */
-    uint64_t data_start;             /* absolute sector of cluster 2 */
-    uint32_t sectors_per_cluster;    /* 1 .. 255 */
-    uint32_t reserved_sectors;       /* from the boot sector */
-    uint32_t fat_count;              /* from the boot sector */
-    uint32_t root_cluster;           /* first cluster of the root directory */
-    uint32_t sector_size;            /* always 512 */
-    uint32_t cluster_bytes;          /* sectors_per_cluster * 512 */
-    uint32_t fat_entries_per_sector; /* always 128 */
+    dv_ctx *ctx;                      /* the volume's own context */
+    uint32_t max_files;               /* file slots */
+    uint32_t max_dirs;                /* directory slots open to the caller */
+    readfat_file *files;              /* max_files records in the arena */
+    readfat_dir *dirs;                /* max_dirs + 1 records in the arena */
+    readfat_dir *lookup_dir;          /* dirs[max_dirs]: used by path lookups */
+    uint64_t fat_sectors;             /* sectors per FAT */
+    uint64_t fat_start;               /* absolute sector of the first FAT */
+    uint64_t data_start;              /* absolute sector of cluster 2 */
+    uint32_t sectors_per_cluster;     /* 1 .. 255 */
+    uint32_t reserved_sectors;        /* from the boot sector */
+    uint32_t fat_count;               /* from the boot sector */
+    uint32_t root_cluster;            /* first cluster of the root directory */
+    uint32_t sector_size;             /* always 512 */
+    uint32_t cluster_bytes;           /* sectors_per_cluster * 512 */
+    uint32_t fat_entries_per_sector;  /* always 128 */
     uint32_t dir_entries_per_cluster; /* cluster_bytes / 32 */
-    uint32_t flags;                  /* flags given at mount */
-    uint64_t fat_tag[8];             /* FAT cache: sector held by each slot, 0 = empty */
-    uint8_t *fat_buf[8];             /* FAT cache: 512-byte buffers in the arena */
-    uint8_t *boot_buf;               /* 64-byte aligned buffer inside `storage` */
-    void *reader_data;               /* passed to reader_fn */
-    readfat_sector_reader reader_fn; /* the sector reader */
-    void *alloc_data;                /* passed to alloc_fn and free_fn */
+    uint32_t flags;                   /* flags given at mount */
+    uint64_t fat_tag[8];              /* FAT cache: sector held by each slot, 0 = empty */
+    uint8_t *fat_buf[8];              /* FAT cache: 512-byte buffers in the arena */
+    uint8_t *boot_buf;                /* 64-byte aligned buffer inside `storage` */
+    void *reader_data;                /* passed to reader_fn */
+    readfat_sector_reader reader_fn;  /* the sector reader */
+    void *alloc_data;                 /* passed to alloc_fn and free_fn */
     dv_alloc_fn alloc_fn;
     dv_free_fn free_fn;
-    void *arena;                     /* the single block of handles and buffers */
-    uint8_t storage[576];            /* room for the boot-sector buffer */
+    void *arena;          /* the single block of handles and buffers */
+    uint8_t storage[576]; /* room for the boot-sector buffer */
     /* extensions */
     uint64_t end_sector;    /* one past the volume's last sector */
     uint32_t cluster_count; /* clusters in the data area (2 .. cluster_count + 1) */
@@ -153,8 +197,7 @@ DORVEX_API readfat_volume *readfat_new2(uint64_t start_sector, uint64_t end_sect
                                         uint32_t sector_size, void *reader_data,
                                         readfat_sector_reader reader, uint32_t flags,
                                         uint32_t max_files, uint32_t max_dirs, int *err,
-                                        void *alloc_data, dv_alloc_fn alloc_fn,
-                                        dv_free_fn free_fn);
+                                        void *alloc_data, dv_alloc_fn alloc_fn, dv_free_fn free_fn);
 
 /* Releases the volume, its context and its arena. Every handle and every
  * record returned for it becomes invalid. */
@@ -245,8 +288,7 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * root. They read nothing. A null `entry` fails with EINVAL.
  */
 DORVEX_API readfat_file *readfat_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
-DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry,
-                                              int *err);
+DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 
 #ifdef __cplusplus
 }

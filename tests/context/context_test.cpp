@@ -153,7 +153,7 @@ TEST(Errors, Messages) {
     for (int code : {-8999, -8993, 0, EINVAL, 1 << 30})
         EXPECT_STREQ(dorvex_strerror_internal(code), "Unknown error") << code;
     EXPECT_STREQ(dorvex_strerror_internal(-8996), "Reached end of directory");
-    EXPECT_STREQ(dv_version(), "0.3.27");
+    EXPECT_STREQ(dv_version(), DV_VERSION_STRING);
 }
 
 // ---- Decoders --------------------------------------------------------------

@@ -5,5 +5,5 @@
 
 int main(void) {
     printf("dorvex %s, optimal flags 0x%x\n", dv_version(), (unsigned)readfat_optimal_flags());
-    return strcmp(dv_version(), "0.3.27") == 0 ? 0 : 1;
+    return strcmp(dv_version(), DV_VERSION_STRING) == 0 ? 0 : 1;
 }
