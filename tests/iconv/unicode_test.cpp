@@ -1,5 +1,6 @@
-// The converter: charset lookup, descriptors, the Unicode decoders and encoders, cursors
-// on failure, and the locale around each call.
+// Conversions between the Unicode encodings and US-ASCII: decoders, encoders, cursors on
+// failure, the ASCII fast paths, and the locale around each call.
+#include "iconv/convert.h"
 #include "iconv/locale_guard.h"
 
 #include <dorvex/iconv.h>
@@ -14,77 +15,14 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-struct Result {
-    size_t ret;
-    int err;
-    size_t consumed;
-    Bytes out;
-};
-
-constexpr size_t fail = static_cast<size_t>(-1);
-constexpr int untouched = 0x5EED;
-
-Result convert(const char *to, const char *from, const Bytes &in, size_t room = 64) {
-    dorvex_iconv_t cd = dorvex_iconv_open(to, from);
-    EXPECT_NE(cd, -1) << to << " <- " << from;
-    Bytes buf(room + 1, 0xEE);
-    char *ip = const_cast<char *>(reinterpret_cast<const char *>(in.data()));
-    size_t il = in.size();
-    char *op = reinterpret_cast<char *>(buf.data());
-    size_t ol = room;
-    int err = untouched;
-    size_t r = dorvex_iconv(cd, &ip, &il, &op, &ol, &err);
-    size_t written = static_cast<size_t>(op - reinterpret_cast<char *>(buf.data()));
-    EXPECT_EQ(written + ol, room);
-    EXPECT_EQ(static_cast<size_t>(ip - reinterpret_cast<const char *>(in.data())) + il, in.size());
-    EXPECT_EQ(buf[room], 0xEE) << "wrote beyond the room";
-    return {r, err, in.size() - il, Bytes(buf.begin(), buf.begin() + written)};
-}
-
-int type_offset(const char *name) {
-    dorvex_iconv_t cd = dorvex_iconv_open(name, "utf8");
-    return cd == -1 ? -1 : (cd & 0xFFFF);
-}
+using dvtest::Bytes;
+using dvtest::convert;
+using dvtest::fail;
+using dvtest::Result;
+using dvtest::untouched;
 
 Bytes utf8(const char *s) {
     return Bytes(s, s + std::strlen(s));
-}
-
-// ---- Names and descriptors -------------------------------------------------
-
-TEST(IconvOpen, NamesFindTheirGroup) {
-    const struct {
-        int offset;
-        std::vector<const char *> names;
-    } groups[] = {
-        {11,
-         {"utf8", "char", "", "UTF-8", "utf-8", "Utf_8", "-utf8", "U.T.F.8", "utf 8",
-          "utf\xC3\xA9\x38"}}, // bytes above 0x7F are skipped too
-        {20, {"wchart"}},
-        {34, {"ucs2", "UCS-2BE"}},
-        {43, {"ucs2le"}},
-        {59, {"utf16", "utf16be"}},
-        {69, {"UTF-16LE"}},
-        {97, {"ucs4", "ucs4be", "utf32", "utf32be"}},
-        {114, {"ucs4le", "UTF-32LE"}},
-        {146, {"ascii", "US-ASCII", "iso646", "ISO646-US"}},
-        {164, {"iso88591", "ISO-8859-1", "latin1"}},
-        {-1, {"utf8-", "utf8 ", "utf:8", "utf", "utf[8", "utf8x", "ebcdic", "latin2"}},
-    };
-    for (auto &g : groups)
-        for (const char *name : g.names)
-            EXPECT_EQ(type_offset(name), g.offset) << '"' << name << '"';
-}
-
-TEST(IconvOpen, DescriptorHoldsSourceHighTargetLow) {
-    EXPECT_EQ(dorvex_iconv_open("utf16le", "ascii"), (146 << 16) | 69);
-    EXPECT_EQ(dorvex_iconv_open("ucs2le", "utf8"), (11 << 16) | 43);
-    EXPECT_EQ(dorvex_iconv_open("UCS-2LE", "UTF-8"), dorvex_iconv_open("ucs2le", "utf8"));
-    EXPECT_EQ(dorvex_iconv_open("nosuch", "utf8"), -1);
-    EXPECT_EQ(dorvex_iconv_open("utf8", "nosuch"), -1);
-    EXPECT_EQ(dorvex_iconv_close(dorvex_iconv_open("utf8", "latin1")), 0);
 }
 
 // ---- Empty input -----------------------------------------------------------
