@@ -6,7 +6,9 @@
 
 namespace dorvex {
 
-inline uint16_t load_le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t load_le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 inline uint32_t load_le32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |

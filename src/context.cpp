@@ -137,6 +137,7 @@ dv_ctx *dv_newctx2(uint32_t flags, int *err, void *alloc_data, dv_alloc_fn alloc
 }
 
 void dv_deletectx(dv_ctx *ctx) {
+    if (ctx == nullptr) return;
     void *alloc_data = ctx->alloc_data;
     dv_free_fn release = ctx->free;
     dorvex_iconv_close(ctx->cd);

@@ -20,8 +20,8 @@ inline uint8_t shortname_checksum(const uint8_t *name11) {
 inline constexpr uint8_t lfn_unit_offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 
 // UTC conversions behind dv_encodets/dv_decodets, also used per entry by the codec.
-// encode_timestamp returns -1 (storing nothing) for a negative count, 1 for a year of 2100
-// or later, else 0; time_word and tenms may be null.
+// encode_timestamp returns -1 (storing nothing) for a negative count, else 0 (a 32-bit count
+// never reaches the year 2100); time_word and tenms may be null.
 int encode_timestamp(const dv_timestamp &ts, uint16_t *date, uint16_t *time_word, uint8_t *tenms);
 dv_timestamp decode_timestamp(uint16_t date, uint16_t time_word, uint8_t tenms);
 

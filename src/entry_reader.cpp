@@ -14,6 +14,8 @@ namespace {
 
 // Highest first position of a long-name entry: sequence number 20 holds units 247-259.
 constexpr int last_lfn_position = 247;
+// First byte of a deleted entry.
+constexpr uint8_t kDeletedMark = 0xE5;
 
 bool is_lfn(const uint8_t *e) {
     return (e[DV_DIRENT_ATTR] & DV_ATTR_LFN) == DV_ATTR_LFN;
@@ -39,15 +41,22 @@ uint16_t short_unit(uint8_t byte) {
 }
 
 // BASE.EXT from the 8.3 bytes: trailing spaces of the base dropped, the extension up to its
-// first space, no dot when it starts with a space.
+// first space, no dot when it starts with a space. A NUL byte ends the name where it stands,
+// as it ends `shortname`. Returns the name's length.
 int build_short_name(const uint8_t *e, dv_name &name) {
     int base = 8;
     while (base > 0 && e[base - 1] == ' ') --base;
     int n = 0;
-    for (int i = 0; i < base; ++i) name.units[n++] = short_unit(e[i]);
+    for (int i = 0; i < base; ++i) {
+        if (e[i] == 0) {
+            name.units[n] = 0;
+            return n;
+        }
+        name.units[n++] = short_unit(e[i]);
+    }
     if (e[DV_DIRENT_EXT] != ' ') {
         name.units[n++] = '.';
-        for (int i = DV_DIRENT_EXT; i < DV_DIRENT_EXT + 3 && e[i] != ' '; ++i)
+        for (int i = DV_DIRENT_EXT; i < DV_DIRENT_EXT + 3 && e[i] != ' ' && e[i] != 0; ++i)
             name.units[n++] = short_unit(e[i]);
     }
     name.units[n] = 0;
@@ -154,20 +163,21 @@ int walk_entries(const dv_ctx *ctx, const uint8_t **entries, int *count, Sink &s
             sink.lfn(e, p);
         } else {
             sink.short_seen(e);
-            // Leniently, a run and its short entry give no record whether the checksum
-            // agrees or not: a run the sink has ruled out needs no checksum.
-            if (run_open && lenient && sink.ruled_out()) {
-                run_open = false;
-                goto consume;
-            }
-            if (run_open && shortname_checksum(e) != run_checksum) {
-                if (!lenient) {
-                    result = -1;
-                    break;
+            if (run_open) {
+                if (shortname_checksum(e) != run_checksum) {
+                    if (!lenient) {
+                        result = -1;
+                        break;
+                    }
+                    // The long name is stale (the 8.3 entry was renamed or reused): a live
+                    // entry stands alone under its 8.3 name; a deleted one goes with its run.
+                    run_open = false;
+                    if (e[0] == kDeletedMark) goto consume;
+                } else if (lenient && sink.ruled_out()) {
+                    // A run the sink has ruled out gives nothing the sink wants.
+                    run_open = false;
+                    goto consume;
                 }
-                // The run and its short entry go together: no record.
-                run_open = false;
-                goto consume;
             }
             const Step step = sink.accept(e, run_open, left);
             if (step == Step::fail) {

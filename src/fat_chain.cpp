@@ -23,7 +23,7 @@ uint32_t next_cluster(readfat_volume *vol, uint32_t cluster) {
         if (read_sectors(vol, buf, sector, 1, vol->fat_start, vol->fat_start + vol->fat_sectors) !=
             1) {
             vol->fat_tag[slot] = 0;
-            return kChainEnd;
+            return kFatUnreadable;
         }
         vol->fat_tag[slot] = sector;
     }

@@ -12,6 +12,10 @@ namespace dorvex {
 // FAT32 entries carry 28 bits; values from here up end a chain.
 constexpr uint32_t kFatMask = 0x0FFFFFFFu;
 constexpr uint32_t kChainEnd = 0x0FFFFFF8u;
+// Above every masked FAT value, so never read from a FAT: a walk's own verdicts. Both end
+// the chain where they stand, but a caller reports them differently from an end mark.
+constexpr uint32_t kChainLoop = 0xFFFFFFFEu;     // the chain came back to a visited cluster
+constexpr uint32_t kFatUnreadable = 0xFFFFFFFFu; // the FAT sector could not be read
 
 inline bool is_chain_end(uint32_t cluster) {
     return cluster >= kChainEnd;
@@ -25,7 +29,7 @@ int32_t read_sectors(const readfat_volume *vol, void *buf, uint64_t sector, uint
                      uint64_t lo, uint64_t hi);
 
 // The FAT entry of `cluster`, masked to 28 bits; kChainEnd when its FAT sector lies past the
-// first FAT or cannot be read.
+// first FAT, kFatUnreadable when the reader fails it (a later call asks the reader again).
 uint32_t next_cluster(readfat_volume *vol, uint32_t cluster);
 
 // Absolute number of the first sector of `cluster` (2 .. cluster_count + 1).
@@ -51,6 +55,13 @@ struct ChainGuard {
         mark = start;
         power = 2;
         steps = 0;
+    }
+    // The successor of `from` on the volume: its FAT entry, kChainLoop when that entry leads
+    // back to a cluster the walk has visited, kFatUnreadable when the FAT cannot be read.
+    uint32_t next(readfat_volume *vol, uint32_t from) {
+        const uint32_t n = next_cluster(vol, from);
+        if (is_chain_end(n)) return n;
+        return step(from, n) ? n : kChainLoop;
     }
     // Records the walk's move from `from` to `cluster`; false when the chain has come back
     // to a cluster it already visited.

@@ -10,13 +10,24 @@
 namespace dorvex {
 namespace {
 
-enum class Scan { record, end, io_error };
+// How a scan for one record ended: with the record, at the end of the directory, at a
+// long-name run the entry reader refuses (nothing after it can be read), or on a read error.
+enum class Scan { record, end, refused, io_error };
 
 void start_dir(readfat_dir *dir, uint32_t first) {
     dir->remaining = 0;
     dir->next_cluster = first;
-    dir->at_end = 0;
+    dir->loaded_cluster = first;
+    dir->end_code = 0;
     guard_of(dir).reset(first);
+}
+
+// After a FAT sector failed to read, looks up the loaded cluster's successor again. False
+// while it still cannot be read; the handle then stays as it is, so a later call retries.
+bool resolve_next(readfat_volume *vol, readfat_dir *dir) {
+    if (dir->next_cluster != kFatUnreadable) return true;
+    dir->next_cluster = guard_of(dir).next(vol, dir->loaded_cluster);
+    return dir->next_cluster != kFatUnreadable;
 }
 
 // Reads `next_cluster` into the window's last cluster_bytes and looks up its successor.
@@ -25,25 +36,26 @@ bool load_cluster(readfat_volume *vol, readfat_dir *dir) {
         dir->remaining = 0;
         return false;
     }
-    uint32_t next = next_cluster(vol, dir->next_cluster);
+    dir->loaded_cluster = dir->next_cluster;
     // A chain that comes back to a cluster already listed ends there.
-    if (!is_chain_end(next) && !guard_of(dir).step(dir->next_cluster, next)) next = kChainEnd;
-    dir->next_cluster = next;
+    dir->next_cluster = guard_of(dir).next(vol, dir->loaded_cluster);
     dir->remaining += vol->dir_entries_per_cluster;
     return true;
 }
 
-Scan end_scan(readfat_dir *dir) {
-    dir->at_end = 1;
-    return Scan::end;
+// The scan stops here for good: every later call ends the same way.
+Scan end_scan(readfat_dir *dir, Scan how) {
+    dir->end_code = how == Scan::refused ? EILSEQ : DV_E_ENDDIR;
+    return how;
 }
 
 // Decodes the directory's next record into `*rec`. With `want`, records whose name cannot be
 // `want` are passed over undecoded (a lookup); the reads of the medium stay the same.
 Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const dv_name *want = nullptr) {
-    if (dir->at_end) return Scan::end;
+    if (dir->end_code != 0) return dir->end_code == EILSEQ ? Scan::refused : Scan::end;
     if (dir->remaining == 0) {
-        if (is_chain_end(dir->next_cluster)) return end_scan(dir);
+        if (!resolve_next(vol, dir)) return Scan::io_error;
+        if (is_chain_end(dir->next_cluster)) return end_scan(dir, Scan::end);
         if (!load_cluster(vol, dir)) return Scan::io_error;
     }
     for (;;) {
@@ -58,13 +70,16 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const dv_nam
             return Scan::record;
         }
         // An end-of-directory mark: nothing after it belongs to the directory.
-        if (rc >= 0 && cursor < dir->buf_end && cursor[0] == 0) return end_scan(dir);
-        if (is_chain_end(dir->next_cluster)) return end_scan(dir);
+        if (rc >= 0 && cursor < dir->buf_end && cursor[0] == 0) return end_scan(dir, Scan::end);
+        // Where the scan stops now, it stops because of a refused run, if this call met one.
+        const Scan stop = rc < 0 ? Scan::refused : Scan::end;
+        if (!resolve_next(vol, dir)) return Scan::io_error;
+        if (is_chain_end(dir->next_cluster)) return end_scan(dir, stop);
 
         // Carry the unfinished run in front of the next cluster; a run longer than the room
         // is damaged beyond use.
         const uint32_t carry = static_cast<uint32_t>(count);
-        if (carry > vol->carry_entries) return end_scan(dir);
+        if (carry > vol->carry_entries) return end_scan(dir, stop);
         const size_t bytes = size_t{carry} * DV_DIRENT_SIZE;
         std::memmove(dir->buf_end - vol->cluster_bytes - bytes, dir->buf_end - bytes, bytes);
         dir->remaining = carry;
@@ -78,15 +93,27 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const dv_nam
     }
 }
 
-readfat_dir *free_dir_slot(readfat_volume *vol) {
-    for (uint32_t i = 0; i < vol->max_dirs; ++i)
-        if (!vol->dirs[i].in_use) return &vol->dirs[i];
-    return nullptr;
+// The code a scan that produced no record reports: `at_end` for the end of the directory.
+int scan_code(Scan s, int at_end) {
+    switch (s) {
+    case Scan::end:
+        return at_end;
+    case Scan::refused:
+        return EILSEQ;
+    case Scan::record:
+    case Scan::io_error:
+        break;
+    }
+    return EIO;
 }
 
-readfat_dir *take_dir(readfat_dir *dir, uint32_t first) {
+readfat_dir *free_dir(readfat_volume *vol) {
+    return free_slot(vol->dirs, dir_stride(vol), vol->max_dirs);
+}
+
+readfat_dir *take_dir(readfat_volume *vol, readfat_dir *dir, uint32_t first) {
     start_dir(dir, first);
-    dir->in_use = 1;
+    claim(vol->dirs, dir_stride(vol), dir);
     return dir;
 }
 
@@ -108,9 +135,10 @@ dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int
     }
     for (const dv_pathnode *node = list; node; node = node->next) {
         for (;;) {
-            if (scan_one(vol, dir, out, &node->name) != Scan::record) {
+            const Scan s = scan_one(vol, dir, out, &node->name);
+            if (s != Scan::record) {
                 dv_freepath(vol->ctx, list);
-                set_err(err, ENOENT);
+                set_err(err, scan_code(s, ENOENT));
                 return nullptr;
             }
             if (dv_namecmp(&node->name, &out->name) == 0) break;
@@ -121,62 +149,32 @@ dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int
     return out;
 }
 
-} // namespace dorvex
-
-using namespace dorvex;
-
-extern "C" {
-
-readfat_dir *readfat_opendir(readfat_volume *vol, const char *path, int *err) {
-    readfat_dir *dir = free_dir_slot(vol);
+readfat_dir *dir_open_path(readfat_volume *vol, const char *path, int *err) {
+    readfat_dir *dir = free_dir(vol);
     if (!dir) {
         set_err(err, ENFILE);
         return nullptr;
     }
-    if (dv_isroot(vol->ctx, path)) return take_dir(dir, vol->root_cluster);
+    if (dv_isroot(vol->ctx, path)) return take_dir(vol, dir, vol->root_cluster);
     dv_entry entry;
     if (!process_path(vol, path, &entry, err)) return nullptr;
-    return take_dir(dir, dir_start_cluster(vol, &entry));
+    return take_dir(vol, dir, dir_start_cluster(vol, &entry));
 }
 
-readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry, int *err) {
-    readfat_dir *dir = free_dir_slot(vol);
+readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err) {
+    readfat_dir *dir = free_dir(vol);
     if (!dir) {
         set_err(err, ENFILE);
         return nullptr;
     }
-    if (!entry) {
-        set_err(err, EINVAL);
-        return nullptr;
-    }
-    return take_dir(dir, dir_start_cluster(vol, entry));
+    return take_dir(vol, dir, dir_start_cluster(vol, entry));
 }
 
-const dv_entry *readfat_readdir(readfat_volume *vol, readfat_dir *dir, int *err) {
-    if (!dir->in_use) {
-        set_err(err, EINVAL);
-        return nullptr;
-    }
-    switch (scan_one(vol, dir, &dir->entry)) {
-    case Scan::record:
-        return &dir->entry;
-    case Scan::end:
-        set_err(err, DV_E_ENDDIR);
-        return nullptr;
-    case Scan::io_error:
-        break;
-    }
-    set_err(err, EIO);
+const dv_entry *dir_next(readfat_volume *vol, readfat_dir *dir, int *err) {
+    const Scan s = scan_one(vol, dir, &dir->entry);
+    if (s == Scan::record) return &dir->entry;
+    set_err(err, scan_code(s, DV_E_ENDDIR));
     return nullptr;
 }
 
-void readfat_closedir(readfat_volume *, readfat_dir *dir) {
-    dir->in_use = 0;
-}
-
-int readfat_stat(readfat_volume *vol, const char *path, dv_entry *out) {
-    int code = 0;
-    return process_path(vol, path, out, &code) ? 0 : code;
-}
-
-} // extern "C"
+} // namespace dorvex

@@ -8,85 +8,69 @@
 namespace dorvex {
 namespace {
 
-readfat_file *free_file_slot(readfat_volume *vol) {
-    for (uint32_t i = 0; i < vol->max_files; ++i)
-        if (!vol->files[i].in_use) return &vol->files[i];
-    return nullptr;
-}
+// Readers that transfer by DMA need sector-aligned buffers; the arena's buffers are, a
+// caller's buffer may not be.
+constexpr uintptr_t kReaderAlign = 512;
 
 void rewind_file(readfat_file *file) {
     file->loaded = 0;
     file->position = 0;
     file->cluster = file->first_cluster;
+    file->prev_cluster = file->first_cluster;
     guard_of(file).reset(file->first_cluster);
 }
 
-readfat_file *take_file(readfat_file *file, const dv_entry *entry) {
-    file->in_use = 1;
+readfat_file *take_file(readfat_volume *vol, readfat_file *file, const dv_entry *entry) {
     file->size = entry->size;
     file->first_cluster = entry->cluster;
     rewind_file(file);
+    claim(vol->files, file_stride(vol), file);
     return file;
 }
 
-// The successor of the handle's cluster. A cluster the walk has already visited sets `*looped`
-// and ends the chain like an end mark.
-uint32_t step_chain(readfat_volume *vol, readfat_file *file, bool *looped) {
-    *looped = false;
-    // An end mark is no cluster: it has no FAT entry of its own.
+readfat_file *free_file(readfat_volume *vol) {
+    return free_slot(vol->files, file_stride(vol), vol->max_files);
+}
+
+// Moves the handle's cluster to its successor: a cluster, an end mark, kChainLoop or
+// kFatUnreadable. An end mark has no successor of its own.
+uint32_t advance(readfat_volume *vol, readfat_file *file) {
     if (is_chain_end(file->cluster)) return file->cluster;
-    const uint32_t next = next_cluster(vol, file->cluster);
-    if (!is_chain_end(next) && !guard_of(file).step(file->cluster, next)) {
-        *looped = true;
-        return kChainEnd;
-    }
-    return next;
+    file->prev_cluster = file->cluster;
+    file->cluster = guard_of(file).next(vol, file->cluster);
+    return file->cluster;
+}
+
+// Retries the FAT lookup that failed when the handle last moved. False while it still fails.
+bool settle(readfat_volume *vol, readfat_file *file) {
+    if (file->cluster != kFatUnreadable) return true;
+    file->cluster = guard_of(file).next(vol, file->prev_cluster);
+    return file->cluster != kFatUnreadable;
 }
 
 } // namespace
-} // namespace dorvex
 
-using namespace dorvex;
-
-extern "C" {
-
-readfat_file *readfat_open(readfat_volume *vol, const char *path, int *err) {
-    readfat_file *file = free_file_slot(vol);
+readfat_file *file_open_path(readfat_volume *vol, const char *path, int *err) {
+    readfat_file *file = free_file(vol);
     if (!file) {
         set_err(err, ENFILE);
         return nullptr;
     }
     dv_entry entry;
     if (!process_path(vol, path, &entry, err)) return nullptr;
-    return take_file(file, &entry);
+    return take_file(vol, file, &entry);
 }
 
-readfat_file *readfat_open_entry(readfat_volume *vol, const dv_entry *entry, int *err) {
-    readfat_file *file = free_file_slot(vol);
+readfat_file *file_open_entry(readfat_volume *vol, const dv_entry *entry, int *err) {
+    readfat_file *file = free_file(vol);
     if (!file) {
         set_err(err, ENFILE);
         return nullptr;
     }
-    if (!entry) {
-        set_err(err, EINVAL);
-        return nullptr;
-    }
-    return take_file(file, entry);
+    return take_file(vol, file, entry);
 }
 
-void readfat_close(readfat_volume *, readfat_file *file) {
-    file->in_use = 0;
-}
-
-uint32_t readfat_size(readfat_volume *, const readfat_file *file) {
-    return file->size;
-}
-
-uint32_t readfat_tell(readfat_volume *, const readfat_file *file) {
-    return file->position;
-}
-
-int readfat_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err) {
+int file_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err) {
     if (pos > file->size) {
         set_err(err, EINVAL);
         return -1;
@@ -97,6 +81,8 @@ int readfat_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err
         file->position = pos;
         return 0;
     }
+    // A FAT sector that cannot be read leaves the handle as it was, for a retry.
+    const readfat_file before = *file;
     if (target < index) {
         file->cluster = file->first_cluster;
         guard_of(file).reset(file->first_cluster);
@@ -104,27 +90,28 @@ int readfat_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err
     }
     file->loaded = 0;
     while (index < target) {
-        bool looped;
-        const uint32_t next = step_chain(vol, file, &looped);
-        if (looped || (is_chain_end(next) && pos % vol->cluster_bytes != 0)) {
-            rewind_file(file);
-            set_err(err, DV_E_BROKENCHAIN);
+        if (!settle(vol, file) || advance(vol, file) == kFatUnreadable) {
+            *file = before;
+            set_err(err, EIO);
             return -1;
         }
-        file->cluster = next;
-        // A chain that ends exactly at a cluster boundary still reaches that position.
-        if (is_chain_end(next)) break;
+        // A chain that ends exactly at a cluster boundary still reaches that position; one
+        // that loops reaches nothing past the loop.
+        if (is_chain_end(file->cluster)) {
+            if (file->cluster == kChainLoop || pos % vol->cluster_bytes != 0) {
+                rewind_file(file);
+                set_err(err, DV_E_BROKENCHAIN);
+                return -1;
+            }
+            break;
+        }
         ++index;
     }
     file->position = pos;
     return 0;
 }
 
-uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len, int *err) {
-    if (!file->in_use) {
-        set_err(err, EINVAL);
-        return 0;
-    }
+uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len, int *err) {
     const uint32_t rest = file->size - file->position;
     uint32_t left = len < rest ? len : rest;
     auto *out = static_cast<uint8_t *>(dst);
@@ -133,9 +120,14 @@ uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *dst, uint32
         const uint32_t off = file->position % vol->cluster_bytes;
         const uint32_t room = vol->cluster_bytes - off;
         const uint32_t chunk = left < room ? left : room;
-        // A whole cluster goes straight into the caller's buffer: one copy fewer.
-        const bool direct = !file->loaded && chunk == vol->cluster_bytes;
+        // A whole cluster goes straight into an aligned caller's buffer: one copy fewer.
+        const bool direct = !file->loaded && chunk == vol->cluster_bytes &&
+                            reinterpret_cast<uintptr_t>(out) % kReaderAlign == 0;
         if (!file->loaded) {
+            if (!settle(vol, file)) {
+                set_err(err, EIO);
+                return done;
+            }
             // A chain shorter than the recorded size (or one that loops): never read the mark
             // as if it were a cluster.
             if (is_chain_end(file->cluster)) {
@@ -155,8 +147,7 @@ uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *dst, uint32
             file->loaded = !direct;
         }
         if (off + chunk == vol->cluster_bytes) {
-            bool looped;
-            file->cluster = step_chain(vol, file, &looped);
+            advance(vol, file);
             file->loaded = 0;
         }
         file->position += chunk;
@@ -168,4 +159,4 @@ uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *dst, uint32
     return done;
 }
 
-} // extern "C"
+} // namespace dorvex

@@ -1,15 +1,71 @@
-// Shared pieces of the volume reader's directory and file handles.
+// The volume reader's internals: mount, handle slots, path lookup, directory and file
+// operations. They trust their arguments; the exported functions in readfat_api.cpp check
+// those first, in one place.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "dorvex/readfat.h"
 
 namespace dorvex {
 
+inline void set_err(int *err, int code) {
+    if (err) *err = code;
+}
+
+// ---- Mount ------------------------------------------------------------------------------
+
+// Mounts the volume; null with the code through `err` on failure, nothing left allocated.
+readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
+                      void *reader_data, readfat_sector_reader reader, uint32_t flags,
+                      uint32_t max_files, uint32_t max_dirs, int *err, void *alloc_data,
+                      dv_alloc_fn alloc_fn, dv_free_fn free_fn);
+void unmount(readfat_volume *vol);
+
+// ---- Handle slots -----------------------------------------------------------------------
+
+// Records per view: file slots, and directory slots plus the lookup handle.
+inline size_t file_stride(const readfat_volume *vol) {
+    return vol->max_files;
+}
+inline size_t dir_stride(const readfat_volume *vol) {
+    return size_t{vol->max_dirs} + 1;
+}
+
+// The index of `p` among `count` records from `base`, or -1 when `p` is none of them. Only
+// addresses are compared: nothing is read through `p`.
+template <class T> ptrdiff_t record_index(const T *base, size_t count, const T *p) {
+    const uintptr_t b = reinterpret_cast<uintptr_t>(base), q = reinterpret_cast<uintptr_t>(p);
+    if (base == nullptr || q < b || (q - b) % sizeof(T) != 0 || (q - b) / sizeof(T) >= count)
+        return -1;
+    return static_cast<ptrdiff_t>((q - b) / sizeof(T));
+}
+
+// The record that an open of the first free slot hands out, among the first `slots` slots
+// of a table with `stride` records per view; null when every slot is taken. A slot is taken
+// while the record its last open handed out is in use. Nothing changes until claim().
+template <class T> T *free_slot(T *base, size_t stride, uint32_t slots) {
+    for (uint32_t i = 0; i < slots; ++i) {
+        const uint32_t opens = base[i].generation;
+        if (opens != 0 && base[(opens - 1) % DV_HANDLE_VIEWS * stride + i].in_use) continue;
+        return &base[opens % DV_HANDLE_VIEWS * stride + i];
+    }
+    return nullptr;
+}
+
+// Takes `rec`, which free_slot returned: its slot's next open hands out the next record.
+template <class T> void claim(T *base, size_t stride, T *rec) {
+    base[static_cast<size_t>(rec - base) % stride].generation++;
+    rec->in_use = 1;
+}
+
+// ---- Lookup and directories -------------------------------------------------------------
+
 // Resolves `path` from the root into `*out` (the entry of its last component). Returns `out`,
-// or null with the code stored through `err` (when not null): ENOENT, or the code of
-// dv_parsepath.
+// or null with the code stored through `err` (when not null): ENOENT (not found), EIO (a
+// directory or FAT sector could not be read), EILSEQ (a damaged long-name run ends a
+// directory before the name), or the code of dv_parsepath.
 dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int *err);
 
 // The cluster where the directory named by `entry` starts: a directory entry with cluster 0
@@ -19,8 +75,15 @@ inline uint32_t dir_start_cluster(const readfat_volume *vol, const dv_entry *ent
     return entry->cluster;
 }
 
-inline void set_err(int *err, int code) {
-    if (err) *err = code;
-}
+readfat_dir *dir_open_path(readfat_volume *vol, const char *path, int *err);
+readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
+const dv_entry *dir_next(readfat_volume *vol, readfat_dir *dir, int *err);
+
+// ---- Files ------------------------------------------------------------------------------
+
+readfat_file *file_open_path(readfat_volume *vol, const char *path, int *err);
+readfat_file *file_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
+int file_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err);
+uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len, int *err);
 
 } // namespace dorvex

@@ -7,6 +7,7 @@
 #include "bytes.h"
 #include "dorvex/readfat.h"
 #include "fat_chain.h"
+#include "readfat_internal.h"
 
 namespace {
 
@@ -20,10 +21,6 @@ constexpr uint64_t kMinSectors = 64;
 constexpr uint32_t kMinCarryBytes = 1024;
 // Clusters 2 .. 0x0FFFFFF7 are the most a 28-bit FAT can name.
 constexpr uint64_t kMaxClusters = 0x0FFFFFF6u;
-
-void set_err(int *err, int code) {
-    if (err) *err = code;
-}
 
 template <typename T> T *at(uint8_t *p) {
     return static_cast<T *>(static_cast<void *>(p));
@@ -65,47 +62,51 @@ int read_geometry(readfat_volume *vol, uint64_t start_sector, uint64_t end_secto
     return 0;
 }
 
-size_t dir_buffer_bytes(const readfat_volume *vol) {
-    return vol->cluster_bytes + size_t{vol->carry_entries} * DV_DIRENT_SIZE;
+// Where each part of the arena lies, and its whole size: computed once, from the geometry
+// and slot counts, for the allocation and for the layout. All data buffers come first, so
+// each lies a multiple of 512 bytes from the arena's start and keeps its alignment; the
+// handle records follow.
+struct ArenaLayout {
+    size_t dir_buffer; // bytes per directory window: carried entries, then a cluster
+    size_t dir_buffers, fat_buffers, file_records, dir_records, size;
+};
+
+ArenaLayout arena_layout(const readfat_volume *vol) {
+    ArenaLayout a;
+    a.dir_buffer = vol->cluster_bytes + size_t{vol->carry_entries} * DV_DIRENT_SIZE;
+    a.dir_buffers = size_t{vol->max_files} * vol->cluster_bytes;
+    a.fat_buffers = a.dir_buffers + dir_stride(vol) * a.dir_buffer;
+    a.file_records = a.fat_buffers + 8u * kSectorSize;
+    a.dir_records = a.file_records + DV_HANDLE_VIEWS * file_stride(vol) * sizeof(readfat_file);
+    a.size = a.dir_records + DV_HANDLE_VIEWS * dir_stride(vol) * sizeof(readfat_dir);
+    return a;
 }
 
-// Lays out the zeroed arena: file buffers, directory windows, FAT cache, file records,
-// directory records.
-void lay_out_arena(readfat_volume *vol, uint8_t *arena) {
-    uint8_t *p = arena;
-    uint8_t *file_bufs = p;
-    p += size_t{vol->max_files} * vol->cluster_bytes;
-    uint8_t *dir_bufs = p;
-    p += size_t{vol->max_dirs + 1} * dir_buffer_bytes(vol);
-    for (unsigned k = 0; k < 8; ++k) {
-        vol->fat_buf[k] = p;
-        p += kSectorSize;
+// Lays out the zeroed arena: file buffers, directory windows, FAT cache, then the records of
+// every view of every slot, each pointing at its slot's buffer.
+void lay_out_arena(readfat_volume *vol, uint8_t *arena, const ArenaLayout &a) {
+    for (unsigned k = 0; k < 8; ++k) vol->fat_buf[k] = arena + a.fat_buffers + k * kSectorSize;
+    vol->files = at<readfat_file>(arena + a.file_records);
+    vol->dirs = at<readfat_dir>(arena + a.dir_records);
+    for (size_t v = 0; v < DV_HANDLE_VIEWS; ++v) {
+        for (uint32_t i = 0; i < vol->max_files; ++i)
+            vol->files[v * file_stride(vol) + i].buf = arena + size_t{i} * vol->cluster_bytes;
+        for (uint32_t j = 0; j <= vol->max_dirs; ++j)
+            vol->dirs[v * dir_stride(vol) + j].buf_end =
+                arena + a.dir_buffers + size_t{j + 1} * a.dir_buffer;
     }
-    vol->files = at<readfat_file>(p);
-    p += size_t{vol->max_files} * sizeof(readfat_file);
-    vol->dirs = at<readfat_dir>(p);
-
-    for (uint32_t i = 0; i < vol->max_files; ++i)
-        vol->files[i].buf = file_bufs + size_t{i} * vol->cluster_bytes;
-    for (uint32_t j = 0; j <= vol->max_dirs; ++j)
-        vol->dirs[j].buf_end = dir_bufs + size_t{j + 1} * dir_buffer_bytes(vol);
     vol->lookup_dir = &vol->dirs[vol->max_dirs];
     vol->lookup_dir->in_use = 1;
 }
 
 } // namespace
 
-extern "C" {
+namespace dorvex {
 
-uint32_t readfat_optimal_flags(void) {
-    return DV_FLAG_SLASH | DV_FLAG_BACKSLASH | DV_FLAG_SKIP_LEADING_SEP | DV_FLAG_LENIENT |
-           DV_FLAG_UTF16 | DV_CHARSET_ASCII;
-}
-
-readfat_volume *readfat_new2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
-                             void *reader_data, readfat_sector_reader reader, uint32_t flags,
-                             uint32_t max_files, uint32_t max_dirs, int *err, void *alloc_data,
-                             dv_alloc_fn alloc_fn, dv_free_fn free_fn) {
+readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
+                      void *reader_data, readfat_sector_reader reader, uint32_t flags,
+                      uint32_t max_files, uint32_t max_dirs, int *err, void *alloc_data,
+                      dv_alloc_fn alloc_fn, dv_free_fn free_fn) {
     if (sector_size != kSectorSize || max_files > kMaxSlots || max_dirs > kMaxSlots ||
         end_sector < kMinSectors) {
         set_err(err, EINVAL);
@@ -135,23 +136,26 @@ readfat_volume *readfat_new2(uint64_t start_sector, uint64_t end_sector, uint32_
     vol->free_fn = free_fn;
 
     int code = 0;
-    // A boot sector outside [start_sector, end_sector) is never asked for: that volume is empty.
+    // The reader gets a sector-aligned buffer (when the allocator's blocks are aligned), and
+    // boot_buf a copy. A boot sector outside [start_sector, end_sector) is never asked for:
+    // that volume is empty.
+    const uintptr_t room = reinterpret_cast<uintptr_t>(vol->aligned_storage);
+    uint8_t *aligned = vol->aligned_storage + ((kSectorSize - room % kSectorSize) % kSectorSize);
     if (start_sector >= end_sector ||
-        read_sectors(vol, vol->boot_buf, start_sector, 1, start_sector, end_sector) != 1)
+        read_sectors(vol, aligned, start_sector, 1, start_sector, end_sector) != 1)
         code = EIO;
+    else
+        std::memcpy(vol->boot_buf, aligned, kSectorSize);
     if (code == 0) code = read_geometry(vol, start_sector, end_sector);
     if (code == 0) {
-        const size_t size = size_t{max_files} * vol->cluster_bytes +
-                            size_t{max_dirs + 1} * dir_buffer_bytes(vol) + 8u * kSectorSize +
-                            size_t{max_files} * sizeof(readfat_file) +
-                            size_t{max_dirs + 1} * sizeof(readfat_dir);
-        auto *arena = static_cast<uint8_t *>(alloc_fn(alloc_data, size));
+        const ArenaLayout layout = arena_layout(vol);
+        auto *arena = static_cast<uint8_t *>(alloc_fn(alloc_data, layout.size));
         if (!arena) {
             code = ENOMEM;
         } else {
-            std::memset(arena, 0, size);
+            std::memset(arena, 0, layout.size);
             vol->arena = arena;
-            lay_out_arena(vol, arena);
+            lay_out_arena(vol, arena, layout);
         }
     }
     if (code != 0) {
@@ -163,8 +167,7 @@ readfat_volume *readfat_new2(uint64_t start_sector, uint64_t end_sector, uint32_
     return vol;
 }
 
-void readfat_delete(readfat_volume *vol) {
-    if (!vol) return;
+void unmount(readfat_volume *vol) {
     void *alloc_data = vol->alloc_data;
     dv_free_fn free_fn = vol->free_fn;
     dv_deletectx(vol->ctx);
@@ -172,4 +175,4 @@ void readfat_delete(readfat_volume *vol) {
     free_fn(alloc_data, vol);
 }
 
-} // extern "C"
+} // namespace dorvex

@@ -51,6 +51,8 @@ static_assert(civil_from_days(11016).month == 2 && civil_from_days(11016).day ==
 
 } // namespace
 
+static_assert(civil_from_days(INT32_MAX / seconds_per_day).year < 2100);
+
 int encode_timestamp(const dv_timestamp &ts, uint16_t *date, uint16_t *time_word, uint8_t *tenms) {
     // Like gmtime_r on a 32-bit count: times before 1970 have no calendar form here.
     if (ts.sec < 0) return -1;
@@ -64,7 +66,8 @@ int encode_timestamp(const dv_timestamp &ts, uint16_t *date, uint16_t *time_word
     *date = static_cast<uint16_t>((fat_year << 9) | (c.month << 5) | c.day);
     if (time_word) *time_word = static_cast<uint16_t>((hour << 11) | (minute << 5) | (second / 2));
     if (tenms) *tenms = static_cast<uint8_t>(ts.nsec / 10000000 + ((second & 1) ? 100 : 0));
-    return c.year >= 2100 ? 1 : 0;
+    // A year of 2100 or later would return 1, but a 32-bit count ends in 2038.
+    return 0;
 }
 
 dv_timestamp decode_timestamp(uint16_t date, uint16_t time_word, uint8_t tenms) {

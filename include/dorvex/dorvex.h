@@ -223,7 +223,8 @@ DORVEX_API dv_ctx *dv_newctx2(uint32_t flags, int *err, void *alloc_data, dv_all
 /* dv_newctx2 with malloc and free (and a null alloc_data). */
 DORVEX_API dv_ctx *dv_newctx(uint32_t flags, int *err);
 
-/* Wipes and releases a context made by dv_newctx or dv_newctx2. */
+/* Wipes and releases a context made by dv_newctx or dv_newctx2. A null
+ * `ctx` does nothing. */
 DORVEX_API void dv_deletectx(dv_ctx *ctx);
 
 /* Returns the code of the context's last failed operation (0 if none). */
@@ -289,8 +290,9 @@ DORVEX_API int dv_namecpy(dv_name *dst, const dv_name *src);
 /*
  * Encodes `ts` (read as UTC) into a FAT date word (required), time word and
  * 10-ms byte (each may be null). Years before 1980 are stored as 1980 with
- * month and day kept. Returns 0, or 1 when the year is 2100 or later, or -1
- * when `ts->sec` is negative; then nothing is stored. Sets no error code.
+ * month and day kept. Returns 0, or -1 when `ts->sec` is negative; then
+ * nothing is stored. (1 would mean a year of 2100 or later, which a signed
+ * 32-bit count of seconds never reaches.) Sets no error code.
  */
 DORVEX_API int dv_encodets(const dv_timestamp *ts, uint16_t *date, uint16_t *time_word,
                            uint8_t *tenms);
@@ -314,8 +316,15 @@ DORVEX_API void dv_decodets(dv_timestamp *ts, uint16_t date, uint16_t time_word,
  *   room     in/out: records free at the record cursor
  * Each long-name run is joined to its short entry (checksum checked); a
  * short entry standing alone gets its 8.3 name with a dot (bytes 0x80-0xFF
- * become their IBM code page 437 characters). Deleted entries, volume
- * labels and dot entries are decoded like any other. Stops before an entry
+ * become their IBM code page 437 characters; a NUL byte ends the name, as it
+ * ends `shortname`). Deleted entries, volume labels and dot entries are
+ * decoded like any other.
+ * With DV_FLAG_LENIENT, damaged runs are skipped: a run whose continuation
+ * entries disagree on the checksum is dropped, and a run whose checksum does
+ * not match its short entry is a stale long name (the 8.3 entry was renamed
+ * or reused): the short entry then stands alone under its 8.3 name, unless
+ * its first byte is 0xE5 (a deleted entry goes with its run: no record).
+ * Stops before an entry
  * whose first byte is 0 (end of directory), when `count` or `room` reaches
  * 0. When the array ends inside a run, `*count` is set to the number of
  * entries from the run's first entry to the end of the array: move those in

@@ -27,9 +27,28 @@
  *
  * Failures: the result (null, -1, a short count) plus an `int *err` that is
  * written on failure only and may be null (readfat_stat returns its code).
+ * The codes tell apart what went wrong:
+ *   ENOENT        the path names nothing
+ *   EIO           the medium failed: the reader refused a directory, data or
+ *                 FAT sector (also a chain that leaves the data area); the
+ *                 next call on the handle tries again
+ *   EILSEQ        a damaged long-name run that the entry decoder refuses
+ *                 (see dv_readentry) ends the directory: what follows it
+ *                 cannot be read
+ *   DV_E_ENDDIR   a listing is complete
+ *   EINVAL        misuse: a null volume, path or handle, or a handle that is
+ *                 closed (detected also after its slot was reopened, see
+ *                 DV_HANDLE_VIEWS) or not this volume's
  * The library never asks the reader for a sector outside the volume, checks
  * every cluster chain for cycles as it follows it, and never reads or
  * writes outside its buffers, whatever the medium holds.
+ *
+ * Buffers handed to the reader: the boot sector, FAT sectors and clusters go
+ * into buffers that lie a multiple of 512 bytes into a block from your
+ * allocator, so they are 512-byte aligned whenever your allocator's blocks
+ * are. readfat_read reads whole clusters straight into your buffer (no copy)
+ * only when that buffer is 512-byte aligned too; otherwise through the
+ * handle's cluster buffer.
  *
  * One volume is used by one thread at a time; distinct volumes share nothing.
  */
@@ -99,24 +118,35 @@ extern "C" {
 typedef int32_t (*readfat_sector_reader)(void *reader_data, void *buf, uint64_t sector,
                                          uint32_t count);
 
-/* A directory handle: a slot in the volume's arena. */
+/*
+ * Handles. Each slot (a cluster buffer or window in the arena) has
+ * DV_HANDLE_VIEWS records, and every open of the slot hands out the next of
+ * them in turn: a handle kept after its close is then a record that is not in
+ * use, which every handle function refuses with EINVAL, even after the slot
+ * has been opened again (until it has been reopened DV_HANDLE_VIEWS times).
+ */
+#define DV_HANDLE_VIEWS 4
+
+/* A directory handle: one of its slot's records in the volume's arena. */
 typedef struct readfat_dir {
-    uint8_t in_use;        /* nonzero while the slot is taken */
+    uint8_t in_use;        /* nonzero while the handle is open */
     uint32_t next_cluster; /* cluster to load when `remaining` runs out */
     dv_entry entry;        /* the record readfat_readdir fills and returns */
     uint8_t *buf_end;      /* end of this handle's window in the arena */
     uint32_t remaining;    /* raw entries not yet consumed, just before buf_end */
     /* extensions */
-    uint32_t cycle_mark;  /* cycle detection (Brent): the saved cluster */
-    uint32_t cycle_power; /* cycle detection: current power of two */
-    uint32_t cycle_steps; /* cycle detection: clusters since the mark */
-    uint8_t at_end;       /* an end-of-directory mark was met */
-    uint32_t cycle_first; /* cycle detection: the cluster the walk started at */
+    uint32_t cycle_mark;     /* cycle detection (Brent): the saved cluster */
+    uint32_t cycle_power;    /* cycle detection: current power of two */
+    uint32_t cycle_steps;    /* cycle detection: clusters since the mark */
+    int32_t end_code;        /* 0 while the listing goes on, then what it ended with */
+    uint32_t cycle_first;    /* cycle detection: the cluster the walk started at */
+    uint32_t loaded_cluster; /* the cluster last loaded into the window */
+    uint32_t generation;     /* the slot's open count (in its first record only) */
 } readfat_dir;
 
-/* A file handle: a slot in the volume's arena. */
+/* A file handle: one of its slot's records in the volume's arena. */
 typedef struct readfat_file {
-    uint8_t in_use;         /* nonzero while the slot is taken */
+    uint8_t in_use;         /* nonzero while the handle is open */
     uint8_t loaded;         /* nonzero while `buf` holds `cluster` */
     uint32_t position;      /* byte offset of the next read */
     uint32_t size;          /* file size from the directory entry */
@@ -124,9 +154,11 @@ typedef struct readfat_file {
     uint32_t cluster;       /* cluster holding byte `position` */
     uint8_t *buf;           /* this handle's one-cluster buffer */
     /* extensions */
-    uint32_t cycle_mark;  /* cycle detection (Brent): the saved cluster */
-    uint32_t cycle_power; /* cycle detection: current power of two */
-    uint32_t cycle_steps; /* cycle detection: clusters since the mark */
+    uint32_t cycle_mark;   /* cycle detection (Brent): the saved cluster */
+    uint32_t cycle_power;  /* cycle detection: current power of two */
+    uint32_t cycle_steps;  /* cycle detection: clusters since the mark */
+    uint32_t prev_cluster; /* the cluster before `cluster`, to retry a failed FAT read */
+    uint32_t generation;   /* the slot's open count (in its first record only) */
 } readfat_file;
 
 /* A mounted volume. Read its fields if you like; change them never. */
@@ -134,8 +166,9 @@ typedef struct readfat_volume {
     dv_ctx *ctx;                      /* the volume's own context */
     uint32_t max_files;               /* file slots */
     uint32_t max_dirs;                /* directory slots open to the caller */
-    readfat_file *files;              /* max_files records in the arena */
-    readfat_dir *dirs;                /* max_dirs + 1 records in the arena */
+    readfat_file *files;              /* DV_HANDLE_VIEWS x max_files records: slot i has
+                                         files[i], files[max_files + i], ... */
+    readfat_dir *dirs;                /* DV_HANDLE_VIEWS x (max_dirs + 1) records, likewise */
     readfat_dir *lookup_dir;          /* dirs[max_dirs]: used by path lookups */
     uint64_t fat_sectors;             /* sectors per FAT */
     uint64_t fat_start;               /* absolute sector of the first FAT */
@@ -163,6 +196,9 @@ typedef struct readfat_volume {
     uint64_t end_sector;    /* one past the volume's last sector */
     uint32_t cluster_count; /* clusters in the data area (2 .. cluster_count + 1) */
     uint32_t carry_entries; /* raw entries a directory window can carry over */
+    /* Room for a 512-byte aligned boot-sector read (readers that transfer by DMA need
+     * aligned buffers; `storage` holds only a 64-byte aligned one); copied to boot_buf. */
+    uint8_t aligned_storage[1024];
 } readfat_volume;
 
 /* Returns 0x30F: both separators, skip leading separators, lenient, UTF-16
@@ -200,63 +236,79 @@ DORVEX_API readfat_volume *readfat_new2(uint64_t start_sector, uint64_t end_sect
                                         void *alloc_data, dv_alloc_fn alloc_fn, dv_free_fn free_fn);
 
 /* Releases the volume, its context and its arena. Every handle and every
- * record returned for it becomes invalid. */
+ * record returned for it becomes invalid. A null `vol` does nothing. */
 DORVEX_API void readfat_delete(readfat_volume *vol);
 
 /*
  * Opens the directory at `path` (the empty path or separators only: the
  * root). Returns a handle positioned before the first entry, or null with:
+ *   EINVAL  null `vol` or `path`
  *   ENFILE  no free directory slot
- *   ENOENT  a component was not found or a directory could not be read
+ *   ENOENT  a component was not found
+ *   EIO     a directory or FAT sector on the way could not be read
+ *   EILSEQ  a damaged long-name run ended a directory before the component
  *   the code of dv_parsepath (EILSEQ, EINVAL, E2BIG, ENAMETOOLONG, ENOMEM)
  * A directory entry whose first cluster is 0 (".." below the root) opens
  * the root. Attributes are not checked: a file opens as a directory of
- * whatever its clusters hold.
+ * whatever its clusters hold. Close the handle with readfat_closedir.
  */
 DORVEX_API readfat_dir *readfat_opendir(readfat_volume *vol, const char *path, int *err);
 
 /*
  * Returns the next entry of the directory (valid until the next call on the
- * handle), or null with:
+ * handle; it belongs to the handle), or null with:
  *   DV_E_ENDDIR  the end of the directory (every later call says the same)
- *   EIO          a directory cluster could not be read, or the chain leads
- *                outside the data area (the next call retries it)
- *   EINVAL       the handle is not open
+ *   EILSEQ       a long-name run the entry decoder refuses (without
+ *                DV_FLAG_LENIENT every damaged run, such as that of every
+ *                deleted file that had a long name; in either mode a
+ *                sequence number of 0 or above 20) ends the listing here:
+ *                the directory goes on but cannot be read past it. Every
+ *                later call says the same.
+ *   EIO          a directory cluster or the FAT sector that links it could
+ *                not be read, or the chain leads outside the data area (the
+ *                next call retries)
+ *   EINVAL       null `vol`, or `dir` is null, closed or not this volume's
  * ".", "..", the volume label and deleted entries are returned too.
  */
 DORVEX_API const dv_entry *readfat_readdir(readfat_volume *vol, readfat_dir *dir, int *err);
 
-/* Frees the directory slot. */
+/* Frees the directory slot. A null, closed or foreign handle is ignored. */
 DORVEX_API void readfat_closedir(readfat_volume *vol, readfat_dir *dir);
 
 /*
- * Fills `*out` with the entry of `path`. Returns 0, or ENOENT (not found,
- * empty path, root, unreadable directory, null `out`) or the code of
- * dv_parsepath. On failure `*out` holds nothing meaningful.
+ * Fills `*out` with the entry of `path`. Returns 0, or EINVAL (null `vol` or
+ * `path`), ENOENT (not found, empty path, root, null `out`), EIO, EILSEQ or
+ * the code of dv_parsepath, as readfat_opendir. On failure `*out` holds
+ * nothing meaningful.
  */
 DORVEX_API int readfat_stat(readfat_volume *vol, const char *path, dv_entry *out);
 
 /*
  * Opens the file at `path` for reading at position 0. Returns a handle, or
- * null with ENFILE (no free slot), ENOENT or the code of dv_parsepath.
- * Attributes are not checked: a directory opens as a file of size 0.
+ * null with EINVAL, ENFILE (no free file slot), ENOENT, EIO, EILSEQ or the
+ * code of dv_parsepath, as readfat_opendir. Attributes are not checked: a
+ * directory opens as a file of size 0. Close the handle with readfat_close.
  */
 DORVEX_API readfat_file *readfat_open(readfat_volume *vol, const char *path, int *err);
 
-/* Frees the file slot. */
+/* Frees the file slot. A null, closed or foreign handle is ignored. */
 DORVEX_API void readfat_close(readfat_volume *vol, readfat_file *file);
 
-/* Returns the file's size in bytes. */
+/* Returns the file's size in bytes; 0 for a null, closed or foreign handle. */
 DORVEX_API uint32_t readfat_size(readfat_volume *vol, const readfat_file *file);
 
-/* Returns the position of the next read. */
+/* Returns the position of the next read; 0 for a null, closed or foreign
+ * handle. */
 DORVEX_API uint32_t readfat_tell(readfat_volume *vol, const readfat_file *file);
 
 /*
  * Moves the read position to `pos` (0 .. size). Returns 0, or -1 with:
- *   EINVAL            pos > size (handle unchanged)
+ *   EINVAL            pos > size (handle unchanged); or null `vol`, or
+ *                     `file` null, closed or not this volume's
  *   DV_E_BROKENCHAIN  the chain ends or loops before the target (the
  *                     handle is back at position 0)
+ *   EIO               a FAT sector on the way could not be read (handle
+ *                     unchanged; the next call tries again)
  * A chain that ends exactly at a cluster boundary still lets you seek to
  * that boundary; a read from there then fails with DV_E_BROKENCHAIN.
  * Seeking reads only FAT sectors, never data.
@@ -267,12 +319,15 @@ DORVEX_API int readfat_seek(readfat_volume *vol, readfat_file *file, uint32_t po
  * Copies up to `len` bytes from the read position to `dst`. Returns the
  * number of bytes copied: `len`, or fewer at the end of the file (then 0
  * and no code), or fewer with:
- *   EIO               a cluster could not be read (the next call retries)
+ *   EIO               a cluster, or the FAT sector that links it, could not
+ *                     be read (the next call retries)
  *   DV_E_BROKENCHAIN  the chain ends, loops or leaves the data area before
  *                     the recorded size
- *   EINVAL            the handle is not open
- * Whole clusters are read straight into `dst`, so after a failure bytes of
- * `dst` beyond the returned count may have been written.
+ *   EINVAL            null `vol`, `file` null, closed or not this volume's,
+ *                     or a null `dst` with a nonzero `len`
+ * Whole clusters go straight into `dst` when it is 512-byte aligned (pass an
+ * aligned buffer for the zero-copy path), so after a failure bytes of `dst`
+ * beyond the returned count may have been written.
  */
 DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len,
                                  int *err);
@@ -281,11 +336,11 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * Extensions: open a handle from an entry you already hold (for example one
  * readfat_readdir just returned) instead of from a path. This reaches names
  * that a path cannot express (characters above U+FFFF, a 255-unit directory
- * name inside a path) and spares a lookup from the root. They take the
- * first free slot (ENFILE when none) and set it up from the entry's first
- * cluster (and size, for files) exactly as readfat_open / readfat_opendir
- * do after their lookup; a directory entry with first cluster 0 means the
- * root. They read nothing. A null `entry` fails with EINVAL.
+ * name inside a path) and spares a lookup from the root. They set the first
+ * free slot up from the entry's first cluster (and size, for files) exactly
+ * as readfat_open / readfat_opendir do after their lookup; a directory entry
+ * with first cluster 0 means the root. They read nothing. Null `vol` or
+ * `entry`: EINVAL; no free slot: ENFILE.
  */
 DORVEX_API readfat_file *readfat_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry, int *err);

@@ -310,7 +310,7 @@ std::vector<Case> catalogue() {
              d.add_short(sn, DV_ATTR_ARCHIVE, 0, 0);
              root_of(b, d);
          },
-         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT"},
+         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|LONGNA~1.TXT"}, // the 8.3 name survives
          {{"ls", "IMG"}, false}},
         {"lfn_missing_sequence_number",
          [](Built &b) {
@@ -359,8 +359,8 @@ std::vector<Case> catalogue() {
              d.add_short("LAST    TXT", DV_ATTR_ARCHIVE, 0, 0);
              root_of(b, d);
          },
-         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|FIRST.TXT"},
-         {{"ls", "IMG"}, false}},
+         {Op::list, "", EILSEQ, -1, "README.TXT|FIRST.TXT"}, // cut short, and says so
+         {{"ls", "IMG"}, true}},
         {"lfn_deleted_entry_inside_run",
          [](Built &b) {
              DirEntries d;

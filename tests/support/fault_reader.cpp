@@ -34,6 +34,12 @@ int32_t FaultReader::read(uint8_t *buf, uint64_t sector, uint32_t count) {
         return 0;
     }
 
+    if (align_ != 0 && reinterpret_cast<uintptr_t>(buf) % align_ != 0) {
+        ++misaligned_;
+        ADD_FAILURE() << "sector reader given a buffer at " << static_cast<void *>(buf)
+                      << ", not aligned to " << align_ << " bytes";
+    }
+
     Result mode = Result::ok;
     if (fail_n_ && (calls_ == fail_n_ || (fail_persistent_ && calls_ > fail_n_)))
         mode = fail_result_;

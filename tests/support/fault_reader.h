@@ -50,6 +50,10 @@ class FaultReader {
     void set_max_count(uint32_t spc) { max_count_ = spc; } // the largest count allowed
     void set_audit(bool on) { audit_ = on; } // off only for tests that probe the audit
     uint64_t bad_requests() const { return bad_requests_; }
+    // Buffers not aligned to `bytes` (0: any) are a test failure, as they would be for a
+    // reader that transfers by DMA; they are still served.
+    void require_alignment(uintptr_t bytes) { align_ = bytes; }
+    uint64_t misaligned() const { return misaligned_; }
 
     // ---- Log --------------------------------------------------------------------------
     const std::vector<Call> &log() const { return log_; }
@@ -98,6 +102,8 @@ class FaultReader {
     uint32_t max_count_;
     bool audit_ = true;
     uint64_t bad_requests_ = 0;
+    uintptr_t align_ = 0;
+    uint64_t misaligned_ = 0;
     std::vector<Call> log_;
     uint64_t calls_ = 0;
     uint64_t fail_n_ = 0;

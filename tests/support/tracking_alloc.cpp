@@ -27,7 +27,8 @@ void *TrackingAlloc::alloc_cb(void *self, size_t size) {
         ++t->failed_;
         return nullptr;
     }
-    void *p = std::malloc(size ? size : 1);
+    // 512-byte aligned blocks, as allocators for DMA-capable readers give.
+    void *p = std::aligned_alloc(kBlockAlign, (size + kBlockAlign) / kBlockAlign * kBlockAlign);
     // Poison new blocks so that code relying on unzeroed memory shows up.
     if (p) std::memset(p, 0xA5, size);
     t->live_[p] = size;

@@ -1,5 +1,6 @@
 // A tracking allocator for tests: counts allocations, fails the N-th one once or from N
-// on, checks that every free matches a live block, and reports leaks.
+// on, checks that every free matches a live block, and reports leaks. Blocks are aligned to
+// kBlockAlign bytes.
 #pragma once
 
 #include <dorvex/dorvex.h>
@@ -12,6 +13,8 @@ namespace dvtest {
 
 class TrackingAlloc {
   public:
+    static constexpr size_t kBlockAlign = 512;
+
     TrackingAlloc() = default;
     TrackingAlloc(const TrackingAlloc &) = delete;
     TrackingAlloc &operator=(const TrackingAlloc &) = delete;
@@ -29,7 +32,7 @@ class TrackingAlloc {
     }
     void reset_counts() { allocs_ = frees_ = failed_ = 0; }
 
-    uint64_t allocs() const { return allocs_; }  // attempts, failed ones included
+    uint64_t allocs() const { return allocs_; } // attempts, failed ones included
     uint64_t frees() const { return frees_; }
     uint64_t failed() const { return failed_; }
     size_t live_blocks() const { return live_.size(); }

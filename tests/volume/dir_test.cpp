@@ -174,12 +174,15 @@ TEST_P(DirTest, DamagedRunStrictStopsLenientSkips) {
     img.place_root(d);
     FaultReader rd(img);
     {
+        // Strict: the listing stops at the run, and says so: a short directory it is not.
         Mounted v(img, rd, kStrict);
         ASSERT_TRUE(v.ok());
-        auto l = list_dir(v, "");
+        int err = 0;
+        auto l = list_dir(v, "", &err);
         EXPECT_EQ(l.size(), per() + 2);
+        EXPECT_EQ(err, EILSEQ);
         dv_entry e;
-        EXPECT_EQ(readfat_stat(v, "LAST.TXT", &e), ENOENT);
+        EXPECT_EQ(readfat_stat(v, "LAST.TXT", &e), EILSEQ);
     }
     {
         Mounted v(img, rd, readfat_optimal_flags());
@@ -208,11 +211,11 @@ TEST_P(DirTest, RefusedRunWithManyClustersAfterItEndsTheScan) {
         ASSERT_TRUE(v.ok());
         int err = 0;
         auto l = list_dir(v, "", &err);
-        EXPECT_EQ(err, DV_E_ENDDIR);
+        EXPECT_EQ(err, EILSEQ);
         EXPECT_EQ(l.size(), 3u);
         for (uint32_t c : chain) EXPECT_LE(rd.cluster_reads(c), 1u) << rd.describe();
         dv_entry e;
-        EXPECT_EQ(readfat_stat(v, "F0000300", &e), ENOENT);
+        EXPECT_EQ(readfat_stat(v, "F0000300", &e), EILSEQ);
     }
 }
 
@@ -271,7 +274,8 @@ TEST_P(DirTest, UnreadableClusterGivesEioAndTheNextCallRetries) {
         EXPECT_EQ(rd.cluster_reads(chain[1]), 1u) << "each call tries the cluster again";
         dv_entry e;
         EXPECT_EQ(readfat_stat(v, "F0000001", &e), 0);
-        EXPECT_EQ(readfat_stat(v, sn(per() + 1).substr(0, 8).c_str(), &e), ENOENT);
+        EXPECT_EQ(readfat_stat(v, sn(per() + 1).substr(0, 8).c_str(), &e), EIO)
+            << "a failing card is not a missing file";
         rd.clear_faults();
         auto rest = list_handle(v, h, &err);
         EXPECT_EQ(err, DV_E_ENDDIR);
@@ -281,7 +285,7 @@ TEST_P(DirTest, UnreadableClusterGivesEioAndTheNextCallRetries) {
     }
 }
 
-TEST_P(DirTest, FailedFatReadEndsTheListing) {
+TEST_P(DirTest, FailedFatReadGivesEioAndTheNextCallRetries) {
     FatImage img(geo(spc()));
     DirEntries d = shorts(per() + 3);
     img.place_root(d);
@@ -290,9 +294,19 @@ TEST_P(DirTest, FailedFatReadEndsTheListing) {
     ASSERT_TRUE(v.ok());
     rd.fail_sector(img.fat_start());
     int err = 0;
-    auto l = list_dir(v, "", &err);
-    EXPECT_EQ(err, DV_E_ENDDIR);
+    readfat_dir *h = readfat_opendir(v, "", &err);
+    ASSERT_NE(h, nullptr);
+    auto l = list_handle(v, h, &err);
+    EXPECT_EQ(err, EIO) << "a listing cut by an unreadable FAT is not complete";
     EXPECT_EQ(l.size(), per());
+    dv_entry e;
+    EXPECT_EQ(readfat_stat(v, sn(per() + 1).substr(0, 8).c_str(), &e), EIO);
+    rd.clear_faults();
+    l = list_handle(v, h, &err);
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(l[0].name, nm(per()));
+    readfat_closedir(v, h);
 }
 
 TEST_P(DirTest, CyclicChainsEndTheListing) {
@@ -342,8 +356,13 @@ TEST_P(DirTest, EnfileClosedHandlesAndSlotReuse) {
     err = 0;
     EXPECT_EQ(readfat_readdir(v, a, &err), nullptr);
     EXPECT_EQ(err, EINVAL);
-    EXPECT_EQ(readfat_opendir(v, "", &err), a);
-    EXPECT_EQ(list_handle(v, a, &err).size(), 3u);
+    // The slot is free again; the closed handle stays closed after the slot is reused.
+    readfat_dir *c = readfat_opendir(v, "", &err);
+    ASSERT_NE(c, nullptr);
+    err = 0;
+    EXPECT_EQ(readfat_readdir(v, a, &err), nullptr);
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_EQ(list_handle(v, c, &err).size(), 3u);
 }
 
 TEST_P(DirTest, OpenDirFromAnEntry) {
@@ -455,7 +474,7 @@ TEST(DirMisc, DirectoryClustersOutsideTheVolumeFailWithoutAReaderCall) {
         EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
         EXPECT_EQ(err, EIO);
         dv_entry e;
-        EXPECT_EQ(readfat_stat(v, "F0000040", &e), ENOENT);
+        EXPECT_EQ(readfat_stat(v, "F0000040", &e), EIO);
         EXPECT_EQ(rd.bad_requests(), 0u) << rd.describe();
         // Only the first root cluster (listing, lookup) and FAT sectors are ever read.
         EXPECT_EQ(rd.cluster_reads(chain[0]), 2u) << rd.describe();
@@ -475,7 +494,7 @@ TEST(DirMisc, DirectoryClustersOutsideTheVolumeFailWithoutAReaderCall) {
     EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
     EXPECT_EQ(err, EIO);
     dv_entry e;
-    EXPECT_EQ(readfat_stat(v, "SUB/X", &e), ENOENT);
+    EXPECT_EQ(readfat_stat(v, "SUB/X", &e), EIO);
     EXPECT_EQ(rd.bad_requests(), 0u);
 }
 
@@ -626,6 +645,6 @@ TEST(DirMisc, ClusterZeroIsTheRootOnlyForDirectoryEntries) {
     EXPECT_EQ(readfat_readdir(v, d, &err), nullptr);
     EXPECT_EQ(err, EIO);
     dv_entry e;
-    EXPECT_EQ(readfat_stat(v, "EMPTY.TXT/F0000001", &e), ENOENT);
+    EXPECT_EQ(readfat_stat(v, "EMPTY.TXT/F0000001", &e), EIO);
     EXPECT_EQ(rd.bad_requests(), 0u);
 }

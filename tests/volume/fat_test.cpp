@@ -152,7 +152,7 @@ TEST(FatCache, EndMarks) {
     }
 }
 
-TEST(FatCache, FailedFatReadEndsTheChainAndEmptiesTheSlot) {
+TEST(FatCache, FailedFatReadGivesEioAndEmptiesTheSlot) {
     // Chain 127 -> 128 -> 129; FAT sector 1 (entry of 128) fails.
     ChainImage c(1200, {127, 128, 129}, kEndOfChain, 3 * 512);
     const uint64_t s1 = c.img.fat_start() + 1;
@@ -162,18 +162,27 @@ TEST(FatCache, FailedFatReadEndsTheChainAndEmptiesTheSlot) {
         ASSERT_NE(o.h, nullptr);
         o.rd.fail_sector(s1, r);
         int err = 0;
-        EXPECT_EQ(readfat_seek(o.v, o.h, 2 * 512 + 1, &err), -1);
-        EXPECT_EQ(err, DV_E_BROKENCHAIN);
-        EXPECT_EQ(readfat_tell(o.v, o.h), 0u);
-        EXPECT_EQ(o.v->fat_tag[s1 % 8], 0u);
-        // At a cluster multiple the failed lookup reads as the end of the chain.
-        EXPECT_EQ(readfat_seek(o.v, o.h, 2 * 512, &err), 0);
+        ASSERT_EQ(readfat_seek(o.v, o.h, 7, &err), 0);
+        // Also at a cluster multiple, where an end mark would let the seek through.
+        for (uint32_t pos : {2 * 512 + 1, 2 * 512}) {
+            err = 0;
+            EXPECT_EQ(readfat_seek(o.v, o.h, pos, &err), -1) << pos;
+            EXPECT_EQ(err, EIO);
+            EXPECT_EQ(readfat_tell(o.v, o.h), 7u) << "the handle stays where it was";
+            EXPECT_EQ(o.v->fat_tag[s1 % 8], 0u);
+        }
+        // A read that reaches the unreadable link stops with EIO, and goes on once it reads.
+        char buf[3 * 512];
+        err = 0;
+        EXPECT_EQ(readfat_read(o.v, o.h, buf, sizeof buf, &err), 2 * 512 - 7);
+        EXPECT_EQ(err, EIO);
         o.rd.clear_faults();
         o.rd.reset_log();
-        ASSERT_EQ(readfat_seek(o.v, o.h, 0, &err), 0);
-        EXPECT_EQ(readfat_seek(o.v, o.h, 2 * 512 + 1, &err), 0);
+        EXPECT_EQ(readfat_read(o.v, o.h, buf, sizeof buf, &err), 512u);
         EXPECT_EQ(o.rd.calls_at(s1), 1u) << "the next lookup reads the sector again";
         EXPECT_EQ(o.v->fat_tag[s1 % 8], s1);
+        ASSERT_EQ(readfat_seek(o.v, o.h, 0, &err), 0);
+        EXPECT_EQ(readfat_seek(o.v, o.h, 2 * 512 + 1, &err), 0);
     }
 }
 

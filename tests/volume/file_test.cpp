@@ -196,21 +196,6 @@ TEST_P(FileTest, SeekToSizeAtAClusterMultiple) {
     EXPECT_EQ(read(h, 4, &err), f.node("EXACT.BIN").data.substr(5, 4));
 }
 
-TEST_P(FileTest, ClosedHandle) {
-    readfat_file *h = open("THREE.BIN");
-    ASSERT_NE(h, nullptr);
-    int err = 0;
-    ASSERT_EQ(readfat_seek(*vol, h, 17, &err), 0);
-    readfat_close(*vol, h);
-    rd.reset_log();
-    char b[8];
-    EXPECT_EQ(readfat_read(*vol, h, b, 8, &err), 0u);
-    EXPECT_EQ(err, EINVAL);
-    EXPECT_EQ(readfat_tell(*vol, h), 17u);
-    EXPECT_EQ(readfat_size(*vol, h), 3 * f.cb + 100);
-    EXPECT_EQ(rd.calls(), 0u);
-}
-
 TEST_P(FileTest, FailedClusterReadReportsEioAndTheNextReadRetries) {
     const TreeNode &n = f.node("THREE.BIN");
     readfat_file *h = open("THREE.BIN");
@@ -276,7 +261,12 @@ TEST_P(FileTest, SlotsAndEnfile) {
     EXPECT_EQ(readfat_open(*vol, "ONE.BIN", &err), nullptr);
     EXPECT_EQ(err, ENFILE);
     readfat_close(*vol, hs[2]);
-    EXPECT_EQ(open("EXACT.BIN"), hs[2]) << "the freed slot is reused";
+    readfat_file *again = open("EXACT.BIN");
+    ASSERT_NE(again, nullptr) << "the freed slot is reused";
+    EXPECT_NE(again, hs[2]) << "through another of its records";
+    EXPECT_EQ(readfat_open(*vol, "ONE.BIN", &err), nullptr);
+    EXPECT_EQ(err, ENFILE);
+    hs[2] = again;
     // Handles are independent.
     ASSERT_EQ(readfat_seek(*vol, hs[0], 100, &err), 0);
     EXPECT_EQ(readfat_tell(*vol, hs[1]), 0u);
@@ -517,11 +507,15 @@ TEST(FileChain, CyclesFailWithBrokenChain) {
         EXPECT_GE(n, c.chain.size() * 512) << "every distinct cluster is read first";
         EXPECT_EQ(buf.substr(0, c.chain.size() * 512), o.data.substr(0, c.chain.size() * 512));
         EXPECT_LE(rd.data_reads(), 4 * c.chain.size()) << rd.describe();
-        // A seek across the cycle fails and puts the handle back at 0.
-        err = 0;
-        EXPECT_EQ(readfat_seek(v, h, size - 1, &err), -1);
-        EXPECT_EQ(err, DV_E_BROKENCHAIN);
-        EXPECT_EQ(readfat_tell(v, h), 0u);
+        // A seek across the cycle fails and puts the handle back at 0, also onto a cluster
+        // boundary, where an end mark would let it through.
+        for (uint32_t pos : {size - 1, 20 * 512u}) {
+            ASSERT_EQ(readfat_seek(v, h, 3, &err), 0);
+            err = 0;
+            EXPECT_EQ(readfat_seek(v, h, pos, &err), -1) << pos;
+            EXPECT_EQ(err, DV_E_BROKENCHAIN);
+            EXPECT_EQ(readfat_tell(v, h), 0u);
+        }
         // Seeks and reads inside the real part of the chain still work.
         err = 0;
         ASSERT_EQ(readfat_seek(v, h, 5, &err), 0);
@@ -640,7 +634,8 @@ TEST(FileRandom, ReadsAndSeeksMatchTheReference) {
 
 TEST(FileSlots, AReusedSlotStartsAfresh) {
     // A slot closed with a cluster loaded and a position set, reopened on another file
-    // (and from an entry), must show nothing of the old file.
+    // (and from an entry), must show nothing of the old file; the old handle stays closed.
+    // Enough rounds that every record of the slot comes back.
     FatImage img(Files::make_geo(1));
     TreeLayout t(img);
     t.file("A.BIN", pattern_data(700, 1)).file("B.BIN", pattern_data(600, 2));
@@ -649,21 +644,25 @@ TEST(FileSlots, AReusedSlotStartsAfresh) {
     Mounted v(img, rd, readfat_optimal_flags(), 1, 1);
     ASSERT_TRUE(v.ok());
     int err = 0;
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 2 * DV_HANDLE_VIEWS; ++round) {
         readfat_file *a = readfat_open(v, "A.BIN", &err);
         ASSERT_NE(a, nullptr);
         char buf[100];
         ASSERT_EQ(readfat_read(v, a, buf, 30, &err), 30u);
         readfat_close(v, a);
         readfat_file *b;
-        if (round == 0) {
+        if (round % 2 == 0) {
             b = readfat_open(v, "B.BIN", &err);
         } else {
             dv_entry e;
             ASSERT_EQ(readfat_stat(v, "B.BIN", &e), 0);
             b = readfat_open_entry(v, &e, &err);
         }
-        ASSERT_EQ(b, a);
+        ASSERT_NE(b, nullptr);
+        ASSERT_NE(b, a) << "the closed handle would read the new file";
+        err = 0;
+        EXPECT_EQ(readfat_read(v, a, buf, 1, &err), 0u);
+        EXPECT_EQ(err, EINVAL);
         EXPECT_EQ(readfat_tell(v, b), 0u);
         EXPECT_EQ(readfat_size(v, b), 600u);
         EXPECT_TRUE(read_handle(v, b, 64, &err) == t.find("B.BIN")->data);
@@ -675,6 +674,90 @@ TEST(FileSlots, AReusedSlotStartsAfresh) {
     ASSERT_NE(readfat_readdir(v, d, &err), nullptr);
     readfat_closedir(v, d);
     readfat_dir *d2 = readfat_opendir(v, "/", &err);
-    ASSERT_EQ(d2, d);
+    ASSERT_NE(d2, nullptr);
+    EXPECT_NE(d2, d);
+    EXPECT_EQ(readfat_readdir(v, d, &err), nullptr);
     EXPECT_EQ(names_of(list_handle(v, d2, &err)), t.children(""));
+}
+
+// Every handle function with a handle it must refuse: null, closed, closed and its slot
+// reopened, one that is not the volume's, the volume's own lookup handle; and a null volume
+// or path. Each fails with EINVAL (or does nothing, for the closing functions), never
+// touches the medium, and leaves the handles that are open alone.
+TEST(HandleEdge, NullClosedStaleAndForeignHandles) {
+    FatImage img(Files::make_geo(1));
+    TreeLayout t(img);
+    t.file("A.BIN", pattern_data(700, 1)).dir("SUB");
+    t.finish();
+    FaultReader rd(img);
+    Mounted v(img, rd, readfat_optimal_flags(), 1, 1);
+    ASSERT_TRUE(v.ok());
+    int err = 0;
+    readfat_file *closed_f = readfat_open(v, "A.BIN", &err);
+    readfat_dir *closed_d = readfat_opendir(v, "SUB", &err);
+    readfat_close(v, closed_f);
+    readfat_closedir(v, closed_d);
+    readfat_file *stale_f = readfat_open(v, "A.BIN", &err);
+    readfat_dir *stale_d = readfat_opendir(v, "SUB", &err);
+    readfat_close(v, stale_f);
+    readfat_closedir(v, stale_d);
+    readfat_file *live_f = readfat_open(v, "A.BIN", &err); // the slot open again
+    readfat_dir *live_d = readfat_opendir(v, "", &err);
+    ASSERT_TRUE(closed_f && closed_d && stale_f && stale_d && live_f && live_d);
+    ASSERT_EQ(readfat_seek(v, live_f, 9, &err), 0);
+    readfat_file foreign_f{};
+    readfat_dir foreign_d{};
+    foreign_f.in_use = foreign_d.in_use = 1;
+
+    struct Case {
+        const char *what;
+        readfat_volume *vol;
+        readfat_file *f;
+        readfat_dir *d;
+    } cases[] = {
+        {"null handle", v, nullptr, nullptr},
+        {"closed", v, closed_f, closed_d},
+        {"closed, slot reopened", v, stale_f, stale_d},
+        {"not the volume's", v, &foreign_f, &foreign_d},
+        {"inside a record", v,
+         reinterpret_cast<readfat_file *>(reinterpret_cast<char *>(live_f) + 8),
+         reinterpret_cast<readfat_dir *>(reinterpret_cast<char *>(live_d) + 8)},
+        {"the lookup handle", v, nullptr, v->lookup_dir},
+        {"null volume", nullptr, live_f, live_d},
+    };
+    rd.reset_log();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        char buf[16];
+        err = 0;
+        EXPECT_EQ(readfat_read(c.vol, c.f, buf, sizeof buf, &err), 0u);
+        EXPECT_EQ(err, EINVAL);
+        err = 0;
+        EXPECT_EQ(readfat_seek(c.vol, c.f, 1, &err), -1);
+        EXPECT_EQ(err, EINVAL);
+        EXPECT_EQ(readfat_size(c.vol, c.f), 0u);
+        EXPECT_EQ(readfat_tell(c.vol, c.f), 0u);
+        err = 0;
+        EXPECT_EQ(readfat_readdir(c.vol, c.d, &err), nullptr);
+        EXPECT_EQ(err, EINVAL);
+        readfat_close(c.vol, c.f);
+        readfat_closedir(c.vol, c.d);
+    }
+    dv_entry e;
+    for (readfat_volume *vol : {v.vol, static_cast<readfat_volume *>(nullptr)}) {
+        err = 0;
+        EXPECT_EQ(readfat_open(vol, nullptr, &err), nullptr);
+        EXPECT_EQ(err, EINVAL);
+        err = 0;
+        EXPECT_EQ(readfat_opendir(vol, nullptr, &err), nullptr);
+        EXPECT_EQ(err, EINVAL);
+        EXPECT_EQ(readfat_stat(vol, nullptr, &e), EINVAL);
+    }
+    EXPECT_EQ(readfat_stat(nullptr, "A.BIN", &e), EINVAL);
+    readfat_delete(nullptr);
+    dv_deletectx(nullptr);
+    EXPECT_EQ(rd.calls(), 0u) << rd.describe();
+    EXPECT_EQ(readfat_tell(v, live_f), 9u) << "the open handles are untouched";
+    EXPECT_TRUE(readfat_readdir(v, live_d, &err) != nullptr);
+    EXPECT_NE(v->lookup_dir->in_use, 0);
 }

@@ -93,6 +93,43 @@ TEST(Lookup, NamesMatchExactly) {
     EXPECT_EQ(e.attr, uint32_t(DV_ATTR_DIRECTORY));
 }
 
+// Every name a listing returns is found by a lookup of the same text, also for 8.3 names
+// with odd bytes: a NUL ends the name; 0x05 (a first byte 0xE5 escaped) and 0xE5 itself are
+// ordinary bytes, taken as code page 437 like every byte above 0x7F.
+TEST(Lookup, OddShortNamesAreFoundAsListed) {
+    const struct {
+        std::string stored;
+        std::u16string listed;
+    } cases[] = {
+        {std::string("AB\0CD   TXT", 11), u"AB"},
+        {std::string("ABCDEF  T\0T", 11), u"ABCDEF.T"},
+        {"\x05"
+         "BCDEFG TXT",
+         u"\u0005BCDEFG.TXT"},
+        {"\xE5"
+         "BCDEFG TXT",
+         u"\u03C3BCDEFG.TXT"},
+    };
+    FatImage img(Tree::geo(1));
+    DirEntries d;
+    uint32_t cluster = 10;
+    for (const auto &c : cases) d.add_short(c.stored, DV_ATTR_ARCHIVE, cluster++, 1);
+    img.place_root(d);
+    FaultReader rd(img);
+    Mounted v(img, rd, kUtf8);
+    ASSERT_TRUE(v.ok());
+    auto listed = list_dir(v, "");
+    ASSERT_EQ(listed.size(), std::size(cases));
+    cluster = 10;
+    for (size_t i = 0; i < std::size(cases); ++i, ++cluster) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(listed[i].name, cases[i].listed);
+        dv_entry e;
+        ASSERT_EQ(readfat_stat(v, ("/" + utf8(cases[i].listed)).c_str(), &e), 0);
+        EXPECT_EQ(e.cluster, cluster);
+    }
+}
+
 TEST(Lookup, NullRecordFailsBeforeReading) {
     Tree tr;
     FaultReader rd(tr.img);
@@ -194,19 +231,20 @@ TEST(Lookup, NamesAboveTheBmpAreReachedThroughTheirEntry) {
     EXPECT_EQ(read_handle(v, f, 100, &err), "emoji");
 }
 
-TEST(Lookup, UnreadableDirectoryGivesEnoent) {
+TEST(Lookup, UnreadableDirectoryGivesEio) {
+    // A failing card is not a missing file.
     Tree tr;
     FaultReader rd(tr.img);
     Mounted v(tr.img, rd);
     ASSERT_TRUE(v.ok());
     rd.fail_cluster(tr.t.find("DOCS")->first_cluster);
     dv_entry e;
-    EXPECT_EQ(readfat_stat(v, "DOCS/guide.md", &e), ENOENT);
+    EXPECT_EQ(readfat_stat(v, "DOCS/guide.md", &e), EIO);
     int err = 0;
     EXPECT_EQ(readfat_open(v, "DOCS/guide.md", &err), nullptr);
-    EXPECT_EQ(err, ENOENT);
+    EXPECT_EQ(err, EIO);
     EXPECT_EQ(readfat_opendir(v, "DOCS/A", &err), nullptr);
-    EXPECT_EQ(err, ENOENT);
+    EXPECT_EQ(err, EIO);
     EXPECT_EQ(readfat_stat(v, "README.TXT", &e), 0);
     rd.clear_faults();
     EXPECT_EQ(readfat_stat(v, "DOCS/guide.md", &e), 0);
