@@ -15,22 +15,20 @@ namespace dvcli {
 
 namespace {
 
-const char *const kCharsets[] = {
-    "UTF-8 (utf8, char)",
-    "WCHAR_T (wchart: 16-bit units, host byte order)",
-    "UCS-2 (ucs2, ucs2be), UCS-2LE (ucs2le)",
-    "UTF-16 (utf16, utf16be), UTF-16LE (utf16le)",
-    "UTF-32 (utf32, utf32be, ucs4, ucs4be), UTF-32LE (utf32le, ucs4le)",
-    "US-ASCII (ascii, usascii, iso646, iso646us)",
-    "ISO-8859-1 (iso88591, latin1)",
-    "ISO-8859-2 .. ISO-8859-10 (iso88592 .. iso885910)",
-    "ISO-8859-11 (iso885911, tis620)",
-    "ISO-8859-13, -14, -16 (iso885913, iso885914, iso885916)",
-    "ISO-8859-15 (iso885915, latin9)",
-    "CP1250 .. CP1258 (cp1250 .. cp1258, windows1250 .. windows1258)",
-    "KOI8-R (koi8r), KOI8-U (koi8u)",
-    "CP437 (cp437), CP850 (cp850)",
-};
+// One line per charset of the library's table, its names comma-separated.
+void list_charsets() {
+    out_str("Charsets (names ignore case, '-', '_' and spaces: \"UTF-8\" = \"utf8\"):\n");
+    for (unsigned i = 0;; ++i) {
+        const char *names = dorvex_iconv_charset(i);
+        if (!names) break;
+        std::string line = "  ";
+        for (const char *n = names; *n; n += std::strlen(n) + 1) {
+            if (n != names) line += ", ";
+            line += n;
+        }
+        out_str(line + "\n");
+    }
+}
 
 bool read_some(int fd, std::vector<char> &buf, size_t &have, bool &eof, int &err) {
     if (have == buf.size()) buf.resize(buf.size() * 2);
@@ -53,8 +51,7 @@ int cmd_iconv(const Args &a) {
     if (a.has("list")) {
         if (!a.positional.empty() || a.values.count("from-code") || a.values.count("to-code"))
             return usage_error("iconv", "-l takes no other arguments");
-        out_str("Charsets (names ignore case, '-', '_' and spaces: \"UTF-8\" = \"utf8\"):\n");
-        for (const char *c : kCharsets) out_str(std::string("  ") + c + "\n");
+        list_charsets();
         return kOk;
     }
     std::string from = a.values.count("from-code") ? a.values.at("from-code") : "utf8";

@@ -1,7 +1,6 @@
 #include "image.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -14,55 +13,7 @@
 static_assert(sizeof(off_t) >= 8, "images past 2 GiB need 64-bit file offsets");
 #endif
 
-#include "text.h"
-
 namespace dvcli {
-
-static uint16_t le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-static uint32_t le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-static uint64_t le64(const uint8_t *p) {
-    return static_cast<uint64_t>(le32(p)) | static_cast<uint64_t>(le32(p + 4)) << 32;
-}
-
-bool looks_like_fat32(const uint8_t *s) {
-    if (s[510] != 0x55 || s[511] != 0xAA) return false;
-    uint32_t bps = le16(s + 11);
-    uint32_t spc = s[13];
-    if (bps != 512) return false;
-    if (spc == 0 || (spc & (spc - 1)) != 0) return false;
-    if (le16(s + 14) == 0 || s[16] == 0) return false;
-    // FAT32: no fixed root directory, no 16-bit FAT size, a 32-bit FAT size.
-    return le16(s + 17) == 0 && le16(s + 22) == 0 && le32(s + 36) != 0;
-}
-
-BootInfo parse_boot(const uint8_t *s) {
-    BootInfo b;
-    auto text = [](const uint8_t *p, size_t n) {
-        std::string t(reinterpret_cast<const char *>(p), n);
-        while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
-        return t;
-    };
-    b.oem = text(s + 3, 8);
-    b.bytes_per_sector = le16(s + 11);
-    b.sectors_per_cluster = s[13];
-    b.reserved = le16(s + 14);
-    b.fats = s[16];
-    b.total_sectors = le16(s + 19) ? le16(s + 19) : le32(s + 32);
-    b.fat_sectors = le32(s + 36);
-    b.root_cluster = le32(s + 44);
-    b.fsinfo_sector = le16(s + 48);
-    b.backup_boot = le16(s + 50);
-    if (s[66] == 0x29) {
-        b.volume_id = le32(s + 67);
-        b.label = text(s + 71, 11);
-    }
-    return b;
-}
 
 Image::~Image() {
     if (vol_) readfat_delete(vol_);
@@ -166,176 +117,13 @@ int32_t Image::reader(void *data, void *buf, uint64_t sector, uint32_t count) {
     return img->read_sectors(sector, n, buf) ? static_cast<int32_t>(n) : -1;
 }
 
-static std::string mbr_type_name(uint8_t t) {
-    switch (t) {
-    case 0x01:
-        return "FAT12";
-    case 0x04:
-    case 0x06:
-    case 0x0E:
-        return "FAT16";
-    case 0x05:
-    case 0x0F:
-    case 0x85:
-        return "extended";
-    case 0x07:
-        return "NTFS/exFAT";
-    case 0x0B:
-        return "FAT32 (CHS)";
-    case 0x0C:
-        return "FAT32 (LBA)";
-    case 0x82:
-        return "Linux swap";
-    case 0x83:
-        return "Linux";
-    case 0xEE:
-        return "GPT protective";
-    case 0xEF:
-        return "EFI system";
-    default:
-        return "unknown";
-    }
-}
-
-static std::string guid_text(const uint8_t *g) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", le32(g),
-                  le16(g + 4), le16(g + 6), g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
-    return buf;
-}
-
-static std::string gpt_type_name(const std::string &guid) {
-    if (guid == "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7") return "Microsoft basic data";
-    if (guid == "C12A7328-F81F-11D2-BA4B-00A0C93EC93B") return "EFI system";
-    if (guid == "0FC63DAF-8483-4772-8E79-3D69D8477DE4") return "Linux filesystem";
-    if (guid == "0657FD6D-A4AB-43C4-84E5-0933C84B4F4F") return "Linux swap";
-    if (guid == "E3C9E316-0B5C-4DB8-817D-F92DF00215AE") return "Microsoft reserved";
-    return "unknown";
-}
-
 PartitionTable Image::partitions() const {
-    PartitionTable t;
-    t.kind = "none";
-    uint8_t s[512];
-    if (!read_sectors(0, 1, s) || s[510] != 0x55 || s[511] != 0xAA || looks_like_fat32(s)) return t;
-    // An MBR: four entries with status 0x00 or 0x80.
-    for (int i = 0; i < 4; ++i)
-        if ((s[446 + i * 16] & 0x7F) != 0) return t;
-
-    auto check_fat = [this](Partition &p) {
-        uint8_t b[512];
-        p.fat32 = read_sectors(p.start, 1, b) && looks_like_fat32(b);
+    // Plain reads: the partition table never goes through the read-ahead.
+    auto read = [](void *data, void *buf, uint64_t sector, uint32_t count) -> int32_t {
+        const auto *img = static_cast<const Image *>(data);
+        return img->read_sectors(sector, count, buf) ? static_cast<int32_t>(count) : -1;
     };
-
-    bool protective = false;
-    for (int i = 0; i < 4; ++i)
-        if (s[446 + i * 16 + 4] == 0xEE) protective = true;
-
-    if (protective) {
-        uint8_t h[512];
-        if (read_sectors(1, 1, h) && std::memcmp(h, "EFI PART", 8) == 0) {
-            t.kind = "GPT";
-            uint64_t lba = le64(h + 72);
-            uint32_t count = le32(h + 80);
-            uint32_t esize = le32(h + 84);
-            if (esize < 128 || esize > 4096 || esize % 8 != 0 || 512 % esize != 0) {
-                t.notes.push_back("GPT entry size " + std::to_string(esize) + " not supported");
-                return t;
-            }
-            if (count > 4096) {
-                t.notes.push_back("GPT claims " + std::to_string(count) +
-                                  " entries; reading the first 4096");
-                count = 4096;
-            }
-            uint32_t per = 512 / esize;
-            uint8_t sec[512];
-            uint64_t loaded = ~0ull;
-            for (uint32_t i = 0; i < count; ++i) {
-                uint64_t want = lba + i / per;
-                if (want != loaded) {
-                    if (!read_sectors(want, 1, sec)) {
-                        t.notes.push_back("GPT entry array cut short at entry " +
-                                          std::to_string(i));
-                        break;
-                    }
-                    loaded = want;
-                }
-                const uint8_t *e = sec + (i % per) * esize;
-                static const uint8_t zero[16] = {};
-                if (std::memcmp(e, zero, 16) == 0) continue;
-                Partition p;
-                p.number = i + 1;
-                p.type = guid_text(e);
-                p.type_name = gpt_type_name(p.type);
-                uint64_t first = le64(e + 32), last = le64(e + 40);
-                p.start = first;
-                p.sectors = last >= first ? last - first + 1 : 0;
-                std::u32string nm;
-                for (int k = 0; k < 36; ++k) {
-                    uint16_t u = le16(e + 56 + 2 * k);
-                    if (u == 0) break;
-                    nm.push_back(u);
-                }
-                p.name = escape_display(nm);
-                check_fat(p);
-                t.parts.push_back(p);
-            }
-            return t;
-        }
-        t.notes.push_back("protective MBR without a GPT header");
-    }
-
-    t.kind = "MBR";
-    uint64_t ext_base = 0;
-    for (int i = 0; i < 4; ++i) {
-        const uint8_t *e = s + 446 + i * 16;
-        uint8_t type = e[4];
-        if (type == 0) continue;
-        Partition p;
-        p.number = static_cast<uint32_t>(i + 1);
-        char buf[8];
-        std::snprintf(buf, sizeof buf, "0x%02x", type);
-        p.type = buf;
-        p.type_name = mbr_type_name(type);
-        p.start = le32(e + 8);
-        p.sectors = le32(e + 12);
-        if (type == 0x05 || type == 0x0F || type == 0x85) {
-            if (!ext_base) ext_base = p.start;
-        } else {
-            check_fat(p);
-        }
-        t.parts.push_back(p);
-    }
-    // Logical partitions: a chain of extended boot records, each pointing to
-    // the next relative to the extended partition's start. Bounded, since a
-    // damaged chain may loop.
-    uint64_t ebr = ext_base;
-    uint32_t number = 5;
-    for (int guard = 0; ebr && guard < 128; ++guard) {
-        uint8_t b[512];
-        if (!read_sectors(ebr, 1, b) || b[510] != 0x55 || b[511] != 0xAA) {
-            t.notes.push_back("unreadable extended boot record at sector " + std::to_string(ebr));
-            break;
-        }
-        const uint8_t *e = b + 446;
-        if (e[4] != 0) {
-            Partition p;
-            p.number = number++;
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "0x%02x", e[4]);
-            p.type = buf;
-            p.type_name = mbr_type_name(e[4]);
-            p.start = ebr + le32(e + 8);
-            p.sectors = le32(e + 12);
-            check_fat(p);
-            t.parts.push_back(p);
-        }
-        const uint8_t *n = b + 446 + 16;
-        uint64_t next = le32(n + 8) ? ext_base + le32(n + 8) : 0;
-        if (next == ebr) break;
-        ebr = next;
-    }
-    return t;
+    return read_partition_table(const_cast<Image *>(this), read);
 }
 
 readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error) {

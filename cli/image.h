@@ -1,14 +1,14 @@
-// Opening a disk image or device, reading its partition table and mounting
-// the chosen FAT32 volume through the library's sector-reader callback.
+// Opening a disk image or device and mounting the chosen FAT32 volume
+// through the library's sector-reader callback.
 #ifndef DORVEX_CLI_IMAGE_H
 #define DORVEX_CLI_IMAGE_H
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "dorvex/readfat.h"
+#include "partitions.h"
 
 namespace dvcli {
 
@@ -17,41 +17,6 @@ struct VolumeChoice {
     std::optional<uint32_t> partition;
     std::optional<uint64_t> offset;
 };
-
-struct Partition {
-    uint32_t number = 0; // 1-based: MBR 1-4 primary, 5.. logical; GPT entry index + 1
-    std::string type;    // "0x0c" for MBR, a GUID for GPT
-    std::string type_name;
-    std::string name;   // GPT partition name (UTF-8)
-    uint64_t start = 0; // in 512-byte sectors
-    uint64_t sectors = 0;
-    bool fat32 = false; // its first sector looks like a FAT32 boot sector
-};
-
-struct PartitionTable {
-    std::string kind; // "none", "MBR" or "GPT"
-    std::vector<Partition> parts;
-    std::vector<std::string> notes; // oddities found while reading the table
-};
-
-// The raw FAT32 boot-sector fields the tool shows.
-struct BootInfo {
-    std::string oem;
-    std::string label;
-    uint32_t volume_id = 0;
-    uint32_t bytes_per_sector = 0;
-    uint32_t sectors_per_cluster = 0;
-    uint32_t reserved = 0;
-    uint32_t fats = 0;
-    uint64_t total_sectors = 0;
-    uint32_t fat_sectors = 0;
-    uint32_t root_cluster = 0;
-    uint32_t fsinfo_sector = 0;
-    uint32_t backup_boot = 0;
-};
-
-bool looks_like_fat32(const uint8_t *sector);
-BootInfo parse_boot(const uint8_t *sector);
 
 class Image {
   public:
@@ -69,6 +34,7 @@ class Image {
     // Reads whole sectors; false if any lies outside the image.
     bool read_sectors(uint64_t sector, uint32_t count, void *buf) const;
 
+    // The partition table, read through read_sectors.
     PartitionTable partitions() const;
 
     // Picks and mounts the volume. On failure returns null and sets `error`

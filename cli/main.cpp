@@ -1,15 +1,15 @@
 // dorvex: browse, extract and build FAT32 images. Dispatch, option parsing,
 // help and version.
+#include <cerrno>
 #include <clocale>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "cli.h"
-#include "text.h"
 
 namespace dvcli {
 namespace {
@@ -217,16 +217,14 @@ bool parse_number(const std::string &s, uint64_t &out) {
     return true;
 }
 
-int run(int argc, char **argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty()) {
-        print_main_help();
-        return kUsage;
-    }
-    // Volume options may also come before the command.
-    Args a;
-    std::vector<std::string> pre_volume;
-    size_t i = 0;
+// Each step of `run` either settles the exit status or lets the next go on.
+using Outcome = std::optional<int>;
+
+// The words before the command: -h/--help and --version answer at once; the
+// volume options go into `volume`, for the command's parser. Leaves `i` at
+// the command.
+Outcome parse_leading(const std::vector<std::string> &args, size_t &i,
+                      std::vector<std::string> &volume) {
     for (; i < args.size(); ++i) {
         const std::string &s = args[i];
         if (s == "-h" || s == "--help") {
@@ -239,103 +237,130 @@ int run(int argc, char **argv) {
         }
         if (s == "-p" || s == "--partition" || s == "--offset") {
             if (i + 1 >= args.size()) return usage_error("", s + " needs a value");
-            pre_volume.push_back(s);
-            pre_volume.push_back(args[++i]);
+            volume.push_back(s);
+            volume.push_back(args[++i]);
             continue;
         }
         if (s.rfind("--partition=", 0) == 0 || s.rfind("--offset=", 0) == 0 ||
             (s.size() > 2 && s.rfind("-p", 0) == 0)) {
-            pre_volume.push_back(s);
+            volume.push_back(s);
             continue;
         }
         if (!s.empty() && s[0] == '-') return usage_error("", "unknown option '" + s + "'");
         break;
     }
-    if (i == args.size()) return usage_error("", "no command given");
-    a.command = args[i++];
-    if (a.command == "help") {
-        if (i < args.size()) {
-            const CommandSpec *c = find_command(args[i]);
-            if (!c) return usage_error("", "unknown command '" + args[i] + "'");
-            print_command_help(*c);
-        } else {
-            print_main_help();
-        }
+    return std::nullopt;
+}
+
+// `dorvex help [COMMAND]`; `i` indexes the word after "help".
+int run_help(const std::vector<std::string> &args, size_t i) {
+    if (i >= args.size()) {
+        print_main_help();
         return kOk;
     }
-    const CommandSpec *cmd = find_command(a.command);
-    if (!cmd) return usage_error("", "unknown command '" + a.command + "'");
+    const CommandSpec *c = find_command(args[i]);
+    if (!c) return usage_error("", "unknown command '" + args[i] + "'");
+    print_command_help(*c);
+    return kOk;
+}
 
-    std::vector<OptSpec> opts = cmd->opts;
+// What the command accepts: its own options, -h and the volume options.
+std::vector<OptSpec> options_of(const CommandSpec &cmd) {
+    std::vector<OptSpec> opts = cmd.opts;
     opts.push_back({'h', "help", false});
-    if (cmd->volume_options) {
+    if (cmd.volume_options) {
         opts.push_back({'p', "partition", true});
         opts.push_back({0, "offset", true});
     }
-    std::vector<std::string> rest = pre_volume;
-    rest.insert(rest.end(), args.begin() + static_cast<long>(i), args.end());
-    bool only_positional = false;
-    for (size_t k = 0; k < rest.size(); ++k) {
-        const std::string &s = rest[k];
-        if (only_positional || s.size() < 2 || s[0] != '-') {
-            a.positional.push_back(s);
-            continue;
-        }
-        if (s == "--") {
-            only_positional = true;
-            continue;
-        }
-        if (s[1] == '-') {
-            std::string name = s.substr(2), value;
-            bool has_value = false;
-            size_t eq = name.find('=');
-            if (eq != std::string::npos) {
-                value = name.substr(eq + 1);
-                name = name.substr(0, eq);
-                has_value = true;
+    return opts;
+}
+
+// Sorts the words after the command into options and arguments, in `a`.
+class OptionParser {
+  public:
+    OptionParser(const CommandSpec &cmd, const std::vector<std::string> &words, Args &a)
+        : opts_(options_of(cmd)), words_(words), a_(a) {}
+
+    Outcome parse() {
+        bool only_positional = false;
+        for (k_ = 0; k_ < words_.size(); ++k_) {
+            const std::string &s = words_[k_];
+            if (only_positional || s.size() < 2 || s[0] != '-') {
+                a_.positional.push_back(s);
+                continue;
             }
-            const OptSpec *o = nullptr;
-            for (const OptSpec &candidate : opts)
-                if (name == candidate.long_name) o = &candidate;
-            if (!o) return usage_error(a.command, "unknown option '--" + name + "'");
-            if (o->takes_value) {
-                if (!has_value) {
-                    if (k + 1 >= rest.size())
-                        return usage_error(a.command, "option '--" + name + "' needs a value");
-                    value = rest[++k];
-                }
-                a.values[name] = value;
-            } else {
-                if (has_value)
-                    return usage_error(a.command, "option '--" + name + "' takes no value");
-                a.flags.insert(name);
+            if (s == "--") {
+                only_positional = true;
+                continue;
             }
-            continue;
+            Outcome done = s[1] == '-' ? parse_long(s.substr(2)) : parse_short(s);
+            if (done) return done;
         }
-        // A cluster of short options: -lR, -pN, -p N.
+        return std::nullopt;
+    }
+
+  private:
+    // "--name" or "--name=value"; a value may also be the next word.
+    Outcome parse_long(std::string name) {
+        std::string value;
+        bool has_value = false;
+        size_t eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            has_value = true;
+        }
+        const OptSpec *o = nullptr;
+        for (const OptSpec &candidate : opts_)
+            if (name == candidate.long_name) o = &candidate;
+        if (!o) return usage_error(a_.command, "unknown option '--" + name + "'");
+        if (!o->takes_value) {
+            if (has_value) return usage_error(a_.command, "option '--" + name + "' takes no value");
+            a_.flags.insert(name);
+            return std::nullopt;
+        }
+        if (!has_value) {
+            if (k_ + 1 >= words_.size())
+                return usage_error(a_.command, "option '--" + name + "' needs a value");
+            value = words_[++k_];
+        }
+        a_.values[name] = value;
+        return std::nullopt;
+    }
+
+    // A cluster of short options: -lR, -pN, -p N.
+    Outcome parse_short(const std::string &s) {
         for (size_t j = 1; j < s.size(); ++j) {
             const OptSpec *o = nullptr;
-            for (const OptSpec &candidate : opts)
+            for (const OptSpec &candidate : opts_)
                 if (candidate.short_name && candidate.short_name == s[j]) o = &candidate;
-            if (!o) return usage_error(a.command, std::string("unknown option '-") + s[j] + "'");
-            if (o->takes_value) {
-                std::string value = s.substr(j + 1);
-                if (value.empty()) {
-                    if (k + 1 >= rest.size())
-                        return usage_error(a.command,
-                                           std::string("option '-") + s[j] + "' needs a value");
-                    value = rest[++k];
-                }
-                a.values[o->long_name] = value;
-                break;
+            if (!o) return usage_error(a_.command, std::string("unknown option '-") + s[j] + "'");
+            if (!o->takes_value) {
+                a_.flags.insert(o->long_name);
+                continue;
             }
-            a.flags.insert(o->long_name);
+            // The rest of the cluster is the value, else the next word.
+            std::string value = s.substr(j + 1);
+            if (value.empty()) {
+                if (k_ + 1 >= words_.size())
+                    return usage_error(a_.command,
+                                       std::string("option '-") + s[j] + "' needs a value");
+                value = words_[++k_];
+            }
+            a_.values[o->long_name] = value;
+            break;
         }
+        return std::nullopt;
     }
-    if (a.has("help")) {
-        print_command_help(*cmd);
-        return kOk;
-    }
+
+    std::vector<OptSpec> opts_;
+    const std::vector<std::string> &words_;
+    Args &a_;
+    size_t k_ = 0; // the word being parsed
+};
+
+// -p/--partition and --offset, into a.volume.
+Outcome parse_volume_choice(Args &a) {
     if (a.values.count("partition")) {
         uint64_t n;
         if (!parse_number(a.values["partition"], n) || n == 0 || n > 0xFFFFFFFFu)
@@ -350,11 +375,42 @@ int run(int argc, char **argv) {
     }
     if (a.volume.partition && a.volume.offset)
         return usage_error(a.command, "--partition and --offset exclude each other");
+    return std::nullopt;
+}
+
+Outcome check_argument_count(const CommandSpec &cmd, const Args &a) {
     int n = static_cast<int>(a.positional.size());
-    if (n < cmd->min_args && !(a.command == "iconv"))
+    if (n < cmd.min_args)
         return usage_error(a.command, n == 0 ? "missing arguments" : "missing an argument");
-    if (cmd->max_args >= 0 && n > cmd->max_args)
-        return usage_error(a.command, "too many arguments");
+    if (cmd.max_args >= 0 && n > cmd.max_args) return usage_error(a.command, "too many arguments");
+    return std::nullopt;
+}
+
+int run(int argc, char **argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        print_main_help();
+        return kUsage;
+    }
+    size_t i = 0;
+    std::vector<std::string> words; // volume options given before the command come first
+    if (Outcome done = parse_leading(args, i, words)) return *done;
+    if (i == args.size()) return usage_error("", "no command given");
+
+    Args a;
+    a.command = args[i++];
+    if (a.command == "help") return run_help(args, i);
+    const CommandSpec *cmd = find_command(a.command);
+    if (!cmd) return usage_error("", "unknown command '" + a.command + "'");
+
+    words.insert(words.end(), args.begin() + static_cast<long>(i), args.end());
+    if (Outcome done = OptionParser(*cmd, words, a).parse()) return *done;
+    if (a.has("help")) {
+        print_command_help(*cmd);
+        return kOk;
+    }
+    if (Outcome done = parse_volume_choice(a)) return *done;
+    if (Outcome done = check_argument_count(*cmd, a)) return *done;
     return cmd->run(a);
 }
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "dorvex/dorvex.h"
+#include "dorvex/readfat.h"
 #include "text.h"
 
 static_assert(sizeof(off_t) >= 8, "images past 2 GiB need 64-bit file offsets");
@@ -27,6 +28,7 @@ constexpr uint32_t kMinClusters = 65525; // fewer makes a FAT16 volume to every 
 constexpr uint32_t kMaxClusters = 0x0FFFFFF5 - 2;
 constexpr uint32_t kSectorsPerTrack = 32;
 constexpr uint32_t kHeads = 64;
+constexpr uint32_t kEndOfChain = 0x0FFFFFFF;
 
 void store16(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -140,7 +142,7 @@ bool prepare(const MkNode &node, Laid &out, std::string &error) {
 }
 
 uint64_t count_clusters(const Laid &d, uint32_t cb, bool root, bool label) {
-    uint64_t bytes = entries_of(d, root, label) * 32;
+    uint64_t bytes = entries_of(d, root, label) * DV_DIRENT_SIZE;
     uint64_t n = std::max<uint64_t>(1, (bytes + cb - 1) / cb);
     for (const Laid &c : d.children) {
         if (c.node->dir)
@@ -152,7 +154,7 @@ uint64_t count_clusters(const Laid &d, uint32_t cb, bool root, bool label) {
 }
 
 void allocate(Laid &d, uint32_t cb, bool root, bool label, uint32_t &next) {
-    uint64_t bytes = entries_of(d, root, label) * 32;
+    uint64_t bytes = entries_of(d, root, label) * DV_DIRENT_SIZE;
     d.clusters = static_cast<uint32_t>(std::max<uint64_t>(1, (bytes + cb - 1) / cb));
     d.cluster = next;
     next += d.clusters;
@@ -212,7 +214,7 @@ class ImageWriter {
                    std::string &error) {
         std::vector<uint8_t> buf(static_cast<size_t>(d.clusters) * cb_, 0);
         uint8_t *cursor = buf.data();
-        unsigned room = static_cast<unsigned>(buf.size() / 32);
+        unsigned room = static_cast<unsigned>(buf.size() / DV_DIRENT_SIZE);
         if (!root) {
             // The dot entries carry no long name: encode a record and keep
             // only its short entry.
@@ -248,7 +250,7 @@ class ImageWriter {
             return false;
         }
         for (uint32_t i = 0; i < d.clusters; ++i)
-            chain(d.cluster + i, i + 1 < d.clusters ? d.cluster + i + 1 : 0x0FFFFFFF);
+            chain(d.cluster + i, i + 1 < d.clusters ? d.cluster + i + 1 : kEndOfChain);
         for (const Laid &c : d.children) {
             if (c.node->dir) {
                 if (!write_dir(c, root ? nullptr : &d, false, label, error)) return false;
@@ -261,7 +263,7 @@ class ImageWriter {
 
     bool write_file(const Laid &f, std::string &error) {
         for (uint32_t i = 0; i < f.clusters; ++i)
-            chain(f.cluster + i, i + 1 < f.clusters ? f.cluster + i + 1 : 0x0FFFFFFF);
+            chain(f.cluster + i, i + 1 < f.clusters ? f.cluster + i + 1 : kEndOfChain);
         if (!f.size) return true;
         uint64_t off = cluster_offset(f.cluster);
         if (f.node->host_path.empty())
@@ -313,8 +315,8 @@ class ImageWriter {
 
     void set_fat_size(uint32_t used_end) {
         fat_.assign(used_end, 0);
-        fat_[0] = 0x0FFFFFF8; // media byte 0xF8
-        fat_[1] = 0x0FFFFFFF; // clean shutdown, no errors
+        fat_[0] = 0x0FFFFFF8;  // media byte 0xF8
+        fat_[1] = kEndOfChain; // clean shutdown, no errors
     }
 
     dv_ctx *ctx_ = nullptr;
@@ -341,14 +343,14 @@ class ImageWriter {
         dv_entry e;
         std::memset(&e, 0, sizeof e);
         fill(e, shortname, attr, cluster, size, n);
-        uint8_t tmp[3 * 32] = {};
+        uint8_t tmp[3 * DV_DIRENT_SIZE] = {};
         uint8_t *tc = tmp;
         unsigned troom = 3;
         const dv_entry *rec = &e;
         int count = 1;
         dv_writeentry(ctx_, &rec, &count, &tc, &troom);
-        std::memcpy(cursor, tmp + 32, 32); // skip the long-name entry
-        cursor += 32;
+        std::memcpy(cursor, tmp + DV_DIRENT_SIZE, DV_DIRENT_SIZE); // skip the long-name entry
+        cursor += DV_DIRENT_SIZE;
         --room;
     }
 
@@ -548,10 +550,13 @@ bool scan_host_dir(const std::string &dir, MkNode &root, const MkWarn &warn, std
     return scan_root(dir, root, warn, error, Exclude{});
 }
 
-bool write_image(const MkNode &root, const std::string &out, const MkOptions &opts,
-                 std::string &error) {
-    std::string label;
-    for (char c : opts.label) {
+namespace {
+
+// The label as stored: upper case, trailing spaces dropped. False with a
+// message when FAT cannot hold it.
+bool check_label(const std::string &text, std::string &label, std::string &error) {
+    label.clear();
+    for (char c : text) {
         unsigned char u = static_cast<unsigned char>(c);
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
         if (u < 0x20 || u >= 0x7F || std::strchr("\"*+,./:;<=>?[\\]|", c)) {
@@ -565,42 +570,56 @@ bool write_image(const MkNode &root, const std::string &out, const MkOptions &op
         return false;
     }
     while (!label.empty() && label.back() == ' ') label.pop_back();
-    if (opts.cluster_bytes && (opts.cluster_bytes < 512 || opts.cluster_bytes > 32768 ||
-                               (opts.cluster_bytes & (opts.cluster_bytes - 1)))) {
+    return true;
+}
+
+// 0 leaves the choice to choose_size.
+bool check_cluster_bytes(uint32_t cb, std::string &error) {
+    if (cb && (cb < 512 || cb > 32768 || (cb & (cb - 1)))) {
         error = "cluster size must be a power of two from 512 to 32768";
         return false;
     }
+    return true;
+}
 
-    Laid top;
-    if (!prepare(root, top, error)) return false;
+struct Size {
+    uint64_t total; // sectors
+    uint32_t cluster_bytes;
+};
 
-    uint64_t total;
-    uint32_t cb;
+// The size asked for, else one just large enough for the tree with room to
+// spare, and the cluster size asked for, else one that suits the size.
+Size choose_size(const Laid &top, const MkOptions &opts, bool label) {
     if (opts.size_bytes) {
         // Whole tracks keep mtools' geometry checks quiet.
-        total = opts.size_bytes / 512 / kSectorsPerTrack * kSectorsPerTrack;
-        cb = opts.cluster_bytes ? opts.cluster_bytes : default_cluster_bytes(opts.size_bytes);
-    } else {
-        cb = opts.cluster_bytes ? opts.cluster_bytes : 512;
-        uint64_t need = count_clusters(top, cb, true, !label.empty());
-        if (!opts.cluster_bytes && need * cb > 200ull * 1024 * 1024) {
-            cb = 4096;
-            need = count_clusters(top, cb, true, !label.empty());
-        }
-        uint64_t want = std::max<uint64_t>(kMinClusters + 75, need + need / 16 + 64);
-        uint64_t spc = cb / 512;
-        uint64_t fat = ((want + 2) * 4 + 511) / 512;
-        total = kReserved + kFats * fat + want * spc;
-        total = (total + 2047) / 2048 * 2048; // whole MiB
+        return {opts.size_bytes / 512 / kSectorsPerTrack * kSectorsPerTrack,
+                opts.cluster_bytes ? opts.cluster_bytes : default_cluster_bytes(opts.size_bytes)};
     }
+    uint32_t cb = opts.cluster_bytes ? opts.cluster_bytes : 512;
+    uint64_t need = count_clusters(top, cb, true, label);
+    if (!opts.cluster_bytes && need * cb > 200ull * 1024 * 1024) {
+        cb = 4096;
+        need = count_clusters(top, cb, true, label);
+    }
+    uint64_t want = std::max<uint64_t>(kMinClusters + 75, need + need / 16 + 64);
+    uint64_t spc = cb / 512;
+    uint64_t fat = ((want + 2) * 4 + 511) / 512;
+    uint64_t total = kReserved + kFats * fat + want * spc;
+    return {(total + 2047) / 2048 * 2048, cb}; // whole MiB
+}
+
+// The layout of a volume of that size, if it makes a FAT32 volume the tree
+// fits in.
+bool plan_geometry(const Size &size, const Laid &top, bool label, Geometry &g, std::string &error) {
+    uint32_t cb = size.cluster_bytes;
     uint32_t spc = cb / 512;
-    if (total > 0xFFFFFFFFull) {
+    if (size.total > 0xFFFFFFFFull) {
         error = "image larger than 2 TiB";
         return false;
     }
-    Geometry g = geometry_for(total, spc);
+    g = geometry_for(size.total, spc);
     if (g.clusters < kMinClusters) {
-        uint64_t min_bytes = (kReserved + 2ull * ((kMinClusters + 2) * 4 / 512 + 1) +
+        uint64_t min_bytes = (kReserved + uint64_t{kFats} * ((kMinClusters + 2) * 4 / 512 + 1) +
                               static_cast<uint64_t>(kMinClusters) * spc) *
                              512;
         error = "too small for FAT32 with " + std::to_string(cb) +
@@ -608,98 +627,163 @@ bool write_image(const MkNode &root, const std::string &out, const MkOptions &op
                 std::to_string((min_bytes + (1 << 20) - 1) >> 20) + " MiB)";
         return false;
     }
-    uint64_t need = count_clusters(top, cb, true, !label.empty());
+    uint64_t need = count_clusters(top, cb, true, label);
     if (need > g.clusters) {
         error = "the files do not fit: " + std::to_string(need) + " clusters needed, " +
                 std::to_string(g.clusters) + " available";
         return false;
     }
-    uint32_t next = 2;
-    allocate(top, cb, true, !label.empty(), next);
+    return true;
+}
 
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (opts.force ? O_TRUNC : O_EXCL);
-    int fd = ::open(out.c_str(), flags, 0644);
-    if (fd < 0) {
-        error = out + ": " + std::strerror(errno);
+// The image file: removed again unless finish() succeeds.
+class OutputFile {
+  public:
+    explicit OutputFile(const std::string &path) : path_(path) {}
+    ~OutputFile() {
+        if (fd_ < 0) return;
+        ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    // Creates it (replacing an old one only with `force`) as `bytes` of zeros.
+    bool create(bool force, uint64_t bytes, std::string &error) {
+        int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (force ? O_TRUNC : O_EXCL);
+        fd_ = ::open(path_.c_str(), flags, 0644);
+        if (fd_ < 0) return failed(error); // nothing of ours to remove
+        if (ftruncate(fd_, 0) != 0 || ftruncate(fd_, static_cast<off_t>(bytes)) != 0)
+            return failed(error);
+        return true;
+    }
+
+    bool finish(std::string &error) {
+        int rc = ::close(fd_);
+        fd_ = -1;
+        if (rc == 0) return true;
+        failed(error);
+        ::unlink(path_.c_str());
         return false;
     }
-    auto fail = [&](const std::string &msg) {
-        error = msg;
-        ::close(fd);
-        ::unlink(out.c_str());
-        return false;
-    };
-    if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(total * 512)) != 0)
-        return fail(out + ": " + std::strerror(errno));
 
+    // The message for the last failed call on the file.
+    bool failed(std::string &error) const {
+        error = path_ + ": " + std::strerror(errno);
+        return false;
+    }
+
+    int fd() const { return fd_; }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// The directories, the files' data and both FATs. `next` is the first
+// cluster after the allocated ones.
+bool write_tree(int fd, const Geometry &g, uint32_t cb, const Laid &top, const std::string &label,
+                uint32_t next, std::string &error) {
     int cerr = 0;
     std::unique_ptr<dv_ctx, void (*)(dv_ctx *)> ctx(
         dv_newctx(DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH, &cerr), dv_deletectx);
-    if (!ctx) return fail(dv_strerror(cerr));
-
+    if (!ctx) {
+        error = dv_strerror(cerr);
+        return false;
+    }
     ImageWriter w(fd, g, cb);
     w.ctx_ = ctx.get();
     w.set_fat_size(next);
-    std::string werr;
-    if (!w.write_dir(top, nullptr, true, label, werr)) return fail(werr);
-    if (!w.write_fats(next, werr)) return fail(werr);
+    return w.write_dir(top, nullptr, true, label, error) && w.write_fats(next, error);
+}
 
-    // Boot sector.
-    uint8_t bs[512] = {};
-    bs[0] = 0xEB;
-    bs[1] = 0x58;
-    bs[2] = 0x90;
-    std::memcpy(bs + 3, "DORVEX  ", 8);
-    store16(bs + 11, 512);
-    bs[13] = static_cast<uint8_t>(spc);
-    store16(bs + 14, kReserved);
-    bs[16] = kFats;
-    bs[21] = 0xF8;
-    store16(bs + 24, kSectorsPerTrack);
-    store16(bs + 26, kHeads);
-    store32(bs + 32, static_cast<uint32_t>(total));
-    store32(bs + 36, g.fat_sectors);
-    store32(bs + 44, 2); // root directory cluster
-    store16(bs + 48, 1); // FSInfo sector
-    store16(bs + 50, 6); // backup boot sector
-    bs[64] = 0x80;
-    bs[66] = 0x29;
-    uint32_t id = opts.volume_id ? opts.volume_id
-                                 : static_cast<uint32_t>(time(nullptr)) * 2654435761u ^ 0x5A17u;
-    store32(bs + 67, id);
+constexpr uint32_t kFsinfoSector = 1;
+constexpr uint32_t kBackupBoot = 6;
+constexpr size_t kBootCode = DV_BPB_FS_TYPE + 8; // where the boot code starts
+
+void boot_signature(uint8_t *sector) {
+    sector[DV_BPB_SIGNATURE] = 0x55;
+    sector[DV_BPB_SIGNATURE + 1] = 0xAA;
+}
+
+void build_boot_sector(uint8_t *bs, const Geometry &g, const std::string &label, uint32_t id) {
+    static const uint8_t jump[3] = {0xEB, 0x58, 0x90}; // over the parameter block
+    std::memcpy(bs + DV_BPB_JUMP, jump, 3);
+    std::memcpy(bs + DV_BPB_OEM_NAME, "DORVEX  ", 8);
+    store16(bs + DV_BPB_BYTES_PER_SECTOR, 512);
+    bs[DV_BPB_SECTORS_PER_CLUSTER] = static_cast<uint8_t>(g.spc);
+    store16(bs + DV_BPB_RESERVED_SECTORS, kReserved);
+    bs[DV_BPB_FAT_COUNT] = kFats;
+    bs[DV_BPB_MEDIA] = 0xF8;
+    store16(bs + DV_BPB_SECTORS_PER_TRACK, kSectorsPerTrack);
+    store16(bs + DV_BPB_HEADS, kHeads);
+    store32(bs + DV_BPB_TOTAL_SECTORS32, static_cast<uint32_t>(g.total));
+    store32(bs + DV_BPB_FAT_SIZE32, g.fat_sectors);
+    store32(bs + DV_BPB_ROOT_CLUSTER, 2);
+    store16(bs + DV_BPB_FSINFO_SECTOR, kFsinfoSector);
+    store16(bs + DV_BPB_BACKUP_BOOT, kBackupBoot);
+    bs[DV_BPB_DRIVE_NUMBER] = 0x80;
+    bs[DV_BPB_BOOT_SIGNATURE] = DV_BPB_EXT_BOOT_SIG;
+    store32(bs + DV_BPB_VOLUME_ID, id);
     std::string l = label.empty() ? "NO NAME" : label;
     l.resize(11, ' ');
-    std::memcpy(bs + 71, l.data(), 11);
-    std::memcpy(bs + 82, "FAT32   ", 8);
+    std::memcpy(bs + DV_BPB_VOLUME_LABEL, l.data(), 11);
+    std::memcpy(bs + DV_BPB_FS_TYPE, "FAT32   ", 8);
     // Not bootable: a jump target that halts.
-    bs[90] = 0xF4;
-    bs[91] = 0xEB;
-    bs[92] = 0xFD;
-    bs[510] = 0x55;
-    bs[511] = 0xAA;
+    static const uint8_t halt[3] = {0xF4, 0xEB, 0xFD};
+    std::memcpy(bs + kBootCode, halt, 3);
+    boot_signature(bs);
+}
 
+void build_fsinfo(uint8_t *fsinfo, uint32_t free_clusters, uint32_t next_free) {
+    store32(fsinfo + DV_FSINFO_LEAD_SIG, DV_FSINFO_LEAD_VALUE);
+    store32(fsinfo + DV_FSINFO_STRUCT_SIG, DV_FSINFO_STRUCT_VALUE);
+    store32(fsinfo + DV_FSINFO_FREE_COUNT, free_clusters);
+    store32(fsinfo + DV_FSINFO_NEXT_FREE, next_free);
+    store32(fsinfo + DV_FSINFO_TRAIL_SIG, DV_FSINFO_TRAIL_VALUE);
+}
+
+// The boot sector, FSInfo and the third reserved sector, then their backup.
+bool write_boot_sectors(const OutputFile &out, const Geometry &g, const std::string &label,
+                        uint32_t id, uint32_t next, std::string &error) {
+    uint8_t bs[512] = {};
+    build_boot_sector(bs, g, label, id);
     uint8_t fsinfo[512] = {};
-    store32(fsinfo, 0x41615252);
-    store32(fsinfo + 484, 0x61417272);
-    store32(fsinfo + 488, g.clusters - (next - 2));
-    store32(fsinfo + 492, next);
-    store32(fsinfo + 508, 0xAA550000);
-
+    build_fsinfo(fsinfo, g.clusters - (next - 2), next);
     uint8_t third[512] = {};
-    third[510] = 0x55;
-    third[511] = 0xAA;
-
-    for (uint64_t base : {0ull, 6ull}) {
-        if (!write_all(fd, bs, 512, base * 512) || !write_all(fd, fsinfo, 512, (base + 1) * 512) ||
-            !write_all(fd, third, 512, (base + 2) * 512))
-            return fail(out + ": " + std::strerror(errno));
-    }
-    if (::close(fd) != 0) {
-        error = out + ": " + std::strerror(errno);
-        ::unlink(out.c_str());
-        return false;
+    boot_signature(third);
+    for (uint64_t base : {uint64_t{0}, uint64_t{kBackupBoot}}) {
+        if (!write_all(out.fd(), bs, 512, base * 512) ||
+            !write_all(out.fd(), fsinfo, 512, (base + kFsinfoSector) * 512) ||
+            !write_all(out.fd(), third, 512, (base + 2) * 512))
+            return out.failed(error);
     }
     return true;
+}
+
+} // namespace
+
+bool write_image(const MkNode &root, const std::string &out, const MkOptions &opts,
+                 std::string &error) {
+    std::string label;
+    if (!check_label(opts.label, label, error)) return false;
+    if (!check_cluster_bytes(opts.cluster_bytes, error)) return false;
+    Laid top;
+    if (!prepare(root, top, error)) return false;
+    bool has_label = !label.empty();
+    Size size = choose_size(top, opts, has_label);
+    Geometry g;
+    if (!plan_geometry(size, top, has_label, g, error)) return false;
+    uint32_t next = 2;
+    allocate(top, size.cluster_bytes, true, has_label, next);
+
+    OutputFile file(out);
+    if (!file.create(opts.force, size.total * 512, error)) return false;
+    if (!write_tree(file.fd(), g, size.cluster_bytes, top, label, next, error)) return false;
+    uint32_t id = opts.volume_id ? opts.volume_id
+                                 : static_cast<uint32_t>(time(nullptr)) * 2654435761u ^ 0x5A17u;
+    if (!write_boot_sectors(file, g, label, id, next, error)) return false;
+    return file.finish(error);
 }
 
 bool mkimage(const std::string &src, const std::string &out, const MkOptions &opts,

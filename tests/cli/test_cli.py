@@ -925,6 +925,25 @@ class Iconv(Base):
         r = self.conv(b"", "utf8", "utf16")
         self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
 
+    def test_list_names_are_the_converters(self):
+        r = run("iconv", "-l")
+        self.assertEqual(r.returncode, 0)
+        lines = text(r.stdout).splitlines()
+        self.assertTrue(lines[0].startswith("Charsets ("), lines[0])
+        listed = [n for line in lines[1:] for n in line.strip().split(", ")]
+        self.assertEqual(len(listed), len(set(listed)))
+        # Every charset the converter documents is listed ...
+        documented = (["utf8", "wchart", "ucs2", "ucs2le", "utf16", "utf16le", "utf32",
+                       "utf32le", "ascii", "koi8r", "koi8u", "cp437", "cp850"]
+                      + ["iso8859%d" % n for n in range(1, 17) if n != 12]
+                      + ["cp%d" % n for n in range(1250, 1259)])
+        for name in documented:
+            self.assertIn(name, listed)
+        # ... and every listed name opens a converter.
+        for name in listed:
+            r = self.conv(b"", name, name)
+            self.assertEqual((r.returncode, r.stderr), (0, b""), name)
+
 
 # ---- Progress bar ------------------------------------------------------------------------
 
