@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <set>
+#include <functional>
+#include <memory>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 
 #include "cli.h"
 #include "text.h"
+#include "walker.h"
 
 namespace dvcli {
 
@@ -19,6 +22,16 @@ namespace {
 // Large reads let the library copy whole clusters straight into the buffer
 // and keep the number of output writes low.
 constexpr uint32_t kChunk = 1 << 18;
+
+// The read buffer. The library reads whole clusters straight into a buffer
+// only when it is 512-byte aligned; otherwise every byte takes one more copy.
+struct alignas(4096) Chunk {
+    uint8_t bytes[kChunk];
+};
+using ChunkBuffer = std::unique_ptr<Chunk>;
+ChunkBuffer new_chunk() {
+    return std::make_unique_for_overwrite<Chunk>();
+}
 
 std::string join(const std::string &dir, const std::string &name) {
     return dir == "/" ? "/" + name : dir + "/" + name;
@@ -30,13 +43,14 @@ std::string volume_path(const std::string &user) {
     return p;
 }
 
-// Copies a file's contents to `sink`. Returns 0 or the error code; a chain
-// shorter than the size gives the library's code (or EIO).
-template <class Sink> int copy_file(readfat_volume *vol, const dv_entry &e, Sink &&sink) {
+// Copies a file's contents to `sink` through `chunk`. Returns 0 or the error
+// code; a chain shorter than the size gives the library's code (or EIO).
+template <class Sink>
+int copy_file(readfat_volume *vol, const dv_entry &e, Chunk &chunk, Sink &&sink) {
     int err = 0;
     readfat_file *f = readfat_open_entry(vol, &e, &err);
     if (!f) return err ? err : EIO;
-    static thread_local std::vector<uint8_t> buf(kChunk);
+    uint8_t *buf = chunk.bytes;
     // Our own reader can fill the buffer in large reads (see begin_target).
     Image *img =
         vol->reader_fn == &Image::reader ? static_cast<Image *>(vol->reader_data) : nullptr;
@@ -45,10 +59,10 @@ template <class Sink> int copy_file(readfat_volume *vol, const dv_entry &e, Sink
     while (left) {
         uint32_t want = left < kChunk ? left : kChunk;
         err = 0;
-        if (img) img->begin_target(buf.data(), want);
-        uint32_t got = readfat_read(vol, f, buf.data(), want, &err);
+        if (img) img->begin_target(buf, want);
+        uint32_t got = readfat_read(vol, f, buf, want, &err);
         if (img) img->end_target();
-        if (got && !sink(buf.data(), got)) {
+        if (got && !sink(buf, got)) {
             code = -1;
             break;
         }
@@ -81,6 +95,7 @@ bool write_out(const uint8_t *p, uint32_t len) {
 int cmd_cat(const Args &a) {
     Session s;
     if (!open_session(a, a.positional[0], s)) return kFail;
+    ChunkBuffer chunk = new_chunk();
     int rc = kOk;
     for (size_t i = 1; i < a.positional.size(); ++i) {
         const std::string &user = a.positional[i];
@@ -93,7 +108,7 @@ int cmd_cat(const Args &a) {
             rc = kFail;
             continue;
         }
-        code = copy_file(s.vol, n.entry, write_out);
+        code = copy_file(s.vol, n.entry, *chunk, write_out);
         if (code == -1) {
             report("standard output", std::strerror(errno));
             return kFail;
@@ -190,11 +205,15 @@ const char *unsafe_name(const dv_name &name) {
     return nullptr;
 }
 
+// A path for a message, built only when a message needs it: in a deep tree
+// building every path would cost time in the square of the depth.
+using Shown = std::function<std::string()>;
+
 struct Extractor {
     readfat_volume *vol;
     bool force;
     Progress progress;
-    std::set<uint32_t> seen;
+    ChunkBuffer chunk = new_chunk();
     int rc = kOk;
 
     void warn(const std::string &msg) {
@@ -217,37 +236,38 @@ struct Extractor {
         futimens(fd, ts);
     }
 
-    // Counts what a directory holds, for the progress bar.
-    void measure(const Node &dir, uint64_t &bytes, uint64_t &files, std::set<uint32_t> &seen_m) {
-        std::vector<Listed> list;
-        list_dir(vol, dir, list);
-        for (const Listed &l : list) {
-            if (l.dot || l.deleted || l.label || unsafe_name(l.entry.name)) continue;
-            if (l.entry.attr & DV_ATTR_DIRECTORY) {
-                Node sub;
-                sub.entry = l.entry;
-                if (seen_m.insert(dir_cluster(vol, sub)).second) measure(sub, bytes, files, seen_m);
-            } else {
+    // Counts what a tree holds, for the progress bar.
+    void measure(const Node &dir, const std::string &vpath, uint64_t &bytes, uint64_t &files) {
+        Walker w(
+            vol,
+            [&](const Listed &l) {
+                if (l.dot || l.deleted || l.label || unsafe_name(l.entry.name)) return false;
+                if (l.entry.attr & DV_ATTR_DIRECTORY) return true;
                 bytes += l.entry.size;
                 ++files;
-            }
-        }
+                return false;
+            },
+            true);
+        w.start(dir, vpath);
+        for (Walker::Step step; (step = w.next()) != Walker::Step::done;)
+            if (step == Walker::Step::entry) w.descend();
     }
 
-    // Creates `name` in `dirfd` and fills it. `shown` names it in messages.
-    void file(const dv_entry &e, int dirfd, const std::string &name, const std::string &shown,
-              const std::string &vpath) {
+    // Creates `name` in `dirfd` and fills it. `host` and `vpath` name it in
+    // messages, on the host and on the volume.
+    void file(const dv_entry &e, int dirfd, const std::string &name, const Shown &host,
+              const Shown &vpath) {
         int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
         int fd = openat(dirfd, name.c_str(), flags, 0644);
         if (fd < 0 && errno == EEXIST) {
             if (!force) {
-                fail(shown, "File exists (use --force to overwrite)");
+                fail(escape_display_utf8(host()), "File exists (use --force to overwrite)");
                 return;
             }
             struct stat st {};
             if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                 S_ISDIR(st.st_mode)) {
-                fail(shown, std::strerror(EISDIR));
+                fail(escape_display_utf8(host()), std::strerror(EISDIR));
                 return;
             }
             // Replace whatever is there (a symbolic link is removed, never followed).
@@ -255,11 +275,11 @@ struct Extractor {
             fd = openat(dirfd, name.c_str(), flags, 0644);
         }
         if (fd < 0) {
-            fail(shown, std::strerror(errno));
+            fail(escape_display_utf8(host()), std::strerror(errno));
             return;
         }
         int werr = 0;
-        int code = copy_file(vol, e, [&](const uint8_t *p, uint32_t len) {
+        int code = copy_file(vol, e, *chunk, [&](const uint8_t *p, uint32_t len) {
             size_t done = 0;
             while (done < len) {
                 ssize_t w = ::write(fd, p + done, len - done);
@@ -276,56 +296,99 @@ struct Extractor {
         set_times(fd, e);
         if (::close(fd) != 0 && !werr) werr = errno;
         if (code == -1 || werr)
-            fail(shown, std::strerror(werr ? werr : EIO));
+            fail(escape_display_utf8(host()), std::strerror(werr ? werr : EIO));
         else if (code)
-            fail(escape_display_utf8(vpath), dv_strerror(code));
+            fail(escape_display_utf8(vpath()), dv_strerror(code));
         progress.add(0, 1);
     }
 
-    // Extracts the contents of `dir` into the open directory `dirfd`.
-    void contents(const Node &dir, int dirfd, const std::string &vpath, const std::string &hpath) {
-        std::vector<Listed> list;
-        int code = list_dir(vol, dir, list);
-        if (code) fail(escape_display_utf8(vpath), dv_strerror(code));
-        for (const Listed &l : list) {
-            if (l.dot || l.deleted || l.label) continue;
-            std::string vp = join(vpath, name_to_utf8(l.entry.name));
-            if (const char *why = unsafe_name(l.entry.name)) {
-                warn(escape_display(name_to_u32(l.entry.name))
-                         .insert(0, vpath == "/" ? "/" : vpath + "/") +
-                     ": " + why + ", skipped");
-                continue;
-            }
-            std::string name = name_to_utf8(l.entry.name);
-            std::string hp = hpath + "/" + name;
-            if (l.entry.attr & DV_ATTR_DIRECTORY) {
-                Node sub;
-                sub.entry = l.entry;
-                if (!seen.insert(dir_cluster(vol, sub)).second) {
-                    warn(escape_display_utf8(vp) + ": directory loop, not followed");
-                    continue;
-                }
-                int sub_fd = make_dir(dirfd, name, escape_display_utf8(hp));
-                if (sub_fd < 0) continue;
-                contents(sub, sub_fd, vp, hp);
-                set_times(sub_fd, l.entry);
-                ::close(sub_fd);
-            } else {
-                file(l.entry, dirfd, name, escape_display_utf8(hp), vp);
-            }
-        }
-    }
-
     // Creates (or reuses) a real directory `name` in `dirfd`; returns its fd.
-    int make_dir(int dirfd, const std::string &name, const std::string &shown) {
+    int make_dir(int dirfd, const std::string &name, const Shown &host) {
         if (mkdirat(dirfd, name.c_str(), 0755) != 0 && errno != EEXIST) {
-            fail(shown, std::strerror(errno));
+            fail(escape_display_utf8(host()), std::strerror(errno));
             return -1;
         }
         int fd = openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
-            fail(shown, errno == ELOOP ? "File exists (not a directory)" : std::strerror(errno));
+            fail(escape_display_utf8(host()),
+                 errno == ELOOP ? "File exists (not a directory)" : std::strerror(errno));
         return fd;
+    }
+
+    // Extracts the contents of `dir` (volume path `vpath`) into the open
+    // directory `top` (host path `hpath`), which stays open. Beside it only the
+    // directory being filled is open, whatever the depth: going back up, the
+    // parent is opened again as ".." and must be the very directory (device and
+    // inode) created on the way down, else the extraction stops, since the tree
+    // was moved under us and the next file could land outside DEST.
+    void contents(const Node &dir, int top, const std::string &vpath, const std::string &hpath) {
+        Walker w(vol, [](const Listed &l) { return !l.dot && !l.deleted && !l.label; });
+        w.before_message = [this] { progress.clear(); };
+        struct Identity {
+            dev_t dev;
+            ino_t ino;
+        };
+        std::vector<Identity> below; // the open directory of each level below `top`
+        int cur = top;
+        auto host = [&](const std::string &name) { return hpath + w.relative() + "/" + name; };
+        w.start(dir, vpath);
+        for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
+            if (step == Walker::Step::listed && w.listing_error()) {
+                fail(w.shown(), dv_strerror(w.listing_error()));
+            } else if (step == Walker::Step::entry) {
+                const Listed &l = w.entry();
+                if (const char *why = unsafe_name(l.entry.name)) {
+                    warn(escape_display(name_to_u32(l.entry.name))
+                             .insert(0, w.path() == "/" ? "/" : w.path() + "/") +
+                         ": " + why + ", skipped");
+                    continue;
+                }
+                std::string name = name_to_utf8(l.entry.name);
+                if (!(l.entry.attr & DV_ATTR_DIRECTORY)) {
+                    file(
+                        l.entry, cur, name, [&] { return host(name); },
+                        [&] { return w.entry_path(); });
+                    continue;
+                }
+                w.descend([&] {
+                    int fd = make_dir(cur, name, [&] { return host(name); });
+                    struct stat st {};
+                    if (fd >= 0 && fstat(fd, &st) != 0) {
+                        fail(escape_display_utf8(host(name)), std::strerror(errno));
+                        ::close(fd);
+                        fd = -1;
+                    }
+                    if (fd < 0) return false;
+                    below.push_back({st.st_dev, st.st_ino});
+                    if (cur != top) ::close(cur);
+                    cur = fd;
+                    return true;
+                });
+            } else if (step == Walker::Step::leave && w.depth() > 0) {
+                set_times(cur, w.entry().entry);
+                below.pop_back();
+                int up = top;
+                if (!below.empty()) {
+                    up = openat(cur, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                    struct stat st {};
+                    if (up >= 0 && (fstat(up, &st) != 0 || st.st_dev != below.back().dev ||
+                                    st.st_ino != below.back().ino)) {
+                        ::close(up);
+                        up = -1;
+                    }
+                }
+                ::close(cur);
+                cur = up;
+                if (cur < 0) {
+                    std::string rel = w.relative();
+                    fail(escape_display_utf8(hpath + rel.substr(0, rel.rfind('/'))),
+                         "directory moved or replaced during extraction, stopped");
+                    w.stop();
+                }
+            }
+        }
+        if (cur >= 0 && cur != top) ::close(cur);
+        if (w.failed()) rc = kFail;
     }
 };
 
@@ -344,8 +407,8 @@ int cmd_get(const Args &a) {
         return kFail;
     }
     std::string vpath = volume_path(user);
-    Extractor x{s.vol, a.has("force"), {}, {}, kOk};
-    x.seen.insert(s.vol->root_cluster);
+    Extractor x{s.vol, a.has("force"), {}};
+    auto shown_vpath = [&] { return vpath; };
 
     bool show_progress = !a.has("quiet") && isatty(STDERR_FILENO);
     struct stat st {};
@@ -366,12 +429,14 @@ int cmd_get(const Args &a) {
                 return kFail;
             }
             std::string name = name_to_utf8(n.entry.name);
-            x.file(n.entry, dfd, name,
-                   escape_display_utf8(dest == "/" ? "/" + name : dest + "/" + name), vpath);
+            x.file(
+                n.entry, dfd, name, [&] { return dest == "/" ? "/" + name : dest + "/" + name; },
+                shown_vpath);
             ::close(dfd);
         } else {
             // DEST names the file itself: the user chose that name.
-            x.file(n.entry, AT_FDCWD, dest, shown_dest, vpath);
+            x.file(
+                n.entry, AT_FDCWD, dest, [&] { return dest; }, shown_vpath);
         }
         x.progress.finish();
         return x.rc;
@@ -383,11 +448,9 @@ int cmd_get(const Args &a) {
     }
     if (show_progress) {
         uint64_t bytes = 0, files = 0;
-        std::set<uint32_t> seen_m = {s.vol->root_cluster, dir_cluster(s.vol, n)};
-        x.measure(n, bytes, files, seen_m);
+        x.measure(n, vpath, bytes, files);
         x.progress.start(bytes, files);
     }
-    x.seen.insert(dir_cluster(s.vol, n));
     int top;
     std::string hpath = dest;
     if (!dest_exists) {
@@ -410,7 +473,7 @@ int cmd_get(const Args &a) {
         }
         std::string name = name_to_utf8(n.entry.name);
         hpath = dest + "/" + name;
-        top = x.make_dir(dfd, name, escape_display_utf8(hpath));
+        top = x.make_dir(dfd, name, [&] { return hpath; });
         ::close(dfd);
         if (top < 0) return kFail;
     }

@@ -1,11 +1,14 @@
 // info, ls, tree and stat: everything that only reads directories.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <set>
+#include <vector>
 
 #include "cli.h"
+#include "json.h"
 #include "text.h"
+#include "walker.h"
 
 namespace dvcli {
 
@@ -27,22 +30,24 @@ std::string kind_of(const dv_entry &e, bool root = false) {
     return "file";
 }
 
-std::string entry_json(const Listed &l) {
+// The members of an entry's JSON object, into the object the caller opened.
+void entry_members(JsonWriter &j, const Listed &l) {
     const dv_entry &e = l.entry;
     std::u32string n = name_to_u32(e.name);
     if (l.deleted && !n.empty()) n[0] = '?';
-    std::string s = "{\"name\":" + json_string(n);
-    s += ",\"short_name\":" + json_string(short_name_u32(e.shortname));
-    s += ",\"type\":\"" + kind_of(e) + "\"";
-    s += ",\"attr\":" + std::to_string(e.attr) + ",\"attributes\":[";
-    std::vector<std::string> names = attr_names(e.attr);
-    for (size_t i = 0; i < names.size(); ++i) s += (i ? ",\"" : "\"") + names[i] + "\"";
-    s += "],\"cluster\":" + std::to_string(e.cluster) + ",\"size\":" + std::to_string(e.size);
-    s += ",\"created\":\"" + iso_time(e.ctime) + "\",\"modified\":\"" + iso_time(e.mtime) +
-         "\",\"accessed\":\"" + iso_time(e.atime, true) + "\"";
-    s += std::string(",\"deleted\":") + (l.deleted ? "true" : "false");
-    s += "}";
-    return s;
+    j.key("name").str(n);
+    j.key("short_name").str(short_name_u32(e.shortname));
+    j.key("type").str_utf8(kind_of(e));
+    j.key("attr").num(e.attr);
+    j.key("attributes").begin_array();
+    for (const std::string &a : attr_names(e.attr)) j.str_utf8(a);
+    j.end();
+    j.key("cluster").num(e.cluster);
+    j.key("size").num(e.size);
+    j.key("created").str_utf8(iso_time(e.ctime));
+    j.key("modified").str_utf8(iso_time(e.mtime));
+    j.key("accessed").str_utf8(iso_time(e.atime, true));
+    j.key("deleted").boolean(l.deleted);
 }
 
 bool shown(const Listed &l, bool all) {
@@ -79,78 +84,61 @@ std::string short_line(const Listed &l) {
     return s;
 }
 
-struct Lister {
-    readfat_volume *vol;
-    bool all, longfmt, recursive, json;
-    std::set<uint32_t> seen;
+// The text listing: each directory's entries as they are read, then, with
+// -R, its subdirectories, each under a header.
+int list_text(readfat_volume *vol, const Node &dir, const std::string &path, bool all, bool longfmt,
+              bool recursive) {
+    Walker w(vol, [&](const Listed &l) {
+        if (shown(l, all)) out_str((longfmt ? long_line(l) : short_line(l)) + '\n');
+        return recursive && descend(l);
+    });
     int rc = kOk;
-
-    // Text listing of one directory; then its subdirectories with -R.
-    void text(const Node &dir, const std::string &path, bool header) {
-        // Entries are printed as they are read; only the subdirectories to
-        // visit next are kept, since the walk closes this handle first.
-        if (header) out_str(escape_display_utf8(path) + ":\n");
-        std::vector<dv_entry> subdirs;
-        std::string line;
-        int code = scan_dir(vol, dir, [&](const Listed &l) {
-            if (shown(l, all)) {
-                line = longfmt ? long_line(l) : short_line(l);
-                line += '\n';
-                out_str(line);
+    w.start(dir, path);
+    for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
+        if (step == Walker::Step::enter) {
+            if (w.depth() > 0) out_str("\n");
+            if (recursive) {
+                out_str(w.shown());
+                out_str(":\n");
             }
-            if (recursive && descend(l)) subdirs.push_back(l.entry);
-            return true;
-        });
-        if (code) {
-            report(escape_display_utf8(path), dv_strerror(code));
+        } else if (step == Walker::Step::listed && w.listing_error()) {
+            report(w.shown(), dv_strerror(w.listing_error()));
             rc = kFail;
-        }
-        if (!recursive) return;
-        for (const dv_entry &e : subdirs) {
-            Node sub;
-            sub.entry = e;
-            std::string p = join(path, name_to_utf8(e.name));
-            if (!seen.insert(dir_cluster(vol, sub)).second) {
-                warning(escape_display_utf8(p) + ": directory loop, not followed");
-                rc = kFail;
-                continue;
-            }
-            out_str("\n");
-            text(sub, p, true);
+        } else if (step == Walker::Step::entry) {
+            w.descend();
         }
     }
+    return w.failed() ? kFail : rc;
+}
 
-    // JSON array of one directory's entries, nested with -R.
-    std::string json_list(const Node &dir, const std::string &path) {
-        std::vector<Listed> list;
-        int code = list_dir(vol, dir, list);
-        if (code) {
-            report(escape_display_utf8(path), dv_strerror(code));
+// One JSON document; with -R a directory's object ends with its "entries",
+// written as the walk goes down and closed on the way back up.
+int list_json(readfat_volume *vol, const Node &dir, const std::string &path, bool all,
+              bool recursive) {
+    JsonWriter j(stdout);
+    j.begin_object().key("path").str_utf8(path).key("type").str_utf8("directory");
+    j.key("entries").begin_array(true);
+    Walker w(vol, [&](const Listed &l) { return shown(l, all); });
+    int rc = kOk;
+    w.start(dir, path);
+    for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
+        if (step == Walker::Step::listed && w.listing_error()) {
+            report(w.shown(), dv_strerror(w.listing_error()));
             rc = kFail;
+        } else if (step == Walker::Step::entry) {
+            j.begin_object();
+            entry_members(j, w.entry());
+            if (recursive && descend(w.entry()) && w.descend())
+                j.key("entries").begin_array(true);
+            else
+                j.end();
+        } else if (step == Walker::Step::leave && w.depth() > 0) {
+            j.end().end();
         }
-        std::string s = "[";
-        bool first = true;
-        for (const Listed &l : list) {
-            if (!shown(l, all)) continue;
-            std::string obj = entry_json(l);
-            if (recursive && descend(l)) {
-                Node sub;
-                sub.entry = l.entry;
-                std::string p = join(path, name_to_utf8(l.entry.name));
-                if (seen.insert(dir_cluster(vol, sub)).second) {
-                    obj.pop_back();
-                    obj += ",\"entries\":" + json_list(sub, p) + "}";
-                } else {
-                    warning(escape_display_utf8(p) + ": directory loop, not followed");
-                    rc = kFail;
-                }
-            }
-            s += (first ? "\n" : ",\n") + obj;
-            first = false;
-        }
-        return s + "]";
     }
-};
+    j.finish();
+    return w.failed() ? kFail : rc;
+}
 
 // Opens the image and resolves the command's path argument (`/` when there is none),
 // reporting a failure. `shown` is the path as the output names it.
@@ -173,75 +161,26 @@ int cmd_ls(const Args &a) {
     std::string user, path;
     Node target;
     if (!open_target(a, s, user, target, path)) return kFail;
-    Lister ls{s.vol, a.has("all"), a.has("long"), a.has("recursive"), a.has("json"), {}, kOk};
-    ls.seen.insert(s.vol->root_cluster);
+    bool json = a.has("json"), longfmt = a.has("long");
     if (!target.is_dir()) {
         Listed l;
         l.entry = target.entry;
-        if (ls.json)
-            out_str("{\"path\":" + json_string_utf8(path) + ",\"type\":\"file\",\"entries\":[\n" +
-                    entry_json(l) + "]}\n");
-        else
-            out_str((ls.longfmt ? long_line(l) : entry_display(l)) + "\n");
+        if (json) {
+            JsonWriter j(stdout);
+            j.begin_object().key("path").str_utf8(path).key("type").str_utf8("file");
+            j.key("entries").begin_array(true).begin_object();
+            entry_members(j, l);
+            j.finish();
+        } else {
+            out_str((longfmt ? long_line(l) : entry_display(l)) + "\n");
+        }
         return kOk;
     }
-    ls.seen.insert(dir_cluster(s.vol, target));
-    if (ls.json) {
-        std::string body = ls.json_list(target, path);
-        out_str("{\"path\":" + json_string_utf8(path) +
-                ",\"type\":\"directory\",\"entries\":" + body + "}\n");
-    } else {
-        ls.text(target, path, ls.recursive);
-    }
-    return ls.rc;
+    if (json) return list_json(s.vol, target, path, a.has("all"), a.has("recursive"));
+    return list_text(s.vol, target, path, a.has("all"), longfmt, a.has("recursive"));
 }
 
 // ---- tree -------------------------------------------------------------------
-
-namespace {
-struct TreeWalk {
-    readfat_volume *vol;
-    bool all;
-    std::set<uint32_t> seen;
-    uint64_t dirs = 0, files = 0;
-    int rc = kOk;
-
-    void walk(const Node &dir, const std::string &path, const std::string &prefix) {
-        std::vector<Listed> list;
-        int code = list_dir(vol, dir, list);
-        if (code) {
-            report(escape_display_utf8(path), dv_strerror(code));
-            rc = kFail;
-        }
-        std::vector<const Listed *> items;
-        for (const Listed &l : list)
-            if (!l.dot && (all || (!l.deleted && !l.label))) items.push_back(&l);
-        for (size_t i = 0; i < items.size(); ++i) {
-            const Listed &l = *items[i];
-            bool last = i + 1 == items.size();
-            std::string line = prefix + (last ? "└── " : "├── ") + entry_display(l);
-            if (l.deleted) line += "  [deleted]";
-            if (l.label) line += "  [volume label]";
-            out_str(line + "\n");
-            if (l.deleted || l.label) continue;
-            if (!(l.entry.attr & DV_ATTR_DIRECTORY)) {
-                ++files;
-                continue;
-            }
-            ++dirs;
-            Node sub;
-            sub.entry = l.entry;
-            std::string p = join(path, name_to_utf8(l.entry.name));
-            if (!seen.insert(dir_cluster(vol, sub)).second) {
-                warning(escape_display_utf8(p) + ": directory loop, not followed");
-                rc = kFail;
-                continue;
-            }
-            walk(sub, p, prefix + (last ? "    " : "│   "));
-        }
-    }
-};
-} // namespace
 
 int cmd_tree(const Args &a) {
     Session s;
@@ -252,14 +191,51 @@ int cmd_tree(const Args &a) {
         report(shown_path(user), dv_strerror(ENOTDIR));
         return kFail;
     }
-    TreeWalk t{s.vol, a.has("all"), {}, 0, 0, kOk};
-    t.seen.insert(s.vol->root_cluster);
-    t.seen.insert(dir_cluster(s.vol, target));
+    bool all = a.has("all");
+    Walker w(s.vol, [&](const Listed &l) { return !l.dot && (all || (!l.deleted && !l.label)); });
+    // One flag per level below the start: whether that directory was the last
+    // item of its parent, which decides what its column shows on the lines
+    // below it. `prefix` is those columns drawn, one segment per flag.
+    std::vector<bool> last_at;
+    std::string prefix;
+    auto segment = [](bool last) { return last ? "    " : "│   "; };
+    std::string line; // reused: deep lines are long
+    uint64_t dirs = 0, files = 0;
+    int rc = kOk;
     out_str(escape_display_utf8(path) + "\n");
-    t.walk(target, path, "");
-    out_str("\n" + std::to_string(t.dirs) + (t.dirs == 1 ? " directory, " : " directories, ") +
-            std::to_string(t.files) + (t.files == 1 ? " file\n" : " files\n"));
-    return t.rc;
+    w.start(target, path);
+    for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
+        if (step == Walker::Step::listed && w.listing_error()) {
+            report(w.shown(), dv_strerror(w.listing_error()));
+            rc = kFail;
+        } else if (step == Walker::Step::leave && w.depth() > 0) {
+            prefix.resize(prefix.size() - std::strlen(segment(last_at.back())));
+            last_at.pop_back();
+        } else if (step == Walker::Step::entry) {
+            const Listed &l = w.entry();
+            bool last = w.last();
+            line.assign(prefix);
+            line += last ? "└── " : "├── ";
+            line += entry_display(l);
+            if (l.deleted) line += "  [deleted]";
+            if (l.label) line += "  [volume label]";
+            line += '\n';
+            out_str(line);
+            if (l.deleted || l.label) continue;
+            if (!(l.entry.attr & DV_ATTR_DIRECTORY)) {
+                ++files;
+                continue;
+            }
+            ++dirs;
+            if (w.descend()) {
+                last_at.push_back(last);
+                prefix += segment(last);
+            }
+        }
+    }
+    out_str("\n" + std::to_string(dirs) + (dirs == 1 ? " directory, " : " directories, ") +
+            std::to_string(files) + (files == 1 ? " file\n" : " files\n"));
+    return w.failed() ? kFail : rc;
 }
 
 // ---- stat -------------------------------------------------------------------
@@ -270,21 +246,26 @@ int cmd_stat(const Args &a) {
     Node n;
     if (!open_target(a, s, user, n, path)) return kFail;
     if (n.is_root) {
-        if (a.has("json"))
-            out_str("{\"path\":\"/\",\"name\":\"\",\"type\":\"directory\",\"root\":true,"
-                    "\"cluster\":" +
-                    std::to_string(s.vol->root_cluster) + "}\n");
-        else
+        if (a.has("json")) {
+            JsonWriter j(stdout);
+            j.begin_object().key("path").str_utf8("/").key("name").str_utf8("");
+            j.key("type").str_utf8("directory").key("root").boolean(true);
+            j.key("cluster").num(s.vol->root_cluster);
+            j.finish();
+        } else {
             out_str("Path:        /\nType:        directory (the root; it has no entry of "
                     "its own)\nCluster:     " +
                     std::to_string(s.vol->root_cluster) + "\n");
+        }
         return kOk;
     }
     Listed l;
     l.entry = n.entry;
     if (a.has("json")) {
-        std::string obj = entry_json(l);
-        out_str("{\"path\":" + json_string_utf8(path) + "," + obj.substr(1) + "\n");
+        JsonWriter j(stdout);
+        j.begin_object().key("path").str_utf8(path);
+        entry_members(j, l);
+        j.finish();
         return kOk;
     }
     const dv_entry &e = n.entry;
@@ -321,193 +302,224 @@ int cmd_stat(const Args &a) {
 // ---- info -------------------------------------------------------------------
 
 namespace {
-struct Counter {
-    readfat_volume *vol;
-    std::set<uint32_t> seen;
-    uint64_t files = 0, dirs = 0, bytes = 0;
+
+// Everything info shows, gathered before either form is written.
+struct InfoReport {
+    std::string image;
+    uint64_t image_bytes = 0, image_sectors = 0;
+    PartitionTable table;
+    bool mounted = false;
+    std::string where, oem, label, volume_id;
+    uint64_t start = 0, sectors = 0;
+    uint32_t sectors_per_cluster = 0, cluster_bytes = 0, reserved = 0, fats = 0;
+    uint32_t fat_sectors = 0, root_cluster = 0;
+    uint64_t fat_start = 0, data_start = 0, clusters = 0;
+    int64_t free_clusters = -1; // -1: unknown
+    uint64_t files = 0, dirs = 0, file_bytes = 0;
+};
+
+uint32_t le32(const uint8_t *p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The free-cluster count of the FSInfo sector when it is there and plausible.
+int64_t fsinfo_free(const Session &s, const BootInfo &b, uint64_t clusters) {
+    uint8_t fsi[512];
+    if (!b.fsinfo_sector || b.fsinfo_sector >= b.reserved ||
+        !s.image.read_sectors(s.image.volume_start() + b.fsinfo_sector, 1, fsi) ||
+        le32(fsi + DV_FSINFO_LEAD_SIG) != DV_FSINFO_LEAD_VALUE ||
+        le32(fsi + DV_FSINFO_STRUCT_SIG) != DV_FSINFO_STRUCT_VALUE)
+        return -1;
+    uint32_t free = le32(fsi + DV_FSINFO_FREE_COUNT);
+    return free != 0xFFFFFFFFu && free <= clusters ? static_cast<int64_t>(free) : -1;
+}
+
+// Counts the files, directories and bytes of the volume and finds the label
+// entry of the root. Returns kOk or kFail after reporting.
+int count_tree(readfat_volume *vol, InfoReport &r) {
     std::string label;
-    int rc = kOk;
-    void walk(const Node &dir, const std::string &path, bool root) {
-        std::vector<Listed> list;
-        int code = list_dir(vol, dir, list);
-        if (code) {
-            report(escape_display_utf8(path), dv_strerror(code));
-            rc = kFail;
+    Walker w(vol, [&](const Listed &l) {
+        if (l.label && label.empty() && w.depth() == 0) {
+            label.assign(l.entry.shortname, strnlen(l.entry.shortname, 11));
+            while (!label.empty() && label.back() == ' ') label.pop_back();
         }
-        for (const Listed &l : list) {
-            if (root && l.label && label.empty()) {
-                label.assign(l.entry.shortname, strnlen(l.entry.shortname, 11));
-                while (!label.empty() && label.back() == ' ') label.pop_back();
-            }
-            if (l.dot || l.deleted || l.label) continue;
-            if (!(l.entry.attr & DV_ATTR_DIRECTORY)) {
-                ++files;
-                bytes += l.entry.size;
-                continue;
-            }
-            ++dirs;
-            Node sub;
-            sub.entry = l.entry;
-            std::string p = join(path, name_to_utf8(l.entry.name));
-            if (!seen.insert(dir_cluster(vol, sub)).second) {
-                warning(escape_display_utf8(p) + ": directory loop, not followed");
-                rc = kFail;
-                continue;
-            }
-            walk(sub, p, false);
+        if (l.dot || l.deleted || l.label) return false;
+        if (l.entry.attr & DV_ATTR_DIRECTORY) {
+            ++r.dirs;
+            return true;
+        }
+        ++r.files;
+        r.file_bytes += l.entry.size;
+        return false;
+    });
+    int rc = kOk;
+    Node root;
+    root.is_root = true;
+    w.start(root, "/");
+    for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
+        if (step == Walker::Step::listed && w.listing_error()) {
+            report(w.shown(), dv_strerror(w.listing_error()));
+            rc = kFail;
+        } else if (step == Walker::Step::entry) {
+            w.descend();
         }
     }
-};
+    if (!label.empty()) r.label = label;
+    return w.failed() ? kFail : rc;
+}
+
+// Reads the boot and FSInfo sectors and walks the mounted volume.
+int gather_volume(Session &s, InfoReport &r) {
+    uint8_t bs[512];
+    s.image.read_sectors(s.image.volume_start(), 1, bs);
+    BootInfo b = parse_boot(bs);
+    uint64_t vol_sectors = s.image.volume_end() - s.image.volume_start();
+    r.mounted = true;
+    r.where = s.image.volume_where();
+    r.start = s.image.volume_start();
+    r.sectors = b.total_sectors ? std::min<uint64_t>(b.total_sectors, vol_sectors) : vol_sectors;
+    uint64_t meta =
+        static_cast<uint64_t>(b.reserved) + static_cast<uint64_t>(b.fats) * b.fat_sectors;
+    r.clusters =
+        r.sectors > meta && b.sectors_per_cluster ? (r.sectors - meta) / b.sectors_per_cluster : 0;
+    r.free_clusters = fsinfo_free(s, b, r.clusters);
+    r.oem = b.oem;
+    r.label = b.label;
+    char vid[16];
+    std::snprintf(vid, sizeof vid, "%04X-%04X", b.volume_id >> 16, b.volume_id & 0xFFFF);
+    r.volume_id = vid;
+    r.sectors_per_cluster = s.vol->sectors_per_cluster;
+    r.cluster_bytes = s.vol->cluster_bytes;
+    r.reserved = b.reserved;
+    r.fats = b.fats;
+    r.fat_sectors = b.fat_sectors;
+    r.fat_start = s.vol->fat_start - s.image.volume_start();
+    r.data_start = s.vol->data_start - s.image.volume_start();
+    r.root_cluster = s.vol->root_cluster;
+    int rc = count_tree(s.vol, r); // the root's label entry wins over the boot sector's
+    if (r.label == "NO NAME") r.label.clear();
+    return rc;
+}
+
+void info_text(const InfoReport &r) {
+    std::string out;
+    out += "Image:           " + escape_display_utf8(r.image) + " (" +
+           std::to_string(r.image_bytes) + " bytes, " + std::to_string(r.image_sectors) +
+           " sectors of 512 bytes)\n";
+    out += "Partition table: " + r.table.kind + "\n";
+    if (!r.table.parts.empty()) {
+        char buf[256];
+        std::snprintf(buf, sizeof buf, "  %-3s %-40s %12s %12s %10s  %s\n", "#", "Type", "Start",
+                      "Sectors", "Size", "FAT32");
+        out += buf;
+    }
+    for (const Partition &p : r.table.parts) {
+        std::string type = p.type + " " + p.type_name;
+        char buf[512];
+        std::snprintf(buf, sizeof buf, "  %-3u %-40s %12" PRIu64 " %12" PRIu64 " %10s  %s%s\n",
+                      p.number, type.c_str(), p.start, p.sectors,
+                      human_size(p.sectors * 512).c_str(), p.fat32 ? "yes" : "no",
+                      p.name.empty() ? "" : ("  \"" + p.name + "\"").c_str());
+        out += buf;
+    }
+    for (const std::string &n : r.table.notes) out += "  note: " + n + "\n";
+    if (!r.mounted) {
+        out_str(out);
+        return;
+    }
+    std::string free = "unknown";
+    if (r.free_clusters >= 0)
+        free = std::to_string(r.free_clusters) + " (" +
+               human_size(static_cast<uint64_t>(r.free_clusters) * r.cluster_bytes) +
+               ", from FSInfo)";
+    out += "Volume:          " + r.where + ", sectors " + std::to_string(r.start) + " to " +
+           std::to_string(r.start + r.sectors - 1) + " (" + human_size(r.sectors * 512) + ")\n";
+    out += "  OEM name:            " + escape_display_utf8(r.oem) + "\n";
+    out += "  Label:               " + (r.label.empty() ? "(none)" : escape_display_utf8(r.label)) +
+           "\n";
+    out += "  Volume ID:           " + r.volume_id + "\n";
+    out += "  Bytes per sector:    512\n";
+    out += "  Bytes per cluster:   " + std::to_string(r.cluster_bytes) + " (" +
+           std::to_string(r.sectors_per_cluster) +
+           (r.sectors_per_cluster == 1 ? " sector)\n" : " sectors)\n");
+    out += "  Reserved sectors:    " + std::to_string(r.reserved) + "\n";
+    out += "  FATs:                " + std::to_string(r.fats) + " x " +
+           std::to_string(r.fat_sectors) + " sectors, first at sector " +
+           std::to_string(r.fat_start) + "\n";
+    out += "  Data start:          sector " + std::to_string(r.data_start) + "\n";
+    out += "  Root cluster:        " + std::to_string(r.root_cluster) + "\n";
+    out += "  Clusters:            " + std::to_string(r.clusters) + "\n";
+    out += "  Free clusters:       " + free + "\n";
+    out += "  Files:               " + std::to_string(r.files) + " (" + human_size(r.file_bytes) +
+           ")\n";
+    out += "  Directories:         " + std::to_string(r.dirs) + "\n";
+    out_str(out);
+}
+
+void info_json(const InfoReport &r) {
+    JsonWriter j(stdout);
+    j.begin_object().key("image").str_utf8(r.image).key("size").num(r.image_bytes);
+    j.key("partition_table").str_utf8(r.table.kind);
+    j.key("partitions").begin_array(true);
+    for (const Partition &p : r.table.parts) {
+        j.begin_object().key("number").num(p.number);
+        j.key("type").str_utf8(p.type).key("type_name").str_utf8(p.type_name);
+        j.key("name").str_utf8(p.name).key("start").num(p.start).key("sectors").num(p.sectors);
+        j.key("fat32").boolean(p.fat32).end();
+    }
+    j.end().line_break().key("volume");
+    if (!r.mounted) {
+        j.null();
+        j.finish();
+        return;
+    }
+    j.begin_object().key("where").str_utf8(r.where).key("start_sector").num(r.start);
+    j.key("sectors").num(r.sectors).key("oem").str_utf8(r.oem).key("label").str_utf8(r.label);
+    j.key("volume_id").str_utf8(r.volume_id).key("bytes_per_sector").num(512);
+    j.key("sectors_per_cluster").num(r.sectors_per_cluster);
+    j.key("bytes_per_cluster").num(r.cluster_bytes);
+    j.key("reserved_sectors").num(r.reserved).key("fats").num(r.fats);
+    j.key("fat_sectors").num(r.fat_sectors).key("fat_start").num(r.fat_start);
+    j.key("data_start").num(r.data_start).key("root_cluster").num(r.root_cluster);
+    j.key("clusters").num(r.clusters).key("free_clusters");
+    if (r.free_clusters < 0)
+        j.null();
+    else
+        j.num(static_cast<uint64_t>(r.free_clusters));
+    j.key("files").num(r.files).key("directories").num(r.dirs);
+    j.key("file_bytes").num(r.file_bytes);
+    j.finish();
+}
 
 } // namespace
 
 int cmd_info(const Args &a) {
     Session s;
     std::string error;
-    const std::string &img_path = a.positional[0];
-    if (!s.image.open(img_path, error)) {
-        report(escape_display_utf8(img_path), error);
+    InfoReport r;
+    r.image = a.positional[0];
+    if (!s.image.open(r.image, error)) {
+        report(escape_display_utf8(r.image), error);
         return kFail;
     }
-    PartitionTable t = s.image.partitions();
-    bool json = a.has("json");
-    std::string out;
-    std::string jparts = "[";
-    if (!json) {
-        out += "Image:           " + escape_display_utf8(img_path) + " (" +
-               std::to_string(s.image.size_bytes()) + " bytes, " +
-               std::to_string(s.image.sectors()) + " sectors of 512 bytes)\n";
-        out += "Partition table: " + t.kind + "\n";
-    }
-    if (!t.parts.empty() && !json) {
-        char buf[256];
-        std::snprintf(buf, sizeof buf, "  %-3s %-40s %12s %12s %10s  %s\n", "#", "Type", "Start",
-                      "Sectors", "Size", "FAT32");
-        out += buf;
-    }
-    for (const Partition &p : t.parts) {
-        std::string type = p.type + " " + p.type_name;
-        if (!json) {
-            char buf[512];
-            std::snprintf(buf, sizeof buf, "  %-3u %-40s %12" PRIu64 " %12" PRIu64 " %10s  %s%s\n",
-                          p.number, type.c_str(), p.start, p.sectors,
-                          human_size(p.sectors * 512).c_str(), p.fat32 ? "yes" : "no",
-                          p.name.empty() ? "" : ("  \"" + p.name + "\"").c_str());
-            out += buf;
-        } else {
-            jparts += (jparts.size() > 1 ? ",\n" : "\n") + std::string("{\"number\":") +
-                      std::to_string(p.number) + ",\"type\":" + json_string_utf8(p.type) +
-                      ",\"type_name\":" + json_string_utf8(p.type_name) +
-                      ",\"name\":" + json_string_utf8(p.name) +
-                      ",\"start\":" + std::to_string(p.start) +
-                      ",\"sectors\":" + std::to_string(p.sectors) +
-                      ",\"fat32\":" + (p.fat32 ? "true" : "false") + "}";
-        }
-    }
-    jparts += "]";
-    for (const std::string &n : t.notes)
-        if (!json) out += "  note: " + n + "\n";
-    if (!json) out_str(out);
-    out.clear();
-
+    r.image_bytes = s.image.size_bytes();
+    r.image_sectors = s.image.sectors();
+    r.table = s.image.partitions();
+    int rc = kFail;
     s.vol = s.image.mount(a.volume, error);
-    if (!s.vol) {
+    if (s.vol) {
+        rc = gather_volume(s, r);
+    } else {
         std::string where = s.image.volume_where();
-        report(escape_display_utf8(img_path) +
+        report(escape_display_utf8(r.image) +
                    (where.empty() || where == "whole image" ? "" : " (" + where + ")"),
                error);
-        if (json)
-            out_str("{\"image\":" + json_string_utf8(img_path) + ",\"size\":" +
-                    std::to_string(s.image.size_bytes()) + ",\"partition_table\":\"" + t.kind +
-                    "\",\"partitions\":" + jparts + ",\"volume\":null}\n");
-        return kFail;
     }
-    uint8_t bs[512];
-    s.image.read_sectors(s.image.volume_start(), 1, bs);
-    BootInfo b = parse_boot(bs);
-    uint64_t vol_sectors = s.image.volume_end() - s.image.volume_start();
-    uint64_t total =
-        b.total_sectors ? std::min<uint64_t>(b.total_sectors, vol_sectors) : vol_sectors;
-    uint64_t meta =
-        static_cast<uint64_t>(b.reserved) + static_cast<uint64_t>(b.fats) * b.fat_sectors;
-    uint64_t clusters =
-        total > meta && b.sectors_per_cluster ? (total - meta) / b.sectors_per_cluster : 0;
-    std::string free_text = "unknown";
-    int64_t free_count = -1;
-    uint8_t fsi[512];
-    if (b.fsinfo_sector && b.fsinfo_sector < b.reserved &&
-        s.image.read_sectors(s.image.volume_start() + b.fsinfo_sector, 1, fsi) &&
-        std::memcmp(fsi, "RRaA", 4) == 0 && std::memcmp(fsi + 484, "rrAa", 4) == 0) {
-        uint32_t f = static_cast<uint32_t>(fsi[488] | fsi[489] << 8 | fsi[490] << 16 |
-                                           static_cast<uint32_t>(fsi[491]) << 24);
-        if (f != 0xFFFFFFFFu && f <= clusters) {
-            free_count = f;
-            free_text = std::to_string(f) + " (" +
-                        human_size(static_cast<uint64_t>(f) * s.vol->cluster_bytes) +
-                        ", from FSInfo)";
-        }
-    }
-    Counter c{s.vol, {}, 0, 0, 0, "", kOk};
-    c.seen.insert(s.vol->root_cluster);
-    Node root;
-    root.is_root = true;
-    c.walk(root, "/", true);
-    std::string label = c.label.empty() ? b.label : c.label;
-    if (label == "NO NAME") label.clear();
-    char vid[16];
-    std::snprintf(vid, sizeof vid, "%04X-%04X", b.volume_id >> 16, b.volume_id & 0xFFFF);
-    uint64_t fat_start = s.vol->fat_start - s.image.volume_start();
-    uint64_t data_start = s.vol->data_start - s.image.volume_start();
-
-    if (json) {
-        out = "{\"image\":" + json_string_utf8(img_path) +
-              ",\"size\":" + std::to_string(s.image.size_bytes()) + ",\"partition_table\":\"" +
-              t.kind + "\",\"partitions\":" + jparts + ",\n\"volume\":{" +
-              "\"where\":" + json_string_utf8(s.image.volume_where()) +
-              ",\"start_sector\":" + std::to_string(s.image.volume_start()) +
-              ",\"sectors\":" + std::to_string(total) + ",\"oem\":" + json_string_utf8(b.oem) +
-              ",\"label\":" + json_string_utf8(label) + ",\"volume_id\":\"" + vid + "\"" +
-              ",\"bytes_per_sector\":512,\"sectors_per_cluster\":" +
-              std::to_string(s.vol->sectors_per_cluster) +
-              ",\"bytes_per_cluster\":" + std::to_string(s.vol->cluster_bytes) +
-              ",\"reserved_sectors\":" + std::to_string(b.reserved) +
-              ",\"fats\":" + std::to_string(b.fats) +
-              ",\"fat_sectors\":" + std::to_string(b.fat_sectors) +
-              ",\"fat_start\":" + std::to_string(fat_start) +
-              ",\"data_start\":" + std::to_string(data_start) +
-              ",\"root_cluster\":" + std::to_string(s.vol->root_cluster) +
-              ",\"clusters\":" + std::to_string(clusters) + ",\"free_clusters\":" +
-              (free_count < 0 ? std::string("null") : std::to_string(free_count)) +
-              ",\"files\":" + std::to_string(c.files) +
-              ",\"directories\":" + std::to_string(c.dirs) +
-              ",\"file_bytes\":" + std::to_string(c.bytes) + "}}\n";
-        out_str(out);
-        return c.rc;
-    }
-    out += "Volume:          " + s.image.volume_where() + ", sectors " +
-           std::to_string(s.image.volume_start()) + " to " +
-           std::to_string(s.image.volume_start() + total - 1) + " (" + human_size(total * 512) +
-           ")\n";
-    out += "  OEM name:            " + escape_display_utf8(b.oem) + "\n";
-    out +=
-        "  Label:               " + (label.empty() ? "(none)" : escape_display_utf8(label)) + "\n";
-    out += "  Volume ID:           " + std::string(vid) + "\n";
-    out += "  Bytes per sector:    512\n";
-    out += "  Bytes per cluster:   " + std::to_string(s.vol->cluster_bytes) + " (" +
-           std::to_string(s.vol->sectors_per_cluster) +
-           (s.vol->sectors_per_cluster == 1 ? " sector)\n" : " sectors)\n");
-    out += "  Reserved sectors:    " + std::to_string(b.reserved) + "\n";
-    out += "  FATs:                " + std::to_string(b.fats) + " x " +
-           std::to_string(b.fat_sectors) + " sectors, first at sector " +
-           std::to_string(fat_start) + "\n";
-    out += "  Data start:          sector " + std::to_string(data_start) + "\n";
-    out += "  Root cluster:        " + std::to_string(s.vol->root_cluster) + "\n";
-    out += "  Clusters:            " + std::to_string(clusters) + "\n";
-    out += "  Free clusters:       " + free_text + "\n";
-    out += "  Files:               " + std::to_string(c.files) + " (" + human_size(c.bytes) + ")\n";
-    out += "  Directories:         " + std::to_string(c.dirs) + "\n";
-    out_str(out);
-    return c.rc;
+    if (a.has("json"))
+        info_json(r);
+    else
+        info_text(r);
+    return rc;
 }
 
 } // namespace dvcli

@@ -9,9 +9,11 @@
 #include <dorvex/readfat.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,10 +46,16 @@ struct Expect {
 
 // What the tool must do with the image: its arguments (IMG stands for the image file,
 // DEST for an empty directory) and whether it must fail (non-zero exit, exactly one
-// error line) or succeed.
+// error line) or succeed. `more` are further runs with the same outcome, `shell` goes
+// before each command (limits, variables), `says` is part of the one error line, and
+// `check` looks at DEST afterwards.
 struct ToolRun {
     std::vector<std::string> args;
     bool fails = true;
+    std::vector<std::vector<std::string>> more = {};
+    std::string shell = {};
+    std::string says = {};
+    std::function<void(int dest_fd)> check = {};
 };
 
 struct Built {
@@ -110,6 +118,48 @@ std::string f_names(int from, int to) {
     for (int i = from; i < to; ++i) s += (s.empty() ? "F" : "|F") + std::to_string(i) + ".TXT";
     return s;
 }
+
+// A chain of `levels` directories named D below the root, BOTTOM.TXT in the last one.
+const std::string kBottom = pattern_data(700, 13);
+void nested(Built &b, uint32_t levels) {
+    FatGeometry g = small();
+    g.cluster_count = std::max(g.cluster_count, levels + 8);
+    b.img = std::make_unique<FatImage>(g);
+    const uint32_t file = levels + 3; // directory k (0: the root) is cluster 2 + k
+    for (uint32_t k = 0; k <= levels; ++k) {
+        DirEntries d;
+        if (k > 0) d.add_dots(2 + k, k == 1 ? 0 : 1 + k);
+        if (k < levels)
+            d.add_short("D          ", DV_ATTR_DIRECTORY, 3 + k, 0);
+        else
+            d.add_short("BOTTOM  TXT", DV_ATTR_ARCHIVE, file, uint32_t(kBottom.size()));
+        b.img->write_dir({2 + k}, d);
+    }
+    b.img->write_data({file, file + 1}, kBottom);
+}
+
+// Follows D/D/... below `fd` (closing it) as far as it goes; returns the number of levels
+// and, in `bottom`, BOTTOM.TXT of the last level when it is there.
+uint32_t host_levels(int fd, std::string &bottom) {
+    uint32_t levels = 0;
+    for (int sub; (sub = openat(fd, "D", O_RDONLY | O_DIRECTORY | O_NOFOLLOW)) >= 0; ++levels) {
+        close(fd);
+        fd = sub;
+    }
+    if (int f = openat(fd, "BOTTOM.TXT", O_RDONLY); f >= 0) {
+        char buf[4096];
+        for (ssize_t n; (n = read(f, buf, sizeof buf)) > 0;) bottom.append(buf, size_t(n));
+        close(f);
+    }
+    close(fd);
+    return levels;
+}
+
+// The deep image's tool runs besides the first: every walking command.
+const std::vector<std::vector<std::string>> kWalks = {{"ls", "-R", "IMG"},
+                                                      {"ls", "-R", "--json", "IMG"},
+                                                      {"info", "IMG"},
+                                                      {"get", "-q", "IMG", "/", "DEST"}};
 
 const std::string kRootNames = "README.TXT|Long file name.txt|SUB";
 const ToolRun kToolInfo{{"info", "IMG"}};
@@ -402,6 +452,41 @@ std::vector<Case> catalogue() {
          },
          {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|ab"},
          {{"get", "-q", "IMG", "/", "DEST"}, false}}, // "ab" is a fine name
+        // Walks hold no stack frame and no file descriptor per level (64 descriptors
+        // in all here), and extraction recreates every level inside DEST.
+        {"dir_nested_10000_levels",
+         [](Built &b) { nested(b, 10000); },
+         {Op::list, "", DV_E_ENDDIR, -1, "D"},
+         {{"tree", "IMG"},
+          false,
+          kWalks,
+          "ulimit -n 64 && ",
+          "",
+          [](int dest) {
+              std::string bottom;
+              EXPECT_EQ(host_levels(dest, bottom), 10000u);
+              EXPECT_TRUE(bottom == kBottom) << bottom.size() << " bytes";
+          }}},
+        {"dir_nested_past_depth_cap",
+         [](Built &b) { nested(b, 40); },
+         {Op::list, "", DV_E_ENDDIR, -1, "D"},
+         {{"tree", "IMG"},
+          true,
+          kWalks,
+          "DORVEX_TEST_MAX_DEPTH=30 ",
+          ": deeper than 30 directory levels, not followed",
+          [](int dest) {
+              std::string bottom;
+              EXPECT_EQ(host_levels(dest, bottom), 30u);
+          }}},
+        {"dir_nested_past_path_cap",
+         [](Built &b) { nested(b, 40); },
+         {Op::list, "", DV_E_ENDDIR, -1, "D"},
+         {{"tree", "IMG"},
+          true,
+          kWalks,
+          "DORVEX_TEST_MAX_PATH=50 ",
+          "/D/D/D: path longer than 50 bytes, not followed"}},
         {"name_dotdot_file",
          [](Built &b) {
              DirEntries d;
@@ -498,6 +583,12 @@ std::string quote(const std::string &s) {
     return q + "'";
 }
 
+// rm -rf, unlike remove_all, copes with trees deeper than the descriptor limit and
+// PATH_MAX.
+void remove_tree(const std::filesystem::path &dir) {
+    EXPECT_EQ(std::system(("rm -rf " + quote(dir.string())).c_str()), 0) << dir;
+}
+
 TEST_P(Catalogue, ToolSurvives) {
     const std::string tool = tool_path();
     if (tool.empty()) GTEST_SKIP() << "the dorvex tool is not built (set DORVEX_TOOL)";
@@ -507,7 +598,7 @@ TEST_P(Catalogue, ToolSurvives) {
     namespace fs = std::filesystem;
     const fs::path dir =
         fs::temp_directory_path() / ("dorvex-catalogue-" + std::to_string(getpid()) + "-" + c.name);
-    fs::remove_all(dir);
+    remove_tree(dir);
     fs::create_directories(dir / "dest");
     const fs::path image = dir / (std::string(c.name) + ".img");
     {
@@ -515,33 +606,42 @@ TEST_P(Catalogue, ToolSurvives) {
         out.write(reinterpret_cast<const char *>(b.img->disk().data()),
                   std::streamsize(b.img->disk().size()));
     }
-    std::string cmd = "cd " + quote(dir.string()) + " && LC_ALL=C timeout 20 " + quote(tool);
-    for (const std::string &a : c.tool.args)
-        cmd += " " + quote(a == "IMG" ? image.string() : a == "DEST" ? (dir / "dest").string() : a);
-    cmd += " 2>" + quote((dir / "stderr").string()) + " >/dev/null";
-    const int status = std::system(cmd.c_str());
-    ASSERT_TRUE(WIFEXITED(status)) << cmd;
-    const int exit_code = WEXITSTATUS(status);
-    std::ifstream errs(dir / "stderr");
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(errs, line);) lines.push_back(line);
-    std::string all;
-    for (const auto &l : lines) all += l + "\n";
-    EXPECT_NE(exit_code, 124) << "the tool hung: " << cmd;
-    EXPECT_LT(exit_code, 3) << "the tool crashed: " << cmd << "\n" << all;
-    if (c.tool.fails) {
-        EXPECT_EQ(exit_code, 1) << cmd << "\n" << all;
-        EXPECT_EQ(lines.size(), 1u) << all;
-    } else {
-        EXPECT_EQ(exit_code, 0) << cmd << "\n" << all;
+    std::vector<std::vector<std::string>> runs = {c.tool.args};
+    runs.insert(runs.end(), c.tool.more.begin(), c.tool.more.end());
+    for (const auto &args : runs) {
+        std::string cmd = "cd " + quote(dir.string()) + " && " + c.tool.shell +
+                          "LC_ALL=C timeout 60 " + quote(tool);
+        for (const std::string &a : args)
+            cmd += " " + quote(a == "IMG"    ? image.string()
+                               : a == "DEST" ? (dir / "dest").string()
+                                             : a);
+        cmd += " 2>" + quote((dir / "stderr").string()) + " >/dev/null";
+        const int status = std::system(cmd.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << cmd;
+        const int exit_code = WEXITSTATUS(status);
+        std::ifstream errs(dir / "stderr");
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(errs, line);) lines.push_back(line);
+        std::string all;
+        for (const auto &l : lines) all += l + "\n";
+        EXPECT_NE(exit_code, 124) << "the tool hung: " << cmd;
+        EXPECT_LT(exit_code, 3) << "the tool crashed: " << cmd << "\n" << all;
+        if (c.tool.fails) {
+            EXPECT_EQ(exit_code, 1) << cmd << "\n" << all;
+            EXPECT_EQ(lines.size(), 1u) << cmd << "\n" << all;
+            EXPECT_NE(all.find(c.tool.says), std::string::npos) << cmd << "\n" << all;
+        } else {
+            EXPECT_EQ(exit_code, 0) << cmd << "\n" << all;
+        }
+        // Nothing may be written outside the destination directory.
+        for (const auto &entry : fs::directory_iterator(dir)) {
+            const std::string n = entry.path().filename().string();
+            EXPECT_TRUE(n == "dest" || n == "stderr" || n == image.filename().string())
+                << "the tool wrote " << entry.path();
+        }
     }
-    // Nothing may be written outside the destination directory.
-    for (const auto &entry : fs::directory_iterator(dir)) {
-        const std::string n = entry.path().filename().string();
-        EXPECT_TRUE(n == "dest" || n == "stderr" || n == image.filename().string())
-            << "the tool wrote " << entry.path();
-    }
-    fs::remove_all(dir);
+    if (c.tool.check) c.tool.check(open((dir / "dest").c_str(), O_RDONLY | O_DIRECTORY));
+    remove_tree(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, Catalogue, testing::Range<size_t>(0, catalogue().size()),
@@ -568,6 +668,7 @@ TEST(CatalogueCorpus, WriteSeeds) {
         const auto &disk = b.img->disk();
         size_t end = disk.size();
         while (end > 512 && disk[end - 1] == 0) --end;
+        if (end > (1u << 20)) continue; // too large to help a fuzzer
         std::ofstream out(std::string(dir) + "/" + c.name, std::ios::binary);
         out.write(reinterpret_cast<const char *>(disk.data()), std::streamsize(end));
     }

@@ -554,6 +554,26 @@ class Json(Base):
         self.assertEqual(one["type"], "file")
         self.assertEqual(len(one["entries"]), 1)
 
+    def test_info_free_clusters_only_from_a_sound_fsinfo(self):
+        img = self.sample_image()
+        v = info_json(img)["volume"]
+        with open(img, "rb") as f:
+            f.seek(48)
+            fsinfo = struct.unpack("<H", f.read(2))[0] * 512
+            f.seek(fsinfo + 488)
+            free = struct.unpack("<I", f.read(4))[0]
+        self.assertGreater(free, 0)
+        # Offset in the FSInfo sector -> value written there; free count expected.
+        for off, value, want in ((488, free, free), (488, 0xFFFFFFFF, None),
+                                 (488, v["clusters"] + 1, None), (484, 0x61417273, None),
+                                 (0, 0x41615253, None)):
+            with open(img, "r+b") as f:
+                f.seek(fsinfo + off)
+                f.write(struct.pack("<I", value))
+            self.assertEqual(info_json(img)["volume"]["free_clusters"], want, (off, value))
+            line = [l for l in text(run("info", img).stdout).splitlines() if "Free clusters" in l]
+            self.assertEqual(line[0].split(":", 1)[1].split()[0], str(want or "unknown"))
+
     def test_control_characters_escaped_in_text_and_json(self):
         src = self.path("src")
         write_tree(src, {"tabname.txt": b"t", "quote.txt": b"q"})
