@@ -334,7 +334,7 @@ struct Extractor {
         w.start(dir, vpath);
         for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
             if (step == Walker::Step::listed && w.listing_error()) {
-                fail(w.shown(), dv_strerror(w.listing_error()));
+                fail(w.shown(), w.listing_message());
             } else if (step == Walker::Step::entry) {
                 const Listed &l = w.entry();
                 if (const char *why = unsafe_name(l.entry.name)) {

@@ -102,7 +102,7 @@ int list_text(readfat_volume *vol, const Node &dir, const std::string &path, boo
                 out_str(":\n");
             }
         } else if (step == Walker::Step::listed && w.listing_error()) {
-            report(w.shown(), dv_strerror(w.listing_error()));
+            report(w.shown(), w.listing_message());
             rc = kFail;
         } else if (step == Walker::Step::entry) {
             w.descend();
@@ -123,7 +123,7 @@ int list_json(readfat_volume *vol, const Node &dir, const std::string &path, boo
     w.start(dir, path);
     for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
         if (step == Walker::Step::listed && w.listing_error()) {
-            report(w.shown(), dv_strerror(w.listing_error()));
+            report(w.shown(), w.listing_message());
             rc = kFail;
         } else if (step == Walker::Step::entry) {
             j.begin_object();
@@ -206,7 +206,7 @@ int cmd_tree(const Args &a) {
     w.start(target, path);
     for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
         if (step == Walker::Step::listed && w.listing_error()) {
-            report(w.shown(), dv_strerror(w.listing_error()));
+            report(w.shown(), w.listing_message());
             rc = kFail;
         } else if (step == Walker::Step::leave && w.depth() > 0) {
             prefix.resize(prefix.size() - std::strlen(segment(last_at.back())));
@@ -358,7 +358,7 @@ int count_tree(readfat_volume *vol, InfoReport &r) {
     w.start(root, "/");
     for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
         if (step == Walker::Step::listed && w.listing_error()) {
-            report(w.shown(), dv_strerror(w.listing_error()));
+            report(w.shown(), w.listing_message());
             rc = kFail;
         } else if (step == Walker::Step::entry) {
             w.descend();

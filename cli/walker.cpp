@@ -1,5 +1,6 @@
 #include "walker.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -209,6 +210,12 @@ std::string Walker::relative() const {
 std::string Walker::entry_path() const {
     std::string name = name_to_utf8(current_.entry.name);
     return path_ == "/" ? "/" + name : path_ + "/" + name;
+}
+
+std::string Walker::listing_message() const {
+    if (listing_error_ == EILSEQ)
+        return "damaged long-name entries; the rest of the directory cannot be read";
+    return dv_strerror(listing_error_);
 }
 
 } // namespace dvcli

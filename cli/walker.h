@@ -68,6 +68,9 @@ class Walker {
     // The part of path() below the start directory: "" or "/A/B".
     std::string relative() const;
     int listing_error() const { return listing_error_; }
+    // What to tell the user about listing_error(): a damaged long-name run
+    // (EILSEQ) is named as such, not as a bad character in text.
+    std::string listing_message() const;
     const Listed &entry() const { return current_; }
     bool last() const { return last_; }
     // path() joined with the current entry's name (before descend()).

@@ -410,7 +410,7 @@ std::vector<Case> catalogue() {
              root_of(b, d);
          },
          {Op::list, "", EILSEQ, -1, "README.TXT|FIRST.TXT"}, // cut short, and says so
-         {{"ls", "IMG"}, true}},
+         {{"ls", "IMG"}, true, {}, {}, "damaged long-name entries"}},
         {"lfn_deleted_entry_inside_run",
          [](Built &b) {
              DirEntries d;
