@@ -50,7 +50,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "fatcat: %s: %s\n", argv[2], dv_strerror(err));
         status = 1;
     } else {
-        static char buf[65536];
+        /* Sector aligned: whole clusters are then read straight into it, with no copy. */
+        static _Alignas(512) char buf[65536];
         uint32_t n;
         err = 0;
         while ((n = readfat_read(vol, file, buf, sizeof buf, &err)) > 0) fwrite(buf, 1, n, stdout);
