@@ -33,16 +33,6 @@ ChunkBuffer new_chunk() {
     return std::make_unique_for_overwrite<Chunk>();
 }
 
-std::string join(const std::string &dir, const std::string &name) {
-    return dir == "/" ? "/" + name : dir + "/" + name;
-}
-
-std::string volume_path(const std::string &user) {
-    std::string p = "/";
-    for (const std::string &c : split_path(user)) p = join(p, c);
-    return p;
-}
-
 // Copies a file's contents to `sink` through `chunk`. Returns 0 or the error
 // code; a chain shorter than the size gives the library's code (or EIO).
 template <class Sink>

@@ -59,10 +59,6 @@ bool descend(const Listed &l) {
     return !l.dot && !l.deleted && !l.label && (l.entry.attr & DV_ATTR_DIRECTORY);
 }
 
-std::string join(const std::string &dir, const std::string &name) {
-    return dir == "/" ? "/" + name : dir + "/" + name;
-}
-
 std::string long_line(const Listed &l) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%s %10" PRIu32 " ", attr_letters(l.entry.attr).c_str(),
@@ -149,8 +145,7 @@ bool open_target(const Args &a, Session &s, std::string &user, Node &target, std
         report(shown_path(user), dv_strerror(code));
         return false;
     }
-    shown = "/";
-    for (const std::string &c : split_path(user)) shown = join(shown, c);
+    shown = volume_path(user);
     return true;
 }
 
@@ -317,10 +312,6 @@ struct InfoReport {
     int64_t free_clusters = -1; // -1: unknown
     uint64_t files = 0, dirs = 0, file_bytes = 0;
 };
-
-uint32_t le32(const uint8_t *p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // The free-cluster count of the FSInfo sector when it is there and plausible.
 int64_t fsinfo_free(const Session &s, const BootInfo &b, uint64_t clusters) {

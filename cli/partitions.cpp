@@ -31,17 +31,6 @@ constexpr uint32_t kGptMaxEntries = 4096;
 // A damaged chain of extended boot records may loop.
 constexpr int kMaxLogical = 128;
 
-uint16_t le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-uint64_t le64(const uint8_t *p) {
-    return static_cast<uint64_t>(le32(p)) | static_cast<uint64_t>(le32(p + 4)) << 32;
-}
-
 bool has_boot_signature(const uint8_t *s) {
     return s[DV_BPB_SIGNATURE] == 0x55 && s[DV_BPB_SIGNATURE + 1] == 0xAA;
 }

@@ -44,6 +44,18 @@ struct BootInfo {
     uint32_t backup_boot = 0;
 };
 
+// Little-endian fields of on-disk structures.
+inline uint16_t le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+inline uint32_t le32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+inline uint64_t le64(const uint8_t *p) {
+    return static_cast<uint64_t>(le32(p)) | static_cast<uint64_t>(le32(p + 4)) << 32;
+}
+
 // Both take one 512-byte sector.
 bool looks_like_fat32(const uint8_t *sector);
 BootInfo parse_boot(const uint8_t *sector);

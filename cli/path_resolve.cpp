@@ -88,6 +88,12 @@ std::vector<std::string> split_path(const std::string &path) {
     return parts;
 }
 
+std::string volume_path(const std::string &path) {
+    std::string p;
+    for (const std::string &c : split_path(path)) p += "/" + c;
+    return p.empty() ? "/" : p;
+}
+
 uint32_t dir_cluster(const readfat_volume *vol, const Node &n) {
     if (n.is_root || n.entry.cluster == 0) return vol->root_cluster;
     return n.entry.cluster;

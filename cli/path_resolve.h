@@ -39,6 +39,9 @@ int list_dir(readfat_volume *vol, const Node &dir, std::vector<Listed> &out);
 
 // Splits a user path at '/' and '\' and removes "." and ".." lexically.
 std::vector<std::string> split_path(const std::string &path);
+// The volume path a user path names: "/" and the components of split_path
+// joined with '/'.
+std::string volume_path(const std::string &path);
 
 // Resolves `path`. Returns 0 with `out` filled, or an error code
 // (ENOENT, ENOTDIR, EIO, EILSEQ, ...).
