@@ -4,16 +4,13 @@
 #include <dorvex/iconv.h>
 
 #include "charmaps.h"
+#include "iconv_bulk.h"
 #include "iconv_internal.h"
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <climits>
-#include <clocale>
-#include <cstdlib>
 #include <cstring>
-#include <cwchar>
 
 namespace dorvex {
 
@@ -81,50 +78,7 @@ int find_charmap(const char *name) {
     return -1;
 }
 
-// ---- The runtime's UTF-8 locale --------------------------------------------
-
 namespace {
-
-// Switches the process to "C.UTF-8" the first time a conversion needs the runtime's
-// multibyte functions, and switches back when the call ends. Calls that never reach
-// mbrtowc/wctomb (ASCII text, no UTF-8 side) never touch the locale.
-class Utf8Locale {
-  public:
-    Utf8Locale() = default;
-    Utf8Locale(const Utf8Locale &) = delete;
-    Utf8Locale &operator=(const Utf8Locale &) = delete;
-    ~Utf8Locale() {
-        if (state_ == switched) std::setlocale(LC_ALL, saved_);
-    }
-
-    // True when mbrtowc/wctomb now work in UTF-8. False when the locale could not be
-    // switched (its name does not fit the buffer, or "C.UTF-8" is missing): the converter
-    // then uses its own RFC 3629 codec, which gives the same results.
-    bool enter() {
-        if (state_ == idle) state_ = switch_locale();
-        return state_ != fallback;
-    }
-
-  private:
-    enum State : unsigned char { idle, native, switched, fallback };
-
-    State switch_locale() {
-        const char *current = std::setlocale(LC_ALL, nullptr);
-        if (current == nullptr) return fallback;
-        if (std::strcmp(current, "C.UTF-8") == 0 || std::strcmp(current, "C.utf8") == 0)
-            return native;
-        // The returned text dies with the switch: keep a copy to restore from.
-        size_t len = std::strlen(current);
-        if (len >= sizeof saved_) return fallback;
-        std::memcpy(saved_, current, len + 1);
-        if (std::setlocale(LC_ALL, "C.UTF-8") == nullptr) return fallback;
-        return switched;
-    }
-
-    // Composite LC_ALL names list every category; 2 KiB holds any realistic one.
-    char saved_[2048];
-    State state_ = idle;
-};
 
 // ---- UTF-8 (RFC 3629) ------------------------------------------------------
 
@@ -166,25 +120,6 @@ int utf8_scan(const uint8_t *p, size_t left, uint32_t *cp, size_t *len) {
     return 0;
 }
 
-size_t utf8_put(uint8_t *s, uint32_t cp) {
-    if (cp < 0x800) {
-        s[0] = static_cast<uint8_t>(0xC0 | (cp >> 6));
-        s[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        s[0] = static_cast<uint8_t>(0xE0 | (cp >> 12));
-        s[1] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-        s[2] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    s[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
-    s[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
-    s[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-    s[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 // ---- One conversion call ---------------------------------------------------
 
 inline bool is_surrogate(uint32_t v) {
@@ -221,6 +156,9 @@ inline bool ascii_compatible(uint8_t type) {
     return type <= type_sbcs_max || type == type_ascii || type == type_utf8;
 }
 
+// Which bulk loop, if any, carries this pair.
+enum class Bulk : unsigned char { none, utf8_to_16, units_to_utf8, sbcs_to_utf8, utf8_to_sbcs };
+
 class Conversion {
   public:
     Conversion(uint8_t src_type, const uint8_t *src_table, uint8_t dst_type,
@@ -235,11 +173,15 @@ class Conversion {
     int encode_utf8(uint32_t cp, uint8_t *&op, size_t &ol);
     void ascii_run(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t &ol);
     void ascii_units_run(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t &ol);
+    bool bulk(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t &ol);
 
     uint8_t st_, dt_;
     const uint8_t *stab_, *dtab_;
-    std::mbstate_t mbstate_{};
-    Utf8Locale locale_;
+    Bulk bulk_ = Bulk::none;
+    // Built on the first use in a call.
+    bool tables_built_ = false;
+    SbcsToUtf8 to_utf8_;
+    Utf8ToSbcs from_utf8_;
 };
 
 int Conversion::decode(const uint8_t *p, size_t left, uint32_t *cp, size_t *len) {
@@ -290,16 +232,7 @@ int Conversion::decode(const uint8_t *p, size_t left, uint32_t *cp, size_t *len)
         *len = 1;
         return 0;
     }
-    if (st_ == type_utf8) {
-        int e = utf8_scan(p, left, cp, len);
-        if (e != 0 || !locale_.enter()) return e;
-        wchar_t wc = 0;
-        size_t n = std::mbrtowc(&wc, reinterpret_cast<const char *>(p), left, &mbstate_);
-        if (n == static_cast<size_t>(-2)) return EINVAL;
-        // Whatever the runtime accepts beyond RFC 3629 is refused here.
-        if (n != *len || static_cast<uint32_t>(wc) != *cp) return EILSEQ;
-        return 0;
-    }
+    if (st_ == type_utf8) return utf8_scan(p, left, cp, len);
     if (st_ <= type_sbcs_max) {
         *len = 1;
         return sbcs_decode(st_, stab_, p[0], cp) ? 0 : EILSEQ;
@@ -314,25 +247,11 @@ int Conversion::encode_utf8(uint32_t cp, uint8_t *&op, size_t &ol) {
         ol--;
         return 0;
     }
-    // Never hand the runtime a value it could write as more than four bytes.
     if (is_surrogate(cp) || cp > 0x10FFFF) return EILSEQ;
-    char scratch[MB_LEN_MAX > 4 ? MB_LEN_MAX : 4];
-    int n;
-    bool direct = ol >= 4;
-    char *dst = direct ? reinterpret_cast<char *>(op) : scratch;
-    if (locale_.enter()) {
-        n = std::wctomb(dst, static_cast<wchar_t>(cp));
-        if (n < 0) return EILSEQ;
-    } else {
-        n = static_cast<int>(utf8_put(reinterpret_cast<uint8_t *>(dst), cp));
-    }
-    size_t written = static_cast<size_t>(n);
-    if (!direct) {
-        if (written > ol) return E2BIG;
-        std::memcpy(op, scratch, written);
-    }
-    op += written;
-    ol -= written;
+    const size_t need = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+    if (ol < need) return E2BIG;
+    op = put_utf8(op, cp);
+    ol -= need;
     return 0;
 }
 
@@ -501,14 +420,64 @@ void Conversion::ascii_units_run(const uint8_t *&ip, size_t &il, uint8_t *&op, s
     ol -= i;
 }
 
+inline bool is_16bit(uint8_t type) {
+    return type == type_utf16be || type == type_utf16le || type == type_ucs2be ||
+           type == type_ucs2le;
+}
+
+inline Bulk bulk_for(uint8_t st, uint8_t dt) {
+    if (st == type_utf8 && is_16bit(dt)) return Bulk::utf8_to_16;
+    if (is_16bit(st) && dt == type_utf8) return Bulk::units_to_utf8;
+    if (st <= type_sbcs_max && dt == type_utf8) return Bulk::sbcs_to_utf8;
+    if (st == type_utf8 && dt <= type_sbcs_max) return Bulk::utf8_to_sbcs;
+    return Bulk::none;
+}
+
+// Runs the pair's bulk loop from the cursors. False if the pair has none.
+bool Conversion::bulk(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t &ol) {
+    BulkCursor c{ip, il, op, ol};
+    switch (bulk_) {
+    case Bulk::utf8_to_16:
+        // Big-endian types have the low bit clear; UTF-16 joins pairs, UCS-2 does not.
+        bulk_utf8_to_16(c, (dt_ & 1u) == 0, dt_ == type_utf16be || dt_ == type_utf16le);
+        break;
+    case Bulk::units_to_utf8:
+        bulk_16_to_utf8(c, (st_ & 1u) == 0, st_ == type_utf16be || st_ == type_utf16le);
+        break;
+    case Bulk::sbcs_to_utf8:
+    case Bulk::utf8_to_sbcs:
+        // Not worth a table for short text.
+        if (!tables_built_ && il < kBulkTableMin) return false;
+        if (bulk_ == Bulk::sbcs_to_utf8) {
+            if (!tables_built_) build_sbcs_to_utf8(to_utf8_, st_, stab_);
+            bulk_sbcs_to_utf8(c, to_utf8_);
+        } else {
+            if (!tables_built_) build_utf8_to_sbcs(from_utf8_, dt_, dtab_);
+            bulk_utf8_to_sbcs(c, from_utf8_);
+        }
+        tables_built_ = true;
+        break;
+    case Bulk::none:
+        return false;
+    }
+    ip = c.in;
+    il = c.in_left;
+    op = c.out;
+    ol = c.out_left;
+    return true;
+}
+
 int Conversion::run(const uint8_t *&ip, size_t &il, uint8_t *&op, size_t &ol, size_t &count) {
     const bool fast = ascii_compatible(st_);
     const bool fast_units = !fast &&
                             (st_ == type_utf16le || st_ == type_utf16be || st_ == type_ucs2le ||
                              st_ == type_ucs2be || st_ == type_wchart) &&
                             (dt_ == type_utf8 || dt_ == type_ascii || dt_ <= type_sbcs_max);
+    bulk_ = bulk_for(st_, dt_);
     while (il != 0) {
-        if (fast && *ip < 0x80) {
+        if (bulk(ip, il, op, ol)) {
+            if (il == 0) break;
+        } else if (fast && *ip < 0x80) {
             ascii_run(ip, il, op, ol);
             if (il == 0) break;
             // Stopped before an ASCII byte: the room ran out, which encoding it would
@@ -582,12 +551,8 @@ size_t dorvex_iconv(dorvex_iconv_t cd, char **in, size_t *inleft, char **out, si
             return static_cast<size_t>(-1);
         }
     }
-    int e;
-    {
-        // The locale is restored when the conversion goes out of scope.
-        Conversion conv(st, charmaps + src + 1, dt, charmaps + dst + 1);
-        e = conv.run(ip, il, op, ol, count);
-    }
+    Conversion conv(st, charmaps + src + 1, dt, charmaps + dst + 1);
+    int e = conv.run(ip, il, op, ol, count);
     *in += ip - reinterpret_cast<const uint8_t *>(*in);
     *inleft = il;
     *out = reinterpret_cast<char *>(op);

@@ -17,7 +17,10 @@
  *    below. dv_strerror() turns either kind into a message.
  *  - Every block of memory comes from the caller's dv_alloc_fn and goes back
  *    through the matching dv_free_fn (dv_newctx uses malloc/free).
- *  - Nothing is thread-safe: one context is used by one thread at a time.
+ *  - Threads: distinct contexts and volumes may be used from different
+ *    threads at the same time; one context or volume is used by one thread
+ *    at a time (its error field and scratch name are unlocked). Nothing in
+ *    the library touches process-wide state: no locale switch, no globals.
  */
 #ifndef DORVEX_DORVEX_H
 #define DORVEX_DORVEX_H
@@ -43,7 +46,7 @@ extern "C" {
 /* The charset of the caller's text: a field compared as a whole. */
 #define DV_CHARSET_MASK 0x1E00u
 #define DV_CHARSET_ASCII 0x0200u  /* US-ASCII */
-#define DV_CHARSET_LOCALE 0x0400u /* multibyte text of the current locale (mbtowc) */
+#define DV_CHARSET_LOCALE 0x0400u /* multibyte text of the calling thread's locale (mbrtowc) */
 #define DV_CHARSET_UTF8 0x0600u   /* UTF-8 */
 
 /* ---- Error codes (besides the C library's errno constants) ------------- */

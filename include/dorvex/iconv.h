@@ -13,11 +13,9 @@
  * Names without a byte-order suffix are big-endian; no byte-order mark is
  * ever read, skipped or written. The empty name means "utf8".
  *
- * The converter keeps no state between calls and never allocates. UTF-8 is
- * decoded and encoded by the C library's mbrtowc/wctomb in the "C.UTF-8"
- * locale: while a call converts non-ASCII UTF-8, it switches the locale of
- * the whole process to "C.UTF-8" and restores it before returning, so it
- * must not run while another thread depends on the locale.
+ * The converter keeps no state between calls, never allocates and never
+ * reads or changes the locale: UTF-8 is decoded and encoded by its own
+ * codec. Any number of threads may convert at the same time.
  *
  * UTF-8 input must be RFC 3629 UTF-8: overlong forms, 5- and 6-byte forms,
  * surrogates (U+D800..U+DFFF) and values above U+10FFFF are EILSEQ, also when

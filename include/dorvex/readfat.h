@@ -50,7 +50,8 @@
  * only when that buffer is 512-byte aligned too; otherwise through the
  * handle's cluster buffer.
  *
- * One volume is used by one thread at a time; distinct volumes share nothing.
+ * One volume is used by one thread at a time; distinct volumes share nothing
+ * and may be used from different threads at the same time.
  */
 #ifndef DORVEX_READFAT_H
 #define DORVEX_READFAT_H
