@@ -1,5 +1,5 @@
 // Conversions between the Unicode encodings and US-ASCII: decoders, encoders, cursors on
-// failure, the ASCII fast paths, and the locale around each call.
+// failure, the ASCII fast paths, and conversions that leave the locale alone.
 #include "iconv/convert.h"
 #include "iconv/locale_guard.h"
 
@@ -390,9 +390,9 @@ TEST(Iconv, RandomUtf8ConvertsUpToItsFirstFaultExactly) {
 
 // ---- The process locale ----------------------------------------------------
 
-TEST(Iconv, LocaleIsRestoredAfterEveryOutcome) {
+// UTF-8 converts the same in any locale, and the locale is the same after every outcome.
+TEST(Iconv, NeverTouchesTheLocale) {
     dvtest::LocaleGuard locale("C");
-    // A composite locale exercises the saved copy of the name.
     ASSERT_NE(std::setlocale(LC_NUMERIC, "C.UTF-8"), nullptr);
     const std::string before = dvtest::LocaleGuard::current();
     ASSERT_NE(before.find(';'), std::string::npos) << before;
