@@ -72,19 +72,136 @@ const std::string &ascii_heavy() {
     return text;
 }
 
-// Russian and Japanese words with ASCII spaces and digits between them.
+// Mixed text as people write it: sentences of Russian (words between spaces) and of
+// Japanese (no spaces), with numbers now and then and an emoji at the end of some
+// sentences. Each sentence keeps to one script, as real text does.
+std::string make_mixed(size_t size) {
+    const std::vector<std::string> ru = {"\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB",
+                                         "\xD0\xBA\xD0\xB0\xD1\x82\xD0\xB0\xD0\xBB\xD0\xBE\xD0\xB3",
+                                         "\xD1\x82\xD0\xBE\xD0\xBC",
+                                         "\xD0\xB7\xD0\xB0\xD0\xBF\xD0\xB8\xD1\x81\xD1\x8C",
+                                         "\xD1\x81\xD0\xB5\xD0\xBA\xD1\x82\xD0\xBE\xD1\x80",
+                                         "\xD0\xB8\xD0\xBC\xD1\x8F",
+                                         "\xD0\xB4\xD0\xB8\xD1\x81\xD0\xBA",
+                                         "\xD1\x87\xD1\x82\xD0\xB5\xD0\xBD\xD0\xB8\xD0\xB5"};
+    const std::vector<std::string> ja = {"\xE3\x83\x95\xE3\x82\xA1\xE3\x82\xA4\xE3\x83\xAB",
+                                         "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+                                         "\xE6\x96\x87\xE5\xAD\x97",
+                                         "\xE8\xAA\xAD\xE3\x81\xBF\xE8\xBE\xBC\xE3\x81\xBF",
+                                         "\xE3\x81\xAE",
+                                         "\xE3\x82\x92",
+                                         "\xE5\x90\x8D\xE5\x89\x8D",
+                                         "\xE3\x81\xA7\xE3\x81\x99"};
+    const std::vector<std::string> emoji = {"\xF0\x9F\x98\x80", "\xF0\x9F\x93\x81",
+                                            "\xF0\x9F\x92\xBE", "\xE2\x9D\xA4\xEF\xB8\x8F"};
+    std::string s;
+    uint32_t state = 12345;
+    auto next = [&state] {
+        state = state * 1103515245u + 12345u;
+        return state >> 16;
+    };
+    while (s.size() < size) {
+        const bool russian = next() % 2 != 0;
+        const unsigned words = 5 + next() % 8;
+        for (unsigned i = 0; i < words; i++) {
+            if (russian && i != 0) s += ' ';
+            s += russian ? ru[next() % ru.size()] : ja[next() % ja.size()];
+            if (next() % 9 == 0) s += std::to_string(next() % 3000);
+        }
+        if (next() % 4 == 0) s += emoji[next() % emoji.size()];
+        s += russian ? ". " : "\xE3\x80\x82"; // the Japanese full stop
+        if (next() % 5 == 0) s += '\n';
+    }
+    return s;
+}
+
 const std::string &mixed() {
-    static const std::string text =
-        make_text({"\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB",
-                   "\xD0\xBA\xD0\xB0\xD1\x82\xD0\xB0\xD0\xBB\xD0\xBE\xD0\xB3",
-                   "\xD1\x82\xD0\xBE\xD0\xBC", "\xD0\xB7\xD0\xB0\xD0\xBF\xD0\xB8\xD1\x81\xD1\x8C",
-                   "\xE3\x83\x95\xE3\x82\xA1\xE3\x82\xA4\xE3\x83\xAB",
-                   "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", "\xE6\x96\x87\xE5\xAD\x97",
-                   "\xE8\xAA\xAD\xE3\x81\xBF\xE8\xBE\xBC\xE3\x81\xBF", "2024", "FAT32"},
-                  text_size);
+    static const std::string text = make_mixed(text_size);
     return text;
 }
 
+// Western European prose (French, German, Spanish sentences) in which about 6% of the
+// bytes are accented letters or typographic punctuation once in CP1252.
+const std::string &western() {
+    static const std::string text = make_text({"les",
+                                               "des",
+                                               "fichiers",
+                                               "sont",
+                                               "dans",
+                                               "une",
+                                               "pour",
+                                               "avec",
+                                               "nous",
+                                               "vous",
+                                               "der",
+                                               "das",
+                                               "ist",
+                                               "nicht",
+                                               "mit",
+                                               "auf",
+                                               "ein",
+                                               "eine",
+                                               "los",
+                                               "las",
+                                               "por",
+                                               "para",
+                                               "con",
+                                               "una",
+                                               "que",
+                                               "archivo",
+                                               "datos",
+                                               "tarjeta",
+                                               "sur",
+                                               "pas",
+                                               "plus",
+                                               "noch",
+                                               "wir",
+                                               "sie",
+                                               "nach",
+                                               "le",
+                                               "syst\xC3\xA8me",
+                                               "de",
+                                               "fichiers",
+                                               "\xC3\xA0",
+                                               "\xC3\xA9t\xC3\xA9",
+                                               "lu",
+                                               "apr\xC3\xA8s",
+                                               "la",
+                                               "carte",
+                                               "m\xC3\xA9moire",
+                                               "d\xC3\xA9j\xC3\xA0",
+                                               "pr\xC3\xAAt",
+                                               "die",
+                                               "Datei",
+                                               "f\xC3\xBCr",
+                                               "gr\xC3\xB6\xC3\x9F"
+                                               "er",
+                                               "\xC3\xBC"
+                                               "ber",
+                                               "und",
+                                               "Verzeichnis",
+                                               "el",
+                                               "a\xC3\xB1o",
+                                               "m\xC3\xA1s",
+                                               "c\xC3\xB3"
+                                               "digo",
+                                               "informaci\xC3\xB3n",
+                                               "del",
+                                               "disco",
+                                               "\xE2\x80\x9Cnombre\xE2\x80\x9D",
+                                               "et",
+                                               "caf\xC3\xA9",
+                                               "na\xC3\xAFve",
+                                               "\xC3\xA7"
+                                               "a",
+                                               "Stra\xC3\x9F"
+                                               "e",
+                                               "se\xC3\xB1"
+                                               "al",
+                                               "r\xC3\xA9pertoire"},
+                                              text_size);
+    return text;
+}
 // The same text in another charset, converted once by the C library.
 std::string recode(const std::string &text, const char *to, const char *from) {
     iconv_t cd = iconv_open(to, from);
@@ -105,8 +222,12 @@ const std::string &utf16_mixed() {
     static const std::string text = recode(mixed(), "UTF-16LE", "UTF-8");
     return text;
 }
-const std::string &cp1252_text() {
+const std::string &cp1252_ascii_heavy() {
     static const std::string text = recode(ascii_heavy(), "CP1252", "UTF-8");
+    return text;
+}
+const std::string &cp1252_western() {
+    static const std::string text = recode(western(), "CP1252", "UTF-8");
     return text;
 }
 
@@ -153,7 +274,10 @@ PAIR(utf8_to_utf16le_ascii_heavy, ascii_heavy, "utf16le", "utf8", "UTF-16LE", "U
 PAIR(utf8_to_utf16le_mixed, mixed, "utf16le", "utf8", "UTF-16LE", "UTF-8");
 PAIR(utf16le_to_utf8_ascii_heavy, utf16_ascii_heavy, "utf8", "utf16le", "UTF-8", "UTF-16LE");
 PAIR(utf16le_to_utf8_mixed, utf16_mixed, "utf8", "utf16le", "UTF-8", "UTF-16LE");
-PAIR(cp1252_to_utf8, cp1252_text, "utf8", "cp1252", "UTF-8", "CP1252");
+PAIR(cp1252_to_utf8_ascii_heavy, cp1252_ascii_heavy, "utf8", "cp1252", "UTF-8", "CP1252");
+PAIR(cp1252_to_utf8_western, cp1252_western, "utf8", "cp1252", "UTF-8", "CP1252");
+PAIR(utf8_to_cp1252_ascii_heavy, ascii_heavy, "cp1252", "utf8", "CP1252", "UTF-8");
+PAIR(utf8_to_cp1252_western, western, "cp1252", "utf8", "CP1252", "UTF-8");
 
 // ---- The context decoder, one character per call ---------------------------
 
