@@ -21,6 +21,10 @@ extern const uint32_t charmap_types_count;
 extern const uint16_t legacy_chars[];
 extern const uint32_t legacy_chars_count;
 
+// The offset of the type byte of the charset called `name` (matched as dorvex_iconv_open
+// matches names; "" means "utf8"), or -1 when no charset has that name.
+int find_charmap(const char *name);
+
 // Decodes a byte 0x80-0xFF of the single-byte charset whose type byte is `t` and whose
 // packed table is `table`. Returns false for a byte without a mapping.
 bool sbcs_decode(uint8_t t, const uint8_t *table, uint8_t byte, uint32_t *code_point);

@@ -81,6 +81,42 @@ const char *cc_get_mbtowc(dv_ctx *ctx, const char *p, const char *end, uint16_t 
     return nullptr;
 }
 
+const char *decode_pair(dv_ctx *ctx, const char *p, const char *end, uint16_t units[2], int *err) {
+    uint32_t value = 0;
+    size_t n;
+    if (ctx->decode == cc_get_mbtowc) {
+        std::mbstate_t state{};
+        wchar_t wc = 0;
+        n = std::mbrtowc(&wc, p, static_cast<size_t>(end - p), &state);
+        if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+            *err = n == static_cast<size_t>(-2) ? EINVAL : EILSEQ;
+            return nullptr;
+        }
+        value = static_cast<uint32_t>(wc);
+    } else {
+        // One character through the converter into a four-byte window.
+        uint8_t bytes[4];
+        char *in = const_cast<char *>(p), *out = reinterpret_cast<char *>(bytes);
+        size_t inleft = static_cast<size_t>(end - p), outleft = 4;
+        const dorvex_iconv_t cd = dorvex_iconv_open("ucs4le", "utf8");
+        int e = 0;
+        if (dorvex_iconv(cd, &in, &inleft, &out, &outleft, &e) == static_cast<size_t>(-1) &&
+            outleft != 0) {
+            *err = e;
+            return nullptr;
+        }
+        n = static_cast<size_t>(in - p);
+        value = load_le32(bytes);
+    }
+    if (value < 0x10000 || value > 0x10FFFF) {
+        *err = E2BIG;
+        return nullptr;
+    }
+    units[0] = static_cast<uint16_t>(0xD800 + ((value - 0x10000) >> 10));
+    units[1] = static_cast<uint16_t>(0xDC00 + (value & 0x3FF));
+    return p + n;
+}
+
 } // namespace dorvex
 
 using namespace dorvex;
@@ -106,6 +142,7 @@ dv_ctx *dv_newctx2(uint32_t flags, int *err, void *alloc_data, dv_alloc_fn alloc
     ctx->lenient = (flags & DV_FLAG_LENIENT) ? 1 : 0;
     ctx->alloc = alloc;
     ctx->free = free;
+    ctx->flags = flags;
 
     const char *target = (flags & DV_FLAG_UTF16) ? "utf16le" : "ucs2le";
     const char *source = nullptr;

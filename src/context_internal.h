@@ -21,4 +21,9 @@ const char *cc_get_identity(dv_ctx *ctx, const char *p, const char *end, uint16_
 // Locale contexts: mbrtowc in the caller's locale, then the converter.
 const char *cc_get_mbtowc(dv_ctx *ctx, const char *p, const char *end, uint16_t *unit, int *err);
 
+// One character above U+FFFF of a UTF-8 or locale context's text, as the surrogate pair a
+// UTF-16 name stores. Returns the position after it, or null with EILSEQ or EINVAL (or
+// E2BIG for a character that is not above U+FFFF after all).
+const char *decode_pair(dv_ctx *ctx, const char *p, const char *end, uint16_t units[2], int *err);
+
 } // namespace dorvex

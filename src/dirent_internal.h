@@ -24,6 +24,11 @@ inline constexpr uint8_t lfn_unit_offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 
 // never reaches the year 2100); time_word and tenms may be null.
 int encode_timestamp(const dv_timestamp &ts, uint16_t *date, uint16_t *time_word, uint8_t *tenms);
 dv_timestamp decode_timestamp(uint16_t date, uint16_t time_word, uint8_t tenms);
+// 64-bit seconds over FAT's whole range, DV_TIME_NONE for fields out of range; and back,
+// returning -1 before 1980, 1 after 2107 (nothing stored).
+int64_t decode_timestamp64(uint16_t date, uint16_t time_word, uint8_t tenms);
+int encode_timestamp64(int64_t sec, int32_t nsec, uint16_t *date, uint16_t *time_word,
+                       uint8_t *tenms);
 
 // dv_readentry for a path lookup, with a record room of 1: entries whose name cannot equal
 // `want` are passed over without filling the record, and the reading goes on. It stops
@@ -32,5 +37,11 @@ dv_timestamp decode_timestamp(uint16_t date, uint16_t time_word, uint8_t tenms);
 // cursor, count, room and result are then that call's.
 int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
                         int *room, const dv_name &want);
+
+// The same for a case-insensitive lookup: stops at a name, or an 8.3 name, whose simple
+// case folding equals `folded` (a name already folded with fold_name).
+int read_entry_folded(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
+                      int *room, const dv_name &folded);
+void fold_name(const dv_name &name, dv_name &out);
 
 } // namespace dorvex

@@ -1,5 +1,6 @@
 // Entry reader: runs of 32-byte FAT directory entries -> dv_entry records.
 #include "bytes.h"
+#include "casefold.h"
 #include "dirent_internal.h"
 #include "iconv_internal.h"
 
@@ -42,8 +43,9 @@ uint16_t short_unit(uint8_t byte) {
 
 // BASE.EXT from the 8.3 bytes: trailing spaces of the base dropped, the extension up to its
 // first space, no dot when it starts with a space. A NUL byte ends the name where it stands,
-// as it ends `shortname`. Returns the name's length.
-int build_short_name(const uint8_t *e, dv_name &name) {
+// as it ends `shortname`. `lcase` holds the lower-case flags to apply (0 for none). Returns
+// the name's length.
+int build_short_name(const uint8_t *e, dv_name &name, unsigned lcase = 0) {
     int base = 8;
     while (base > 0 && e[base - 1] == ' ') --base;
     int n = 0;
@@ -52,12 +54,15 @@ int build_short_name(const uint8_t *e, dv_name &name) {
             name.units[n] = 0;
             return n;
         }
-        name.units[n++] = short_unit(e[i]);
+        const uint16_t u = short_unit(e[i]);
+        name.units[n++] = (lcase & DV_LCASE_BASE) ? lower_ascii(u) : u;
     }
     if (e[DV_DIRENT_EXT] != ' ') {
         name.units[n++] = '.';
-        for (int i = DV_DIRENT_EXT; i < DV_DIRENT_EXT + 3 && e[i] != ' ' && e[i] != 0; ++i)
-            name.units[n++] = short_unit(e[i]);
+        for (int i = DV_DIRENT_EXT; i < DV_DIRENT_EXT + 3 && e[i] != ' ' && e[i] != 0; ++i) {
+            const uint16_t u = short_unit(e[i]);
+            name.units[n++] = (lcase & DV_LCASE_EXT) ? lower_ascii(u) : u;
+        }
     }
     name.units[n] = 0;
     return n;
@@ -199,8 +204,14 @@ int walk_entries(const dv_ctx *ctx, const uint8_t **entries, int *count, Sink &s
     return result;
 }
 
+// The lower-case flags a context applies to names built from short entries.
+inline unsigned lcase_of(const dv_ctx *ctx, const uint8_t *e) {
+    return (ctx->flags & DV_FLAG_NTCASE) ? e[DV_DIRENT_RESERVED] : 0u;
+}
+
 // Fills one record per accepted run or short entry.
 struct DecodeSink {
+    const dv_ctx *ctx;
     dv_entry *rec;
     int room;
     int result = 0;
@@ -211,7 +222,7 @@ struct DecodeSink {
     void lfn(const uint8_t *e, int p) { copy_lfn_units(e, rec->name, p); }
     void short_seen(const uint8_t *e) { copy_shortname(e, rec->shortname); }
     Step accept(const uint8_t *e, bool from_run, int) {
-        if (!from_run) build_short_name(e, rec->name);
+        if (!from_run) build_short_name(e, rec->name, lcase_of(ctx, e));
         int len = 0;
         while (len <= DV_NAME_MAX && rec->name.units[len] != 0) ++len;
         if (len > DV_NAME_MAX) return Step::fail;
@@ -225,6 +236,14 @@ struct DecodeSink {
         rec->mtime =
             decode_timestamp(load_le16(e + DV_DIRENT_MDATE), load_le16(e + DV_DIRENT_MTIME), 0);
         rec->atime = decode_timestamp(load_le16(e + DV_DIRENT_ADATE), 0, 0);
+        rec->lcase = e[DV_DIRENT_RESERVED];
+        rec->deleted = e[0] == kDeletedMark ? 1 : 0;
+        rec->reserved[0] = rec->reserved[1] = 0;
+        rec->ctime64 = decode_timestamp64(load_le16(e + DV_DIRENT_CDATE),
+                                          load_le16(e + DV_DIRENT_CTIME), e[DV_DIRENT_CTIME_MS]);
+        rec->mtime64 =
+            decode_timestamp64(load_le16(e + DV_DIRENT_MDATE), load_le16(e + DV_DIRENT_MTIME), 0);
+        rec->atime64 = decode_timestamp64(load_le16(e + DV_DIRENT_ADATE), 0, 0);
         ++rec;
         --room;
         return Step::next;
@@ -271,7 +290,7 @@ struct MatchSink {
             return decode_from(run_first, run_left);
         }
         dv_name name;
-        const int n = build_short_name(e, name);
+        const int n = build_short_name(e, name, lcase_of(ctx, e));
         if (n != want.len) return Step::next;
         for (int i = 0; i < n; ++i)
             if (load_le16(want.bytes + 2 * i) != name.units[i]) return Step::next;
@@ -287,7 +306,77 @@ struct MatchSink {
     }
 };
 
+// The folded units of `name` equal `folded` (already folded).
+bool folds_to(const dv_name &name, int len, const dv_name &folded) {
+    if (len != folded.len) return false;
+    for (int i = 0; i < len; ++i)
+        if (fold_unit(name.units[i]) != folded.units[i]) return false;
+    return true;
+}
+
+// Like MatchSink, for case-insensitive lookups: a run or short entry qualifies when its
+// name or its 8.3 name folds to `want` (already folded). Runs are collected whole, since
+// the 8.3 name of a run with another long name may still match.
+struct FoldSink {
+    const dv_name &want;
+    const uint8_t **entries;
+    int *count;
+    dv_entry **records;
+    int *room;
+    const dv_ctx *ctx;
+    const uint8_t *run_first = nullptr;
+    int run_left = 0;
+    dv_name name{};
+    int result = 0;
+
+    bool full() const { return false; }
+    static constexpr bool ruled_out() { return false; }
+    void run_start(const uint8_t *e, int left) {
+        run_first = e;
+        run_left = left;
+        std::memset(name.units, 0, sizeof name.units);
+    }
+    void lfn(const uint8_t *e, int p) { copy_lfn_units(e, name, p); }
+    void short_seen(const uint8_t *) {}
+    Step accept(const uint8_t *e, bool from_run, int left) {
+        const uint8_t *first = from_run ? run_first : e;
+        const int first_left = from_run ? run_left : left;
+        if (from_run) {
+            int len = 0;
+            while (len <= DV_NAME_MAX && name.units[len] != 0) ++len;
+            // A name without a terminator is refused by the decoding itself.
+            if (len > DV_NAME_MAX || folds_to(name, len, want))
+                return decode_from(first, first_left);
+        }
+        dv_name alias;
+        if (folds_to(alias, build_short_name(e, alias), want))
+            return decode_from(first, first_left);
+        return Step::next;
+    }
+    Step decode_from(const uint8_t *start, int left) {
+        const uint8_t *cursor = start;
+        int n = left;
+        result = dv_readentry(ctx, &cursor, &n, records, room);
+        *entries = cursor;
+        *count = n;
+        return Step::stop;
+    }
+};
+
 } // namespace
+
+int read_entry_folded(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
+                      int *room, const dv_name &folded) {
+    if (*room <= 0) return 0;
+    FoldSink sink{folded, entries, count, records, room, ctx};
+    return walk_entries(ctx, entries, count, sink);
+}
+
+void fold_name(const dv_name &name, dv_name &out) {
+    out.len = name.len;
+    for (int i = 0; i < name.len; ++i) out.units[i] = fold_unit(name.units[i]);
+    out.units[name.len] = 0;
+}
 
 int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
                         int *room, const dv_name &want) {
@@ -300,7 +389,7 @@ int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, 
 
 extern "C" int dv_readentry(const dv_ctx *ctx, const uint8_t **entries, int *count,
                             dv_entry **records, int *room) {
-    dorvex::DecodeSink sink{*records, *room};
+    dorvex::DecodeSink sink{ctx, *records, *room};
     const int rc = dorvex::walk_entries(ctx, entries, count, sink);
     *records = sink.rec;
     *room = sink.room;

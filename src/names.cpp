@@ -25,25 +25,39 @@ const char *scan_name(dv_ctx *ctx, const char *p, const char *end, dv_name *out,
     unsigned n = 0;
     // The identity decoder's own shortcut, taken here without even the call.
     const bool identity = ctx->decode == cc_get_identity;
+    const bool pairs = (ctx->flags & DV_FLAG_UTF16) != 0;
     for (;;) {
-        uint16_t unit = 0;
+        uint16_t units[2] = {0, 0};
+        unsigned count = 1;
         if (identity && identity_shortcut(p, end)) {
-            unit = static_cast<unsigned char>(*p);
+            units[0] = static_cast<unsigned char>(*p);
             ++p;
         } else {
             int err = 0;
-            const char *next = ctx->decode(ctx, p, end, &unit, &err);
+            const char *next = ctx->decode(ctx, p, end, &units[0], &err);
+            // A character above U+FFFF needs two units, which a UTF-16 name has room for.
+            if (!next && err == E2BIG && pairs) {
+                err = 0;
+                next = decode_pair(ctx, p, end, units, &err);
+                count = 2;
+            }
             if (!next) {
                 ctx->err = err;
                 return nullptr;
             }
             p = next;
         }
-        if (is_separator(ctx, unit)) {
+        if (count == 1 && is_separator(ctx, units[0])) {
             if (n == 0 && skipping && p != end) continue;
             break;
         }
-        out->units[n++] = unit;
+        for (unsigned k = 0; k < count; ++k) {
+            if (n == DV_NAME_MAX) {
+                ctx->err = ENAMETOOLONG;
+                return nullptr;
+            }
+            out->units[n++] = units[k];
+        }
         if (p == end) break;
         // Checked before the next character is read: a name of DV_NAME_MAX units is only
         // accepted when nothing follows it, not even a separator.

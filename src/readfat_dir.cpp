@@ -50,8 +50,10 @@ Scan end_scan(readfat_dir *dir, Scan how) {
 }
 
 // Decodes the directory's next record into `*rec`. With `want`, records whose name cannot be
-// `want` are passed over undecoded (a lookup); the reads of the medium stay the same.
-Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const dv_name *want = nullptr) {
+// `want` are passed over undecoded (a lookup); the reads of the medium stay the same. With
+// `folded`, `want` is a folded name and so are the names compared with it.
+Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const dv_name *want = nullptr,
+              bool folded = false) {
     if (dir->end_code != 0) return dir->end_code == EILSEQ ? Scan::refused : Scan::end;
     if (dir->remaining == 0) {
         if (!resolve_next(vol, dir)) return Scan::io_error;
@@ -63,8 +65,10 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const dv_nam
         int count = static_cast<int>(dir->remaining);
         dv_entry *out = rec;
         int room = 1;
-        const int rc = want ? read_entry_matching(vol->ctx, &cursor, &count, &out, &room, *want)
-                            : dv_readentry(vol->ctx, &cursor, &count, &out, &room);
+        const int rc = !want ? dv_readentry(vol->ctx, &cursor, &count, &out, &room)
+                       : folded
+                           ? read_entry_folded(vol->ctx, &cursor, &count, &out, &room, *want)
+                           : read_entry_matching(vol->ctx, &cursor, &count, &out, &room, *want);
         if (rc >= 0 && room == 0) {
             dir->remaining = static_cast<uint32_t>(count);
             return Scan::record;
@@ -117,6 +121,37 @@ readfat_dir *take_dir(readfat_volume *vol, readfat_dir *dir, uint32_t first) {
     return dir;
 }
 
+// Finds `name` in the directory from the handle's position on, into `*out`. Exactly as
+// spelled, or with DV_FLAG_NOCASE also by simple case folding and by 8.3 name, where an
+// exact match anywhere in the directory wins over the first folded one.
+Scan find_in_dir(readfat_volume *vol, readfat_dir *dir, const dv_name &name, dv_entry *out) {
+    if ((vol->ctx->flags & DV_FLAG_NOCASE) == 0) {
+        for (;;) {
+            const Scan s = scan_one(vol, dir, out, &name);
+            if (s != Scan::record || dv_namecmp(&name, &out->name) == 0) return s;
+        }
+    }
+    dv_name folded;
+    fold_name(name, folded);
+    dv_entry candidate;
+    bool have = false;
+    for (;;) {
+        const Scan s = scan_one(vol, dir, out, &folded, true);
+        if (s != Scan::record) {
+            // A read error may hide an exact match: only the end of what can be read
+            // settles it.
+            if (!have || s == Scan::io_error) return s;
+            *out = candidate;
+            return Scan::record;
+        }
+        if (dv_namecmp(&name, &out->name) == 0) return s;
+        if (!have) {
+            candidate = *out;
+            have = true;
+        }
+    }
+}
+
 } // namespace
 
 dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int *err) {
@@ -134,14 +169,11 @@ dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int
         return nullptr;
     }
     for (const dv_pathnode *node = list; node; node = node->next) {
-        for (;;) {
-            const Scan s = scan_one(vol, dir, out, &node->name);
-            if (s != Scan::record) {
-                dv_freepath(vol->ctx, list);
-                set_err(err, scan_code(s, ENOENT));
-                return nullptr;
-            }
-            if (dv_namecmp(&node->name, &out->name) == 0) break;
+        const Scan s = find_in_dir(vol, dir, node->name, out);
+        if (s != Scan::record) {
+            dv_freepath(vol->ctx, list);
+            set_err(err, scan_code(s, ENOENT));
+            return nullptr;
         }
         start_dir(dir, dir_start_cluster(vol, out));
     }

@@ -94,9 +94,50 @@ dv_timestamp decode_timestamp(uint16_t date, uint16_t time_word, uint8_t tenms) 
     return ts;
 }
 
+int64_t decode_timestamp64(uint16_t date, uint16_t time_word, uint8_t tenms) {
+    const int64_t year = 1980 + (date >> 9);
+    const unsigned month = (date >> 5) & 0x0F, day = date & 0x1F;
+    const unsigned hour = time_word >> 11, minute = (time_word >> 5) & 0x3F;
+    const unsigned two_secs = time_word & 0x1F;
+    if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || two_secs > 29 ||
+        tenms > 199)
+        return DV_TIME_NONE;
+    // Past the month's end: the first of the next month comes out earlier than this day.
+    const int64_t days = days_from_civil(year, month, day);
+    const int64_t next_month =
+        month == 12 ? days_from_civil(year + 1, 1, 1) : days_from_civil(year, month + 1, 1);
+    if (days >= next_month) return DV_TIME_NONE;
+    return days * seconds_per_day + hour * 3600 + minute * 60 + two_secs * 2 + tenms / 100;
+}
+
+int encode_timestamp64(int64_t sec, int32_t nsec, uint16_t *date, uint16_t *time_word,
+                       uint8_t *tenms) {
+    constexpr int64_t first = days_from_civil(1980, 1, 1) * seconds_per_day;
+    constexpr int64_t after_last = days_from_civil(2108, 1, 1) * seconds_per_day;
+    if (sec < first) return -1;
+    if (sec >= after_last) return 1;
+    const civil_date c = civil_from_days(sec / seconds_per_day);
+    const auto secs = static_cast<unsigned>(sec % seconds_per_day);
+    const unsigned hour = secs / 3600, minute = secs / 60 % 60, second = secs % 60;
+    *date = static_cast<uint16_t>(((c.year - 1980) << 9) | (c.month << 5) | c.day);
+    if (time_word) *time_word = static_cast<uint16_t>((hour << 11) | (minute << 5) | (second / 2));
+    if (tenms)
+        *tenms = static_cast<uint8_t>((nsec < 0 ? 0 : nsec % 1000000000) / 10000000 +
+                                      ((second & 1) ? 100 : 0));
+    return 0;
+}
+
 } // namespace dorvex
 
 extern "C" {
+
+int64_t dv_decodets64(uint16_t date, uint16_t time_word, uint8_t tenms) {
+    return dorvex::decode_timestamp64(date, time_word, tenms);
+}
+
+int dv_encodets64(int64_t sec, int32_t nsec, uint16_t *date, uint16_t *time_word, uint8_t *tenms) {
+    return dorvex::encode_timestamp64(sec, nsec, date, time_word, tenms);
+}
 
 int dv_encodets(const dv_timestamp *ts, uint16_t *date, uint16_t *time_word, uint8_t *tenms) {
     return dorvex::encode_timestamp(*ts, date, time_word, tenms);

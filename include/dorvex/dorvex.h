@@ -42,7 +42,17 @@ extern "C" {
 #define DV_FLAG_BACKSLASH 0x0002u        /* '\' separates path components */
 #define DV_FLAG_SKIP_LEADING_SEP 0x0004u /* dv_parsename skips leading separators */
 #define DV_FLAG_LENIENT 0x0008u          /* dv_readentry skips damaged long-name runs */
-#define DV_FLAG_UTF16 0x0100u            /* internal names are UTF-16LE, not UCS-2LE */
+/* 8.3 names without a long name take the entry's lower-case flags (byte 12) in
+ * dv_readentry, listings and lookups: README.TXT stored with both flags reads
+ * as readme.txt, as Windows, mtools and Linux show it. */
+#define DV_FLAG_NTCASE 0x0010u
+/* Path lookups compare names case-insensitively (simple Unicode case folding
+ * over the BMP) and also match an entry's 8.3 name (PROGRA~1); an exact match
+ * in the same directory wins over a folded one. */
+#define DV_FLAG_NOCASE 0x0020u
+/* Deleted entries come back as records marked `deleted` (see dv_entry). */
+#define DV_FLAG_DELETED 0x0040u
+#define DV_FLAG_UTF16 0x0100u /* internal names are UTF-16LE, not UCS-2LE */
 /* The charset of the caller's text: a field compared as a whole. */
 #define DV_CHARSET_MASK 0x1E00u
 #define DV_CHARSET_ASCII 0x0200u  /* US-ASCII */
@@ -113,6 +123,7 @@ struct dv_ctx {
     void *alloc_data;         /* passed to alloc and free */
     dv_alloc_fn alloc;
     dv_free_fn free;
+    uint32_t flags; /* the creation flags, as given */
 };
 
 /* Seconds since 1970-01-01 00:00:00 UTC, and nanoseconds 0..999999999. */
@@ -120,6 +131,14 @@ typedef struct dv_timestamp {
     int32_t sec;
     int32_t nsec;
 } dv_timestamp;
+
+/* A 64-bit time of a record (or of dv_decodets64) that has no valid date:
+ * a zero date, or a month, day, hour, minute or second out of range. */
+#define DV_TIME_NONE INT64_MIN
+
+/* Lower-case flags of a short entry's byte 12 (dv_entry.lcase). */
+#define DV_LCASE_BASE 0x08u /* the base name is lower case */
+#define DV_LCASE_EXT 0x10u  /* the extension is lower case */
 
 /*
  * One decoded directory entry with its long name. Plain data: copy it
@@ -132,10 +151,19 @@ typedef struct dv_timestamp {
  *   ctime      creation time, to 10 ms
  *   atime      last access date, at 00:00 UTC
  *   mtime      modification time, to 2 s
- * sizeof(dv_entry) is 564 bytes (DV_ENTRY_BYTES) on every platform: no padding, since
- * every field lies at a multiple of its own alignment.
+ *   lcase      byte 12 of the short entry: DV_LCASE_BASE, DV_LCASE_EXT
+ *   deleted    1 when the entry is deleted (`shortname` then starts with
+ *              0xE5, the byte FAT stores over a deleted entry's first one)
+ *   ctime64, atime64, mtime64
+ *              the same times in 64-bit seconds over FAT's whole range
+ *              (1980 to 2107; the 32-bit `sec` fields are -1 after 2038),
+ *              or DV_TIME_NONE for a zero or impossible date
+ * The 32-bit times carry out-of-range fields over as dv_decodets does.
+ * sizeof(dv_entry) is 592 bytes (DV_ENTRY_BYTES) on every platform: no padding, since
+ * every field lies at a multiple of its own alignment. Before version 0.4 the record
+ * ended after `mtime`, at 564 bytes.
  */
-#define DV_ENTRY_BYTES 564
+#define DV_ENTRY_BYTES 592
 typedef struct dv_entry {
     dv_name name;
     uint32_t cluster;
@@ -145,6 +173,12 @@ typedef struct dv_entry {
     dv_timestamp ctime;
     dv_timestamp atime;
     dv_timestamp mtime;
+    uint8_t lcase;
+    uint8_t deleted;
+    uint8_t reserved[2]; /* zero */
+    int64_t ctime64;
+    int64_t atime64;
+    int64_t mtime64;
 } dv_entry;
 
 /*
@@ -308,6 +342,52 @@ DORVEX_API int dv_encodets(const dv_timestamp *ts, uint16_t *date, uint16_t *tim
  * (tenms % 100) * 10000000; a tenms of 100 or more adds one second.
  */
 DORVEX_API void dv_decodets(dv_timestamp *ts, uint16_t date, uint16_t time_word, uint8_t tenms);
+
+/*
+ * Decodes FAT date, time and 10-ms fields (read as UTC) into 64-bit seconds
+ * since 1970, over FAT's whole range (1980-01-01 to 2107-12-31 23:59:59).
+ * Returns DV_TIME_NONE when a field is out of range instead of carrying it
+ * over: month 0 or above 12, day 0 or past the month's end, hour above 23,
+ * minute above 59, seconds field above 29, tenms above 199. Pure function.
+ */
+DORVEX_API int64_t dv_decodets64(uint16_t date, uint16_t time_word, uint8_t tenms);
+
+/*
+ * Encodes `sec` (64-bit seconds since 1970, read as UTC) and `nsec` into a
+ * FAT date word (required), time word and 10-ms byte (each may be null).
+ * Returns 0; 1 for a time after 2107-12-31 23:59:59 and -1 for one before
+ * 1980-01-01, storing nothing in either case. Sets no error code.
+ */
+DORVEX_API int dv_encodets64(int64_t sec, int32_t nsec, uint16_t *date, uint16_t *time_word,
+                             uint8_t *tenms);
+
+/* ---- Name text --------------------------------------------------------- */
+
+/*
+ * Writes `name` (UTF-16 units; a UCS-2 name is valid UTF-16) as UTF-8 into
+ * `buf`, zero-terminated. Surrogate pairs are joined; a lone surrogate
+ * becomes U+FFFD. Returns the length of the whole text in bytes, without
+ * the terminator, like snprintf: when it is `size` or more, `buf` holds as
+ * many whole characters as fit before a terminator. Nothing is written past
+ * `size` bytes; with `size` 0 (`buf` may then be null) nothing is written
+ * at all, which asks for the length. At most 765 bytes (255 units of 3
+ * bytes) plus the terminator. Locale-free; never allocates.
+ */
+DORVEX_API size_t dv_name_to_utf8(const dv_name *name, char *buf, size_t size);
+
+/*
+ * Builds the text of an 8.3 name from the 11 stored bytes of `shortname`
+ * (space padded, no dot): BASE.EXT as listings show it (trailing spaces
+ * dropped, no dot without an extension, a NUL byte ends the name). A first
+ * byte 0x05 stands for 0xE5. Bytes 0x80-0xFF are decoded in `codepage` (any
+ * single-byte charset of the converter; null means "cp437"); ASCII letters
+ * of the base are lowered when `lcase` has DV_LCASE_BASE, of the extension
+ * when it has DV_LCASE_EXT. Returns the name's length, or -1 when
+ * `codepage` is not a single-byte charset (`*out` untouched). A byte the
+ * code page lacks becomes U+FFFD.
+ */
+DORVEX_API int dv_shortname_to_name(const char *shortname, unsigned lcase, const char *codepage,
+                                    dv_name *out);
 
 /* ---- Entry reader and writer ------------------------------------------- */
 

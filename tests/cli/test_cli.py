@@ -256,7 +256,7 @@ class Help(Base):
     def test_version_shows_library_version(self):
         r = run("--version")
         self.assertEqual(r.returncode, 0)
-        self.assertRegex(text(r.stdout), r"^dorvex \S+ \(libdorvex 0\.3\.27\)\n$")
+        self.assertRegex(text(r.stdout), r"^dorvex \S+ \(libdorvex 0\.4\.0\)\n$")
 
     def test_usage_errors_exit_2(self):
         cases = [

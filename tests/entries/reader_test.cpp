@@ -329,6 +329,49 @@ TEST_F(Reader, DeletedFiles) {
     EXPECT_EQ(name_of(recs[0]), u"\u03C3OST.TXT");
 }
 
+// The lower-case flags of byte 12 apply with DV_FLAG_NTCASE to names of short entries
+// standing alone, never to long names; the record always carries the byte, the deleted mark
+// and 64-bit times.
+TEST_F(Reader, LowerCaseFlagsDeletedMarkAnd64BitTimes) {
+    const struct {
+        uint32_t flags;
+        uint8_t lcase;
+        Units want;
+    } cases[] = {
+        {0, 0x18, u"README.TXT"},
+        {DV_FLAG_NTCASE, 0x08, u"readme.TXT"},
+        {DV_FLAG_NTCASE, 0x10, u"README.txt"},
+        {DV_FLAG_NTCASE, 0x18, u"readme.txt"},
+        {DV_FLAG_NTCASE, 0x00, u"README.TXT"},
+    };
+    for (const auto &c : cases) {
+        Entry e = short_entry("README  TXT");
+        e[DV_DIRENT_RESERVED] = c.lcase;
+        e[DV_DIRENT_MDATE] = 0x21;                   // 2050-01-01
+        e[DV_DIRENT_MDATE + 1] = (2050 - 1980) << 1; // year in bits 9-15
+        e[DV_DIRENT_ADATE] = e[DV_DIRENT_ADATE + 1] = 0;
+        ctx.flags = c.flags;
+        load({e});
+        ASSERT_EQ(read(), 0);
+        EXPECT_EQ(name_of(recs[0]), c.want);
+        EXPECT_EQ(recs[0].lcase, c.lcase);
+        EXPECT_EQ(recs[0].deleted, 0);
+        EXPECT_EQ(recs[0].mtime.sec, -1);
+        EXPECT_EQ(recs[0].mtime64, 2524608000);
+        EXPECT_EQ(recs[0].ctime64, recs[0].ctime.sec);
+        EXPECT_EQ(recs[0].atime64, DV_TIME_NONE); // a zero date
+    }
+    load({short_entry("\xE5OST    TXT")});
+    ASSERT_EQ(read(), 0);
+    EXPECT_EQ(recs[0].deleted, 1);
+    auto entries = run(u"Mixed.Case", "MIXED   CAS");
+    entries.back()[DV_DIRENT_RESERVED] = 0x18; // outside the checksum
+    load(entries);
+    ASSERT_EQ(read(), 0);
+    EXPECT_EQ(name_of(recs[0]), u"Mixed.Case");
+    ctx.flags = 0;
+}
+
 TEST_F(Reader, LongNameAttributeIsTheLowFourBits) {
     for (uint8_t attr : {0x0F, 0x3F, 0xFF}) {
         auto entries = run(u"long", "LONG       ");

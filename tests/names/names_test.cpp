@@ -4,10 +4,14 @@
 
 #include <dorvex/dorvex.h>
 
+#include "casefold.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -73,7 +77,12 @@ TEST(ParseName, Table) {
         {utf8_slash | DV_FLAG_BACKSLASH, "a\\b", u"a", 2, 1234},
         {utf8_slash, "\xC3\xA9t\xC3\xA9/x", u"\u00E9t\u00E9", 6, 1234},
         {utf8_slash, "\xF0\x9F\x98\x80", u"\uFFFD", 4, 1234}, // beyond UCS-2
-        {utf8_slash | DV_FLAG_UTF16, "\xF0\x9F\x98\x80", u"", -1, E2BIG},
+        // Above U+FFFF a UTF-16 name stores the pair, counted as two units.
+        {utf8_slash | DV_FLAG_UTF16, "\xF0\x9F\x98\x80/x", u"\U0001F600", 5, 1234},
+        {utf8_slash | DV_FLAG_UTF16, l254.substr(1) + "\xF0\x9F\x98\x80",
+         ascii(l254.substr(1)) + u"\U0001F600", 257, 1234},
+        {utf8_slash | DV_FLAG_UTF16, l254 + "\xF0\x9F\x98\x80", u"", -1, ENAMETOOLONG},
+        {utf8_slash | DV_FLAG_UTF16, "\xF0\x9F\x98", u"", -1, EINVAL},
         {utf8_slash, "ab\xC3", u"", -1, EINVAL},
         {utf8_slash, "a\xFF", u"", -1, EILSEQ},
         {ascii_slash, "caf\xE9", u"", -1, EILSEQ},
@@ -266,3 +275,65 @@ TEST(NameCpy, CopiesCountUnitsAndTerminator) {
 }
 
 } // namespace
+
+// ---- Name text ----------------------------------------------------------------------
+
+TEST(NameText, Utf8WithSizeQueryAndWholeCharactersOnly) {
+    dv_name n{};
+    const char16_t units[] = u"a\u00E9\u65E5\U0001F600";
+    n.len = 5;
+    std::memcpy(n.units, units, sizeof units);
+    const std::string whole = "a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80";
+    EXPECT_EQ(dv_name_to_utf8(&n, nullptr, 0), whole.size());
+    for (size_t size = 1; size <= whole.size() + 1; ++size) {
+        std::string buf(size + 1, '#');
+        EXPECT_EQ(dv_name_to_utf8(&n, buf.data(), size), whole.size());
+        EXPECT_EQ(buf[size], '#') << size; // nothing past the size
+        const std::string got(buf.c_str());
+        EXPECT_EQ(got, whole.substr(0, got.size()));
+        EXPECT_GE(got.size() + 4, std::min(size - 1, whole.size())) << "whole characters";
+    }
+    n.units[3] = 0xDC00; // a lone low surrogate, then a lone high one at the end
+    n.len = 5;
+    n.units[4] = 0xD800;
+    std::string buf(32, '\0');
+    dv_name_to_utf8(&n, buf.data(), buf.size());
+    EXPECT_EQ(std::string(buf.c_str()), "a\xC3\xA9\xE6\x97\xA5\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(NameText, ShortNamesAsListed) {
+    const struct {
+        const char *name11;
+        unsigned lcase;
+        const char *codepage;
+        const char16_t *want;
+    } cases[] = {
+        {"README  TXT", 0, nullptr, u"README.TXT"},
+        {"README  TXT", DV_LCASE_BASE | DV_LCASE_EXT, nullptr, u"readme.txt"},
+        {"README  TXT", DV_LCASE_EXT, nullptr, u"README.txt"},
+        {"NOEXT      ", DV_LCASE_BASE, nullptr, u"noext"},
+        {"\x05" "BC     TXT", 0, nullptr, u"\u03C3BC.TXT"}, // 0x05 stands for 0xE5
+        {"\x9B       TXT", 0, "cp850", u"\u00F8.TXT"},   // cp437 would give U+00A2
+        {"\x9B       TXT", 0, nullptr, u"\u00A2.TXT"},
+        {"A\0B     TXT", 0, nullptr, u"A"},
+    };
+    for (const auto &c : cases) {
+        dv_name n;
+        ASSERT_EQ(dv_shortname_to_name(c.name11, c.lcase, c.codepage, &n),
+                  static_cast<int>(std::char_traits<char16_t>::length(c.want)));
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(n.units), n.len), c.want);
+    }
+    dv_name n;
+    EXPECT_EQ(dv_shortname_to_name("README  TXT", 0, "utf8", &n), -1);
+    EXPECT_EQ(dv_shortname_to_name("README  TXT", 0, "no-such", &n), -1);
+}
+
+// Spot checks of the folding table against Python's str.casefold (one-unit results).
+TEST(NameText, CaseFoldingOfTheLettersThatMatter) {
+    const uint16_t pairs[][2] = {
+        {0x41, 0x61},   {0xC4, 0xE4},     {0x3A3, 0x3C3},   {0x3C2, 0x3C3},   {0x3A9, 0x3C9},
+        {0x416, 0x436}, {0x130, 0x130},   {0x1E9E, 0xDF},   {0x212A, 0x6B},   {0x17F, 0x73},
+        {0x1C5, 0x1C6}, {0xAB70, 0x13A0}, {0x216B, 0x217B}, {0xFF21, 0xFF41}, {0xB5, 0x3BC},
+        {0x178, 0xFF},  {0xD800, 0xD800}, {0x61, 0x61}};
+    for (const auto &p : pairs) EXPECT_EQ(dorvex::fold_unit(p[0]), p[1]) << std::hex << p[0];
+}

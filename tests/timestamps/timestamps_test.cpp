@@ -201,4 +201,42 @@ TEST_F(Timestamps, EncodeMatchesGmtime) {
     }
 }
 
+// The 64-bit forms over FAT's whole range: every day from 1980 to 2107 against timegm,
+// impossible fields refused rather than carried, and the round trip through the encoder.
+TEST_F(Timestamps, SixtyFourBitFormsCoverTheWholeRange) {
+    for (int year = 1980; year <= 2107; ++year)
+        for (int month = 0; month <= 15; ++month)
+            for (int day = 0; day <= 31; ++day) {
+                const uint16_t date = fat_date(year, month, day);
+                const uint16_t time_word = fat_time(23, 59, 58);
+                struct tm t = {};
+                t.tm_year = year - 1900;
+                t.tm_mon = month - 1;
+                t.tm_mday = day;
+                t.tm_hour = 23;
+                t.tm_min = 59;
+                t.tm_sec = 59;
+                const int64_t want = timegm(&t);
+                // A day that timegm moves to another month does not exist.
+                const bool valid = month >= 1 && month <= 12 && day >= 1 && t.tm_mday == day;
+                const int64_t got = dv_decodets64(date, time_word, 100);
+                ASSERT_EQ(got, valid ? want : DV_TIME_NONE) << year << "-" << month << "-" << day;
+                if (!valid) continue;
+                uint16_t d2, t2;
+                uint8_t ms2;
+                ASSERT_EQ(dv_encodets64(got, 250000000, &d2, &t2, &ms2), 0);
+                ASSERT_EQ(d2, date);
+                ASSERT_EQ(t2, time_word);
+                ASSERT_EQ(ms2, 125);
+            }
+    EXPECT_EQ(dv_decodets64(0x0021, fat_time(24, 0, 0), 0), DV_TIME_NONE);
+    EXPECT_EQ(dv_decodets64(0x0021, fat_time(0, 60, 0), 0), DV_TIME_NONE);
+    EXPECT_EQ(dv_decodets64(0x0021, 30, 0), DV_TIME_NONE); // 60 seconds
+    EXPECT_EQ(dv_decodets64(0x0021, 0, 200), DV_TIME_NONE);
+    uint16_t date = 7;
+    EXPECT_EQ(dv_encodets64(315532800 - 1, 0, &date, nullptr, nullptr), -1); // 1979
+    EXPECT_EQ(dv_encodets64(4354819200, 0, &date, nullptr, nullptr), 1);     // 2108
+    EXPECT_EQ(date, 7);
+}
+
 } // namespace

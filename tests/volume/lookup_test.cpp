@@ -229,6 +229,41 @@ TEST(Lookup, NamesAboveTheBmpAreReachedThroughTheirEntry) {
     readfat_file *f = readfat_open_entry(v, e, &err);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(read_handle(v, f, 100, &err), "emoji");
+    readfat_closedir(v, d);
+    // And by path: the UTF-8 path's emoji becomes the entry's surrogate pair.
+    EXPECT_EQ(read_file(v, "/pics/\xF0\x9F\x98\x80 smile.jpg"), "emoji");
+}
+
+// With DV_FLAG_NOCASE names match by simple case folding and by 8.3 name, and an exact
+// match anywhere in the directory wins over the first folded one.
+TEST(Lookup, CaseInsensitiveLookupsWithNocase) {
+    FatImage img(Tree::geo(1));
+    TreeLayout t(img);
+    t.file("README.TXT", "short only");
+    t.file("DOCS/abc", "lower");
+    t.file("DOCS/ABC", "upper");
+    t.file("DOCS/Ärger ΣΟΦΙΑ.txt", "folded");
+    t.file("Program Files/x.ini", "ini");
+    t.finish();
+    const std::string alias = t.find("Program Files")->shortname; // PROGRA~1
+    FaultReader rd(img);
+    Mounted v(img, rd, kUtf8 | DV_FLAG_NOCASE);
+    ASSERT_TRUE(v.ok());
+    const struct {
+        std::string path, want;
+    } cases[] = {
+        {"readme.txt", "short only"},
+        {"/docs/ABC", "upper"}, // exact in its directory, after the folded "abc"
+        {"/docs/abc", "lower"},
+        {"/docs/Abc", "lower"}, // no exact match: the first folded one
+        {"docs/äRGER σοφια.TXT", "folded"},
+        {alias.substr(0, 8) + "/X.INI", "ini"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(read_file(v, c.path.c_str()), c.want) << c.path;
+    dv_entry e;
+    EXPECT_EQ(readfat_stat(v, "docs/abd", &e), ENOENT);
+    Mounted exact(img, rd, kUtf8);
+    EXPECT_EQ(readfat_stat(exact, "readme.txt", &e), ENOENT) << "exact without the flag";
 }
 
 TEST(Lookup, UnreadableDirectoryGivesEio) {
