@@ -81,9 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     m.max_count = data[13] ? data[13] : 1;
     dvfuzz::Alloc alloc;
     int err = 0;
+    // The image's last byte also turns on deleted records and case-insensitive lookups.
+    const uint32_t extra =
+        (data[size - 1] & 1) ? DV_FLAG_DELETED | DV_FLAG_NOCASE | DV_FLAG_NTCASE : 0;
     readfat_volume *vol =
-        readfat_new2(0, m.end, 512, &m, dvfuzz::Medium::read, readfat_optimal_flags(), 2, 6, &err,
-                     &alloc, dvfuzz::Alloc::alloc, dvfuzz::Alloc::release);
+        readfat_new2(0, m.end, 512, &m, dvfuzz::Medium::read, readfat_optimal_flags() | extra, 2, 6,
+                     &err, &alloc, dvfuzz::Alloc::alloc, dvfuzz::Alloc::release);
     if (!vol) {
         if (alloc.live() != 0) dvfuzz::fail("failed mount kept memory");
         return 0;

@@ -1,4 +1,5 @@
-// Fuzz target: raw directory-entry runs. The first byte chooses strict or lenient decoding,
+// Fuzz target: raw directory-entry runs. The first byte chooses strict or lenient decoding
+// (bit 0), deleted records (bit 1) and lower-case 8.3 names (bit 2),
 // the second the record room; the rest are 32-byte entries, decoded the way a directory
 // scan does it (carrying an unfinished run in front of the next buffer).
 #include "fuzz_common.h"
@@ -9,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2) return 0;
     dvfuzz::Alloc alloc;
     const uint32_t flags =
-        DV_FLAG_SLASH | DV_FLAG_UTF16 | DV_CHARSET_UTF8 | ((data[0] & 1) ? DV_FLAG_LENIENT : 0);
+        DV_FLAG_SLASH | DV_FLAG_UTF16 | DV_CHARSET_UTF8 | ((data[0] & 1) ? DV_FLAG_LENIENT : 0) |
+        ((data[0] & 2) ? DV_FLAG_DELETED : 0) | ((data[0] & 4) ? DV_FLAG_NTCASE : 0);
     dv_ctx *ctx = dv_newctx2(flags, nullptr, &alloc, dvfuzz::Alloc::alloc, dvfuzz::Alloc::release);
     if (!ctx) dvfuzz::fail("context");
     const int room_max = 1 + data[1] % 8;

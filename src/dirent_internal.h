@@ -43,5 +43,8 @@ int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, 
 int read_entry_folded(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
                       int *room, const dv_name &folded);
 void fold_name(const dv_name &name, dv_name &out);
+// Whether a record's name, or the 8.3 name it was stored under, folds to `folded`.
+bool folds_equal(const dv_name &name, const dv_name &folded);
+bool alias_folds_equal(const dv_entry &rec, const dv_name &folded);
 
 } // namespace dorvex

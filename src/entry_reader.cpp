@@ -15,6 +15,8 @@ namespace {
 
 // Highest first position of a long-name entry: sequence number 20 holds units 247-259.
 constexpr int last_lfn_position = 247;
+// Long-name entries in the longest run.
+constexpr int kMaxRun = 20;
 // First byte of a deleted entry.
 constexpr uint8_t kDeletedMark = 0xE5;
 
@@ -131,13 +133,41 @@ int walk_entries(const dv_ctx *ctx, const uint8_t **entries, int *count, Sink &s
     if (left <= 0 || sink.full() || e[0] == 0) return 0;
 
     const bool lenient = ctx->lenient != 0;
+    const bool deleted = (ctx->flags & DV_FLAG_DELETED) != 0;
     bool run_open = false;
     uint8_t run_checksum = 0;
+    // A run of deleted long-name entries (DV_FLAG_DELETED): their sequence bytes are gone,
+    // so they are kept by checksum and their order alone places their units.
+    bool del_open = false;
+    uint8_t del_checksum = 0;
+    const uint8_t *del_first = nullptr;
+    int del_count = 0;
     int p = 0;     // where the current long-name entry's units go
     int carry = 0; // entries from the open run's first entry to the end of the array
     int result = 0;
 
     do {
+        if (deleted && e[0] == kDeletedMark) {
+            run_open = false; // a deleted entry ends a live run, as a new run start would
+            if (is_lfn(e)) {
+                if (!del_open || e[DV_LFN_CHECKSUM] != del_checksum || del_count == kMaxRun) {
+                    del_open = true;
+                    del_checksum = e[DV_LFN_CHECKSUM];
+                    del_first = e;
+                    del_count = 0;
+                    carry = left;
+                }
+                ++del_count;
+                goto consume;
+            }
+            const Step step =
+                del_open ? sink.accept_deleted(e, del_first, del_count, del_checksum, carry)
+                         : sink.accept_deleted(e, nullptr, 0, 0, left);
+            del_open = false;
+            if (step == Step::stop) return sink.result;
+            goto consume;
+        }
+        del_open = false;
         if (is_lfn(e)) {
             const uint8_t seq = e[DV_LFN_SEQ];
             if (seq & DV_LFN_LAST) {
@@ -198,11 +228,36 @@ int walk_entries(const dv_ctx *ctx, const uint8_t **entries, int *count, Sink &s
     } while (left > 0 && !sink.full() && e[0] != 0);
 
     // An open run is read again whole on the next call: report how many entries it spans.
-    if (result == 0 && run_open) left = carry;
+    if (result == 0 && (run_open || del_open)) left = carry;
     *entries = e;
     *count = left;
     return result;
 }
+
+// Whether `c` may start an 8.3 name: the byte a deleted entry's lost first byte can be.
+bool valid_first_byte(uint8_t c) {
+    if (c >= 0x80) return c != kDeletedMark;
+    if (c <= 0x20 || (c >= 'a' && c <= 'z')) return false;
+    return std::strchr("\"*+,./:;<=>?[\\]|\x7F", c) == nullptr;
+}
+
+// The first byte of a deleted short entry that makes its checksum `checksum`: the checksum
+// takes every byte value once for the first byte, so there is exactly one. 0 when that byte
+// cannot start a name (the run then belongs to another entry).
+uint8_t recover_first_byte(const uint8_t *e, uint8_t checksum) {
+    uint8_t name[11];
+    std::memcpy(name, e, 11);
+    for (unsigned c = 0; c < 256; ++c) {
+        name[0] = static_cast<uint8_t>(c);
+        if (shortname_checksum(name) == checksum) return valid_first_byte(name[0]) ? name[0] : 0;
+    }
+    return 0;
+}
+
+// The name of a deleted entry: from its run of `count` deleted long-name entries when its
+// recovered first byte ties them to it, else its 8.3 name with '_' for the lost first byte.
+void deleted_name(const dv_ctx *ctx, const uint8_t *e, const uint8_t *run, int count,
+                  uint8_t checksum, dv_name &name);
 
 // The lower-case flags a context applies to names built from short entries.
 inline unsigned lcase_of(const dv_ctx *ctx, const uint8_t *e) {
@@ -227,6 +282,17 @@ struct DecodeSink {
         while (len <= DV_NAME_MAX && rec->name.units[len] != 0) ++len;
         if (len > DV_NAME_MAX) return Step::fail;
         rec->name.len = static_cast<uint16_t>(len);
+        fill(e);
+        return Step::next;
+    }
+    Step accept_deleted(const uint8_t *e, const uint8_t *run, int count, uint8_t checksum, int) {
+        std::memset(rec, 0, sizeof *rec);
+        copy_shortname(e, rec->shortname);
+        deleted_name(ctx, e, run, count, checksum, rec->name);
+        fill(e);
+        return Step::next;
+    }
+    void fill(const uint8_t *e) {
         rec->cluster = static_cast<uint32_t>(load_le16(e + DV_DIRENT_CLUSTER_HI)) << 16 |
                        load_le16(e + DV_DIRENT_CLUSTER_LO);
         rec->size = load_le32(e + DV_DIRENT_SIZE_FIELD);
@@ -246,7 +312,6 @@ struct DecodeSink {
         rec->atime64 = decode_timestamp64(load_le16(e + DV_DIRENT_ADATE), 0, 0);
         ++rec;
         --room;
-        return Step::next;
     }
 };
 
@@ -296,6 +361,11 @@ struct MatchSink {
             if (load_le16(want.bytes + 2 * i) != name.units[i]) return Step::next;
         return decode_from(e, left);
     }
+    // A deleted entry is decoded whole and left to the lookup to compare: its name comes
+    // from units whose places only the whole run tells.
+    Step accept_deleted(const uint8_t *e, const uint8_t *run, int, uint8_t, int left) {
+        return decode_from(run ? run : e, left);
+    }
     Step decode_from(const uint8_t *start, int left) {
         const uint8_t *cursor = start;
         int n = left;
@@ -305,6 +375,24 @@ struct MatchSink {
         return Step::stop;
     }
 };
+
+void deleted_name(const dv_ctx *ctx, const uint8_t *e, const uint8_t *run, int count,
+                  uint8_t checksum, dv_name &name) {
+    if (run != nullptr && recover_first_byte(e, checksum) != 0) {
+        std::memset(name.units, 0, sizeof name.units);
+        for (int i = 0; i < count; ++i)
+            copy_lfn_units(run + i * DV_DIRENT_SIZE, name, (count - 1 - i) * 13);
+        int len = 0;
+        while (len < DV_NAME_MAX && name.units[len] != 0) ++len;
+        if (len > 0) {
+            name.units[len] = 0;
+            name.len = static_cast<uint16_t>(len);
+            return;
+        }
+    }
+    name.len = static_cast<uint16_t>(build_short_name(e, name, lcase_of(ctx, e)));
+    if (name.len > 0) name.units[0] = '_';
+}
 
 // The folded units of `name` equal `folded` (already folded).
 bool folds_to(const dv_name &name, int len, const dv_name &folded) {
@@ -353,6 +441,11 @@ struct FoldSink {
             return decode_from(first, first_left);
         return Step::next;
     }
+    // A deleted entry is decoded whole and left to the lookup to compare: its name comes
+    // from units whose places only the whole run tells.
+    Step accept_deleted(const uint8_t *e, const uint8_t *run, int, uint8_t, int left) {
+        return decode_from(run ? run : e, left);
+    }
     Step decode_from(const uint8_t *start, int left) {
         const uint8_t *cursor = start;
         int n = left;
@@ -370,6 +463,16 @@ int read_entry_folded(const dv_ctx *ctx, const uint8_t **entries, int *count, dv
     if (*room <= 0) return 0;
     FoldSink sink{folded, entries, count, records, room, ctx};
     return walk_entries(ctx, entries, count, sink);
+}
+
+bool folds_equal(const dv_name &name, const dv_name &folded) {
+    return folds_to(name, name.len, folded);
+}
+
+bool alias_folds_equal(const dv_entry &rec, const dv_name &folded) {
+    dv_name alias;
+    const int n = build_short_name(reinterpret_cast<const uint8_t *>(rec.shortname), alias);
+    return folds_to(alias, n, folded);
 }
 
 void fold_name(const dv_name &name, dv_name &out) {

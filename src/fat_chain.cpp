@@ -30,6 +30,17 @@ uint32_t next_cluster(readfat_volume *vol, uint32_t cluster) {
     return load_le32(buf + (cluster % vol->fat_entries_per_sector) * 4u) & kFatMask;
 }
 
+uint32_t recovery_next(readfat_volume *vol, uint32_t from, bool skip, bool *skipped) {
+    const uint32_t last = vol->cluster_count + 1;
+    for (uint32_t c = from + 1; c > from && c <= last; ++c) {
+        const uint32_t v = next_cluster(vol, c);
+        if (v == kFatUnreadable || v == 0) return v == 0 ? c : v;
+        if (!skip) break;
+        *skipped = true;
+    }
+    return kChainEnd;
+}
+
 uint64_t cluster_sector(const readfat_volume *vol, uint32_t cluster) {
     // 64-bit product: data areas beyond 2^32 sectors map right too.
     return vol->data_start + static_cast<uint64_t>(cluster - 2u) * vol->sectors_per_cluster;

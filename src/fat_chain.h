@@ -39,6 +39,13 @@ uint64_t cluster_sector(const readfat_volume *vol, uint32_t cluster);
 // the cluster is not in the data area and the reader was not asked.
 ReadResult read_cluster(const readfat_volume *vol, uint32_t cluster, uint8_t *buf);
 
+// The cluster a recovery of a deleted file or directory reads after `from`: the next one
+// the FAT marks free. With `skip`, clusters in use by something else are passed over (and
+// `*skipped` set); without, the first one ends the walk. kChainEnd past the data area (or
+// at that cluster), kFatUnreadable when a FAT sector cannot be read. The walk only ever
+// moves up, so it needs no cycle guard.
+uint32_t recovery_next(readfat_volume *vol, uint32_t from, bool skip, bool *skipped);
+
 // Brent's cycle detection over the clusters a walk visits: O(1) state, and a chain that
 // loops is caught after at most a few passes over its cycle. The two usual ways a damaged
 // chain closes on itself, back to its first cluster or a cluster pointing at itself, are

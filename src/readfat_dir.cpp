@@ -14,19 +14,28 @@ namespace {
 // long-name run the entry reader refuses (nothing after it can be read), or on a read error.
 enum class Scan { record, end, refused, io_error };
 
-void start_dir(readfat_dir *dir, uint32_t first) {
+void start_dir(readfat_dir *dir, uint32_t first, bool recovering = false) {
     dir->remaining = 0;
     dir->next_cluster = first;
     dir->loaded_cluster = first;
     dir->end_code = 0;
+    dir->recovering = recovering ? 1 : 0;
     guard_of(dir).reset(first);
+}
+
+// The cluster after `from`: along the chain, or for a deleted directory the next cluster
+// if it is free.
+uint32_t successor(readfat_volume *vol, readfat_dir *dir, uint32_t from) {
+    if (!dir->recovering) return guard_of(dir).next(vol, from);
+    bool skipped = false;
+    return recovery_next(vol, from, false, &skipped);
 }
 
 // After a FAT sector failed to read, looks up the loaded cluster's successor again. False
 // while it still cannot be read; the handle then stays as it is, so a later call retries.
 bool resolve_next(readfat_volume *vol, readfat_dir *dir) {
     if (dir->next_cluster != kFatUnreadable) return true;
-    dir->next_cluster = guard_of(dir).next(vol, dir->loaded_cluster);
+    dir->next_cluster = successor(vol, dir, dir->loaded_cluster);
     return dir->next_cluster != kFatUnreadable;
 }
 
@@ -38,7 +47,7 @@ bool load_cluster(readfat_volume *vol, readfat_dir *dir) {
     }
     dir->loaded_cluster = dir->next_cluster;
     // A chain that comes back to a cluster already listed ends there.
-    dir->next_cluster = guard_of(dir).next(vol, dir->loaded_cluster);
+    dir->next_cluster = successor(vol, dir, dir->loaded_cluster);
     dir->remaining += vol->dir_entries_per_cluster;
     return true;
 }
@@ -115,39 +124,59 @@ readfat_dir *free_dir(readfat_volume *vol) {
     return free_slot(vol->dirs, dir_stride(vol), vol->max_dirs);
 }
 
-readfat_dir *take_dir(readfat_volume *vol, readfat_dir *dir, uint32_t first) {
-    start_dir(dir, first);
+readfat_dir *take_dir(readfat_volume *vol, readfat_dir *dir, uint32_t first,
+                      bool recovering = false) {
+    start_dir(dir, first, recovering);
     claim(vol->dirs, dir_stride(vol), dir);
     return dir;
 }
 
+// How well a record matches a looked-up name: 0 not at all; then, best last, a folded match
+// of a deleted entry, an exact one of a deleted entry, a folded live one, an exact live one.
+int match_rank(const dv_name &name, const dv_name *folded, const dv_entry &rec) {
+    int rank;
+    if (dv_namecmp(&name, &rec.name) == 0) {
+        rank = 2;
+    } else if (folded != nullptr && (folds_equal(rec.name, *folded) ||
+                                     (!rec.deleted && alias_folds_equal(rec, *folded)))) {
+        rank = 1;
+    } else {
+        return 0;
+    }
+    return rec.deleted ? rank : rank + 2;
+}
+
 // Finds `name` in the directory from the handle's position on, into `*out`. Exactly as
-// spelled, or with DV_FLAG_NOCASE also by simple case folding and by 8.3 name, where an
-// exact match anywhere in the directory wins over the first folded one.
+// spelled, or with DV_FLAG_NOCASE also by simple case folding and by 8.3 name. A live
+// exact match ends the search; anything less is kept while the rest of the directory is
+// searched for a better one (deleted entries come back with DV_FLAG_DELETED).
 Scan find_in_dir(readfat_volume *vol, readfat_dir *dir, const dv_name &name, dv_entry *out) {
-    if ((vol->ctx->flags & DV_FLAG_NOCASE) == 0) {
+    const uint32_t flags = vol->ctx->flags;
+    if ((flags & (DV_FLAG_NOCASE | DV_FLAG_DELETED)) == 0) {
         for (;;) {
             const Scan s = scan_one(vol, dir, out, &name);
             if (s != Scan::record || dv_namecmp(&name, &out->name) == 0) return s;
         }
     }
+    const bool nocase = (flags & DV_FLAG_NOCASE) != 0;
     dv_name folded;
-    fold_name(name, folded);
+    if (nocase) fold_name(name, folded);
     dv_entry candidate;
-    bool have = false;
+    int best = 0;
     for (;;) {
-        const Scan s = scan_one(vol, dir, out, &folded, true);
+        const Scan s = scan_one(vol, dir, out, nocase ? &folded : &name, nocase);
         if (s != Scan::record) {
-            // A read error may hide an exact match: only the end of what can be read
+            // A read error may hide a better match: only the end of what can be read
             // settles it.
-            if (!have || s == Scan::io_error) return s;
+            if (best == 0 || s == Scan::io_error) return s;
             *out = candidate;
             return Scan::record;
         }
-        if (dv_namecmp(&name, &out->name) == 0) return s;
-        if (!have) {
+        const int rank = match_rank(name, nocase ? &folded : nullptr, *out);
+        if (rank == 4) return s;
+        if (rank > best) {
             candidate = *out;
-            have = true;
+            best = rank;
         }
     }
 }
@@ -175,7 +204,7 @@ dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int
             set_err(err, scan_code(s, ENOENT));
             return nullptr;
         }
-        start_dir(dir, dir_start_cluster(vol, out));
+        start_dir(dir, dir_start_cluster(vol, out), is_recovered(vol, out));
     }
     dv_freepath(vol->ctx, list);
     return out;
@@ -190,7 +219,7 @@ readfat_dir *dir_open_path(readfat_volume *vol, const char *path, int *err) {
     if (dv_isroot(vol->ctx, path)) return take_dir(vol, dir, vol->root_cluster);
     dv_entry entry;
     if (!process_path(vol, path, &entry, err)) return nullptr;
-    return take_dir(vol, dir, dir_start_cluster(vol, &entry));
+    return take_dir(vol, dir, dir_start_cluster(vol, &entry), is_recovered(vol, &entry));
 }
 
 readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err) {
@@ -199,7 +228,7 @@ readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err
         set_err(err, ENFILE);
         return nullptr;
     }
-    return take_dir(vol, dir, dir_start_cluster(vol, entry));
+    return take_dir(vol, dir, dir_start_cluster(vol, entry), is_recovered(vol, entry));
 }
 
 const dv_entry *dir_next(readfat_volume *vol, readfat_dir *dir, int *err) {

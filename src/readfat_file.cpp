@@ -23,6 +23,8 @@ void rewind_file(readfat_file *file) {
 readfat_file *take_file(readfat_volume *vol, readfat_file *file, const dv_entry *entry) {
     file->size = entry->size;
     file->first_cluster = entry->cluster;
+    file->recovering = is_recovered(vol, entry) ? 1 : 0;
+    file->damaged = 0;
     rewind_file(file);
     claim(vol->files, file_stride(vol), file);
     return file;
@@ -34,17 +36,26 @@ readfat_file *free_file(readfat_volume *vol) {
 
 // Moves the handle's cluster to its successor: a cluster, an end mark, kChainLoop or
 // kFatUnreadable. An end mark has no successor of its own.
+// A deleted file's chain is gone: its successor is the next free cluster instead.
+uint32_t successor(readfat_volume *vol, readfat_file *file, uint32_t from) {
+    if (!file->recovering) return guard_of(file).next(vol, from);
+    bool skipped = false;
+    const uint32_t next = recovery_next(vol, from, true, &skipped);
+    if (skipped) file->damaged = 1;
+    return next;
+}
+
 uint32_t advance(readfat_volume *vol, readfat_file *file) {
     if (is_chain_end(file->cluster)) return file->cluster;
     file->prev_cluster = file->cluster;
-    file->cluster = guard_of(file).next(vol, file->cluster);
+    file->cluster = successor(vol, file, file->cluster);
     return file->cluster;
 }
 
 // Retries the FAT lookup that failed when the handle last moved. False while it still fails.
 bool settle(readfat_volume *vol, readfat_file *file) {
     if (file->cluster != kFatUnreadable) return true;
-    file->cluster = guard_of(file).next(vol, file->prev_cluster);
+    file->cluster = successor(vol, file, file->prev_cluster);
     return file->cluster != kFatUnreadable;
 }
 
@@ -129,10 +140,19 @@ uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t 
                 return done;
             }
             // A chain shorter than the recorded size (or one that loops): never read the mark
-            // as if it were a cluster.
+            // as if it were a cluster. A recovery that runs out of data area is cut short.
             if (is_chain_end(file->cluster)) {
-                set_err(err, DV_E_BROKENCHAIN);
+                set_err(err, file->recovering ? DV_E_EOF : DV_E_BROKENCHAIN);
                 return done;
+            }
+            // A deleted file whose first cluster is in use again has lost its start.
+            if (file->recovering && file->cluster == file->first_cluster) {
+                const uint32_t v = next_cluster(vol, file->cluster);
+                if (v == kFatUnreadable) {
+                    set_err(err, EIO);
+                    return done;
+                }
+                if (v != 0) file->damaged = 1;
             }
             switch (read_cluster(vol, file->cluster, direct ? out : file->buf)) {
             case ReadResult::ok:

@@ -75,6 +75,12 @@ inline uint32_t dir_start_cluster(const readfat_volume *vol, const dv_entry *ent
     return entry->cluster;
 }
 
+// Whether `entry` is read by the recovery rules: a deleted entry on a volume mounted with
+// DV_FLAG_DELETED.
+inline bool is_recovered(const readfat_volume *vol, const dv_entry *entry) {
+    return entry->deleted != 0 && (vol->ctx->flags & DV_FLAG_DELETED) != 0;
+}
+
 readfat_dir *dir_open_path(readfat_volume *vol, const char *path, int *err);
 readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 const dv_entry *dir_next(readfat_volume *vol, readfat_dir *dir, int *err);

@@ -143,6 +143,7 @@ typedef struct readfat_dir {
     uint32_t cycle_first;    /* cycle detection: the cluster the walk started at */
     uint32_t loaded_cluster; /* the cluster last loaded into the window */
     uint32_t generation;     /* the slot's open count (in its first record only) */
+    uint8_t recovering;      /* a deleted directory, read by the recovery rules */
 } readfat_dir;
 
 /* A file handle: one of its slot's records in the volume's arena. */
@@ -160,6 +161,9 @@ typedef struct readfat_file {
     uint32_t cycle_steps;  /* cycle detection: clusters since the mark */
     uint32_t prev_cluster; /* the cluster before `cluster`, to retry a failed FAT read */
     uint32_t generation;   /* the slot's open count (in its first record only) */
+    uint8_t recovering;    /* a deleted file, read by the recovery rules */
+    uint8_t damaged;       /* recovery met clusters in use by something else: the data
+                              read may not be the file's */
 } readfat_file;
 
 /* A mounted volume. Read its fields if you like; change them never. */
@@ -342,6 +346,18 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * as readfat_open / readfat_opendir do after their lookup; a directory entry
  * with first cluster 0 means the root. They read nothing. Null `vol` or
  * `entry`: EINVAL; no free slot: ENFILE.
+ *
+ * Deleted records (entry->deleted, on a volume mounted with DV_FLAG_DELETED)
+ * have no chain any more: their data is read by recovery rules, the ones
+ * The Sleuth Kit's `icat -r` uses. A file reads `size` bytes from its first
+ * cluster on through the following clusters that the FAT marks free,
+ * skipping those in use by something else (and then setting the handle's
+ * `damaged`; also when the first cluster itself is in use); a read that
+ * reaches the end of the data area first returns short with DV_E_EOF. A
+ * directory reads its first cluster and then the next clusters while they
+ * are free and its entries go on without an end mark. Path lookups with
+ * DV_FLAG_DELETED name deleted entries too, a live entry winning over a
+ * deleted one, and pass through deleted directories by the same rules.
  */
 DORVEX_API readfat_file *readfat_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry, int *err);

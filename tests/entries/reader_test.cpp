@@ -327,6 +327,37 @@ TEST_F(Reader, DeletedFiles) {
     EXPECT_EQ(read(), 0);
     ASSERT_EQ(produced(), 1); // only the deleted file without a long name
     EXPECT_EQ(name_of(recs[0]), u"\u03C3OST.TXT");
+
+    // With DV_FLAG_DELETED: the run's order places its units and its checksum names the
+    // lost first byte ('A'); a short entry alone gets '_'. Both in either mode, cut anywhere.
+    ctx.flags = DV_FLAG_DELETED;
+    for (uint8_t lenient : {0, 1}) {
+        ctx.lenient = lenient;
+        for (int room = 1; room <= 2; ++room) {
+            load(all);
+            ASSERT_EQ(read(room), 0);
+            ASSERT_EQ(produced(), room);
+            EXPECT_EQ(name_of(recs[0]), u"A long file name.txt");
+            EXPECT_EQ(recs[0].shortname[0], '\xE5');
+            EXPECT_EQ(recs[0].deleted, 1);
+        }
+        EXPECT_EQ(name_of(recs[1]), u"_OST.TXT");
+        load(all);
+        count = 2; // the array ends inside the deleted run: it is carried whole
+        cur = bytes.data();
+        rec = recs.data();
+        room = 8;
+        EXPECT_EQ(dv_readentry(&ctx, &cur, &count, &rec, &room), 0);
+        EXPECT_EQ(cursor(), 2);
+        EXPECT_EQ(count, 2);
+        EXPECT_EQ(produced(), 0);
+    }
+    // A run whose checksum no valid first byte gives belongs to another entry.
+    for (size_t i = 0; i + 1 < entries.size(); ++i) entries[i][13] = checksum("\x01LONGF~1TXT");
+    load(entries);
+    ASSERT_EQ(read(), 0);
+    EXPECT_EQ(name_of(recs[0]), u"_LONGF~1.TXT");
+    ctx.flags = 0;
 }
 
 // The lower-case flags of byte 12 apply with DV_FLAG_NTCASE to names of short entries

@@ -4,6 +4,7 @@
 // Skips when the tools are missing. Images are sparse files in a temp directory.
 // The 64-sector image passes 2 GiB: 32-bit hosts need 64-bit file offsets to read it.
 #define _FILE_OFFSET_BITS 64
+#include "support/host_tools.h"
 #include "support/volume_util.h"
 
 #include <gtest/gtest.h>
@@ -27,41 +28,6 @@ namespace {
 
 const uint32_t kUtf8 =
     DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH | DV_FLAG_SKIP_LEADING_SEP | DV_FLAG_LENIENT;
-
-std::string find_tool(const char *name) {
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    path += ":/usr/sbin:/sbin:/usr/bin:/bin";
-    size_t pos = 0;
-    while (pos <= path.size()) {
-        size_t end = path.find(':', pos);
-        if (end == std::string::npos) end = path.size();
-        std::string dir = path.substr(pos, end - pos);
-        if (!dir.empty()) {
-            std::string p = dir + "/" + name;
-            if (access(p.c_str(), X_OK) == 0) return p;
-        }
-        pos = end + 1;
-    }
-    return "";
-}
-
-std::string quote(const std::string &s) {
-    std::string r = "'";
-    for (char c : s) r += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return r + "'";
-}
-
-bool run(const std::string &cmd, const std::string &log) {
-    std::string full = "(" + cmd + ") >>" + quote(log) + " 2>&1";
-    int rc = std::system(full.c_str());
-    if (rc != 0) {
-        std::ifstream in(log);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        ADD_FAILURE() << "command failed (" << rc << "): " << cmd << "\n" << text;
-        return false;
-    }
-    return true;
-}
 
 // The name a listing returns for a host name: mtools stores a name that fits 8.3 with
 // each part in one case as an 8.3 entry alone (case kept in flag bits the reader does not

@@ -761,3 +761,59 @@ TEST(HandleEdge, NullClosedStaleAndForeignHandles) {
     EXPECT_TRUE(readfat_readdir(v, live_d, &err) != nullptr);
     EXPECT_NE(v->lookup_dir->in_use, 0);
 }
+
+// A deleted file (8.3 name only, chain freed) read by recovery: the free clusters from its
+// first one on, skipping one now in use elsewhere (which marks the handle damaged), and
+// cut short with DV_E_EOF when the data area ends first. A deleted directory is read while
+// its next cluster is free.
+TEST(Recovery, DeletedFilesAndDirectoriesReadFreeClusters) {
+    FatGeometry g;
+    g.cluster_count = 48;
+    FatImage img(g);
+    TreeLayout t(img);
+    const std::string data = pattern_data(5 * kSector, 1);
+    t.file("GONE.BIN", data);
+    t.file("OLD/A.TXT", "a");
+    t.finish();
+    const std::vector<uint32_t> chain = t.find("GONE.BIN")->chain;
+    for (uint32_t c : chain) img.set_fat(c, 0);
+    img.set_fat(chain[2], kEndOfChain); // reused by another file
+    const std::vector<uint32_t> root{img.root_cluster()};
+    img.dir_entry(root, 0)[0] = 0xE5;
+    img.dir_entry(root, 1)[0] = 0xE5;
+    img.set_fat(t.find("OLD")->first_cluster, 0);
+
+    FaultReader rd(img);
+    Mounted v(img, rd, readfat_optimal_flags() | DV_FLAG_DELETED, 2, 2);
+    ASSERT_TRUE(v.ok());
+    const std::vector<Listed> l = list_dir(v, "/");
+    ASSERT_EQ(l.size(), 2u);
+    EXPECT_EQ(l[0].name, u"_ONE.BIN");
+    dv_entry e;
+    ASSERT_EQ(readfat_stat(v, "_ONE.BIN", &e), 0);
+    ASSERT_EQ(e.deleted, 1);
+    int err = 0;
+    readfat_file *f = readfat_open_entry(v, &e, &err);
+    ASSERT_NE(f, nullptr);
+    const std::string got = read_handle(v, f, 1000, &err);
+    uint32_t fifth = chain[4] + 1; // the next free cluster after the freed chain
+    while (img.fat(fifth) != 0) ++fifth;
+    std::string want;
+    for (uint32_t c : {chain[0], chain[1], chain[3], chain[4], fifth})
+        want.append(reinterpret_cast<const char *>(img.cluster(c)), kSector);
+    EXPECT_TRUE(got == want);
+    EXPECT_EQ(f->damaged, 1);
+    readfat_close(v, f);
+
+    e.size = 60 * kSector; // more than the data area holds after its first cluster
+    f = readfat_open_entry(v, &e, &err);
+    err = 0;
+    std::string buf(e.size, '\0');
+    EXPECT_LT(readfat_read(v, f, buf.data(), e.size, &err), e.size);
+    EXPECT_EQ(err, DV_E_EOF);
+    readfat_close(v, f);
+
+    EXPECT_EQ(read_file(v, "/_LD/A.TXT"), "a"); // through the deleted directory
+    Mounted plain(img, rd, readfat_optimal_flags(), 2, 2);
+    EXPECT_EQ(readfat_stat(plain, "_LD/A.TXT", &e), ENOENT);
+}
