@@ -30,13 +30,26 @@ int64_t decode_timestamp64(uint16_t date, uint16_t time_word, uint8_t tenms);
 int encode_timestamp64(int64_t sec, int32_t nsec, uint16_t *date, uint16_t *time_word,
                        uint8_t *tenms);
 
+// The long-name entries that would carry a wanted name, as they lie on disk: for each block
+// of 13 units up to the terminator, the entry's 32 bytes and a mask of the bytes that must
+// agree (the units up to and including the terminator; never sequence byte, checksum or
+// fill). Built once per looked-up name and directory; `want` must outlive it.
+struct WantBytes {
+    explicit WantBytes(const dv_name &want);
+    const dv_name &name;
+    int len;
+    int blocks;
+    uint8_t expect[20][DV_DIRENT_SIZE];
+    uint8_t mask[20][DV_DIRENT_SIZE];
+};
+
 // dv_readentry for a path lookup, with a record room of 1: entries whose name cannot equal
 // `want` are passed over without filling the record, and the reading goes on. It stops
 // where dv_readentry would stop (end mark, end of the array, a refused run), or at a name
 // that may equal `want`, which dv_readentry then decodes from its first entry: the record,
 // cursor, count, room and result are then that call's.
 int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
-                        int *room, const dv_name &want);
+                        int *room, const WantBytes &want);
 
 // The same for a case-insensitive lookup: stops at a name, or an 8.3 name, whose simple
 // case folding equals `folded` (a name already folded with fold_name).

@@ -70,52 +70,18 @@ int build_short_name(const uint8_t *e, dv_name &name, unsigned lcase = 0) {
     return n;
 }
 
-// `want` as little-endian bytes, terminator included, zero after it: 13 units from any
-// long-name position (at most 247) can be read from it without a bounds check.
-struct WantBytes {
-    uint8_t bytes[2 * (DV_NAME_MAX + 1 + 16)];
-    int len;
-
-    explicit WantBytes(const dv_name &want) : len(want.len) {
-        std::memset(bytes, 0, sizeof bytes);
-        if constexpr (std::endian::native == std::endian::little)
-            std::memcpy(bytes, want.units, 2 * static_cast<size_t>(len));
-        else
-            for (int i = 0; i < len; ++i) store_le16(bytes + 2 * i, want.units[i]);
-    }
-};
-
-// keep[m]: the first 2*m bytes of 32 kept, the rest masked off.
-constexpr auto make_keep_masks() {
-    struct Masks {
-        uint8_t m[14][32];
-    } t{};
-    for (int m = 0; m < 14; ++m)
-        for (int j = 0; j < 2 * m; ++j) t.m[m][j] = 0xFF;
-    return t;
-}
-constexpr auto keep_masks = make_keep_masks();
-
 // Whether the 13 units of a long-name entry at position p agree with `want` at every place
-// up to and including its terminator. Places past 255 are never stored. Compares the raw
-// little-endian bytes, a few words at a time.
+// up to and including its terminator. Compares the raw entry a word at a time.
 bool lfn_units_fit(const uint8_t *e, int p, const WantBytes &want) {
-    int m = want.len + 1 - p;
-    if (m <= 0) return true;
-    if (m > 13) m = 13;
-    uint8_t got[32] = {};
-    std::memcpy(got, e + 1, 10);
-    std::memcpy(got + 10, e + 14, 12);
-    std::memcpy(got + 22, e + 28, 4);
-    const uint8_t *expected = want.bytes + 2 * p;
-    const uint8_t *keep = keep_masks.m[m];
+    const int b = p / 13;
+    if (b >= want.blocks) return true;
     uint64_t diff = 0;
-    for (int w = 0; w < 32; w += 8) {
-        uint64_t a, b, k;
-        std::memcpy(&a, got + w, 8);
-        std::memcpy(&b, expected + w, 8);
-        std::memcpy(&k, keep + w, 8);
-        diff |= (a ^ b) & k;
+    for (int w = 0; w < DV_DIRENT_SIZE; w += 8) {
+        uint64_t a, x, k;
+        std::memcpy(&a, e + w, 8);
+        std::memcpy(&x, want.expect[b] + w, 8);
+        std::memcpy(&k, want.mask[b] + w, 8);
+        diff |= (a ^ x) & k;
     }
     return diff == 0;
 }
@@ -199,6 +165,13 @@ int walk_entries(const dv_ctx *ctx, const uint8_t **entries, int *count, Sink &s
         } else {
             sink.short_seen(e);
             if (run_open) {
+                // A run the sink has ruled out gives nothing the sink wants, and neither does
+                // its short entry when that could not stand alone as the wanted name either,
+                // stale run or not: no checksum needed.
+                if (lenient && sink.ruled_out() && !sink.short_may_match()) {
+                    run_open = false;
+                    goto consume;
+                }
                 if (shortname_checksum(e) != run_checksum) {
                     if (!lenient) {
                         result = -1;
@@ -259,6 +232,19 @@ uint8_t recover_first_byte(const uint8_t *e, uint8_t checksum) {
 void deleted_name(const dv_ctx *ctx, const uint8_t *e, const uint8_t *run, int count,
                   uint8_t checksum, dv_name &name);
 
+// Both forms of one time. A valid date needs no carrying, so the 32-bit form is the 64-bit
+// one when it fits; only impossible fields take the carrying arithmetic.
+void decode_times(uint16_t date, uint16_t time_word, uint8_t tenms, dv_timestamp &ts,
+                  int64_t &sec64) {
+    sec64 = decode_timestamp64(date, time_word, tenms);
+    if (sec64 == DV_TIME_NONE) {
+        ts = decode_timestamp(date, time_word, tenms);
+        return;
+    }
+    ts.sec = sec64 > INT32_MAX ? -1 : static_cast<int32_t>(sec64);
+    ts.nsec = (tenms % 100) * 10000000;
+}
+
 // The lower-case flags a context applies to names built from short entries.
 inline unsigned lcase_of(const dv_ctx *ctx, const uint8_t *e) {
     return (ctx->flags & DV_FLAG_NTCASE) ? e[DV_DIRENT_RESERVED] : 0u;
@@ -273,6 +259,7 @@ struct DecodeSink {
 
     bool full() const { return room <= 0; }
     static constexpr bool ruled_out() { return false; }
+    static constexpr bool short_may_match() { return true; }
     void run_start(const uint8_t *, int) { std::memset(rec, 0, sizeof *rec); }
     void lfn(const uint8_t *e, int p) { copy_lfn_units(e, rec->name, p); }
     void short_seen(const uint8_t *e) { copy_shortname(e, rec->shortname); }
@@ -297,19 +284,14 @@ struct DecodeSink {
                        load_le16(e + DV_DIRENT_CLUSTER_LO);
         rec->size = load_le32(e + DV_DIRENT_SIZE_FIELD);
         rec->attr = e[DV_DIRENT_ATTR];
-        rec->ctime = decode_timestamp(load_le16(e + DV_DIRENT_CDATE),
-                                      load_le16(e + DV_DIRENT_CTIME), e[DV_DIRENT_CTIME_MS]);
-        rec->mtime =
-            decode_timestamp(load_le16(e + DV_DIRENT_MDATE), load_le16(e + DV_DIRENT_MTIME), 0);
-        rec->atime = decode_timestamp(load_le16(e + DV_DIRENT_ADATE), 0, 0);
+        decode_times(load_le16(e + DV_DIRENT_CDATE), load_le16(e + DV_DIRENT_CTIME),
+                     e[DV_DIRENT_CTIME_MS], rec->ctime, rec->ctime64);
+        decode_times(load_le16(e + DV_DIRENT_MDATE), load_le16(e + DV_DIRENT_MTIME), 0, rec->mtime,
+                     rec->mtime64);
+        decode_times(load_le16(e + DV_DIRENT_ADATE), 0, 0, rec->atime, rec->atime64);
         rec->lcase = e[DV_DIRENT_RESERVED];
         rec->deleted = e[0] == kDeletedMark ? 1 : 0;
         rec->reserved[0] = rec->reserved[1] = 0;
-        rec->ctime64 = decode_timestamp64(load_le16(e + DV_DIRENT_CDATE),
-                                          load_le16(e + DV_DIRENT_CTIME), e[DV_DIRENT_CTIME_MS]);
-        rec->mtime64 =
-            decode_timestamp64(load_le16(e + DV_DIRENT_MDATE), load_le16(e + DV_DIRENT_MTIME), 0);
-        rec->atime64 = decode_timestamp64(load_le16(e + DV_DIRENT_ADATE), 0, 0);
         ++rec;
         --room;
     }
@@ -318,7 +300,7 @@ struct DecodeSink {
 // Fills nothing: tracks whether the open run's units rule out `want`, and hands the first
 // run or short entry that may carry it to dv_readentry, from its first entry.
 struct MatchSink {
-    const WantBytes want;
+    const WantBytes &want;
     const uint8_t **entries;
     int *count;
     dv_entry **records;
@@ -335,6 +317,8 @@ struct MatchSink {
     // The open run cannot carry `want`. A run that wrote all 20 blocks may lack a
     // terminator, which only the full decoding judges.
     bool ruled_out() const { return differs && !all_blocks; }
+    // An 8.3 name has at most 12 units (8, the dot, 3).
+    bool short_may_match() const { return want.len <= 12; }
     void run_start(const uint8_t *e, int left) {
         run_first = e;
         run_left = left;
@@ -358,7 +342,7 @@ struct MatchSink {
         const int n = build_short_name(e, name, lcase_of(ctx, e));
         if (n != want.len) return Step::next;
         for (int i = 0; i < n; ++i)
-            if (load_le16(want.bytes + 2 * i) != name.units[i]) return Step::next;
+            if (want.name.units[i] != name.units[i]) return Step::next;
         return decode_from(e, left);
     }
     // A deleted entry is decoded whole and left to the lookup to compare: its name comes
@@ -419,6 +403,7 @@ struct FoldSink {
 
     bool full() const { return false; }
     static constexpr bool ruled_out() { return false; }
+    static constexpr bool short_may_match() { return true; }
     void run_start(const uint8_t *e, int left) {
         run_first = e;
         run_left = left;
@@ -481,10 +466,25 @@ void fold_name(const dv_name &name, dv_name &out) {
     out.units[name.len] = 0;
 }
 
+WantBytes::WantBytes(const dv_name &want)
+    : name(want), len(want.len), blocks((want.len + 13) / 13) {
+    if (blocks > 20) blocks = 20;
+    std::memset(expect, 0, sizeof expect[0] * static_cast<size_t>(blocks));
+    std::memset(mask, 0, sizeof mask[0] * static_cast<size_t>(blocks));
+    for (int b = 0; b < blocks; ++b)
+        for (int k = 0; k < 13; ++k) {
+            const int pos = 13 * b + k;
+            if (pos > len || pos > DV_NAME_MAX) break;
+            const uint16_t unit = pos < len ? want.units[pos] : 0;
+            store_le16(expect[b] + lfn_unit_offsets[k], unit);
+            mask[b][lfn_unit_offsets[k]] = mask[b][lfn_unit_offsets[k] + 1] = 0xFF;
+        }
+}
+
 int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
-                        int *room, const dv_name &want) {
+                        int *room, const WantBytes &want) {
     if (*room <= 0) return 0;
-    MatchSink sink{WantBytes(want), entries, count, records, room, ctx};
+    MatchSink sink{want, entries, count, records, room, ctx};
     return walk_entries(ctx, entries, count, sink);
 }
 

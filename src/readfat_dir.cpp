@@ -58,11 +58,16 @@ Scan end_scan(readfat_dir *dir, Scan how) {
     return how;
 }
 
+// What a lookup looks for: a name as spelled (prepared for the raw comparison), or a name
+// already folded for a case-insensitive one.
+struct Wanted {
+    const WantBytes *exact;
+    const dv_name *folded;
+};
+
 // Decodes the directory's next record into `*rec`. With `want`, records whose name cannot be
-// `want` are passed over undecoded (a lookup); the reads of the medium stay the same. With
-// `folded`, `want` is a folded name and so are the names compared with it.
-Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const dv_name *want = nullptr,
-              bool folded = false) {
+// the wanted one are passed over undecoded (a lookup); the reads of the medium stay the same.
+Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted *want = nullptr) {
     if (dir->end_code != 0) return dir->end_code == EILSEQ ? Scan::refused : Scan::end;
     if (dir->remaining == 0) {
         if (!resolve_next(vol, dir)) return Scan::io_error;
@@ -74,10 +79,13 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const dv_nam
         int count = static_cast<int>(dir->remaining);
         dv_entry *out = rec;
         int room = 1;
-        const int rc = !want ? dv_readentry(vol->ctx, &cursor, &count, &out, &room)
-                       : folded
-                           ? read_entry_folded(vol->ctx, &cursor, &count, &out, &room, *want)
-                           : read_entry_matching(vol->ctx, &cursor, &count, &out, &room, *want);
+        int rc;
+        if (!want)
+            rc = dv_readentry(vol->ctx, &cursor, &count, &out, &room);
+        else if (want->folded)
+            rc = read_entry_folded(vol->ctx, &cursor, &count, &out, &room, *want->folded);
+        else
+            rc = read_entry_matching(vol->ctx, &cursor, &count, &out, &room, *want->exact);
         if (rc >= 0 && room == 0) {
             dir->remaining = static_cast<uint32_t>(count);
             return Scan::record;
@@ -153,18 +161,23 @@ int match_rank(const dv_name &name, const dv_name *folded, const dv_entry &rec) 
 Scan find_in_dir(readfat_volume *vol, readfat_dir *dir, const dv_name &name, dv_entry *out) {
     const uint32_t flags = vol->ctx->flags;
     if ((flags & (DV_FLAG_NOCASE | DV_FLAG_DELETED)) == 0) {
+        const WantBytes exact(name);
+        const Wanted want{&exact, nullptr};
         for (;;) {
-            const Scan s = scan_one(vol, dir, out, &name);
+            const Scan s = scan_one(vol, dir, out, &want);
             if (s != Scan::record || dv_namecmp(&name, &out->name) == 0) return s;
         }
     }
     const bool nocase = (flags & DV_FLAG_NOCASE) != 0;
     dv_name folded;
     if (nocase) fold_name(name, folded);
+    // Deleted entries without folding: an exact scan, which stops at every deleted record.
+    const WantBytes exact(nocase ? folded : name);
+    const Wanted want{nocase ? nullptr : &exact, nocase ? &folded : nullptr};
     dv_entry candidate;
     int best = 0;
     for (;;) {
-        const Scan s = scan_one(vol, dir, out, nocase ? &folded : &name, nocase);
+        const Scan s = scan_one(vol, dir, out, &want);
         if (s != Scan::record) {
             // A read error may hide a better match: only the end of what can be read
             // settles it.
