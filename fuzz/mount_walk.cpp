@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     dvfuzz::Medium m{data, size, 0};
     m.end = (size + 511) / 512;
     if (m.end < 64) m.end = 64;
-    m.max_count = data[13] ? data[13] : 1;
+    const uint32_t bps = uint32_t(data[11] | data[12] << 8);
+    m.max_count = (data[13] ? data[13] : 1) * (bps == 1024 || bps == 2048 || bps == 4096 ? bps / 512 : 1);
     dvfuzz::Alloc alloc;
     int err = 0;
     readfat_volume *vol =

@@ -22,7 +22,7 @@ void rewind_file(readfat_file *file) {
 
 readfat_file *take_file(readfat_volume *vol, readfat_file *file, const dv_entry *entry) {
     file->size = entry->size;
-    file->first_cluster = entry->cluster;
+    file->first_cluster = entry_cluster(vol, entry);
     rewind_file(file);
     claim(vol->files, file_stride(vol), file);
     return file;
