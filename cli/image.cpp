@@ -167,9 +167,11 @@ readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error) {
         }
         PartitionTable t = partitions();
         // A damaged FAT boot sector (a jump, a signature, no partitions) is still taken
-        // whole, so that the mount names what is wrong with it.
+        // whole, so that the mount names what is wrong with it. Whole images keep to
+        // power-of-two clusters, as FAT prescribes.
+        const uint8_t spc = s[DV_BPB_SECTORS_PER_CLUSTER];
         const bool boot_like = (s[0] == 0xEB || s[0] == 0xE9) && s[510] == 0x55 && s[511] == 0xAA;
-        if (t.disk_fat || (t.parts.empty() && boot_like)) {
+        if ((spc & (spc - 1)) == 0 && (t.disk_fat || (t.parts.empty() && boot_like))) {
             where_ = "whole image";
         } else {
             // The first FAT volume in a partition of a FAT type; else in one of any type.
