@@ -803,6 +803,45 @@ class Partitions(Base):
                          (16, 4096, 4096))
         self.assertIn("Bytes per sector:    4096", text(run("info", big).stdout))
 
+    @need_dosfstools
+    def test_gpt_with_4096_byte_sectors(self):
+        # A 4Kn disk: the GPT sits at byte 4096 and counts in 4096-byte sectors; its
+        # partition holds a FAT16 volume with 4096-byte sectors.
+        vol = self.path("v4k.img")
+        subprocess.run([which("mkfs.fat"), "-F", "16", "-S", "4096", "-s", "1", "-n", "FOURK",
+                        "-C", vol, "40000"], check=True, stdout=subprocess.DEVNULL)
+        data = open(vol, "rb").read()
+        start, count = 256, len(data) // 4096
+        total = start + count + 16
+        esp = uuid.UUID("C12A7328-F81F-11D2-BA4B-00A0C93EC93B").bytes_le
+        entries = bytearray(128 * 128)
+        entries[0:128] = (esp + uuid.uuid4().bytes_le
+                          + struct.pack("<QQQ", start, start + count - 1, 0)).ljust(128, b"\0")
+        hdr = bytearray(struct.pack("<8sIIIIQQQQ16sQIII", b"EFI PART", 0x10000, 92, 0, 0, 1,
+                                    total - 1, 6, total - 6, uuid.uuid4().bytes_le, 2, 128,
+                                    128, zlib.crc32(entries)))
+        struct.pack_into("<I", hdr, 16, zlib.crc32(hdr))
+        disk = self.path("gpt4k.img")
+        with open(disk, "wb") as f:
+            f.truncate(total * 4096)
+            mbr = bytearray(512)
+            mbr[446:462] = mbr_entry(0xEE, 1, total - 1)
+            mbr[510:512] = b"\x55\xaa"
+            f.write(mbr)
+            f.seek(4096)
+            f.write(bytes(hdr))
+            f.seek(8192)
+            f.write(entries)
+            f.seek(start * 4096)
+            f.write(data)
+        info = info_json(disk)
+        self.assertEqual(info["partition_table"], "GPT")
+        self.assertEqual([(p["start"], p["sectors"], p["fat"]) for p in info["partitions"]],
+                         [(start * 8, count * 8, 16)])
+        v = info["volume"]
+        self.assertEqual((v["where"], v["fat_type"], v["bytes_per_sector"], v["label"]),
+                         ("partition 1", 16, 4096, "FOURK"))
+
     def test_gpt(self):
         vol = self.volume()
         nsec = len(vol) // 512
