@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 using namespace dvtest;
 
@@ -78,19 +80,6 @@ std::vector<uint64_t> starts(const Listing &l) {
 
 } // namespace
 
-TEST(Partitions, MbrPrimaryExtendedAndLogicals) {
-    MbrDisk d(3);
-    Listing l = list(d.disk);
-    ASSERT_EQ(l.rc, 0);
-    EXPECT_EQ(l.table.scheme, DV_PT_MBR);
-    EXPECT_EQ(l.table.notes, 0u);
-    EXPECT_EQ(starts(l), (std::vector<uint64_t>{64, 5120, 5122, 5130, 5138}));
-    EXPECT_EQ(l.parts[0].fat_type, 16);
-    EXPECT_EQ(l.parts[1].extended, 1);
-    EXPECT_EQ(l.parts[4].number, 7u);
-    EXPECT_EQ(l.bad_requests, 0u);
-}
-
 TEST(Partitions, EbrChainsThatLoopOrLeaveTheirPartitionEndThere) {
     struct Case {
         const char *what;
@@ -155,16 +144,6 @@ TEST(Partitions, FailingReads) {
     // An unreadable first sector only costs the partition its FAT type.
     l = list(d.disk, 16, [](FaultReader &rd) { rd.fail_sector(64); });
     EXPECT_EQ(l.parts[0].fat_type, 0);
-}
-
-TEST(Partitions, FatBootSectorAtSectorZeroIsNoTable) {
-    FatGeometry g;
-    g.fat_bits = 12;
-    g.cluster_count = 2000;
-    FatImage img(g);
-    Listing l = list(img.disk());
-    EXPECT_EQ(l.table.scheme, DV_PT_NONE);
-    EXPECT_EQ(l.table.disk_fat, 12u);
 }
 
 TEST(Partitions, GptPrimaryDamagedThenBothCopies) {
