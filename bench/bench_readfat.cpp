@@ -1,4 +1,5 @@
-// Volume reader throughput, each figure beside a baseline measured in the same run:
+// Volume reader throughput, each figure beside a baseline measured in the same run (the read
+// and listing rows also on FAT16, to set beside FAT32's):
 //  - sequential read of a 256 MiB file in 64 KiB reads into a 512-byte aligned buffer (and
 //    one byte off it), beside a memcpy of the same bytes in 64 KiB pieces into the same
 //    buffer (counter memcpy_ratio = read time / memcpy time);
@@ -13,6 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
@@ -62,22 +64,36 @@ dv_name to_name(const std::string &s) {
     return n;
 }
 
-// A FAT32 volume in memory with one FAT, built front to back: clusters are handed out in
-// ascending order, so every chain is contiguous.
+// A FAT32 (or FAT16) volume in memory with one FAT, built front to back: clusters are handed
+// out in ascending order, so every chain is contiguous. FAT16's root is its fixed region.
 class Image {
   public:
-    Image(uint32_t spc, uint64_t data_bytes) : spc_(spc) {
+    Image(uint32_t spc, uint64_t data_bytes, uint32_t bits = 32) : spc_(spc), bits_(bits) {
         capacity_ = static_cast<uint32_t>(data_bytes / cluster_bytes() + 64);
-        fat_sectors_ = (capacity_ + 2 + 127) / 128;
-        disk_.assign((kReserved + fat_sectors_ + uint64_t{capacity_} * spc_) * kSector, 0);
+        if (bits_ == 16) {
+            capacity_ = std::max<uint32_t>(capacity_, 4200); // FAT16 starts at 4085 clusters
+            fat_sectors_ = ((capacity_ + 2) * 2 + kSector - 1) / kSector;
+            root_sectors_ = 512 * DV_DIRENT_SIZE / kSector;
+        } else {
+            fat_sectors_ = (capacity_ + 2 + 127) / 128;
+        }
+        const uint64_t total =
+            kReserved + fat_sectors_ + root_sectors_ + uint64_t{capacity_} * spc_;
+        disk_.assign(total * kSector, 0);
         uint8_t *b = disk_.data();
         b[0] = 0xEB;
         put16(b + 11, kSector);
         b[13] = static_cast<uint8_t>(spc_);
         put16(b + 14, kReserved);
         b[16] = 1;
-        put32(b + 36, fat_sectors_);
-        put32(b + 44, 2);
+        if (bits_ == 16) {
+            put16(b + 17, 512);
+            put16(b + 22, fat_sectors_);
+            put32(b + 32, static_cast<uint32_t>(total));
+        } else {
+            put32(b + 36, fat_sectors_);
+            put32(b + 44, 2);
+        }
         put16(b + 510, 0xAA55);
         set_fat(0, 0x0FFFFFF8);
         set_fat(1, kEnd);
@@ -92,8 +108,10 @@ class Image {
     uint64_t sectors() const { return disk_.size() / kSector; }
     uint32_t cluster_bytes() const { return spc_ * kSector; }
     uint8_t *cluster(uint32_t n) {
-        return disk_.data() + (kReserved + fat_sectors_ + uint64_t{n - 2} * spc_) * kSector;
+        return disk_.data() +
+               (kReserved + fat_sectors_ + root_sectors_ + uint64_t{n - 2} * spc_) * kSector;
     }
+    uint8_t *root_region() { return disk_.data() + (kReserved + fat_sectors_) * kSector; }
 
     // A contiguous chain of clusters for `bytes` bytes (at least one cluster).
     uint32_t alloc(uint64_t bytes) {
@@ -119,6 +137,10 @@ class Image {
         dv_writeentry(ctx_, &rp, &count, &out, &room);
         const auto used = static_cast<size_t>(out - raw.data());
         uint32_t first;
+        if (root && bits_ == 16) {
+            std::memcpy(root_region(), raw.data(), std::min<size_t>(used, root_sectors_ * kSector));
+            return 0;
+        }
         if (root) {
             // The root starts at cluster 2; the rest of its chain follows the used clusters.
             const auto more =
@@ -154,7 +176,13 @@ class Image {
     }
 
   private:
-    void set_fat(uint32_t n, uint32_t v) { put32(disk_.data() + kReserved * kSector + n * 4, v); }
+    void set_fat(uint32_t n, uint32_t v) {
+        uint8_t *fat = disk_.data() + kReserved * kSector;
+        if (bits_ == 16)
+            put16(fat + n * 2, v & 0xFFFF);
+        else
+            put32(fat + n * 4, v);
+    }
     uint32_t link(uint32_t first, uint32_t n) {
         for (uint32_t i = 0; i < n; ++i) set_fat(first + i, i + 1 < n ? first + i + 1 : kEnd);
         next_free_ = first + n;
@@ -168,8 +196,10 @@ class Image {
     }
 
     uint32_t spc_;
+    uint32_t bits_;
     uint32_t capacity_;
     uint32_t fat_sectors_;
+    uint32_t root_sectors_ = 0;
     uint32_t next_free_ = 3;
     uint32_t serial_ = 1;
     std::vector<uint8_t> disk_;
@@ -205,11 +235,11 @@ struct FileImage {
     uint32_t first = 0;
 };
 
-const FileImage &file_image(uint32_t spc) {
-    static std::map<uint32_t, FileImage> cache;
-    FileImage &f = cache[spc];
+const FileImage &file_image(uint32_t spc, uint32_t bits = 32) {
+    static std::map<std::pair<uint32_t, uint32_t>, FileImage> cache;
+    FileImage &f = cache[{spc, bits}];
     if (!f.img) {
-        f.img = std::make_unique<Image>(spc, kFileBytes);
+        f.img = std::make_unique<Image>(spc, kFileBytes, bits);
         std::string data(kFileBytes, '\0');
         std::mt19937 rng(spc);
         for (size_t i = 0; i < data.size(); i += 4096) data[i] = static_cast<char>(rng());
@@ -221,8 +251,8 @@ const FileImage &file_image(uint32_t spc) {
     return f;
 }
 
-void BM_ReadFile(benchmark::State &state) {
-    const FileImage &f = file_image(static_cast<uint32_t>(state.range(0)));
+void read_file_bench(benchmark::State &state, uint32_t bits) {
+    const FileImage &f = file_image(static_cast<uint32_t>(state.range(0)), bits);
     readfat_volume *vol = mount(*f.img, readfat_optimal_flags());
     if (!vol) return state.SkipWithError("mount failed");
     // Whole clusters go straight into a 512-byte aligned buffer; `misalign` bytes off it, they
@@ -269,6 +299,18 @@ void BM_ReadFile(benchmark::State &state) {
     state.counters["memcpy_ratio"] = read_time / copy_time;
     readfat_delete(vol);
 }
+void BM_ReadFile(benchmark::State &state) {
+    read_file_bench(state, 32);
+}
+// The same file on FAT16 (which needs clusters of 8 KiB or more to hold 256 MiB).
+void BM_ReadFileFat16(benchmark::State &state) {
+    read_file_bench(state, 16);
+}
+BENCHMARK(BM_ReadFileFat16)
+    ->ArgNames({"spc", "misalign"})
+    ->ArgsProduct({{64}, {0, 1}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReadFile)
     ->ArgNames({"spc", "misalign"})
     ->ArgsProduct({{1, 8, 64}, {0, 1}})
@@ -293,11 +335,11 @@ struct ListImage {
     size_t dir_bytes = 0;
 };
 
-const ListImage &list_image(uint32_t spc) {
-    static std::map<uint32_t, ListImage> cache;
-    ListImage &l = cache[spc];
+const ListImage &list_image(uint32_t spc, uint32_t bits = 32) {
+    static std::map<std::pair<uint32_t, uint32_t>, ListImage> cache;
+    ListImage &l = cache[{spc, bits}];
     if (!l.img) {
-        l.img = std::make_unique<Image>(spc, uint64_t{kListFiles} * 3 * 32 + (1u << 20));
+        l.img = std::make_unique<Image>(spc, uint64_t{kListFiles} * 3 * 32 + (1u << 20), bits);
         std::vector<dv_entry> recs;
         for (int i = 0; i < kListFiles; ++i)
             recs.push_back(l.img->record(list_name(i), DV_ATTR_ARCHIVE, 0, 0));
@@ -308,8 +350,8 @@ const ListImage &list_image(uint32_t spc) {
     return l;
 }
 
-void BM_ListDir(benchmark::State &state) {
-    const ListImage &l = list_image(static_cast<uint32_t>(state.range(0)));
+void list_dir_bench(benchmark::State &state, uint32_t bits) {
+    const ListImage &l = list_image(static_cast<uint32_t>(state.range(0)), bits);
     readfat_volume *vol = mount(*l.img, readfat_optimal_flags());
     if (!vol) return state.SkipWithError("mount failed");
     std::vector<uint8_t> dst(l.dir_bytes);
@@ -345,6 +387,19 @@ void BM_ListDir(benchmark::State &state) {
     state.counters["memcpy_ratio"] = list_time / copy_time;
     readfat_delete(vol);
 }
+void BM_ListDir(benchmark::State &state) {
+    list_dir_bench(state, 32);
+}
+void BM_ListDirFat16(benchmark::State &state) {
+    list_dir_bench(state, 16);
+}
+BENCHMARK(BM_ListDirFat16)
+    ->ArgName("spc")
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ListDir)
     ->ArgName("spc")
     ->Arg(1)

@@ -307,7 +307,8 @@ struct InfoReport {
     std::string where, oem, label, volume_id;
     uint64_t start = 0, sectors = 0;
     uint32_t sectors_per_cluster = 0, cluster_bytes = 0, reserved = 0, fats = 0;
-    uint32_t fat_sectors = 0, root_cluster = 0;
+    uint32_t fat_sectors = 0, root_cluster = 0, fat_type = 0, bytes_per_sector = 0;
+    uint32_t root_entries = 0;
     uint64_t fat_start = 0, data_start = 0, clusters = 0;
     int64_t free_clusters = -1; // -1: unknown
     uint64_t files = 0, dirs = 0, file_bytes = 0;
@@ -316,8 +317,10 @@ struct InfoReport {
 // The free-cluster count of the FSInfo sector when it is there and plausible.
 int64_t fsinfo_free(const Session &s, const BootInfo &b, uint64_t clusters) {
     uint8_t fsi[512];
-    if (!b.fsinfo_sector || b.fsinfo_sector >= b.reserved ||
-        !s.image.read_sectors(s.image.volume_start() + b.fsinfo_sector, 1, fsi) ||
+    // FAT32 only; the sector counts in logical sectors, whose first 512 bytes hold it.
+    const uint32_t per = b.bytes_per_sector / 512;
+    if (!b.fsinfo_sector || b.fsinfo_sector >= b.reserved || b.root_entries != 0 ||
+        !s.image.read_sectors(s.image.volume_start() + uint64_t{b.fsinfo_sector} * per, 1, fsi) ||
         le32(fsi + DV_FSINFO_LEAD_SIG) != DV_FSINFO_LEAD_VALUE ||
         le32(fsi + DV_FSINFO_STRUCT_SIG) != DV_FSINFO_STRUCT_VALUE)
         return -1;
@@ -368,24 +371,29 @@ int gather_volume(Session &s, InfoReport &r) {
     r.mounted = true;
     r.where = s.image.volume_where();
     r.start = s.image.volume_start();
-    r.sectors = b.total_sectors ? std::min<uint64_t>(b.total_sectors, vol_sectors) : vol_sectors;
-    uint64_t meta =
-        static_cast<uint64_t>(b.reserved) + static_cast<uint64_t>(b.fats) * b.fat_sectors;
-    r.clusters =
-        r.sectors > meta && b.sectors_per_cluster ? (r.sectors - meta) / b.sectors_per_cluster : 0;
+    // In 512-byte sectors: the volume's logical sectors may be larger.
+    const uint32_t per = s.vol->bytes_per_sector / 512;
+    const uint64_t total = b.total_sectors * per;
+    r.sectors = total ? std::min<uint64_t>(total, vol_sectors) : vol_sectors;
+    const uint64_t meta = s.vol->data_start - s.image.volume_start();
+    r.clusters = r.sectors > meta ? (r.sectors - meta) / s.vol->sectors_per_cluster : 0;
+    r.fat_type = s.vol->fat_type;
+    r.bytes_per_sector = s.vol->bytes_per_sector;
+    r.root_entries = s.vol->root_entries;
     r.free_clusters = fsinfo_free(s, b, r.clusters);
     r.oem = b.oem;
     r.label = b.label;
     char vid[16];
     std::snprintf(vid, sizeof vid, "%04X-%04X", b.volume_id >> 16, b.volume_id & 0xFFFF);
     r.volume_id = vid;
-    r.sectors_per_cluster = s.vol->sectors_per_cluster;
+    r.sectors_per_cluster = b.sectors_per_cluster;
     r.cluster_bytes = s.vol->cluster_bytes;
     r.reserved = b.reserved;
     r.fats = b.fats;
     r.fat_sectors = b.fat_sectors;
-    r.fat_start = s.vol->fat_start - s.image.volume_start();
-    r.data_start = s.vol->data_start - s.image.volume_start();
+    // Logical sectors from the volume's start, as the boot sector counts them.
+    r.fat_start = (s.vol->fat_start - s.image.volume_start()) / per;
+    r.data_start = (s.vol->data_start - s.image.volume_start()) / per;
     r.root_cluster = s.vol->root_cluster;
     int rc = count_tree(s.vol, r); // the root's label entry wins over the boot sector's
     if (r.label == "NO NAME") r.label.clear();
@@ -401,7 +409,7 @@ void info_text(const InfoReport &r) {
     if (!r.table.parts.empty()) {
         char buf[256];
         std::snprintf(buf, sizeof buf, "  %-3s %-40s %12s %12s %10s  %s\n", "#", "Type", "Start",
-                      "Sectors", "Size", "FAT32");
+                      "Sectors", "Size", "FAT");
         out += buf;
     }
     for (const Partition &p : r.table.parts) {
@@ -409,7 +417,8 @@ void info_text(const InfoReport &r) {
         char buf[512];
         std::snprintf(buf, sizeof buf, "  %-3u %-40s %12" PRIu64 " %12" PRIu64 " %10s  %s%s\n",
                       p.number, type.c_str(), p.start, p.sectors,
-                      human_size(p.sectors * 512).c_str(), p.fat32 ? "yes" : "no",
+                      human_size(p.sectors * 512).c_str(),
+                      p.fat ? ("FAT" + std::to_string(p.fat)).c_str() : "no",
                       p.name.empty() ? "" : ("  \"" + p.name + "\"").c_str());
         out += buf;
     }
@@ -429,7 +438,8 @@ void info_text(const InfoReport &r) {
     out += "  Label:               " + (r.label.empty() ? "(none)" : escape_display_utf8(r.label)) +
            "\n";
     out += "  Volume ID:           " + r.volume_id + "\n";
-    out += "  Bytes per sector:    512\n";
+    out += "  FAT type:            FAT" + std::to_string(r.fat_type) + "\n";
+    out += "  Bytes per sector:    " + std::to_string(r.bytes_per_sector) + "\n";
     out += "  Bytes per cluster:   " + std::to_string(r.cluster_bytes) + " (" +
            std::to_string(r.sectors_per_cluster) +
            (r.sectors_per_cluster == 1 ? " sector)\n" : " sectors)\n");
@@ -438,7 +448,10 @@ void info_text(const InfoReport &r) {
            std::to_string(r.fat_sectors) + " sectors, first at sector " +
            std::to_string(r.fat_start) + "\n";
     out += "  Data start:          sector " + std::to_string(r.data_start) + "\n";
-    out += "  Root cluster:        " + std::to_string(r.root_cluster) + "\n";
+    if (r.fat_type == 32)
+        out += "  Root cluster:        " + std::to_string(r.root_cluster) + "\n";
+    else
+        out += "  Root entries:        " + std::to_string(r.root_entries) + "\n";
     out += "  Clusters:            " + std::to_string(r.clusters) + "\n";
     out += "  Free clusters:       " + free + "\n";
     out += "  Files:               " + std::to_string(r.files) + " (" + human_size(r.file_bytes) +
@@ -456,7 +469,13 @@ void info_json(const InfoReport &r) {
         j.begin_object().key("number").num(p.number);
         j.key("type").str_utf8(p.type).key("type_name").str_utf8(p.type_name);
         j.key("name").str_utf8(p.name).key("start").num(p.start).key("sectors").num(p.sectors);
-        j.key("fat32").boolean(p.fat32).end();
+        j.key("fat32").boolean(p.fat == 32);
+        j.key("fat");
+        if (p.fat)
+            j.num(p.fat);
+        else
+            j.null();
+        j.end();
     }
     j.end().line_break().key("volume");
     if (!r.mounted) {
@@ -466,12 +485,14 @@ void info_json(const InfoReport &r) {
     }
     j.begin_object().key("where").str_utf8(r.where).key("start_sector").num(r.start);
     j.key("sectors").num(r.sectors).key("oem").str_utf8(r.oem).key("label").str_utf8(r.label);
-    j.key("volume_id").str_utf8(r.volume_id).key("bytes_per_sector").num(512);
+    j.key("volume_id").str_utf8(r.volume_id).key("fat_type").num(r.fat_type);
+    j.key("bytes_per_sector").num(r.bytes_per_sector);
     j.key("sectors_per_cluster").num(r.sectors_per_cluster);
     j.key("bytes_per_cluster").num(r.cluster_bytes);
     j.key("reserved_sectors").num(r.reserved).key("fats").num(r.fats);
     j.key("fat_sectors").num(r.fat_sectors).key("fat_start").num(r.fat_start);
     j.key("data_start").num(r.data_start).key("root_cluster").num(r.root_cluster);
+    j.key("root_entries").num(r.root_entries);
     j.key("clusters").num(r.clusters).key("free_clusters");
     if (r.free_clusters < 0)
         j.null();

@@ -1,4 +1,4 @@
-// mkimage: a FAT32 image from a host directory.
+// mkimage: a FAT12, FAT16 or FAT32 image from a host directory.
 #include "cli.h"
 #include "mkimage.h"
 #include "text.h"
@@ -14,6 +14,12 @@ int cmd_mkimage(const Args &a) {
         if (!parse_size(a.values.at("cluster-size"), c) || c > 0xFFFFFFFFu)
             return usage_error("mkimage", "bad cluster size '" + a.values.at("cluster-size") + "'");
         o.cluster_bytes = static_cast<uint32_t>(c);
+    }
+    if (a.values.count("fat")) {
+        const std::string &f = a.values.at("fat");
+        if (f != "12" && f != "16" && f != "32")
+            return usage_error("mkimage", "bad FAT type '" + f + "' (12, 16 or 32)");
+        o.fat_bits = static_cast<uint32_t>(std::stoul(f));
     }
     if (a.values.count("label")) o.label = a.values.at("label");
     o.force = a.has("force");

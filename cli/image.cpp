@@ -123,7 +123,7 @@ PartitionTable Image::partitions() const {
         const auto *img = static_cast<const Image *>(data);
         return img->read_sectors(sector, count, buf) ? static_cast<int32_t>(count) : -1;
     };
-    return read_partition_table(const_cast<Image *>(this), read);
+    return read_partition_table(sectors(), const_cast<Image *>(this), read);
 }
 
 readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error) {
@@ -146,7 +146,7 @@ readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error) {
                                      : "no partition " + std::to_string(*choice.partition);
             return nullptr;
         }
-        if (found->type_name == "extended") {
+        if (found->extended) {
             error = "partition " + std::to_string(found->number) + " is an extended partition";
             return nullptr;
         }
@@ -165,19 +165,23 @@ readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error) {
             error = std::strerror(EIO);
             return nullptr;
         }
-        if (looks_like_fat32(s)) {
+        PartitionTable t = partitions();
+        // A damaged FAT boot sector (a jump, a signature, no partitions) is still taken
+        // whole, so that the mount names what is wrong with it. Whole images keep to
+        // power-of-two clusters, as FAT prescribes.
+        const uint8_t spc = s[DV_BPB_SECTORS_PER_CLUSTER];
+        const bool boot_like = (s[0] == 0xEB || s[0] == 0xE9) && s[510] == 0x55 && s[511] == 0xAA;
+        if ((spc & (spc - 1)) == 0 && (t.disk_fat || (t.parts.empty() && boot_like))) {
             where_ = "whole image";
         } else {
-            PartitionTable t = partitions();
+            // The first FAT volume in a partition of a FAT type; else in one of any type.
             const Partition *found = nullptr;
-            for (const Partition &p : t.parts)
-                if (p.fat32) {
-                    found = &p;
-                    break;
-                }
+            for (bool any : {false, true})
+                for (const Partition &p : t.parts)
+                    if (!found && p.fat && (any || p.fat_kind)) found = &p;
             if (!found) {
                 error = t.parts.empty() ? "no FAT32 file system found"
-                                        : "no FAT32 partition found (choose one with -p N)";
+                                        : "no FAT partition found (choose one with -p N)";
                 return nullptr;
             }
             start = found->start;

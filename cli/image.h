@@ -1,4 +1,4 @@
-// Opening a disk image or device and mounting the chosen FAT32 volume
+// Opening a disk image or device and mounting the chosen FAT volume
 // through the library's sector-reader callback.
 #ifndef DORVEX_CLI_IMAGE_H
 #define DORVEX_CLI_IMAGE_H

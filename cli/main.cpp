@@ -1,4 +1,4 @@
-// dorvex: browse, extract and build FAT32 images. Dispatch, option parsing,
+// dorvex: browse, extract and build FAT images. Dispatch, option parsing,
 // help and version.
 #include <cerrno>
 #include <clocale>
@@ -39,8 +39,9 @@ const std::vector<CommandSpec> &commands() {
          true,
          {{0, "json", false}},
          "info [--json] IMAGE",
-         "Show the partition table (MBR or GPT) and, for the chosen FAT32 volume, its\n"
-         "geometry, label and the number of files and directories.\n"
+         "Show the partition table (MBR or GPT) and, for the chosen FAT volume, its\n"
+         "type (FAT12, FAT16 or FAT32), geometry, label and the number of files and\n"
+         "directories.\n"
          "\n"
          "  --json   one JSON document instead of text\n"
          "\n"
@@ -148,14 +149,22 @@ const std::vector<CommandSpec> &commands() {
          2,
          2,
          false,
-         {{0, "size", true}, {0, "cluster-size", true}, {0, "label", true}, {'f', "force", false}},
-         "mkimage [--size SIZE] [--cluster-size BYTES] [--label LABEL] [-f] SRC_DIR OUT.img",
-         "Build a FAT32 image from a host directory: long names for every file,\n"
-         "unique 8.3 names, timestamps from the source files, both FATs, FSInfo and\n"
-         "the backup boot sector.\n"
+         {{0, "size", true},
+          {0, "cluster-size", true},
+          {0, "label", true},
+          {0, "fat", true},
+          {'f', "force", false}},
+         "mkimage [--fat 12|16|32] [--size SIZE] [--cluster-size BYTES] [--label LABEL] [-f] "
+         "SRC_DIR OUT.img",
+         "Build a FAT image from a host directory: long names for every file,\n"
+         "unique 8.3 names, timestamps from the source files, both FATs; on FAT32\n"
+         "also FSInfo and the backup boot sector.\n"
          "\n"
+         "  --fat 12|16|32        the FAT type (default 32); FAT12 and FAT16 hold up to\n"
+         "                        4084 and 65524 clusters, and 512 root entries\n"
          "  --size SIZE           image size, e.g. 64M or 1G (default: just big enough,\n"
-         "                        at least 33 MiB since FAT32 needs 65525 clusters)\n"
+         "                        for FAT32 at least 33 MiB since it needs 65525\n"
+         "                        clusters); a size outside the type's range fails\n"
          "  --cluster-size BYTES  512 .. 32768, a power of two (default: by size)\n"
          "  --label LABEL         volume label, up to 11 characters\n"
          "  -f, --force           overwrite OUT.img if it exists\n"
@@ -174,15 +183,16 @@ const CommandSpec *find_command(const std::string &name) {
 
 void print_main_help() {
     std::printf("Usage: dorvex COMMAND [OPTIONS] ARGS...\n"
-                "Browse, extract and build FAT32 disk images and devices, without mounting.\n"
+                "Browse, extract and build FAT12/16/32 disk images and devices, without mounting.\n"
                 "\nCommands:\n");
     for (const CommandSpec &c : commands()) std::printf("  dorvex %s\n", c.synopsis);
     std::printf(
         "\nVolume options (info, ls, tree, stat, cat, get):\n"
         "  -p, --partition N    use partition N of the MBR (1-4, logical 5..) or GPT (1..)\n"
         "      --offset SECTORS the volume starts at this 512-byte sector\n"
-        "  By default the whole image if it starts with a FAT32 boot sector, else the\n"
-        "  first FAT32 partition.\n"
+        "  By default the whole image if it starts with a FAT boot sector, else the\n"
+        "  first FAT volume in a partition of a FAT, EFI system or basic data type\n"
+        "  (else of any type).\n"
         "\nOther options:\n"
         "  -h, --help           help (dorvex COMMAND --help: help on one command)\n"
         "      --version        the version of the tool and the library\n"

@@ -22,9 +22,11 @@ namespace dvcli {
 
 namespace {
 
-constexpr uint32_t kReserved = 32;
+constexpr uint32_t kReserved = 32;     // FAT32; FAT12/16 keep only the boot sector
+constexpr uint32_t kRootEntries = 512; // FAT12/16's fixed root directory
 constexpr uint32_t kFats = 2;
 constexpr uint32_t kMinClusters = 65525; // fewer makes a FAT16 volume to every reader
+constexpr uint32_t kFat12Limit = 4085;   // FAT12 below, FAT16 from here
 constexpr uint32_t kMaxClusters = 0x0FFFFFF5 - 2;
 constexpr uint32_t kSectorsPerTrack = 32;
 constexpr uint32_t kHeads = 64;
@@ -153,14 +155,16 @@ uint64_t count_clusters(const Laid &d, uint32_t cb, bool root, bool label) {
     return n;
 }
 
-void allocate(Laid &d, uint32_t cb, bool root, bool label, uint32_t &next) {
+// `fixed_root`: the root lives in FAT12/16's root region and takes no cluster.
+void allocate(Laid &d, uint32_t cb, bool root, bool label, bool fixed_root, uint32_t &next) {
     uint64_t bytes = entries_of(d, root, label) * DV_DIRENT_SIZE;
     d.clusters = static_cast<uint32_t>(std::max<uint64_t>(1, (bytes + cb - 1) / cb));
-    d.cluster = next;
+    if (root && fixed_root) d.clusters = 0;
+    d.cluster = d.clusters ? next : 0;
     next += d.clusters;
     for (Laid &c : d.children) {
         if (c.node->dir) {
-            allocate(c, cb, false, false, next);
+            allocate(c, cb, false, false, false, next);
         } else {
             c.clusters = static_cast<uint32_t>((c.size + cb - 1) / cb);
             c.cluster = c.clusters ? next : 0;
@@ -170,23 +174,37 @@ void allocate(Laid &d, uint32_t cb, bool root, bool label, uint32_t &next) {
 }
 
 struct Geometry {
+    uint32_t bits = 32; // FAT entry width: 12, 16 or 32
     uint64_t total = 0; // sectors
     uint32_t spc = 0;
+    uint32_t reserved = kReserved;
+    uint32_t root_sectors = 0; // FAT12/16's fixed root region
     uint32_t fat_sectors = 0;
     uint32_t clusters = 0;
+    uint64_t root_start() const { return reserved + uint64_t{kFats} * fat_sectors; }
 };
 
-Geometry geometry_for(uint64_t total, uint32_t spc) {
+uint64_t fat_bytes(uint32_t bits, uint64_t entries) {
+    return bits == 12 ? (entries * 3 + 1) / 2 : entries * bits / 8;
+}
+
+Geometry geometry_for(uint64_t total, uint32_t spc, uint32_t bits) {
     Geometry g;
+    g.bits = bits;
     g.total = total;
     g.spc = spc;
-    if (total <= kReserved + 2) return g;
+    if (bits != 32) {
+        g.reserved = 1;
+        g.root_sectors = kRootEntries * DV_DIRENT_SIZE / 512;
+    }
+    const uint64_t head = g.reserved + g.root_sectors;
+    if (total <= head + 2) return g;
     // A FAT sized for every sector as a cluster is a little too large, never
     // too small; the cluster count then follows from it.
-    uint64_t upper = (total - kReserved) / spc + 2;
-    uint64_t fat = (upper * 4 + 511) / 512;
-    if (kReserved + kFats * fat >= total) return g;
-    uint64_t clusters = (total - kReserved - kFats * fat) / spc;
+    uint64_t upper = (total - head) / spc + 2;
+    uint64_t fat = (fat_bytes(bits, upper) + 511) / 512;
+    if (head + kFats * fat >= total) return g;
+    uint64_t clusters = (total - head - kFats * fat) / spc;
     g.fat_sectors = static_cast<uint32_t>(fat);
     g.clusters = static_cast<uint32_t>(std::min<uint64_t>(clusters, kMaxClusters));
     return g;
@@ -206,13 +224,16 @@ class ImageWriter {
     ImageWriter(int fd, const Geometry &g, uint32_t cb) : fd_(fd), g_(g), cb_(cb) {}
 
     uint64_t cluster_offset(uint32_t c) const {
-        uint64_t data = kReserved + static_cast<uint64_t>(kFats) * g_.fat_sectors;
+        uint64_t data = g_.root_start() + g_.root_sectors;
         return (data + static_cast<uint64_t>(c - 2) * g_.spc) * 512;
     }
 
     bool write_dir(const Laid &d, const Laid *parent, bool root, const std::string &label,
                    std::string &error) {
-        std::vector<uint8_t> buf(static_cast<size_t>(d.clusters) * cb_, 0);
+        // FAT12/16's root fills its fixed region instead of clusters.
+        const bool fixed = root && g_.bits != 32;
+        std::vector<uint8_t> buf(
+            fixed ? size_t{g_.root_sectors} * 512 : static_cast<size_t>(d.clusters) * cb_, 0);
         uint8_t *cursor = buf.data();
         unsigned room = static_cast<unsigned>(buf.size() / DV_DIRENT_SIZE);
         if (!root) {
@@ -245,7 +266,8 @@ class ImageWriter {
                 return false;
             }
         }
-        if (!write_all(fd_, buf.data(), buf.size(), cluster_offset(d.cluster))) {
+        if (!write_all(fd_, buf.data(), buf.size(),
+                       fixed ? g_.root_start() * 512 : cluster_offset(d.cluster))) {
             error = std::strerror(errno);
             return false;
         }
@@ -300,11 +322,27 @@ class ImageWriter {
     bool write_fats(uint32_t used_end, std::string &error) {
         // Only the allocated head of the FAT holds anything; ftruncate left
         // the rest zero (free).
-        std::vector<uint8_t> bytes(((static_cast<size_t>(used_end) * 4 + 511) / 512) * 512, 0);
-        for (size_t i = 0; i < fat_.size() && i < used_end; ++i)
-            store32(bytes.data() + i * 4, fat_[i]);
+        std::vector<uint8_t> bytes((fat_bytes(g_.bits, used_end) + 511) / 512 * 512, 0);
+        for (size_t i = 0; i < fat_.size() && i < used_end; ++i) {
+            if (g_.bits == 32) {
+                store32(bytes.data() + i * 4, fat_[i]);
+            } else if (g_.bits == 16) {
+                store16(bytes.data() + i * 2, fat_[i] & 0xFFFF);
+            } else {
+                // Two 12-bit entries share three bytes.
+                uint8_t *p = bytes.data() + i * 3 / 2;
+                const uint32_t v = fat_[i] & 0xFFF;
+                if (i % 2 == 0) {
+                    p[0] = static_cast<uint8_t>(v);
+                    p[1] = static_cast<uint8_t>((p[1] & 0xF0) | v >> 8);
+                } else {
+                    p[0] = static_cast<uint8_t>((p[0] & 0x0F) | (v & 0x0F) << 4);
+                    p[1] = static_cast<uint8_t>(v >> 4);
+                }
+            }
+        }
         for (uint32_t k = 0; k < kFats; ++k) {
-            uint64_t off = (kReserved + static_cast<uint64_t>(k) * g_.fat_sectors) * 512;
+            uint64_t off = (g_.reserved + static_cast<uint64_t>(k) * g_.fat_sectors) * 512;
             if (!write_all(fd_, bytes.data(), bytes.size(), off)) {
                 error = std::strerror(errno);
                 return false;
@@ -589,42 +627,89 @@ struct Size {
 
 // The size asked for, else one just large enough for the tree with room to
 // spare, and the cluster size asked for, else one that suits the size.
+// The cluster counts a type allows: [lo, hi).
+uint64_t min_clusters(uint32_t bits) {
+    return bits == 32 ? kMinClusters : bits == 16 ? kFat12Limit : 1;
+}
+uint64_t max_clusters(uint32_t bits) {
+    return bits == 32 ? kMaxClusters + 1 : bits == 16 ? kMinClusters : kFat12Limit;
+}
+
+// FAT12/16 without a cluster size: the smallest that keeps `sectors` within the type's count
+// (with room for the FATs and the root).
+uint32_t fat1x_cluster_bytes(uint64_t sectors, uint32_t bits) {
+    uint32_t cb = 512;
+    while (cb < 32768 && sectors / (cb / 512) + 64 >= max_clusters(bits)) cb *= 2;
+    return cb;
+}
+
 Size choose_size(const Laid &top, const MkOptions &opts, bool label) {
+    const uint32_t bits = opts.fat_bits;
     if (opts.size_bytes) {
         // Whole tracks keep mtools' geometry checks quiet.
-        return {opts.size_bytes / 512 / kSectorsPerTrack * kSectorsPerTrack,
-                opts.cluster_bytes ? opts.cluster_bytes : default_cluster_bytes(opts.size_bytes)};
+        const uint64_t total = opts.size_bytes / 512 / kSectorsPerTrack * kSectorsPerTrack;
+        uint32_t cb = opts.cluster_bytes;
+        if (!cb)
+            cb = bits == 32 ? default_cluster_bytes(opts.size_bytes)
+                            : fat1x_cluster_bytes(total, bits);
+        return {total, cb};
     }
     uint32_t cb = opts.cluster_bytes ? opts.cluster_bytes : 512;
     uint64_t need = count_clusters(top, cb, true, label);
-    if (!opts.cluster_bytes && need * cb > 200ull * 1024 * 1024) {
+    if (!opts.cluster_bytes && bits == 32 && need * cb > 200ull * 1024 * 1024) {
         cb = 4096;
         need = count_clusters(top, cb, true, label);
     }
-    uint64_t want = std::max<uint64_t>(kMinClusters + 75, need + need / 16 + 64);
-    uint64_t spc = cb / 512;
-    uint64_t fat = ((want + 2) * 4 + 511) / 512;
-    uint64_t total = kReserved + kFats * fat + want * spc;
+    // FAT12/16: larger clusters until the tree fits the type's count.
+    while (!opts.cluster_bytes && bits != 32 && cb < 32768 &&
+           need + need / 16 + 64 >= max_clusters(bits)) {
+        cb *= 2;
+        need = count_clusters(top, cb, true, label);
+    }
+    uint64_t want = std::max<uint64_t>(min_clusters(bits) + 75, need + need / 16 + 64);
+    if (bits != 32) want = std::min<uint64_t>(want, max_clusters(bits) - 16);
+    const uint64_t spc = cb / 512;
+    const Geometry shape = geometry_for(0, 1, bits);
+    const uint64_t fat = (fat_bytes(bits, want + 2) + 511) / 512;
+    const uint64_t total = shape.reserved + shape.root_sectors + kFats * fat + want * spc;
+    if (bits != 32)
+        return {(total + kSectorsPerTrack - 1) / kSectorsPerTrack * kSectorsPerTrack, cb};
     return {(total + 2047) / 2048 * 2048, cb}; // whole MiB
 }
 
-// The layout of a volume of that size, if it makes a FAT32 volume the tree
+// The layout of a volume of that size, if it makes a volume of the chosen type that the tree
 // fits in.
-bool plan_geometry(const Size &size, const Laid &top, bool label, Geometry &g, std::string &error) {
+bool plan_geometry(const Size &size, const Laid &top, bool label, uint32_t bits, Geometry &g,
+                   std::string &error) {
     uint32_t cb = size.cluster_bytes;
     uint32_t spc = cb / 512;
     if (size.total > 0xFFFFFFFFull) {
         error = "image larger than 2 TiB";
         return false;
     }
-    g = geometry_for(size.total, spc);
-    if (g.clusters < kMinClusters) {
-        uint64_t min_bytes = (kReserved + uint64_t{kFats} * ((kMinClusters + 2) * 4 / 512 + 1) +
-                              static_cast<uint64_t>(kMinClusters) * spc) *
-                             512;
-        error = "too small for FAT32 with " + std::to_string(cb) +
+    g = geometry_for(size.total, spc, bits);
+    const std::string type = "FAT" + std::to_string(bits);
+    if (g.clusters < min_clusters(bits)) {
+        const uint64_t lo = min_clusters(bits);
+        uint64_t min_bytes =
+            (g.reserved + g.root_sectors +
+             uint64_t{kFats} * ((fat_bytes(bits, lo + 2) + 511) / 512) + lo * spc) *
+            512;
+        error = "too small for " + type + " with " + std::to_string(cb) +
                 "-byte clusters (needs at least " +
                 std::to_string((min_bytes + (1 << 20) - 1) >> 20) + " MiB)";
+        return false;
+    }
+    if (g.clusters >= max_clusters(bits)) {
+        const uint64_t most = (max_clusters(bits) - 1) * cb;
+        error = "too large for " + type + " with " + std::to_string(cb) +
+                "-byte clusters (at most " + std::to_string(most >> 20) + " MiB; --fat 16 or 32 " +
+                "or larger clusters take more)";
+        return false;
+    }
+    if (bits != 32 && entries_of(top, true, label) > kRootEntries) {
+        error = "the root directory needs " + std::to_string(entries_of(top, true, label)) +
+                " entries; " + type + " holds " + std::to_string(kRootEntries);
         return false;
     }
     uint64_t need = count_clusters(top, cb, true, label);
@@ -706,17 +791,42 @@ void boot_signature(uint8_t *sector) {
     sector[DV_BPB_SIGNATURE + 1] = 0xAA;
 }
 
+// FAT12/16: the extended fields follow the 16-bit FAT size, and the boot code them.
+void build_boot_sector16(uint8_t *bs, const Geometry &g, const std::string &label, uint32_t id) {
+    bs[1] = 0x3C; // the jump over the shorter parameter block
+    store16(bs + DV_BPB_ROOT_ENTRIES, kRootEntries);
+    if (g.total < 65536)
+        store16(bs + DV_BPB_TOTAL_SECTORS16, static_cast<uint32_t>(g.total));
+    else
+        store32(bs + DV_BPB_TOTAL_SECTORS32, static_cast<uint32_t>(g.total));
+    store16(bs + DV_BPB_FAT_SIZE16, g.fat_sectors);
+    bs[DV_BPB16_DRIVE_NUMBER] = 0x80;
+    bs[DV_BPB16_BOOT_SIGNATURE] = DV_BPB_EXT_BOOT_SIG;
+    store32(bs + DV_BPB16_VOLUME_ID, id);
+    std::string l = label.empty() ? "NO NAME" : label;
+    l.resize(11, ' ');
+    std::memcpy(bs + DV_BPB16_VOLUME_LABEL, l.data(), 11);
+    std::memcpy(bs + DV_BPB16_FS_TYPE, g.bits == 12 ? "FAT12   " : "FAT16   ", 8);
+    static const uint8_t halt[3] = {0xF4, 0xEB, 0xFD};
+    std::memcpy(bs + DV_BPB16_FS_TYPE + 8, halt, 3);
+}
+
 void build_boot_sector(uint8_t *bs, const Geometry &g, const std::string &label, uint32_t id) {
     static const uint8_t jump[3] = {0xEB, 0x58, 0x90}; // over the parameter block
     std::memcpy(bs + DV_BPB_JUMP, jump, 3);
     std::memcpy(bs + DV_BPB_OEM_NAME, "DORVEX  ", 8);
     store16(bs + DV_BPB_BYTES_PER_SECTOR, 512);
     bs[DV_BPB_SECTORS_PER_CLUSTER] = static_cast<uint8_t>(g.spc);
-    store16(bs + DV_BPB_RESERVED_SECTORS, kReserved);
+    store16(bs + DV_BPB_RESERVED_SECTORS, g.reserved);
     bs[DV_BPB_FAT_COUNT] = kFats;
     bs[DV_BPB_MEDIA] = 0xF8;
     store16(bs + DV_BPB_SECTORS_PER_TRACK, kSectorsPerTrack);
     store16(bs + DV_BPB_HEADS, kHeads);
+    if (g.bits != 32) {
+        build_boot_sector16(bs, g, label, id);
+        boot_signature(bs);
+        return;
+    }
     store32(bs + DV_BPB_TOTAL_SECTORS32, static_cast<uint32_t>(g.total));
     store32(bs + DV_BPB_FAT_SIZE32, g.fat_sectors);
     store32(bs + DV_BPB_ROOT_CLUSTER, 2);
@@ -748,6 +858,8 @@ bool write_boot_sectors(const OutputFile &out, const Geometry &g, const std::str
                         uint32_t id, uint32_t next, std::string &error) {
     uint8_t bs[512] = {};
     build_boot_sector(bs, g, label, id);
+    // FAT12/16 have neither FSInfo nor a backup boot sector.
+    if (g.bits != 32) return write_all(out.fd(), bs, 512, 0) || out.failed(error);
     uint8_t fsinfo[512] = {};
     build_fsinfo(fsinfo, g.clusters - (next - 2), next);
     uint8_t third[512] = {};
@@ -773,9 +885,13 @@ bool write_image(const MkNode &root, const std::string &out, const MkOptions &op
     bool has_label = !label.empty();
     Size size = choose_size(top, opts, has_label);
     Geometry g;
-    if (!plan_geometry(size, top, has_label, g, error)) return false;
+    if (opts.fat_bits != 12 && opts.fat_bits != 16 && opts.fat_bits != 32) {
+        error = "the FAT type must be 12, 16 or 32";
+        return false;
+    }
+    if (!plan_geometry(size, top, has_label, opts.fat_bits, g, error)) return false;
     uint32_t next = 2;
-    allocate(top, size.cluster_bytes, true, has_label, next);
+    allocate(top, size.cluster_bytes, true, has_label, opts.fat_bits != 32, next);
 
     OutputFile file(out);
     if (!file.create(opts.force, size.total * 512, error)) return false;

@@ -1,8 +1,9 @@
-// Builds a FAT32 image from a tree of files: from a host directory (the
+// Builds a FAT12, FAT16 or FAT32 image from a tree of files: from a host directory (the
 // `dorvex mkimage` command) or from a tree described in memory (test
 // fixtures). Directory entries are encoded with the library's dv_writeentry:
 // every file gets a long name and a unique 8.3 name with a numeric tail where
-// needed. Writes both FATs, the FSInfo sector and the backup boot sector.
+// needed. Writes both FATs, and on FAT32 the FSInfo sector and the backup boot
+// sector; FAT12/16 get a fixed root directory of 512 entries.
 #ifndef DORVEX_CLI_MKIMAGE_H
 #define DORVEX_CLI_MKIMAGE_H
 
@@ -30,11 +31,12 @@ struct MkNode {
 };
 
 struct MkOptions {
-    uint64_t size_bytes = 0;    // 0: just large enough (at least about 33 MiB)
+    uint64_t size_bytes = 0;    // 0: just large enough (FAT32: at least about 33 MiB)
     uint32_t cluster_bytes = 0; // 0: chosen from the size
     std::string label;          // empty: no label ("NO NAME")
     bool force = false;         // overwrite an existing output file
     uint32_t volume_id = 0;     // 0: derived from the clock
+    uint32_t fat_bits = 32;     // 12, 16 or 32
 };
 
 using MkWarn = std::function<void(const std::string &)>;

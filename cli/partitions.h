@@ -1,6 +1,5 @@
-// Reading a disk's partition table (MBR with its extended boot records, or
-// GPT) and recognising FAT32 boot sectors. Self-contained: sectors come
-// through a reader callback, so the parser knows nothing of files or devices.
+// The disk's partition table as the tool shows it, read by the library's
+// readfat_partitions, and the raw boot-sector fields info shows.
 #ifndef DORVEX_CLI_PARTITIONS_H
 #define DORVEX_CLI_PARTITIONS_H
 
@@ -19,16 +18,19 @@ struct Partition {
     std::string name;   // GPT partition name (UTF-8)
     uint64_t start = 0; // in 512-byte sectors
     uint64_t sectors = 0;
-    bool fat32 = false; // its first sector looks like a FAT32 boot sector
+    bool extended = false;
+    bool fat_kind = false; // a type that holds FAT volumes (FAT, EFI system, basic data)
+    uint32_t fat = 0;      // 12, 16 or 32: its first sector is a FAT boot sector
 };
 
 struct PartitionTable {
-    std::string kind; // "none", "MBR" or "GPT"
+    std::string kind;      // "none", "MBR" or "GPT"
+    uint32_t disk_fat = 0; // sector 0 itself is a FAT boot sector of this type
     std::vector<Partition> parts;
     std::vector<std::string> notes; // oddities found while reading the table
 };
 
-// The raw FAT32 boot-sector fields the tool shows.
+// The raw boot-sector fields the tool shows, for FAT12/16 and FAT32 alike.
 struct BootInfo {
     std::string oem;
     std::string label;
@@ -37,8 +39,9 @@ struct BootInfo {
     uint32_t sectors_per_cluster = 0;
     uint32_t reserved = 0;
     uint32_t fats = 0;
-    uint64_t total_sectors = 0;
-    uint32_t fat_sectors = 0;
+    uint32_t root_entries = 0;
+    uint64_t total_sectors = 0; // logical sectors
+    uint32_t fat_sectors = 0;   // logical sectors
     uint32_t root_cluster = 0;
     uint32_t fsinfo_sector = 0;
     uint32_t backup_boot = 0;
@@ -52,19 +55,14 @@ inline uint32_t le32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
-inline uint64_t le64(const uint8_t *p) {
-    return static_cast<uint64_t>(le32(p)) | static_cast<uint64_t>(le32(p + 4)) << 32;
-}
 
-// Both take one 512-byte sector.
-bool looks_like_fat32(const uint8_t *sector);
+// Takes one 512-byte boot sector.
 BootInfo parse_boot(const uint8_t *sector);
 
-// Reads the partition table of the disk behind `read`, the library's
-// sector-reader callback (called with `data`, one sector at a time; a sector
-// counts as read only when it returns 1). A disk whose first sector is a
-// FAT32 boot sector, or holds no table, gives kind "none".
-PartitionTable read_partition_table(void *data, readfat_sector_reader read);
+// Reads the partition table of the disk of `sectors` 512-byte sectors behind
+// `read`, the library's sector-reader callback. A disk whose first sector is a
+// FAT boot sector, or holds no table, gives kind "none".
+PartitionTable read_partition_table(uint64_t sectors, void *data, readfat_sector_reader read);
 
 } // namespace dvcli
 

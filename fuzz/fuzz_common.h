@@ -54,7 +54,7 @@ struct Medium {
     const uint8_t *data;
     size_t size;
     uint64_t end;
-    uint32_t max_count = 1; // sectors per cluster, from the boot sector
+    uint32_t max_count = 1; // 512-byte sectors per cluster, from the boot sector
     uint64_t calls = 0;
 
     static int32_t read(void *self, void *buf, uint64_t sector, uint32_t count) {

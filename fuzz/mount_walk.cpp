@@ -1,6 +1,6 @@
-// Fuzz target: the input is the medium. Mount it, walk every directory (bounded), stat what
-// a path can name, read and seek every file. The reader aborts on any request outside the
-// volume; the allocator aborts on leaks and bad releases.
+// Fuzz target: the input is the medium. List its partitions, mount it, walk every directory
+// (bounded), stat what a path can name, read and seek every file. The reader aborts on any request
+// outside the volume; the allocator aborts on leaks and bad releases.
 #include "fuzz_common.h"
 
 #include <string>
@@ -78,7 +78,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     dvfuzz::Medium m{data, size, 0};
     m.end = (size + 511) / 512;
     if (m.end < 64) m.end = 64;
-    m.max_count = data[13] ? data[13] : 1;
+    const uint32_t bps = uint32_t(data[11] | data[12] << 8);
+    m.max_count =
+        (data[13] ? data[13] : 1) * (bps == 1024 || bps == 2048 || bps == 4096 ? bps / 512 : 1);
+    // The same medium as a partitioned disk: the table reader too must stay inside it.
+    {
+        const uint32_t max_count = m.max_count;
+        m.max_count = 8; // one logical sector of up to 4096 bytes
+        readfat_partition parts[4];
+        readfat_table table{};
+        readfat_partitions(m.end, 0, &m, dvfuzz::Medium::read, parts, 4, &table);
+        if (table.count < 4 && table.count > 0 && parts[table.count - 1].start >= m.end)
+            dvfuzz::fail("partition starts past the disk");
+        m.max_count = max_count;
+    }
     dvfuzz::Alloc alloc;
     int err = 0;
     // The image's last byte also turns on deleted records and case-insensitive lookups.

@@ -1,4 +1,5 @@
-// Cluster chains: sector reads bounded to the volume, the eight-slot FAT cache, cluster reads.
+// Cluster chains: sector reads bounded to the volume, the eight-slot FAT cache over 12-, 16-
+// and 32-bit FATs, cluster reads.
 #include "fat_chain.h"
 
 #include "bytes.h"
@@ -12,22 +13,66 @@ int32_t read_sectors(const readfat_volume *vol, void *buf, uint64_t sector, uint
     return vol->reader_fn(vol->reader_data, buf, sector, count);
 }
 
-uint32_t next_cluster(readfat_volume *vol, uint32_t cluster) {
-    const uint32_t index = cluster / vol->fat_entries_per_sector;
-    // Only the first FAT is read; an entry beyond it ends the chain.
-    if (index >= vol->fat_sectors) return kChainEnd;
-    const uint64_t sector = vol->fat_start + index;
-    const unsigned slot = static_cast<unsigned>(sector & 7u);
+namespace {
+
+// The first FAT's logical sector `index` through the cache (slot: its number mod 8, so
+// neighbours never evict each other), or null when it lies past the FAT (`past`) or the
+// reader fails it.
+const uint8_t *fat_sector(readfat_volume *vol, uint32_t index, bool &past) {
+    past = index >= vol->fat_sectors >> vol->sector_shift;
+    if (past) return nullptr;
+    const uint64_t sector = vol->fat_start + (uint64_t{index} << vol->sector_shift);
+    const unsigned slot = static_cast<unsigned>((sector >> vol->sector_shift) & 7u);
     uint8_t *buf = vol->fat_buf[slot];
     if (vol->fat_tag[slot] != sector) {
-        if (read_sectors(vol, buf, sector, 1, vol->fat_start, vol->fat_start + vol->fat_sectors) !=
-            1) {
+        const uint32_t n = 1u << vol->sector_shift;
+        if (read_sectors(vol, buf, sector, n, vol->fat_start, vol->fat_start + vol->fat_sectors) !=
+            static_cast<int32_t>(n)) {
             vol->fat_tag[slot] = 0;
-            return kFatUnreadable;
+            return nullptr;
         }
         vol->fat_tag[slot] = sector;
     }
-    return load_le32(buf + (cluster % vol->fat_entries_per_sector) * 4u) & kFatMask;
+    return buf;
+}
+
+uint32_t fat_failure(bool past) {
+    // Only the first FAT is read; an entry beyond it ends the chain.
+    return past ? kChainEnd : kFatUnreadable;
+}
+
+// FAT12: 12-bit entries in 1.5 bytes, so an entry can straddle two FAT sectors.
+uint32_t next_cluster12(readfat_volume *vol, uint32_t cluster) {
+    const uint32_t offset = cluster + cluster / 2u;
+    const uint32_t bits = 9u + vol->sector_shift;
+    const uint32_t within = offset & (vol->bytes_per_sector - 1u);
+    bool past = false;
+    const uint8_t *s = fat_sector(vol, offset >> bits, past);
+    if (!s) return fat_failure(past);
+    uint32_t value = s[within];
+    if (within + 1u < vol->bytes_per_sector) {
+        value |= uint32_t{s[within + 1u]} << 8;
+    } else {
+        // The next sector sits in the next slot: `s` stays valid, though it is not used again.
+        const uint8_t *t = fat_sector(vol, (offset >> bits) + 1u, past);
+        if (!t) return fat_failure(past);
+        value |= uint32_t{t[0]} << 8;
+    }
+    value = (cluster & 1u) != 0 ? value >> 4 : value & 0xFFFu;
+    return value >= 0xFF8u ? kChainEnd : value;
+}
+
+} // namespace
+
+uint32_t next_cluster(readfat_volume *vol, uint32_t cluster) {
+    if (vol->fat_type == 12) return next_cluster12(vol, cluster);
+    bool past = false;
+    const uint8_t *s = fat_sector(vol, cluster / vol->fat_entries_per_sector, past);
+    if (!s) return fat_failure(past);
+    const uint32_t at = cluster % vol->fat_entries_per_sector;
+    if (vol->fat_type == 32) return load_le32(s + at * 4u) & kFatMask;
+    const uint32_t value = load_le16(s + at * 2u);
+    return value >= 0xFFF8u ? kChainEnd : value;
 }
 
 uint32_t recovery_next(readfat_volume *vol, uint32_t from, bool skip, bool *skipped) {
@@ -46,18 +91,26 @@ uint64_t cluster_sector(const readfat_volume *vol, uint32_t cluster) {
     return vol->data_start + static_cast<uint64_t>(cluster - 2u) * vol->sectors_per_cluster;
 }
 
-ReadResult read_cluster(const readfat_volume *vol, uint32_t cluster, uint8_t *buf) {
-    if (cluster < 2u || cluster - 2u >= vol->cluster_count) return ReadResult::outside;
-    uint64_t sector = cluster_sector(vol, cluster);
-    uint32_t left = vol->sectors_per_cluster;
+ReadResult read_run(const readfat_volume *vol, uint64_t sector, uint32_t count, uint8_t *buf,
+                    uint64_t lo, uint64_t hi) {
+    uint32_t left = count;
     while (left != 0) {
-        const int32_t got = read_sectors(vol, buf, sector, left, vol->data_start, vol->end_sector);
+        const int32_t got = read_sectors(vol, buf, sector, left, lo, hi);
         if (got <= 0 || static_cast<uint32_t>(got) > left) return ReadResult::failed;
-        buf += static_cast<uint32_t>(got) * vol->sector_size;
-        sector += static_cast<uint32_t>(got);
-        left -= static_cast<uint32_t>(got);
+        // Only whole logical sectors count, so the next request starts on a boundary.
+        const uint32_t whole = static_cast<uint32_t>(got) >> vol->sector_shift << vol->sector_shift;
+        if (whole == 0) return ReadResult::failed;
+        buf += whole * vol->sector_size;
+        sector += whole;
+        left -= whole;
     }
     return ReadResult::ok;
+}
+
+ReadResult read_cluster(const readfat_volume *vol, uint32_t cluster, uint8_t *buf) {
+    if (cluster < 2u || cluster - 2u >= vol->cluster_count) return ReadResult::outside;
+    return read_run(vol, cluster_sector(vol, cluster), vol->sectors_per_cluster, buf,
+                    vol->data_start, vol->end_sector);
 }
 
 } // namespace dorvex

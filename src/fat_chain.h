@@ -9,7 +9,7 @@
 
 namespace dorvex {
 
-// FAT32 entries carry 28 bits; values from here up end a chain.
+// FAT32 entries carry 28 bits; values from here up end a chain (FAT12/16 end marks map here).
 constexpr uint32_t kFatMask = 0x0FFFFFFFu;
 constexpr uint32_t kChainEnd = 0x0FFFFFF8u;
 // Above every masked FAT value, so never read from a FAT: a walk's own verdicts. Both end
@@ -28,12 +28,19 @@ enum class ReadResult { ok, outside, failed };
 int32_t read_sectors(const readfat_volume *vol, void *buf, uint64_t sector, uint32_t count,
                      uint64_t lo, uint64_t hi);
 
-// The FAT entry of `cluster`, masked to 28 bits; kChainEnd when its FAT sector lies past the
-// first FAT, kFatUnreadable when the reader fails it (a later call asks the reader again).
+// The FAT entry of `cluster`: FAT32 entries masked to 28 bits, FAT12/16 end marks (0xFF8 up,
+// 0xFFF8 up) as kChainEnd; kChainEnd too when its FAT sector lies past the first FAT,
+// kFatUnreadable when the reader fails it (a later call asks the reader again). Bad-cluster
+// marks (0xFF7, 0xFFF7, 0x0FFFFFF7) come back as they are: they lie outside every data area.
 uint32_t next_cluster(readfat_volume *vol, uint32_t cluster);
 
 // Absolute number of the first sector of `cluster` (2 .. cluster_count + 1).
 uint64_t cluster_sector(const readfat_volume *vol, uint32_t cluster);
+
+// Reads `count` sectors at `sector`, all inside [lo, hi), into `buf`, accepting short reads
+// of whole logical sectors.
+ReadResult read_run(const readfat_volume *vol, uint64_t sector, uint32_t count, uint8_t *buf,
+                    uint64_t lo, uint64_t hi);
 
 // Reads one whole cluster into `buf` (cluster_bytes), accepting short reads. `outside` means
 // the cluster is not in the data area and the reader was not asked.

@@ -137,4 +137,12 @@ uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *dst, uint32
     return file_read(vol, f, dst, len, err);
 }
 
+// ---- Partition tables -------------------------------------------------------------------
+
+int readfat_partitions(uint64_t disk_sectors, uint32_t sector_size, void *reader_data,
+                       readfat_sector_reader reader, readfat_partition *parts, uint32_t room,
+                       readfat_table *table) {
+    return list_partitions(disk_sectors, sector_size, reader_data, reader, parts, room, table);
+}
+
 } // extern "C"

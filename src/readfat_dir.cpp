@@ -20,7 +20,42 @@ void start_dir(readfat_dir *dir, uint32_t first, bool recovering = false) {
     dir->loaded_cluster = first;
     dir->end_code = 0;
     dir->recovering = recovering ? 1 : 0;
+    dir->root_pos = 0;
     guard_of(dir).reset(first);
+}
+
+// Nothing is left to load: the chain, or the fixed root region, is used up.
+bool exhausted(const readfat_dir *dir) {
+    return is_chain_end(dir->next_cluster) && dir->next_cluster != kRootRegion;
+}
+
+// The bytes the next load brings: a cluster, or what is left of the root region, up to one.
+uint32_t next_load_bytes(const readfat_volume *vol, const readfat_dir *dir) {
+    if (dir->next_cluster != kRootRegion) return vol->cluster_bytes;
+    const uint32_t left = vol->root_sectors - dir->root_pos;
+    return (left < vol->sectors_per_cluster ? left : vol->sectors_per_cluster) * vol->sector_size;
+}
+
+// Reads the root region's next piece so that it ends at buf_end.
+bool load_root(readfat_volume *vol, readfat_dir *dir) {
+    const uint32_t bytes = next_load_bytes(vol, dir);
+    const uint32_t sectors = bytes / vol->sector_size;
+    uint8_t *at = dir->buf_end - bytes;
+    if (read_run(vol, vol->root_start + dir->root_pos, sectors, at, vol->root_start,
+                 vol->root_start + vol->root_sectors) != ReadResult::ok) {
+        dir->remaining = 0;
+        return false;
+    }
+    dir->root_pos += sectors;
+    if (dir->root_pos == vol->root_sectors) {
+        // Past the entry count the last sector holds no entries: they read as end marks.
+        const uint32_t tail =
+            vol->root_sectors * vol->sector_size - vol->root_entries * DV_DIRENT_SIZE;
+        std::memset(dir->buf_end - tail, 0, tail);
+        dir->next_cluster = kChainEnd;
+    }
+    dir->remaining += bytes / DV_DIRENT_SIZE;
+    return true;
 }
 
 // The cluster after `from`: along the chain, or for a deleted directory the next cluster
@@ -39,8 +74,10 @@ bool resolve_next(readfat_volume *vol, readfat_dir *dir) {
     return dir->next_cluster != kFatUnreadable;
 }
 
-// Reads `next_cluster` into the window's last cluster_bytes and looks up its successor.
+// Reads `next_cluster` into the window's last cluster_bytes and looks up its successor (or
+// the root region's next piece).
 bool load_cluster(readfat_volume *vol, readfat_dir *dir) {
+    if (dir->next_cluster == kRootRegion) return load_root(vol, dir);
     if (read_cluster(vol, dir->next_cluster, dir->buf_end - vol->cluster_bytes) != ReadResult::ok) {
         dir->remaining = 0;
         return false;
@@ -71,7 +108,7 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
     if (dir->end_code != 0) return dir->end_code == EILSEQ ? Scan::refused : Scan::end;
     if (dir->remaining == 0) {
         if (!resolve_next(vol, dir)) return Scan::io_error;
-        if (is_chain_end(dir->next_cluster)) return end_scan(dir, Scan::end);
+        if (exhausted(dir)) return end_scan(dir, Scan::end);
         if (!load_cluster(vol, dir)) return Scan::io_error;
     }
     for (;;) {
@@ -88,6 +125,7 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
             rc = read_entry_matching(vol->ctx, &cursor, &count, &out, &room, *want->exact);
         if (rc >= 0 && room == 0) {
             dir->remaining = static_cast<uint32_t>(count);
+            rec->cluster = entry_cluster(vol, rec);
             return Scan::record;
         }
         // An end-of-directory mark: nothing after it belongs to the directory.
@@ -95,19 +133,20 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
         // Where the scan stops now, it stops because of a refused run, if this call met one.
         const Scan stop = rc < 0 ? Scan::refused : Scan::end;
         if (!resolve_next(vol, dir)) return Scan::io_error;
-        if (is_chain_end(dir->next_cluster)) return end_scan(dir, stop);
+        if (exhausted(dir)) return end_scan(dir, stop);
 
         // Carry the unfinished run in front of the next cluster; a run longer than the room
         // is damaged beyond use.
         const uint32_t carry = static_cast<uint32_t>(count);
         if (carry > vol->carry_entries) return end_scan(dir, stop);
         const size_t bytes = size_t{carry} * DV_DIRENT_SIZE;
-        std::memmove(dir->buf_end - vol->cluster_bytes - bytes, dir->buf_end - bytes, bytes);
+        const uint32_t load = next_load_bytes(vol, dir);
+        std::memmove(dir->buf_end - load - bytes, dir->buf_end - bytes, bytes);
         dir->remaining = carry;
         if (!load_cluster(vol, dir)) {
             // Keep the unfinished run where it was: the next call retries the same cluster
             // with it, so a failed read never costs an entry its long name.
-            std::memmove(dir->buf_end - bytes, dir->buf_end - vol->cluster_bytes - bytes, bytes);
+            std::memmove(dir->buf_end - bytes, dir->buf_end - load - bytes, bytes);
             dir->remaining = carry;
             return Scan::io_error;
         }
@@ -203,7 +242,7 @@ dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int
         return nullptr;
     }
     readfat_dir *dir = vol->lookup_dir;
-    start_dir(dir, vol->root_cluster);
+    start_dir(dir, root_start_cluster(vol));
     dv_pathnode *list = dv_parsepath(vol->ctx, path);
     if (!list) {
         const int code = dv_errno(vol->ctx);
@@ -229,7 +268,7 @@ readfat_dir *dir_open_path(readfat_volume *vol, const char *path, int *err) {
         set_err(err, ENFILE);
         return nullptr;
     }
-    if (dv_isroot(vol->ctx, path)) return take_dir(vol, dir, vol->root_cluster);
+    if (dv_isroot(vol->ctx, path)) return take_dir(vol, dir, root_start_cluster(vol));
     dv_entry entry;
     if (!process_path(vol, path, &entry, err)) return nullptr;
     return take_dir(vol, dir, dir_start_cluster(vol, &entry), is_recovered(vol, &entry));

@@ -22,7 +22,7 @@ void rewind_file(readfat_file *file) {
 
 readfat_file *take_file(readfat_volume *vol, readfat_file *file, const dv_entry *entry) {
     file->size = entry->size;
-    file->first_cluster = entry->cluster;
+    file->first_cluster = entry_cluster(vol, entry);
     file->recovering = is_recovered(vol, entry) ? 1 : 0;
     file->damaged = 0;
     rewind_file(file);

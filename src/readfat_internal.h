@@ -16,6 +16,26 @@ inline void set_err(int *err, int code) {
 
 // ---- Mount ------------------------------------------------------------------------------
 
+// A volume's layout as its boot sector gives it, in 512-byte sectors from the volume's start.
+struct BootGeometry {
+    uint32_t fat_type;            // 12, 16 or 32
+    uint32_t bytes_per_sector;    // logical: 512 .. 4096
+    uint32_t sector_shift;        // bytes_per_sector = 512 << sector_shift
+    uint32_t sectors_per_cluster; // 512-byte sectors
+    uint32_t reserved_sectors;
+    uint32_t fat_count;
+    uint64_t fat_sectors; // one FAT
+    uint32_t root_entries;
+    uint32_t root_sectors; // the fixed root region (FAT12/16)
+    uint32_t root_cluster; // FAT32
+    uint32_t cluster_count;
+    uint64_t root_start, data_start;
+};
+
+// Checks the boot sector of a volume of `sectors` 512-byte sectors and derives its layout:
+// 0, DV_E_BOOTSIG or DV_E_BADPBR.
+int parse_boot_sector(const uint8_t *boot, uint64_t sectors, BootGeometry &g);
+
 // Mounts the volume; null with the code through `err` on failure, nothing left allocated.
 readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
                       void *reader_data, readfat_sector_reader reader, uint32_t flags,
@@ -68,11 +88,24 @@ template <class T> void claim(T *base, size_t stride, T *rec) {
 // directory before the name), or the code of dv_parsepath.
 dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int *err);
 
+// Where a listing of the root starts: its first cluster, or on FAT12/16 the fixed root region
+// (kRootRegion, which no FAT entry holds).
+constexpr uint32_t kRootRegion = 0xFFFFFFFDu;
+inline uint32_t root_start_cluster(const readfat_volume *vol) {
+    return vol->fat_type == 32 ? vol->root_cluster : kRootRegion;
+}
+
+// An entry's first cluster: FAT12/16 keep other data in the high word.
+inline uint32_t entry_cluster(const readfat_volume *vol, const dv_entry *entry) {
+    return vol->fat_type == 32 ? entry->cluster : entry->cluster & 0xFFFFu;
+}
+
 // The cluster where the directory named by `entry` starts: a directory entry with cluster 0
 // (the ".." of a directory just below the root) means the root.
 inline uint32_t dir_start_cluster(const readfat_volume *vol, const dv_entry *entry) {
-    if ((entry->attr & DV_ATTR_DIRECTORY) != 0 && entry->cluster == 0) return vol->root_cluster;
-    return entry->cluster;
+    const uint32_t first = entry_cluster(vol, entry);
+    if ((entry->attr & DV_ATTR_DIRECTORY) != 0 && first == 0) return root_start_cluster(vol);
+    return first;
 }
 
 // Whether `entry` is read by the recovery rules: a deleted entry on a volume mounted with
@@ -91,5 +124,11 @@ readfat_file *file_open_path(readfat_volume *vol, const char *path, int *err);
 readfat_file *file_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 int file_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err);
 uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len, int *err);
+
+// ---- Partition tables -------------------------------------------------------------------
+
+int list_partitions(uint64_t disk_sectors, uint32_t sector_size, void *reader_data,
+                    readfat_sector_reader reader, readfat_partition *parts, uint32_t room,
+                    readfat_table *table);
 
 } // namespace dorvex

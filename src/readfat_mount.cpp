@@ -1,5 +1,5 @@
-// Mounting and releasing a FAT32 volume: boot sector checks, geometry, and the one arena
-// that holds every handle slot and buffer.
+// Mounting and releasing a FAT12, FAT16 or FAT32 volume: boot sector checks, geometry, and
+// the one arena that holds every handle slot and buffer.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -19,64 +19,121 @@ constexpr uint64_t kMinSectors = 64;
 // Room for a whole long-name run (20 entries) carried in front of a directory cluster,
 // rounded up to whole sectors so every buffer in the arena stays 512-byte aligned.
 constexpr uint32_t kMinCarryBytes = 1024;
-// Clusters 2 .. 0x0FFFFFF7 are the most a 28-bit FAT can name.
+// Clusters 2 .. 0x0FFFFFF7 are the most a 28-bit FAT can name; FAT12 and FAT16 end below
+// these counts.
 constexpr uint64_t kMaxClusters = 0x0FFFFFF6u;
+constexpr uint32_t kFat12Clusters = 4085;
+constexpr uint32_t kFat16Clusters = 65525;
 
 template <typename T> T *at(uint8_t *p) {
     return static_cast<T *>(static_cast<void *>(p));
 }
 
-// Checks the boot sector in vol->boot_buf and derives the geometry; 0 or the code.
-int read_geometry(readfat_volume *vol, uint64_t start_sector, uint64_t end_sector) {
-    const uint8_t *boot = vol->boot_buf;
-    if (load_le16(boot + DV_BPB_SIGNATURE) != 0xAA55u) return DV_E_BOOTSIG;
-
-    vol->sectors_per_cluster = boot[DV_BPB_SECTORS_PER_CLUSTER];
-    vol->reserved_sectors = load_le16(boot + DV_BPB_RESERVED_SECTORS);
-    vol->fat_count = boot[DV_BPB_FAT_COUNT];
-    vol->fat_sectors = load_le32(boot + DV_BPB_FAT_SIZE32);
-    vol->root_cluster = load_le32(boot + DV_BPB_ROOT_CLUSTER);
-    // Zero reserved sectors would put the FAT over the boot sector.
-    if (vol->fat_count == 0 || vol->sectors_per_cluster == 0 || vol->fat_sectors == 0 ||
-        vol->reserved_sectors == 0)
-        return DV_E_BADPBR;
-
-    // Everything in sectors relative to the volume start, so nothing can wrap.
-    const uint64_t total = end_sector - start_sector;
-    const uint64_t meta = vol->reserved_sectors + vol->fat_sectors * vol->fat_count;
-    if (meta >= total) return DV_E_BADPBR;
-    const uint64_t clusters = (total - meta) / vol->sectors_per_cluster;
-    if (clusters == 0) return DV_E_BADPBR;
-    vol->cluster_count = static_cast<uint32_t>(clusters < kMaxClusters ? clusters : kMaxClusters);
-    if (vol->root_cluster < 2u || vol->root_cluster - 2u >= vol->cluster_count) return DV_E_BADPBR;
-
-    vol->fat_start = start_sector + vol->reserved_sectors;
-    vol->data_start = vol->fat_start + vol->fat_sectors * vol->fat_count;
+// Applies the boot sector's layout to the volume starting at `start_sector`.
+void set_geometry(readfat_volume *vol, const BootGeometry &g, uint64_t start_sector,
+                  uint64_t end_sector) {
+    vol->fat_type = g.fat_type;
+    vol->bytes_per_sector = g.bytes_per_sector;
+    vol->sector_shift = g.sector_shift;
+    vol->sectors_per_cluster = g.sectors_per_cluster;
+    vol->reserved_sectors = g.reserved_sectors;
+    vol->fat_count = g.fat_count;
+    vol->fat_sectors = g.fat_sectors;
+    vol->root_cluster = g.root_cluster;
+    vol->root_entries = g.root_entries;
+    vol->root_sectors = g.root_sectors;
+    vol->cluster_count = g.cluster_count;
+    vol->fat_start = start_sector + g.reserved_sectors;
+    vol->root_start = start_sector + g.root_start;
+    vol->data_start = start_sector + g.data_start;
     vol->end_sector = end_sector;
     vol->cluster_bytes = vol->sectors_per_cluster * kSectorSize;
     vol->dir_entries_per_cluster = vol->cluster_bytes / DV_DIRENT_SIZE;
-    vol->fat_entries_per_sector = kSectorSize / 4u;
+    vol->fat_entries_per_sector = g.fat_type == 12 ? 0 : g.bytes_per_sector * 8u / g.fat_type;
     vol->carry_entries =
         (vol->cluster_bytes > kMinCarryBytes ? vol->cluster_bytes : kMinCarryBytes) /
         DV_DIRENT_SIZE;
-    return 0;
 }
+
+} // namespace
+
+namespace dorvex {
+
+int parse_boot_sector(const uint8_t *boot, uint64_t total, BootGeometry &g) {
+    if (load_le16(boot + DV_BPB_SIGNATURE) != 0xAA55u) return DV_E_BOOTSIG;
+    g = BootGeometry{};
+    g.bytes_per_sector = load_le16(boot + DV_BPB_BYTES_PER_SECTOR);
+    while (g.sector_shift < 3 && (kSectorSize << g.sector_shift) < g.bytes_per_sector)
+        ++g.sector_shift;
+    if (g.bytes_per_sector != kSectorSize << g.sector_shift) return DV_E_BADPBR;
+    const uint32_t shift = g.sector_shift;
+
+    // Everything in 512-byte sectors relative to the volume start, so nothing can wrap.
+    const uint32_t fat_size16 = load_le16(boot + DV_BPB_FAT_SIZE16);
+    g.fat_type = fat_size16 == 0 ? 32 : 16;
+    g.sectors_per_cluster = uint32_t{boot[DV_BPB_SECTORS_PER_CLUSTER]} << shift;
+    g.reserved_sectors = uint32_t{load_le16(boot + DV_BPB_RESERVED_SECTORS)} << shift;
+    g.fat_count = boot[DV_BPB_FAT_COUNT];
+    g.fat_sectors = uint64_t{fat_size16 != 0 ? fat_size16 : load_le32(boot + DV_BPB_FAT_SIZE32)}
+                    << shift;
+    // Zero reserved sectors would put the FAT over the boot sector.
+    if (g.fat_count == 0 || g.sectors_per_cluster == 0 || g.fat_sectors == 0 ||
+        g.reserved_sectors == 0)
+        return DV_E_BADPBR;
+    g.root_start = g.reserved_sectors + g.fat_sectors * g.fat_count;
+
+    if (g.fat_type == 32) {
+        g.root_cluster = load_le32(boot + DV_BPB_ROOT_CLUSTER);
+        g.data_start = g.root_start;
+        if (g.data_start >= total) return DV_E_BADPBR;
+        const uint64_t clusters = (total - g.data_start) / g.sectors_per_cluster;
+        if (clusters == 0) return DV_E_BADPBR;
+        g.cluster_count = static_cast<uint32_t>(clusters < kMaxClusters ? clusters : kMaxClusters);
+        if (g.root_cluster < 2u || g.root_cluster - 2u >= g.cluster_count) return DV_E_BADPBR;
+        return 0;
+    }
+
+    // FAT12/16: a fixed root region after the FATs, and a type that follows from the cluster
+    // count the boot sector declares (whatever the caller's bound).
+    g.root_entries = load_le16(boot + DV_BPB_ROOT_ENTRIES);
+    if (g.root_entries == 0) return DV_E_BADPBR;
+    const uint32_t root_bytes = g.root_entries * DV_DIRENT_SIZE;
+    g.root_sectors = (root_bytes + g.bytes_per_sector - 1) / g.bytes_per_sector << shift;
+    g.data_start = g.root_start + g.root_sectors;
+    const uint32_t total16 = load_le16(boot + DV_BPB_TOTAL_SECTORS16);
+    const uint64_t declared =
+        uint64_t{total16 != 0 ? total16 : load_le32(boot + DV_BPB_TOTAL_SECTORS32)} << shift;
+    if (g.data_start >= declared || g.data_start >= total) return DV_E_BADPBR;
+    const uint64_t clusters = (declared - g.data_start) / g.sectors_per_cluster;
+    if (clusters == 0 || clusters >= kFat16Clusters) return DV_E_BADPBR;
+    if (clusters < kFat12Clusters) g.fat_type = 12;
+    // Only what lies inside the caller's bound can be read.
+    const uint64_t inside = (total - g.data_start) / g.sectors_per_cluster;
+    g.cluster_count = static_cast<uint32_t>(clusters < inside ? clusters : inside);
+    return g.cluster_count == 0 ? DV_E_BADPBR : 0;
+}
+
+} // namespace dorvex
+
+namespace {
 
 // Where each part of the arena lies, and its whole size: computed once, from the geometry
 // and slot counts, for the allocation and for the layout. All data buffers come first, so
 // each lies a multiple of 512 bytes from the arena's start and keeps its alignment; the
 // handle records follow.
+// Sizes are 64-bit: large logical sectors make clusters of up to 1 MiB, and 4095 of those
+// pass what a 32-bit size_t holds.
 struct ArenaLayout {
-    size_t dir_buffer; // bytes per directory window: carried entries, then a cluster
-    size_t dir_buffers, fat_buffers, file_records, dir_records, size;
+    uint64_t dir_buffer; // bytes per directory window: carried entries, then a cluster
+    uint64_t dir_buffers, fat_buffers, file_records, dir_records, size;
 };
 
 ArenaLayout arena_layout(const readfat_volume *vol) {
     ArenaLayout a;
-    a.dir_buffer = vol->cluster_bytes + size_t{vol->carry_entries} * DV_DIRENT_SIZE;
-    a.dir_buffers = size_t{vol->max_files} * vol->cluster_bytes;
+    a.dir_buffer = vol->cluster_bytes + uint64_t{vol->carry_entries} * DV_DIRENT_SIZE;
+    a.dir_buffers = uint64_t{vol->max_files} * vol->cluster_bytes;
     a.fat_buffers = a.dir_buffers + dir_stride(vol) * a.dir_buffer;
-    a.file_records = a.fat_buffers + 8u * kSectorSize;
+    a.file_records = a.fat_buffers + 8u * uint64_t{vol->bytes_per_sector};
     a.dir_records = a.file_records + DV_HANDLE_VIEWS * file_stride(vol) * sizeof(readfat_file);
     a.size = a.dir_records + DV_HANDLE_VIEWS * dir_stride(vol) * sizeof(readfat_dir);
     return a;
@@ -85,7 +142,8 @@ ArenaLayout arena_layout(const readfat_volume *vol) {
 // Lays out the zeroed arena: file buffers, directory windows, FAT cache, then the records of
 // every view of every slot, each pointing at its slot's buffer.
 void lay_out_arena(readfat_volume *vol, uint8_t *arena, const ArenaLayout &a) {
-    for (unsigned k = 0; k < 8; ++k) vol->fat_buf[k] = arena + a.fat_buffers + k * kSectorSize;
+    for (unsigned k = 0; k < 8; ++k)
+        vol->fat_buf[k] = arena + a.fat_buffers + k * size_t{vol->bytes_per_sector};
     vol->files = at<readfat_file>(arena + a.file_records);
     vol->dirs = at<readfat_dir>(arena + a.dir_records);
     for (size_t v = 0; v < DV_HANDLE_VIEWS; ++v) {
@@ -93,7 +151,7 @@ void lay_out_arena(readfat_volume *vol, uint8_t *arena, const ArenaLayout &a) {
             vol->files[v * file_stride(vol) + i].buf = arena + size_t{i} * vol->cluster_bytes;
         for (uint32_t j = 0; j <= vol->max_dirs; ++j)
             vol->dirs[v * dir_stride(vol) + j].buf_end =
-                arena + a.dir_buffers + size_t{j + 1} * a.dir_buffer;
+                arena + a.dir_buffers + size_t{j + 1} * static_cast<size_t>(a.dir_buffer);
     }
     vol->lookup_dir = &vol->dirs[vol->max_dirs];
     vol->lookup_dir->in_use = 1;
@@ -146,14 +204,19 @@ readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t secto
         code = EIO;
     else
         std::memcpy(vol->boot_buf, aligned, kSectorSize);
-    if (code == 0) code = read_geometry(vol, start_sector, end_sector);
+    BootGeometry g;
+    if (code == 0) code = parse_boot_sector(vol->boot_buf, end_sector - start_sector, g);
     if (code == 0) {
+        set_geometry(vol, g, start_sector, end_sector);
         const ArenaLayout layout = arena_layout(vol);
-        auto *arena = static_cast<uint8_t *>(alloc_fn(alloc_data, layout.size));
+        auto *arena =
+            layout.size > SIZE_MAX / 2
+                ? nullptr
+                : static_cast<uint8_t *>(alloc_fn(alloc_data, static_cast<size_t>(layout.size)));
         if (!arena) {
             code = ENOMEM;
         } else {
-            std::memset(arena, 0, layout.size);
+            std::memset(arena, 0, static_cast<size_t>(layout.size));
             vol->arena = arena;
             lay_out_arena(vol, arena, layout);
         }

@@ -1,5 +1,12 @@
 /*
- * dorvex/readfat.h -- read-only FAT32 volume reader.
+ * dorvex/readfat.h -- read-only FAT volume reader.
+ *
+ * Volumes read: FAT12, FAT16 and FAT32, with logical sectors of 512, 1024,
+ * 2048 or 4096 bytes. The type follows the boot sector: a 16-bit FAT size
+ * (offset 22) of 0 makes a FAT32 volume, whatever its cluster count; any
+ * other makes FAT12 (fewer than 4085 clusters) or FAT16 (fewer than 65525).
+ * readfat_partitions lists the partitions of a disk (MBR or GPT) and says
+ * which of them hold a FAT volume.
  *
  * Mount a volume through your own sector reader, then open directories and
  * files by path, list directories, stat paths, seek in and read files:
@@ -68,27 +75,30 @@ extern "C" {
 /*
  * ---- On-disk boot sector and FSInfo sector (byte offsets, little-endian) ----
  *
- * The FAT32 BIOS parameter block of a volume's first sector. The reader uses
- * the fields marked *; the rest are named for callers that show or write them.
+ * The BIOS parameter block of a volume's first sector. The reader uses the
+ * fields marked * (FAT12/16: also those marked +; FAT32: those marked #);
+ * the rest are named for callers that show or write them. Offsets from 36 on
+ * hold the FAT32 fields; FAT12/16 keep the drive number, boot signature, ID,
+ * label and type at 36, 38, 39, 43 and 54 instead (DV_BPB16_*).
  */
 #define DV_BPB_JUMP 0                 /*  3  jump instruction */
 #define DV_BPB_OEM_NAME 3             /*  8  OEM name, space padded */
-#define DV_BPB_BYTES_PER_SECTOR 11    /*  2  bytes per logical sector */
-#define DV_BPB_SECTORS_PER_CLUSTER 13 /* 1 * sectors per cluster */
+#define DV_BPB_BYTES_PER_SECTOR 11    /*  2 * bytes per logical sector: 512 .. 4096 */
+#define DV_BPB_SECTORS_PER_CLUSTER 13 /*  1 * sectors per cluster */
 #define DV_BPB_RESERVED_SECTORS 14    /*  2 * sectors before the first FAT */
 #define DV_BPB_FAT_COUNT 16           /*  1 * number of FATs */
-#define DV_BPB_ROOT_ENTRIES 17        /*  2  fixed root directory entries (0 on FAT32) */
-#define DV_BPB_TOTAL_SECTORS16 19     /*  2  total sectors when below 65536, else 0 */
+#define DV_BPB_ROOT_ENTRIES 17        /*  2 + fixed root directory entries (0 on FAT32) */
+#define DV_BPB_TOTAL_SECTORS16 19     /*  2 + total sectors when below 65536, else 0 */
 #define DV_BPB_MEDIA 21               /*  1  media descriptor */
-#define DV_BPB_FAT_SIZE16 22          /*  2  sectors per FAT on FAT12/16 (0 on FAT32) */
+#define DV_BPB_FAT_SIZE16 22          /*  2 * sectors per FAT on FAT12/16 (0 on FAT32) */
 #define DV_BPB_SECTORS_PER_TRACK 24   /*  2  CHS geometry */
 #define DV_BPB_HEADS 26               /*  2  CHS geometry */
 #define DV_BPB_HIDDEN_SECTORS 28      /*  4  sectors before the volume */
-#define DV_BPB_TOTAL_SECTORS32 32     /*  4  total sectors */
-#define DV_BPB_FAT_SIZE32 36          /*  4 * sectors per FAT */
+#define DV_BPB_TOTAL_SECTORS32 32     /*  4 + total sectors (when the 16-bit count is 0) */
+#define DV_BPB_FAT_SIZE32 36          /*  4 # sectors per FAT */
 #define DV_BPB_EXT_FLAGS 40           /*  2  active FAT and mirroring */
 #define DV_BPB_FS_VERSION 42          /*  2  file-system version */
-#define DV_BPB_ROOT_CLUSTER 44        /*  4 * first cluster of the root directory */
+#define DV_BPB_ROOT_CLUSTER 44        /*  4 # first cluster of the root directory */
 #define DV_BPB_FSINFO_SECTOR 48       /*  2  FSInfo sector, relative to the volume */
 #define DV_BPB_BACKUP_BOOT 50         /*  2  backup boot sector, relative to the volume */
 #define DV_BPB_DRIVE_NUMBER 64        /*  1  BIOS drive number */
@@ -98,6 +108,11 @@ extern "C" {
 #define DV_BPB_FS_TYPE 82             /*  8  "FAT32   " (informative only) */
 #define DV_BPB_SIGNATURE 510          /*  2 * 0x55 0xAA */
 #define DV_BPB_EXT_BOOT_SIG 0x29      /* value of DV_BPB_BOOT_SIGNATURE */
+#define DV_BPB16_DRIVE_NUMBER 36      /*  1  FAT12/16: BIOS drive number */
+#define DV_BPB16_BOOT_SIGNATURE 38    /*  1  FAT12/16: 0x29 when the next three are present */
+#define DV_BPB16_VOLUME_ID 39         /*  4  FAT12/16: volume serial number */
+#define DV_BPB16_VOLUME_LABEL 43      /* 11  FAT12/16: volume label, space padded */
+#define DV_BPB16_FS_TYPE 54           /*  8  FAT12/16: "FAT12   " or "FAT16   " */
 
 /* The FSInfo sector: free-cluster hints, never read by the library. */
 #define DV_FSINFO_LEAD_SIG 0     /* 4  0x41615252 ("RRaA") */
@@ -115,6 +130,16 @@ extern "C" {
  * read (1 .. count, stored at the start of `buf`), or 0 / a negative value
  * on failure. A result above `count` counts as failure; a single-sector
  * request (boot sector, FAT sector) succeeds only with exactly 1.
+ *
+ * Sectors are always 512 bytes here, whatever the volume's logical sector
+ * size. On a volume with larger logical sectors (1024 .. 4096 bytes) every
+ * request after the boot sector starts and ends on a logical-sector boundary
+ * of the volume (counted from its first sector), so a reader for a device
+ * with 4096-byte sectors never has to serve part of one; a FAT sector then
+ * succeeds only when all of it is read, and a short result counts only its
+ * whole logical sectors (less than one: failure). The boot sector itself is
+ * asked for as one 512-byte sector at the volume's first sector, since its
+ * size is not known before it is read.
  */
 typedef int32_t (*readfat_sector_reader)(void *reader_data, void *buf, uint64_t sector,
                                          uint32_t count);
@@ -143,6 +168,7 @@ typedef struct readfat_dir {
     uint32_t cycle_first;    /* cycle detection: the cluster the walk started at */
     uint32_t loaded_cluster; /* the cluster last loaded into the window */
     uint32_t generation;     /* the slot's open count (in its first record only) */
+    uint32_t root_pos;       /* FAT12/16 root: sectors of the root region loaded so far */
     uint8_t recovering;      /* a deleted directory, read by the recovery rules */
 } readfat_dir;
 
@@ -166,7 +192,9 @@ typedef struct readfat_file {
                               read may not be the file's */
 } readfat_file;
 
-/* A mounted volume. Read its fields if you like; change them never. */
+/* A mounted volume. Read its fields if you like; change them never. Sector
+ * numbers and counts are in 512-byte units (the reader's), also on volumes
+ * with larger logical sectors; bytes_per_sector gives the logical size. */
 typedef struct readfat_volume {
     dv_ctx *ctx;                      /* the volume's own context */
     uint32_t max_files;               /* file slots */
@@ -175,20 +203,20 @@ typedef struct readfat_volume {
                                          files[i], files[max_files + i], ... */
     readfat_dir *dirs;                /* DV_HANDLE_VIEWS x (max_dirs + 1) records, likewise */
     readfat_dir *lookup_dir;          /* dirs[max_dirs]: used by path lookups */
-    uint64_t fat_sectors;             /* sectors per FAT */
+    uint64_t fat_sectors;             /* 512-byte sectors per FAT */
     uint64_t fat_start;               /* absolute sector of the first FAT */
     uint64_t data_start;              /* absolute sector of cluster 2 */
-    uint32_t sectors_per_cluster;     /* 1 .. 255 */
-    uint32_t reserved_sectors;        /* from the boot sector */
+    uint32_t sectors_per_cluster;     /* 512-byte sectors: 1 .. 255 logical ones */
+    uint32_t reserved_sectors;        /* 512-byte sectors before the first FAT */
     uint32_t fat_count;               /* from the boot sector */
-    uint32_t root_cluster;            /* first cluster of the root directory */
-    uint32_t sector_size;             /* always 512 */
+    uint32_t root_cluster;            /* FAT32: first cluster of the root; FAT12/16: 0 */
+    uint32_t sector_size;             /* always 512: the reader's unit */
     uint32_t cluster_bytes;           /* sectors_per_cluster * 512 */
-    uint32_t fat_entries_per_sector;  /* always 128 */
+    uint32_t fat_entries_per_sector;  /* per logical sector; 0 on FAT12 (1.5 bytes each) */
     uint32_t dir_entries_per_cluster; /* cluster_bytes / 32 */
     uint32_t flags;                   /* flags given at mount */
     uint64_t fat_tag[8];              /* FAT cache: sector held by each slot, 0 = empty */
-    uint8_t *fat_buf[8];              /* FAT cache: 512-byte buffers in the arena */
+    uint8_t *fat_buf[8];              /* FAT cache: one logical sector each, in the arena */
     uint8_t *boot_buf;                /* 64-byte aligned buffer inside `storage` */
     void *reader_data;                /* passed to reader_fn */
     readfat_sector_reader reader_fn;  /* the sector reader */
@@ -204,6 +232,12 @@ typedef struct readfat_volume {
     /* Room for a 512-byte aligned boot-sector read (readers that transfer by DMA need
      * aligned buffers; `storage` holds only a 64-byte aligned one); copied to boot_buf. */
     uint8_t aligned_storage[1024];
+    uint32_t fat_type;         /* 12, 16 or 32 */
+    uint32_t bytes_per_sector; /* logical sector size: 512, 1024, 2048 or 4096 */
+    uint32_t sector_shift;     /* bytes_per_sector = 512 << sector_shift */
+    uint32_t root_entries;     /* FAT12/16: entries of the fixed root directory; else 0 */
+    uint64_t root_start;       /* FAT12/16: first sector of the fixed root region */
+    uint32_t root_sectors;     /* FAT12/16: sectors of the fixed root region; else 0 */
 } readfat_volume;
 
 /* Returns 0x30F: both separators, skip leading separators, lenient, UTF-16
@@ -211,7 +245,7 @@ typedef struct readfat_volume {
 DORVEX_API uint32_t readfat_optimal_flags(void);
 
 /*
- * Mounts the FAT32 volume whose boot sector is `start_sector`.
+ * Mounts the FAT12, FAT16 or FAT32 volume whose boot sector is `start_sector`.
  *   end_sector   one past the volume's last sector (>= 64)
  *   sector_size  must be 512
  *   reader_data, reader   your sector reader and its user word
@@ -224,9 +258,17 @@ DORVEX_API uint32_t readfat_optimal_flags(void);
  *   EIO      the boot sector could not be read (also when start_sector is
  *            not below end_sector: the reader is not asked then)
  *   DV_E_BOOTSIG  no 0xAA55 signature
- *   DV_E_BADPBR   zero sectors per cluster, FATs, FAT size or reserved
- *                 sectors; no whole cluster in the data area; root cluster
- *                 outside the data area
+ *   DV_E_BADPBR   a logical sector size other than 512, 1024, 2048 or
+ *                 4096; zero sectors per cluster, FATs, FAT size or
+ *                 reserved sectors; no whole cluster in the data area; FAT32:
+ *                 root cluster outside the data area; FAT12/16: no root
+ *                 entries, no total sector count, 65525 clusters or more,
+ *                 or a root region that leaves no cluster before the end
+ * The FAT12/16 type and cluster count follow from the boot sector's total
+ * sector count; FAT32 volumes take their cluster count from end_sector.
+ * Sectors past end_sector are never asked for: clusters beyond it count as
+ * outside the data area. On FAT12/16 only the low 16 bits of an entry's
+ * first cluster count (the high word belongs to FAT32).
  * After a failure nothing remains allocated. readfat_new uses malloc/free;
  * readfat_new2 uses your allocator. Release the volume with readfat_delete.
  */
@@ -361,6 +403,83 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  */
 DORVEX_API readfat_file *readfat_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry, int *err);
+
+/*
+ * ---- Partition tables ----
+ *
+ * readfat_partitions reads the partition table of a disk through your sector
+ * reader: an MBR with its primary entries and the logical partitions of its
+ * extended partition (a chain of extended boot records), or a GPT behind a
+ * protective MBR. It writes at most `room` records into your array and
+ * allocates nothing.
+ */
+#define DV_PT_NONE 0 /* no table: sector 0 is a FAT boot sector, or holds none */
+#define DV_PT_MBR 1
+#define DV_PT_GPT 2
+
+/* Notes on what was odd about the table (readfat_table.notes, bits). */
+#define DV_PT_NOTE_GPT_PRIMARY_BAD 0x01u /* primary GPT header or entries damaged */
+#define DV_PT_NOTE_GPT_BACKUP_USED 0x02u /* ... and the backup at the disk's end used */
+#define DV_PT_NOTE_GPT_UNREADABLE 0x04u  /* protective MBR, but no sound GPT at all */
+#define DV_PT_NOTE_EBR_BAD 0x08u         /* an extended boot record unreadable or unsigned */
+#define DV_PT_NOTE_EBR_LOOP 0x10u        /* the EBR chain loops or leaves its partition */
+#define DV_PT_NOTE_OUTSIDE 0x20u         /* an entry reaches past the disk: cut at its end */
+#define DV_PT_NOTE_TRUNCATED 0x40u       /* more partitions than `room` (see count) */
+
+/* One partition. Sectors are 512-byte units from the disk's start. */
+typedef struct readfat_partition {
+    uint64_t start;        /* first sector */
+    uint64_t sectors;      /* sector count (cut at the disk's end) */
+    uint32_t number;       /* MBR: 1-4 primary, 5.. logical; GPT: entry index + 1 */
+    uint8_t mbr_type;      /* MBR type byte (0 on GPT) */
+    uint8_t extended;      /* MBR: the container of the logical partitions */
+    uint8_t fat_type;      /* 12, 16 or 32 when its first sector is a FAT boot
+                              sector that readfat_new2 would mount, else 0 */
+    uint8_t reserved;      /* 0 */
+    uint8_t type_guid[16]; /* GPT type GUID as stored on disk; zeros on MBR */
+    uint16_t name[36];     /* GPT partition name, UTF-16 units, zero padded */
+} readfat_partition;
+
+/* What readfat_partitions found besides the records. */
+typedef struct readfat_table {
+    uint32_t scheme;      /* DV_PT_NONE, DV_PT_MBR or DV_PT_GPT */
+    uint32_t count;       /* partitions found; more than `room` when truncated */
+    uint32_t notes;       /* DV_PT_NOTE_* bits */
+    uint32_t disk_fat;    /* 12, 16 or 32 when sector 0 itself is a FAT boot
+                             sector (a disk without a table), else 0 */
+    uint32_t sector_size; /* logical sector size the table counts in */
+} readfat_table;
+
+/*
+ * Lists the partitions of a disk of `disk_sectors` 512-byte sectors (from
+ * sector 0) through `reader` (called with `reader_data`, as for a volume;
+ * requests never reach outside [0, disk_sectors) and ask for one logical
+ * sector at a time). `sector_size` is the disk's logical sector size, in
+ * which the table's addresses count: 512, 1024, 2048 or 4096, or 0 to take
+ * 512 unless a GPT header is found only at a larger size. Partitions are
+ * written to `parts` (room for `room` records; may be null when `room` is 0)
+ * in table order, extended containers included; `*table` receives the rest.
+ *
+ * MBR: the four primary entries, then the logical partitions, following at
+ * most 255 extended boot records; a link that loops or leaves the extended
+ * partition ends the chain (DV_PT_NOTE_EBR_LOOP). GPT: the header's CRC and
+ * the entry array's CRC are checked; when either fails, or the primary
+ * cannot be read, the backup header at the disk's last sector (and its own
+ * entry array) is used. At most 16384 entries of 128 to 4096 bytes are read.
+ * Entries with a zero type (MBR, GPT) or no sectors are left out; entries
+ * that start past the disk's end are left out, and those that end past it
+ * are cut (DV_PT_NOTE_OUTSIDE).
+ *
+ * Returns 0, or:
+ *   EINVAL  null `reader` or `table`, null `parts` with a nonzero `room`,
+ *           `disk_sectors` 0 or a bad `sector_size`
+ *   EIO     sector 0 could not be read (nothing else is reported then)
+ * A sector of the table that cannot be read later ends what depended on it
+ * and is noted; it is no failure.
+ */
+DORVEX_API int readfat_partitions(uint64_t disk_sectors, uint32_t sector_size, void *reader_data,
+                                  readfat_sector_reader reader, readfat_partition *parts,
+                                  uint32_t room, readfat_table *table);
 
 #ifdef __cplusplus
 }

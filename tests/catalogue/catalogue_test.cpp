@@ -75,18 +75,20 @@ constexpr uint32_t kPast = 120 + 2; // the first cluster number past the data ar
 constexpr uint32_t kCb = 512;       // one-sector clusters unless a case says otherwise
 const std::string kFileData = pattern_data(5 * kCb - 100, 11);
 
-FatGeometry small(uint32_t spc = 1) {
+FatGeometry small(uint32_t spc = 1, uint32_t bits = 32) {
     FatGeometry g;
     g.sectors_per_cluster = spc;
-    g.cluster_count = 120;
+    g.cluster_count = bits == 16 ? 4200 : bits == 12 ? 400 : 120;
+    g.fat_bits = bits;
+    g.root_entries = 32;
     g.reserved_sectors = 4; // small images make small fuzz seeds
     return g;
 }
 
 // The usual tree: README.TXT, "Long file name.txt" over five gapped clusters, SUB with
 // FILE.BIN and the subdirectory INNER.
-void tree(Built &b, uint32_t spc = 1) {
-    b.img = std::make_unique<FatImage>(small(spc));
+void tree(Built &b, uint32_t spc = 1, uint32_t bits = 32) {
+    b.img = std::make_unique<FatImage>(small(spc, bits));
     TreeLayout t(*b.img);
     t.file("README.TXT", "hello\n");
     t.file("Long file name.txt", kFileData, FatImage::Spread::gapped);
@@ -487,6 +489,88 @@ std::vector<Case> catalogue() {
           kWalks,
           "DORVEX_TEST_MAX_PATH=50 ",
           "/D/D/D: path longer than 50 bytes, not followed"}},
+        // ---- FAT12 and FAT16 ---------------------------------------------------------------
+        {"fat12_root_entries_0",
+         [](Built &b) {
+             tree(b, 1, 12);
+             b.img->set_boot16(17, 0);
+         },
+         {Op::mount, "", DV_E_BADPBR},
+         kToolInfo},
+        {"fat12_root_entries_not_multiple_of_16",
+         [](Built &b) {
+             // 24 entries in two sectors, but only the first 20 count.
+             b.img = std::make_unique<FatImage>(small(1, 12));
+             DirEntries d;
+             d.add_short("README  TXT", DV_ATTR_ARCHIVE, 0, 0);
+             for (int i = 0; i < 23; ++i)
+                 d.add_short("F" + std::to_string(100 + i) + "    TXT", DV_ATTR_ARCHIVE, 0, 0);
+             b.img->place_root(d);
+             b.img->set_boot16(17, 20);
+         },
+         {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|" + f_names(100, 119)},
+         {{"ls", "IMG"}, false}},
+        {"fat12_root_region_over_data_area",
+         [](Built &b) {
+             tree(b, 1, 12);
+             b.img->set_boot16(17, 0xFFF0); // 4094 root sectors: past the volume's end
+         },
+         {Op::mount, "", DV_E_BADPBR},
+         kToolInfo},
+        {"fat12_lfn_run_across_root_sectors",
+         [](Built &b) {
+             // A four-entry run at entries 14 to 17: cut by the root's first sector.
+             b.img = std::make_unique<FatImage>(small(1, 12));
+             DirEntries d;
+             d.pad_to(14);
+             d.add_long(u"a name of some forty units, cut by a sector", "ANAMEO~1   ",
+                        DV_ATTR_ARCHIVE, 0, 0);
+             b.img->place_root(d);
+         },
+         {Op::stat, "a name of some forty units, cut by a sector", 0},
+         {{"ls", "IMG"}, false}},
+        {"fat12_straddling_entry_points_outside",
+         [](Built &b) {
+             // Cluster 341's entry spans bytes 511 and 512: two FAT sectors.
+             b.img = std::make_unique<FatImage>(small(1, 12));
+             DirEntries d;
+             d.add_short("F       BIN", DV_ATTR_ARCHIVE, 340, 5 * kCb);
+             b.img->place_root(d);
+             b.img->write_data({340, 341, 342, 343, 344}, kFileData);
+             b.img->set_fat(341, 0xFF0); // past the 400 clusters
+         },
+         {Op::read, "F.BIN", DV_E_BROKENCHAIN, 2 * kCb},
+         {{"cat", "IMG", "F.BIN"}}},
+        {"fat12_straddling_entry_selfloop",
+         [](Built &b) {
+             b.img = std::make_unique<FatImage>(small(1, 12));
+             DirEntries d;
+             d.add_short("F       BIN", DV_ATTR_ARCHIVE, 340, 5 * kCb);
+             b.img->place_root(d);
+             b.img->write_data({340, 341, 342, 343, 344}, kFileData);
+             b.img->set_fat(341, 341);
+         },
+         {Op::read, "F.BIN", DV_E_BROKENCHAIN, 2 * kCb},
+         {{"cat", "IMG", "F.BIN"}}},
+        {"fat16_too_many_clusters",
+         [](Built &b) {
+             tree(b, 1, 16);
+             b.img->set_boot16(19, 0);
+             b.img->set_boot32(32, 70000); // 65525 clusters or more: no FAT16
+         },
+         {Op::mount, "", DV_E_BADPBR},
+         kToolInfo},
+        {"fat16_chain_bad_cluster_mark",
+         [](Built &b) {
+             tree(b, 1, 16);
+             b.img->set_fat(b.file[0], 0xFFF7);
+         },
+         {Op::read, "Long file name.txt", DV_E_BROKENCHAIN, kCb},
+         kToolCat},
+        {"fat16_dotdot_cluster_0",
+         [](Built &b) { tree(b, 1, 16); },
+         {Op::list, "SUB/..", DV_E_ENDDIR, -1, kRootNames},
+         {{"ls", "IMG", "SUB/.."}, false}},
         {"name_dotdot_file",
          [](Built &b) {
              DirEntries d;

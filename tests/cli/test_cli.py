@@ -318,6 +318,41 @@ class Mkimage(Base):
                 for rel, full in walk_host(src).items():
                     self.assertEqual(os.stat(out + rel).st_mtime, os.stat(full).st_mtime, rel)
 
+    @need_dosfstools
+    @need_mtools
+    def test_fat12_and_fat16_round_trip_and_sizes_that_do_not_fit(self):
+        src = self.path("src")
+        rich_tree(src, beyond_bmp=False)
+        for fat, extra in (("12", []), ("16", []), ("16", ["--size", "64M"]),
+                           ("12", ["--size", "8M", "--cluster-size", "4096"])):
+            with self.subTest(fat=fat, extra=extra):
+                img = mkimage(src, self.path("f.img"), "--fat", fat, "--label", "SMALL", *extra)
+                fsck_clean(self, img)
+                mt = self.path("mt")
+                shutil.rmtree(mt, ignore_errors=True)
+                os.mkdir(mt)
+                r = subprocess.run([which("mcopy"), "-s", "-m", "-i", img, "::*", mt + "/"],
+                                   env=MTOOLS_ENV, stderr=subprocess.PIPE)
+                self.assertEqual(r.returncode, 0, text(r.stderr))
+                diff_r(self, src, mt)
+                v = info_json(img)["volume"]
+                self.assertEqual((v["fat_type"], v["root_entries"], v["label"]),
+                                 (int(fat), 512, "SMALL"))
+        for args, msg in ((["--fat", "12", "--size", "200M"], "too large for FAT12"),
+                          (["--fat", "16", "--size", "1M"], "too small for FAT16"),
+                          (["--fat", "16", "--size", "8G"], "too large for FAT16")):
+            r = run("mkimage", "--force", *args, src, self.path("bad.img"))
+            self.assertEqual(r.returncode, 1, args)
+            self.assertIn(msg, text(r.stderr), args)
+        r = run("mkimage", "--fat", "24", src, self.path("bad.img"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("bad FAT type '24'", text(r.stderr))
+        many = self.path("many")
+        write_tree(many, {"file %03d with a long name.txt" % i: b"x" for i in range(200)})
+        r = run("mkimage", "--fat", "16", many, self.path("bad.img"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("FAT16 holds 512", text(r.stderr))
+
     def test_image_past_4_gib(self):
         # Offsets past 2 and 4 GiB must survive a 32-bit host's file interface too.
         src = self.path("src")
@@ -729,6 +764,83 @@ class Partitions(Base):
         text_info = text(run("info", disk).stdout)
         self.assertIn("Partition table: MBR", text_info)
         self.assertIn("0x0c FAT32 (LBA)", text_info)
+
+    @need_dosfstools
+    def test_fat16_partition_and_4096_byte_sectors(self):
+        # A FAT16 volume in a type-0x06 partition behind a Linux one that holds a FAT32
+        # boot sector: the FAT-typed partition is the one taken.
+        vol16 = self.path("v16.img")
+        subprocess.run([which("mkfs.fat"), "-F", "16", "-s", "1", "-n", "SIXTEEN", "-C", vol16,
+                        "4096"], check=True, stdout=subprocess.DEVNULL)
+        vol32 = self.volume()
+        n16, n32 = os.path.getsize(vol16) // 512, len(vol32) // 512
+        disk = self.path("mbr16.img")
+        with open(disk, "wb") as f:
+            f.truncate((2048 + n32 + n16) * 512)
+            mbr = bytearray(512)
+            mbr[446:462] = mbr_entry(0x83, 2048, n32)
+            mbr[462:478] = mbr_entry(0x06, 2048 + n32, n16)
+            mbr[510:512] = b"\x55\xaa"
+            f.write(mbr)
+            f.seek(2048 * 512)
+            f.write(vol32)
+            f.write(open(vol16, "rb").read())
+        info = info_json(disk)
+        self.assertEqual([(p["number"], p["fat"], p["fat32"]) for p in info["partitions"]],
+                         [(1, 32, True), (2, 16, False)])
+        v = info["volume"]
+        self.assertEqual((v["where"], v["fat_type"], v["root_entries"], v["label"]),
+                         ("partition 2", 16, 512, "SIXTEEN"))
+        out = text(run("info", disk).stdout)
+        self.assertIn("FAT type:            FAT16", out)
+        self.assertIn("Root entries:        512", out)
+        # Logical sectors of 4096 bytes: shown, and read whole.
+        big = self.path("s4k.img")
+        subprocess.run([which("mkfs.fat"), "-F", "16", "-S", "4096", "-s", "1", "-C", big,
+                        "40000"], check=True, stdout=subprocess.DEVNULL)
+        v = info_json(big)["volume"]
+        self.assertEqual((v["fat_type"], v["bytes_per_sector"], v["bytes_per_cluster"]),
+                         (16, 4096, 4096))
+        self.assertIn("Bytes per sector:    4096", text(run("info", big).stdout))
+
+    @need_dosfstools
+    def test_gpt_with_4096_byte_sectors(self):
+        # A 4Kn disk: the GPT sits at byte 4096 and counts in 4096-byte sectors; its
+        # partition holds a FAT16 volume with 4096-byte sectors.
+        vol = self.path("v4k.img")
+        subprocess.run([which("mkfs.fat"), "-F", "16", "-S", "4096", "-s", "1", "-n", "FOURK",
+                        "-C", vol, "40000"], check=True, stdout=subprocess.DEVNULL)
+        data = open(vol, "rb").read()
+        start, count = 256, len(data) // 4096
+        total = start + count + 16
+        esp = uuid.UUID("C12A7328-F81F-11D2-BA4B-00A0C93EC93B").bytes_le
+        entries = bytearray(128 * 128)
+        entries[0:128] = (esp + uuid.uuid4().bytes_le
+                          + struct.pack("<QQQ", start, start + count - 1, 0)).ljust(128, b"\0")
+        hdr = bytearray(struct.pack("<8sIIIIQQQQ16sQIII", b"EFI PART", 0x10000, 92, 0, 0, 1,
+                                    total - 1, 6, total - 6, uuid.uuid4().bytes_le, 2, 128,
+                                    128, zlib.crc32(entries)))
+        struct.pack_into("<I", hdr, 16, zlib.crc32(hdr))
+        disk = self.path("gpt4k.img")
+        with open(disk, "wb") as f:
+            f.truncate(total * 4096)
+            mbr = bytearray(512)
+            mbr[446:462] = mbr_entry(0xEE, 1, total - 1)
+            mbr[510:512] = b"\x55\xaa"
+            f.write(mbr)
+            f.seek(4096)
+            f.write(bytes(hdr))
+            f.seek(8192)
+            f.write(entries)
+            f.seek(start * 4096)
+            f.write(data)
+        info = info_json(disk)
+        self.assertEqual(info["partition_table"], "GPT")
+        self.assertEqual([(p["start"], p["sectors"], p["fat"]) for p in info["partitions"]],
+                         [(start * 8, count * 8, 16)])
+        v = info["volume"]
+        self.assertEqual((v["where"], v["fat_type"], v["bytes_per_sector"], v["label"]),
+                         ("partition 1", 16, 4096, "FOURK"))
 
     def test_gpt(self):
         vol = self.volume()

@@ -1,9 +1,9 @@
 // Random-damage sweep: seed images with 1, 2, 8 and 64 sectors per cluster, long names and
-// fragmented files get up to 1% of the bytes of their boot sector, FATs and directory
-// clusters overwritten, a thousand times each. Every damaged volume is mounted, walked whole
-// (bounded), and every file found is stat'ed, read and seeked in. Nothing may crash, hang,
-// leak, ask for a sector outside the volume, or break a documented result code. A failing
-// iteration prints the seed that rebuilds it.
+// fragmented files, FAT32 and FAT12/16 (their fixed root regions damaged too), get up to 1% of the
+// bytes of their boot sector, FATs and directory clusters overwritten, a thousand times each. Every
+// damaged volume is mounted, walked whole (bounded), and every file found is stat'ed, read and
+// seeked in. Nothing may crash, hang, leak, ask for a sector outside the volume, or break a
+// documented result code. A failing iteration prints the seed that rebuilds it.
 #include "support/fat_image.h"
 #include "support/fault_reader.h"
 #include "support/volume_util.h"
@@ -30,11 +30,13 @@ struct Seed {
     std::vector<std::pair<uint64_t, uint64_t>> regions; // byte ranges that may be damaged
 };
 
-FatGeometry geometry(uint32_t spc, uint32_t clusters) {
+FatGeometry geometry(uint32_t spc, uint32_t clusters, uint32_t bits = 32) {
     FatGeometry g;
     g.sectors_per_cluster = spc;
     g.cluster_count = clusters;
     g.reserved_sectors = 8;
+    g.fat_bits = bits;
+    g.root_entries = 64;
     return g;
 }
 
@@ -44,6 +46,8 @@ void add_regions(Seed &s, const TreeLayout &t) {
     s.regions.push_back({img.start_sector() * kSector, kSector});
     s.regions.push_back({img.fat_start() * kSector,
                          uint64_t(img.fat_sectors()) * img.geometry().fat_count * kSector});
+    if (img.root_sectors() != 0)
+        s.regions.push_back({img.root_start() * kSector, uint64_t(img.root_sectors()) * kSector});
     for (const TreeNode &n : t.nodes())
         if (n.is_dir)
             for (uint32_t c : n.chain)
@@ -51,8 +55,8 @@ void add_regions(Seed &s, const TreeLayout &t) {
 }
 
 Seed make_seed(const char *name, uint32_t spc, uint32_t clusters, int files, int dirs,
-               const std::string &long_part, size_t max_size) {
-    Seed s{name, std::make_unique<FatImage>(geometry(spc, clusters)), {}};
+               const std::string &long_part, size_t max_size, uint32_t bits = 32) {
+    Seed s{name, std::make_unique<FatImage>(geometry(spc, clusters, bits)), {}};
     TreeLayout t(*s.img);
     std::mt19937 rng(spc * 7919u + uint32_t(files));
     const FatImage::Spread spreads[] = {FatImage::Spread::contiguous, FatImage::Spread::gapped,
@@ -74,8 +78,9 @@ Seed make_seed(const char *name, uint32_t spc, uint32_t clusters, int files, int
     return s;
 }
 
-const char *const kSeedNames[] = {"spc1_long_names", "spc2_fragmented", "spc8_mixed",
-                                  "spc64_big_clusters", "spc1_many_entries"};
+const char *const kSeedNames[] = {"spc1_long_names",    "spc2_fragmented",   "spc8_mixed",
+                                  "spc64_big_clusters", "spc1_many_entries", "fat12_spc1",
+                                  "fat16_spc2"};
 
 Seed seed_image(size_t i) {
     switch (i) {
@@ -88,6 +93,10 @@ Seed seed_image(size_t i) {
         return make_seed(kSeedNames[2], 8, 400, 8, 4, "Mixed Case Name", 9000);
     case 3:
         return make_seed(kSeedNames[3], 64, 48, 4, 3, "big", 40000);
+    case 5: // FAT12 entries straddle the FAT's sectors; the root is the fixed region
+        return make_seed(kSeedNames[5], 1, 700, 8, 4, "twelve bit", 3000, 12);
+    case 6:
+        return make_seed(kSeedNames[6], 2, 4200, 6, 4, "sixteen bit", 6000, 16);
     default:
         return make_seed(kSeedNames[4], 1, 500, 40, 2, "n", 600);
     }
@@ -235,7 +244,7 @@ TEST_P(Damage, ThousandDamagedVolumes) {
                 static_cast<unsigned long long>(entries), static_cast<unsigned long long>(bytes));
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, Damage, testing::Range<size_t>(0, 5),
+INSTANTIATE_TEST_SUITE_P(Seeds, Damage, testing::Range<size_t>(0, 7),
                          [](const testing::TestParamInfo<size_t> &info) {
                              return std::string(kSeedNames[info.param]);
                          });

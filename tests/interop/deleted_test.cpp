@@ -1,6 +1,6 @@
 // Deleted files on images made by mkfs.fat and mcopy, then mdel and mdeltree: listed under
 // their long names and recovered, side by side with The Sleuth Kit's fls -d and icat -r.
-#include "support/host_tools.h"
+#include "support/tools.h"
 #include "support/volume_util.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +16,11 @@ using namespace dvtest;
 namespace fs = std::filesystem;
 
 namespace {
+
+std::string slurp(const std::string &path) {
+    const std::vector<uint8_t> bytes = read_whole(path);
+    return std::string(bytes.begin(), bytes.end());
+}
 
 const uint32_t kFlags = DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH | DV_FLAG_SKIP_LEADING_SEP |
                         DV_FLAG_LENIENT | DV_FLAG_NTCASE;
@@ -38,12 +43,14 @@ struct Deleted : testing::Test {
         const std::string host = dir + "/src.bin";
         std::ofstream(host, std::ios::binary) << data;
         files[name] = data;
-        run("MTOOLS_SKIP_CHECK=1 mcopy -i " + quote(img) + " " + quote(host) + " " +
-                quote("::" + name),
-            log);
+        run_logged("MTOOLS_SKIP_CHECK=1 mcopy -i " + shell_quote(img) + " " + shell_quote(host) +
+                       " " + shell_quote("::" + name),
+                   log);
     }
     void mtools(const std::string &cmd, const std::string &path) {
-        run("MTOOLS_SKIP_CHECK=1 " + cmd + " -i " + quote(img) + " " + quote("::" + path), log);
+        run_logged("MTOOLS_SKIP_CHECK=1 " + cmd + " -i " + shell_quote(img) + " " +
+                       shell_quote("::" + path),
+                   log);
     }
     // Makes the next mcopy take the lowest free clusters, those the deletions freed.
     void reuse_freed_clusters() {
@@ -58,7 +65,7 @@ struct Deleted : testing::Test {
 };
 
 TEST_F(Deleted, ListedUnderLongNamesAndRecoveredLikeIcat) {
-    ASSERT_TRUE(run("mkfs.fat -C -F 32 -s 1 " + quote(img) + " 40000", log));
+    ASSERT_TRUE(run_logged("mkfs.fat -C -F 32 -s 1 " + shell_quote(img) + " 40000", log));
     put("Photo number one.jpg", pattern_data(5000, 1));
     // An 8.3 name alone loses its first letter with the deletion: it comes back as "_".
     put("second file.txt", pattern_data(3000, 2));
@@ -129,7 +136,7 @@ TEST_F(Deleted, ListedUnderLongNamesAndRecoveredLikeIcat) {
     // icat -r gives the original back.
     if (find_tool("fls").empty() || find_tool("icat").empty()) return;
     const std::string listing = dir + "/fls.txt";
-    ASSERT_TRUE(run("fls -r -d -p " + quote(img) + " > " + quote(listing), log));
+    ASSERT_TRUE(run_logged("fls -r -d -p " + shell_quote(img) + " > " + shell_quote(listing), log));
     std::istringstream lines(slurp(listing));
     std::string line;
     int matched = 0;
@@ -141,7 +148,8 @@ TEST_F(Deleted, ListedUnderLongNamesAndRecoveredLikeIcat) {
             continue;
         const std::string inode = line.substr(star + 2, line.find(':') - star - 2);
         const std::string path = line.substr(tab + 1), out = dir + "/icat.bin";
-        ASSERT_TRUE(run("icat -r " + quote(img) + " " + inode + " > " + quote(out), log));
+        ASSERT_TRUE(run_logged(
+            "icat -r " + shell_quote(img) + " " + inode + " > " + shell_quote(out), log));
         const std::string theirs = slurp(out);
         EXPECT_EQ(readfat_stat(vol, ("/" + path).c_str(), &e), 0) << path;
         if (files.count(path) != 0 && theirs == files[path]) {

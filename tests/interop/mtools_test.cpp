@@ -4,7 +4,7 @@
 // Skips when the tools are missing. Images are sparse files in a temp directory.
 // The 64-sector image passes 2 GiB: 32-bit hosts need 64-bit file offsets to read it.
 #define _FILE_OFFSET_BITS 64
-#include "support/host_tools.h"
+#include "support/tools.h"
 #include "support/volume_util.h"
 
 #include <gtest/gtest.h>
@@ -121,13 +121,15 @@ class Interop : public testing::TestWithParam<uint32_t> {
         log_ = dir_ + "/tools.log";
         // mtools treats a volume as FAT32 only with at least 65525 clusters.
         uint64_t kb = (uint64_t(70000) * cb) / 1024 + 4096;
-        ASSERT_TRUE(run(quote(mkfs_) + " -F 32 -s " + std::to_string(spc) + " -n DORVEX -C " +
-                            quote(image_) + " " + std::to_string(kb),
-                        log_));
+        ASSERT_TRUE(run_logged(shell_quote(mkfs_) + " -F 32 -s " + std::to_string(spc) +
+                                   " -n DORVEX -C " + shell_quote(image_) + " " +
+                                   std::to_string(kb),
+                               log_));
         const std::string env = "LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 ";
-        ASSERT_TRUE(run("cd " + quote(dir_ + "/src") + " && " + env + quote(mcopy_) + " -s -Q -i " +
-                            quote(image_) + " * ::/",
-                        log_));
+        ASSERT_TRUE(run_logged("cd " + shell_quote(dir_ + "/src") + " && " + env +
+                                   shell_quote(mcopy_) + " -s -Q -i " + shell_quote(image_) +
+                                   " * ::/",
+                               log_));
         // A fragmented file: fill clusters, free every other one, then copy into the holes.
         std::string fill;
         for (int i = 0; i < 16; ++i) {
@@ -136,9 +138,9 @@ class Interop : public testing::TestWithParam<uint32_t> {
             add_file(std::string("fill/") + name, pattern_data(cb, 100 + uint32_t(i)));
             fill += " " + std::string(name);
         }
-        ASSERT_TRUE(run(env + quote(mcopy_) + " -s -Q -i " + quote(image_) + " " +
-                            quote(dir_ + "/src/fill") + " ::/",
-                        log_));
+        ASSERT_TRUE(run_logged(env + shell_quote(mcopy_) + " -s -Q -i " + shell_quote(image_) +
+                                   " " + shell_quote(dir_ + "/src/fill") + " ::/",
+                               log_));
         std::string del;
         for (int i = 0; i < 16; i += 2) {
             char name[30];
@@ -146,11 +148,13 @@ class Interop : public testing::TestWithParam<uint32_t> {
             del += " " + std::string(name);
             fs::remove(fs::path(dir_) / "src/fill" / (std::string(name).substr(8)));
         }
-        ASSERT_TRUE(run(env + quote(mdel_) + " -i " + quote(image_) + del, log_));
+        ASSERT_TRUE(
+            run_logged(env + shell_quote(mdel_) + " -i " + shell_quote(image_) + del, log_));
         add_file("fill/fragmented file.bin", pattern_data(8 * cb - 5, 77));
-        ASSERT_TRUE(run(env + quote(mcopy_) + " -Q -i " + quote(image_) + " " +
-                            quote(dir_ + "/src/fill/fragmented file.bin") + " ::/fill/",
-                        log_));
+        ASSERT_TRUE(run_logged(env + shell_quote(mcopy_) + " -Q -i " + shell_quote(image_) + " " +
+                                   shell_quote(dir_ + "/src/fill/fragmented file.bin") +
+                                   " ::/fill/",
+                               log_));
 
         // The expected tree, from the host side.
         fs::path root = fs::path(dir_) / "src";

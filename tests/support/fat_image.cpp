@@ -276,8 +276,9 @@ DirEntries &DirEntries::pad_to(size_t count) {
 FatImage::FatImage(const FatGeometry &g) : g_(g) {
     if (g_.sectors_per_cluster == 0)
         die("geometry: sectors_per_cluster 0 (set the boot byte instead)");
-    fat_sectors_ =
-        g_.fat_sectors ? g_.fat_sectors : (uint32_t(g_.cluster_count + 2) * 4 + 511) / 512;
+    const uint32_t entries = g_.cluster_count + 2;
+    const uint32_t fat_bytes = g_.fat_bits == 12 ? entries * 3 / 2 + 1 : entries * g_.fat_bits / 8;
+    fat_sectors_ = g_.fat_sectors ? g_.fat_sectors : (fat_bytes + 511) / 512;
     end_sector_ =
         data_start() + uint64_t(g_.cluster_count) * g_.sectors_per_cluster + g_.extra_sectors;
     uint64_t medium = end_sector_ + g_.trailing_sectors;
@@ -296,18 +297,32 @@ FatImage::FatImage(const FatGeometry &g) : g_(g) {
     put16(b + 24, 63);
     put16(b + 26, 255);
     put32(b + 28, uint32_t(g_.start_sector));
-    put32(b + 32, uint32_t(end_sector_ - g_.start_sector));
-    put32(b + 36, fat_sectors_);
-    put32(b + 44, g_.root_cluster);
-    put16(b + 48, 1);
-    put16(b + 50, 6); // fsck.fat wants one; copy the boot sector there if it matters
-    b[64] = 0x80;
-    b[66] = 0x29;
-    put32(b + 67, 0x20201215);
-    std::memcpy(b + 71, "NO NAME    FAT32   ", 19);
+    const uint32_t total = uint32_t(end_sector_ - g_.start_sector);
+    if (g_.fat_bits != 32) {
+        put16(b + 17, uint16_t(g_.root_entries));
+        if (total < 65536)
+            put16(b + 19, uint16_t(total));
+        else
+            put32(b + 32, total);
+        put16(b + 22, uint16_t(fat_sectors_));
+        b[36] = 0x80;
+        b[38] = 0x29;
+        put32(b + 39, 0x20201215);
+        std::memcpy(b + 43, g_.fat_bits == 12 ? "NO NAME    FAT12   " : "NO NAME    FAT16   ", 19);
+    } else {
+        put32(b + 32, total);
+        put32(b + 36, fat_sectors_);
+        put32(b + 44, g_.root_cluster);
+        put16(b + 48, 1);
+        put16(b + 50, 6); // fsck.fat wants one; copy the boot sector there if it matters
+        b[64] = 0x80;
+        b[66] = 0x29;
+        put32(b + 67, 0x20201215);
+        std::memcpy(b + 71, "NO NAME    FAT32   ", 19);
+    }
     b[510] = 0x55, b[511] = 0xAA;
     // FSInfo at sector 1 (free counts unknown), so that fsck.fat accepts the image.
-    if (g_.reserved_sectors >= 2) {
+    if (g_.fat_bits == 32 && g_.reserved_sectors >= 2) {
         uint8_t *fsi = sector(g_.start_sector + 1);
         put32(fsi, 0x41615252);
         put32(fsi + 484, 0x61417272);
@@ -319,7 +334,7 @@ FatImage::FatImage(const FatGeometry &g) : g_(g) {
     if (g_.fat_count > 0 && fat_sectors_ > 0) {
         set_fat(0, 0x0FFFFFF8);
         set_fat(1, 0x0FFFFFFF);
-        if (g_.root_cluster >= 2 && g_.root_cluster < g_.cluster_count + 2) {
+        if (g_.fat_bits == 32 && g_.root_cluster >= 2 && g_.root_cluster < g_.cluster_count + 2) {
             set_fat(g_.root_cluster, kEndOfChain);
             taken_[g_.root_cluster] = true;
         }
@@ -351,14 +366,36 @@ void FatImage::set_signature(bool present) {
 }
 
 void FatImage::set_fat(uint32_t n, uint32_t value, bool first_only) {
+    uint32_t copies = first_only ? 1 : g_.fat_count;
+    if (g_.fat_bits != 32) {
+        // Byte by byte: a FAT12 entry may straddle two sectors.
+        const uint64_t off = g_.fat_bits == 12 ? uint64_t(n) * 3 / 2 : uint64_t(n) * 2;
+        if ((off + 1) / kSector >= fat_sectors_) die("set_fat: cluster beyond the FAT");
+        for (uint32_t f = 0; f < copies; ++f) {
+            uint8_t *fat0 = sector(fat_start() + uint64_t(f) * fat_sectors_);
+            uint32_t old = fat0[off] | uint32_t(fat0[off + 1]) << 8, v = value & 0xFFFF;
+            if (g_.fat_bits == 12)
+                v = n % 2 ? (old & 0x000F) | (value & 0xFFF) << 4
+                          : (old & 0xF000) | (value & 0xFFF);
+            fat0[off] = uint8_t(v);
+            fat0[off + 1] = uint8_t(v >> 8);
+        }
+        return;
+    }
     uint64_t rel = uint64_t(n) / 128;
     if (rel >= fat_sectors_) die("set_fat: cluster beyond the FAT");
-    uint32_t copies = first_only ? 1 : g_.fat_count;
     for (uint32_t f = 0; f < copies; ++f)
         put32(sector(fat_start() + uint64_t(f) * fat_sectors_ + rel) + (n % 128) * 4, value);
 }
 
 uint32_t FatImage::fat(uint32_t n) const {
+    if (g_.fat_bits != 32) {
+        const uint64_t off = g_.fat_bits == 12 ? uint64_t(n) * 3 / 2 : uint64_t(n) * 2;
+        if ((off + 1) / kSector >= fat_sectors_) die("fat: cluster beyond the FAT");
+        const uint8_t *fat0 = disk_.data() + fat_start() * kSector;
+        const uint32_t v = fat0[off] | uint32_t(fat0[off + 1]) << 8;
+        return g_.fat_bits == 16 ? v : n % 2 ? v >> 4 : v & 0xFFF;
+    }
     uint64_t rel = uint64_t(n) / 128;
     if (rel >= fat_sectors_) die("fat: cluster beyond the FAT");
     return get32(disk_.data() + (fat_start() + rel) * kSector + (n % 128) * 4);
@@ -440,7 +477,19 @@ std::vector<uint32_t> FatImage::place_dir(const DirEntries &d, Spread spread) {
     return chain;
 }
 
+uint8_t *FatImage::root_entry(size_t i) {
+    if (g_.fat_bits == 32 || i >= g_.root_entries) die("root_entry: no such root entry");
+    return sector(root_start()) + i * DV_DIRENT_SIZE;
+}
+
 std::vector<uint32_t> FatImage::place_root(const DirEntries &d) {
+    if (g_.fat_bits != 32) {
+        if (d.size() > g_.root_entries) die("place_root: the fixed root is full");
+        std::memset(sector(root_start()), 0, size_t(root_sectors()) * kSector);
+        for (size_t i = 0; i < d.size(); ++i)
+            std::memcpy(root_entry(i), d[i].data(), DV_DIRENT_SIZE);
+        return {};
+    }
     uint32_t n = uint32_t((d.size() * DV_DIRENT_SIZE + cluster_bytes() - 1) / cluster_bytes());
     std::vector<uint32_t> chain{g_.root_cluster};
     while (chain.size() < n) chain.push_back(alloc_cluster());
@@ -540,11 +589,12 @@ void TreeLayout::finish() {
         nodes_.push_back(n);
         return nodes_.back();
     };
-    // First clusters of directories, then file data.
+    // First clusters of directories, then file data. A fixed root region has no cluster.
+    const bool fixed_root = img_.geometry().fat_bits != 32;
     for (const std::string &d : dirs) {
         TreeNode &n = node(d, true);
-        n.first_cluster = d.empty() ? img_.root_cluster() : img_.alloc_cluster();
-        n.chain = {n.first_cluster};
+        n.first_cluster = !d.empty() ? img_.alloc_cluster() : fixed_root ? 0 : img_.root_cluster();
+        if (n.first_cluster) n.chain = {n.first_cluster};
     }
     for (const TreeItem &it : items_) {
         if (it.is_dir) continue;
@@ -595,6 +645,10 @@ void TreeLayout::finish() {
             listing_.back().second.push_back(n.name);
         }
         TreeNode &dn = nodes_[self];
+        if (d.empty() && fixed_root) {
+            img_.place_root(e);
+            continue;
+        }
         uint32_t need =
             uint32_t((e.size() * DV_DIRENT_SIZE + img_.cluster_bytes() - 1) / img_.cluster_bytes());
         while (dn.chain.size() < std::max<uint32_t>(need, 1))

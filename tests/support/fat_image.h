@@ -1,7 +1,7 @@
-// An in-memory FAT32 medium for tests: a boot sector whose fields the test chooses, FATs
-// with chains the test chooses (broken, short, cyclic, pointing anywhere), directory
-// clusters built from entry records, and file contents at chosen clusters. A small tree
-// can be laid out automatically (clusters allocated, chains written, "." and ".." made).
+// An in-memory FAT32 (or FAT12/16) medium for tests: a boot sector whose fields the test chooses,
+// FATs with chains the test chooses (broken, short, cyclic, pointing anywhere), directory clusters
+// built from entry records, and file contents at chosen clusters. A small tree can be laid out
+// automatically (clusters allocated, chains written, "." and ".." made).
 //
 // The image holds the whole medium from sector 0 to the volume's end, so a volume can
 // start at any sector (a partition inside a larger disk). Nothing is validated: a test
@@ -33,6 +33,8 @@ struct FatGeometry {
     uint32_t trailing_sectors = 0; // medium sectors after the volume's end
     uint64_t stored_sectors = 0;   // keep only this many medium sectors (0: all); the
                                    // reader synthesizes the rest (FaultReader::synth)
+    uint32_t fat_bits = 32;        // 12 or 16: a FAT12/16 boot sector and a fixed root region
+    uint32_t root_entries = 512;   // FAT12/16: entries of the fixed root region
 };
 
 // One 32-byte raw directory entry.
@@ -98,7 +100,11 @@ class FatImage {
     uint64_t end_sector() const { return end_sector_; } // one past the volume
     uint64_t fat_start() const { return g_.start_sector + g_.reserved_sectors; }
     uint32_t fat_sectors() const { return fat_sectors_; }
-    uint64_t data_start() const { return fat_start() + uint64_t(fat_sectors_) * g_.fat_count; }
+    uint64_t root_start() const { return fat_start() + uint64_t(fat_sectors_) * g_.fat_count; }
+    uint32_t root_sectors() const {
+        return g_.fat_bits == 32 ? 0 : (g_.root_entries * DV_DIRENT_SIZE + kSector - 1) / kSector;
+    }
+    uint64_t data_start() const { return root_start() + root_sectors(); }
     uint32_t sectors_per_cluster() const { return g_.sectors_per_cluster; }
     uint32_t cluster_bytes() const { return g_.sectors_per_cluster * kSector; }
     uint32_t entries_per_cluster() const { return cluster_bytes() / DV_DIRENT_SIZE; }
@@ -120,8 +126,9 @@ class FatImage {
     void set_signature(bool present);
 
     // FAT entries. set_fat writes every FAT copy (or only the first when `first_only`).
+    // On FAT12/16 the value is cut to 12 or 16 bits (so kEndOfChain stays an end mark).
     void set_fat(uint32_t n, uint32_t value, bool first_only = false);
-    uint32_t fat(uint32_t n) const; // from the first FAT, raw 32 bits
+    uint32_t fat(uint32_t n) const; // from the first FAT, raw 32 (or 12, 16) bits
     // Links the clusters in order and ends the chain with `end` (any value: an end mark,
     // 0, 1, a cluster past the end, a cluster of the chain itself for a cycle).
     void link(const std::vector<uint32_t> &chain, uint32_t end = kEndOfChain);
@@ -148,8 +155,11 @@ class FatImage {
     void write_dir(const std::vector<uint32_t> &chain, const DirEntries &d, bool link_chain = true);
     // Allocates as many clusters as the entries need (at least one) and writes them.
     std::vector<uint32_t> place_dir(const DirEntries &d, Spread spread = Spread::contiguous);
-    // Root directory: root_cluster first, further clusters allocated as needed.
+    // Root directory: root_cluster first, further clusters allocated as needed; on FAT12/16
+    // the fixed root region (the chain returned is empty).
     std::vector<uint32_t> place_root(const DirEntries &d);
+    // FAT12/16: raw entry i of the fixed root region.
+    uint8_t *root_entry(size_t i);
 
     // Address of raw entry i of a directory laid over `chain`.
     uint8_t *dir_entry(const std::vector<uint32_t> &chain, size_t i);

@@ -7,9 +7,20 @@
 
 namespace dvtest {
 
+namespace {
+
+// A cluster's worth of 512-byte sectors, as the boot sector declares it.
+uint32_t cluster_sectors(const uint8_t *boot) {
+    const uint32_t bps = uint32_t(boot[11] | boot[12] << 8);
+    const uint32_t per = bps == 1024 || bps == 2048 || bps == 4096 ? bps / kSector : 1;
+    return (boot[13] ? boot[13] : 1) * per;
+}
+
+} // namespace
+
 FaultReader::FaultReader(FatImage &img)
     : disk_(img.disk()), img_(&img), start_(img.start_sector()), end_(img.end_sector()),
-      max_count_(img.boot()[13] ? img.boot()[13] : 1) {}
+      max_count_(cluster_sectors(img.boot())) {}
 
 FaultReader::FaultReader(std::vector<uint8_t> &disk, uint64_t start, uint64_t end, uint32_t spc)
     : disk_(disk), start_(start), end_(end), max_count_(spc) {}

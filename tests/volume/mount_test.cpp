@@ -189,11 +189,17 @@ TEST(Mount, BootSectorChecks) {
     }
 }
 
-TEST(Mount, BootSectorDeclaring4096ByteSectorsStillMountsAs512) {
-    // The bytes-per-sector field is not consulted.
-    FatImage img(geo());
-    img.set_boot16(11, 4096);
-    EXPECT_NE(try_mount(img).vol, nullptr);
+TEST(Mount, BootSectorDeclaring4096ByteSectorsIsReadIn4096ByteSectors) {
+    // The bytes-per-sector field counts: this layout, read in 4096-byte sectors, puts the
+    // FATs past the volume's end. Sizes other than 512 .. 4096 are refused.
+    for (uint16_t bps : {4096, 0, 256, 1000, 8192}) {
+        SCOPED_TRACE(bps);
+        FatImage img(geo());
+        img.set_boot16(11, bps);
+        auto r = try_mount(img);
+        EXPECT_EQ(r.vol, nullptr);
+        EXPECT_EQ(r.err, DV_E_BADPBR);
+    }
 }
 
 TEST(Mount, RootClusterAtTheLastClusterIsAccepted) {

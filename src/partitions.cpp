@@ -1,0 +1,286 @@
+// Partition tables: MBR with its chain of extended boot records, GPT with its CRCs and backup
+// header. Everything lives on the stack and in the caller's array: nothing is allocated.
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "bytes.h"
+#include "readfat_internal.h"
+
+namespace dorvex {
+namespace {
+
+constexpr uint32_t kSector = 512;
+
+// MBR and extended boot records: four 16-byte entries at byte 446.
+constexpr size_t kMbrTable = 446;
+constexpr size_t kMbrEntry = 16;
+constexpr size_t kMbrStatus = 0, kMbrType = 4, kMbrStart = 8, kMbrCount = 12;
+constexpr uint8_t kProtective = 0xEE;
+constexpr uint32_t kMaxEbrs = 255;
+
+// GPT header and entries.
+constexpr size_t kGptHeaderSize = 12, kGptHeaderCrc = 16, kGptMyLba = 24, kGptEntriesLba = 72;
+constexpr size_t kGptEntryCount = 80, kGptEntrySize = 84, kGptEntriesCrc = 88;
+constexpr uint32_t kGptMinHeader = 92;
+constexpr size_t kGptFirstLba = 32, kGptLastLba = 40, kGptName = 56;
+constexpr uint32_t kMaxGptEntries = 16384;
+
+constexpr std::array<uint32_t, 256> crc_table() {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1u) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[i] = c;
+    }
+    return t;
+}
+constexpr std::array<uint32_t, 256> kCrc = crc_table();
+
+// CRC-32 as GPT uses it; start with `crc` 0 and feed the pieces in order.
+uint32_t crc32(uint32_t crc, const uint8_t *p, size_t n) {
+    crc = ~crc;
+    for (size_t i = 0; i < n; ++i) crc = kCrc[(crc ^ p[i]) & 0xFFu] ^ (crc >> 8);
+    return ~crc;
+}
+
+bool is_extended(uint8_t type) {
+    return type == 0x05 || type == 0x0F || type == 0x85;
+}
+
+struct Disk {
+    uint64_t sectors; // 512-byte sectors
+    void *data;
+    readfat_sector_reader reader;
+    uint32_t shift; // logical sector = 512 << shift
+    readfat_partition *parts;
+    uint32_t room;
+    readfat_table *table;
+    // One logical sector for table sectors, one for the first sectors of partitions. Aligned
+    // for readers that transfer by DMA.
+    alignas(kSector) uint8_t buf[kSector << 3];
+    alignas(kSector) uint8_t probe[kSector << 3];
+
+    uint32_t logical() const { return kSector << shift; }
+    uint64_t logical_sectors() const { return sectors >> shift; }
+
+    // Reads logical sector `lba` into `into`; false when it lies outside the disk or fails.
+    bool read(uint64_t lba, uint8_t *into) const {
+        const uint32_t n = 1u << shift;
+        if (lba >= logical_sectors()) return false;
+        return reader(data, into, lba << shift, n) == static_cast<int32_t>(n);
+    }
+
+    // Adds a partition of `count` sectors at `start` (512-byte units), cut at the disk's end;
+    // `rec` holds its other fields. Probes its first sector for a FAT boot sector.
+    void add(readfat_partition rec, uint64_t start, uint64_t count) {
+        if (count == 0) return;
+        if (start >= sectors) {
+            table->notes |= DV_PT_NOTE_OUTSIDE;
+            return;
+        }
+        if (count > sectors - start) {
+            count = sectors - start;
+            table->notes |= DV_PT_NOTE_OUTSIDE;
+        }
+        rec.start = start;
+        rec.sectors = count;
+        BootGeometry g;
+        if (!rec.extended && count >= 64 && read(start >> shift, probe) &&
+            parse_boot_sector(probe, count, g) == 0)
+            rec.fat_type = static_cast<uint8_t>(g.fat_type);
+        if (table->count < room)
+            parts[table->count] = rec;
+        else
+            table->notes |= DV_PT_NOTE_TRUNCATED;
+        ++table->count;
+    }
+};
+
+readfat_partition mbr_record(const uint8_t *entry, uint32_t number) {
+    readfat_partition r{};
+    r.number = number;
+    r.mbr_type = entry[kMbrType];
+    r.extended = is_extended(r.mbr_type) ? 1 : 0;
+    return r;
+}
+
+// ---- MBR ----------------------------------------------------------------------------------
+
+// Logical partitions: EBRs linked relative to the extended partition's start, each inside it.
+void read_logical(Disk &d, uint64_t base, uint64_t size) {
+    std::array<uint64_t, kMaxEbrs> seen{};
+    uint64_t ebr = base;
+    uint32_t number = 5;
+    for (uint32_t n = 0;; ++n) {
+        for (uint32_t k = 0; k < n; ++k)
+            if (seen[k] == ebr) {
+                d.table->notes |= DV_PT_NOTE_EBR_LOOP;
+                return;
+            }
+        if (n == kMaxEbrs || ebr - base >= size) {
+            d.table->notes |= DV_PT_NOTE_EBR_LOOP;
+            return;
+        }
+        seen[n] = ebr;
+        if (!d.read(ebr >> d.shift, d.buf) || load_le16(d.buf + DV_BPB_SIGNATURE) != 0xAA55u) {
+            d.table->notes |= DV_PT_NOTE_EBR_BAD;
+            return;
+        }
+        uint8_t link[kMbrEntry];
+        std::memcpy(link, d.buf + kMbrTable + kMbrEntry, kMbrEntry);
+        const uint8_t *e = d.buf + kMbrTable;
+        if (e[kMbrType] != 0)
+            d.add(mbr_record(e, number++), ebr + (uint64_t{load_le32(e + kMbrStart)} << d.shift),
+                  uint64_t{load_le32(e + kMbrCount)} << d.shift);
+        const uint32_t next = load_le32(link + kMbrStart);
+        if (link[kMbrType] == 0 || next == 0) return;
+        ebr = base + (uint64_t{next} << d.shift);
+    }
+}
+
+void read_mbr(Disk &d, const uint8_t *mbr) {
+    d.table->scheme = DV_PT_MBR;
+    uint64_t ext_base = 0, ext_size = 0;
+    for (uint32_t i = 0; i < 4; ++i) {
+        const uint8_t *e = mbr + kMbrTable + i * kMbrEntry;
+        if (e[kMbrType] == 0) continue;
+        const uint64_t start = uint64_t{load_le32(e + kMbrStart)} << d.shift;
+        const uint64_t count = uint64_t{load_le32(e + kMbrCount)} << d.shift;
+        readfat_partition r = mbr_record(e, i + 1);
+        if (r.extended && ext_size == 0 && count != 0 && start != 0) {
+            ext_base = start;
+            ext_size = count;
+        }
+        d.add(r, start, count);
+    }
+    if (ext_size != 0) read_logical(d, ext_base, ext_size);
+}
+
+// ---- GPT ----------------------------------------------------------------------------------
+
+struct GptHeader {
+    uint64_t entries_lba;
+    uint32_t count, size, crc;
+};
+
+// The header at `lba`, when its signature, size, CRC, own address and entry array hold up.
+bool gpt_header(Disk &d, uint64_t lba, GptHeader &h) {
+    if (!d.read(lba, d.buf) || std::memcmp(d.buf, "EFI PART", 8) != 0) return false;
+    const uint32_t hsize = load_le32(d.buf + kGptHeaderSize);
+    if (hsize < kGptMinHeader || hsize > d.logical()) return false;
+    const uint32_t stored = load_le32(d.buf + kGptHeaderCrc);
+    std::memset(d.buf + kGptHeaderCrc, 0, 4);
+    if (crc32(0, d.buf, hsize) != stored) return false;
+    if (load_le64(d.buf + kGptMyLba) != lba) return false;
+    h.entries_lba = load_le64(d.buf + kGptEntriesLba);
+    h.count = load_le32(d.buf + kGptEntryCount);
+    h.size = load_le32(d.buf + kGptEntrySize);
+    h.crc = load_le32(d.buf + kGptEntriesCrc);
+    // Entries never straddle a sector: their size is a power of two that divides it.
+    if (h.size < 128 || h.size > d.logical() || (h.size & (h.size - 1)) != 0) return false;
+    if (h.count > kMaxGptEntries) return false;
+    const uint64_t array = (uint64_t{h.count} * h.size + d.logical() - 1) / d.logical();
+    return h.entries_lba >= 1 && h.entries_lba < d.logical_sectors() &&
+           array <= d.logical_sectors() - h.entries_lba;
+}
+
+// Walks the entry array: checks its CRC, or (with `emit`) adds its partitions.
+bool gpt_entries(Disk &d, const GptHeader &h, bool emit) {
+    const uint32_t per = d.logical() / h.size;
+    uint32_t crc = 0;
+    for (uint32_t i = 0; i < h.count; ++i) {
+        if (i % per == 0 && !d.read(h.entries_lba + i / per, d.buf)) return false;
+        // A copy: probing the partition reads other sectors.
+        uint8_t e[128];
+        std::memcpy(e, d.buf + (i % per) * h.size, sizeof e);
+        if (!emit) {
+            crc = crc32(crc, d.buf + (i % per) * h.size, h.size);
+            continue;
+        }
+        static constexpr uint8_t kUnused[16] = {};
+        const uint64_t first = load_le64(e + kGptFirstLba), end = d.logical_sectors();
+        uint64_t last = load_le64(e + kGptLastLba);
+        if (std::memcmp(e, kUnused, 16) == 0 || last < first) continue;
+        if (first >= end || last >= end) {
+            d.table->notes |= DV_PT_NOTE_OUTSIDE;
+            if (first >= end) continue;
+            last = end - 1;
+        }
+        readfat_partition r{};
+        r.number = i + 1;
+        std::memcpy(r.type_guid, e, 16);
+        for (size_t k = 0; k < 36; ++k) r.name[k] = load_le16(e + kGptName + 2 * k);
+        d.add(r, first << d.shift, (last - first + 1) << d.shift);
+    }
+    return emit || crc == h.crc;
+}
+
+// The GPT behind a protective MBR: the primary header, else the backup at the disk's end.
+bool read_gpt(Disk &d) {
+    GptHeader h{};
+    bool sound = gpt_header(d, 1, h) && gpt_entries(d, h, false);
+    if (!sound) {
+        d.table->notes |= DV_PT_NOTE_GPT_PRIMARY_BAD;
+        sound = gpt_header(d, d.logical_sectors() - 1, h) && gpt_entries(d, h, false);
+        if (!sound) return false;
+        d.table->notes |= DV_PT_NOTE_GPT_BACKUP_USED;
+    }
+    d.table->scheme = DV_PT_GPT;
+    gpt_entries(d, h, true);
+    return true;
+}
+
+// With no sector size given: the first size at which sector 1 holds a GPT signature.
+void find_gpt_sector_size(Disk &d) {
+    for (uint32_t shift = 0; shift <= 3; ++shift) {
+        d.shift = shift;
+        if (d.read(1, d.buf) && std::memcmp(d.buf, "EFI PART", 8) == 0) return;
+    }
+    d.shift = 0;
+}
+
+} // namespace
+
+int list_partitions(uint64_t disk_sectors, uint32_t sector_size, void *reader_data,
+                    readfat_sector_reader reader, readfat_partition *parts, uint32_t room,
+                    readfat_table *table) {
+    uint32_t shift = 0;
+    while (shift <= 3 && (kSector << shift) != sector_size) ++shift;
+    if (!reader || !table || (!parts && room != 0) || disk_sectors == 0 ||
+        (sector_size != 0 && shift > 3))
+        return EINVAL;
+    *table = readfat_table{};
+    Disk d{disk_sectors, reader_data, reader, sector_size != 0 ? shift : 0, parts, room,
+           table,        {},          {}};
+    uint8_t mbr[kSector];
+    if (!d.read(0, d.buf)) return EIO;
+    std::memcpy(mbr, d.buf, kSector);
+    table->sector_size = d.logical();
+
+    BootGeometry g;
+    if (disk_sectors >= 64 && parse_boot_sector(mbr, disk_sectors, g) == 0) {
+        table->disk_fat = g.fat_type;
+        return 0;
+    }
+    if (load_le16(mbr + DV_BPB_SIGNATURE) != 0xAA55u) return 0;
+    bool protective = false;
+    for (size_t i = 0; i < 4; ++i) {
+        const uint8_t *e = mbr + kMbrTable + i * kMbrEntry;
+        // Status bytes other than 0x00 and 0x80: boot code, not a partition table.
+        if ((e[kMbrStatus] & 0x7Fu) != 0) return 0;
+        if (e[kMbrType] == kProtective) protective = true;
+    }
+    if (protective) {
+        if (sector_size == 0) find_gpt_sector_size(d);
+        table->sector_size = d.logical();
+        if (read_gpt(d)) return 0;
+        table->notes |= DV_PT_NOTE_GPT_UNREADABLE;
+        d.shift = sector_size != 0 ? shift : 0;
+        table->sector_size = d.logical();
+    }
+    read_mbr(d, mbr);
+    return 0;
+}
+
+} // namespace dorvex

@@ -1,0 +1,309 @@
+// Interop over every kind of FAT volume: FAT12, FAT16 and FAT32 from mkfs.fat (1 to 64
+// sectors per cluster, logical sectors of 512 to 4096 bytes) and from mformat (a 1.44 MB
+// floppy, FAT16, FAT32), alone and as partitions of MBR and GPT disks made by sfdisk. Each is
+// filled by mcopy; every listing and every byte must equal what mcopy reads back, and every
+// reader request must cover whole logical sectors. Skips when the tools are missing.
+#define _FILE_OFFSET_BITS 64
+#include "support/tools.h"
+#include "support/volume_util.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+using namespace dvtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kEnv = "LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 ";
+
+struct Tools {
+    std::string mkfs = find_tool("mkfs.fat"), mformat = find_tool("mformat"),
+                mcopy = find_tool("mcopy"), sfdisk = find_tool("sfdisk");
+    bool ok() const { return !mkfs.empty() && !mformat.empty() && !mcopy.empty(); }
+};
+
+// The tree copied into every volume, made once per test binary: a root of 40 long names (runs
+// cut by every root piece and window), names needing 1 to 4 entries, a file over several
+// clusters, an empty file and directory, and a deeper path.
+const std::string &source_tree() {
+    static std::string dir;
+    if (!dir.empty()) return dir;
+    dir = scratch_dir("dorvex-types") + "/src";
+    auto put = [&](const std::string &rel, const std::string &data) {
+        fs::path p = fs::path(dir) / rel;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary).write(data.data(), std::streamsize(data.size()));
+    };
+    put("README.TXT", "plain 8.3 name\n");
+    put("Mixed Case.Txt", "mixed\n");
+    put("A rather long name that takes three or four entries of a directory.txt", "long\n");
+    put("big.bin", pattern_data(150000, 9));
+    put("empty.dat", "");
+    put("Sub dir/Deeper Level/leaf file.bin", pattern_data(5000, 3));
+    for (int i = 0; i < 40; ++i)
+        put("root file " + std::to_string(100 + i) + " with a long name.txt",
+            pattern_data(size_t(i) * 97, uint32_t(i)));
+    fs::create_directories(fs::path(dir) / "Empty dir");
+    return dir;
+}
+
+// mcopy applies the lower-case flags of 8.3-only names, which the library leaves alone.
+bool same_name(const std::string &host, const std::string &ours) {
+    if (host == ours) return true;
+    if (host.size() != ours.size()) return false;
+    for (size_t i = 0; i < host.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(host[i])) != ours[i]) return false;
+    return true;
+}
+
+// What mcopy reads back from the volume at byte `offset` of `image`, extracted into `out`.
+void mcopy_out(const Tools &t, const std::string &image, uint64_t offset, const std::string &out,
+               const std::string &log) {
+    fs::create_directories(out);
+    const std::string at = offset ? "@@" + std::to_string(offset) : "";
+    run_logged(kEnv + shell_quote(t.mcopy) + " -s -n -i " + shell_quote(image + at) + " '::*' " +
+                   shell_quote(out + "/"),
+               log);
+}
+
+// Walks the volume through entries and compares each directory with the host tree `host`.
+void compare(readfat_volume *vol, readfat_dir *d, const fs::path &host, const std::string &where) {
+    std::map<std::string, fs::path> want;
+    for (const auto &e : fs::directory_iterator(host)) want[e.path().filename().string()] = e;
+    std::vector<std::pair<dv_entry, fs::path>> subdirs;
+    const dv_entry *e;
+    int err = 0;
+    size_t listed = 0;
+    while ((e = readfat_readdir(vol, d, &err)) != nullptr) {
+        const std::string name = to_utf8(e->name);
+        if (name == "." || name == ".." || (e->attr & DV_ATTR_VOLUME)) continue;
+        auto it = want.begin();
+        while (it != want.end() && !same_name(it->first, name)) ++it;
+        if (it == want.end()) {
+            ADD_FAILURE() << where << ": listed but not read by mcopy: " << name;
+            continue;
+        }
+        ++listed;
+        if (e->attr & DV_ATTR_DIRECTORY) {
+            EXPECT_TRUE(fs::is_directory(it->second)) << where << "/" << name;
+            subdirs.push_back({*e, it->second});
+            continue;
+        }
+        readfat_file *f = readfat_open_entry(vol, e, &err);
+        ASSERT_NE(f, nullptr) << where << "/" << name;
+        int rerr = 0;
+        const std::string got = read_handle(vol, f, 7000, &rerr);
+        readfat_close(vol, f);
+        EXPECT_EQ(rerr, 0) << where << "/" << name;
+        const std::vector<uint8_t> bytes = read_whole(it->second.string());
+        EXPECT_TRUE(got == std::string(bytes.begin(), bytes.end())) << where << "/" << name;
+    }
+    EXPECT_EQ(err, DV_E_ENDDIR) << where;
+    EXPECT_EQ(listed, want.size()) << where;
+    readfat_closedir(vol, d);
+    for (const auto &[entry, path] : subdirs) {
+        readfat_dir *sd = readfat_opendir_entry(vol, &entry, &err);
+        ASSERT_NE(sd, nullptr);
+        compare(vol, sd, path, where + "/" + to_utf8(entry.name));
+    }
+}
+
+// Mounts the volume at `start` of `image`, compares it whole with `expected` (mcopy's copy)
+// and checks a few path lookups and that every request after the boot sector covers whole
+// logical sectors. Returns the volume's FAT type and logical sector size.
+std::pair<uint32_t, uint32_t> verify(const std::string &image, uint64_t start, uint64_t end,
+                                     const std::string &expected) {
+    const int fd = open(image.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0);
+    uint8_t boot[512] = {};
+    EXPECT_EQ(pread(fd, boot, 512, off_t(start * 512)), 512);
+    const uint32_t bps = uint32_t(boot[11] | boot[12] << 8), per = bps / 512;
+    std::vector<uint8_t> none;
+    FaultReader rd(none, start, end, boot[13] * per);
+    rd.synth = [fd](uint64_t s, uint8_t *buf) {
+        if (pread(fd, buf, 512, off_t(s * 512)) != 512) std::memset(buf, 0, 512);
+    };
+    rd.require_alignment(512);
+    TrackingAlloc alloc;
+    int err = 0;
+    readfat_volume *vol = readfat_new2(start, end, 512, &rd, FaultReader::cb,
+                                       DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH, 4, 8, &err,
+                                       &alloc, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+    std::pair<uint32_t, uint32_t> kind{0, 0};
+    if (vol) {
+        kind = {vol->fat_type, vol->bytes_per_sector};
+        compare(vol, readfat_opendir(vol, "/", &err), expected, "");
+        EXPECT_TRUE(read_file(vol, "Sub dir/Deeper Level/leaf file.bin") == pattern_data(5000, 3));
+        EXPECT_TRUE(read_file(vol, "root file 139 with a long name.txt", 333) ==
+                    pattern_data(39 * 97, 39));
+        dv_entry st;
+        EXPECT_EQ(readfat_stat(vol, "Sub dir/../README.TXT", &st), 0) << "'..' leads to the root";
+        readfat_delete(vol);
+    } else {
+        ADD_FAILURE() << image << ": mount failed with " << err;
+    }
+    for (size_t i = 1; i < rd.log().size(); ++i) {
+        const FaultReader::Call &c = rd.log()[i];
+        EXPECT_TRUE((c.sector - start) % per == 0 && c.count % per == 0)
+            << "request " << c.sector << "+" << c.count << " cuts a " << bps << "-byte sector";
+    }
+    EXPECT_EQ(rd.bad_requests(), 0u);
+    close(fd);
+    return kind;
+}
+
+struct Format {
+    std::string name;
+    friend void PrintTo(const Format &f, std::ostream *os) { *os << f.name; }
+    std::string make; // shell words after the formatter; IMG is the image
+    bool mformat;
+    uint32_t fat, bps;
+};
+
+std::vector<Format> formats() {
+    std::vector<Format> f;
+    // mkfs.fat sizes in KiB: a cluster count well inside the type's range.
+    auto mkfs = [&](uint32_t fat, uint32_t spc, uint32_t bps) {
+        const uint64_t clusters = fat == 12 ? 3000 : fat == 16 ? 6000 : 66000;
+        const uint64_t kib = clusters * spc * bps / 1024 + 128;
+        f.push_back({"mkfs_fat" + std::to_string(fat) + "_s" + std::to_string(spc) + "_S" +
+                         std::to_string(bps),
+                     "-F " + std::to_string(fat) + " -s " + std::to_string(spc) + " -S " +
+                         std::to_string(bps) + " -n TYPES -C IMG " + std::to_string(kib),
+                     false, fat, bps});
+    };
+    for (uint32_t spc : {1u, 4u, 16u, 64u}) mkfs(12, spc, 512);
+    for (uint32_t spc : {1u, 2u, 8u, 32u, 64u}) mkfs(16, spc, 512);
+    mkfs(32, 4, 512);
+    for (uint32_t bps : {1024u, 2048u, 4096u}) {
+        mkfs(12, 1, bps);
+        mkfs(16, 2, bps);
+        mkfs(32, 1, bps);
+    }
+    f.push_back({"mformat_floppy_1440", "-f 1440", true, 12, 512});
+    f.push_back({"mformat_fat16", "-T 40960 -h 16 -s 32", true, 16, 512});
+    f.push_back({"mformat_fat32", "-T 140000 -h 16 -s 32 -F", true, 32, 512});
+    return f;
+}
+
+class Types : public testing::TestWithParam<Format> {};
+
+TEST_P(Types, EveryListingAndByteAsMcopyReadsThem) {
+    const Tools t;
+    if (!t.ok()) GTEST_SKIP() << "mkfs.fat (dosfstools) and mformat/mcopy (mtools) are needed";
+    const Format &f = GetParam();
+    const std::string src = source_tree(), dir = scratch_dir("dorvex-type");
+    const std::string img = dir + "/v.img", log = dir + "/tools.log";
+    std::string make = f.make;
+    if (!f.mformat) make.replace(make.find("IMG"), 3, shell_quote(img));
+    if (f.mformat) {
+        // mformat formats an existing file: the floppy's size comes from -f, the others' -T.
+        const uint64_t sectors = f.fat == 12 ? 2880 : std::stoull(make.substr(3));
+        ASSERT_EQ(truncate((std::ofstream(img), img.c_str()), off_t(sectors * 512)), 0);
+        ASSERT_TRUE(run_logged(
+            kEnv + shell_quote(t.mformat) + " -i " + shell_quote(img) + " " + make + " ::", log));
+    } else {
+        ASSERT_TRUE(run_logged(shell_quote(t.mkfs) + " " + make, log));
+    }
+    ASSERT_TRUE(run_logged("cd " + shell_quote(src) + " && " + kEnv + shell_quote(t.mcopy) +
+                               " -s -Q -i " + shell_quote(img) + " * ::/",
+                           log));
+    mcopy_out(t, img, 0, dir + "/out", log);
+    const auto kind = verify(img, 0, fs::file_size(img) / 512, dir + "/out");
+    EXPECT_EQ(kind.first, f.fat);
+    EXPECT_EQ(kind.second, f.bps);
+    fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Types, testing::ValuesIn(formats()),
+                         [](const testing::TestParamInfo<Format> &i) { return i.param.name; });
+
+// ---- Partitioned disks ---------------------------------------------------------------------
+
+struct Part {
+    std::string spec;     // sfdisk line
+    uint32_t fat;         // what to format it with (0: nothing)
+    uint64_t start, size; // in 512-byte sectors
+};
+
+void partitioned(const std::string &label, const std::vector<Part> &parts) {
+    const Tools t;
+    if (!t.ok() || t.sfdisk.empty()) GTEST_SKIP() << "mkfs.fat, mtools and sfdisk are needed";
+    const std::string dir = scratch_dir("dorvex-disk"), disk = dir + "/disk.img";
+    const std::string log = dir + "/tools.log";
+    std::ofstream(disk).close();
+    ASSERT_EQ(truncate(disk.c_str(), 64 << 20), 0);
+    std::string script = "label: " + label + "\n";
+    for (const Part &p : parts) script += p.spec + "\n";
+    ASSERT_TRUE(run_logged("printf " + shell_quote(script) + " | " + shell_quote(t.sfdisk) +
+                               " -q " + shell_quote(disk),
+                           log));
+    for (const Part &p : parts) {
+        if (!p.fat) continue;
+        ASSERT_TRUE(run_logged(shell_quote(t.mkfs) + " -F " + std::to_string(p.fat) +
+                                   " -s 1 --offset " + std::to_string(p.start) + " " +
+                                   shell_quote(disk) + " " + std::to_string(p.size / 2),
+                               log));
+        ASSERT_TRUE(run_logged(
+            "cd " + shell_quote(source_tree()) + " && " + kEnv + shell_quote(t.mcopy) +
+                " -s -Q -i " + shell_quote(disk + "@@" + std::to_string(p.start * 512)) + " * ::/",
+            log));
+    }
+
+    // The library's table against the one sfdisk wrote, then every FAT partition against
+    // what mcopy reads from it.
+    std::vector<uint8_t> none;
+    const uint64_t sectors = 64 << 11;
+    FaultReader rd(none, 0, sectors, 8);
+    const int fd = open(disk.c_str(), O_RDONLY);
+    rd.synth = [fd](uint64_t s, uint8_t *buf) {
+        if (pread(fd, buf, 512, off_t(s * 512)) != 512) std::memset(buf, 0, 512);
+    };
+    readfat_partition got[8];
+    readfat_table table;
+    ASSERT_EQ(readfat_partitions(sectors, 0, &rd, FaultReader::cb, got, 8, &table), 0);
+    EXPECT_EQ(table.scheme, label == "gpt" ? DV_PT_GPT : DV_PT_MBR);
+    EXPECT_EQ(table.notes, 0u);
+    ASSERT_EQ(table.count, parts.size());
+    for (size_t i = 0; i < parts.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(got[i].start, parts[i].start);
+        EXPECT_EQ(got[i].sectors, parts[i].size);
+        EXPECT_EQ(got[i].fat_type, parts[i].fat);
+        if (!parts[i].fat) continue;
+        const std::string out = dir + "/out" + std::to_string(i);
+        mcopy_out(t, disk, got[i].start * 512, out, log);
+        EXPECT_EQ(verify(disk, got[i].start, got[i].start + got[i].sectors, out).first,
+                  parts[i].fat);
+    }
+    EXPECT_EQ(rd.bad_requests(), 0u);
+    close(fd);
+    fs::remove_all(dir);
+}
+
+} // namespace
+
+TEST(Partitioned, Fat16AndFat12InAnMbrWithLogicalPartitions) {
+    partitioned("dos", {{"start=2048, size=8192, type=6", 16, 2048, 8192},
+                        {"start=12288, size=40960, type=5", 0, 12288, 40960},
+                        {"start=14336, size=4096, type=1", 12, 14336, 4096},
+                        {"start=20480, size=10240, type=e", 16, 20480, 10240}});
+}
+
+TEST(Partitioned, Fat16EspAndFat12BasicDataInAGpt) {
+    partitioned(
+        "gpt",
+        {{"start=2048, size=8192, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, "
+          "name=\"EFI system\"",
+          16, 2048, 8192},
+         {"start=10240, size=2048, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4", 0, 10240, 2048},
+         {"start=12288, size=4096, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", 12, 12288, 4096}});
+}
