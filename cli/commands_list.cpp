@@ -66,7 +66,10 @@ std::string long_line(const Listed &l) {
     std::string s = buf;
     s += iso_time(l.entry.mtime);
     std::string sn = short_display(l.entry);
-    if (sn.size() < 12) sn.resize(12, ' ');
+    // Padded by characters, not bytes: a code page gives 8.3 names non-ASCII ones.
+    size_t chars = 0;
+    for (char c : sn) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    if (chars < 12) sn.append(12 - chars, ' ');
     s += "  " + sn + "  " + entry_display(l);
     if (l.deleted) s += "  [deleted]";
     if (l.label) s += "  [volume label]";

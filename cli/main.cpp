@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "text.h"
 
 namespace dvcli {
 namespace {
@@ -62,11 +63,14 @@ const std::vector<CommandSpec> &commands() {
          "      --json       one JSON document instead of text\n"
          "\n"
          "Paths are case-insensitive and match long or 8.3 names; '/' and '\\' both\n"
-         "separate components.\n"
+         "separate components. An 8.3 name without a long name shows in the case its\n"
+         "lower-case flags give (readme.txt), its bytes 0x80-0xFF in the code page of\n"
+         "--codepage.\n"
          "\n"
          "Examples:\n"
          "  dorvex ls -l sdcard.img /DCIM\n"
-         "  dorvex ls -R --json sdcard.img > listing.json\n"},
+         "  dorvex ls -R --json sdcard.img > listing.json\n"
+         "  dorvex ls --codepage cp850 floppy.img\n"},
         {"tree",
          cmd_tree,
          1,
@@ -183,6 +187,11 @@ void print_main_help() {
         "      --offset SECTORS the volume starts at this 512-byte sector\n"
         "  By default the whole image if it starts with a FAT32 boot sector, else the\n"
         "  first FAT32 partition.\n"
+        "\nGlobal options (before or after the command):\n"
+        "      --codepage CP    code page of 8.3 names without a long name (default\n"
+        "                       cp437; any single-byte charset of 'dorvex iconv -l',\n"
+        "                       e.g. cp850 for media written by mtools or by DOS in\n"
+        "                       Western Europe)\n"
         "\nOther options:\n"
         "  -h, --help           help (dorvex COMMAND --help: help on one command)\n"
         "      --version        the version of the tool and the library\n"
@@ -195,6 +204,7 @@ void print_main_help() {
         "  dorvex get sdcard.img /DCIM photos\n"
         "  dorvex iconv -f cp437 -t utf8 readme.dos\n"
         "  dorvex mkimage --label SAMPLE examples/sample sample.img\n"
+        "  dorvex --codepage cp850 ls -l floppy.img\n"
         "\nExit status: 0 success, 1 error, 2 usage error.\n");
 }
 
@@ -203,7 +213,9 @@ void print_command_help(const CommandSpec &c) {
     if (c.volume_options)
         std::printf("\nVolume options:\n"
                     "  -p, --partition N    use partition N (MBR 1-4, logical 5..; GPT 1..)\n"
-                    "      --offset SECTORS the volume starts at this 512-byte sector\n");
+                    "      --offset SECTORS the volume starts at this 512-byte sector\n"
+                    "\nGlobal options:\n"
+                    "      --codepage CP    code page of 8.3 names (default cp437)\n");
 }
 
 bool parse_number(const std::string &s, uint64_t &out) {
@@ -221,8 +233,8 @@ bool parse_number(const std::string &s, uint64_t &out) {
 using Outcome = std::optional<int>;
 
 // The words before the command: -h/--help and --version answer at once; the
-// volume options go into `volume`, for the command's parser. Leaves `i` at
-// the command.
+// volume and global options go into `volume`, for the command's parser.
+// Leaves `i` at the command.
 Outcome parse_leading(const std::vector<std::string> &args, size_t &i,
                       std::vector<std::string> &volume) {
     for (; i < args.size(); ++i) {
@@ -235,14 +247,14 @@ Outcome parse_leading(const std::vector<std::string> &args, size_t &i,
             std::printf("dorvex %s (libdorvex %s)\n", DV_VERSION_STRING, dv_version());
             return kOk;
         }
-        if (s == "-p" || s == "--partition" || s == "--offset") {
+        if (s == "-p" || s == "--partition" || s == "--offset" || s == "--codepage") {
             if (i + 1 >= args.size()) return usage_error("", s + " needs a value");
             volume.push_back(s);
             volume.push_back(args[++i]);
             continue;
         }
         if (s.rfind("--partition=", 0) == 0 || s.rfind("--offset=", 0) == 0 ||
-            (s.size() > 2 && s.rfind("-p", 0) == 0)) {
+            s.rfind("--codepage=", 0) == 0 || (s.size() > 2 && s.rfind("-p", 0) == 0)) {
             volume.push_back(s);
             continue;
         }
@@ -264,10 +276,12 @@ int run_help(const std::vector<std::string> &args, size_t i) {
     return kOk;
 }
 
-// What the command accepts: its own options, -h and the volume options.
+// What the command accepts: its own options, -h, the global options and the
+// volume options.
 std::vector<OptSpec> options_of(const CommandSpec &cmd) {
     std::vector<OptSpec> opts = cmd.opts;
     opts.push_back({'h', "help", false});
+    opts.push_back({0, "codepage", true});
     if (cmd.volume_options) {
         opts.push_back({'p', "partition", true});
         opts.push_back({0, "offset", true});
@@ -378,6 +392,15 @@ Outcome parse_volume_choice(Args &a) {
     return std::nullopt;
 }
 
+// --codepage, for the whole run.
+Outcome apply_global_options(const Args &a) {
+    auto cp = a.values.find("codepage");
+    if (cp != a.values.end() && !set_short_codepage(cp->second))
+        return usage_error(a.command, "--codepage: '" + cp->second +
+                                          "' is not a single-byte charset (see dorvex iconv -l)");
+    return std::nullopt;
+}
+
 Outcome check_argument_count(const CommandSpec &cmd, const Args &a) {
     int n = static_cast<int>(a.positional.size());
     if (n < cmd.min_args)
@@ -410,6 +433,7 @@ int run(int argc, char **argv) {
         return kOk;
     }
     if (Outcome done = parse_volume_choice(a)) return *done;
+    if (Outcome done = apply_global_options(a)) return *done;
     if (Outcome done = check_argument_count(*cmd, a)) return *done;
     return cmd->run(a);
 }

@@ -19,9 +19,8 @@ std::u32string name_to_u32(const dv_name &name);
 // UTF-8 text to code points; false if `text` is not valid UTF-8.
 bool utf8_to_u32(std::string_view text, std::u32string &out);
 
-// Code points to UTF-8. Lone surrogates become U+FFFD: the result is always
-// valid UTF-8, fit for a host file name.
-std::string u32_to_utf8(std::u32string_view cps);
+// A name as UTF-8 (dv_name_to_utf8). Lone surrogates become U+FFFD: the
+// result is always valid UTF-8, fit for a host file name.
 std::string name_to_utf8(const dv_name &name);
 
 // For the terminal: UTF-8 with control characters, lone surrogates and the
@@ -38,8 +37,14 @@ std::string json_string_utf8(std::string_view text);
 // Upper-case folding of a whole string for case-insensitive comparison.
 std::u32string fold(std::u32string_view cps);
 
-// The 8.3 name as "BASE.EXT" (no dot without an extension); bytes 0x80-0xFF
-// are taken as code page 437. Empty for an empty short name.
+// The global options, set before a command runs.
+// --codepage: the single-byte code page of 8.3 names, cp437 unless set.
+const char *short_codepage();
+// False (and nothing set) when `name` is not a single-byte charset.
+bool set_short_codepage(const std::string &name);
+
+// The 8.3 name as stored, as "BASE.EXT" (no dot without an extension, no
+// lower-case flags applied) in short_codepage(). Empty for an empty name.
 std::u32string short_name_u32(const char shortname[12]);
 
 // "2024-05-01T12:30:04Z" (with ".37" before the Z when nsec is not zero);
