@@ -1,8 +1,9 @@
 #include "text.h"
 
 #include <cstdio>
-#include <ctime>
 #include <cwctype>
+
+static_assert(sizeof(time_t) >= 8, "FAT dates run to 2107");
 
 namespace dvcli {
 
@@ -216,6 +217,20 @@ std::string &codepage() {
     return cp;
 }
 
+bool &utc_flag() {
+    static bool utc = false;
+    return utc;
+}
+
+// The broken-down form of seconds read as UTC (tm_isdst -1, for mktime).
+struct tm broken_down(int64_t secs) {
+    time_t t = static_cast<time_t>(secs);
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    tm.tm_isdst = -1;
+    return tm;
+}
+
 } // namespace
 
 const char *short_codepage() {
@@ -229,29 +244,55 @@ bool set_short_codepage(const std::string &name) {
     return true;
 }
 
+bool utc_times() {
+    return utc_flag();
+}
+
+void set_utc_times(bool utc) {
+    utc_flag() = utc;
+}
+
 std::u32string short_name_u32(const char shortname[12]) {
     dv_name n;
     if (dv_shortname_to_name(shortname, 0, short_codepage(), &n) < 0) return U"";
     return name_to_u32(n);
 }
 
-std::string iso_time(const dv_timestamp &ts, bool date_only) {
-    time_t t = ts.sec;
-    struct tm tm {};
-    if (!gmtime_r(&t, &tm)) return "?";
+std::string fat_time(int64_t wall, bool utc, int32_t nsec, bool date_only) {
+    if (wall == DV_TIME_NONE) return "-";
+    struct tm tm = broken_down(wall);
     char buf[64];
     if (date_only) {
         std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1,
                       tm.tm_mday);
-    } else if (ts.nsec != 0) {
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%02dZ", tm.tm_year + 1900,
-                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                      static_cast<int>(ts.nsec / 10000000));
-    } else {
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
-                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        return buf;
     }
-    return buf;
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::string s = buf;
+    if (nsec > 0) {
+        std::snprintf(buf, sizeof buf, ".%02d", static_cast<int>(nsec / 10000000));
+        s += buf;
+    }
+    if (utc) s += 'Z';
+    return s;
+}
+
+bool host_time(int64_t wall, bool utc, time_t &out) {
+    if (wall == DV_TIME_NONE) return false;
+    if (utc) {
+        out = static_cast<time_t>(wall);
+        return true;
+    }
+    struct tm tm = broken_down(wall);
+    out = std::mktime(&tm);
+    return out != static_cast<time_t>(-1);
+}
+
+int64_t wall_clock(time_t t, bool utc) {
+    struct tm tm {};
+    if (utc || !localtime_r(&t, &tm)) return static_cast<int64_t>(t);
+    return static_cast<int64_t>(t) + tm.tm_gmtoff;
 }
 
 std::string human_size(uint64_t bytes) {
