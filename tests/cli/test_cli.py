@@ -293,6 +293,8 @@ class Help(Base):
             (["ls", "x.img", "--partition"], "needs a value"),
             (["mkimage", "--size", "lots", "a", "b"], "bad size"),
             (["iconv", "-l", "-f", "utf8"], "-l takes no other arguments"),
+            (["--codepage", "utf8", "ls", "x.img"], "'utf8' is not a single-byte charset"),
+            (["ls", "--codepage=klingon", "x.img"], "'klingon' is not a single-byte charset"),
         ]
         for args, msg in cases:
             r = run(*args)
@@ -474,11 +476,12 @@ class MtoolsImages(Base):
     @need_dosfstools
     @need_mtools
     def test_get_and_listing_match_the_source(self):
-        # All-lower-case 8.3 names get no long name from mcopy, only case bits:
-        # mixed case keeps this test to long names. Future.txt is dated past 2038.
+        # mcopy stores readme.txt as an 8.3 name with lower-case flags, no long
+        # name; Future.txt is dated past 2038.
         src, img = self.make({"Docs/Read Me.txt": b"hello\n", "Docs/Notes.md": b"n" * 3000,
                               "Ünïcödé/ファイル.txt": "x\n".encode(), "TOP.TXT": b"top\n",
-                              "a" * 200 + ".dat": b"long\n", "Docs/Future.txt": b"2050\n"},
+                              "a" * 200 + ".dat": b"long\n", "readme.txt": b"lower\n",
+                              "Docs/Future.txt": b"2050\n"},
                              dates={"Docs/Future.txt": "2050-06-15 10:20:30"})
         out = self.path("out")
         r = run("get", img, "/", out)
@@ -491,9 +494,10 @@ class MtoolsImages(Base):
         self.assertEqual(listed, set(walk_host(src)))
         self.assertRegex(text(run("ls", "-l", img, "/docs").stdout),
                          r" 2050-06-15T10:20:30  FUTURE\.TXT +Future\.txt\n")
+        self.assertIn(" README.TXT    readme.txt\n", text(run("ls", "-l", img).stdout))
         info = info_json(img)["volume"]
         self.assertEqual(info["label"], "MTOOLS")
-        self.assertEqual(info["files"], 6)
+        self.assertEqual(info["files"], 7)
         self.assertEqual(info["directories"], 3)
 
     @need_dosfstools
@@ -527,15 +531,32 @@ class MtoolsImages(Base):
     @need_dosfstools
     @need_mtools
     def test_paths_resolve_case_insensitively_by_long_or_short_name(self):
-        _, img = self.make({"Docs/Read Me.txt": b"hello\n", "Docs/Other.txt": b"other\n"},
-                           cluster_sectors=8)
+        # The volume label MTOOLS comes first in the root: "/mtools" is the directory.
+        _, img = self.make({"Docs/Read Me.txt": b"hello\n", "Docs/Other.txt": b"other\n",
+                            "Mtools/In.txt": b"in\n"}, cluster_sectors=8)
         for p in ("/Docs/Read Me.txt", "docs/read me.TXT", "\\DOCS\\READ ME.TXT",
                   "/DOCS/README~1.TXT", "docs/readme~1.txt", "/Docs/./x/../Read Me.txt",
                   "//Docs//Read Me.txt"):
             r = run("cat", img, p)
             self.assertEqual((r.returncode, r.stdout), (0, b"hello\n"), p)
-        r = run("cat", img, "/docs/other.txt", "/DOCS/READ ME.TXT")
-        self.assertEqual(r.stdout, b"other\nhello\n")
+        r = run("cat", img, "/docs/other.txt", "/DOCS/READ ME.TXT", "/mtools/in.txt")
+        self.assertEqual(r.stdout, b"other\nhello\nin\n")
+
+    @need_dosfstools
+    @need_mtools
+    def test_code_page_and_case_insensitive_83_names(self):
+        # mcopy stores both as 8.3 names without long names, SØREN.TXT in its
+        # default code page, cp850 (Ø is 0x9D there, ¥ in cp437).
+        _, img = self.make({"SØREN.TXT": b"cp850\n", "DOCS/README.TXT": b"upper\n"})
+        self.assertIn("S¥REN.TXT\n", text(run("ls", img).stdout))
+        r = run("--codepage", "cp850", "ls", "-l", img)
+        self.assertIn(" SØREN.TXT     SØREN.TXT\n", text(r.stdout))
+        r = run("cat", "--codepage=CP850", img, "/søren.txt", "/docs/readme.txt")
+        self.assertEqual((r.returncode, r.stdout), (0, b"cp850\nupper\n"), text(r.stderr))
+        out = self.path("out")
+        r = run("get", "--codepage", "cp850", img, "/", out)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertTrue(os.path.isfile(out + "/SØREN.TXT"))
 
     @need_dosfstools
     @need_mtools
