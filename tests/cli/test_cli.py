@@ -48,10 +48,6 @@ MTOOLS_ENV = dict(os.environ, TZ=ZONE, MTOOLS_NO_VFAT="", LC_ALL="C.UTF-8")
 MTOOLS_ENV.pop("MTOOLS_NO_VFAT")
 
 
-def in_zone(env, zone):
-    return dict(env, TZ=zone)
-
-
 def wall(t, zone=ZONE, fmt="%Y-%m-%dT%H:%M:%S"):
     """Host time t as the wall clock of `zone`, as listings print it."""
     return datetime.fromtimestamp(t, ZoneInfo(zone)).strftime(fmt)
@@ -562,7 +558,7 @@ class MtoolsImages(Base):
     @need_mtools
     def test_local_times_as_mtools_stores_and_reads_them(self):
         berlin = "Europe/Berlin"
-        tool, mtools = in_zone(TOOL_ENV, berlin), in_zone(MTOOLS_ENV, berlin)
+        tool, mtools = dict(TOOL_ENV, TZ=berlin), dict(MTOOLS_ENV, TZ=berlin)
         dates = {"Summer.txt": "2024-07-01 14:00:00", "Winter.txt": "2024-01-15 09:30:00",
                  "Far.txt": "2050-06-15 10:20:30"}
         src, img = self.make({n: b"x" for n in dates}, dates=dates, env=mtools)
@@ -585,7 +581,7 @@ class MtoolsImages(Base):
             mt = self.path("mt" + zone.replace("/", "_"))
             os.mkdir(mt)
             subprocess.run([which("mcopy"), "-s", "-m", "-i", built, "::*", mt + "/"],
-                           env=in_zone(MTOOLS_ENV, zone), check=True)
+                           env=dict(MTOOLS_ENV, TZ=zone), check=True)
             for n in dates:
                 self.assertEqual(os.stat(os.path.join(mt, n)).st_mtime,
                                  os.stat(os.path.join(src, n)).st_mtime, (n, zone))
