@@ -217,13 +217,14 @@ struct Extractor {
         rc = kFail;
     }
 
+    // The entry's FAT times as the host's local time (UTC with --utc); one
+    // without a valid date stays as the system set it.
     static void set_times(int fd, const dv_entry &e) {
-        struct timespec ts[2];
-        ts[0].tv_sec = e.atime.sec;
-        ts[0].tv_nsec = 0;
-        ts[1].tv_sec = e.mtime.sec;
-        ts[1].tv_nsec = 0;
-        futimens(fd, ts);
+        struct timespec ts[2] = {};
+        bool utc = utc_times();
+        ts[0].tv_nsec = host_time(e.atime64, utc, ts[0].tv_sec) ? 0 : UTIME_OMIT;
+        ts[1].tv_nsec = host_time(e.mtime64, utc, ts[1].tv_sec) ? 0 : UTIME_OMIT;
+        if (ts[0].tv_nsec != UTIME_OMIT || ts[1].tv_nsec != UTIME_OMIT) futimens(fd, ts);
     }
 
     // Counts what a tree holds, for the progress bar.

@@ -24,6 +24,20 @@ std::string short_display(const dv_entry &e) {
     return escape_display(short_name_u32(e.shortname));
 }
 
+// A time of the entry as listings show it (see fat_time).
+std::string time_text(int64_t wall, int32_t nsec = 0, bool date_only = false) {
+    return fat_time(wall, utc_times(), nsec, date_only);
+}
+
+void time_member(JsonWriter &j, const char *key, int64_t wall, int32_t nsec = 0,
+                 bool date_only = false) {
+    j.key(key);
+    if (wall == DV_TIME_NONE)
+        j.null();
+    else
+        j.str_utf8(time_text(wall, nsec, date_only));
+}
+
 std::string kind_of(const dv_entry &e, bool root = false) {
     if (root || (e.attr & DV_ATTR_DIRECTORY)) return "directory";
     if (e.attr & DV_ATTR_VOLUME) return "volume-label";
@@ -44,9 +58,9 @@ void entry_members(JsonWriter &j, const Listed &l) {
     j.end();
     j.key("cluster").num(e.cluster);
     j.key("size").num(e.size);
-    j.key("created").str_utf8(iso_time(e.ctime));
-    j.key("modified").str_utf8(iso_time(e.mtime));
-    j.key("accessed").str_utf8(iso_time(e.atime, true));
+    time_member(j, "created", e.ctime64, e.ctime.nsec);
+    time_member(j, "modified", e.mtime64);
+    time_member(j, "accessed", e.atime64, 0, true);
     j.key("deleted").boolean(l.deleted);
 }
 
@@ -64,9 +78,15 @@ std::string long_line(const Listed &l) {
     std::snprintf(buf, sizeof buf, "%s %10" PRIu32 " ", attr_letters(l.entry.attr).c_str(),
                   l.entry.size);
     std::string s = buf;
-    s += iso_time(l.entry.mtime);
+    std::string mtime = time_text(l.entry.mtime64);
+    // "-" for no date keeps the columns of the lines that have one.
+    mtime.resize(utc_times() ? 20 : 19, ' ');
+    s += mtime;
     std::string sn = short_display(l.entry);
-    if (sn.size() < 12) sn.resize(12, ' ');
+    // Padded by characters, not bytes: a code page gives 8.3 names non-ASCII ones.
+    size_t chars = 0;
+    for (char c : sn) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    if (chars < 12) sn.append(12 - chars, ' ');
     s += "  " + sn + "  " + entry_display(l);
     if (l.deleted) s += "  [deleted]";
     if (l.label) s += "  [volume label]";
@@ -287,9 +307,9 @@ int cmd_stat(const Args &a) {
     out += "Attributes:  " + attrs + "\n";
     out += "Cluster:     " + std::to_string(e.cluster) + "\n";
     out += "Size:        " + std::to_string(e.size) + " bytes\n";
-    out += "Created:     " + iso_time(e.ctime) + "\n";
-    out += "Modified:    " + iso_time(e.mtime) + "\n";
-    out += "Accessed:    " + iso_time(e.atime, true) + "\n";
+    out += "Created:     " + time_text(e.ctime64, e.ctime.nsec) + "\n";
+    out += "Modified:    " + time_text(e.mtime64) + "\n";
+    out += "Accessed:    " + time_text(e.atime64, 0, true) + "\n";
     out_str(out);
     return kOk;
 }

@@ -23,6 +23,7 @@ int cmd_mkimage(const Args &a) {
     }
     if (a.values.count("label")) o.label = a.values.at("label");
     o.force = a.has("force");
+    o.utc = utc_times();
     std::string error;
     bool ok = mkimage(
         a.positional[0], a.positional[1], o,

@@ -73,9 +73,11 @@ class Image {
 };
 
 // The flag word the tool mounts with: UTF-8 paths, UTF-16 names, both
-// separators, lenient long-name runs.
+// separators, lenient long-name runs, 8.3 names in the case their lower-case
+// flags give (as Windows and mtools show them), case-insensitive lookups.
 constexpr uint32_t kVolumeFlags = DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH |
-                                  DV_FLAG_BACKSLASH | DV_FLAG_SKIP_LEADING_SEP | DV_FLAG_LENIENT;
+                                  DV_FLAG_BACKSLASH | DV_FLAG_SKIP_LEADING_SEP | DV_FLAG_LENIENT |
+                                  DV_FLAG_NTCASE | DV_FLAG_NOCASE;
 
 } // namespace dvcli
 

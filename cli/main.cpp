@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <time.h>
+
 #include "cli.h"
+#include "text.h"
 
 namespace dvcli {
 namespace {
@@ -57,17 +60,23 @@ const std::vector<CommandSpec> &commands() {
          "ls [-l] [-a] [-R] [--json] IMAGE [PATH]",
          "List a directory (the root by default), names in UTF-8.\n"
          "\n"
-         "  -l, --long       attributes, size, modification time (UTC), 8.3 name\n"
+         "  -l, --long       attributes, size, modification time, 8.3 name\n"
          "  -a, --all        also \".\", \"..\", the volume label and deleted entries\n"
          "  -R, --recursive  list subdirectories too\n"
          "      --json       one JSON document instead of text\n"
          "\n"
          "Paths are case-insensitive and match long or 8.3 names; '/' and '\\' both\n"
-         "separate components.\n"
+         "separate components. Times are shown as FAT stores them, the writer's local\n"
+         "time; with --utc they are taken as UTC and end in 'Z'. '-' (null in JSON)\n"
+         "marks a time without a valid date. An 8.3 name without a long name shows in\n"
+         "the case its lower-case flags give (readme.txt), its bytes 0x80-0xFF in the\n"
+         "code page of --codepage.\n"
          "\n"
          "Examples:\n"
          "  dorvex ls -l sdcard.img /DCIM\n"
-         "  dorvex ls -R --json sdcard.img > listing.json\n"},
+         "  dorvex ls -R --json sdcard.img > listing.json\n"
+         "  dorvex ls -l --utc camera.img /DCIM\n"
+         "  dorvex ls --codepage cp850 floppy.img\n"},
         {"tree",
          cmd_tree,
          1,
@@ -89,7 +98,8 @@ const std::vector<CommandSpec> &commands() {
          {{0, "json", false}},
          "stat [--json] IMAGE PATH",
          "Show every field of a directory entry: long and 8.3 name, attributes, first\n"
-         "cluster, size, creation, modification and access times (UTC).\n"
+         "cluster, size, creation, modification and access times (local time, or UTC\n"
+         "with --utc; '-' when there is no valid date).\n"
          "\n"
          "Examples:\n"
          "  dorvex stat sdcard.img /DCIM/100CANON/IMG_0001.JPG\n"
@@ -113,7 +123,9 @@ const std::vector<CommandSpec> &commands() {
          {{'q', "quiet", false}, {'f', "force", false}},
          "get [-q] [-f] IMAGE PATH [DEST]",
          "Extract a file or a whole directory tree to DEST (default: the current\n"
-         "directory), keeping modification times. A directory PATH is extracted into\n"
+         "directory), keeping modification and access times: FAT's wall clock taken as\n"
+         "the host's local time (as UTC with --utc); a time without a valid date is left\n"
+         "as the system sets it. A directory PATH is extracted into\n"
          "DEST if DEST does not exist yet, else into DEST/NAME; \"/\" extracts the\n"
          "root's contents into DEST. Names that are unsafe on the host (holding '/',\n"
          "'\\' or NUL, or \".\" / \"..\") are skipped with a warning; nothing is written\n"
@@ -125,7 +137,8 @@ const std::vector<CommandSpec> &commands() {
          "Examples:\n"
          "  dorvex get sdcard.img /DCIM photos\n"
          "  dorvex get sdcard.img / backup/\n"
-         "  dorvex get -f sdcard.img config.txt\n"},
+         "  dorvex get -f sdcard.img config.txt\n"
+         "  dorvex get --utc camera.img /DCIM photos\n"},
         {"iconv",
          cmd_iconv,
          0,
@@ -157,8 +170,9 @@ const std::vector<CommandSpec> &commands() {
          "mkimage [--fat 12|16|32] [--size SIZE] [--cluster-size BYTES] [--label LABEL] [-f] "
          "SRC_DIR OUT.img",
          "Build a FAT image from a host directory: long names for every file,\n"
-         "unique 8.3 names, timestamps from the source files, both FATs; on FAT32\n"
-         "also FSInfo and the backup boot sector.\n"
+         "unique 8.3 names, timestamps from the source files (stored as the host's\n"
+         "local wall clock, as other FAT writers do; as UTC with --utc), both FATs;\n"
+         "on FAT32 also FSInfo and the backup boot sector.\n"
          "\n"
          "  --fat 12|16|32        the FAT type (default 32); FAT12 and FAT16 hold up to\n"
          "                        4084 and 65524 clusters, and 512 root entries\n"
@@ -170,7 +184,8 @@ const std::vector<CommandSpec> &commands() {
          "  -f, --force           overwrite OUT.img if it exists\n"
          "\n"
          "Example:\n"
-         "  dorvex mkimage --label PHOTOS --size 64M ./photos photos.img\n"},
+         "  dorvex mkimage --label PHOTOS --size 64M ./photos photos.img\n"
+         "  dorvex mkimage --utc ./logs logs.img\n"},
     };
     return list;
 }
@@ -193,6 +208,14 @@ void print_main_help() {
         "  By default the whole image if it starts with a FAT boot sector, else the\n"
         "  first FAT volume in a partition of a FAT, EFI system or basic data type\n"
         "  (else of any type).\n"
+        "\nGlobal options (before or after the command):\n"
+        "      --codepage CP    code page of 8.3 names without a long name (default\n"
+        "                       cp437; any single-byte charset of 'dorvex iconv -l',\n"
+        "                       e.g. cp850 for media written by mtools or by DOS in\n"
+        "                       Western Europe)\n"
+        "      --utc            FAT times are UTC: listings end them in 'Z', get and\n"
+        "                       mkimage convert as UTC. By default they are the host's\n"
+        "                       local time, as FAT's writers store them.\n"
         "\nOther options:\n"
         "  -h, --help           help (dorvex COMMAND --help: help on one command)\n"
         "      --version        the version of the tool and the library\n"
@@ -205,6 +228,8 @@ void print_main_help() {
         "  dorvex get sdcard.img /DCIM photos\n"
         "  dorvex iconv -f cp437 -t utf8 readme.dos\n"
         "  dorvex mkimage --label SAMPLE examples/sample sample.img\n"
+        "  dorvex --codepage cp850 ls -l floppy.img\n"
+        "  dorvex --utc get camera.img /DCIM photos\n"
         "\nExit status: 0 success, 1 error, 2 usage error.\n");
 }
 
@@ -213,7 +238,10 @@ void print_command_help(const CommandSpec &c) {
     if (c.volume_options)
         std::printf("\nVolume options:\n"
                     "  -p, --partition N    use partition N (MBR 1-4, logical 5..; GPT 1..)\n"
-                    "      --offset SECTORS the volume starts at this 512-byte sector\n");
+                    "      --offset SECTORS the volume starts at this 512-byte sector\n"
+                    "\nGlobal options:\n"
+                    "      --codepage CP    code page of 8.3 names (default cp437)\n"
+                    "      --utc            FAT times are UTC, not the host's local time\n");
 }
 
 bool parse_number(const std::string &s, uint64_t &out) {
@@ -231,8 +259,8 @@ bool parse_number(const std::string &s, uint64_t &out) {
 using Outcome = std::optional<int>;
 
 // The words before the command: -h/--help and --version answer at once; the
-// volume options go into `volume`, for the command's parser. Leaves `i` at
-// the command.
+// volume and global options go into `volume`, for the command's parser.
+// Leaves `i` at the command.
 Outcome parse_leading(const std::vector<std::string> &args, size_t &i,
                       std::vector<std::string> &volume) {
     for (; i < args.size(); ++i) {
@@ -245,13 +273,14 @@ Outcome parse_leading(const std::vector<std::string> &args, size_t &i,
             std::printf("dorvex %s (libdorvex %s)\n", DV_VERSION_STRING, dv_version());
             return kOk;
         }
-        if (s == "-p" || s == "--partition" || s == "--offset") {
+        if (s == "-p" || s == "--partition" || s == "--offset" || s == "--codepage") {
             if (i + 1 >= args.size()) return usage_error("", s + " needs a value");
             volume.push_back(s);
             volume.push_back(args[++i]);
             continue;
         }
         if (s.rfind("--partition=", 0) == 0 || s.rfind("--offset=", 0) == 0 ||
+            s.rfind("--codepage=", 0) == 0 || s == "--utc" ||
             (s.size() > 2 && s.rfind("-p", 0) == 0)) {
             volume.push_back(s);
             continue;
@@ -274,10 +303,13 @@ int run_help(const std::vector<std::string> &args, size_t i) {
     return kOk;
 }
 
-// What the command accepts: its own options, -h and the volume options.
+// What the command accepts: its own options, -h, the global options and the
+// volume options.
 std::vector<OptSpec> options_of(const CommandSpec &cmd) {
     std::vector<OptSpec> opts = cmd.opts;
     opts.push_back({'h', "help", false});
+    opts.push_back({0, "codepage", true});
+    opts.push_back({0, "utc", false});
     if (cmd.volume_options) {
         opts.push_back({'p', "partition", true});
         opts.push_back({0, "offset", true});
@@ -388,6 +420,16 @@ Outcome parse_volume_choice(Args &a) {
     return std::nullopt;
 }
 
+// --codepage and --utc, for the whole run.
+Outcome apply_global_options(const Args &a) {
+    auto cp = a.values.find("codepage");
+    if (cp != a.values.end() && !set_short_codepage(cp->second))
+        return usage_error(a.command, "--codepage: '" + cp->second +
+                                          "' is not a single-byte charset (see dorvex iconv -l)");
+    set_utc_times(a.has("utc"));
+    return std::nullopt;
+}
+
 Outcome check_argument_count(const CommandSpec &cmd, const Args &a) {
     int n = static_cast<int>(a.positional.size());
     if (n < cmd.min_args)
@@ -420,6 +462,7 @@ int run(int argc, char **argv) {
         return kOk;
     }
     if (Outcome done = parse_volume_choice(a)) return *done;
+    if (Outcome done = apply_global_options(a)) return *done;
     if (Outcome done = check_argument_count(*cmd, a)) return *done;
     return cmd->run(a);
 }
@@ -430,6 +473,8 @@ int run(int argc, char **argv) {
 int main(int argc, char **argv) {
     // Names are UTF-8 on output; towupper() needs a Unicode locale.
     std::setlocale(LC_ALL, "C.UTF-8");
+    // FAT times are local wall clock: localtime_r needs the zone read.
+    tzset();
     int rc = dvcli::run(argc, argv);
     if (std::fflush(stdout) != 0 && rc == 0) {
         dvcli::report("standard output", std::strerror(errno));

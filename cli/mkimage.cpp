@@ -85,13 +85,6 @@ const char *bad_long_name(const std::string &name) {
     return nullptr;
 }
 
-int32_t clamp_time(int64_t t) {
-    // FAT dates run from 1980 to 2107; dv_timestamp holds 32-bit seconds.
-    if (t < 315532800) return 315532800;
-    if (t > INT32_MAX) return INT32_MAX - 1;
-    return static_cast<int32_t>(t);
-}
-
 // A node with the layout decisions made for it.
 struct Laid {
     const MkNode *node;
@@ -221,7 +214,8 @@ uint32_t default_cluster_bytes(uint64_t bytes) {
 
 class ImageWriter {
   public:
-    ImageWriter(int fd, const Geometry &g, uint32_t cb) : fd_(fd), g_(g), cb_(cb) {}
+    ImageWriter(int fd, const Geometry &g, uint32_t cb, bool utc)
+        : fd_(fd), g_(g), cb_(cb), utc_(utc) {}
 
     uint64_t cluster_offset(uint32_t c) const {
         uint64_t data = g_.root_start() + g_.root_sectors;
@@ -258,13 +252,14 @@ class ImageWriter {
             fill(e, c.shortname.c_str(),
                  static_cast<uint32_t>(c.node->dir ? DV_ATTR_DIRECTORY : DV_ATTR_ARCHIVE) |
                      c.node->attr,
-                 c.cluster, c.node->dir ? 0 : static_cast<uint32_t>(c.size), *c.node);
+                 c.cluster, c.node->dir ? 0 : static_cast<uint32_t>(c.size));
             const dv_entry *rec = &e;
             int count = 1;
             if (dv_writeentry(ctx_, &rec, &count, &cursor, &room) != 0) {
                 error = "directory entries do not fit (internal error)";
                 return false;
             }
+            stamp(cursor - DV_DIRENT_SIZE, *c.node);
         }
         if (!write_all(fd_, buf.data(), buf.size(),
                        fixed ? g_.root_start() * 512 : cluster_offset(d.cluster))) {
@@ -364,23 +359,45 @@ class ImageWriter {
         if (c < fat_.size()) fat_[c] = next;
     }
 
+    // Everything but the times, which stamp() writes.
     static void fill(dv_entry &e, const char *shortname, uint32_t attr, uint32_t cluster,
-                     uint32_t size, const MkNode &n) {
+                     uint32_t size) {
         std::memcpy(e.shortname, shortname, 11);
         e.shortname[11] = 0;
         e.attr = attr;
         e.cluster = cluster;
         e.size = size;
-        e.mtime.sec = clamp_time(n.mtime);
-        e.atime.sec = clamp_time(n.atime);
-        e.ctime.sec = clamp_time(n.ctime);
+    }
+
+    // FAT's fields for host time `t`: its wall clock (local, or UTC), clamped
+    // to FAT's range, 1980 to 2107.
+    void encode(int64_t t, uint16_t &date, uint16_t &time_word, uint8_t &tenms) const {
+        int64_t wall = wall_clock(static_cast<time_t>(t), utc_);
+        int r = dv_encodets64(wall, 0, &date, &time_word, &tenms);
+        if (r != 0) dv_encodets64(r < 0 ? 315532800 : 4354819198, 0, &date, &time_word, &tenms);
+    }
+
+    // Writes the node's times into its short entry `e`. dv_writeentry stores the
+    // 32-bit times, which end in 2038; dv_encodets64 reaches 2107.
+    void stamp(uint8_t *e, const MkNode &n) const {
+        uint16_t date, time_word;
+        uint8_t tenms;
+        encode(n.ctime, date, time_word, tenms);
+        e[DV_DIRENT_CTIME_MS] = tenms;
+        store16(e + DV_DIRENT_CTIME, time_word);
+        store16(e + DV_DIRENT_CDATE, date);
+        encode(n.atime, date, time_word, tenms);
+        store16(e + DV_DIRENT_ADATE, date);
+        encode(n.mtime, date, time_word, tenms);
+        store16(e + DV_DIRENT_MTIME, time_word);
+        store16(e + DV_DIRENT_MDATE, date);
     }
 
     void put_short(const char *shortname, uint32_t attr, uint32_t cluster, uint32_t size,
                    const MkNode &n, uint8_t *&cursor, unsigned &room) {
         dv_entry e;
         std::memset(&e, 0, sizeof e);
-        fill(e, shortname, attr, cluster, size, n);
+        fill(e, shortname, attr, cluster, size);
         uint8_t tmp[3 * DV_DIRENT_SIZE] = {};
         uint8_t *tc = tmp;
         unsigned troom = 3;
@@ -388,6 +405,7 @@ class ImageWriter {
         int count = 1;
         dv_writeentry(ctx_, &rec, &count, &tc, &troom);
         std::memcpy(cursor, tmp + DV_DIRENT_SIZE, DV_DIRENT_SIZE); // skip the long-name entry
+        stamp(cursor, n);
         cursor += DV_DIRENT_SIZE;
         --room;
     }
@@ -395,6 +413,7 @@ class ImageWriter {
     int fd_;
     Geometry g_;
     uint32_t cb_;
+    bool utc_;
     std::vector<uint32_t> fat_;
 };
 
@@ -768,7 +787,7 @@ class OutputFile {
 // The directories, the files' data and both FATs. `next` is the first
 // cluster after the allocated ones.
 bool write_tree(int fd, const Geometry &g, uint32_t cb, const Laid &top, const std::string &label,
-                uint32_t next, std::string &error) {
+                uint32_t next, bool utc, std::string &error) {
     int cerr = 0;
     std::unique_ptr<dv_ctx, void (*)(dv_ctx *)> ctx(
         dv_newctx(DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH, &cerr), dv_deletectx);
@@ -776,7 +795,7 @@ bool write_tree(int fd, const Geometry &g, uint32_t cb, const Laid &top, const s
         error = dv_strerror(cerr);
         return false;
     }
-    ImageWriter w(fd, g, cb);
+    ImageWriter w(fd, g, cb, utc);
     w.ctx_ = ctx.get();
     w.set_fat_size(next);
     return w.write_dir(top, nullptr, true, label, error) && w.write_fats(next, error);
@@ -895,7 +914,8 @@ bool write_image(const MkNode &root, const std::string &out, const MkOptions &op
 
     OutputFile file(out);
     if (!file.create(opts.force, size.total * 512, error)) return false;
-    if (!write_tree(file.fd(), g, size.cluster_bytes, top, label, next, error)) return false;
+    if (!write_tree(file.fd(), g, size.cluster_bytes, top, label, next, opts.utc, error))
+        return false;
     uint32_t id = opts.volume_id ? opts.volume_id
                                  : static_cast<uint32_t>(time(nullptr)) * 2654435761u ^ 0x5A17u;
     if (!write_boot_sectors(file, g, label, id, next, error)) return false;

@@ -23,7 +23,7 @@ struct MkNode {
     std::string host_path;     // file contents from this host file ...
     std::string data;          // ... or these bytes
     uint64_t size = 0;         // set by scan_host_dir / from `data`
-    int64_t mtime = 315532800; // seconds since 1970 (UTC); 1980-01-01 by default
+    int64_t mtime = 315532800; // host time: seconds since 1970 (UTC); 1980-01-01 by default
     int64_t atime = 315532800;
     int64_t ctime = 315532800;
     uint8_t attr = 0; // extra attribute bits (read-only, hidden, system)
@@ -37,6 +37,7 @@ struct MkOptions {
     bool force = false;         // overwrite an existing output file
     uint32_t volume_id = 0;     // 0: derived from the clock
     uint32_t fat_bits = 32;     // 12, 16 or 32
+    bool utc = false;           // store times as UTC, not as the host's local wall clock
 };
 
 using MkWarn = std::function<void(const std::string &)>;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "text.h"
 
@@ -10,6 +11,24 @@ namespace dvcli {
 // A damaged directory chain can be long; no real FAT directory holds more
 // than 65536 entries.
 constexpr size_t kMaxEntries = 1u << 17;
+
+// The record does not say whether a long name was there. With DV_FLAG_NTCASE
+// the library builds the name of an 8.3 entry without one as the cp437 text of
+// dv_shortname_to_name with the entry's lower-case flags (but keeps a first
+// byte 0x05), so a record whose name equals that text is taken as such an
+// entry. A long name equal to it holds the very same characters: only a
+// --codepage other than the one its writer used tells them apart.
+void decode_short_name(dv_entry &e) {
+    bool high = false;
+    for (int i = 0; i < 11; ++i) high = high || static_cast<unsigned char>(e.shortname[i]) >= 0x80;
+    // ASCII reads the same in every code page.
+    if (!high && e.shortname[0] != 0x05) return;
+    dv_name cp437;
+    if (dv_shortname_to_name(e.shortname, e.lcase, "cp437", &cp437) < 0) return;
+    if (e.shortname[0] == 0x05 && cp437.len > 0) cp437.units[0] = 0x05;
+    if (dv_namecmp(&cp437, &e.name) == 0)
+        dv_shortname_to_name(e.shortname, e.lcase, short_codepage(), &e.name);
+}
 
 int scan_dir(readfat_volume *vol, const Node &dir, const std::function<bool(const Listed &)> &fn) {
     int err = 0;
@@ -44,13 +63,19 @@ int scan_dir(readfat_volume *vol, const Node &dir, const std::function<bool(cons
         l.entry.ctime = e->ctime;
         l.entry.atime = e->atime;
         l.entry.mtime = e->mtime;
+        l.entry.lcase = e->lcase;
+        l.entry.deleted = e->deleted;
+        l.entry.ctime64 = e->ctime64;
+        l.entry.atime64 = e->atime64;
+        l.entry.mtime64 = e->mtime64;
+        decode_short_name(l.entry);
         bool is_dir_attr = (e->attr & DV_ATTR_DIRECTORY) != 0;
         l.dot = false;
         if (!root && idx < 2 && is_dir_attr) {
             const char *want = idx == 0 ? ".          " : "..         ";
             l.dot = std::memcmp(e->shortname, want, 11) == 0;
         }
-        l.deleted = static_cast<unsigned char>(e->shortname[0]) == 0xE5;
+        l.deleted = e->deleted != 0;
         l.label = !l.deleted && (e->attr & DV_ATTR_VOLUME) != 0 && !is_dir_attr;
         if (!fn(l)) break;
     }
@@ -99,60 +124,70 @@ uint32_t dir_cluster(const readfat_volume *vol, const Node &n) {
     return n.entry.cluster;
 }
 
-static bool usable(const Listed &l) {
-    return !l.dot && !l.deleted && !l.label;
+namespace {
+
+bool usable(const dv_entry &e) {
+    bool label = (e.attr & DV_ATTR_VOLUME) && !(e.attr & DV_ATTR_DIRECTORY);
+    return !e.deleted && !label;
 }
 
-int resolve(readfat_volume *vol, const std::string &path, Node &out) {
-    std::vector<std::string> parts = split_path(path);
+// Finds `want` in `dir` by listing it: the exact name, else the first whose
+// long or 8.3 name matches case-insensitively, passing over dot entries, the
+// label and deleted entries.
+int find_by_scan(readfat_volume *vol, const Node &dir, const std::string &want_utf8, Node &out) {
+    std::u32string want;
+    if (!utf8_to_u32(want_utf8, want)) return EILSEQ;
+    std::u32string want_folded = fold(want);
+    std::vector<Listed> list;
+    int code = list_dir(vol, dir, list);
+    if (code != 0 && code != EFBIG && list.empty()) return code;
+    std::erase_if(list, [](const Listed &l) { return l.dot || !usable(l.entry); });
+    const Listed *hit = nullptr;
+    for (size_t k = 0; !hit && k < list.size(); ++k)
+        if (name_to_u32(list[k].entry.name) == want) hit = &list[k];
+    for (size_t k = 0; !hit && k < list.size(); ++k)
+        if (fold(name_to_u32(list[k].entry.name)) == want_folded) hit = &list[k];
+    for (size_t k = 0; !hit && k < list.size(); ++k)
+        if (fold(short_name_u32(list[k].entry.shortname)) == want_folded) hit = &list[k];
+    if (!hit) return code ? code : ENOENT;
     out = Node{};
-    if (parts.empty()) {
-        out.is_root = true;
-        return 0;
-    }
+    out.entry = hit->entry;
+    return 0;
+}
 
-    // The library's own lookup: exact, by long name.
-    std::string joined;
-    for (const std::string &p : parts) joined += "/" + p;
-    int exact = readfat_stat(vol, joined.c_str(), &out.entry);
-    if (exact == 0) {
-        bool label = (out.entry.attr & DV_ATTR_VOLUME) && !(out.entry.attr & DV_ATTR_DIRECTORY);
-        bool deleted = static_cast<unsigned char>(out.entry.shortname[0]) == 0xE5;
-        if (!label && !deleted) return 0;
-    }
+} // namespace
 
-    // Case-insensitive scan, by long name, then by 8.3 name.
-    Node cur;
-    cur.is_root = true;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        std::u32string want;
-        if (!utf8_to_u32(parts[i], want)) return exact && exact != ENOENT ? exact : EILSEQ;
-        std::u32string want_folded = fold(want);
-        std::vector<Listed> list;
-        int code = list_dir(vol, cur, list);
-        if (code != 0 && code != EFBIG && list.empty()) return code;
-        const Listed *hit = nullptr;
-        for (const Listed &l : list)
-            if (usable(l) && name_to_u32(l.entry.name) == want) {
-                hit = &l;
-                break;
-            }
-        for (size_t k = 0; !hit && k < list.size(); ++k)
-            if (usable(list[k]) && fold(name_to_u32(list[k].entry.name)) == want_folded)
-                hit = &list[k];
-        for (size_t k = 0; !hit && k < list.size(); ++k)
-            if (usable(list[k]) && fold(short_name_u32(list[k].entry.shortname)) == want_folded)
-                hit = &list[k];
-        if (!hit) {
-            if (code != 0) return code;
-            return exact && exact != ENOENT ? exact : ENOENT;
-        }
+int resolve(readfat_volume *vol, const std::string &path, Node &out) {
+    out = Node{};
+    out.is_root = true;
+    // Every prefix goes through the library, so each component on the way is
+    // seen and checked (the library opens a file as a directory if asked):
+    // quadratic in the depth, which is small. Once a scan had to settle a
+    // component, the library would take its own match there again, so the
+    // rest is scanned too.
+    std::string prefix;
+    bool by_library = true;
+    for (const std::string &part : split_path(path)) {
+        if (!out.is_dir()) return ENOTDIR;
         Node next;
-        next.entry = hit->entry;
-        if (i + 1 < parts.size() && !next.is_dir()) return ENOTDIR;
-        cur = next;
+        int code = ENOENT;
+        if (by_library) {
+            prefix += "/" + part;
+            code = readfat_stat(vol, prefix.c_str(), &next.entry);
+            if (code == 0) decode_short_name(next.entry);
+            if (code == 0 && !usable(next.entry)) code = ENOENT;
+        }
+        // A miss may be a name decoded in another code page, or a component
+        // after a 255-unit one, which a path cannot carry.
+        if (code == ENOENT || code == ENAMETOOLONG) {
+            int found = find_by_scan(vol, out, part, next);
+            if (found) return found == ENOENT ? code : found;
+            by_library = false;
+            code = 0;
+        }
+        if (code) return code;
+        out = next;
     }
-    out = cur;
     return 0;
 }
 

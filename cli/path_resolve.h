@@ -1,7 +1,8 @@
-// Path resolution the way FAT users expect: the library's exact lookup
-// first, then a case-insensitive scan by long or 8.3 name, component by
-// component, opening every directory from its entry. Also directory listing
-// into memory, so walks never hold more than one handle.
+// Path resolution the way FAT users expect, through the library's
+// case-insensitive lookups, plus what they cannot do: "." and "..", a check
+// that every component on the way is a directory, and a scan where the
+// library's match is unusable or its names differ from the tool's. Also
+// directory listing, with 8.3 names decoded in the chosen code page.
 #ifndef DORVEX_CLI_PATH_RESOLVE_H
 #define DORVEX_CLI_PATH_RESOLVE_H
 
@@ -23,9 +24,13 @@ struct Node {
 struct Listed {
     dv_entry entry;
     bool dot = false;     // one of the real "." / ".." entries at the head of a directory
-    bool deleted = false; // first byte of the 8.3 name is 0xE5
+    bool deleted = false; // the library's mark: the 8.3 name starts with 0xE5
     bool label = false;   // volume label
 };
+
+// Decodes the name of a record that comes from an 8.3 entry without a long
+// name in short_codepage() (see the definition for how such records are told).
+void decode_short_name(dv_entry &e);
 
 // Hands every entry to `fn` in directory order as the library returns it,
 // holding none of them; `fn` returns false to stop early. Returns 0, or an

@@ -1,10 +1,9 @@
 #include "text.h"
 
 #include <cstdio>
-#include <ctime>
 #include <cwctype>
 
-#include "dorvex/iconv.h"
+static_assert(sizeof(time_t) >= 8, "FAT dates run to 2107");
 
 namespace dvcli {
 
@@ -87,15 +86,10 @@ static void put_utf8(std::string &out, uint32_t cp) {
     }
 }
 
-std::string u32_to_utf8(std::u32string_view cps) {
-    std::string out;
-    out.reserve(cps.size());
-    for (char32_t c : cps) put_utf8(out, static_cast<uint32_t>(c));
-    return out;
-}
-
 std::string name_to_utf8(const dv_name &name) {
-    return u32_to_utf8(name_to_u32(name));
+    char buf[3 * DV_NAME_MAX + 1]; // the most dv_name_to_utf8 writes
+    size_t n = dv_name_to_utf8(&name, buf, sizeof buf);
+    return std::string(buf, n < sizeof buf ? n : sizeof buf - 1);
 }
 
 static void hex_escape(std::string &out, const char *fmt, uint32_t v) {
@@ -216,61 +210,89 @@ std::u32string fold(std::u32string_view cps) {
     return out;
 }
 
-std::u32string short_name_u32(const char shortname[12]) {
-    auto cp437 = [](unsigned char b) -> char32_t {
-        if (b < 0x80) return b;
-        static dorvex_iconv_t cd = dorvex_iconv_open("utf32le", "cp437");
-        if (cd == -1) return 0xFFFD;
-        char in[1] = {static_cast<char>(b)};
-        char out[4] = {};
-        char *ip = in, *op = out;
-        size_t il = 1, ol = 4;
-        int err = 0;
-        if (dorvex_iconv(cd, &ip, &il, &op, &ol, &err) == static_cast<size_t>(-1)) return 0xFFFD;
-        return static_cast<char32_t>(static_cast<unsigned char>(out[0]) |
-                                     static_cast<unsigned char>(out[1]) << 8 |
-                                     static_cast<unsigned char>(out[2]) << 16);
-    };
-    int base_end = 8;
-    while (base_end > 0 && (shortname[base_end - 1] == ' ' || shortname[base_end - 1] == 0))
-        --base_end;
-    int ext_end = 11;
-    while (ext_end > 8 && (shortname[ext_end - 1] == ' ' || shortname[ext_end - 1] == 0)) --ext_end;
-    std::u32string out;
-    for (int i = 0; i < base_end; ++i) {
-        if (shortname[i] == 0) break;
-        unsigned char b = static_cast<unsigned char>(shortname[i]);
-        // A first byte 0x05 stands for 0xE5.
-        if (i == 0 && b == 0x05) b = 0xE5;
-        out.push_back(cp437(b));
-    }
-    if (ext_end > 8) {
-        out.push_back('.');
-        for (int i = 8; i < ext_end; ++i) {
-            if (shortname[i] == 0) break;
-            out.push_back(cp437(static_cast<unsigned char>(shortname[i])));
-        }
-    }
-    return out;
+namespace {
+
+std::string &codepage() {
+    static std::string cp = "cp437"; // what DOS and the FAT tools assume
+    return cp;
 }
 
-std::string iso_time(const dv_timestamp &ts, bool date_only) {
-    time_t t = ts.sec;
+bool &utc_flag() {
+    static bool utc = false;
+    return utc;
+}
+
+// The broken-down form of seconds read as UTC (tm_isdst -1, for mktime).
+struct tm broken_down(int64_t secs) {
+    time_t t = static_cast<time_t>(secs);
     struct tm tm {};
-    if (!gmtime_r(&t, &tm)) return "?";
+    gmtime_r(&t, &tm);
+    tm.tm_isdst = -1;
+    return tm;
+}
+
+} // namespace
+
+const char *short_codepage() {
+    return codepage().c_str();
+}
+
+bool set_short_codepage(const std::string &name) {
+    dv_name probe;
+    if (dv_shortname_to_name("           ", 0, name.c_str(), &probe) < 0) return false;
+    codepage() = name;
+    return true;
+}
+
+bool utc_times() {
+    return utc_flag();
+}
+
+void set_utc_times(bool utc) {
+    utc_flag() = utc;
+}
+
+std::u32string short_name_u32(const char shortname[12]) {
+    dv_name n;
+    if (dv_shortname_to_name(shortname, 0, short_codepage(), &n) < 0) return U"";
+    return name_to_u32(n);
+}
+
+std::string fat_time(int64_t wall, bool utc, int32_t nsec, bool date_only) {
+    if (wall == DV_TIME_NONE) return "-";
+    struct tm tm = broken_down(wall);
     char buf[64];
     if (date_only) {
         std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1,
                       tm.tm_mday);
-    } else if (ts.nsec != 0) {
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%02dZ", tm.tm_year + 1900,
-                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                      static_cast<int>(ts.nsec / 10000000));
-    } else {
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
-                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        return buf;
     }
-    return buf;
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::string s = buf;
+    if (nsec > 0) {
+        std::snprintf(buf, sizeof buf, ".%02d", static_cast<int>(nsec / 10000000));
+        s += buf;
+    }
+    if (utc) s += 'Z';
+    return s;
+}
+
+bool host_time(int64_t wall, bool utc, time_t &out) {
+    if (wall == DV_TIME_NONE) return false;
+    if (utc) {
+        out = static_cast<time_t>(wall);
+        return true;
+    }
+    struct tm tm = broken_down(wall);
+    out = std::mktime(&tm);
+    return out != static_cast<time_t>(-1);
+}
+
+int64_t wall_clock(time_t t, bool utc) {
+    struct tm tm {};
+    if (utc || !localtime_r(&t, &tm)) return static_cast<int64_t>(t);
+    return static_cast<int64_t>(t) + tm.tm_gmtoff;
 }
 
 std::string human_size(uint64_t bytes) {

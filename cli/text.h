@@ -1,9 +1,11 @@
 // Text helpers of the dorvex tool: UTF-16 names to UTF-8, escaping for the
-// terminal and for JSON, case-insensitive name comparison, time formatting.
+// terminal and for JSON, case-insensitive name comparison, FAT's wall-clock
+// times.
 #ifndef DORVEX_CLI_TEXT_H
 #define DORVEX_CLI_TEXT_H
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -19,9 +21,8 @@ std::u32string name_to_u32(const dv_name &name);
 // UTF-8 text to code points; false if `text` is not valid UTF-8.
 bool utf8_to_u32(std::string_view text, std::u32string &out);
 
-// Code points to UTF-8. Lone surrogates become U+FFFD: the result is always
-// valid UTF-8, fit for a host file name.
-std::string u32_to_utf8(std::u32string_view cps);
+// A name as UTF-8 (dv_name_to_utf8). Lone surrogates become U+FFFD: the
+// result is always valid UTF-8, fit for a host file name.
 std::string name_to_utf8(const dv_name &name);
 
 // For the terminal: UTF-8 with control characters, lone surrogates and the
@@ -38,13 +39,32 @@ std::string json_string_utf8(std::string_view text);
 // Upper-case folding of a whole string for case-insensitive comparison.
 std::u32string fold(std::u32string_view cps);
 
-// The 8.3 name as "BASE.EXT" (no dot without an extension); bytes 0x80-0xFF
-// are taken as code page 437. Empty for an empty short name.
+// The global options, set before a command runs.
+// --codepage: the single-byte code page of 8.3 names, cp437 unless set.
+const char *short_codepage();
+// False (and nothing set) when `name` is not a single-byte charset.
+bool set_short_codepage(const std::string &name);
+// --utc: FAT times are UTC rather than the host's local time.
+bool utc_times();
+void set_utc_times(bool utc);
+
+// The 8.3 name as stored, as "BASE.EXT" (no dot without an extension, no
+// lower-case flags applied) in short_codepage(). Empty for an empty name.
 std::u32string short_name_u32(const char shortname[12]);
 
-// "2024-05-01T12:30:04Z" (with ".37" before the Z when nsec is not zero);
-// date-only form "2024-05-01" when `date_only`.
-std::string iso_time(const dv_timestamp &ts, bool date_only = false);
+// FAT stores a wall-clock time without a zone; dv_entry's 64-bit times give
+// it as seconds read as UTC. The tool takes that wall clock as the host's
+// local time, or as UTC with --utc.
+
+// "2024-05-01T12:30:04" (".37" after the seconds when `nsec` is not zero), a
+// "Z" after it when `utc`; "2024-05-01" when `date_only`; "-" for
+// DV_TIME_NONE.
+std::string fat_time(int64_t wall, bool utc, int32_t nsec = 0, bool date_only = false);
+// The host time a wall clock stands for (mktime for local time). False for
+// DV_TIME_NONE or a time the host cannot hold.
+bool host_time(int64_t wall, bool utc, time_t &out);
+// The wall clock of host time `t`, as seconds read as UTC.
+int64_t wall_clock(time_t t, bool utc);
 
 // "1.5 MiB" style.
 std::string human_size(uint64_t bytes);

@@ -119,9 +119,13 @@ void Walker::list(Frame &f) {
         k.size = l.entry.size;
         k.attr = l.entry.attr;
         std::memcpy(k.shortname, l.entry.shortname, sizeof k.shortname);
+        k.lcase = l.entry.lcase;
         k.ctime = l.entry.ctime;
         k.atime = l.entry.atime;
         k.mtime = l.entry.mtime;
+        k.ctime64 = l.entry.ctime64;
+        k.atime64 = l.entry.atime64;
+        k.mtime64 = l.entry.mtime64;
         f.kept.push_back(k);
         return true;
     });
@@ -136,9 +140,14 @@ void Walker::load(const Frame &f, const Kept &k) {
     e.size = k.size;
     e.attr = k.attr;
     std::memcpy(e.shortname, k.shortname, sizeof e.shortname);
+    e.lcase = k.lcase;
+    e.deleted = k.deleted;
     e.ctime = k.ctime;
     e.atime = k.atime;
     e.mtime = k.mtime;
+    e.ctime64 = k.ctime64;
+    e.atime64 = k.atime64;
+    e.mtime64 = k.mtime64;
     current_.dot = k.dot;
     current_.deleted = k.deleted;
     current_.label = k.label;

@@ -86,7 +86,9 @@ class Walker {
         bool dot = false, deleted = false, label = false;
         uint32_t cluster = 0, size = 0, attr = 0;
         char shortname[12] = {};
+        uint8_t lcase = 0;
         dv_timestamp ctime{}, atime{}, mtime{};
+        int64_t ctime64 = 0, atime64 = 0, mtime64 = 0;
     };
     enum class Phase { fresh, entered, listed };
     struct Frame {

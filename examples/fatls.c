@@ -4,8 +4,8 @@
  *     fatls IMAGE [PATH]
  *
  * Prints one line per entry: D for a directory, the size in bytes and the
- * name (long names as UTF-8). The library asks for every sector through the
- * small pread-based reader below; it never opens the image itself.
+ * name as UTF-8. The library asks for every sector through the small
+ * pread-based reader below; it never opens the image itself.
  */
 #define _XOPEN_SOURCE 700
 #define _FILE_OFFSET_BITS 64 /* images past 2 GiB on 32-bit hosts too */
@@ -23,31 +23,6 @@ static int32_t read_image(void *reader_data, void *buf, uint64_t sector, uint32_
     return got < 512 ? -1 : (int32_t)(got / 512);
 }
 
-/* Writes a name of UTF-16 units as UTF-8 (surrogate pairs joined). */
-static void print_name(const dv_name *name) {
-    for (unsigned i = 0; i < name->len; ++i) {
-        uint32_t c = name->units[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < name->len && name->units[i + 1] >= 0xDC00 &&
-            name->units[i + 1] < 0xE000)
-            c = 0x10000 + ((c - 0xD800) << 10) + (name->units[++i] - 0xDC00);
-        if (c < 0x80) {
-            putchar((int)c);
-        } else if (c < 0x800) {
-            putchar((int)(0xC0 | c >> 6));
-            putchar((int)(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            putchar((int)(0xE0 | c >> 12));
-            putchar((int)(0x80 | ((c >> 6) & 0x3F)));
-            putchar((int)(0x80 | (c & 0x3F)));
-        } else {
-            putchar((int)(0xF0 | c >> 18));
-            putchar((int)(0x80 | ((c >> 12) & 0x3F)));
-            putchar((int)(0x80 | ((c >> 6) & 0x3F)));
-            putchar((int)(0x80 | (c & 0x3F)));
-        }
-    }
-}
-
 int main(int argc, char **argv) {
     if (argc < 2 || argc > 3) {
         fprintf(stderr, "usage: fatls IMAGE [PATH]\n");
@@ -62,8 +37,10 @@ int main(int argc, char **argv) {
     }
 
     /* The whole image is the volume: sectors 0 .. size / 512. Two directory
-     * slots, no file slots: we only list. Paths are UTF-8. */
-    uint32_t flags = (readfat_optimal_flags() & ~DV_CHARSET_MASK) | DV_CHARSET_UTF8;
+     * slots, no file slots: we only list. Paths are UTF-8 and match in any
+     * case; 8.3 names show in the case Windows gives them (readme.txt). */
+    uint32_t flags = (readfat_optimal_flags() & ~DV_CHARSET_MASK) | DV_CHARSET_UTF8 |
+                     DV_FLAG_NOCASE | DV_FLAG_NTCASE;
     int err = 0;
     readfat_volume *vol =
         readfat_new(0, (uint64_t)st.st_size / 512, 512, &fd, read_image, flags, 0, 1, &err);
@@ -79,13 +56,14 @@ int main(int argc, char **argv) {
         status = 1;
     } else {
         const dv_entry *e;
+        char name[3 * DV_NAME_MAX + 1]; /* the longest UTF-8 a name can take */
         while ((e = readfat_readdir(vol, dir, &err)) != NULL) {
             /* The library returns every entry as it is; skip deleted entries
-             * (first byte 0xE5) and the volume label. */
-            if ((unsigned char)e->shortname[0] == 0xE5 || (e->attr & DV_ATTR_VOLUME)) continue;
-            printf("%c %10lu  ", (e->attr & DV_ATTR_DIRECTORY) ? 'D' : ' ', (unsigned long)e->size);
-            print_name(&e->name);
-            putchar('\n');
+             * and the volume label. */
+            if (e->deleted || (e->attr & DV_ATTR_VOLUME)) continue;
+            dv_name_to_utf8(&e->name, name, sizeof name);
+            printf("%c %10lu  %s\n", (e->attr & DV_ATTR_DIRECTORY) ? 'D' : ' ',
+                   (unsigned long)e->size, name);
         }
         if (err != DV_E_ENDDIR) {
             fprintf(stderr, "fatls: %s: %s\n", path, dv_strerror(err));

@@ -204,6 +204,28 @@ TEST_F(MkimageTree, TreeReadsBackWithDotEntriesFsinfoAndBackups) {
     EXPECT_EQ(m_.le32(512 + 492), 12u);
 }
 
+TEST_F(MkimageTree, DatesOverFatsWholeRangeClampedAtItsEnds) {
+    // Host time -> modification time read back; UTC, so the host's zone plays no part.
+    const std::pair<int64_t, int64_t> cases[] = {
+        {2538901230, 2538901230}, // 2050-06-15 10:20:30, past 32-bit seconds
+        {4354819198, 4354819198}, // 2107-12-31 23:59:58, FAT's last even second
+        {4354819200, 4354819198}, // 2108: the last FAT time
+        {100000000, 315532800},   // 1973: the first FAT time
+    };
+    MkNode root;
+    root.dir = true;
+    for (const auto &[host, stored] : cases) {
+        root.children.push_back(file("f" + std::to_string(host), "x"));
+        root.children.back().mtime = host;
+    }
+    dvcli::MkOptions o = options(0, 0, "");
+    o.utc = true;
+    build(root, o);
+    std::vector<dv_entry> top = list(nullptr);
+    ASSERT_EQ(top.size(), std::size(cases));
+    for (size_t i = 0; i < top.size(); ++i) EXPECT_EQ(top[i].mtime64, cases[i].second) << i;
+}
+
 TEST(MkimageErrors, TooSmallAndTooFull) {
     MkNode root;
     root.dir = true;

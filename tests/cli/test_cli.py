@@ -21,6 +21,8 @@ import tempfile
 import unittest
 import uuid
 import zlib
+from datetime import datetime
+from zoneinfo import ZoneInfo
 
 TOOL = None
 SOURCE = None
@@ -37,10 +39,18 @@ HAVE_MTOOLS = bool(which("mcopy") and which("mdir"))
 need_dosfstools = unittest.skipUnless(HAVE_DOSFSTOOLS, "dosfstools not installed")
 need_mtools = unittest.skipUnless(HAVE_MTOOLS, "mtools not installed")
 
-# The tool must not depend on the caller's locale or time zone.
-TOOL_ENV = dict(os.environ, LC_ALL="C", LANG="C", TZ="Pacific/Chatham")
-MTOOLS_ENV = dict(os.environ, TZ="UTC", MTOOLS_NO_VFAT="", LC_ALL="C.UTF-8")
+# FAT times are wall clock: the tool and mtools read them in the zone of TZ,
+# here one whose offset (+12:45) is not whole hours. The tool must not depend
+# on the caller's locale.
+ZONE = "Pacific/Chatham"
+TOOL_ENV = dict(os.environ, LC_ALL="C", LANG="C", TZ=ZONE)
+MTOOLS_ENV = dict(os.environ, TZ=ZONE, MTOOLS_NO_VFAT="", LC_ALL="C.UTF-8")
 MTOOLS_ENV.pop("MTOOLS_NO_VFAT")
+
+
+def wall(t, zone=ZONE, fmt="%Y-%m-%dT%H:%M:%S"):
+    """Host time t as the wall clock of `zone`, as listings print it."""
+    return datetime.fromtimestamp(t, ZoneInfo(zone)).strftime(fmt)
 
 
 def run(*args, stdin=None, env=None, stderr=subprocess.PIPE):
@@ -104,8 +114,8 @@ def rich_tree(root, beyond_bmp=True):
 
 # ---- Image helpers --------------------------------------------------------------
 
-def mkimage(src, out, *extra):
-    r = run("mkimage", "--force", *extra, src, out)
+def mkimage(src, out, *extra, env=None):
+    r = run("mkimage", "--force", *extra, src, out, env=env)
     assert r.returncode == 0, text(r.stderr)
     return out
 
@@ -168,8 +178,9 @@ def patch_long_names(img, mapping, region):
     open(img, "wb").write(data)
 
 
-def patch_short_entry(img, short11, region, new_short=None, cluster=None):
-    """Changes an 8.3 entry's name bytes (which orphans its long name) or cluster."""
+def patch_short_entry(img, short11, region, new_short=None, cluster=None, fields=()):
+    """Changes an 8.3 entry's name bytes (which orphans its long name), cluster
+    or other bytes (fields: {offset in the entry: bytes})."""
     data = bytearray(open(img, "rb").read())
     start, length = region
     for i in range(start, start + length, 32):
@@ -181,6 +192,8 @@ def patch_short_entry(img, short11, region, new_short=None, cluster=None):
             if cluster is not None:
                 struct.pack_into("<H", data, i + 20, cluster >> 16)
                 struct.pack_into("<H", data, i + 26, cluster & 0xFFFF)
+            for off, b in dict(fields).items():
+                data[i + off:i + off + len(b)] = b
             open(img, "wb").write(data)
             return
     raise AssertionError("no entry %r" % short11)
@@ -244,6 +257,8 @@ class Help(Base):
             self.assertIn("dorvex " + c, out)
         self.assertIn("--partition", out)
         self.assertIn("--offset", out)
+        for option in ("--codepage", "--utc"):
+            self.assertIn("  dorvex " + option, out.split("Examples:")[1])
 
     def test_command_help_has_examples(self):
         for c in COMMANDS:
@@ -274,6 +289,8 @@ class Help(Base):
             (["ls", "x.img", "--partition"], "needs a value"),
             (["mkimage", "--size", "lots", "a", "b"], "bad size"),
             (["iconv", "-l", "-f", "utf8"], "-l takes no other arguments"),
+            (["--codepage", "utf8", "ls", "x.img"], "'utf8' is not a single-byte charset"),
+            (["ls", "--codepage=klingon", "x.img"], "'klingon' is not a single-byte charset"),
         ]
         for args, msg in cases:
             r = run(*args)
@@ -397,12 +414,31 @@ class Mkimage(Base):
         img = mkimage(src, self.path("t.img"))
         r = run("stat", "--json", img, "/f.txt")
         st = json.loads(r.stdout)
-        self.assertEqual(st["modified"], "2020-09-13T12:26:44Z")
-        self.assertEqual(st["accessed"], "2020-09-16")
+        self.assertEqual(st["modified"], wall(T0 + 4))
+        self.assertEqual(st["accessed"], wall(T0 + 86400 * 3, fmt="%Y-%m-%d"))
+
+    def test_impossible_dates_show_as_a_dash_and_are_not_set(self):
+        src = self.path("src")
+        write_tree(src, {"nodate.txt": b"z", "month13.txt": b"m"})
+        img = mkimage(src, self.path("z.img"))
+        region = dir_region(img)
+        # Creation, access and modification dates zero; month 13.
+        patch_short_entry(img, b"NODATE  TXT", region, fields={16: bytes(4), 24: bytes(2)})
+        patch_short_entry(img, b"MONTH13 TXT", region, fields={24: struct.pack("<H", 13 << 5 | 1)})
+        out = text(run("ls", "-l", img).stdout)
+        self.assertRegex(out, r" 1 - {20}NODATE\.TXT    nodate\.txt\n")
+        self.assertRegex(out, r" 1 - {20}MONTH13\.TXT   month13\.txt\n")
+        st = json.loads(run("stat", "--json", img, "/nodate.txt").stdout)
+        self.assertEqual((st["created"], st["modified"], st["accessed"]), (None, None, None))
+        self.assertIn("Modified:    -\n", text(run("stat", img, "/nodate.txt").stdout))
+        dest = self.path("out")
+        r = run("get", img, "/nodate.txt", dest)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertGreater(os.stat(dest).st_mtime, T0)  # as the system set it, not 1979
 
     def test_names_beyond_the_bmp_and_255_unit_directories(self):
-        # Neither fits a path component of the library's lookup: the tool
-        # reaches them by scanning and opening from the entry.
+        # The library finds names beyond the BMP; a path cannot carry a
+        # 255-unit directory name, which the tool finds by scanning.
         src = self.path("src")
         long_dir = "D" * 255
         write_tree(src, {"😀 dir/in 😀.txt": b"emoji\n", long_dir + "/inner.txt": b"deep\n"})
@@ -453,26 +489,31 @@ class Mkimage(Base):
 # ---- Images made by mkfs.fat and mcopy ---------------------------------------------
 
 class MtoolsImages(Base):
-    def make(self, files, cluster_sectors=1):
+    def make(self, files, cluster_sectors=1, dates=(), env=MTOOLS_ENV):
+        """dates: {relative path: date for touch -d, in the zone of env}."""
         src = self.path("src")
         write_tree(src, files, dirs=["Empty Dir"])
+        for rel, date in dict(dates).items():
+            subprocess.run(["touch", "-d", date, os.path.join(src, rel)], env=env, check=True)
         img = self.path("m.img")
         kib = max(40960, 66000 * cluster_sectors // 2 + 4096)  # FAT32 needs 65525 clusters
         subprocess.run([which("mkfs.fat"), "-F", "32", "-s", str(cluster_sectors), "-n", "MTOOLS",
                         "-C", img, str(kib)], check=True, stdout=subprocess.DEVNULL)
         subprocess.run([which("mcopy"), "-s", "-m", "-i", img] +
                        [os.path.join(src, n) for n in sorted(os.listdir(src))] + ["::/"],
-                       env=MTOOLS_ENV, check=True)
+                       env=env, check=True)
         return src, img
 
     @need_dosfstools
     @need_mtools
     def test_get_and_listing_match_the_source(self):
-        # All-lower-case 8.3 names get no long name from mcopy, only case bits
-        # that are not decoded: mixed case keeps these tests to long names.
+        # mcopy stores readme.txt as an 8.3 name with lower-case flags, no long
+        # name; Future.txt is dated past 2038.
         src, img = self.make({"Docs/Read Me.txt": b"hello\n", "Docs/Notes.md": b"n" * 3000,
                               "Ünïcödé/ファイル.txt": "x\n".encode(), "TOP.TXT": b"top\n",
-                              "a" * 200 + ".dat": b"long\n"})
+                              "a" * 200 + ".dat": b"long\n", "readme.txt": b"lower\n",
+                              "Docs/Future.txt": b"2050\n"},
+                             dates={"Docs/Future.txt": "2050-06-15 10:20:30"})
         out = self.path("out")
         r = run("get", img, "/", out)
         self.assertEqual(r.returncode, 0, text(r.stderr))
@@ -482,9 +523,12 @@ class MtoolsImages(Base):
                 self.assertEqual(os.stat(out + rel).st_mtime, os.stat(full).st_mtime, rel)
         listed = set(walk_json(ls_json(img)["entries"]))
         self.assertEqual(listed, set(walk_host(src)))
+        self.assertRegex(text(run("ls", "-l", img, "/docs").stdout),
+                         r" 2050-06-15T10:20:30  FUTURE\.TXT +Future\.txt\n")
+        self.assertIn(" README.TXT    readme.txt\n", text(run("ls", "-l", img).stdout))
         info = info_json(img)["volume"]
         self.assertEqual(info["label"], "MTOOLS")
-        self.assertEqual(info["files"], 5)
+        self.assertEqual(info["files"], 7)
         self.assertEqual(info["directories"], 3)
 
     @need_dosfstools
@@ -518,15 +562,64 @@ class MtoolsImages(Base):
     @need_dosfstools
     @need_mtools
     def test_paths_resolve_case_insensitively_by_long_or_short_name(self):
-        _, img = self.make({"Docs/Read Me.txt": b"hello\n", "Docs/Other.txt": b"other\n"},
-                           cluster_sectors=8)
+        # The volume label MTOOLS comes first in the root: "/mtools" is the directory.
+        _, img = self.make({"Docs/Read Me.txt": b"hello\n", "Docs/Other.txt": b"other\n",
+                            "Mtools/In.txt": b"in\n"}, cluster_sectors=8)
         for p in ("/Docs/Read Me.txt", "docs/read me.TXT", "\\DOCS\\READ ME.TXT",
                   "/DOCS/README~1.TXT", "docs/readme~1.txt", "/Docs/./x/../Read Me.txt",
                   "//Docs//Read Me.txt"):
             r = run("cat", img, p)
             self.assertEqual((r.returncode, r.stdout), (0, b"hello\n"), p)
-        r = run("cat", img, "/docs/other.txt", "/DOCS/READ ME.TXT")
-        self.assertEqual(r.stdout, b"other\nhello\n")
+        r = run("cat", img, "/docs/other.txt", "/DOCS/READ ME.TXT", "/mtools/in.txt")
+        self.assertEqual(r.stdout, b"other\nhello\nin\n")
+
+    @need_dosfstools
+    @need_mtools
+    def test_code_page_and_case_insensitive_83_names(self):
+        # mcopy stores both as 8.3 names without long names, SØREN.TXT in its
+        # default code page, cp850 (Ø is 0x9D there, ¥ in cp437).
+        _, img = self.make({"SØREN.TXT": b"cp850\n", "DOCS/README.TXT": b"upper\n"})
+        self.assertIn("S¥REN.TXT\n", text(run("ls", img).stdout))
+        r = run("--codepage", "cp850", "ls", "-l", img)
+        self.assertIn(" SØREN.TXT     SØREN.TXT\n", text(r.stdout))
+        r = run("cat", "--codepage=CP850", img, "/søren.txt", "/docs/readme.txt")
+        self.assertEqual((r.returncode, r.stdout), (0, b"cp850\nupper\n"), text(r.stderr))
+        out = self.path("out")
+        r = run("get", "--codepage", "cp850", img, "/", out)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertTrue(os.path.isfile(out + "/SØREN.TXT"))
+
+    @need_dosfstools
+    @need_mtools
+    def test_local_times_as_mtools_stores_and_reads_them(self):
+        berlin = "Europe/Berlin"
+        tool, mtools = dict(TOOL_ENV, TZ=berlin), dict(MTOOLS_ENV, TZ=berlin)
+        dates = {"Summer.txt": "2024-07-01 14:00:00", "Winter.txt": "2024-01-15 09:30:00",
+                 "Far.txt": "2050-06-15 10:20:30"}
+        src, img = self.make({n: b"x" for n in dates}, dates=dates, env=mtools)
+        r = run("ls", "-l", img, env=tool)
+        for n, d in dates.items():
+            self.assertIn(" %s  " % d.replace(" ", "T"), text(r.stdout))
+        r = run("ls", "-l", "--utc", img, env=tool)
+        self.assertIn(" 2024-07-01T14:00:00Z  ", text(r.stdout))
+        # get: local wall clock, or UTC with --utc.
+        for extra, zone in (([], berlin), (["--utc"], "UTC")):
+            out = self.path("out" + zone.replace("/", "_"))
+            r = run("get", *extra, img, "/", out, env=tool)
+            self.assertEqual(r.returncode, 0, text(r.stderr))
+            for n, d in dates.items():
+                want = datetime.fromisoformat(d).replace(tzinfo=ZoneInfo(zone)).timestamp()
+                self.assertEqual(os.stat(os.path.join(out, n)).st_mtime, want, (n, zone))
+        # mkimage stores what mcopy -m reads back as the source's times.
+        for extra, zone in (([], berlin), (["--utc"], "UTC")):
+            built = mkimage(src, self.path("b.img"), *extra, env=tool)
+            mt = self.path("mt" + zone.replace("/", "_"))
+            os.mkdir(mt)
+            subprocess.run([which("mcopy"), "-s", "-m", "-i", built, "::*", mt + "/"],
+                           env=dict(MTOOLS_ENV, TZ=zone), check=True)
+            for n in dates:
+                self.assertEqual(os.stat(os.path.join(mt, n)).st_mtime,
+                                 os.stat(os.path.join(src, n)).st_mtime, (n, zone))
 
     @need_dosfstools
     @need_mtools
@@ -535,7 +628,7 @@ class MtoolsImages(Base):
         r = run("ls", "-l", img, "/docs")
         self.assertEqual(r.returncode, 0)
         line = text(r.stdout).strip()
-        self.assertRegex(line, r"^----[-a]-\s+6 2020-09-13T12:26:40Z  READM\S+\s+Read Me\.txt$")
+        self.assertRegex(line, r"^----[-a]-\s+6 %s  READM\S+\s+Read Me\.txt$" % wall(T0))
         r = run("ls", "-a", img, "/docs")
         self.assertEqual(text(r.stdout).splitlines()[:2], [".", ".."])
         r = run("ls", "-a", "-l", img)
