@@ -180,12 +180,14 @@ readfat_dir *take_dir(readfat_volume *vol, readfat_dir *dir, uint32_t first,
 
 // How well a record matches a looked-up name: 0 not at all; then, best last, a folded match
 // of a deleted entry, an exact one of a deleted entry, a folded live one, an exact live one.
+// The volume label is no file: it never matches by folding.
 int match_rank(const dv_name &name, const dv_name *folded, const dv_entry &rec) {
     int rank;
     if (dv_namecmp(&name, &rec.name) == 0) {
         rank = 2;
-    } else if (folded != nullptr && (folds_equal(rec.name, *folded) ||
-                                     (!rec.deleted && alias_folds_equal(rec, *folded)))) {
+    } else if (folded != nullptr && (rec.attr & DV_ATTR_VOLUME) == 0 &&
+               (folds_equal(rec.name, *folded) ||
+                (!rec.deleted && alias_folds_equal(rec, *folded)))) {
         rank = 1;
     } else {
         return 0;
