@@ -455,12 +455,14 @@ const TreeImage &tree_image() {
     return t;
 }
 
-// Arg 0: the process left in the "C" locale, as most C programs run; 1: "C.UTF-8". The
-// converter does not depend on the locale, so both should cost the same.
+// Arg bit 0: the process in "C.UTF-8" rather than left in the "C" locale, as most C
+// programs run (the converter does not depend on the locale, so both should cost the same);
+// bit 1: case-insensitive lookups (DV_FLAG_NOCASE) of the same paths.
 void BM_StatRandom(benchmark::State &state) {
-    std::setlocale(LC_ALL, state.range(0) != 0 ? "C.UTF-8" : "C");
+    std::setlocale(LC_ALL, (state.range(0) & 1) != 0 ? "C.UTF-8" : "C");
     const TreeImage &t = tree_image();
-    const uint32_t flags = (readfat_optimal_flags() & ~DV_CHARSET_MASK) | DV_CHARSET_UTF8;
+    const uint32_t flags = (readfat_optimal_flags() & ~DV_CHARSET_MASK) | DV_CHARSET_UTF8 |
+                           ((state.range(0) & 2) != 0 ? DV_FLAG_NOCASE : 0u);
     readfat_volume *vol = mount(*t.img, flags);
     if (!vol) return state.SkipWithError("mount failed");
     dv_entry e;
@@ -475,7 +477,12 @@ void BM_StatRandom(benchmark::State &state) {
     readfat_delete(vol);
     std::setlocale(LC_ALL, "C");
 }
-BENCHMARK(BM_StatRandom)->Arg(0)->Arg(1)->ArgName("utf8_locale")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StatRandom)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->ArgName("utf8_locale_nocase")
+    ->Unit(benchmark::kMicrosecond);
 
 // ---- Scaling --------------------------------------------------------------------------
 

@@ -224,7 +224,9 @@ int cmd_tree(const Args &a) {
             report(w.shown(), w.listing_message());
             rc = kFail;
         } else if (step == Walker::Step::leave && w.depth() > 0) {
-            prefix.resize(prefix.size() - std::strlen(segment(last_at.back())));
+            // Both segments are 4 columns but not 4 bytes: take off what was added.
+            const size_t drop = last_at.back() ? std::strlen("    ") : std::strlen("│   ");
+            prefix.erase(prefix.size() > drop ? prefix.size() - drop : 0);
             last_at.pop_back();
         } else if (step == Walker::Step::entry) {
             const Listed &l = w.entry();
