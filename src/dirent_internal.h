@@ -52,9 +52,9 @@ int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, 
                         int *room, const WantBytes &want);
 
 // The same for a case-insensitive lookup: stops at a name, or an 8.3 name, whose simple
-// case folding equals `folded` (a name already folded with fold_name).
+// case folding equals the wanted name (`folded` is built from it folded with fold_name).
 int read_entry_folded(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
-                      int *room, const dv_name &folded);
+                      int *room, const WantBytes &folded);
 void fold_name(const dv_name &name, dv_name &out);
 // Whether a record's name, or the 8.3 name it was stored under, folds to `folded`.
 bool folds_equal(const dv_name &name, const dv_name &folded);

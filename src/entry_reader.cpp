@@ -86,6 +86,18 @@ bool lfn_units_fit(const uint8_t *e, int p, const WantBytes &want) {
     return diff == 0;
 }
 
+// The same for a folded `want`: each unit up to the terminator folds to want's unit there,
+// and the terminator's place holds 0.
+bool lfn_units_fold(const uint8_t *e, int p, const WantBytes &want) {
+    for (int k = 0; k < 13; ++k) {
+        const int pos = p + k;
+        if (pos > want.len) return true;
+        const uint16_t u = load_le16(e + lfn_unit_offsets[k]);
+        if (pos == want.len ? u != 0 : fold_unit(u) != want.name.units[pos]) return false;
+    }
+    return true;
+}
+
 // What a walk over raw entries does with the runs and short entries it accepts. The walk
 // itself (run starts, checksums, position checks, carry count, end marks) is shared.
 enum class Step { next, fail, stop };
@@ -299,8 +311,8 @@ struct DecodeSink {
 
 // Fills nothing: tracks whether the open run's units rule out `want`, and hands the first
 // run or short entry that may carry it to dv_readentry, from its first entry.
-struct MatchSink {
-    const WantBytes &want;
+template <bool Folded> struct MatchSink {
+    const WantBytes &want; // with Folded, built from the folded name
     const uint8_t **entries;
     int *count;
     dv_entry **records;
@@ -315,8 +327,9 @@ struct MatchSink {
 
     bool full() const { return false; }
     // The open run cannot carry `want`. A run that wrote all 20 blocks may lack a
-    // terminator, which only the full decoding judges.
-    bool ruled_out() const { return differs && !all_blocks; }
+    // terminator, which only the full decoding judges. A folded lookup may still match the
+    // run's 8.3 name when the wanted name is short enough to be one.
+    bool ruled_out() const { return differs && !all_blocks && (!Folded || !short_may_match()); }
     // An 8.3 name has at most 12 units (8, the dot, 3).
     bool short_may_match() const { return want.len <= 12; }
     void run_start(const uint8_t *e, int left) {
@@ -330,20 +343,28 @@ struct MatchSink {
         // Positions only go down by 13 from the run's first entry, so the run has written
         // all 20 blocks when it started at block 19 and has reached block 0.
         all_blocks = from_20 && p == 0;
-        if (!differs) differs = !lfn_units_fit(e, p, want);
+        if (!differs) differs = Folded ? !lfn_units_fold(e, p, want) : !lfn_units_fit(e, p, want);
     }
     void short_seen(const uint8_t *) {}
     Step accept(const uint8_t *e, bool from_run, int left) {
         if (from_run) {
-            if (ruled_out()) return Step::next;
+            if (!differs || all_blocks) return decode_from(run_first, run_left);
+            if (!Folded || !short_may_match() || !short_name_is(e, 0)) return Step::next;
             return decode_from(run_first, run_left);
         }
-        dv_name name;
-        const int n = build_short_name(e, name, lcase_of(ctx, e));
-        if (n != want.len) return Step::next;
-        for (int i = 0; i < n; ++i)
-            if (want.name.units[i] != name.units[i]) return Step::next;
+        if (!short_may_match() || !short_name_is(e, lcase_of(ctx, e))) return Step::next;
         return decode_from(e, left);
+    }
+    // Whether the 8.3 name of `e` is the wanted one (compared folded when Folded).
+    bool short_name_is(const uint8_t *e, unsigned lcase) const {
+        dv_name name;
+        const int n = build_short_name(e, name, lcase);
+        if (n != want.len) return false;
+        for (int i = 0; i < n; ++i) {
+            const uint16_t u = Folded ? fold_unit(name.units[i]) : name.units[i];
+            if (want.name.units[i] != u) return false;
+        }
+        return true;
     }
     // A deleted entry is decoded whole and left to the lookup to compare: its name comes
     // from units whose places only the whole run tells.
@@ -386,67 +407,12 @@ bool folds_to(const dv_name &name, int len, const dv_name &folded) {
     return true;
 }
 
-// Like MatchSink, for case-insensitive lookups: a run or short entry qualifies when its
-// name or its 8.3 name folds to `want` (already folded). Runs are collected whole, since
-// the 8.3 name of a run with another long name may still match.
-struct FoldSink {
-    const dv_name &want;
-    const uint8_t **entries;
-    int *count;
-    dv_entry **records;
-    int *room;
-    const dv_ctx *ctx;
-    const uint8_t *run_first = nullptr;
-    int run_left = 0;
-    dv_name name{};
-    int result = 0;
-
-    bool full() const { return false; }
-    static constexpr bool ruled_out() { return false; }
-    static constexpr bool short_may_match() { return true; }
-    void run_start(const uint8_t *e, int left) {
-        run_first = e;
-        run_left = left;
-        std::memset(name.units, 0, sizeof name.units);
-    }
-    void lfn(const uint8_t *e, int p) { copy_lfn_units(e, name, p); }
-    void short_seen(const uint8_t *) {}
-    Step accept(const uint8_t *e, bool from_run, int left) {
-        const uint8_t *first = from_run ? run_first : e;
-        const int first_left = from_run ? run_left : left;
-        if (from_run) {
-            int len = 0;
-            while (len <= DV_NAME_MAX && name.units[len] != 0) ++len;
-            // A name without a terminator is refused by the decoding itself.
-            if (len > DV_NAME_MAX || folds_to(name, len, want))
-                return decode_from(first, first_left);
-        }
-        dv_name alias;
-        if (folds_to(alias, build_short_name(e, alias), want))
-            return decode_from(first, first_left);
-        return Step::next;
-    }
-    // A deleted entry is decoded whole and left to the lookup to compare: its name comes
-    // from units whose places only the whole run tells.
-    Step accept_deleted(const uint8_t *e, const uint8_t *run, int, uint8_t, int left) {
-        return decode_from(run ? run : e, left);
-    }
-    Step decode_from(const uint8_t *start, int left) {
-        const uint8_t *cursor = start;
-        int n = left;
-        result = dv_readentry(ctx, &cursor, &n, records, room);
-        *entries = cursor;
-        *count = n;
-        return Step::stop;
-    }
-};
-
 } // namespace
 
 int read_entry_folded(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
-                      int *room, const dv_name &folded) {
+                      int *room, const WantBytes &folded) {
     if (*room <= 0) return 0;
-    FoldSink sink{folded, entries, count, records, room, ctx};
+    MatchSink<true> sink{folded, entries, count, records, room, ctx};
     return walk_entries(ctx, entries, count, sink);
 }
 
@@ -484,7 +450,7 @@ WantBytes::WantBytes(const dv_name &want)
 int read_entry_matching(const dv_ctx *ctx, const uint8_t **entries, int *count, dv_entry **records,
                         int *room, const WantBytes &want) {
     if (*room <= 0) return 0;
-    MatchSink sink{want, entries, count, records, room, ctx};
+    MatchSink<false> sink{want, entries, count, records, room, ctx};
     return walk_entries(ctx, entries, count, sink);
 }
 

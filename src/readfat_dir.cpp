@@ -120,7 +120,7 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
         if (!want)
             rc = dv_readentry(vol->ctx, &cursor, &count, &out, &room);
         else if (want->folded)
-            rc = read_entry_folded(vol->ctx, &cursor, &count, &out, &room, *want->folded);
+            rc = read_entry_folded(vol->ctx, &cursor, &count, &out, &room, *want->exact);
         else
             rc = read_entry_matching(vol->ctx, &cursor, &count, &out, &room, *want->exact);
         if (rc >= 0 && room == 0) {
@@ -214,7 +214,7 @@ Scan find_in_dir(readfat_volume *vol, readfat_dir *dir, const dv_name &name, dv_
     if (nocase) fold_name(name, folded);
     // Deleted entries without folding: an exact scan, which stops at every deleted record.
     const WantBytes exact(nocase ? folded : name);
-    const Wanted want{nocase ? nullptr : &exact, nocase ? &folded : nullptr};
+    const Wanted want{&exact, nocase ? &folded : nullptr};
     dv_entry candidate;
     int best = 0;
     for (;;) {
