@@ -254,15 +254,16 @@ const FileImage &file_image(uint32_t spc, uint32_t bits = 32) {
     return f;
 }
 
-void read_file_bench(benchmark::State &state, uint32_t bits, uint32_t flags = 0) {
+// `sized`: the row has a third argument, the size of each read in KiB.
+void read_file_bench(benchmark::State &state, uint32_t bits, uint32_t flags = 0,
+                     bool sized = false) {
     const FileImage &f = file_image(static_cast<uint32_t>(state.range(0)), bits);
     readfat_volume *vol = mount(*f.img, readfat_optimal_flags() | flags);
     if (!vol) return state.SkipWithError("mount failed");
     // Whole clusters go straight into a 512-byte aligned buffer; `misalign` bytes off it, they
     // go through the handle's cluster buffer.
     const size_t misalign = static_cast<size_t>(state.range(1));
-    const uint32_t chunk =
-        state.range(2) != 0 ? static_cast<uint32_t>(state.range(2)) << 10 : kChunk;
+    const uint32_t chunk = sized ? static_cast<uint32_t>(state.range(2)) << 10 : kChunk;
     std::unique_ptr<uint8_t, decltype(&std::free)> space(
         static_cast<uint8_t *>(std::aligned_alloc(4096, chunk + 4096)), &std::free);
     uint8_t *dst = space.get() + misalign;
@@ -315,7 +316,7 @@ void BM_ReadFile(benchmark::State &state) {
 // Arg read_kib: the size of each readfat_read (a run never outgrows it), 64 KiB as above or
 // 1 MiB, where runs reach their 256 KiB bound.
 void BM_ReadFileBatch(benchmark::State &state) {
-    read_file_bench(state, 32, READFAT_FLAG_BATCH);
+    read_file_bench(state, 32, READFAT_FLAG_BATCH, true);
 }
 // The same file on FAT16 (which needs clusters of 8 KiB or more to hold 256 MiB).
 void BM_ReadFileFat16(benchmark::State &state) {
