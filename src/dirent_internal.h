@@ -27,6 +27,11 @@ dv_timestamp decode_timestamp(uint16_t date, uint16_t time_word, uint8_t tenms);
 // 64-bit seconds over FAT's whole range, DV_TIME_NONE for fields out of range; and back,
 // returning -1 before 1980, 1 after 2107 (nothing stored).
 int64_t decode_timestamp64(uint16_t date, uint16_t time_word, uint8_t tenms);
+// Its two halves: days from 1970 to a FAT date (-1 when the date does not exist), and
+// seconds into the day of a time word and 10-ms byte (-1 when out of range). An entry's
+// three dates are often one, decoded once.
+int32_t fat_date_days(uint16_t date);
+int32_t fat_time_seconds(uint16_t time_word, uint8_t tenms);
 int encode_timestamp64(int64_t sec, int32_t nsec, uint16_t *date, uint16_t *time_word,
                        uint8_t *tenms);
 

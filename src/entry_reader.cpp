@@ -7,6 +7,7 @@
 #include <dorvex/dorvex.h>
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -27,15 +28,52 @@ bool is_lfn(const uint8_t *e) {
 // Stores the 13 units of a long-name entry at position p of the name. Units that would
 // fall beyond the name's terminator place (256 and up) are not stored.
 void copy_lfn_units(const uint8_t *e, dv_name &name, int p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        // The units lie in three stretches of the entry, already in the name's byte order.
+        if (p + 13 <= DV_NAME_MAX + 1) {
+            uint16_t *u = name.units + p;
+            std::memcpy(u, e + 1, 10);
+            std::memcpy(u + 5, e + 14, 12);
+            std::memcpy(u + 11, e + 28, 4);
+            return;
+        }
+    }
     for (int k = 0; k < 13 && p + k <= DV_NAME_MAX; ++k)
         name.units[p + k] = load_le16(e + lfn_unit_offsets[k]);
 }
 
+// Whether any of the 8 bytes of `v` is 0.
+constexpr bool has_zero_byte(uint64_t v) {
+    return ((v - 0x0101010101010101u) & ~v & 0x8080808080808080u) != 0;
+}
+
 // The 11 name bytes, up to the first NUL, then NUL fill.
 void copy_shortname(const uint8_t *e, char *shortname) {
+    uint64_t head;
+    std::memcpy(&head, e, 8);
+    if (!has_zero_byte(head) && e[8] != 0 && e[9] != 0 && e[10] != 0) {
+        std::memcpy(shortname, e, 11);
+        shortname[11] = 0;
+        return;
+    }
     int i = 0;
     for (; i < 11 && e[i] != 0; ++i) shortname[i] = static_cast<char>(e[i]);
     for (; i < 12; ++i) shortname[i] = 0;
+}
+
+// The index of the first 0 unit of `name`, or DV_NAME_MAX + 1 when there is none. Four
+// units at a time: names are scanned once per record.
+int name_length(const dv_name &name) {
+    constexpr int kUnits = DV_NAME_MAX + 1;
+    static_assert(kUnits % 4 == 0);
+    for (int i = 0; i < kUnits; i += 4) {
+        uint64_t v;
+        std::memcpy(&v, name.units + i, 8);
+        if (((v - 0x0001000100010001u) & ~v & 0x8000800080008000u) == 0) continue;
+        for (int k = i;; ++k)
+            if (name.units[k] == 0) return k;
+    }
+    return kUnits;
 }
 
 uint16_t short_unit(uint8_t byte) {
@@ -244,15 +282,18 @@ uint8_t recover_first_byte(const uint8_t *e, uint8_t checksum) {
 void deleted_name(const dv_ctx *ctx, const uint8_t *e, const uint8_t *run, int count,
                   uint8_t checksum, dv_name &name);
 
-// Both forms of one time. A valid date needs no carrying, so the 32-bit form is the 64-bit
-// one when it fits; only impossible fields take the carrying arithmetic.
-void decode_times(uint16_t date, uint16_t time_word, uint8_t tenms, dv_timestamp &ts,
+// Both forms of one time, from its date already decoded (`days`, -1 for none). A valid date
+// needs no carrying, so the 32-bit form is the 64-bit one when it fits; only impossible
+// fields take the carrying arithmetic.
+void decode_times(int32_t days, uint16_t date, uint16_t time_word, uint8_t tenms, dv_timestamp &ts,
                   int64_t &sec64) {
-    sec64 = decode_timestamp64(date, time_word, tenms);
-    if (sec64 == DV_TIME_NONE) {
+    const int32_t secs = fat_time_seconds(time_word, tenms);
+    if (days < 0 || secs < 0) {
+        sec64 = DV_TIME_NONE;
         ts = decode_timestamp(date, time_word, tenms);
         return;
     }
+    sec64 = int64_t{days} * 86400 + secs;
     ts.sec = sec64 > INT32_MAX ? -1 : static_cast<int32_t>(sec64);
     ts.nsec = (tenms % 100) * 10000000;
 }
@@ -272,13 +313,30 @@ struct DecodeSink {
     bool full() const { return room <= 0; }
     static constexpr bool ruled_out() { return false; }
     static constexpr bool short_may_match() { return true; }
-    void run_start(const uint8_t *, int) { std::memset(rec, 0, sizeof *rec); }
-    void lfn(const uint8_t *e, int p) { copy_lfn_units(e, rec->name, p); }
+    int low = 0;           // the lowest unit the last run started has written
+    bool clearing = false; // a run started for this record: units below `low` read as 0
+    void run_start(const uint8_t *e, int) {
+        // The run writes its units from its top block down, and fill() every field after
+        // the name: clear the rest, so the record is as if cleared whole.
+        const int top = (e[DV_LFN_SEQ] & 0x1F) * 13;
+        low = top < DV_NAME_MAX + 1 ? top : DV_NAME_MAX + 1;
+        std::memset(rec->name.units + low, 0, sizeof rec->name.units - size_t(low) * 2);
+        clearing = true;
+        rec->name.len = 0;
+        std::memset(reinterpret_cast<uint8_t *>(&rec->name) + sizeof rec->name, 0,
+                    offsetof(dv_entry, cluster) - sizeof rec->name);
+    }
+    void lfn(const uint8_t *e, int p) {
+        copy_lfn_units(e, rec->name, p);
+        low = p;
+    }
     void short_seen(const uint8_t *e) { copy_shortname(e, rec->shortname); }
     Step accept(const uint8_t *e, bool from_run, int) {
+        // Blocks a run lacked (a lenient run with entries missing, or one given up for its
+        // short entry's own name) read as zeros.
+        if (clearing && low > 0) std::memset(rec->name.units, 0, size_t(low) * 2);
         if (!from_run) build_short_name(e, rec->name, lcase_of(ctx, e));
-        int len = 0;
-        while (len <= DV_NAME_MAX && rec->name.units[len] != 0) ++len;
+        const int len = name_length(rec->name);
         if (len > DV_NAME_MAX) return Step::fail;
         rec->name.len = static_cast<uint16_t>(len);
         fill(e);
@@ -296,14 +354,20 @@ struct DecodeSink {
                        load_le16(e + DV_DIRENT_CLUSTER_LO);
         rec->size = load_le32(e + DV_DIRENT_SIZE_FIELD);
         rec->attr = e[DV_DIRENT_ATTR];
-        decode_times(load_le16(e + DV_DIRENT_CDATE), load_le16(e + DV_DIRENT_CTIME),
-                     e[DV_DIRENT_CTIME_MS], rec->ctime, rec->ctime64);
-        decode_times(load_le16(e + DV_DIRENT_MDATE), load_le16(e + DV_DIRENT_MTIME), 0, rec->mtime,
-                     rec->mtime64);
-        decode_times(load_le16(e + DV_DIRENT_ADATE), 0, 0, rec->atime, rec->atime64);
+        const uint16_t cdate = load_le16(e + DV_DIRENT_CDATE);
+        const uint16_t mdate = load_le16(e + DV_DIRENT_MDATE);
+        const uint16_t adate = load_le16(e + DV_DIRENT_ADATE);
+        const int32_t cdays = fat_date_days(cdate);
+        const int32_t mdays = mdate == cdate ? cdays : fat_date_days(mdate);
+        const int32_t adays = adate == mdate ? mdays : fat_date_days(adate);
+        decode_times(cdays, cdate, load_le16(e + DV_DIRENT_CTIME), e[DV_DIRENT_CTIME_MS],
+                     rec->ctime, rec->ctime64);
+        decode_times(mdays, mdate, load_le16(e + DV_DIRENT_MTIME), 0, rec->mtime, rec->mtime64);
+        decode_times(adays, adate, 0, 0, rec->atime, rec->atime64);
         rec->lcase = e[DV_DIRENT_RESERVED];
         rec->deleted = e[0] == kDeletedMark ? 1 : 0;
         rec->reserved[0] = rec->reserved[1] = 0;
+        clearing = false;
         ++rec;
         --room;
     }

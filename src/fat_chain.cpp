@@ -92,19 +92,23 @@ uint64_t cluster_sector(const readfat_volume *vol, uint32_t cluster) {
 }
 
 ReadResult read_run(const readfat_volume *vol, uint64_t sector, uint32_t count, uint8_t *buf,
-                    uint64_t lo, uint64_t hi) {
+                    uint64_t lo, uint64_t hi, uint32_t *done) {
     uint32_t left = count;
+    ReadResult result = ReadResult::ok;
     while (left != 0) {
         const int32_t got = read_sectors(vol, buf, sector, left, lo, hi);
-        if (got <= 0 || static_cast<uint32_t>(got) > left) return ReadResult::failed;
         // Only whole logical sectors count, so the next request starts on a boundary.
         const uint32_t whole = static_cast<uint32_t>(got) >> vol->sector_shift << vol->sector_shift;
-        if (whole == 0) return ReadResult::failed;
-        buf += whole * vol->sector_size;
+        if (got <= 0 || static_cast<uint32_t>(got) > left || whole == 0) {
+            result = ReadResult::failed;
+            break;
+        }
+        buf += size_t{whole} * vol->sector_size;
         sector += whole;
         left -= whole;
     }
-    return ReadResult::ok;
+    if (done) *done = count - left;
+    return result;
 }
 
 ReadResult read_cluster(const readfat_volume *vol, uint32_t cluster, uint8_t *buf) {

@@ -38,9 +38,10 @@ uint32_t next_cluster(readfat_volume *vol, uint32_t cluster);
 uint64_t cluster_sector(const readfat_volume *vol, uint32_t cluster);
 
 // Reads `count` sectors at `sector`, all inside [lo, hi), into `buf`, accepting short reads
-// of whole logical sectors.
+// of whole logical sectors. `*done` (when not null) receives the sectors that arrived, also
+// when a later request of the run fails.
 ReadResult read_run(const readfat_volume *vol, uint64_t sector, uint32_t count, uint8_t *buf,
-                    uint64_t lo, uint64_t hi);
+                    uint64_t lo, uint64_t hi, uint32_t *done = nullptr);
 
 // Reads one whole cluster into `buf` (cluster_bytes), accepting short reads. `outside` means
 // the cluster is not in the data area and the reader was not asked.

@@ -59,6 +59,48 @@ bool settle(readfat_volume *vol, readfat_file *file) {
     return file->cluster != kFatUnreadable;
 }
 
+// The most one batched request asks for: a few round trips per MiB on a slow bus, little
+// enough that a caller's 64 KiB reads already batch fully.
+constexpr uint32_t kBatchBytes = 256 * 1024;
+
+bool in_data_area(const readfat_volume *vol, uint32_t cluster) {
+    return cluster >= 2u && cluster - 2u < vol->cluster_count;
+}
+
+// Reads the handle's cluster and those that follow it on disk, as many whole clusters as
+// `left` holds (within kBatchBytes), in one run of requests straight into `out`, and moves
+// the handle past them. Returns the bytes read; after a failure (`*failed`), the handle
+// stands after the whole clusters that arrived, so the next read retries the first one
+// missing.
+uint32_t read_batch(readfat_volume *vol, readfat_file *file, uint8_t *out, uint32_t left,
+                    bool *failed) {
+    const uint32_t cb = vol->cluster_bytes;
+    const uint32_t most = kBatchBytes / cb;
+    const uint32_t limit = left / cb < most ? left / cb : most;
+    // The walk moves the handle (and its cycle guard) for real; a failed read winds it back.
+    const readfat_file before = *file;
+    const uint32_t first = file->cluster;
+    uint32_t n = 0;
+    for (;;) {
+        const uint32_t at = file->cluster;
+        ++n;
+        advance(vol, file);
+        if (n == limit || file->cluster != at + 1u || !in_data_area(vol, file->cluster)) break;
+    }
+    uint32_t arrived = 0;
+    if (read_run(vol, cluster_sector(vol, first), n * vol->sectors_per_cluster, out,
+                 vol->data_start, vol->end_sector, &arrived) == ReadResult::ok) {
+        file->position += n * cb;
+        return n * cb;
+    }
+    *failed = true;
+    const uint32_t whole = arrived / vol->sectors_per_cluster;
+    *file = before;
+    for (uint32_t i = 0; i < whole; ++i) advance(vol, file);
+    file->position += whole * cb;
+    return whole * cb;
+}
+
 } // namespace
 
 readfat_file *file_open_path(readfat_volume *vol, const char *path, int *err) {
@@ -144,6 +186,24 @@ uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t 
             if (is_chain_end(file->cluster)) {
                 set_err(err, file->recovering ? DV_E_EOF : DV_E_BROKENCHAIN);
                 return done;
+            }
+            // A run needs room for two clusters at least; one goes the usual way.
+            if (direct && (vol->flags & READFAT_FLAG_BATCH) != 0 && !file->recovering &&
+                left / vol->cluster_bytes >= 2 && kBatchBytes / vol->cluster_bytes >= 2) {
+                if (!in_data_area(vol, file->cluster)) {
+                    set_err(err, DV_E_BROKENCHAIN);
+                    return done;
+                }
+                bool failed = false;
+                const uint32_t got = read_batch(vol, file, out, left, &failed);
+                out += got;
+                done += got;
+                left -= got;
+                if (failed) {
+                    set_err(err, EIO);
+                    return done;
+                }
+                continue;
             }
             // A deleted file whose first cluster is in use again has lost its start.
             if (file->recovering && file->cluster == file->first_cluster) {

@@ -125,11 +125,13 @@ extern "C" {
 #define DV_FSINFO_TRAIL_VALUE 0xAA550000u
 
 /*
- * Reads `count` (1 .. sectors per cluster) 512-byte sectors starting at the
- * absolute sector `sector` into `buf`. Returns the number of whole sectors
- * read (1 .. count, stored at the start of `buf`), or 0 / a negative value
- * on failure. A result above `count` counts as failure; a single-sector
- * request (boot sector, FAT sector) succeeds only with exactly 1.
+ * Reads `count` (1 .. sectors per cluster; with READFAT_FLAG_BATCH up to the
+ * larger of that and 512) 512-byte sectors starting at the absolute sector
+ * `sector` into `buf`. Returns the number of whole sectors read (1 .. count,
+ * stored at the start of `buf`), or 0 / a negative value on failure. A result
+ * above `count` counts as failure; a single-sector request (boot sector, FAT
+ * sector) succeeds only with exactly 1. A short result is continued by a
+ * request for the rest.
  *
  * Sectors are always 512 bytes here, whatever the volume's logical sector
  * size. On a volume with larger logical sectors (1024 .. 4096 bytes) every
@@ -243,6 +245,30 @@ typedef struct readfat_volume {
 /* Returns 0x30F: both separators, skip leading separators, lenient, UTF-16
  * names, ASCII path text -- the flags the volume reader is meant for. */
 DORVEX_API uint32_t readfat_optimal_flags(void);
+
+/*
+ * Volume flag, combined with the context flags given to readfat_new /
+ * readfat_new2 (readfat_optimal_flags() does not include it).
+ *
+ * READFAT_FLAG_BATCH: readfat_read asks the reader for runs of clusters that
+ * lie one after another on disk in one request, for devices where every
+ * request is a round trip (an SD card behind SPI or USB). Such a run goes
+ * straight into `dst` and is taken when `dst` is 512-byte aligned where the
+ * run starts, the read position is at a cluster boundary, and the read wants
+ * at least one whole cluster; it holds as many whole clusters as the read
+ * wants, up to 256 KiB (or one cluster, when clusters are larger). A request
+ * then asks for up to 512 sectors (more only for a single cluster larger
+ * than that), always within the data area and on logical-sector boundaries;
+ * a short result is continued by a request for the rest of the run. A failure
+ * partway through a run returns the whole clusters that arrived before it
+ * (with EIO); the next read starts with the first cluster missing. Partial
+ * clusters, unaligned buffers, deleted files read by recovery, directory
+ * scans and FAT sectors are read exactly as without the flag. The bytes
+ * returned and the codes are the same with or without it; only the reader's
+ * requests differ (and their order: the FAT links of a run are looked up
+ * before its data is read).
+ */
+#define READFAT_FLAG_BATCH 0x0080u
 
 /*
  * Mounts the FAT12, FAT16 or FAT32 volume whose boot sector is `start_sector`.
@@ -374,7 +400,8 @@ DORVEX_API int readfat_seek(readfat_volume *vol, readfat_file *file, uint32_t po
  *                     or a null `dst` with a nonzero `len`
  * Whole clusters go straight into `dst` when it is 512-byte aligned (pass an
  * aligned buffer for the zero-copy path), so after a failure bytes of `dst`
- * beyond the returned count may have been written.
+ * beyond the returned count may have been written. With READFAT_FLAG_BATCH,
+ * runs of contiguous clusters are read in one request (see there).
  */
 DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len,
                                  int *err);

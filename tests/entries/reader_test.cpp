@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -430,6 +431,38 @@ TEST(Checksum, CoversEveryStoredByte) {
         unsigned room = 3;
         ASSERT_EQ(dv_writeentry(&ctx, &rp, &count, &out, &room), 0);
         EXPECT_EQ(buf[13], checksum(n));
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A record that a run produced is cleared where the run wrote nothing, whatever the caller's
+// array held before: the same bytes from a zeroed and from a garbage-filled array, and zero
+// units past the run's entries. Also for lenient runs with entries missing or given up.
+TEST_F(Reader, RecordsFromRunsDoNotDependOnWhatTheArrayHeld) {
+    const auto full = run(u"A long file name.txt", "ALONGF~1TXT");
+    auto stale = run(u"long name", "LONGNA~1   ");
+    stale.back()[10] = '1';
+    const std::vector<std::vector<Entry>> cases = {
+        cat(run(u"résumé report 00010 final.txt", "N0000001TXT"), run(u"x", "X          ")),
+        {full[0], full[2]},                               // the lower block missing
+        run(std::u16string(255, u'z'), "Z          "),    // twenty entries
+        cat(run(u"thirteen unit", "T          "), stale), // a run given up, then 8.3
+    };
+    ctx.lenient = 1;
+    for (const auto &c : cases) {
+        load(c);
+        std::vector<std::vector<uint8_t>> seen;
+        for (uint8_t fill : {0x00, 0xA5}) {
+            std::memset(static_cast<void *>(recs.data()), fill, recs.size() * sizeof(dv_entry));
+            ASSERT_EQ(read(), 0);
+            const auto *b = reinterpret_cast<const uint8_t *>(recs.data());
+            seen.emplace_back(b, b + produced() * sizeof(dv_entry));
+            for (long i = 0; i < produced(); ++i) EXPECT_EQ(recs[i].name.units[DV_NAME_MAX], 0);
+        }
+        EXPECT_TRUE(seen[0] == seen[1]);
     }
 }
 

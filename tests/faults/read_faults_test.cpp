@@ -3,7 +3,8 @@
 // result (0, negative, one sector more than asked) and with short reads. Every failure must
 // come out as a documented code; after a one-off failure the next call retries and the
 // result is whole again; and afterwards the same volume must still give the clean result.
-// The clean call counts are pinned so that a caching regression shows.
+// The clean call counts are pinned so that a caching regression shows. Every scenario runs
+// with and without READFAT_FLAG_BATCH.
 #include "support/fat_image.h"
 #include "support/fault_reader.h"
 #include "support/tracking_alloc.h"
@@ -102,12 +103,13 @@ readfat_file *open_file(readfat_volume *vol, const char *path, Outcome &o) {
 void read_all(readfat_volume *vol, const char *path, uint32_t chunk, Outcome &o) {
     readfat_file *f = open_file(vol, path, o);
     if (!f) return;
-    std::string data, buf(chunk, '\0');
+    std::string data;
+    AlignedBuffer buf(chunk);
     int failures = 0;
     while (failures < kRetries) {
         int err = 0;
         const uint32_t n = readfat_read(vol, f, buf.data(), chunk, &err);
-        data.append(buf.data(), n);
+        data.append(buf.chars(), n);
         if (n == chunk) {
             failures = 0;
             continue;
@@ -157,9 +159,9 @@ struct Scenario {
     const char *name;
     std::shared_ptr<FatImage> img;
     Body body;
-    std::set<int> allowed; // failure codes the body may meet under faults
-    uint64_t pinned_calls; // reader calls of a clean run after the mount
-    bool lists;            // a lost FAT sector may cut a listing short (documented)
+    std::set<int> allowed;    // failure codes the body may meet under faults
+    uint64_t pinned_calls[2]; // reader calls of a clean run after the mount, plain / batched
+    bool lists;               // a lost FAT sector may cut a listing short (documented)
 };
 
 FatGeometry geometry(uint32_t spc, uint32_t clusters) {
@@ -236,6 +238,15 @@ std::shared_ptr<FatImage> spc4_image() {
     return img;
 }
 
+// A file of 80 one-sector clusters that lie one after another, read in runs with the bit.
+std::shared_ptr<FatImage> contiguous_image() {
+    auto img = std::make_shared<FatImage>(geometry(1, 200));
+    TreeLayout t(*img);
+    t.file("RUN.BIN", pattern_data(80 * 512 - 9, 7));
+    t.finish();
+    return img;
+}
+
 void walk_and_read(readfat_volume *v, Outcome &o) {
     walk(v, "", 0, o);
     for (int i = 0; i < 6; ++i)
@@ -249,14 +260,23 @@ std::vector<Scenario> scenarios() {
     auto cut = cut_run_image();
     const std::set<int> listing = {EIO, ENOENT};
     return {
-        {"mount", tree, [](readfat_volume *, Outcome &o) { o.text = "mounted"; }, {}, 1, false},
-        {"recursive_listing", tree, [](readfat_volume *v, Outcome &o) { walk(v, "", 0, o); },
-         listing, 40, true},
+        {"mount",
+         tree,
+         [](readfat_volume *, Outcome &o) { o.text = "mounted"; },
+         {},
+         {1, 1},
+         false},
+        {"recursive_listing",
+         tree,
+         [](readfat_volume *v, Outcome &o) { walk(v, "", 0, o); },
+         listing,
+         {40, 40},
+         true},
         {"stat_deepest",
          tree,
          [](readfat_volume *v, Outcome &o) { stat_path(v, "A/B/C/D/E/F/the deepest file.txt", o); },
          {ENOENT},
-         0,
+         {0, 0},
          false},
         {"fragmented_read",
          frag,
@@ -265,19 +285,19 @@ std::vector<Scenario> scenarios() {
              read_all(v, "/fragmented file.bin", 1024, o); // whole clusters, straight copies
          },
          {ENOENT, EIO, DV_E_BROKENCHAIN},
-         41,
+         {41, 41},
          false},
         {"listing_and_reads_spc4",
          spc4_image(),
          walk_and_read,
          {EIO, ENOENT, DV_E_BROKENCHAIN},
-         40,
+         {40, 40},
          true},
         {"seek_end_and_back",
          frag,
          [](readfat_volume *v, Outcome &o) { seek_around(v, "fragmented file.bin", o); },
          {ENOENT, EIO, DV_E_BROKENCHAIN},
-         13,
+         {13, 13},
          false},
         {"cut_long_name_run",
          cut,
@@ -287,8 +307,17 @@ std::vector<Scenario> scenarios() {
              read_all(v, "a long name cut by the cluster boundary.txt", 512, o);
          },
          {EIO, ENOENT, DV_E_BROKENCHAIN},
-         0,
+         {0, 0},
          true},
+        {"contiguous_runs",
+         contiguous_image(),
+         [](readfat_volume *v, Outcome &o) {
+             read_all(v, "RUN.BIN", 16384, o); // 32 clusters a read: runs with the bit
+             read_all(v, "/RUN.BIN", 4608, o); // runs of 9 clusters
+         },
+         {ENOENT, EIO, DV_E_BROKENCHAIN},
+         {164, 18},
+         false},
     };
 }
 
@@ -300,16 +329,21 @@ struct Session {
     readfat_volume *vol = nullptr;
     Outcome out;
 
-    explicit Session(FatImage &i) : img(i), rd(i) {}
+    uint32_t flags;
+
+    Session(FatImage &i, bool batch)
+        : img(i), rd(i), flags(readfat_optimal_flags() | (batch ? READFAT_FLAG_BATCH : 0)) {
+        allow_batches(rd, img, flags);
+    }
     ~Session() {
         if (vol) readfat_delete(vol);
     }
     void mount() {
         for (int i = 0; i < kRetries && !vol; ++i) {
             int err = 0;
-            vol = readfat_new2(img.start_sector(), img.end_sector(), 512, &rd, FaultReader::cb,
-                               readfat_optimal_flags(), 2, 2, &err, &alloc, TrackingAlloc::alloc_cb,
-                               TrackingAlloc::free_cb);
+            vol =
+                readfat_new2(img.start_sector(), img.end_sector(), 512, &rd, FaultReader::cb, flags,
+                             2, 2, &err, &alloc, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
             if (!vol) {
                 out.codes.push_back(err);
                 EXPECT_EQ(err, EIO);
@@ -323,17 +357,19 @@ bool is_failure(int32_t result, uint32_t count) {
     return result <= 0 || uint32_t(result) > count;
 }
 
-class ReadFaults : public testing::TestWithParam<size_t> {};
+// A scenario, and whether the volume is mounted with READFAT_FLAG_BATCH.
+class ReadFaults : public testing::TestWithParam<std::tuple<size_t, bool>> {};
 
 TEST_P(ReadFaults, EveryCallFails) {
-    const Scenario sc = scenarios()[GetParam()];
+    const Scenario sc = scenarios()[std::get<0>(GetParam())];
+    const bool batch = std::get<1>(GetParam());
     FatImage &img = *sc.img;
 
     // The clean run: the reference result and R.
     Outcome ref;
     uint64_t r = 0;
     {
-        Session clean(img);
+        Session clean(img, batch);
         clean.mount();
         ASSERT_NE(clean.vol, nullptr);
         const uint64_t mount_calls = clean.rd.calls();
@@ -347,8 +383,8 @@ TEST_P(ReadFaults, EveryCallFails) {
                     static_cast<unsigned long long>(r),
                     static_cast<unsigned long long>(clean.rd.fat_reads()),
                     static_cast<unsigned long long>(clean.rd.data_reads()));
-        if (sc.pinned_calls) {
-            EXPECT_EQ(r, sc.pinned_calls) << clean.rd.describe();
+        if (sc.pinned_calls[batch]) {
+            EXPECT_EQ(r, sc.pinned_calls[batch]) << clean.rd.describe();
         }
     }
 
@@ -361,7 +397,7 @@ TEST_P(ReadFaults, EveryCallFails) {
                 SCOPED_TRACE(testing::Message()
                              << sc.name << ": call " << n << " of " << r << " mode " << int(mode)
                              << (persistent ? " from there on" : " once"));
-                Session run(img);
+                Session run(img, batch);
                 run.rd.fail_call(n, mode, persistent);
                 run.mount();
                 if (run.vol) sc.body(run.vol, run.out);
@@ -405,9 +441,11 @@ TEST_P(ReadFaults, EveryCallFails) {
     EXPECT_GE(injected, 6 * r); // every call index, in all six failing variants
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, ReadFaults, testing::Range<size_t>(0, 7),
-                         [](const testing::TestParamInfo<size_t> &info) {
-                             return std::string(scenarios()[info.param].name);
+INSTANTIATE_TEST_SUITE_P(Scenarios, ReadFaults,
+                         testing::Combine(testing::Range<size_t>(0, 8), testing::Bool()),
+                         [](const testing::TestParamInfo<std::tuple<size_t, bool>> &info) {
+                             return std::string(scenarios()[std::get<0>(info.param)].name) +
+                                    (std::get<1>(info.param) ? "_batch" : "");
                          });
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace dvtest {
 
 Mounted::Mounted(FatImage &img, FaultReader &rd, uint32_t flags, uint32_t max_files,
@@ -13,6 +15,11 @@ Mounted::Mounted(FatImage &img, FaultReader &rd, uint32_t flags, uint32_t max_fi
 
 Mounted::~Mounted() {
     if (vol) readfat_delete(vol);
+}
+
+void allow_batches(FaultReader &rd, const FatImage &img, uint32_t flags) {
+    const uint32_t spc = img.sectors_per_cluster();
+    rd.set_max_count((flags & READFAT_FLAG_BATCH) != 0 ? std::max(spc, 512u) : spc);
 }
 
 std::vector<Listed> list_handle(readfat_volume *vol, readfat_dir *d, int *end_err, size_t limit) {
@@ -59,10 +66,10 @@ std::vector<std::u16string> names_of(const std::vector<Listed> &l, bool skip_dot
 
 std::string read_handle(readfat_volume *vol, readfat_file *f, uint32_t chunk, int *err) {
     std::string out;
-    std::string buf(chunk, '\0');
+    AlignedBuffer buf(chunk);
     for (;;) {
         uint32_t n = readfat_read(vol, f, buf.data(), chunk, err);
-        out.append(buf.data(), n);
+        out.append(buf.chars(), n);
         if (n < chunk) break;
     }
     return out;

@@ -50,7 +50,25 @@ std::vector<Listed> list_handle(readfat_volume *vol, readfat_dir *d, int *end_er
 std::vector<Listed> list_dir(readfat_volume *vol, const char *path, int *end_err = nullptr);
 std::vector<std::u16string> names_of(const std::vector<Listed> &l, bool skip_dots = false);
 
-// Reads a whole file by path (chunk bytes per call). EXPECTs success.
+// `n` bytes that start on a 512-byte boundary: whole clusters (and with READFAT_FLAG_BATCH
+// whole runs of them) go straight into such a buffer.
+class AlignedBuffer {
+  public:
+    explicit AlignedBuffer(size_t n) : space_(n + 512) {}
+    uint8_t *data() {
+        return space_.data() + (512 - reinterpret_cast<uintptr_t>(space_.data()) % 512) % 512;
+    }
+    char *chars() { return reinterpret_cast<char *>(data()); }
+
+  private:
+    std::vector<uint8_t> space_;
+};
+
+// The reader's audit for a volume mounted with `flags`: READFAT_FLAG_BATCH lets a request
+// ask for up to 512 sectors (or a cluster, when that is more).
+void allow_batches(FaultReader &rd, const FatImage &img, uint32_t flags);
+
+// Reads a whole file by path (chunk bytes per call, into an aligned buffer). EXPECTs success.
 std::string read_file(readfat_volume *vol, const char *path, uint32_t chunk = 65536);
 std::string read_handle(readfat_volume *vol, readfat_file *f, uint32_t chunk, int *err);
 

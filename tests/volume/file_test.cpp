@@ -1,6 +1,7 @@
 // File handles: reads across cluster boundaries, seeks, short and broken chains, cycles,
 // failed reads and retries, slots, opening from an entry, and a randomized read/seek run
-// against a reference copy. Most cases run over several cluster sizes.
+// against a reference copy. Most cases run over several cluster sizes, with and without
+// READFAT_FLAG_BATCH.
 #include "support/volume_util.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@ struct Files {
         t.file("THREE.BIN", pattern_data(3 * cb + 100, 3), FatImage::Spread::gapped);
         t.file("FRAG.BIN", pattern_data(7 * cb + cb / 2, 4), FatImage::Spread::shuffled);
         t.file("BACK.BIN", pattern_data(5 * cb + 1, 5), FatImage::Spread::reversed);
+        t.file("RUN.BIN", pattern_data(10 * cb + 7, 6)); // contiguous: batched reads
         t.dir("SUB");
         t.finish();
     }
@@ -37,13 +39,29 @@ struct Files {
     uint32_t cb;
 };
 
-class FileTest : public testing::TestWithParam<uint32_t> {
+// Sectors per cluster, and whether the volume is mounted with READFAT_FLAG_BATCH.
+using FileParam = std::tuple<uint32_t, bool>;
+
+class FileTest : public testing::TestWithParam<FileParam> {
   protected:
-    FileTest() : f(GetParam()), rd(f.img) {}
+    FileTest() : f(spc()), rd(f.img) {}
+    static uint32_t spc() { return std::get<0>(GetParam()); }
+    static bool batch() { return std::get<1>(GetParam()); }
     void SetUp() override {
-        vol = std::make_unique<Mounted>(f.img, rd);
+        const uint32_t flags = readfat_optimal_flags() | (batch() ? READFAT_FLAG_BATCH : 0);
+        allow_batches(rd, f.img, flags);
+        vol = std::make_unique<Mounted>(f.img, rd, flags);
         ASSERT_TRUE(vol->ok()) << vol->err;
         rd.reset_log();
+    }
+    // Data requests outside the root directory's first cluster.
+    std::vector<FaultReader::Call> file_reads() const {
+        const uint64_t root = f.img.cluster_sector(f.img.root_cluster());
+        std::vector<FaultReader::Call> out;
+        for (const auto &c : rd.log())
+            if (c.sector >= f.img.data_start() && (c.sector < root || c.sector >= root + spc()))
+                out.push_back(c);
+        return out;
     }
     readfat_file *open(const char *p) {
         int err = 0;
@@ -52,10 +70,9 @@ class FileTest : public testing::TestWithParam<uint32_t> {
         return h;
     }
     std::string read(readfat_file *h, uint32_t n, int *err) {
-        std::string s(n, '\0');
-        uint32_t got = readfat_read(*vol, h, s.data(), n, err);
-        s.resize(got);
-        return s;
+        AlignedBuffer b(n);
+        uint32_t got = readfat_read(*vol, h, b.data(), n, err);
+        return std::string(b.chars(), got);
     }
     Files f;
     FaultReader rd;
@@ -65,22 +82,25 @@ class FileTest : public testing::TestWithParam<uint32_t> {
 } // namespace
 
 TEST_P(FileTest, WholeFilesReadBackWithAnyChunkSize) {
-    for (const char *p : {"ONE.BIN", "EXACT.BIN", "THREE.BIN", "FRAG.BIN", "BACK.BIN"}) {
+    for (const char *p : {"ONE.BIN", "EXACT.BIN", "THREE.BIN", "FRAG.BIN", "BACK.BIN", "RUN.BIN"}) {
         const std::string &want = f.node(p).data;
         for (uint32_t chunk : {1u, 7u, 512u, f.cb - 1, f.cb, f.cb + 1, 3 * f.cb, 1u << 20}) {
             SCOPED_TRACE(testing::Message() << p << " chunk " << chunk);
             rd.reset_log();
             EXPECT_EQ(read_file(*vol, p, chunk), want);
-            // Each data cluster is read once per sequential pass, a whole cluster at a time.
-            EXPECT_EQ(rd.data_reads() - rd.calls_at(f.img.cluster_sector(f.img.root_cluster()),
-                                                    f.img.sectors_per_cluster()),
-                      f.node(p).chain.size())
-                << rd.describe();
-            for (const auto &c : rd.log()) {
-                if (c.sector >= f.img.data_start()) {
-                    EXPECT_EQ(c.count, GetParam());
+            // Each data cluster is read once per sequential pass, whole clusters at a time:
+            // one per request, or with the bit runs of them.
+            uint64_t sectors = 0;
+            const std::vector<FaultReader::Call> calls = file_reads();
+            for (const auto &c : calls) {
+                sectors += c.count;
+                EXPECT_EQ(c.count % spc(), 0u);
+                EXPECT_EQ((c.sector - f.img.data_start()) % spc(), 0u);
+                if (!batch()) {
+                    EXPECT_EQ(c.count, spc());
                 }
             }
+            EXPECT_EQ(sectors, f.node(p).chain.size() * spc()) << rd.describe();
         }
     }
 }
@@ -237,98 +257,102 @@ TEST_P(FileTest, ShortReadsAreContinued) {
         rd.max_per_call(k);
         rd.reset_log();
         EXPECT_EQ(read_file(*vol, "FRAG.BIN"), n.data);
+        if (batch()) continue; // runs may span clusters: RUN.BIN below
         // Every request continues where the last one stopped, within one cluster.
         for (uint32_t c : n.chain) {
             uint64_t s = f.img.cluster_sector(c);
-            uint32_t left = GetParam();
+            uint32_t left = spc();
             std::vector<FaultReader::Call> mine;
             for (const auto &call : rd.log())
-                if (call.sector >= s && call.sector < s + GetParam()) mine.push_back(call);
-            ASSERT_EQ(mine.size(), (GetParam() + k - 1) / k) << rd.describe();
+                if (call.sector >= s && call.sector < s + spc()) mine.push_back(call);
+            ASSERT_EQ(mine.size(), (spc() + k - 1) / k) << rd.describe();
             for (const auto &call : mine) {
-                EXPECT_EQ(call.sector, s + (GetParam() - left));
+                EXPECT_EQ(call.sector, s + (spc() - left));
                 EXPECT_EQ(call.count, left);
                 left -= std::min(left, k);
             }
         }
     }
+    // A short result is followed by a request for the rest of what was asked, whether that
+    // was a cluster or a run of them.
+    for (uint32_t k : {1u, 3u}) {
+        rd.max_per_call(k);
+        rd.reset_log();
+        EXPECT_EQ(read_file(*vol, "RUN.BIN"), f.node("RUN.BIN").data);
+        const std::vector<FaultReader::Call> calls = file_reads();
+        for (size_t i = 0; i + 1 < calls.size(); ++i) {
+            if (calls[i].result >= int32_t(calls[i].count)) continue;
+            EXPECT_EQ(calls[i + 1].sector, calls[i].sector + uint32_t(calls[i].result));
+            EXPECT_EQ(calls[i + 1].count, calls[i].count - uint32_t(calls[i].result));
+        }
+    }
 }
 
-TEST_P(FileTest, SlotsAndEnfile) {
-    std::vector<readfat_file *> hs;
-    for (uint32_t i = 0; i < 4; ++i) hs.push_back(open("ONE.BIN"));
-    int err = 0;
-    EXPECT_EQ(readfat_open(*vol, "ONE.BIN", &err), nullptr);
-    EXPECT_EQ(err, ENFILE);
-    readfat_close(*vol, hs[2]);
-    readfat_file *again = open("EXACT.BIN");
-    ASSERT_NE(again, nullptr) << "the freed slot is reused";
-    EXPECT_NE(again, hs[2]) << "through another of its records";
-    EXPECT_EQ(readfat_open(*vol, "ONE.BIN", &err), nullptr);
-    EXPECT_EQ(err, ENFILE);
-    hs[2] = again;
-    // Handles are independent.
-    ASSERT_EQ(readfat_seek(*vol, hs[0], 100, &err), 0);
-    EXPECT_EQ(readfat_tell(*vol, hs[1]), 0u);
-    EXPECT_EQ(read(hs[1], 5, &err), f.node("ONE.BIN").data.substr(0, 5));
-    EXPECT_EQ(read(hs[0], 5, &err), f.node("ONE.BIN").data.substr(100, 5));
+// Without the bit a contiguous file is read cluster by cluster; with it, in runs of as many
+// whole clusters as the read wants (within 256 KiB), straight into the aligned buffer. The
+// last, partial cluster goes through the handle's buffer either way.
+TEST_P(FileTest, ContiguousFileIsReadInRunsWithTheBit) {
+    const TreeNode &n = f.node("RUN.BIN");
+    rd.require_alignment(512);
+    for (uint32_t chunk : {1u << 20, 3 * f.cb}) {
+        SCOPED_TRACE(chunk);
+        rd.reset_log();
+        EXPECT_EQ(read_file(*vol, "RUN.BIN", chunk), n.data);
+        const uint32_t per_run = std::min(chunk, 256u * 1024) / f.cb;
+        std::vector<std::pair<uint32_t, uint32_t>> want; // (cluster index, clusters)
+        for (uint32_t i = 0; i < 10; i += batch() ? per_run : 1)
+            want.push_back({i, batch() ? std::min(per_run, 10 - i) : 1});
+        want.push_back({10, 1});
+        const std::vector<FaultReader::Call> calls = file_reads();
+        ASSERT_EQ(calls.size(), want.size()) << rd.describe();
+        for (size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ(calls[i].sector, f.img.cluster_sector(n.chain[want[i].first]));
+            EXPECT_EQ(calls[i].count, want[i].second * spc());
+        }
+    }
+    EXPECT_EQ(rd.misaligned(), 0u);
 }
 
-TEST_P(FileTest, DirectoryOpensAsAnEmptyFile) {
-    readfat_file *h = open("SUB");
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(readfat_size(*vol, h), 0u);
+// A request that fails partway through a read counts the whole clusters that arrived before
+// it (also after short results, and within a run), and the next read starts with the first
+// one missing; with or without the bit.
+TEST_P(FileTest, FailurePartwayThroughARun) {
+    const TreeNode &n = f.node("RUN.BIN");
+    for (uint32_t k : {0u, 3u}) {
+        for (uint64_t call : {1u, 2u, 3u}) {
+            SCOPED_TRACE(testing::Message() << "per call " << k << ", failing call " << call);
+            readfat_file *h = open("RUN.BIN");
+            ASSERT_NE(h, nullptr);
+            rd.reset_log();
+            rd.max_per_call(k);
+            rd.fail_call(call);
+            int err = 0;
+            const std::string got = read(h, 8 * f.cb, &err);
+            uint64_t arrived = 0;
+            const bool failed = rd.log().size() >= call;
+            for (uint64_t i = 0; i + 1 < call && i < rd.log().size(); ++i)
+                arrived += uint32_t(std::max(rd.log()[i].result, 0));
+            const uint32_t want = failed ? uint32_t(arrived / spc()) * f.cb : 8 * f.cb;
+            EXPECT_EQ(got, n.data.substr(0, want)) << rd.describe();
+            EXPECT_EQ(err, failed ? EIO : 0);
+            EXPECT_EQ(readfat_tell(*vol, h), want);
+            rd.clear_faults();
+            err = 0;
+            EXPECT_EQ(read(h, 1u << 20, &err), n.data.substr(want));
+            EXPECT_EQ(err, 0);
+            // The handle's walk is whole again: seeks back and forth still land right.
+            ASSERT_EQ(readfat_seek(*vol, h, 2 * f.cb + 1, &err), 0);
+            EXPECT_EQ(read(h, 5 * f.cb, &err), n.data.substr(2 * f.cb + 1, 5 * f.cb));
+            readfat_close(*vol, h);
+        }
+    }
 }
 
-TEST_P(FileTest, ReadingAndSeekingNeverAllocate) {
-    readfat_file *h = open("FRAG.BIN");
-    ASSERT_NE(h, nullptr);
-    uint64_t before = vol->alloc.allocs();
-    int err = 0;
-    read(h, 5 * f.cb, &err);
-    readfat_seek(*vol, h, 1, &err);
-    readfat_seek(*vol, h, 6 * f.cb, &err);
-    read(h, 100, &err);
-    readfat_tell(*vol, h);
-    readfat_close(*vol, h);
-    EXPECT_EQ(vol->alloc.allocs(), before);
-}
-
-TEST_P(FileTest, OpenFromAnEntry) {
-    readfat_dir *d = readfat_opendir(*vol, "", nullptr);
-    ASSERT_NE(d, nullptr);
-    const dv_entry *e;
-    int err = 0;
-    while ((e = readfat_readdir(*vol, d, &err)) != nullptr)
-        if (to_u16(e->name) == u"FRAG.BIN") break;
-    ASSERT_NE(e, nullptr);
-    rd.reset_log();
-    uint64_t allocs = vol->alloc.allocs();
-    readfat_file *h = readfat_open_entry(*vol, e, &err);
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(rd.calls(), 0u) << "opening from an entry reads nothing";
-    EXPECT_EQ(vol->alloc.allocs(), allocs);
-    EXPECT_EQ(readfat_size(*vol, h), e->size);
-    EXPECT_EQ(readfat_tell(*vol, h), 0u);
-    readfat_closedir(*vol, d);
-    EXPECT_EQ(read_handle(*vol, h, 1000, &err), f.node("FRAG.BIN").data);
-    // Slots: ENFILE when full, like readfat_open.
-    dv_entry copy{};
-    copy.cluster = f.node("ONE.BIN").first_cluster;
-    copy.size = f.cb;
-    copy.attr = DV_ATTR_ARCHIVE;
-    std::vector<readfat_file *> hs;
-    for (int i = 0; i < 3; ++i) hs.push_back(readfat_open_entry(*vol, &copy, &err));
-    for (auto *x : hs) EXPECT_NE(x, nullptr);
-    err = 0;
-    EXPECT_EQ(readfat_open_entry(*vol, &copy, &err), nullptr);
-    EXPECT_EQ(err, ENFILE);
-    EXPECT_EQ(read_handle(*vol, hs[0], 64, &err), f.node("ONE.BIN").data);
-}
-
-INSTANTIATE_TEST_SUITE_P(ClusterSizes, FileTest, testing::Values(1u, 2u, 3u, 8u, 64u),
-                         [](const testing::TestParamInfo<uint32_t> &i) {
-                             return "spc" + std::to_string(i.param);
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, FileTest,
+                         testing::Combine(testing::Values(1u, 2u, 3u, 8u, 64u), testing::Bool()),
+                         [](const testing::TestParamInfo<FileParam> &i) {
+                             return "spc" + std::to_string(std::get<0>(i.param)) +
+                                    (std::get<1>(i.param) ? "_batch" : "");
                          });
 
 // ---- Short, broken and cyclic chains -----------------------------------------------------------
