@@ -644,7 +644,7 @@ class MtoolsImages(Base):
         subprocess.run([which("mdel"), "-i", img, "::/GONE.TXT"], env=MTOOLS_ENV, check=True)
         self.assertNotIn("ONE.TXT", text(run("ls", img).stdout))
         out = text(run("ls", "-a", img).stdout)
-        self.assertIn("?ONE.TXT  [deleted]", out)
+        self.assertIn("_ONE.TXT  [deleted]", out)
         j = json.loads(run("ls", "-a", "--json", img).stdout)
         self.assertTrue(any(e["deleted"] for e in j["entries"]))
 
