@@ -32,6 +32,7 @@ void warning(const std::string &msg);
 int usage_error(const std::string &cmd, const std::string &msg);
 
 // An image opened and its volume mounted, or the error already reported.
+// Deleted entries are seen only when `args` has -a or --deleted.
 struct Session {
     Image image;
     readfat_volume *vol = nullptr;

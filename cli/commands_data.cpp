@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include <fcntl.h>
@@ -33,10 +34,18 @@ ChunkBuffer new_chunk() {
     return std::make_unique_for_overwrite<Chunk>();
 }
 
+// What a copy learned besides its result code.
+struct Copied {
+    uint32_t bytes = 0;   // written to the sink
+    bool damaged = false; // a recovery met clusters in use by other files
+};
+
 // Copies a file's contents to `sink` through `chunk`. Returns 0 or the error
-// code; a chain shorter than the size gives the library's code (or EIO).
+// code; a chain shorter than the size gives the library's code (or EIO), a
+// deleted file's recovery that runs out of data area DV_E_EOF.
 template <class Sink>
-int copy_file(readfat_volume *vol, const dv_entry &e, Chunk &chunk, Sink &&sink) {
+int copy_file(readfat_volume *vol, const dv_entry &e, Chunk &chunk, Sink &&sink,
+              Copied *copied = nullptr) {
     int err = 0;
     readfat_file *f = readfat_open_entry(vol, &e, &err);
     if (!f) return err ? err : EIO;
@@ -62,8 +71,26 @@ int copy_file(readfat_volume *vol, const dv_entry &e, Chunk &chunk, Sink &&sink)
             break;
         }
     }
+    if (copied) {
+        copied->bytes = e.size - left;
+        copied->damaged = f->damaged != 0;
+    }
     readfat_close(vol, f);
     return code;
+}
+
+// The message for a failed copy of `e`.
+std::string copy_error(const dv_entry &e, int code, const Copied &c) {
+    if (code == DV_E_EOF && e.deleted)
+        return "recovery reached the end of the data area after " + std::to_string(c.bytes) +
+               " of " + std::to_string(e.size) + " bytes";
+    return dv_strerror(code);
+}
+
+// The warning for a recovered file that took clusters in use by other files.
+std::string damage_warning(const std::string &shown) {
+    return shown + ": deleted file recovered over clusters now in use by other files; it may be "
+                   "damaged";
 }
 
 // Standard output for whole chunks: what stdio holds goes first, then one
@@ -98,13 +125,15 @@ int cmd_cat(const Args &a) {
             rc = kFail;
             continue;
         }
-        code = copy_file(s.vol, n.entry, *chunk, write_out);
+        Copied c;
+        code = copy_file(s.vol, n.entry, *chunk, write_out, &c);
         if (code == -1) {
             report("standard output", std::strerror(errno));
             return kFail;
         }
+        if (c.damaged) warning(damage_warning(shown_path(user)));
         if (code) {
-            report(shown_path(user), dv_strerror(code));
+            report(shown_path(user), copy_error(n.entry, code, c));
             rc = kFail;
         }
     }
@@ -202,9 +231,14 @@ using Shown = std::function<std::string()>;
 struct Extractor {
     readfat_volume *vol;
     bool force;
+    bool deleted; // --deleted: deleted entries are extracted too
     Progress progress;
     ChunkBuffer chunk = new_chunk();
     int rc = kOk;
+
+    // The entries a walk extracts: with --deleted also deleted ones (the volume
+    // then returns them under recovered names).
+    bool wanted(const Listed &l) const { return !l.dot && !l.label && (deleted || !l.deleted); }
 
     void warn(const std::string &msg) {
         progress.clear();
@@ -232,7 +266,7 @@ struct Extractor {
         Walker w(
             vol,
             [&](const Listed &l) {
-                if (l.dot || l.deleted || l.label || unsafe_name(l.entry.name)) return false;
+                if (!wanted(l) || unsafe_name(l.entry.name)) return false;
                 if (l.entry.attr & DV_ATTR_DIRECTORY) return true;
                 bytes += l.entry.size;
                 ++files;
@@ -270,26 +304,34 @@ struct Extractor {
             return;
         }
         int werr = 0;
-        int code = copy_file(vol, e, *chunk, [&](const uint8_t *p, uint32_t len) {
-            size_t done = 0;
-            while (done < len) {
-                ssize_t w = ::write(fd, p + done, len - done);
-                if (w < 0 && errno == EINTR) continue;
-                if (w <= 0) {
-                    werr = errno ? errno : EIO;
-                    return false;
+        Copied c;
+        int code = copy_file(
+            vol, e, *chunk,
+            [&](const uint8_t *p, uint32_t len) {
+                size_t done = 0;
+                while (done < len) {
+                    ssize_t w = ::write(fd, p + done, len - done);
+                    if (w < 0 && errno == EINTR) continue;
+                    if (w <= 0) {
+                        werr = errno ? errno : EIO;
+                        return false;
+                    }
+                    done += static_cast<size_t>(w);
                 }
-                done += static_cast<size_t>(w);
-            }
-            progress.add(len, 0);
-            return true;
-        });
+                progress.add(len, 0);
+                return true;
+            },
+            &c);
         set_times(fd, e);
         if (::close(fd) != 0 && !werr) werr = errno;
+        if (c.damaged) {
+            progress.clear();
+            warning(damage_warning(escape_display_utf8(vpath())));
+        }
         if (code == -1 || werr)
             fail(escape_display_utf8(host()), std::strerror(werr ? werr : EIO));
         else if (code)
-            fail(escape_display_utf8(vpath()), dv_strerror(code));
+            fail(escape_display_utf8(vpath()), copy_error(e, code, c));
         progress.add(0, 1);
     }
 
@@ -313,7 +355,16 @@ struct Extractor {
     // inode) created on the way down, else the extraction stops, since the tree
     // was moved under us and the next file could land outside DEST.
     void contents(const Node &dir, int top, const std::string &vpath, const std::string &hpath) {
-        Walker w(vol, [](const Listed &l) { return !l.dot && !l.deleted && !l.label; });
+        // The live names of each directory level being read: a deleted entry never
+        // takes the host name of a live one beside it.
+        std::vector<std::unordered_set<std::string>> live;
+        Walker w(vol, [&](const Listed &l) {
+            if (deleted && !l.deleted) {
+                if (live.size() <= w.depth()) live.resize(w.depth() + 1);
+                live[w.depth()].insert(name_to_utf8(l.entry.name));
+            }
+            return wanted(l);
+        });
         w.before_message = [this] { progress.clear(); };
         struct Identity {
             dev_t dev;
@@ -324,17 +375,25 @@ struct Extractor {
         auto host = [&](const std::string &name) { return hpath + w.relative() + "/" + name; };
         w.start(dir, vpath);
         for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
-            if (step == Walker::Step::listed && w.listing_error()) {
+            if (step == Walker::Step::enter && deleted && live.size() > w.depth()) {
+                live[w.depth()].clear();
+            } else if (step == Walker::Step::listed && w.listing_error()) {
                 fail(w.shown(), w.listing_message());
             } else if (step == Walker::Step::entry) {
                 const Listed &l = w.entry();
+                auto shown = [&] {
+                    return escape_display(name_to_u32(l.entry.name))
+                        .insert(0, w.path() == "/" ? "/" : w.path() + "/");
+                };
                 if (const char *why = unsafe_name(l.entry.name)) {
-                    warn(escape_display(name_to_u32(l.entry.name))
-                             .insert(0, w.path() == "/" ? "/" : w.path() + "/") +
-                         ": " + why + ", skipped");
+                    warn(shown() + ": " + why + ", skipped");
                     continue;
                 }
                 std::string name = name_to_utf8(l.entry.name);
+                if (l.deleted && live.size() > w.depth() && live[w.depth()].count(name)) {
+                    warn(shown() + ": deleted, and a live entry has its name, skipped");
+                    continue;
+                }
                 if (!(l.entry.attr & DV_ATTR_DIRECTORY)) {
                     file(
                         l.entry, cur, name, [&] { return host(name); },
@@ -398,7 +457,7 @@ int cmd_get(const Args &a) {
         return kFail;
     }
     std::string vpath = volume_path(user);
-    Extractor x{s.vol, a.has("force"), {}};
+    Extractor x{s.vol, a.has("force"), a.has("deleted"), {}};
     auto shown_vpath = [&] { return vpath; };
 
     bool show_progress = !a.has("quiet") && isatty(STDERR_FILENO);

@@ -14,14 +14,22 @@ namespace dvcli {
 
 namespace {
 
+// Deleted entries come with the names the library recovered (mounted with
+// DV_FLAG_DELETED, as -a does).
 std::string entry_display(const Listed &l) {
-    std::u32string n = name_to_u32(l.entry.name);
-    if (l.deleted && !n.empty()) n[0] = '?'; // the first byte was overwritten with 0xE5
-    return escape_display(n);
+    return escape_display(name_to_u32(l.entry.name));
+}
+
+// The 8.3 name; a deleted entry's first byte was overwritten with 0xE5 and
+// shows as '_', as the library recovers a lost first character.
+std::u32string short_u32(const dv_entry &e) {
+    std::u32string n = short_name_u32(e.shortname);
+    if (e.deleted && !n.empty()) n[0] = U'_';
+    return n;
 }
 
 std::string short_display(const dv_entry &e) {
-    return escape_display(short_name_u32(e.shortname));
+    return escape_display(short_u32(e));
 }
 
 // A time of the entry as listings show it (see fat_time).
@@ -47,10 +55,8 @@ std::string kind_of(const dv_entry &e, bool root = false) {
 // The members of an entry's JSON object, into the object the caller opened.
 void entry_members(JsonWriter &j, const Listed &l) {
     const dv_entry &e = l.entry;
-    std::u32string n = name_to_u32(e.name);
-    if (l.deleted && !n.empty()) n[0] = '?';
-    j.key("name").str(n);
-    j.key("short_name").str(short_name_u32(e.shortname));
+    j.key("name").str(name_to_u32(e.name));
+    j.key("short_name").str(short_u32(e));
     j.key("type").str_utf8(kind_of(e));
     j.key("attr").num(e.attr);
     j.key("attributes").begin_array();
@@ -68,9 +74,10 @@ bool shown(const Listed &l, bool all) {
     return all || (!l.dot && !l.deleted && !l.label);
 }
 
-// Directories worth descending into: real subdirectories only.
-bool descend(const Listed &l) {
-    return !l.dot && !l.deleted && !l.label && (l.entry.attr & DV_ATTR_DIRECTORY);
+// Directories worth descending into: real subdirectories, and with -a deleted
+// ones (read by the recovery rules).
+bool descend(const Listed &l, bool all) {
+    return !l.dot && (all || !l.deleted) && !l.label && (l.entry.attr & DV_ATTR_DIRECTORY);
 }
 
 std::string long_line(const Listed &l) {
@@ -106,7 +113,7 @@ int list_text(readfat_volume *vol, const Node &dir, const std::string &path, boo
               bool recursive) {
     Walker w(vol, [&](const Listed &l) {
         if (shown(l, all)) out_str((longfmt ? long_line(l) : short_line(l)) + '\n');
-        return recursive && descend(l);
+        return recursive && descend(l, all);
     });
     int rc = kOk;
     w.start(dir, path);
@@ -144,7 +151,7 @@ int list_json(readfat_volume *vol, const Node &dir, const std::string &path, boo
         } else if (step == Walker::Step::entry) {
             j.begin_object();
             entry_members(j, w.entry());
-            if (recursive && descend(w.entry()) && w.descend())
+            if (recursive && descend(w.entry(), all) && w.descend())
                 j.key("entries").begin_array(true);
             else
                 j.end();
@@ -180,6 +187,7 @@ int cmd_ls(const Args &a) {
     if (!target.is_dir()) {
         Listed l;
         l.entry = target.entry;
+        l.deleted = target.entry.deleted != 0;
         if (json) {
             JsonWriter j(stdout);
             j.begin_object().key("path").str_utf8(path).key("type").str_utf8("file");
@@ -187,7 +195,7 @@ int cmd_ls(const Args &a) {
             entry_members(j, l);
             j.finish();
         } else {
-            out_str((longfmt ? long_line(l) : entry_display(l)) + "\n");
+            out_str((longfmt ? long_line(l) : short_line(l)) + "\n");
         }
         return kOk;
     }
@@ -238,13 +246,11 @@ int cmd_tree(const Args &a) {
             if (l.label) line += "  [volume label]";
             line += '\n';
             out_str(line);
-            if (l.deleted || l.label) continue;
-            if (!(l.entry.attr & DV_ATTR_DIRECTORY)) {
-                ++files;
-                continue;
-            }
-            ++dirs;
-            if (w.descend()) {
+            if (l.label) continue;
+            // The counts are of live entries; deleted ones (only with -a) are walked too.
+            bool is_dir = (l.entry.attr & DV_ATTR_DIRECTORY) != 0;
+            if (!l.deleted) ++(is_dir ? dirs : files);
+            if (is_dir && w.descend()) {
                 last_at.push_back(last);
                 prefix += segment(last);
             }
@@ -278,6 +284,7 @@ int cmd_stat(const Args &a) {
     }
     Listed l;
     l.entry = n.entry;
+    l.deleted = n.entry.deleted != 0;
     if (a.has("json")) {
         JsonWriter j(stdout);
         j.begin_object().key("path").str_utf8(path);

@@ -40,7 +40,9 @@ bool open_session(const Args &args, const std::string &image_path, Session &s) {
         report(shown, error);
         return false;
     }
-    s.vol = s.image.mount(args.volume, error);
+    // -a of ls and tree, --deleted of cat and get.
+    bool deleted = args.has("all") || args.has("deleted");
+    s.vol = s.image.mount(args.volume, error, deleted ? kDeletedFlags : 0);
     if (!s.vol) {
         std::string where = s.image.volume_where();
         report(shown + (where.empty() || where == "whole image" ? "" : " (" + where + ")"), error);

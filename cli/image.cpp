@@ -126,7 +126,7 @@ PartitionTable Image::partitions() const {
     return read_partition_table(sectors(), const_cast<Image *>(this), read);
 }
 
-readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error) {
+readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error, uint32_t extra_flags) {
     uint64_t start = 0, end = sectors();
     if (choice.offset) {
         start = *choice.offset;
@@ -195,7 +195,8 @@ readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error) {
         return nullptr;
     }
     int err = 0;
-    vol_ = readfat_new(start, end, 512, this, &Image::reader, kVolumeFlags, 4, 4, &err);
+    vol_ =
+        readfat_new(start, end, 512, this, &Image::reader, kVolumeFlags | extra_flags, 4, 4, &err);
     if (!vol_) {
         error = dv_strerror(err);
         return nullptr;

@@ -37,9 +37,9 @@ class Image {
     // The partition table, read through read_sectors.
     PartitionTable partitions() const;
 
-    // Picks and mounts the volume. On failure returns null and sets `error`
-    // (without the "dorvex: " prefix).
-    readfat_volume *mount(const VolumeChoice &choice, std::string &error);
+    // Picks and mounts the volume with kVolumeFlags and `extra_flags`. On
+    // failure returns null and sets `error` (without the "dorvex: " prefix).
+    readfat_volume *mount(const VolumeChoice &choice, std::string &error, uint32_t extra_flags = 0);
     uint64_t volume_start() const { return vol_start_; }
     uint64_t volume_end() const { return vol_end_; }
     std::string volume_where() const { return where_; }
@@ -78,6 +78,9 @@ class Image {
 constexpr uint32_t kVolumeFlags = DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH |
                                   DV_FLAG_BACKSLASH | DV_FLAG_SKIP_LEADING_SEP | DV_FLAG_LENIENT |
                                   DV_FLAG_NTCASE | DV_FLAG_NOCASE;
+// Added only when the user asks for deleted entries (ls -a, --deleted): without
+// it nothing deleted is listed, resolved or read.
+constexpr uint32_t kDeletedFlags = DV_FLAG_DELETED;
 
 } // namespace dvcli
 

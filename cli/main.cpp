@@ -62,6 +62,8 @@ const std::vector<CommandSpec> &commands() {
          "\n"
          "  -l, --long       attributes, size, modification time, 8.3 name\n"
          "  -a, --all        also \".\", \"..\", the volume label and deleted entries\n"
+         "                   (marked [deleted], under their recovered names; PATH may\n"
+         "                   name them and pass through deleted directories)\n"
          "  -R, --recursive  list subdirectories too\n"
          "      --json       one JSON document instead of text\n"
          "\n"
@@ -76,6 +78,7 @@ const std::vector<CommandSpec> &commands() {
          "  dorvex ls -l sdcard.img /DCIM\n"
          "  dorvex ls -R --json sdcard.img > listing.json\n"
          "  dorvex ls -l --utc camera.img /DCIM\n"
+         "  dorvex ls -a sdcard.img /old-photos\n"
          "  dorvex ls --codepage cp850 floppy.img\n"},
         {"tree",
          cmd_tree,
@@ -86,7 +89,8 @@ const std::vector<CommandSpec> &commands() {
          "tree [-a] IMAGE [PATH]",
          "Show the directory tree below PATH (the root by default).\n"
          "\n"
-         "  -a, --all   also deleted entries and the volume label\n"
+         "  -a, --all   also deleted entries (marked [deleted], walked into) and the\n"
+         "              volume label; the counts are of live entries\n"
          "\n"
          "Example:\n"
          "  dorvex tree sdcard.img /docs\n"},
@@ -109,19 +113,24 @@ const std::vector<CommandSpec> &commands() {
          2,
          -1,
          true,
-         {},
-         "cat IMAGE PATH...",
+         {{0, "deleted", false}},
+         "cat [--deleted] IMAGE PATH...",
          "Write the contents of files to standard output.\n"
          "\n"
-         "Example:\n"
-         "  dorvex cat sdcard.img /notes/todo.txt | less\n"},
+         "  --deleted   PATH may name deleted files and pass through deleted\n"
+         "              directories (as 'ls -a' shows them); their data is recovered\n"
+         "              (see 'dorvex get --help')\n"
+         "\n"
+         "Examples:\n"
+         "  dorvex cat sdcard.img /notes/todo.txt | less\n"
+         "  dorvex cat --deleted sdcard.img '/old-photos/Holiday picture.jpg' > holiday.jpg\n"},
         {"get",
          cmd_get,
          2,
          3,
          true,
-         {{'q', "quiet", false}, {'f', "force", false}},
-         "get [-q] [-f] IMAGE PATH [DEST]",
+         {{'q', "quiet", false}, {'f', "force", false}, {0, "deleted", false}},
+         "get [-q] [-f] [--deleted] IMAGE PATH [DEST]",
          "Extract a file or a whole directory tree to DEST (default: the current\n"
          "directory), keeping modification and access times: FAT's wall clock taken as\n"
          "the host's local time (as UTC with --utc); a time without a valid date is left\n"
@@ -133,9 +142,22 @@ const std::vector<CommandSpec> &commands() {
          "\n"
          "  -q, --quiet  no progress bar (there is none unless stderr is a terminal)\n"
          "  -f, --force  overwrite existing files\n"
+         "      --deleted  also recover deleted files and directories, under the names\n"
+         "               'ls -a' shows (PATH may name them); a deleted entry whose name\n"
+         "               a live one beside it has is skipped. Without it nothing\n"
+         "               deleted is written.\n"
+         "\n"
+         "Recovery follows The Sleuth Kit's 'icat -r': a deleted file's chain is gone,\n"
+         "so its SIZE bytes are read from its first cluster on through the following\n"
+         "free clusters, skipping clusters in use by other files (the file then gets a\n"
+         "warning that it may be damaged); reaching the end of the data area first is\n"
+         "an error. A deleted directory is read from its first cluster on while the\n"
+         "next clusters are free and its entries continue.\n"
          "\n"
          "Examples:\n"
          "  dorvex get sdcard.img /DCIM photos\n"
+         "  dorvex get --deleted sdcard.img /old-photos recovered\n"
+         "  dorvex get --deleted sdcard.img / everything\n"
          "  dorvex get sdcard.img / backup/\n"
          "  dorvex get -f sdcard.img config.txt\n"
          "  dorvex get --utc camera.img /DCIM photos\n"},
@@ -226,6 +248,8 @@ void print_main_help() {
         "  dorvex stat sdcard.img /notes/todo.txt\n"
         "  dorvex cat sdcard.img /notes/todo.txt\n"
         "  dorvex get sdcard.img /DCIM photos\n"
+        "  dorvex ls -a sdcard.img /DCIM\n"
+        "  dorvex get --deleted sdcard.img /DCIM recovered\n"
         "  dorvex iconv -f cp437 -t utf8 readme.dos\n"
         "  dorvex mkimage --label SAMPLE examples/sample sample.img\n"
         "  dorvex --codepage cp850 ls -l floppy.img\n"

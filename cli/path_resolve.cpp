@@ -126,14 +126,15 @@ uint32_t dir_cluster(const readfat_volume *vol, const Node &n) {
 
 namespace {
 
-bool usable(const dv_entry &e) {
+// Deleted entries count only on a volume mounted to show them.
+bool usable(const readfat_volume *vol, const dv_entry &e) {
     bool label = (e.attr & DV_ATTR_VOLUME) && !(e.attr & DV_ATTR_DIRECTORY);
-    return !e.deleted && !label;
+    return !label && (!e.deleted || (vol->flags & DV_FLAG_DELETED));
 }
 
 // Finds `want` in `dir` by listing it: the exact name, else the first whose
-// long or 8.3 name matches case-insensitively, passing over dot entries, the
-// label and deleted entries.
+// long or 8.3 name matches case-insensitively, passing over dot entries and
+// the label. Live entries win over deleted ones, as in the library's lookups.
 int find_by_scan(readfat_volume *vol, const Node &dir, const std::string &want_utf8, Node &out) {
     std::u32string want;
     if (!utf8_to_u32(want_utf8, want)) return EILSEQ;
@@ -141,14 +142,20 @@ int find_by_scan(readfat_volume *vol, const Node &dir, const std::string &want_u
     std::vector<Listed> list;
     int code = list_dir(vol, dir, list);
     if (code != 0 && code != EFBIG && list.empty()) return code;
-    std::erase_if(list, [](const Listed &l) { return l.dot || !usable(l.entry); });
+    std::erase_if(list, [&](const Listed &l) { return l.dot || !usable(vol, l.entry); });
     const Listed *hit = nullptr;
-    for (size_t k = 0; !hit && k < list.size(); ++k)
-        if (name_to_u32(list[k].entry.name) == want) hit = &list[k];
-    for (size_t k = 0; !hit && k < list.size(); ++k)
-        if (fold(name_to_u32(list[k].entry.name)) == want_folded) hit = &list[k];
-    for (size_t k = 0; !hit && k < list.size(); ++k)
-        if (fold(short_name_u32(list[k].entry.shortname)) == want_folded) hit = &list[k];
+    for (bool deleted : {false, true}) {
+        auto in_pass = [&](const Listed &l) { return l.deleted == deleted; };
+        for (size_t k = 0; !hit && k < list.size(); ++k)
+            if (in_pass(list[k]) && name_to_u32(list[k].entry.name) == want) hit = &list[k];
+        for (size_t k = 0; !hit && k < list.size(); ++k)
+            if (in_pass(list[k]) && fold(name_to_u32(list[k].entry.name)) == want_folded)
+                hit = &list[k];
+        // A deleted 8.3 name lost its first byte: it matches by its recovered name only.
+        for (size_t k = 0; !hit && !deleted && k < list.size(); ++k)
+            if (in_pass(list[k]) && fold(short_name_u32(list[k].entry.shortname)) == want_folded)
+                hit = &list[k];
+    }
     if (!hit) return code ? code : ENOENT;
     out = Node{};
     out.entry = hit->entry;
@@ -175,7 +182,7 @@ int resolve(readfat_volume *vol, const std::string &path, Node &out) {
             prefix += "/" + part;
             code = readfat_stat(vol, prefix.c_str(), &next.entry);
             if (code == 0) decode_short_name(next.entry);
-            if (code == 0 && !usable(next.entry)) code = ENOENT;
+            if (code == 0 && !usable(vol, next.entry)) code = ENOENT;
         }
         // A miss may be a name decoded in another code page, or a component
         // after a 255-unit one, which a path cannot carry.

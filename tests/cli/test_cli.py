@@ -644,9 +644,89 @@ class MtoolsImages(Base):
         subprocess.run([which("mdel"), "-i", img, "::/GONE.TXT"], env=MTOOLS_ENV, check=True)
         self.assertNotIn("ONE.TXT", text(run("ls", img).stdout))
         out = text(run("ls", "-a", img).stdout)
-        self.assertIn("?ONE.TXT  [deleted]", out)
+        self.assertIn("_ONE.TXT  [deleted]", out)
         j = json.loads(run("ls", "-a", "--json", img).stdout)
         self.assertTrue(any(e["deleted"] for e in j["entries"]))
+
+    def mtools(self, cmd, img, *paths):
+        subprocess.run([which(cmd), "-i", img, *paths], env=MTOOLS_ENV, check=True)
+
+    @need_dosfstools
+    @need_mtools
+    def test_deleted_files_and_directories_are_listed_and_recovered(self):
+        gone = {"A long deleted name.txt": os.urandom(9000),
+                "Old Photos/Beach at sunset.jpg": os.urandom(3000),
+                "Old Photos/Sub Folder/Nested long name.bin": os.urandom(700),
+                "Old Photos/Sub Folder/empty file.txt": b""}
+        src, img = self.make(dict(gone, **{"Keep me.txt": b"live\n"}))
+        self.mtools("mdel", img, "::/A long deleted name.txt")
+        self.mtools("mdeltree", img, "::/Old Photos")
+        self.assertNotIn("[deleted]", text(run("ls", "-R", img).stdout))
+        self.assertEqual(set(walk_json(ls_json(img)["entries"])), {"/Keep me.txt", "/Empty Dir"})
+        out = text(run("ls", "-a", "-R", img).stdout)
+        for rel in gone:
+            self.assertIn(os.path.basename(rel) + "  [deleted]\n", out)
+        self.assertIn("Old Photos  [deleted]\n", out)
+        self.assertRegex(text(run("ls", "-l", "-a", img).stdout),
+                         r" _LONGD~1\.TXT  A long deleted name\.txt  \[deleted\]\n")
+        self.assertIn("Nested long name.bin  [deleted]", text(run("tree", "-a", img).stdout))
+        listed = walk_json(ls_json(img, "/old photos/sub folder", "-a")["entries"])
+        self.assertTrue(listed["/Nested long name.bin"]["deleted"])
+        self.assertFalse(walk_json(ls_json(img, "/", "-a")["entries"])["/Keep me.txt"]["deleted"])
+        # Without --deleted nothing deleted resolves or is written.
+        self.assertEqual(run("cat", img, "/A long deleted name.txt").returncode, 1)
+        plain = self.path("plain")
+        self.assertEqual(run("get", img, "/", plain).returncode, 0)
+        self.assertEqual(sorted(os.listdir(plain)), ["Empty Dir", "Keep me.txt"])
+        r = run("cat", "--deleted", img, "/A long deleted name.txt")
+        self.assertEqual(r.stdout, gone["A long deleted name.txt"])
+        out = self.path("out")
+        r = run("get", "--deleted", img, "/", out)
+        self.assertEqual((r.returncode, text(r.stderr)), (0, ""))
+        diff_r(self, src, out)
+        for rel in gone:
+            self.assertEqual(os.stat(os.path.join(out, rel)).st_mtime,
+                             os.stat(os.path.join(src, rel)).st_mtime, rel)
+        r = run("get", "--deleted", img, "/Old Photos/Sub Folder", self.path("sub"))
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        diff_r(self, os.path.join(src, "Old Photos", "Sub Folder"), self.path("sub"))
+        if not which("icat"):
+            return
+        # The Sleuth Kit's icat -r recovers the same bytes.
+        fls = subprocess.run([which("fls"), "-r", "-d", "-p", img], stdout=subprocess.PIPE,
+                             check=True)
+        inodes = {}
+        for line in text(fls.stdout).splitlines():
+            kind, rest = line.split(" * ", 1)
+            inode, name = rest.split(":\t", 1)
+            inodes[name] = inode
+        for rel, data in gone.items():
+            r = subprocess.run([which("icat"), "-r", img, inodes[rel]], stdout=subprocess.PIPE)
+            self.assertEqual(r.stdout, data, rel)
+
+    @need_dosfstools
+    @need_mtools
+    def test_recovery_over_reused_clusters_warns(self):
+        old = os.urandom(3000)
+        _, img = self.make({"Overwritten later.txt": old, "Keep.txt": b"k"})
+        self.mtools("mdel", img, "::/Overwritten later.txt")
+        # FSInfo's next-free hint at 2: the next file takes the freed clusters.
+        with open(img, "r+b") as f:
+            f.seek(512 + 492)
+            f.write(struct.pack("<I", 2))
+        new = self.path("New file.txt")
+        with open(new, "wb") as f:
+            f.write(os.urandom(1500))
+        # Into a subdirectory: in the root it would take the deleted entry's slots.
+        self.mtools("mcopy", img, new, "::/Empty Dir/")
+        r = run("get", "--deleted", img, "/Overwritten later.txt", self.path("o.txt"))
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertIn("Overwritten later.txt: deleted file recovered over clusters now in use "
+                      "by other files; it may be damaged", text(r.stderr))
+        with open(self.path("o.txt"), "rb") as f:
+            self.assertNotEqual(f.read(), old)
+        r = run("cat", "--deleted", img, "/Overwritten later.txt")
+        self.assertIn("may be damaged", text(r.stderr))
 
 
 # ---- JSON ----------------------------------------------------------------------------
