@@ -417,11 +417,13 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * `entry`: EINVAL; no free slot: ENFILE.
  *
  * Deleted records (entry->deleted, on a volume mounted with DV_FLAG_DELETED)
- * have no chain any more: their data is read by recovery rules, the ones
- * The Sleuth Kit's `icat -r` uses. A file reads `size` bytes from its first
+ * have no chain any more: their data is read by recovery rules, those of
+ * The Sleuth Kit's `icat -r`. A file reads `size` bytes from its first
  * cluster on through the following clusters that the FAT marks free,
  * skipping those in use by something else (and then setting the handle's
- * `damaged`; also when the first cluster itself is in use); a read that
+ * `damaged`). When the first cluster itself is in use again, `icat -r`
+ * stops after it; here the read goes on by the same rules, with `damaged`
+ * set, since the rest of the file may well be intact. A read that
  * reaches the end of the data area first returns short with DV_E_EOF. A
  * directory reads its first cluster and then the next clusters while they
  * are free and its entries go on without an end mark. Path lookups with
