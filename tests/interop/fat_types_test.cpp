@@ -229,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, Types, testing::ValuesIn(formats()),
 // ---- Partitioned disks ---------------------------------------------------------------------
 
 struct Part {
-    std::string spec;     // sfdisk line
+    std::string line;     // sfdisk line
     uint32_t fat;         // what to format it with (0: nothing)
     uint64_t start, size; // in 512-byte sectors
 };
@@ -242,7 +242,7 @@ void partitioned(const std::string &label, const std::vector<Part> &parts) {
     std::ofstream(disk).close();
     ASSERT_EQ(truncate(disk.c_str(), 64 << 20), 0);
     std::string script = "label: " + label + "\n";
-    for (const Part &p : parts) script += p.spec + "\n";
+    for (const Part &p : parts) script += p.line + "\n";
     ASSERT_TRUE(run_logged("printf " + shell_quote(script) + " | " + shell_quote(t.sfdisk) +
                                " -q " + shell_quote(disk),
                            log));
