@@ -277,8 +277,8 @@ uint8_t recover_first_byte(const uint8_t *e, uint8_t checksum) {
     return 0;
 }
 
-// The name of a deleted entry: from its run of `count` deleted long-name entries when its
-// recovered first byte ties them to it, else its 8.3 name with '_' for the lost first byte.
+// The name of a deleted entry: from its run of `count` deleted long-name entries, else its
+// 8.3 name with the lost first byte recovered or '_'.
 void deleted_name(const dv_ctx *ctx, const uint8_t *e, const uint8_t *run, int count,
                   uint8_t checksum, dv_name &name);
 
@@ -447,7 +447,7 @@ template <bool Folded> struct MatchSink {
 
 void deleted_name(const dv_ctx *ctx, const uint8_t *e, const uint8_t *run, int count,
                   uint8_t checksum, dv_name &name) {
-    if (run != nullptr && recover_first_byte(e, checksum) != 0) {
+    if (run != nullptr) {
         std::memset(name.units, 0, sizeof name.units);
         for (int i = 0; i < count; ++i)
             copy_lfn_units(run + i * DV_DIRENT_SIZE, name, (count - 1 - i) * 13);
@@ -459,8 +459,11 @@ void deleted_name(const dv_ctx *ctx, const uint8_t *e, const uint8_t *run, int c
             return;
         }
     }
+    // The 8.3 name, its lost first byte recovered from the run's checksum when that names
+    // a byte that can start a name, else '_'.
+    const uint8_t first = run != nullptr ? recover_first_byte(e, checksum) : 0;
     name.len = static_cast<uint16_t>(build_short_name(e, name, lcase_of(ctx, e)));
-    if (name.len > 0) name.units[0] = '_';
+    if (name.len > 0) name.units[0] = first != 0 ? short_unit(first) : '_';
 }
 
 // The folded units of `name` equal `folded` (already folded).
