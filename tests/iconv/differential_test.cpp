@@ -130,8 +130,8 @@ class Differential : public testing::Test {
         const dorvex_iconv_t dec = open("ucs4le", from), enc = open(to, "ucs4le");
         size_t pos = 0, count = 0;
         while (pos < in.size()) {
-            uint32_t cp;
-            size_t len, irreversible;
+            uint32_t cp = 0;
+            size_t len = 0, irreversible = 0;
             Bytes bytes;
             t.err = decode(dec, from == "utf8", in.data() + pos, in.size() - pos, &cp, &len);
             if (t.err == 0) t.err = encode(enc, to == "utf8", cp, &bytes, &irreversible);

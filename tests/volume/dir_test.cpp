@@ -22,7 +22,7 @@ FatGeometry geo(uint32_t spc, uint32_t clusters = 128) {
 }
 
 std::string sn(unsigned i) {
-    char b[12];
+    char b[24]; // i stays below 10^7; room for any unsigned all the same
     std::snprintf(b, sizeof b, "F%07u   ", i);
     return b;
 }
