@@ -250,6 +250,23 @@ template <unsigned Hi, bool Pairs> void utf16_to_8(BulkCursor &c) {
         c, c.in + (c.in_left & ~size_t{1}));
 }
 
+// Copies the ASCII at `ip` (a block of up to sixteen bytes, or the one byte) to a byte
+// target. False, with nothing done, when there is no room.
+inline bool copy_ascii(const uint8_t *&ip, const uint8_t *iend, uint8_t *&op, size_t &room) {
+    unsigned n;
+    if (iend - ip >= 16 && room >= 16) {
+        n = ascii16<1, 0>(ip, op);
+    } else {
+        if (room == 0) return false;
+        *op = *ip;
+        n = 1;
+    }
+    ip += n;
+    op += n;
+    room -= n;
+    return true;
+}
+
 } // namespace
 
 void bulk_utf8_to_16(BulkCursor &c, bool big_endian, bool pairs) {
@@ -290,17 +307,7 @@ void bulk_sbcs_to_utf8(BulkCursor &c, const SbcsToUtf8 &tab) {
     while (ip != iend) {
         const uint32_t b = *ip;
         if (b < 0x80) {
-            if (iend - ip >= 16 && room >= 16) {
-                const unsigned n = ascii16<1, 0>(ip, op);
-                ip += n;
-                op += n;
-                room -= n;
-                continue;
-            }
-            if (room < 1) break;
-            *op++ = static_cast<uint8_t>(b);
-            ip++;
-            room--;
+            if (!copy_ascii(ip, iend, op, room)) break;
             continue;
         }
         const uint32_t e = utf8[b - 0x80];
@@ -356,16 +363,7 @@ void bulk_utf8_to_sbcs(BulkCursor &c, const Utf8ToSbcs &tab) {
     while (ip != iend && room != 0) {
         const uint32_t b = *ip;
         if (b < 0x80) {
-            if (iend - ip >= 16 && room >= 16) {
-                const unsigned n = ascii16<1, 0>(ip, op);
-                ip += n;
-                op += n;
-                room -= n;
-                continue;
-            }
-            *op++ = static_cast<uint8_t>(b);
-            ip++;
-            room--;
+            if (!copy_ascii(ip, iend, op, room)) break;
             continue;
         }
         // Two- and three-byte characters only; anything else (and any character the
