@@ -170,7 +170,8 @@ const std::vector<CommandSpec> &commands() {
          "iconv -f FROM -t TO [FILE] | iconv -l",
          "Convert text between charsets with the library's converter, reading FILE or\n"
          "standard input and writing standard output. FROM and TO default to UTF-8.\n"
-         "Characters the target cannot hold become '*'.\n"
+         "Characters the target cannot hold become '*'. As iconv(1), utf16 and utf32\n"
+         "read a leading byte-order mark (else the machine's order) and write one.\n"
          "\n"
          "  -f, --from-code NAME  input charset\n"
          "  -t, --to-code NAME    output charset\n"
@@ -178,6 +179,7 @@ const std::vector<CommandSpec> &commands() {
          "\n"
          "Examples:\n"
          "  dorvex iconv -f cp1252 -t utf-8 old.txt > new.txt\n"
+         "  dorvex iconv -f utf-16 -t utf-8 notes-from-windows.txt\n"
          "  dorvex iconv -l\n"},
         {"mkimage",
          cmd_mkimage,
