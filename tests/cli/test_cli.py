@@ -459,18 +459,72 @@ class Mkimage(Base):
         open(out, "w").write("keep")
         r = run("mkimage", src, out)
         self.assertEqual(r.returncode, 1)
-        self.assertIn("File exists", text(r.stderr))
+        self.assertIn("o.img: File exists (--force overwrites it)", text(r.stderr))
         self.assertEqual(open(out).read(), "keep")
         for args, msg in ((["--size", "8M"], "too small for FAT32"),
-                          (["--cluster-size", "3000"], "power of two"),
                           (["--label", "much too long label"], "longer than 11"),
                           (["--label", "a/b"], "label may hold only")):
             r = run("mkimage", "--force", *args, src, out)
             self.assertEqual(r.returncode, 1, args)
             self.assertIn(msg, text(r.stderr), args)
+        for size in ("0", "3000", "256", "64K", "1G", "-4K"):
+            r = run("mkimage", "--force", "--cluster-size", size, src, out)
+            self.assertEqual(r.returncode, 2, size)
+            self.assertIn("dorvex: mkimage: bad cluster size '%s' (a power of two from 512 to "
+                          "32768" % size, text(r.stderr))
+        # Only a regular file is ever written over, and never removed after a failure.
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        for target, kind in ((self.path("src"), "a directory"), ("/dev/null", "a character device"),
+                             (fifo, "a FIFO")):
+            r = run("mkimage", "--force", src, target)
+            self.assertEqual(r.returncode, 1, target)
+            self.assertIn("%s: %s, not a regular file: not written" % (target, kind),
+                          text(r.stderr))
+            self.assertTrue(os.path.exists(target), target)
         r = run("mkimage", self.path("missing"), self.path("x.img"))
         self.assertEqual(r.returncode, 1)
         self.assertIn("No such file or directory", text(r.stderr))
+
+    @need_dosfstools
+    def test_unreadable_entries_are_skipped_and_the_image_written_with_exit_1(self):
+        src = self.path("src")
+        write_tree(src, {"ok.txt": b"1", "sub/in.txt": b"2"})
+        os.symlink("nowhere", os.path.join(src, "dangling"))
+        os.mkfifo(os.path.join(src, "sub", "fifo"))  # never opened, so nothing blocks
+        os.symlink("sub", os.path.join(src, "dirlink"))  # not followed, by design: exit 0
+        img = self.path("u.img")
+        r = run("mkimage", src, img)
+        self.assertEqual(r.returncode, 1, text(r.stderr))
+        self.assertEqual(text(r.stderr).splitlines(), [
+            "dorvex: warning: %s/dangling: dangling symbolic link, skipped" % src,
+            "dorvex: warning: %s/dirlink: symbolic link to a directory, not followed, skipped" % src,
+            "dorvex: warning: %s/sub/fifo: not a regular file or directory, skipped" % src,
+            "dorvex: mkimage: %s written without 2 unreadable entries (see above)" % img])
+        fsck_clean(self, img)
+        self.assertEqual(sorted(walk_json(ls_json(img)["entries"])), ["/ok.txt", "/sub", "/sub/in.txt"])
+
+    @need_dosfstools
+    def test_directories_up_to_fats_entry_limit(self):
+        # 26-unit names take four entries (the library ends a name that fills
+        # its last entry with one more): 16383 of them and the dot entries
+        # make 65534, three more 65546, past 65536.
+        src = self.path("src")
+        d = os.path.join(src, "many")
+        os.makedirs(d)
+        for i in range(16383):
+            open(os.path.join(d, "a long name, number %06d" % i), "wb").close()
+        img = mkimage(src, self.path("m.img"))
+        fsck_clean(self, img)
+        shorts = [e["short_name"] for e in ls_json(img, "/many")["entries"]]
+        self.assertEqual((len(shorts), len(set(shorts))), (16383, 16383))
+        self.assertIn("AL~16383", shorts)
+        for i in range(3):
+            open(os.path.join(d, "b long name, number %06d" % i), "wb").close()
+        r = run("mkimage", "--force", src, img)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(text(r.stderr), "dorvex: mkimage: /many: needs 65546 directory entries "
+                                         "(long names and dot entries included); FAT allows 65536\n")
 
     def test_names_fat_cannot_hold_are_skipped_with_a_warning(self):
         src = self.path("src")
