@@ -1,4 +1,6 @@
 // iconv: the library's converter as a filter, in the manner of iconv(1).
+#include <bit>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,52 @@ namespace dvcli {
 
 namespace {
 
+constexpr bool kLittle = std::endian::native == std::endian::little;
+
+// Whether `name` is the charset `plain` itself, spelled as the library allows
+// ("UTF-16", "utf_16"), and not one of its aliases with a byte order
+// ("utf16be" is the same table entry as "utf16").
+bool is_named(const std::string &name, const char *plain) {
+    if (dorvex_iconv_open("utf8", name.c_str()) == -1) return false;
+    std::string letters;
+    for (char c : name)
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            letters.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    return letters == plain;
+}
+
+// UTF-16 and UTF-32 without a byte order, as iconv(1) reads and writes them:
+// a leading mark picks the order and is dropped; without one, and on output,
+// the machine's order, and the output starts with a mark.
+struct ByteOrder {
+    const char *from = nullptr; // the ordered charset to read, or null: as given
+    size_t skip = 0;            // bytes of mark to drop
+    const char *to = nullptr;
+    std::string mark; // to write before the first output byte
+};
+
+ByteOrder byte_order(const std::string &from, const std::string &to, const char *head, size_t len) {
+    ByteOrder b;
+    auto starts = [&](const char *m, size_t n) { return len >= n && !std::memcmp(head, m, n); };
+    if (is_named(from, "utf16")) {
+        b.from = kLittle ? "utf16le" : "utf16be";
+        if (starts("\xFE\xFF", 2)) b.from = "utf16be", b.skip = 2;
+        if (starts("\xFF\xFE", 2)) b.from = "utf16le", b.skip = 2;
+    } else if (is_named(from, "utf32")) {
+        b.from = kLittle ? "utf32le" : "utf32be";
+        if (starts("\0\0\xFE\xFF", 4)) b.from = "utf32be", b.skip = 4;
+        if (starts("\xFF\xFE\0\0", 4)) b.from = "utf32le", b.skip = 4;
+    }
+    if (is_named(to, "utf16")) {
+        b.to = kLittle ? "utf16le" : "utf16be";
+        b.mark = kLittle ? std::string("\xFF\xFE", 2) : std::string("\xFE\xFF", 2);
+    } else if (is_named(to, "utf32")) {
+        b.to = kLittle ? "utf32le" : "utf32be";
+        b.mark = kLittle ? std::string("\xFF\xFE\0\0", 4) : std::string("\0\0\xFE\xFF", 4);
+    }
+    return b;
+}
+
 // One line per charset of the library's table, its names comma-separated.
 void list_charsets() {
     out_str("Charsets (names ignore case, '-', '_' and spaces: \"UTF-8\" = \"utf8\"):\n");
@@ -28,6 +76,15 @@ void list_charsets() {
         }
         out_str(line + "\n");
     }
+    out_str(std::string("\n"
+                        "wchart: the library's wide characters, 16-bit units in the machine's\n"
+                        "byte order (") +
+            (kLittle ? "little" : "big") +
+            "-endian here); characters above U+FFFF become U+FFFD. Not the\n"
+            "C library's 32-bit wchar_t.\n"
+            "utf16, utf32: a leading byte-order mark picks the order and is dropped\n"
+            "(without one: the machine's order); output starts with a mark. The names\n"
+            "ending in le or be neither read nor write a mark.\n");
 }
 
 bool read_some(int fd, std::vector<char> &buf, size_t &have, bool &eof, int &err) {
@@ -77,12 +134,24 @@ int cmd_iconv(const Args &a) {
     uint64_t irreversible = 0;
     bool eof = false;
     int rc = kOk;
+    bool started = false; // the byte order is settled
+    std::string mark;     // still to be written before the first output
     while (true) {
         int rerr = 0;
         if (!eof && !read_some(fd, in, have, eof, rerr)) {
             report(shown, std::strerror(rerr));
             rc = kFail;
             break;
+        }
+        if (!started) {
+            if (have < 4 && !eof) continue; // room for a whole mark first
+            started = true;
+            ByteOrder b = byte_order(from, to, in.data(), have);
+            cd = dorvex_iconv_open(b.to ? b.to : to.c_str(), b.from ? b.from : from.c_str());
+            mark = b.mark;
+            std::memmove(in.data(), in.data() + b.skip, have - b.skip);
+            have -= b.skip;
+            consumed = b.skip;
         }
         char *ip = in.data();
         size_t il = have;
@@ -93,7 +162,13 @@ int cmd_iconv(const Args &a) {
             size_t ol = out.size();
             err = 0;
             size_t r = dorvex_iconv(cd, &ip, &il, &op, &ol, &err);
-            if (!out_write(out.data(), out.size() - ol)) {
+            const size_t made = out.size() - ol;
+            if (made && !mark.empty() && !out_str(mark)) {
+                report("standard output", std::strerror(errno));
+                return kFail;
+            }
+            if (made) mark.clear();
+            if (!out_write(out.data(), made)) {
                 report("standard output", std::strerror(errno));
                 return kFail;
             }

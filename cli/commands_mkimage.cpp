@@ -10,9 +10,12 @@ int cmd_mkimage(const Args &a) {
     if (a.values.count("size") && (!parse_size(a.values.at("size"), o.size_bytes) || !o.size_bytes))
         return usage_error("mkimage", "bad size '" + a.values.at("size") + "' (e.g. 64M, 1G)");
     if (a.values.count("cluster-size")) {
+        const std::string &text = a.values.at("cluster-size");
         uint64_t c = 0;
-        if (!parse_size(a.values.at("cluster-size"), c) || c > 0xFFFFFFFFu)
-            return usage_error("mkimage", "bad cluster size '" + a.values.at("cluster-size") + "'");
+        if (!parse_size(text, c) || c < 512 || c > kMaxClusterBytes || (c & (c - 1)))
+            return usage_error("mkimage", "bad cluster size '" + text +
+                                              "' (a power of two from 512 to " +
+                                              std::to_string(kMaxClusterBytes) + ", e.g. 4K)");
         o.cluster_bytes = static_cast<uint32_t>(c);
     }
     if (a.values.count("fat")) {
@@ -25,11 +28,20 @@ int cmd_mkimage(const Args &a) {
     o.force = a.has("force");
     o.utc = utc_times();
     std::string error;
-    bool ok = mkimage(
-        a.positional[0], a.positional[1], o,
-        [](const std::string &msg) { warning(escape_display_utf8(msg)); }, error);
-    if (!ok) {
+    uint64_t unreadable = 0;
+    auto warn = [&](const std::string &msg, MkSkip kind) {
+        warning(escape_display_utf8(msg));
+        unreadable += kind == MkSkip::unreadable;
+    };
+    if (!mkimage(a.positional[0], a.positional[1], o, warn, error)) {
         report("mkimage", escape_display_utf8(error));
+        return kFail;
+    }
+    if (unreadable) {
+        // The image is written, but short of what was asked for.
+        report("mkimage", escape_display_utf8(a.positional[1]) + " written without " +
+                              std::to_string(unreadable) + " unreadable " +
+                              (unreadable == 1 ? "entry" : "entries") + " (see above)");
         return kFail;
     }
     return kOk;

@@ -170,7 +170,8 @@ const std::vector<CommandSpec> &commands() {
          "iconv -f FROM -t TO [FILE] | iconv -l",
          "Convert text between charsets with the library's converter, reading FILE or\n"
          "standard input and writing standard output. FROM and TO default to UTF-8.\n"
-         "Characters the target cannot hold become '*'.\n"
+         "Characters the target cannot hold become '*'. As iconv(1), utf16 and utf32\n"
+         "read a leading byte-order mark (else the machine's order) and write one.\n"
          "\n"
          "  -f, --from-code NAME  input charset\n"
          "  -t, --to-code NAME    output charset\n"
@@ -178,6 +179,7 @@ const std::vector<CommandSpec> &commands() {
          "\n"
          "Examples:\n"
          "  dorvex iconv -f cp1252 -t utf-8 old.txt > new.txt\n"
+         "  dorvex iconv -f utf-16 -t utf-8 notes-from-windows.txt\n"
          "  dorvex iconv -l\n"},
         {"mkimage",
          cmd_mkimage,
@@ -194,20 +196,24 @@ const std::vector<CommandSpec> &commands() {
          "Build a FAT image from a host directory: long names for every file,\n"
          "unique 8.3 names, timestamps from the source files (stored as the host's\n"
          "local wall clock, as other FAT writers do; as UTC with --utc), both FATs;\n"
-         "on FAT32 also FSInfo and the backup boot sector.\n"
+         "on FAT32 also FSInfo and the backup boot sector. Entries that cannot be read\n"
+         "(dangling links, FIFOs, devices, I/O errors) are skipped with a warning and\n"
+         "the image is still written, with exit status 1. A directory may hold 65536\n"
+         "entries, long-name entries included. OUT.img must be a regular file.\n"
          "\n"
          "  --fat 12|16|32        the FAT type (default 32); FAT12 and FAT16 hold up to\n"
          "                        4084 and 65524 clusters, and 512 root entries\n"
          "  --size SIZE           image size, e.g. 64M or 1G (default: just big enough,\n"
          "                        for FAT32 at least 33 MiB since it needs 65525\n"
          "                        clusters); a size outside the type's range fails\n"
-         "  --cluster-size BYTES  512 .. 32768, a power of two (default: by size)\n"
+         "  --cluster-size BYTES  512 .. 32K, a power of two (default: by size)\n"
          "  --label LABEL         volume label, up to 11 characters\n"
          "  -f, --force           overwrite OUT.img if it exists\n"
          "\n"
          "Example:\n"
          "  dorvex mkimage --label PHOTOS --size 64M ./photos photos.img\n"
-         "  dorvex mkimage --utc ./logs logs.img\n"},
+         "  dorvex mkimage --utc ./logs logs.img\n"
+         "  dorvex mkimage -f --fat 16 --cluster-size 4K ./docs docs.img\n"},
     };
     return list;
 }

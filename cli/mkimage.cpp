@@ -98,16 +98,20 @@ struct Laid {
 
 uint64_t entries_of(const Laid &d, bool root, bool label) {
     uint64_t n = root ? (label ? 1 : 0) : 2;
+    // dv_writeentry writes n/13 + 1 long-name entries (a name that fills its
+    // last one gets another for the terminator), then the short entry.
     for (const Laid &c : d.children) n += c.name16.size() / 13 + 2;
     return n;
 }
 
-bool prepare(const MkNode &node, Laid &out, std::string &error) {
+// `path`: the directory's place in the tree, for messages ("/" for the root).
+bool prepare(const MkNode &node, Laid &out, const std::string &path, bool label,
+             std::string &error) {
     out.node = &node;
-    std::set<std::string> used = {".          ", "..         "};
+    ShortNames shorts;
     // Names fixed by the caller take their 8.3 names first.
     for (const MkNode &c : node.children)
-        if (c.raw_short.size() == 11) used.insert(c.raw_short);
+        if (c.raw_short.size() == 11) shorts.used.insert(c.raw_short);
     for (const MkNode &c : node.children) {
         Laid l;
         if (!c.raw_name.empty()) {
@@ -120,9 +124,9 @@ bool prepare(const MkNode &node, Laid &out, std::string &error) {
             error = c.name + ": name too long";
             return false;
         }
-        l.shortname = c.raw_short.size() == 11 ? c.raw_short : make_short_name(c.name, used);
+        l.shortname = c.raw_short.size() == 11 ? c.raw_short : make_short_name(c.name, shorts);
         if (c.dir) {
-            if (!prepare(c, l, error)) return false;
+            if (!prepare(c, l, path + c.name + "/", false, error)) return false;
         } else {
             l.node = &c;
             l.size = c.host_path.empty() ? c.data.size() : c.size;
@@ -132,6 +136,14 @@ bool prepare(const MkNode &node, Laid &out, std::string &error) {
             }
         }
         out.children.push_back(std::move(l));
+    }
+    const bool root = path == "/";
+    if (const uint64_t n = entries_of(out, root, label); n > kMaxDirEntries) {
+        error = (root ? std::string("the root directory") : path.substr(0, path.size() - 1)) +
+                ": needs " + std::to_string(n) +
+                " directory entries (long names and dot entries included); FAT allows " +
+                std::to_string(kMaxDirEntries);
+        return false;
     }
     return true;
 }
@@ -224,6 +236,15 @@ class ImageWriter {
 
     bool write_dir(const Laid &d, const Laid *parent, bool root, const std::string &label,
                    std::string &error) {
+        // The files' data first, so that one that cannot be read gets no entry.
+        std::vector<bool> keep(d.children.size(), true);
+        for (size_t i = 0; i < d.children.size(); ++i) {
+            const Laid &c = d.children[i];
+            if (c.node->dir) continue;
+            Copy r = write_file(c, error);
+            if (r == Copy::failed) return false;
+            keep[i] = r == Copy::done;
+        }
         // FAT12/16's root fills its fixed region instead of clusters.
         const bool fixed = root && g_.bits != 32;
         std::vector<uint8_t> buf(
@@ -243,11 +264,13 @@ class ImageWriter {
             l.resize(11, ' ');
             put_short(l.c_str(), DV_ATTR_VOLUME, 0, 0, *d.node, cursor, room);
         }
-        for (const Laid &c : d.children) {
+        for (size_t i = 0; i < d.children.size(); ++i) {
+            const Laid &c = d.children[i];
+            if (!keep[i]) continue;
             dv_entry e;
             std::memset(&e, 0, sizeof e);
             e.name.len = static_cast<uint16_t>(c.name16.size());
-            for (size_t i = 0; i < c.name16.size(); ++i) e.name.units[i] = c.name16[i];
+            for (size_t k = 0; k < c.name16.size(); ++k) e.name.units[k] = c.name16[k];
             e.name.units[c.name16.size()] = 0;
             fill(e, c.shortname.c_str(),
                  static_cast<uint32_t>(c.node->dir ? DV_ATTR_DIRECTORY : DV_ATTR_ARCHIVE) |
@@ -268,28 +291,58 @@ class ImageWriter {
         }
         for (uint32_t i = 0; i < d.clusters; ++i)
             chain(d.cluster + i, i + 1 < d.clusters ? d.cluster + i + 1 : kEndOfChain);
-        for (const Laid &c : d.children) {
-            if (c.node->dir) {
-                if (!write_dir(c, root ? nullptr : &d, false, label, error)) return false;
-            } else if (!write_file(c, error)) {
+        for (const Laid &c : d.children)
+            if (c.node->dir && !write_dir(c, root ? nullptr : &d, false, label, error))
                 return false;
-            }
-        }
         return true;
     }
 
-    bool write_file(const Laid &f, std::string &error) {
+    enum class Copy { done, skipped, failed };
+
+    // A host file that cannot be read is skipped: its clusters stay free and
+    // what was copied of it is cleared again. Only writing the image fails.
+    Copy write_file(const Laid &f, std::string &error) {
+        const uint64_t start = f.size ? cluster_offset(f.cluster) : 0;
+        if (!f.node->host_path.empty() && f.size) {
+            uint64_t copied = 0;
+            std::string why;
+            if (!copy_host_file(f, start, copied, why, error)) return Copy::failed;
+            if (!why.empty()) {
+                if (warn_) warn_(f.node->host_path + ": " + why + ", skipped", MkSkip::unreadable);
+                std::vector<uint8_t> zeros(std::min<uint64_t>(copied, 1 << 16), 0);
+                for (uint64_t off = 0; off < copied; off += zeros.size())
+                    if (!write_all(fd_, zeros.data(),
+                                   std::min<uint64_t>(zeros.size(), copied - off), start + off)) {
+                        error = std::strerror(errno);
+                        return Copy::failed;
+                    }
+                dropped_ += f.clusters;
+                return Copy::skipped;
+            }
+        } else if (f.size && !write_all(fd_, f.node->data.data(), f.node->data.size(), start)) {
+            error = std::strerror(errno);
+            return Copy::failed;
+        }
         for (uint32_t i = 0; i < f.clusters; ++i)
             chain(f.cluster + i, i + 1 < f.clusters ? f.cluster + i + 1 : kEndOfChain);
-        if (!f.size) return true;
-        uint64_t off = cluster_offset(f.cluster);
-        if (f.node->host_path.empty())
-            return write_all(fd_, f.node->data.data(), f.node->data.size(), off) ||
-                   (error = std::strerror(errno), false);
-        int in = ::open(f.node->host_path.c_str(), O_RDONLY | O_CLOEXEC);
+        return Copy::done;
+    }
+
+    // Copies up to f.size bytes of the host file to `off`. A file that
+    // cannot be read sets `why`; false only when the image cannot be written.
+    bool copy_host_file(const Laid &f, uint64_t off, uint64_t &copied, std::string &why,
+                        std::string &error) {
+        // Without blocking, should a FIFO have taken the file's place.
+        int in = ::open(f.node->host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (in < 0) {
-            error = f.node->host_path + ": " + std::strerror(errno);
-            return false;
+            why = std::strerror(errno);
+            return true;
+        }
+        struct stat st {};
+        if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+            why = "no longer a regular file";
+            ::close(in);
+            return true;
         }
         std::vector<char> buf(1 << 16);
         uint64_t left = f.size;
@@ -297,17 +350,16 @@ class ImageWriter {
             ssize_t r = ::read(in, buf.data(), std::min<uint64_t>(left, buf.size()));
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) {
-                error = f.node->host_path + ": " + std::strerror(errno);
-                ::close(in);
-                return false;
+                why = std::strerror(errno);
+                break;
             }
             if (r == 0) break; // the file shrank: the rest stays zero
-            if (!write_all(fd_, buf.data(), static_cast<size_t>(r), off)) {
+            if (!write_all(fd_, buf.data(), static_cast<size_t>(r), off + copied)) {
                 error = std::strerror(errno);
                 ::close(in);
                 return false;
             }
-            off += static_cast<uint64_t>(r);
+            copied += static_cast<uint64_t>(r);
             left -= static_cast<uint64_t>(r);
         }
         ::close(in);
@@ -353,6 +405,8 @@ class ImageWriter {
     }
 
     dv_ctx *ctx_ = nullptr;
+    MkWarn warn_;
+    uint32_t dropped_ = 0; // clusters of skipped files, left free
 
   private:
     void chain(uint32_t c, uint32_t next) {
@@ -446,7 +500,7 @@ bool parse_size(const std::string &text, uint64_t &out) {
     return true;
 }
 
-std::string make_short_name(const std::string &long_name, std::set<std::string> &used) {
+std::string make_short_name(const std::string &long_name, ShortNames &names) {
     std::u32string cps;
     if (!utf8_to_u32(long_name, cps)) {
         cps.clear();
@@ -499,23 +553,21 @@ std::string make_short_name(const std::string &long_name, std::set<std::string> 
         return s;
     };
     std::string whole = pad(b, 8) + pad(e, 3);
-    if (!lossy && !used.count(whole)) {
-        used.insert(whole);
-        return whole;
-    }
-    for (uint32_t n = 1; n < 1000000; ++n) {
-        std::string tail = std::to_string(n);
+    if (!lossy && names.used.insert(whole).second) return whole;
+    // A tail leaves at most six characters of the basis, so names alike in
+    // those and the extension draw from one sequence of candidates; every
+    // tail below its counter is taken.
+    uint32_t &n = names.next_tail[b.substr(0, 6) + "." + e];
+    for (n = std::max<uint32_t>(n, 1); n < 1000000;) {
+        std::string tail = std::to_string(n++);
         std::string cand = b.substr(0, std::min<size_t>(b.size(), 7 - tail.size()));
         cand.push_back('~');
         cand.append(tail);
         cand = pad(cand, 8);
         cand.append(pad(e, 3));
-        if (!used.count(cand)) {
-            used.insert(cand);
-            return cand;
-        }
+        if (names.used.insert(cand).second) return cand;
     }
-    return whole; // a directory of a million alike names: unreachable in FAT32
+    return whole; // a million alike names: more than a directory holds
 }
 
 // The output image itself, when it already lies inside the source tree.
@@ -525,34 +577,52 @@ struct Exclude {
     ino_t ino = 0;
 };
 
-static bool scan(const std::string &dir, MkNode &node, const MkWarn &warn, std::string &error,
-                 const Exclude &ex) {
+// False when `dir` itself cannot be listed, with the reason in `why`.
+static bool scan(const std::string &dir, MkNode &node, const MkWarn &warn, const Exclude &ex,
+                 std::string &why) {
     DIR *d = opendir(dir.c_str());
     if (!d) {
-        error = dir + ": " + std::strerror(errno);
+        why = std::strerror(errno);
         return false;
     }
     std::vector<std::string> names;
-    while (struct dirent *de = readdir(d)) {
+    for (;;) {
+        errno = 0;
+        struct dirent *de = readdir(d);
+        if (!de) break;
         std::string n = de->d_name;
         if (n != "." && n != "..") names.push_back(n);
     }
+    const int read_error = errno;
     closedir(d);
+    if (read_error) {
+        why = std::strerror(read_error);
+        return false;
+    }
     std::sort(names.begin(), names.end());
     for (const std::string &n : names) {
         std::string path = dir + "/" + n;
-        if (const char *why = bad_long_name(n)) {
-            warn(path + ": " + why + ", skipped");
+        auto skip = [&](const std::string &cause, MkSkip kind) {
+            warn(path + ": " + cause + ", skipped", kind);
+        };
+        if (const char *bad = bad_long_name(n)) {
+            skip(bad, MkSkip::excluded);
             continue;
         }
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0) {
-            warn(path + ": " + std::strerror(errno) + ", skipped");
+            skip(std::strerror(errno), MkSkip::unreadable);
             continue;
         }
         if (S_ISLNK(st.st_mode)) {
-            if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-                warn(path + ": symbolic link not to a regular file, skipped");
+            if (stat(path.c_str(), &st) != 0) {
+                skip(errno == ENOENT ? std::string("dangling symbolic link")
+                                     : "symbolic link: " + std::string(std::strerror(errno)),
+                     MkSkip::unreadable);
+                continue;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                skip("symbolic link to a directory, not followed", MkSkip::excluded);
                 continue;
             }
         }
@@ -563,20 +633,25 @@ static bool scan(const std::string &dir, MkNode &node, const MkWarn &warn, std::
         c.ctime = st.st_mtime; // the host keeps no creation time we can rely on
         if (S_ISDIR(st.st_mode)) {
             c.dir = true;
-            if (!scan(path, c, warn, error, ex)) return false;
+            std::string sub_why;
+            if (!scan(path, c, warn, ex, sub_why)) {
+                skip(sub_why, MkSkip::unreadable);
+                continue;
+            }
         } else if (S_ISREG(st.st_mode)) {
             if (ex.set && st.st_dev == ex.dev && st.st_ino == ex.ino) {
-                warn(path + ": the output image itself, skipped");
+                skip("the output image itself", MkSkip::excluded);
                 continue;
             }
             if (static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFull) {
-                warn(path + ": 4 GiB or larger, too large for FAT32, skipped");
+                skip("4 GiB or larger, too large for FAT32", MkSkip::excluded);
                 continue;
             }
             c.host_path = path;
             c.size = static_cast<uint64_t>(st.st_size);
         } else {
-            warn(path + ": not a regular file or directory, skipped");
+            // Never opened: a FIFO would block, a device is no file's data.
+            skip("not a regular file or directory", MkSkip::unreadable);
             continue;
         }
         node.children.push_back(std::move(c));
@@ -600,7 +675,10 @@ static bool scan_root(const std::string &dir, MkNode &root, const MkWarn &warn, 
     root.mtime = st.st_mtime;
     root.atime = st.st_atime;
     root.ctime = st.st_mtime;
-    return scan(dir, root, warn, error, ex);
+    std::string why;
+    if (scan(dir, root, warn, ex, why)) return true;
+    error = dir + ": " + why;
+    return false;
 }
 
 bool scan_host_dir(const std::string &dir, MkNode &root, const MkWarn &warn, std::string &error) {
@@ -632,8 +710,9 @@ bool check_label(const std::string &text, std::string &label, std::string &error
 
 // 0 leaves the choice to choose_size.
 bool check_cluster_bytes(uint32_t cb, std::string &error) {
-    if (cb && (cb < 512 || cb > 32768 || (cb & (cb - 1)))) {
-        error = "cluster size must be a power of two from 512 to 32768";
+    if (cb && (cb < 512 || cb > kMaxClusterBytes || (cb & (cb - 1)))) {
+        error =
+            "cluster size must be a power of two from 512 to " + std::to_string(kMaxClusterBytes);
         return false;
     }
     return true;
@@ -740,23 +819,60 @@ bool plan_geometry(const Size &size, const Laid &top, bool label, uint32_t bits,
     return true;
 }
 
-// The image file: removed again unless finish() succeeds.
+// What a path is when it is not a regular file, for messages.
+const char *kind_of(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+bool refuse_output(const std::string &path, mode_t mode, std::string &error) {
+    error = path + ": " + kind_of(mode) + ", not a regular file: not written";
+    return false;
+}
+
+bool exists_error(const std::string &path, std::string &error) {
+    error = path + ": " + std::strerror(EEXIST) + " (--force overwrites it)";
+    return false;
+}
+
+// The image file: removed again unless finish() succeeds. Only a regular
+// file is ever written, truncated or removed.
 class OutputFile {
   public:
     explicit OutputFile(const std::string &path) : path_(path) {}
     ~OutputFile() {
         if (fd_ < 0) return;
+        discard();
         ::close(fd_);
-        ::unlink(path_.c_str());
     }
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
     // Creates it (replacing an old one only with `force`) as `bytes` of zeros.
     bool create(bool force, uint64_t bytes, std::string &error) {
-        int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (force ? O_TRUNC : O_EXCL);
+        struct stat st {};
+        if (stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return refuse(st.st_mode, error);
+        // No O_TRUNC before the type is checked; O_NONBLOCK keeps a FIFO that
+        // appears meanwhile from blocking the open.
+        int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (force ? 0 : O_EXCL);
         fd_ = ::open(path_.c_str(), flags, 0644);
-        if (fd_ < 0) return failed(error); // nothing of ours to remove
+        if (fd_ < 0) {
+            if (errno == EEXIST) return exists_error(path_, error);
+            return failed(error); // nothing of ours to remove
+        }
+        if (fstat(fd_, &st) != 0) return failed(error);
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd_);
+            fd_ = -1;
+            return refuse(st.st_mode, error);
+        }
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+        known_ = true;
         if (ftruncate(fd_, 0) != 0 || ftruncate(fd_, static_cast<off_t>(bytes)) != 0)
             return failed(error);
         return true;
@@ -767,7 +883,7 @@ class OutputFile {
         fd_ = -1;
         if (rc == 0) return true;
         failed(error);
-        ::unlink(path_.c_str());
+        if (names_ours()) ::unlink(path_.c_str());
         return false;
     }
 
@@ -780,14 +896,37 @@ class OutputFile {
     int fd() const { return fd_; }
 
   private:
+    bool refuse(mode_t mode, std::string &error) const { return refuse_output(path_, mode, error); }
+
+    // A half-written image goes: the file is removed when the path still
+    // names it, else (a symbolic link to it) emptied.
+    void discard() {
+        if (names_ours())
+            ::unlink(path_.c_str());
+        else if (ftruncate(fd_, 0) != 0) {
+            // Nothing more to do: the error that brought us here is reported.
+        }
+    }
+
+    bool names_ours() const {
+        struct stat st {};
+        return known_ && lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+               st.st_dev == dev_ && st.st_ino == ino_;
+    }
+
     std::string path_;
     int fd_ = -1;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    bool known_ = false; // dev_ and ino_ are the open file's
 };
 
 // The directories, the files' data and both FATs. `next` is the first
 // cluster after the allocated ones.
+// `dropped` gets the clusters of files skipped for want of their data.
 bool write_tree(int fd, const Geometry &g, uint32_t cb, const Laid &top, const std::string &label,
-                uint32_t next, bool utc, std::string &error) {
+                uint32_t next, bool utc, const MkWarn &warn, uint32_t &dropped,
+                std::string &error) {
     int cerr = 0;
     std::unique_ptr<dv_ctx, void (*)(dv_ctx *)> ctx(
         dv_newctx(DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH, &cerr), dv_deletectx);
@@ -797,8 +936,11 @@ bool write_tree(int fd, const Geometry &g, uint32_t cb, const Laid &top, const s
     }
     ImageWriter w(fd, g, cb, utc);
     w.ctx_ = ctx.get();
+    w.warn_ = warn;
     w.set_fat_size(next);
-    return w.write_dir(top, nullptr, true, label, error) && w.write_fats(next, error);
+    bool ok = w.write_dir(top, nullptr, true, label, error) && w.write_fats(next, error);
+    dropped = w.dropped_;
+    return ok;
 }
 
 constexpr uint32_t kFsinfoSector = 1;
@@ -874,13 +1016,13 @@ void build_fsinfo(uint8_t *fsinfo, uint32_t free_clusters, uint32_t next_free) {
 
 // The boot sector, FSInfo and the third reserved sector, then their backup.
 bool write_boot_sectors(const OutputFile &out, const Geometry &g, const std::string &label,
-                        uint32_t id, uint32_t next, std::string &error) {
+                        uint32_t id, uint32_t next, uint32_t dropped, std::string &error) {
     uint8_t bs[512] = {};
     build_boot_sector(bs, g, label, id);
     // FAT12/16 have neither FSInfo nor a backup boot sector.
     if (g.bits != 32) return write_all(out.fd(), bs, 512, 0) || out.failed(error);
     uint8_t fsinfo[512] = {};
-    build_fsinfo(fsinfo, g.clusters - (next - 2), next);
+    build_fsinfo(fsinfo, g.clusters - (next - 2) + dropped, next);
     uint8_t third[512] = {};
     boot_signature(third);
     for (uint64_t base : {uint64_t{0}, uint64_t{kBackupBoot}}) {
@@ -895,13 +1037,13 @@ bool write_boot_sectors(const OutputFile &out, const Geometry &g, const std::str
 } // namespace
 
 bool write_image(const MkNode &root, const std::string &out, const MkOptions &opts,
-                 std::string &error) {
+                 std::string &error, const MkWarn &warn) {
     std::string label;
     if (!check_label(opts.label, label, error)) return false;
     if (!check_cluster_bytes(opts.cluster_bytes, error)) return false;
     Laid top;
-    if (!prepare(root, top, error)) return false;
     bool has_label = !label.empty();
+    if (!prepare(root, top, "/", has_label, error)) return false;
     Size size = choose_size(top, opts, has_label);
     Geometry g;
     if (opts.fat_bits != 12 && opts.fat_bits != 16 && opts.fat_bits != 32) {
@@ -914,11 +1056,13 @@ bool write_image(const MkNode &root, const std::string &out, const MkOptions &op
 
     OutputFile file(out);
     if (!file.create(opts.force, size.total * 512, error)) return false;
-    if (!write_tree(file.fd(), g, size.cluster_bytes, top, label, next, opts.utc, error))
+    uint32_t dropped = 0;
+    if (!write_tree(file.fd(), g, size.cluster_bytes, top, label, next, opts.utc, warn, dropped,
+                    error))
         return false;
     uint32_t id = opts.volume_id ? opts.volume_id
                                  : static_cast<uint32_t>(time(nullptr)) * 2654435761u ^ 0x5A17u;
-    if (!write_boot_sectors(file, g, label, id, next, error)) return false;
+    if (!write_boot_sectors(file, g, label, id, next, dropped, error)) return false;
     return file.finish(error);
 }
 
@@ -928,12 +1072,15 @@ bool mkimage(const std::string &src, const std::string &out, const MkOptions &op
     Exclude ex;
     struct stat st {};
     if (stat(out.c_str(), &st) == 0) {
+        // Refused before the scan, which may take long; create() checks again.
+        if (!S_ISREG(st.st_mode)) return refuse_output(out, st.st_mode, error);
+        if (!opts.force) return exists_error(out, error);
         ex.set = true;
         ex.dev = st.st_dev;
         ex.ino = st.st_ino;
     }
     if (!scan_root(src, root, warn, error, ex)) return false;
-    return write_image(root, out, opts, error);
+    return write_image(root, out, opts, error, warn);
 }
 
 } // namespace dvcli

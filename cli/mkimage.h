@@ -9,8 +9,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace dvcli {
@@ -40,25 +41,47 @@ struct MkOptions {
     bool utc = false;           // store times as UTC, not as the host's local wall clock
 };
 
-using MkWarn = std::function<void(const std::string &)>;
+// Why an entry was left out: excluded, as FAT cannot hold it (its name, 4 GiB
+// or more, a symbolic link to a directory) or as it is the output image; or
+// unreadable (vanished, refused, an I/O error, a dangling link, not a regular
+// file), which leaves the image short of what was asked for.
+enum class MkSkip { excluded, unreadable };
+using MkWarn = std::function<void(const std::string &, MkSkip)>;
+
+// A directory holds at most this many 32-byte entries, long-name entries and
+// the dot entries included: FAT's 16-bit entry index.
+constexpr uint32_t kMaxDirEntries = 65536;
+
+// Clusters are a power of two from 512 bytes to this: 64 KiB clusters are
+// valid FAT, but many readers (and mkfs.fat without a warning) stop at 32 KiB.
+constexpr uint32_t kMaxClusterBytes = 32768;
 
 // Reads the host directory `dir` into `root` (a directory node). Entries
-// that FAT cannot hold (bad names, special files, files of 4 GiB or more,
-// symbolic links to directories) are left out with a warning.
+// that FAT cannot hold or that cannot be read are left out with a warning.
 bool scan_host_dir(const std::string &dir, MkNode &root, const MkWarn &warn, std::string &error);
 
-// Writes the image of `root` to `out`. False with a message in `error`.
+// Writes the image of `root` to `out`. A host file that cannot be read when
+// its data is copied is left out of the image with a warning (without `warn`,
+// silently). False with a message in `error` when no image could be written;
+// `out` must be a regular file or not exist.
 bool write_image(const MkNode &root, const std::string &out, const MkOptions &opts,
-                 std::string &error);
+                 std::string &error, const MkWarn &warn = {});
 
 // scan_host_dir + write_image.
 bool mkimage(const std::string &src, const std::string &out, const MkOptions &opts,
              const MkWarn &warn, std::string &error);
 
-// The 11-byte 8.3 name for `long_name` (UTF-8) that is not in `used`, which
+// The 8.3 names of one directory so far, and per basis name the next
+// numeric tail to try, so that many alike names take linear time.
+struct ShortNames {
+    std::unordered_set<std::string> used = {".          ", "..         "};
+    std::unordered_map<std::string, uint32_t> next_tail;
+};
+
+// The 11-byte 8.3 name for `long_name` (UTF-8) that is not yet used, which
 // it is added to: the name itself when it is a valid 8.3 name in upper
 // case, else a basis name with a numeric tail (~1, ~2, ...).
-std::string make_short_name(const std::string &long_name, std::set<std::string> &used);
+std::string make_short_name(const std::string &long_name, ShortNames &names);
 
 // Parses "64M", "1G", "512K", "33554432". False if malformed.
 bool parse_size(const std::string &text, uint64_t &out);

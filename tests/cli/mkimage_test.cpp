@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,10 +30,27 @@ TEST(MkimageShortNames, UsualRulesAndNumericTails) {
         {"日本.txt", "__~1    TXT"},        {"...", "_~1        "},
         {"Long name 1.txt", "LONGNA~1TXT"}, {"Long name 2.txt", "LONGNA~2TXT"},
     };
-    std::set<std::string> used = {".          ", "..         "};
+    dvcli::ShortNames used;
     for (const Case &c : cases) EXPECT_EQ(dvcli::make_short_name(c.name, used), c.expect) << c.name;
     for (int i = 3; i <= 9; ++i) dvcli::make_short_name("Long name.txt", used);
     EXPECT_EQ(dvcli::make_short_name("Long name.txt", used), "LONGN~10TXT");
+}
+
+TEST(MkimageShortNames, TailsSkipNamesTakenAndShareOneSequencePerBasis) {
+    dvcli::ShortNames used;
+    used.used.insert("REPORT~2TXT"); // fixed by the caller
+    const char *cases[][2] = {
+        {"report 1.txt", "REPORT~1TXT"}, {"report 3.txt", "REPORT~3TXT"},
+        {"REPORT~4.TXT", "REPORT~4TXT"}, {"reportage.txt", "REPORT~5TXT"}, // same six letters
+        {"report 6.doc", "REPORT~1DOC"}, {"report.txt", "REPORT  TXT"},
+        {"Report.txt", "REPORT~6TXT"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(dvcli::make_short_name(c[0], used), c[1]) << c[0];
+    // Thousands alike stay unique, and the tails run on without gaps.
+    std::set<std::string> seen;
+    for (int i = 0; i < 30000; ++i) seen.insert(dvcli::make_short_name("same basis.dat", used));
+    EXPECT_EQ(seen.size(), 30000u);
+    EXPECT_TRUE(seen.count("SAME~999DAT") && seen.count("SA~30000DAT"));
 }
 
 TEST(MkimageSizes, Parse) {
@@ -111,11 +129,11 @@ class MkimageTree : public ::testing::Test {
     }
     void TearDown() override { std::remove(path_.c_str()); }
 
-    void build(const MkNode &root, const dvcli::MkOptions &o) {
+    void build(const MkNode &root, const dvcli::MkOptions &o, const dvcli::MkWarn &warn = {}) {
         dvcli::MkOptions opts = o;
         opts.force = true;
         std::string error;
-        ASSERT_TRUE(dvcli::write_image(root, path_, opts, error)) << error;
+        ASSERT_TRUE(dvcli::write_image(root, path_, opts, error, warn)) << error;
         std::ifstream in(path_, std::ios::binary);
         in.seekg(0, std::ios::end);
         m_.bytes.resize(static_cast<size_t>(in.tellg()));
@@ -224,6 +242,78 @@ TEST_F(MkimageTree, DatesOverFatsWholeRangeClampedAtItsEnds) {
     std::vector<dv_entry> top = list(nullptr);
     ASSERT_EQ(top.size(), std::size(cases));
     for (size_t i = 0; i < top.size(); ++i) EXPECT_EQ(top[i].mtime64, cases[i].second) << i;
+}
+
+TEST_F(MkimageTree, HostFilesThatCannotBeReadAreLeftOutAndTheirClustersFree) {
+    const std::string good = path_ + ".good";
+    std::ofstream(good) << std::string(3000, 'g');
+    MkNode root;
+    root.dir = true;
+    struct Case {
+        const char *name, *host, *cause; // cause: null when the file is kept
+    };
+    const Case cases[] = {
+        {"vanished.bin", "/nonexistent/vanished.bin", "No such file or directory"},
+        {"ioerror.bin", "/proc/self/mem", "Input/output error"}, // offset 0 is never mapped
+        {"became a dir", "/", "no longer a regular file"},
+        {"good.bin", good.c_str(), nullptr},
+    };
+    for (const Case &c : cases) {
+        MkNode f = file(c.name, "");
+        f.host_path = c.host;
+        f.size = 3000;
+        root.children.push_back(f);
+    }
+    std::vector<std::string> warnings;
+    build(root, options(0, 1024, ""), [&](const std::string &msg, dvcli::MkSkip kind) {
+        EXPECT_EQ(kind, dvcli::MkSkip::unreadable);
+        warnings.push_back(msg);
+    });
+    std::remove(good.c_str());
+    std::vector<dv_entry> top = list(nullptr);
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(u16(top[0].name), u"good.bin");
+    ASSERT_EQ(warnings.size(), 3u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(warnings[i], std::string(cases[i].host) + ": " + cases[i].cause + ", skipped");
+    // Used: the root (2) and good.bin (12-14); the skipped files' 3-11 stay free.
+    const std::vector<uint8_t> &b = m_.bytes;
+    uint32_t clusters = (m_.le32(32) - 32 - 2 * m_.le32(36)) / b[13];
+    EXPECT_EQ(m_.le32(512 + 488), clusters - 4);
+    uint32_t fat = 32 * 512;
+    for (uint32_t c = 3; c < 12; ++c) EXPECT_EQ(m_.le32(fat + 4 * c), 0u) << c;
+}
+
+TEST(MkimageErrors, DirectoriesPastFatsEntryLimit) {
+    // 14-unit names take three entries; subdirectories add their dot entries.
+    struct Case {
+        bool in_root;
+        int files;
+        bool ok;
+    };
+    const Case cases[] = {
+        {true, 21845, true}, {true, 21846, false}, {false, 21844, true}, {false, 21845, false}};
+    for (const Case &c : cases) {
+        MkNode root;
+        root.dir = true;
+        MkNode d = dir("big dir");
+        MkNode &holder = c.in_root ? root : d;
+        for (int i = 0; i < c.files; ++i)
+            holder.children.push_back(file(std::to_string(1000000000000 + i) + "x", ""));
+        if (!c.in_root) root.children.push_back(d);
+        std::string error;
+        const std::string out = "/tmp/dorvex-mkimage-limit.img";
+        dvcli::MkOptions o = options(0, 4096, "");
+        o.force = true;
+        EXPECT_EQ(dvcli::write_image(root, out, o, error), c.ok) << c.files << error;
+        std::remove(out.c_str());
+        if (c.ok) continue;
+        const std::string want = std::string(c.in_root ? "the root directory" : "/big dir") +
+                                 ": needs " + std::to_string(c.files * 3 + (c.in_root ? 0 : 2)) +
+                                 " directory entries";
+        EXPECT_EQ(error.rfind(want, 0), 0u) << error;
+        EXPECT_NE(error.find("FAT allows 65536"), std::string::npos) << error;
+    }
 }
 
 TEST(MkimageErrors, TooSmallAndTooFull) {

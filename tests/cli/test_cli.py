@@ -459,18 +459,72 @@ class Mkimage(Base):
         open(out, "w").write("keep")
         r = run("mkimage", src, out)
         self.assertEqual(r.returncode, 1)
-        self.assertIn("File exists", text(r.stderr))
+        self.assertIn("o.img: File exists (--force overwrites it)", text(r.stderr))
         self.assertEqual(open(out).read(), "keep")
         for args, msg in ((["--size", "8M"], "too small for FAT32"),
-                          (["--cluster-size", "3000"], "power of two"),
                           (["--label", "much too long label"], "longer than 11"),
                           (["--label", "a/b"], "label may hold only")):
             r = run("mkimage", "--force", *args, src, out)
             self.assertEqual(r.returncode, 1, args)
             self.assertIn(msg, text(r.stderr), args)
+        for size in ("0", "3000", "256", "64K", "1G", "-4K"):
+            r = run("mkimage", "--force", "--cluster-size", size, src, out)
+            self.assertEqual(r.returncode, 2, size)
+            self.assertIn("dorvex: mkimage: bad cluster size '%s' (a power of two from 512 to "
+                          "32768" % size, text(r.stderr))
+        # Only a regular file is ever written over, and never removed after a failure.
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        for target, kind in ((self.path("src"), "a directory"), ("/dev/null", "a character device"),
+                             (fifo, "a FIFO")):
+            r = run("mkimage", "--force", src, target)
+            self.assertEqual(r.returncode, 1, target)
+            self.assertIn("%s: %s, not a regular file: not written" % (target, kind),
+                          text(r.stderr))
+            self.assertTrue(os.path.exists(target), target)
         r = run("mkimage", self.path("missing"), self.path("x.img"))
         self.assertEqual(r.returncode, 1)
         self.assertIn("No such file or directory", text(r.stderr))
+
+    @need_dosfstools
+    def test_unreadable_entries_are_skipped_and_the_image_written_with_exit_1(self):
+        src = self.path("src")
+        write_tree(src, {"ok.txt": b"1", "sub/in.txt": b"2"})
+        os.symlink("nowhere", os.path.join(src, "dangling"))
+        os.mkfifo(os.path.join(src, "sub", "fifo"))  # never opened, so nothing blocks
+        os.symlink("sub", os.path.join(src, "dirlink"))  # not followed, by design: exit 0
+        img = self.path("u.img")
+        r = run("mkimage", src, img)
+        self.assertEqual(r.returncode, 1, text(r.stderr))
+        self.assertEqual(text(r.stderr).splitlines(), [
+            "dorvex: warning: %s/dangling: dangling symbolic link, skipped" % src,
+            "dorvex: warning: %s/dirlink: symbolic link to a directory, not followed, skipped" % src,
+            "dorvex: warning: %s/sub/fifo: not a regular file or directory, skipped" % src,
+            "dorvex: mkimage: %s written without 2 unreadable entries (see above)" % img])
+        fsck_clean(self, img)
+        self.assertEqual(sorted(walk_json(ls_json(img)["entries"])), ["/ok.txt", "/sub", "/sub/in.txt"])
+
+    @need_dosfstools
+    def test_directories_up_to_fats_entry_limit(self):
+        # 26-unit names take four entries (the library ends a name that fills
+        # its last entry with one more): 16383 of them and the dot entries
+        # make 65534, three more 65546, past 65536.
+        src = self.path("src")
+        d = os.path.join(src, "many")
+        os.makedirs(d)
+        for i in range(16383):
+            open(os.path.join(d, "a long name, number %06d" % i), "wb").close()
+        img = mkimage(src, self.path("m.img"))
+        fsck_clean(self, img)
+        shorts = [e["short_name"] for e in ls_json(img, "/many")["entries"]]
+        self.assertEqual((len(shorts), len(set(shorts))), (16383, 16383))
+        self.assertIn("AL~16383", shorts)
+        for i in range(3):
+            open(os.path.join(d, "b long name, number %06d" % i), "wb").close()
+        r = run("mkimage", "--force", src, img)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(text(r.stderr), "dorvex: mkimage: /many: needs 65546 directory entries "
+                                         "(long names and dot entries included); FAT allows 65536\n")
 
     def test_names_fat_cannot_hold_are_skipped_with_a_warning(self):
         src = self.path("src")
@@ -1169,8 +1223,10 @@ class Iconv(Base):
 
     def test_matches_python_codecs(self):
         sample = "Grüße, Ελληνικά, Русский, café — 10 €"
-        for ours, py in (("utf8", "utf-8"), ("UTF-16LE", "utf-16-le"), ("utf16", "utf-16-be"),
-                         ("utf32le", "utf-32-le"), ("UTF-32", "utf-32-be")):
+        # Python's utf-16 and utf-32 write a byte-order mark in the machine's order, as iconv(1).
+        for ours, py in (("utf8", "utf-8"), ("UTF-16LE", "utf-16-le"), ("utf16", "utf-16"),
+                         ("utf16be", "utf-16-be"), ("utf32le", "utf-32-le"), ("UTF-32", "utf-32"),
+                         ("ucs4", "utf-32-be")):
             r = self.conv(sample.encode("utf-8"), "utf-8", ours)
             self.assertEqual((r.returncode, r.stdout), (0, sample.encode(py)), ours)
             r = self.conv(sample.encode(py), ours, "utf-8")
@@ -1186,6 +1242,27 @@ class Iconv(Base):
                     pass
             r = self.conv(bytes(raw), ours, "utf8")
             self.assertEqual((r.returncode, r.stdout), (0, bytes(raw).decode(py).encode()), ours)
+
+    def test_byte_order_marks(self):
+        le, be = "\ufeffa".encode("utf-16-le"), "\ufeffa".encode("utf-16-be")
+        le32, be32 = "\ufeffa".encode("utf-32-le"), "\ufeffa".encode("utf-32-be")
+        host16, host32 = (le, le32) if sys.byteorder == "little" else (be, be32)
+        cases = [  # input, from, output as UTF-8
+            (be, "utf-16", "a"), (le, "UTF_16", "a"), (host16[2:], "utf16", "a"),
+            (le + le[:2], "utf16", "a\ufeff"),  # only a leading mark is one
+            (be32, "utf-32", "a"), (le32, "utf32", "a"), (host32[4:], "utf32", "a"),
+            (le, "utf-16le", "\ufeffa"), (be, "utf-16be", "\ufeffa"), (be32, "ucs4", "\ufeffa"),
+            (le[:2], "utf16", ""), (b"", "utf32", ""),
+        ]
+        for data, frm, want in cases:
+            r = self.conv(data, frm, "utf8")
+            self.assertEqual((r.returncode, text(r.stdout)), (0, want), (data, frm))
+        r = self.conv(le[:2] + b"a", "utf16", "utf8")
+        self.assertIn("incomplete character at end of input (byte offset 2)", text(r.stderr))
+        for to, want in (("utf-16", host16), ("UTF32", host32), ("utf16le", le[2:])):
+            self.assertEqual(self.conv(b"a", "utf8", to).stdout, want, to)
+        # No mark before output that never comes.
+        self.assertEqual(self.conv(b"\xff", "utf8", "utf16").stdout, b"")
 
     def test_large_input_cut_inside_characters(self):
         text_in = ("é€😀a" * 60000)
@@ -1209,7 +1286,7 @@ class Iconv(Base):
         r = self.conv(b"ab\xe2\x82", "utf8", "utf16")
         self.assertEqual(text(r.stderr), "dorvex: iconv: standard input: incomplete character "
                                          "at end of input (byte offset 2)\n")
-        self.assertEqual(r.stdout, "ab".encode("utf-16-be"))
+        self.assertEqual(r.stdout, "ab".encode("utf-16"))
         for args, bad in ((["-f", "klingon", "-t", "utf8"], "klingon"),
                           (["-f", "utf8", "-t", "utf-8-"], "utf-8-")):
             r = run("iconv", *args, stdin=b"x")
@@ -1227,6 +1304,7 @@ class Iconv(Base):
         self.assertEqual(r.returncode, 0)
         for name in ("utf8", "utf16le", "koi8r", "cp437", "latin9", "tis620", "windows1258"):
             self.assertIn(name, text(r.stdout))
+        self.assertIn("wchart: the library's wide characters, 16-bit units", text(r.stdout))
         r = self.conv(b"", "utf8", "utf16")
         self.assertEqual((r.returncode, r.stdout, r.stderr), (0, b"", b""))
 
@@ -1235,7 +1313,7 @@ class Iconv(Base):
         self.assertEqual(r.returncode, 0)
         lines = text(r.stdout).splitlines()
         self.assertTrue(lines[0].startswith("Charsets ("), lines[0])
-        listed = [n for line in lines[1:] for n in line.strip().split(", ")]
+        listed = [n for line in lines[1:lines.index("")] for n in line.strip().split(", ")]
         self.assertEqual(len(listed), len(set(listed)))
         # Every charset the converter documents is listed ...
         documented = (["utf8", "wchart", "ucs2", "ucs2le", "utf16", "utf16le", "utf32",
