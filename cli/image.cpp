@@ -93,7 +93,9 @@ bool Image::open(const std::string &path, std::string &error) {
             return false;
     }
     if (size_ == 0) {
-        error = "empty: no file system on it";
+        // A character device that seeks but tells no size (/dev/zero) is not empty.
+        error = S_ISCHR(st.st_mode) && !in_memory_ ? "cannot tell the size of this device"
+                                                   : "empty: no file system on it";
         return false;
     }
     if (size_ < 512) {
