@@ -166,12 +166,14 @@ std::string by_signature(void *data, readfat_sector_reader read, uint64_t start,
 
 // True when the first MiB (or the whole volume, if smaller) is zeros.
 bool blank(void *data, readfat_sector_reader read, uint64_t start, uint64_t sectors) {
-    uint8_t s[512];
+    constexpr uint32_t kRun = 64;
+    std::vector<uint8_t> buf(kRun * 512);
     const uint64_t n = sectors < 2048 ? sectors : 2048;
-    for (uint64_t i = 0; i < n; ++i) {
-        if (!read_at(data, read, start, sectors, i, s)) return false;
-        for (uint8_t b : s)
-            if (b) return false;
+    for (uint64_t i = 0; i < n; i += kRun) {
+        const uint32_t count = static_cast<uint32_t>(n - i < kRun ? n - i : kRun);
+        if (read(data, buf.data(), start + i, count) != static_cast<int32_t>(count)) return false;
+        for (uint32_t k = 0; k < count * 512; ++k)
+            if (buf[k]) return false;
     }
     return n != 0;
 }
