@@ -360,7 +360,8 @@ readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error, uin
         const uint8_t spc = s[DV_BPB_SECTORS_PER_CLUSTER];
         const bool boot_like = (s[0] == 0xEB || s[0] == 0xE9) && s[510] == 0x55 && s[511] == 0xAA;
         const bool whole = (spc & (spc - 1)) == 0 && (t.disk_fat || (t.parts.empty() && boot_like));
-        if (whole || (t.parts.empty() && t.disk_fs == "FAT32")) {
+        // A FAT32 volume known only by its backup is taken whole too.
+        if (whole || (t.parts.empty() && !t.disk_fat && t.disk_fs == "FAT32")) {
             where_ = "whole image";
             fs = t.disk_fs;
         } else {
