@@ -438,7 +438,7 @@ void info_text(const InfoReport &r) {
     if (!r.table.parts.empty()) {
         char buf[256];
         std::snprintf(buf, sizeof buf, "  %-3s %-40s %12s %12s %10s  %s\n", "#", "Type", "Start",
-                      "Sectors", "Size", "FAT");
+                      "Sectors", "Size", "File system");
         out += buf;
     }
     for (const Partition &p : r.table.parts) {
@@ -446,8 +446,7 @@ void info_text(const InfoReport &r) {
         char buf[512];
         std::snprintf(buf, sizeof buf, "  %-3u %-40s %12" PRIu64 " %12" PRIu64 " %10s  %s%s\n",
                       p.number, type.c_str(), p.start, p.sectors,
-                      human_size(p.sectors * 512).c_str(),
-                      p.fat ? ("FAT" + std::to_string(p.fat)).c_str() : "no",
+                      human_size(p.sectors * 512).c_str(), fs_shown(p).c_str(),
                       p.name.empty() ? "" : ("  \"" + p.name + "\"").c_str());
         out += buf;
     }
@@ -498,7 +497,7 @@ void info_json(const InfoReport &r) {
         j.begin_object().key("number").num(p.number);
         j.key("type").str_utf8(p.type).key("type_name").str_utf8(p.type_name);
         j.key("name").str_utf8(p.name).key("start").num(p.start).key("sectors").num(p.sectors);
-        j.key("fat32").boolean(p.fat == 32);
+        j.key("fat32").boolean(p.fat == 32).key("file_system").str_utf8(fs_shown(p));
         j.key("fat");
         if (p.fat)
             j.num(p.fat);
@@ -550,6 +549,13 @@ int cmd_info(const Args &a) {
     s.vol = s.image.mount(a.volume, error);
     if (s.vol) {
         rc = gather_volume(s, r);
+        // The text shows them with the table's notes; JSON has no place for them.
+        for (const std::string &n : s.image.notes()) {
+            if (a.has("json"))
+                warning(escape_display_utf8(r.image) + ": " + n);
+            else
+                r.table.notes.push_back(n);
+        }
     } else {
         std::string where = s.image.volume_where();
         report(escape_display_utf8(r.image) +

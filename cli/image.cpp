@@ -1,7 +1,10 @@
 #include "image.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -17,12 +20,46 @@ namespace dvcli {
 
 Image::~Image() {
     if (vol_) readfat_delete(vol_);
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0 && own_fd_) ::close(fd_);
 }
+
+namespace {
+
+// A byte count, with an optional K, M or G (binary) suffix.
+bool parse_size(const char *text, uint64_t &out) {
+    uint64_t v = 0;
+    const char *p = text;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (v > (UINT64_MAX >> 31)) return false;
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    if (p == text) return false;
+    int shift = 0;
+    if (*p == 'K' || *p == 'k') shift = 10;
+    if (*p == 'M' || *p == 'm') shift = 20;
+    if (*p == 'G' || *p == 'g') shift = 30;
+    if (shift) ++p;
+    if (*p) return false;
+    out = v << shift;
+    return true;
+}
+
+std::string size_words(uint64_t bytes) {
+    if (bytes && bytes % (uint64_t{1} << 30) == 0) return std::to_string(bytes >> 30) + " GiB";
+    if (bytes && bytes % (uint64_t{1} << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+} // namespace
 
 bool Image::open(const std::string &path, std::string &error) {
     path_ = path;
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (path == "-") {
+        fd_ = STDIN_FILENO;
+        own_fd_ = false;
+    } else {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
     if (fd_ < 0) {
         error = std::strerror(errno);
         return false;
@@ -48,20 +85,77 @@ bool Image::open(const std::string &path, std::string &error) {
         size_ = bytes;
 #endif
     } else {
-        off_t end = lseek(fd_, 0, SEEK_END);
-        size_ = end > 0 ? static_cast<uint64_t>(end) : 0;
+        // A device that seeks is read in place; a pipe or socket once, into memory.
+        off_t end = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? -1 : lseek(fd_, 0, SEEK_END);
+        if (end >= 0)
+            size_ = static_cast<uint64_t>(end);
+        else if (!slurp(error))
+            return false;
+    }
+    if (size_ == 0) {
+        // A character device that seeks but tells no size (/dev/zero) is not empty.
+        error = S_ISCHR(st.st_mode) && !in_memory_ ? "cannot tell the size of this device"
+                                                   : "empty: no file system on it";
+        return false;
     }
     if (size_ < 512) {
-        error = "too small to hold a FAT32 volume";
+        error = "too small to hold a FAT volume";
         return false;
     }
     return true;
 }
 
-bool Image::read_sectors(uint64_t sector, uint32_t count, void *buf) const {
+bool Image::slurp(std::string &error) {
+    if (isatty(fd_)) {
+        error = "a terminal is no image: pipe one in or name a file";
+        return false;
+    }
+    uint64_t limit = kPipeLimit;
+    const char *env = std::getenv("DORVEX_PIPE_LIMIT");
+    if (env && *env && !parse_size(env, limit)) {
+        error = std::string("DORVEX_PIPE_LIMIT: '") + env +
+                "' is not a size (bytes, or with K, M or G)";
+        return false;
+    }
+    // One byte past the limit tells a longer input from one that fits exactly.
+    const uint64_t room = limit < (uint64_t{1} << 62) ? limit + 1 : limit;
+    try {
+        for (;;) {
+            const size_t have = mem_.size();
+            if (have >= room) break;
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(room - have, 1 << 20));
+            mem_.resize(have + want);
+            ssize_t r = ::read(fd_, mem_.data() + have, want);
+            mem_.resize(have + (r > 0 ? static_cast<size_t>(r) : 0));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) {
+                error = std::strerror(errno);
+                return false;
+            }
+            if (r == 0) break;
+        }
+    } catch (const std::bad_alloc &) {
+        error = "out of memory while reading the input into memory";
+        return false;
+    }
+    if (mem_.size() > limit) {
+        error = "cannot seek in this input, and it is longer than the " + size_words(limit) +
+                " read into memory: save it to a file first, or raise DORVEX_PIPE_LIMIT";
+        return false;
+    }
+    in_memory_ = true;
+    size_ = mem_.size();
+    return true;
+}
+
+bool Image::read_raw(uint64_t sector, uint32_t count, void *buf) const {
     uint64_t total = sectors();
     if (sector >= total || count > total - sector) return false;
     size_t want = static_cast<size_t>(count) * 512;
+    if (in_memory_) {
+        std::memcpy(buf, mem_.data() + sector * 512, want);
+        return true;
+    }
     size_t done = 0;
     auto *p = static_cast<uint8_t *>(buf);
     while (done < want) {
@@ -71,6 +165,23 @@ bool Image::read_sectors(uint64_t sector, uint32_t count, void *buf) const {
         done += static_cast<size_t>(r);
     }
     return true;
+}
+
+bool Image::read_sectors(uint64_t sector, uint32_t count, void *buf) const {
+    if (!remap_len_ || sector >= remap_from_ + remap_len_ || sector + count <= remap_from_)
+        return read_raw(sector, count, buf);
+    auto *p = static_cast<uint8_t *>(buf);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t at = sector + i;
+        if (at >= remap_from_ && at < remap_from_ + remap_len_) at += remap_to_ - remap_from_;
+        if (!read_raw(at, 1, p + size_t{i} * 512)) return false;
+    }
+    return true;
+}
+
+int32_t Image::raw_reader(void *data, void *buf, uint64_t sector, uint32_t count) {
+    const auto *img = static_cast<const Image *>(data);
+    return img->read_raw(sector, count, buf) ? static_cast<int32_t>(count) : -1;
 }
 
 void Image::begin_target(void *buf, size_t len) {
@@ -118,16 +229,92 @@ int32_t Image::reader(void *data, void *buf, uint64_t sector, uint32_t count) {
 }
 
 PartitionTable Image::partitions() const {
-    // Plain reads: the partition table never goes through the read-ahead.
-    auto read = [](void *data, void *buf, uint64_t sector, uint32_t count) -> int32_t {
-        const auto *img = static_cast<const Image *>(data);
-        return img->read_sectors(sector, count, buf) ? static_cast<int32_t>(count) : -1;
-    };
-    return read_partition_table(sectors(), const_cast<Image *>(this), read);
+    // Raw reads: the table never goes through the read-ahead or the backup.
+    return read_partition_table(sectors(), const_cast<Image *>(this), &Image::raw_reader);
+}
+
+// Names what the disk holds instead of a FAT volume.
+std::string Image::no_fat_found(const PartitionTable &t) {
+    if (t.parts.empty()) {
+        if (t.disk_fs == "blank") return "the image is blank (all zeros): no file system on it";
+        return t.disk_fs.empty() ? "no FAT file system found" : not_fat_message(t.disk_fs);
+    }
+    std::string list;
+    bool unknown = false;
+    for (const Partition &p : t.parts) {
+        if (p.extended) continue;
+        unknown |= p.fs.empty();
+        list += (list.empty() ? "" : ", ") + std::string("partition ") + std::to_string(p.number) +
+                " is " + (p.fs.empty() ? "unrecognised" : p.fs);
+    }
+    if (list.empty()) return "no FAT file system found";
+    return "no FAT volume on this disk: " + list + (unknown ? " (choose one with -p N)" : "");
+}
+
+// The note for a volume whose boot sector counts more sectors than the image has.
+std::string Image::truncation(uint64_t start) const {
+    uint8_t s[512];
+    if (!read_sectors(start, 1, s) || (s[0] != 0xEB && s[0] != 0xE9)) return "";
+    BootInfo b = parse_boot(s);
+    uint32_t per = b.bytes_per_sector / 512;
+    if (per == 0 || per > 8) per = 1;
+    const uint64_t claims = start + b.total_sectors * per;
+    if (!b.total_sectors || claims <= sectors()) return "";
+    return "image ends at sector " + std::to_string(sectors()) + ", the volume claims " +
+           std::to_string(claims) + ": truncated?";
+}
+
+// Mounts [start, end); when the library refuses the boot sector, from the FAT32
+// backup (as fsck and The Sleuth Kit fall back to it). `fs` names what lies
+// there, if known, for the message of a failure.
+readfat_volume *Image::mount_at(uint64_t start, uint64_t end, uint32_t flags, std::string fs,
+                                std::string &error) {
+    int err = 0;
+    vol_ = readfat_new(start, end, 512, this, &Image::reader, flags, 4, 4, &err);
+    if (!vol_ && (err == DV_E_BOOTSIG || err == DV_E_BADPBR)) {
+        uint8_t s[512];
+        uint32_t per = 1;
+        uint64_t off = read_raw(start, 1, s)
+                           ? find_backup_boot(this, &Image::raw_reader, start, end - start, s, per)
+                           : 0;
+        if (off) {
+            // The boot sector and FSInfo, both from their copies.
+            remap_from_ = start;
+            remap_len_ = 2 * per;
+            remap_to_ = start + off;
+            int backup_err = 0;
+            vol_ = readfat_new(start, end, 512, this, &Image::reader, flags, 4, 4, &backup_err);
+            if (vol_)
+                notes_.push_back("boot sector damaged, using the backup at sector " +
+                                 std::to_string(off / per));
+            else
+                remap_len_ = 0;
+        }
+    }
+    if (!vol_) {
+        error = dv_strerror(err);
+        if (fs.empty()) fs = identify_fs(this, &Image::raw_reader, start, end - start);
+        std::string cut = err == DV_E_BADPBR ? truncation(start) : "";
+        if (fs == "blank")
+            error = "the volume is blank (all zeros): no file system on it";
+        else if (!fs.empty() && fs.rfind("FAT", 0) != 0)
+            error = not_fat_message(fs);
+        else if (!cut.empty())
+            error += " (" + cut + ")";
+        return nullptr;
+    }
+    vol_start_ = start;
+    vol_end_ = end;
+    std::string cut = truncation(start);
+    if (!cut.empty()) notes_.push_back(cut);
+    return vol_;
 }
 
 readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error, uint32_t extra_flags) {
     uint64_t start = 0, end = sectors();
+    std::string fs;
+    notes_.clear();
+    remap_len_ = 0;
     if (choice.offset) {
         start = *choice.offset;
         if (start >= end) {
@@ -159,51 +346,49 @@ readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error, uin
         }
         if (end > sectors()) end = sectors();
         where_ = "partition " + std::to_string(found->number);
+        fs = found->fs;
     } else {
         uint8_t s[512];
-        if (!read_sectors(0, 1, s)) {
+        if (!read_raw(0, 1, s)) {
             error = std::strerror(EIO);
             return nullptr;
         }
         PartitionTable t = partitions();
         // A damaged FAT boot sector (a jump, a signature, no partitions) is still taken
-        // whole, so that the mount names what is wrong with it. Whole images keep to
-        // power-of-two clusters, as FAT prescribes.
+        // whole, so that the mount names what is wrong with it or falls back to the
+        // backup. Whole images keep to power-of-two clusters, as FAT prescribes.
         const uint8_t spc = s[DV_BPB_SECTORS_PER_CLUSTER];
         const bool boot_like = (s[0] == 0xEB || s[0] == 0xE9) && s[510] == 0x55 && s[511] == 0xAA;
-        if ((spc & (spc - 1)) == 0 && (t.disk_fat || (t.parts.empty() && boot_like))) {
+        const bool whole = (spc & (spc - 1)) == 0 && (t.disk_fat || (t.parts.empty() && boot_like));
+        // A FAT32 volume known only by its backup is taken whole too.
+        if (whole || (t.parts.empty() && !t.disk_fat && t.disk_fs == "FAT32")) {
             where_ = "whole image";
+            fs = t.disk_fs;
         } else {
-            // The first FAT volume in a partition of a FAT type; else in one of any type.
+            // The first FAT volume in a partition of a FAT type; else in one of any type;
+            // else a FAT32 volume known only by its backup boot sector.
             const Partition *found = nullptr;
-            for (bool any : {false, true})
+            for (int pass = 0; pass < 3; ++pass)
                 for (const Partition &p : t.parts)
-                    if (!found && p.fat && (any || p.fat_kind)) found = &p;
+                    if (!found && (pass == 2 ? !p.fat && p.fs == "FAT32"
+                                             : p.fat && (pass == 1 || p.fat_kind)))
+                        found = &p;
             if (!found) {
-                error = t.parts.empty() ? "no FAT32 file system found"
-                                        : "no FAT partition found (choose one with -p N)";
+                error = no_fat_found(t);
                 return nullptr;
             }
             start = found->start;
             end = found->start + found->sectors;
             if (end > sectors()) end = sectors();
             where_ = "partition " + std::to_string(found->number);
+            fs = found->fs;
         }
     }
     if (end - start < 64) {
         error = "volume too small";
         return nullptr;
     }
-    int err = 0;
-    vol_ =
-        readfat_new(start, end, 512, this, &Image::reader, kVolumeFlags | extra_flags, 4, 4, &err);
-    if (!vol_) {
-        error = dv_strerror(err);
-        return nullptr;
-    }
-    vol_start_ = start;
-    vol_end_ = end;
-    return vol_;
+    return mount_at(start, end, kVolumeFlags | extra_flags, fs, error);
 }
 
 } // namespace dvcli

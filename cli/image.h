@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dorvex/readfat.h"
 #include "partitions.h"
@@ -25,13 +26,17 @@ class Image {
     Image(const Image &) = delete;
     Image &operator=(const Image &) = delete;
 
-    // Opens the file or device read-only. False with a message in `error`.
+    // Opens the file or device read-only; "-" is standard input. Input that
+    // cannot seek (a pipe) is read into memory, up to kPipeLimit bytes or
+    // DORVEX_PIPE_LIMIT. False with a message in `error`.
     bool open(const std::string &path, std::string &error);
     uint64_t size_bytes() const { return size_; }
     uint64_t sectors() const { return size_ / 512; }
     const std::string &path() const { return path_; }
 
-    // Reads whole sectors; false if any lies outside the image.
+    // Reads whole sectors; false if any lies outside the image. After a mount
+    // from the backup boot sector, the volume's first two logical sectors are
+    // read from the backup and its FSInfo copy.
     bool read_sectors(uint64_t sector, uint32_t count, void *buf) const;
 
     // The partition table, read through read_sectors.
@@ -43,6 +48,9 @@ class Image {
     uint64_t volume_start() const { return vol_start_; }
     uint64_t volume_end() const { return vol_end_; }
     std::string volume_where() const { return where_; }
+    // What the user should know about the mounted volume (the backup boot
+    // sector used, an image shorter than its volume), in the order found.
+    const std::vector<std::string> &notes() const { return notes_; }
 
     static int32_t reader(void *data, void *buf, uint64_t sector, uint32_t count);
 
@@ -57,7 +65,20 @@ class Image {
 
   private:
     bool read_ahead(uint8_t *p, uint64_t sector, uint32_t count);
+    bool read_raw(uint64_t sector, uint32_t count, void *buf) const;
+    static int32_t raw_reader(void *data, void *buf, uint64_t sector, uint32_t count);
+    bool slurp(std::string &error);
+    readfat_volume *mount_at(uint64_t start, uint64_t end, uint32_t flags, std::string fs,
+                             std::string &error);
+    std::string no_fat_found(const PartitionTable &t);
+    std::string truncation(uint64_t start) const;
     int fd_ = -1;
+    bool own_fd_ = true;
+    std::vector<uint8_t> mem_; // the whole input, when it cannot be read in place
+    bool in_memory_ = false;
+    // Reads of [remap_from_, remap_from_ + remap_len_) come from remap_to_ on.
+    uint64_t remap_from_ = 0, remap_len_ = 0, remap_to_ = 0;
+    std::vector<std::string> notes_;
     uint64_t size_ = 0;
     std::string path_;
     readfat_volume *vol_ = nullptr;
@@ -71,6 +92,10 @@ class Image {
     uint64_t ahead_sector_ = 0;
     size_t ahead_len_ = 0;
 };
+
+// The most a pipe or other unseekable input is read into memory, unless the
+// environment's DORVEX_PIPE_LIMIT (bytes, or with a K, M or G suffix) says else.
+constexpr uint64_t kPipeLimit = uint64_t{1} << 30;
 
 // The flag word the tool mounts with: UTF-8 paths, UTF-16 names, both
 // separators, lenient long-name runs, 8.3 names in the case their lower-case

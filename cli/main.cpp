@@ -269,6 +269,8 @@ void print_command_help(const CommandSpec &c) {
         std::printf("\nVolume options:\n"
                     "  -p, --partition N    use partition N (MBR 1-4, logical 5..; GPT 1..)\n"
                     "      --offset SECTORS the volume starts at this 512-byte sector\n"
+                    "  IMAGE may also be '-' (standard input) or a pipe: it is read into\n"
+                    "  memory, up to 1 GiB (DORVEX_PIPE_LIMIT=4G raises the limit)\n"
                     "\nGlobal options:\n"
                     "      --codepage CP    code page of 8.3 names (default cp437)\n"
                     "      --utc            FAT times are UTC, not the host's local time\n");

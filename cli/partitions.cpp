@@ -101,7 +101,147 @@ void add_notes(uint32_t notes, std::vector<std::string> &out) {
         if (notes & bit) out.push_back(text);
 }
 
+// One 512-byte sector of the volume, or false past its end or on a read error.
+bool read_at(void *data, readfat_sector_reader read, uint64_t start, uint64_t sectors,
+             uint64_t sector, uint8_t *buf) {
+    return sector < sectors && read(data, buf, start + sector, 1) == 1;
+}
+
+bool has(const uint8_t *s, size_t at, const char *magic, size_t n) {
+    return std::memcmp(s + at, magic, n) == 0;
+}
+
+// A FAT32 boot sector sound enough to mount from when it is found `at` logical
+// sectors into the volume.
+bool fat32_boot_like(const uint8_t *s, uint32_t at) {
+    const uint32_t bps = le16(s + DV_BPB_BYTES_PER_SECTOR);
+    const uint8_t spc = s[DV_BPB_SECTORS_PER_CLUSTER];
+    return (s[0] == 0xEB || s[0] == 0xE9) && s[510] == 0x55 && s[511] == 0xAA &&
+           (bps == 512 || bps == 1024 || bps == 2048 || bps == 4096) && spc && !(spc & (spc - 1)) &&
+           le16(s + DV_BPB_RESERVED_SECTORS) > at + 1 && s[DV_BPB_FAT_COUNT] != 0 &&
+           le16(s + DV_BPB_ROOT_ENTRIES) == 0 && le16(s + DV_BPB_FAT_SIZE16) == 0 &&
+           le32(s + DV_BPB_FAT_SIZE32) != 0;
+}
+
+// ext2 unless it has a journal (ext3) or features ext3 lacks (ext4).
+std::string ext_version(const uint8_t *sb) {
+    const uint32_t compat = le32(sb + 92), incompat = le32(sb + 96), ro_compat = le32(sb + 100);
+    if ((incompat & ~0x16u) || (ro_compat & ~0x7u)) return "ext4";
+    return compat & 0x4 ? "ext3" : "ext2";
+}
+
+// The name of what the sectors hold, from the signatures at their usual places.
+std::string by_signature(void *data, readfat_sector_reader read, uint64_t start, uint64_t sectors) {
+    uint8_t s[512];
+    if (read_at(data, read, start, sectors, 0, s)) {
+        if (has(s, 3, "EXFAT   ", 8)) return "exFAT";
+        if (has(s, 3, "NTFS    ", 8)) return "NTFS";
+        if (has(s, 3, "ReFS\0\0\0\0", 8)) return "ReFS";
+        if (has(s, 3, "-FVE-FS-", 8)) return "BitLocker";
+        if (has(s, 0, "LUKS\xBA\xBE", 6)) return "LUKS";
+        if (has(s, 0, "XFSB", 4)) return "XFS";
+        if (has(s, 0, "hsqs", 4)) return "squashfs";
+        if (has(s, 32, "NXSB", 4)) return "APFS";
+    }
+    // Superblocks at byte 1024.
+    if (read_at(data, read, start, sectors, 2, s)) {
+        if (le16(s + 56) == 0xEF53 && le32(s + 24) <= 6) return ext_version(s); // 1..64 KiB blocks
+        if (le32(s) == 0xF2F52010) return "F2FS";
+        if (has(s, 0, "H+\0\4", 4)) return "HFS+";
+        if (has(s, 0, "HX\0\5", 4)) return "HFSX";
+        if (has(s, 0, "BD", 2)) return "HFS";
+    }
+    // The signature at the end of a 4 KiB swap page.
+    if (read_at(data, read, start, sectors, 7, s) &&
+        (has(s, 502, "SWAPSPACE2", 10) || has(s, 502, "SWAP-SPACE", 10)))
+        return "Linux swap";
+    // Volume descriptors from byte 32768.
+    if (read_at(data, read, start, sectors, 64, s)) {
+        if (has(s, 1, "CD001", 5)) return "ISO 9660";
+        if (has(s, 1, "BEA01", 5)) return "UDF";
+    }
+    if (read_at(data, read, start, sectors, 128, s) && has(s, 64, "_BHRfS_M", 8)) return "Btrfs";
+    return "";
+}
+
+// True when the first MiB (or the whole volume, if smaller) is zeros.
+bool blank(void *data, readfat_sector_reader read, uint64_t start, uint64_t sectors) {
+    constexpr uint32_t kRun = 64;
+    std::vector<uint8_t> buf(kRun * 512);
+    const uint64_t n = sectors < 2048 ? sectors : 2048;
+    for (uint64_t i = 0; i < n; i += kRun) {
+        const uint32_t count = static_cast<uint32_t>(n - i < kRun ? n - i : kRun);
+        if (read(data, buf.data(), start + i, count) != static_cast<int32_t>(count)) return false;
+        for (uint32_t k = 0; k < count * 512; ++k)
+            if (buf[k]) return false;
+    }
+    return n != 0;
+}
+
 } // namespace
+
+std::string identify_fs(void *data, readfat_sector_reader read, uint64_t start, uint64_t sectors,
+                        uint32_t fat) {
+    if (fat) return "FAT" + std::to_string(fat);
+    std::string fs = by_signature(data, read, start, sectors);
+    if (!fs.empty()) return fs;
+    uint8_t s[512];
+    uint32_t per = 1;
+    if (read_at(data, read, start, sectors, 0, s) &&
+        find_backup_boot(data, read, start, sectors, s, per))
+        return "FAT32";
+    return blank(data, read, start, sectors) ? "blank" : "";
+}
+
+std::string not_fat_message(const std::string &fs) {
+    static const std::pair<const char *, const char *> kNouns[] = {
+        {"NTFS", "an NTFS volume"},
+        {"ReFS", "a ReFS volume"},
+        {"BitLocker", "a BitLocker volume"},
+        {"XFS", "an XFS volume"},
+        {"squashfs", "a squashfs image"},
+        {"APFS", "an APFS container"},
+        {"ext2", "an ext2 volume"},
+        {"ext3", "an ext3 volume"},
+        {"ext4", "an ext4 volume"},
+        {"F2FS", "an F2FS volume"},
+        {"HFS+", "an HFS+ volume"},
+        {"HFSX", "an HFSX volume"},
+        {"HFS", "an HFS volume"},
+        {"ISO 9660", "an ISO 9660 image"},
+        {"UDF", "a UDF image"},
+        {"Btrfs", "a Btrfs volume"},
+    };
+    const std::string reads = "dorvex reads FAT12, FAT16 and FAT32";
+    if (fs == "exFAT") return "exFAT volumes are not supported yet: " + reads;
+    if (fs == "LUKS")
+        return "this is a LUKS container (encrypted): unlock it with cryptsetup and read the "
+               "mapped device";
+    if (fs == "Linux swap") return "this is a Linux swap area, not a file system";
+    if (fs == "blank") return "blank (its first MiB is all zeros): no file system on it";
+    for (const auto &[name, noun] : kNouns)
+        if (fs == name) return std::string("this is ") + noun + ": " + reads;
+    return "this is a " + fs + " volume: " + reads;
+}
+
+uint64_t find_backup_boot(void *data, readfat_sector_reader read, uint64_t start, uint64_t sectors,
+                          const uint8_t *primary, uint32_t &per) {
+    const uint32_t named = le16(primary + DV_BPB_BACKUP_BOOT);
+    uint8_t s[512];
+    for (uint32_t at : {named, 6u}) {
+        // Backups live in the reserved area, after the boot and FSInfo sectors.
+        if (at < 2 || at > 31) continue;
+        for (uint32_t p : {1u, 2u, 4u, 8u}) {
+            const uint64_t off = uint64_t{at} * p;
+            if (off + 2 * p > sectors || !read_at(data, read, start, sectors, off, s)) continue;
+            if (le16(s + DV_BPB_BYTES_PER_SECTOR) == p * 512 && fat32_boot_like(s, at)) {
+                per = p;
+                return off;
+            }
+        }
+    }
+    return 0;
+}
 
 BootInfo parse_boot(const uint8_t *s) {
     BootInfo b;
@@ -153,8 +293,19 @@ PartitionTable read_partition_table(uint64_t sectors, void *data, readfat_sector
     }
     t.disk_fat = table.disk_fat;
     t.kind = table.scheme == DV_PT_GPT ? "GPT" : table.scheme == DV_PT_MBR ? "MBR" : "none";
-    for (uint32_t i = 0; i < table.count; ++i)
+    // exFAT and NTFS boot sectors end in 0x55AA as an MBR does, but are no table.
+    std::string whole = by_signature(data, read, 0, sectors);
+    if (whole == "exFAT" || whole == "NTFS" || whole == "ReFS" || whole == "BitLocker") {
+        t.kind = "none";
+        t.disk_fs = whole;
+        return t;
+    }
+    if (table.scheme == DV_PT_NONE) t.disk_fs = identify_fs(data, read, 0, sectors, t.disk_fat);
+    for (uint32_t i = 0; i < table.count && i < parts.size(); ++i) {
         t.parts.push_back(from_library(parts[i], table.scheme == DV_PT_GPT));
+        Partition &p = t.parts.back();
+        if (!p.extended) p.fs = identify_fs(data, read, p.start, p.sectors, p.fat);
+    }
     add_notes(table.notes, t.notes);
     return t;
 }

@@ -21,11 +21,13 @@ struct Partition {
     bool extended = false;
     bool fat_kind = false; // a type that holds FAT volumes (FAT, EFI system, basic data)
     uint32_t fat = 0;      // 12, 16 or 32: its first sector is a FAT boot sector
+    std::string fs;        // what it holds (see identify_fs); empty when unknown
 };
 
 struct PartitionTable {
     std::string kind;      // "none", "MBR" or "GPT"
     uint32_t disk_fat = 0; // sector 0 itself is a FAT boot sector of this type
+    std::string disk_fs;   // what the disk holds when it has no table (see identify_fs)
     std::vector<Partition> parts;
     std::vector<std::string> notes; // oddities found while reading the table
 };
@@ -58,6 +60,29 @@ inline uint32_t le32(const uint8_t *p) {
 
 // Takes one 512-byte boot sector.
 BootInfo parse_boot(const uint8_t *sector);
+
+// Names the file system of the volume of `sectors` sectors at `start` by its
+// signature: "FAT12".."FAT32" (given as `fat`, or a FAT32 volume known only by its
+// backup boot sector), "exFAT", "NTFS", "ext4", "ISO 9660", "LUKS", "blank" (its
+// first MiB all zeros)... Empty when nothing is recognised.
+std::string identify_fs(void *data, readfat_sector_reader read, uint64_t start, uint64_t sectors,
+                        uint32_t fat = 0);
+
+// Why a volume holding `fs` (not FAT, not empty) cannot be read, e.g. "this is an
+// NTFS volume: dorvex reads FAT12, FAT16 and FAT32".
+std::string not_fat_message(const std::string &fs);
+
+// The backup boot sector of a FAT32 volume at `start`, whose primary boot sector
+// `primary` is damaged: the one its BPB names when that is sane, else logical
+// sector 6. Returns its distance from `start` in 512-byte sectors and the
+// logical sector size in `per` (in 512-byte sectors), or 0 when none is sound.
+uint64_t find_backup_boot(void *data, readfat_sector_reader read, uint64_t start, uint64_t sectors,
+                          const uint8_t *primary, uint32_t &per);
+
+// The partition's file system as listings show it.
+inline std::string fs_shown(const Partition &p) {
+    return p.extended ? "-" : p.fs.empty() ? "unknown" : p.fs;
+}
 
 // Reads the partition table of the disk of `sectors` 512-byte sectors behind
 // `read`, the library's sector-reader callback. A disk whose first sector is a

@@ -888,11 +888,14 @@ class Errors(Base):
         open(rnd, "wb").write(os.urandom(1 << 20))
         tiny = self.path("tiny.img")
         open(tiny, "wb").write(b"\0" * 100)
+        empty = self.path("empty.img")
+        open(empty, "wb").close()
         cases = [
-            (["ls", rnd], "dorvex: %s: no FAT32 file system found\n" % rnd),
+            (["ls", rnd], "dorvex: %s: no FAT file system found\n" % rnd),
             (["ls", "--offset", "0", rnd],
              "dorvex: %s (offset 0): Invalid boot sector signature\n" % rnd),
-            (["ls", tiny], "dorvex: %s: too small to hold a FAT32 volume\n" % tiny),
+            (["ls", tiny], "dorvex: %s: too small to hold a FAT volume\n" % tiny),
+            (["ls", empty], "dorvex: %s: empty: no file system on it\n" % empty),
             (["info", self.path("nonexistent.img")],
              "dorvex: %s: No such file or directory\n" % self.path("nonexistent.img")),
             (["ls", self.tmp], "dorvex: %s: Is a directory\n" % self.tmp),
@@ -982,7 +985,7 @@ class Partitions(Base):
             self.assertTrue(r.stdout.startswith(b"Welcome"))
         r = run("-p", "5", "ls", disk)  # volume options before the command
         self.assertEqual(r.returncode, 0)
-        for args, msg in ((["-p", "1"], "(partition 1): Invalid boot sector signature"),
+        for args, msg in ((["-p", "1"], "(partition 1): the volume is blank (all zeros)"),
                           (["-p", "2"], "partition 2 is an extended partition"),
                           (["-p", "9"], "no partition 9")):
             r = run("ls", *args, disk)
@@ -1107,6 +1110,193 @@ class Partitions(Base):
         self.assertEqual(run("cat", "-p", "2", disk, "readme.txt").returncode, 0)
         r = run("ls", "-p", "3", disk)
         self.assertEqual((r.returncode, text(r.stderr)), (1, "dorvex: %s: no partition 3\n" % disk))
+
+
+# ---- Inputs that are not plain FAT images ------------------------------------------------
+
+MIB = 1 << 20
+REASON = ": dorvex reads FAT12, FAT16 and FAT32"
+# Each file system by a few bytes at its well-known place: (offset, bytes).
+SIGNATURES = [
+    ("exFAT", [(0, b"\xeb\x76\x90EXFAT   "), (510, b"\x55\xaa")],
+     "exFAT volumes are not supported yet" + REASON),
+    ("NTFS", [(0, b"\xeb\x52\x90NTFS    "), (510, b"\x55\xaa")],
+     "this is an NTFS volume" + REASON),
+    ("ext4", [(1080, b"\x53\xef"), (1024 + 96, b"\x40")], "this is an ext4 volume" + REASON),
+    ("ext3", [(1080, b"\x53\xef"), (1024 + 92, b"\x04")], "this is an ext3 volume" + REASON),
+    ("ext2", [(1080, b"\x53\xef")], "this is an ext2 volume" + REASON),
+    ("ISO 9660", [(32768, b"\x01CD001\x01")], "this is an ISO 9660 image" + REASON),
+    ("HFS+", [(1024, b"H+\x00\x04")], "this is an HFS+ volume" + REASON),
+    ("APFS", [(32, b"NXSB")], "this is an APFS container" + REASON),
+    ("Btrfs", [(65536 + 64, b"_BHRfS_M")], "this is a Btrfs volume" + REASON),
+    ("XFS", [(0, b"XFSB")], "this is an XFS volume" + REASON),
+    ("LUKS", [(0, b"LUKS\xba\xbe\x00\x02")],
+     "this is a LUKS container (encrypted): unlock it with cryptsetup and read the mapped "
+     "device"),
+    ("Linux swap", [(4086, b"SWAPSPACE2")], "this is a Linux swap area, not a file system"),
+    ("blank", [], "the image is blank (all zeros): no file system on it"),
+]
+
+
+def signed_volume(marks, size=2 * MIB):
+    v = bytearray(size)
+    for at, data in marks:
+        v[at:at + len(data)] = data
+    return bytes(v)
+
+
+class Inputs(Base):
+    def fail(self, *args, env=None, stdin=None):
+        r = run(*args, env=env, stdin=stdin)
+        self.assertEqual(r.returncode, 1, (args, text(r.stderr)))
+        return text(r.stderr)
+
+    def test_other_file_systems_are_named(self):
+        vols = []
+        for name, marks, msg in SIGNATURES:
+            img = self.path(name + ".img")
+            vols.append(signed_volume(marks))
+            open(img, "wb").write(vols[-1])
+            self.assertEqual(self.fail("ls", img), "dorvex: %s: %s\n" % (img, msg), name)
+        # The same volumes as the partitions of one MBR disk (4 primary, the rest logical).
+        disk, size = self.path("disk.img"), 2 * MIB // 512
+        with open(disk, "wb") as f:
+            mbr = bytearray(512)
+            for i in range(3):
+                mbr[446 + 16 * i:462 + 16 * i] = mbr_entry(0x83, 2048 + i * size, size)
+            ext = 2048 + 3 * size
+            mbr[494:510] = mbr_entry(0x05, ext, (len(vols) - 3) * (size + 2048))
+            mbr[510:] = b"\x55\xaa"
+            f.write(mbr)
+            for i, v in enumerate(vols[:3]):
+                f.seek((2048 + i * size) * 512)
+                f.write(v)
+            for i, v in enumerate(vols[3:]):
+                ebr_at = ext + i * (size + 2048)
+                ebr = bytearray(512)
+                ebr[446:462] = mbr_entry(0x83, 2048, size)
+                if i + 4 < len(vols):
+                    ebr[462:478] = mbr_entry(0x05, (i + 1) * (size + 2048), size + 2048)
+                ebr[510:] = b"\x55\xaa"
+                f.seek(ebr_at * 512)
+                f.write(ebr)
+                f.seek((ebr_at + 2048) * 512)
+                f.write(v)
+        numbers = [1, 2, 3] + list(range(5, 5 + len(vols) - 3))
+        listed = ", ".join("partition %d is %s" % (n, sig[0]) for n, sig in zip(numbers, SIGNATURES))
+        self.assertEqual(self.fail("ls", disk), "dorvex: %s: no FAT volume on this disk: %s\n"
+                         % (disk, listed))
+        r = run("info", "--json", disk)
+        parts = json.loads(r.stdout)["partitions"]
+        self.assertEqual([(p["number"], p["file_system"]) for p in parts if p["number"] != 4],
+                         [(n, sig[0]) for n, sig in zip(numbers, SIGNATURES)])
+        self.assertIn("ext4\n", text(run("info", disk).stdout))
+        for n, (name, _, msg) in zip(numbers, SIGNATURES):
+            msg = msg.replace("the image is", "the volume is")
+            self.assertEqual(self.fail("cat", "-p", str(n), disk, "/x"),
+                             "dorvex: %s (partition %d): %s\n" % (disk, n, msg), name)
+
+    def test_real_file_systems_are_named(self):
+        made = 0
+        for name, cmd in (("exFAT", ["mkfs.exfat"]), ("NTFS", ["mkntfs", "-F", "-f", "-q"]),
+                          ("ext4", ["mkfs.ext4", "-q", "-F"])):
+            if not which(cmd[0]):
+                continue
+            img = self.path(name + ".img")
+            open(img, "wb").truncate(16 * MIB)
+            subprocess.run([which(cmd[0]), *cmd[1:], img], check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            msg = next(m for n, _, m in SIGNATURES if n == name)
+            self.assertEqual(self.fail("info", img), "dorvex: %s: %s\n" % (img, msg))
+            # Their boot sectors end in 0x55AA, yet are no partition table.
+            self.assertIn("Partition table: none\n", text(run("info", img).stdout))
+            made += 1
+        if not made:
+            self.skipTest("no mkfs.exfat, mkntfs or mkfs.ext4")
+
+    def test_truncated_image_warns_once(self):
+        whole = open(self.sample_image(), "rb").read()
+        n = len(whole) // 512
+        cut = self.path("cut.img")
+        open(cut, "wb").write(whole[:len(whole) * 3 // 5])
+        note = "image ends at sector %d, the volume claims %d: truncated?" % (n * 3 // 5, n)
+        self.assertIn("  note: %s\n" % note, text(run("info", cut).stdout))
+        warn = "dorvex: warning: %s: %s\n" % (cut, note)
+        for args in (["ls", cut], ["cat", cut, "/README.txt", "/README.txt"],
+                     ["info", "--json", cut], ["ls", "-R", cut]):
+            r = run(*args)
+            self.assertEqual(r.returncode, 0, args)
+            self.assertEqual(text(r.stderr), warn, args)
+        r = run("ls", self.sample_image())
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+
+    def test_pipes_and_standard_input(self):
+        img = self.sample_image()
+        data = open(img, "rb").read()
+        want = run("ls", "-R", "-l", img)
+        self.assertEqual(want.returncode, 0)
+        # "-" and a FIFO (/dev/stdin on a pipe) are read into memory.
+        for name in ("-", "/dev/stdin"):
+            r = run("ls", "-R", "-l", name, stdin=data)
+            self.assertEqual((r.returncode, text(r.stderr), r.stdout), (0, "", want.stdout), name)
+        r = run("cat", "-", "/README.txt", stdin=data)
+        self.assertTrue(r.stdout.startswith(b"Welcome"))
+        limit = dict(TOOL_ENV, DORVEX_PIPE_LIMIT="1M")
+        self.assertEqual(self.fail("ls", "-", env=limit, stdin=data),
+                         "dorvex: -: cannot seek in this input, and it is longer than the 1 MiB "
+                         "read into memory: save it to a file first, or raise DORVEX_PIPE_LIMIT\n")
+        exact = dict(TOOL_ENV, DORVEX_PIPE_LIMIT=str(len(data)))
+        self.assertEqual(run("ls", "-", env=exact, stdin=data).stdout, run("ls", img).stdout)
+        self.assertEqual(self.fail("ls", "-", env=dict(TOOL_ENV, DORVEX_PIPE_LIMIT="lots"),
+                                   stdin=data),
+                         "dorvex: -: DORVEX_PIPE_LIMIT: 'lots' is not a size (bytes, or with K, "
+                         "M or G)\n")
+        self.assertEqual(self.fail("ls", "-", stdin=b""), "dorvex: -: empty: no file system on it\n")
+        # A pipe cut short is a truncated image, not a half-read one.
+        r = run("ls", "-", stdin=data[:len(data) // 2])
+        self.assertIn("truncated?", text(r.stderr))
+
+    @need_dosfstools
+    @need_mtools
+    def test_damaged_boot_sector_falls_back_to_the_backup(self):
+        src = self.path("src")
+        write_tree(src, {"a.txt": b"alpha\n", "dir/b.bin": os.urandom(5000)})
+        img = self.path("good.img")
+        subprocess.run([which("mkfs.fat"), "-F", "32", "-s", "1", "-n", "BACKUP", "-C", img,
+                        "40960"],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([which("mcopy"), "-s", "-m", "-i", img, os.path.join(src, "a.txt"),
+                        os.path.join(src, "dir"), "::/"], env=MTOOLS_ENV, check=True)
+        good = open(img, "rb").read()
+        want = run("ls", "-R", "-l", img).stdout
+        spc0 = bytearray(good[:512])
+        spc0[13] = 0  # the library refuses zero sectors per cluster
+        warn = "boot sector damaged, using the backup at sector 6"
+        for name, sector0 in (("zeroed", bytes(512)), ("random", os.urandom(512)),
+                              ("no clusters", bytes(spc0))):
+            bad = self.path(name + ".img")
+            open(bad, "wb").write(good)
+            subprocess.run(["dd", "if=/dev/stdin", "of=" + bad, "bs=512", "count=1",
+                            "conv=notrunc"], input=sector0, check=True, stderr=subprocess.DEVNULL)
+            r = run("ls", "-R", "-l", bad)
+            self.assertEqual((r.returncode, r.stdout, text(r.stderr)),
+                             (0, want, "dorvex: warning: %s: %s\n" % (bad, warn)), name)
+            out = text(run("info", bad).stdout)
+            self.assertIn("  note: " + warn, out)
+            self.assertIn("Label:               BACKUP", out)
+            r = run("cat", "--offset", "0", bad, "/dir/b.bin")
+            self.assertEqual(r.stdout, open(os.path.join(src, "dir/b.bin"), "rb").read())
+        # Inside a partition: still found, and listed as FAT32.
+        disk = self.path("disk.img")
+        with open(disk, "wb") as f:
+            mbr = bytearray(512)
+            mbr[446:462] = mbr_entry(0x0C, 2048, len(good) // 512)
+            mbr[510:] = b"\x55\xaa"
+            f.write(mbr)
+            f.seek(2048 * 512)
+            f.write(bytes(512) + good[512:])
+        self.assertEqual(run("ls", "-R", "-l", disk).stdout, want)
+        self.assertEqual(info_json(disk)["partitions"][0]["file_system"], "FAT32")
 
 
 # ---- Hostile images ---------------------------------------------------------------------
