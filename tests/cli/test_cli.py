@@ -1064,8 +1064,10 @@ class Hostile(Base):
             "good.txt": b"good\n",
             "aXb": b"slash\n",                 # becomes "a/b"
             "xqy": b"backslash\n",             # becomes "x\\y"
+            "x_y": b"real x_y\n",              # the substitute of "x\\y", taken already
             "p9": b"dotdot\n",                 # becomes ".."
             "p": b"dot\n",                     # becomes "."
+            "ctl": b"control\n",               # becomes "c\x01\x7f"
             "abcdefghijklmnopq": b"escape\n",  # becomes "../../../tmp/evil"
             "dXr/inner.txt": b"inner\n",       # a directory "d/r"
             "SHORTDOT.TXT": b"short dot\n",    # 8.3 name patched to ".."
@@ -1074,31 +1076,55 @@ class Hostile(Base):
         })
         img = mkimage(src, self.path("h.img"))
         region = dir_region(img)
-        patch_long_names(img, {"aXb": "a/b", "xqy": "x\\y", "p9": "..", "p": ".",
+        patch_long_names(img, {"aXb": "a/b", "xqy": "x\\y", "p9": "..", "p": ".", "ctl": "c\x01\x7f",
                                "abcdefghijklmnopq": "../../../tmp/evil", "dXr": "d/r"}, region)
         patch_short_entry(img, b"SHORTDOTTXT", region, new_short=b"..         ")
         patch_short_entry(img, b"LOOP       ", region, cluster=2)
         return img
 
-    def test_extraction_skips_unsafe_names_and_stays_inside_dest(self):
-        img = self.hostile_image()
+    def extract(self, img, *extra):
         work = self.path("work")
-        os.makedirs(work + "/a/b/c")
-        dest = work + "/a/b/c/dest"
+        os.makedirs(work + "/a/b/c", exist_ok=True)
+        dest = work + "/a/b/c/dest" + str(len(os.listdir(work + "/a/b/c")))
         before = set(walk_host(self.tmp))
-        r = run("get", img, "/", dest)
-        err = text(r.stderr)
-        self.assertEqual(r.returncode, 1, err)
-        for shown in ("/a/b", "/x\\\\y", "/..", "/.", "/../../../tmp/evil", "/d/r"):
-            self.assertIn("dorvex: warning: %s: " % shown, err)
-        self.assertIn("directory loop", err)
+        r = run("get", *extra, img, "/", dest)
         after = set(walk_host(self.tmp)) - before
         for p in after:
             self.assertTrue(p.startswith("/work/a/b/c/dest"), p)
-        got = sorted(os.path.relpath(p, dest) for p in walk_host(dest).values())
-        self.assertEqual(got, ["Sub", "Sub/ok.txt", "good.txt"])
         self.assertFalse(os.path.exists("/tmp/evil") and
                          open("/tmp/evil", "rb").read() == b"escape\n")
+        got = {os.path.relpath(p, dest): open(p, "rb").read() if os.path.isfile(p) else None
+               for p in walk_host(dest).values()}
+        return r, text(r.stderr), got
+
+    def test_unsafe_names_are_saved_under_substitutes_inside_dest(self):
+        r, err, got = self.extract(self.hostile_image())
+        self.assertEqual(r.returncode, 1, err)  # the loop
+        self.assertIn("directory loop", err)
+        # shown on the volume, saved as, contents
+        rows = [("/a/b", "a_b", b"slash\n"),
+                ("/x\\\\y", "x_y~1", b"backslash\n"),
+                ("/.", "_.", b"dot\n"),
+                ("/c\\x01\\x7F", "c__", b"control\n"),
+                ("/../../../tmp/evil", ".._.._.._tmp_evil", b"escape\n"),
+                ("/d/r", "d_r", None)]
+        for shown, saved, data in rows:
+            self.assertIn("dorvex: warning: %s: saved as %s\n" % (shown, saved), err)
+            self.assertEqual(got.pop(saved), data, saved)
+        # Two entries named "..": the second one in the directory gets "~1".
+        self.assertIn("dorvex: warning: /..: saved as _..\n", err)
+        self.assertIn("dorvex: warning: /..: saved as _..~1\n", err)
+        self.assertEqual({got.pop("_.."), got.pop("_..~1")}, {b"dotdot\n", b"short dot\n"})
+        self.assertEqual(got, {"good.txt": b"good\n", "x_y": b"real x_y\n", "Sub": None,
+                               "Sub/ok.txt": b"ok\n", "d_r/inner.txt": b"inner\n"})
+
+    def test_strict_names_skip_unsafe_names(self):
+        r, err, got = self.extract(self.hostile_image(), "--strict-names")
+        self.assertEqual(r.returncode, 1, err)
+        for shown in ("/a/b", "/x\\\\y", "/..", "/.", "/../../../tmp/evil", "/d/r"):
+            self.assertIn("dorvex: warning: %s: " % shown, err)
+        self.assertNotIn("saved as", err)
+        self.assertEqual(sorted(got), ["Sub", "Sub/ok.txt", "c\x01\x7f", "good.txt", "x_y"])
 
     def test_listing_hostile_names_and_loops_terminates(self):
         img = self.hostile_image()
@@ -1112,13 +1138,53 @@ class Hostile(Base):
 
     def test_unsafe_name_as_the_requested_path(self):
         img = self.hostile_image()
-        dest = self.path("d")
-        os.mkdir(dest)
-        # Reached through its 8.3 name, the entry still gets no host file.
-        r = run("get", img, "/ABCDEF~1", dest)
+        # Reached through its 8.3 name, the entry gets a substitute, or with
+        # --strict-names no host file.
+        for extra, rc, msg, listed in (
+                ([], 0, "/ABCDEF~1: saved as .._.._.._tmp_evil", [".._.._.._tmp_evil"]),
+                (["--strict-names"], 1, "/ABCDEF~1: name holds a path separator, skipped", [])):
+            dest = self.path("d%d" % rc)
+            os.mkdir(dest)
+            r = run("get", *extra, img, "/ABCDEF~1", dest)
+            self.assertEqual(r.returncode, rc)
+            self.assertIn(msg, text(r.stderr))
+            self.assertEqual(os.listdir(dest), listed)
+
+    def test_names_never_collide_within_a_run(self):
+        src = self.path("src")
+        write_tree(src, {"a/x.txt": b"a", "b/x.txt": b"b", "c/X.TXT": b"C", "aaa.txt": b"old",
+                         "bbb.txt": b"new"})
+        img = mkimage(src, self.path("n.img"))
+        # A deleted "bbb.txt" beside the live one: aaa.txt renamed and deleted.
+        region = dir_region(img)
+        patch_long_names(img, {"aaa.txt": "bbb.txt"}, region)
+        data = bytearray(open(img, "rb").read())
+        at = data.index(b"AAA     TXT", region[0])
+        data[at] = data[at - 32] = 0xE5
+        open(img, "wb").write(data)
+        out = self.path("out")
+        os.makedirs(out + "4")
+        open(out + "4/x.txt", "w").write("mine")
+        # sources, extra options, DEST, files expected, warning expected
+        rows = [(["/a/x.txt", "/b/x.txt"], [], out + "1", {"x.txt": b"a", "x~1.txt": b"b"},
+                 "/b/x.txt: saved as x~1.txt"),
+                (["/*/x.txt"], [], out + "2", {"x.txt": b"a", "x~1.txt": b"b", "X.TXT": b"C"},
+                 "/b/x.txt: saved as x~1.txt"),
+                (["/", "/bbb.txt"], ["--deleted"], out + "3",
+                 {"a/x.txt": b"a", "b/x.txt": b"b", "c/X.TXT": b"C", "bbb.txt": b"new",
+                  "bbb~1.txt": b"old", "bbb~2.txt": b"new"}, "/bbb.txt: saved as bbb~1.txt"),
+                (["/a/x.txt", "/b/x.txt"], ["--force"], out + "4",
+                 {"x.txt": b"a", "x~1.txt": b"b"}, "/b/x.txt: saved as x~1.txt")]
+        for sources, extra, dest, files, warned in rows:
+            r = run("get", *extra, img, *sources, dest)
+            self.assertIn("dorvex: warning: " + warned + "\n", text(r.stderr), sources)
+            got = {os.path.relpath(p, dest): open(p, "rb").read()
+                   for p in walk_host(dest).values() if os.path.isfile(p)}
+            self.assertEqual(got, files, sources)
+        # Without --force a file from before the run stays.
+        r = run("get", img, "/a/x.txt", out + "4")
         self.assertEqual(r.returncode, 1)
-        self.assertIn("/ABCDEF~1: name holds a path separator, skipped", text(r.stderr))
-        self.assertEqual(os.listdir(dest), [])
+        self.assertIn("File exists", text(r.stderr))
 
     def test_no_overwrite_without_force(self):
         img = self.sample_image()
