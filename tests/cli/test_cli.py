@@ -9,6 +9,7 @@ made by patching directory entries of a mkimage image.
 """
 
 import argparse
+import fcntl
 import json
 import os
 import pty
@@ -18,6 +19,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import unittest
 import uuid
 import zlib
@@ -1227,6 +1229,94 @@ class Hostile(Base):
         self.assertTrue(os.path.isfile(dest + "/Photos/README.md"))
 
 
+# ---- get and cat: selecting, destinations, causes ----------------------------------------
+
+class GetCat(Base):
+    def sample(self, rel):
+        return open(os.path.join(SOURCE, "examples", "sample", rel), "rb").read()
+
+    def test_patterns_and_several_paths(self):
+        img = self.sample_image()
+        todo, yokoso = "Documents/todo.txt", "日本語/ようこそ.txt"
+        # cat arguments, files written in order
+        rows = [(["/*/*.txt"], [todo, yokoso]),
+                (["/documents/reports ????/Q[0-9].TXT"], ["Documents/Reports 2024/q1.txt"]),
+                (["/[!dp]*.txt"], ["README.txt", "Ünïcödé.txt"]),
+                (["/*~1/TODO.*", "/README.txt"], [todo, "README.txt"]),  # 8.3 names match
+                (["/Photos/*/*", "/[^a-z]*/*"], ["Photos/Été à Paris/notes — voyage.txt",
+                                                  yokoso])]
+        for args, files in rows:
+            r = run("cat", img, *args)
+            self.assertEqual((r.returncode, text(r.stderr)), (0, ""), args)
+            self.assertEqual(r.stdout, b"".join(map(self.sample, files)), args)
+        r = run("cat", img, "/nothing*", "/README.txt", "/Photos/*")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(text(r.stderr), "dorvex: /nothing*: no match\n"
+                         "dorvex: /Photos/Été à Paris: Is a directory\n")
+        self.assertEqual(r.stdout, self.sample("README.txt") + self.sample("Photos/README.md"))
+        out = self.path("out")
+        r = run("get", img, "/*/*.txt", "/none*", "/photos/*/", "/README.txt", out)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(text(r.stderr), "dorvex: /none*: no match\n")
+        got = sorted(walk_host(out))
+        self.assertEqual(got, ["/README.txt", "/todo.txt", "/Été à Paris",
+                               "/Été à Paris/notes — voyage.txt", "/ようこそ.txt"])
+
+    def test_trailing_separator_names_a_directory(self):
+        img = self.sample_image()
+        for cmd in (["ls"], ["stat"], ["cat"], ["get"]):
+            for path in ("/README.txt/", "/readme.txt\\", "/README.txt/."):
+                r = run(*cmd, img, path, *([self.path("o")] if cmd == ["get"] else []))
+                self.assertEqual(r.returncode, 1, (cmd, path))
+                self.assertIn(": Not a directory\n", text(r.stderr), (cmd, path))
+        self.assertEqual(run("ls", img, "/Documents/").returncode, 0)
+
+    def test_dest_messages_name_the_real_problem(self):
+        img = self.sample_image()
+        os.chdir(self.tmp)
+        open("afile", "w").close()
+        # source, DEST, message
+        rows = [("/README.txt", "nodir/", "nodir/: No such directory"),
+                ("/README.txt", "afile/", "afile/: Not a directory"),
+                ("/README.txt", "nop/x", "nop/x: cannot be created: nop: No such file or directory"),
+                ("/Documents", "afile/x", "afile/x: cannot be created: afile: Not a directory"),
+                ("/Documents", "afile", "afile: Not a directory")]
+        for src, dest, msg in rows:
+            r = run("get", img, src, dest)
+            self.assertEqual((r.returncode, text(r.stderr)), (1, "dorvex: %s\n" % msg))
+        r = run("get", img, "/README.txt", "/Photos", "afile")
+        self.assertEqual((r.returncode, text(r.stderr)), (1, "dorvex: afile: Not a directory\n"))
+        self.assertEqual(run("get", img, "/README.txt", "/Photos", "new").returncode, 0)
+        self.assertEqual(sorted(os.listdir("new")), ["Photos", "README.txt"])
+
+    def test_truncated_image_names_the_cause_and_leaves_no_part(self):
+        src = self.path("src")
+        big = os.urandom(600_000)
+        write_tree(src, {"BIG.BIN": big})
+        img = mkimage(src, self.path("t.img"))
+        v = info_json(img)["volume"]
+        with open(img, "r+b") as f:
+            f.truncate((v["data_start"] + 400) * 512)
+        cause = ("dorvex: /BIG.BIN: the image ends at sector %d, before this file's data "
+                 "(truncated image?)" % (v["data_start"] + 400))
+        part = big[:399 * 512]  # from cluster 3 (sector data_start + 1) on
+        out = self.path("o")
+        os.mkdir(out)
+        with open(self.path("appended"), "ab") as f:  # O_APPEND: read through the library
+            for stdout in (subprocess.PIPE, f):
+                r = subprocess.run([TOOL, "cat", img, "/BIG.BIN"], stdout=stdout,
+                                   stderr=subprocess.PIPE, env=TOOL_ENV, timeout=120)
+                self.assertEqual((r.returncode, text(r.stderr)), (1, cause + "\n"))
+                self.assertEqual(r.stdout or open(self.path("appended"), "rb").read(), part)
+        r = run("get", img, "/", out)
+        self.assertEqual((r.returncode, text(r.stderr)), (1, cause + "\n"))
+        self.assertEqual(os.listdir(out), [])
+        r = run("get", "--keep-partial", img, "/BIG.BIN", out)
+        self.assertEqual(text(r.stderr), cause + "; the part read is kept as BIG.BIN.partial\n")
+        self.assertEqual(open(out + "/BIG.BIN.partial", "rb").read(), part)
+        self.assertNotEqual(os.stat(out + "/BIG.BIN.partial").st_mtime, T0)
+
+
 # ---- iconv -----------------------------------------------------------------------------
 
 class Iconv(Base):
@@ -1319,8 +1409,9 @@ class Iconv(Base):
 # ---- Progress bar ------------------------------------------------------------------------
 
 class Progress(Base):
-    def run_on_pty(self, *args):
+    def run_on_pty(self, *args, columns=0):
         master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
         p = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=slave, env=TOOL_ENV)
         os.close(slave)
         chunks = []
@@ -1346,6 +1437,17 @@ class Progress(Base):
         self.assertEqual((rc, err), (0, ""))
         r = run("get", img, "/", self.path("o3"))
         self.assertEqual((r.returncode, r.stderr), (0, b""))
+
+    def test_bar_fits_the_terminal_and_redraws_in_place(self):
+        img = self.sample_image()
+        for columns, shows in ((80, "8/8 files"), (40, "%"), (0, "8/8 files")):
+            rc, err = self.run_on_pty("get", img, "/", self.path("o%d" % columns),
+                                      columns=columns)
+            self.assertEqual(rc, 0)
+            self.assertIn(shows, err)
+            self.assertTrue(err.endswith("\n") and err.count("\n") == 1, err)
+            for line in err.replace("\x1b[K", "").strip().split("\r"):
+                self.assertLess(len(line), columns or 80, line)
 
 
 def main():
