@@ -113,15 +113,15 @@ const std::vector<CommandSpec> &commands() {
          2,
          -1,
          true,
-         {{0, "deleted", false}},
-         "cat [--deleted] IMAGE PATH...",
+         {{'a', "deleted", false}},
+         "cat [-a|--deleted] IMAGE PATH...",
          "Write the contents of files to standard output, in the order given.\n"
          "A PATH may be a pattern matched inside the image: '*', '?' and '[...]'\n"
          "('[a-z]', '[!0-9]') in any component, case-insensitively by long or 8.3\n"
          "name, matches in name order; quote it from the shell. A pattern that\n"
          "matches nothing is an error (the other paths are still written).\n"
          "\n"
-         "  --deleted   PATH may name deleted files and pass through deleted\n"
+         "  -a, --deleted  PATH may name deleted files and pass through deleted\n"
          "              directories (as 'ls -a' shows them); their data is recovered\n"
          "              (see 'dorvex get --help')\n"
          "\n"
@@ -137,10 +137,10 @@ const std::vector<CommandSpec> &commands() {
          true,
          {{'q', "quiet", false},
           {'f', "force", false},
-          {0, "deleted", false},
+          {'a', "deleted", false},
           {0, "strict-names", false},
           {0, "keep-partial", false}},
-         "get [-q] [-f] [--deleted] [--strict-names] [--keep-partial] IMAGE PATH [DEST]\n"
+         "get [-q] [-f] [-a|--deleted] [--strict-names] [--keep-partial] IMAGE PATH [DEST]\n"
          "       dorvex get [OPTIONS] IMAGE PATH... DEST",
          "Extract files or whole directory trees to DEST (default: the current\n"
          "directory), keeping modification and access times: FAT's wall clock taken as\n"
@@ -165,7 +165,7 @@ const std::vector<CommandSpec> &commands() {
          "\n"
          "  -q, --quiet  no progress bar (there is none unless stderr is a terminal)\n"
          "  -f, --force  overwrite files that existed before the run\n"
-         "      --deleted  also recover deleted files and directories, under the names\n"
+         "  -a, --deleted  also recover deleted files and directories, under the names\n"
          "               'ls -a' shows (PATH may name them); one whose name a live\n"
          "               entry beside it has is saved as NAME~1. Without it nothing\n"
          "               deleted is written.\n"

@@ -1172,7 +1172,7 @@ class Hostile(Base):
                  "/b/x.txt: saved as x~1.txt"),
                 (["/*/x.txt"], [], out + "2", {"x.txt": b"a", "x~1.txt": b"b", "X.TXT": b"C"},
                  "/b/x.txt: saved as x~1.txt"),
-                (["/", "/bbb.txt"], ["--deleted"], out + "3",
+                (["/", "/bbb.txt"], ["-a"], out + "3",
                  {"a/x.txt": b"a", "b/x.txt": b"b", "c/X.TXT": b"C", "bbb.txt": b"new",
                   "bbb~1.txt": b"old", "bbb~2.txt": b"new"}, "/bbb.txt: saved as bbb~1.txt"),
                 (["/a/x.txt", "/b/x.txt"], ["--force"], out + "4",
@@ -1409,10 +1409,13 @@ class Iconv(Base):
 # ---- Progress bar ------------------------------------------------------------------------
 
 class Progress(Base):
-    def run_on_pty(self, *args, columns=0):
+    def run_on_pty(self, *args, columns=0, env_columns=None):
         master, slave = pty.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-        p = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=slave, env=TOOL_ENV)
+        env = {k: v for k, v in TOOL_ENV.items() if k != "COLUMNS"}
+        if env_columns:
+            env["COLUMNS"] = str(env_columns)
+        p = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=slave, env=env)
         os.close(slave)
         chunks = []
         while True:
@@ -1440,14 +1443,19 @@ class Progress(Base):
 
     def test_bar_fits_the_terminal_and_redraws_in_place(self):
         img = self.sample_image()
-        for columns, shows in ((80, "8/8 files"), (40, "%"), (0, "8/8 files")):
-            rc, err = self.run_on_pty("get", img, "/", self.path("o%d" % columns),
-                                      columns=columns)
+        # window columns, $COLUMNS, width, text shown
+        rows = [(80, None, 80, "8/8 files"), (40, None, 40, "%"), (0, None, 80, "8/8 files"),
+                (0, 30, 30, "%"), (100, 30, 100, "8/8 files")]
+        for k, (columns, env_columns, width, shows) in enumerate(rows):
+            rc, err = self.run_on_pty("get", img, "/", self.path("o%d" % k), columns=columns,
+                                      env_columns=env_columns)
             self.assertEqual(rc, 0)
             self.assertIn(shows, err)
             self.assertTrue(err.endswith("\n") and err.count("\n") == 1, err)
-            for line in err.replace("\x1b[K", "").strip().split("\r"):
-                self.assertLess(len(line), columns or 80, line)
+            lines = err.replace("\x1b[K", "").strip().split("\r")
+            for line in lines:
+                self.assertLess(len(line), width, line)
+            self.assertGreater(len(lines[-1]), width - 10, lines[-1])
 
 
 def main():
