@@ -2,17 +2,21 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <unordered_set>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli.h"
+#include "glob.h"
+#include "safe_name.h"
 #include "text.h"
 #include "walker.h"
 
@@ -20,71 +24,211 @@ namespace dvcli {
 
 namespace {
 
-// Large reads let the library copy whole clusters straight into the buffer
-// and keep the number of output writes low.
-constexpr uint32_t kChunk = 1 << 18;
+// Large reads let the library read runs of clusters straight into the
+// buffer (READFAT_FLAG_BATCH) and keep the number of output writes low.
+constexpr uint32_t kChunk = 1 << 20;
+// The most the kernel is asked to copy in one call.
+constexpr uint32_t kKernelRun = 1 << 24;
 
 // The read buffer. The library reads whole clusters straight into a buffer
 // only when it is 512-byte aligned; otherwise every byte takes one more copy.
 struct alignas(4096) Chunk {
     uint8_t bytes[kChunk];
 };
-using ChunkBuffer = std::unique_ptr<Chunk>;
-ChunkBuffer new_chunk() {
-    return std::make_unique_for_overwrite<Chunk>();
-}
 
-// What a copy learned besides its result code.
+// What a copy did.
 struct Copied {
-    uint32_t bytes = 0;   // written to the sink
-    bool damaged = false; // a recovery met clusters in use by other files
+    uint32_t bytes = 0;     // written to the output
+    int code = 0;           // reading failed: the library's code, or EIO
+    int werr = 0;           // writing failed: errno
+    bool damaged = false;   // a recovery met clusters in use by other files
+    bool truncated = false; // the data lies past the end of the image
+    bool ok() const { return !code && !werr; }
 };
 
-// Copies a file's contents to `sink` through `chunk`. Returns 0 or the error
-// code; a chain shorter than the size gives the library's code (or EIO), a
-// deleted file's recovery that runs out of data area DV_E_EOF.
-template <class Sink>
-int copy_file(readfat_volume *vol, const dv_entry &e, Chunk &chunk, Sink &&sink,
-              Copied *copied = nullptr) {
-    int err = 0;
-    readfat_file *f = readfat_open_entry(vol, &e, &err);
-    if (!f) return err ? err : EIO;
-    uint8_t *buf = chunk.bytes;
-    // Our own reader can fill the buffer in large reads (see begin_target).
-    Image *img =
-        vol->reader_fn == &Image::reader ? static_cast<Image *>(vol->reader_data) : nullptr;
-    uint32_t left = e.size;
-    int code = 0;
-    while (left) {
-        uint32_t want = left < kChunk ? left : kChunk;
-        err = 0;
-        if (img) img->begin_target(buf, want);
-        uint32_t got = readfat_read(vol, f, buf, want, &err);
-        if (img) img->end_target();
-        if (got && !sink(buf, got)) {
-            code = -1;
-            break;
+// Copies file contents to an output descriptor. Contiguous runs of a live
+// file are copied by the kernel straight from the image file (sendfile),
+// without passing through this process; the rest goes through the library.
+class Copier {
+  public:
+    Copier(readfat_volume *vol, Image &image) : vol_(vol), image_(image) {
+        // Our own reader can fill the buffer in large reads (see begin_target).
+        if (vol->reader_fn == &Image::reader && vol->reader_data == &image) img_ = &image;
+        open_image_file();
+    }
+    ~Copier() {
+        if (img_fd_ >= 0) ::close(img_fd_);
+    }
+    Copier(const Copier &) = delete;
+    Copier &operator=(const Copier &) = delete;
+
+    // Runs after each piece written, with its size (for a progress bar).
+    std::function<void(uint32_t)> on_bytes;
+
+    Copied copy(const dv_entry &e, int out) {
+        Copied c;
+        int err = 0;
+        readfat_file *f = readfat_open_entry(vol_, &e, &err);
+        if (!f) {
+            c.code = err ? err : EIO;
+            return c;
         }
-        left -= got;
-        if (got < want) {
-            code = err ? err : EIO;
-            break;
+        if (img_fd_ >= 0 && kernel_ && !f->recovering) copy_runs(f, out, c);
+        if (c.ok() && c.bytes < e.size) copy_read(f, out, c);
+        c.damaged = f->damaged != 0;
+        readfat_close(vol_, f);
+        return c;
+    }
+
+  private:
+    // The image again, for the kernel to copy from: only a regular file (the
+    // path is opened afresh, so it must still be the file the volume reads).
+    void open_image_file() {
+        if (!img_) return;
+        int fd = ::open(image_.path().c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<uint64_t>(st.st_size) == image_.size_bytes()) {
+            img_fd_ = fd;
+            return;
+        }
+        if (fd >= 0) ::close(fd);
+    }
+
+    // Whether cluster `c` names a data cluster, and its byte offset in the image.
+    bool cluster_offset(uint32_t c, uint64_t &off) const {
+        if (c < 2 || c - 2 >= vol_->cluster_count) return false;
+        off = (vol_->data_start + uint64_t(c - 2) * vol_->sectors_per_cluster) * 512;
+        return true;
+    }
+
+    // Whether cluster `c` (a cluster number, not an end mark) would lie past
+    // the end of the image: the image was cut short.
+    bool past_image_end(uint32_t c) const {
+        if (c < 2 || c >= 0x0FFFFFF7) return false;
+        uint64_t sector = vol_->data_start + uint64_t(c - 2) * vol_->sectors_per_cluster;
+        return sector + vol_->sectors_per_cluster > image_.sectors();
+    }
+
+    // Sends what the chain allows. Stops at the first run the kernel refuses
+    // (copy_read goes on from there), at the end of the image or of the chain.
+    void copy_runs(readfat_file *f, int out, Copied &c) {
+        const uint32_t cb = vol_->cluster_bytes, size = f->size;
+        const uint64_t image_end = image_.size_bytes();
+        while (c.bytes < size) {
+            uint64_t off;
+            uint32_t first = f->cluster;
+            if (!cluster_offset(first, off)) break; // let the library name it
+            // The run of clusters that follow each other on disk.
+            uint32_t run = 0, cl = first;
+            int err = 0;
+            for (;;) {
+                uint32_t left = size - c.bytes - run;
+                run += left < cb ? left : cb;
+                if (c.bytes + run == size) break;
+                if (readfat_seek(vol_, f, c.bytes + run, &err) != 0) break;
+                if (f->cluster != cl + 1 || run >= kKernelRun) break;
+                cl = f->cluster;
+            }
+            uint32_t send = run;
+            if (off >= image_end)
+                send = 0;
+            else if (image_end - off < send)
+                send = static_cast<uint32_t>((image_end - off) / 512 * 512);
+            uint32_t sent = send_run(out, off, send, c);
+            c.bytes += sent;
+            if (sent && on_bytes) on_bytes(sent);
+            if (sent < send) {
+                if (c.werr) return;
+                // Refused by the kernel: the library reads from here.
+                err = 0;
+                if (readfat_seek(vol_, f, c.bytes, &err) != 0) c.code = err ? err : EIO;
+                return;
+            }
+            if (send < run) {
+                c.truncated = true;
+                c.code = EIO;
+                return;
+            }
+            if (err) {
+                // The chain broke after this run: the library reports it.
+                err = 0;
+                if (readfat_seek(vol_, f, c.bytes, &err) != 0) c.code = err ? err : EIO;
+                return;
+            }
         }
     }
-    if (copied) {
-        copied->bytes = e.size - left;
-        copied->damaged = f->damaged != 0;
+
+    // Sends `len` bytes from image offset `off`; returns how many went.
+    // Clears kernel_ when the output cannot take them this way; a write error
+    // goes to `c`, a read error is left for the library to meet again.
+    uint32_t send_run(int out, uint64_t off, uint32_t len, Copied &c) {
+        auto pos = static_cast<off_t>(off);
+        uint32_t done = 0;
+        while (done < len) {
+            ssize_t n = sendfile(out, img_fd_, &pos, len - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n > 0) {
+                done += static_cast<uint32_t>(n);
+                continue;
+            }
+            bool refused = n < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                                     errno == EXDEV || errno == EIO);
+            if (n < 0 && !refused) c.werr = errno;
+            kernel_ = false;
+            break;
+        }
+        return done;
     }
-    readfat_close(vol, f);
-    return code;
-}
+
+    // Reads through the library from the handle's position on.
+    void copy_read(readfat_file *f, int out, Copied &c) {
+        if (!chunk_) chunk_ = std::make_unique_for_overwrite<Chunk>();
+        uint8_t *buf = chunk_->bytes;
+        uint32_t size = f->size;
+        while (c.bytes < size) {
+            uint32_t left = size - c.bytes;
+            uint32_t want = left < kChunk ? left : kChunk;
+            int err = 0;
+            if (img_) img_->begin_target(buf, want);
+            uint32_t got = readfat_read(vol_, f, buf, want, &err);
+            if (img_) img_->end_target();
+            for (uint32_t done = 0; done < got;) {
+                ssize_t w = ::write(out, buf + done, got - done);
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) {
+                    c.werr = w < 0 ? errno : EIO;
+                    return;
+                }
+                done += static_cast<uint32_t>(w);
+            }
+            c.bytes += got;
+            if (got && on_bytes) on_bytes(got);
+            if (got < want) {
+                c.code = err ? err : EIO;
+                c.truncated = past_image_end(f->cluster);
+                return;
+            }
+        }
+    }
+
+    readfat_volume *vol_;
+    Image &image_;
+    Image *img_ = nullptr;
+    int img_fd_ = -1;
+    bool kernel_ = true; // false once the output refused sendfile
+    std::unique_ptr<Chunk> chunk_;
+};
 
 // The message for a failed copy of `e`.
-std::string copy_error(const dv_entry &e, int code, const Copied &c) {
-    if (code == DV_E_EOF && e.deleted)
+std::string copy_error(const dv_entry &e, const Copied &c, uint64_t image_sectors) {
+    if (c.truncated)
+        return "the image ends at sector " + std::to_string(image_sectors) +
+               ", before this file's data (truncated image?)";
+    if (c.code == DV_E_EOF && e.deleted)
         return "recovery reached the end of the data area after " + std::to_string(c.bytes) +
                " of " + std::to_string(e.size) + " bytes";
-    return dv_strerror(code);
+    return dv_strerror(c.code);
 }
 
 // The warning for a recovered file that took clusters in use by other files.
@@ -93,18 +237,31 @@ std::string damage_warning(const std::string &shown) {
                    "damaged";
 }
 
-// Standard output for whole chunks: what stdio holds goes first, then one
-// write(2) per chunk (stdio would split each into two).
-bool write_out(const uint8_t *p, uint32_t len) {
-    if (std::fflush(stdout) != 0) return false;
-    while (len) {
-        ssize_t w = ::write(STDOUT_FILENO, p, len);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        len -= static_cast<uint32_t>(w);
+// A path argument expanded: the entries it names, or the error already told.
+// A path without pattern characters resolves exactly; one with them names
+// every match, and matching nothing is an error naming the pattern.
+bool select(readfat_volume *vol, const std::string &user, std::vector<Match> &out) {
+    out.clear();
+    int code;
+    if (has_pattern(user)) {
+        code = expand_pattern(vol, user, out);
+        if (code == ENOENT) {
+            report(shown_path(user), "no match");
+            return false;
+        }
+    } else {
+        Match m;
+        code = resolve(vol, user, m.node);
+        m.vpath = volume_path(user);
+        if (!code) out.push_back(m);
     }
-    return true;
+    if (code) report(shown_path(user), dv_strerror(code));
+    return !code;
+}
+
+// A match for messages: the user's path, or the volume path of a pattern's match.
+std::string shown_match(const std::string &user, const Match &m) {
+    return has_pattern(user) ? escape_display_utf8(m.vpath) : shown_path(user);
 }
 
 } // namespace
@@ -112,29 +269,38 @@ bool write_out(const uint8_t *p, uint32_t len) {
 int cmd_cat(const Args &a) {
     Session s;
     if (!open_session(a, a.positional[0], s)) return kFail;
-    ChunkBuffer chunk = new_chunk();
+    Copier copier(s.vol, s.image);
     int rc = kOk;
+    std::vector<Match> matches;
     for (size_t i = 1; i < a.positional.size(); ++i) {
         const std::string &user = a.positional[i];
-        Node n;
-        int code = resolve(s.vol, user, n);
-        if (!code && n.is_dir()) code = EISDIR;
-        if (!code && (n.entry.attr & DV_ATTR_VOLUME)) code = ENOENT;
-        if (code) {
-            report(shown_path(user), dv_strerror(code));
+        if (!select(s.vol, user, matches)) {
             rc = kFail;
             continue;
         }
-        Copied c;
-        code = copy_file(s.vol, n.entry, *chunk, write_out, &c);
-        if (code == -1) {
-            report("standard output", std::strerror(errno));
-            return kFail;
-        }
-        if (c.damaged) warning(damage_warning(shown_path(user)));
-        if (code) {
-            report(shown_path(user), copy_error(n.entry, code, c));
-            rc = kFail;
+        for (const Match &m : matches) {
+            const Node &n = m.node;
+            int code = n.is_dir() ? EISDIR : (n.entry.attr & DV_ATTR_VOLUME) ? ENOENT : 0;
+            if (code) {
+                report(shown_match(user, m), dv_strerror(code));
+                rc = kFail;
+                continue;
+            }
+            // What stdio holds goes first; the contents bypass it.
+            if (std::fflush(stdout) != 0) {
+                report("standard output", std::strerror(errno));
+                return kFail;
+            }
+            Copied c = copier.copy(n.entry, STDOUT_FILENO);
+            if (c.werr) {
+                report("standard output", std::strerror(c.werr));
+                return kFail;
+            }
+            if (c.damaged) warning(damage_warning(shown_match(user, m)));
+            if (c.code) {
+                report(shown_match(user, m), copy_error(n.entry, c, s.image.sectors()));
+                rc = kFail;
+            }
         }
     }
     return rc;
@@ -145,6 +311,45 @@ int cmd_cat(const Args &a) {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The terminal's width in columns: the window of standard error, else
+// $COLUMNS, else 80.
+int terminal_columns() {
+    struct winsize ws {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    if (const char *c = std::getenv("COLUMNS")) {
+        int n = std::atoi(c);
+        if (n > 0) return n;
+    }
+    return 80;
+}
+
+// One line that fits `columns` without reaching the last column (a terminal
+// may wrap there): the bar takes the room the text leaves, and the less
+// useful parts go first when even that is short.
+std::string progress_line(int columns, double frac, const std::string &bytes,
+                          const std::string &files, const std::string &rate,
+                          const std::string &eta) {
+    char pct[8];
+    std::snprintf(pct, sizeof pct, "%3d%%", static_cast<int>(frac * 100));
+    const size_t room = columns > 1 ? static_cast<size_t>(columns - 1) : 0;
+    // The rate goes first, then the time left, the file count, the byte count.
+    const std::vector<std::vector<const std::string *>> levels = {
+        {&bytes, &files, &rate, &eta}, {&bytes, &files, &eta}, {&bytes, &files}, {&bytes}, {}};
+    for (const auto &parts : levels) {
+        std::string text;
+        for (const std::string *p : parts) text += "  " + *p;
+        // "100% [" + bar + "]" + text, with a bar of at least 10.
+        size_t fixed = 4 + 2 + 1 + text.size();
+        if (fixed + 10 > room) continue;
+        size_t width = room - fixed > 40 ? 40 : room - fixed;
+        auto fill = static_cast<size_t>(frac * static_cast<double>(width));
+        std::string bar(fill, '#');
+        bar.resize(width, '-');
+        return std::string(pct) + " [" + bar + "]" + text;
+    }
+    return std::string(pct).substr(0, room);
+}
 
 class Progress {
   public:
@@ -183,10 +388,6 @@ class Progress {
         double frac = total_bytes_ ? static_cast<double>(done_bytes_) / total_bytes_
                                    : (total_files_ ? double(done_files_) / total_files_ : 1.0);
         if (frac > 1) frac = 1;
-        const int width = 24;
-        int fill = static_cast<int>(frac * width);
-        std::string bar(static_cast<size_t>(fill), '#');
-        bar.resize(width, '-');
         std::string eta = "--:--";
         if (rate > 0 && total_bytes_ >= done_bytes_) {
             auto left =
@@ -196,11 +397,11 @@ class Progress {
                           static_cast<unsigned>(left % 60));
             eta = b;
         }
-        std::fprintf(stderr, "\r\033[K%3d%% [%s] %s / %s  %llu/%llu files  %s/s  ETA %s",
-                     static_cast<int>(frac * 100), bar.c_str(), human_size(done_bytes_).c_str(),
-                     human_size(total_bytes_).c_str(), static_cast<unsigned long long>(done_files_),
-                     static_cast<unsigned long long>(total_files_),
-                     human_size(static_cast<uint64_t>(rate)).c_str(), eta.c_str());
+        std::string line = progress_line(
+            terminal_columns(), frac, human_size(done_bytes_) + " / " + human_size(total_bytes_),
+            std::to_string(done_files_) + "/" + std::to_string(total_files_) + " files",
+            human_size(static_cast<uint64_t>(rate)) + "/s", "ETA " + eta);
+        std::fprintf(stderr, "\r\033[K%s", line.c_str());
         std::fflush(stderr);
         drawn_ = true;
     }
@@ -210,35 +411,36 @@ class Progress {
     Clock::time_point t0_, last_;
 };
 
-// Why a name must not become a host file name, or null when it is safe.
-const char *unsafe_name(const dv_name &name) {
-    if (name.len == 0) return "empty name";
-    bool all_dots = name.len <= 2;
-    for (uint16_t i = 0; i < name.len; ++i) {
-        uint16_t u = name.units[i];
-        if (u == '/' || u == '\\') return "name holds a path separator";
-        if (u == 0) return "name holds a NUL character";
-        if (u != '.') all_dots = false;
-    }
-    if (all_dots) return "name is \".\" or \"..\"";
-    return nullptr;
-}
-
 // A path for a message, built only when a message needs it: in a deep tree
 // building every path would cost time in the square of the depth.
 using Shown = std::function<std::string()>;
 
+// The host path of `name` in the host directory `dir`.
+std::string host_join(const std::string &dir, const std::string &name) {
+    return !dir.empty() && dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+struct Options {
+    bool force = false;        // overwrite files that were there before the run
+    bool deleted = false;      // --deleted: deleted entries are extracted too
+    bool strict_names = false; // skip names that would need a substitute
+    bool keep_partial = false; // keep what a failed copy wrote, as NAME.partial
+};
+
 struct Extractor {
-    readfat_volume *vol;
-    bool force;
-    bool deleted; // --deleted: deleted entries are extracted too
+    Session &s;
+    Options opt;
     Progress progress;
-    ChunkBuffer chunk = new_chunk();
+    Copier copier{s.vol, s.image};
     int rc = kOk;
+
+    Extractor(Session &session, const Options &o) : s(session), opt(o) {
+        copier.on_bytes = [this](uint32_t n) { progress.add(n, 0); };
+    }
 
     // The entries a walk extracts: with --deleted also deleted ones (the volume
     // then returns them under recovered names).
-    bool wanted(const Listed &l) const { return !l.dot && !l.label && (deleted || !l.deleted); }
+    bool wanted(const Listed &l) const { return !l.dot && !l.label && (opt.deleted || !l.deleted); }
 
     void warn(const std::string &msg) {
         progress.clear();
@@ -261,12 +463,37 @@ struct Extractor {
         if (ts[0].tv_nsec != UTIME_OMIT || ts[1].tv_nsec != UTIME_OMIT) futimens(fd, ts);
     }
 
+    // The host name for entry `e` in a directory whose names so far are
+    // `names`, or "" when it is skipped (--strict-names). `shown` names the
+    // entry on the volume for the warning that tells a substitute.
+    std::string name_for(const dv_entry &e, HostNames &names, const Shown &shown) {
+        bool changed = false;
+        std::string base = host_name(e.name, opt.strict_names, changed);
+        bool own = !changed && !e.deleted;
+        if (opt.strict_names) {
+            const char *why = unsafe_name(e.name);
+            if (!why && names.taken(base)) why = "an entry extracted before has its name";
+            if (!why && !own && names.reserved(base))
+                why = "deleted, and a live entry has its name";
+            if (why) {
+                warn(shown() + ": " + why + ", skipped");
+                return {};
+            }
+        }
+        std::string name = names.claim(base, own);
+        if (changed || name != base) {
+            progress.clear();
+            warning(shown() + ": saved as " + escape_display_utf8(name));
+        }
+        return name;
+    }
+
     // Counts what a tree holds, for the progress bar.
     void measure(const Node &dir, const std::string &vpath, uint64_t &bytes, uint64_t &files) {
         Walker w(
-            vol,
+            s.vol,
             [&](const Listed &l) {
-                if (!wanted(l) || unsafe_name(l.entry.name)) return false;
+                if (!wanted(l) || (opt.strict_names && unsafe_name(l.entry.name))) return false;
                 if (l.entry.attr & DV_ATTR_DIRECTORY) return true;
                 bytes += l.entry.size;
                 ++files;
@@ -278,6 +505,22 @@ struct Extractor {
             if (step == Walker::Step::entry) w.descend();
     }
 
+    // What is left of a failed copy: removed, or kept under a marked name.
+    // Returns the note for the error message.
+    std::string discard(int dirfd, const std::string &name) {
+        if (!opt.keep_partial) {
+            unlinkat(dirfd, name.c_str(), 0);
+            return "";
+        }
+        for (unsigned n = 0; n < 1000; ++n) {
+            std::string kept = (n ? numbered_name(name, n) : name) + ".partial";
+            if (renameat2(dirfd, name.c_str(), dirfd, kept.c_str(), RENAME_NOREPLACE) == 0)
+                return "; the part read is kept as " + escape_display_utf8(kept);
+            if (errno != EEXIST) break;
+        }
+        return "; the part read is kept as " + escape_display_utf8(name);
+    }
+
     // Creates `name` in `dirfd` and fills it. `host` and `vpath` name it in
     // messages, on the host and on the volume.
     void file(const dv_entry &e, int dirfd, const std::string &name, const Shown &host,
@@ -285,7 +528,7 @@ struct Extractor {
         int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
         int fd = openat(dirfd, name.c_str(), flags, 0644);
         if (fd < 0 && errno == EEXIST) {
-            if (!force) {
+            if (!opt.force) {
                 fail(escape_display_utf8(host()), "File exists (use --force to overwrite)");
                 return;
             }
@@ -303,35 +546,19 @@ struct Extractor {
             fail(escape_display_utf8(host()), std::strerror(errno));
             return;
         }
-        int werr = 0;
-        Copied c;
-        int code = copy_file(
-            vol, e, *chunk,
-            [&](const uint8_t *p, uint32_t len) {
-                size_t done = 0;
-                while (done < len) {
-                    ssize_t w = ::write(fd, p + done, len - done);
-                    if (w < 0 && errno == EINTR) continue;
-                    if (w <= 0) {
-                        werr = errno ? errno : EIO;
-                        return false;
-                    }
-                    done += static_cast<size_t>(w);
-                }
-                progress.add(len, 0);
-                return true;
-            },
-            &c);
-        set_times(fd, e);
-        if (::close(fd) != 0 && !werr) werr = errno;
+        Copied c = copier.copy(e, fd);
+        // Only a whole copy gets the entry's times: a part never looks finished.
+        if (c.ok()) set_times(fd, e);
+        if (::close(fd) != 0 && c.ok()) c.werr = errno;
         if (c.damaged) {
             progress.clear();
             warning(damage_warning(escape_display_utf8(vpath())));
         }
-        if (code == -1 || werr)
-            fail(escape_display_utf8(host()), std::strerror(werr ? werr : EIO));
-        else if (code)
-            fail(escape_display_utf8(vpath()), copy_error(e, code, c));
+        if (c.werr)
+            fail(escape_display_utf8(host()), std::strerror(c.werr) + discard(dirfd, name));
+        else if (c.code)
+            fail(escape_display_utf8(vpath()),
+                 copy_error(e, c, s.image.sectors()) + discard(dirfd, name));
         progress.add(0, 1);
     }
 
@@ -349,22 +576,34 @@ struct Extractor {
     }
 
     // Extracts the contents of `dir` (volume path `vpath`) into the open
-    // directory `top` (host path `hpath`), which stays open. Beside it only the
-    // directory being filled is open, whatever the depth: going back up, the
-    // parent is opened again as ".." and must be the very directory (device and
-    // inode) created on the way down, else the extraction stops, since the tree
-    // was moved under us and the next file could land outside DEST.
-    void contents(const Node &dir, int top, const std::string &vpath, const std::string &hpath) {
-        // The live names of each directory level being read: a deleted entry never
-        // takes the host name of a live one beside it.
-        std::vector<std::unordered_set<std::string>> live;
-        Walker w(vol, [&](const Listed &l) {
-            if (deleted && !l.deleted) {
-                if (live.size() <= w.depth()) live.resize(w.depth() + 1);
-                live[w.depth()].insert(name_to_utf8(l.entry.name));
+    // directory `top` (host path `hpath`), which stays open; `top_names` holds
+    // the names given out in `top` so far. Beside it only the directory being
+    // filled is open, whatever the depth: going back up, the parent is opened
+    // again as ".." and must be the very directory (device and inode) created
+    // on the way down, else the extraction stops, since the tree was moved
+    // under us and the next file could land outside DEST.
+    void contents(const Node &dir, int top, const std::string &vpath, const std::string &hpath,
+                  HostNames &top_names) {
+        // The names of each directory level being written: an entry's own name
+        // is reserved as its directory is read, so that a substitute or a
+        // deleted entry never takes it, even from an entry that comes later.
+        std::vector<HostNames> levels(1);
+        Walker *walker = nullptr;
+        auto names_at = [&](size_t depth) -> HostNames & {
+            if (depth == 0) return top_names;
+            if (levels.size() <= depth) levels.resize(depth + 1);
+            return levels[depth];
+        };
+        Walker w(s.vol, [&](const Listed &l) {
+            if (!wanted(l)) return false;
+            if (!l.deleted) {
+                bool changed = false;
+                std::string name = host_name(l.entry.name, opt.strict_names, changed);
+                if (!changed) names_at(walker->depth()).reserve(name);
             }
-            return wanted(l);
+            return true;
         });
+        walker = &w;
         w.before_message = [this] { progress.clear(); };
         struct Identity {
             dev_t dev;
@@ -375,8 +614,8 @@ struct Extractor {
         auto host = [&](const std::string &name) { return hpath + w.relative() + "/" + name; };
         w.start(dir, vpath);
         for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
-            if (step == Walker::Step::enter && deleted && live.size() > w.depth()) {
-                live[w.depth()].clear();
+            if (step == Walker::Step::enter && w.depth() > 0) {
+                names_at(w.depth()).clear();
             } else if (step == Walker::Step::listed && w.listing_error()) {
                 fail(w.shown(), w.listing_message());
             } else if (step == Walker::Step::entry) {
@@ -385,15 +624,8 @@ struct Extractor {
                     return escape_display(name_to_u32(l.entry.name))
                         .insert(0, w.path() == "/" ? "/" : w.path() + "/");
                 };
-                if (const char *why = unsafe_name(l.entry.name)) {
-                    warn(shown() + ": " + why + ", skipped");
-                    continue;
-                }
-                std::string name = name_to_utf8(l.entry.name);
-                if (l.deleted && live.size() > w.depth() && live[w.depth()].count(name)) {
-                    warn(shown() + ": deleted, and a live entry has its name, skipped");
-                    continue;
-                }
+                std::string name = name_for(l.entry, names_at(w.depth()), shown);
+                if (name.empty()) continue;
                 if (!(l.entry.attr & DV_ATTR_DIRECTORY)) {
                     file(
                         l.entry, cur, name, [&] { return host(name); },
@@ -440,99 +672,229 @@ struct Extractor {
         if (cur >= 0 && cur != top) ::close(cur);
         if (w.failed()) rc = kFail;
     }
+
+    // Extracts a directory as `name` in the open directory `dirfd` (host path
+    // `hpath` for that name).
+    void directory(const Match &m, int dirfd, const std::string &name, const std::string &hpath) {
+        int fd = make_dir(dirfd, name, [&] { return hpath; });
+        if (fd < 0) return;
+        HostNames names;
+        contents(m.node, fd, m.vpath, hpath, names);
+        Extractor::set_times(fd, m.node.entry);
+        ::close(fd);
+    }
 };
+
+// DEST's own state, looked at once.
+struct Dest {
+    std::string path, shown;
+    bool exists = false, dir = false;
+    bool wants_dir = false; // written with a trailing '/'
+    int error = 0;          // why stat failed, when it did
+};
+
+Dest look_at_dest(const std::string &path) {
+    Dest d;
+    d.path = path;
+    d.shown = escape_display_utf8(path);
+    d.wants_dir = !path.empty() && path.back() == '/';
+    struct stat st {};
+    d.exists = stat(path.c_str(), &st) == 0;
+    d.error = d.exists ? 0 : errno;
+    d.dir = d.exists && S_ISDIR(st.st_mode);
+    return d;
+}
+
+// For a DEST that is not there: reports the real reason it cannot be made
+// (its parent missing or no directory, a file in the way of "X/") and
+// returns false, or true when it can be created.
+bool dest_can_be_made(const Dest &d) {
+    std::string p = d.path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    size_t slash = p.rfind('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+    struct stat st {};
+    int e = stat(parent.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+    if (e) {
+        report(d.shown,
+               "cannot be created: " + escape_display_utf8(parent) + ": " + std::strerror(e));
+        return false;
+    }
+    if (d.error != ENOENT) {
+        report(d.shown, std::strerror(d.error));
+        return false;
+    }
+    return true;
+}
+
+// Makes the directory DEST if it is missing; false with the error told.
+bool make_dest_dir(const Dest &d) {
+    if (d.exists) {
+        if (d.dir) return true;
+        report(d.shown, std::strerror(ENOTDIR));
+        return false;
+    }
+    if (!dest_can_be_made(d)) return false;
+    if (mkdir(d.path.c_str(), 0755) != 0 && errno != EEXIST) {
+        report(d.shown, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// glibc's mktime checks /etc/localtime for changes on every call while TZ is
+// unset: two system calls per extracted file. Naming the same file in TZ
+// gives the same zone without them.
+void fix_time_zone() {
+    if (!std::getenv("TZ")) {
+        setenv("TZ", ":/etc/localtime", 0);
+        tzset();
+    }
+}
 
 } // namespace
 
 int cmd_get(const Args &a) {
     Session s;
     if (!open_session(a, a.positional[0], s)) return kFail;
-    const std::string &user = a.positional[1];
-    std::string dest = a.positional.size() > 2 ? a.positional[2] : ".";
-    Node n;
-    int code = resolve(s.vol, user, n);
-    if (!code && !n.is_root && (n.entry.attr & DV_ATTR_VOLUME) && !n.is_dir()) code = ENOENT;
-    if (code) {
-        report(shown_path(user), dv_strerror(code));
-        return kFail;
-    }
-    std::string vpath = volume_path(user);
-    Extractor x{s.vol, a.has("force"), a.has("deleted"), {}};
-    auto shown_vpath = [&] { return vpath; };
+    fix_time_zone();
+    // IMAGE PATH [DEST] or IMAGE PATH... DEST.
+    size_t n_args = a.positional.size();
+    std::vector<std::string> users(a.positional.begin() + 1,
+                                   a.positional.begin() +
+                                       static_cast<long>(n_args > 2 ? n_args - 1 : 2));
+    Dest dest = look_at_dest(n_args > 2 ? a.positional.back() : ".");
+    bool several = users.size() > 1;
+    for (const std::string &u : users) several = several || has_pattern(u);
 
-    bool show_progress = !a.has("quiet") && isatty(STDERR_FILENO);
-    struct stat st {};
-    bool dest_exists = stat(dest.c_str(), &st) == 0;
-    bool dest_dir = dest_exists && S_ISDIR(st.st_mode);
-    std::string shown_dest = escape_display_utf8(dest);
+    Options opt;
+    opt.force = a.has("force");
+    opt.deleted = a.has("deleted");
+    opt.strict_names = a.has("strict-names");
+    opt.keep_partial = a.has("keep-partial");
+    Extractor x(s, opt);
 
-    if (!n.is_dir()) {
-        if (show_progress) x.progress.start(n.entry.size, 1);
-        if (dest_dir) {
-            if (const char *why = unsafe_name(n.entry.name)) {
-                x.warn(escape_display_utf8(vpath) + ": " + why + ", skipped");
-                return kFail;
-            }
-            int dfd = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dfd < 0) {
-                report(shown_dest, std::strerror(errno));
-                return kFail;
-            }
-            std::string name = name_to_utf8(n.entry.name);
-            x.file(
-                n.entry, dfd, name, [&] { return dest == "/" ? "/" + name : dest + "/" + name; },
-                shown_vpath);
-            ::close(dfd);
-        } else {
-            // DEST names the file itself: the user chose that name.
-            x.file(
-                n.entry, AT_FDCWD, dest, [&] { return dest; }, shown_vpath);
+    // Every source, in argument order; a miss is told and the rest still done.
+    struct Source {
+        const std::string *user;
+        Match m;
+    };
+    std::vector<Source> sources;
+    std::vector<Match> matches;
+    for (const std::string &u : users) {
+        if (!select(s.vol, u, matches)) {
+            x.rc = kFail;
+            continue;
         }
+        for (Match &m : matches) {
+            const Node &n = m.node;
+            if (!n.is_root && (n.entry.attr & DV_ATTR_VOLUME) && !n.is_dir()) {
+                report(shown_match(u, m), dv_strerror(ENOENT));
+                x.rc = kFail;
+                continue;
+            }
+            sources.push_back({&u, std::move(m)});
+        }
+    }
+    if (sources.empty()) return kFail;
+
+    if (!a.has("quiet") && isatty(STDERR_FILENO)) {
+        uint64_t bytes = 0, files = 0;
+        for (const Source &src : sources) {
+            if (src.m.node.is_dir()) {
+                x.measure(src.m.node, src.m.vpath, bytes, files);
+            } else {
+                bytes += src.m.node.entry.size;
+                ++files;
+            }
+        }
+        x.progress.start(bytes, files);
+    }
+
+    auto entry_shown = [](const Source &src) {
+        return [&src] { return shown_match(*src.user, src.m); };
+    };
+
+    if (!several) {
+        const Source &src = sources[0];
+        const Node &n = src.m.node;
+        if (!n.is_dir()) {
+            if (dest.dir) {
+                int dfd = open(dest.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                if (dfd < 0) {
+                    report(dest.shown, std::strerror(errno));
+                    return kFail;
+                }
+                HostNames names;
+                std::string name = x.name_for(n.entry, names, entry_shown(src));
+                if (!name.empty())
+                    x.file(
+                        n.entry, dfd, name, [&] { return host_join(dest.path, name); },
+                        [&] { return src.m.vpath; });
+                ::close(dfd);
+            } else if (dest.exists && dest.wants_dir) {
+                report(dest.shown, std::strerror(ENOTDIR));
+                return kFail;
+            } else if (!dest.exists && dest.wants_dir) {
+                if (dest_can_be_made(dest)) report(dest.shown, "No such directory");
+                return kFail;
+            } else if (dest.exists || dest_can_be_made(dest)) {
+                // DEST names the file itself: the user chose that name.
+                x.file(
+                    n.entry, AT_FDCWD, dest.path, [&] { return dest.path; },
+                    [&] { return src.m.vpath; });
+            } else {
+                return kFail;
+            }
+            x.progress.finish();
+            return x.rc;
+        }
+        // A directory: into DEST if DEST is new, else into DEST/NAME; the
+        // root's contents always into DEST.
+        bool fresh = !dest.exists;
+        if (!make_dest_dir(dest)) return kFail;
+        int top = open(dest.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (top < 0) {
+            report(dest.shown, std::strerror(errno));
+            return kFail;
+        }
+        HostNames names;
+        if (fresh || n.is_root) {
+            x.contents(n, top, src.m.vpath, dest.path, names);
+            if (!n.is_root) Extractor::set_times(top, n.entry);
+        } else {
+            std::string name = x.name_for(n.entry, names, entry_shown(src));
+            if (!name.empty()) x.directory(src.m, top, name, host_join(dest.path, name));
+        }
+        ::close(top);
         x.progress.finish();
         return x.rc;
     }
 
-    if (dest_exists && !dest_dir) {
-        report(shown_dest, std::strerror(ENOTDIR));
-        return kFail;
-    }
-    if (show_progress) {
-        uint64_t bytes = 0, files = 0;
-        x.measure(n, vpath, bytes, files);
-        x.progress.start(bytes, files);
-    }
-    int top;
-    std::string hpath = dest;
-    if (!dest_exists) {
-        if (mkdir(dest.c_str(), 0755) != 0) {
-            report(shown_dest, std::strerror(errno));
-            return kFail;
-        }
-        top = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } else if (n.is_root) {
-        top = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } else {
-        if (const char *why = unsafe_name(n.entry.name)) {
-            x.warn(escape_display_utf8(vpath) + ": " + why + ", skipped");
-            return kFail;
-        }
-        int dfd = open(dest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd < 0) {
-            report(shown_dest, std::strerror(errno));
-            return kFail;
-        }
-        std::string name = name_to_utf8(n.entry.name);
-        hpath = dest + "/" + name;
-        top = x.make_dir(dfd, name, [&] { return hpath; });
-        ::close(dfd);
-        if (top < 0) return kFail;
-    }
+    // Several sources: each goes into DEST (a directory, made if missing)
+    // under its own name, the root's contents into DEST itself.
+    if (!make_dest_dir(dest)) return kFail;
+    int top = open(dest.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (top < 0) {
-        report(shown_dest, std::strerror(errno));
+        report(dest.shown, std::strerror(errno));
         return kFail;
     }
-    x.contents(n, top, vpath, hpath);
-    if (!n.is_root) Extractor::set_times(top, n.entry);
+    HostNames names;
+    for (const Source &src : sources) {
+        const Node &n = src.m.node;
+        if (n.is_root) {
+            x.contents(n, top, "/", dest.path, names);
+            continue;
+        }
+        std::string name = x.name_for(n.entry, names, entry_shown(src));
+        if (name.empty()) continue;
+        if (n.is_dir())
+            x.directory(src.m, top, name, host_join(dest.path, name));
+        else
+            x.file(
+                n.entry, top, name, [&] { return host_join(dest.path, name); },
+                [&] { return src.m.vpath; });
+    }
     ::close(top);
     x.progress.finish();
     return x.rc;

@@ -113,39 +113,66 @@ const std::vector<CommandSpec> &commands() {
          2,
          -1,
          true,
-         {{0, "deleted", false}},
-         "cat [--deleted] IMAGE PATH...",
-         "Write the contents of files to standard output.\n"
+         {{'a', "deleted", false}},
+         "cat [-a|--deleted] IMAGE PATH...",
+         "Write the contents of files to standard output, in the order given.\n"
+         "A PATH may be a pattern matched inside the image: '*', '?' and '[...]'\n"
+         "('[a-z]', '[!0-9]') in any component, case-insensitively by long or 8.3\n"
+         "name, matches in name order; quote it from the shell. A pattern that\n"
+         "matches nothing is an error (the other paths are still written).\n"
          "\n"
-         "  --deleted   PATH may name deleted files and pass through deleted\n"
+         "  -a, --deleted  PATH may name deleted files and pass through deleted\n"
          "              directories (as 'ls -a' shows them); their data is recovered\n"
          "              (see 'dorvex get --help')\n"
          "\n"
          "Examples:\n"
          "  dorvex cat sdcard.img /notes/todo.txt | less\n"
+         "  dorvex cat sdcard.img '/logs/2024-*.log' > all-2024.log\n"
+         "  dorvex cat sdcard.img /notes/a.txt /notes/b.txt '/DCIM/*/info.txt'\n"
          "  dorvex cat --deleted sdcard.img '/old-photos/Holiday picture.jpg' > holiday.jpg\n"},
         {"get",
          cmd_get,
          2,
-         3,
+         -1,
          true,
-         {{'q', "quiet", false}, {'f', "force", false}, {0, "deleted", false}},
-         "get [-q] [-f] [--deleted] IMAGE PATH [DEST]",
-         "Extract a file or a whole directory tree to DEST (default: the current\n"
+         {{'q', "quiet", false},
+          {'f', "force", false},
+          {'a', "deleted", false},
+          {0, "strict-names", false},
+          {0, "keep-partial", false}},
+         "get [-q] [-f] [-a|--deleted] [--strict-names] [--keep-partial] IMAGE PATH [DEST]\n"
+         "       dorvex get [OPTIONS] IMAGE PATH... DEST",
+         "Extract files or whole directory trees to DEST (default: the current\n"
          "directory), keeping modification and access times: FAT's wall clock taken as\n"
          "the host's local time (as UTC with --utc); a time without a valid date is left\n"
-         "as the system sets it. A directory PATH is extracted into\n"
-         "DEST if DEST does not exist yet, else into DEST/NAME; \"/\" extracts the\n"
-         "root's contents into DEST. Names that are unsafe on the host (holding '/',\n"
-         "'\\' or NUL, or \".\" / \"..\") are skipped with a warning; nothing is written\n"
-         "outside DEST.\n"
+         "as the system sets it.\n"
+         "\n"
+         "One PATH: a file goes into DEST if DEST is a directory, else becomes the file\n"
+         "DEST (a DEST ending in '/' must be a directory). A directory is extracted\n"
+         "into DEST if DEST does not exist yet, else into DEST/NAME; \"/\" extracts the\n"
+         "root's contents into DEST. Several PATHs, or a pattern: DEST is a directory\n"
+         "(made if missing, not its parents) and each match goes into DEST/NAME.\n"
+         "Patterns: '*', '?' and '[...]' ('[a-z]', '[!0-9]') in any component, matched\n"
+         "case-insensitively by long or 8.3 name; one matching nothing is an error, the\n"
+         "other PATHs are still extracted.\n"
+         "\n"
+         "Names unsafe on the host are saved under a substitute, with a warning giving\n"
+         "both: '/', '\\', NUL and control characters become '_', \".\" and \"..\" become\n"
+         "\"_.\" and \"_..\". A name already written in this run (a substitute, a deleted\n"
+         "entry, a second source of that name) gets '~1', '~2'... before its extension.\n"
+         "Nothing is written outside DEST. A file that cannot be read whole (a damaged\n"
+         "chain, an image cut short) is an error, and its partial copy is removed.\n"
          "\n"
          "  -q, --quiet  no progress bar (there is none unless stderr is a terminal)\n"
-         "  -f, --force  overwrite existing files\n"
-         "      --deleted  also recover deleted files and directories, under the names\n"
-         "               'ls -a' shows (PATH may name them); a deleted entry whose name\n"
-         "               a live one beside it has is skipped. Without it nothing\n"
+         "  -f, --force  overwrite files that existed before the run\n"
+         "  -a, --deleted  also recover deleted files and directories, under the names\n"
+         "               'ls -a' shows (PATH may name them); one whose name a live\n"
+         "               entry beside it has is saved as NAME~1. Without it nothing\n"
          "               deleted is written.\n"
+         "      --strict-names  skip, with a warning, every entry whose name would need\n"
+         "               a substitute or a '~N' (control characters are kept as they are)\n"
+         "      --keep-partial  keep the partial copy of a file that cannot be read\n"
+         "               whole, as NAME.partial (without its FAT times)\n"
          "\n"
          "Recovery follows The Sleuth Kit's 'icat -r': a deleted file's chain is gone,\n"
          "so its SIZE bytes are read from its first cluster on through the following\n"
@@ -156,6 +183,8 @@ const std::vector<CommandSpec> &commands() {
          "\n"
          "Examples:\n"
          "  dorvex get sdcard.img /DCIM photos\n"
+         "  dorvex get sdcard.img '/DCIM/*/IMG_*.JPG' photos/\n"
+         "  dorvex get sdcard.img '/DCIM/*.JPG' '/notes/*.txt' /config.ini out/\n"
          "  dorvex get --deleted sdcard.img /old-photos recovered\n"
          "  dorvex get --deleted sdcard.img / everything\n"
          "  dorvex get sdcard.img / backup/\n"

@@ -162,6 +162,14 @@ int find_by_scan(readfat_volume *vol, const Node &dir, const std::string &want_u
     return 0;
 }
 
+// "X/", "X/." and "X\\": the user means a directory.
+bool names_dir(const std::string &path) {
+    size_t n = path.size();
+    if (n && (path[n - 1] == '/' || path[n - 1] == '\\')) return true;
+    return path == "." ||
+           (n >= 2 && path[n - 1] == '.' && (path[n - 2] == '/' || path[n - 2] == '\\'));
+}
+
 } // namespace
 
 int resolve(readfat_volume *vol, const std::string &path, Node &out) {
@@ -195,7 +203,13 @@ int resolve(readfat_volume *vol, const std::string &path, Node &out) {
         if (code) return code;
         out = next;
     }
+    if (!out.is_dir() && names_dir(path)) return ENOTDIR;
     return 0;
+}
+
+int resolve_in(readfat_volume *vol, const Node &dir, const std::string &name, Node &out) {
+    if (!dir.is_dir()) return ENOTDIR;
+    return find_by_scan(vol, dir, name, out);
 }
 
 } // namespace dvcli

@@ -49,8 +49,14 @@ std::vector<std::string> split_path(const std::string &path);
 std::string volume_path(const std::string &path);
 
 // Resolves `path`. Returns 0 with `out` filled, or an error code
-// (ENOENT, ENOTDIR, EIO, EILSEQ, ...).
+// (ENOENT, ENOTDIR, EIO, EILSEQ, ...). A path ending in a separator or "."
+// names a directory: a file there is ENOTDIR.
 int resolve(readfat_volume *vol, const std::string &path, Node &out);
+
+// Looks up one name in the directory `dir` by listing it, with resolve's
+// rules (exact name, else long or 8.3 name case-folded; live before deleted).
+// Returns 0, ENOTDIR when `dir` is a file, or ENOENT, EIO, EILSEQ, ...
+int resolve_in(readfat_volume *vol, const Node &dir, const std::string &name, Node &out);
 
 // The first directory cluster to guard against loops: the root's cluster for
 // the root and for entries with cluster 0.

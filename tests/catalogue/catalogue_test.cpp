@@ -445,7 +445,12 @@ std::vector<Case> catalogue() {
              root_of(b, d);
          },
          {Op::list, "", DV_E_ENDDIR, -1, "README.TXT|a/b.txt"},
-         {{"get", "-q", "IMG", "/", "DEST"}}},
+         {{"get", "-q", "IMG", "/", "DEST"},
+          false, // saved under a substitute, with a warning
+          {},
+          "",
+          "",
+          [](int dest) { EXPECT_EQ(faccessat(dest, "a_b.txt", F_OK, AT_SYMLINK_NOFOLLOW), 0); }}},
         {"name_with_nul",
          [](Built &b) {
              DirEntries d;
@@ -578,7 +583,12 @@ std::vector<Case> catalogue() {
              root_of(b, d);
          },
          {Op::list, "", DV_E_ENDDIR, -1, "README.TXT"},
-         {{"get", "-q", "IMG", "/", "DEST"}}},
+         {{"get", "-q", "IMG", "/", "DEST"},
+          false, // saved as "_.."
+          {},
+          "",
+          "",
+          [](int dest) { EXPECT_EQ(faccessat(dest, "_..", F_OK, AT_SYMLINK_NOFOLLOW), 0); }}},
     };
 }
 

@@ -9,6 +9,7 @@ made by patching directory entries of a mkimage image.
 """
 
 import argparse
+import fcntl
 import json
 import os
 import pty
@@ -18,6 +19,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import unittest
 import uuid
 import zlib
@@ -1308,8 +1310,10 @@ class Hostile(Base):
             "good.txt": b"good\n",
             "aXb": b"slash\n",                 # becomes "a/b"
             "xqy": b"backslash\n",             # becomes "x\\y"
+            "x_y": b"real x_y\n",              # the substitute of "x\\y", taken already
             "p9": b"dotdot\n",                 # becomes ".."
             "p": b"dot\n",                     # becomes "."
+            "ctl": b"control\n",               # becomes "c\x01\x7f"
             "abcdefghijklmnopq": b"escape\n",  # becomes "../../../tmp/evil"
             "dXr/inner.txt": b"inner\n",       # a directory "d/r"
             "SHORTDOT.TXT": b"short dot\n",    # 8.3 name patched to ".."
@@ -1318,31 +1322,55 @@ class Hostile(Base):
         })
         img = mkimage(src, self.path("h.img"))
         region = dir_region(img)
-        patch_long_names(img, {"aXb": "a/b", "xqy": "x\\y", "p9": "..", "p": ".",
+        patch_long_names(img, {"aXb": "a/b", "xqy": "x\\y", "p9": "..", "p": ".", "ctl": "c\x01\x7f",
                                "abcdefghijklmnopq": "../../../tmp/evil", "dXr": "d/r"}, region)
         patch_short_entry(img, b"SHORTDOTTXT", region, new_short=b"..         ")
         patch_short_entry(img, b"LOOP       ", region, cluster=2)
         return img
 
-    def test_extraction_skips_unsafe_names_and_stays_inside_dest(self):
-        img = self.hostile_image()
+    def extract(self, img, *extra):
         work = self.path("work")
-        os.makedirs(work + "/a/b/c")
-        dest = work + "/a/b/c/dest"
+        os.makedirs(work + "/a/b/c", exist_ok=True)
+        dest = work + "/a/b/c/dest" + str(len(os.listdir(work + "/a/b/c")))
         before = set(walk_host(self.tmp))
-        r = run("get", img, "/", dest)
-        err = text(r.stderr)
-        self.assertEqual(r.returncode, 1, err)
-        for shown in ("/a/b", "/x\\\\y", "/..", "/.", "/../../../tmp/evil", "/d/r"):
-            self.assertIn("dorvex: warning: %s: " % shown, err)
-        self.assertIn("directory loop", err)
+        r = run("get", *extra, img, "/", dest)
         after = set(walk_host(self.tmp)) - before
         for p in after:
             self.assertTrue(p.startswith("/work/a/b/c/dest"), p)
-        got = sorted(os.path.relpath(p, dest) for p in walk_host(dest).values())
-        self.assertEqual(got, ["Sub", "Sub/ok.txt", "good.txt"])
         self.assertFalse(os.path.exists("/tmp/evil") and
                          open("/tmp/evil", "rb").read() == b"escape\n")
+        got = {os.path.relpath(p, dest): open(p, "rb").read() if os.path.isfile(p) else None
+               for p in walk_host(dest).values()}
+        return r, text(r.stderr), got
+
+    def test_unsafe_names_are_saved_under_substitutes_inside_dest(self):
+        r, err, got = self.extract(self.hostile_image())
+        self.assertEqual(r.returncode, 1, err)  # the loop
+        self.assertIn("directory loop", err)
+        # shown on the volume, saved as, contents
+        rows = [("/a/b", "a_b", b"slash\n"),
+                ("/x\\\\y", "x_y~1", b"backslash\n"),
+                ("/.", "_.", b"dot\n"),
+                ("/c\\x01\\x7F", "c__", b"control\n"),
+                ("/../../../tmp/evil", ".._.._.._tmp_evil", b"escape\n"),
+                ("/d/r", "d_r", None)]
+        for shown, saved, data in rows:
+            self.assertIn("dorvex: warning: %s: saved as %s\n" % (shown, saved), err)
+            self.assertEqual(got.pop(saved), data, saved)
+        # Two entries named "..": the second one in the directory gets "~1".
+        self.assertIn("dorvex: warning: /..: saved as _..\n", err)
+        self.assertIn("dorvex: warning: /..: saved as _..~1\n", err)
+        self.assertEqual({got.pop("_.."), got.pop("_..~1")}, {b"dotdot\n", b"short dot\n"})
+        self.assertEqual(got, {"good.txt": b"good\n", "x_y": b"real x_y\n", "Sub": None,
+                               "Sub/ok.txt": b"ok\n", "d_r/inner.txt": b"inner\n"})
+
+    def test_strict_names_skip_unsafe_names(self):
+        r, err, got = self.extract(self.hostile_image(), "--strict-names")
+        self.assertEqual(r.returncode, 1, err)
+        for shown in ("/a/b", "/x\\\\y", "/..", "/.", "/../../../tmp/evil", "/d/r"):
+            self.assertIn("dorvex: warning: %s: " % shown, err)
+        self.assertNotIn("saved as", err)
+        self.assertEqual(sorted(got), ["Sub", "Sub/ok.txt", "c\x01\x7f", "good.txt", "x_y"])
 
     def test_listing_hostile_names_and_loops_terminates(self):
         img = self.hostile_image()
@@ -1356,13 +1384,53 @@ class Hostile(Base):
 
     def test_unsafe_name_as_the_requested_path(self):
         img = self.hostile_image()
-        dest = self.path("d")
-        os.mkdir(dest)
-        # Reached through its 8.3 name, the entry still gets no host file.
-        r = run("get", img, "/ABCDEF~1", dest)
+        # Reached through its 8.3 name, the entry gets a substitute, or with
+        # --strict-names no host file.
+        for extra, rc, msg, listed in (
+                ([], 0, "/ABCDEF~1: saved as .._.._.._tmp_evil", [".._.._.._tmp_evil"]),
+                (["--strict-names"], 1, "/ABCDEF~1: name holds a path separator, skipped", [])):
+            dest = self.path("d%d" % rc)
+            os.mkdir(dest)
+            r = run("get", *extra, img, "/ABCDEF~1", dest)
+            self.assertEqual(r.returncode, rc)
+            self.assertIn(msg, text(r.stderr))
+            self.assertEqual(os.listdir(dest), listed)
+
+    def test_names_never_collide_within_a_run(self):
+        src = self.path("src")
+        write_tree(src, {"a/x.txt": b"a", "b/x.txt": b"b", "c/X.TXT": b"C", "aaa.txt": b"old",
+                         "bbb.txt": b"new"})
+        img = mkimage(src, self.path("n.img"))
+        # A deleted "bbb.txt" beside the live one: aaa.txt renamed and deleted.
+        region = dir_region(img)
+        patch_long_names(img, {"aaa.txt": "bbb.txt"}, region)
+        data = bytearray(open(img, "rb").read())
+        at = data.index(b"AAA     TXT", region[0])
+        data[at] = data[at - 32] = 0xE5
+        open(img, "wb").write(data)
+        out = self.path("out")
+        os.makedirs(out + "4")
+        open(out + "4/x.txt", "w").write("mine")
+        # sources, extra options, DEST, files expected, warning expected
+        rows = [(["/a/x.txt", "/b/x.txt"], [], out + "1", {"x.txt": b"a", "x~1.txt": b"b"},
+                 "/b/x.txt: saved as x~1.txt"),
+                (["/*/x.txt"], [], out + "2", {"x.txt": b"a", "x~1.txt": b"b", "X.TXT": b"C"},
+                 "/b/x.txt: saved as x~1.txt"),
+                (["/", "/bbb.txt"], ["-a"], out + "3",
+                 {"a/x.txt": b"a", "b/x.txt": b"b", "c/X.TXT": b"C", "bbb.txt": b"new",
+                  "bbb~1.txt": b"old", "bbb~2.txt": b"new"}, "/bbb.txt: saved as bbb~1.txt"),
+                (["/a/x.txt", "/b/x.txt"], ["--force"], out + "4",
+                 {"x.txt": b"a", "x~1.txt": b"b"}, "/b/x.txt: saved as x~1.txt")]
+        for sources, extra, dest, files, warned in rows:
+            r = run("get", *extra, img, *sources, dest)
+            self.assertIn("dorvex: warning: " + warned + "\n", text(r.stderr), sources)
+            got = {os.path.relpath(p, dest): open(p, "rb").read()
+                   for p in walk_host(dest).values() if os.path.isfile(p)}
+            self.assertEqual(got, files, sources)
+        # Without --force a file from before the run stays.
+        r = run("get", img, "/a/x.txt", out + "4")
         self.assertEqual(r.returncode, 1)
-        self.assertIn("/ABCDEF~1: name holds a path separator, skipped", text(r.stderr))
-        self.assertEqual(os.listdir(dest), [])
+        self.assertIn("File exists", text(r.stderr))
 
     def test_no_overwrite_without_force(self):
         img = self.sample_image()
@@ -1403,6 +1471,94 @@ class Hostile(Base):
         r = run("get", img, "/photos", dest)
         self.assertEqual(r.returncode, 0, text(r.stderr))
         self.assertTrue(os.path.isfile(dest + "/Photos/README.md"))
+
+
+# ---- get and cat: selecting, destinations, causes ----------------------------------------
+
+class GetCat(Base):
+    def sample(self, rel):
+        return open(os.path.join(SOURCE, "examples", "sample", rel), "rb").read()
+
+    def test_patterns_and_several_paths(self):
+        img = self.sample_image()
+        todo, yokoso = "Documents/todo.txt", "日本語/ようこそ.txt"
+        # cat arguments, files written in order
+        rows = [(["/*/*.txt"], [todo, yokoso]),
+                (["/documents/reports ????/Q[0-9].TXT"], ["Documents/Reports 2024/q1.txt"]),
+                (["/[!dp]*.txt"], ["README.txt", "Ünïcödé.txt"]),
+                (["/*~1/TODO.*", "/README.txt"], [todo, "README.txt"]),  # 8.3 names match
+                (["/Photos/*/*", "/[^a-z]*/*"], ["Photos/Été à Paris/notes — voyage.txt",
+                                                  yokoso])]
+        for args, files in rows:
+            r = run("cat", img, *args)
+            self.assertEqual((r.returncode, text(r.stderr)), (0, ""), args)
+            self.assertEqual(r.stdout, b"".join(map(self.sample, files)), args)
+        r = run("cat", img, "/nothing*", "/README.txt", "/Photos/*")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(text(r.stderr), "dorvex: /nothing*: no match\n"
+                         "dorvex: /Photos/Été à Paris: Is a directory\n")
+        self.assertEqual(r.stdout, self.sample("README.txt") + self.sample("Photos/README.md"))
+        out = self.path("out")
+        r = run("get", img, "/*/*.txt", "/none*", "/photos/*/", "/README.txt", out)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(text(r.stderr), "dorvex: /none*: no match\n")
+        got = sorted(walk_host(out))
+        self.assertEqual(got, ["/README.txt", "/todo.txt", "/Été à Paris",
+                               "/Été à Paris/notes — voyage.txt", "/ようこそ.txt"])
+
+    def test_trailing_separator_names_a_directory(self):
+        img = self.sample_image()
+        for cmd in (["ls"], ["stat"], ["cat"], ["get"]):
+            for path in ("/README.txt/", "/readme.txt\\", "/README.txt/."):
+                r = run(*cmd, img, path, *([self.path("o")] if cmd == ["get"] else []))
+                self.assertEqual(r.returncode, 1, (cmd, path))
+                self.assertIn(": Not a directory\n", text(r.stderr), (cmd, path))
+        self.assertEqual(run("ls", img, "/Documents/").returncode, 0)
+
+    def test_dest_messages_name_the_real_problem(self):
+        img = self.sample_image()
+        os.chdir(self.tmp)
+        open("afile", "w").close()
+        # source, DEST, message
+        rows = [("/README.txt", "nodir/", "nodir/: No such directory"),
+                ("/README.txt", "afile/", "afile/: Not a directory"),
+                ("/README.txt", "nop/x", "nop/x: cannot be created: nop: No such file or directory"),
+                ("/Documents", "afile/x", "afile/x: cannot be created: afile: Not a directory"),
+                ("/Documents", "afile", "afile: Not a directory")]
+        for src, dest, msg in rows:
+            r = run("get", img, src, dest)
+            self.assertEqual((r.returncode, text(r.stderr)), (1, "dorvex: %s\n" % msg))
+        r = run("get", img, "/README.txt", "/Photos", "afile")
+        self.assertEqual((r.returncode, text(r.stderr)), (1, "dorvex: afile: Not a directory\n"))
+        self.assertEqual(run("get", img, "/README.txt", "/Photos", "new").returncode, 0)
+        self.assertEqual(sorted(os.listdir("new")), ["Photos", "README.txt"])
+
+    def test_truncated_image_names_the_cause_and_leaves_no_part(self):
+        src = self.path("src")
+        big = os.urandom(600_000)
+        write_tree(src, {"BIG.BIN": big})
+        img = mkimage(src, self.path("t.img"))
+        v = info_json(img)["volume"]
+        with open(img, "r+b") as f:
+            f.truncate((v["data_start"] + 400) * 512)
+        cause = ("dorvex: /BIG.BIN: the image ends at sector %d, before this file's data "
+                 "(truncated image?)" % (v["data_start"] + 400))
+        part = big[:399 * 512]  # from cluster 3 (sector data_start + 1) on
+        out = self.path("o")
+        os.mkdir(out)
+        with open(self.path("appended"), "ab") as f:  # O_APPEND: read through the library
+            for stdout in (subprocess.PIPE, f):
+                r = subprocess.run([TOOL, "cat", img, "/BIG.BIN"], stdout=stdout,
+                                   stderr=subprocess.PIPE, env=TOOL_ENV, timeout=120)
+                self.assertEqual((r.returncode, text(r.stderr)), (1, cause + "\n"))
+                self.assertEqual(r.stdout or open(self.path("appended"), "rb").read(), part)
+        r = run("get", img, "/", out)
+        self.assertEqual((r.returncode, text(r.stderr)), (1, cause + "\n"))
+        self.assertEqual(os.listdir(out), [])
+        r = run("get", "--keep-partial", img, "/BIG.BIN", out)
+        self.assertEqual(text(r.stderr), cause + "; the part read is kept as BIG.BIN.partial\n")
+        self.assertEqual(open(out + "/BIG.BIN.partial", "rb").read(), part)
+        self.assertNotEqual(os.stat(out + "/BIG.BIN.partial").st_mtime, T0)
 
 
 # ---- iconv -----------------------------------------------------------------------------
@@ -1521,9 +1677,13 @@ class Iconv(Base):
 # ---- Progress bar ------------------------------------------------------------------------
 
 class Progress(Base):
-    def run_on_pty(self, *args):
+    def run_on_pty(self, *args, columns=0, env_columns=None):
         master, slave = pty.openpty()
-        p = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=slave, env=TOOL_ENV)
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        env = {k: v for k, v in TOOL_ENV.items() if k != "COLUMNS"}
+        if env_columns:
+            env["COLUMNS"] = str(env_columns)
+        p = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=slave, env=env)
         os.close(slave)
         chunks = []
         while True:
@@ -1548,6 +1708,22 @@ class Progress(Base):
         self.assertEqual((rc, err), (0, ""))
         r = run("get", img, "/", self.path("o3"))
         self.assertEqual((r.returncode, r.stderr), (0, b""))
+
+    def test_bar_fits_the_terminal_and_redraws_in_place(self):
+        img = self.sample_image()
+        # window columns, $COLUMNS, width, text shown
+        rows = [(80, None, 80, "8/8 files"), (40, None, 40, "%"), (0, None, 80, "8/8 files"),
+                (0, 30, 30, "%"), (100, 30, 100, "8/8 files")]
+        for k, (columns, env_columns, width, shows) in enumerate(rows):
+            rc, err = self.run_on_pty("get", img, "/", self.path("o%d" % k), columns=columns,
+                                      env_columns=env_columns)
+            self.assertEqual(rc, 0)
+            self.assertIn(shows, err)
+            self.assertTrue(err.endswith("\n") and err.count("\n") == 1, err)
+            lines = err.replace("\x1b[K", "").strip().split("\r")
+            for line in lines:
+                self.assertLess(len(line), width, line)
+            self.assertGreater(len(lines[-1]), width - 10, lines[-1])
 
 
 def main():

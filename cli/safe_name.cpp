@@ -1,0 +1,82 @@
+#include "safe_name.h"
+
+#include "text.h"
+
+namespace dvcli {
+
+const char *unsafe_name(const dv_name &name) {
+    if (name.len == 0) return "empty name";
+    bool all_dots = name.len <= 2;
+    for (uint16_t i = 0; i < name.len; ++i) {
+        uint16_t u = name.units[i];
+        if (u == '/' || u == '\\') return "name holds a path separator";
+        if (u == 0) return "name holds a NUL character";
+        if (u != '.') all_dots = false;
+    }
+    if (all_dots) return "name is \".\" or \"..\"";
+    return nullptr;
+}
+
+std::string host_name(const dv_name &name, bool keep_controls, bool &changed) {
+    changed = false;
+    if (name.len == 0) {
+        changed = true;
+        return "_";
+    }
+    dv_name copy;
+    const dv_name *use = &name;
+    for (uint16_t i = 0; i < name.len; ++i) {
+        uint16_t u = name.units[i];
+        bool bad = u == '/' || u == '\\' || u == 0 || (!keep_controls && (u < 0x20 || u == 0x7F));
+        if (u >= 0xD800 && u <= 0xDFFF) {
+            // A pair is two units; anything else is a lone surrogate.
+            bool pair = u <= 0xDBFF && i + 1 < name.len && name.units[i + 1] >= 0xDC00 &&
+                        name.units[i + 1] <= 0xDFFF;
+            if (pair)
+                ++i;
+            else
+                changed = true;
+        }
+        if (!bad) continue;
+        if (use == &name) {
+            copy = name;
+            use = &copy;
+        }
+        copy.units[i] = '_';
+        changed = true;
+    }
+    std::string out = name_to_utf8(*use);
+    if (out == "." || out == "..") {
+        changed = true;
+        out = std::string(1, '_').append(out);
+    }
+    return out;
+}
+
+std::string numbered_name(const std::string &name, unsigned n) {
+    size_t dot = name.rfind('.');
+    // A leading dot or one at the very end starts no extension.
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() ||
+        name.find_first_not_of('.', 0) > dot)
+        dot = name.size();
+    std::string out = name.substr(0, dot);
+    out.push_back('~');
+    out.append(std::to_string(n)).append(name, dot, std::string::npos);
+    return out;
+}
+
+std::string HostNames::claim(const std::string &wanted, bool own) {
+    if (!used_.count(wanted) && (own || !reserved_.count(wanted))) {
+        used_.insert(wanted);
+        return wanted;
+    }
+    for (unsigned n = 1;; ++n) {
+        std::string candidate = numbered_name(wanted, n);
+        if (!used_.count(candidate) && !reserved_.count(candidate)) {
+            used_.insert(candidate);
+            return candidate;
+        }
+    }
+}
+
+} // namespace dvcli

@@ -1,0 +1,50 @@
+// Host file names for directory entries: a name that would be hostile on the
+// host gets a safe substitute, and no two entries extracted into one host
+// directory get the same name.
+#ifndef DORVEX_CLI_SAFE_NAME_H
+#define DORVEX_CLI_SAFE_NAME_H
+
+#include <string>
+#include <unordered_set>
+
+#include "dorvex/dorvex.h"
+
+namespace dvcli {
+
+// Why `name` cannot be a host file name as it is (a separator, NUL, "." or
+// "..", empty), or null when it can.
+const char *unsafe_name(const dv_name &name);
+
+// The host name for `name`, as UTF-8: '/', '\' and NUL become '_', and so do
+// the control characters U+0001..U+001F and U+007F unless `keep_controls`;
+// "." and ".." become "_." and "_..", an empty name "_"; a lone surrogate
+// becomes U+FFFD. `changed` tells whether that differs from the name.
+std::string host_name(const dv_name &name, bool keep_controls, bool &changed);
+
+// `name` with "~N" before its extension: "a.txt" -> "a~1.txt", "_.." -> "_..~1".
+std::string numbered_name(const std::string &name, unsigned n);
+
+// The names given out in one host directory during this run.
+class HostNames {
+  public:
+    // A name an entry of this directory will take as it is (a live entry with
+    // a usable name): others never take it, even before that entry comes.
+    void reserve(const std::string &name) { reserved_.insert(name); }
+    // Gives out `wanted` if it is free, else the first free "~N" form. `own`:
+    // the entry's own name, which may take a reserved name (its own).
+    std::string claim(const std::string &wanted, bool own);
+    bool reserved(const std::string &name) const { return reserved_.count(name) != 0; }
+    // Whether `name` was given out already in this run.
+    bool taken(const std::string &name) const { return used_.count(name) != 0; }
+    void clear() {
+        reserved_.clear();
+        used_.clear();
+    }
+
+  private:
+    std::unordered_set<std::string> reserved_, used_;
+};
+
+} // namespace dvcli
+
+#endif
