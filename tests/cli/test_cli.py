@@ -1541,8 +1541,11 @@ class GetCat(Base):
         v = info_json(img)["volume"]
         with open(img, "r+b") as f:
             f.truncate((v["data_start"] + 400) * 512)
-        cause = ("dorvex: /BIG.BIN: the image ends at sector %d, before this file's data "
-                 "(truncated image?)" % (v["data_start"] + 400))
+        end, claims = v["data_start"] + 400, v["sectors"]
+        # The warning on opening comes first, then the file's own error.
+        cause = ("dorvex: warning: %s: image ends at sector %d, the volume claims %d: truncated?\n"
+                 "dorvex: /BIG.BIN: the image ends at sector %d, before this file's data "
+                 "(truncated image?)" % (img, end, claims, end))
         part = big[:399 * 512]  # from cluster 3 (sector data_start + 1) on
         out = self.path("o")
         os.mkdir(out)
