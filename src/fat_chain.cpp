@@ -4,6 +4,8 @@
 
 #include "bytes.h"
 
+#include <bit>
+
 namespace dorvex {
 
 int32_t read_sectors(const readfat_volume *vol, void *buf, uint64_t sector, uint32_t count,
@@ -62,17 +64,70 @@ uint32_t next_cluster12(readfat_volume *vol, uint32_t cluster) {
     return value >= 0xFF8u ? kChainEnd : value;
 }
 
+// A FAT16 entry as a link: end marks as kChainEnd.
+uint32_t link16(const uint8_t *s, uint32_t at) {
+    const uint32_t value = load_le16(s + at * 2u);
+    return value >= 0xFFF8u ? kChainEnd : value;
+}
+
 } // namespace
 
 uint32_t next_cluster(readfat_volume *vol, uint32_t cluster) {
     if (vol->fat_type == 12) return next_cluster12(vol, cluster);
     bool past = false;
-    const uint8_t *s = fat_sector(vol, cluster / vol->fat_entries_per_sector, past);
+    // Entries per sector are a power of two: a shift, not a division, per lookup.
+    const unsigned shift = static_cast<unsigned>(std::countr_zero(vol->fat_entries_per_sector));
+    const uint8_t *s = fat_sector(vol, cluster >> shift, past);
     if (!s) return fat_failure(past);
-    const uint32_t at = cluster % vol->fat_entries_per_sector;
+    const uint32_t at = cluster & (vol->fat_entries_per_sector - 1u);
     if (vol->fat_type == 32) return load_le32(s + at * 4u) & kFatMask;
-    const uint32_t value = load_le16(s + at * 2u);
-    return value >= 0xFFF8u ? kChainEnd : value;
+    return link16(s, at);
+}
+
+uint32_t successive_links(readfat_volume *vol, uint32_t from, uint32_t most, uint32_t *stop) {
+    const uint32_t last = vol->cluster_count + 1;
+    uint32_t c = from, k = 0;
+    if (vol->fat_type == 12) {
+        for (; k < most; ++k, ++c) {
+            const uint32_t v = next_cluster12(vol, c);
+            if (v != c + 1u || v > last) {
+                *stop = v;
+                return k;
+            }
+        }
+        return k;
+    }
+    const uint32_t per = vol->fat_entries_per_sector;
+    const unsigned shift = static_cast<unsigned>(std::countr_zero(per));
+    while (k < most) {
+        bool past = false;
+        const uint8_t *s = fat_sector(vol, c >> shift, past);
+        if (!s) {
+            *stop = fat_failure(past);
+            return k;
+        }
+        const uint32_t at = c & (per - 1u);
+        const uint32_t n = most - k < per - at ? most - k : per - at;
+        // Clusters below `last` lead to at most `last`: one bound for the whole stretch.
+        const uint32_t lo = c;
+        const uint32_t end = c + n;
+        if (vol->fat_type == 32) {
+            const uint8_t *p = s + at * 4u;
+            for (; c < end; ++c, p += 4)
+                if ((load_le32(p) & kFatMask) != c + 1u || c >= last) break;
+        } else {
+            const uint8_t *p = s + at * 2u;
+            for (; c < end; ++c, p += 2)
+                if (load_le16(p) != c + 1u || c >= last) break;
+        }
+        k += c - lo;
+        if (c != end) {
+            *stop = vol->fat_type == 32 ? load_le32(s + (c & (per - 1u)) * 4u) & kFatMask
+                                        : link16(s, c & (per - 1u));
+            return k;
+        }
+    }
+    return k;
 }
 
 uint32_t recovery_next(readfat_volume *vol, uint32_t from, bool skip, bool *skipped) {
