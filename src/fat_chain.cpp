@@ -19,23 +19,29 @@ namespace {
 
 // The first FAT's logical sector `index` through the cache (slot: its number mod 8, so
 // neighbours never evict each other), or null when it lies past the FAT (`past`) or the
-// reader fails it.
-const uint8_t *fat_sector(readfat_volume *vol, uint32_t index, bool &past) {
-    past = index >= vol->fat_sectors >> vol->sector_shift;
+// reader fails it. With `ahead`, a miss also reads the sectors after it up to the last
+// slot, in one request: the slots' buffers lie one after another in the arena.
+const uint8_t *fat_sector(readfat_volume *vol, uint32_t index, bool &past, bool ahead = false) {
+    const uint64_t count = vol->fat_sectors >> vol->sector_shift;
+    past = index >= count;
     if (past) return nullptr;
     const uint64_t sector = vol->fat_start + (uint64_t{index} << vol->sector_shift);
     const unsigned slot = static_cast<unsigned>((sector >> vol->sector_shift) & 7u);
     uint8_t *buf = vol->fat_buf[slot];
-    if (vol->fat_tag[slot] != sector) {
-        const uint32_t n = 1u << vol->sector_shift;
-        if (read_sectors(vol, buf, sector, n, vol->fat_start, vol->fat_start + vol->fat_sectors) !=
-            static_cast<int32_t>(n)) {
-            vol->fat_tag[slot] = 0;
-            return nullptr;
-        }
-        vol->fat_tag[slot] = sector;
-    }
-    return buf;
+    if (vol->fat_tag[slot] == sector) return buf;
+    uint32_t n = 1;
+    if (ahead) n = count - index < 8u - slot ? static_cast<uint32_t>(count - index) : 8u - slot;
+    const uint32_t units = n << vol->sector_shift;
+    const int32_t got =
+        read_sectors(vol, buf, sector, units, vol->fat_start, vol->fat_start + vol->fat_sectors);
+    // A short result keeps the whole sectors that arrived; the rest of the slots read
+    // are emptied, whatever they held.
+    const uint32_t whole = got <= 0 || static_cast<uint32_t>(got) > units
+                               ? 0
+                               : static_cast<uint32_t>(got) >> vol->sector_shift;
+    for (uint32_t k = 0; k < n; ++k)
+        vol->fat_tag[slot + k] = k < whole ? sector + (uint64_t{k} << vol->sector_shift) : 0;
+    return whole != 0 ? buf : nullptr;
 }
 
 uint32_t fat_failure(bool past) {
@@ -101,7 +107,9 @@ uint32_t successive_links(readfat_volume *vol, uint32_t from, uint32_t most, uin
     const unsigned shift = static_cast<unsigned>(std::countr_zero(per));
     while (k < most) {
         bool past = false;
-        const uint8_t *s = fat_sector(vol, c >> shift, past);
+        // A run's walk reads the FAT ahead: the next links of a sequential read come
+        // with this request.
+        const uint8_t *s = fat_sector(vol, c >> shift, past, true);
         if (!s) {
             *stop = fat_failure(past);
             return k;
