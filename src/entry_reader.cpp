@@ -41,11 +41,16 @@ inline bool copy_lfn_units(const uint8_t *e, dv_name &name, int p) {
             std::memcpy(u, e + 1, 10);
             std::memcpy(u + 5, e + 14, 12);
             std::memcpy(u + 11, e + 28, 4);
+            // Tested in the entry, not in the copy: a load across the stores just made
+            // would wait for them. Units 0-3, 5-8, 7-10, 9-12 (with 4 alone).
             uint64_t a, b, c;
-            std::memcpy(&a, u, 8);
-            std::memcpy(&b, u + 4, 8);
-            std::memcpy(&c, u + 8, 8);
-            return (zero_units(a) | zero_units(b) | zero_units(c)) != 0 || u[12] == 0;
+            uint32_t d;
+            std::memcpy(&a, e + 1, 8);
+            std::memcpy(&b, e + 14, 8);
+            std::memcpy(&c, e + 18, 8);
+            std::memcpy(&d, e + 28, 4);
+            return (zero_units(a) | zero_units(b) | zero_units(c) | zero_units(d)) != 0 ||
+                   load_le16(e + 9) == 0;
         }
     }
     bool zero = false;
