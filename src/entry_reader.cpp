@@ -49,7 +49,8 @@ inline bool copy_lfn_units(const uint8_t *e, dv_name &name, int p) {
             std::memcpy(&b, e + 14, 8);
             std::memcpy(&c, e + 18, 8);
             std::memcpy(&d, e + 28, 4);
-            return (zero_units(a) | zero_units(b) | zero_units(c) | zero_units(d)) != 0 ||
+            const uint64_t tail = uint64_t{d} | 0xFFFFFFFF00000000u; // two units, no more
+            return (zero_units(a) | zero_units(b) | zero_units(c) | zero_units(tail)) != 0 ||
                    load_le16(e + 9) == 0;
         }
     }

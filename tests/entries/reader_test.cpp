@@ -188,6 +188,15 @@ TEST_F(Reader, NameFillingItsLastEntryEndsAtClearedPosition) {
     }
 }
 
+TEST_F(Reader, NamesEndAtEveryPlaceOfABlock) {
+    for (size_t len = 1; len <= 27; ++len) {
+        const Units name(len, u'n');
+        load(run(name, "N          "));
+        ASSERT_EQ(read(), 0);
+        EXPECT_EQ(name_of(recs[0]), name) << len;
+    }
+}
+
 TEST_F(Reader, LongestNameAndPositionLimits) {
     Units name;
     for (int i = 0; i < 255; ++i) name.push_back(static_cast<char16_t>(0x100 + i));
