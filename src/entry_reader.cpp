@@ -329,7 +329,13 @@ struct DecodeSink {
         low = top < DV_NAME_MAX + 1 ? top : DV_NAME_MAX + 1;
         high = low;
         zero_block = -1;
-        std::memset(rec->name.units + low, 0, sizeof rec->name.units - size_t(low) * 2);
+        // In 16-byte stores from the 8-unit boundary at or below `low` (a string store of
+        // odd length starts slowly): the units below `low` there are the top block's, which
+        // the run writes next.
+        constexpr int kUnits = sizeof rec->name.units / 2;
+        static_assert((DV_NAME_MAX + 1) % 8 == 0 && kUnits > DV_NAME_MAX + 1);
+        for (int i = low & ~7; i < DV_NAME_MAX + 1; i += 8) std::memset(rec->name.units + i, 0, 16);
+        std::memset(rec->name.units + DV_NAME_MAX + 1, 0, (kUnits - DV_NAME_MAX - 1) * 2);
         clearing = true;
         rec->name.len = 0;
         std::memset(reinterpret_cast<uint8_t *>(&rec->name) + sizeof rec->name, 0,
