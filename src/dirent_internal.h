@@ -30,8 +30,33 @@ int64_t decode_timestamp64(uint16_t date, uint16_t time_word, uint8_t tenms);
 // Its two halves: days from 1970 to a FAT date (-1 when the date does not exist), and
 // seconds into the day of a time word and 10-ms byte (-1 when out of range). An entry's
 // three dates are often one, decoded once.
-int32_t fat_date_days(uint16_t date);
-int32_t fat_time_seconds(uint16_t time_word, uint8_t tenms);
+// Inline: the listing decodes one of each per entry.
+// Days before each month of a common year, and each month's length (index 1-12).
+inline constexpr uint16_t kDaysBeforeMonth[13] = {0,   0,   31,  59,  90,  120, 151,
+                                                  181, 212, 243, 273, 304, 334};
+inline constexpr uint8_t kMonthDays[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+// FAT years 1980-2107: every fourth is a leap year, except 2100 (year 120).
+inline constexpr unsigned kYear2100 = 120;
+inline constexpr int32_t kFatDays1980 = 3652; // 1970-01-01 to 1980-01-01
+
+inline int32_t fat_date_days(uint16_t date) {
+    const unsigned y = date >> 9;
+    const unsigned month = (date >> 5) & 0x0F, day = date & 0x1F;
+    if (month < 1 || month > 12 || day < 1) return -1;
+    const unsigned leap = (y & 3) == 0 && y != kYear2100 ? 1 : 0;
+    if (day > kMonthDays[month] + (month == 2 ? leap : 0)) return -1;
+    // Leap days of the years before: 1980, 1984, ... (2100 not among them).
+    const unsigned leap_days = (y + 3) / 4 - (y > kYear2100 ? 1 : 0);
+    return static_cast<int32_t>(kFatDays1980 + 365 * y + leap_days + kDaysBeforeMonth[month] +
+                                (month > 2 ? leap : 0) + day - 1);
+}
+
+inline int32_t fat_time_seconds(uint16_t time_word, uint8_t tenms) {
+    const unsigned hour = time_word >> 11, minute = (time_word >> 5) & 0x3F;
+    const unsigned two_secs = time_word & 0x1F;
+    if (hour > 23 || minute > 59 || two_secs > 29 || tenms > 199) return -1;
+    return static_cast<int32_t>(hour * 3600 + minute * 60 + two_secs * 2 + tenms / 100u);
+}
 int encode_timestamp64(int64_t sec, int32_t nsec, uint16_t *date, uint16_t *time_word,
                        uint8_t *tenms);
 

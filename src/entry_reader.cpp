@@ -25,21 +25,41 @@ bool is_lfn(const uint8_t *e) {
     return (e[DV_DIRENT_ATTR] & DV_ATTR_LFN) == DV_ATTR_LFN;
 }
 
+// Whether any of the 4 units in `v` is 0, as its top bit.
+constexpr uint64_t zero_units(uint64_t v) {
+    return (v - 0x0001000100010001u) & ~v & 0x8000800080008000u;
+}
+
 // Stores the 13 units of a long-name entry at position p of the name. Units that would
-// fall beyond the name's terminator place (256 and up) are not stored.
-void copy_lfn_units(const uint8_t *e, dv_name &name, int p) {
+// fall beyond the name's terminator place (256 and up) are not stored. Returns whether a
+// unit stored is 0: the name's end is looked for while its units are copied.
+inline bool copy_lfn_units(const uint8_t *e, dv_name &name, int p) {
+    uint16_t *u = name.units + p;
     if constexpr (std::endian::native == std::endian::little) {
         // The units lie in three stretches of the entry, already in the name's byte order.
         if (p + 13 <= DV_NAME_MAX + 1) {
-            uint16_t *u = name.units + p;
             std::memcpy(u, e + 1, 10);
             std::memcpy(u + 5, e + 14, 12);
             std::memcpy(u + 11, e + 28, 4);
-            return;
+            // Tested in the entry, not in the copy: a load across the stores just made
+            // would wait for them. Units 0-3, 5-8, 7-10, 9-12 (with 4 alone).
+            uint64_t a, b, c;
+            uint32_t d;
+            std::memcpy(&a, e + 1, 8);
+            std::memcpy(&b, e + 14, 8);
+            std::memcpy(&c, e + 18, 8);
+            std::memcpy(&d, e + 28, 4);
+            const uint64_t tail = uint64_t{d} | 0xFFFFFFFF00000000u; // two units, no more
+            return (zero_units(a) | zero_units(b) | zero_units(c) | zero_units(tail)) != 0 ||
+                   load_le16(e + 9) == 0;
         }
     }
-    for (int k = 0; k < 13 && p + k <= DV_NAME_MAX; ++k)
-        name.units[p + k] = load_le16(e + lfn_unit_offsets[k]);
+    bool zero = false;
+    for (int k = 0; k < 13 && p + k <= DV_NAME_MAX; ++k) {
+        u[k] = load_le16(e + lfn_unit_offsets[k]);
+        zero |= u[k] == 0;
+    }
+    return zero;
 }
 
 // Whether any of the 8 bytes of `v` is 0.
@@ -59,21 +79,6 @@ void copy_shortname(const uint8_t *e, char *shortname) {
     int i = 0;
     for (; i < 11 && e[i] != 0; ++i) shortname[i] = static_cast<char>(e[i]);
     for (; i < 12; ++i) shortname[i] = 0;
-}
-
-// The index of the first 0 unit of `name`, or DV_NAME_MAX + 1 when there is none. Four
-// units at a time: names are scanned once per record.
-int name_length(const dv_name &name) {
-    constexpr int kUnits = DV_NAME_MAX + 1;
-    static_assert(kUnits % 4 == 0);
-    for (int i = 0; i < kUnits; i += 4) {
-        uint64_t v;
-        std::memcpy(&v, name.units + i, 8);
-        if (((v - 0x0001000100010001u) & ~v & 0x8000800080008000u) == 0) continue;
-        for (int k = i;; ++k)
-            if (name.units[k] == 0) return k;
-    }
-    return kUnits;
 }
 
 uint16_t short_unit(uint8_t byte) {
@@ -285,8 +290,8 @@ void deleted_name(const dv_ctx *ctx, const uint8_t *e, const uint8_t *run, int c
 // Both forms of one time, from its date already decoded (`days`, -1 for none). A valid date
 // needs no carrying, so the 32-bit form is the 64-bit one when it fits; only impossible
 // fields take the carrying arithmetic.
-void decode_times(int32_t days, uint16_t date, uint16_t time_word, uint8_t tenms, dv_timestamp &ts,
-                  int64_t &sec64) {
+inline void decode_times(int32_t days, uint16_t date, uint16_t time_word, uint8_t tenms,
+                         dv_timestamp &ts, int64_t &sec64) {
     const int32_t secs = fat_time_seconds(time_word, tenms);
     if (days < 0 || secs < 0) {
         sec64 = DV_TIME_NONE;
@@ -314,29 +319,47 @@ struct DecodeSink {
     static constexpr bool ruled_out() { return false; }
     static constexpr bool short_may_match() { return true; }
     int low = 0;           // the lowest unit the last run started has written
+    int high = 0;          // the unit above the last run's top block (at most 256)
+    int zero_block = -1;   // where the lowest block holding a 0 unit starts, or -1
     bool clearing = false; // a run started for this record: units below `low` read as 0
     void run_start(const uint8_t *e, int) {
         // The run writes its units from its top block down, and fill() every field after
         // the name: clear the rest, so the record is as if cleared whole.
         const int top = (e[DV_LFN_SEQ] & 0x1F) * 13;
         low = top < DV_NAME_MAX + 1 ? top : DV_NAME_MAX + 1;
-        std::memset(rec->name.units + low, 0, sizeof rec->name.units - size_t(low) * 2);
+        high = low;
+        zero_block = -1;
+        // In 16-byte stores from the 8-unit boundary at or below `low` (a string store of
+        // odd length starts slowly): the units below `low` there are the top block's, which
+        // the run writes next.
+        constexpr int kUnits = sizeof rec->name.units / 2;
+        static_assert((DV_NAME_MAX + 1) % 8 == 0 && kUnits > DV_NAME_MAX + 1);
+        for (int i = low & ~7; i < DV_NAME_MAX + 1; i += 8) std::memset(rec->name.units + i, 0, 16);
+        std::memset(rec->name.units + DV_NAME_MAX + 1, 0, (kUnits - DV_NAME_MAX - 1) * 2);
         clearing = true;
         rec->name.len = 0;
         std::memset(reinterpret_cast<uint8_t *>(&rec->name) + sizeof rec->name, 0,
                     offsetof(dv_entry, cluster) - sizeof rec->name);
     }
     void lfn(const uint8_t *e, int p) {
-        copy_lfn_units(e, rec->name, p);
+        // Blocks come from the top down: the last one with a 0 unit holds the first.
+        if (copy_lfn_units(e, rec->name, p)) zero_block = p;
         low = p;
     }
     void short_seen(const uint8_t *e) { copy_shortname(e, rec->shortname); }
     Step accept(const uint8_t *e, bool from_run, int) {
+        // The run's units end at its first 0 unit; without one, at the clearing above it.
+        int len = high;
+        if (zero_block >= 0)
+            for (len = zero_block; rec->name.units[len] != 0; ++len) {
+            }
         // Blocks a run lacked (a lenient run with entries missing, or one given up for its
         // short entry's own name) read as zeros.
-        if (clearing && low > 0) std::memset(rec->name.units, 0, size_t(low) * 2);
-        if (!from_run) build_short_name(e, rec->name, lcase_of(ctx, e));
-        const int len = name_length(rec->name);
+        if (clearing && low > 0) {
+            std::memset(rec->name.units, 0, size_t(low) * 2);
+            len = 0;
+        }
+        if (!from_run) len = build_short_name(e, rec->name, lcase_of(ctx, e));
         if (len > DV_NAME_MAX) return Step::fail;
         rec->name.len = static_cast<uint16_t>(len);
         fill(e);

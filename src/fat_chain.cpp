@@ -4,6 +4,8 @@
 
 #include "bytes.h"
 
+#include <bit>
+
 namespace dorvex {
 
 int32_t read_sectors(const readfat_volume *vol, void *buf, uint64_t sector, uint32_t count,
@@ -17,23 +19,29 @@ namespace {
 
 // The first FAT's logical sector `index` through the cache (slot: its number mod 8, so
 // neighbours never evict each other), or null when it lies past the FAT (`past`) or the
-// reader fails it.
-const uint8_t *fat_sector(readfat_volume *vol, uint32_t index, bool &past) {
-    past = index >= vol->fat_sectors >> vol->sector_shift;
+// reader fails it. With `ahead`, a miss also reads the sectors after it up to the last
+// slot, in one request: the slots' buffers lie one after another in the arena.
+const uint8_t *fat_sector(readfat_volume *vol, uint32_t index, bool &past, bool ahead = false) {
+    const uint64_t count = vol->fat_sectors >> vol->sector_shift;
+    past = index >= count;
     if (past) return nullptr;
     const uint64_t sector = vol->fat_start + (uint64_t{index} << vol->sector_shift);
     const unsigned slot = static_cast<unsigned>((sector >> vol->sector_shift) & 7u);
     uint8_t *buf = vol->fat_buf[slot];
-    if (vol->fat_tag[slot] != sector) {
-        const uint32_t n = 1u << vol->sector_shift;
-        if (read_sectors(vol, buf, sector, n, vol->fat_start, vol->fat_start + vol->fat_sectors) !=
-            static_cast<int32_t>(n)) {
-            vol->fat_tag[slot] = 0;
-            return nullptr;
-        }
-        vol->fat_tag[slot] = sector;
-    }
-    return buf;
+    if (vol->fat_tag[slot] == sector) return buf;
+    uint32_t n = 1;
+    if (ahead) n = count - index < 8u - slot ? static_cast<uint32_t>(count - index) : 8u - slot;
+    const uint32_t units = n << vol->sector_shift;
+    const int32_t got =
+        read_sectors(vol, buf, sector, units, vol->fat_start, vol->fat_start + vol->fat_sectors);
+    // A short result keeps the whole sectors that arrived; the rest of the slots read
+    // are emptied, whatever they held.
+    const uint32_t whole = got <= 0 || static_cast<uint32_t>(got) > units
+                               ? 0
+                               : static_cast<uint32_t>(got) >> vol->sector_shift;
+    for (uint32_t k = 0; k < n; ++k)
+        vol->fat_tag[slot + k] = k < whole ? sector + (uint64_t{k} << vol->sector_shift) : 0;
+    return whole != 0 ? buf : nullptr;
 }
 
 uint32_t fat_failure(bool past) {
@@ -62,17 +70,72 @@ uint32_t next_cluster12(readfat_volume *vol, uint32_t cluster) {
     return value >= 0xFF8u ? kChainEnd : value;
 }
 
+// A FAT16 entry as a link: end marks as kChainEnd.
+uint32_t link16(const uint8_t *s, uint32_t at) {
+    const uint32_t value = load_le16(s + at * 2u);
+    return value >= 0xFFF8u ? kChainEnd : value;
+}
+
 } // namespace
 
 uint32_t next_cluster(readfat_volume *vol, uint32_t cluster) {
     if (vol->fat_type == 12) return next_cluster12(vol, cluster);
     bool past = false;
-    const uint8_t *s = fat_sector(vol, cluster / vol->fat_entries_per_sector, past);
+    // Entries per sector are a power of two: a shift, not a division, per lookup.
+    const unsigned shift = static_cast<unsigned>(std::countr_zero(vol->fat_entries_per_sector));
+    const uint8_t *s = fat_sector(vol, cluster >> shift, past);
     if (!s) return fat_failure(past);
-    const uint32_t at = cluster % vol->fat_entries_per_sector;
+    const uint32_t at = cluster & (vol->fat_entries_per_sector - 1u);
     if (vol->fat_type == 32) return load_le32(s + at * 4u) & kFatMask;
-    const uint32_t value = load_le16(s + at * 2u);
-    return value >= 0xFFF8u ? kChainEnd : value;
+    return link16(s, at);
+}
+
+uint32_t successive_links(readfat_volume *vol, uint32_t from, uint32_t most, uint32_t *stop) {
+    const uint32_t last = vol->cluster_count + 1;
+    uint32_t c = from, k = 0;
+    if (vol->fat_type == 12) {
+        for (; k < most; ++k, ++c) {
+            const uint32_t v = next_cluster12(vol, c);
+            if (v != c + 1u || v > last) {
+                *stop = v;
+                return k;
+            }
+        }
+        return k;
+    }
+    const uint32_t per = vol->fat_entries_per_sector;
+    const unsigned shift = static_cast<unsigned>(std::countr_zero(per));
+    while (k < most) {
+        bool past = false;
+        // A run's walk reads the FAT ahead: the next links of a sequential read come
+        // with this request.
+        const uint8_t *s = fat_sector(vol, c >> shift, past, true);
+        if (!s) {
+            *stop = fat_failure(past);
+            return k;
+        }
+        const uint32_t at = c & (per - 1u);
+        const uint32_t n = most - k < per - at ? most - k : per - at;
+        // Clusters below `last` lead to at most `last`: one bound for the whole stretch.
+        const uint32_t lo = c;
+        const uint32_t end = c + n;
+        if (vol->fat_type == 32) {
+            const uint8_t *p = s + at * 4u;
+            for (; c < end; ++c, p += 4)
+                if ((load_le32(p) & kFatMask) != c + 1u || c >= last) break;
+        } else {
+            const uint8_t *p = s + at * 2u;
+            for (; c < end; ++c, p += 2)
+                if (load_le16(p) != c + 1u || c >= last) break;
+        }
+        k += c - lo;
+        if (c != end) {
+            *stop = vol->fat_type == 32 ? load_le32(s + (c & (per - 1u)) * 4u) & kFatMask
+                                        : link16(s, c & (per - 1u));
+            return k;
+        }
+    }
+    return k;
 }
 
 uint32_t recovery_next(readfat_volume *vol, uint32_t from, bool skip, bool *skipped) {

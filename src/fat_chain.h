@@ -34,6 +34,13 @@ int32_t read_sectors(const readfat_volume *vol, void *buf, uint64_t sector, uint
 // marks (0xFF7, 0xFFF7, 0x0FFFFFF7) come back as they are: they lie outside every data area.
 uint32_t next_cluster(readfat_volume *vol, uint32_t cluster);
 
+// How many links, from that of `from` on and at most `most`, each lead to the next cluster
+// number inside the data area: the links a run of contiguous clusters walks, looked up
+// through the cache in the order next_cluster() would look them up, but each FAT sector
+// scanned once. When fewer than `most`, `*stop` receives the link that ended the count, as
+// next_cluster() gives it.
+uint32_t successive_links(readfat_volume *vol, uint32_t from, uint32_t most, uint32_t *stop);
+
 // Absolute number of the first sector of `cluster` (2 .. cluster_count + 1).
 uint64_t cluster_sector(const readfat_volume *vol, uint32_t cluster);
 
@@ -88,6 +95,29 @@ struct ChainGuard {
             steps = 0;
         }
         return true;
+    }
+    // Records `count` moves along the contiguous clusters after `from` (from + 1, from + 2,
+    // ...) as as many step() calls would, a stretch between two marks at a time. Returns the
+    // moves that succeed: `count`, or fewer when the run reaches a cluster already visited.
+    uint32_t step_run(uint32_t from, uint32_t count) {
+        uint32_t done = 0;
+        while (done < count) {
+            const uint32_t left = count - done;
+            const uint32_t span = left < power - steps ? left : power - steps;
+            const uint32_t lo = from + done + 1;
+            uint32_t hit = span;
+            if (mark - lo < hit) hit = mark - lo;
+            if (first - lo < hit) hit = first - lo;
+            steps += hit;
+            done += hit;
+            if (hit < span) return done;
+            if (steps == power) {
+                mark = from + done;
+                power <<= 1;
+                steps = 0;
+            }
+        }
+        return count;
     }
 };
 

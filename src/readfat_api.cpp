@@ -14,8 +14,11 @@ namespace {
 readfat_dir *open_dir(readfat_volume *vol, readfat_dir *dir) {
     if (!vol || !dir) return nullptr;
     const ptrdiff_t i = record_index(vol->dirs, DV_HANDLE_VIEWS * dir_stride(vol), dir);
-    // The lookup handle belongs to the volume, never to a caller.
-    if (i < 0 || static_cast<size_t>(i) % dir_stride(vol) == vol->max_dirs) return nullptr;
+    if (i < 0) return nullptr;
+    // The lookup handle belongs to the volume, never to a caller. Each view has one: a few
+    // compares, where the slot's index would cost a division on every readdir.
+    for (size_t v = 0; v < DV_HANDLE_VIEWS; ++v)
+        if (static_cast<size_t>(i) == v * dir_stride(vol) + vol->max_dirs) return nullptr;
     return dir->in_use ? dir : nullptr;
 }
 

@@ -78,15 +78,25 @@ uint32_t read_batch(readfat_volume *vol, readfat_file *file, uint8_t *out, uint3
     const uint32_t most = kBatchBytes / cb;
     const uint32_t limit = left / cb < most ? left / cb : most;
     // The walk moves the handle (and its cycle guard) for real; a failed read winds it back.
+    // It ends as `n` calls of advance() would: at the link after the run's last cluster.
     const readfat_file before = *file;
     const uint32_t first = file->cluster;
-    uint32_t n = 0;
-    for (;;) {
-        const uint32_t at = file->cluster;
-        ++n;
-        advance(vol, file);
-        if (n == limit || file->cluster != at + 1u || !in_data_area(vol, file->cluster)) break;
+    uint32_t stop = 0;
+    const uint32_t links = successive_links(vol, first, limit, &stop);
+    ChainGuard guard = guard_of(file);
+    const uint32_t moved = guard.step_run(first, links);
+    uint32_t n;
+    if (moved < links) {
+        n = moved + 1;
+        file->cluster = kChainLoop;
+    } else if (links == limit) {
+        n = limit;
+        file->cluster = first + limit;
+    } else {
+        n = links + 1;
+        file->cluster = is_chain_end(stop) || guard.step(first + links, stop) ? stop : kChainLoop;
     }
+    file->prev_cluster = first + n - 1;
     uint32_t arrived = 0;
     if (read_run(vol, cluster_sector(vol, first), n * vol->sectors_per_cluster, out,
                  vol->data_start, vol->end_sector, &arrived) == ReadResult::ok) {

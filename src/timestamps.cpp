@@ -94,38 +94,7 @@ dv_timestamp decode_timestamp(uint16_t date, uint16_t time_word, uint8_t tenms) 
     return ts;
 }
 
-namespace {
-
-// Days before each month of a common year, and each month's length (index 1-12).
-constexpr uint16_t kDaysBeforeMonth[13] = {0,   0,   31,  59,  90,  120, 151,
-                                           181, 212, 243, 273, 304, 334};
-constexpr uint8_t kMonthDays[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-// FAT years 1980-2107: every fourth is a leap year, except 2100 (year 120).
-constexpr unsigned kYear2100 = 120;
-constexpr int64_t kDays1980 = days_from_civil(1980, 1, 1);
-
-} // namespace
-
-// Every directory entry decodes three of these, so the calendar is done with FAT's own
-// range in mind: tables instead of the general day count.
-int32_t fat_date_days(uint16_t date) {
-    const unsigned y = date >> 9;
-    const unsigned month = (date >> 5) & 0x0F, day = date & 0x1F;
-    if (month < 1 || month > 12 || day < 1) return -1;
-    const unsigned leap = (y & 3) == 0 && y != kYear2100 ? 1 : 0;
-    if (day > kMonthDays[month] + (month == 2 ? leap : 0)) return -1;
-    // Leap days of the years before: 1980, 1984, ... (2100 not among them).
-    const unsigned leap_days = (y + 3) / 4 - (y > kYear2100 ? 1 : 0);
-    return static_cast<int32_t>(kDays1980 + 365 * y + leap_days + kDaysBeforeMonth[month] +
-                                (month > 2 ? leap : 0) + day - 1);
-}
-
-int32_t fat_time_seconds(uint16_t time_word, uint8_t tenms) {
-    const unsigned hour = time_word >> 11, minute = (time_word >> 5) & 0x3F;
-    const unsigned two_secs = time_word & 0x1F;
-    if (hour > 23 || minute > 59 || two_secs > 29 || tenms > 199) return -1;
-    return static_cast<int32_t>(hour * 3600 + minute * 60 + two_secs * 2 + tenms / 100u);
-}
+static_assert(kFatDays1980 == days_from_civil(1980, 1, 1));
 
 int64_t decode_timestamp64(uint16_t date, uint16_t time_word, uint8_t tenms) {
     const int32_t days = fat_date_days(date);

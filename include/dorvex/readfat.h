@@ -261,12 +261,14 @@ DORVEX_API uint32_t readfat_optimal_flags(void);
  * than that), always within the data area and on logical-sector boundaries;
  * a short result is continued by a request for the rest of the run. A failure
  * partway through a run returns the whole clusters that arrived before it
- * (with EIO); the next read starts with the first cluster missing. Partial
- * clusters, unaligned buffers, deleted files read by recovery, directory
- * scans and FAT sectors are read exactly as without the flag. The bytes
- * returned and the codes are the same with or without it; only the reader's
- * requests differ (and their order: the FAT links of a run are looked up
- * before its data is read).
+ * (with EIO); the next read starts with the first cluster missing. The walk
+ * along a run reads the FAT ahead: a FAT sector not in the cache comes with
+ * the sectors after it, up to the eighth cache slot, in one request (a short
+ * result keeps the whole sectors that arrived). Partial clusters, unaligned
+ * buffers, deleted files read by recovery, directory scans and seeks read
+ * exactly as without the flag. The bytes returned and the codes are the same
+ * with or without it; only the reader's requests differ (and their order: the
+ * FAT links of a run are looked up before its data is read).
  */
 #define READFAT_FLAG_BATCH 0x0080u
 

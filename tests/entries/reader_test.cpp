@@ -188,6 +188,15 @@ TEST_F(Reader, NameFillingItsLastEntryEndsAtClearedPosition) {
     }
 }
 
+TEST_F(Reader, NamesEndAtEveryPlaceOfABlock) {
+    for (size_t len = 1; len <= 27; ++len) {
+        const Units name(len, u'n');
+        load(run(name, "N          "));
+        ASSERT_EQ(read(), 0);
+        EXPECT_EQ(name_of(recs[0]), name) << len;
+    }
+}
+
 TEST_F(Reader, LongestNameAndPositionLimits) {
     Units name;
     for (int i = 0; i < 255; ++i) name.push_back(static_cast<char16_t>(0x100 + i));
@@ -203,6 +212,17 @@ TEST_F(Reader, LongestNameAndPositionLimits) {
         EXPECT_EQ(name_of(recs[0]), name);
         EXPECT_EQ(recs[0].name.units[256], 0); // cleared; the fill at 256-259 is not stored
     }
+
+    // A name ending in that top block, zeros (no fill) after its terminator: the first
+    // zero ends it.
+    const uint8_t sum = checksum("LONGEST    ");
+    entries[0] = lfn_entry(0x54, sum, Units{u'a', u'b', 0, 0, u'c', 0});
+    load(entries);
+    ASSERT_EQ(read(), 0);
+    Units shorter = name;
+    shorter.resize(247);
+    shorter += u"ab";
+    EXPECT_EQ(name_of(recs[0]), shorter);
 
     // Sequence numbers 21 and 0 put units outside the name, whatever the mode.
     for (uint8_t seq : {0x55, 0x40, 0x5F}) {

@@ -504,6 +504,11 @@ TEST(FileChain, FirstClusterOutsideTheVolume) {
 }
 
 TEST(FileChain, CyclesFailWithBrokenChain) {
+    auto run = [](uint32_t from, uint32_t to) {
+        std::vector<uint32_t> v;
+        for (uint32_t c = from; c < to; ++c) v.push_back(c);
+        return v;
+    };
     struct Case {
         const char *what;
         std::vector<uint32_t> chain;
@@ -513,38 +518,124 @@ TEST(FileChain, CyclesFailWithBrokenChain) {
         {"two-cycle", {10, 11}, 10},
         {"loop back into the middle", {10, 11, 12, 13, 14}, 12},
         {"long cycle", {10, 20, 30, 11, 21, 31, 12, 22, 32}, 20},
+        // Contiguous runs, walked a FAT sector stretch at a time with the bit.
+        {"contiguous run back into its middle", run(10, 31), 13},
+        {"contiguous run back to its start", run(10, 50), 10},
+        {"climbs back through its start",
+         [&] {
+             std::vector<uint32_t> v = {20, 21, 22};
+             for (uint32_t k : run(10, 20)) v.push_back(k);
+             return v;
+         }(),
+         20},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        const uint32_t size = 40 * 512; // far more than the chain holds
-        OneFile o(1, size, c.chain, c.back);
-        FaultReader rd(o.img);
-        Mounted v(o.img, rd);
-        ASSERT_TRUE(v.ok());
-        readfat_file *h = readfat_open(v, "F.BIN", nullptr);
-        ASSERT_NE(h, nullptr);
-        std::string buf(size, '\0');
-        int err = 0;
-        uint32_t n = readfat_read(v, h, buf.data(), size, &err);
-        EXPECT_LT(n, size);
-        EXPECT_EQ(err, DV_E_BROKENCHAIN);
-        EXPECT_GE(n, c.chain.size() * 512) << "every distinct cluster is read first";
-        EXPECT_EQ(buf.substr(0, c.chain.size() * 512), o.data.substr(0, c.chain.size() * 512));
-        EXPECT_LE(rd.data_reads(), 4 * c.chain.size()) << rd.describe();
-        // A seek across the cycle fails and puts the handle back at 0, also onto a cluster
-        // boundary, where an end mark would let it through.
-        for (uint32_t pos : {size - 1, 20 * 512u}) {
-            ASSERT_EQ(readfat_seek(v, h, 3, &err), 0);
-            err = 0;
-            EXPECT_EQ(readfat_seek(v, h, pos, &err), -1) << pos;
+        // Reads stop at the same byte with and without the bit, in one read or in pieces.
+        uint32_t plain = 0;
+        for (bool batch : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.what << (batch ? ", batched" : ""));
+            const uint32_t size = 80 * 512; // far more than the chain holds
+            OneFile o(1, size, c.chain, c.back);
+            FaultReader rd(o.img);
+            const uint32_t flags = readfat_optimal_flags() | (batch ? READFAT_FLAG_BATCH : 0);
+            allow_batches(rd, o.img, flags);
+            Mounted v(o.img, rd, flags);
+            ASSERT_TRUE(v.ok());
+            readfat_file *h = readfat_open(v, "F.BIN", nullptr);
+            ASSERT_NE(h, nullptr);
+            AlignedBuffer space(size);
+            auto read_until_error = [&](uint32_t chunk, int *err) {
+                uint32_t n = 0, got = 0;
+                while ((got = readfat_read(v, h, space.data() + n, chunk, err)) == chunk) n += got;
+                return n + got;
+            };
+            int err = 0;
+            uint32_t n = read_until_error(size, &err);
+            std::string buf(space.chars(), n);
+            EXPECT_LT(n, size);
             EXPECT_EQ(err, DV_E_BROKENCHAIN);
-            EXPECT_EQ(readfat_tell(v, h), 0u);
+            EXPECT_GE(n, c.chain.size() * 512) << "every distinct cluster is read first";
+            EXPECT_EQ(buf.substr(0, c.chain.size() * 512), o.data.substr(0, c.chain.size() * 512));
+            EXPECT_LE(rd.data_reads(), 4 * c.chain.size()) << rd.describe();
+            ASSERT_EQ(readfat_seek(v, h, 0, &err), 0);
+            err = 0;
+            EXPECT_EQ(read_until_error(3 * 512, &err), n);
+            EXPECT_EQ(err, DV_E_BROKENCHAIN);
+            if (!batch) plain = n;
+            EXPECT_EQ(n, plain);
+            // A seek across the cycle fails and puts the handle back at 0, also onto a cluster
+            // boundary, where an end mark would let it through.
+            for (uint32_t pos : {size - 1, 60 * 512u}) {
+                ASSERT_EQ(readfat_seek(v, h, 3, &err), 0);
+                err = 0;
+                EXPECT_EQ(readfat_seek(v, h, pos, &err), -1) << pos;
+                EXPECT_EQ(err, DV_E_BROKENCHAIN);
+                EXPECT_EQ(readfat_tell(v, h), 0u);
+            }
+            // Seeks and reads inside the real part of the chain still work.
+            err = 0;
+            ASSERT_EQ(readfat_seek(v, h, 5, &err), 0);
+            EXPECT_EQ(readfat_read(v, h, space.data(), 10, &err), 10u);
+            EXPECT_EQ(std::string(space.chars(), 10), o.data.substr(5, 10));
         }
-        // Seeks and reads inside the real part of the chain still work.
-        err = 0;
-        ASSERT_EQ(readfat_seek(v, h, 5, &err), 0);
-        EXPECT_EQ(readfat_read(v, h, buf.data(), 10, &err), 10u);
-        EXPECT_EQ(buf.substr(0, 10), o.data.substr(5, 10));
+    }
+}
+
+TEST(FileChain, BatchedRunsReadTheSameOnEveryFatWidth) {
+    // F.BIN: runs that cross FAT sectors (FAT12 entries straddle them), a run broken by a gap
+    // and one lying below the last. G.BIN: a run that leads out of the data area.
+    for (uint32_t bits : {12u, 16u, 32u}) {
+        SCOPED_TRACE(testing::Message() << "FAT" << bits);
+        FatGeometry g;
+        g.cluster_count = bits == 16 ? 4200 : 1200;
+        g.fat_bits = bits;
+        g.root_entries = 16;
+        FatImage img(g);
+        std::vector<uint32_t> chain, off_end;
+        auto run = [](std::vector<uint32_t> &v, uint32_t from, uint32_t to) {
+            for (uint32_t c = from; c < to; ++c) v.push_back(c);
+        };
+        run(chain, 300, 720);
+        run(chain, 900, 950);
+        run(chain, 100, 120);
+        run(off_end, g.cluster_count - 5, g.cluster_count + 2);
+        const std::string data = pattern_data(uint32_t(chain.size()) * 512 - 100, bits);
+        img.write_data(chain, data);
+        img.write_data(off_end, data.substr(0, off_end.size() * 512));
+        img.set_fat(off_end.back(), off_end.back() + 1);
+        DirEntries d;
+        d.add_short("F       BIN", DV_ATTR_ARCHIVE, chain[0], uint32_t(data.size()));
+        d.add_short("G       BIN", DV_ATTR_ARCHIVE, off_end[0], 20 * 512);
+        img.place_root(d);
+        // Plain; batched; batched from a reader that gives one sector a call, so that
+        // the FAT read ahead arrives in pieces.
+        uint64_t requests[3] = {0, 0, 0}, fat[3] = {0, 0, 0};
+        for (int mode : {0, 1, 2}) {
+            const bool batch = mode != 0;
+            FaultReader rd(img);
+            const uint32_t flags = readfat_optimal_flags() | (batch ? READFAT_FLAG_BATCH : 0);
+            allow_batches(rd, img, flags);
+            if (mode == 2) rd.max_per_call(1);
+            Mounted v(img, rd, flags);
+            ASSERT_TRUE(v.ok());
+            EXPECT_EQ(read_file(v, "F.BIN", 40 * 1024), data) << mode;
+            requests[mode] = rd.data_reads();
+            fat[mode] = rd.fat_reads();
+            readfat_file *h = readfat_open(v, "G.BIN", nullptr);
+            AlignedBuffer b(20 * 512);
+            int err = 0;
+            EXPECT_EQ(readfat_read(v, h, b.data(), 20 * 512, &err), off_end.size() * 512);
+            EXPECT_EQ(err, DV_E_BROKENCHAIN);
+            EXPECT_EQ(rd.bad_requests(), 0u);
+        }
+        // FAT32's root directory lies in the data area: one more request.
+        EXPECT_EQ(requests[0], chain.size() + (bits == 32));
+        EXPECT_LE(requests[1], chain.size() * 512 / (40 * 1024) + 9);
+        // FAT16 and FAT32 runs read the FAT ahead, eight sectors a request at most.
+        if (bits != 12) {
+            EXPECT_LT(fat[1], fat[0]) << fat[0];
+        }
+        EXPECT_EQ(fat[2], fat[0]);
     }
 }
 
