@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
+#include <deque>
 
 #include "cli.h"
 #include "text.h"
@@ -45,7 +46,7 @@ std::string shortened(const std::string &shown) {
 // than 65536 entries.
 constexpr size_t kMaxEntries = size_t(1) << 17;
 // Keys sorted at a time: a run's keys are dropped once its order is known.
-constexpr size_t kRun = 1024;
+constexpr size_t kRun = 512;
 
 // A record as the walkers hand it out (as scan_dir does). The dot entries are
 // the first two raw entries of a directory other than the root.
@@ -159,30 +160,45 @@ bool before(const SortKey &a, const SortKey &b, SortBy by) {
 
 // The positions of a directory's kept entries in sorted runs of kRun, merged
 // as they are handed out: only a run's worth of keys is held while sorting,
-// and one key per run while merging.
+// and while merging the next record of each run.
 class SortedIndex {
   public:
+    // Reads the record at a position: false when it cannot be read.
+    using Reread = std::function<bool(uint32_t, Listed &)>;
+
     explicit SortedIndex(SortBy by) : by_(by) {}
 
     void add(SortKey k) {
         buf_.push_back(std::move(k));
         if (buf_.size() == kRun) flush();
     }
-    void finish() {
+    // The listing is over: reads the first record of each run.
+    void finish(const Reread &reread) {
         flush();
-        buf_.shrink_to_fit();
+        buf_ = {};
+        head_.resize(at_.size());
+        rec_.resize(at_.size());
+        for (size_t r = 0; r < at_.size(); ++r) load(r, reread);
         pick();
     }
     bool done() const { return best_ == SIZE_MAX; }
-    uint32_t front() const { return head_[best_].pos; }
-    // Takes the first entry off; `reread` gives the key of the record at a
-    // position (false: the rest of that run is dropped).
-    void pop(const std::function<bool(uint32_t, SortKey &)> &reread) {
-        size_t r = best_;
-        if (++at_[r] < end_[r]) {
-            if (!reread(order_[at_[r]], head_[r])) at_[r] = end_[r];
-        }
-        if (at_[r] == end_[r]) head_[r] = SortKey{};
+    // Drops the records held (while a subdirectory is walked, so that a deep
+    // walk holds no records but its own level's); back() reads them again.
+    void release() { rec_ = {}; }
+    void back(const Reread &reread) {
+        if (!rec_.empty() || at_.empty()) return;
+        rec_.resize(at_.size());
+        for (size_t r = 0; r < at_.size(); ++r)
+            if (at_[r] < end_[r] && !reread(order_[at_[r]], rec_[r])) at_[r] = end_[r];
+        pick();
+    }
+    // The first entry and its position.
+    const Listed &front() const { return rec_[best_]; }
+    uint32_t front_pos() const { return head_[best_].pos; }
+    // Takes the first entry off.
+    void pop(const Reread &reread) {
+        ++at_[best_];
+        load(best_, reread);
         pick();
     }
 
@@ -194,8 +210,17 @@ class SortedIndex {
         at_.push_back(order_.size());
         for (const SortKey &k : buf_) order_.push_back(k.pos);
         end_.push_back(order_.size());
-        head_.push_back(std::move(buf_.front()));
         buf_.clear();
+    }
+    // The record of run r's next position into rec_[r]; a run whose record
+    // cannot be read ends there.
+    void load(size_t r, const Reread &reread) {
+        if (at_[r] < end_[r] && reread(order_[at_[r]], rec_[r])) {
+            head_[r] = key_of(rec_[r], order_[at_[r]], by_.order);
+        } else {
+            at_[r] = end_[r];
+            head_[r] = SortKey{};
+        }
     }
     void pick() {
         best_ = SIZE_MAX;
@@ -206,9 +231,10 @@ class SortedIndex {
 
     SortBy by_;
     std::vector<SortKey> buf_;
-    std::vector<uint32_t> order_;  // the runs, one after another
+    std::deque<uint32_t> order_;   // the runs, one after another (grows without copies)
     std::vector<size_t> at_, end_; // each run's next and end in order_
     std::vector<SortKey> head_;    // each run's next key
+    std::vector<Listed> rec_;      // and its record
     size_t best_ = SIZE_MAX;
 };
 
@@ -230,21 +256,15 @@ int list_sorted(readfat_volume *vol, const Node &dir, SortBy by,
         code = read_all(vol, d, root, [&](const Listed &l, uint32_t pos) {
             if (keep(l)) index.add(key_of(l, pos, by.order));
         });
-        index.finish();
-        Listed l{};
-        while (!index.done()) {
-            if (int e = read_one(vol, d, root, index.front(), l)) {
-                code = e;
-                break;
-            }
-            fn(l);
-            index.pop([&](uint32_t pos, SortKey &k) {
-                Listed next{};
-                if (read_one(vol, d, root, pos, next) != 0) return false;
-                k = key_of(next, pos, by.order);
-                return true;
-            });
-        }
+        int reread_code = 0;
+        auto reread = [&](uint32_t pos, Listed &l) {
+            int e = read_one(vol, d, root, pos, l);
+            if (e && !reread_code) reread_code = e;
+            return e == 0;
+        };
+        index.finish(reread);
+        for (; !index.done(); index.pop(reread)) fn(index.front());
+        if (!code) code = reread_code;
     }
     readfat_closedir(vol, d);
     return code;
@@ -342,7 +362,7 @@ Walker::Step Walker::next() {
     if (frames_.size() > 1) {
         // Back in the parent, where this directory's entry is read once more.
         Frame &parent = frames_[frames_.size() - 2];
-        if (!open(parent.ref) || !read_at(parent, f.self_pos)) {
+        if (!open(parent.ref) || !reread(parent, f.self_pos, current_)) {
             current_ = Listed{};
             current_.entry.cluster = f.ref.cluster;
             current_.entry.attr = f.ref.attr;
@@ -374,12 +394,14 @@ void Walker::list(Frame &f) {
         ++idx;
     });
     f.records = idx;
-    if (f.sorted) f.sorted->finish();
+    if (f.sorted) {
+        f.sorted->finish([&](uint32_t pos, Listed &l) { return reread(f, pos, l); });
+    }
 }
 
-bool Walker::read_at(const Frame &f, uint32_t pos) {
+bool Walker::reread(const Frame &f, uint32_t pos, Listed &l) {
     bool root = f.ref.root || f.ref.cluster == 0;
-    if (int code = read_one(vol_, dir_, root, pos, current_)) {
+    if (int code = read_one(vol_, dir_, root, pos, l)) {
         refuse(shown_, dv_strerror(code), true);
         return false;
     }
@@ -389,16 +411,11 @@ bool Walker::read_at(const Frame &f, uint32_t pos) {
 bool Walker::hand_out(Frame &f) {
     if (!dir_ && !open(f.ref)) return false;
     if (f.sorted) {
+        f.sorted->back([&](uint32_t pos, Listed &l) { return reread(f, pos, l); });
         if (f.sorted->done()) return false;
-        f.given_pos = f.sorted->front();
-        if (!read_at(f, f.given_pos)) return false;
-        bool root = f.ref.root || f.ref.cluster == 0;
-        Listed next{};
-        f.sorted->pop([&](uint32_t pos, SortKey &k) {
-            if (read_one(vol_, dir_, root, pos, next) != 0) return false;
-            k = key_of(next, pos, by_.order);
-            return true;
-        });
+        current_ = f.sorted->front();
+        f.given_pos = f.sorted->front_pos();
+        f.sorted->pop([&](uint32_t pos, Listed &l) { return reread(f, pos, l); });
         last_ = f.sorted->done();
         return true;
     }
@@ -408,7 +425,7 @@ bool Walker::hand_out(Frame &f) {
     // Records passed over since the last one handed out are read past.
     uint32_t pos = f.next_pos;
     for (size_t i = f.next_record; i <= j; ++i) {
-        if (!read_at(f, pos)) return false;
+        if (!reread(f, pos, current_)) return false;
         if (i < j) pos = readfat_telldir(vol_, dir_);
     }
     f.given_pos = pos;
@@ -444,6 +461,7 @@ bool Walker::descend(const std::function<bool()> &ready) {
     }
     if (ready && !ready()) return false;
     uint32_t self = frames_.back().given_pos;
+    if (frames_.back().sorted) frames_.back().sorted->release();
     frames_.emplace_back();
     Frame &f = frames_.back();
     f.ref.cluster = current_.entry.cluster;

@@ -134,8 +134,8 @@ class Walker {
     bool hand_out(Frame &f);
     bool open(const Ref &r);
     void close();
-    // Reads the record at `pos` of the open directory into current_.
-    bool read_at(const Frame &f, uint32_t pos);
+    // Reads the record at `pos` of the open directory, reporting a failure.
+    bool reread(const Frame &f, uint32_t pos, Listed &l);
     // Reports a directory not walked; `shown` is its path as shown.
     void refuse(const std::string &shown, const std::string &why, bool error);
 
