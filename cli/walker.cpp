@@ -123,26 +123,17 @@ SortKey key_of(const Listed &l, uint32_t pos, Order order) {
     k.dot = l.dot;
     if (order == Order::size) k.num = l.entry.size;
     if (order == Order::time) k.num = l.entry.mtime64 == DV_TIME_NONE ? INT64_MIN : l.entry.mtime64;
-    std::u32string folded = fold(name_to_u32(l.entry.name));
-    for (char32_t &c : folded)
-        if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-    for (char32_t c : folded) {
-        uint32_t cp = static_cast<uint32_t>(c);
-        if (cp < 0x80) {
-            k.name.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            k.name.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            k.name.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            k.name.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            k.name.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            k.name.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            k.name.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            k.name.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            k.name.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            k.name.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    // ASCII names, the usual case, fold here without a detour.
+    const dv_name &n = l.entry.name;
+    size_t len = n.len > DV_NAME_MAX ? DV_NAME_MAX : n.len;
+    k.name.reserve(len);
+    for (size_t i = 0; i < len; ++i) {
+        uint16_t u = n.units[i];
+        if (u >= 0x80) {
+            k.name = to_utf8(fold(name_to_u32(n)));
+            break;
         }
+        k.name.push_back(static_cast<char>(u >= 'a' && u <= 'z' ? u - 32 : u));
     }
     return k;
 }
