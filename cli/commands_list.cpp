@@ -207,7 +207,7 @@ int list_text(readfat_volume *vol, const Node &dir, const std::string &path, con
         out.section(escape_display_utf8(path), header);
         if (int code =
                 list_sorted(vol, dir, o.by, show, [&](const Listed &l) { out.entry(l, path); })) {
-            report(escape_display_utf8(path), dv_strerror(code));
+            report(escape_display_utf8(path), listing_message(code));
             return kFail;
         }
         return kOk;
@@ -225,8 +225,7 @@ int list_text(readfat_volume *vol, const Node &dir, const std::string &path, con
                                    [&](const Listed &l) { out.entry(l, w.path()); });
             if (!code) code = w.listing_error();
             if (code) {
-                report(w.shown(),
-                       code == w.listing_error() ? w.listing_message() : dv_strerror(code));
+                report(w.shown(), listing_message(code));
                 rc = kFail;
             }
         } else if (step == Walker::Step::entry) {

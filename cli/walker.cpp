@@ -490,10 +490,14 @@ std::string Walker::entry_path() const {
     return path_ == "/" ? "/" + name : path_ + "/" + name;
 }
 
-std::string Walker::listing_message() const {
-    if (listing_error_ == EILSEQ)
+std::string listing_message(int code) {
+    if (code == EILSEQ)
         return "damaged long-name entries; the rest of the directory cannot be read";
-    return dv_strerror(listing_error_);
+    return dv_strerror(code);
+}
+
+std::string Walker::listing_message() const {
+    return dvcli::listing_message(listing_error_);
 }
 
 } // namespace dvcli

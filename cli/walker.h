@@ -46,6 +46,10 @@ int list_sorted(readfat_volume *vol, const Node &dir, SortBy by,
                 const std::function<bool(const Listed &)> &keep,
                 const std::function<void(const Listed &)> &fn);
 
+// What to tell the user about a listing that ended with `code`: a damaged
+// long-name run (EILSEQ) is named as such, not as a bad character in text.
+std::string listing_message(int code);
+
 class SortedIndex;
 
 class Walker {
