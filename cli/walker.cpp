@@ -47,6 +47,8 @@ std::string shortened(const std::string &shown) {
 constexpr size_t kMaxEntries = size_t(1) << 17;
 // Keys sorted at a time: a run's keys are dropped once its order is known.
 constexpr size_t kRun = 512;
+// Levels that keep their merge records while a child is walked.
+constexpr size_t kKeepRecords = 16;
 
 // A record as the walkers hand it out (as scan_dir does). The dot entries are
 // the first two raw entries of a directory other than the root.
@@ -452,7 +454,9 @@ bool Walker::descend(const std::function<bool()> &ready) {
     }
     if (ready && !ready()) return false;
     uint32_t self = frames_.back().given_pos;
-    if (frames_.back().sorted) frames_.back().sorted->release();
+    // Near the top a level keeps its records while a child is walked: reading
+    // them again after every subdirectory of a large directory costs time.
+    if (frames_.back().sorted && frames_.size() > kKeepRecords) frames_.back().sorted->release();
     frames_.emplace_back();
     Frame &f = frames_.back();
     f.ref.cluster = current_.entry.cluster;
