@@ -192,7 +192,7 @@ class SortedIndex {
     void pop(const Reread &reread) {
         ++at_[best_];
         load(best_, reread);
-        pick();
+        repick();
     }
 
   private:
@@ -215,11 +215,30 @@ class SortedIndex {
             head_[r] = SortKey{};
         }
     }
+    // Orders the heap of runs: the one with the first next key on top.
+    struct Later {
+        const SortedIndex *s;
+        bool operator()(size_t a, size_t b) const {
+            return before(s->head_[b], s->head_[a], s->by_);
+        }
+    };
+    Later later() const { return Later{this}; }
+    // The live runs as a heap on their next keys; best_ is its top.
     void pick() {
-        best_ = SIZE_MAX;
+        live_.clear();
         for (size_t r = 0; r < at_.size(); ++r)
-            if (at_[r] < end_[r] && (best_ == SIZE_MAX || before(head_[r], head_[best_], by_)))
-                best_ = r;
+            if (at_[r] < end_[r]) live_.push_back(r);
+        std::make_heap(live_.begin(), live_.end(), later());
+        best_ = live_.empty() ? SIZE_MAX : live_.front();
+    }
+    // After run best_ moved on: sifts it to its place, or drops it.
+    void repick() {
+        std::pop_heap(live_.begin(), live_.end(), later());
+        if (at_[best_] < end_[best_])
+            std::push_heap(live_.begin(), live_.end(), later());
+        else
+            live_.pop_back();
+        best_ = live_.empty() ? SIZE_MAX : live_.front();
     }
 
     SortBy by_;
@@ -228,6 +247,7 @@ class SortedIndex {
     std::vector<size_t> at_, end_; // each run's next and end in order_
     std::vector<SortKey> head_;    // each run's next key
     std::vector<Listed> rec_;      // and its record
+    std::vector<size_t> live_;     // runs not used up, as a heap
     size_t best_ = SIZE_MAX;
 };
 
