@@ -14,10 +14,29 @@ namespace dvcli {
 
 namespace {
 
-// Deleted entries come with the names the library recovered (mounted with
+// The volume label's 11 bytes as a label: trailing spaces trimmed, no dot
+// between the eighth and ninth byte.
+std::u32string label_u32(const dv_entry &e) {
+    std::u32string out;
+    for (int i = 0; i < 11; ++i) {
+        char one[12] = "           ";
+        one[0] = e.shortname[i];
+        std::u32string c = one[0] == ' ' ? U" " : short_name_u32(one);
+        out += c.empty() ? U"?" : c;
+    }
+    while (!out.empty() && out.back() == U' ') out.pop_back();
+    return out;
+}
+
+// The name an entry is shown under: its long (or recovered) name; deleted
+// entries come with the names the library recovered (mounted with
 // DV_FLAG_DELETED, as -a does).
+std::u32string entry_u32(const Listed &l) {
+    return l.label ? label_u32(l.entry) : name_to_u32(l.entry.name);
+}
+
 std::string entry_display(const Listed &l) {
-    return escape_display(name_to_u32(l.entry.name));
+    return escape_display(entry_u32(l));
 }
 
 // The 8.3 name; a deleted entry's first byte was overwritten with 0xE5 and
@@ -53,10 +72,17 @@ std::string kind_of(const dv_entry &e, bool root = false) {
 }
 
 // The members of an entry's JSON object, into the object the caller opened.
+// A name with UTF-16 units that are no characters (lone surrogates) is
+// written with U+FFFD for them, and its units beside it, losslessly.
 void entry_members(JsonWriter &j, const Listed &l) {
     const dv_entry &e = l.entry;
-    j.key("name").str(name_to_u32(e.name));
-    j.key("short_name").str(short_u32(e));
+    j.key("name").str(entry_u32(l));
+    if (!l.label && has_lone_surrogate(e.name)) {
+        j.key("name_units").begin_array();
+        for (size_t i = 0; i < e.name.len && i < DV_NAME_MAX; ++i) j.num(e.name.units[i]);
+        j.end();
+    }
+    j.key("short_name").str(l.label ? label_u32(e) : short_u32(e));
     j.key("type").str_utf8(kind_of(e));
     j.key("attr").num(e.attr);
     j.key("attributes").begin_array();
@@ -80,53 +106,128 @@ bool descend(const Listed &l, bool all) {
     return !l.dot && (all || !l.deleted) && !l.label && (l.entry.attr & DV_ATTR_DIRECTORY);
 }
 
-std::string long_line(const Listed &l) {
+// What ls was asked for.
+struct LsOptions {
+    bool all = false, longfmt = false, recursive = false, json = false;
+    bool paths = false, null = false, human = false;
+    SortBy by;
+};
+
+LsOptions ls_options(const Args &a) {
+    LsOptions o;
+    o.all = a.has("all");
+    o.longfmt = a.has("long");
+    o.recursive = a.has("recursive");
+    o.json = a.has("json");
+    o.paths = a.has("paths");
+    o.null = a.has("null");
+    o.human = a.has("human-readable");
+    // -U wins over -S, which wins over -t.
+    o.by.order = a.has("unsorted")    ? Order::directory
+                 : a.has("sort-size") ? Order::size
+                 : a.has("sort-time") ? Order::time
+                                      : Order::name;
+    o.by.reverse = a.has("reverse");
+    return o;
+}
+
+std::string long_line(const Listed &l, const std::string &name, bool human) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%s %10" PRIu32 " ", attr_letters(l.entry.attr).c_str(),
-                  l.entry.size);
+    if (human)
+        std::snprintf(buf, sizeof buf, "%s %6s ", attr_letters(l.entry.attr).c_str(),
+                      human_size_ls(l.entry.size).c_str());
+    else
+        std::snprintf(buf, sizeof buf, "%s %10" PRIu32 " ", attr_letters(l.entry.attr).c_str(),
+                      l.entry.size);
     std::string s = buf;
     std::string mtime = time_text(l.entry.mtime64);
     // "-" for no date keeps the columns of the lines that have one.
     mtime.resize(utc_times() ? 20 : 19, ' ');
     s += mtime;
-    std::string sn = short_display(l.entry);
+    std::string sn = l.label ? escape_display(label_u32(l.entry)) : short_display(l.entry);
     // Padded by characters, not bytes: a code page gives 8.3 names non-ASCII ones.
     size_t chars = 0;
     for (char c : sn) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     if (chars < 12) sn.append(12 - chars, ' ');
-    s += "  " + sn + "  " + entry_display(l);
-    if (l.deleted) s += "  [deleted]";
-    if (l.label) s += "  [volume label]";
-    return s;
+    return s + "  " + sn + "  " + name;
 }
 
-std::string short_line(const Listed &l) {
-    std::string s = entry_display(l);
-    if (l.deleted) s += "  [deleted]";
-    if (l.label) s += "  [volume label]";
-    return s;
-}
+// The text form of ls: lines ended by '\n', or by NUL with --null.
+class LsText {
+  public:
+    explicit LsText(const LsOptions &o) : o_(o) {}
 
-// The text listing: each directory's entries as they are read, then, with
-// -R, its subdirectories, each under a header.
-int list_text(readfat_volume *vol, const Node &dir, const std::string &path, bool all, bool longfmt,
-              bool recursive) {
-    Walker w(vol, [&](const Listed &l) {
-        if (shown(l, all)) out_str((longfmt ? long_line(l) : short_line(l)) + '\n');
-        return recursive && descend(l, all);
-    });
+    // Starts the listing of a directory: a blank line after what came
+    // before, and its "PATH:" header when `header`.
+    void section(const std::string &shown, bool header) {
+        if (o_.paths) return;
+        if (any_ && !o_.null) out_str("\n");
+        any_ = true;
+        if (header) line(shown + ":");
+    }
+    // One entry of the directory `dir` (a volume path in UTF-8).
+    void entry(const Listed &l, const std::string &dir) {
+        any_ = true;
+        std::string name;
+        if (o_.paths) {
+            std::string p = (dir == "/" ? "/" : dir + "/");
+            if (o_.null) {
+                p += l.label ? to_utf8(label_u32(l.entry)) : name_to_utf8(l.entry.name);
+            } else {
+                p = escape_display_utf8(p);
+                p += entry_display(l);
+            }
+            if ((l.entry.attr & DV_ATTR_DIRECTORY) && !l.dot) p += '/';
+            name = std::move(p);
+        } else {
+            name = o_.null ? (l.label ? to_utf8(label_u32(l.entry)) : name_to_utf8(l.entry.name))
+                           : entry_display(l);
+        }
+        std::string s = o_.longfmt ? long_line(l, name, o_.human) : std::move(name);
+        if (l.deleted) s += "  [deleted]";
+        if (l.label) s += "  [volume label]";
+        line(s);
+    }
+    void line(std::string s) {
+        s += o_.null ? '\0' : '\n';
+        out_str(s);
+    }
+
+  private:
+    const LsOptions &o_;
+    bool any_ = false;
+};
+
+// Lists one directory in text: its entries in the chosen order, then with
+// -R its subdirectories, each under a header.
+int list_text(readfat_volume *vol, const Node &dir, const std::string &path, const LsOptions &o,
+              LsText &out, bool header) {
+    auto show = [&](const Listed &l) { return shown(l, o.all); };
+    if (!o.recursive) {
+        out.section(escape_display_utf8(path), header);
+        if (int code =
+                list_sorted(vol, dir, o.by, show, [&](const Listed &l) { out.entry(l, path); })) {
+            report(escape_display_utf8(path), listing_message(code));
+            return kFail;
+        }
+        return kOk;
+    }
+    // The walker goes down the subdirectories; each directory's own listing
+    // is read once more, in order, when the walk gets there.
+    Walker w(vol, [&](const Listed &l) { return descend(l, o.all); });
+    w.set_order(o.by);
     int rc = kOk;
     w.start(dir, path);
     for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
-        if (step == Walker::Step::enter) {
-            if (w.depth() > 0) out_str("\n");
-            if (recursive) {
-                out_str(w.shown());
-                out_str(":\n");
+        if (step == Walker::Step::listed) {
+            out.section(w.shown(), true);
+            int code = list_sorted(vol, w.dir_node(), o.by, show,
+                                   [&](const Listed &l) { out.entry(l, w.path()); });
+            if (!code) code = w.listing_error();
+            if (code) {
+                report(w.shown(), listing_message(code));
+                rc = kFail;
             }
-        } else if (step == Walker::Step::listed && w.listing_error()) {
-            report(w.shown(), w.listing_message());
-            rc = kFail;
         } else if (step == Walker::Step::entry) {
             w.descend();
         }
@@ -134,14 +235,14 @@ int list_text(readfat_volume *vol, const Node &dir, const std::string &path, boo
     return w.failed() ? kFail : rc;
 }
 
-// One JSON document; with -R a directory's object ends with its "entries",
-// written as the walk goes down and closed on the way back up.
-int list_json(readfat_volume *vol, const Node &dir, const std::string &path, bool all,
-              bool recursive) {
-    JsonWriter j(stdout);
+// A directory's JSON object; with -R a directory's object ends with its
+// "entries", written as the walk goes down and closed on the way back up.
+int list_json(JsonWriter &j, readfat_volume *vol, const Node &dir, const std::string &path,
+              const LsOptions &o) {
     j.begin_object().key("path").str_utf8(path).key("type").str_utf8("directory");
     j.key("entries").begin_array(true);
-    Walker w(vol, [&](const Listed &l) { return shown(l, all); });
+    Walker w(vol, [&](const Listed &l) { return shown(l, o.all); });
+    w.set_order(o.by);
     int rc = kOk;
     w.start(dir, path);
     for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
@@ -151,7 +252,7 @@ int list_json(readfat_volume *vol, const Node &dir, const std::string &path, boo
         } else if (step == Walker::Step::entry) {
             j.begin_object();
             entry_members(j, w.entry());
-            if (recursive && descend(w.entry(), all) && w.descend())
+            if (o.recursive && descend(w.entry(), o.all) && w.descend())
                 j.key("entries").begin_array(true);
             else
                 j.end();
@@ -159,15 +260,18 @@ int list_json(readfat_volume *vol, const Node &dir, const std::string &path, boo
             j.end().end();
         }
     }
-    j.finish();
+    j.end().end();
     return w.failed() ? kFail : rc;
 }
 
-// Opens the image and resolves the command's path argument (`/` when there is none),
-// reporting a failure. `shown` is the path as the output names it.
-bool open_target(const Args &a, Session &s, std::string &user, Node &target, std::string &shown) {
-    if (!open_session(a, a.positional[0], s)) return false;
-    user = a.positional.size() > 1 ? a.positional[1] : "/";
+// Opens the image (a failure is reported).
+bool open_image(const Args &a, Session &s) {
+    return open_session(a, a.positional[0], s);
+}
+
+// Resolves a path argument, reporting a failure. `shown` is the path as the
+// output names it.
+bool resolve_arg(Session &s, const std::string &user, Node &target, std::string &shown) {
     if (int code = resolve(s.vol, user, target)) {
         report(shown_path(user), dv_strerror(code));
         return false;
@@ -176,31 +280,75 @@ bool open_target(const Args &a, Session &s, std::string &user, Node &target, std
     return true;
 }
 
+// Opens the image and resolves the command's path argument (`/` when there is none),
+// reporting a failure. `shown` is the path as the output names it.
+bool open_target(const Args &a, Session &s, std::string &user, Node &target, std::string &shown) {
+    if (!open_image(a, s)) return false;
+    user = a.positional.size() > 1 ? a.positional[1] : "/";
+    return resolve_arg(s, user, target, shown);
+}
+
 } // namespace
 
 int cmd_ls(const Args &a) {
     Session s;
-    std::string user, path;
-    Node target;
-    if (!open_target(a, s, user, target, path)) return kFail;
-    bool json = a.has("json"), longfmt = a.has("long");
-    if (!target.is_dir()) {
-        Listed l;
-        l.entry = target.entry;
-        l.deleted = target.entry.deleted != 0;
-        if (json) {
-            JsonWriter j(stdout);
-            j.begin_object().key("path").str_utf8(path).key("type").str_utf8("file");
-            j.key("entries").begin_array(true).begin_object();
-            entry_members(j, l);
-            j.finish();
-        } else {
-            out_str((longfmt ? long_line(l) : short_line(l)) + "\n");
+    if (!open_image(a, s)) return kFail;
+    const LsOptions o = ls_options(a);
+    std::vector<std::string> users(a.positional.begin() + 1, a.positional.end());
+    if (users.empty()) users.push_back("/");
+    // Like ls(1): the file arguments first, then each directory.
+    struct Target {
+        Node node;
+        std::string path;
+    };
+    std::vector<Target> files, dirs;
+    int rc = kOk;
+    for (const std::string &user : users) {
+        Target t;
+        if (!resolve_arg(s, user, t.node, t.path)) {
+            rc = kFail;
+            continue;
         }
-        return kOk;
+        (t.node.is_dir() ? dirs : files).push_back(std::move(t));
     }
-    if (json) return list_json(s.vol, target, path, a.has("all"), a.has("recursive"));
-    return list_text(s.vol, target, path, a.has("all"), longfmt, a.has("recursive"));
+    auto as_listed = [](const Node &n) {
+        Listed l;
+        l.entry = n.entry;
+        l.deleted = n.entry.deleted != 0;
+        return l;
+    };
+    if (o.json) {
+        // Several paths make an array of the documents one path makes.
+        JsonWriter j(stdout);
+        bool many = users.size() > 1;
+        if (many) j.begin_array(true);
+        for (const Target &t : files) {
+            j.begin_object().key("path").str_utf8(t.path).key("type").str_utf8("file");
+            j.key("entries").begin_array(true).begin_object();
+            entry_members(j, as_listed(t.node));
+            j.end().end().end();
+        }
+        for (const Target &t : dirs)
+            if (list_json(j, s.vol, t.node, t.path, o) != kOk) rc = kFail;
+        j.finish();
+        return rc;
+    }
+    LsText out(o);
+    for (const Target &t : files) {
+        std::string parent = t.path.substr(0, t.path.rfind('/'));
+        if (o.paths) {
+            Listed l = as_listed(t.node);
+            out.entry(l, parent.empty() ? "/" : parent);
+        } else {
+            // As the user named it.
+            Listed l = as_listed(t.node);
+            out.entry(l, "/");
+        }
+    }
+    bool headers = users.size() > 1 || o.recursive;
+    for (const Target &t : dirs)
+        if (list_text(s.vol, t.node, t.path, o, out, headers) != kOk) rc = kFail;
+    return rc;
 }
 
 // ---- tree -------------------------------------------------------------------
@@ -216,6 +364,8 @@ int cmd_tree(const Args &a) {
     }
     bool all = a.has("all");
     Walker w(s.vol, [&](const Listed &l) { return !l.dot && (all || (!l.deleted && !l.label)); });
+    // Names in the order tree(1) gives them.
+    w.set_order(SortBy{Order::name, false});
     // One flag per level below the start: whether that directory was the last
     // item of its parent, which decides what its column shows on the lines
     // below it. `prefix` is those columns drawn, one segment per flag.

@@ -4,10 +4,17 @@
 
 namespace dvcli {
 
-// Written in pieces of this size: a listing of any length streams out.
-constexpr size_t kFlushAt = 1 << 16;
+// Written in pieces of this size: a listing of any length streams out. The
+// buffer has room for a piece and the largest item after it, so it never
+// grows (a doubled buffer would be a large part of a listing's memory).
+constexpr size_t kFlushAt = 1 << 14;
+
+JsonWriter::JsonWriter(std::FILE *out) : out_(out) {
+    buf_.reserve(2 * kFlushAt);
+}
 
 void JsonWriter::raw(std::string_view s) {
+    if (buf_.size() + s.size() > buf_.capacity()) flush();
     buf_ += s;
     if (buf_.size() >= kFlushAt) flush();
 }

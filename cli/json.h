@@ -13,7 +13,7 @@ namespace dvcli {
 
 class JsonWriter {
   public:
-    explicit JsonWriter(std::FILE *out) : out_(out) {}
+    explicit JsonWriter(std::FILE *out);
     ~JsonWriter() { flush(); }
     JsonWriter(const JsonWriter &) = delete;
     JsonWriter &operator=(const JsonWriter &) = delete;

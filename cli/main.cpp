@@ -54,30 +54,56 @@ const std::vector<CommandSpec> &commands() {
         {"ls",
          cmd_ls,
          1,
-         2,
+         -1,
          true,
-         {{'l', "long", false}, {'a', "all", false}, {'R', "recursive", false}, {0, "json", false}},
-         "ls [-l] [-a] [-R] [--json] IMAGE [PATH]",
-         "List a directory (the root by default), names in UTF-8.\n"
+         {{'l', "long", false},
+          {'a', "all", false},
+          {'R', "recursive", false},
+          {0, "json", false},
+          {'h', "human-readable", false},
+          {'S', "sort-size", false},
+          {'t', "sort-time", false},
+          {'r', "reverse", false},
+          {'U', "unsorted", false},
+          {0, "paths", false},
+          {0, "null", false}},
+         "ls [-l] [-a] [-R] [-h] [-S|-t|-U] [-r] [--paths] [--null] [--json] IMAGE [PATH...]",
+         "List directories (the root by default), names in UTF-8. A file argument\n"
+         "gives its own line; with several arguments the files come first, then each\n"
+         "directory under a \"PATH:\" header.\n"
          "\n"
          "  -l, --long       attributes, size, modification time, 8.3 name\n"
          "  -a, --all        also \".\", \"..\", the volume label and deleted entries\n"
          "                   (marked [deleted], under their recovered names; PATH may\n"
          "                   name them and pass through deleted directories)\n"
          "  -R, --recursive  list subdirectories too\n"
-         "      --json       one JSON document instead of text\n"
+         "  -h, --human-readable  sizes of -l as 1.0K, 23M (powers of 1024)\n"
+         "  -S, --sort-size  largest first\n"
+         "  -t, --sort-time  newest first (modification time)\n"
+         "  -U, --unsorted   directory order (the fastest; -U wins over -S, -S over -t)\n"
+         "  -r, --reverse    reverse the order\n"
+         "      --paths      whole volume paths, one entry a line, no headers;\n"
+         "                   directories end in '/' (with -R: a flat listing)\n"
+         "      --null       end each line with NUL instead of a newline; names are\n"
+         "                   written unescaped\n"
+         "      --json       one JSON document instead of text (several paths: an\n"
+         "                   array of them)\n"
          "\n"
-         "Paths are case-insensitive and match long or 8.3 names; '/' and '\\' both\n"
-         "separate components. Times are shown as FAT stores them, the writer's local\n"
-         "time; with --utc they are taken as UTC and end in 'Z'. '-' (null in JSON)\n"
-         "marks a time without a valid date. An 8.3 name without a long name shows in\n"
-         "the case its lower-case flags give (readme.txt), its bytes 0x80-0xFF in the\n"
-         "code page of --codepage.\n"
+         "Entries are sorted by name, case-insensitively (as Windows and mdir do),\n"
+         "\".\" and \"..\" first. Paths are case-insensitive and match long or 8.3\n"
+         "names; '/' and '\\' both separate components. Times are shown as FAT stores\n"
+         "them, the writer's local time; with --utc they are taken as UTC and end in\n"
+         "'Z'. '-' (null in JSON) marks a time without a valid date. An 8.3 name\n"
+         "without a long name shows in the case its lower-case flags give (readme.txt),\n"
+         "its bytes 0x80-0xFF in the code page of --codepage.\n"
          "\n"
          "Examples:\n"
          "  dorvex ls -l sdcard.img /DCIM\n"
+         "  dorvex ls -lhS sdcard.img /DCIM/100CANON /MISC\n"
+         "  dorvex ls -R --paths sdcard.img | grep -i '\\.jpg$'\n"
+         "  dorvex ls -R --paths --null sdcard.img /DCIM | xargs -0 -n1 echo\n"
          "  dorvex ls -R --json sdcard.img > listing.json\n"
-         "  dorvex ls -l --utc camera.img /DCIM\n"
+         "  dorvex ls -lt --utc camera.img /DCIM\n"
          "  dorvex ls -a sdcard.img /old-photos\n"
          "  dorvex ls --codepage cp850 floppy.img\n"},
         {"tree",
@@ -87,13 +113,15 @@ const std::vector<CommandSpec> &commands() {
          true,
          {{'a', "all", false}},
          "tree [-a] IMAGE [PATH]",
-         "Show the directory tree below PATH (the root by default).\n"
+         "Show the directory tree below PATH (the root by default), each directory's\n"
+         "entries sorted by name, case-insensitively.\n"
          "\n"
          "  -a, --all   also deleted entries (marked [deleted], walked into) and the\n"
          "              volume label; the counts are of live entries\n"
          "\n"
-         "Example:\n"
-         "  dorvex tree sdcard.img /docs\n"},
+         "Examples:\n"
+         "  dorvex tree sdcard.img /docs\n"
+         "  dorvex tree -a sdcard.img\n"},
         {"stat",
          cmd_stat,
          2,
@@ -368,7 +396,10 @@ int run_help(const std::vector<std::string> &args, size_t i) {
 // volume options.
 std::vector<OptSpec> options_of(const CommandSpec &cmd) {
     std::vector<OptSpec> opts = cmd.opts;
-    opts.push_back({'h', "help", false});
+    // ls takes -h for sizes, as ls(1) does; --help stays.
+    bool own_h = false;
+    for (const OptSpec &o : opts) own_h = own_h || o.short_name == 'h';
+    opts.push_back({own_h ? '\0' : 'h', "help", false});
     opts.push_back({0, "codepage", true});
     opts.push_back({0, "utc", false});
     if (cmd.volume_options) {

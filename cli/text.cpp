@@ -176,13 +176,25 @@ std::string json_string(std::u32string_view cps) {
         default:
             break;
         }
-        if (c < 0x20 || c == 0x7F || (c >= 0xD800 && c <= 0xDFFF))
+        if (c < 0x20 || c == 0x7F)
             hex_escape(out, "\\u%04x", c);
         else
             put_utf8(out, c);
     }
     out += '"';
     return out;
+}
+
+std::string to_utf8(std::u32string_view cps) {
+    std::string out;
+    for (char32_t c : cps) put_utf8(out, static_cast<uint32_t>(c));
+    return out;
+}
+
+bool has_lone_surrogate(const dv_name &name) {
+    for (char32_t c : name_to_u32(name))
+        if (c >= 0xD800 && c <= 0xDFFF) return true;
+    return false;
 }
 
 std::string json_string_utf8(std::string_view text) {
@@ -308,6 +320,33 @@ std::string human_size(uint64_t bytes) {
         std::snprintf(buf, sizeof buf, "%llu B", static_cast<unsigned long long>(bytes));
     else
         std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+    return buf;
+}
+
+std::string human_size_ls(uint64_t bytes) {
+    if (bytes < 1024) return std::to_string(bytes);
+    static const char units[] = "KMGTP";
+    // In tenths, rounded up as ls does; one decimal below 10.
+    int u = 0;
+    uint64_t div = 1024;
+    while (u < 4 && bytes > div * 1024 - 1) {
+        div *= 1024;
+        ++u;
+    }
+    uint64_t tenths = (bytes * 10 + div - 1) / div;
+    char buf[32];
+    if (tenths < 100) {
+        std::snprintf(buf, sizeof buf, "%llu.%llu%c", static_cast<unsigned long long>(tenths / 10),
+                      static_cast<unsigned long long>(tenths % 10), units[u]);
+    } else {
+        uint64_t whole = (bytes + div - 1) / div;
+        if (whole >= 1024 && u < 4) {
+            std::snprintf(buf, sizeof buf, "1.0%c", units[u + 1]);
+        } else {
+            std::snprintf(buf, sizeof buf, "%llu%c", static_cast<unsigned long long>(whole),
+                          units[u]);
+        }
+    }
     return buf;
 }
 

@@ -32,7 +32,14 @@ std::string display_name(const dv_name &name);
 // Host text (possibly invalid UTF-8) escaped the same way.
 std::string escape_display_utf8(std::string_view text);
 
-// A JSON string literal, quotes included. Lone surrogates as \uDXXX.
+// Code points as UTF-8; lone surrogates become U+FFFD.
+std::string to_utf8(std::u32string_view cps);
+// Whether the name holds UTF-16 units that are no characters (lone
+// surrogates), which no UTF-8 text can carry.
+bool has_lone_surrogate(const dv_name &name);
+
+// A JSON string literal, quotes included, valid UTF-8: lone surrogates
+// become U+FFFD (strict parsers refuse them escaped).
 std::string json_string(std::u32string_view cps);
 std::string json_string_utf8(std::string_view text);
 
@@ -68,6 +75,8 @@ int64_t wall_clock(time_t t, bool utc);
 
 // "1.5 MiB" style.
 std::string human_size(uint64_t bytes);
+// As ls -h shows sizes: "512", "1.0K", "23M" (rounded up, powers of 1024).
+std::string human_size_ls(uint64_t bytes);
 
 } // namespace dvcli
 

@@ -1,7 +1,8 @@
-// The one directory walker of the tool: depth first, entries in directory
-// order, without recursion. Each level is a frame on the heap holding a
-// compact copy of the entries its caller kept, so a deep tree costs memory
-// in proportion to its depth and never grows the call stack. The guard
+// The one directory walker of the tool: depth first, without recursion.
+// Each level is a frame on the heap that holds no entries, only where to go
+// on in its directory (which a handle closed meanwhile finds again by
+// position), so a deep tree costs memory in proportion to its depth, a large
+// directory next to nothing, and the call stack never grows. The guard
 // against directory loops and the caps on depth and path length live here.
 #ifndef DORVEX_CLI_WALKER_H
 #define DORVEX_CLI_WALKER_H
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -28,6 +30,28 @@ struct WalkLimits {
 // the caps with small images.
 WalkLimits walk_limits();
 
+// The order entries are handed out in: as the directory holds them, or
+// sorted (names compared case-insensitively, as Windows and mdir show them).
+enum class Order { directory, name, size, time };
+struct SortBy {
+    Order order = Order::directory;
+    bool reverse = false;
+};
+
+// Calls `fn` for every entry of `dir` that `keep` accepts, in `by` order.
+// Directory order streams; a sorted listing holds a 4-byte position per entry
+// and the keys of at most a run of entries, reading records again by
+// position. Returns 0 or an error code, as scan_dir.
+int list_sorted(readfat_volume *vol, const Node &dir, SortBy by,
+                const std::function<bool(const Listed &)> &keep,
+                const std::function<void(const Listed &)> &fn);
+
+// What to tell the user about a listing that ended with `code`: a damaged
+// long-name run (EILSEQ) is named as such, not as a bad character in text.
+std::string listing_message(int code);
+
+class SortedIndex;
+
 class Walker {
   public:
     enum class Step {
@@ -41,12 +65,17 @@ class Walker {
     // `keep` sees every entry of a directory as it is read (depth() and
     // path() name that directory) and says whether it comes back later as
     // Step::entry. A `quiet` walk reports nothing (an estimate made before the
-    // real walk).
+    // real walk). Entries come back in directory order unless set_order().
     Walker(readfat_volume *vol, std::function<bool(const Listed &)> keep, bool quiet = false);
+    ~Walker();
+    Walker(const Walker &) = delete;
+    Walker &operator=(const Walker &) = delete;
 
     // Runs before every message the walker prints (to clear a progress bar).
     std::function<void()> before_message;
 
+    // The order of Step::entry within each directory (before start()).
+    void set_order(SortBy by) { by_ = by; }
     // Starts at `dir`, whose volume path is `path` ("/" for the root).
     void start(const Node &dir, const std::string &path);
     Step next();
@@ -77,33 +106,40 @@ class Walker {
     std::string entry_path() const;
     // A loop or a cap was met.
     bool failed() const { return failed_; }
+    // The directory being walked, to list it once more (list_sorted).
+    Node dir_node() const;
 
   private:
-    // A kept entry without the unused tail of its 255-unit name array.
-    struct Kept {
-        uint32_t name_at = 0; // offset of the name in Frame::names
-        uint16_t name_len = 0;
-        bool dot = false, deleted = false, label = false;
-        uint32_t cluster = 0, size = 0, attr = 0;
-        char shortname[12] = {};
-        uint8_t lcase = 0;
-        dv_timestamp ctime{}, atime{}, mtime{};
-        int64_t ctime64 = 0, atime64 = 0, mtime64 = 0;
+    // Enough of a directory's entry to open it again.
+    struct Ref {
+        bool root = false;
+        bool deleted = false;
+        uint32_t cluster = 0, attr = 0;
     };
     enum class Phase { fresh, entered, listed };
+    // A level holds no entries: its handle is closed while a child is walked
+    // and opened again on the way back, moved to a saved position.
     struct Frame {
-        std::vector<Kept> kept;
-        std::vector<uint16_t> names;
-        size_t next = 0;         // the next kept entry to hand out
+        Ref ref;
+        uint32_t self_pos = 0;   // position of this directory's entry in its parent
+        uint32_t given_pos = 0;  // position of the entry handed out last
         size_t parent_path = 0;  // length of path_ in the parent
         size_t parent_shown = 0; // length of shown_ in the parent
         Phase phase = Phase::fresh;
+        // Directory order: one bit per record read, set when kept.
+        std::vector<uint64_t> kept;
+        size_t records = 0, next_record = 0, last_kept = SIZE_MAX;
+        uint32_t next_pos = 0; // position of record next_record
+        // Sorted order.
+        std::unique_ptr<SortedIndex> sorted;
     };
 
     void list(Frame &f);
-    void load(const Frame &f, const Kept &k);
-    // The entry of the directory frames_[i] walks.
-    Node node_of(size_t i);
+    bool hand_out(Frame &f);
+    bool open(const Ref &r);
+    void close();
+    // Reads the record at `pos` of the open directory, reporting a failure.
+    bool reread(const Frame &f, uint32_t pos, Listed &l);
     // Reports a directory not walked; `shown` is its path as shown.
     void refuse(const std::string &shown, const std::string &why, bool error);
 
@@ -111,9 +147,11 @@ class Walker {
     std::function<bool(const Listed &)> keep_;
     bool quiet_;
     WalkLimits limits_;
+    SortBy by_;
     Node start_;
     size_t start_path_ = 0; // length of the start directory's path
     std::vector<Frame> frames_;
+    readfat_dir *dir_ = nullptr; // the handle of the last frame, when open
     std::string path_, shown_;
     std::unordered_set<uint32_t> seen_;
     Listed current_{};

@@ -80,6 +80,20 @@ const dv_entry *readfat_readdir(readfat_volume *vol, readfat_dir *dir, int *err)
     return dir_next(vol, d, err);
 }
 
+uint32_t readfat_telldir(readfat_volume *vol, const readfat_dir *dir) {
+    const readfat_dir *d = open_dir(vol, const_cast<readfat_dir *>(dir));
+    return d ? dir_tell(d) : 0;
+}
+
+int readfat_seekdir(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
+    readfat_dir *d = open_dir(vol, dir);
+    if (!d) {
+        set_err(err, EINVAL);
+        return -1;
+    }
+    return dir_seek(vol, d, pos, err);
+}
+
 void readfat_closedir(readfat_volume *vol, readfat_dir *dir) {
     if (readfat_dir *d = open_dir(vol, dir)) d->in_use = 0;
 }

@@ -21,6 +21,8 @@ void start_dir(readfat_dir *dir, uint32_t first, bool recovering = false) {
     dir->end_code = 0;
     dir->recovering = recovering ? 1 : 0;
     dir->root_pos = 0;
+    dir->window_end = 0;
+    dir->window_valid = 0;
     guard_of(dir).reset(first);
 }
 
@@ -44,9 +46,12 @@ bool load_root(readfat_volume *vol, readfat_dir *dir) {
     if (read_run(vol, vol->root_start + dir->root_pos, sectors, at, vol->root_start,
                  vol->root_start + vol->root_sectors) != ReadResult::ok) {
         dir->remaining = 0;
+        dir->window_valid = 0;
         return false;
     }
     dir->root_pos += sectors;
+    dir->window_end += bytes / DV_DIRENT_SIZE;
+    dir->window_valid = 1;
     if (dir->root_pos == vol->root_sectors) {
         // Past the entry count the last sector holds no entries: they read as end marks.
         const uint32_t tail =
@@ -80,8 +85,11 @@ bool load_cluster(readfat_volume *vol, readfat_dir *dir) {
     if (dir->next_cluster == kRootRegion) return load_root(vol, dir);
     if (read_cluster(vol, dir->next_cluster, dir->buf_end - vol->cluster_bytes) != ReadResult::ok) {
         dir->remaining = 0;
+        dir->window_valid = 0;
         return false;
     }
+    dir->window_end += vol->dir_entries_per_cluster;
+    dir->window_valid = 1;
     dir->loaded_cluster = dir->next_cluster;
     // A chain that comes back to a cluster already listed ends there.
     dir->next_cluster = successor(vol, dir, dir->loaded_cluster);
@@ -290,6 +298,56 @@ const dv_entry *dir_next(readfat_volume *vol, readfat_dir *dir, int *err) {
     if (s == Scan::record) return &dir->entry;
     set_err(err, scan_code(s, DV_E_ENDDIR));
     return nullptr;
+}
+
+uint32_t dir_tell(const readfat_dir *dir) {
+    return dir->window_end - dir->remaining;
+}
+
+int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
+    const uint32_t per = vol->dir_entries_per_cluster;
+    // Root pieces and clusters both start at multiples of `per` entries.
+    const uint32_t piece = dir->window_end == 0 ? 0 : (dir->window_end - 1) / per * per;
+    dir->end_code = 0;
+    if (dir->window_valid && pos >= piece && pos <= dir->window_end) {
+        dir->remaining = dir->window_end - pos;
+        return 0;
+    }
+    const uint32_t first = dir->cycle_first;
+    start_dir(dir, first, dir->recovering != 0);
+    const uint32_t skip = pos / per;
+    if (first == kRootRegion) {
+        const uint64_t sectors = uint64_t{skip} * vol->sectors_per_cluster;
+        if (sectors >= vol->root_sectors) {
+            dir->next_cluster = kChainEnd;
+            dir->window_end = pos;
+            return 0;
+        }
+        dir->root_pos = static_cast<uint32_t>(sectors);
+    } else {
+        uint32_t c = first;
+        for (uint32_t i = 0; i < skip && !is_chain_end(c); ++i) c = successor(vol, dir, c);
+        if (c == kFatUnreadable) {
+            start_dir(dir, first, dir->recovering != 0);
+            set_err(err, EIO);
+            return -1;
+        }
+        dir->next_cluster = c;
+        if (is_chain_end(c)) {
+            dir->window_end = pos;
+            return 0;
+        }
+    }
+    dir->window_end = skip * per;
+    if (!load_cluster(vol, dir)) {
+        start_dir(dir, first, dir->recovering != 0);
+        set_err(err, EIO);
+        return -1;
+    }
+    // The root's last piece may be short: a position past it reads as the end.
+    const uint32_t into = pos % per;
+    dir->remaining -= into < dir->remaining ? into : dir->remaining;
+    return 0;
 }
 
 } // namespace dorvex

@@ -117,6 +117,8 @@ inline bool is_recovered(const readfat_volume *vol, const dv_entry *entry) {
 readfat_dir *dir_open_path(readfat_volume *vol, const char *path, int *err);
 readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 const dv_entry *dir_next(readfat_volume *vol, readfat_dir *dir, int *err);
+uint32_t dir_tell(const readfat_dir *dir);
+int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err);
 
 // ---- Files ------------------------------------------------------------------------------
 

@@ -172,6 +172,8 @@ typedef struct readfat_dir {
     uint32_t generation;     /* the slot's open count (in its first record only) */
     uint32_t root_pos;       /* FAT12/16 root: sectors of the root region loaded so far */
     uint8_t recovering;      /* a deleted directory, read by the recovery rules */
+    uint8_t window_valid;    /* the last piece loaded is whole in the window */
+    uint32_t window_end;     /* raw entries of the directory up to buf_end */
 } readfat_dir;
 
 /* A file handle: one of its slot's records in the volume's arena. */
@@ -434,6 +436,35 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  */
 DORVEX_API readfat_file *readfat_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry, int *err);
+
+/*
+ * Extensions: the position of a directory handle, to close a handle and come
+ * back to the same place later, or to read again an entry already listed.
+ *
+ * readfat_telldir returns the handle's position: the index of the raw
+ * 32-byte entry that follows the last record readfat_readdir returned (0
+ * before the first), so a position never falls inside a long-name run. It
+ * reads nothing; a null, closed or foreign handle gives 0.
+ *
+ * readfat_seekdir moves the handle to `pos` so that the next readfat_readdir
+ * reads from that raw entry on, with the same records and codes as a listing
+ * that got there by reading (also on the FAT12/16 fixed root and on deleted
+ * directories read by recovery). A position past the end of the directory
+ * gives DV_E_ENDDIR at the next read; any other position than one
+ * readfat_telldir returned starts reading at that entry all the same (an
+ * orphan part of a long-name run is then passed over as damaged). Within
+ * the cluster the handle holds, nothing is read; otherwise the chain is
+ * followed through the FAT cache from the directory's first cluster and the
+ * cluster holding `pos` is read. Returns 0, or -1 with:
+ *   EINVAL  null `vol`, or `dir` null, closed or not this volume's
+ *   EIO     a FAT sector or the cluster holding `pos` could not be read;
+ *           the handle is then back at the start of the directory
+ * The handle's open-time state (first cluster, recovery) is kept, so a
+ * handle can be closed after readfat_telldir, opened again from the same
+ * entry (readfat_opendir_entry) and moved back with readfat_seekdir.
+ */
+DORVEX_API uint32_t readfat_telldir(readfat_volume *vol, const readfat_dir *dir);
+DORVEX_API int readfat_seekdir(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err);
 
 /*
  * ---- Partition tables ----

@@ -264,7 +264,8 @@ class Help(Base):
 
     def test_command_help_has_examples(self):
         for c in COMMANDS:
-            for form in ([c, "--help"], ["help", c], [c, "-h"]):
+            # ls takes -h for sizes, as ls(1) does.
+            for form in ([c, "--help"], ["help", c]) + (() if c == "ls" else ([c, "-h"],)):
                 r = run(*form)
                 self.assertEqual(r.returncode, 0, form)
                 self.assertIn("Usage: dorvex " + c, text(r.stdout))
@@ -283,7 +284,7 @@ class Help(Base):
             (["ls", "--bogus", "x.img"], "unknown option '--bogus'"),
             (["ls", "-Z", "x.img"], "unknown option '-Z'"),
             (["stat", "x.img"], "missing an argument"),
-            (["ls", "a", "b", "c"], "too many arguments"),
+            (["tree", "a", "b", "c"], "too many arguments"),
             (["ls", "-p", "zero", "x.img"], "partition must be a number"),
             (["ls", "-p", "0", "x.img"], "partition must be a number"),
             (["ls", "--offset", "-3", "x.img"], "offset must be a number"),
@@ -851,6 +852,38 @@ class Json(Base):
         names = {e["name"] for e in json.loads(run("ls", "--json", img).stdout)["entries"]}
         self.assertEqual(names, {"tab\tna\x1bme", 'qu"o\\te\x7f'})
 
+    def test_volume_label_shows_as_a_label(self):
+        src = self.path("src")
+        write_tree(src, {"f.txt": b"f"})
+        img = mkimage(src, self.path("l.img"), "--label", "MY CARD 123")
+        self.assertIn("MY CARD 123  [volume label]", text(run("ls", "-a", img).stdout))
+        self.assertIn("└── MY CARD 123  [volume label]", text(run("tree", "-a", img).stdout))
+        self.assertRegex(text(run("ls", "-la", img).stdout), r"MY CARD 123 +MY CARD 123  \[volume")
+        label = [e for e in json.loads(run("ls", "-a", "--json", img).stdout)["entries"]
+                 if e["type"] == "volume-label"]
+        self.assertEqual([(e["name"], e["short_name"]) for e in label],
+                         [("MY CARD 123", "MY CARD 123")])
+
+    def test_lone_surrogates_give_valid_utf8_json_and_their_units(self):
+        src = self.path("src")
+        write_tree(src, {"surrogate.txt": b"s", "fine name.txt": b"f"})
+        img = mkimage(src, self.path("u.img"))
+        patch_long_names(img, {"surrogate.txt": "ab\ud800cdefghijklmn"}, dir_region(img))
+        for args in (("ls", "--json", img), ("ls", "-R", "--json", img),
+                     ("stat", "--json", img, "/SURROG~1.TXT")):
+            out = run(*args).stdout
+            doc = json.loads(out.decode("utf-8"))  # strict: no lone surrogate escapes
+            self.assertNotIn(b"\\ud8", out.lower(), args)
+            if "entries" in doc:
+                doc = [e for e in doc["entries"] if e["name"].startswith("ab")][0]
+                fine = [e for e in json.loads(out)["entries"] if e["name"] == "fine name.txt"]
+                self.assertNotIn("name_units", fine[0])
+            self.assertEqual(doc["name"], "ab\ufffdcdefghijklmn", args)
+            self.assertEqual(doc["name_units"][:4], [97, 98, 0xD800, 99], args)
+            if which("jq"):
+                r = subprocess.run([which("jq"), "."], input=out, stdout=subprocess.PIPE)
+                self.assertEqual(r.returncode, 0, args)
+
     def test_tree_output(self):
         img = self.sample_image()
         r = run("tree", img, "/documents")
@@ -858,10 +891,96 @@ class Json(Base):
         self.assertEqual(text(r.stdout),
                          "/documents\n"
                          "├── Reports 2024\n"
-                         "│   ├── Quarterly summary for the board.txt\n"
-                         "│   └── q1.txt\n"
+                         "│   ├── q1.txt\n"
+                         "│   └── Quarterly summary for the board.txt\n"
                          "└── todo.txt\n"
                          "\n1 directory, 3 files\n")
+
+
+# ---- Listing options ----------------------------------------------------------------
+
+class Listing(Base):
+    def sorting_image(self):
+        # name -> (size, mtime offset): no two orders agree.
+        files = {"beta.txt": (3000, 4), "Alpha.txt": (10, 0), "gamma.TXT": (70000, 2),
+                 "delta.txt": (0, 6)}
+        src = self.path("src")
+        write_tree(src, {n: b"x" * size for n, (size, _) in files.items()}, dirs=["Sub"])
+        for n, (_, dt) in files.items():
+            os.utime(os.path.join(src, n), (T0, T0 + 100 * dt))
+        return mkimage(src, self.path("s.img"))
+
+    def lines(self, *args, sep="\n"):
+        r = run(*args)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        return [l for l in text(r.stdout).split(sep) if l]
+
+    def test_sort_orders(self):
+        img = self.sorting_image()
+        by_name = ["Alpha.txt", "beta.txt", "delta.txt", "gamma.TXT", "Sub"]
+        for opts, want in (((), by_name), (("-r",), by_name[::-1]),
+                           (("-S",), ["gamma.TXT", "beta.txt", "Alpha.txt", "delta.txt", "Sub"]),
+                           (("-t",), ["Sub", "delta.txt", "beta.txt", "gamma.TXT", "Alpha.txt"]),
+                           (("-tr",), ["Alpha.txt", "gamma.TXT", "beta.txt", "delta.txt", "Sub"])):
+            self.assertEqual(self.lines("ls", *opts, img), want, opts)
+            doc = json.loads(run("ls", "--json", *opts, img).stdout)
+            self.assertEqual([e["name"] for e in doc["entries"]], want, opts)
+        # -U: the order the directory holds, as mdir lists it.
+        unsorted = self.lines("ls", "-U", img)
+        self.assertEqual(sorted(unsorted), sorted(by_name))
+        if HAVE_MTOOLS:
+            r = subprocess.run([which("mdir"), "-b", "-i", img, "::/"], stdout=subprocess.PIPE,
+                               env=MTOOLS_ENV, timeout=60)
+            self.assertEqual([l.rstrip("/").rsplit("/", 1)[-1] for l in text(r.stdout).split()], unsorted)
+
+    def test_sorting_a_directory_larger_than_a_run(self):
+        # Entries are sorted in runs and merged: many runs, and tree and -R walk them.
+        src = self.path("src")
+        names = ["f%04d %s.txt" % ((i * 7919) % 1500, "ABC"[i % 3]) for i in range(1500)]
+        write_tree(src, {"d/" + n: b"x" * (i % 97) for i, n in enumerate(names)})
+        img = mkimage(src, self.path("big.img"))
+        want = sorted(names, key=lambda n: n.upper())
+        self.assertEqual(self.lines("ls", img, "/d"), want)
+        self.assertEqual(self.lines("ls", "-R", "--paths", img), ["/d/"] + ["/d/" + n for n in want])
+        tree = self.lines("tree", img)
+        self.assertEqual([l[8:] for l in tree[2:-1]], want)
+        sizes = [int(l.split()[1]) for l in self.lines("ls", "-lS", img, "/d")]
+        self.assertEqual(sizes, sorted(sizes, reverse=True))
+
+    def test_human_sizes(self):
+        sizes = {"a": (0, "0"), "b": (1023, "1023"), "c": (1024, "1.0K"), "d": (1025, "1.1K"),
+                 "e": (10 * 1024, "10K"), "f": (10 * 1024 + 1, "11K"), "g": (1536 * 1024, "1.5M")}
+        src = self.path("src")
+        write_tree(src, {n: b"\0" * size for n, (size, _) in sizes.items()})
+        img = mkimage(src, self.path("h.img"))
+        for l in self.lines("ls", "-lh", img):
+            self.assertEqual(l.split()[1], sizes[l.split()[-1]][1], l)
+
+    def test_several_paths_flat_paths_and_null(self):
+        img = self.sample_image()
+        out = text(run("ls", img, "/documents", "/README.txt", "/documents/todo.txt").stdout)
+        self.assertEqual(out, "README.txt\ntodo.txt\n\n/documents:\nReports 2024\ntodo.txt\n")
+        r = run("ls", img, "/nothing", "/README.txt")
+        self.assertEqual((r.returncode, text(r.stdout)), (1, "README.txt\n"))
+        self.assertIn("dorvex: /nothing: ", text(r.stderr))
+        flat = self.lines("ls", "-R", "--paths", img, "/documents")
+        self.assertEqual(flat, ["/documents/Reports 2024/", "/documents/todo.txt",
+                                "/documents/Reports 2024/q1.txt",
+                                "/documents/Reports 2024/Quarterly summary for the board.txt"])
+        self.assertEqual(self.lines("ls", "-R", "--paths", "--null", img, "/documents", sep="\0"),
+                         flat)
+        self.assertEqual(self.lines("ls", "--null", img, "/documents", sep="\0"),
+                         ["Reports 2024", "todo.txt"])
+        self.assertEqual(self.lines("ls", "--paths", img, "/documents/todo.txt"),
+                         ["/documents/todo.txt"])
+        docs = json.loads(run("ls", "--json", img, "/documents", "/README.txt").stdout)
+        self.assertEqual([(d["path"], d["type"]) for d in docs],
+                         [("/README.txt", "file"), ("/documents", "directory")])
+
+    def test_help_shows_the_new_options(self):
+        out = text(run("ls", "--help").stdout).split("Examples:")[1]
+        for opt in ("-lhS", "--paths", "--null", "-lt"):
+            self.assertIn(opt, out)
 
 
 # ---- Errors -----------------------------------------------------------------------------

@@ -397,6 +397,87 @@ TEST_P(DirTest, OpenDirFromAnEntry) {
     EXPECT_EQ(err, ENFILE);
 }
 
+// Every position telldir gave reads the same records again, from a fresh handle too;
+// runs cut by a cluster boundary come back whole.
+void expect_seeks_repeat(readfat_volume *v, FaultReader &rd, const char *path) {
+    readfat_dir *h = readfat_opendir(v, path, nullptr);
+    ASSERT_NE(h, nullptr);
+    std::vector<uint32_t> at;
+    std::vector<std::u16string> names;
+    for (const dv_entry *e;
+         at.push_back(readfat_telldir(v, h)), (e = readfat_readdir(v, h, nullptr));)
+        names.push_back(to_u16(e->name));
+    ASSERT_EQ(at.size(), names.size() + 1);
+    EXPECT_EQ(at[0], 0u);
+    for (size_t i = names.size(); i-- > 0;) {
+        ASSERT_EQ(readfat_seekdir(v, h, at[i], nullptr), 0);
+        const dv_entry *e = readfat_readdir(v, h, nullptr);
+        ASSERT_NE(e, nullptr) << i;
+        EXPECT_EQ(to_u16(e->name), names[i]);
+        EXPECT_EQ(readfat_telldir(v, h), at[i + 1]);
+    }
+    readfat_closedir(v, h);
+    // Closed and opened again: the middle record, then the rest to the end.
+    h = readfat_opendir(v, path, nullptr);
+    const size_t mid = names.size() / 2;
+    rd.reset_log();
+    ASSERT_EQ(readfat_seekdir(v, h, at[mid], nullptr), 0);
+    EXPECT_LE(rd.calls(), 2u + at[mid] / v->dir_entries_per_cluster)
+        << "FAT sectors and one cluster";
+    int err = 0;
+    EXPECT_EQ(names_of(list_handle(v, h, &err)),
+              std::vector<std::u16string>(names.begin() + long(mid), names.end()));
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    ASSERT_EQ(readfat_seekdir(v, h, at.back() + 5000, nullptr), 0);
+    EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    readfat_closedir(v, h);
+    EXPECT_EQ(readfat_telldir(v, h), 0u);
+    err = 0;
+    EXPECT_EQ(readfat_seekdir(v, h, 0, &err), -1);
+    EXPECT_EQ(err, EINVAL);
+}
+
+TEST_P(DirTest, SeekdirReturnsToEveryTelldirPosition) {
+    FatImage img(geo(spc()));
+    DirEntries d = shorts(per() - 2);
+    for (unsigned i = 0; i < 3 * per() / 8; ++i)
+        d.add_long(long_name(30 + i % 40, char16_t(i)), sn(5000 + i), DV_ATTR_ARCHIVE, 0, 0);
+    img.place_root(d);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    expect_seeks_repeat(v, rd, "");
+}
+
+TEST(DirSeek, FixedRootAndFailedReads) {
+    FatGeometry g = geo(2, 4000);
+    g.fat_bits = 16;
+    g.root_entries = 112; // 7 sectors: the last piece is short
+    FatImage img(g);
+    DirEntries d;
+    for (unsigned i = 0; i < 20; ++i)
+        d.add_long(long_name(20, char16_t(i)), sn(i), DV_ATTR_ARCHIVE, 0, 0);
+    img.place_root(d);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    expect_seeks_repeat(v, rd, "");
+    // A cluster that cannot be read: EIO, and the handle is back at the start.
+    FatImage big(geo(1));
+    auto chain = big.place_root(shorts(40));
+    ASSERT_EQ(chain.size(), 3u);
+    FaultReader brd(big);
+    Mounted bv(big, brd);
+    ASSERT_TRUE(bv.ok());
+    readfat_dir *h = readfat_opendir(bv, "", nullptr);
+    brd.fail_cluster(chain[2]);
+    int err = 0;
+    EXPECT_EQ(readfat_seekdir(bv, h, 35, &err), -1);
+    EXPECT_EQ(err, EIO);
+    EXPECT_EQ(readfat_telldir(bv, h), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, DirTest, testing::Values(1u, 2u, 3u, 8u, 64u),
                          [](const testing::TestParamInfo<uint32_t> &i) {
                              return "spc" + std::to_string(i.param);
