@@ -34,7 +34,8 @@ void write_lfn(uint8_t *e, const dv_name &name, unsigned i, unsigned lfn_count, 
 // seconds) gives way to the record's 64-bit one, so times after 2038 can be written.
 int encode_field(const dv_timestamp &ts, int64_t ts64, bool wide, uint16_t *date,
                  uint16_t *time_word, uint8_t *tenms) {
-    if (ts.sec >= 0 || !wide || ts64 == DV_TIME_NONE) return encode_timestamp(ts, date, time_word, tenms);
+    if (ts.sec >= 0 || !wide || ts64 == DV_TIME_NONE)
+        return encode_timestamp(ts, date, time_word, tenms);
     return encode_timestamp64(ts64, 0, date, time_word, tenms) == 0 ? 0 : -1;
 }
 

@@ -223,7 +223,8 @@ int finish_file(W *w, writefat_file *f, int64_t mtime) {
     dv_name folded;
     if (int rc = find(w, f->parent, f->name, folded, s)) return rc;
     if (!s.found) {
-        const int rc = publish(w, f->parent, f->name, new_record(DV_ATTR_ARCHIVE, f->first, size, mtime));
+        const int rc =
+            publish(w, f->parent, f->name, new_record(DV_ATTR_ARCHIVE, f->first, size, mtime));
         if (rc == 0) f->first = f->last = 0; // published: no longer ours to free
         return rc;
     }
@@ -264,8 +265,9 @@ int below(W *w, uint32_t dir, uint32_t ancestor, bool &inside) {
         uint8_t *e = nullptr;
         if (int rc = load_entry(w, dir, 1, sector, e)) return rc;
         if (std::memcmp(e, "..         ", 11) != 0) return EIO;
-        const uint32_t up = (w->rv->fat_type == 32 ? uint32_t{load_le16(e + DV_DIRENT_CLUSTER_HI)} << 16 : 0) |
-                            load_le16(e + DV_DIRENT_CLUSTER_LO);
+        const uint32_t up =
+            (w->rv->fat_type == 32 ? uint32_t{load_le16(e + DV_DIRENT_CLUSTER_HI)} << 16 : 0) |
+            load_le16(e + DV_DIRENT_CLUSTER_LO);
         dir = up == 0 ? root : up;
     }
     return EIO;
@@ -344,12 +346,15 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     const size_t head = (sizeof(W) + 511u) / 512u * 512u;
     const size_t size = head + (kFatSlots + 1u) * size_t{bps} + rv->cluster_bytes + kTailCount / 8u;
     auto *block = static_cast<uint8_t *>(alloc_fn(alloc_data, size));
-    dv_ctx *ctx = block ? dv_newctx2(DV_FLAG_LENIENT | DV_FLAG_NTCASE | DV_FLAG_UTF16 | DV_CHARSET_UTF8,
-                                     err, alloc_data, alloc_fn, free_fn)
-                        : nullptr;
+    dv_ctx *ctx =
+        block ? dv_newctx2(DV_FLAG_LENIENT | DV_FLAG_NTCASE | DV_FLAG_UTF16 | DV_CHARSET_UTF8, err,
+                           alloc_data, alloc_fn, free_fn)
+              : nullptr;
     if (!ctx) {
-        if (block) free_fn(alloc_data, block);
-        else set_err(err, ENOMEM);
+        if (block)
+            free_fn(alloc_data, block);
+        else
+            set_err(err, ENOMEM);
         unmount(rv);
         return nullptr;
     }
@@ -602,16 +607,19 @@ int writefat_settimes(writefat_volume *w, const char *path, int64_t ctime, int64
     if (int rc = load_entry(w, t.parent, s.run_first + s.run_count - 1, sector, e)) return rc;
     uint16_t date = 0, tw = 0;
     uint8_t ms = 0;
-    if (ctime != DV_TIME_NONE && dv_encodets64(ctime < k1980 ? k1980 : ctime, 0, &date, &tw, &ms) == 0) {
+    if (ctime != DV_TIME_NONE &&
+        dv_encodets64(ctime < k1980 ? k1980 : ctime, 0, &date, &tw, &ms) == 0) {
         e[DV_DIRENT_CTIME_MS] = ms;
         store_le16(e + DV_DIRENT_CTIME, tw);
         store_le16(e + DV_DIRENT_CDATE, date);
     }
-    if (mtime != DV_TIME_NONE && dv_encodets64(mtime < k1980 ? k1980 : mtime, 0, &date, &tw, nullptr) == 0) {
+    if (mtime != DV_TIME_NONE &&
+        dv_encodets64(mtime < k1980 ? k1980 : mtime, 0, &date, &tw, nullptr) == 0) {
         store_le16(e + DV_DIRENT_MTIME, tw);
         store_le16(e + DV_DIRENT_MDATE, date);
     }
-    if (atime != DV_TIME_NONE && dv_encodets64(atime < k1980 ? k1980 : atime, 0, &date, nullptr, nullptr) == 0)
+    if (atime != DV_TIME_NONE &&
+        dv_encodets64(atime < k1980 ? k1980 : atime, 0, &date, nullptr, nullptr) == 0)
         store_le16(e + DV_DIRENT_ADATE, date);
     return write_sectors(w, w->dir_buf, sector, w->unit);
 }
@@ -669,7 +677,8 @@ int writefat_setlabel(writefat_volume *w, const char *label) {
     if (int rc = patch_boot_label(w, w->vol_start, boot_label)) return rc;
     if (w->rv->fat_type == 32) {
         const uint32_t backup = load_le16(w->rv->boot_buf + DV_BPB_BACKUP_BOOT);
-        if (backup != 0 && backup != 0xFFFFu && uint64_t{backup} * w->unit < w->rv->reserved_sectors)
+        if (backup != 0 && backup != 0xFFFFu &&
+            uint64_t{backup} * w->unit < w->rv->reserved_sectors)
             return patch_boot_label(w, w->vol_start + uint64_t{backup} * w->unit, boot_label);
     }
     return 0;

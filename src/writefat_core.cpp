@@ -13,16 +13,14 @@ namespace dorvex {
 // ---- Sectors ----------------------------------------------------------------------------
 
 int read_unit(W *w, uint64_t sector, uint8_t *buf) {
-    return read_run(w->rv, sector, w->unit, buf, w->vol_start, w->rv->end_sector) ==
-                   ReadResult::ok
+    return read_run(w->rv, sector, w->unit, buf, w->vol_start, w->rv->end_sector) == ReadResult::ok
                ? 0
                : EIO;
 }
 
 int write_sectors(W *w, const void *buf, uint64_t sector, uint32_t count) {
     if (w->broken) return w->broken;
-    if (sector < w->vol_start || sector >= w->rv->end_sector ||
-        count > w->rv->end_sector - sector)
+    if (sector < w->vol_start || sector >= w->rv->end_sector || count > w->rv->end_sector - sector)
         return EIO;
     const int32_t got = w->writer(w->io_data, buf, sector, count);
     if (got == static_cast<int32_t>(count)) return 0;
@@ -44,8 +42,8 @@ int flush_slot(W *w, unsigned k) {
     const uint64_t at = (w->fat_tag[k] - 1) * w->unit;
     // Every copy alike; the first one first, since a checker trusts it when they differ.
     for (uint32_t c = 0; c < rv->fat_count; ++c)
-        if (int rc = write_sectors(w, w->fat_buf[k], rv->fat_start + c * rv->fat_sectors + at,
-                                   w->unit))
+        if (int rc =
+                write_sectors(w, w->fat_buf[k], rv->fat_start + c * rv->fat_sectors + at, w->unit))
             return rc;
     w->fat_dirty[k] = 0;
     return 0;
@@ -234,7 +232,8 @@ bool short_char(uint16_t u) {
 int plan_name(const dv_name &name, NamePlan &p) {
     const int n = name.len;
     if (n == 0 || n > DV_NAME_MAX) return EINVAL;
-    if ((n == 1 && name.units[0] == '.') || (n == 2 && name.units[0] == '.' && name.units[1] == '.'))
+    if ((n == 1 && name.units[0] == '.') ||
+        (n == 2 && name.units[0] == '.' && name.units[1] == '.'))
         return EINVAL;
     if (name.units[n - 1] == '.' || name.units[n - 1] == ' ') return EINVAL;
     for (int i = 0; i < n; ++i)
@@ -274,7 +273,8 @@ int plan_name(const dv_name &name, NamePlan &p) {
             p.shortname[k++] = static_cast<uint8_t>(u >= 'a' && u <= 'z' ? u - 32 : u);
         }
         if (!(up[0] && low[0]) && !(up[1] && low[1])) {
-            p.lcase = static_cast<uint8_t>((low[0] ? DV_LCASE_BASE : 0) | (low[1] ? DV_LCASE_EXT : 0));
+            p.lcase =
+                static_cast<uint8_t>((low[0] ? DV_LCASE_BASE : 0) | (low[1] ? DV_LCASE_EXT : 0));
             return 0;
         }
     }
@@ -351,7 +351,8 @@ void note_tail(W *w, const NamePlan &plan, const uint8_t *sn) {
         --tilde;
     }
     if (tilde < 0 || sn[tilde] != '~' || tilde == len - 1 || t == 0 || t >= kTailCount) return;
-    if (tilde != tail_prefix(plan, t) || std::memcmp(sn, plan.base, static_cast<size_t>(tilde)) != 0)
+    if (tilde != tail_prefix(plan, t) ||
+        std::memcmp(sn, plan.base, static_cast<size_t>(tilde)) != 0)
         return;
     w->tails[t / 32] |= 1u << (t % 32);
 }

@@ -101,9 +101,9 @@ int plan_name(const dv_name &name, NamePlan &plan);
 // What one pass over a directory found.
 struct Scan {
     // Asked for.
-    const dv_name *want = nullptr; // folded name to find
-    uint32_t need = 0;             // entries of a free run to find
-    const NamePlan *plan = nullptr; // tails and the exact alias to check
+    const dv_name *want = nullptr;           // folded name to find
+    uint32_t need = 0;                       // entries of a free run to find
+    const NamePlan *plan = nullptr;          // tails and the exact alias to check
     uint32_t skip_first = 0, skip_count = 0; // ordinals not matched (an entry being renamed)
     // Found.
     bool found = false;

@@ -131,13 +131,11 @@ DORVEX_API writefat_volume *writefat_open(uint64_t start_sector, uint64_t end_se
                                           readfat_sector_reader reader,
                                           writefat_sector_writer writer, uint32_t flags,
                                           uint32_t max_files, uint32_t max_dirs, int *err);
-DORVEX_API writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector,
-                                           uint32_t sector_size, void *io_data,
-                                           readfat_sector_reader reader,
-                                           writefat_sector_writer writer, uint32_t flags,
-                                           uint32_t max_files, uint32_t max_dirs, int *err,
-                                           void *alloc_data, dv_alloc_fn alloc_fn,
-                                           dv_free_fn free_fn);
+DORVEX_API writefat_volume *
+writefat_open2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size, void *io_data,
+               readfat_sector_reader reader, writefat_sector_writer writer, uint32_t flags,
+               uint32_t max_files, uint32_t max_dirs, int *err, void *alloc_data,
+               dv_alloc_fn alloc_fn, dv_free_fn free_fn);
 
 /*
  * Abandons an unfinished file (as writefat_abort), writes what is pending,
@@ -212,8 +210,8 @@ DORVEX_API int writefat_rename(writefat_volume *w, const char *from, const char 
  * time). Creation keeps 10 ms, modification 2 s, access the day. Returns 0
  * or the codes above (EINVAL for the root, which has no entry).
  */
-DORVEX_API int writefat_settimes(writefat_volume *w, const char *path, int64_t ctime,
-                                 int64_t mtime, int64_t atime);
+DORVEX_API int writefat_settimes(writefat_volume *w, const char *path, int64_t ctime, int64_t mtime,
+                                 int64_t atime);
 
 /*
  * Sets the attribute bits DV_ATTR_READONLY, _HIDDEN, _SYSTEM and _ARCHIVE

@@ -41,8 +41,10 @@ class WImage {
     // Makes the present state the one restore() returns to.
     void commit();
     void restore();
-    // fsck.fat -n: the lines it reports, and whether each is a finding a crash may leave.
-    bool fsck(std::string *report, bool crash_findings_ok);
+    // fsck.fat -n: whether it finds nothing, or with `crash_findings_ok` nothing but what a
+    // crash may leave (dirty flag, stale free count, lost clusters, differing FAT copies;
+    // with `shared_ok` also one chain under two names). `report` receives its output.
+    bool fsck(std::string *report, bool crash_findings_ok, bool shared_ok = false);
 
     std::string path;
     std::vector<uint8_t> cur, base;
@@ -56,6 +58,10 @@ class WImage {
 // Copies `data` into a new file at `path` of the volume; returns 0 or the code.
 int put(writefat_volume *w, const char *path, const std::string &data, uint32_t flags = 0,
         int64_t mtime = 1700000000);
+// `n` bytes of a seeded pseudo-random pattern.
+std::string pattern(size_t n, unsigned seed);
+// Removes `path` and everything below it, as `dorvex rm -r` does; 0 or the code.
+int remove_tree(writefat_volume *w, const std::string &path);
 // Size and hash of `data`: what the trees below hold for each file.
 std::string digest(const std::string &data);
 // The whole volume as mcopy reads it back: relative path -> digest ("/" suffix: directory, "").
