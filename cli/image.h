@@ -25,8 +25,8 @@ class Image {
     Image(const Image &) = delete;
     Image &operator=(const Image &) = delete;
 
-    // Opens the file or device read-only. False with a message in `error`.
-    bool open(const std::string &path, std::string &error);
+    // Opens the file or device, read-only unless `writable`. False with a message in `error`.
+    bool open(const std::string &path, std::string &error, bool writable = false);
     uint64_t size_bytes() const { return size_; }
     uint64_t sectors() const { return size_ / 512; }
     const std::string &path() const { return path_; }
@@ -40,11 +40,15 @@ class Image {
     // Picks and mounts the volume with kVolumeFlags and `extra_flags`. On
     // failure returns null and sets `error` (without the "dorvex: " prefix).
     readfat_volume *mount(const VolumeChoice &choice, std::string &error, uint32_t extra_flags = 0);
+    // Picks the volume as mount() does: its sectors [start, end). False with `error`.
+    bool locate(const VolumeChoice &choice, uint64_t &start, uint64_t &end, std::string &error);
     uint64_t volume_start() const { return vol_start_; }
     uint64_t volume_end() const { return vol_end_; }
     std::string volume_where() const { return where_; }
 
     static int32_t reader(void *data, void *buf, uint64_t sector, uint32_t count);
+    // The write path's sector writer (an image opened writable): -errno on failure.
+    static int32_t writer(void *data, const void *buf, uint64_t sector, uint32_t count);
 
     // Announces that the next reads fill `buf` (`len` bytes) in order, as
     // readfat_read does for whole clusters. The reader then fills the rest of
