@@ -161,7 +161,9 @@ int remove_tree(WriteSession &s, const std::string &path, bool recursive) {
         while (const dv_entry *c = readfat_readdir(s.rv(), d, &err)) {
             char name[800];
             dv_name_to_utf8(&c->name, name, sizeof name);
-            if ((c->attr & DV_ATTR_VOLUME) || !std::strcmp(name, ".") || !std::strcmp(name, ".."))
+            // Deleted entries come back too (first byte 0xE5): they are no one's to remove.
+            if (c->deleted || static_cast<uint8_t>(c->shortname[0]) == 0xE5 ||
+                (c->attr & DV_ATTR_VOLUME) || !std::strcmp(name, ".") || !std::strcmp(name, ".."))
                 continue;
             names.push_back(name);
         }

@@ -37,8 +37,8 @@ int remove_tree(writefat_volume *w, const std::string &path) {
         while (const dv_entry *e = readfat_readdir(rv, d, &err)) {
             char name[800];
             dv_name_to_utf8(&e->name, name, sizeof name);
-            if (e->deleted || (e->attr & DV_ATTR_VOLUME) || !std::strcmp(name, ".") ||
-                !std::strcmp(name, ".."))
+            if (e->deleted || static_cast<uint8_t>(e->shortname[0]) == 0xE5 ||
+                (e->attr & DV_ATTR_VOLUME) || !std::strcmp(name, ".") || !std::strcmp(name, ".."))
                 continue;
             names.push_back(name);
         }
@@ -219,7 +219,9 @@ void walk(readfat_volume *vol, const dv_entry *dir_entry, const std::string &pre
     std::vector<dv_entry> subdirs;
     const dv_entry *e;
     while ((e = readfat_readdir(vol, d, &err)) != nullptr) {
-        if (e->deleted || (e->attr & DV_ATTR_VOLUME)) continue;
+        if (e->deleted || static_cast<uint8_t>(e->shortname[0]) == 0xE5 ||
+            (e->attr & DV_ATTR_VOLUME))
+            continue;
         char name[800];
         dv_name_to_utf8(&e->name, name, sizeof name);
         if (!std::strcmp(name, ".") || !std::strcmp(name, "..")) continue;
