@@ -67,7 +67,7 @@ int32_t read_cb(void *data, void *buf, uint64_t sector, uint32_t count) {
 int32_t write_cb(void *data, const void *buf, uint64_t sector, uint32_t count) {
     auto *img = static_cast<WImage *>(data);
     if ((sector + count) * 512 > img->cur.size()) return -1;
-    if (img->limit >= 0 && img->writes >= img->limit) return -EIO; // the power is gone
+    if (img->limit >= 0 && img->writes >= img->limit) return -img->fail_code; // the power is gone
     ++img->writes;
     std::memcpy(img->cur.data() + sector * 512, buf, size_t{count} * 512);
     for (uint32_t i = 0; i < count; ++i) img->touched.insert(sector + i);

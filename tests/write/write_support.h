@@ -8,6 +8,7 @@
 
 #include <dorvex/writefat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -50,6 +51,7 @@ class WImage {
     std::vector<uint8_t> cur, base;
     std::set<uint64_t> touched;
     long limit = -1, writes = 0;
+    int fail_code = EIO; // what the writer reports past `limit`
     int fd = -1, err = 0;
     const WriteTools &tools;
     TrackingAlloc alloc; // every block back when the image goes

@@ -190,6 +190,30 @@ TEST_P(Write, NamesGetTheEntriesWindowsGivesThem) {
     EXPECT_EQ(writefat_close(w), 0);
 }
 
+TEST_P(Write, ReadOnlyMediumAndFailedAllocationsChangeNothing) {
+    img->fail_code = EROFS;
+    writefat_volume *w = img->open(0);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(writefat_mkdir(w, "dir", 0), EROFS);
+    EXPECT_EQ(put(w, "file.txt", "x"), EROFS);
+    EXPECT_EQ(writefat_setlabel(w, "X"), EROFS); // the first failure sticks
+    EXPECT_EQ(writefat_close(w), EROFS);
+    EXPECT_TRUE(img->touched.empty());
+    // Every allocation of the open failing in turn: null with ENOMEM, nothing kept.
+    for (uint64_t n = 1;; ++n) {
+        img->alloc.reset_counts();
+        img->alloc.fail_at(n);
+        w = img->open();
+        img->alloc.fail_at(0);
+        if (w) {
+            EXPECT_EQ(writefat_close(w), 0);
+            break;
+        }
+        EXPECT_EQ(img->err, ENOMEM) << n;
+        EXPECT_EQ(img->alloc.live_blocks(), 0u) << n;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, Write, ::testing::ValuesIn(kKinds),
                          [](const auto &info) { return std::string(info.param.label); });
 
