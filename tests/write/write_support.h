@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +30,9 @@ struct FatKind {
     const char *mkfs_args;
     unsigned kib;
 };
+inline void PrintTo(const FatKind &k, std::ostream *os) {
+    *os << k.label;
+}
 
 class WImage {
   public:
