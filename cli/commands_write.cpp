@@ -50,12 +50,18 @@ class WriteSession {
         return rc == 0;
     }
     writefat_volume *w() const { return w_; }
+    // The copy buffer, made once for all files.
+    std::vector<char> &buffer() {
+        if (buf_.empty()) buf_.resize(1 << 20);
+        return buf_;
+    }
     readfat_volume *rv() const { return writefat_reader(w_); }
 
   private:
     Image image_;
     writefat_volume *w_ = nullptr;
     std::string shown_;
+    std::vector<char> buf_;
 };
 
 // The entry at `path`; false when there is none (or it cannot be read).
@@ -105,7 +111,7 @@ bool put_file(WriteSession &s, const std::string &host, const std::string &dest,
         report_code(shown_path(dest), err);
         return false;
     }
-    std::vector<char> buf(1 << 20);
+    std::vector<char> &buf = s.buffer();
     while (in) {
         in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
         const size_t n = static_cast<size_t>(in.gcount());

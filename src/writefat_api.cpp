@@ -90,8 +90,9 @@ dv_entry new_record(uint32_t attr, uint32_t cluster, uint32_t size, int64_t mtim
 
 // Gives `rec` the name `name` in `dir` (alias, lower-case flags) and writes it there.
 // `skip_first`/`skip_count`: a run of the directory not to count as a clash (a rename's own).
+// EEXIST when the name is taken; `taken` (when given) then receives the scan that found it.
 int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip_first = 0,
-            uint32_t skip_count = 0) {
+            uint32_t skip_count = 0, Scan *taken = nullptr) {
     NamePlan plan;
     if (int rc = plan_name(name, plan)) return rc;
     Scan s;
@@ -106,7 +107,10 @@ int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip
     s.need = run_entries(rec);
     dv_name folded;
     if (int rc = find(w, dir, name, folded, s)) return rc;
-    if (s.found) return EEXIST;
+    if (s.found) {
+        if (taken) *taken = s;
+        return EEXIST;
+    }
     uint8_t alias[11];
     if (int rc = choose_alias(w, plan, s, alias)) return rc;
     std::memcpy(rec.shortname, alias, 11);
@@ -220,14 +224,10 @@ int finish_file(W *w, writefat_file *f, int64_t mtime) {
     if (int rc = fat_flush(w)) return rc;
     const uint32_t size = static_cast<uint32_t>(f->size);
     Scan s;
-    dv_name folded;
-    if (int rc = find(w, f->parent, f->name, folded, s)) return rc;
-    if (!s.found) {
-        const int rc =
-            publish(w, f->parent, f->name, new_record(DV_ATTR_ARCHIVE, f->first, size, mtime));
-        if (rc == 0) f->first = f->last = 0; // published: no longer ours to free
-        return rc;
-    }
+    const int rc = publish(w, f->parent, f->name,
+                           new_record(DV_ATTR_ARCHIVE, f->first, size, mtime), 0, 0, &s);
+    if (rc == 0) f->first = f->last = 0; // published: no longer ours to free
+    if (rc != EEXIST || !s.found) return rc;
     if (!f->replace) return EEXIST;
     if (s.rec.attr & DV_ATTR_DIRECTORY) return EISDIR;
     // One sector write switches the entry to the new chain; the old one is freed after.
@@ -289,10 +289,33 @@ int patch_boot_label(W *w, uint64_t sector, const uint8_t *label) {
 
 int count_free(W *w) {
     uint32_t n = 0;
-    for (uint32_t c = 2; c <= w->max_cluster; ++c) {
-        uint32_t v = 0;
-        if (int rc = fat_get(w, c, v)) return rc;
-        if (v == 0) ++n;
+    if (w->rv->fat_type == 12) {
+        for (uint32_t c = 2; c <= w->max_cluster; ++c) {
+            uint32_t v = 0;
+            if (int rc = fat_get(w, c, v)) return rc;
+            if (v == 0) ++n;
+        }
+    } else {
+        // FAT16/32 entries never straddle sectors: read the FAT in cluster-sized runs.
+        const uint32_t width = w->rv->fat_type == 16 ? 2u : 4u;
+        const uint32_t per_run = w->rv->cluster_bytes / width;
+        for (uint32_t first = 0; first <= w->max_cluster; first += per_run) {
+            const uint64_t sector = w->rv->fat_start + uint64_t{first} * width / 512u;
+            const uint32_t count = w->rv->sectors_per_cluster;
+            const uint64_t fat_end = w->rv->fat_start + w->rv->fat_sectors;
+            const uint32_t take =
+                sector + count <= fat_end ? count : static_cast<uint32_t>(fat_end - sector);
+            if (read_run(w->rv, sector, take, w->cluster_buf, w->rv->fat_start, fat_end) !=
+                ReadResult::ok)
+                return EIO;
+            for (uint32_t i = 0;
+                 i < per_run && first + i <= w->max_cluster && (i * width) < take * 512u; ++i) {
+                if (first + i < 2) continue;
+                const uint8_t *p = w->cluster_buf + i * width;
+                const uint32_t v = width == 2 ? load_le16(p) : load_le32(p) & kFatMask;
+                if (v == 0) ++n;
+            }
+        }
     }
     w->free_count = n;
     w->free_known = true;
@@ -344,7 +367,8 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     if (!rv) return nullptr;
     const uint32_t bps = rv->bytes_per_sector;
     const size_t head = (sizeof(W) + 511u) / 512u * 512u;
-    const size_t size = head + (kFatSlots + 1u) * size_t{bps} + rv->cluster_bytes + kTailCount / 8u;
+    const size_t size = head + (kFatSlots + 1u) * size_t{bps} +
+                        (1u + kDirSlots) * size_t{rv->cluster_bytes} + kTailCount / 8u;
     auto *block = static_cast<uint8_t *>(alloc_fn(alloc_data, size));
     dv_ctx *ctx =
         block ? dv_newctx2(DV_FLAG_LENIENT | DV_FLAG_NTCASE | DV_FLAG_UTF16 | DV_CHARSET_UTF8, err,
@@ -371,7 +395,23 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     w->bps = bps;
     w->unit = bps / 512u;
     w->epu = bps / DV_DIRENT_SIZE;
-    w->max_cluster = rv->cluster_count + 1;
+    // Clusters the file system declares (its total sector count, the room of its FAT), which
+    // may be fewer than the reader's bound: never allocate past what a checker counts.
+    {
+        const uint32_t total16 = load_le16(rv->boot_buf + DV_BPB_TOTAL_SECTORS16);
+        const uint64_t total =
+            uint64_t{total16 != 0 ? total16 : load_le32(rv->boot_buf + DV_BPB_TOTAL_SECTORS32)} *
+            w->unit;
+        const uint64_t data = rv->data_start - start_sector;
+        uint64_t clusters = total > data ? (total - data) / rv->sectors_per_cluster : 0;
+        const uint64_t fat_room = rv->fat_sectors * 512u * 2u /
+                                  (rv->fat_type == 12   ? 3u
+                                   : rv->fat_type == 16 ? 4u
+                                                        : 8u);
+        if (fat_room < clusters + 2) clusters = fat_room > 2 ? fat_room - 2 : 0;
+        if (clusters > rv->cluster_count) clusters = rv->cluster_count;
+        w->max_cluster = static_cast<uint32_t>(clusters) + 1;
+    }
     w->eoc = rv->fat_type == 12 ? 0xFFFu : rv->fat_type == 16 ? 0xFFFFu : 0x0FFFFFFFu;
     uint8_t *p = block + head;
     for (unsigned k = 0; k < kFatSlots; ++k, p += bps) w->fat_buf[k] = p;
@@ -379,6 +419,7 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     p += bps;
     w->cluster_buf = p;
     p += rv->cluster_bytes;
+    for (unsigned k = 0; k < kDirSlots; ++k, p += rv->cluster_bytes) w->dc_buf[k] = p;
     w->tails = reinterpret_cast<uint32_t *>(p);
     w->hint = 2;
     int rc = 0;

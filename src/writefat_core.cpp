@@ -23,6 +23,23 @@ int write_sectors(W *w, const void *buf, uint64_t sector, uint32_t count) {
     if (sector < w->vol_start || sector >= w->rv->end_sector || count > w->rv->end_sector - sector)
         return EIO;
     const int32_t got = w->writer(w->io_data, buf, sector, count);
+    // A cached directory cluster that this write touches takes the new bytes (or, after a
+    // failure, is dropped).
+    for (unsigned k = 0; k < kDirSlots; ++k) {
+        if (w->dc_tag[k] == 0) continue;
+        const uint64_t at = cluster_sector(w->rv, w->dc_tag[k]);
+        const uint64_t end = at + w->rv->sectors_per_cluster;
+        if (sector >= end || at >= sector + count) continue;
+        if (got != static_cast<int32_t>(count)) {
+            w->dc_tag[k] = 0;
+            continue;
+        }
+        const uint64_t lo = sector > at ? sector : at;
+        const uint64_t hi = sector + count < end ? sector + count : end;
+        std::memcpy(w->dc_buf[k] + (lo - at) * 512u,
+                    static_cast<const uint8_t *>(buf) + (lo - sector) * 512u,
+                    static_cast<size_t>(hi - lo) * 512u);
+    }
     if (got == static_cast<int32_t>(count)) return 0;
     // What reached the medium is unknown now: no later change may rest on this one.
     w->broken = got < 0 && got > -4096 ? -got : EIO;
@@ -373,6 +390,23 @@ bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn) {
     return true;
 }
 
+// A directory cluster through the cache, or null when it cannot be read.
+const uint8_t *dir_cluster(W *w, uint32_t cluster) {
+    unsigned victim = 0;
+    for (unsigned k = 0; k < kDirSlots; ++k) {
+        if (w->dc_tag[k] == cluster) {
+            w->dc_used[k] = ++w->clock;
+            return w->dc_buf[k];
+        }
+        if (w->dc_used[k] < w->dc_used[victim]) victim = k;
+    }
+    w->dc_tag[victim] = 0;
+    if (read_cluster(w->rv, cluster, w->dc_buf[victim]) != ReadResult::ok) return nullptr;
+    w->dc_tag[victim] = cluster;
+    w->dc_used[victim] = ++w->clock;
+    return w->dc_buf[victim];
+}
+
 // One unit of a directory's walk: the fixed root region or a chain of clusters.
 struct DirWalk {
     uint32_t dir, cluster, pos;
@@ -428,11 +462,18 @@ int scan_dir(W *w, uint32_t dir, Scan &s) {
     const uint32_t units_max = kMaxDirEntries / w->epu;
     for (uint32_t u = 0; u < units_max; ++u) {
         if (d.dir != kRootRegion) s.last_cluster = d.cluster;
-        if (!s.has_end)
+        // A cluster directory is read a whole cluster at a time.
+        const uint8_t *unit = w->dir_buf;
+        if (!s.has_end && d.dir != kRootRegion) {
+            const uint8_t *c = dir_cluster(w, d.cluster);
+            if (!c) return EIO;
+            unit = c + size_t{d.pos} * w->bps;
+        } else if (!s.has_end) {
             if (int rc = read_unit(w, d.sector, w->dir_buf)) return rc;
+        }
         if (s.need <= w->epu) free_len = 0; // a run stays inside one sector
         for (uint32_t i = 0; i < w->epu; ++i, ++ordinal) {
-            const uint8_t *e = w->dir_buf + i * DV_DIRENT_SIZE;
+            const uint8_t *e = unit + i * DV_DIRENT_SIZE;
             if (!s.has_end && e[0] == 0) {
                 s.has_end = true;
                 s.end_at = ordinal;
@@ -486,6 +527,8 @@ int scan_dir(W *w, uint32_t dir, Scan &s) {
                 s.found = true;
                 s.run_first = first;
                 s.run_count = k + 1;
+                // A lookup alone needs nothing after its match.
+                if (!s.plan && s.need == 0) return 0;
             }
         }
         bool end = false;

@@ -11,6 +11,7 @@
 namespace dorvex {
 
 constexpr unsigned kFatSlots = 16;
+constexpr unsigned kDirSlots = 4;
 constexpr uint32_t kMaxDirEntries = 65536;
 constexpr uint32_t kTailCount = 65536; // numeric tails ~1 .. ~65535 tracked per scan
 constexpr uint32_t kMaxWrite = 4096;   // 512-byte sectors per writer request
@@ -49,8 +50,12 @@ struct writefat_volume {
     uint32_t clock;
     uint8_t *fat_buf[dorvex::kFatSlots];
     uint8_t *dir_buf;     // one logical sector
-    uint8_t *cluster_buf; // one cluster
-    uint32_t *tails;      // kTailCount bits
+    uint8_t *cluster_buf; // one cluster: a file's partial cluster
+    // The directory clusters scans read last: every lookup walks from the root.
+    uint32_t dc_tag[dorvex::kDirSlots]; // cluster held, 0 = empty
+    uint32_t dc_used[dorvex::kDirSlots];
+    uint8_t *dc_buf[dorvex::kDirSlots];
+    uint32_t *tails; // kTailCount bits
     uint32_t hint;
     uint32_t free_count;
     bool free_known;

@@ -81,7 +81,7 @@
  *
  * Memory: everything is taken at open through your allocator (the reader's
  * arena and context, plus one block for the write state: a 16-sector FAT
- * cache, two directory sectors, one cluster buffer and the tail table);
+ * cache, a directory sector, two cluster buffers and the tail table);
  * operations allocate only the parsed path, released before they return.
  * One volume is used by one thread at a time.
  */

@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
 #include <functional>
 
 using namespace dvtest;
@@ -212,6 +215,25 @@ TEST_P(Write, ReadOnlyMediumAndFailedAllocationsChangeNothing) {
         EXPECT_EQ(img->err, ENOMEM) << n;
         EXPECT_EQ(img->alloc.live_blocks(), 0u) << n;
     }
+}
+
+// A FAT32 volume declaring fewer sectors than its image holds: the clusters past its end
+// are no one's, and the free count written at close must not count them.
+TEST_P(Write, FreeCountKeepsToTheDeclaredSize) {
+    if (std::string(GetParam().label) != "fat32") GTEST_SKIP() << "FAT32 only";
+    uint8_t *boot = img->cur.data();
+    uint32_t total = 0;
+    std::memcpy(&total, boot + DV_BPB_TOTAL_SECTORS32, 4); // little-endian hosts only
+    total -= 3;
+    std::memcpy(boot + DV_BPB_TOTAL_SECTORS32, &total, 4);
+    std::memcpy(boot + 6 * 512 + DV_BPB_TOTAL_SECTORS32, &total, 4); // and its backup
+    ASSERT_EQ(pwrite(img->fd, boot, 7 * 512, 0), 7 * 512);
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(writefat_mkdir(w, "dir", 0), 0);
+    ASSERT_EQ(writefat_close(w), 0);
+    std::string report;
+    EXPECT_TRUE(img->fsck(&report, false)) << report;
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, Write, ::testing::ValuesIn(kKinds),
