@@ -81,7 +81,9 @@ extern "C" int dv_writeentry(dv_ctx *ctx, const dv_entry **records, int *count, 
         }
         // n/13 + 1 long-name entries (a name filling its last entry gets one holding only
         // the terminator) plus the short entry.
-        const unsigned lfn_count = ntcase && n == 0 ? 0 : n / 13 + 1;
+        // The NT form: no long name for an empty one, and no entry holding the terminator
+        // alone when the units fill their last entry (as Windows writes them).
+        const unsigned lfn_count = ntcase ? (n + 12) / 13 : n / 13 + 1;
         const unsigned needed = lfn_count + 1;
         if (*room < needed) {
             ctx->err = E2BIG;

@@ -638,7 +638,7 @@ int grow_dir(W *w, uint32_t last) {
 } // namespace
 
 uint32_t run_entries(const dv_entry &rec) {
-    return rec.name.len == 0 ? 1 : rec.name.len / 13u + 2u;
+    return (rec.name.len + 12u) / 13u + 1u; // the codec's NT form
 }
 
 int place_record(W *w, uint32_t dir, const dv_entry &rec, const Scan *first) {

@@ -436,7 +436,9 @@ DORVEX_API int dv_readentry(const dv_ctx *ctx, const uint8_t **entries, int *cou
  * their fields untouched. Never allocates.
  * With DV_FLAG_NTCASE in the context, records are written as Windows NT
  * writes them: byte 12 takes `lcase` (DV_LCASE_BASE, DV_LCASE_EXT); a record
- * with an empty name gets its short entry alone (1 entry, no long name); and
+ * with an empty name gets its short entry alone (1 entry, no long name); a
+ * name of n > 0 units takes (n + 12) / 13 long-name entries (one that fills
+ * its last entry has no terminator, so 13 units take 1 entry, not 2); and
  * a time whose 32-bit `sec` is negative is taken from its 64-bit field
  * (ctime64, atime64, mtime64) when that lies in FAT's range.
  */

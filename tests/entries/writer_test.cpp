@@ -231,6 +231,13 @@ TEST_F(Writer, NtFormUnderNtCase) {
     EXPECT_EQ(at(0)[12], 0x18);
     EXPECT_EQ(get16(at(0) + 24), (2100 - 1980) << 9 | 1 << 5 | 1);
     EXPECT_EQ(at(1)[0], 0);
+    recs = {record(u"thirteen unit")}; // 13 units fill one entry: no terminator entry
+    ASSERT_EQ(write(3, 3, 0xAB), 0);
+    EXPECT_EQ(cursor(), 3);
+    EXPECT_EQ(at(0)[0], 0x41);
+    EXPECT_EQ(units_of(0), Units(u"thirteen unit"));
+    EXPECT_EQ(at(2)[0], 0);
+    recs = {r};
     ctx.flags = 0;
     ASSERT_EQ(write(3, 3, 0xAB), 0);
     EXPECT_EQ(at(0)[0], 0x41); // a long-name entry for the empty name
