@@ -143,15 +143,17 @@ int put_tree(WriteSession &s, const std::string &host, const std::string &dest, 
             return 1;
         }
     }
-    std::vector<fs::directory_entry> entries;
-    for (const auto &e : fs::directory_iterator(host, ec)) entries.push_back(e);
+    // Names only: a directory of many thousand files stays small in memory.
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(host, ec))
+        names.push_back(e.path().filename().string());
     if (ec) {
         report(escape_display_utf8(host), ec.message());
         return 1;
     }
-    std::sort(entries.begin(), entries.end());
-    for (const auto &e : entries)
-        failures += put_tree(s, e.path().string(), join(dest, e.path().filename().string()), force);
+    std::sort(names.begin(), names.end());
+    for (const auto &n : names)
+        failures += put_tree(s, (fs::path(host) / n).string(), join(dest, n), force);
     // The directory's time is that of the host directory, set after its contents.
     writefat_settimes(s.w(), dest.c_str(), DV_TIME_NONE, mtime_wall(host), DV_TIME_NONE);
     return failures;

@@ -88,25 +88,114 @@ dv_entry new_record(uint32_t attr, uint32_t cluster, uint32_t size, int64_t mtim
     return r;
 }
 
+// Whether the index of `dir` shows that no entry there is named `folded` (by long or
+// 8.3 name); false when there is no index or it cannot tell.
+bool index_says_free(const W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan) {
+    if (dir != w->ix_dir) return false;
+    if (index_has(w, index_hash('N', folded.units, folded.len))) return false;
+    // A name that may equal an 8.3 name: its own 8.3 form must be free, and non-ASCII text
+    // that folds to ASCII is left to the scan.
+    if (folded.len <= 12) {
+        for (int i = 0; i < folded.len; ++i)
+            if (folded.units[i] >= 0x80) return false;
+        if (index_has(w, index_hash('S', plan.shortname, 11))) return false;
+    }
+    return true;
+}
+
+// Records a name just placed at `at` in the indexed directory.
+void index_note(W *w, const dv_name &folded, const dv_entry &rec, uint32_t at) {
+    const uint32_t k = run_entries(rec);
+    if (at + k > w->ix_end) w->ix_end = at + k;
+    index_add(w, index_hash('N', folded.units, folded.len));
+    index_add(w, index_hash('S', reinterpret_cast<const uint8_t *>(rec.shortname), 11));
+}
+
+// publish through the index of a large directory: no scan at all. 1 when the index cannot
+// tell (a possible clash, no free room at the end): the caller scans.
+int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan,
+                    dv_entry &rec) {
+    if (!index_says_free(w, dir, folded, plan)) return 1;
+    uint8_t alias[11];
+    std::memcpy(alias, plan.shortname, 11);
+    if (plan.need_lfn && (plan.lossy || index_has(w, index_hash('S', alias, 11)))) {
+        // The next free tail, counting on from the last one given for the same base.
+        uint8_t key[11];
+        std::memset(key, ' ', 11);
+        std::memcpy(key, plan.base, static_cast<size_t>(plan.base_len));
+        std::memcpy(key + 8, plan.ext, static_cast<size_t>(plan.ext_len));
+        uint32_t t = std::memcmp(key, w->ix_tail_key, 11) == 0 ? w->ix_tail_last + 1 : 1;
+        for (;; ++t) {
+            if (t >= kTailCount) return 1;
+            alias_with_tail(plan, t, alias);
+            if (!index_has(w, index_hash('S', alias, 11))) break;
+        }
+        std::memcpy(w->ix_tail_key, key, 11);
+        w->ix_tail_last = t;
+    }
+    std::memcpy(rec.shortname, alias, 11);
+    rec.shortname[11] = 0;
+    rec.lcase = plan.need_lfn ? 0 : plan.lcase;
+    const uint32_t k = run_entries(rec);
+    uint32_t at = w->ix_end;
+    if (k <= w->epu && at % w->epu + k > w->epu) at += w->epu - at % w->epu;
+    if (w->ix_end >= w->ix_capacity || at + k > w->ix_capacity) return 1;
+    Scan s;
+    s.need = k;
+    s.free_found = true;
+    s.free_at = at;
+    s.has_end = true;
+    s.end_at = w->ix_end;
+    s.capacity = w->ix_capacity;
+    s.last_cluster = w->ix_last_cluster;
+    w->ix_writing = true;
+    uint32_t placed = 0;
+    const int rc = place_record(w, dir, rec, &s, &placed);
+    w->ix_writing = false;
+    if (rc != 0) {
+        index_drop(w);
+        return rc;
+    }
+    index_note(w, folded, rec, placed);
+    return 0;
+}
+
 // Gives `rec` the name `name` in `dir` (alias, lower-case flags) and writes it there.
 // `skip_first`/`skip_count`: a run of the directory not to count as a clash (a rename's own).
 // EEXIST when the name is taken; `taken` (when given) then receives the scan that found it.
+// A large directory that keeps taking names is indexed by the second such scan in a row, so
+// that the names after it need no scan (20,000 files into one directory stay linear).
 int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip_first = 0,
             uint32_t skip_count = 0, Scan *taken = nullptr) {
     NamePlan plan;
     if (int rc = plan_name(name, plan)) return rc;
-    Scan s;
-    s.plan = &plan;
-    s.skip_first = skip_first;
-    s.skip_count = skip_count;
     if (plan.need_lfn)
         dv_namecpy(&rec.name, &name);
     else
         rec.name.len = 0;
     rec.name.units[rec.name.len] = 0;
-    s.need = run_entries(rec);
     dv_name folded;
+    fold_name(name, folded);
+    if (skip_count == 0 && dir == w->ix_dir) {
+        const int rc = publish_indexed(w, dir, folded, plan, rec);
+        if (rc != 1) return rc;
+    }
+    Scan s;
+    s.plan = &plan;
+    s.skip_first = skip_first;
+    s.skip_count = skip_count;
+    s.need = run_entries(rec);
+    s.build_index = dir == w->last_plan_dir && w->last_plan_capacity >= kIndexFrom;
     if (int rc = find(w, dir, name, folded, s)) return rc;
+    w->last_plan_dir = dir;
+    w->last_plan_capacity = s.capacity;
+    if (s.build_index) {
+        w->ix_dir = dir;
+        w->ix_end = s.has_end ? s.end_at : s.capacity;
+        w->ix_capacity = s.capacity;
+        w->ix_last_cluster = s.last_cluster;
+        w->ix_tail_key[0] = 0;
+    }
     if (s.found) {
         if (taken) *taken = s;
         return EEXIST;
@@ -116,7 +205,13 @@ int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip
     std::memcpy(rec.shortname, alias, 11);
     rec.shortname[11] = 0;
     rec.lcase = plan.need_lfn ? 0 : plan.lcase;
-    return place_record(w, dir, rec, &s);
+    w->ix_writing = dir == w->ix_dir;
+    uint32_t placed = 0;
+    const int rc = place_record(w, dir, rec, &s, &placed);
+    w->ix_writing = false;
+    if (rc == 0 && dir == w->ix_dir) index_note(w, folded, rec, placed);
+    if (rc != 0 && dir == w->ix_dir) index_drop(w);
+    return rc;
 }
 
 // Reads the sector holding ordinal `at` of `dir` into dir_buf; `e` points at the entry.
@@ -368,7 +463,8 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     const uint32_t bps = rv->bytes_per_sector;
     const size_t head = (sizeof(W) + 511u) / 512u * 512u;
     const size_t size = head + (kFatSlots + 1u) * size_t{bps} +
-                        (1u + kDirSlots) * size_t{rv->cluster_bytes} + kTailCount / 8u;
+                        (1u + kDirSlots) * size_t{rv->cluster_bytes} + kTailCount / 8u +
+                        kIndexSlots * sizeof(uint32_t);
     auto *block = static_cast<uint8_t *>(alloc_fn(alloc_data, size));
     dv_ctx *ctx =
         block ? dv_newctx2(DV_FLAG_LENIENT | DV_FLAG_NTCASE | DV_FLAG_UTF16 | DV_CHARSET_UTF8, err,
@@ -421,6 +517,8 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     p += rv->cluster_bytes;
     for (unsigned k = 0; k < kDirSlots; ++k, p += rv->cluster_bytes) w->dc_buf[k] = p;
     w->tails = reinterpret_cast<uint32_t *>(p);
+    p += kTailCount / 8u;
+    w->ix_table = reinterpret_cast<uint32_t *>(p);
     w->hint = 2;
     int rc = 0;
     if (rv->fat_type == 32) {
@@ -494,7 +592,9 @@ writefat_file *writefat_create(writefat_volume *w, const char *path, uint32_t fl
     if (rc == 0) rc = plan_name(t.name, plan);
     Scan s;
     dv_name folded;
-    if (rc == 0) rc = find(w, t.parent, t.name, folded, s);
+    if (rc == 0) fold_name(t.name, folded);
+    if (rc == 0 && !index_says_free(w, t.parent, folded, plan))
+        rc = find(w, t.parent, t.name, folded, s);
     if (rc == 0 && s.found)
         rc = (s.rec.attr & DV_ATTR_DIRECTORY) ? EISDIR : (flags & WRITEFAT_REPLACE) ? 0 : EEXIST;
     if (rc != 0) {
@@ -552,7 +652,9 @@ int writefat_mkdir(writefat_volume *w, const char *path, int64_t mtime) {
     if (int rc = plan_name(t.name, plan)) return rc;
     Scan s;
     dv_name folded;
-    if (int rc = find(w, t.parent, t.name, folded, s)) return rc;
+    fold_name(t.name, folded);
+    if (!index_says_free(w, t.parent, folded, plan))
+        if (int rc = find(w, t.parent, t.name, folded, s)) return rc;
     if (s.found) return EEXIST;
     if (int rc = mark_dirty(w)) return rc;
     uint32_t c = 0;

@@ -222,6 +222,7 @@ int free_chain(W *w, uint32_t first) {
         uint32_t next = 0;
         if (int rc = fat_get(w, c, next)) return rc;
         if (next == 0) break; // already free: a damaged chain ends here
+        if (c == w->ix_dir) index_drop(w);
         if (int rc = fat_set(w, c, 0)) return rc;
         if (w->free_known) ++w->free_count;
         c = next;
@@ -455,6 +456,10 @@ int walk_next(W *w, DirWalk &d, bool &end) {
 
 int scan_dir(W *w, uint32_t dir, Scan &s) {
     if (s.plan) std::memset(w->tails, 0, kTailCount / 8);
+    if (s.build_index) {
+        index_drop(w);
+        std::memset(w->ix_table, 0, kIndexSlots * sizeof(uint32_t));
+    }
     DirWalk d;
     if (int rc = walk_begin(w, dir, d)) return rc;
     uint8_t run[kMaxRunEntries * DV_DIRENT_SIZE];
@@ -511,19 +516,29 @@ int scan_dir(W *w, uint32_t dir, Scan &s) {
                 if (std::memcmp(e, s.plan->shortname, 11) == 0) s.alias_taken = true;
             }
             const uint32_t first = ordinal - k;
-            if (!s.want || s.found || (s.skip_count && first == s.skip_first)) continue;
+            if (s.build_index) index_add(w, index_hash('S', e, 11));
+            const bool match = s.want && !s.found && !(s.skip_count && first == s.skip_first);
+            if (!match && !s.build_index) continue;
             std::memcpy(run + k * DV_DIRENT_SIZE, e, DV_DIRENT_SIZE);
+            // A match found already keeps its record: later names go to a scratch one.
+            dv_entry scratch;
+            dv_entry *const into = s.found ? &scratch : &s.rec;
             const uint8_t *p = run;
             int count = static_cast<int>(k + 1), room = 1;
-            dv_entry *rec = &s.rec;
+            dv_entry *rec = into;
             if (dv_readentry(w->ctx, &p, &count, &rec, &room) != 0 || room != 0) {
                 // The run did not decode: the short entry alone.
                 p = e;
                 count = room = 1;
-                rec = &s.rec;
+                rec = into;
                 if (dv_readentry(w->ctx, &p, &count, &rec, &room) != 0 || room != 0) continue;
             }
-            if (folds_equal(s.rec.name, *s.want) || alias_folds_equal(s.rec, *s.want)) {
+            if (s.build_index) {
+                dv_name folded;
+                fold_name(into->name, folded);
+                index_add(w, index_hash('N', folded.units, folded.len));
+            }
+            if (match && (folds_equal(s.rec.name, *s.want) || alias_folds_equal(s.rec, *s.want))) {
                 s.found = true;
                 s.run_first = first;
                 s.run_count = k + 1;
@@ -559,6 +574,7 @@ namespace {
 // Read-modify-write of the sectors holding ordinals [at, at + n): entries from `src` (or,
 // with null `src`, marked deleted).
 int patch_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *src, uint32_t n) {
+    if (dir == w->ix_dir && !w->ix_writing) index_drop(w);
     while (n > 0) {
         uint64_t sector = 0;
         if (int rc = locate(w, dir, at, sector)) return rc;
@@ -591,18 +607,23 @@ int delete_entries(W *w, uint32_t dir, uint32_t first, uint32_t n) {
     return patch_entries(w, dir, first, nullptr, n);
 }
 
+void alias_with_tail(const NamePlan &plan, uint32_t t, uint8_t out[11]) {
+    std::memcpy(out, plan.shortname, 11);
+    std::memset(out, ' ', 8);
+    const int keep = tail_prefix(plan, t);
+    std::memcpy(out, plan.base, static_cast<size_t>(keep));
+    out[keep] = '~';
+    uint32_t v = t;
+    for (int pos = keep + digits(t); pos > keep; --pos, v /= 10)
+        out[pos] = static_cast<uint8_t>('0' + v % 10);
+}
+
 int choose_alias(W *w, const NamePlan &plan, const Scan &s, uint8_t out[11]) {
     std::memcpy(out, plan.shortname, 11);
     if (!plan.need_lfn || (!plan.lossy && !s.alias_taken)) return 0;
     for (uint32_t t = 1; t < kTailCount; ++t) {
         if (w->tails[t / 32] & (1u << (t % 32))) continue;
-        std::memset(out, ' ', 8);
-        const int keep = tail_prefix(plan, t);
-        std::memcpy(out, plan.base, static_cast<size_t>(keep));
-        out[keep] = '~';
-        uint32_t v = t;
-        for (int pos = keep + digits(t); pos > keep; --pos, v /= 10)
-            out[pos] = static_cast<uint8_t>('0' + v % 10);
+        alias_with_tail(plan, t, out);
         return 0;
     }
     return ENOSPC;
@@ -621,6 +642,7 @@ namespace {
 
 // Grows a cluster directory by one zeroed cluster after `last`.
 int grow_dir(W *w, uint32_t last) {
+    index_drop(w); // its extent changes: the next full scan rebuilds it
     uint32_t c = 0;
     if (int rc = alloc_cluster(w, 0, c)) return rc;
     std::memset(w->dir_buf, 0, w->bps);
@@ -641,7 +663,7 @@ uint32_t run_entries(const dv_entry &rec) {
     return (rec.name.len + 12u) / 13u + 1u; // the codec's NT form
 }
 
-int place_record(W *w, uint32_t dir, const dv_entry &rec, const Scan *first) {
+int place_record(W *w, uint32_t dir, const dv_entry &rec, const Scan *first, uint32_t *placed) {
     uint8_t raw[(kMaxRunEntries + 1) * DV_DIRENT_SIZE];
     std::memset(raw, 0, sizeof raw);
     const uint32_t k = run_entries(rec);
@@ -682,9 +704,49 @@ int place_record(W *w, uint32_t dir, const dv_entry &rec, const Scan *first) {
         uint8_t *cursor = raw;
         unsigned room = kMaxRunEntries + 1;
         if (dv_writeentry(w->ctx, &r, &count, &cursor, &room) != 0) return EINVAL;
+        if (placed) *placed = at;
         return write_entries(w, dir, at, raw, n);
     }
     return ENOSPC;
+}
+
+uint32_t index_hash(char domain, const uint16_t *units, size_t n) {
+    uint32_t h = 2166136261u ^ static_cast<uint8_t>(domain);
+    for (size_t i = 0; i < n; ++i) {
+        h = (h ^ (units[i] & 0xFFu)) * 16777619u;
+        h = (h ^ (units[i] >> 8)) * 16777619u;
+    }
+    return h == 0 ? 1 : h;
+}
+
+uint32_t index_hash(char domain, const uint8_t *bytes, size_t n) {
+    uint32_t h = 2166136261u ^ static_cast<uint8_t>(domain);
+    for (size_t i = 0; i < n; ++i) h = (h ^ bytes[i]) * 16777619u;
+    return h == 0 ? 1 : h;
+}
+
+bool index_has(const W *w, uint32_t h) {
+    for (uint32_t i = h & (kIndexSlots - 1);; i = (i + 1) & (kIndexSlots - 1)) {
+        if (w->ix_table[i] == h) return true;
+        if (w->ix_table[i] == 0) return false;
+    }
+}
+
+void index_add(W *w, uint32_t h) {
+    if (w->ix_count >= kIndexSlots / 2) return; // more than a directory can hold: never
+    for (uint32_t i = h & (kIndexSlots - 1);; i = (i + 1) & (kIndexSlots - 1)) {
+        if (w->ix_table[i] == h) return;
+        if (w->ix_table[i] == 0) {
+            w->ix_table[i] = h;
+            ++w->ix_count;
+            return;
+        }
+    }
+}
+
+void index_drop(W *w) {
+    w->ix_dir = 0;
+    w->ix_count = 0;
 }
 
 } // namespace dorvex

@@ -12,6 +12,8 @@ namespace dorvex {
 
 constexpr unsigned kFatSlots = 16;
 constexpr unsigned kDirSlots = 4;
+constexpr uint32_t kIndexSlots = 1u << 18; // hashes of a large directory's names and aliases
+constexpr uint32_t kIndexFrom = 1024;      // entries from which a directory is indexed
 constexpr uint32_t kMaxDirEntries = 65536;
 constexpr uint32_t kTailCount = 65536; // numeric tails ~1 .. ~65535 tracked per scan
 constexpr uint32_t kMaxWrite = 4096;   // 512-byte sectors per writer request
@@ -56,6 +58,15 @@ struct writefat_volume {
     uint32_t dc_used[dorvex::kDirSlots];
     uint8_t *dc_buf[dorvex::kDirSlots];
     uint32_t *tails; // kTailCount bits
+    // An index of one large directory that keeps taking new names (see publish): hashes of
+    // its folded names and raw 8.3 names, where its free end starts, and its extent.
+    uint32_t ix_dir; // 0 = none
+    uint32_t ix_end, ix_capacity, ix_last_cluster, ix_count;
+    bool ix_writing; // our own writes to ix_dir keep the index
+    uint32_t *ix_table;
+    uint8_t ix_tail_key[11];
+    uint32_t ix_tail_last;
+    uint32_t last_plan_dir, last_plan_capacity;
     uint32_t hint;
     uint32_t free_count;
     bool free_known;
@@ -124,6 +135,7 @@ struct Scan {
     bool nonempty = false; // a live entry besides "." and ".."
     bool label_found = false;
     uint32_t label_at = 0;
+    bool build_index = false; // fill w's index with every live name of this directory
 };
 int scan_dir(W *w, uint32_t dir, Scan &s);
 
@@ -137,11 +149,21 @@ int locate(W *w, uint32_t dir, uint32_t ordinal, uint64_t &sector);
 // Puts `rec` (name len 0: short entry only) into the directory, growing it when needed.
 // `first`, when given, is a scan of the directory made with `need` = run_entries(rec).
 uint32_t run_entries(const dv_entry &rec);
-int place_record(W *w, uint32_t dir, const dv_entry &rec, const Scan *first);
+int place_record(W *w, uint32_t dir, const dv_entry &rec, const Scan *first,
+                 uint32_t *placed = nullptr);
+
+// The index: hashes of folded names ('N') and raw 8.3 names ('S'), never 0.
+uint32_t index_hash(char domain, const uint16_t *units, size_t n);
+uint32_t index_hash(char domain, const uint8_t *bytes, size_t n);
+bool index_has(const W *w, uint32_t h);
+void index_add(W *w, uint32_t h);
+void index_drop(W *w);
 // Writes a directory's new cluster: `first_unit`, then zeroed sectors.
 int write_dir_cluster(W *w, uint32_t cluster, const uint8_t *first_unit);
 // Chooses the 8.3 name for `plan` in the directory scanned into `s` (with s.plan set).
 int choose_alias(W *w, const NamePlan &plan, const Scan &s, uint8_t out[11]);
+// The alias of `plan` with numeric tail `t` (~1 .. ~65535).
+void alias_with_tail(const NamePlan &plan, uint32_t t, uint8_t out[11]);
 
 inline uint32_t dir_of_entry(const W *w, const dv_entry &e) {
     const uint32_t c = w->rv->fat_type == 32 ? e.cluster : e.cluster & 0xFFFFu;

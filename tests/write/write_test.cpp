@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 #include <functional>
+#include <set>
 
 using namespace dvtest;
 
@@ -215,6 +216,45 @@ TEST_P(Write, ReadOnlyMediumAndFailedAllocationsChangeNothing) {
         EXPECT_EQ(img->err, ENOMEM) << n;
         EXPECT_EQ(img->alloc.live_blocks(), 0u) << n;
     }
+}
+
+// A directory past the size from which new names go through an index instead of a scan:
+// clashes, aliases and tails must come out as a scan gives them, and changes that the index
+// does not follow (a removal, a rename, a new cluster) must not leave it stale.
+TEST_P(Write, LargeDirectoryKeepsNamesUnique) {
+    if (GetParam().kib > 10000) GTEST_SKIP() << "the small volumes cover it";
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(writefat_mkdir(w, "big", 0), 0);
+    want["big/"] = "";
+    for (int i = 0; i < 450; ++i) {
+        const std::string name = "big/Long file name " + std::to_string(i) + ".txt";
+        ASSERT_EQ(put(w, name.c_str(), std::to_string(i)), 0) << name;
+        want[name] = digest(std::to_string(i));
+        if (i == 420) { // the index is in use by now
+            EXPECT_EQ(put(w, "big/LONG FILE NAME 7.TXT", "x"), EEXIST);
+            EXPECT_EQ(put(w, "big/LONGFI~9.TXT", "x"), EEXIST);
+            EXPECT_EQ(writefat_remove(w, "big/Long file name 3.txt"), 0);
+            want.erase("big/Long file name 3.txt");
+            ASSERT_EQ(put(w, "big/short.txt", "s"), 0);
+            want["big/short.txt"] = digest("s");
+            ASSERT_EQ(writefat_rename(w, "big/Long file name 5.txt", "big/renamed.txt"), 0);
+            want["big/renamed.txt"] = want["big/Long file name 5.txt"];
+            want.erase("big/Long file name 5.txt");
+            EXPECT_EQ(put(w, "big/Renamed.TXT", "x"), EEXIST);
+        }
+    }
+    check(w, "large directory");
+    std::set<std::string> aliases;
+    int err = 0;
+    readfat_dir *d = readfat_opendir(writefat_reader(w), "big", &err);
+    ASSERT_NE(d, nullptr);
+    while (const dv_entry *e = readfat_readdir(writefat_reader(w), d, &err)) {
+        if (e->deleted || static_cast<uint8_t>(e->shortname[0]) == 0xE5) continue;
+        EXPECT_TRUE(aliases.insert(std::string(e->shortname, 11)).second) << e->shortname;
+    }
+    readfat_closedir(writefat_reader(w), d);
+    EXPECT_EQ(writefat_close(w), 0);
 }
 
 // A FAT32 volume declaring fewer sectors than its image holds: the clusters past its end
