@@ -30,8 +30,10 @@
  * case base and/or extension (readme.txt, README.txt) is stored the same
  * way with the lower-case flags of byte 12 (DV_LCASE_BASE, DV_LCASE_EXT), as
  * Windows stores it. Every other name gets a long name and a unique 8.3
- * alias in upper case (LONGNA~1.TXT, with the smallest free numeric tail of
- * the directory). Names may not be empty, ".", "..", end in a dot or space,
+ * alias in upper case (LONGNA~1.TXT: the smallest numeric tail free in the
+ * directory, or in a large indexed one the next after the last it gave), in
+ * the form Windows writes (no long-name entry that holds only the
+ * terminator). Names may not be empty, ".", "..", end in a dot or space,
  * or hold control characters or any of " * / : < > ? \ | (EINVAL).
  *
  * Allocation. Free clusters are taken after the previous cluster of the
@@ -81,8 +83,11 @@
  *
  * Memory: everything is taken at open through your allocator (the reader's
  * arena and context, plus one block for the write state: a 16-sector FAT
- * cache, a directory sector, two cluster buffers and the tail table);
- * operations allocate only the parsed path, released before they return.
+ * cache, a directory sector, a cluster for a file's partial cluster, four
+ * directory clusters read by scans, the alias-tail table and a 1 MiB index
+ * of the names of one large directory, which lets a directory of thousands
+ * of files take new names without a scan each); operations allocate only
+ * the parsed path, released before they return.
  * One volume is used by one thread at a time.
  */
 #ifndef DORVEX_WRITEFAT_H
