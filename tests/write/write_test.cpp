@@ -173,7 +173,17 @@ TEST_P(Write, NamesGetTheEntriesWindowsGivesThem) {
                           "LONGNA~1.TXT", "Long name.txt", "Long name2.txt"})
         ASSERT_EQ(put(w, n, n), 0) << n;
     EXPECT_EQ(put(w, "longna~1.txt", "x"), EEXIST);
+    // Past 4 GiB - 1 bytes: refused before a byte is read or written.
     int err = 0;
+    writefat_file *f = writefat_create(w, "huge.bin", 0, &err);
+    ASSERT_NE(f, nullptr);
+    const char byte = 0;
+    ASSERT_EQ(writefat_write(w, f, &byte, 1, &err), 0);
+    EXPECT_EQ(writefat_write(w, f, &byte, UINT32_MAX, &err), -1);
+    EXPECT_EQ(err, EFBIG);
+    EXPECT_EQ(writefat_create(w, "other.bin", 0, &err), nullptr);
+    EXPECT_EQ(err, EBUSY);
+    writefat_abort(w, f);
     readfat_dir *d = readfat_opendir(writefat_reader(w), "", &err);
     ASSERT_NE(d, nullptr);
     std::map<std::string, std::pair<std::string, unsigned>> got; // name -> alias, lcase
