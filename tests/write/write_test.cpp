@@ -267,6 +267,26 @@ TEST_P(Write, LargeDirectoryKeepsNamesUnique) {
     EXPECT_EQ(writefat_close(w), 0);
 }
 
+// The fixed root of FAT12/16 holds what the boot sector says and cannot grow.
+TEST_P(Write, FullFixedRootRefusesWithEnospc) {
+    if (std::string(GetParam().label).rfind("fat32", 0) == 0) GTEST_SKIP() << "FAT12/16 only";
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    const uint32_t room = writefat_reader(w)->root_entries;
+    int rc = 0;
+    uint32_t made = 0;
+    for (; rc == 0 && made <= room; ++made) {
+        const std::string name = "F" + std::to_string(made) + ".TXT";
+        rc = put(w, name.c_str(), "");
+        if (rc == 0) want[name] = digest("");
+    }
+    EXPECT_EQ(rc, ENOSPC);
+    EXPECT_EQ(made - 1, room); // every entry used, none past it
+    EXPECT_EQ(writefat_mkdir(w, "one more", 0), ENOSPC);
+    check(w, "full root");
+    EXPECT_EQ(writefat_close(w), 0);
+}
+
 // A FAT32 volume declaring fewer sectors than its image holds: the clusters past its end
 // are no one's, and the free count written at close must not count them.
 TEST_P(Write, FreeCountKeepsToTheDeclaredSize) {
