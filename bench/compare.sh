@@ -168,6 +168,20 @@ echo "== build an image of the directory of 20,000 files"
 measure mkimage "dorvex mkimage" "" "$D mkimage --force --cluster-size 4096 src_list mk.img"
 rm -f mk.img
 
+# Writing: into a copy of a blank mkfs.fat image (made afresh before each run, untimed).
+if have mkfs.fat; then
+    [[ -f blank.img ]] || mkfs.fat -F 32 -s 8 -C blank.img $((640 * 1024)) >/dev/null
+    echo "== put a tree of 1,000 files (20 x 50)"
+    measure put "mcopy -s" "cp blank.img w.img" "mcopy -s -i w.img src_tree ::/"
+    measure put "dorvex put" "cp blank.img w.img" "$D put w.img src_tree /"
+    echo "== put the 256 MiB file"
+    measure putbig "cp (same bytes)" "rm -f copy.bin" "cp src_big/big.bin copy.bin"
+    measure putbig "dorvex put" "cp blank.img w.img" "$D put w.img src_big/big.bin /"
+    echo "== put 20,000 files into one directory"
+    measure putlist "dorvex put" "cp blank.img w.img" "$D put w.img src_list/files /"
+    rm -f w.img copy.bin
+fi
+
 # ---- Report ---------------------------------------------------------------------------
 echo
 python3 - "$results" <<'EOF'
@@ -190,13 +204,19 @@ def ratio(g, a, b):
 print()
 checks = [("dorvex cat <= 1.0 x cat", ratio("cat", "dorvex cat", "cat (same bytes)"), 1.0),
           ("dorvex ls <= 0.5 x mdir", ratio("ls", "dorvex ls", "mdir"), 0.5),
-          ("dorvex get <= 0.25 x mcopy -s", ratio("get", "dorvex get", "mcopy -s"), 0.25)]
+          ("dorvex get <= 0.25 x mcopy -s", ratio("get", "dorvex get", "mcopy -s"), 0.25),
+          ("dorvex put <= 0.2 x mcopy -s", ratio("put", "dorvex put", "mcopy -s"), 0.2),
+          ("put 256 MiB <= 1.5 x cp", ratio("putbig", "dorvex put", "cp (same bytes)"), 1.5)]
 for name, r, limit in checks:
     if r is not None:
         print("%-26s %.2f  %s" % (name, r, "met" if r <= limit else "NOT met"))
 for g, label, med, lo, hi, mem in rows:
     if label == "dorvex mkimage":
         print("%-26s %.2f s  %s" % ("dorvex mkimage <= 2 s", float(med), "met" if float(med) <= 2 else "NOT met"))
+    if g == "putlist":
+        print("%-26s %.1f s  %s" % ("put 20,000 files < 10 s", float(med), "met" if float(med) < 10 else "NOT met"))
+    if g.startswith("put") and label == "dorvex put" and mem.isdigit():
+        print("%-26s %.1f MiB  %s" % (g + " peak <= 8 MiB", int(mem) / 1024, "met" if int(mem) <= 8192 else "NOT met"))
 for g, label, med, lo, hi, mem in rows:
     if label in ("dorvex cat", "dorvex ls", "dorvex ls -U", "dorvex ls --json", "dorvex ls -R",
                  "dorvex tree", "dorvex get (list)") and mem.isdigit():

@@ -58,6 +58,11 @@ int cmd_cat(const Args &a);
 int cmd_get(const Args &a);
 int cmd_iconv(const Args &a);
 int cmd_mkimage(const Args &a);
+int cmd_put(const Args &a);
+int cmd_mkdir(const Args &a);
+int cmd_rm(const Args &a);
+int cmd_mv(const Args &a);
+int cmd_label(const Args &a);
 
 } // namespace dvcli
 

@@ -52,13 +52,17 @@ std::string size_words(uint64_t bytes) {
 
 } // namespace
 
-bool Image::open(const std::string &path, std::string &error) {
+bool Image::open(const std::string &path, std::string &error, bool writable) {
     path_ = path;
+    if (path == "-" && writable) {
+        error = "standard input cannot be changed: name an image file";
+        return false;
+    }
     if (path == "-") {
         fd_ = STDIN_FILENO;
         own_fd_ = false;
     } else {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd_ = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     }
     if (fd_ < 0) {
         error = std::strerror(errno);
@@ -311,16 +315,40 @@ readfat_volume *Image::mount_at(uint64_t start, uint64_t end, uint32_t flags, st
 }
 
 readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error, uint32_t extra_flags) {
-    uint64_t start = 0, end = sectors();
+    uint64_t start = 0, end = 0;
     std::string fs;
     notes_.clear();
     remap_len_ = 0;
+    if (!locate(choice, start, end, error, &fs)) return nullptr;
+    return mount_at(start, end, kVolumeFlags | extra_flags, fs, error);
+}
+int32_t Image::writer(void *data, const void *buf, uint64_t sector, uint32_t count) {
+    auto *img = static_cast<Image *>(data);
+    if (count == 0 || sector >= img->sectors() || count > img->sectors() - sector) return -EIO;
+    img->end_target(); // what was read ahead may be stale now
+    const size_t want = static_cast<size_t>(count) * 512;
+    const auto *p = static_cast<const uint8_t *>(buf);
+    for (size_t done = 0; done < want;) {
+        ssize_t r =
+            pwrite(img->fd_, p + done, want - done, static_cast<off_t>(sector * 512 + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return -(r < 0 ? errno : EIO);
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<int32_t>(count);
+}
+
+bool Image::locate(const VolumeChoice &choice, uint64_t &start, uint64_t &end, std::string &error,
+                   std::string *fs_out) {
+    start = 0;
+    end = sectors();
+    std::string fs;
     if (choice.offset) {
         start = *choice.offset;
         if (start >= end) {
             error = "offset " + std::to_string(start) + " lies beyond the end of the image (" +
                     std::to_string(end) + " sectors)";
-            return nullptr;
+            return false;
         }
         where_ = "offset " + std::to_string(start);
     } else if (choice.partition) {
@@ -331,18 +359,18 @@ readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error, uin
         if (!found) {
             error = t.kind == "none" ? "no partition table"
                                      : "no partition " + std::to_string(*choice.partition);
-            return nullptr;
+            return false;
         }
         if (found->extended) {
             error = "partition " + std::to_string(found->number) + " is an extended partition";
-            return nullptr;
+            return false;
         }
         start = found->start;
         end = found->start + found->sectors;
         if (start >= sectors()) {
             error =
                 "partition " + std::to_string(found->number) + " lies beyond the end of the image";
-            return nullptr;
+            return false;
         }
         if (end > sectors()) end = sectors();
         where_ = "partition " + std::to_string(found->number);
@@ -351,7 +379,7 @@ readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error, uin
         uint8_t s[512];
         if (!read_raw(0, 1, s)) {
             error = std::strerror(EIO);
-            return nullptr;
+            return false;
         }
         PartitionTable t = partitions();
         // A damaged FAT boot sector (a jump, a signature, no partitions) is still taken
@@ -375,7 +403,7 @@ readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error, uin
                         found = &p;
             if (!found) {
                 error = no_fat_found(t);
-                return nullptr;
+                return false;
             }
             start = found->start;
             end = found->start + found->sectors;
@@ -386,9 +414,10 @@ readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error, uin
     }
     if (end - start < 64) {
         error = "volume too small";
-        return nullptr;
+        return false;
     }
-    return mount_at(start, end, kVolumeFlags | extra_flags, fs, error);
+    if (fs_out) *fs_out = fs;
+    return true;
 }
 
 } // namespace dvcli

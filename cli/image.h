@@ -26,10 +26,11 @@ class Image {
     Image(const Image &) = delete;
     Image &operator=(const Image &) = delete;
 
-    // Opens the file or device read-only; "-" is standard input. Input that
-    // cannot seek (a pipe) is read into memory, up to kPipeLimit bytes or
-    // DORVEX_PIPE_LIMIT. False with a message in `error`.
-    bool open(const std::string &path, std::string &error);
+    // Opens the file or device, read-only unless `writable`; "-" is standard
+    // input (never writable). Input that cannot seek (a pipe) is read into
+    // memory, up to kPipeLimit bytes or DORVEX_PIPE_LIMIT. False with a message
+    // in `error`.
+    bool open(const std::string &path, std::string &error, bool writable = false);
     uint64_t size_bytes() const { return size_; }
     uint64_t sectors() const { return size_ / 512; }
     const std::string &path() const { return path_; }
@@ -45,6 +46,11 @@ class Image {
     // Picks and mounts the volume with kVolumeFlags and `extra_flags`. On
     // failure returns null and sets `error` (without the "dorvex: " prefix).
     readfat_volume *mount(const VolumeChoice &choice, std::string &error, uint32_t extra_flags = 0);
+    // Picks the volume as mount() does: its sectors [start, end). False with `error`.
+    // `fs`, when given, receives what the partition table or the disk's first
+    // sector says the volume holds ("" when nothing was recognised).
+    bool locate(const VolumeChoice &choice, uint64_t &start, uint64_t &end, std::string &error,
+                std::string *fs = nullptr);
     uint64_t volume_start() const { return vol_start_; }
     uint64_t volume_end() const { return vol_end_; }
     std::string volume_where() const { return where_; }
@@ -53,6 +59,8 @@ class Image {
     const std::vector<std::string> &notes() const { return notes_; }
 
     static int32_t reader(void *data, void *buf, uint64_t sector, uint32_t count);
+    // The write path's sector writer (an image opened writable): -errno on failure.
+    static int32_t writer(void *data, const void *buf, uint64_t sector, uint32_t count);
 
     // Announces that the next reads fill `buf` (`len` bytes) in order, as
     // readfat_read does for whole clusters. The reader then fills the rest of

@@ -218,6 +218,87 @@ const std::vector<CommandSpec> &commands() {
          "  dorvex get sdcard.img / backup/\n"
          "  dorvex get -f sdcard.img config.txt\n"
          "  dorvex get --utc camera.img /DCIM photos\n"},
+        {"put",
+         cmd_put,
+         3,
+         -1,
+         true,
+         {{'f', "force", false}},
+         "put [-f] IMAGE SRC... DEST",
+         "Copy host files and directory trees into the image, keeping their\n"
+         "modification times (stored as the host's local wall clock; as UTC with\n"
+         "--utc). When DEST is a directory of the image each SRC goes into it under its\n"
+         "own name, else the one SRC becomes DEST. Directories are merged into existing\n"
+         "ones. A file appears only once it is completely written; a crash or full\n"
+         "volume leaves no half file behind.\n"
+         "\n"
+         "  -f, --force  replace existing files (the old one stays until the new one\n"
+         "               is complete)\n"
+         "\n"
+         "Examples:\n"
+         "  dorvex put sdcard.img notes.txt /\n"
+         "  dorvex put sdcard.img ./photos /DCIM\n"
+         "  dorvex put -f sdcard.img config.txt /config.txt\n"
+         "  dorvex put sdcard.img a.txt b.txt /docs\n"},
+        {"mkdir",
+         cmd_mkdir,
+         2,
+         -1,
+         true,
+         {{'p', "parents", false}},
+         "mkdir [-p] IMAGE PATH...",
+         "Make directories in the image.\n"
+         "\n"
+         "  -p, --parents  make missing parents too; existing directories are fine\n"
+         "                 (so here a partition is chosen with --partition N only)\n"
+         "\n"
+         "Examples:\n"
+         "  dorvex mkdir sdcard.img /backup\n"
+         "  dorvex mkdir -p sdcard.img /projects/2024/drafts\n"},
+        {"rm",
+         cmd_rm,
+         2,
+         -1,
+         true,
+         {{'r', "recursive", false}},
+         "rm [-r] IMAGE PATH...",
+         "Remove files and empty directories from the image. Each entry goes before\n"
+         "its clusters are freed, so a crash leaves at most lost clusters.\n"
+         "\n"
+         "  -r, --recursive  remove directories with everything in them\n"
+         "\n"
+         "Examples:\n"
+         "  dorvex rm sdcard.img /old.log\n"
+         "  dorvex rm -r sdcard.img /DCIM/trash\n"},
+        {"mv",
+         cmd_mv,
+         3,
+         3,
+         true,
+         {},
+         "mv IMAGE SRC DEST",
+         "Rename or move a file or directory within the image. When DEST is a\n"
+         "directory SRC goes into it under its own name. A name that is taken fails.\n"
+         "\n"
+         "Examples:\n"
+         "  dorvex mv sdcard.img /notes.txt '/Notes from May.txt'\n"
+         "  dorvex mv sdcard.img /DCIM/100CANON /archive\n"},
+        {"label",
+         cmd_label,
+         1,
+         2,
+         true,
+         {{'c', "clear", false}},
+         "label [-c] IMAGE [LABEL]",
+         "Show the volume label, or set it (up to 11 ASCII characters, stored in\n"
+         "upper case) in the root directory and the boot sector.\n"
+         "\n"
+         "  -c, --clear  remove the label\n"
+         "\n"
+         "Examples:\n"
+         "  dorvex label sdcard.img\n"
+         "  dorvex label sdcard.img PHOTOS\n"
+         "  dorvex label --clear sdcard.img\n"},
         {"iconv",
          cmd_iconv,
          0,
@@ -283,11 +364,12 @@ const CommandSpec *find_command(const std::string &name) {
 
 void print_main_help() {
     std::printf("Usage: dorvex COMMAND [OPTIONS] ARGS...\n"
-                "Browse, extract and build FAT12/16/32 disk images and devices, without mounting.\n"
+                "Browse, extract, change and build FAT12/16/32 disk images and devices, without\n"
+                "mounting.\n"
                 "\nCommands:\n");
     for (const CommandSpec &c : commands()) std::printf("  dorvex %s\n", c.synopsis);
     std::printf(
-        "\nVolume options (info, ls, tree, stat, cat, get):\n"
+        "\nVolume options (info, ls, tree, stat, cat, get, put, mkdir, rm, mv, label):\n"
         "  -p, --partition N    use partition N of the MBR (1-4, logical 5..) or GPT (1..)\n"
         "      --offset SECTORS the volume starts at this 512-byte sector\n"
         "  By default the whole image if it starts with a FAT boot sector, else the\n"
@@ -311,6 +393,7 @@ void print_main_help() {
         "  dorvex stat sdcard.img /notes/todo.txt\n"
         "  dorvex cat sdcard.img /notes/todo.txt\n"
         "  dorvex get sdcard.img /DCIM photos\n"
+        "  dorvex put sdcard.img ./photos /DCIM\n"
         "  dorvex ls -a sdcard.img /DCIM\n"
         "  dorvex get --deleted sdcard.img /DCIM recovered\n"
         "  dorvex iconv -f cp437 -t utf8 readme.dos\n"
@@ -403,7 +486,10 @@ std::vector<OptSpec> options_of(const CommandSpec &cmd) {
     opts.push_back({0, "codepage", true});
     opts.push_back({0, "utc", false});
     if (cmd.volume_options) {
-        opts.push_back({'p', "partition", true});
+        // A command whose own -p means something else (mkdir -p) keeps --partition only.
+        bool own_p = false;
+        for (const OptSpec &o : cmd.opts) own_p = own_p || o.short_name == 'p';
+        opts.push_back({own_p ? '\0' : 'p', "partition", true});
         opts.push_back({0, "offset", true});
     }
     return opts;

@@ -30,22 +30,31 @@ void write_lfn(uint8_t *e, const dv_name &name, unsigned i, unsigned lfn_count, 
     }
 }
 
-void write_short(uint8_t *e, const dv_entry &r) {
+// One timestamp of a record. With `wide`, a 32-bit time that cannot hold it (negative
+// seconds) gives way to the record's 64-bit one, so times after 2038 can be written.
+int encode_field(const dv_timestamp &ts, int64_t ts64, bool wide, uint16_t *date,
+                 uint16_t *time_word, uint8_t *tenms) {
+    if (ts.sec >= 0 || !wide || ts64 == DV_TIME_NONE)
+        return encode_timestamp(ts, date, time_word, tenms);
+    return encode_timestamp64(ts64, 0, date, time_word, tenms) == 0 ? 0 : -1;
+}
+
+void write_short(uint8_t *e, const dv_entry &r, bool ntcase) {
     std::memcpy(e, r.shortname, 11);
     e[DV_DIRENT_ATTR] = static_cast<uint8_t>(r.attr);
-    e[DV_DIRENT_RESERVED] = 0;
+    e[DV_DIRENT_RESERVED] = ntcase ? r.lcase & (DV_LCASE_BASE | DV_LCASE_EXT) : 0;
 
     // A timestamp that has no FAT form (before 1970) leaves its bytes as they were.
     uint16_t date, time_word;
     uint8_t tenms;
-    if (encode_timestamp(r.ctime, &date, &time_word, &tenms) >= 0) {
+    if (encode_field(r.ctime, r.ctime64, ntcase, &date, &time_word, &tenms) >= 0) {
         e[DV_DIRENT_CTIME_MS] = tenms;
         store_le16(e + DV_DIRENT_CTIME, time_word);
         store_le16(e + DV_DIRENT_CDATE, date);
     }
-    if (encode_timestamp(r.atime, &date, nullptr, nullptr) >= 0)
+    if (encode_field(r.atime, r.atime64, ntcase, &date, nullptr, nullptr) >= 0)
         store_le16(e + DV_DIRENT_ADATE, date);
-    if (encode_timestamp(r.mtime, &date, &time_word, nullptr) >= 0) {
+    if (encode_field(r.mtime, r.mtime64, ntcase, &date, &time_word, nullptr) >= 0) {
         store_le16(e + DV_DIRENT_MTIME, time_word);
         store_le16(e + DV_DIRENT_MDATE, date);
     }
@@ -61,6 +70,8 @@ extern "C" int dv_writeentry(dv_ctx *ctx, const dv_entry **records, int *count, 
                              unsigned *room) {
     using namespace dorvex;
     if (*count <= 0) return 0; // nothing to write, not even an end mark
+    // The NT form: lower-case flags kept, an empty name stands for "8.3 name only".
+    const bool ntcase = (ctx->flags & DV_FLAG_NTCASE) != 0;
     while (*count > 0) {
         const dv_entry &r = **records;
         const unsigned n = r.name.len;
@@ -70,19 +81,21 @@ extern "C" int dv_writeentry(dv_ctx *ctx, const dv_entry **records, int *count, 
         }
         // n/13 + 1 long-name entries (a name filling its last entry gets one holding only
         // the terminator) plus the short entry.
-        const unsigned needed = n / 13 + 2;
+        // The NT form: no long name for an empty one, and no entry holding the terminator
+        // alone when the units fill their last entry (as Windows writes them).
+        const unsigned lfn_count = ntcase ? (n + 12) / 13 : n / 13 + 1;
+        const unsigned needed = lfn_count + 1;
         if (*room < needed) {
             ctx->err = E2BIG;
             return static_cast<int>(needed - *room);
         }
         const uint8_t checksum = shortname_checksum(reinterpret_cast<const uint8_t *>(r.shortname));
-        const unsigned lfn_count = n / 13 + 1;
         for (unsigned i = 0; i < lfn_count; ++i) {
             write_lfn(*entries, r.name, i, lfn_count, checksum);
             *entries += DV_DIRENT_SIZE;
             --*room;
         }
-        write_short(*entries, r);
+        write_short(*entries, r, ntcase);
         *entries += DV_DIRENT_SIZE;
         --*room;
         ++*records;

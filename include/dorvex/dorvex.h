@@ -434,6 +434,13 @@ DORVEX_API int dv_readentry(const dv_ctx *ctx, const uint8_t **entries, int *cou
  * failure the earlier records are written and the cursors stand after them,
  * so the call can be repeated with more room. Timestamps before 1970 leave
  * their fields untouched. Never allocates.
+ * With DV_FLAG_NTCASE in the context, records are written as Windows NT
+ * writes them: byte 12 takes `lcase` (DV_LCASE_BASE, DV_LCASE_EXT); a record
+ * with an empty name gets its short entry alone (1 entry, no long name); a
+ * name of n > 0 units takes (n + 12) / 13 long-name entries (one that fills
+ * its last entry has no terminator, so 13 units take 1 entry, not 2); and
+ * a time whose 32-bit `sec` is negative is taken from its 64-bit field
+ * (ctime64, atime64, mtime64) when that lies in FAT's range.
  */
 DORVEX_API int dv_writeentry(dv_ctx *ctx, const dv_entry **records, int *count, uint8_t **entries,
                              unsigned *room);

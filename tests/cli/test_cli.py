@@ -247,7 +247,8 @@ class Base(unittest.TestCase):
 
 # ---- Help, version, usage --------------------------------------------------------
 
-COMMANDS = ["info", "ls", "tree", "stat", "cat", "get", "iconv", "mkimage"]
+COMMANDS = ["info", "ls", "tree", "stat", "cat", "get", "iconv", "mkimage", "put", "mkdir", "rm",
+            "mv", "label"]
 
 
 class Help(Base):
@@ -1846,6 +1847,131 @@ class Progress(Base):
             for line in lines:
                 self.assertLess(len(line), width, line)
             self.assertGreater(len(lines[-1]), width - 10, lines[-1])
+
+
+# ---- Changing images: put, mkdir, rm, mv, label ----------------------------------
+
+FAT_KINDS = [("fat12", ["-F", "12"], 1440), ("fat16", ["-F", "16", "-s", "1"], 8192),
+             ("fat32", ["-F", "32", "-s", "1"], 34816)]
+
+
+class Write(Base):
+    def mkfs(self, name, args, kib):
+        img = self.path(name + ".img")
+        subprocess.run([which("mkfs.fat"), *args, "-C", img, str(kib)], check=True,
+                       stdout=subprocess.DEVNULL)
+        return img
+
+    def mcopy_out(self, img, out):
+        subprocess.run([which("mcopy"), "-s", "-n", "-m", "-i", img, "::*", out + "/"],
+                       check=True, env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1"),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def ok(self, *args):
+        r = run(*args)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        return text(r.stdout)
+
+    @need_dosfstools
+    @need_mtools
+    def test_put_tree_reads_back_with_mtools_keeping_times(self):
+        src = self.path("src")
+        files = rich_tree(src, beyond_bmp=False)
+        for name, args, kib in FAT_KINDS:
+            with self.subTest(name):
+                img = self.mkfs(name, args, kib)
+                self.ok("put", img, src, "/")
+                fsck_clean(self, img)
+                out = self.path("out-" + name)
+                os.makedirs(out)
+                self.mcopy_out(img, out)
+                diff_r(self, src, os.path.join(out, "src"))
+                for rel in files:
+                    self.assertEqual(os.stat(os.path.join(src, rel)).st_mtime,
+                                     os.stat(os.path.join(out, "src", rel)).st_mtime, rel)
+
+    @need_dosfstools
+    def test_put_refuses_to_overwrite_unless_forced(self):
+        img = self.mkfs("f16", ["-F", "16", "-s", "1"], 8192)
+        write_tree(self.path("a"), {"notes.txt": b"first\n"})
+        write_tree(self.path("b"), {"notes.txt": b"second, longer\n"})
+        self.ok("put", img, self.path("a", "notes.txt"), "/")
+        r = run("put", img, self.path("b", "notes.txt"), "/NOTES.TXT")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("dorvex: /NOTES.TXT: File exists", text(r.stderr))
+        self.assertEqual(run("cat", img, "/notes.txt").stdout, b"first\n")
+        self.ok("put", "-f", img, self.path("b", "notes.txt"), "/notes.txt")
+        self.assertEqual(run("cat", img, "/notes.txt").stdout, b"second, longer\n")
+        fsck_clean(self, img)
+
+    @need_dosfstools
+    @need_mtools
+    def test_mkdir_mv_rm_and_label(self):
+        img = self.mkfs("f12", ["-F", "12"], 1440)
+        write_tree(self.path("t"), {"x.txt": b"x\n", "sub/y.txt": b"y\n"})
+        self.ok("mkdir", "-p", img, "/a/b/c", "/a/b")
+        self.ok("mkdir", img, "/Second Dir")
+        self.ok("put", img, self.path("t"), "/a")
+        self.ok("mv", img, "/a/t/x.txt", "/Second Dir")
+        self.ok("mv", img, "/a/t/sub", "/renamed sub")
+        self.assertEqual(run("cat", img, "/Second Dir/x.txt").stdout, b"x\n")
+        self.assertEqual(run("cat", img, "/renamed sub/y.txt").stdout, b"y\n")
+        r = run("rm", img, "/a")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("directory not empty", text(r.stderr))
+        self.ok("rm", "-r", img, "/a")
+        self.ok("rm", img, "/Second Dir/x.txt", "/Second Dir")
+        self.ok("label", img, "Photos 24")
+        self.assertEqual(self.ok("label", img), "PHOTOS 24\n")
+        fsck_clean(self, img)
+        listing = subprocess.run([which("mdir"), "-i", img, "::"], stdout=subprocess.PIPE,
+                                 env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1")).stdout
+        self.assertIn(b"Volume in drive : is PHOTOS 24", listing)
+        self.assertIn(b"renamed sub", listing)
+        self.assertNotIn(b"Second", listing)
+        self.ok("label", "--clear", img)
+        self.assertEqual(self.ok("label", img), "\n")
+        fsck_clean(self, img)
+
+    @need_dosfstools
+    def test_failures_are_reported_and_leave_the_image_clean(self):
+        img = self.mkfs("f16", ["-F", "16", "-s", "1"], 8192)
+        cases = [
+            (["rm", img, "/missing"], "dorvex: /missing: No such file or directory"),
+            (["mkdir", img, "/no/such/parent"], "dorvex: /no/such/parent: No such file or directory"),
+            (["mv", img, "/missing", "/x"], "No such file or directory"),
+            (["label", img, "bad*label"], "at most 11 ASCII characters"),
+            (["put", img, self.path("nothing here"), "/"], "No such file or directory"),
+        ]
+        for args, msg in cases:
+            r = run(*args)
+            self.assertEqual(r.returncode, 1, args)
+            self.assertIn(msg, text(r.stderr), args)
+        fsck_clean(self, img)
+        write_tree(self.path("t"), {"x.txt": b"x\n"})
+        os.chmod(img, 0o444)
+        if os.access(img, os.W_OK):
+            self.skipTest("running as root: a read-only image stays writable")
+        r = run("put", img, self.path("t", "x.txt"), "/")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("Permission denied", text(r.stderr))
+
+    @need_dosfstools
+    @need_mtools
+    def test_put_at_an_offset_and_a_full_volume(self):
+        vol = self.mkfs("f12", ["-F", "12"], 1440)
+        disk = self.path("disk.img")
+        with open(disk, "wb") as f, open(vol, "rb") as v:
+            f.write(bytes(2048 * 512) + v.read())
+        write_tree(self.path("t"), {"small.txt": b"small\n", "huge.bin": os.urandom(2_000_000)})
+        r = run("put", "--offset", "2048", disk, self.path("t"), "/")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("dorvex: /t/huge.bin: No space left on device", text(r.stderr))
+        self.assertEqual(run("cat", "--offset", "2048", disk, "/t/small.txt").stdout, b"small\n")
+        with open(disk, "rb") as d, open(vol, "wb") as v:
+            d.seek(2048 * 512)
+            v.write(d.read())
+        fsck_clean(self, vol)
 
 
 def main():

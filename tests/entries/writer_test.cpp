@@ -215,6 +215,36 @@ TEST_F(Writer, TimestampsBefore1970LeaveTheirBytes) {
     EXPECT_EQ(get16(e + 20), 0);
 }
 
+// With DV_FLAG_NTCASE: the lower-case flags go to byte 12, an empty name means the short
+// entry alone, and a time past 2038 comes from the 64-bit field. Without it, none of that.
+TEST_F(Writer, NtFormUnderNtCase) {
+    dv_entry r = record(u"", "README  TXT");
+    r.lcase = DV_LCASE_BASE | DV_LCASE_EXT | 0x01; // only the two flags are stored
+    r.mtime = {-1, 0};
+    r.mtime64 = 4102444800; // 2100-01-01
+    r.ctime = r.atime = {981173107, 0};
+    recs = {r};
+    ctx.flags = DV_FLAG_NTCASE;
+    ASSERT_EQ(write(2, 2, 0xAB), 0);
+    EXPECT_EQ(cursor(), 2); // the short entry and an end mark
+    EXPECT_EQ(std::memcmp(at(0), "README  TXT", 11), 0);
+    EXPECT_EQ(at(0)[12], 0x18);
+    EXPECT_EQ(get16(at(0) + 24), (2100 - 1980) << 9 | 1 << 5 | 1);
+    EXPECT_EQ(at(1)[0], 0);
+    recs = {record(u"thirteen unit")}; // 13 units fill one entry: no terminator entry
+    ASSERT_EQ(write(3, 3, 0xAB), 0);
+    EXPECT_EQ(cursor(), 3);
+    EXPECT_EQ(at(0)[0], 0x41);
+    EXPECT_EQ(units_of(0), Units(u"thirteen unit"));
+    EXPECT_EQ(at(2)[0], 0);
+    recs = {r};
+    ctx.flags = 0;
+    ASSERT_EQ(write(3, 3, 0xAB), 0);
+    EXPECT_EQ(at(0)[0], 0x41); // a long-name entry for the empty name
+    EXPECT_EQ(at(1)[12], 0);
+    EXPECT_EQ(at(1)[24], 0xAB); // the negative 32-bit time leaves its bytes
+}
+
 TEST_F(Writer, EmbeddedZeroUnitEndsThePieceCopy) {
     // The writer trusts the name; it copies each piece up to a zero unit.
     dv_entry r = record(Units(20, u'q'));

@@ -1,0 +1,315 @@
+// put, mkdir, rm, mv and label: changing an image through the library's write path.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "cli.h"
+#include "dorvex/writefat.h"
+#include "text.h"
+
+namespace fs = std::filesystem;
+
+namespace dvcli {
+namespace {
+
+// The image opened for writing and its volume; closing marks it clean again.
+class WriteSession {
+  public:
+    ~WriteSession() { close(); }
+    bool open(const Args &args, const std::string &image_path) {
+        std::string error;
+        shown_ = escape_display_utf8(image_path);
+        if (!image_.open(image_path, error, true)) {
+            report(shown_, error);
+            return false;
+        }
+        uint64_t start = 0, end = 0;
+        if (!image_.locate(args.volume, start, end, error)) {
+            report(shown_, error);
+            return false;
+        }
+        int err = 0;
+        w_ = writefat_open(start, end, 512, &image_, &Image::reader, &Image::writer, kVolumeFlags,
+                           4, 4, &err);
+        if (!w_) report(shown_, dv_strerror(err));
+        return w_ != nullptr;
+    }
+    // Writes what is pending and marks the volume clean; false (reported) on failure.
+    bool close() {
+        if (!w_) return true;
+        const int rc = writefat_close(w_);
+        w_ = nullptr;
+        if (rc != 0) report_code(shown_, rc);
+        return rc == 0;
+    }
+    writefat_volume *w() const { return w_; }
+    // The copy buffer, made once for all files.
+    std::vector<char> &buffer() {
+        if (buf_.empty()) buf_.resize(1 << 20);
+        return buf_;
+    }
+    readfat_volume *rv() const { return writefat_reader(w_); }
+
+  private:
+    Image image_;
+    writefat_volume *w_ = nullptr;
+    std::string shown_;
+    std::vector<char> buf_;
+};
+
+// The entry at `path`; false when there is none (or it cannot be read).
+bool stat_path(readfat_volume *rv, const std::string &path, dv_entry &e) {
+    return readfat_stat(rv, path.c_str(), &e) == 0;
+}
+
+bool is_dir(readfat_volume *rv, const std::string &path) {
+    dv_entry e;
+    if (path.empty() || path.find_first_not_of("/\\") == std::string::npos) return true;
+    return stat_path(rv, path, e) && (e.attr & DV_ATTR_DIRECTORY) != 0;
+}
+
+std::string join(const std::string &dir, const std::string &name) {
+    if (dir.empty() || dir.back() == '/' || dir.back() == '\\') return dir + name;
+    return dir + "/" + name;
+}
+
+// The last component of a path in the image (separators '/' and '\').
+std::string base_name(const std::string &path) {
+    std::string p = path;
+    while (!p.empty() && (p.back() == '/' || p.back() == '\\')) p.pop_back();
+    const size_t at = p.find_last_of("/\\");
+    return at == std::string::npos ? p : p.substr(at + 1);
+}
+
+int64_t now_wall() {
+    return wall_clock(std::time(nullptr), utc_times());
+}
+
+int64_t mtime_wall(const std::string &host) {
+    struct stat st {};
+    if (::stat(host.c_str(), &st) != 0) return now_wall();
+    return wall_clock(st.st_mtime, utc_times());
+}
+
+// Copies one host file to `dest`. Returns false after reporting.
+bool put_file(WriteSession &s, const std::string &host, const std::string &dest, bool force) {
+    std::ifstream in(host, std::ios::binary);
+    if (!in) {
+        report(escape_display_utf8(host), std::strerror(errno));
+        return false;
+    }
+    int err = 0;
+    writefat_file *f = writefat_create(s.w(), dest.c_str(), force ? WRITEFAT_REPLACE : 0, &err);
+    if (!f) {
+        report_code(shown_path(dest), err);
+        return false;
+    }
+    std::vector<char> &buf = s.buffer();
+    while (in) {
+        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+        const size_t n = static_cast<size_t>(in.gcount());
+        if (n != 0 && writefat_write(s.w(), f, buf.data(), n, &err) != 0) {
+            writefat_abort(s.w(), f);
+            report_code(shown_path(dest), err);
+            return false;
+        }
+    }
+    if (in.bad()) {
+        writefat_abort(s.w(), f);
+        report(escape_display_utf8(host), std::strerror(EIO));
+        return false;
+    }
+    const int rc = writefat_finish(s.w(), f, mtime_wall(host));
+    if (rc != 0) report_code(shown_path(dest), rc);
+    return rc == 0;
+}
+
+// Copies a host file or tree to `dest`; returns the number of failures.
+int put_tree(WriteSession &s, const std::string &host, const std::string &dest, bool force) {
+    std::error_code ec;
+    if (!fs::is_directory(host, ec)) return put_file(s, host, dest, force) ? 0 : 1;
+    int failures = 0;
+    if (!is_dir(s.rv(), dest)) {
+        const int rc = writefat_mkdir(s.w(), dest.c_str(), mtime_wall(host));
+        if (rc != 0) {
+            report_code(shown_path(dest), rc);
+            return 1;
+        }
+    }
+    // Names only: a directory of many thousand files stays small in memory.
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(host, ec))
+        names.push_back(e.path().filename().string());
+    if (ec) {
+        report(escape_display_utf8(host), ec.message());
+        return 1;
+    }
+    std::sort(names.begin(), names.end());
+    for (const auto &n : names)
+        failures += put_tree(s, (fs::path(host) / n).string(), join(dest, n), force);
+    // The directory's time is that of the host directory, set after its contents.
+    writefat_settimes(s.w(), dest.c_str(), DV_TIME_NONE, mtime_wall(host), DV_TIME_NONE);
+    return failures;
+}
+
+int remove_tree(WriteSession &s, const std::string &path, bool recursive) {
+    dv_entry e;
+    if (recursive && stat_path(s.rv(), path, e) && (e.attr & DV_ATTR_DIRECTORY)) {
+        int err = 0;
+        readfat_dir *d = readfat_opendir(s.rv(), path.c_str(), &err);
+        if (!d) return err;
+        std::vector<std::string> names;
+        while (const dv_entry *c = readfat_readdir(s.rv(), d, &err)) {
+            char name[800];
+            dv_name_to_utf8(&c->name, name, sizeof name);
+            // Deleted entries come back too (first byte 0xE5): they are no one's to remove.
+            if (c->deleted || static_cast<uint8_t>(c->shortname[0]) == 0xE5 ||
+                (c->attr & DV_ATTR_VOLUME) || !std::strcmp(name, ".") || !std::strcmp(name, ".."))
+                continue;
+            names.push_back(name);
+        }
+        readfat_closedir(s.rv(), d);
+        if (err != DV_E_ENDDIR) return err;
+        for (const auto &n : names)
+            if (int rc = remove_tree(s, join(path, n), true)) return rc;
+    }
+    return writefat_remove(s.w(), path.c_str());
+}
+
+} // namespace
+
+int cmd_put(const Args &a) {
+    const std::string &dest = a.positional.back();
+    WriteSession s;
+    if (!s.open(a, a.positional[0])) return kFail;
+    const size_t nsrc = a.positional.size() - 2;
+    const bool into = is_dir(s.rv(), dest);
+    if (nsrc > 1 && !into) {
+        report(shown_path(dest), "not a directory (several sources need one)");
+        return kFail;
+    }
+    int failures = 0;
+    for (size_t i = 1; i <= nsrc; ++i) {
+        const std::string &src = a.positional[i];
+        std::error_code ec;
+        if (!fs::exists(src, ec)) {
+            report(escape_display_utf8(src), std::strerror(ENOENT));
+            ++failures;
+            continue;
+        }
+        std::string name = fs::path(src).lexically_normal().filename().string();
+        if (name.empty()) name = fs::path(src).lexically_normal().parent_path().filename().string();
+        failures += put_tree(s, src, into ? join(dest, name) : dest, a.has("force"));
+    }
+    if (!s.close()) return kFail;
+    return failures ? kFail : kOk;
+}
+
+int cmd_mkdir(const Args &a) {
+    WriteSession s;
+    if (!s.open(a, a.positional[0])) return kFail;
+    int failures = 0;
+    for (size_t i = 1; i < a.positional.size(); ++i) {
+        const std::string &path = a.positional[i];
+        if (a.has("parents")) {
+            // Each missing component in turn; existing directories are fine.
+            std::string at;
+            int rc = 0;
+            size_t pos = 0;
+            while (rc == 0 && pos < path.size()) {
+                const size_t end = path.find_first_of("/\\", pos);
+                const std::string part =
+                    path.substr(pos, end == std::string::npos ? end : end - pos);
+                pos = end == std::string::npos ? path.size() : end + 1;
+                if (part.empty()) continue;
+                at = join(at, part);
+                if (!is_dir(s.rv(), at)) rc = writefat_mkdir(s.w(), at.c_str(), now_wall());
+            }
+            if (rc != 0) {
+                report_code(shown_path(at), rc);
+                ++failures;
+            }
+        } else if (int rc = writefat_mkdir(s.w(), path.c_str(), now_wall())) {
+            report_code(shown_path(path), rc);
+            ++failures;
+        }
+    }
+    if (!s.close()) return kFail;
+    return failures ? kFail : kOk;
+}
+
+int cmd_rm(const Args &a) {
+    WriteSession s;
+    if (!s.open(a, a.positional[0])) return kFail;
+    int failures = 0;
+    for (size_t i = 1; i < a.positional.size(); ++i) {
+        const std::string &path = a.positional[i];
+        int rc = remove_tree(s, path, a.has("recursive"));
+        if (rc == ENOTEMPTY && !a.has("recursive")) {
+            report(shown_path(path), "directory not empty (use -r to remove it with its contents)");
+            ++failures;
+        } else if (rc != 0) {
+            report_code(shown_path(path), rc);
+            ++failures;
+        }
+    }
+    if (!s.close()) return kFail;
+    return failures ? kFail : kOk;
+}
+
+int cmd_mv(const Args &a) {
+    WriteSession s;
+    if (!s.open(a, a.positional[0])) return kFail;
+    const std::string &src = a.positional[1];
+    std::string dest = a.positional[2];
+    if (is_dir(s.rv(), dest)) dest = join(dest, base_name(src));
+    int rc = writefat_rename(s.w(), src.c_str(), dest.c_str());
+    if (rc != 0) report_code(shown_path(src) + " -> " + shown_path(dest), rc);
+    if (!s.close()) return kFail;
+    return rc ? kFail : kOk;
+}
+
+int cmd_label(const Args &a) {
+    if (a.positional.size() == 1 && !a.has("clear")) {
+        // Show it: the root's label entry, as 'dorvex info' finds it.
+        Session s;
+        if (!open_session(a, a.positional[0], s)) return kFail;
+        int err = 0;
+        readfat_dir *d = readfat_opendir(s.vol, "", &err);
+        std::string label;
+        while (d) {
+            const dv_entry *e = readfat_readdir(s.vol, d, &err);
+            if (!e) break;
+            if ((e->attr & 0x3F) == DV_ATTR_VOLUME && !e->deleted) {
+                label.assign(e->shortname, 11);
+                while (!label.empty() && label.back() == ' ') label.pop_back();
+                break;
+            }
+        }
+        if (d) readfat_closedir(s.vol, d);
+        out_str(label + "\n");
+        return kOk;
+    }
+    if (a.positional.size() == 2 && a.has("clear"))
+        return usage_error("label", "--clear takes no LABEL");
+    WriteSession s;
+    if (!s.open(a, a.positional[0])) return kFail;
+    const int rc = writefat_setlabel(s.w(), a.has("clear") ? "" : a.positional[1].c_str());
+    if (rc == EINVAL)
+        report(
+            "label",
+            "a label has at most 11 ASCII characters, none of . \" * + , / : ; < = > ? [ \\ ] |");
+    else if (rc != 0)
+        report_code("label", rc);
+    if (!s.close()) return kFail;
+    return rc ? kFail : kOk;
+}
+
+} // namespace dvcli

@@ -1,0 +1,241 @@
+/*
+ * dorvex/writefat.h -- changing FAT12, FAT16 and FAT32 volumes.
+ *
+ * Open a volume with your sector reader and a sector writer next to it, then
+ * create and write files, replace them, make and remove directories, remove
+ * files, rename and move within the volume, set times, attributes and the
+ * volume label. Close it to write the free-cluster summary and mark the
+ * volume clean:
+ *
+ *     int err;
+ *     writefat_volume *w = writefat_open(0, sectors, 512, &img, my_reader,
+ *                                        my_writer, readfat_optimal_flags(),
+ *                                        4, 4, &err);
+ *     writefat_mkdir(w, "/DOCS");
+ *     writefat_file *f = writefat_create(w, "/DOCS/notes.txt", 0, &err);
+ *     writefat_write(w, f, text, len, &err);
+ *     writefat_finish(w, f, mtime, &err);      // the file appears here
+ *     err = writefat_close(w);
+ *
+ * writefat_reader() gives the read side (a readfat_volume mounted with your
+ * flags and slot counts) for listing and reading. Handles opened there see
+ * the volume as it was when they were opened: reopen them after a change.
+ *
+ * Paths are text in the charset of `flags`, split at its separators, as for
+ * readfat. Names are matched as FAT matches them: case-insensitively (simple
+ * case folding), against long names and 8.3 names alike.
+ *
+ * Names written. A name that is a plain upper-case 8.3 name (README.TXT) is
+ * stored as its short entry alone. A name that fits 8.3 with an all-lower-
+ * case base and/or extension (readme.txt, README.txt) is stored the same
+ * way with the lower-case flags of byte 12 (DV_LCASE_BASE, DV_LCASE_EXT), as
+ * Windows stores it. Every other name gets a long name and a unique 8.3
+ * alias in upper case (LONGNA~1.TXT: the smallest numeric tail free in the
+ * directory, or in a large indexed one the next after the last it gave), in
+ * the form Windows writes (no long-name entry that holds only the
+ * terminator). Names may not be empty, ".", "..", end in a dot or space,
+ * or hold control characters or any of " * / : < > ? \ | (EINVAL).
+ *
+ * Allocation. Free clusters are taken after the previous cluster of the
+ * same chain where that one is free (files land contiguously), else from
+ * the FSInfo hint on. Every FAT copy is written alike. The FAT32 FSInfo
+ * sector's free count and hint are counted at open and written true at
+ * close. While the volume is open for changes its dirty flag is set (the
+ * clean bit of FAT[1]: bit 15 on FAT16, bit 27 on FAT32; FAT12 has none);
+ * writefat_close clears it again when it was clear at open.
+ *
+ * Power loss. FAT has no journal, so every operation orders its writes:
+ * file data before the FAT links of its chain, the FAT before the directory
+ * entry that publishes the chain, and on removal the entry before its
+ * clusters are freed. A name's entries are placed inside one logical sector
+ * (for names up to 195 units on 512-byte sectors), so one sector write
+ * publishes or removes them. A crash at any write therefore leaves every
+ * file that existed before the operation intact; `fsck.fat -n` finds at most
+ * lost clusters, a stale FSInfo, the dirty flag, or FAT copies that differ
+ * (a crash between the writes of one FAT sector's copies; the first copy is
+ * the sound one). A replaced file is the old or the new file, never a mix: the
+ * new data goes to a new chain, then one sector write switches the entry.
+ * A move cut between its two directory writes may leave the file under both
+ * names, on one chain (never under neither).
+ *
+ * Errors are returned (0 or a code) or, for calls that return a handle or
+ * count, stored through `err` (written on failure only; may be null):
+ *   ENOENT     a component of the path does not exist
+ *   ENOTDIR    a component on the way is not a directory
+ *   EEXIST     the name is taken (also by a name that differs only in case,
+ *              or that equals another entry's 8.3 alias)
+ *   EISDIR     a file operation on a directory
+ *   ENOTEMPTY  removing a directory that holds entries
+ *   ENOSPC     no free cluster; a full fixed root directory (FAT12/16); a
+ *              directory at 65,536 entries. Nothing half-written is visible.
+ *   EFBIG      a file would pass 4 GiB - 1 bytes
+ *   EINVAL     a name FAT cannot hold, the root as a target, a directory
+ *              moved into itself, a bad label, a null argument, a closed
+ *              or foreign handle
+ *   ENAMETOOLONG, EILSEQ   the path text (see dv_parsepath)
+ *   EBUSY      a second file open for writing
+ *   EIO        a sector could not be read or written, or the volume is
+ *              damaged where the operation needed it (a chain leaving the
+ *              data area)
+ *   any code the writer passes (e.g. EROFS; see writefat_sector_writer)
+ * After a failed write of the medium the volume refuses every further
+ * change with the same code: what is in memory may no longer match it.
+ *
+ * Memory: everything is taken at open through your allocator (the reader's
+ * arena and context, plus one block for the write state: a 16-sector FAT
+ * cache, a directory sector, a cluster for a file's partial cluster, four
+ * directory clusters read by scans, the alias-tail table and a 1 MiB index
+ * of the names of one large directory, which lets a directory of thousands
+ * of files take new names without a scan each); operations allocate only
+ * the parsed path, released before they return.
+ * One volume is used by one thread at a time.
+ */
+#ifndef DORVEX_WRITEFAT_H
+#define DORVEX_WRITEFAT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "dorvex/dorvex.h"
+#include "dorvex/readfat.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Writes `count` 512-byte sectors from `buf` to the absolute sector
+ * `sector` (the reader's numbering). Requests lie on logical-sector
+ * boundaries of the volume and ask for at most 4096 sectors. Returns
+ * `count` on success; a negative value -E passes the errno code E to the
+ * caller (for instance -EROFS for a read-only medium); any other result is
+ * failure with EIO. Return only once the sectors are on the medium (or in
+ * a cache that keeps its order): the power-loss ordering rests on it.
+ */
+typedef int32_t (*writefat_sector_writer)(void *writer_data, const void *buf, uint64_t sector,
+                                          uint32_t count);
+
+typedef struct writefat_volume writefat_volume;
+typedef struct writefat_file writefat_file;
+
+/* writefat_create: replace a file of that name instead of failing with
+ * EEXIST. The old file stays until writefat_finish switches to the new one. */
+#define WRITEFAT_REPLACE 0x0001u
+
+/*
+ * Opens the volume at `start_sector` for reading and changing. The
+ * arguments are those of readfat_new2, with the writer and its data word
+ * (`io_data` is given to both the reader and the writer). Returns the
+ * volume, or null with `*err`: the codes of readfat_new2, EIO when a FAT
+ * sector or the FSInfo sector cannot be read, ENOMEM. Nothing is written
+ * at open; the first change marks the volume dirty. writefat_open uses
+ * malloc/free, writefat_open2 your allocator.
+ */
+DORVEX_API writefat_volume *writefat_open(uint64_t start_sector, uint64_t end_sector,
+                                          uint32_t sector_size, void *io_data,
+                                          readfat_sector_reader reader,
+                                          writefat_sector_writer writer, uint32_t flags,
+                                          uint32_t max_files, uint32_t max_dirs, int *err);
+DORVEX_API writefat_volume *
+writefat_open2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size, void *io_data,
+               readfat_sector_reader reader, writefat_sector_writer writer, uint32_t flags,
+               uint32_t max_files, uint32_t max_dirs, int *err, void *alloc_data,
+               dv_alloc_fn alloc_fn, dv_free_fn free_fn);
+
+/*
+ * Abandons an unfinished file (as writefat_abort), writes what is pending,
+ * the FSInfo sector and the clean flag, and releases the volume, whatever
+ * happens. Returns 0, or the code of the first failure (the volume is
+ * released all the same; it stays marked dirty). A null `w` returns EINVAL.
+ */
+DORVEX_API int writefat_close(writefat_volume *w);
+
+/* The volume's read side (owned by `w`, released by writefat_close); null
+ * for a null `w`. */
+DORVEX_API readfat_volume *writefat_reader(writefat_volume *w);
+
+/*
+ * Starts writing the file `path` (its directory must exist). One file is
+ * open for writing at a time. The file becomes visible only at
+ * writefat_finish. With WRITEFAT_REPLACE an existing file of that name is
+ * replaced then (its name, attributes and creation time kept). Returns the
+ * handle, or null with `*err`: EEXIST (without WRITEFAT_REPLACE), EISDIR
+ * (the name is a directory), EBUSY, and the path and name codes above.
+ */
+DORVEX_API writefat_file *writefat_create(writefat_volume *w, const char *path, uint32_t flags,
+                                          int *err);
+
+/*
+ * Appends `len` bytes of `data` to the file. Returns 0, or -1 with `*err`:
+ * EFBIG (nothing written), ENOSPC (the file's clusters are released and the
+ * handle is spent: only writefat_abort or writefat_finish, which reports
+ * the code again, remain), EIO or the writer's code, EINVAL.
+ */
+DORVEX_API int writefat_write(writefat_volume *w, writefat_file *f, const void *data, size_t len,
+                              int *err);
+
+/*
+ * Publishes the file with modification time `mtime` (seconds since 1970,
+ * UTC; creation and access take it too for a new file; DV_TIME_NONE: 1980-
+ * 01-01) and releases the handle, whatever the result. Returns 0, or a
+ * code: the file's clusters are then released and the directory is as it
+ * was (EEXIST when the name was taken meanwhile, ENOSPC when the directory
+ * has no room and cannot grow, or the codes of writefat_write).
+ */
+DORVEX_API int writefat_finish(writefat_volume *w, writefat_file *f, int64_t mtime);
+
+/* Abandons the file: its clusters are released, nothing becomes visible.
+ * A null or closed handle is ignored. */
+DORVEX_API void writefat_abort(writefat_volume *w, writefat_file *f);
+
+/*
+ * Makes the directory `path` (with "." and ".."), times `mtime` as in
+ * writefat_finish. Returns 0, or EEXIST, ENOSPC and the codes above.
+ */
+DORVEX_API int writefat_mkdir(writefat_volume *w, const char *path, int64_t mtime);
+
+/*
+ * Removes the file or empty directory `path`: its entries first, then its
+ * clusters. Returns 0, or ENOTEMPTY, EINVAL (the root) and the codes above.
+ * Read-only files are removed too (the attribute guards against other
+ * systems' writes; the caller decides).
+ */
+DORVEX_API int writefat_remove(writefat_volume *w, const char *path);
+
+/*
+ * Renames or moves `from` to `to` (its directory must exist; the name must
+ * be free, except for a change of case of the same entry). A moved
+ * directory's ".." follows it. Returns 0, or EEXIST, EINVAL (the root, or a
+ * directory moved below itself) and the codes above.
+ */
+DORVEX_API int writefat_rename(writefat_volume *w, const char *from, const char *to);
+
+/*
+ * Sets the times of `path` (seconds since 1970, UTC; DV_TIME_NONE keeps a
+ * time). Creation keeps 10 ms, modification 2 s, access the day. Returns 0
+ * or the codes above (EINVAL for the root, which has no entry).
+ */
+DORVEX_API int writefat_settimes(writefat_volume *w, const char *path, int64_t ctime, int64_t mtime,
+                                 int64_t atime);
+
+/*
+ * Sets the attribute bits DV_ATTR_READONLY, _HIDDEN, _SYSTEM and _ARCHIVE
+ * of `path` to those of `attr`; the directory bit stays as it is. Returns 0,
+ * EINVAL (other bits in `attr`, the root) or the codes above.
+ */
+DORVEX_API int writefat_setattr(writefat_volume *w, const char *path, uint32_t attr);
+
+/*
+ * Sets the volume label (ASCII, at most 11 characters, stored in upper
+ * case; not . " * + , / : ; < = > ? [ \ ] | or control characters) in the
+ * root directory and the boot sector (and its FAT32 backup). An empty or
+ * null label removes it ("NO NAME" in the boot sector). Returns 0, EINVAL,
+ * ENOSPC (a full fixed root) or the codes above.
+ */
+DORVEX_API int writefat_setlabel(writefat_volume *w, const char *label);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DORVEX_WRITEFAT_H */

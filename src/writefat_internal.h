@@ -1,0 +1,173 @@
+// The write path's internals: sector writes, the write-back FAT cache, cluster allocation,
+// directory scans and entry placement. The operations in writefat_api.cpp build on them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dorvex/writefat.h"
+#include "readfat_internal.h"
+
+namespace dorvex {
+
+constexpr unsigned kFatSlots = 16;
+constexpr unsigned kDirSlots = 4;
+constexpr uint32_t kIndexSlots = 1u << 18; // hashes of a large directory's names and aliases
+constexpr uint32_t kIndexFrom = 1024;      // entries from which a directory is indexed
+constexpr uint32_t kMaxDirEntries = 65536;
+constexpr uint32_t kTailCount = 65536; // numeric tails ~1 .. ~65535 tracked per scan
+constexpr uint32_t kMaxWrite = 4096;   // 512-byte sectors per writer request
+constexpr uint32_t kMaxRunEntries = 21;
+
+} // namespace dorvex
+
+struct writefat_file {
+    uint8_t in_use;
+    uint8_t replace;
+    int code;        // sticky failure (ENOSPC, EIO, ...): the handle is spent
+    uint32_t parent; // directory start (kRootRegion for a fixed root)
+    dv_name name;
+    uint32_t first, last; // the new chain (0: none yet)
+    uint64_t size;
+    uint32_t fill; // bytes of a partial cluster waiting in cluster_buf
+};
+
+struct writefat_volume {
+    readfat_volume *rv;
+    dv_ctx *ctx; // the codec's: lenient, NT case, UTF-16
+    writefat_sector_writer writer;
+    void *io_data;
+    void *alloc_data;
+    dv_alloc_fn alloc_fn;
+    dv_free_fn free_fn;
+    uint64_t vol_start;
+    uint32_t bps;  // logical sector bytes
+    uint32_t unit; // 512-byte sectors per logical sector
+    uint32_t epu;  // directory entries per logical sector
+    uint32_t max_cluster;
+    uint32_t eoc;
+    uint64_t fat_tag[dorvex::kFatSlots]; // logical FAT sector index + 1; 0 = empty
+    uint8_t fat_dirty[dorvex::kFatSlots];
+    uint32_t fat_used[dorvex::kFatSlots];
+    uint32_t clock;
+    uint8_t *fat_buf[dorvex::kFatSlots];
+    uint8_t *dir_buf;     // one logical sector
+    uint8_t *cluster_buf; // one cluster: a file's partial cluster
+    // The directory clusters scans read last: every lookup walks from the root.
+    uint32_t dc_tag[dorvex::kDirSlots]; // cluster held, 0 = empty
+    uint32_t dc_used[dorvex::kDirSlots];
+    uint8_t *dc_buf[dorvex::kDirSlots];
+    uint32_t *tails; // kTailCount bits
+    // An index of one large directory that keeps taking new names (see publish): hashes of
+    // its folded names and raw 8.3 names, where its free end starts, and its extent.
+    uint32_t ix_dir; // 0 = none
+    uint32_t ix_end, ix_capacity, ix_last_cluster, ix_count;
+    bool ix_writing; // our own writes to ix_dir keep the index
+    uint32_t *ix_table;
+    uint8_t ix_tail_key[11];
+    uint32_t ix_tail_last;
+    uint32_t last_plan_dir, last_plan_capacity;
+    uint32_t hint;
+    uint32_t free_count;
+    bool free_known;
+    uint64_t fsinfo; // absolute sector of the FSInfo sector, 0 when none
+    bool dirty_marked, was_clean;
+    int broken; // a failed write: every later change refuses with it
+    writefat_file file;
+};
+
+namespace dorvex {
+
+using W = writefat_volume;
+
+// ---- Sectors and the FAT ----------------------------------------------------------------
+
+int read_unit(W *w, uint64_t sector, uint8_t *buf);
+int write_sectors(W *w, const void *buf, uint64_t sector, uint32_t count);
+int fat_get(W *w, uint32_t cluster, uint32_t &value);
+int fat_set(W *w, uint32_t cluster, uint32_t value);
+int fat_flush(W *w);
+inline bool is_link(const W *w, uint32_t v) {
+    return v >= 2 && v <= w->max_cluster;
+}
+// Takes a free cluster (after `prev` when that one is free, else from the hint on), marks it
+// the end of a chain and links `prev` to it (when not 0). ENOSPC when none is free.
+int alloc_cluster(W *w, uint32_t prev, uint32_t &out);
+// Frees the chain from `first` on (in the cache; flushed by the caller).
+int free_chain(W *w, uint32_t first);
+// Sets the dirty flag before the first change of a session.
+int mark_dirty(W *w);
+uint64_t cluster_first_sector(const W *w, uint32_t cluster);
+
+// ---- Names ------------------------------------------------------------------------------
+
+// How a name is stored: a short entry alone (need_lfn false, `shortname` and `lcase` final),
+// or a long name with an alias made from `base` and `ext` (exact when not lossy).
+struct NamePlan {
+    bool need_lfn, lossy;
+    uint8_t shortname[11];
+    uint8_t lcase;
+    uint8_t base[8], ext[3];
+    int base_len, ext_len;
+};
+int plan_name(const dv_name &name, NamePlan &plan);
+
+// ---- Directories ------------------------------------------------------------------------
+
+// What one pass over a directory found.
+struct Scan {
+    // Asked for.
+    const dv_name *want = nullptr;           // folded name to find
+    uint32_t need = 0;                       // entries of a free run to find
+    const NamePlan *plan = nullptr;          // tails and the exact alias to check
+    uint32_t skip_first = 0, skip_count = 0; // ordinals not matched (an entry being renamed)
+    // Found.
+    bool found = false;
+    dv_entry rec;
+    uint32_t run_first = 0, run_count = 0; // ordinals of the match's run (short entry last)
+    bool free_found = false;
+    uint32_t free_at = 0;
+    bool has_end = false;
+    uint32_t end_at = 0;   // ordinal of the end mark
+    uint32_t capacity = 0; // entries the directory's chain holds
+    uint32_t last_cluster = 0;
+    bool alias_taken = false;
+    bool nonempty = false; // a live entry besides "." and ".."
+    bool label_found = false;
+    uint32_t label_at = 0;
+    bool build_index = false; // fill w's index with every live name of this directory
+};
+int scan_dir(W *w, uint32_t dir, Scan &s);
+
+// Writes `n` raw entries at ordinal `at` of the directory, sector by sector, in order.
+int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint32_t n);
+// Marks the entries [first, first + n) deleted, the last sector last.
+int delete_entries(W *w, uint32_t dir, uint32_t first, uint32_t n);
+// The sector and index of an ordinal.
+int locate(W *w, uint32_t dir, uint32_t ordinal, uint64_t &sector);
+
+// Puts `rec` (name len 0: short entry only) into the directory, growing it when needed.
+// `first`, when given, is a scan of the directory made with `need` = run_entries(rec).
+uint32_t run_entries(const dv_entry &rec);
+int place_record(W *w, uint32_t dir, const dv_entry &rec, const Scan *first,
+                 uint32_t *placed = nullptr);
+
+// The index: hashes of folded names ('N') and raw 8.3 names ('S'), never 0.
+uint32_t index_hash(char domain, const uint16_t *units, size_t n);
+uint32_t index_hash(char domain, const uint8_t *bytes, size_t n);
+bool index_has(const W *w, uint32_t h);
+void index_add(W *w, uint32_t h);
+void index_drop(W *w);
+// Writes a directory's new cluster: `first_unit`, then zeroed sectors.
+int write_dir_cluster(W *w, uint32_t cluster, const uint8_t *first_unit);
+// Chooses the 8.3 name for `plan` in the directory scanned into `s` (with s.plan set).
+int choose_alias(W *w, const NamePlan &plan, const Scan &s, uint8_t out[11]);
+// The alias of `plan` with numeric tail `t` (~1 .. ~65535).
+void alias_with_tail(const NamePlan &plan, uint32_t t, uint8_t out[11]);
+
+inline uint32_t dir_of_entry(const W *w, const dv_entry &e) {
+    const uint32_t c = w->rv->fat_type == 32 ? e.cluster : e.cluster & 0xFFFFu;
+    return c == 0 ? root_start_cluster(w->rv) : c;
+}
+
+} // namespace dorvex

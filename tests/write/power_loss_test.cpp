@@ -1,0 +1,183 @@
+// Power loss: representative operations cut after every write they make (the writer stops
+// there, as a pulled plug does). Each cut must leave every file that existed before intact
+// and give fsck.fat -n nothing to say beyond what a crash may leave (see WImage::fsck).
+#include "write/write_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+
+using namespace dvtest;
+
+namespace {
+
+const FatKind kKinds[] = {
+    {"fat12", "-F 12", 1440},
+    {"fat16", "-F 16 -s 1", 8192},
+    {"fat32", "-F 32 -s 1", 34816},
+    {"fat16_4k", "-F 16 -S 4096 -s 1", 32768},
+};
+
+using Tree = std::map<std::string, std::string>;
+
+struct Op {
+    const char *name;
+    std::function<int(writefat_volume *)> run;
+    int want;                                                      // the result of an uncut run
+    std::function<bool(const Tree &before, const Tree &after)> ok; // after a cut
+    bool shared_ok = false; // a cut may leave one chain under two names (a move)
+};
+
+// Every earlier file as it was, except where `moved` says it may be elsewhere or gone.
+bool kept(const Tree &before, const Tree &after,
+          const std::function<bool(const std::string &, const std::string &)> &alt = nullptr) {
+    for (const auto &[path, dig] : before) {
+        auto it = after.find(path);
+        if (it != after.end() && it->second == dig) continue;
+        if (alt && alt(path, dig)) continue;
+        ADD_FAILURE() << "lost or changed: " << path;
+        return false;
+    }
+    return true;
+}
+
+class PowerLoss : public ::testing::TestWithParam<FatKind> {
+  protected:
+    void SetUp() override {
+        if (!tools.ok()) GTEST_SKIP() << "dosfstools or mtools missing";
+        dir = scratch_dir("dorvex-power");
+        img = std::make_unique<WImage>(tools, GetParam(), dir);
+        writefat_volume *w = img->open();
+        ASSERT_NE(w, nullptr);
+        ASSERT_EQ(writefat_mkdir(w, "keep", 1), 0);
+        ASSERT_EQ(writefat_mkdir(w, "tree", 1), 0);
+        ASSERT_EQ(writefat_mkdir(w, "tree/sub", 1), 0);
+        ASSERT_EQ(put(w, "keep/a.txt", "small file\n"), 0);
+        ASSERT_EQ(put(w, "keep/multi.bin", pattern(20000, 1)), 0);
+        ASSERT_EQ(put(w, "old.txt", "the old one\n"), 0);
+        ASSERT_EQ(put(w, "tree/x.txt", "x\n"), 0);
+        ASSERT_EQ(put(w, "tree/sub/y.bin", pattern(3000, 2)), 0);
+        ASSERT_EQ(put(w, "tree/sub/a long name z.txt", "z\n"), 0);
+        before = reader_tree(w);
+        ASSERT_EQ(writefat_close(w), 0);
+        img->commit();
+    }
+
+    // Runs `op` whole, then cut after each of its writes (at most about 20 cuts, spread).
+    void cut_everywhere(const Op &op) {
+        SCOPED_TRACE(op.name);
+        writefat_volume *w = img->open();
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(op.run(w), op.want);
+        EXPECT_EQ(writefat_close(w), 0);
+        const long total = img->writes;
+        std::string report;
+        EXPECT_TRUE(img->fsck(&report, false)) << report;
+        img->restore();
+        const long stride = total > 20 ? total / 20 : 1;
+        for (long n = 0; n < total; n += (n + stride < total ? stride : 1)) {
+            w = img->open(n);
+            ASSERT_NE(w, nullptr);
+            op.run(w);
+            writefat_close(w);
+            EXPECT_TRUE(img->fsck(&report, true, op.shared_ok)) << "cut after write " << n << "\n"
+                                                                << report;
+            w = img->open(0); // reads only
+            ASSERT_NE(w, nullptr);
+            const Tree after = reader_tree(w);
+            writefat_close(w);
+            EXPECT_TRUE(op.ok(before, after)) << "cut after write " << n;
+            img->restore();
+            if (HasFailure()) return;
+        }
+    }
+
+    WriteTools tools;
+    std::string dir;
+    std::unique_ptr<WImage> img;
+    Tree before;
+};
+
+TEST_P(PowerLoss, PutSmallFile) {
+    const std::string data = "a new small file\n";
+    cut_everywhere({"put small",
+                    [&](writefat_volume *w) { return put(w, "new small file.txt", data); }, 0,
+                    [&](const Tree &b, const Tree &a) {
+                        auto it = a.find("new small file.txt");
+                        return kept(b, a) && (it == a.end() || it->second == digest(data));
+                    }});
+}
+
+TEST_P(PowerLoss, PutMultiClusterFile) {
+    const std::string data = pattern(30000, 3);
+    cut_everywhere({"put multi-cluster",
+                    [&](writefat_volume *w) { return put(w, "keep/new big.bin", data); }, 0,
+                    [&](const Tree &b, const Tree &a) {
+                        auto it = a.find("keep/new big.bin");
+                        return kept(b, a) && (it == a.end() || it->second == digest(data));
+                    }});
+}
+
+TEST_P(PowerLoss, ReplaceFile) {
+    const std::string data = pattern(25000, 4);
+    cut_everywhere(
+        {"replace",
+         [&](writefat_volume *w) { return put(w, "keep/multi.bin", data, WRITEFAT_REPLACE); }, 0,
+         [&](const Tree &b, const Tree &a) {
+             return kept(b, a, [&](const std::string &p, const std::string &) {
+                 auto it = a.find(p);
+                 return p == "keep/multi.bin" && it != a.end() && it->second == digest(data);
+             });
+         }});
+}
+
+TEST_P(PowerLoss, MakeDirectory) {
+    cut_everywhere({"mkdir",
+                    [](writefat_volume *w) { return writefat_mkdir(w, "New Directory", 5); }, 0,
+                    [](const Tree &b, const Tree &a) { return kept(b, a); }});
+}
+
+TEST_P(PowerLoss, RemoveTree) {
+    cut_everywhere({"remove tree", [](writefat_volume *w) { return remove_tree(w, "tree"); }, 0,
+                    [](const Tree &b, const Tree &a) {
+                        return kept(b, a, [&](const std::string &p, const std::string &) {
+                            return p.rfind("tree", 0) == 0 && a.find(p) == a.end();
+                        });
+                    }});
+}
+
+TEST_P(PowerLoss, MoveAcrossDirectories) {
+    cut_everywhere({"move",
+                    [](writefat_volume *w) {
+                        int rc = writefat_rename(w, "old.txt", "keep/renamed old.txt");
+                        return rc ? rc : writefat_rename(w, "tree/sub", "keep/sub moved");
+                    },
+                    0,
+                    [](const Tree &b, const Tree &a) {
+                        return kept(b, a, [&](const std::string &p, const std::string &d) {
+                            std::string q;
+                            if (p == "old.txt") q = "keep/renamed old.txt";
+                            if (p.rfind("tree/sub", 0) == 0) q = "keep/sub moved" + p.substr(8);
+                            auto it = a.find(q);
+                            return !q.empty() && it != a.end() && it->second == d;
+                        });
+                    },
+                    true});
+}
+
+TEST_P(PowerLoss, PutThatRunsOutOfSpace) {
+    if (GetParam().kib > 10000)
+        GTEST_SKIP() << "the small volumes cover it; large ones only cost time";
+    const std::string data = pattern(size_t{GetParam().kib} * 1024, 5);
+    cut_everywhere({"put out of space",
+                    [&](writefat_volume *w) { return put(w, "too big.bin", data); }, ENOSPC,
+                    [](const Tree &b, const Tree &a) {
+                        return kept(b, a) && a.find("too big.bin") == a.end();
+                    }});
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, PowerLoss, ::testing::ValuesIn(kKinds),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+} // namespace

@@ -1,0 +1,257 @@
+#define _FILE_OFFSET_BITS 64
+#include "write/write_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace dvtest {
+std::string pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 7;
+    for (auto &c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+int remove_tree(writefat_volume *w, const std::string &path) {
+    readfat_volume *rv = writefat_reader(w);
+    dv_entry st;
+    if (int rc = readfat_stat(rv, path.c_str(), &st)) return rc;
+    if (st.attr & DV_ATTR_DIRECTORY) {
+        int err = 0;
+        readfat_dir *d = readfat_opendir(rv, path.c_str(), &err);
+        if (!d) return err;
+        std::vector<std::string> names;
+        while (const dv_entry *e = readfat_readdir(rv, d, &err)) {
+            char name[800];
+            dv_name_to_utf8(&e->name, name, sizeof name);
+            if (e->deleted || static_cast<uint8_t>(e->shortname[0]) == 0xE5 ||
+                (e->attr & DV_ATTR_VOLUME) || !std::strcmp(name, ".") || !std::strcmp(name, ".."))
+                continue;
+            names.push_back(name);
+        }
+        readfat_closedir(rv, d);
+        for (const auto &n : names)
+            if (int rc = remove_tree(w, path + "/" + n)) return rc;
+    }
+    return writefat_remove(w, path.c_str());
+}
+
+std::string digest(const std::string &data) {
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : data) h = (h ^ c) * 1099511628211ull;
+    return std::to_string(data.size()) + ":" + std::to_string(h);
+}
+
+namespace {
+
+int32_t read_cb(void *data, void *buf, uint64_t sector, uint32_t count) {
+    auto *img = static_cast<WImage *>(data);
+    if ((sector + count) * 512 > img->cur.size()) return -1;
+    std::memcpy(buf, img->cur.data() + sector * 512, size_t{count} * 512);
+    return static_cast<int32_t>(count);
+}
+
+int32_t write_cb(void *data, const void *buf, uint64_t sector, uint32_t count) {
+    auto *img = static_cast<WImage *>(data);
+    if ((sector + count) * 512 > img->cur.size()) return -1;
+    if (img->limit >= 0 && img->writes >= img->limit) return -img->fail_code; // the power is gone
+    ++img->writes;
+    std::memcpy(img->cur.data() + sector * 512, buf, size_t{count} * 512);
+    for (uint32_t i = 0; i < count; ++i) img->touched.insert(sector + i);
+    if (pwrite(img->fd, buf, size_t{count} * 512, static_cast<off_t>(sector * 512)) !=
+        static_cast<ssize_t>(count) * 512)
+        return -EIO;
+    return static_cast<int32_t>(count);
+}
+
+} // namespace
+
+WImage::WImage(const WriteTools &t, const FatKind &kind, const std::string &dir) : tools(t) {
+    path = dir + "/" + kind.label + ".img";
+    fs::remove(path);
+    run_logged(shell_quote(t.mkfs) + " " + kind.mkfs_args + " -C " + shell_quote(path) + " " +
+                   std::to_string(kind.kib),
+               dir + "/mkfs.log");
+    // Whole images are large: read them in one call, not through read_whole's iterator.
+    std::ifstream in(path, std::ios::binary);
+    cur.resize(fs::file_size(path));
+    in.read(reinterpret_cast<char *>(cur.data()), static_cast<std::streamsize>(cur.size()));
+    base = cur;
+    fd = ::open(path.c_str(), O_RDWR);
+}
+
+WImage::~WImage() {
+    if (fd >= 0) ::close(fd);
+}
+
+writefat_volume *WImage::open(long lim, uint32_t flags) {
+    limit = lim;
+    writes = 0;
+    err = 0;
+    return writefat_open2(0, cur.size() / 512, 512, this, read_cb, write_cb,
+                          flags ? flags
+                                : (readfat_optimal_flags() & ~DV_CHARSET_MASK) | DV_CHARSET_UTF8 |
+                                      DV_FLAG_NTCASE | DV_FLAG_NOCASE,
+                          4, 4, &err, &alloc, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+}
+
+void WImage::commit() {
+    for (uint64_t s : touched) std::memcpy(base.data() + s * 512, cur.data() + s * 512, 512);
+    touched.clear();
+}
+
+void WImage::restore() {
+    for (uint64_t s : touched) {
+        std::memcpy(cur.data() + s * 512, base.data() + s * 512, 512);
+        if (pwrite(fd, cur.data() + s * 512, 512, static_cast<off_t>(s * 512)) != 512)
+            ADD_FAILURE() << "restore failed";
+    }
+    touched.clear();
+}
+
+bool WImage::fsck(std::string *report, bool crash_findings_ok, bool shared_ok) {
+    const std::string out = path + ".fsck";
+    const std::string cmd =
+        shell_quote(tools.fsck) + " -n " + shell_quote(path) + " >" + shell_quote(out) + " 2>&1";
+    const int rc = std::system(cmd.c_str());
+    std::ifstream in(out);
+    std::string line, all;
+    bool ok = true;
+    bool first = true;
+    while (std::getline(in, line)) {
+        all += line + "\n";
+        if (first) { // the version banner
+            first = false;
+            continue;
+        }
+        if (line.rfind(path, 0) == 0 || line.empty()) continue; // the summary
+        if (line.rfind("Checking", 0) == 0 || line.rfind("Starting", 0) == 0) continue;
+        // What a crash may leave: the dirty flag, a stale free count, lost clusters, and FAT
+        // copies caught between the writes of one sector.
+        const bool crash_only =
+            line.find("Dirty bit is set") != std::string::npos ||
+            line.find("Automatically removing dirty bit") != std::string::npos ||
+            line.find("Free cluster summary") != std::string::npos ||
+            line.find("Auto-correcting") != std::string::npos ||
+            line.find("unused cluster") != std::string::npos ||
+            line.find("FATs differ") != std::string::npos ||
+            line.find("Using first FAT") != std::string::npos ||
+            line.find("Leaving filesystem unchanged") != std::string::npos ||
+            line.find("properly unmounted") != std::string::npos ||
+            line.find("Remove dirty bit") != std::string::npos ||
+            line.find("Performing changes") != std::string::npos;
+        // A move cut between its two directory writes: one chain under both names, which
+        // fsck.fat would settle by truncating the second (a directory's ".." can name only
+        // one of its two parents).
+        const bool shared = line[0] == '/' || line.find("share clusters") != std::string::npos ||
+                            line.find("Truncating") != std::string::npos ||
+                            line.find("Invalid '..' entry") != std::string::npos ||
+                            line.find("cluster chain length is 0 bytes") != std::string::npos;
+        if (!(crash_findings_ok && (crash_only || (shared_ok && shared)))) ok = false;
+    }
+    if (!crash_findings_ok && rc != 0) ok = false;
+    if (report) *report = all;
+    return ok;
+}
+
+int put(writefat_volume *w, const char *path, const std::string &data, uint32_t flags,
+        int64_t mtime) {
+    int err = 0;
+    writefat_file *f = writefat_create(w, path, flags, &err);
+    if (!f) return err;
+    // Odd pieces, so partial and whole clusters both go through.
+    size_t at = 0;
+    while (at < data.size()) {
+        const size_t n = std::min<size_t>(data.size() - at, at % 3 == 0 ? 1000 : 70000);
+        if (writefat_write(w, f, data.data() + at, n, &err) != 0) {
+            writefat_abort(w, f);
+            return err;
+        }
+        at += n;
+    }
+    return writefat_finish(w, f, mtime);
+}
+
+std::map<std::string, std::string> mtools_tree(const WImage &img, const std::string &scratch) {
+    const std::string out = scratch + "/mcopy-out";
+    fs::remove_all(out);
+    fs::create_directories(out);
+    run_logged("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + shell_quote(img.tools.mcopy) +
+                   " -s -n -m -i " + shell_quote(img.path) + " '::*' " + shell_quote(out + "/") +
+                   " 2>&1 | grep -v 'No files'; true",
+               scratch + "/mcopy.log");
+    std::map<std::string, std::string> tree;
+    for (const auto &e : fs::recursive_directory_iterator(out)) {
+        const std::string rel = fs::relative(e.path(), out).string();
+        if (e.is_directory()) {
+            tree[rel + "/"] = "";
+        } else {
+            std::ifstream in(e.path(), std::ios::binary);
+            std::string bytes(e.file_size(), '\0');
+            in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            tree[rel] = digest(bytes);
+        }
+    }
+    return tree;
+}
+
+namespace {
+
+void walk(readfat_volume *vol, const dv_entry *dir_entry, const std::string &prefix,
+          std::map<std::string, std::string> &tree) {
+    int err = 0;
+    readfat_dir *d =
+        dir_entry ? readfat_opendir_entry(vol, dir_entry, &err) : readfat_opendir(vol, "", &err);
+    ASSERT_NE(d, nullptr) << err;
+    std::vector<dv_entry> subdirs;
+    const dv_entry *e;
+    while ((e = readfat_readdir(vol, d, &err)) != nullptr) {
+        if (e->deleted || static_cast<uint8_t>(e->shortname[0]) == 0xE5 ||
+            (e->attr & DV_ATTR_VOLUME))
+            continue;
+        char name[800];
+        dv_name_to_utf8(&e->name, name, sizeof name);
+        if (!std::strcmp(name, ".") || !std::strcmp(name, "..")) continue;
+        if (e->attr & DV_ATTR_DIRECTORY) {
+            tree[prefix + name + "/"] = "";
+            subdirs.push_back(*e);
+            continue;
+        }
+        readfat_file *f = readfat_open_entry(vol, e, &err);
+        ASSERT_NE(f, nullptr);
+        std::string data(readfat_size(vol, f), '\0');
+        EXPECT_EQ(readfat_read(vol, f, data.data(), uint32_t(data.size()), &err), data.size());
+        readfat_close(vol, f);
+        tree[prefix + name] = digest(data);
+    }
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    readfat_closedir(vol, d);
+    for (const auto &s : subdirs) {
+        char name[800];
+        dv_name_to_utf8(&s.name, name, sizeof name);
+        walk(vol, &s, prefix + name + "/", tree);
+    }
+}
+
+} // namespace
+
+std::map<std::string, std::string> reader_tree(writefat_volume *w) {
+    std::map<std::string, std::string> tree;
+    walk(writefat_reader(w), nullptr, "", tree);
+    return tree;
+}
+
+} // namespace dvtest

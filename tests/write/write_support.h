@@ -1,0 +1,78 @@
+// Write-path tests: an image made by mkfs.fat, held in memory and mirrored to its file
+// sector by sector (so fsck.fat and mtools see every write at once), with a writer that
+// can stop after a number of writes to play a power loss.
+#pragma once
+
+#include "support/tools.h"
+#include "support/tracking_alloc.h"
+
+#include <dorvex/writefat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace dvtest {
+
+struct WriteTools {
+    std::string mkfs = find_tool("mkfs.fat"), fsck = find_tool("fsck.fat"),
+                mcopy = find_tool("mcopy"), mdir = find_tool("mdir");
+    bool ok() const { return !mkfs.empty() && !fsck.empty() && !mcopy.empty(); }
+};
+
+// A FAT kind: mkfs.fat arguments and the image size in KiB.
+struct FatKind {
+    const char *label;
+    const char *mkfs_args;
+    unsigned kib;
+};
+inline void PrintTo(const FatKind &k, std::ostream *os) {
+    *os << k.label;
+}
+
+class WImage {
+  public:
+    WImage(const WriteTools &t, const FatKind &kind, const std::string &dir);
+    ~WImage();
+    WImage(const WImage &) = delete;
+    WImage &operator=(const WImage &) = delete;
+
+    // Opens the volume (null on failure, `err` set); writes after `limit` fail (-1: none).
+    writefat_volume *open(long limit = -1, uint32_t flags = 0);
+    // Makes the present state the one restore() returns to.
+    void commit();
+    void restore();
+    // fsck.fat -n: whether it finds nothing, or with `crash_findings_ok` nothing but what a
+    // crash may leave (dirty flag, stale free count, lost clusters, differing FAT copies;
+    // with `shared_ok` also one chain under two names). `report` receives its output.
+    bool fsck(std::string *report, bool crash_findings_ok, bool shared_ok = false);
+
+    std::string path;
+    std::vector<uint8_t> cur, base;
+    std::set<uint64_t> touched;
+    long limit = -1, writes = 0;
+    int fail_code = EIO; // what the writer reports past `limit`
+    int fd = -1, err = 0;
+    const WriteTools &tools;
+    TrackingAlloc alloc; // every block back when the image goes
+};
+
+// Copies `data` into a new file at `path` of the volume; returns 0 or the code.
+int put(writefat_volume *w, const char *path, const std::string &data, uint32_t flags = 0,
+        int64_t mtime = 1700000000);
+// `n` bytes of a seeded pseudo-random pattern.
+std::string pattern(size_t n, unsigned seed);
+// Removes `path` and everything below it, as `dorvex rm -r` does; 0 or the code.
+int remove_tree(writefat_volume *w, const std::string &path);
+// Size and hash of `data`: what the trees below hold for each file.
+std::string digest(const std::string &data);
+// The whole volume as mcopy reads it back: relative path -> digest ("/" suffix: directory, "").
+std::map<std::string, std::string> mtools_tree(const WImage &img, const std::string &scratch);
+// The same read by the library's own reader (names as stored, NT case applied).
+std::map<std::string, std::string> reader_tree(writefat_volume *w);
+
+} // namespace dvtest
