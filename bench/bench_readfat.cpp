@@ -5,7 +5,8 @@
 //    buffer (counter memcpy_ratio = read time / memcpy time), also with READFAT_FLAG_BATCH
 //    (counter calls_per_MiB: sector reader calls per MiB read);
 //  - listing a directory of 20,000 files with 26-unit long names (60,002 raw entries, some
-//    names non-ASCII), beside a memcpy of the directory's bytes;
+//    names non-ASCII), beside a memcpy of the directory's bytes, also with READFAT_FLAG_BATCH
+//    (counter calls_per_listing: sector reader calls of one opendir and listing);
 //  - readfat_stat of random paths (UTF-8, about 10% non-ASCII) in a tree of 10 x 10
 //    directories x 100 files, in a UTF-8 context, with the process in the "C" locale and
 //    in "C.UTF-8".
@@ -371,9 +372,9 @@ const ListImage &list_image(uint32_t spc, uint32_t bits = 32) {
     return l;
 }
 
-void list_dir_bench(benchmark::State &state, uint32_t bits) {
+void list_dir_bench(benchmark::State &state, uint32_t bits, uint32_t flags = 0) {
     const ListImage &l = list_image(static_cast<uint32_t>(state.range(0)), bits);
-    readfat_volume *vol = mount(*l.img, readfat_optimal_flags());
+    readfat_volume *vol = mount(*l.img, readfat_optimal_flags() | flags);
     if (!vol) return state.SkipWithError("mount failed");
     std::vector<uint8_t> dst(l.dir_bytes);
     const uint8_t *src = l.img->cluster(l.dir);
@@ -389,7 +390,9 @@ void list_dir_bench(benchmark::State &state, uint32_t bits) {
         readfat_closedir(vol, d);
         return n;
     };
+    const uint64_t calls_before = l.img->reader_calls;
     if (list() != kListFiles + 2) return state.SkipWithError("wrong listing"); // warm-up
+    const auto calls = static_cast<double>(l.img->reader_calls - calls_before);
 
     double list_time = 0, copy_time = 0;
     for (auto _ : state) {
@@ -406,10 +409,15 @@ void list_dir_bench(benchmark::State &state, uint32_t bits) {
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * (kListFiles + 2));
     state.counters["memcpy_ratio"] = list_time / copy_time;
+    state.counters["calls_per_listing"] = calls;
     readfat_delete(vol);
 }
 void BM_ListDir(benchmark::State &state) {
     list_dir_bench(state, 32);
+}
+// Runs of up to 64 KiB of the directory's clusters a request (READFAT_FLAG_BATCH).
+void BM_ListDirBatch(benchmark::State &state) {
+    list_dir_bench(state, 32, READFAT_FLAG_BATCH);
 }
 void BM_ListDirFat16(benchmark::State &state) {
     list_dir_bench(state, 16);
@@ -422,6 +430,13 @@ BENCHMARK(BM_ListDirFat16)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ListDir)
+    ->ArgName("spc")
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ListDirBatch)
     ->ArgName("spc")
     ->Arg(1)
     ->Arg(8)
@@ -554,8 +569,9 @@ BENCHMARK(BM_Scaling)
 // ---- Footprint ------------------------------------------------------------------------
 
 // What a mounted volume holds (the context, the volume record, the arena) for 4 files and
-// 16 directories on 4 KiB clusters, counted through the caller's allocator; the timing is
-// that of a mount and a release.
+// 16 directories on 4 KiB clusters, counted through the caller's allocator, without and with
+// READFAT_FLAG_BATCH (whose directory windows hold 64 KiB runs); the timing is that of a
+// mount and a release.
 struct Counted {
     std::vector<size_t> sizes;
 };
@@ -577,8 +593,9 @@ void BM_Footprint(benchmark::State &state) {
         c.sizes.clear();
         int err = 0;
         readfat_volume *vol =
-            readfat_new2(0, img.sectors(), kSector, &img, mem_reader, readfat_optimal_flags(), 4,
-                         16, &err, &c, counting_alloc, counting_free);
+            readfat_new2(0, img.sectors(), kSector, &img, mem_reader,
+                         readfat_optimal_flags() | (state.range(0) ? READFAT_FLAG_BATCH : 0), 4, 16,
+                         &err, &c, counting_alloc, counting_free);
         if (!vol) return state.SkipWithError("mount failed");
         readfat_delete(vol);
     }
@@ -589,7 +606,7 @@ void BM_Footprint(benchmark::State &state) {
     state.counters["arena_bytes"] = static_cast<double>(c.sizes[2]);
     state.counters["total_bytes"] = static_cast<double>(c.sizes[0] + c.sizes[1] + c.sizes[2]);
 }
-BENCHMARK(BM_Footprint)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Footprint)->ArgName("batch")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -31,24 +31,45 @@ bool exhausted(const readfat_dir *dir) {
     return is_chain_end(dir->next_cluster) && dir->next_cluster != kRootRegion;
 }
 
-// The bytes the next load brings: a cluster, or what is left of the root region, up to one.
-uint32_t next_load_bytes(const readfat_volume *vol, const readfat_dir *dir) {
-    if (dir->next_cluster != kRootRegion) return vol->cluster_bytes;
-    const uint32_t left = vol->root_sectors - dir->root_pos;
-    return (left < vol->sectors_per_cluster ? left : vol->sectors_per_cluster) * vol->sector_size;
+// Whether the handle loads runs of clusters: one the caller opened, on a volume mounted with
+// READFAT_FLAG_BATCH. Lookups and deleted directories load one cluster at a time.
+bool batched(const readfat_volume *vol, const readfat_dir *dir) {
+    if (dir->recovering || dir_run_clusters(vol) == 1) return false;
+    const size_t stride = dir_stride(vol);
+    return static_cast<size_t>(record_index(vol->dirs, DV_HANDLE_VIEWS * stride, dir)) % stride !=
+           vol->max_dirs;
 }
 
-// Reads the root region's next piece so that it ends at buf_end.
-bool load_root(readfat_volume *vol, readfat_dir *dir) {
-    const uint32_t bytes = next_load_bytes(vol, dir);
-    const uint32_t sectors = bytes / vol->sector_size;
-    uint8_t *at = dir->buf_end - bytes;
+// Moves the `keep` bytes at the window's end so that they end at `to`.
+void move_carry(readfat_dir *dir, uint8_t *to, size_t keep) {
+    std::memmove(to - keep, dir->buf_end - keep, keep);
+}
+
+// Reads up to `most` sectors of the root region into the window's end, the `keep` bytes
+// there carried in front. After a failure the window holds the whole pieces that arrived;
+// when none did, the first half of the run is tried, down to one piece.
+bool load_root(readfat_volume *vol, readfat_dir *dir, size_t keep, uint32_t most) {
+    const uint32_t spc = vol->sectors_per_cluster;
+    const uint32_t left = vol->root_sectors - dir->root_pos;
+    uint32_t sectors = left < most ? left : most;
+    uint8_t *at = dir->buf_end - size_t{sectors} * vol->sector_size;
+    move_carry(dir, at, keep);
+    uint32_t arrived = 0;
     if (read_run(vol, vol->root_start + dir->root_pos, sectors, at, vol->root_start,
-                 vol->root_start + vol->root_sectors) != ReadResult::ok) {
-        dir->remaining = 0;
-        dir->window_valid = 0;
-        return false;
+                 vol->root_start + vol->root_sectors, &arrived) != ReadResult::ok) {
+        // Pieces keep starting at cluster-sized steps, as a seek expects them.
+        const uint32_t whole = arrived / spc * spc;
+        if (whole == 0) {
+            std::memmove(dir->buf_end - keep, at - keep, keep);
+            dir->window_valid = 0;
+            const uint32_t pieces = (sectors + spc - 1) / spc;
+            return pieces > 1 && load_root(vol, dir, keep, pieces / 2 * spc);
+        }
+        const size_t bytes = size_t{whole} * vol->sector_size;
+        std::memmove(dir->buf_end - bytes - keep, at - keep, keep + bytes);
+        sectors = whole;
     }
+    const uint32_t bytes = sectors * vol->sector_size;
     dir->root_pos += sectors;
     dir->window_end += bytes / DV_DIRENT_SIZE;
     dir->window_valid = 1;
@@ -79,12 +100,13 @@ bool resolve_next(readfat_volume *vol, readfat_dir *dir) {
     return dir->next_cluster != kFatUnreadable;
 }
 
-// Reads `next_cluster` into the window's last cluster_bytes and looks up its successor (or
-// the root region's next piece).
-bool load_cluster(readfat_volume *vol, readfat_dir *dir) {
-    if (dir->next_cluster == kRootRegion) return load_root(vol, dir);
-    if (read_cluster(vol, dir->next_cluster, dir->buf_end - vol->cluster_bytes) != ReadResult::ok) {
-        dir->remaining = 0;
+// Reads `next_cluster` into the window's end, the `keep` bytes there carried in front, and
+// looks up its successor. A failure leaves the window as it was.
+bool load_one(readfat_volume *vol, readfat_dir *dir, size_t keep) {
+    uint8_t *at = dir->buf_end - vol->cluster_bytes;
+    move_carry(dir, at, keep);
+    if (read_cluster(vol, dir->next_cluster, at) != ReadResult::ok) {
+        std::memmove(dir->buf_end - keep, at - keep, keep);
         dir->window_valid = 0;
         return false;
     }
@@ -95,6 +117,75 @@ bool load_cluster(readfat_volume *vol, readfat_dir *dir) {
     dir->next_cluster = successor(vol, dir, dir->loaded_cluster);
     dir->remaining += vol->dir_entries_per_cluster;
     return true;
+}
+
+// Reads `next_cluster` and the clusters that follow it on disk along the chain (up to the
+// window's run) in one run of requests, and moves the walk past them as as many load_one()
+// calls would. After a failure the window holds the whole clusters that arrived; when none
+// did, the first half of the run is tried, down to one cluster, so a reader that refuses a
+// request as a whole still gives every cluster before the one it cannot read.
+bool load_run(readfat_volume *vol, readfat_dir *dir, size_t keep, uint32_t most) {
+    const uint32_t cb = vol->cluster_bytes, spc = vol->sectors_per_cluster;
+    const uint32_t first = dir->next_cluster;
+    const uint32_t saved[4] = {dir->cycle_first, dir->cycle_mark, dir->cycle_power,
+                               dir->cycle_steps};
+    uint32_t stop = 0;
+    const uint32_t links = successive_links(vol, first, most, &stop);
+    ChainGuard guard = guard_of(dir);
+    const uint32_t moved = guard.step_run(first, links);
+    uint32_t n, next;
+    if (moved < links) {
+        n = moved + 1;
+        next = kChainLoop;
+    } else if (links == most) {
+        n = most;
+        next = first + most;
+    } else {
+        n = links + 1;
+        next = is_chain_end(stop) || guard.step(first + links, stop) ? stop : kChainLoop;
+    }
+    uint8_t *at = dir->buf_end - size_t{n} * cb;
+    move_carry(dir, at, keep);
+    uint32_t arrived = 0;
+    if (read_run(vol, cluster_sector(vol, first), n * spc, at, vol->data_start, vol->end_sector,
+                 &arrived) != ReadResult::ok) {
+        dir->cycle_first = saved[0];
+        dir->cycle_mark = saved[1];
+        dir->cycle_power = saved[2];
+        dir->cycle_steps = saved[3];
+        const uint32_t whole = arrived / spc;
+        if (whole == 0) {
+            std::memmove(dir->buf_end - keep, at - keep, keep);
+            dir->window_valid = 0;
+            return n > 1 && load_run(vol, dir, keep, n / 2);
+        }
+        const size_t bytes = size_t{whole} * cb;
+        std::memmove(dir->buf_end - bytes - keep, at - keep, keep + bytes);
+        guard.step_run(first, whole - 1);
+        next = guard.next(vol, first + whole - 1);
+        n = whole;
+    }
+    dir->window_end += n * vol->dir_entries_per_cluster;
+    dir->window_valid = 1;
+    dir->loaded_cluster = first + n - 1;
+    dir->next_cluster = next;
+    dir->remaining += n * vol->dir_entries_per_cluster;
+    return true;
+}
+
+// Loads the directory's next piece (a cluster, a run of them, or a piece of the root region)
+// behind the `remaining` entries at the window's end, which are carried in front of it. A
+// failure leaves them where they were, so the next call retries with them.
+bool load_next(readfat_volume *vol, readfat_dir *dir) {
+    const size_t keep = size_t{dir->remaining} * DV_DIRENT_SIZE;
+    const bool run = batched(vol, dir);
+    if (dir->next_cluster == kRootRegion)
+        return load_root(vol, dir, keep,
+                         vol->sectors_per_cluster * (run ? dir_run_clusters(vol) : 1));
+    const uint32_t c = dir->next_cluster;
+    if (run && c >= 2u && c - 2u < vol->cluster_count)
+        return load_run(vol, dir, keep, dir_run_clusters(vol));
+    return load_one(vol, dir, keep);
 }
 
 // The scan stops here for good: every later call ends the same way.
@@ -117,7 +208,7 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
     if (dir->remaining == 0) {
         if (!resolve_next(vol, dir)) return Scan::io_error;
         if (exhausted(dir)) return end_scan(dir, Scan::end);
-        if (!load_cluster(vol, dir)) return Scan::io_error;
+        if (!load_next(vol, dir)) return Scan::io_error;
     }
     for (;;) {
         const uint8_t *cursor = dir->buf_end - size_t{dir->remaining} * DV_DIRENT_SIZE;
@@ -143,21 +234,13 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
         if (!resolve_next(vol, dir)) return Scan::io_error;
         if (exhausted(dir)) return end_scan(dir, stop);
 
-        // Carry the unfinished run in front of the next cluster; a run longer than the room
-        // is damaged beyond use.
+        // Carry the unfinished run in front of the next piece; a run longer than the room
+        // is damaged beyond use. A failed load keeps it where it was: the next call retries
+        // with it, so a failed read never costs an entry its long name.
         const uint32_t carry = static_cast<uint32_t>(count);
         if (carry > vol->carry_entries) return end_scan(dir, stop);
-        const size_t bytes = size_t{carry} * DV_DIRENT_SIZE;
-        const uint32_t load = next_load_bytes(vol, dir);
-        std::memmove(dir->buf_end - load - bytes, dir->buf_end - bytes, bytes);
         dir->remaining = carry;
-        if (!load_cluster(vol, dir)) {
-            // Keep the unfinished run where it was: the next call retries the same cluster
-            // with it, so a failed read never costs an entry its long name.
-            std::memmove(dir->buf_end - bytes, dir->buf_end - load - bytes, bytes);
-            dir->remaining = carry;
-            return Scan::io_error;
-        }
+        if (!load_next(vol, dir)) return Scan::io_error;
     }
 }
 
@@ -339,14 +422,13 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
         }
     }
     dir->window_end = skip * per;
-    if (!load_cluster(vol, dir)) {
+    if (!load_next(vol, dir)) {
         start_dir(dir, first, dir->recovering != 0);
         set_err(err, EIO);
         return -1;
     }
     // The root's last piece may be short: a position past it reads as the end.
-    const uint32_t into = pos % per;
-    dir->remaining -= into < dir->remaining ? into : dir->remaining;
+    dir->remaining = dir->window_end > pos ? dir->window_end - pos : 0;
     return 0;
 }
 

@@ -82,6 +82,14 @@ template <class T> void claim(T *base, size_t stride, T *rec) {
 
 // ---- Lookup and directories -------------------------------------------------------------
 
+// The clusters a directory handle the caller opens loads at a time: with READFAT_FLAG_BATCH
+// a run of up to 64 KiB (at least one cluster), else one. Lookups always load one.
+inline uint32_t dir_run_clusters(const readfat_volume *vol) {
+    constexpr uint32_t kDirRunBytes = 64 * 1024;
+    if ((vol->flags & READFAT_FLAG_BATCH) == 0 || vol->cluster_bytes >= kDirRunBytes) return 1;
+    return kDirRunBytes / vol->cluster_bytes;
+}
+
 // Resolves `path` from the root into `*out` (the entry of its last component). Returns `out`,
 // or null with the code stored through `err` (when not null): ENOENT (not found), EIO (a
 // directory or FAT sector could not be read), EILSEQ (a damaged long-name run ends a

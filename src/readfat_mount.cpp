@@ -124,15 +124,18 @@ namespace {
 // Sizes are 64-bit: large logical sectors make clusters of up to 1 MiB, and 4095 of those
 // pass what a 32-bit size_t holds.
 struct ArenaLayout {
-    uint64_t dir_buffer; // bytes per directory window: carried entries, then a cluster
+    uint64_t dir_buffer;    // bytes per caller's directory window: carried entries, then a run
+    uint64_t lookup_buffer; // the lookup's window: carried entries, then one cluster
     uint64_t dir_buffers, fat_buffers, file_records, dir_records, size;
 };
 
 ArenaLayout arena_layout(const readfat_volume *vol) {
     ArenaLayout a;
-    a.dir_buffer = vol->cluster_bytes + uint64_t{vol->carry_entries} * DV_DIRENT_SIZE;
+    const uint64_t carry = uint64_t{vol->carry_entries} * DV_DIRENT_SIZE;
+    a.dir_buffer = carry + uint64_t{dir_run_clusters(vol)} * vol->cluster_bytes;
+    a.lookup_buffer = carry + vol->cluster_bytes;
     a.dir_buffers = uint64_t{vol->max_files} * vol->cluster_bytes;
-    a.fat_buffers = a.dir_buffers + dir_stride(vol) * a.dir_buffer;
+    a.fat_buffers = a.dir_buffers + uint64_t{vol->max_dirs} * a.dir_buffer + a.lookup_buffer;
     a.file_records = a.fat_buffers + 8u * uint64_t{vol->bytes_per_sector};
     a.dir_records = a.file_records + DV_HANDLE_VIEWS * file_stride(vol) * sizeof(readfat_file);
     a.size = a.dir_records + DV_HANDLE_VIEWS * dir_stride(vol) * sizeof(readfat_dir);
@@ -149,9 +152,11 @@ void lay_out_arena(readfat_volume *vol, uint8_t *arena, const ArenaLayout &a) {
     for (size_t v = 0; v < DV_HANDLE_VIEWS; ++v) {
         for (uint32_t i = 0; i < vol->max_files; ++i)
             vol->files[v * file_stride(vol) + i].buf = arena + size_t{i} * vol->cluster_bytes;
-        for (uint32_t j = 0; j <= vol->max_dirs; ++j)
+        for (uint32_t j = 0; j < vol->max_dirs; ++j)
             vol->dirs[v * dir_stride(vol) + j].buf_end =
                 arena + a.dir_buffers + size_t{j + 1} * static_cast<size_t>(a.dir_buffer);
+        vol->dirs[v * dir_stride(vol) + vol->max_dirs].buf_end =
+            arena + a.fat_buffers; // the lookup's window ends where the FAT cache starts
     }
     vol->lookup_dir = &vol->dirs[vol->max_dirs];
     vol->lookup_dir->in_use = 1;

@@ -267,10 +267,23 @@ DORVEX_API uint32_t readfat_optimal_flags(void);
  * along a run reads the FAT ahead: a FAT sector not in the cache comes with
  * the sectors after it, up to the eighth cache slot, in one request (a short
  * result keeps the whole sectors that arrived). Partial clusters, unaligned
- * buffers, deleted files read by recovery, directory scans and seeks read
- * exactly as without the flag. The bytes returned and the codes are the same
- * with or without it; only the reader's requests differ (and their order: the
- * FAT links of a run are looked up before its data is read).
+ * buffers, deleted files read by recovery and file seeks read exactly as
+ * without the flag.
+ *
+ * Directory handles that you open (readfat_opendir, readfat_opendir_entry)
+ * read ahead the same way: each load brings the run of the directory's next
+ * clusters that lie one after another, up to 64 KiB (at least one cluster),
+ * or up to as much of the FAT12/16 root region, in one request; each
+ * directory slot's window in the arena grows to that size. A short result
+ * keeps the whole clusters that arrived; a request refused as a whole is
+ * tried again for the first half of the run, down to one cluster, so every
+ * entry before an unreadable cluster is listed. Path lookups and deleted
+ * directories read by recovery load one cluster at a time, as without the
+ * flag.
+ *
+ * The bytes and entries returned, the codes and the directory positions are
+ * the same with or without the flag; only the reader's requests differ (and
+ * their order: the FAT links of a run are looked up before its data is read).
  */
 #define READFAT_FLAG_BATCH 0x0080u
 
