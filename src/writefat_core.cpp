@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "casefold.h"
 #include "dirent_internal.h"
 #include "fat_chain.h"
 #include "writefat_internal.h"
@@ -391,6 +392,19 @@ bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn) {
     return true;
 }
 
+// Whether the long-name entry of ordinal 1 `e` may start the folded name `want`: false only
+// when a unit stored there surely folds to another one.
+bool lfn_head_may_match(const uint8_t *e, const dv_name &want) {
+    static const uint8_t kAt[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    const int n = want.len < 13 ? want.len : 13;
+    for (int i = 0; i < n; ++i) {
+        const uint16_t u = load_le16(e + kAt[i]);
+        if (u >= 0xD800 && u <= 0xDFFF) return true; // left to the decoder
+        if (fold_unit(u) != want.units[i]) return false;
+    }
+    return true;
+}
+
 // A directory cluster through the cache, or null when it cannot be read.
 const uint8_t *dir_cluster(W *w, uint32_t cluster) {
     unsigned victim = 0;
@@ -519,6 +533,11 @@ int scan_dir(W *w, uint32_t dir, Scan &s) {
             if (s.build_index) index_add(w, index_hash('S', e, 11));
             const bool match = s.want && !s.found && !(s.skip_count && first == s.skip_first);
             if (!match && !s.build_index) continue;
+            // Most names differ from the one sought within their first 13 units: skip their
+            // decoding. (Longer than 12 units it cannot be an 8.3 name.)
+            if (!s.build_index && k > 0 && s.want->len > 12 &&
+                !lfn_head_may_match(run + (k - 1) * DV_DIRENT_SIZE, *s.want))
+                continue;
             std::memcpy(run + k * DV_DIRENT_SIZE, e, DV_DIRENT_SIZE);
             // A match found already keeps its record: later names go to a scratch one.
             dv_entry scratch;
