@@ -2,13 +2,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "cli.h"
 #include "dorvex/writefat.h"
@@ -98,35 +100,52 @@ int64_t mtime_wall(const std::string &host) {
     return wall_clock(st.st_mtime, utc_times());
 }
 
-// Copies one host file to `dest`. Returns false after reporting.
+// Copies one host file to `dest`. Returns false after reporting. One open, one fstat (size
+// and time) and, for a file that fits the buffer, one read: the whole file then reaches
+// the library in one call, which writes its whole clusters in one request.
 bool put_file(WriteSession &s, const std::string &host, const std::string &dest, bool force) {
-    std::ifstream in(host, std::ios::binary);
-    if (!in) {
+    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
         report(escape_display_utf8(host), std::strerror(errno));
+        if (fd >= 0) ::close(fd);
         return false;
     }
     int err = 0;
     writefat_file *f = writefat_create(s.w(), dest.c_str(), force ? WRITEFAT_REPLACE : 0, &err);
     if (!f) {
+        ::close(fd);
         report_code(shown_path(dest), err);
         return false;
     }
     std::vector<char> &buf = s.buffer();
-    while (in) {
-        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
-        const size_t n = static_cast<size_t>(in.gcount());
-        if (n != 0 && writefat_write(s.w(), f, buf.data(), n, &err) != 0) {
+    const bool regular = S_ISREG(st.st_mode);
+    uint64_t total = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int e = errno;
+            ::close(fd);
+            writefat_abort(s.w(), f);
+            report(escape_display_utf8(host), std::strerror(e));
+            return false;
+        }
+        if (n == 0) break;
+        if (writefat_write(s.w(), f, buf.data(), static_cast<size_t>(n), &err) != 0) {
+            ::close(fd);
             writefat_abort(s.w(), f);
             report_code(shown_path(dest), err);
             return false;
         }
+        total += static_cast<uint64_t>(n);
+        // A short read of a regular file that reached its size is its end: no read for 0.
+        if (regular && static_cast<size_t>(n) < buf.size() &&
+            total >= static_cast<uint64_t>(st.st_size))
+            break;
     }
-    if (in.bad()) {
-        writefat_abort(s.w(), f);
-        report(escape_display_utf8(host), std::strerror(EIO));
-        return false;
-    }
-    const int rc = writefat_finish(s.w(), f, mtime_wall(host));
+    ::close(fd);
+    const int rc = writefat_finish(s.w(), f, wall_clock(st.st_mtime, utc_times()));
     if (rc != 0) report_code(shown_path(dest), rc);
     return rc == 0;
 }
@@ -144,16 +163,22 @@ int put_tree(WriteSession &s, const std::string &host, const std::string &dest, 
         }
     }
     // Names only: a directory of many thousand files stays small in memory.
-    std::vector<std::string> names;
-    for (const auto &e : fs::directory_iterator(host, ec))
-        names.push_back(e.path().filename().string());
+    // The entry's type comes with the listing: no stat per file to tell files from folders.
+    std::vector<std::pair<std::string, bool>> names;
+    for (const auto &e : fs::directory_iterator(host, ec)) {
+        std::error_code type_ec;
+        names.emplace_back(e.path().filename().string(), e.is_directory(type_ec));
+    }
     if (ec) {
         report(escape_display_utf8(host), ec.message());
         return 1;
     }
     std::sort(names.begin(), names.end());
-    for (const auto &n : names)
-        failures += put_tree(s, (fs::path(host) / n).string(), join(dest, n), force);
+    for (const auto &[n, sub] : names) {
+        const std::string from = (fs::path(host) / n).string();
+        failures += sub ? put_tree(s, from, join(dest, n), force)
+                        : (put_file(s, from, join(dest, n), force) ? 0 : 1);
+    }
     // The directory's time is that of the host directory, set after its contents.
     writefat_settimes(s.w(), dest.c_str(), DV_TIME_NONE, mtime_wall(host), DV_TIME_NONE);
     return failures;
@@ -189,6 +214,11 @@ int cmd_put(const Args &a) {
     const std::string &dest = a.positional.back();
     WriteSession s;
     if (!s.open(a, a.positional[0])) return kFail;
+    // glibc's localtime re-reads the zone file per call while TZ is unset: name it once.
+    if (!std::getenv("TZ")) {
+        setenv("TZ", ":/etc/localtime", 0);
+        tzset();
+    }
     const size_t nsrc = a.positional.size() - 2;
     const bool into = is_dir(s.rv(), dest);
     if (nsrc > 1 && !into) {

@@ -139,7 +139,21 @@ int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &p
     const uint32_t k = run_entries(rec);
     uint32_t at = w->ix_end;
     if (k <= w->epu && at % w->epu + k > w->epu) at += w->epu - at % w->epu;
-    if (w->ix_end >= w->ix_capacity || at + k > w->ix_capacity) return 1;
+    if (at + k > w->ix_capacity) {
+        // Full: grow it by a cluster and keep the index (a scan per growth would make a
+        // directory of thousands of names quadratic).
+        const uint32_t epc = w->rv->dir_entries_per_cluster;
+        if (k > w->epu || w->ix_capacity + epc > kMaxDirEntries) return 1;
+        uint32_t added = 0;
+        if (int rc = mark_dirty(w)) return rc;
+        if (int rc = grow_dir(w, w->ix_last_cluster, added)) {
+            index_drop(w);
+            return rc;
+        }
+        w->ix_capacity += epc;
+        w->ix_last_cluster = added;
+        if (at % w->epu + k > w->epu) at += w->epu - at % w->epu;
+    }
     Scan s;
     s.need = k;
     s.free_found = true;

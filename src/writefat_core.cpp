@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "casefold.h"
 #include "dirent_internal.h"
 #include "fat_chain.h"
 #include "writefat_internal.h"
@@ -391,6 +392,19 @@ bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn) {
     return true;
 }
 
+// Whether the long-name entry of ordinal 1 `e` may start the folded name `want`: false only
+// when a unit stored there surely folds to another one.
+bool lfn_head_may_match(const uint8_t *e, const dv_name &want) {
+    static const uint8_t kAt[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    const int n = want.len < 13 ? want.len : 13;
+    for (int i = 0; i < n; ++i) {
+        const uint16_t u = load_le16(e + kAt[i]);
+        if (u >= 0xD800 && u <= 0xDFFF) return true; // left to the decoder
+        if (fold_unit(u) != want.units[i]) return false;
+    }
+    return true;
+}
+
 // A directory cluster through the cache, or null when it cannot be read.
 const uint8_t *dir_cluster(W *w, uint32_t cluster) {
     unsigned victim = 0;
@@ -519,6 +533,11 @@ int scan_dir(W *w, uint32_t dir, Scan &s) {
             if (s.build_index) index_add(w, index_hash('S', e, 11));
             const bool match = s.want && !s.found && !(s.skip_count && first == s.skip_first);
             if (!match && !s.build_index) continue;
+            // Most names differ from the one sought within their first 13 units: skip their
+            // decoding. (Longer than 12 units it cannot be an 8.3 name.)
+            if (!s.build_index && k > 0 && s.want->len > 12 &&
+                !lfn_head_may_match(run + (k - 1) * DV_DIRENT_SIZE, *s.want))
+                continue;
             std::memcpy(run + k * DV_DIRENT_SIZE, e, DV_DIRENT_SIZE);
             // A match found already keeps its record: later names go to a scratch one.
             dv_entry scratch;
@@ -558,6 +577,14 @@ int scan_dir(W *w, uint32_t dir, Scan &s) {
 }
 
 int locate(W *w, uint32_t dir, uint32_t ordinal, uint64_t &sector) {
+    // New names of an indexed directory go to its last cluster: no walk along its chain.
+    const uint32_t epc = w->rv->dir_entries_per_cluster;
+    if (dir == w->ix_dir && dir != kRootRegion && ordinal < w->ix_capacity &&
+        ordinal >= w->ix_capacity - epc) {
+        sector = cluster_first_sector(w, w->ix_last_cluster) +
+                 uint64_t{(ordinal - (w->ix_capacity - epc)) / w->epu} * w->unit;
+        return 0;
+    }
     DirWalk d;
     if (int rc = walk_begin(w, dir, d)) return rc;
     for (uint32_t u = ordinal / w->epu; u > 0; --u) {
@@ -569,6 +596,18 @@ int locate(W *w, uint32_t dir, uint32_t ordinal, uint64_t &sector) {
     return 0;
 }
 
+int read_dir_unit(W *w, uint64_t sector, uint8_t *buf) {
+    // A cached directory cluster holds what was written last (write_sectors keeps it).
+    for (unsigned k = 0; k < kDirSlots; ++k) {
+        if (w->dc_tag[k] == 0) continue;
+        const uint64_t at = cluster_sector(w->rv, w->dc_tag[k]);
+        if (sector < at || sector >= at + w->rv->sectors_per_cluster) continue;
+        std::memcpy(buf, w->dc_buf[k] + (sector - at) * 512u, w->bps);
+        return 0;
+    }
+    return read_unit(w, sector, buf);
+}
+
 namespace {
 
 // Read-modify-write of the sectors holding ordinals [at, at + n): entries from `src` (or,
@@ -578,7 +617,7 @@ int patch_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *src, uint32_t 
     while (n > 0) {
         uint64_t sector = 0;
         if (int rc = locate(w, dir, at, sector)) return rc;
-        if (int rc = read_unit(w, sector, w->dir_buf)) return rc;
+        if (int rc = read_dir_unit(w, sector, w->dir_buf)) return rc;
         const uint32_t i = at % w->epu;
         const uint32_t k = w->epu - i < n ? w->epu - i : n;
         for (uint32_t j = 0; j < k; ++j) {
@@ -638,11 +677,7 @@ int write_dir_cluster(W *w, uint32_t cluster, const uint8_t *first_unit) {
     return 0;
 }
 
-namespace {
-
-// Grows a cluster directory by one zeroed cluster after `last`.
-int grow_dir(W *w, uint32_t last) {
-    index_drop(w); // its extent changes: the next full scan rebuilds it
+int grow_dir(W *w, uint32_t last, uint32_t &added) {
     uint32_t c = 0;
     if (int rc = alloc_cluster(w, 0, c)) return rc;
     std::memset(w->dir_buf, 0, w->bps);
@@ -654,10 +689,10 @@ int grow_dir(W *w, uint32_t last) {
         return rc;
     }
     if ((rc = fat_set(w, last, c)) != 0) return rc;
-    return fat_flush(w);
+    if ((rc = fat_flush(w)) != 0) return rc;
+    added = c;
+    return 0;
 }
-
-} // namespace
 
 uint32_t run_entries(const dv_entry &rec) {
     return (rec.name.len + 12u) / 13u + 1u; // the codec's NT form
@@ -678,7 +713,9 @@ int place_record(W *w, uint32_t dir, const dv_entry &rec, const Scan *first, uin
         if (!s.free_found) {
             if (attempt == 1 || dir == kRootRegion) return ENOSPC;
             if (s.capacity + w->rv->dir_entries_per_cluster > kMaxDirEntries) return ENOSPC;
-            if (int rc = grow_dir(w, s.last_cluster)) return rc;
+            index_drop(w); // its extent changes: the next full scan rebuilds it
+            uint32_t added = 0;
+            if (int rc = grow_dir(w, s.last_cluster, added)) return rc;
             continue;
         }
         const uint32_t at = s.free_at;
@@ -694,7 +731,7 @@ int place_record(W *w, uint32_t dir, const dv_entry &rec, const Scan *first, uin
                 uint8_t zero[DV_DIRENT_SIZE] = {};
                 uint64_t sector = 0;
                 if (int rc = locate(w, dir, at + k, sector)) return rc;
-                if (int rc = read_unit(w, sector, w->dir_buf)) return rc;
+                if (int rc = read_dir_unit(w, sector, w->dir_buf)) return rc;
                 if (w->dir_buf[0] != 0)
                     if (int rc = write_entries(w, dir, at + k, zero, 1)) return rc;
             }

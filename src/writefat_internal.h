@@ -143,6 +143,10 @@ int scan_dir(W *w, uint32_t dir, Scan &s);
 int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint32_t n);
 // Marks the entries [first, first + n) deleted, the last sector last.
 int delete_entries(W *w, uint32_t dir, uint32_t first, uint32_t n);
+// Reads a directory sector, from the directory cache when it holds it.
+int read_dir_unit(W *w, uint64_t sector, uint8_t *buf);
+// Grows a cluster directory by one zeroed cluster after `last` (`added`), linked last.
+int grow_dir(W *w, uint32_t last, uint32_t &added);
 // The sector and index of an ordinal.
 int locate(W *w, uint32_t dir, uint32_t ordinal, uint64_t &sector);
 
