@@ -65,15 +65,57 @@ std::string numbered_name(const std::string &name, unsigned n) {
     return out;
 }
 
+uint64_t HostNames::key_of(const std::string &name) {
+    // FNV-1a, then a final mix so that the low bits (the table index) depend
+    // on every byte.
+    uint64_t h = 0xCBF29CE484222325u;
+    for (unsigned char c : name) h = (h ^ c) * 0x100000001B3u;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9u;
+    h ^= h >> 32;
+    h &= ~kFlags;
+    return h ? h : 4; // 0 marks an empty slot
+}
+
+size_t HostNames::find(uint64_t key) const {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = (key >> 2) & mask;; i = (i + 1) & mask)
+        if (slots_[i] == 0 || (slots_[i] & ~kFlags) == key) return i;
+}
+
+uint64_t HostNames::state(const std::string &name) const {
+    if (slots_.empty()) return 0;
+    return slots_[find(key_of(name))] & kFlags;
+}
+
+void HostNames::mark(const std::string &name, uint64_t flag) {
+    // Grown at three quarters full: probes stay short enough for a few
+    // lookups per entry.
+    if ((count_ + 1) * 4 > slots_.size() * 3) {
+        std::vector<uint64_t> old;
+        old.swap(slots_);
+        slots_.assign(old.empty() ? 64 : old.size() * 2, 0);
+        for (uint64_t v : old)
+            if (v) slots_[find(v & ~kFlags)] = v;
+    }
+    const uint64_t key = key_of(name);
+    uint64_t &slot = slots_[find(key)];
+    if (slot == 0) {
+        slot = key;
+        ++count_;
+    }
+    slot |= flag;
+}
+
 std::string HostNames::claim(const std::string &wanted, bool own) {
-    if (!used_.count(wanted) && (own || !reserved_.count(wanted))) {
-        used_.insert(wanted);
+    if (!taken(wanted) && (own || !reserved(wanted))) {
+        mark(wanted, kUsed);
         return wanted;
     }
     for (unsigned n = 1;; ++n) {
         std::string candidate = numbered_name(wanted, n);
-        if (!used_.count(candidate) && !reserved_.count(candidate)) {
-            used_.insert(candidate);
+        if (state(candidate) == 0) {
+            mark(candidate, kUsed);
             return candidate;
         }
     }

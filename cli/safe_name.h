@@ -4,8 +4,10 @@
 #ifndef DORVEX_CLI_SAFE_NAME_H
 #define DORVEX_CLI_SAFE_NAME_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
-#include <unordered_set>
+#include <vector>
 
 #include "dorvex/dorvex.h"
 
@@ -24,25 +26,37 @@ std::string host_name(const dv_name &name, bool keep_controls, bool &changed);
 // `name` with "~N" before its extension: "a.txt" -> "a~1.txt", "_.." -> "_..~1".
 std::string numbered_name(const std::string &name, unsigned n);
 
-// The names given out in one host directory during this run.
+// The names given out in one host directory during this run. A directory of
+// tens of thousands of entries must not cost megabytes here, so the names are
+// kept as 62-bit hashes with two state bits in one open-addressed table
+// (8 bytes a slot, at most three quarters full); two different names sharing a hash would only cost
+// one of them a needless "~N".
 class HostNames {
   public:
     // A name an entry of this directory will take as it is (a live entry with
     // a usable name): others never take it, even before that entry comes.
-    void reserve(const std::string &name) { reserved_.insert(name); }
+    void reserve(const std::string &name) { mark(name, kReserved); }
     // Gives out `wanted` if it is free, else the first free "~N" form. `own`:
     // the entry's own name, which may take a reserved name (its own).
     std::string claim(const std::string &wanted, bool own);
-    bool reserved(const std::string &name) const { return reserved_.count(name) != 0; }
+    bool reserved(const std::string &name) const { return (state(name) & kReserved) != 0; }
     // Whether `name` was given out already in this run.
-    bool taken(const std::string &name) const { return used_.count(name) != 0; }
+    bool taken(const std::string &name) const { return (state(name) & kUsed) != 0; }
     void clear() {
-        reserved_.clear();
-        used_.clear();
+        slots_.clear();
+        count_ = 0;
     }
 
   private:
-    std::unordered_set<std::string> reserved_, used_;
+    static constexpr uint64_t kReserved = 1, kUsed = 2, kFlags = 3;
+    static uint64_t key_of(const std::string &name);
+    // The slot holding `key`, or the empty one where it would go.
+    size_t find(uint64_t key) const;
+    uint64_t state(const std::string &name) const;
+    void mark(const std::string &name, uint64_t flag);
+
+    std::vector<uint64_t> slots_; // 0: empty; else key | flags
+    size_t count_ = 0;
 };
 
 } // namespace dvcli
