@@ -11,7 +11,7 @@ root=$(dirname "$here")
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(mount_walk readentry writeentry_roundtrip parsepath iconv)
+[ ${#targets[@]} -eq 0 ] && targets=(mount_walk readentry writeentry_roundtrip parsepath iconv write_ops)
 # clang and its sanitizer runtime are not part of the ordinary build: fetch them when missing.
 if ! command -v clang++ >/dev/null || ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null |
     grep -q 'install ok installed'; then
