@@ -108,6 +108,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             writefat_setlabel(w, ops[i + 1] & 1 ? "FUZZ DISK" : "");
             break;
         default: {
+            // Groups open, sync and close between the other operations.
+            if (ops[i] & 0x80)
+                writefat_group(w, ops[i] & 0x40 ? 0 : 1);
+            else if (ops[i] & 0x40)
+                writefat_sync(w);
             dv_entry st;
             readfat_stat(writefat_reader(w), name, &st);
             break;

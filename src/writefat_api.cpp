@@ -231,7 +231,7 @@ int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip
 // Reads the sector holding ordinal `at` of `dir` into dir_buf; `e` points at the entry.
 int load_entry(W *w, uint32_t dir, uint32_t at, uint64_t &sector, uint8_t *&e) {
     if (int rc = locate(w, dir, at, sector)) return rc;
-    if (int rc = read_unit(w, sector, w->dir_buf)) return rc;
+    if (int rc = read_dir_unit(w, sector, w->dir_buf)) return rc;
     e = w->dir_buf + (at % w->epu) * DV_DIRENT_SIZE;
     return 0;
 }
@@ -250,7 +250,8 @@ int lookup(W *w, const char *path, Target &t, Scan &s, dv_name &folded) {
 }
 
 void drop_file(W *w, writefat_file *f) {
-    if (f->first != 0 && free_chain(w, f->first) == 0) fat_flush(w);
+    // Gathered data goes out before its clusters may be taken again (and written directly).
+    if (f->first != 0 && stage_flush(w) == 0 && free_chain(w, f->first) == 0) fat_flush(w);
     f->first = f->last = 0;
     f->fill = 0;
     f->in_use = 0;
@@ -274,8 +275,7 @@ int write_data(W *w, writefat_file *f, const uint8_t *p, size_t len) {
             uint32_t run_start = 0, run_n = 0;
             auto flush_run = [&]() -> int {
                 if (run_n == 0) return 0;
-                if (int rc = write_sectors(w, p, cluster_first_sector(w, run_start), run_n * spc))
-                    return rc;
+                if (int rc = data_store(w, run_start, p, run_n)) return rc;
                 p += size_t{run_n} * cb;
                 len -= size_t{run_n} * cb;
                 f->size += uint64_t{run_n} * cb;
@@ -306,8 +306,7 @@ int write_data(W *w, writefat_file *f, const uint8_t *p, size_t len) {
             if (int rc = alloc_cluster(w, f->last, c)) return rc;
             if (f->first == 0) f->first = c;
             f->last = c;
-            if (int rc = write_sectors(w, w->cluster_buf, cluster_first_sector(w, c), spc))
-                return rc;
+            if (int rc = data_store(w, c, w->cluster_buf, 1)) return rc;
             f->fill = 0;
         }
     }
@@ -324,13 +323,13 @@ int finish_file(W *w, writefat_file *f, int64_t mtime) {
         if (int rc = alloc_cluster(w, f->last, c)) return rc;
         if (f->first == 0) f->first = c;
         f->last = c;
-        if (int rc = write_sectors(w, w->cluster_buf, cluster_first_sector(w, c),
-                                   w->rv->sectors_per_cluster))
-            return rc;
+        if (int rc = data_store(w, c, w->cluster_buf, 1)) return rc;
         f->fill = 0;
     }
-    // The chain is on the medium before any entry points at it.
-    if (int rc = fat_flush(w)) return rc;
+    // The chain is on the medium before any entry points at it (a group flushes the FAT
+    // before the directory sectors it keeps).
+    if (!w->group)
+        if (int rc = fat_flush(w)) return rc;
     const uint32_t size = static_cast<uint32_t>(f->size);
     Scan s;
     const int rc = publish(w, f->parent, f->name,
@@ -405,22 +404,28 @@ int count_free(W *w) {
             if (v == 0) ++n;
         }
     } else {
-        // FAT16/32 entries never straddle sectors: read the FAT in cluster-sized runs.
+        // FAT16/32 entries never straddle sectors: read the FAT in runs as large as the
+        // group's data buffer (free at open).
         const uint32_t width = w->rv->fat_type == 16 ? 2u : 4u;
-        const uint32_t per_run = w->rv->cluster_bytes / width;
+        const uint32_t bytes = w->stage_capacity * w->rv->cluster_bytes;
+        const uint32_t per_run = bytes / width;
         for (uint32_t first = 0; first <= w->max_cluster; first += per_run) {
             const uint64_t sector = w->rv->fat_start + uint64_t{first} * width / 512u;
-            const uint32_t count = w->rv->sectors_per_cluster;
+            // Only as far as the last cluster's entry: a damaged FAT may claim more room
+            // than the medium has.
+            const uint64_t need = (uint64_t{w->max_cluster} + 1u - first) * width;
+            const uint64_t whole = (need + w->bps - 1u) / w->bps * w->bps;
+            const uint32_t count = static_cast<uint32_t>((whole < bytes ? whole : bytes) / 512u);
             const uint64_t fat_end = w->rv->fat_start + w->rv->fat_sectors;
             const uint32_t take =
                 sector + count <= fat_end ? count : static_cast<uint32_t>(fat_end - sector);
-            if (read_run(w->rv, sector, take, w->cluster_buf, w->rv->fat_start, fat_end) !=
+            if (read_run(w->rv, sector, take, w->stage_buf, w->rv->fat_start, fat_end) !=
                 ReadResult::ok)
                 return EIO;
             for (uint32_t i = 0;
                  i < per_run && first + i <= w->max_cluster && (i * width) < take * 512u; ++i) {
                 if (first + i < 2) continue;
-                const uint8_t *p = w->cluster_buf + i * width;
+                const uint8_t *p = w->stage_buf + size_t{i} * width;
                 const uint32_t v = width == 2 ? load_le16(p) : load_le32(p) & kFatMask;
                 if (v == 0) ++n;
             }
@@ -441,6 +446,34 @@ int write_fsinfo(W *w) {
     store_le32(s + DV_FSINFO_FREE_COUNT, w->free_count);
     store_le32(s + DV_FSINFO_NEXT_FREE, w->hint);
     return write_sectors(w, s, w->fsinfo, w->unit);
+}
+
+// An operation whose writes must reach the medium in their order, outside any group: what
+// the group keeps is written first (rc), and the group resumes after the operation.
+struct Ordered {
+    W *w;
+    bool was;
+    int rc;
+    explicit Ordered(W *v) : w(v), was(v->group), rc(group_flush(v)) { w->group = false; }
+    ~Ordered() { w->group = was; }
+    Ordered(const Ordered &) = delete;
+    Ordered &operator=(const Ordered &) = delete;
+};
+
+// Changes the short entry of `path` in place (times, attributes): a group may keep it.
+template <typename Change> int patch_own_entry(W *w, const char *path, Change change) {
+    if (!w || !path) return EINVAL;
+    if (w->broken) return w->broken;
+    Target t;
+    Scan s;
+    dv_name folded;
+    if (int rc = lookup(w, path, t, s, folded)) return rc;
+    if (int rc = mark_dirty(w)) return rc;
+    uint64_t sector = 0;
+    uint8_t *e = nullptr;
+    if (int rc = load_entry(w, t.parent, s.run_first + s.run_count - 1, sector, e)) return rc;
+    change(e);
+    return dir_store(w, sector, w->dir_buf);
 }
 
 writefat_file *open_handle(W *w, writefat_file *f) {
@@ -476,7 +509,10 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     if (!rv) return nullptr;
     const uint32_t bps = rv->bytes_per_sector;
     const size_t head = (sizeof(W) + 511u) / 512u * 512u;
-    const size_t size = head + (kFatSlots + 1u) * size_t{bps} +
+    const uint32_t stage =
+        kStageBytes / rv->cluster_bytes != 0 ? kStageBytes / rv->cluster_bytes : 1;
+    const size_t size = head + (kFatSlots + 1u + kPendSlots) * size_t{bps} +
+                        size_t{stage} * rv->cluster_bytes +
                         (1u + kDirSlots) * size_t{rv->cluster_bytes} + kTailCount / 8u +
                         kIndexSlots * sizeof(uint32_t);
     auto *block = static_cast<uint8_t *>(alloc_fn(alloc_data, size));
@@ -492,7 +528,9 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
         unmount(rv);
         return nullptr;
     }
-    std::memset(block, 0, size);
+    // The tail table and the name index are cleared where they are built: leaving them
+    // untouched here spares a process the page faults of 1.1 MiB it may never use.
+    std::memset(block, 0, size - kTailCount / 8u - kIndexSlots * sizeof(uint32_t));
     W *w = new (block) W{};
     w->rv = rv;
     w->ctx = ctx;
@@ -527,6 +565,11 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     for (unsigned k = 0; k < kFatSlots; ++k, p += bps) w->fat_buf[k] = p;
     w->dir_buf = p;
     p += bps;
+    w->pend_buf = p;
+    p += size_t{kPendSlots} * bps;
+    w->stage_buf = p;
+    w->stage_capacity = stage;
+    p += size_t{stage} * rv->cluster_bytes;
     w->cluster_buf = p;
     p += rv->cluster_bytes;
     for (unsigned k = 0; k < kDirSlots; ++k, p += rv->cluster_bytes) w->dc_buf[k] = p;
@@ -567,6 +610,7 @@ int writefat_close(writefat_volume *w) {
     if (!w) return EINVAL;
     if (w->file.in_use) drop_file(w, &w->file);
     int rc = w->broken;
+    if (rc == 0) rc = group_flush(w);
     if (rc == 0 && w->dirty_marked) {
         rc = fat_flush(w);
         if (rc == 0) rc = write_fsinfo(w);
@@ -646,7 +690,13 @@ int writefat_write(writefat_volume *w, writefat_file *f, const void *data, size_
 int writefat_finish(writefat_volume *w, writefat_file *f, int64_t mtime) {
     f = open_handle(w, f);
     if (!f) return EINVAL;
-    const int rc = finish_file(w, f, mtime);
+    int rc = 0;
+    if (f->replace) {
+        const Ordered ordered(w); // the switch is written before the old chain is freed
+        rc = ordered.rc ? ordered.rc : finish_file(w, f, mtime);
+    } else {
+        rc = finish_file(w, f, mtime);
+    }
     drop_file(w, f);
     return rc;
 }
@@ -686,7 +736,7 @@ int writefat_mkdir(writefat_volume *w, const char *path, int64_t mtime) {
     unsigned room = w->epu;
     dv_writeentry(w->ctx, &r, &count, &cursor, &room);
     int rc = write_dir_cluster(w, c, w->dir_buf);
-    if (rc == 0) rc = fat_flush(w);
+    if (rc == 0 && !w->group) rc = fat_flush(w);
     if (rc == 0) rc = publish(w, t.parent, t.name, new_record(DV_ATTR_DIRECTORY, c, 0, mtime));
     if (rc != 0 && !w->broken && free_chain(w, c) == 0) fat_flush(w);
     return rc;
@@ -698,6 +748,8 @@ int writefat_remove(writefat_volume *w, const char *path) {
     Target t;
     Scan s;
     dv_name folded;
+    const Ordered ordered(w); // the entry leaves the medium before its clusters are freed
+    if (ordered.rc) return ordered.rc;
     if (int rc = lookup(w, path, t, s, folded)) return rc;
     const uint32_t first = entry_first(w, s.rec);
     if (s.rec.attr & DV_ATTR_DIRECTORY) {
@@ -717,6 +769,8 @@ int writefat_remove(writefat_volume *w, const char *path) {
 int writefat_rename(writefat_volume *w, const char *from, const char *to) {
     if (!w || !from || !to) return EINVAL;
     if (w->broken) return w->broken;
+    const Ordered ordered(w); // the new name is written before the old one goes
+    if (ordered.rc) return ordered.rc;
     Target src, dst;
     Scan s;
     dv_name folded;
@@ -752,49 +806,49 @@ int writefat_rename(writefat_volume *w, const char *from, const char *to) {
 
 int writefat_settimes(writefat_volume *w, const char *path, int64_t ctime, int64_t mtime,
                       int64_t atime) {
-    if (!w || !path) return EINVAL;
-    if (w->broken) return w->broken;
-    Target t;
-    Scan s;
-    dv_name folded;
-    if (int rc = lookup(w, path, t, s, folded)) return rc;
-    if (int rc = mark_dirty(w)) return rc;
-    uint64_t sector = 0;
-    uint8_t *e = nullptr;
-    if (int rc = load_entry(w, t.parent, s.run_first + s.run_count - 1, sector, e)) return rc;
-    uint16_t date = 0, tw = 0;
-    uint8_t ms = 0;
-    if (ctime != DV_TIME_NONE &&
-        dv_encodets64(ctime < k1980 ? k1980 : ctime, 0, &date, &tw, &ms) == 0) {
-        e[DV_DIRENT_CTIME_MS] = ms;
-        store_le16(e + DV_DIRENT_CTIME, tw);
-        store_le16(e + DV_DIRENT_CDATE, date);
-    }
-    if (mtime != DV_TIME_NONE &&
-        dv_encodets64(mtime < k1980 ? k1980 : mtime, 0, &date, &tw, nullptr) == 0) {
-        store_le16(e + DV_DIRENT_MTIME, tw);
-        store_le16(e + DV_DIRENT_MDATE, date);
-    }
-    if (atime != DV_TIME_NONE &&
-        dv_encodets64(atime < k1980 ? k1980 : atime, 0, &date, nullptr, nullptr) == 0)
-        store_le16(e + DV_DIRENT_ADATE, date);
-    return write_sectors(w, w->dir_buf, sector, w->unit);
+    return patch_own_entry(w, path, [&](uint8_t *e) {
+        uint16_t date = 0, tw = 0;
+        uint8_t ms = 0;
+        if (ctime != DV_TIME_NONE &&
+            dv_encodets64(ctime < k1980 ? k1980 : ctime, 0, &date, &tw, &ms) == 0) {
+            e[DV_DIRENT_CTIME_MS] = ms;
+            store_le16(e + DV_DIRENT_CTIME, tw);
+            store_le16(e + DV_DIRENT_CDATE, date);
+        }
+        if (mtime != DV_TIME_NONE &&
+            dv_encodets64(mtime < k1980 ? k1980 : mtime, 0, &date, &tw, nullptr) == 0) {
+            store_le16(e + DV_DIRENT_MTIME, tw);
+            store_le16(e + DV_DIRENT_MDATE, date);
+        }
+        if (atime != DV_TIME_NONE &&
+            dv_encodets64(atime < k1980 ? k1980 : atime, 0, &date, nullptr, nullptr) == 0)
+            store_le16(e + DV_DIRENT_ADATE, date);
+    });
 }
 
 int writefat_setattr(writefat_volume *w, const char *path, uint32_t attr) {
     const uint32_t settable = DV_ATTR_READONLY | DV_ATTR_HIDDEN | DV_ATTR_SYSTEM | DV_ATTR_ARCHIVE;
-    if (!w || !path || (attr & ~settable) != 0) return EINVAL;
+    if (attr & ~settable) return EINVAL;
+    return patch_own_entry(w, path, [&](uint8_t *e) {
+        e[DV_DIRENT_ATTR] = static_cast<uint8_t>((e[DV_DIRENT_ATTR] & ~settable) | attr);
+    });
+}
+
+int writefat_group(writefat_volume *w, int on) {
+    if (!w) return EINVAL;
+    if (on) {
+        w->group = true;
+        return w->broken;
+    }
+    const int rc = group_flush(w);
+    w->group = false;
+    return rc;
+}
+
+int writefat_sync(writefat_volume *w) {
+    if (!w) return EINVAL;
     if (w->broken) return w->broken;
-    Target t;
-    Scan s;
-    dv_name folded;
-    if (int rc = lookup(w, path, t, s, folded)) return rc;
-    if (int rc = mark_dirty(w)) return rc;
-    uint64_t sector = 0;
-    uint8_t *e = nullptr;
-    if (int rc = load_entry(w, t.parent, s.run_first + s.run_count - 1, sector, e)) return rc;
-    e[DV_DIRENT_ATTR] = static_cast<uint8_t>((e[DV_DIRENT_ATTR] & ~settable) | attr);
-    return write_sectors(w, w->dir_buf, sector, w->unit);
+    return group_flush(w);
 }
 
 int writefat_setlabel(writefat_volume *w, const char *label) {
@@ -811,6 +865,8 @@ int writefat_setlabel(writefat_volume *w, const char *label) {
         if (c >= 'a' && c <= 'z') c = static_cast<uint8_t>(c - 32);
         text[i] = c;
     }
+    const Ordered ordered(w);
+    if (ordered.rc) return ordered.rc;
     const uint32_t root = root_start_cluster(w->rv);
     Scan s;
     if (int rc = scan_dir(w, root, s)) return rc;

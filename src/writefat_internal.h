@@ -18,6 +18,8 @@ constexpr uint32_t kMaxDirEntries = 65536;
 constexpr uint32_t kTailCount = 65536; // numeric tails ~1 .. ~65535 tracked per scan
 constexpr uint32_t kMaxWrite = 4096;   // 512-byte sectors per writer request
 constexpr uint32_t kMaxRunEntries = 21;
+constexpr unsigned kPendSlots = 32;          // directory sectors a group keeps before it is synced
+constexpr uint32_t kStageBytes = 256u << 10; // file data a group gathers into one request
 
 } // namespace dorvex
 
@@ -73,6 +75,15 @@ struct writefat_volume {
     uint64_t fsinfo; // absolute sector of the FSInfo sector, 0 when none
     bool dirty_marked, was_clean;
     int broken; // a failed write: every later change refuses with it
+    // A group (writefat_group): directory sectors changed since the last sync, newest bytes,
+    // written after the FAT when the group is synced.
+    bool group;
+    uint32_t pend_count;
+    uint64_t pend_tag[dorvex::kPendSlots]; // absolute sector
+    uint8_t *pend_buf;                     // kPendSlots logical sectors
+    // File data of successive clusters, gathered while a group is open.
+    uint32_t stage_first, stage_count, stage_capacity; // clusters
+    uint8_t *stage_buf;
     writefat_file file;
 };
 
@@ -87,6 +98,15 @@ int write_sectors(W *w, const void *buf, uint64_t sector, uint32_t count);
 int fat_get(W *w, uint32_t cluster, uint32_t &value);
 int fat_set(W *w, uint32_t cluster, uint32_t value);
 int fat_flush(W *w);
+// Stores a changed directory sector: written now, or kept by an open group.
+int dir_store(W *w, uint64_t sector, const uint8_t *buf);
+// Writes file data for `n` successive clusters from `cluster` on: now, or gathered by an open
+// group with the data before it when the clusters follow on.
+int data_store(W *w, uint32_t cluster, const uint8_t *buf, uint32_t n);
+// Writes the file data a group gathered.
+int stage_flush(W *w);
+// Writes what the group keeps: its file data, then the FAT, then its directory sectors in order.
+int group_flush(W *w);
 inline bool is_link(const W *w, uint32_t v) {
     return v >= 2 && v <= w->max_cluster;
 }

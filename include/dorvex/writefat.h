@@ -56,7 +56,8 @@
  * the sound one). A replaced file is the old or the new file, never a mix: the
  * new data goes to a new chain, then one sector write switches the entry.
  * A move cut between its two directory writes may leave the file under both
- * names, on one chain (never under neither).
+ * names, on one chain (never under neither). A group (writefat_group) widens
+ * this from one operation to the group's changes since its last sync.
  *
  * Errors are returned (0 or a code) or, for calls that return a handle or
  * count, stored through `err` (written on failure only; may be null):
@@ -83,7 +84,8 @@
  *
  * Memory: everything is taken at open through your allocator (the reader's
  * arena and context, plus one block for the write state: a 16-sector FAT
- * cache, a directory sector, a cluster for a file's partial cluster, four
+ * cache, a directory sector, 32 directory sectors and 256 KiB of file
+ * data (at least a cluster) for a group, a cluster for a file's partial cluster, four
  * directory clusters read by scans, the alias-tail table and a 1 MiB index
  * of the names of one large directory, which lets a directory of thousands
  * of files take new names without a scan each); operations allocate only
@@ -233,6 +235,37 @@ DORVEX_API int writefat_setattr(writefat_volume *w, const char *path, uint32_t a
  * ENOSPC (a full fixed root) or the codes above.
  */
 DORVEX_API int writefat_setlabel(writefat_volume *w, const char *label);
+
+/*
+ * Groups, for copying many files. While a group is open, the directory
+ * sectors that new files (writefat_finish without WRITEFAT_REPLACE), new
+ * directories, times and attributes change are kept in memory, up to 32 of
+ * them, and the FAT stays in its cache. They are written together, the FAT
+ * first, when the group is synced: by writefat_sync, writefat_group(w, 0),
+ * writefat_close, an operation that removes, renames, replaces or labels
+ * (each syncs first and then orders its writes as without a group), or when
+ * the 32 sectors are full. The data of small files is gathered too, up to
+ * 256 KiB of successive clusters per writer call, and always written before
+ * the FAT that links it. This spares each file its own data, FAT and
+ * directory writes: a tree of 1,000 small files takes about 950 writer
+ * calls instead of 5,800.
+ *
+ * What a crash leaves: every file that existed before the group intact, and
+ * each file or directory made since the last sync either whole or absent (a
+ * new directory may hold only some of its new files, and times set since
+ * may be lost); fsck.fat -n finds at most what it may find without a group.
+ * A change that returned 0 is on the medium once the next sync returns 0.
+ * Handles of writefat_reader see the group's changes only after a sync.
+ *
+ * writefat_group: `on` nonzero opens a group (none is open by default; one
+ * already open stays), 0 syncs and closes it. Returns 0, EINVAL (null `w`),
+ * or the code of a failed write (the group is closed all the same; the
+ * volume then refuses changes, see above).
+ * writefat_sync: writes what the group keeps; the group stays open. Returns
+ * 0 (also with no group open), EINVAL or the code of a failed write.
+ */
+DORVEX_API int writefat_group(writefat_volume *w, int on);
+DORVEX_API int writefat_sync(writefat_volume *w);
 
 #ifdef __cplusplus
 }

@@ -17,6 +17,7 @@ const FatKind kKinds[] = {
     {"fat16", "-F 16 -s 1", 8192},
     {"fat32", "-F 32 -s 1", 34816},
     {"fat16_4k", "-F 16 -S 4096 -s 1", 32768},
+    {"fat16_grouped", "-F 16 -s 1", 8192, true},
 };
 
 using Tree = std::map<std::string, std::string>;
@@ -174,6 +175,38 @@ TEST_P(PowerLoss, PutThatRunsOutOfSpace) {
                     [&](writefat_volume *w) { return put(w, "too big.bin", data); }, ENOSPC,
                     [](const Tree &b, const Tree &a) {
                         return kept(b, a) && a.find("too big.bin") == a.end();
+                    }});
+}
+
+// Several changes in one group, with a removal in its midst (which writes the group out and
+// orders its own writes): every new file whole or absent, the removed one gone or intact.
+TEST_P(PowerLoss, GroupOfChanges) {
+    const std::string one = "one\n", two = pattern(9000, 6), three = pattern(700, 7);
+    cut_everywhere({"group",
+                    [&](writefat_volume *w) {
+                        int rc = writefat_group(w, 1);
+                        if (!rc) rc = writefat_mkdir(w, "batch", 7);
+                        if (!rc) rc = put(w, "batch/one.txt", one);
+                        if (!rc) rc = put(w, "batch/a second, longer name.bin", two);
+                        if (!rc) rc = writefat_remove(w, "old.txt");
+                        if (!rc) rc = put(w, "three.txt", three);
+                        if (!rc)
+                            rc = writefat_settimes(w, "keep/a.txt", DV_TIME_NONE, 1600000000, 0);
+                        const int end = writefat_group(w, 0);
+                        return rc ? rc : end;
+                    },
+                    0,
+                    [&](const Tree &b, const Tree &a) {
+                        for (const auto &[path, data] :
+                             {std::pair<std::string, const std::string &>{"batch/one.txt", one},
+                              {"batch/a second, longer name.bin", two},
+                              {"three.txt", three}}) {
+                            auto it = a.find(path);
+                            if (it != a.end() && it->second != digest(data)) return false;
+                        }
+                        return kept(b, a, [&](const std::string &p, const std::string &) {
+                            return p == "old.txt" && a.find(p) == a.end();
+                        });
                     }});
 }
 

@@ -79,7 +79,8 @@ int32_t write_cb(void *data, const void *buf, uint64_t sector, uint32_t count) {
 
 } // namespace
 
-WImage::WImage(const WriteTools &t, const FatKind &kind, const std::string &dir) : tools(t) {
+WImage::WImage(const WriteTools &t, const FatKind &kind, const std::string &dir)
+    : grouped(kind.grouped), tools(t) {
     path = dir + "/" + kind.label + ".img";
     fs::remove(path);
     run_logged(shell_quote(t.mkfs) + " " + kind.mkfs_args + " -C " + shell_quote(path) + " " +
@@ -101,11 +102,16 @@ writefat_volume *WImage::open(long lim, uint32_t flags) {
     limit = lim;
     writes = 0;
     err = 0;
-    return writefat_open2(0, cur.size() / 512, 512, this, read_cb, write_cb,
-                          flags ? flags
-                                : (readfat_optimal_flags() & ~DV_CHARSET_MASK) | DV_CHARSET_UTF8 |
-                                      DV_FLAG_NTCASE | DV_FLAG_NOCASE,
-                          4, 4, &err, &alloc, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+    writefat_volume *w =
+        writefat_open2(0, cur.size() / 512, 512, this, read_cb, write_cb,
+                       flags ? flags
+                             : (readfat_optimal_flags() & ~DV_CHARSET_MASK) | DV_CHARSET_UTF8 |
+                                   DV_FLAG_NTCASE | DV_FLAG_NOCASE,
+                       4, 4, &err, &alloc, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+    if (w && grouped) {
+        EXPECT_EQ(writefat_group(w, 1), 0);
+    }
+    return w;
 }
 
 void WImage::commit() {
@@ -250,6 +256,7 @@ void walk(readfat_volume *vol, const dv_entry *dir_entry, const std::string &pre
 
 std::map<std::string, std::string> reader_tree(writefat_volume *w) {
     std::map<std::string, std::string> tree;
+    EXPECT_EQ(writefat_sync(w), 0); // a group's changes reach the read side when synced
     walk(writefat_reader(w), nullptr, "", tree);
     return tree;
 }

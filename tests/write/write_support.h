@@ -24,11 +24,13 @@ struct WriteTools {
     bool ok() const { return !mkfs.empty() && !fsck.empty() && !mcopy.empty(); }
 };
 
-// A FAT kind: mkfs.fat arguments and the image size in KiB.
+// A FAT kind: mkfs.fat arguments and the image size in KiB; `grouped`: every volume opened
+// runs in a group (writefat_group), synced at close.
 struct FatKind {
     const char *label;
     const char *mkfs_args;
     unsigned kib;
+    bool grouped = false;
 };
 inline void PrintTo(const FatKind &k, std::ostream *os) {
     *os << k.label;
@@ -57,6 +59,7 @@ class WImage {
     long limit = -1, writes = 0;
     int fail_code = EIO; // what the writer reports past `limit`
     int fd = -1, err = 0;
+    bool grouped = false;
     const WriteTools &tools;
     TrackingAlloc alloc; // every block back when the image goes
 };

@@ -23,6 +23,8 @@ const FatKind kKinds[] = {
     {"fat16", "-F 16 -s 1", 8192},
     {"fat32", "-F 32 -s 1", 34816},
     {"fat16_4k", "-F 16 -S 4096 -s 1", 32768},
+    {"fat12_grouped", "-F 12", 1440, true},
+    {"fat32_grouped", "-F 32 -s 1", 34816, true},
 };
 
 class Write : public ::testing::TestWithParam<FatKind> {
@@ -184,6 +186,7 @@ TEST_P(Write, NamesGetTheEntriesWindowsGivesThem) {
     EXPECT_EQ(writefat_create(w, "other.bin", 0, &err), nullptr);
     EXPECT_EQ(err, EBUSY);
     writefat_abort(w, f);
+    ASSERT_EQ(writefat_sync(w), 0); // the read side sees a group's names once synced
     readfat_dir *d = readfat_opendir(writefat_reader(w), "", &err);
     ASSERT_NE(d, nullptr);
     std::map<std::string, std::pair<std::string, unsigned>> got; // name -> alias, lcase
