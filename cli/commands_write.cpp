@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include <fcntl.h>
@@ -14,6 +16,7 @@
 
 #include "cli.h"
 #include "dorvex/writefat.h"
+#include "progress.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
@@ -38,8 +41,9 @@ class WriteSession {
             return false;
         }
         int err = 0;
-        w_ = writefat_open(start, end, 512, &image_, &Image::reader, &Image::writer, kVolumeFlags,
-                           4, 4, &err);
+        // The read side only looks names up here: no read-ahead windows (and their memory).
+        w_ = writefat_open(start, end, 512, &image_, &Image::reader, &Image::writer,
+                           kVolumeFlags & ~READFAT_FLAG_BATCH, 4, 4, &err);
         if (!w_) report(shown_, dv_strerror(err));
         return w_ != nullptr;
     }
@@ -52,18 +56,49 @@ class WriteSession {
         return rc == 0;
     }
     writefat_volume *w() const { return w_; }
-    // The copy buffer, made once for all files.
-    std::vector<char> &buffer() {
-        if (buf_.empty()) buf_.resize(1 << 20);
-        return buf_;
+    // The copy buffer, made once for all files and left uninitialised: small files touch
+    // only its first pages.
+    static constexpr size_t kBufferSize = size_t{1} << 20;
+    char *buffer() {
+        if (!buf_) buf_.reset(new char[kBufferSize]);
+        return buf_.get();
     }
     readfat_volume *rv() const { return writefat_reader(w_); }
+
+    // Publishes files in groups (see writefat_group), synced at least once a second so that
+    // a crash loses at most the last second's files.
+    void group() {
+        grouped_ = writefat_group(w_, 1) == 0;
+        synced_ = Progress::Clock::now();
+    }
+    // After each file: the group's sync when its second is up; the progress line.
+    void file_done(uint64_t bytes) {
+        progress.add(bytes, 1);
+        if (!grouped_) return;
+        const auto now = Progress::Clock::now();
+        if (now - synced_ < std::chrono::seconds(1)) return;
+        synced_ = now;
+        writefat_sync(w_); // a failure refuses every later change, which reports it
+    }
+    // Messages clear the progress line first.
+    void fail(const std::string &what, const std::string &msg) {
+        progress.clear();
+        report(what, msg);
+    }
+    void fail_code(const std::string &what, int code) {
+        progress.clear();
+        report_code(what, code);
+    }
+
+    Progress progress;
 
   private:
     Image image_;
     writefat_volume *w_ = nullptr;
     std::string shown_;
-    std::vector<char> buf_;
+    std::unique_ptr<char[]> buf_;
+    bool grouped_ = false;
+    Progress::Clock::time_point synced_;
 };
 
 // The entry at `path`; false when there is none (or it cannot be read).
@@ -107,7 +142,7 @@ bool put_file(WriteSession &s, const std::string &host, const std::string &dest,
     const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) {
-        report(escape_display_utf8(host), std::strerror(errno));
+        s.fail(escape_display_utf8(host), std::strerror(errno));
         if (fd >= 0) ::close(fd);
         return false;
     }
@@ -115,38 +150,39 @@ bool put_file(WriteSession &s, const std::string &host, const std::string &dest,
     writefat_file *f = writefat_create(s.w(), dest.c_str(), force ? WRITEFAT_REPLACE : 0, &err);
     if (!f) {
         ::close(fd);
-        report_code(shown_path(dest), err);
+        s.fail_code(shown_path(dest), err);
         return false;
     }
-    std::vector<char> &buf = s.buffer();
+    char *const buf = s.buffer();
+    const size_t size = WriteSession::kBufferSize;
     const bool regular = S_ISREG(st.st_mode);
     uint64_t total = 0;
     for (;;) {
-        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        const ssize_t n = ::read(fd, buf, size);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             const int e = errno;
             ::close(fd);
             writefat_abort(s.w(), f);
-            report(escape_display_utf8(host), std::strerror(e));
+            s.fail(escape_display_utf8(host), std::strerror(e));
             return false;
         }
         if (n == 0) break;
-        if (writefat_write(s.w(), f, buf.data(), static_cast<size_t>(n), &err) != 0) {
+        if (writefat_write(s.w(), f, buf, static_cast<size_t>(n), &err) != 0) {
             ::close(fd);
             writefat_abort(s.w(), f);
-            report_code(shown_path(dest), err);
+            s.fail_code(shown_path(dest), err);
             return false;
         }
         total += static_cast<uint64_t>(n);
         // A short read of a regular file that reached its size is its end: no read for 0.
-        if (regular && static_cast<size_t>(n) < buf.size() &&
-            total >= static_cast<uint64_t>(st.st_size))
+        if (regular && static_cast<size_t>(n) < size && total >= static_cast<uint64_t>(st.st_size))
             break;
     }
     ::close(fd);
     const int rc = writefat_finish(s.w(), f, wall_clock(st.st_mtime, utc_times()));
-    if (rc != 0) report_code(shown_path(dest), rc);
+    if (rc != 0) s.fail_code(shown_path(dest), rc);
+    s.file_done(total);
     return rc == 0;
 }
 
@@ -155,12 +191,16 @@ int put_tree(WriteSession &s, const std::string &host, const std::string &dest, 
     std::error_code ec;
     if (!fs::is_directory(host, ec)) return put_file(s, host, dest, force) ? 0 : 1;
     int failures = 0;
-    if (!is_dir(s.rv(), dest)) {
-        const int rc = writefat_mkdir(s.w(), dest.c_str(), mtime_wall(host));
-        if (rc != 0) {
-            report_code(shown_path(dest), rc);
-            return 1;
-        }
+    // Made, or merged into when it is a directory already. (The read side sees a group's
+    // directories only once synced: ask it only when the name is taken.)
+    int rc = writefat_mkdir(s.w(), dest.c_str(), mtime_wall(host));
+    if (rc == EEXIST) {
+        rc = writefat_sync(s.w());
+        if (rc == 0 && !is_dir(s.rv(), dest)) rc = EEXIST;
+    }
+    if (rc != 0) {
+        s.fail_code(shown_path(dest), rc);
+        return 1;
     }
     // Names only: a directory of many thousand files stays small in memory.
     // The entry's type comes with the listing: no stat per file to tell files from folders.
@@ -170,7 +210,7 @@ int put_tree(WriteSession &s, const std::string &host, const std::string &dest, 
         names.emplace_back(e.path().filename().string(), e.is_directory(type_ec));
     }
     if (ec) {
-        report(escape_display_utf8(host), ec.message());
+        s.fail(escape_display_utf8(host), ec.message());
         return 1;
     }
     std::sort(names.begin(), names.end());
@@ -182,6 +222,25 @@ int put_tree(WriteSession &s, const std::string &host, const std::string &dest, 
     // The directory's time is that of the host directory, set after its contents.
     writefat_settimes(s.w(), dest.c_str(), DV_TIME_NONE, mtime_wall(host), DV_TIME_NONE);
     return failures;
+}
+
+// The bytes and files below a host path, for the progress line.
+void host_measure(const std::string &host, uint64_t &bytes, uint64_t &files) {
+    std::error_code ec;
+    if (!fs::is_directory(host, ec)) {
+        const auto n = fs::file_size(host, ec);
+        bytes += ec ? 0 : n;
+        ++files;
+        return;
+    }
+    for (auto it = fs::recursive_directory_iterator(host, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code e2;
+        if (it->is_directory(e2)) continue;
+        const auto n = it->file_size(e2);
+        bytes += e2 ? 0 : n;
+        ++files;
+    }
 }
 
 int remove_tree(WriteSession &s, const std::string &path, bool recursive) {
@@ -225,12 +284,18 @@ int cmd_put(const Args &a) {
         report(shown_path(dest), "not a directory (several sources need one)");
         return kFail;
     }
+    if (!a.has("sync")) s.group();
+    if (!a.has("quiet") && isatty(STDERR_FILENO)) {
+        uint64_t bytes = 0, files = 0;
+        for (size_t i = 1; i <= nsrc; ++i) host_measure(a.positional[i], bytes, files);
+        s.progress.start(bytes, files);
+    }
     int failures = 0;
     for (size_t i = 1; i <= nsrc; ++i) {
         const std::string &src = a.positional[i];
         std::error_code ec;
         if (!fs::exists(src, ec)) {
-            report(escape_display_utf8(src), std::strerror(ENOENT));
+            s.fail(escape_display_utf8(src), std::strerror(ENOENT));
             ++failures;
             continue;
         }
@@ -238,6 +303,7 @@ int cmd_put(const Args &a) {
         if (name.empty()) name = fs::path(src).lexically_normal().parent_path().filename().string();
         failures += put_tree(s, src, into ? join(dest, name) : dest, a.has("force"));
     }
+    s.progress.finish();
     if (!s.close()) return kFail;
     return failures ? kFail : kOk;
 }

@@ -223,17 +223,22 @@ const std::vector<CommandSpec> &commands() {
          3,
          -1,
          true,
-         {{'f', "force", false}},
-         "put [-f] IMAGE SRC... DEST",
+         {{'f', "force", false}, {'q', "quiet", false}, {0, "sync", false}},
+         "put [-f] [-q] [--sync] IMAGE SRC... DEST",
          "Copy host files and directory trees into the image, keeping their\n"
          "modification times (stored as the host's local wall clock; as UTC with\n"
          "--utc). When DEST is a directory of the image each SRC goes into it under its\n"
          "own name, else the one SRC becomes DEST. Directories are merged into existing\n"
          "ones. A file appears only once it is completely written; a crash or full\n"
-         "volume leaves no half file behind.\n"
+         "volume leaves no half file behind. Files are published in groups, at least\n"
+         "once a second: a crash loses at most the files of the last second, and\n"
+         "every file it leaves is whole. A progress line shows on a terminal.\n"
          "\n"
          "  -f, --force  replace existing files (the old one stays until the new one\n"
          "               is complete)\n"
+         "  -q, --quiet  no progress line\n"
+         "  --sync       publish each file on its own as soon as it is written\n"
+         "               (slower; a crash then loses at most the file being copied)\n"
          "\n"
          "Examples:\n"
          "  dorvex put sdcard.img notes.txt /\n"

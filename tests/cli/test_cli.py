@@ -1835,6 +1835,14 @@ class Progress(Base):
         self.assertEqual((rc, err), (0, ""))
         r = run("get", img, "/", self.path("o3"))
         self.assertEqual((r.returncode, r.stderr), (0, b""))
+        # put draws the same line over the host files it copies.
+        rc, err = self.run_on_pty("put", img, os.path.join(SOURCE, "examples", "sample"), "/in")
+        self.assertEqual(rc, 0)
+        self.assertIn("100%", err)
+        self.assertIn("8/8 files", err)
+        rc, err = self.run_on_pty("put", "-q", img, os.path.join(SOURCE, "examples", "sample"),
+                                  "/in2")
+        self.assertEqual((rc, err), (0, ""))
 
     def test_bar_fits_the_terminal_and_redraws_in_place(self):
         img = self.sample_image()
@@ -1881,10 +1889,14 @@ class Write(Base):
     def test_put_tree_reads_back_with_mtools_keeping_times(self):
         src = self.path("src")
         files = rich_tree(src, beyond_bmp=False)
-        for name, args, kib in FAT_KINDS:
+        # Grouped by default; --sync publishes file by file. A second put -f replaces every
+        # file and merges into the directories the first one made.
+        for name, args, kib, opts in [(*k, []) for k in FAT_KINDS] + [
+                ("fat16-sync", ["-F", "16", "-s", "1"], 8192, ["--sync"])]:
             with self.subTest(name):
                 img = self.mkfs(name, args, kib)
-                self.ok("put", img, src, "/")
+                self.ok("put", *opts, img, src, "/")
+                self.ok("put", "-f", *opts, img, src, "/")
                 fsck_clean(self, img)
                 out = self.path("out-" + name)
                 os.makedirs(out)
