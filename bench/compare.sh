@@ -174,6 +174,9 @@ if have mkfs.fat; then
     echo "== put a tree of 1,000 files (20 x 50)"
     measure put "mcopy -s" "cp blank.img w.img" "mcopy -s -i w.img src_tree ::/"
     measure put "dorvex put" "cp blank.img w.img" "$D put w.img src_tree /"
+    measure put "dorvex put --sync" "cp blank.img w.img" "$D put --sync w.img src_tree /"
+    # The floor: the same bytes written into the image with no file system at all.
+    measure put "cat (bytes into the image)" "cp blank.img w.img" "cat src_tree/*/* 1<>w.img"
     echo "== put the 256 MiB file"
     measure putbig "cp (same bytes)" "rm -f copy.bin" "cp src_big/big.bin copy.bin"
     measure putbig "dorvex put" "cp blank.img w.img" "$D put w.img src_big/big.bin /"
