@@ -265,6 +265,17 @@ int fail_file(W *w, writefat_file *f, int code) {
     return code;
 }
 
+// The cluster gathered in cluster_buf goes to a new cluster at the chain's end.
+int store_partial(W *w, writefat_file *f) {
+    uint32_t c = 0;
+    if (int rc = alloc_cluster(w, f->last, c)) return rc;
+    if (f->first == 0) f->first = c;
+    f->last = c;
+    if (int rc = data_store(w, c, w->cluster_buf, 1)) return rc;
+    f->fill = 0;
+    return 0;
+}
+
 int write_data(W *w, writefat_file *f, const uint8_t *p, size_t len) {
     const uint32_t cb = w->rv->cluster_bytes, spc = w->rv->sectors_per_cluster;
     uint32_t max_run = kMaxWrite / spc;
@@ -301,14 +312,8 @@ int write_data(W *w, writefat_file *f, const uint8_t *p, size_t len) {
         f->size += take;
         p += take;
         len -= take;
-        if (f->fill == cb) {
-            uint32_t c = 0;
-            if (int rc = alloc_cluster(w, f->last, c)) return rc;
-            if (f->first == 0) f->first = c;
-            f->last = c;
-            if (int rc = data_store(w, c, w->cluster_buf, 1)) return rc;
-            f->fill = 0;
-        }
+        if (f->fill == cb)
+            if (int rc = store_partial(w, f)) return rc;
     }
     return 0;
 }
@@ -317,14 +322,8 @@ int finish_file(W *w, writefat_file *f, int64_t mtime) {
     if (f->code) return f->code;
     if (int rc = mark_dirty(w)) return rc;
     if (f->fill != 0) {
-        const uint32_t cb = w->rv->cluster_bytes;
-        std::memset(w->cluster_buf + f->fill, 0, cb - f->fill);
-        uint32_t c = 0;
-        if (int rc = alloc_cluster(w, f->last, c)) return rc;
-        if (f->first == 0) f->first = c;
-        f->last = c;
-        if (int rc = data_store(w, c, w->cluster_buf, 1)) return rc;
-        f->fill = 0;
+        std::memset(w->cluster_buf + f->fill, 0, w->rv->cluster_bytes - f->fill);
+        if (int rc = store_partial(w, f)) return rc;
     }
     // The chain is on the medium before any entry points at it (a group flushes the FAT
     // before the directory sectors it keeps).
