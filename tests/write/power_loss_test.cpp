@@ -210,6 +210,28 @@ TEST_P(PowerLoss, GroupOfChanges) {
                     }});
 }
 
+// A group of more names than it keeps sectors for: it writes itself out on the way, and a
+// cut anywhere leaves each of its files whole or absent.
+TEST_P(PowerLoss, GroupLargerThanItsBuffers) {
+    auto data = [](int i) { return pattern(size_t(i) * 37 + 5, unsigned(i)); };
+    auto name = [](int i) { return "many/file number " + std::to_string(i) + ".txt"; };
+    cut_everywhere({"large group",
+                    [&](writefat_volume *w) {
+                        int rc = writefat_group(w, 1);
+                        if (!rc) rc = writefat_mkdir(w, "many", 7);
+                        for (int i = 0; !rc && i < 200; ++i) rc = put(w, name(i).c_str(), data(i));
+                        return rc ? rc : writefat_sync(w);
+                    },
+                    0,
+                    [&](const Tree &b, const Tree &a) {
+                        for (int i = 0; i < 200; ++i) {
+                            auto it = a.find(name(i));
+                            if (it != a.end() && it->second != digest(data(i))) return false;
+                        }
+                        return kept(b, a);
+                    }});
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, PowerLoss, ::testing::ValuesIn(kKinds),
                          [](const auto &info) { return std::string(info.param.label); });
 
