@@ -16,11 +16,13 @@ import pty
 import random
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
 import termios
+import time
 import unittest
 import uuid
 import zlib
@@ -1905,6 +1907,34 @@ class Write(Base):
                 for rel in files:
                     self.assertEqual(os.stat(os.path.join(src, rel)).st_mtime,
                                      os.stat(os.path.join(out, "src", rel)).st_mtime, rel)
+
+    @need_dosfstools
+    def test_put_interrupted_keeps_what_it_copied_and_closes_cleanly(self):
+        img = self.mkfs("f16i", ["-F", "16", "-s", "1"], 8192)
+        src = self.path("src")
+        write_tree(src, {"a.txt": b"first\n"})
+        fifo = os.path.join(src, "b.fifo")
+        os.mkfifo(fifo)
+        p = subprocess.Popen([TOOL, "put", img, src, "/"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=TOOL_ENV)
+        for _ in range(3000):  # the FIFO opens for writing once put has it open
+            try:
+                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError:
+                time.sleep(0.01)
+        else:
+            p.kill()
+            self.fail("put never reached the FIFO")
+        os.write(fd, b"partial")
+        p.send_signal(signal.SIGINT)
+        _, err = p.communicate(timeout=60)
+        os.close(fd)
+        self.assertEqual(p.returncode, 130, text(err))
+        self.assertIn("interrupted", text(err))
+        fsck_clean(self, img)  # published and marked clean, nothing lost
+        self.assertEqual(run("cat", img, "/src/a.txt").stdout, b"first\n")
+        self.assertEqual(run("stat", img, "/src/b.fifo").returncode, 1)
 
     @need_dosfstools
     def test_put_refuses_to_overwrite_unless_forced(self):
