@@ -16,6 +16,7 @@
 #include "cli.h"
 #include "glob.h"
 #include "progress.h"
+#include "stop.h"
 #include "safe_name.h"
 #include "text.h"
 #include "walker.h"
@@ -138,6 +139,10 @@ class Copier {
             uint32_t sent = send_run(out, off, send, c);
             c.bytes += sent;
             if (sent && on_bytes) on_bytes(sent);
+            if (stop_signal()) {
+                c.code = EINTR;
+                return;
+            }
             if (sent < send) {
                 if (c.werr) return;
                 // Refused by the kernel: the library reads from here.
@@ -166,6 +171,7 @@ class Copier {
         auto pos = static_cast<off_t>(off);
         uint32_t done = 0;
         while (done < len) {
+            if (stop_signal()) break;
             ssize_t n = sendfile(out, img_fd_, &pos, len - done);
             if (n < 0 && errno == EINTR) continue;
             if (n > 0) {
@@ -187,6 +193,10 @@ class Copier {
         uint8_t *buf = chunk_->bytes;
         uint32_t size = f->size;
         while (c.bytes < size) {
+            if (stop_signal()) {
+                c.code = EINTR;
+                return;
+            }
             uint32_t left = size - c.bytes;
             uint32_t want = left < kChunk ? left : kChunk;
             int err = 0;
@@ -195,7 +205,7 @@ class Copier {
             if (img_) img_->end_target();
             for (uint32_t done = 0; done < got;) {
                 ssize_t w = ::write(out, buf + done, got - done);
-                if (w < 0 && errno == EINTR) continue;
+                if (w < 0 && errno == EINTR && !stop_signal()) continue;
                 if (w <= 0) {
                     c.werr = w < 0 ? errno : EIO;
                     return;
@@ -449,6 +459,10 @@ struct Extractor {
         // Only a whole copy gets the entry's times: a part never looks finished.
         if (c.ok()) set_times(fd, e);
         if (::close(fd) != 0 && c.ok()) c.werr = errno;
+        if (!c.ok() && stop_signal()) {
+            discard(dirfd, name); // the command ends with one message for the interruption
+            return;
+        }
         if (c.damaged) {
             progress.clear();
             warning(damage_warning(escape_display_utf8(vpath())));
@@ -513,6 +527,7 @@ struct Extractor {
         auto host = [&](const std::string &name) { return hpath + w.relative() + "/" + name; };
         w.start(dir, vpath);
         for (Walker::Step step; (step = w.next()) != Walker::Step::done;) {
+            if (stop_signal()) break;
             if (step == Walker::Step::enter && w.depth() > 0) {
                 names_at(w.depth()).clear();
             } else if (step == Walker::Step::listed && w.listing_error()) {
@@ -710,6 +725,19 @@ int cmd_get(const Args &a) {
         x.progress.start(bytes, files);
     }
 
+    const StopSignals stop_signals;
+    // The end of the run: interrupted, or the progress line's last state.
+    auto finish = [&x] {
+        if (int sig = stop_signal()) {
+            x.progress.clear();
+            report("get", "interrupted: the files extracted before are kept, the one at hand "
+                          "is not");
+            return 128 + sig;
+        }
+        x.progress.finish();
+        return x.rc;
+    };
+
     auto entry_shown = [](const Source &src) {
         return [&src] { return shown_match(*src.user, src.m); };
     };
@@ -745,8 +773,7 @@ int cmd_get(const Args &a) {
             } else {
                 return kFail;
             }
-            x.progress.finish();
-            return x.rc;
+            return finish();
         }
         // A directory: into DEST if DEST is new, else into DEST/NAME; the
         // root's contents always into DEST.
@@ -766,8 +793,7 @@ int cmd_get(const Args &a) {
             if (!name.empty()) x.directory(src.m, top, name, host_join(dest.path, name));
         }
         ::close(top);
-        x.progress.finish();
-        return x.rc;
+        return finish();
     }
 
     // Several sources: each goes into DEST (a directory, made if missing)
@@ -780,6 +806,7 @@ int cmd_get(const Args &a) {
     }
     HostNames names;
     for (const Source &src : sources) {
+        if (stop_signal()) break;
         const Node &n = src.m.node;
         if (n.is_root) {
             x.contents(n, top, "/", dest.path, names);
@@ -795,8 +822,7 @@ int cmd_get(const Args &a) {
                 [&] { return src.m.vpath; });
     }
     ::close(top);
-    x.progress.finish();
-    return x.rc;
+    return finish();
 }
 
 } // namespace dvcli

@@ -1,7 +1,6 @@
 // put, mkdir, rm, mv and label: changing an image through the library's write path.
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include "cli.h"
 #include "dorvex/writefat.h"
 #include "progress.h"
+#include "stop.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
@@ -136,42 +136,13 @@ int64_t mtime_wall(const std::string &host) {
     return wall_clock(st.st_mtime, utc_times());
 }
 
-// Set by SIGINT, SIGTERM or SIGHUP while put runs: the copy stops at the file at hand (which
-// is left out) and everything copied before it is published and the volume closed cleanly.
-volatile std::sig_atomic_t g_stop = 0;
-
-extern "C" void on_stop_signal(int sig) {
-    g_stop = sig;
-}
-
-// Installs the handler for its lifetime, without SA_RESTART, so a blocked open or read of a
-// source (a FIFO, a slow device) returns at once.
-class StopSignals {
-  public:
-    StopSignals() {
-        struct sigaction sa {};
-        sa.sa_handler = on_stop_signal;
-        sigemptyset(&sa.sa_mask);
-        for (size_t i = 0; i < 3; ++i) sigaction(kSignals[i], &sa, &old_[i]);
-    }
-    ~StopSignals() {
-        for (size_t i = 0; i < 3; ++i) sigaction(kSignals[i], &old_[i], nullptr);
-    }
-    StopSignals(const StopSignals &) = delete;
-    StopSignals &operator=(const StopSignals &) = delete;
-
-  private:
-    static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction old_[3]{};
-};
-
 // Copies one host file to `dest`. Returns false after reporting. One open, one fstat (size
 // and time) and, for a file that fits the buffer, one read: the whole file then reaches
 // the library in one call, which writes its whole clusters in one request.
 bool put_file(WriteSession &s, const std::string &host, const std::string &dest, bool force) {
     const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
-    if (fd < 0 && g_stop) return false;
+    if (fd < 0 && stop_signal()) return false;
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         s.fail(escape_display_utf8(host), std::strerror(errno));
         if (fd >= 0) ::close(fd);
@@ -189,8 +160,8 @@ bool put_file(WriteSession &s, const std::string &host, const std::string &dest,
     const bool regular = S_ISREG(st.st_mode);
     uint64_t total = 0;
     for (;;) {
-        const ssize_t n = g_stop ? -1 : ::read(fd, buf, size);
-        if (g_stop) {
+        const ssize_t n = stop_signal() ? -1 : ::read(fd, buf, size);
+        if (stop_signal()) {
             ::close(fd);
             writefat_abort(s.w(), f);
             return false;
@@ -251,7 +222,7 @@ int put_tree(WriteSession &s, const std::string &host, const std::string &dest, 
     }
     std::sort(names.begin(), names.end());
     for (const auto &[n, sub] : names) {
-        if (g_stop) break;
+        if (stop_signal()) break;
         const std::string from = (fs::path(host) / n).string();
         failures += sub ? put_tree(s, from, join(dest, n), force)
                         : (put_file(s, from, join(dest, n), force) ? 0 : 1);
@@ -329,7 +300,7 @@ int cmd_put(const Args &a) {
     }
     int failures = 0;
     const StopSignals stop_signals;
-    for (size_t i = 1; i <= nsrc && !g_stop; ++i) {
+    for (size_t i = 1; i <= nsrc && !stop_signal(); ++i) {
         const std::string &src = a.positional[i];
         std::error_code ec;
         if (!fs::exists(src, ec)) {
@@ -341,9 +312,9 @@ int cmd_put(const Args &a) {
         if (name.empty()) name = fs::path(src).lexically_normal().parent_path().filename().string();
         failures += put_tree(s, src, into ? join(dest, name) : dest, a.has("force"));
     }
-    if (g_stop) {
+    if (stop_signal()) {
         s.fail("put", "interrupted: the files copied before are kept, the one at hand is not");
-        return s.close() ? 128 + g_stop : kFail;
+        return s.close() ? 128 + stop_signal() : kFail;
     }
     s.progress.finish();
     if (!s.close()) return kFail;

@@ -190,6 +190,8 @@ const std::vector<CommandSpec> &commands() {
          "entry, a second source of that name) gets '~1', '~2'... before its extension.\n"
          "Nothing is written outside DEST. A file that cannot be read whole (a damaged\n"
          "chain, an image cut short) is an error, and its partial copy is removed.\n"
+         "Interrupted (Ctrl-C, SIGTERM, SIGHUP), get keeps the files it finished,\n"
+         "removes the one at hand and exits with 128 + the signal number.\n"
          "\n"
          "  -q, --quiet  no progress bar (there is none unless stderr is a terminal)\n"
          "  -f, --force  overwrite files that existed before the run\n"
