@@ -1,6 +1,7 @@
 // mkimage: a FAT12, FAT16 or FAT32 image from a host directory.
 #include "cli.h"
 #include "mkimage.h"
+#include "stop.h"
 #include "text.h"
 
 namespace dvcli {
@@ -35,7 +36,7 @@ int cmd_mkimage(const Args &a) {
     };
     if (!mkimage(a.positional[0], a.positional[1], o, warn, error)) {
         report("mkimage", escape_display_utf8(error));
-        return kFail;
+        return stop_signal() ? 128 + stop_signal() : kFail;
     }
     if (unreadable) {
         // The image is written, but short of what was asked for.

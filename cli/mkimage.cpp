@@ -14,6 +14,7 @@
 
 #include "dorvex/dorvex.h"
 #include "dorvex/readfat.h"
+#include "stop.h"
 #include "text.h"
 
 static_assert(sizeof(off_t) >= 8, "images past 2 GiB need 64-bit file offsets");
@@ -241,6 +242,10 @@ class ImageWriter {
         for (size_t i = 0; i < d.children.size(); ++i) {
             const Laid &c = d.children[i];
             if (c.node->dir) continue;
+            if (stop_signal()) {
+                error = "interrupted: the unfinished image is removed";
+                return false;
+            }
             Copy r = write_file(c, error);
             if (r == Copy::failed) return false;
             keep[i] = r == Copy::done;
@@ -347,6 +352,11 @@ class ImageWriter {
         std::vector<char> buf(1 << 16);
         uint64_t left = f.size;
         while (left) {
+            if (stop_signal()) {
+                error = "interrupted: the unfinished image is removed";
+                ::close(in);
+                return false;
+            }
             ssize_t r = ::read(in, buf.data(), std::min<uint64_t>(left, buf.size()));
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) {
@@ -1054,6 +1064,8 @@ bool write_image(const MkNode &root, const std::string &out, const MkOptions &op
     uint32_t next = 2;
     allocate(top, size.cluster_bytes, true, has_label, opts.fat_bits != 32, next);
 
+    // Ctrl-C while writing: the half-written image is removed (see OutputFile).
+    const StopSignals stop_signals;
     OutputFile file(out);
     if (!file.create(opts.force, size.total * 512, error)) return false;
     uint32_t dropped = 0;

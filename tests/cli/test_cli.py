@@ -125,6 +125,23 @@ def mkimage(src, out, *extra, env=None):
     return out
 
 
+def interrupt_once(tc, args, begun):
+    """Runs the tool, sends SIGINT once begun() holds; (exit code, stderr), or skips when
+    the command ended first."""
+    p = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=TOOL_ENV)
+    for _ in range(3000):
+        if begun():
+            break
+        time.sleep(0.001)
+    p.send_signal(signal.SIGINT)
+    _, err = p.communicate(timeout=60)
+    if p.returncode == 0:
+        tc.skipTest("the command ended before the signal came")
+    tc.assertIn("interrupted", text(err))
+    return p.returncode, text(err)
+
+
 def fsck_clean(tc, img):
     r = subprocess.run([which("fsck.fat"), "-n", img], stdout=subprocess.PIPE,
                        stderr=subprocess.STDOUT, timeout=120)
@@ -311,6 +328,14 @@ class Help(Base):
 # ---- mkimage ----------------------------------------------------------------------
 
 class Mkimage(Base):
+    def test_interrupted_mkimage_removes_the_unfinished_image(self):
+        write_tree(self.path("src"), {"a.bin": os.urandom(64 << 20), "b.bin": b"b"})
+        out = self.path("big.img")
+        rc, err = interrupt_once(self, ["mkimage", self.path("src"), out],
+                                 lambda: os.path.exists(out))
+        self.assertEqual(rc, 130, err)
+        self.assertFalse(os.path.exists(out))
+
     @need_dosfstools
     @need_mtools
     def test_round_trip_fsck_mtools_and_get(self):
@@ -1610,18 +1635,9 @@ class GetCat(Base):
         write_tree(self.path("src"), files)
         img = mkimage(self.path("src"), self.path("big.img"))
         out = self.path("out")
-        p = subprocess.Popen([TOOL, "get", img, "/", out], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, env=TOOL_ENV)
-        for _ in range(3000):  # signalled once the copy has begun
-            if os.path.isdir(out) and os.listdir(out):
-                break
-            time.sleep(0.001)
-        p.send_signal(signal.SIGINT)
-        _, err = p.communicate(timeout=60)
-        if p.returncode == 0:
-            self.skipTest("the copy ended before the signal came")
-        self.assertEqual(p.returncode, 130, text(err))
-        self.assertIn("interrupted", text(err))
+        rc, err = interrupt_once(self, ["get", img, "/", out],
+                                 lambda: os.path.isdir(out) and os.listdir(out))
+        self.assertEqual(rc, 130, err)
         for name in os.listdir(out):  # what is there is whole
             self.assertEqual(open(os.path.join(out, name), "rb").read(), files[name], name)
 
