@@ -31,6 +31,7 @@ from zoneinfo import ZoneInfo
 
 TOOL = None
 SOURCE = None
+EXAMPLES = None  # the built examples' folder, when they are built
 
 SBIN_PATH = os.environ.get("PATH", "") + ":/usr/sbin:/sbin"
 
@@ -2055,16 +2056,34 @@ class Write(Base):
             v.write(d.read())
         fsck_clean(self, vol)
 
+    @need_dosfstools
+    def test_the_fatput_example(self):
+        if not EXAMPLES:
+            self.skipTest("the examples are not built")
+        img = self.mkfs("f12e", ["-F", "12"], 1440)
+        write_tree(self.path("h"), {"one.txt": b"one\n", "Two long name.txt": b"two\n"})
+        self.ok("mkdir", img, "/docs")
+        r = subprocess.run([os.path.join(EXAMPLES, "fatput"), img, "/docs",
+                            self.path("h", "one.txt"), self.path("h", "Two long name.txt"),
+                            self.path("h", "missing")], capture_output=True, env=TOOL_ENV)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("missing: No such file or directory", text(r.stderr))
+        fsck_clean(self, img)
+        self.assertEqual(run("cat", img, "/docs/one.txt").stdout, b"one\n")
+        self.assertEqual(run("cat", img, "/docs/Two long name.txt").stdout, b"two\n")
+
 
 def main():
-    global TOOL, SOURCE
+    global TOOL, SOURCE, EXAMPLES
     ap = argparse.ArgumentParser()
     ap.add_argument("--tool", required=True)
     ap.add_argument("--source", required=True)
+    ap.add_argument("--examples")
     ap.add_argument("groups", nargs="*")
     a = ap.parse_args()
     TOOL = os.path.abspath(a.tool)
     SOURCE = os.path.abspath(a.source)
+    EXAMPLES = a.examples and os.path.abspath(a.examples)
     loader = unittest.TestLoader()
     names = a.groups or [c.__name__ for c in Base.__subclasses__()]
     suite = unittest.TestSuite(loader.loadTestsFromTestCase(globals()[n]) for n in names)
