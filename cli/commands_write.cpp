@@ -53,7 +53,13 @@ class WriteSession {
         if (!w_) return true;
         const int rc = writefat_close(w_);
         w_ = nullptr;
-        if (rc != 0) report_code(shown_, rc);
+        if (rc != 0) {
+            progress.clear();
+            // A group's last files were copied but not yet published when the medium failed.
+            report(shown_,
+                   std::string(dv_strerror(rc)) +
+                       (grouped_ ? " (files copied since the last sync are not on it)" : ""));
+        }
         return rc == 0;
     }
     writefat_volume *w() const { return w_; }
@@ -81,6 +87,14 @@ class WriteSession {
         synced_ = now;
         writefat_sync(w_); // a failure refuses every later change, which reports it
     }
+    // After a failure: false when the volume takes no more changes (a write of the medium
+    // failed), so that put stops there instead of failing every file left with the same code.
+    bool usable() {
+        if (!halted_ && writefat_sync(w_) != 0) halted_ = true;
+        return !halted_;
+    }
+    // Whether to go on: no signal, and the medium still takes writes.
+    bool going() const { return !halted_ && !stop_signal(); }
     // Messages clear the progress line first.
     void fail(const std::string &what, const std::string &msg) {
         progress.clear();
@@ -98,7 +112,7 @@ class WriteSession {
     writefat_volume *w_ = nullptr;
     std::string shown_;
     std::unique_ptr<char[]> buf_;
-    bool grouped_ = false;
+    bool grouped_ = false, halted_ = false;
     Progress::Clock::time_point synced_;
 };
 
@@ -222,10 +236,12 @@ int put_tree(WriteSession &s, const std::string &host, const std::string &dest, 
     }
     std::sort(names.begin(), names.end());
     for (const auto &[n, sub] : names) {
-        if (stop_signal()) break;
+        if (!s.going()) break;
         const std::string from = (fs::path(host) / n).string();
-        failures += sub ? put_tree(s, from, join(dest, n), force)
-                        : (put_file(s, from, join(dest, n), force) ? 0 : 1);
+        const int failed = sub ? put_tree(s, from, join(dest, n), force)
+                               : (put_file(s, from, join(dest, n), force) ? 0 : 1);
+        failures += failed;
+        if (failed && !s.usable()) break;
     }
     // The directory's time is that of the host directory, set after its contents.
     writefat_settimes(s.w(), dest.c_str(), DV_TIME_NONE, mtime_wall(host), DV_TIME_NONE);
@@ -300,7 +316,7 @@ int cmd_put(const Args &a) {
     }
     int failures = 0;
     const StopSignals stop_signals;
-    for (size_t i = 1; i <= nsrc && !stop_signal(); ++i) {
+    for (size_t i = 1; i <= nsrc && s.going(); ++i) {
         const std::string &src = a.positional[i];
         std::error_code ec;
         if (!fs::exists(src, ec)) {

@@ -15,6 +15,7 @@ import os
 import pty
 import random
 import re
+import resource
 import shutil
 import signal
 import struct
@@ -2055,6 +2056,30 @@ class Write(Base):
             d.seek(2048 * 512)
             v.write(d.read())
         fsck_clean(self, vol)
+
+    @need_dosfstools
+    def test_put_stops_at_the_first_failed_write_of_the_medium(self):
+        # The image may not grow past 2 MiB (RLIMIT_FSIZE): writes beyond fail with EFBIG.
+        img = self.mkfs("f16l", ["-F", "16", "-s", "1"], 8192)
+        files = {"f%02d.bin" % i: os.urandom(200000) for i in range(40)}
+        write_tree(self.path("src"), files)
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (2 << 20, 2 << 20))
+
+        for opts in ([], ["--sync"]):
+            r = subprocess.run([TOOL, "put", *opts, img, self.path("src"), "/"],
+                               capture_output=True, env=TOOL_ENV, preexec_fn=limit)
+            err = text(r.stderr).splitlines()
+            self.assertEqual(r.returncode, 1, err)
+            self.assertEqual(len(err), 2, err)  # the file at hand, then the image: not 30 more
+            self.assertTrue(err[0].endswith(": File too large"), err)
+            self.assertTrue(err[1].startswith("dorvex: %s: File too large" % img), err)
+            # What the image shows is whole; fsck finds at most lost clusters and the dirty flag.
+            for path, e in walk_json(ls_json(img)["entries"]).items():
+                if path.startswith("/src/"):
+                    self.assertEqual(run("cat", img, path).stdout, files[e["name"]], path)
 
     @need_dosfstools
     def test_the_fatput_example(self):
