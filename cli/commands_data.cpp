@@ -249,12 +249,16 @@ std::string damage_warning(const std::string &shown) {
 
 // A path argument expanded: the entries it names, or the error already told.
 // A path without pattern characters resolves exactly; one with them names
-// every match, and matching nothing is an error naming the pattern.
-bool select(readfat_volume *vol, const std::string &user, std::vector<Match> &out) {
+// every match, and matching nothing is an error naming the pattern. `pattern`
+// tells whether it was taken as one (not when it named an entry exactly).
+bool select(readfat_volume *vol, const std::string &user, std::vector<Match> &out, bool &pattern) {
     out.clear();
+    pattern = false;
     int code;
     if (has_pattern(user)) {
-        code = expand_pattern(vol, user, out);
+        bool literal = false;
+        code = expand_pattern(vol, user, out, &literal);
+        pattern = !literal;
         if (code == ENOENT) {
             report(shown_path(user), "no match");
             return false;
@@ -284,7 +288,8 @@ int cmd_cat(const Args &a) {
     std::vector<Match> matches;
     for (size_t i = 1; i < a.positional.size(); ++i) {
         const std::string &user = a.positional[i];
-        if (!select(s.vol, user, matches)) {
+        bool pattern;
+        if (!select(s.vol, user, matches, pattern)) {
             rc = kFail;
             continue;
         }
@@ -679,7 +684,6 @@ int cmd_get(const Args &a) {
                                        static_cast<long>(n_args > 2 ? n_args - 1 : 2));
     Dest dest = look_at_dest(n_args > 2 ? a.positional.back() : ".");
     bool several = users.size() > 1;
-    for (const std::string &u : users) several = several || has_pattern(u);
 
     Options opt;
     opt.force = a.has("force");
@@ -696,7 +700,10 @@ int cmd_get(const Args &a) {
     std::vector<Source> sources;
     std::vector<Match> matches;
     for (const std::string &u : users) {
-        if (!select(s.vol, u, matches)) {
+        bool pattern;
+        bool found = select(s.vol, u, matches, pattern);
+        several = several || pattern;
+        if (!found) {
             x.rc = kFail;
             continue;
         }

@@ -131,7 +131,9 @@ LsOptions ls_options(const Args &a) {
     return o;
 }
 
-std::string long_line(const Listed &l, const std::string &name, bool human) {
+// The -l line of an entry; `mark`, when given, is a column before the name.
+std::string long_line(const Listed &l, const std::string &name, bool human,
+                      const char *mark = nullptr) {
     char buf[64];
     if (human)
         std::snprintf(buf, sizeof buf, "%s %6s ", attr_letters(l.entry.attr).c_str(),
@@ -149,7 +151,7 @@ std::string long_line(const Listed &l, const std::string &name, bool human) {
     size_t chars = 0;
     for (char c : sn) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     if (chars < 12) sn.append(12 - chars, ' ');
-    return s + "  " + sn + "  " + name;
+    return s + "  " + sn + "  " + (mark ? std::string(mark) + " " : "") + name;
 }
 
 // The text form of ls: lines ended by '\n', or by NUL with --null.
@@ -165,8 +167,13 @@ class LsText {
         any_ = true;
         if (header) line(shown + ":");
     }
-    // One entry of the directory `dir` (a volume path in UTF-8).
+    // One entry of the directory `dir` (a volume path in UTF-8). With --paths
+    // or --null the path or name ends the line, to be fed back to cat and
+    // get: the label, which names no file, is left out, and -la marks deleted
+    // entries in a column before the name ('*', as fls marks them), not after.
     void entry(const Listed &l, const std::string &dir) {
+        const bool script = o_.paths || o_.null;
+        if (script && l.label) return;
         any_ = true;
         std::string name;
         if (o_.paths) {
@@ -182,6 +189,11 @@ class LsText {
         } else {
             name = o_.null ? (l.label ? to_utf8(label_u32(l.entry)) : name_to_utf8(l.entry.name))
                            : entry_display(l);
+        }
+        if (script) {
+            const char *mark = o_.all ? (l.deleted ? "*" : "-") : nullptr;
+            line(o_.longfmt ? long_line(l, name, o_.human, mark) : std::move(name));
+            return;
         }
         std::string s = o_.longfmt ? long_line(l, name, o_.human) : std::move(name);
         if (l.deleted) s += "  [deleted]";

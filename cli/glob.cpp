@@ -82,8 +82,10 @@ bool glob_match(std::u32string_view p, std::u32string_view s) {
     return pi == p.size();
 }
 
-int expand_pattern(readfat_volume *vol, const std::string &path, std::vector<Match> &out) {
+int expand_pattern(readfat_volume *vol, const std::string &path, std::vector<Match> &out,
+                   bool *literal) {
     out.clear();
+    bool globbed = false;
     std::vector<std::string> parts = split_path(path);
     bool dirs_only = !path.empty() && (path.back() == '/' || path.back() == '\\');
     std::vector<Match> level{Match{Node{}, "/"}};
@@ -112,6 +114,14 @@ int expand_pattern(readfat_volume *vol, const std::string &path, std::vector<Mat
             bool deleted_too = (vol->flags & DV_FLAG_DELETED) != 0;
             for (const Match &m : level) {
                 if (!m.node.is_dir()) continue;
+                // A name that holds pattern characters but names an entry
+                // exactly is that entry: "Photo [1].txt" is not "Photo 1.txt".
+                Node exact;
+                if (resolve_in(vol, m.node, part, exact) == 0) {
+                    next.push_back({exact, join(m.vpath, name_to_utf8(exact.entry.name))});
+                    continue;
+                }
+                globbed = true;
                 size_t from = next.size();
                 int code = scan_dir(vol, m.node, [&](const Listed &l) {
                     if (l.dot || l.label || (l.deleted && !deleted_too)) return true;
@@ -133,6 +143,7 @@ int expand_pattern(readfat_volume *vol, const std::string &path, std::vector<Mat
         level = std::move(next);
         if (level.empty()) break;
     }
+    if (literal) *literal = !globbed;
     for (Match &m : level)
         if (!dirs_only || m.node.is_dir()) out.push_back(std::move(m));
     if (!out.empty()) return 0;

@@ -234,13 +234,20 @@ bool &utc_flag() {
     return utc;
 }
 
-// The broken-down form of seconds read as UTC (tm_isdst -1, for mktime).
+// The broken-down form of seconds read as UTC.
 struct tm broken_down(int64_t secs) {
     time_t t = static_cast<time_t>(secs);
     struct tm tm {};
     gmtime_r(&t, &tm);
-    tm.tm_isdst = -1;
     return tm;
+}
+
+// The host zone's offset from UTC at `t`, in seconds.
+bool offset_at(time_t t, long &off) {
+    struct tm tm {};
+    if (!localtime_r(&t, &tm)) return false;
+    off = tm.tm_gmtoff;
+    return true;
 }
 
 } // namespace
@@ -296,9 +303,28 @@ bool host_time(int64_t wall, bool utc, time_t &out) {
         out = static_cast<time_t>(wall);
         return true;
     }
-    struct tm tm = broken_down(wall);
-    out = std::mktime(&tm);
-    return out != static_cast<time_t>(-1);
+    // The instants t with t + offset(t) == wall. Around a change of offset
+    // there are two (the hour repeated when clocks go back) or none (the hour
+    // they skip going forward); the offsets a day either side are the ones
+    // in force before and after any change near it.
+    const time_t w = static_cast<time_t>(wall);
+    long offsets[3];
+    if (!offset_at(w - 86400, offsets[0]) || !offset_at(w, offsets[1]) ||
+        !offset_at(w + 86400, offsets[2]))
+        return false;
+    bool found = false;
+    for (long o : offsets) {
+        long at;
+        // The later of two: the repeated hour's second pass, as mtools and 7-Zip read it.
+        if (offset_at(w - o, at) && at == o && (!found || w - o > out)) {
+            out = w - o;
+            found = true;
+        }
+    }
+    // A skipped time: the clock had not been put forward yet (02:30 is 03:30
+    // summer time), as 7-Zip and mktime read it.
+    if (!found) out = w - offsets[0];
+    return true;
 }
 
 int64_t wall_clock(time_t t, bool utc) {

@@ -67,8 +67,11 @@ std::u32string short_name_u32(const char shortname[12]);
 // "Z" after it when `utc`; "2024-05-01" when `date_only`; "-" for
 // DV_TIME_NONE.
 std::string fat_time(int64_t wall, bool utc, int32_t nsec = 0, bool date_only = false);
-// The host time a wall clock stands for (mktime for local time). False for
-// DV_TIME_NONE or a time the host cannot hold.
+// The host time a wall clock stands for. A local time in the hour repeated
+// when clocks go back is the second of the two instants (as mtools and 7-Zip
+// read it); one in the hour they skip going forward is read with the offset
+// before the change (02:30 becomes 03:30 summer time). False for DV_TIME_NONE
+// or a time the host cannot hold.
 bool host_time(int64_t wall, bool utc, time_t &out);
 // The wall clock of host time `t`, as seconds read as UTC.
 int64_t wall_clock(time_t t, bool utc);
