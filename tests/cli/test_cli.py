@@ -27,7 +27,7 @@ import time
 import unittest
 import uuid
 import zlib
-from datetime import datetime
+from datetime import datetime, timezone
 from zoneinfo import ZoneInfo
 
 TOOL = None
@@ -966,6 +966,7 @@ class Listing(Base):
             r = subprocess.run([which("mdir"), "-b", "-i", img, "::/"], stdout=subprocess.PIPE,
                                env=MTOOLS_ENV, timeout=60)
             self.assertEqual([l.rstrip("/").rsplit("/", 1)[-1] for l in text(r.stdout).split()], unsorted)
+            self.assertNotEqual(unsorted, by_name)  # mdir does not sort, whatever docs said
 
     def test_sorting_a_directory_larger_than_a_run(self):
         # Entries are sorted in runs and merged: many runs, and tree and -R walk them.
@@ -1015,6 +1016,25 @@ class Listing(Base):
         out = text(run("ls", "--help").stdout).split("Examples:")[1]
         for opt in ("-lhS", "--paths", "--null", "-lt"):
             self.assertIn(opt, out)
+        self.assertFalse("mdir do" in text(run("ls", "--help").stdout), "mdir does not sort")
+
+    def test_paths_of_deleted_entries_feed_back_to_cat(self):
+        src = self.path("src")
+        write_tree(src, {"Gone file.txt": b"gone\n", "Keep.txt": b"keep\n",
+                         "Old/GONE2.TXT": b"two\n"})
+        img = mkimage(src, self.path("d.img"), "--label", "CARD")
+        self.assertEqual(run("rm", img, "/Gone file.txt", "/Old/GONE2.TXT").returncode, 0)
+        # Nothing after a path, no label: every file path goes back to cat as it is.
+        for extra, sep in (([], "\n"), (["--null"], "\0")):
+            paths = [p for p in self.lines("ls", "-aR", "--paths", *extra, img, sep=sep)
+                     if not p.endswith(("/", "/.", "/.."))]
+            r = run("cat", "--deleted", img, *paths)
+            self.assertEqual((r.returncode, text(r.stderr), r.stdout),
+                             (0, "", b"gone\nkeep\ntwo\n"), paths)
+        marks = dict(re.match(r".* ([*-]) (/.*)$", l).group(2, 1)
+                     for l in self.lines("ls", "-laR", "--paths", img))
+        self.assertEqual(marks, {"/Gone file.txt": "*", "/Keep.txt": "-", "/Old/": "-",
+                                 "/Old/.": "-", "/Old/..": "-", "/Old/GONE2.TXT": "*"})
 
 
 # ---- Errors -----------------------------------------------------------------------------
@@ -1726,6 +1746,71 @@ class GetCat(Base):
         self.assertEqual(text(r.stderr), cause + "; the part read is kept as BIG.BIN.partial\n")
         self.assertEqual(open(out + "/BIG.BIN.partial", "rb").read(), part)
         self.assertNotEqual(os.stat(out + "/BIG.BIN.partial").st_mtime, T0)
+
+    def test_local_times_in_the_hours_the_clocks_change(self):
+        # Europe/Berlin: 02:30 comes twice on 2024-10-27, never on 2024-03-31. get takes
+        # the later of the two (fold=1, as mtools does) and the skipped one in winter time.
+        zone = "Europe/Berlin"
+        tool = dict(TOOL_ENV, TZ=zone)
+        walls = {"repeated.txt": datetime(2024, 10, 27, 2, 30, fold=1),
+                 "skipped.txt": datetime(2024, 3, 31, 2, 30)}
+        # put and mkimage: each instant has one wall clock, on both sides of each change.
+        instants = {"a": "2024-10-27T00:30", "b": "2024-10-27T01:30", "c": "2024-10-27T00:59:58",
+                    "d": "2024-10-27T01:00", "e": "2024-03-31T00:59:58", "f": "2024-03-31T01:00"}
+        src, local = self.path("src"), self.path("local")
+        write_tree(src, {n: b"x" for n in walls})
+        write_tree(local, {n: b"x" for n in instants})
+        for folder, times in ((src, walls), (local, instants)):
+            for n, t in times.items():
+                t = datetime.fromisoformat(str(t)).replace(tzinfo=timezone.utc).timestamp()
+                os.utime(os.path.join(folder, n), (t, t))
+        img = mkimage(src, self.path("dst.img"), "--utc")  # FAT times are the walls above
+        out = self.path("out")
+        self.assertEqual(run("get", img, "/", out, env=tool).returncode, 0)
+        for n, w in walls.items():
+            want = w.replace(tzinfo=ZoneInfo(zone)).timestamp()
+            self.assertEqual(os.stat(os.path.join(out, n)).st_mtime, want, n)
+        if HAVE_MTOOLS or os.environ.get("CI") == "true":
+            subprocess.run([which("mcopy"), "-m", "-i", img, "::/repeated.txt", self.path("m")],
+                           env=dict(MTOOLS_ENV, TZ=zone), check=True)
+            self.assertEqual(os.stat(self.path("m")).st_mtime,
+                             os.stat(out + "/repeated.txt").st_mtime)
+        built = mkimage(local, self.path("local.img"), env=tool)
+        self.assertEqual(run("put", img, *[os.path.join(local, n) for n in instants], "/",
+                             env=tool).returncode, 0)
+        for image in (built, img):
+            lines = text(run("ls", "-l", image).stdout).splitlines()
+            listed = {l.split()[-1]: l.split()[2] for l in lines}
+            for n, t in instants.items():
+                self.assertEqual(listed[n], wall(os.stat(os.path.join(local, n)).st_mtime, zone), n)
+
+
+class Patterns(Base):
+    def test_a_name_is_that_entry_before_it_is_a_pattern(self):
+        src = self.path("src")
+        write_tree(src, {"Photo [1].txt": b"bracket\n", "Photo 1.txt": b"plain\n",
+                         "Star X.txt": b"star\n", "Ask X.txt": b"ask\n"})
+        img = mkimage(src, self.path("p.img"))
+        # FAT writers refuse '*' and '?' in names; a hostile image has them.
+        patch_long_names(img, {"Star X.txt": "Star *.txt", "Ask X.txt": "Ask ?.txt"},
+                         dir_region(img))
+        for path, data in (("/Photo [1].txt", b"bracket\n"), ("/photo [1].TXT", b"bracket\n"),
+                           ("/Photo [[]1].txt", b"bracket\n"), ("/Photo [[]1[]].*", b"bracket\n"),
+                           ("/Photo [1]*", b"plain\n"), ("/Star [*].txt", b"star\n"),
+                           ("/Ask [?].txt", b"ask\n"), ("\\Ask [?].txt", b"ask\n")):
+            r = run("cat", img, path)
+            self.assertEqual((r.returncode, text(r.stderr), r.stdout), (0, "", data), path)
+        # get: the exact name is one path, DEST the file; a pattern makes DEST a directory.
+        for path, dest, got in (("/Photo [1].txt", "one", "one"),
+                                ("/Photo [[]1].txt", "dir", "dir/Photo [1].txt")):
+            self.assertEqual(run("get", img, path, self.path(dest)).returncode, 0)
+            self.assertEqual(open(self.path(got), "rb").read(), b"bracket\n", path)
+        # Commands without patterns take it as a name too.
+        self.assertEqual(run("ls", img, "/Photo [1].txt").stdout, b"Photo [1].txt\n")
+        self.assertEqual(run("stat", img, "/Photo [1].txt").returncode, 0)
+        self.assertEqual(run("rm", img, "/Photo [1].txt").returncode, 0)
+        # With no such name left, the same path is a pattern and matches Photo 1.txt.
+        self.assertEqual(run("cat", img, "/Photo [1].txt").stdout, b"plain\n")
 
 
 # ---- iconv -----------------------------------------------------------------------------
