@@ -36,6 +36,19 @@ bool match_class(std::u32string_view p, size_t i, char32_t c, bool &matched, siz
     return true;
 }
 
+// How well a listed entry answers to the name `want` by resolve_in's rules,
+// lower being better: 0 its long name, 1 that case-folded, 2 its 8.3 name
+// case-folded, 3 and 4 as 0 and 1 for a deleted entry (whose 8.3 name lost
+// its first byte); -1 not at all. `name` and `folded` are its long name.
+int name_rank(const Listed &l, const std::u32string &name, const std::u32string &folded,
+              const std::u32string &want, const std::u32string &want_folded) {
+    const int base = l.deleted ? 3 : 0;
+    if (name == want) return base;
+    if (folded == want_folded) return base + 1;
+    if (!l.deleted && fold(short_name_u32(l.entry.shortname)) == want_folded) return 2;
+    return -1;
+}
+
 } // namespace
 
 bool glob_match(std::u32string_view p, std::u32string_view s) {
@@ -108,26 +121,29 @@ int expand_pattern(readfat_volume *vol, const std::string &path, std::vector<Mat
                     first_error = code;
             }
         } else {
-            std::u32string pat;
-            if (!utf8_to_u32(part, pat)) return EILSEQ;
-            pat = fold(pat);
+            std::u32string want;
+            if (!utf8_to_u32(part, want)) return EILSEQ;
+            const std::u32string pat = fold(want);
             bool deleted_too = (vol->flags & DV_FLAG_DELETED) != 0;
             for (const Match &m : level) {
                 if (!m.node.is_dir()) continue;
-                // A name that holds pattern characters but names an entry
-                // exactly is that entry: "Photo [1].txt" is not "Photo 1.txt".
-                Node exact;
-                if (resolve_in(vol, m.node, part, exact) == 0) {
-                    next.push_back({exact, join(m.vpath, name_to_utf8(exact.entry.name))});
-                    continue;
-                }
-                globbed = true;
                 size_t from = next.size();
+                // A name that holds pattern characters but names an entry
+                // exactly is that entry ("Photo [1].txt" is not "Photo 1.txt"):
+                // the best such entry is kept while the same pass matches.
+                int best = -1;
+                Node exact;
                 int code = scan_dir(vol, m.node, [&](const Listed &l) {
                     if (l.dot || l.label || (l.deleted && !deleted_too)) return true;
                     std::u32string name = name_to_u32(l.entry.name);
                     // Lone surrogates never fold, so a long name always compares.
-                    if (glob_match(pat, fold(name)) ||
+                    std::u32string folded = fold(name);
+                    int rank = name_rank(l, name, folded, want, pat);
+                    if (rank >= 0 && (best < 0 || rank < best)) {
+                        best = rank;
+                        exact.entry = l.entry;
+                    }
+                    if (glob_match(pat, folded) ||
                         (!l.deleted && glob_match(pat, fold(short_name_u32(l.entry.shortname))))) {
                         Node n;
                         n.entry = l.entry;
@@ -135,6 +151,12 @@ int expand_pattern(readfat_volume *vol, const std::string &path, std::vector<Mat
                     }
                     return true;
                 });
+                if (best >= 0) {
+                    next.resize(from);
+                    next.push_back({exact, join(m.vpath, name_to_utf8(exact.entry.name))});
+                    continue;
+                }
+                globbed = true;
                 if (code && code != EFBIG && !first_error) first_error = code;
                 std::sort(next.begin() + static_cast<long>(from), next.end(),
                           [](const Match &a, const Match &b) { return a.vpath < b.vpath; });
