@@ -1460,7 +1460,7 @@ class Inputs(Base):
         data = open(img, "rb").read()
         fifo = self.path("fifo")
         os.mkfifo(fifo)
-        _, tty = pty.openpty()
+        master, tty = pty.openpty()
         # IMAGE, standard input, what the image is named as
         images = [("-", data, "standard input"), ("/dev/stdin", data, "a pipe or FIFO"),
                   (fifo, b"", "a pipe or FIFO"), (os.ttyname(tty), b"", "a character device")]
@@ -1473,6 +1473,7 @@ class Inputs(Base):
                                  (1, "dorvex: %s: %s, not changed: a write needs a regular file "
                                      "or a block device\n" % (image, kind)), (cmd, image))
         os.close(tty)
+        os.close(master)
 
     def test_fifo_without_a_writer_is_given_up(self):
         img = self.sample_image()
