@@ -230,6 +230,15 @@ class Copier {
     std::unique_ptr<Chunk> chunk_;
 };
 
+// The message for a host file of type `mode` where get would write a file (or,
+// `for_dir`, make a directory): it is left alone.
+std::string in_the_way(unsigned mode, bool for_dir = false) {
+    if (S_ISDIR(mode) && !for_dir) return std::strerror(EISDIR);
+    return std::string(file_kind(mode)) + " is in the way, left alone " +
+           (for_dir ? "(a directory merges only into a directory)"
+                    : "(get replaces only regular files)");
+}
+
 // The message for a failed copy of `e`.
 std::string copy_error(const dv_entry &e, const Copied &c, uint64_t image_sectors) {
     if (c.truncated)
@@ -442,17 +451,18 @@ struct Extractor {
         int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
         int fd = openat(dirfd, name.c_str(), flags, 0644);
         if (fd < 0 && errno == EEXIST) {
+            // Only a regular file is ever replaced: a symbolic link may lead out of DEST,
+            // and a device, FIFO or socket is no file of ours (not even /dev/stdout).
+            struct stat st {};
+            if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                !S_ISREG(st.st_mode)) {
+                fail(escape_display_utf8(host()), in_the_way(st.st_mode));
+                return;
+            }
             if (!opt.force) {
                 fail(escape_display_utf8(host()), "File exists (use --force to overwrite)");
                 return;
             }
-            struct stat st {};
-            if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISDIR(st.st_mode)) {
-                fail(escape_display_utf8(host()), std::strerror(EISDIR));
-                return;
-            }
-            // Replace whatever is there (a symbolic link is removed, never followed).
             unlinkat(dirfd, name.c_str(), 0);
             fd = openat(dirfd, name.c_str(), flags, 0644);
         }
@@ -487,9 +497,16 @@ struct Extractor {
             return -1;
         }
         int fd = openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
-            fail(escape_display_utf8(host()),
-                 errno == ELOOP ? "File exists (not a directory)" : std::strerror(errno));
+        if (fd < 0) {
+            const int e = errno;
+            struct stat st {};
+            // Merged only into a real directory: a link to one is not followed.
+            if ((e == ELOOP || e == ENOTDIR) &&
+                fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
+                fail(escape_display_utf8(host()), in_the_way(st.st_mode, true));
+            else
+                fail(escape_display_utf8(host()), std::strerror(e));
+        }
         return fd;
     }
 
@@ -540,8 +557,8 @@ struct Extractor {
             } else if (step == Walker::Step::entry) {
                 const Listed &l = w.entry();
                 auto shown = [&] {
-                    return escape_display(name_to_u32(l.entry.name))
-                        .insert(0, w.path() == "/" ? "/" : w.path() + "/");
+                    return (w.path() == "/" ? "/" : w.shown() + "/") +
+                           escape_display(name_to_u32(l.entry.name));
                 };
                 std::string name = name_for(l.entry, names_at(w.depth()), shown);
                 if (name.empty()) continue;

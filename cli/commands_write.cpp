@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "cli.h"
 #include "dorvex/writefat.h"
 #include "progress.h"
+#include "safe_name.h"
 #include "stop.h"
 #include "text.h"
 
@@ -24,6 +26,8 @@ namespace fs = std::filesystem;
 
 namespace dvcli {
 namespace {
+
+void host_measure(const std::string &host, uint64_t &bytes, uint64_t &files);
 
 // The image opened for writing and its volume; closing marks it clean again.
 class WriteSession {
@@ -104,6 +108,32 @@ class WriteSession {
         progress.clear();
         report_code(what, code);
     }
+    // A host entry put leaves out, with the warning saying why.
+    void skip(const std::string &host, const std::string &why) {
+        progress.clear();
+        warning(escape_display_utf8(host) + ": " + why + ", skipped");
+        ++skipped_;
+    }
+    int skipped() const { return skipped_; }
+
+    // The volume took no more (ENOSPC) at `dest`, a file of `bytes` or a directory: the copy
+    // stops there, and what is left is only counted (left_over) for one message at the end.
+    void volume_full(const std::string &dest, bool file, uint64_t bytes) {
+        full_at_ = shown_path(dest);
+        left_files_ = file ? 1 : 0;
+        left_bytes_ = bytes;
+        full_ = true;
+    }
+    bool full() const { return full_; }
+    void left_over(const std::string &host) { host_measure(host, left_bytes_, left_files_); }
+    // The one message of a full volume; false when the volume did not fill.
+    bool tell_full() {
+        if (!full_) return false;
+        fail(full_at_, std::string(dv_strerror(ENOSPC)) + ": " + std::to_string(left_files_) +
+                           (left_files_ == 1 ? " file (" : " files (") + human_size(left_bytes_) +
+                           ") not copied, from this one on");
+        return true;
+    }
 
     Progress progress;
 
@@ -114,6 +144,10 @@ class WriteSession {
     std::unique_ptr<char[]> buf_;
     bool grouped_ = false, halted_ = false;
     Progress::Clock::time_point synced_;
+    int skipped_ = 0;
+    bool full_ = false;
+    std::string full_at_;
+    uint64_t left_files_ = 0, left_bytes_ = 0;
 };
 
 // The entry at `path`; false when there is none (or it cannot be read).
@@ -150,11 +184,25 @@ int64_t mtime_wall(const std::string &host) {
     return wall_clock(st.st_mtime, utc_times());
 }
 
-// Copies one host file to `dest`. Returns false after reporting. One open, one fstat (size
-// and time) and, for a file that fits the buffer, one read: the whole file then reaches
-// the library in one call, which writes its whole clusters in one request.
-bool put_file(WriteSession &s, const std::string &host, const std::string &dest, bool force) {
-    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+// The message for a failed change of `dest`: a name FAT cannot hold says which rule.
+std::string change_error(const std::string &dest, int code) {
+    if (code == EINVAL) {
+        const std::string why = fat_name_problem(base_name(dest));
+        if (!why.empty()) return why;
+    }
+    return dv_strerror(code);
+}
+
+// Copies one host file to `dest`. Returns false after reporting (a full volume is told once,
+// at the end, by cmd_put). One open, one fstat (size and time) and, for a file that fits the
+// buffer, one read: the whole file then reaches the library in one call, which writes its
+// whole clusters in one request. `listed`: found in a tree, where only a regular file is
+// copied; one named by the user (a FIFO such as <(command) too) is read whatever it is.
+bool put_file(WriteSession &s, const std::string &host, const std::string &dest, bool force,
+              bool listed) {
+    // Without blocking: a FIFO that took a listed file's place would wait for a writer.
+    const int fd =
+        ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (listed ? O_NONBLOCK : 0));
     struct stat st {};
     if (fd < 0 && stop_signal()) return false;
     if (fd < 0 || ::fstat(fd, &st) != 0) {
@@ -162,19 +210,35 @@ bool put_file(WriteSession &s, const std::string &host, const std::string &dest,
         if (fd >= 0) ::close(fd);
         return false;
     }
+    if (listed) {
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd);
+            s.skip(host, std::string(file_kind(st.st_mode)) + ", not a regular file or directory");
+            return false;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    const uint64_t size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    // A failure of the library: a full volume ends the copy, anything else is told here.
+    auto failed = [&](int code) {
+        if (code == ENOSPC)
+            s.volume_full(dest, true, size);
+        else
+            s.fail(shown_path(dest), change_error(dest, code));
+        return false;
+    };
     int err = 0;
     writefat_file *f = writefat_create(s.w(), dest.c_str(), force ? WRITEFAT_REPLACE : 0, &err);
     if (!f) {
         ::close(fd);
-        s.fail_code(shown_path(dest), err);
-        return false;
+        return failed(err);
     }
     char *const buf = s.buffer();
-    const size_t size = WriteSession::kBufferSize;
+    const size_t room = WriteSession::kBufferSize;
     const bool regular = S_ISREG(st.st_mode);
     uint64_t total = 0;
     for (;;) {
-        const ssize_t n = stop_signal() ? -1 : ::read(fd, buf, size);
+        const ssize_t n = stop_signal() ? -1 : ::read(fd, buf, room);
         if (stop_signal()) {
             ::close(fd);
             writefat_abort(s.w(), f);
@@ -192,26 +256,115 @@ bool put_file(WriteSession &s, const std::string &host, const std::string &dest,
         if (writefat_write(s.w(), f, buf, static_cast<size_t>(n), &err) != 0) {
             ::close(fd);
             writefat_abort(s.w(), f);
-            s.fail_code(shown_path(dest), err);
-            return false;
+            return failed(err);
         }
         total += static_cast<uint64_t>(n);
         // A short read of a regular file that reached its size is its end: no read for 0.
-        if (regular && static_cast<size_t>(n) < size && total >= static_cast<uint64_t>(st.st_size))
-            break;
+        if (regular && static_cast<size_t>(n) < room && total >= size) break;
     }
     ::close(fd);
     const int rc = writefat_finish(s.w(), f, wall_clock(st.st_mtime, utc_times()));
-    if (rc != 0) s.fail_code(shown_path(dest), rc);
+    if (rc != 0) return failed(rc);
     s.file_done(total);
-    return rc == 0;
+    return true;
 }
 
-// Copies a host file or tree to `dest`; returns the number of failures.
-int put_tree(WriteSession &s, const std::string &host, const std::string &dest, bool force) {
-    std::error_code ec;
-    if (!fs::is_directory(host, ec)) return put_file(s, host, dest, force) ? 0 : 1;
-    int failures = 0;
+// What put does with an entry of a host directory, told by its directory entry type and,
+// for a symbolic link or an unknown type, stat: never by opening it.
+enum class Kind { file, dir, skip };
+
+// `type` is the entry's d_type. `size` gets a file's size (stat'ed only when `sized`),
+// `why` the reason to skip.
+Kind classify(const std::string &path, unsigned char type, bool sized, uint64_t &size,
+              std::string &why) {
+    size = 0;
+    if (type == DT_DIR) return Kind::dir;
+    if (type == DT_REG && !sized) return Kind::file;
+    struct stat st {};
+    if ((type == DT_LNK || type == DT_UNKNOWN || type == DT_REG) && lstat(path.c_str(), &st) != 0) {
+        why = std::strerror(errno);
+        return Kind::skip;
+    }
+    if (type == DT_LNK || S_ISLNK(st.st_mode)) {
+        if (::stat(path.c_str(), &st) != 0) {
+            why = errno == ENOENT ? "dangling symbolic link"
+                                  : "symbolic link: " + std::string(std::strerror(errno));
+            return Kind::skip;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            why = "symbolic link to a directory, not followed";
+            return Kind::skip;
+        }
+    } else if (type != DT_REG && type != DT_UNKNOWN) {
+        // A FIFO would block, a device is no file's data, a socket cannot be opened.
+        st.st_mode = DTTOIF(type);
+    }
+    if (S_ISDIR(st.st_mode)) return Kind::dir;
+    if (!S_ISREG(st.st_mode)) {
+        why = std::string(file_kind(st.st_mode)) + ", not a regular file or directory";
+        return Kind::skip;
+    }
+    size = static_cast<uint64_t>(st.st_size);
+    return Kind::file;
+}
+
+// The names and types of a host directory's entries, in name order; false with errno set.
+bool list_host_dir(const std::string &dir,
+                   std::vector<std::pair<std::string, unsigned char>> &out) {
+    out.clear();
+    DIR *d = opendir(dir.c_str());
+    if (!d) return false;
+    for (;;) {
+        errno = 0;
+        const struct dirent *de = readdir(d);
+        if (!de) break;
+        if (std::strcmp(de->d_name, ".") != 0 && std::strcmp(de->d_name, "..") != 0)
+            out.emplace_back(de->d_name, de->d_type);
+    }
+    const int e = errno;
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    errno = e;
+    return e == 0;
+}
+
+// The bytes and files a copy of the host directory `dir` would take: what put_tree copies.
+void measure_dir(const std::string &dir, uint64_t &bytes, uint64_t &files) {
+    std::vector<std::pair<std::string, unsigned char>> names;
+    list_host_dir(dir, names);
+    for (const auto &[n, type] : names) {
+        if (!fat_name_problem(n).empty()) continue;
+        const std::string path = (fs::path(dir) / n).string();
+        uint64_t size = 0;
+        std::string why;
+        const Kind k = classify(path, type, true, size, why);
+        if (k == Kind::dir) measure_dir(path, bytes, files);
+        if (k != Kind::file) continue;
+        bytes += size;
+        ++files;
+    }
+}
+
+// The bytes and files below a host path named by the user, for the progress line and for
+// what a full volume left out.
+void host_measure(const std::string &host, uint64_t &bytes, uint64_t &files) {
+    struct stat st {};
+    if (::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        measure_dir(host, bytes, files);
+        return;
+    }
+    bytes += S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    ++files;
+}
+
+// Copies a host directory to `dest`; returns the number of failures. Its entries that put
+// cannot copy (names FAT cannot hold, FIFOs, sockets, devices, links to directories) are
+// skipped with a warning. Once the volume is full the rest is only counted.
+int put_dir(WriteSession &s, const std::string &host, const std::string &dest, bool force) {
+    if (s.full()) {
+        s.left_over(host);
+        return 0;
+    }
     // Made, or merged into when it is a directory already. (The read side sees a group's
     // directories only once synced: ask it only when the name is taken.)
     int rc = writefat_mkdir(s.w(), dest.c_str(), mtime_wall(host));
@@ -219,52 +372,64 @@ int put_tree(WriteSession &s, const std::string &host, const std::string &dest, 
         rc = writefat_sync(s.w());
         if (rc == 0 && !is_dir(s.rv(), dest)) rc = EEXIST;
     }
+    if (rc == ENOSPC) {
+        s.volume_full(dest, false, 0);
+        s.left_over(host);
+        return 1;
+    }
     if (rc != 0) {
-        s.fail_code(shown_path(dest), rc);
+        s.fail(shown_path(dest), change_error(dest, rc));
         return 1;
     }
-    // Names only: a directory of many thousand files stays small in memory.
-    // The entry's type comes with the listing: no stat per file to tell files from folders.
-    std::vector<std::pair<std::string, bool>> names;
-    for (const auto &e : fs::directory_iterator(host, ec)) {
-        std::error_code type_ec;
-        names.emplace_back(e.path().filename().string(), e.is_directory(type_ec));
-    }
-    if (ec) {
-        s.fail(escape_display_utf8(host), ec.message());
+    // Names and types only: a directory of many thousand files stays small in memory, and
+    // no stat per file tells files from folders.
+    std::vector<std::pair<std::string, unsigned char>> names;
+    if (!list_host_dir(host, names)) {
+        s.fail(escape_display_utf8(host), std::strerror(errno));
         return 1;
     }
-    std::sort(names.begin(), names.end());
-    for (const auto &[n, sub] : names) {
+    int failures = 0;
+    for (const auto &[n, type] : names) {
         if (!s.going()) break;
         const std::string from = (fs::path(host) / n).string();
-        const int failed = sub ? put_tree(s, from, join(dest, n), force)
-                               : (put_file(s, from, join(dest, n), force) ? 0 : 1);
+        if (s.full()) {
+            if (fat_name_problem(n).empty()) s.left_over(from);
+            continue;
+        }
+        // A '\' would be taken as a separator: such a name is skipped like every other
+        // name FAT cannot hold.
+        const std::string bad = fat_name_problem(n);
+        if (!bad.empty()) {
+            s.skip(from, bad);
+            continue;
+        }
+        uint64_t size = 0;
+        std::string why;
+        const Kind k = classify(from, type, false, size, why);
+        int failed = 0;
+        if (k == Kind::skip)
+            s.skip(from, why);
+        else if (k == Kind::dir)
+            failed = put_dir(s, from, join(dest, n), force);
+        else
+            failed = put_file(s, from, join(dest, n), force, true) ? 0 : 1;
         failures += failed;
-        if (failed && !s.usable()) break;
+        if (failed && !s.full() && !s.usable()) break;
     }
     // The directory's time is that of the host directory, set after its contents.
     writefat_settimes(s.w(), dest.c_str(), DV_TIME_NONE, mtime_wall(host), DV_TIME_NONE);
     return failures;
 }
 
-// The bytes and files below a host path, for the progress line.
-void host_measure(const std::string &host, uint64_t &bytes, uint64_t &files) {
+// Copies a host file or tree named by the user to `dest`; returns the number of failures.
+int put_tree(WriteSession &s, const std::string &host, const std::string &dest, bool force) {
     std::error_code ec;
-    if (!fs::is_directory(host, ec)) {
-        const auto n = fs::file_size(host, ec);
-        bytes += ec ? 0 : n;
-        ++files;
-        return;
+    if (fs::is_directory(host, ec)) return put_dir(s, host, dest, force);
+    if (s.full()) {
+        s.left_over(host);
+        return 0;
     }
-    for (auto it = fs::recursive_directory_iterator(host, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        std::error_code e2;
-        if (it->is_directory(e2)) continue;
-        const auto n = it->file_size(e2);
-        bytes += e2 ? 0 : n;
-        ++files;
-    }
+    return put_file(s, host, dest, force, false) ? 0 : 1;
 }
 
 int remove_tree(WriteSession &s, const std::string &path, bool recursive) {
@@ -326,15 +491,25 @@ int cmd_put(const Args &a) {
         }
         std::string name = fs::path(src).lexically_normal().filename().string();
         if (name.empty()) name = fs::path(src).lexically_normal().parent_path().filename().string();
+        if (into && name != "." && name != "..") {
+            // Into a directory under its own name, which FAT must be able to hold as it is
+            // ("." merges a directory's contents, as cp -r does).
+            const std::string bad = fat_name_problem(name);
+            if (!bad.empty()) {
+                s.skip(src, bad);
+                continue;
+            }
+        }
         failures += put_tree(s, src, into ? join(dest, name) : dest, a.has("force"));
     }
     if (stop_signal()) {
         s.fail("put", "interrupted: the files copied before are kept, the one at hand is not");
         return s.close() ? 128 + stop_signal() : kFail;
     }
+    const bool full = s.tell_full();
     s.progress.finish();
     if (!s.close()) return kFail;
-    return failures ? kFail : kOk;
+    return failures || full || s.skipped() ? kFail : kOk;
 }
 
 int cmd_mkdir(const Args &a) {
@@ -413,8 +588,9 @@ int cmd_label(const Args &a) {
             const dv_entry *e = readfat_readdir(s.vol, d, &err);
             if (!e) break;
             if ((e->attr & 0x3F) == DV_ATTR_VOLUME && !e->deleted) {
-                label.assign(e->shortname, 11);
-                while (!label.empty() && label.back() == ' ') label.pop_back();
+                // In the code page of 8.3 names, escaped: the bytes are the medium's, and
+                // may hold control characters.
+                label = escape_display(label_text_u32(e->shortname));
                 break;
             }
         }

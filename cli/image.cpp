@@ -1,12 +1,16 @@
 #include "image.h"
 
+#include "text.h"
+
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +48,14 @@ bool parse_size(const char *text, uint64_t &out) {
     return true;
 }
 
+// "5 s", "1.5 s", "250 ms".
+std::string wait_words(int ms) {
+    if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
+    if (ms > 1000 && ms % 100 == 0)
+        return std::to_string(ms / 1000) + "." + std::to_string(ms / 100 % 10) + " s";
+    return std::to_string(ms) + " ms";
+}
+
 std::string size_words(uint64_t bytes) {
     if (bytes && bytes % (uint64_t{1} << 30) == 0) return std::to_string(bytes >> 30) + " GiB";
     if (bytes && bytes % (uint64_t{1} << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
@@ -52,23 +64,51 @@ std::string size_words(uint64_t bytes) {
 
 } // namespace
 
+namespace {
+
+// Why a write cannot go to a file of type `mode` (`fd` open on it, or -1), or
+// null when it can: only a regular file or a block device seeks and keeps what
+// is written where it was written.
+const char *unwritable(unsigned mode, int fd) {
+    if (S_ISREG(mode) || S_ISBLK(mode)) return nullptr;
+    if (S_ISFIFO(mode)) return "a pipe or FIFO";
+    if (S_ISCHR(mode) && fd >= 0 && isatty(fd)) return "a terminal";
+    return file_kind(mode);
+}
+
+std::string refusal(const char *kind) {
+    return std::string(kind) + ", not changed: a write needs a regular file or a block device";
+}
+
+} // namespace
+
 bool Image::open(const std::string &path, std::string &error, bool writable) {
     path_ = path;
     if (path == "-" && writable) {
-        error = "standard input cannot be changed: name an image file";
+        error = refusal("standard input");
         return false;
     }
+    struct stat st {};
+    // A FIFO or device is refused before it is opened for writing: opening may
+    // wait for a peer, or mean something to the device.
+    if (writable && path != "-" && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        if (const char *kind = unwritable(st.st_mode, -1)) {
+            error = refusal(kind);
+            return false;
+        }
     if (path == "-") {
         fd_ = STDIN_FILENO;
         own_fd_ = false;
     } else {
-        fd_ = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+        // O_NONBLOCK: a FIFO nobody writes to opens at once (slurp waits for its writer a
+        // while); it is cleared again for everything else.
+        fd_ = ::open(path.c_str(),
+                     (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     }
     if (fd_ < 0) {
         error = std::strerror(errno);
         return false;
     }
-    struct stat st {};
     if (fstat(fd_, &st) != 0) {
         error = std::strerror(errno);
         return false;
@@ -77,6 +117,13 @@ bool Image::open(const std::string &path, std::string &error, bool writable) {
         error = std::strerror(EISDIR);
         return false;
     }
+    if (writable)
+        if (const char *kind = unwritable(st.st_mode, fd_)) {
+            error = refusal(kind);
+            return false;
+        }
+    const bool fifo_by_path = path != "-" && S_ISFIFO(st.st_mode);
+    if (path != "-" && !fifo_by_path) fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     if (S_ISREG(st.st_mode)) {
         size_ = static_cast<uint64_t>(st.st_size);
 #ifdef BLKGETSIZE64
@@ -93,7 +140,7 @@ bool Image::open(const std::string &path, std::string &error, bool writable) {
         off_t end = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? -1 : lseek(fd_, 0, SEEK_END);
         if (end >= 0)
             size_ = static_cast<uint64_t>(end);
-        else if (!slurp(error))
+        else if (!slurp(error, fifo_by_path))
             return false;
     }
     if (size_ == 0) {
@@ -109,7 +156,20 @@ bool Image::open(const std::string &path, std::string &error, bool writable) {
     return true;
 }
 
-bool Image::slurp(std::string &error) {
+namespace {
+
+// How long a FIFO opened by path may go without a writer, in milliseconds:
+// kWriterWait, or DORVEX_TEST_PIPE_WAIT.
+int writer_wait_ms() {
+    const char *env = std::getenv("DORVEX_TEST_PIPE_WAIT");
+    uint64_t ms = 0;
+    if (env && parse_size(env, ms) && ms <= 3600000) return static_cast<int>(ms);
+    return kWriterWait;
+}
+
+} // namespace
+
+bool Image::slurp(std::string &error, bool await_writer) {
     if (isatty(fd_)) {
         error = "a terminal is no image: pipe one in or name a file";
         return false;
@@ -121,6 +181,14 @@ bool Image::slurp(std::string &error) {
                 "' is not a size (bytes, or with K, M or G)";
         return false;
     }
+    // A FIFO opened without blocking reads "end of input" while no writer has
+    // come, and "try again" once one is there: wait for one, but not forever.
+    const int wait_ms = await_writer ? writer_wait_ms() : 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    auto writer_came = [&] {
+        await_writer = false;
+        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    };
     // One byte past the limit tells a longer input from one that fits exactly.
     const uint64_t room = limit < (uint64_t{1} << 62) ? limit + 1 : limit;
     try {
@@ -132,6 +200,25 @@ bool Image::slurp(std::string &error) {
             ssize_t r = ::read(fd_, mem_.data() + have, want);
             mem_.resize(have + (r > 0 ? static_cast<size_t>(r) : 0));
             if (r < 0 && errno == EINTR) continue;
+            if (await_writer && (r > 0 || (r < 0 && errno == EAGAIN))) {
+                writer_came();
+                continue;
+            }
+            if (await_writer && r == 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      deadline - std::chrono::steady_clock::now())
+                                      .count();
+                struct pollfd p = {fd_, POLLIN, 0};
+                const int n = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
+                if (n < 0 && errno == EINTR) continue;
+                if (n > 0) {
+                    writer_came(); // with data, or gone again without any
+                    continue;
+                }
+                error = "no one wrote to this FIFO within " + wait_words(wait_ms) +
+                        ": start its writer first, or pipe the image in";
+                return false;
+            }
             if (r < 0) {
                 error = std::strerror(errno);
                 return false;

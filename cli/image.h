@@ -27,9 +27,13 @@ class Image {
     Image &operator=(const Image &) = delete;
 
     // Opens the file or device, read-only unless `writable`; "-" is standard
-    // input (never writable). Input that cannot seek (a pipe) is read into
-    // memory, up to kPipeLimit bytes or DORVEX_PIPE_LIMIT. False with a message
-    // in `error`.
+    // input. Input that cannot seek (a pipe) is read into memory, up to
+    // kPipeLimit bytes or DORVEX_PIPE_LIMIT; a FIFO named by its path that no
+    // one writes to is given up after kWriterWait milliseconds (or
+    // DORVEX_TEST_PIPE_WAIT). Writable opens only a regular file or a block
+    // device: standard input, pipes, FIFOs, sockets, terminals and other
+    // character devices are refused at once (nothing opened or read). False
+    // with a message in `error`.
     bool open(const std::string &path, std::string &error, bool writable = false);
     uint64_t size_bytes() const { return size_; }
     uint64_t sectors() const { return size_ / 512; }
@@ -75,7 +79,9 @@ class Image {
     bool read_ahead(uint8_t *p, uint64_t sector, uint32_t count);
     bool read_raw(uint64_t sector, uint32_t count, void *buf) const;
     static int32_t raw_reader(void *data, void *buf, uint64_t sector, uint32_t count);
-    bool slurp(std::string &error);
+    // Reads the whole input into memory; `await_writer`: a FIFO opened without
+    // blocking, whose writer may not have come yet.
+    bool slurp(std::string &error, bool await_writer);
     readfat_volume *mount_at(uint64_t start, uint64_t end, uint32_t flags, std::string fs,
                              std::string &error);
     std::string no_fat_found(const PartitionTable &t);
@@ -104,6 +110,9 @@ class Image {
 // The most a pipe or other unseekable input is read into memory, unless the
 // environment's DORVEX_PIPE_LIMIT (bytes, or with a K, M or G suffix) says else.
 constexpr uint64_t kPipeLimit = uint64_t{1} << 30;
+
+// How long a FIFO named by its path may go without a writer, in milliseconds.
+constexpr int kWriterWait = 5000;
 
 // The flag word the tool mounts with: UTF-8 paths, UTF-16 names, both
 // separators, lenient long-name runs, 8.3 names in the case their lower-case

@@ -14,6 +14,8 @@ const char *unsafe_name(const dv_name &name) {
         if (u != '.') all_dots = false;
     }
     if (all_dots) return "name is \".\" or \"..\"";
+    if (name_to_utf8(name).size() > kHostNameMax)
+        return "name longer than the host's 255 bytes in UTF-8";
     return nullptr;
 }
 
@@ -50,19 +52,77 @@ std::string host_name(const dv_name &name, bool keep_controls, bool &changed) {
         changed = true;
         out = std::string(1, '_').append(out);
     }
+    if (out.size() > kHostNameMax) {
+        changed = true;
+        out = fit_name(out);
+    }
     return out;
 }
 
-std::string numbered_name(const std::string &name, unsigned n) {
+namespace {
+
+// Where the extension of `name` starts (its last dot), or its size when it has
+// none: a leading dot or one at the very end starts no extension.
+size_t extension_at(const std::string &name) {
     size_t dot = name.rfind('.');
-    // A leading dot or one at the very end starts no extension.
     if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() ||
         name.find_first_not_of('.', 0) > dot)
-        dot = name.size();
-    std::string out = name.substr(0, dot);
-    out.push_back('~');
-    out.append(std::to_string(n)).append(name, dot, std::string::npos);
-    return out;
+        return name.size();
+    return dot;
+}
+
+// `head` + `tail` in at most `max` bytes: `head` cut at a character boundary,
+// and `tail` dropped too when it takes more than a quarter of `max`.
+std::string fit_parts(const std::string &head, const std::string &mid, std::string tail,
+                      size_t max) {
+    if (head.size() + mid.size() + tail.size() <= max) return head + mid + tail;
+    std::string base = head;
+    if (tail.size() > max / 4) {
+        base += tail;
+        tail.clear();
+    }
+    size_t keep = max - mid.size() - tail.size();
+    // A UTF-8 continuation byte at the cut: the character it belongs to goes whole.
+    while (keep > 0 && keep < base.size() &&
+           (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80)
+        --keep;
+    return base.substr(0, keep) + mid + tail;
+}
+
+} // namespace
+
+std::string fit_name(const std::string &name, size_t max) {
+    if (name.size() <= max) return name;
+    const size_t dot = extension_at(name);
+    return fit_parts(name.substr(0, dot), "", name.substr(dot), max);
+}
+
+std::string numbered_name(const std::string &name, unsigned n) {
+    const size_t dot = extension_at(name);
+    return fit_parts(name.substr(0, dot), "~" + std::to_string(n), name.substr(dot), kHostNameMax);
+}
+
+std::string fat_name_problem(std::string_view name) {
+    std::u32string cps;
+    if (!utf8_to_u32(name, cps)) return "name is not valid UTF-8, which FAT names must be";
+    if (cps.empty()) return "a FAT name cannot be empty";
+    if (name == "." || name == "..") return "a FAT name cannot be \".\" or \"..\"";
+    size_t units = 0;
+    for (char32_t c : cps) {
+        units += c >= 0x10000 ? 2 : 1;
+        if (c < 0x20)
+            return "name holds a control character (" + escape_display(std::u32string(1, c)) +
+                   "), which FAT names cannot hold";
+        if (std::u32string_view(U"\"*/:<>?\\|").find(c) != std::u32string_view::npos)
+            return std::string("name holds '") + static_cast<char>(c) +
+                   "', which FAT names cannot hold";
+    }
+    if (cps.back() == U'.' || cps.back() == U' ')
+        return "a FAT name cannot end in a dot or a space";
+    if (units > DV_NAME_MAX)
+        return "name longer than the " + std::to_string(DV_NAME_MAX) +
+               " UTF-16 units a FAT name holds";
+    return "";
 }
 
 uint64_t HostNames::key_of(const std::string &name) {

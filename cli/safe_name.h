@@ -7,24 +7,43 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dorvex/dorvex.h"
 
 namespace dvcli {
 
+// The longest host file name, in bytes (NAME_MAX of Linux and the BSDs). A FAT
+// long name of 255 UTF-16 units can take up to 765 bytes in UTF-8.
+constexpr size_t kHostNameMax = 255;
+
 // Why `name` cannot be a host file name as it is (a separator, NUL, "." or
-// "..", empty), or null when it can.
+// "..", empty, longer than kHostNameMax bytes in UTF-8), or null when it can.
 const char *unsafe_name(const dv_name &name);
 
 // The host name for `name`, as UTF-8: '/', '\' and NUL become '_', and so do
 // the control characters U+0001..U+001F and U+007F unless `keep_controls`;
 // "." and ".." become "_." and "_..", an empty name "_"; a lone surrogate
-// becomes U+FFFD. `changed` tells whether that differs from the name.
+// becomes U+FFFD; a name longer than kHostNameMax bytes is shortened
+// (fit_name). `changed` tells whether that differs from the name.
 std::string host_name(const dv_name &name, bool keep_controls, bool &changed);
 
-// `name` with "~N" before its extension: "a.txt" -> "a~1.txt", "_.." -> "_..~1".
+// `name` (UTF-8) cut to at most `max` bytes at a character boundary, its
+// extension kept when it takes at most a quarter of `max`: the cut falls in
+// the part before it. Unchanged when it fits.
+std::string fit_name(const std::string &name, size_t max = kHostNameMax);
+
+// `name` with "~N" before its extension: "a.txt" -> "a~1.txt", "_.." -> "_..~1";
+// the part before shortened as fit_name does so that the result fits
+// kHostNameMax bytes.
 std::string numbered_name(const std::string &name, unsigned n);
+
+// Why FAT cannot hold the host name `name` (UTF-8) as a long name, said for a
+// message ("name holds '*', which FAT names cannot hold", "a FAT name cannot
+// end in a dot or a space"), or "" when it can: the rules of writefat.h,
+// "Names written", and valid UTF-8.
+std::string fat_name_problem(std::string_view name);
 
 // The names given out in one host directory during this run. A directory of
 // tens of thousands of entries must not cost megabytes here, so the names are

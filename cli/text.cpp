@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cwctype>
 
+#include <sys/stat.h>
+
 static_assert(sizeof(time_t) >= 8, "FAT dates run to 2107");
 
 namespace dvcli {
@@ -331,6 +333,39 @@ int64_t wall_clock(time_t t, bool utc) {
     struct tm tm {};
     if (utc || !localtime_r(&t, &tm)) return static_cast<int64_t>(t);
     return static_cast<int64_t>(t) + tm.tm_gmtoff;
+}
+
+std::u32string label_text_u32(const char bytes[11]) {
+    std::u32string out;
+    for (int i = 0; i < 11; ++i) {
+        char one[12] = "           ";
+        one[0] = bytes[i];
+        std::u32string c = one[0] == ' ' ? U" " : short_name_u32(one);
+        out += c.empty() ? U"?" : c;
+    }
+    while (!out.empty() && out.back() == U' ') out.pop_back();
+    return out;
+}
+
+const char *file_kind(unsigned mode) {
+    switch (mode & S_IFMT) {
+    case S_IFREG:
+        return "a regular file";
+    case S_IFDIR:
+        return "a directory";
+    case S_IFLNK:
+        return "a symbolic link";
+    case S_IFCHR:
+        return "a character device";
+    case S_IFBLK:
+        return "a block device";
+    case S_IFIFO:
+        return "a FIFO";
+    case S_IFSOCK:
+        return "a socket";
+    default:
+        return "not a regular file";
+    }
 }
 
 std::string human_size(uint64_t bytes) {

@@ -59,6 +59,15 @@ void set_utc_times(bool utc);
 // lower-case flags applied) in short_codepage(). Empty for an empty name.
 std::u32string short_name_u32(const char shortname[12]);
 
+// The volume label's 11 bytes in short_codepage() (a byte it lacks as '?'):
+// trailing spaces trimmed, no dot between the eighth and ninth byte.
+std::u32string label_text_u32(const char bytes[11]);
+
+// What a host file of type `mode` (st_mode) is, for messages: "a regular
+// file", "a directory", "a symbolic link", "a character device", "a block
+// device", "a FIFO", "a socket".
+const char *file_kind(unsigned mode);
+
 // FAT stores a wall-clock time without a zone; dv_entry's 64-bit times give
 // it as seconds read as UTC. The tool takes that wall clock as the host's
 // local time, or as UTC with --utc.

@@ -18,6 +18,8 @@ import re
 import resource
 import shutil
 import signal
+import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -1473,6 +1475,52 @@ class Inputs(Base):
         self.assertEqual(run("ls", "-R", "-l", disk).stdout, want)
         self.assertEqual(info_json(disk)["partitions"][0]["file_system"], "FAT32")
 
+    def test_write_commands_refuse_pipes_at_once(self):
+        img = self.sample_image()
+        data = open(img, "rb").read()
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        master, tty = pty.openpty()
+        # IMAGE, standard input, what the image is named as
+        images = [("-", data, "standard input"), ("/dev/stdin", data, "a pipe or FIFO"),
+                  (fifo, b"", "a pipe or FIFO"), (os.ttyname(tty), b"", "a character device")]
+        for cmd, *rest in (["put", img, "/"], ["mkdir", "/new"], ["rm", "/README.txt"],
+                           ["mv", "/README.txt", "/x"], ["label", "NEW"]):
+            for image, stdin, kind in images:
+                r = subprocess.run([TOOL, cmd, image, *rest], input=stdin, capture_output=True,
+                                   env=TOOL_ENV, timeout=20)
+                self.assertEqual((r.returncode, text(r.stderr)),
+                                 (1, "dorvex: %s: %s, not changed: a write needs a regular file "
+                                     "or a block device\n" % (image, kind)), (cmd, image))
+        os.close(tty)
+        os.close(master)
+
+    def test_fifo_without_a_writer_is_given_up(self):
+        img = self.sample_image()
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        for wait, msg in (("300", "300 ms"), ("1500", "1.5 s")):
+            r = subprocess.run([TOOL, "ls", fifo], capture_output=True, timeout=20,
+                               env=dict(TOOL_ENV, DORVEX_TEST_PIPE_WAIT=wait))
+            self.assertEqual((r.returncode, text(r.stderr)),
+                             (1, "dorvex: %s: no one wrote to this FIFO within %s: start its "
+                                 "writer first, or pipe the image in\n" % (fifo, msg)))
+        # A writer that comes within the wait is read as any pipe.
+        p = subprocess.Popen([TOOL, "ls", fifo], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             env=dict(TOOL_ENV, DORVEX_TEST_PIPE_WAIT="10000"))
+        time.sleep(0.3)
+        for _ in range(1000):  # opens once the tool has it open for reading
+            try:
+                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError:
+                time.sleep(0.01)
+        os.set_blocking(fd, True)
+        os.write(fd, open(img, "rb").read())
+        os.close(fd)
+        out, err = p.communicate(timeout=20)
+        self.assertEqual((p.returncode, out), (0, run("ls", img).stdout), text(err))
+
 
 # ---- Hostile images ---------------------------------------------------------------------
 
@@ -1620,9 +1668,9 @@ class Hostile(Base):
         r = run("get", img, "/Documents/todo.txt", dest)
         self.assertEqual(r.returncode, 1)
         r = run("get", "-f", img, "/Documents/todo.txt", dest)
-        self.assertEqual(r.returncode, 0, text(r.stderr))
-        self.assertEqual(open(outside).read(), "outside")  # the link was replaced, not followed
-        self.assertFalse(os.path.islink(dest + "/todo.txt"))
+        self.assertEqual(r.returncode, 1, text(r.stderr))
+        self.assertEqual(open(outside).read(), "outside")  # the link is neither followed
+        self.assertTrue(os.path.islink(dest + "/todo.txt"))  # nor replaced
         r = run("get", "--force", img, "/README.txt", dest)
         self.assertEqual(r.returncode, 0)
         self.assertTrue(open(dest + "/README.txt").read().startswith("Welcome"))
@@ -1644,6 +1692,80 @@ class Hostile(Base):
         r = run("get", img, "/photos", dest)
         self.assertEqual(r.returncode, 0, text(r.stderr))
         self.assertTrue(os.path.isfile(dest + "/Photos/README.md"))
+
+    def test_force_replaces_only_regular_files(self):
+        img = self.sample_image()
+        dest = self.path("d")
+        os.mkdir(dest)
+        outside = self.path("outside.txt")
+        open(outside, "w").write("outside")
+        os.symlink(outside, dest + "/todo.txt")
+        os.mkfifo(dest + "/README.txt")
+        os.symlink(outside, self.path("link"))
+        # What lies in the way, how get reaches it, the kind named.
+        rows = [(["/Documents/todo.txt", dest], dest + "/todo.txt", "a symbolic link"),
+                (["/README.txt", dest], dest + "/README.txt", "a FIFO"),
+                (["/README.txt", self.path("link")], self.path("link"), "a symbolic link")]
+        if os.geteuid() == 0:  # as `get -f IMG PATH /dev/null` would meet it
+            os.mknod(dest + "/null", stat.S_IFCHR | 0o600, os.makedev(1, 3))
+            rows.append((["/README.txt", dest + "/null"], dest + "/null", "a character device"))
+        for args, path, kind in rows:
+            before = os.lstat(path)
+            for force in ([], ["-f"]):
+                r = subprocess.run([TOOL, "get", *force, img, *args], capture_output=True,
+                                   env=TOOL_ENV, timeout=20)
+                self.assertEqual((r.returncode, text(r.stderr)),
+                                 (1, "dorvex: %s: %s is in the way, left alone (get replaces "
+                                     "only regular files)\n" % (path, kind)), (args, force))
+                after = os.lstat(path)
+                self.assertEqual((after.st_ino, after.st_mode, after.st_rdev),
+                                 (before.st_ino, before.st_mode, before.st_rdev), path)
+        self.assertEqual(open(outside).read(), "outside")
+
+    def test_names_too_long_for_the_host_are_shortened(self):
+        os.mkdir(self.path("empty"))
+        img = mkimage(self.path("empty"), self.path("l.img"), "--fat", "12", "--size", "1M")
+        hfile = self.path("h.txt")
+        open(hfile, "w").write("long\n")
+        # 255 CJK characters (765 bytes in UTF-8), 251 with an extension, and one that
+        # shortens to the same name.
+        names = ["漢" * 255, "漢" * 251 + ".txt", "漢" * 250 + "字.txt"]
+        for n in names:
+            r = run("put", img, hfile, "/" + n)
+            self.assertEqual(r.returncode, 0, text(r.stderr))
+        saved = ["漢" * 85, "漢" * 83 + ".txt", "漢" * 83 + "~1.txt"]
+        out = self.path("out")
+        r = run("get", img, *("/" + n for n in names), out)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        for n, s in zip(names, saved):
+            self.assertIn("dorvex: warning: /%s: saved as %s\n" % (n, s), text(r.stderr))
+            self.assertEqual(open(os.path.join(out, s)).read(), "long\n")
+        self.assertEqual(sorted(os.listdir(out)), sorted(saved))
+        os.mkdir(self.path("strict"))
+        r = run("get", "--strict-names", img, "/" + names[0], self.path("strict"))
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(text(r.stderr), "dorvex: warning: /%s: name longer than the host's 255 "
+                                         "bytes in UTF-8, skipped\n" % names[0])
+
+    def test_names_in_messages_are_escaped(self):
+        src = self.path("src")
+        write_tree(src, {"eXc/aXb": b"x\n"})
+        img = mkimage(src, self.path("e.img"), "--label", "LABEL")
+        start, _ = dir_region(img)
+        sub = json.loads(run("stat", "--json", img, "/eXc").stdout)["cluster"]
+        patch_long_names(img, {"aXb": "a/b"}, (start + (sub - 2) * 512, 512))
+        patch_long_names(img, {"eXc": "e\x1b[2Jc"}, (start, 512))
+        data = bytearray(open(img, "rb").read())
+        at = data.index(b"LABEL      \x08")
+        data[at:at + 11] = b"\x1b]0;pwn\x07\x1b[J"
+        open(img, "wb").write(data)
+        self.assertEqual(run("label", img).stdout, b"\\x1B]0;pwn\\x07\\x1B[J\n")
+        r = run("get", img, "/", self.path("o1"))
+        self.assertEqual(text(r.stderr), "dorvex: warning: /e\\x1B[2Jc: saved as e_[2Jc\n"
+                                         "dorvex: warning: /e\\x1B[2Jc/a/b: saved as a_b\n")
+        r = run("get", "--strict-names", img, "/", self.path("o2"))
+        self.assertEqual(text(r.stderr), "dorvex: warning: /e\\x1B[2Jc/a/b: name holds a path "
+                                         "separator, skipped\n")
 
 
 # ---- get and cat: selecting, destinations, causes ----------------------------------------
@@ -2036,9 +2158,9 @@ class Write(Base):
         img = self.mkfs("f16i", ["-F", "16", "-s", "1"], 8192)
         src = self.path("src")
         write_tree(src, {"a.txt": b"first\n"})
-        fifo = os.path.join(src, "b.fifo")
+        fifo = self.path("b.fifo")  # named as a source, a FIFO is read (in a tree, skipped)
         os.mkfifo(fifo)
-        p = subprocess.Popen([TOOL, "put", img, src, "/"], stdout=subprocess.PIPE,
+        p = subprocess.Popen([TOOL, "put", img, src, fifo, "/"], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, env=TOOL_ENV)
         for _ in range(3000):  # the FIFO opens for writing once put has it open
             try:
@@ -2057,7 +2179,7 @@ class Write(Base):
         self.assertIn("interrupted", text(err))
         fsck_clean(self, img)  # published and marked clean, nothing lost
         self.assertEqual(run("cat", img, "/src/a.txt").stdout, b"first\n")
-        self.assertEqual(run("stat", img, "/src/b.fifo").returncode, 1)
+        self.assertEqual(run("stat", img, "/b.fifo").returncode, 1)
 
     @need_dosfstools
     def test_put_refuses_to_overwrite_unless_forced(self):
@@ -2132,10 +2254,10 @@ class Write(Base):
         disk = self.path("disk.img")
         with open(disk, "wb") as f, open(vol, "rb") as v:
             f.write(bytes(2048 * 512) + v.read())
-        write_tree(self.path("t"), {"small.txt": b"small\n", "huge.bin": os.urandom(2_000_000)})
+        write_tree(self.path("t"), {"small.txt": b"small\n", "zhuge.bin": os.urandom(2_000_000)})
         r = run("put", "--offset", "2048", disk, self.path("t"), "/")
         self.assertEqual(r.returncode, 1)
-        self.assertIn("dorvex: /t/huge.bin: No space left on device", text(r.stderr))
+        self.assertIn("dorvex: /t/zhuge.bin: No space left on device", text(r.stderr))
         self.assertEqual(run("cat", "--offset", "2048", disk, "/t/small.txt").stdout, b"small\n")
         with open(disk, "rb") as d, open(vol, "wb") as v:
             d.seek(2048 * 512)
@@ -2181,6 +2303,67 @@ class Write(Base):
         fsck_clean(self, img)
         self.assertEqual(run("cat", img, "/docs/one.txt").stdout, b"one\n")
         self.assertEqual(run("cat", img, "/docs/Two long name.txt").stdout, b"two\n")
+
+    @need_dosfstools
+    def test_put_skips_what_fat_or_put_cannot_take(self):
+        img = self.mkfs("f12s", ["-F", "12"], 1440)
+        src = self.path("src")
+        write_tree(src, {"ok.txt": b"ok\n", "x\\y": b"backslash\n", "a*b.txt": b"star\n",
+                         "trail.": b"dot\n", "sub/in.txt": b"in\n"})
+        os.mkfifo(os.path.join(src, "sub", "fifo"))
+        os.symlink("..", os.path.join(src, "sub", "up"))
+        sock = socket.socket(socket.AF_UNIX)
+        sock.bind(os.path.join(src, "sock"))
+        self.ok("mkdir", "-p", img, "/src/x")
+        self.ok("put", img, os.path.join(src, "ok.txt"), "/src/x/y")
+        r = subprocess.run([TOOL, "put", "-f", img, src, "/"], capture_output=True, env=TOOL_ENV,
+                           timeout=20)
+        sock.close()
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(text(r.stderr), "".join("dorvex: warning: %s/%s, skipped\n" % (src, w) for w in (
+            "a*b.txt: name holds '*', which FAT names cannot hold",
+            "sock: a socket, not a regular file or directory",
+            "sub/fifo: a FIFO, not a regular file or directory",
+            "sub/up: symbolic link to a directory, not followed",
+            "trail.: a FAT name cannot end in a dot or a space",
+            "x\\\\y: name holds '\\', which FAT names cannot hold")))
+        self.assertEqual(sorted(walk_json(ls_json(img)["entries"])),
+                         ["/src", "/src/ok.txt", "/src/sub", "/src/sub/in.txt", "/src/x",
+                          "/src/x/y"])
+        self.assertEqual(run("cat", img, "/src/x/y").stdout, b"ok\n")  # not replaced by x\y
+        fsck_clean(self, img)
+        # Named by the user: the name FAT cannot hold is skipped, the DEST it cannot hold named.
+        r = run("put", img, os.path.join(src, "x\\y"), "/")
+        self.assertEqual((r.returncode, text(r.stderr)),
+                         (1, "dorvex: warning: %s/x\\\\y: name holds '\\', which FAT names "
+                             "cannot hold, skipped\n" % src))
+        for dest, msg in (("/q*q", "name holds '*', which FAT names cannot hold"),
+                          ("/q.", "a FAT name cannot end in a dot or a space"),
+                          ("/q\x01", "name holds a control character (\\x01), which FAT names "
+                                     "cannot hold")):
+            r = run("put", img, os.path.join(src, "ok.txt"), dest)
+            self.assertEqual((r.returncode, text(r.stderr)),
+                             (1, "dorvex: %s: %s\n" % (dest.replace("\x01", "\\x01"), msg)))
+
+    @need_dosfstools
+    def test_put_to_a_full_volume_stops_with_one_message(self):
+        files = {"f%02d.bin" % i: os.urandom(100_000) for i in range(30)}
+        files["sub/last.txt"] = b"last\n"
+        write_tree(self.path("src"), files)
+        for opts in ([], ["--sync"]):
+            img = self.mkfs("full%d" % len(opts), ["-F", "12"], 1440)
+            r = run("put", *opts, img, self.path("src"), "/")
+            err = text(r.stderr).splitlines()
+            self.assertEqual((r.returncode, len(err)), (1, 1), err)
+            copied = {p[5:] for p, e in walk_json(ls_json(img)["entries"]).items()
+                      if p.startswith("/src/") and e["type"] == "file"}
+            left = sorted(set(files) - copied)
+            mib = sum(len(files[n]) for n in left) / 1048576
+            self.assertEqual(err[0], "dorvex: /src/%s: No space left on device: %d files (%.1f "
+                                     "MiB) not copied, from this one on" % (left[0], len(left), mib))
+            fsck_clean(self, img)
+            for name in copied:
+                self.assertEqual(run("cat", img, "/src/" + name).stdout, files[name], name)
 
 
 def main():
