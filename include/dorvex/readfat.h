@@ -556,6 +556,32 @@ DORVEX_API int readfat_partitions(uint64_t disk_sectors, uint32_t sector_size, v
                                   readfat_sector_reader reader, readfat_partition *parts,
                                   uint32_t room, readfat_table *table);
 
+/*
+ * ---- Free clusters ----
+ *
+ * Counts the clusters whose entry in the first FAT is 0 (free), as fsck.fat,
+ * mdir and minfo do, on FAT12, FAT16 and FAT32 alike: the FSInfo sector's
+ * count is only a hint that may be stale, and FAT12/16 have none. The count
+ * covers clusters 2 .. N + 1, where N is the smallest of the volume's
+ * cluster_count, the clusters the boot sector's total sector count declares
+ * and the entries the FAT has room for (less 2); on FAT32 the 28 low bits
+ * of an entry count. Bad-cluster marks and reserved values are not free.
+ *
+ * Reads the first FAT from its start through the sector reader, never past
+ * the logical sector that holds the last counted cluster's entry, in runs
+ * of up to eight logical sectors (the FAT cache's eight buffers; without
+ * READFAT_FLAG_BATCH no more than one cluster's worth a request), each on
+ * logical-sector boundaries. A short result is continued by a request for
+ * the rest. What the FAT cache held is dropped (later lookups read their FAT
+ * sectors again). Allocates nothing.
+ *
+ * On success stores the count in `*count` and returns 0. Otherwise returns
+ * -1 with `*err` (when `err` is not null), `*count` unchanged:
+ *   EINVAL  null `vol` or `count`
+ *   EIO     the reader failed a FAT sector (calling again reads it all anew)
+ */
+DORVEX_API int readfat_free_clusters(readfat_volume *vol, uint32_t *count, int *err);
+
 #ifdef __cplusplus
 }
 #endif
