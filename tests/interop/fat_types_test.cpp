@@ -356,3 +356,70 @@ TEST(Partitioned, Fat16EspAndFat12BasicDataInAGpt) {
          {"start=10240, size=2048, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4", 0, 10240, 2048},
          {"start=12288, size=4096, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", 12, 12288, 4096}});
 }
+
+// ---- El Torito -----------------------------------------------------------------------------
+
+// An ISO 9660 image made by xorriso with two EFI boot images: a FAT12 floppy, and a FAT16
+// volume of 34 MB whose size the catalog cannot hold (xorriso writes 0). Each is found where
+// xorriso put it, with its own size and type, and reads as mcopy reads the image file.
+TEST(ElTorito, EfiBootImagesOfAnIsoMadeByXorriso) {
+    const Tools t;
+    const std::string xorriso = find_tool("xorriso");
+    if (!t.ok() || xorriso.empty()) {
+        if (in_ci()) FAIL() << "mkfs.fat, mtools and xorriso are needed";
+        GTEST_SKIP() << "mkfs.fat, mtools and xorriso are needed";
+    }
+    const std::string dir = scratch_dir("dorvex-iso"), log = dir + "/tools.log";
+    fs::create_directories(dir + "/iso");
+    const std::pair<uint32_t, uint32_t> kinds[] = {{12, 1440}, {16, 34000}}; // FAT, KiB
+    std::vector<std::string> images;
+    for (const auto &[fat, kib] : kinds) {
+        images.push_back(dir + "/iso/efi" + std::to_string(fat) + ".img");
+        ASSERT_TRUE(run_logged(shell_quote(t.mkfs) + " -F " + std::to_string(fat) + " -C " +
+                                   shell_quote(images.back()) + " " + std::to_string(kib),
+                               log));
+        ASSERT_TRUE(run_logged("cd " + shell_quote(source_tree()) + " && " + kEnv +
+                                   shell_quote(t.mcopy) + " -s -Q -i " +
+                                   shell_quote(images.back()) + " * ::/",
+                               log));
+    }
+    const std::string iso = dir + "/boot.iso";
+    ASSERT_TRUE(run_logged(shell_quote(xorriso) + " -as mkisofs -o " + shell_quote(iso) +
+                               " -e efi12.img -no-emul-boot -eltorito-alt-boot -e efi16.img "
+                               "-no-emul-boot " +
+                               shell_quote(dir + "/iso"),
+                           log));
+    const uint64_t sectors = fs::file_size(iso) / 512;
+    std::vector<uint8_t> none;
+    FaultReader rd(none, 0, sectors, 8);
+    const int fd = open(iso.c_str(), O_RDONLY);
+    rd.synth = [fd](uint64_t s, uint8_t *buf) {
+        if (pread(fd, buf, 512, off_t(s * 512)) != 512) std::memset(buf, 0, 512);
+    };
+    readfat_partition got[4];
+    readfat_table table;
+    ASSERT_EQ(readfat_partitions(sectors, 0, &rd, FaultReader::cb, got, 4, &table), 0);
+    EXPECT_EQ(table.scheme, DV_PT_ELTORITO);
+    EXPECT_EQ(table.notes, 0u);
+    ASSERT_EQ(table.count, 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(images[i]);
+        const std::vector<uint8_t> want = read_whole(images[i]);
+        EXPECT_EQ(got[i].number, i + 1);
+        EXPECT_EQ(got[i].platform, 0xEF);
+        EXPECT_EQ(got[i].mbr_type, 0) << "no emulation";
+        EXPECT_EQ(got[i].fat_type, kinds[i].first);
+        ASSERT_EQ(got[i].sectors, want.size() / 512);
+        std::vector<uint8_t> there(want.size());
+        ASSERT_EQ(pread(fd, there.data(), there.size(), off_t(got[i].start * 512)),
+                  ssize_t(there.size()));
+        EXPECT_TRUE(there == want) << "not the image xorriso stored";
+        const std::string out = dir + "/out" + std::to_string(i);
+        mcopy_out(t, images[i], 0, out, log);
+        EXPECT_EQ(verify(iso, got[i].start, got[i].start + got[i].sectors, out).first,
+                  kinds[i].first);
+    }
+    EXPECT_EQ(rd.bad_requests(), 0u);
+    close(fd);
+    fs::remove_all(dir);
+}
