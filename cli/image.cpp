@@ -384,10 +384,10 @@ bool Image::locate(const VolumeChoice &choice, uint64_t &start, uint64_t &end, s
         PartitionTable t = partitions();
         // A damaged FAT boot sector (a jump, a signature, no partitions) is still taken
         // whole, so that the mount names what is wrong with it or falls back to the
-        // backup. Whole images keep to power-of-two clusters, as FAT prescribes.
-        const uint8_t spc = s[DV_BPB_SECTORS_PER_CLUSTER];
+        // backup. Any cluster size the library mounts goes (3 sectors, as mformat -c 3
+        // makes), as with mtools and fsck.fat.
         const bool boot_like = (s[0] == 0xEB || s[0] == 0xE9) && s[510] == 0x55 && s[511] == 0xAA;
-        const bool whole = (spc & (spc - 1)) == 0 && (t.disk_fat || (t.parts.empty() && boot_like));
+        const bool whole = t.disk_fat || (t.parts.empty() && boot_like);
         // A FAT32 volume known only by its backup is taken whole too.
         if (whole || (t.parts.empty() && !t.disk_fat && t.disk_fs == "FAT32")) {
             where_ = "whole image";
