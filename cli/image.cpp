@@ -239,6 +239,9 @@ PartitionTable Image::partitions() const {
 
 // Names what the disk holds instead of a FAT volume.
 std::string Image::no_fat_found(const PartitionTable &t) {
+    if (t.kind == "El Torito")
+        return "this is an ISO 9660 image whose boot images hold no FAT volume: dorvex reads "
+               "FAT12, FAT16 and FAT32";
     if (t.parts.empty()) {
         if (t.disk_fs == "blank") return "the image is blank (all zeros): no file system on it";
         return t.disk_fs.empty() ? "no FAT file system found" : not_fat_message(t.disk_fs);

@@ -546,7 +546,7 @@ typedef struct readfat_table {
  * Lists the partitions of a disk of `disk_sectors` 512-byte sectors (from
  * sector 0) through `reader` (called with `reader_data`, as for a volume;
  * requests never reach outside [0, disk_sectors) and ask for one logical
- * sector at a time). `sector_size` is the disk's logical sector size, in
+ * sector at a time, or one 2048-byte CD sector for El Torito). `sector_size` is the disk's logical sector size, in
  * which the table's addresses count: 512, 1024, 2048 or 4096, or 0 to take
  * 512 unless a GPT header is found only at a larger size. Partitions are
  * written to `parts` (room for `room` records; may be null when `room` is 0)
@@ -568,8 +568,7 @@ typedef struct readfat_table {
  * bytes: an ISO 9660 primary volume descriptor at byte 0x8000 (CD sector
  * 16), a boot record among the next 31 descriptors (before the terminator)
  * naming the catalog, and a catalog whose validation entry holds (header 1,
- * key 0x55 0xAA, checksum). Its structures are read as 2048-byte sectors
- * (four of the reader's 512-byte sectors a request). The default entry and
+ * key 0x55 0xAA, checksum). The default entry and
  * the entries of every section (their extension entries passed over) are
  * listed; entries with a load RBA of 0 are left out. At most 1024 catalog
  * entries are read. A catalog that cannot be read, fails its validation

@@ -1366,6 +1366,17 @@ class Volumes(Base):
             r = run("ls", "-p", "1", iso)
             self.assertEqual(r.returncode, 1)
             shutil.rmtree(self.path("iso"))
+        # Only a BIOS boot image: the ISO is named as such.
+        os.makedirs(self.path("bios"))
+        with open(self.path("bios", "boot.bin"), "wb") as f:
+            f.write(os.urandom(2048))
+        subprocess.run([which("xorriso"), "-as", "mkisofs", "-o", self.path("bios.iso"), "-b",
+                        "boot.bin", "-no-emul-boot", self.path("bios")], check=True,
+                       capture_output=True)
+        r = run("ls", self.path("bios.iso"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("this is an ISO 9660 image whose boot images hold no FAT volume",
+                      text(r.stderr))
 
     def test_info_columns_stay_in_line_with_long_type_names(self):
         vol = open(self.sample_image(), "rb").read()
