@@ -176,17 +176,17 @@ bool checksum_zero(const uint8_t *entry) {
 }
 
 // The boot images the El Torito catalog of an ISO 9660 image lists: the default entry, then
-// every section's entries. False when the disk holds no ISO 9660 volume with a boot record.
-bool read_eltorito(Disk &d) {
+// every section's entries. Nothing when the disk holds no ISO 9660 volume with a boot record.
+void read_eltorito(Disk &d) {
     uint8_t *b = d.buf;
     if (d.shift > kCdShift || !d.read_cd(kFirstDescriptor, b) || b[0] != 1 ||
         std::memcmp(b + 1, "CD001", 5) != 0)
-        return false;
+        return;
     uint64_t catalog = 0;
     for (uint64_t i = kFirstDescriptor + 1;; ++i) {
         if (i == kFirstDescriptor + kMaxDescriptors || !d.read_cd(i, b) ||
             std::memcmp(b + 1, "CD001", 5) != 0 || b[0] == 0xFF)
-            return false;
+            return;
         if (b[0] == 0 && std::memcmp(b + 7, "EL TORITO SPECIFICATION", 23) == 0) {
             catalog = load_le32(b + kBootCatalogPointer);
             break;
@@ -196,7 +196,7 @@ bool read_eltorito(Disk &d) {
     if (catalog == 0 || !d.read_cd(catalog, b) || b[0] != 1 || b[30] != 0x55 || b[31] != 0xAA ||
         !checksum_zero(b)) {
         d.table->notes |= DV_PT_NOTE_CATALOG_BAD;
-        return false;
+        return;
     }
     d.table->scheme = DV_PT_ELTORITO;
     uint64_t loaded = 0; // the catalog's CD sector in d.buf, relative to its start
@@ -214,34 +214,34 @@ bool read_eltorito(Disk &d) {
     };
     const uint8_t default_platform = b[1];
     uint32_t number = 1;
-    if (!entry(1)) return true;
+    if (!entry(1)) return;
     if (e[0] == kBootable || e[0] == kNotBootable) add_boot_image(d, e, default_platform, number);
     ++number;
     for (uint32_t i = 2;;) {
-        if (!entry(i++)) return true;
-        if (e[0] != kMoreHeaders && e[0] != kLastHeader) return true; // the catalog's end
+        if (!entry(i++)) return;
+        if (e[0] != kMoreHeaders && e[0] != kLastHeader) return; // the catalog's end
         const bool last = e[0] == kLastHeader;
         const uint8_t platform = e[1];
         const uint32_t count = load_le16(e + 2);
         for (uint32_t k = 0; k < count; ++k) {
-            if (!entry(i++)) return true;
+            if (!entry(i++)) return;
             if (e[0] != kBootable && e[0] != kNotBootable) {
                 d.table->notes |= DV_PT_NOTE_CATALOG_BAD;
-                return true;
+                return;
             }
             const bool extended = (e[1] & kExtensionFollows) != 0;
             add_boot_image(d, e, platform, number++);
             // Extension entries carry selection criteria only.
             for (bool more = extended; more;) {
-                if (!entry(i++)) return true;
+                if (!entry(i++)) return;
                 if (e[0] != kExtension) {
                     d.table->notes |= DV_PT_NOTE_CATALOG_BAD;
-                    return true;
+                    return;
                 }
                 more = (e[1] & kExtensionFollows) != 0;
             }
         }
-        if (last) return true;
+        if (last) return;
     }
 }
 
