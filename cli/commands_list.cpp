@@ -501,7 +501,8 @@ struct InfoReport {
     uint32_t fat_sectors = 0, root_cluster = 0, fat_type = 0, bytes_per_sector = 0;
     uint32_t root_entries = 0;
     uint64_t fat_start = 0, data_start = 0, clusters = 0;
-    int64_t free_clusters = -1; // -1: unknown
+    int64_t free_clusters = -1; // counted in the FAT; -1: unknown (the FAT unreadable)
+    int64_t fsinfo_free = -1;   // FAT32's FSInfo hint; -1: none, or not plausible
     uint64_t files = 0, dirs = 0, file_bytes = 0;
 };
 
@@ -571,7 +572,17 @@ int gather_volume(Session &s, InfoReport &r) {
     r.fat_type = s.vol->fat_type;
     r.bytes_per_sector = s.vol->bytes_per_sector;
     r.root_entries = s.vol->root_entries;
-    r.free_clusters = fsinfo_free(s, b, r.clusters);
+    r.fsinfo_free = fsinfo_free(s, b, r.clusters);
+    // The FAT says what is free; FSInfo is only a hint that may be stale.
+    uint32_t free = 0;
+    int err = 0;
+    int rc = kOk;
+    if (readfat_free_clusters(s.vol, &free, &err) == 0) {
+        r.free_clusters = free;
+    } else {
+        report_code(escape_display_utf8(r.image) + ": counting free clusters", err);
+        rc = kFail;
+    }
     r.oem = b.oem;
     r.label = b.label;
     char vid[16];
@@ -586,9 +597,41 @@ int gather_volume(Session &s, InfoReport &r) {
     r.fat_start = (s.vol->fat_start - s.image.volume_start()) / per;
     r.data_start = (s.vol->data_start - s.image.volume_start()) / per;
     r.root_cluster = s.vol->root_cluster;
-    int rc = count_tree(s.vol, r); // the root's label entry wins over the boot sector's
+    // The root's label entry wins over the boot sector's.
+    if (count_tree(s.vol, r) != kOk) rc = kFail;
     if (r.label == "NO NAME") r.label.clear();
     return rc;
+}
+
+// The partition table's rows under their headings, each column as wide as what it holds,
+// so long GPT type names keep the columns in line.
+std::string partition_rows(const std::vector<Partition> &parts) {
+    if (parts.empty()) return "";
+    struct Row {
+        std::string cells[6];
+        std::string name;
+    };
+    std::vector<Row> rows{{{"#", "Type", "Start", "Sectors", "Size", "File system"}, ""}};
+    for (const Partition &p : parts)
+        rows.push_back(
+            {{std::to_string(p.number), p.type + " " + p.type_name, std::to_string(p.start),
+              std::to_string(p.sectors), human_size(p.sectors * 512), fs_shown(p)},
+             p.name.empty() ? "" : "  \"" + p.name + "\""});
+    size_t width[6] = {};
+    for (const Row &row : rows)
+        for (size_t c = 0; c < 6; ++c) width[c] = std::max(width[c], row.cells[c].size());
+    std::string out;
+    for (const Row &row : rows) {
+        std::string line = "  ";
+        for (size_t c = 0; c < 6; ++c) {
+            const std::string pad(width[c] - row.cells[c].size(), ' ');
+            // Numbers and sizes to the right, text to the left; the last column unpadded.
+            if (c > 0) line += "  ";
+            line += c >= 2 && c <= 4 ? pad + row.cells[c] : row.cells[c] + (c == 5 ? "" : pad);
+        }
+        out += line + row.name + "\n";
+    }
+    return out;
 }
 
 void info_text(const InfoReport &r) {
@@ -597,21 +640,7 @@ void info_text(const InfoReport &r) {
            std::to_string(r.image_bytes) + " bytes, " + std::to_string(r.image_sectors) +
            " sectors of 512 bytes)\n";
     out += "Partition table: " + r.table.kind + "\n";
-    if (!r.table.parts.empty()) {
-        char buf[256];
-        std::snprintf(buf, sizeof buf, "  %-3s %-40s %12s %12s %10s  %s\n", "#", "Type", "Start",
-                      "Sectors", "Size", "File system");
-        out += buf;
-    }
-    for (const Partition &p : r.table.parts) {
-        std::string type = p.type + " " + p.type_name;
-        char buf[512];
-        std::snprintf(buf, sizeof buf, "  %-3u %-40s %12" PRIu64 " %12" PRIu64 " %10s  %s%s\n",
-                      p.number, type.c_str(), p.start, p.sectors,
-                      human_size(p.sectors * 512).c_str(), fs_shown(p).c_str(),
-                      p.name.empty() ? "" : ("  \"" + p.name + "\"").c_str());
-        out += buf;
-    }
+    out += partition_rows(r.table.parts);
     for (const std::string &n : r.table.notes) out += "  note: " + n + "\n";
     if (!r.mounted) {
         out_str(out);
@@ -620,8 +649,9 @@ void info_text(const InfoReport &r) {
     std::string free = "unknown";
     if (r.free_clusters >= 0)
         free = std::to_string(r.free_clusters) + " (" +
-               human_size(static_cast<uint64_t>(r.free_clusters) * r.cluster_bytes) +
-               ", from FSInfo)";
+               human_size(static_cast<uint64_t>(r.free_clusters) * r.cluster_bytes) + ")";
+    if (r.fsinfo_free >= 0 && r.fsinfo_free != r.free_clusters)
+        free += ", FSInfo says " + std::to_string(r.fsinfo_free);
     out += "Volume:          " + r.where + ", sectors " + std::to_string(r.start) + " to " +
            std::to_string(r.start + r.sectors - 1) + " (" + human_size(r.sectors * 512) + ")\n";
     out += "  OEM name:            " + escape_display_utf8(r.oem) + "\n";
@@ -683,11 +713,15 @@ void info_json(const InfoReport &r) {
     j.key("fat_sectors").num(r.fat_sectors).key("fat_start").num(r.fat_start);
     j.key("data_start").num(r.data_start).key("root_cluster").num(r.root_cluster);
     j.key("root_entries").num(r.root_entries);
-    j.key("clusters").num(r.clusters).key("free_clusters");
-    if (r.free_clusters < 0)
-        j.null();
-    else
-        j.num(static_cast<uint64_t>(r.free_clusters));
+    j.key("clusters").num(r.clusters);
+    for (const auto &[key, value] :
+         {std::pair{"free_clusters", r.free_clusters}, {"fsinfo_free_clusters", r.fsinfo_free}}) {
+        j.key(key);
+        if (value < 0)
+            j.null();
+        else
+            j.num(static_cast<uint64_t>(value));
+    }
     j.key("files").num(r.files).key("directories").num(r.dirs);
     j.key("file_bytes").num(r.file_bytes);
     j.finish();

@@ -326,6 +326,9 @@ PartitionTable Image::partitions() const {
 
 // Names what the disk holds instead of a FAT volume.
 std::string Image::no_fat_found(const PartitionTable &t) {
+    if (t.kind == "El Torito")
+        return "this is an ISO 9660 image whose boot images hold no FAT volume: dorvex reads "
+               "FAT12, FAT16 and FAT32";
     if (t.parts.empty()) {
         if (t.disk_fs == "blank") return "the image is blank (all zeros): no file system on it";
         return t.disk_fs.empty() ? "no FAT file system found" : not_fat_message(t.disk_fs);
@@ -471,10 +474,10 @@ bool Image::locate(const VolumeChoice &choice, uint64_t &start, uint64_t &end, s
         PartitionTable t = partitions();
         // A damaged FAT boot sector (a jump, a signature, no partitions) is still taken
         // whole, so that the mount names what is wrong with it or falls back to the
-        // backup. Whole images keep to power-of-two clusters, as FAT prescribes.
-        const uint8_t spc = s[DV_BPB_SECTORS_PER_CLUSTER];
+        // backup. Any cluster size the library mounts goes (3 sectors, as mformat -c 3
+        // makes), as with mtools and fsck.fat.
         const bool boot_like = (s[0] == 0xEB || s[0] == 0xE9) && s[510] == 0x55 && s[511] == 0xAA;
-        const bool whole = (spc & (spc - 1)) == 0 && (t.disk_fat || (t.parts.empty() && boot_like));
+        const bool whole = t.disk_fat || (t.parts.empty() && boot_like);
         // A FAT32 volume known only by its backup is taken whole too.
         if (whole || (t.parts.empty() && !t.disk_fat && t.disk_fs == "FAT32")) {
             where_ = "whole image";

@@ -42,15 +42,17 @@ const std::vector<CommandSpec> &commands() {
          true,
          {{0, "json", false}},
          "info [--json] IMAGE",
-         "Show the partition table (MBR or GPT) and, for the chosen FAT volume, its\n"
-         "type (FAT12, FAT16 or FAT32), geometry, label and the number of files and\n"
+         "Show the partition table (MBR, GPT, or the El Torito boot images of an ISO)\n"
+         "and, for the chosen FAT volume, its type (FAT12, FAT16 or FAT32), geometry,\n"
+         "label, free clusters (counted in the FAT) and the number of files and\n"
          "directories.\n"
          "\n"
          "  --json   one JSON document instead of text\n"
          "\n"
          "Examples:\n"
          "  dorvex info sdcard.img\n"
-         "  dorvex info -p 2 disk.img\n"},
+         "  dorvex info -p 2 disk.img\n"
+         "  dorvex info install.iso\n"},
         {"ls",
          cmd_ls,
          1,

@@ -59,14 +59,32 @@ std::string gpt_type_name(const std::string &guid) {
     return "unknown";
 }
 
-Partition from_library(const readfat_partition &r, bool gpt) {
+// An El Torito boot image's platform and emulation, e.g. "EFI, no emulation".
+std::string boot_image_name(uint8_t platform, uint8_t media) {
+    static const char *const kMedia[] = {"no emulation", "1.2M floppy", "1.44M floppy",
+                                         "2.88M floppy", "hard disk"};
+    std::string name = platform == 0x00   ? "x86 BIOS"
+                       : platform == 0x01 ? "PowerPC"
+                       : platform == 0x02 ? "Mac"
+                       : platform == 0xEF ? "EFI"
+                                          : "unknown platform";
+    return name + ", " + (media < 5 ? kMedia[media] : "unknown emulation");
+}
+
+Partition from_library(const readfat_partition &r, uint32_t scheme) {
     Partition p;
     p.number = r.number;
     p.start = r.start;
     p.sectors = r.sectors;
     p.extended = r.extended != 0;
     p.fat = r.fat_type;
-    if (gpt) {
+    if (scheme == DV_PT_ELTORITO) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "0x%02x", r.platform);
+        p.type = buf;
+        p.type_name = boot_image_name(r.platform, r.mbr_type);
+        p.fat_kind = r.platform == 0xEF; // an EFI boot image is a FAT volume
+    } else if (scheme == DV_PT_GPT) {
         p.type = guid_text(r.type_guid);
         p.type_name = gpt_type_name(p.type);
         p.fat_kind = p.type == kEfiSystem || p.type == kBasicData;
@@ -96,6 +114,7 @@ void add_notes(uint32_t notes, std::vector<std::string> &out) {
         {DV_PT_NOTE_EBR_LOOP, "extended boot records loop or leave their partition"},
         {DV_PT_NOTE_OUTSIDE, "a partition reaches past the end of the disk"},
         {DV_PT_NOTE_TRUNCATED, "more partitions than shown"},
+        {DV_PT_NOTE_CATALOG_BAD, "El Torito boot catalog damaged or cut short"},
     };
     for (const auto &[bit, text] : kNotes)
         if (notes & bit) out.push_back(text);
@@ -112,15 +131,15 @@ bool has(const uint8_t *s, size_t at, const char *magic, size_t n) {
 }
 
 // A FAT32 boot sector sound enough to mount from when it is found `at` logical
-// sectors into the volume.
+// sectors into the volume. Any cluster size from 1 to 255 sectors, as the library,
+// mtools and fsck.fat take.
 bool fat32_boot_like(const uint8_t *s, uint32_t at) {
     const uint32_t bps = le16(s + DV_BPB_BYTES_PER_SECTOR);
-    const uint8_t spc = s[DV_BPB_SECTORS_PER_CLUSTER];
     return (s[0] == 0xEB || s[0] == 0xE9) && s[510] == 0x55 && s[511] == 0xAA &&
-           (bps == 512 || bps == 1024 || bps == 2048 || bps == 4096) && spc && !(spc & (spc - 1)) &&
-           le16(s + DV_BPB_RESERVED_SECTORS) > at + 1 && s[DV_BPB_FAT_COUNT] != 0 &&
-           le16(s + DV_BPB_ROOT_ENTRIES) == 0 && le16(s + DV_BPB_FAT_SIZE16) == 0 &&
-           le32(s + DV_BPB_FAT_SIZE32) != 0;
+           (bps == 512 || bps == 1024 || bps == 2048 || bps == 4096) &&
+           s[DV_BPB_SECTORS_PER_CLUSTER] != 0 && le16(s + DV_BPB_RESERVED_SECTORS) > at + 1 &&
+           s[DV_BPB_FAT_COUNT] != 0 && le16(s + DV_BPB_ROOT_ENTRIES) == 0 &&
+           le16(s + DV_BPB_FAT_SIZE16) == 0 && le32(s + DV_BPB_FAT_SIZE32) != 0;
 }
 
 // ext2 unless it has a journal (ext3) or features ext3 lacks (ext4).
@@ -292,7 +311,10 @@ PartitionTable read_partition_table(uint64_t sectors, void *data, readfat_sector
         parts.resize(table.count); // room for all of them, and read again
     }
     t.disk_fat = table.disk_fat;
-    t.kind = table.scheme == DV_PT_GPT ? "GPT" : table.scheme == DV_PT_MBR ? "MBR" : "none";
+    t.kind = table.scheme == DV_PT_GPT        ? "GPT"
+             : table.scheme == DV_PT_MBR      ? "MBR"
+             : table.scheme == DV_PT_ELTORITO ? "El Torito"
+                                              : "none";
     // exFAT and NTFS boot sectors end in 0x55AA as an MBR does, but are no table.
     std::string whole = by_signature(data, read, 0, sectors);
     if (whole == "exFAT" || whole == "NTFS" || whole == "ReFS" || whole == "BitLocker") {
@@ -302,7 +324,7 @@ PartitionTable read_partition_table(uint64_t sectors, void *data, readfat_sector
     }
     if (table.scheme == DV_PT_NONE) t.disk_fs = identify_fs(data, read, 0, sectors, t.disk_fat);
     for (uint32_t i = 0; i < table.count && i < parts.size(); ++i) {
-        t.parts.push_back(from_library(parts[i], table.scheme == DV_PT_GPT));
+        t.parts.push_back(from_library(parts[i], table.scheme));
         Partition &p = t.parts.back();
         if (!p.extended) p.fs = identify_fs(data, read, p.start, p.sectors, p.fat);
     }

@@ -12,20 +12,22 @@
 namespace dvcli {
 
 struct Partition {
-    uint32_t number = 0; // 1-based: MBR 1-4 primary, 5.. logical; GPT entry index + 1
-    std::string type;    // "0x0c" for MBR, a GUID for GPT
+    uint32_t number = 0; // 1-based: MBR 1-4 primary, 5.. logical; GPT entry index + 1;
+                         // El Torito: 1 the default boot image, 2.. the sections' images
+    std::string type;    // "0x0c" for MBR, a GUID for GPT, the platform ("0xef") for El Torito
     std::string type_name;
     std::string name;   // GPT partition name (UTF-8)
     uint64_t start = 0; // in 512-byte sectors
     uint64_t sectors = 0;
     bool extended = false;
-    bool fat_kind = false; // a type that holds FAT volumes (FAT, EFI system, basic data)
+    bool fat_kind = false; // a type that holds FAT volumes (FAT, EFI system, basic data,
+                           // an EFI boot image)
     uint32_t fat = 0;      // 12, 16 or 32: its first sector is a FAT boot sector
     std::string fs;        // what it holds (see identify_fs); empty when unknown
 };
 
 struct PartitionTable {
-    std::string kind;      // "none", "MBR" or "GPT"
+    std::string kind;      // "none", "MBR", "GPT" or "El Torito"
     uint32_t disk_fat = 0; // sector 0 itself is a FAT boot sector of this type
     std::string disk_fs;   // what the disk holds when it has no table (see identify_fs)
     std::vector<Partition> parts;

@@ -1,5 +1,6 @@
 // Partition tables: MBR with its chain of extended boot records, GPT with its CRCs and backup
-// header. Everything lives on the stack and in the caller's array: nothing is allocated.
+// header, and the El Torito boot catalog of an ISO 9660 image. Everything lives on the stack
+// and in the caller's array: nothing is allocated.
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -25,6 +26,18 @@ constexpr size_t kGptEntryCount = 80, kGptEntrySize = 84, kGptEntriesCrc = 88;
 constexpr uint32_t kGptMinHeader = 92;
 constexpr size_t kGptFirstLba = 32, kGptLastLba = 40, kGptName = 56;
 constexpr uint32_t kMaxGptEntries = 16384;
+
+// ISO 9660 and El Torito: 2048-byte sectors, volume descriptors from sector 16, a boot
+// catalog of 32-byte entries.
+constexpr uint32_t kCdShift = 2; // a CD sector is four 512-byte sectors
+constexpr uint64_t kFirstDescriptor = 16;
+constexpr uint32_t kMaxDescriptors = 32;
+constexpr size_t kBootCatalogPointer = 71;
+constexpr uint32_t kCatalogEntry = 32;
+constexpr uint32_t kEntriesPerCdSector = 2048 / kCatalogEntry;
+constexpr uint32_t kMaxCatalogEntries = 16 * kEntriesPerCdSector;
+constexpr uint8_t kBootable = 0x88, kNotBootable = 0x00, kMoreHeaders = 0x90, kLastHeader = 0x91;
+constexpr uint8_t kExtension = 0x44, kExtensionFollows = 0x20;
 
 constexpr std::array<uint32_t, 256> crc_table() {
     std::array<uint32_t, 256> t{};
@@ -71,6 +84,13 @@ struct Disk {
         return reader(data, into, lba << shift, n) == static_cast<int32_t>(n);
     }
 
+    // Reads the 2048-byte CD sector `cd` into `into` (logical sectors of at most 2048 bytes).
+    bool read_cd(uint64_t cd, uint8_t *into) const {
+        constexpr uint32_t n = 1u << kCdShift;
+        if (cd >= sectors >> kCdShift) return false;
+        return reader(data, into, cd << kCdShift, n) == static_cast<int32_t>(n);
+    }
+
     // Adds a partition of `count` sectors at `start` (512-byte units), cut at the disk's end;
     // `rec` holds its other fields. Probes its first sector for a FAT boot sector.
     void add(readfat_partition rec, uint64_t start, uint64_t count) {
@@ -103,6 +123,126 @@ readfat_partition mbr_record(const uint8_t *entry, uint32_t number) {
     r.mbr_type = entry[kMbrType];
     r.extended = is_extended(r.mbr_type) ? 1 : 0;
     return r;
+}
+
+// ---- El Torito ----------------------------------------------------------------------------
+
+// The sectors the FAT volume whose boot sector is at `start` declares, or 0 when that sector
+// holds none the library would mount in what is left of the disk.
+uint64_t declared_fat_sectors(Disk &d, uint64_t start) {
+    if (start >= d.sectors || (start & ((uint64_t{1} << d.shift) - 1)) != 0 ||
+        !d.read(start >> d.shift, d.probe))
+        return 0;
+    BootGeometry g;
+    if (parse_boot_sector(d.probe, d.sectors - start, g) != 0) return 0;
+    const uint32_t total16 = load_le16(d.probe + DV_BPB_TOTAL_SECTORS16);
+    return uint64_t{total16 != 0 ? total16 : load_le32(d.probe + DV_BPB_TOTAL_SECTORS32)}
+           << g.sector_shift;
+}
+
+// Adds the boot image of the default or a section entry `e`. The catalog's sector count is
+// what the firmware loads, often 1 or 4 for an image of megabytes: a FAT volume's own
+// total count wins when larger.
+void add_boot_image(Disk &d, const uint8_t *e, uint8_t platform, uint32_t number) {
+    static constexpr uint64_t kFloppy[] = {0, 2400, 2880, 5760}; // 1.2, 1.44, 2.88 MB
+    const uint8_t media = e[1] & 0x0Fu;
+    uint64_t start = uint64_t{load_le32(e + 8)} << kCdShift;
+    uint64_t count = load_le16(e + 6);
+    // The system area (sector 0 on) is never a boot image: an empty or damaged entry.
+    if (start == 0 || media > 4) return;
+    if (media >= 1 && media <= 3) count = kFloppy[media];
+    if (media == 4 && start < d.sectors && d.read(start >> d.shift, d.probe) &&
+        load_le16(d.probe + DV_BPB_SIGNATURE) == 0xAA55u) {
+        // Hard-disk emulation: an image with an MBR, whose first partition is the volume.
+        const uint8_t *p = d.probe + kMbrTable;
+        if (p[kMbrType] != 0) {
+            start += load_le32(p + kMbrStart);
+            count = load_le32(p + kMbrCount);
+        }
+    }
+    const uint64_t declared = declared_fat_sectors(d, start);
+    if (declared > count) count = declared;
+    readfat_partition r{};
+    r.number = number;
+    r.mbr_type = media;
+    r.platform = platform;
+    d.add(r, start, count);
+}
+
+bool checksum_zero(const uint8_t *entry) {
+    uint32_t sum = 0;
+    for (uint32_t k = 0; k < kCatalogEntry; k += 2) sum += load_le16(entry + k);
+    return (sum & 0xFFFFu) == 0;
+}
+
+// The boot images the El Torito catalog of an ISO 9660 image lists: the default entry, then
+// every section's entries. Nothing when the disk holds no ISO 9660 volume with a boot record.
+void read_eltorito(Disk &d) {
+    uint8_t *b = d.buf;
+    if (d.shift > kCdShift || !d.read_cd(kFirstDescriptor, b) || b[0] != 1 ||
+        std::memcmp(b + 1, "CD001", 5) != 0)
+        return;
+    uint64_t catalog = 0;
+    for (uint64_t i = kFirstDescriptor + 1;; ++i) {
+        if (i == kFirstDescriptor + kMaxDescriptors || !d.read_cd(i, b) ||
+            std::memcmp(b + 1, "CD001", 5) != 0 || b[0] == 0xFF)
+            return;
+        if (b[0] == 0 && std::memcmp(b + 7, "EL TORITO SPECIFICATION", 23) == 0) {
+            catalog = load_le32(b + kBootCatalogPointer);
+            break;
+        }
+    }
+    // The validation entry: header 1, key bytes 0x55 0xAA, 16-bit words summing to 0.
+    if (catalog == 0 || !d.read_cd(catalog, b) || b[0] != 1 || b[30] != 0x55 || b[31] != 0xAA ||
+        !checksum_zero(b)) {
+        d.table->notes |= DV_PT_NOTE_CATALOG_BAD;
+        return;
+    }
+    d.table->scheme = DV_PT_ELTORITO;
+    uint64_t loaded = 0; // the catalog's CD sector in d.buf, relative to its start
+    uint8_t e[kCatalogEntry];
+    // Copies entry `i` into `e`; false past the bound or on a read failure (then noted).
+    auto entry = [&](uint32_t i) {
+        const uint64_t sector = i / kEntriesPerCdSector;
+        if (i >= kMaxCatalogEntries || (sector != loaded && !d.read_cd(catalog + sector, d.buf))) {
+            d.table->notes |= DV_PT_NOTE_CATALOG_BAD;
+            return false;
+        }
+        loaded = sector;
+        std::memcpy(e, d.buf + (i % kEntriesPerCdSector) * kCatalogEntry, kCatalogEntry);
+        return true;
+    };
+    const uint8_t default_platform = b[1];
+    uint32_t number = 1;
+    if (!entry(1)) return;
+    if (e[0] == kBootable || e[0] == kNotBootable) add_boot_image(d, e, default_platform, number);
+    ++number;
+    for (uint32_t i = 2;;) {
+        if (!entry(i++)) return;
+        if (e[0] != kMoreHeaders && e[0] != kLastHeader) return; // the catalog's end
+        const bool last = e[0] == kLastHeader;
+        const uint8_t platform = e[1];
+        const uint32_t count = load_le16(e + 2);
+        for (uint32_t k = 0; k < count; ++k) {
+            if (!entry(i++)) return;
+            if (e[0] != kBootable && e[0] != kNotBootable) {
+                d.table->notes |= DV_PT_NOTE_CATALOG_BAD;
+                return;
+            }
+            const bool extended = (e[1] & kExtensionFollows) != 0;
+            add_boot_image(d, e, platform, number++);
+            // Extension entries carry selection criteria only.
+            for (bool more = extended; more;) {
+                if (!entry(i++)) return;
+                if (e[0] != kExtension) {
+                    d.table->notes |= DV_PT_NOTE_CATALOG_BAD;
+                    return;
+                }
+                more = (e[1] & kExtensionFollows) != 0;
+            }
+        }
+        if (last) return;
+    }
 }
 
 // ---- MBR ----------------------------------------------------------------------------------
@@ -263,13 +403,18 @@ int list_partitions(uint64_t disk_sectors, uint32_t sector_size, void *reader_da
         table->disk_fat = g.fat_type;
         return 0;
     }
-    if (load_le16(mbr + DV_BPB_SIGNATURE) != 0xAA55u) return 0;
+    bool has_table = load_le16(mbr + DV_BPB_SIGNATURE) == 0xAA55u;
     bool protective = false;
-    for (size_t i = 0; i < 4; ++i) {
+    for (size_t i = 0; i < 4 && has_table; ++i) {
         const uint8_t *e = mbr + kMbrTable + i * kMbrEntry;
         // Status bytes other than 0x00 and 0x80: boot code, not a partition table.
-        if ((e[kMbrStatus] & 0x7Fu) != 0) return 0;
+        if ((e[kMbrStatus] & 0x7Fu) != 0) has_table = false;
         if (e[kMbrType] == kProtective) protective = true;
+    }
+    // No table: an ISO 9660 image may still list FAT volumes as its boot images.
+    if (!has_table) {
+        read_eltorito(d);
+        return 0;
     }
     if (protective) {
         if (sector_size == 0) find_gpt_sector_size(d);
@@ -280,6 +425,8 @@ int list_partitions(uint64_t disk_sectors, uint32_t sector_size, void *reader_da
         table->sector_size = d.logical();
     }
     read_mbr(d, mbr);
+    // An MBR that lists nothing (the zeros of an ISO's system area with a signature).
+    if (table->count == 0 && table->notes == 0) read_eltorito(d);
     return 0;
 }
 

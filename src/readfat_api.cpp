@@ -154,6 +154,16 @@ uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *dst, uint32
     return file_read(vol, f, dst, len, err);
 }
 
+// ---- Free clusters ----------------------------------------------------------------------
+
+int readfat_free_clusters(readfat_volume *vol, uint32_t *count, int *err) {
+    if (!vol || !count) {
+        set_err(err, EINVAL);
+        return -1;
+    }
+    return count_free_clusters(vol, count, err);
+}
+
 // ---- Partition tables -------------------------------------------------------------------
 
 int readfat_partitions(uint64_t disk_sectors, uint32_t sector_size, void *reader_data,

@@ -135,6 +135,11 @@ readfat_file *file_open_entry(readfat_volume *vol, const dv_entry *entry, int *e
 int file_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err);
 uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len, int *err);
 
+// ---- Free clusters ----------------------------------------------------------------------
+
+// Counts the free clusters into `*count`: 0, or -1 with EIO through `err`.
+int count_free_clusters(readfat_volume *vol, uint32_t *count, int *err);
+
 // ---- Partition tables -------------------------------------------------------------------
 
 int list_partitions(uint64_t disk_sectors, uint32_t sector_size, void *reader_data,

@@ -484,13 +484,15 @@ DORVEX_API int readfat_seekdir(readfat_volume *vol, readfat_dir *dir, uint32_t p
  *
  * readfat_partitions reads the partition table of a disk through your sector
  * reader: an MBR with its primary entries and the logical partitions of its
- * extended partition (a chain of extended boot records), or a GPT behind a
- * protective MBR. It writes at most `room` records into your array and
- * allocates nothing.
+ * extended partition (a chain of extended boot records), a GPT behind a
+ * protective MBR, or the El Torito boot catalog of an ISO 9660 image (CD,
+ * DVD and install images, whose EFI boot image is a FAT volume). It writes
+ * at most `room` records into your array and allocates nothing.
  */
 #define DV_PT_NONE 0 /* no table: sector 0 is a FAT boot sector, or holds none */
 #define DV_PT_MBR 1
 #define DV_PT_GPT 2
+#define DV_PT_ELTORITO 3 /* the boot images of an ISO 9660 image's El Torito catalog */
 
 /* Notes on what was odd about the table (readfat_table.notes, bits). */
 #define DV_PT_NOTE_GPT_PRIMARY_BAD 0x01u /* primary GPT header or entries damaged */
@@ -500,24 +502,39 @@ DORVEX_API int readfat_seekdir(readfat_volume *vol, readfat_dir *dir, uint32_t p
 #define DV_PT_NOTE_EBR_LOOP 0x10u        /* the EBR chain loops or leaves its partition */
 #define DV_PT_NOTE_OUTSIDE 0x20u         /* an entry reaches past the disk: cut at its end */
 #define DV_PT_NOTE_TRUNCATED 0x40u       /* more partitions than `room` (see count) */
+#define DV_PT_NOTE_CATALOG_BAD 0x80u     /* El Torito catalog damaged, unreadable or cut short */
 
-/* One partition. Sectors are 512-byte units from the disk's start. */
+/*
+ * One partition. Sectors are 512-byte units from the disk's start. An El
+ * Torito boot image is a partition too: it starts at its load RBA (counted
+ * in 2048-byte sectors, so start = 4 x RBA) and its size is the catalog's
+ * sector count, a floppy's size under floppy emulation, or the first
+ * partition of the image's own MBR under hard-disk emulation (which then
+ * gives the start too); when the image holds a FAT boot sector that declares
+ * more sectors (the catalog often says 1 or 4: what the firmware loads
+ * first), the boot sector's total sector count.
+ */
 typedef struct readfat_partition {
     uint64_t start;        /* first sector */
     uint64_t sectors;      /* sector count (cut at the disk's end) */
-    uint32_t number;       /* MBR: 1-4 primary, 5.. logical; GPT: entry index + 1 */
-    uint8_t mbr_type;      /* MBR type byte (0 on GPT) */
+    uint32_t number;       /* MBR: 1-4 primary, 5.. logical; GPT: entry index + 1;
+                              El Torito: 1 the default entry, 2.. the section
+                              entries in catalog order */
+    uint8_t mbr_type;      /* MBR type byte (0 on GPT); El Torito: boot media type
+                              (0 no emulation, 1-3 floppy of 1.2, 1.44, 2.88 MB,
+                              4 hard disk) */
     uint8_t extended;      /* MBR: the container of the logical partitions */
     uint8_t fat_type;      /* 12, 16 or 32 when its first sector is a FAT boot
                               sector that readfat_new2 would mount, else 0 */
-    uint8_t reserved;      /* 0 */
+    uint8_t platform;      /* El Torito: platform ID (0x00 x86 BIOS, 0x01 PowerPC,
+                              0x02 Mac, 0xEF EFI); 0 on MBR and GPT */
     uint8_t type_guid[16]; /* GPT type GUID as stored on disk; zeros on MBR */
     uint16_t name[36];     /* GPT partition name, UTF-16 units, zero padded */
 } readfat_partition;
 
 /* What readfat_partitions found besides the records. */
 typedef struct readfat_table {
-    uint32_t scheme;      /* DV_PT_NONE, DV_PT_MBR or DV_PT_GPT */
+    uint32_t scheme;      /* DV_PT_NONE, DV_PT_MBR, DV_PT_GPT or DV_PT_ELTORITO */
     uint32_t count;       /* partitions found; more than `room` when truncated */
     uint32_t notes;       /* DV_PT_NOTE_* bits */
     uint32_t disk_fat;    /* 12, 16 or 32 when sector 0 itself is a FAT boot
@@ -529,7 +546,7 @@ typedef struct readfat_table {
  * Lists the partitions of a disk of `disk_sectors` 512-byte sectors (from
  * sector 0) through `reader` (called with `reader_data`, as for a volume;
  * requests never reach outside [0, disk_sectors) and ask for one logical
- * sector at a time). `sector_size` is the disk's logical sector size, in
+ * sector at a time, or one 2048-byte CD sector for El Torito). `sector_size` is the disk's logical sector size, in
  * which the table's addresses count: 512, 1024, 2048 or 4096, or 0 to take
  * 512 unless a GPT header is found only at a larger size. Partitions are
  * written to `parts` (room for `room` records; may be null when `room` is 0)
@@ -545,6 +562,20 @@ typedef struct readfat_table {
  * that start past the disk's end are left out, and those that end past it
  * are cut (DV_PT_NOTE_OUTSIDE).
  *
+ * El Torito is read when sector 0 holds neither a FAT boot sector nor a
+ * partition table (no 0xAA55 signature, status bytes of boot code, or an
+ * MBR that lists nothing), on disks whose logical sectors are at most 2048
+ * bytes: an ISO 9660 primary volume descriptor at byte 0x8000 (CD sector
+ * 16), a boot record among the next 31 descriptors (before the terminator)
+ * naming the catalog, and a catalog whose validation entry holds (header 1,
+ * key 0x55 0xAA, checksum). The default entry and
+ * the entries of every section (their extension entries passed over) are
+ * listed; entries with a load RBA of 0 are left out. At most 1024 catalog
+ * entries are read. A catalog that cannot be read, fails its validation
+ * entry, holds an entry of an unknown kind inside a section or runs past the
+ * bound is noted (DV_PT_NOTE_CATALOG_BAD); the scheme stays DV_PT_NONE when
+ * the validation entry fails.
+ *
  * Returns 0, or:
  *   EINVAL  null `reader` or `table`, null `parts` with a nonzero `room`,
  *           `disk_sectors` 0 or a bad `sector_size`
@@ -555,6 +586,32 @@ typedef struct readfat_table {
 DORVEX_API int readfat_partitions(uint64_t disk_sectors, uint32_t sector_size, void *reader_data,
                                   readfat_sector_reader reader, readfat_partition *parts,
                                   uint32_t room, readfat_table *table);
+
+/*
+ * ---- Free clusters ----
+ *
+ * Counts the clusters whose entry in the first FAT is 0 (free), as fsck.fat,
+ * mdir and minfo do, on FAT12, FAT16 and FAT32 alike: the FSInfo sector's
+ * count is only a hint that may be stale, and FAT12/16 have none. The count
+ * covers clusters 2 .. N + 1, where N is the smallest of the volume's
+ * cluster_count, the clusters the boot sector's total sector count declares
+ * and the entries the FAT has room for (less 2); on FAT32 the 28 low bits
+ * of an entry count. Bad-cluster marks and reserved values are not free.
+ *
+ * Reads the first FAT from its start through the sector reader, never past
+ * the logical sector that holds the last counted cluster's entry, in runs
+ * of up to eight logical sectors (the FAT cache's eight buffers; without
+ * READFAT_FLAG_BATCH no more than one cluster's worth a request), each on
+ * logical-sector boundaries. A short result is continued by a request for
+ * the rest. What the FAT cache held is dropped (later lookups read their FAT
+ * sectors again). Allocates nothing.
+ *
+ * On success stores the count in `*count` and returns 0. Otherwise returns
+ * -1 with `*err` (when `err` is not null), `*count` unchanged:
+ *   EINVAL  null `vol` or `count`
+ *   EIO     the reader failed a FAT sector (calling again reads it all anew)
+ */
+DORVEX_API int readfat_free_clusters(readfat_volume *vol, uint32_t *count, int *err);
 
 #ifdef __cplusplus
 }

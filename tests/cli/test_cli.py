@@ -855,7 +855,7 @@ class Json(Base):
         self.assertEqual(one["type"], "file")
         self.assertEqual(len(one["entries"]), 1)
 
-    def test_info_free_clusters_only_from_a_sound_fsinfo(self):
+    def test_info_free_clusters_from_the_fat_and_fsinfo_beside_them(self):
         img = self.sample_image()
         v = info_json(img)["volume"]
         with open(img, "rb") as f:
@@ -864,16 +864,37 @@ class Json(Base):
             f.seek(fsinfo + 488)
             free = struct.unpack("<I", f.read(4))[0]
         self.assertGreater(free, 0)
-        # Offset in the FSInfo sector -> value written there; free count expected.
-        for off, value, want in ((488, free, free), (488, 0xFFFFFFFF, None),
+        self.assertEqual((v["free_clusters"], v["fsinfo_free_clusters"]), (free, free))
+        # Offset in the FSInfo sector -> value written there; FSInfo's count expected. The
+        # count from the FAT stays, and the text shows FSInfo's only when it differs.
+        for off, value, hint in ((488, free - 5, free - 5), (488, 0xFFFFFFFF, None),
                                  (488, v["clusters"] + 1, None), (484, 0x61417273, None),
                                  (0, 0x41615253, None)):
             with open(img, "r+b") as f:
                 f.seek(fsinfo + off)
                 f.write(struct.pack("<I", value))
-            self.assertEqual(info_json(img)["volume"]["free_clusters"], want, (off, value))
+            v = info_json(img)["volume"]
+            self.assertEqual((v["free_clusters"], v["fsinfo_free_clusters"]), (free, hint))
             line = [l for l in text(run("info", img).stdout).splitlines() if "Free clusters" in l]
-            self.assertEqual(line[0].split(":", 1)[1].split()[0], str(want or "unknown"))
+            said = line[0].split(":", 1)[1]
+            self.assertEqual(said.split()[0], str(free))
+            self.assertEqual("FSInfo says %d" % (free - 5) in said, hint is not None, said)
+
+    @need_dosfstools
+    def test_info_free_clusters_on_fat12_and_fat16_as_fsck_counts_them(self):
+        for fat, kib in (("12", 1440), ("16", 20000)):
+            img = self.path("f%s.img" % fat)
+            subprocess.run([which("mkfs.fat"), "-F", fat, "-C", img, str(kib)], check=True,
+                           stdout=subprocess.DEVNULL)
+            write_tree(self.path("src" + fat), {"a.bin": os.urandom(30000), "b.txt": b"b\n"})
+            self.assertEqual(run("put", img, self.path("src" + fat), "/").returncode, 0)
+            r = subprocess.run([which("fsck.fat"), "-n", img], capture_output=True)
+            used, total = map(int, re.search(rb"(\d+)/(\d+) clusters", r.stdout).groups())
+            v = info_json(img)["volume"]
+            self.assertEqual((v["clusters"], v["free_clusters"], v["fsinfo_free_clusters"]),
+                             (total, total - used, None))
+            out = text(run("info", img).stdout)
+            self.assertIn("Free clusters:       %d (" % (total - used), out)
 
     def test_control_characters_escaped_in_text_and_json(self):
         src = self.path("src")
@@ -1284,9 +1305,110 @@ class Partitions(Base):
                          [(1, "Linux filesystem", "swapish", False),
                           (2, "Microsoft basic data", "Data Ünï", True)])
         self.assertEqual(info["volume"]["where"], "partition 2")
+        # Long type names keep the columns in line: numbers end under their headings, the
+        # file system starts under its own.
+        lines = text(run("info", disk).stdout).splitlines()
+        head = next(l for l in lines if l.split()[:2] == ["#", "Type"])
+        for row, p in zip(lines[lines.index(head) + 1:], info["partitions"]):
+            for heading in ("Start", "Sectors"):
+                end = head.index(heading) + len(heading)
+                self.assertEqual(row[:end].split()[-1], str(p[heading.lower()]), (row, head))
+                self.assertEqual(row[end:end + 1], " ", (row, head))
+            self.assertEqual(row[head.index("File system"):].split()[0], p["file_system"])
         self.assertEqual(run("cat", "-p", "2", disk, "readme.txt").returncode, 0)
         r = run("ls", "-p", "3", disk)
         self.assertEqual((r.returncode, text(r.stderr)), (1, "dorvex: %s: no partition 3\n" % disk))
+
+
+class Volumes(Base):
+    """Volumes the tool once refused: odd cluster sizes, the FAT boot images of ISO 9660
+    images."""
+
+    def require(self, *tools):
+        missing = [t for t in tools if not which(t)]
+        if missing and os.environ.get("CI") == "true":
+            self.fail("missing in CI: " + ", ".join(missing))
+        if missing:
+            self.skipTest("needs " + ", ".join(missing))
+
+    def mcopy(self, img, files):
+        write_tree(self.path("src"), files)
+        for name in files:
+            subprocess.run([which("mcopy"), "-i", img, self.path("src", name), "::/" + name],
+                           check=True, env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1"))
+
+    def test_clusters_of_three_sectors(self):
+        self.require("mformat", "mcopy")
+        img = self.path("c3.img")
+        with open(img, "wb") as f:
+            f.truncate(8192 * 512)
+        subprocess.run([which("mformat"), "-i", img, "-c", "3", "-T", "8192", "-h", "2", "-s",
+                        "32", "::"], check=True, env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1"))
+        data = os.urandom(5000)
+        self.mcopy(img, {"DATA.BIN": data})
+        r = run("cat", img, "/DATA.BIN")
+        self.assertEqual((r.returncode, text(r.stderr)), (0, ""))
+        self.assertEqual(r.stdout, data)
+        v = info_json(img)["volume"]
+        self.assertEqual((v["where"], v["fat_type"], v["sectors_per_cluster"],
+                          v["bytes_per_cluster"]), ("whole image", 12, 3, 1536))
+        self.assertIn("1536 (3 sectors)", text(run("info", img).stdout))
+
+    def iso(self, efi_files, patch_count=None):
+        """An ISO made by xorriso: an x86 boot file of 4 sectors, then an EFI FAT12 image
+        holding `efi_files`. patch_count rewrites the EFI entry's sector count."""
+        self.require("xorriso", "mkfs.fat", "mcopy")
+        os.makedirs(self.path("iso"))
+        efi = self.path("iso", "efiboot.img")
+        subprocess.run([which("mkfs.fat"), "-F", "12", "-n", "EFIBOOT", "-C", efi, "1440"],
+                       check=True, stdout=subprocess.DEVNULL)
+        self.mcopy(efi, efi_files)
+        with open(self.path("iso", "boot.bin"), "wb") as f:
+            f.write(os.urandom(2048))
+        iso = self.path("boot.iso")
+        subprocess.run([which("xorriso"), "-as", "mkisofs", "-o", iso, "-b", "boot.bin",
+                        "-no-emul-boot", "-boot-load-size", "4", "-eltorito-alt-boot", "-e",
+                        "efiboot.img", "-no-emul-boot", self.path("iso")],
+                       check=True, capture_output=True)
+        if patch_count is not None:
+            with open(iso, "r+b") as f:
+                f.seek(17 * 2048 + 71)
+                catalog = struct.unpack("<I", f.read(4))[0] * 2048
+                f.seek(catalog + 3 * 32 + 6)  # validation, default, header, then the EFI entry
+                f.write(struct.pack("<H", patch_count))
+        return iso, os.path.getsize(efi) // 512
+
+    def test_iso_whose_only_fat_volume_is_the_efi_boot_image(self):
+        for count in (None, 1):  # as xorriso wrote it; a catalog that says 1 sector
+            iso, efi_sectors = self.iso({"BOOTX64.EFI": b"loader\n", "README.TXT": b"hi\n"},
+                                        count)
+            r = run("ls", iso)
+            self.assertEqual((r.returncode, text(r.stderr)), (0, ""), count)
+            self.assertEqual(text(r.stdout).split(), ["BOOTX64.EFI", "README.TXT"])
+            self.assertEqual(run("cat", "-p", "2", iso, "/readme.txt").stdout, b"hi\n")
+            info = info_json(iso)
+            self.assertEqual(info["partition_table"], "El Torito")
+            self.assertEqual([(p["number"], p["type"], p["type_name"], p["sectors"], p["fat"])
+                              for p in info["partitions"]],
+                             [(1, "0x00", "x86 BIOS, no emulation", 4, None),
+                              (2, "0xef", "EFI, no emulation", efi_sectors, 12)])
+            self.assertEqual((info["volume"]["where"], info["volume"]["label"]),
+                             ("partition 2", "EFIBOOT"))
+            self.assertIn("Partition table: El Torito", text(run("info", iso).stdout))
+            r = run("ls", "-p", "1", iso)
+            self.assertEqual(r.returncode, 1)
+            shutil.rmtree(self.path("iso"))
+        # Only a BIOS boot image: the ISO is named as such.
+        os.makedirs(self.path("bios"))
+        with open(self.path("bios", "boot.bin"), "wb") as f:
+            f.write(os.urandom(2048))
+        subprocess.run([which("xorriso"), "-as", "mkisofs", "-o", self.path("bios.iso"), "-b",
+                        "boot.bin", "-no-emul-boot", self.path("bios")], check=True,
+                       capture_output=True)
+        r = run("ls", self.path("bios.iso"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("this is an ISO 9660 image whose boot images hold no FAT volume",
+                      text(r.stderr))
 
 
 # ---- Inputs that are not plain FAT images ------------------------------------------------

@@ -1,8 +1,9 @@
 // Interop over every kind of FAT volume: FAT12, FAT16 and FAT32 from mkfs.fat (1 to 64
 // sectors per cluster, logical sectors of 512 to 4096 bytes) and from mformat (a 1.44 MB
-// floppy, FAT16, FAT32), alone and as partitions of MBR and GPT disks made by sfdisk. Each is
-// filled by mcopy; every listing and every byte must equal what mcopy reads back, and every
-// reader request must cover whole logical sectors. Skips when the tools are missing.
+// floppy, FAT16, FAT32, and clusters of 3 sectors, which mkfs.fat refuses), alone and as
+// partitions of MBR and GPT disks made by sfdisk. Each is filled by mcopy; every listing and
+// every byte must equal what mcopy reads back, every reader request must cover whole logical
+// sectors, and the free-cluster count must equal fsck.fat's. Skips when the tools are missing.
 #define _FILE_OFFSET_BITS 64
 #include "support/tools.h"
 #include "support/volume_util.h"
@@ -12,6 +13,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -53,6 +56,23 @@ const std::string &source_tree() {
             pattern_data(size_t(i) * 97, uint32_t(i)));
     fs::create_directories(fs::path(dir) / "Empty dir");
     return dir;
+}
+
+// CI has every oracle: a missing one fails there instead of skipping.
+bool in_ci() {
+    const char *ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
+}
+
+// What a shell command prints (standard output and error).
+std::string capture(const std::string &cmd) {
+    std::string out;
+    if (FILE *p = popen((cmd + " 2>&1").c_str(), "r")) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
 }
 
 // mcopy applies the lower-case flags of 8.3-only names, which the library leaves alone.
@@ -120,7 +140,7 @@ void compare(readfat_volume *vol, readfat_dir *d, const fs::path &host, const st
 // and checks a few path lookups and that every request after the boot sector covers whole
 // logical sectors. Returns the volume's FAT type and logical sector size.
 std::pair<uint32_t, uint32_t> verify(const std::string &image, uint64_t start, uint64_t end,
-                                     const std::string &expected) {
+                                     const std::string &expected, uint32_t *free = nullptr) {
     const int fd = open(image.c_str(), O_RDONLY);
     EXPECT_GE(fd, 0);
     uint8_t boot[512] = {};
@@ -146,6 +166,9 @@ std::pair<uint32_t, uint32_t> verify(const std::string &image, uint64_t start, u
                     pattern_data(39 * 97, 39));
         dv_entry st;
         EXPECT_EQ(readfat_stat(vol, "Sub dir/../README.TXT", &st), 0) << "'..' leads to the root";
+        if (free) {
+            EXPECT_EQ(readfat_free_clusters(vol, free, &err), 0) << err;
+        }
         readfat_delete(vol);
     } else {
         ADD_FAILURE() << image << ": mount failed with " << err;
@@ -191,6 +214,10 @@ std::vector<Format> formats() {
     f.push_back({"mformat_floppy_1440", "-f 1440", true, 12, 512});
     f.push_back({"mformat_fat16", "-T 40960 -h 16 -s 32", true, 16, 512});
     f.push_back({"mformat_fat32", "-T 140000 -h 16 -s 32 -F", true, 32, 512});
+    // Clusters of 3 sectors (1536 bytes): mtools and fsck.fat take any count.
+    f.push_back({"mformat_fat12_c3", "-T 8192 -h 2 -s 32 -c 3", true, 12, 512});
+    f.push_back({"mformat_fat16_c3", "-T 40960 -h 16 -s 32 -c 3", true, 16, 512});
+    f.push_back({"mformat_fat32_c3", "-T 210000 -h 16 -s 32 -F -c 3", true, 32, 512});
     return f;
 }
 
@@ -206,7 +233,7 @@ TEST_P(Types, EveryListingAndByteAsMcopyReadsThem) {
     if (!f.mformat) make.replace(make.find("IMG"), 3, shell_quote(img));
     if (f.mformat) {
         // mformat formats an existing file: the floppy's size comes from -f, the others' -T.
-        const uint64_t sectors = f.fat == 12 ? 2880 : std::stoull(make.substr(3));
+        const uint64_t sectors = make.rfind("-T ", 0) == 0 ? std::stoull(make.substr(3)) : 2880;
         ASSERT_EQ(truncate((std::ofstream(img), img.c_str()), off_t(sectors * 512)), 0);
         ASSERT_TRUE(run_logged(
             kEnv + shell_quote(t.mformat) + " -i " + shell_quote(img) + " " + make + " ::", log));
@@ -217,9 +244,31 @@ TEST_P(Types, EveryListingAndByteAsMcopyReadsThem) {
                                " -s -Q -i " + shell_quote(img) + " * ::/",
                            log));
     mcopy_out(t, img, 0, dir + "/out", log);
-    const auto kind = verify(img, 0, fs::file_size(img) / 512, dir + "/out");
+    uint32_t free = 0;
+    const auto kind = verify(img, 0, fs::file_size(img) / 512, dir + "/out", &free);
     EXPECT_EQ(kind.first, f.fat);
     EXPECT_EQ(kind.second, f.bps);
+    // fsck.fat's "used/total clusters"; then, after it set FSInfo right, FSInfo's count.
+    const std::string fsck = find_tool("fsck.fat");
+    if (fsck.empty()) {
+        if (in_ci()) FAIL() << "fsck.fat (dosfstools) is missing";
+        GTEST_SKIP() << "fsck.fat (dosfstools) is needed for the free count";
+    }
+    const std::string said = capture(shell_quote(fsck) + " -n " + shell_quote(img));
+    const size_t slash = said.rfind('/'), space = said.rfind(' ', slash);
+    ASSERT_NE(slash, std::string::npos) << said;
+    EXPECT_EQ(free, std::stoul(said.substr(slash + 1)) - std::stoul(said.substr(space + 1)))
+        << said;
+    if (f.fat == 32) {
+        capture(shell_quote(fsck) + " -a " + shell_quote(img));
+        std::ifstream in(img, std::ios::binary);
+        auto le = [&](uint64_t at, int n) {
+            uint8_t b[4] = {};
+            in.seekg(std::streamoff(at)).read(reinterpret_cast<char *>(b), n);
+            return uint32_t(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24);
+        };
+        EXPECT_EQ(free, le(uint64_t(le(48, 2)) * f.bps + 488, 4));
+    }
     fs::remove_all(dir);
 }
 
@@ -306,4 +355,71 @@ TEST(Partitioned, Fat16EspAndFat12BasicDataInAGpt) {
           16, 2048, 8192},
          {"start=10240, size=2048, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4", 0, 10240, 2048},
          {"start=12288, size=4096, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", 12, 12288, 4096}});
+}
+
+// ---- El Torito -----------------------------------------------------------------------------
+
+// An ISO 9660 image made by xorriso with two EFI boot images: a FAT12 floppy, and a FAT16
+// volume of 34 MB whose size the catalog cannot hold (xorriso writes 0). Each is found where
+// xorriso put it, with its own size and type, and reads as mcopy reads the image file.
+TEST(ElTorito, EfiBootImagesOfAnIsoMadeByXorriso) {
+    const Tools t;
+    const std::string xorriso = find_tool("xorriso");
+    if (!t.ok() || xorriso.empty()) {
+        if (in_ci()) FAIL() << "mkfs.fat, mtools and xorriso are needed";
+        GTEST_SKIP() << "mkfs.fat, mtools and xorriso are needed";
+    }
+    const std::string dir = scratch_dir("dorvex-iso"), log = dir + "/tools.log";
+    fs::create_directories(dir + "/iso");
+    const std::pair<uint32_t, uint32_t> kinds[] = {{12, 1440}, {16, 34000}}; // FAT, KiB
+    std::vector<std::string> images;
+    for (const auto &[fat, kib] : kinds) {
+        images.push_back(dir + "/iso/efi" + std::to_string(fat) + ".img");
+        ASSERT_TRUE(run_logged(shell_quote(t.mkfs) + " -F " + std::to_string(fat) + " -C " +
+                                   shell_quote(images.back()) + " " + std::to_string(kib),
+                               log));
+        ASSERT_TRUE(run_logged("cd " + shell_quote(source_tree()) + " && " + kEnv +
+                                   shell_quote(t.mcopy) + " -s -Q -i " +
+                                   shell_quote(images.back()) + " * ::/",
+                               log));
+    }
+    const std::string iso = dir + "/boot.iso";
+    ASSERT_TRUE(run_logged(shell_quote(xorriso) + " -as mkisofs -o " + shell_quote(iso) +
+                               " -e efi12.img -no-emul-boot -eltorito-alt-boot -e efi16.img "
+                               "-no-emul-boot " +
+                               shell_quote(dir + "/iso"),
+                           log));
+    const uint64_t sectors = fs::file_size(iso) / 512;
+    std::vector<uint8_t> none;
+    FaultReader rd(none, 0, sectors, 8);
+    const int fd = open(iso.c_str(), O_RDONLY);
+    rd.synth = [fd](uint64_t s, uint8_t *buf) {
+        if (pread(fd, buf, 512, off_t(s * 512)) != 512) std::memset(buf, 0, 512);
+    };
+    readfat_partition got[4];
+    readfat_table table;
+    ASSERT_EQ(readfat_partitions(sectors, 0, &rd, FaultReader::cb, got, 4, &table), 0);
+    EXPECT_EQ(table.scheme, DV_PT_ELTORITO);
+    EXPECT_EQ(table.notes, 0u);
+    ASSERT_EQ(table.count, 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(images[i]);
+        const std::vector<uint8_t> want = read_whole(images[i]);
+        EXPECT_EQ(got[i].number, i + 1);
+        EXPECT_EQ(got[i].platform, 0xEF);
+        EXPECT_EQ(got[i].mbr_type, 0) << "no emulation";
+        EXPECT_EQ(got[i].fat_type, kinds[i].first);
+        ASSERT_EQ(got[i].sectors, want.size() / 512);
+        std::vector<uint8_t> there(want.size());
+        ASSERT_EQ(pread(fd, there.data(), there.size(), off_t(got[i].start * 512)),
+                  ssize_t(there.size()));
+        EXPECT_TRUE(there == want) << "not the image xorriso stored";
+        const std::string out = dir + "/out" + std::to_string(i);
+        mcopy_out(t, images[i], 0, out, log);
+        EXPECT_EQ(verify(iso, got[i].start, got[i].start + got[i].sectors, out).first,
+                  kinds[i].first);
+    }
+    EXPECT_EQ(rd.bad_requests(), 0u);
+    close(fd);
+    fs::remove_all(dir);
 }

@@ -415,3 +415,87 @@ TEST(Mount, OptimalFlags) {
                                            DV_FLAG_SKIP_LEADING_SEP | DV_FLAG_LENIENT |
                                            DV_FLAG_UTF16 | DV_CHARSET_ASCII);
 }
+
+// ---- Free clusters ---------------------------------------------------------------------
+
+// The free count over FAT12/16/32 with cluster counts that end a FAT12 pair on either
+// half, and FATs larger than the clusters need: it equals the zero entries among the
+// volume's clusters, read in runs the size of the FAT cache (one cluster without
+// READFAT_FLAG_BATCH), never past the last entry's sector, without allocating.
+TEST(FreeClusters, CountsZeroEntriesUpToTheLastClusterOnly) {
+    struct Case {
+        uint32_t bits, spc, clusters;
+    } cases[] = {{12, 1, 301}, {12, 3, 300}, {16, 1, 4200}, {16, 2, 4099}, {32, 1, 3000}};
+    for (const Case &c : cases) {
+        for (uint32_t flags :
+             {readfat_optimal_flags(), readfat_optimal_flags() | READFAT_FLAG_BATCH}) {
+            SCOPED_TRACE(testing::Message() << "FAT" << c.bits << " spc " << c.spc << " clusters "
+                                            << c.clusters << " flags " << flags);
+            FatGeometry g = geo(c.spc, c.clusters);
+            g.fat_bits = c.bits;
+            g.reserved_sectors = 3;
+            g.fat_sectors = 40; // more than any of these needs
+            FatImage img(g);
+            TreeLayout t(img);
+            t.file("A.BIN", pattern_data(20 * 512, 1), FatImage::Spread::gapped).dir("SUB");
+            t.finish();
+            img.set_fat(c.clusters, 0x0FFFFFF7u);                       // a bad cluster is not free
+            img.set_fat(c.clusters + 1, 0);                             // the last one is
+            if (c.bits == 32) img.set_fat(c.clusters - 1, 0xF0000000u); // free: top bits ignored
+            uint32_t want = 0;
+            for (uint32_t n = 2; n <= c.clusters + 1; ++n)
+                want += (img.fat(n) & (c.bits == 32 ? 0x0FFFFFFFu : 0xFFFFFFFFu)) == 0;
+            FaultReader rd(img);
+            allow_batches(rd, img, flags);
+            Mounted v(img, rd, flags);
+            ASSERT_TRUE(v.ok()) << v.err;
+            rd.reset_log();
+            const uint64_t allocs = v.alloc.allocs();
+            uint32_t count = 0;
+            int err = 0;
+            ASSERT_EQ(readfat_free_clusters(v, &count, &err), 0) << err;
+            EXPECT_EQ(count, want);
+            EXPECT_EQ(v.alloc.allocs(), allocs);
+            const uint64_t last_byte = c.bits == 12 ? (c.clusters + 1) * 3 / 2 + 1
+                                                    : uint64_t(c.clusters + 2) * c.bits / 8 - 1;
+            const uint64_t sectors = last_byte / 512 + 1;
+            const uint32_t run = (flags & READFAT_FLAG_BATCH) ? 8 : std::min(8u, c.spc);
+            EXPECT_EQ(rd.calls(), (sectors + run - 1) / run) << rd.describe();
+            for (const FaultReader::Call &call : rd.log()) {
+                EXPECT_GE(call.sector, img.fat_start());
+                EXPECT_LE(call.sector + call.count, img.fat_start() + sectors) << rd.describe();
+            }
+            // The cache was dropped: lookups still see the right chains.
+            EXPECT_TRUE(read_file(v, "A.BIN") == pattern_data(20 * 512, 1));
+            EXPECT_EQ(rd.bad_requests(), 0u);
+        }
+    }
+}
+
+TEST(FreeClusters, FailedFatReadGivesEioAndTheNextCallRetries) {
+    FatGeometry g = geo(1, 2000);
+    g.fat_bits = 16;
+    FatImage img(g);
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok()) << v.err;
+    uint32_t count = 77;
+    int err = 0;
+    EXPECT_EQ(readfat_free_clusters(nullptr, &count, &err), -1);
+    EXPECT_EQ(err, EINVAL);
+    err = 0;
+    EXPECT_EQ(readfat_free_clusters(v, nullptr, &err), -1);
+    EXPECT_EQ(err, EINVAL);
+    for (FaultReader::Result r :
+         {FaultReader::Result::zero, FaultReader::Result::negative, FaultReader::Result::over}) {
+        rd.fail_sector(img.fat_start() + 5, r);
+        err = 0;
+        EXPECT_EQ(readfat_free_clusters(v, &count, &err), -1);
+        EXPECT_EQ(err, EIO);
+        EXPECT_EQ(count, 77u);
+        rd.clear_faults();
+    }
+    rd.max_per_call(1); // short results are continued
+    EXPECT_EQ(readfat_free_clusters(v, &count, nullptr), 0);
+    EXPECT_EQ(count, 2000u - 1u); // the root's cluster is the only one in use
+}

@@ -189,3 +189,157 @@ TEST(Partitions, GptPrimaryDamagedThenBothCopies) {
         EXPECT_EQ(l.parts[0].mbr_type, 0xEE);
     }
 }
+
+// ---- El Torito -----------------------------------------------------------------------------
+
+namespace {
+
+// An ISO 9660 image (descriptors from CD sector 16, the catalog at CD sector 20) whose
+// catalog lists an x86 default image of 4 sectors at RBA 30, then one EFI section: a FAT16
+// volume at RBA 40 that the catalog says is 1 sector long, and a 1.44 MB floppy image at
+// RBA 1200 holding FAT12, followed by an extension entry.
+struct IsoDisk {
+    std::vector<uint8_t> disk = std::vector<uint8_t>(kDisk * 512);
+    uint64_t fat16_sectors = 0;
+    static constexpr size_t kCatalog = 20 * 2048;
+
+    uint8_t *cd(uint32_t n) { return &disk[size_t(n) * 2048]; }
+    uint8_t *entry(uint32_t i) { return &disk[kCatalog + 32 * i]; }
+    static void put32(uint8_t *p, uint32_t v) {
+        for (int k = 0; k < 4; ++k) p[k] = uint8_t(v >> (8 * k));
+    }
+    void boot_entry(uint32_t i, uint8_t media, uint16_t count, uint32_t rba) {
+        uint8_t *e = entry(i);
+        e[0] = 0x88, e[1] = media, e[6] = uint8_t(count), e[7] = uint8_t(count >> 8);
+        put32(e + 8, rba);
+    }
+    // The validation entry's checksum: its 16-bit words sum to 0.
+    void seal() {
+        uint8_t *v = entry(0);
+        v[28] = v[29] = 0;
+        uint32_t sum = 0;
+        for (int k = 0; k < 32; k += 2) sum += uint32_t(v[k] | v[k + 1] << 8);
+        const uint16_t fix = uint16_t(0x10000 - (sum & 0xFFFF));
+        v[28] = uint8_t(fix), v[29] = uint8_t(fix >> 8);
+    }
+    IsoDisk() {
+        for (uint32_t n : {16u, 17u, 18u}) std::memcpy(cd(n) + 1, "CD001\x01", 6);
+        cd(16)[0] = 1, cd(17)[0] = 0, cd(18)[0] = 0xFF;
+        std::memcpy(cd(17) + 7, "EL TORITO SPECIFICATION", 23);
+        put32(cd(17) + 71, 20);
+        entry(0)[0] = 1, entry(0)[30] = 0x55, entry(0)[31] = 0xAA;
+        std::memcpy(entry(0) + 4, "dorvex test", 11);
+        seal();
+        boot_entry(1, 0, 4, 30);
+        entry(2)[0] = 0x91, entry(2)[1] = 0xEF, entry(2)[2] = 2;
+        boot_entry(3, 0, 1, 40);
+        boot_entry(4, 2 | 0x20, 1, 1200);
+        entry(5)[0] = 0x44;
+        FatGeometry g;
+        g.fat_bits = 16;
+        g.cluster_count = 4200;
+        FatImage fat16(g);
+        fat16_sectors = fat16.end_sector();
+        std::memcpy(&disk[40 * 2048], fat16.boot(), 512);
+        g.fat_bits = 12;
+        g.cluster_count = 2800;
+        g.reserved_sectors = 1;
+        FatImage fat12(g);
+        std::memcpy(&disk[1200 * 2048], fat12.boot(), 512);
+    }
+};
+
+struct Image {
+    uint64_t start, sectors;
+    uint32_t number;
+    uint8_t media, platform, fat;
+    bool operator==(const Image &) const = default;
+};
+
+std::vector<Image> images(const Listing &l) {
+    std::vector<Image> out;
+    for (const auto &p : l.parts)
+        out.push_back({p.start, p.sectors, p.number, p.mbr_type, p.platform, p.fat_type});
+    return out;
+}
+
+} // namespace
+
+TEST(Partitions, ElToritoBootImagesWithTheirStartsSizesAndTypes) {
+    IsoDisk iso;
+    const std::vector<Image> all{{120, 4, 1, 0, 0x00, 0},
+                                 {160, iso.fat16_sectors, 2, 0, 0xEF, 16},
+                                 {4800, 2880, 3, 2, 0xEF, 12}};
+    Listing l = list(iso.disk);
+    EXPECT_EQ(l.rc, 0);
+    EXPECT_EQ(l.table.scheme, DV_PT_ELTORITO);
+    EXPECT_EQ(l.table.notes, 0u);
+    EXPECT_EQ(images(l), all);
+    EXPECT_EQ(l.bad_requests, 0u);
+    // A signature over an empty table, as some system areas carry, changes nothing.
+    iso.disk[510] = 0x55, iso.disk[511] = 0xAA;
+    l = list(iso.disk);
+    EXPECT_EQ(l.table.scheme, DV_PT_ELTORITO);
+    EXPECT_EQ(images(l), all);
+}
+
+TEST(Partitions, DamagedElToritoCatalogs) {
+    struct Case {
+        const char *what;
+        std::function<void(IsoDisk &)> damage;
+        uint32_t scheme, notes;
+        size_t count, same; // images listed, and how many first ones are as when intact
+    } cases[] = {
+        {"bad checksum", [](IsoDisk &i) { i.entry(0)[5] ^= 1; }, DV_PT_NONE, DV_PT_NOTE_CATALOG_BAD,
+         0, 0},
+        {"catalog outside the disk", [](IsoDisk &i) { IsoDisk::put32(i.cd(17) + 71, 0xFFFFFFF0u); },
+         DV_PT_NONE, DV_PT_NOTE_CATALOG_BAD, 0, 0},
+        {"no primary descriptor", [](IsoDisk &i) { i.cd(16)[0] = 2; }, DV_PT_NONE, 0, 0, 0},
+        {"no boot record before the terminator",
+         [](IsoDisk &i) { std::swap_ranges(i.cd(17), i.cd(18), i.cd(18)); }, DV_PT_NONE, 0, 0, 0},
+        {"descriptors without end", // 31 supplementary descriptors: the walk stops
+         [](IsoDisk &i) {
+             for (uint32_t n = 17; n < 17 + 40; ++n) {
+                 std::memset(i.cd(n), 0, 2048);
+                 std::memcpy(i.cd(n),
+                             "\x02"
+                             "CD001\x01",
+                             7);
+             }
+         },
+         DV_PT_NONE, 0, 0, 0},
+        {"huge section count", [](IsoDisk &i) { i.entry(2)[2] = i.entry(2)[3] = 0xFF; },
+         DV_PT_ELTORITO, DV_PT_NOTE_CATALOG_BAD, 3, 3},
+        {"more headers without end",
+         [](IsoDisk &i) {
+             for (uint32_t e = 6; e < 1100; ++e) i.entry(e)[0] = 0x90;
+             i.entry(2)[0] = 0x90;
+         },
+         DV_PT_ELTORITO, DV_PT_NOTE_CATALOG_BAD, 3, 3},
+        {"unknown entry in a section", [](IsoDisk &i) { i.entry(4)[0] = 0x12; }, DV_PT_ELTORITO,
+         DV_PT_NOTE_CATALOG_BAD, 2, 2},
+        {"image past the disk", [](IsoDisk &i) { IsoDisk::put32(i.entry(4) + 8, 0x7FFFFFFF); },
+         DV_PT_ELTORITO, DV_PT_NOTE_OUTSIDE, 2, 2},
+        {"image cut at the disk's end", [](IsoDisk &i) { IsoDisk::put32(i.entry(4) + 8, 1900); },
+         DV_PT_ELTORITO, DV_PT_NOTE_OUTSIDE, 3, 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        IsoDisk iso;
+        const std::vector<Image> all = images(list(iso.disk));
+        c.damage(iso);
+        Listing l = list(iso.disk);
+        EXPECT_EQ(l.rc, 0);
+        EXPECT_EQ(l.table.scheme, c.scheme);
+        EXPECT_EQ(l.table.notes, c.notes);
+        ASSERT_EQ(l.parts.size(), c.count);
+        const std::vector<Image> got = images(l);
+        EXPECT_TRUE(std::equal(all.begin(), all.begin() + long(c.same), got.begin()));
+        EXPECT_EQ(l.bad_requests, 0u);
+    }
+    // An unreadable catalog is noted, as a damaged one.
+    IsoDisk iso;
+    Listing l = list(iso.disk, 16, [](FaultReader &rd) { rd.fail_sector(20 * 4); });
+    EXPECT_EQ(l.table.scheme, uint32_t(DV_PT_NONE));
+    EXPECT_EQ(l.table.notes, DV_PT_NOTE_CATALOG_BAD);
+}
