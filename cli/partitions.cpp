@@ -80,10 +80,10 @@ Partition from_library(const readfat_partition &r, uint32_t scheme) {
     p.fat = r.fat_type;
     if (scheme == DV_PT_ELTORITO) {
         char buf[8];
-        std::snprintf(buf, sizeof buf, "0x%02x", r.platform);
+        std::snprintf(buf, sizeof buf, "0x%02x", r.reserved);
         p.type = buf;
-        p.type_name = boot_image_name(r.platform, r.mbr_type);
-        p.fat_kind = r.platform == 0xEF; // an EFI boot image is a FAT volume
+        p.type_name = boot_image_name(r.reserved, r.mbr_type);
+        p.fat_kind = r.reserved == 0xEF; // an EFI boot image is a FAT volume
     } else if (scheme == DV_PT_GPT) {
         p.type = guid_text(r.type_guid);
         p.type_name = gpt_type_name(p.type);

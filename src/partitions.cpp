@@ -165,7 +165,7 @@ void add_boot_image(Disk &d, const uint8_t *e, uint8_t platform, uint32_t number
     readfat_partition r{};
     r.number = number;
     r.mbr_type = media;
-    r.platform = platform;
+    r.reserved = platform;
     d.add(r, start, count);
 }
 

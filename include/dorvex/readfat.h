@@ -526,8 +526,8 @@ typedef struct readfat_partition {
     uint8_t extended;      /* MBR: the container of the logical partitions */
     uint8_t fat_type;      /* 12, 16 or 32 when its first sector is a FAT boot
                               sector that readfat_new2 would mount, else 0 */
-    uint8_t platform;      /* El Torito: platform ID (0x00 x86 BIOS, 0x01 PowerPC,
-                              0x02 Mac, 0xEF EFI); 0 on MBR and GPT */
+    uint8_t reserved;      /* 0 on MBR and GPT; El Torito: the platform ID (0x00
+                              x86 BIOS, 0x01 PowerPC, 0x02 Mac, 0xEF EFI) */
     uint8_t type_guid[16]; /* GPT type GUID as stored on disk; zeros on MBR */
     uint16_t name[36];     /* GPT partition name, UTF-16 units, zero padded */
 } readfat_partition;
@@ -546,9 +546,10 @@ typedef struct readfat_table {
  * Lists the partitions of a disk of `disk_sectors` 512-byte sectors (from
  * sector 0) through `reader` (called with `reader_data`, as for a volume;
  * requests never reach outside [0, disk_sectors) and ask for one logical
- * sector at a time, or one 2048-byte CD sector for El Torito). `sector_size` is the disk's logical sector size, in
- * which the table's addresses count: 512, 1024, 2048 or 4096, or 0 to take
- * 512 unless a GPT header is found only at a larger size. Partitions are
+ * sector at a time, or one 2048-byte CD sector for El Torito). `sector_size`
+ * is the disk's logical sector size, in which the table's addresses count:
+ * 512, 1024, 2048 or 4096, or 0 to take 512 unless a GPT header is found
+ * only at a larger size. Partitions are
  * written to `parts` (room for `room` records; may be null when `room` is 0)
  * in table order, extended containers included; `*table` receives the rest.
  *

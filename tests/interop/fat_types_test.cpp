@@ -406,7 +406,7 @@ TEST(ElTorito, EfiBootImagesOfAnIsoMadeByXorriso) {
         SCOPED_TRACE(images[i]);
         const std::vector<uint8_t> want = read_whole(images[i]);
         EXPECT_EQ(got[i].number, i + 1);
-        EXPECT_EQ(got[i].platform, 0xEF);
+        EXPECT_EQ(got[i].reserved, 0xEF);
         EXPECT_EQ(got[i].mbr_type, 0) << "no emulation";
         EXPECT_EQ(got[i].fat_type, kinds[i].first);
         ASSERT_EQ(got[i].sectors, want.size() / 512);

@@ -259,7 +259,7 @@ struct Image {
 std::vector<Image> images(const Listing &l) {
     std::vector<Image> out;
     for (const auto &p : l.parts)
-        out.push_back({p.start, p.sectors, p.number, p.mbr_type, p.platform, p.fat_type});
+        out.push_back({p.start, p.sectors, p.number, p.mbr_type, p.reserved, p.fat_type});
     return out;
 }
 
