@@ -3,8 +3,8 @@
  *
  * Open a volume with your sector reader and a sector writer next to it, then
  * create and write files, replace them, make and remove directories, remove
- * files, rename and move within the volume, set times, attributes and the
- * volume label. Close it to write the free-cluster summary and mark the
+ * files and whole trees, rename and move within the volume, set times,
+ * attributes and the volume label. Close it to write the free-cluster summary and mark the
  * volume clean:
  *
  *     int err;
