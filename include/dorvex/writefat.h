@@ -219,7 +219,9 @@ DORVEX_API int writefat_remove(writefat_volume *w, const char *path);
  * cross-link), at a free cluster or outside the data area; and for a file
  * whose chain starts at the root's. Such an entry is marked deleted, its
  * clusters are left alone (they belong to something else, or are damaged).
- * The callback must not use the volume.
+ * EIO: a directory whose first cluster could not be read; its entry is
+ * marked deleted too, what it holds stays as lost clusters, and the walk
+ * goes on (the call then returns EIO). The callback must not use the volume.
  */
 typedef void (*writefat_remove_fn)(void *fn_data, const dv_entry *entry, uint32_t depth, int code);
 
@@ -237,15 +239,19 @@ typedef void (*writefat_remove_fn)(void *fn_data, const dv_entry *entry, uint32_
  * recovery tools still find the names), each of its clusters written once;
  * each file's chain is freed, and each directory's chain after its contents
  * were read. The FAT goes out through the write-back cache, flushed before
- * the call returns. Each directory is read once, the time is linear in the
- * entries, the memory (through the volume's allocator, released before the
- * call returns) grows with the depth and the entries still to do.
+ * the call returns. An open group is synced first (as for every removal).
+ * Each directory is read once: the time is linear in the entries; the
+ * memory (through the volume's allocator, released before the call returns)
+ * grows with the depth and the entries still to do.
  *
  * Returns 0 (also when entries were not followed: `fn` hears of them), or
- * EINVAL (the root, a null `w` or `path`), ENOMEM (the stack could not grow:
- * the tree is gone from its directory, the clusters not yet freed are lost
- * clusters), EIO (a directory of the tree could not be read, or a sector not
- * written; likewise) and the codes above.
+ * EINVAL (the root, a null `w` or `path`), ENOMEM (the stack could not be
+ * taken: nothing changed; or could not grow: the tree is gone from its
+ * directory, the clusters not yet freed are lost clusters), EIO (a
+ * directory of the tree could not be read: the rest was removed; or a
+ * sector not written: the volume then refuses changes) and the codes above.
+ * A file open for writing (writefat_create) into a directory removed fails
+ * at writefat_finish with ENOENT.
  */
 DORVEX_API int writefat_remove_tree(writefat_volume *w, const char *path, writefat_remove_fn fn,
                                     void *fn_data);

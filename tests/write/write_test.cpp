@@ -421,8 +421,13 @@ TEST_P(Write, RemoveTreeTakesEverythingBelowDepthFirst) {
     }
     w = img->open();
     ASSERT_NE(w, nullptr);
+    int err = 0; // a file being written into the tree cannot be published afterwards
+    writefat_file *f = writefat_create(w, "target/sub/deeper/new.bin", 0, &err);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(writefat_write(w, f, pattern(3000, 1).data(), 3000, &err), 0);
     Heard heard;
     ASSERT_EQ(writefat_remove_tree(w, "target", Heard::fn, &heard), 0);
+    EXPECT_EQ(writefat_finish(w, f, 0), ENOENT);
     using Paths = std::set<std::pair<std::string, int>>;
     EXPECT_EQ(Paths(heard.paths.begin(), heard.paths.end()), expect);
     EXPECT_EQ(heard.paths.size(), expect.size());
