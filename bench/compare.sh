@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Whole-process comparison of the dorvex tool with the usual FAT readers, on the same
 # images in the same run: `cat` of the same bytes, mtools (mtype, mdir, mcopy -s), The
-# Sleuth Kit (icat, fls -r) and 7-Zip (7zz x, 7zz l); and the time `dorvex mkimage` takes
-# for a directory of 20,000 files. Prints medians, spreads (min-max),
+# Sleuth Kit (icat, fls -r) and 7-Zip (7zz x, 7zz l); the time `dorvex mkimage` takes
+# for a directory of 20,000 files; `rm -r` of that directory and of a tree 10,000 levels
+# deep beside mtools' mdeltree. Prints medians, spreads (min-max),
 # ratios to the first command of each group, and peak memory (maximum resident set).
 #
 #   bash bench/compare.sh [DORVEX] [RUNS]
@@ -27,7 +28,7 @@ dorvex=$(realpath "$dorvex")
 
 # ---- Peers ----------------------------------------------------------------------------
 # command -> Debian package
-declare -A pkg=([mtype]=mtools [mdir]=mtools [mcopy]=mtools [icat]=sleuthkit [fls]=sleuthkit
+declare -A pkg=([mtype]=mtools [mdir]=mtools [mcopy]=mtools [mdeltree]=mtools [icat]=sleuthkit [fls]=sleuthkit
     [7zz]=7zip [hyperfine]=hyperfine [python3]=python3)
 missing=()
 for c in "${!pkg[@]}"; do command -v "$c" >/dev/null || missing+=("${pkg[$c]}"); done
@@ -185,6 +186,45 @@ if have mkfs.fat; then
     rm -f w.img copy.bin
 fi
 
+# Removing: rm -r of the directory of 20,000 files (the image above) and of a tree 10,000
+# levels deep (each level a directory and a file, laid out on a FAT16 image), into a fresh
+# copy before each run. mdeltree recurses per level: the default 8 MiB stack does not hold
+# 10,000 levels (it crashes), so it runs with an unlimited one.
+if have mkfs.fat && have python3; then
+    if [[ ! -f deep.img ]]; then
+        mkfs.fat -F 16 -s 1 -C deep.img 16384 >/dev/null
+        python3 - <<'EOF2'
+import struct
+d = bytearray(open("deep.img", "rb").read())
+reserved, fats = struct.unpack_from("<H", d, 14)[0], d[16]
+root_entries, fat_sectors = (struct.unpack_from("<H", d, o)[0] for o in (17, 22))
+root = (reserved + fats * fat_sectors) * 512
+data = root + root_entries * 32
+entry = lambda n, a, c=0: n + bytes([a]) + bytes(14) + struct.pack("<HI", c, 0)
+levels = 10000
+for k in range(levels):
+    c = 2 + k
+    for f in range(fats):
+        struct.pack_into("<H", d, (reserved + f * fat_sectors) * 512 + 2 * c, 0xFFFF)
+    raw = entry(b".          ", 0x10, c) + entry(b"..         ", 0x10, c - 1 if k else 0)
+    if k + 1 < levels:
+        raw += entry(b"D          ", 0x10, c + 1)
+    raw += entry(b"F       TXT", 0x20)
+    d[data + (c - 2) * 512:data + (c - 2) * 512 + len(raw)] = raw
+d[root:root + 32] = entry(b"DEEP       ", 0x10, 2)
+open("deep.img", "wb").write(d)
+EOF2
+    fi
+    echo "== rm -r a directory of 20,000 files"
+    have mdeltree && measure rmlist "mdeltree" "cp list.img w.img" "mdeltree -i w.img ::/files"
+    measure rmlist "dorvex rm -r" "cp list.img w.img" "$D rm -r w.img /files"
+    echo "== rm -r a tree 10,000 levels deep"
+    have mdeltree && measure rmdeep "mdeltree (unlimited stack)" "cp deep.img w.img" \
+        "ulimit -s unlimited; mdeltree -i w.img ::/DEEP"
+    measure rmdeep "dorvex rm -r" "cp deep.img w.img" "$D rm -r w.img /DEEP"
+    rm -f w.img
+fi
+
 # ---- Report ---------------------------------------------------------------------------
 echo
 python3 - "$results" <<'EOF'
@@ -209,7 +249,9 @@ checks = [("dorvex cat <= 1.0 x cat", ratio("cat", "dorvex cat", "cat (same byte
           ("dorvex ls <= 0.5 x mdir", ratio("ls", "dorvex ls", "mdir"), 0.5),
           ("dorvex get <= 0.25 x mcopy -s", ratio("get", "dorvex get", "mcopy -s"), 0.25),
           ("dorvex put <= 0.2 x mcopy -s", ratio("put", "dorvex put", "mcopy -s"), 0.2),
-          ("put 256 MiB <= 1.5 x cp", ratio("putbig", "dorvex put", "cp (same bytes)"), 1.5)]
+          ("put 256 MiB <= 1.5 x cp", ratio("putbig", "dorvex put", "cp (same bytes)"), 1.5),
+          ("rm -r 20,000 <= 2 x mdeltree", ratio("rmlist", "dorvex rm -r", "mdeltree"), 2.0),
+          ("rm -r deep <= 2 x mdeltree", ratio("rmdeep", "dorvex rm -r", "mdeltree (unlimited stack)"), 2.0)]
 for name, r, limit in checks:
     if r is not None:
         print("%-26s %.2f  %s" % (name, r, "met" if r <= limit else "NOT met"))
@@ -218,6 +260,8 @@ for g, label, med, lo, hi, mem in rows:
         print("%-26s %.2f s  %s" % ("dorvex mkimage <= 2 s", float(med), "met" if float(med) <= 2 else "NOT met"))
     if g == "putlist":
         print("%-26s %.1f s  %s" % ("put 20,000 files < 10 s", float(med), "met" if float(med) < 10 else "NOT met"))
+    if g.startswith("rm") and label == "dorvex rm -r":
+        print("%-26s %.2f s  %s" % (g + " <= 1 s", float(med), "met" if float(med) <= 1 else "NOT met"))
     if g.startswith("put") and label == "dorvex put" and mem.isdigit():
         print("%-26s %.1f MiB  %s" % (g + " peak <= 8 MiB", int(mem) / 1024, "met" if int(mem) <= 8192 else "NOT met"))
 for g, label, med, lo, hi, mem in rows:

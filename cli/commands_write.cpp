@@ -432,28 +432,44 @@ int put_tree(WriteSession &s, const std::string &host, const std::string &dest, 
     return put_file(s, host, dest, force, false) ? 0 : 1;
 }
 
-int remove_tree(WriteSession &s, const std::string &path, bool recursive) {
-    dv_entry e;
-    if (recursive && stat_path(s.rv(), path, e) && (e.attr & DV_ATTR_DIRECTORY)) {
-        int err = 0;
-        readfat_dir *d = readfat_opendir(s.rv(), path.c_str(), &err);
-        if (!d) return err;
-        std::vector<std::string> names;
-        while (const dv_entry *c = readfat_readdir(s.rv(), d, &err)) {
-            char name[800];
-            dv_name_to_utf8(&c->name, name, sizeof name);
-            // Deleted entries come back too (first byte 0xE5): they are no one's to remove.
-            if (c->deleted || static_cast<uint8_t>(c->shortname[0]) == 0xE5 ||
-                (c->attr & DV_ATTR_VOLUME) || !std::strcmp(name, ".") || !std::strcmp(name, ".."))
-                continue;
-            names.push_back(name);
-        }
-        readfat_closedir(s.rv(), d);
-        if (err != DV_E_ENDDIR) return err;
-        for (const auto &n : names)
-            if (int rc = remove_tree(s, join(path, n), true)) return rc;
+// What `rm -r` hears of the entries removed: their names by depth, so that a warning can
+// name the whole path (kept as names, not paths: a tree 10,000 levels deep stays small).
+struct Removal {
+    std::string top;                // the path given, as shown
+    std::vector<std::string> names; // names[d - 1]: the shown name at depth d
+
+    std::string shown() const {
+        std::string p = top;
+        for (const auto &n : names) p += (p.empty() || p.back() != '/' ? "/" : "") + n;
+        return p;
     }
-    return writefat_remove(s.w(), path.c_str());
+
+    static void heard(void *data, const dv_entry *e, uint32_t depth, int code) {
+        auto *r = static_cast<Removal *>(data);
+        if (depth == 0) {
+            r->names.clear();
+        } else {
+            r->names.resize(depth - 1);
+            r->names.push_back(escape_display_utf8(name_to_utf8(e->name)));
+        }
+        if (code == ELOOP) {
+            warning(r->shown() + ": directory loop or cross-link: entry removed, its clusters " +
+                    "left alone");
+        } else if (code != 0) {
+            warning(r->shown() + ": " + dv_strerror(code) + ": entry removed, what it held is " +
+                    "left as lost clusters");
+        }
+    }
+};
+
+// Removes `path`; with `recursive` a directory with everything below it, in one call that
+// walks the tree itself (any depth, names as stored, loops and cross-links not followed).
+int remove_tree(WriteSession &s, const std::string &path, bool recursive) {
+    if (!recursive) return writefat_remove(s.w(), path.c_str());
+    Removal r;
+    r.top = shown_path(path);
+    while (r.top.size() > 1 && r.top.back() == '/') r.top.pop_back();
+    return writefat_remove_tree(s.w(), path.c_str(), &Removal::heard, &r);
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // Fuzz target: the input is a medium (damaged as it comes) and, in its last 64 bytes, a
-// sequence of changes: make directories, put, replace, remove, move, set times, attributes
-// and the label, with names that clash. The reader and the writer abort on any request
-// outside the volume; the allocator aborts on leaks and bad releases. Whatever the medium
-// holds, every call must return, and closing must release everything.
+// sequence of changes: make directories, put, replace, remove (files, empty directories and
+// whole trees), move, set times, attributes and the label, with names that clash. The reader and
+// the writer abort on any request outside the volume; the allocator aborts on leaks and bad
+// releases. Whatever the medium holds, every call must return, and closing must release everything.
 #include "fuzz_common.h"
 
 #include <dorvex/writefat.h>
@@ -48,6 +48,14 @@ const char *const kNames[] = {"a",
                               "dir/f",
                               "DIR/F.BIN"};
 
+// writefat_remove_tree's callback: a directory's own entry comes before its contents.
+void count_removed(void *data, const dv_entry *e, uint32_t depth, int code) {
+    auto *last_depth = static_cast<uint32_t *>(data);
+    if (!e || depth > *last_depth + 1 || (code != 0 && code != ELOOP && code != EIO))
+        dvfuzz::fail("remove_tree callback out of order");
+    *last_depth = depth;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -73,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     std::string content;
+    uint32_t removed = 0;
     for (size_t i = 0; i + 1 < ops_len; i += 2) {
         const char *name = kNames[ops[i + 1] % (sizeof kNames / sizeof kNames[0])];
         const char *other = kNames[(ops[i + 1] / 16) % (sizeof kNames / sizeof kNames[0])];
@@ -93,7 +102,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             break;
         }
         case 3:
-            writefat_remove(w, name);
+            // The high bit removes the whole tree below the name (loops and all).
+            if (ops[i] & 0x80)
+                writefat_remove_tree(w, name, count_removed, &removed);
+            else
+                writefat_remove(w, name);
             break;
         case 4:
             writefat_rename(w, name, other);

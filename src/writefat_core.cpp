@@ -457,6 +457,8 @@ void note_tail(W *w, const NamePlan &plan, const uint8_t *sn) {
     w->tails[t / 32] |= 1u << (t % 32);
 }
 
+} // namespace
+
 bool is_dot_entry(const uint8_t *e) {
     return std::memcmp(e, ".          ", 11) == 0 || std::memcmp(e, "..         ", 11) == 0;
 }
@@ -472,6 +474,8 @@ bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn) {
     }
     return true;
 }
+
+namespace {
 
 // Whether the long-name entry of ordinal 1 `e` may start the folded name `want`: false only
 // when a unit stored there surely folds to another one.

@@ -158,6 +158,10 @@ struct Scan {
     bool build_index = false; // fill w's index with every live name of this directory
 };
 int scan_dir(W *w, uint32_t dir, Scan &s);
+// Whether the raw entry is "." or "..".
+bool is_dot_entry(const uint8_t *e);
+// Whether `k` long-name entries before the short entry `sn` form its whole run.
+bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn);
 
 // Writes `n` raw entries at ordinal `at` of the directory, sector by sector, in order.
 int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint32_t n);

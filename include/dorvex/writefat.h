@@ -3,8 +3,8 @@
  *
  * Open a volume with your sector reader and a sector writer next to it, then
  * create and write files, replace them, make and remove directories, remove
- * files, rename and move within the volume, set times, attributes and the
- * volume label. Close it to write the free-cluster summary and mark the
+ * files and whole trees, rename and move within the volume, set times,
+ * attributes and the volume label. Close it to write the free-cluster summary and mark the
  * volume clean:
  *
  *     int err;
@@ -55,9 +55,12 @@
  * (a crash between the writes of one FAT sector's copies; the first copy is
  * the sound one). A replaced file is the old or the new file, never a mix: the
  * new data goes to a new chain, then one sector write switches the entry.
- * A move cut between its two directory writes may leave the file under both
- * names, on one chain (never under neither). A group (writefat_group) widens
- * this from one operation to the group's changes since its last sync.
+ * A tree removed by writefat_remove_tree is whole or gone: its top entry goes
+ * first, and what follows only frees what is then unreachable (a cut leaves
+ * lost clusters). A move cut between its two directory writes may leave the
+ * file under both names, on one chain (never under neither). A group
+ * (writefat_group) widens this from one operation to the group's changes
+ * since its last sync.
  *
  * Errors are returned (0 or a code) or, for calls that return a handle or
  * count, stored through `err` (written on failure only; may be null):
@@ -89,7 +92,8 @@
  * directory clusters read by scans, the alias-tail table and a 1 MiB index
  * of the names of one large directory, which lets a directory of thousands
  * of files take new names without a scan each); operations allocate only
- * the parsed path, released before they return.
+ * the parsed path and writefat_remove_tree its stack, released before they
+ * return.
  * One volume is used by one thread at a time.
  */
 #ifndef DORVEX_WRITEFAT_H
@@ -203,6 +207,54 @@ DORVEX_API int writefat_mkdir(writefat_volume *w, const char *path, int64_t mtim
  * systems' writes; the caller decides).
  */
 DORVEX_API int writefat_remove(writefat_volume *w, const char *path);
+
+/*
+ * Called by writefat_remove_tree for each entry it takes away, depth-first:
+ * a directory's own entry before its contents, so a caller can keep the
+ * path by depth (depth 0 is the named entry, 1 its children, ...). `entry`
+ * is the entry as it was (valid during the call only). `code` is 0, or
+ * ELOOP for a directory entry that is not followed: it points at the root,
+ * at a directory on the way down, at a directory that is not its own
+ * ("." and ".." there do not name it and the directory it was found in: a
+ * cross-link), at a free cluster or outside the data area; and for a file
+ * whose chain starts at the root's. Such an entry is marked deleted, its
+ * clusters are left alone (they belong to something else, or are damaged).
+ * EIO: a directory whose first cluster could not be read; its entry is
+ * marked deleted too, what it holds stays as lost clusters, and the walk
+ * goes on (the call then returns EIO). The callback must not use the volume.
+ */
+typedef void (*writefat_remove_fn)(void *fn_data, const dv_entry *entry, uint32_t depth, int code);
+
+/*
+ * Removes `path`: a file (as writefat_remove) or a directory with
+ * everything below it, walked with its own stack (no recursion: any depth).
+ * `fn` (may be null) hears of each entry removed, with `fn_data`.
+ *
+ * Write order: first the named entry is marked deleted (one sector write;
+ * the write path keeps a name's entries inside one logical sector). From
+ * then on the whole tree is unreachable, so a crash at any later write
+ * leaves at most lost clusters: the tree is whole or gone. Then each
+ * directory of the tree has its entries marked deleted (first byte 0xE5;
+ * "." and ".." kept, as Windows and mdeltree leave a deleted folder, so
+ * recovery tools still find the names), each of its clusters written once;
+ * each file's chain is freed, and each directory's chain after its contents
+ * were read. The FAT goes out through the write-back cache, flushed before
+ * the call returns. An open group is synced first (as for every removal).
+ * Each directory is read once: the time is linear in the entries; the
+ * memory (through the volume's allocator, released before the call returns)
+ * grows with the depth and the entries still to do.
+ *
+ * Returns 0 (also when entries were not followed: `fn` hears of them), or
+ * EINVAL (the root, a null `w` or `path`), ENOMEM (the stack could not be
+ * taken: nothing changed; or could not grow: the tree is gone from its
+ * directory, the clusters not yet freed are lost clusters), EIO (a
+ * directory of the tree could not be read: the rest was removed; or a
+ * sector not written: the volume then refuses changes) and the codes above.
+ * A file open for writing (writefat_create) into a directory removed fails
+ * at writefat_finish with ENOENT.
+ */
+DORVEX_API int writefat_remove_tree(writefat_volume *w, const char *path, writefat_remove_fn fn,
+                                    void *fn_data);
 
 /*
  * Renames or moves `from` to `to` (its directory must exist; the name must

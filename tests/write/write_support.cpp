@@ -26,27 +26,7 @@ std::string pattern(size_t n, unsigned seed) {
 }
 
 int remove_tree(writefat_volume *w, const std::string &path) {
-    readfat_volume *rv = writefat_reader(w);
-    dv_entry st;
-    if (int rc = readfat_stat(rv, path.c_str(), &st)) return rc;
-    if (st.attr & DV_ATTR_DIRECTORY) {
-        int err = 0;
-        readfat_dir *d = readfat_opendir(rv, path.c_str(), &err);
-        if (!d) return err;
-        std::vector<std::string> names;
-        while (const dv_entry *e = readfat_readdir(rv, d, &err)) {
-            char name[800];
-            dv_name_to_utf8(&e->name, name, sizeof name);
-            if (e->deleted || static_cast<uint8_t>(e->shortname[0]) == 0xE5 ||
-                (e->attr & DV_ATTR_VOLUME) || !std::strcmp(name, ".") || !std::strcmp(name, ".."))
-                continue;
-            names.push_back(name);
-        }
-        readfat_closedir(rv, d);
-        for (const auto &n : names)
-            if (int rc = remove_tree(w, path + "/" + n)) return rc;
-    }
-    return writefat_remove(w, path.c_str());
+    return writefat_remove_tree(w, path.c_str(), nullptr, nullptr);
 }
 
 std::string digest(const std::string &data) {

@@ -69,7 +69,7 @@ int put(writefat_volume *w, const char *path, const std::string &data, uint32_t 
         int64_t mtime = 1700000000);
 // `n` bytes of a seeded pseudo-random pattern.
 std::string pattern(size_t n, unsigned seed);
-// Removes `path` and everything below it, as `dorvex rm -r` does; 0 or the code.
+// Removes `path` and everything below it (writefat_remove_tree); 0 or the code.
 int remove_tree(writefat_volume *w, const std::string &path);
 // Size and hash of `data`: what the trees below hold for each file.
 std::string digest(const std::string &data);

@@ -343,6 +343,219 @@ TEST_P(Write, FreeCountKeepsToTheDeclaredSize) {
     EXPECT_TRUE(img->fsck(&report, false)) << report;
 }
 
+// ---- Removing trees ---------------------------------------------------------------------
+
+// What writefat_remove_tree told its callback: the path of each entry (kept by depth), in
+// order, with its code.
+struct Heard {
+    std::vector<std::string> names; // by depth
+    std::vector<std::pair<std::string, int>> paths;
+    static void fn(void *data, const dv_entry *e, uint32_t depth, int code) {
+        auto *h = static_cast<Heard *>(data);
+        char name[800];
+        dv_name_to_utf8(&e->name, name, sizeof name);
+        EXPECT_LE(depth, h->names.size()); // a directory's own entry comes before its contents
+        h->names.resize(depth);
+        h->names.push_back(name);
+        std::string path;
+        for (const auto &n : h->names) path += (path.empty() ? "" : "/") + n;
+        h->paths.emplace_back(path, code);
+    }
+};
+
+// Overwrites bytes of the image while no volume is open (the file and `cur` alike).
+void patch(WImage &img, size_t at, const void *bytes, size_t n) {
+    std::memcpy(img.cur.data() + at, bytes, n);
+    for (uint64_t s = at / 512; s <= (at + n - 1) / 512; ++s) {
+        img.touched.insert(s);
+        ASSERT_EQ(pwrite(img.fd, img.cur.data() + s * 512, 512, off_t(s * 512)), 512);
+    }
+}
+
+// The offset of the only 32-byte entry of the image that holds `bytes` at `skip`.
+size_t find_entry(const WImage &img, const std::string &bytes, size_t skip = 0) {
+    size_t found = 0;
+    int count = 0;
+    for (size_t at = 0; at + 32 <= img.cur.size(); at += 32)
+        if (std::memcmp(img.cur.data() + at + skip, bytes.data(), bytes.size()) == 0) {
+            found = at;
+            ++count;
+        }
+    EXPECT_EQ(count, 1) << bytes;
+    return found;
+}
+
+TEST_P(Write, RemoveTreeTakesEverythingBelowDepthFirst) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    for (const char *d : {"keep", "target", "target/sub", "target/sub/deeper"})
+        ASSERT_EQ(writefat_mkdir(w, d, 1700000000), 0);
+    std::set<std::pair<std::string, int>> expect = {
+        {"target", 0}, {"target/sub", 0}, {"target/sub/deeper", 0}};
+    for (const char *f : {"target/A long file name.txt", "target/sub/qXz slash.txt",
+                          "target/sub/qYz backslash.txt", "target/sub/deeper/leaf.bin"}) {
+        ASSERT_EQ(put(w, f, pattern(3000, 9)), 0);
+        expect.insert({f, 0});
+    }
+    for (int i = 0; i < 40; ++i) { // the directory spans clusters
+        const std::string f = "target/sub/file number " + std::to_string(i) + ".txt";
+        ASSERT_EQ(put(w, f.c_str(), "x"), 0);
+        expect.insert({f, 0});
+    }
+    ASSERT_EQ(put(w, "keep/kept.txt", "kept"), 0);
+    ASSERT_EQ(put(w, "victim.txt", "victim"), 0);
+    want = {{"keep/", ""}, {"keep/kept.txt", digest("kept")}, {"victim.txt", digest("victim")}};
+    dv_entry sub;
+    ASSERT_EQ(writefat_sync(w), 0);
+    ASSERT_EQ(readfat_stat(writefat_reader(w), "target/sub", &sub), 0);
+    const readfat_volume rv = *writefat_reader(w);
+    ASSERT_EQ(writefat_close(w), 0);
+    // Names FAT cannot hold, as another system's bug may leave them: '/' and '\' in a long name.
+    patch(*img, find_entry(*img, std::string("q\0X\0z", 5), 1) + 3, "/", 1);
+    patch(*img, find_entry(*img, std::string("q\0Y\0z", 5), 1) + 3, "\\", 1);
+    for (const char *from : {"target/sub/qXz slash.txt", "target/sub/qYz backslash.txt"}) {
+        std::string to = from;
+        to[12] = to[12] == 'X' ? '/' : '\\';
+        expect.erase({from, 0});
+        expect.insert({to, 0});
+    }
+    w = img->open();
+    ASSERT_NE(w, nullptr);
+    int err = 0; // a file being written into the tree cannot be published afterwards
+    writefat_file *f = writefat_create(w, "target/sub/deeper/new.bin", 0, &err);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(writefat_write(w, f, pattern(3000, 1).data(), 3000, &err), 0);
+    Heard heard;
+    ASSERT_EQ(writefat_remove_tree(w, "target", Heard::fn, &heard), 0);
+    EXPECT_EQ(writefat_finish(w, f, 0), ENOENT);
+    using Paths = std::set<std::pair<std::string, int>>;
+    EXPECT_EQ(Paths(heard.paths.begin(), heard.paths.end()), expect);
+    EXPECT_EQ(heard.paths.size(), expect.size());
+    check(w, "remove tree");
+    // Its entries are marked deleted for recovery tools; "." and ".." stay, as mdeltree
+    // leaves them.
+    const uint8_t *c =
+        img->cur.data() + (rv.data_start + (sub.cluster - 2) * rv.sectors_per_cluster) * 512;
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(c), 11), ".          ");
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(c) + 32, 11), "..         ");
+    for (uint32_t i = 2; i < rv.dir_entries_per_cluster && c[i * 32] != 0; ++i)
+        EXPECT_EQ(c[i * 32], 0xE5) << i;
+    EXPECT_EQ(writefat_remove_tree(w, "/", nullptr, nullptr), EINVAL);
+    EXPECT_EQ(writefat_remove_tree(w, "target", nullptr, nullptr), ENOENT);
+    ASSERT_EQ(writefat_remove_tree(w, "victim.txt", nullptr, nullptr), 0); // a file
+    want.erase("victim.txt");
+    check(w, "remove a file");
+    EXPECT_EQ(writefat_close(w), 0);
+}
+
+// /target/sub/evil pointing at the root, an ancestor, a directory outside, a cluster whose
+// "." names another one, a free cluster, past the data area: evil's entry goes, what it
+// points at stays, and nothing outside the target changes.
+TEST_P(Write, RemoveTreeFollowsNoDamagedDirectoryEntry) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    for (const char *d : {"keep", "target", "target/sub", "target/sub/evil"})
+        ASSERT_EQ(writefat_mkdir(w, d, 1700000000), 0);
+    ASSERT_EQ(put(w, "target/sub/file.txt", "in the tree"), 0);
+    ASSERT_EQ(put(w, "keep/kept.txt", pattern(5000, 3)), 0);
+    ASSERT_EQ(put(w, "victim.txt", "victim"), 0);
+    ASSERT_EQ(writefat_sync(w), 0);
+    readfat_volume *rv = writefat_reader(w);
+    dv_entry target, sub, keep;
+    ASSERT_EQ(readfat_stat(rv, "target", &target), 0);
+    ASSERT_EQ(readfat_stat(rv, "target/sub", &sub), 0);
+    ASSERT_EQ(readfat_stat(rv, "keep", &keep), 0);
+    // A file holding what a directory's first entries look like, "." naming another cluster.
+    std::string fake(64, '\0');
+    fake.replace(0, 12, ".          \x10");
+    fake[26] = 0x77;
+    fake.replace(32, 12, "..         \x10");
+    fake[58] = char(target.cluster), fake[59] = char(target.cluster >> 8);
+    ASSERT_EQ(put(w, "keep/fake.bin", fake), 0);
+    ASSERT_EQ(writefat_sync(w), 0);
+    dv_entry fake_e;
+    ASSERT_EQ(readfat_stat(rv, "keep/fake.bin", &fake_e), 0);
+    want = reader_tree(w);
+    for (auto it = want.begin(); it != want.end();)
+        it = it->first.rfind("target/", 0) == 0 ? want.erase(it) : std::next(it);
+    const bool fat32 = rv->fat_type == 32;
+    const std::pair<const char *, uint32_t> cases[] = {
+        {"root", 0},
+        {"root by its cluster", fat32 ? rv->root_cluster : 0},
+        {"the target", target.cluster},
+        {"its own directory", sub.cluster},
+        {"a directory outside", keep.cluster},
+        {"a file whose '.' names another cluster", fake_e.cluster},
+        {"a free cluster", rv->cluster_count / 2},
+        {"past the data area", rv->cluster_count + 2},
+    };
+    ASSERT_EQ(writefat_close(w), 0);
+    img->commit();
+    const size_t evil = find_entry(*img, "EVIL       \x10");
+    for (const auto &[what, cluster] : cases) {
+        SCOPED_TRACE(what);
+        const uint8_t lo[2] = {uint8_t(cluster), uint8_t(cluster >> 8)};
+        const uint8_t hi[2] = {uint8_t(cluster >> 16), uint8_t(cluster >> 24)};
+        patch(*img, evil + 26, lo, 2);
+        patch(*img, evil + 20, hi, 2);
+        w = img->open();
+        ASSERT_NE(w, nullptr);
+        Heard heard;
+        ASSERT_EQ(writefat_remove_tree(w, "target", Heard::fn, &heard), 0);
+        std::vector<std::pair<std::string, int>> loops;
+        for (const auto &p : heard.paths)
+            if (p.second != 0) loops.push_back(p);
+        using Loops = std::vector<std::pair<std::string, int>>;
+        EXPECT_EQ(loops, Loops(1, {"target/sub/evil", ELOOP}));
+        EXPECT_EQ(reader_tree(w), want);
+        ASSERT_EQ(writefat_close(w), 0);
+        std::string report;
+        EXPECT_TRUE(img->fsck(&report, true)) << report; // evil's own cluster: lost
+        img->restore();
+    }
+}
+
+// The stack growing past what it takes at first, each allocation failing in turn: ENOMEM,
+// nothing kept, and the tree whole or gone with everything else intact.
+TEST_P(Write, RemoveTreeOutOfMemoryLeavesASoundVolume) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(put(w, "kept.txt", "kept"), 0);
+    std::string path = "deep";
+    ASSERT_EQ(writefat_mkdir(w, path.c_str(), 0), 0);
+    for (int level = 0; level < 40; ++level, path += "/d") {
+        ASSERT_EQ(writefat_mkdir(w, (path + "/d").c_str(), 0), 0);
+        ASSERT_EQ(put(w, (path + "/a long file name.txt").c_str(), path), 0);
+    }
+    using Tree = std::map<std::string, std::string>;
+    const Tree before = reader_tree(w);
+    ASSERT_EQ(writefat_close(w), 0);
+    img->commit();
+    for (uint64_t n = 1;; ++n) {
+        w = img->open();
+        ASSERT_NE(w, nullptr);
+        const size_t live = img->alloc.live_blocks();
+        img->alloc.reset_counts();
+        img->alloc.fail_at(n);
+        const int rc = remove_tree(w, "deep");
+        img->alloc.fail_at(0);
+        EXPECT_EQ(img->alloc.live_blocks(), live) << n;
+        const auto after = reader_tree(w);
+        ASSERT_EQ(writefat_close(w), 0);
+        if (rc == 0) {
+            EXPECT_GT(n, 5u); // the stack grew
+            break;
+        }
+        EXPECT_EQ(rc, ENOMEM) << n;
+        std::string report;
+        EXPECT_TRUE(img->fsck(&report, true)) << n << "\n" << report;
+        const bool gone = after.find("deep/") == after.end();
+        const Tree only_kept = {{"kept.txt", digest("kept")}};
+        EXPECT_EQ(after, gone ? only_kept : before) << n;
+        img->restore();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, Write, ::testing::ValuesIn(kKinds),
                          [](const auto &info) { return std::string(info.param.label); });
 
