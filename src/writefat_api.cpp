@@ -1034,7 +1034,8 @@ int writefat_remove(writefat_volume *w, const char *path) {
     if (int rc = mark_dirty(w)) return rc;
     // The entry goes first: a crash after it leaves lost clusters, never a half file.
     if (int rc = delete_entries(w, t.parent, s.run_first, s.run_count)) return rc;
-    if (is_link(w, first))
+    // A damaged entry may name the root's chain, which is no one's to free.
+    if (is_link(w, first) && first != root_start_cluster(w->rv))
         if (int rc = free_chain(w, first)) return rc;
     return fat_flush(w);
 }

@@ -515,6 +515,35 @@ TEST_P(Write, RemoveTreeFollowsNoDamagedDirectoryEntry) {
     }
 }
 
+// A damaged file entry naming the root's first cluster: removing it leaves the root whole.
+TEST_P(Write, RemovingAFileThatNamesTheRootKeepsTheRoot) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    if (writefat_reader(w)->fat_type != 32) {
+        writefat_close(w);
+        GTEST_SKIP() << "a fixed root has no cluster";
+    }
+    ASSERT_EQ(put(w, "EVIL.TXT", "evil"), 0);
+    ASSERT_EQ(put(w, "kept.txt", pattern(3000, 4)), 0);
+    const uint32_t root = writefat_reader(w)->root_cluster;
+    ASSERT_EQ(writefat_close(w), 0);
+    img->commit();
+    const size_t evil = find_entry(*img, "EVIL    TXT");
+    const uint8_t lo[2] = {uint8_t(root), uint8_t(root >> 8)};
+    const uint8_t hi[2] = {uint8_t(root >> 16), uint8_t(root >> 24)};
+    patch(*img, evil + 26, lo, 2);
+    patch(*img, evil + 20, hi, 2);
+    w = img->open();
+    ASSERT_NE(w, nullptr);
+    auto want = reader_tree(w);
+    want.erase("EVIL.TXT");
+    ASSERT_EQ(writefat_remove(w, "EVIL.TXT"), 0);
+    EXPECT_EQ(reader_tree(w), want);
+    ASSERT_EQ(writefat_close(w), 0);
+    std::string report;
+    EXPECT_TRUE(img->fsck(&report, false)) << report; // the root's cluster still in use
+}
+
 // The stack growing past what it takes at first, each allocation failing in turn: ENOMEM,
 // nothing kept, and the tree whole or gone with everything else intact.
 TEST_P(Write, RemoveTreeOutOfMemoryLeavesASoundVolume) {
