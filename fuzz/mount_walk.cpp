@@ -1,6 +1,6 @@
 // Fuzz target: the input is the medium. List its partitions, mount it, walk every directory
-// (bounded), stat what a path can name, read and seek every file. The reader aborts on any request
-// outside the volume; the allocator aborts on leaks and bad releases.
+// (bounded), stat what a path can name, read and seek every file, count the free clusters. The
+// reader aborts on any request outside the volume; the allocator aborts on leaks and bad releases.
 #include "fuzz_common.h"
 
 #include <string>
@@ -106,6 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     Walk w{vol};
     if (readfat_dir *root = readfat_opendir(vol, "", &err)) w.dir(root, "", 0);
+    uint32_t free_clusters = 0;
+    if (readfat_free_clusters(vol, &free_clusters, &err) == 0 && free_clusters > vol->cluster_count)
+        dvfuzz::fail("more free clusters than clusters");
     readfat_delete(vol);
     return 0;
 }
