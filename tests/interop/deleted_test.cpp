@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -168,13 +167,6 @@ TEST_F(Deleted, ListedUnderLongNamesAndRecoveredLikeIcat) {
 
 // ---- A deleted folder over several clusters ----------------------------------------------
 
-// The first of `tools` that is not installed, or "".
-std::string missing_tool(std::initializer_list<const char *> tools) {
-    for (const char *t : tools)
-        if (find_tool(t).empty()) return t;
-    return "";
-}
-
 // Reads sectors of an image file as they are asked for: the card's image is sparse and
 // larger than it is worth holding in memory.
 struct FileReader {
@@ -188,128 +180,98 @@ struct FileReader {
 
 struct FolderCase {
     const char *what;
-    std::string mkfs;   // mkfs.fat options and size in KiB
-    std::string parent; // where the folder lies: "" for the root, else "DCIM"
-    std::string folder; // its name
+    std::string mkfs;   // mkfs.fat options
+    std::string kib;    // the image's size
+    std::string parent; // "" (the root) or one directory
+    std::string folder;
     std::map<std::string, std::string> files;
 };
 
-// Names as a listing of a deleted folder gives them: an 8.3 name (mcopy keeps an upper-case
-// name without spaces as one) lost its first letter.
-std::string deleted_name(const std::string &name) {
-    const bool short_only = name.size() <= 12 && name.find(' ') == std::string::npos &&
-                            std::none_of(name.begin(), name.end(), ::islower);
-    return short_only ? "_" + name.substr(1) : name;
-}
-
 // Makes the image, deletes the folder with mdeltree, then lists and reads what is left of
-// it and puts that beside fls -r -d (what is reachable through the folder) and
-// tsk_recover -e (which also scans for orphans). Every record below the folder must be one
-// of its files, deleted, with its size, and read back byte for byte.
+// it: every record below it must be one of its files (an 8.3 name without its first
+// letter), deleted, with its size, read back byte for byte, and so must every file that
+// fls -r -d reaches through it. The counts go beside tsk_recover -e's, which scans for
+// orphans too.
 void deleted_folder(const FolderCase &c) {
-    const std::string dir = scratch_dir("dorvex-deltree"), img = dir + "/card.img";
-    const std::string log = dir + "/log", src = dir + "/src";
-    const std::string top = c.parent.empty() ? c.folder : c.parent;
-    const std::string host = src + "/" + (c.parent.empty() ? "" : c.parent + "/") + c.folder;
-    fs::create_directories(host);
-    for (const auto &[name, data] : c.files)
-        std::ofstream(host + "/" + name, std::ios::binary) << data;
-    const std::string path = (c.parent.empty() ? "" : c.parent + "/") + c.folder;
-    ASSERT_TRUE(run_logged("mkfs.fat -C " + c.mkfs.substr(0, c.mkfs.rfind(' ')) + " " +
-                               shell_quote(img) + c.mkfs.substr(c.mkfs.rfind(' ')),
-                           log));
-    ASSERT_TRUE(run_logged("MTOOLS_SKIP_CHECK=1 mcopy -s -i " + shell_quote(img) + " " +
-                               shell_quote(src + "/" + top) + " ::/",
-                           log));
-    ASSERT_TRUE(run_logged("MTOOLS_SKIP_CHECK=1 mdeltree -i " + shell_quote(img) + " " +
-                               shell_quote("::/" + path),
+    const std::string dir = scratch_dir("dorvex-deltree"), img = dir + "/i.img", log = dir + "/log";
+    const std::string path = c.parent.empty() ? c.folder : c.parent + "/" + c.folder;
+    fs::create_directories(dir + "/src/" + path);
+    std::map<std::string, const std::string *> by_name;
+    for (const auto &[name, data] : c.files) {
+        std::ofstream(dir + "/src/" + path + "/" + name, std::ios::binary) << data;
+        const bool short_only = std::none_of(name.begin(), name.end(), ::islower);
+        by_name[short_only ? "_" + name.substr(1) : name] = &data;
+    }
+    const std::string top = dir + "/src/" + path.substr(0, path.find('/'));
+    ASSERT_TRUE(run_logged("mkfs.fat -C " + c.mkfs + " " + shell_quote(img) + " " + c.kib +
+                               " && MTOOLS_SKIP_CHECK=1 mcopy -s -i " + shell_quote(img) + " " +
+                               shell_quote(top) + " ::/ && MTOOLS_SKIP_CHECK=1 mdeltree -i " +
+                               shell_quote(img) + " " + shell_quote("::/" + path),
                            log));
 
-    std::map<std::string, const std::string *> by_name;
-    for (const auto &[name, data] : c.files) by_name[deleted_name(name)] = &data;
     FileReader rd{open(img.c_str(), O_RDONLY)};
-    ASSERT_GE(rd.fd, 0);
     TrackingAlloc alloc;
     int err = 0;
     readfat_volume *vol = readfat_new2(0, uint64_t(fs::file_size(img)) / 512, 512, &rd,
                                        FileReader::cb, kFlags | DV_FLAG_DELETED, 2, 2, &err, &alloc,
                                        TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
     ASSERT_NE(vol, nullptr) << err;
-    // The deleted folder, as its parent lists it.
-    dv_entry folder{};
-    readfat_dir *d = readfat_opendir(vol, c.parent.c_str(), &err);
-    ASSERT_NE(d, nullptr);
-    for (const dv_entry *e; (e = readfat_readdir(vol, d, &err)) != nullptr;)
-        if (e->deleted && (e->attr & DV_ATTR_DIRECTORY) != 0) folder = *e;
-    readfat_closedir(vol, d);
-    ASSERT_NE(folder.cluster, 0u);
-    std::set<std::string> ours;
-    size_t identical = 0;
-    d = readfat_opendir_entry(vol, &folder, &err);
+    dv_entry folder{}; // the deleted folder, as its parent lists it
+    folder.attr = DV_ATTR_DIRECTORY;
+    folder.deleted = 1;
+    for (const Listed &l : list_dir(vol, c.parent.c_str()))
+        if (l.shortname[0] == '\xE5' && l.attr == DV_ATTR_DIRECTORY) folder.cluster = l.cluster;
+    readfat_dir *d = readfat_opendir_entry(vol, &folder, &err);
     ASSERT_NE(d, nullptr);
     std::vector<dv_entry> records;
     for (const dv_entry *e; (e = readfat_readdir(vol, d, &err)) != nullptr;) records.push_back(*e);
     EXPECT_EQ(err, DV_E_ENDDIR);
     readfat_closedir(vol, d);
+    std::set<std::string> ours;
     for (const dv_entry &e : records) {
         const std::string name = to_utf8(e.name);
         EXPECT_EQ(e.deleted, 1) << name;
         if (name == "." || name == "..") continue;
-        const auto it = by_name.find(name);
-        ASSERT_TRUE(it != by_name.end()) << "no such file: " << name;
-        EXPECT_EQ(e.size, it->second->size()) << name;
-        ours.insert(name);
+        ASSERT_EQ(by_name.count(name), 1u) << "no such file: " << name;
+        EXPECT_EQ(e.size, by_name[name]->size()) << name;
         readfat_file *f = readfat_open_entry(vol, &e, &err);
-        ASSERT_NE(f, nullptr);
-        identical += read_handle(vol, f, 65536, &err) == *it->second;
+        EXPECT_TRUE(read_handle(vol, f, 65536, &err) == *by_name[name]) << name;
         readfat_close(vol, f);
+        ours.insert(name);
     }
     readfat_delete(vol);
     close(rd.fd);
-    EXPECT_EQ(identical, ours.size()) << "every file listed comes back byte for byte";
 
-    // The Sleuth Kit: fls -r -d from the folder's parent (so that a large card is not scanned
-    // for orphans), then tsk_recover -e with its orphans.
-    std::string inode;
-    if (!c.parent.empty()) {
-        ASSERT_TRUE(
-            run_logged("fls -p " + shell_quote(img) + " > " + shell_quote(dir + "/root"), log));
-        std::istringstream lines(slurp(dir + "/root"));
-        for (std::string line; std::getline(lines, line);)
-            if (line.size() > c.parent.size() &&
-                line.substr(line.size() - c.parent.size()) == c.parent)
-                inode = line.substr(4, line.find(':') - 4);
-    }
-    ASSERT_TRUE(run_logged(
-        "fls -r -d -p " + shell_quote(img) + " " + inode + " > " + shell_quote(dir + "/fls"), log));
+    // fls -r -d from the parent: a card's root would be scanned for orphans.
+    const std::string q = shell_quote(img), parent = shell_quote("/" + c.parent);
+    ASSERT_TRUE(run_logged("fls -r -d -p " + q + " $(ifind -n " + parent + " " + q + ") > " +
+                               shell_quote(dir + "/fls") + " && tsk_recover -e " + q + " " +
+                               shell_quote(dir + "/tsk"),
+                           log));
     std::istringstream lines(slurp(dir + "/fls"));
-    size_t reachable = 0;
+    size_t reachable = 0, theirs = 0;
     for (std::string line; std::getline(lines, line);) {
-        const size_t tab = line.find('\t');
-        if (line.rfind("r/r", 0) != 0 || tab == std::string::npos) continue;
-        const std::string p = line.substr(tab + 1);
-        const size_t slash = p.find('/');
-        if (slash == std::string::npos || p.substr(0, slash) != to_utf8(folder.name)) continue;
+        // "r/r * 1034:\t_00CANON/_MG_0203.JPG"
+        const size_t slash = line.find('/', line.find('\t'));
+        if (line.rfind("r/r", 0) != 0 || slash == std::string::npos ||
+            line.find("$OrphanFiles") != std::string::npos)
+            continue;
         ++reachable;
-        EXPECT_EQ(ours.count(p.substr(slash + 1)), 1u) << "fls reaches " << p;
+        EXPECT_EQ(ours.count(line.substr(slash + 1)), 1u) << "fls reaches " << line;
     }
-    ASSERT_TRUE(
-        run_logged("tsk_recover -e " + shell_quote(img) + " " + shell_quote(dir + "/tsk"), log));
     std::set<std::string> originals;
     for (const auto &[name, data] : c.files) originals.insert(data);
-    size_t tsk_identical = 0;
     for (const auto &f : fs::recursive_directory_iterator(dir + "/tsk"))
-        if (f.is_regular_file()) tsk_identical += originals.count(slurp(f.path().string()));
-    std::cout << c.what << ": " << identical << " of " << c.files.size()
-              << " files recovered byte for byte through the deleted folder; fls -r -d reaches "
-              << reachable << " there, tsk_recover -e recovers " << tsk_identical
+        if (f.is_regular_file()) theirs += originals.count(slurp(f.path().string()));
+    std::cout << c.what << ": " << ours.size() << " of " << c.files.size()
+              << " files listed and recovered byte for byte through the deleted folder; fls -r -d"
+              << " reaches " << reachable << " there; tsk_recover -e recovers " << theirs
               << " (orphans included)\n";
-    EXPECT_GE(ours.size(), reachable);
     fs::remove_all(dir);
 }
 
 FolderCase floppy() {
-    FolderCase c{"floppy", "-F 12 1440", "", "Holiday", {}};
+    FolderCase c{"floppy", "-F 12", "1440", "", "Holiday", {}};
     for (int i = 0; i < 40; ++i) {
         const std::string name = i % 2 ? "Picture number " + std::to_string(i) + ".jpg"
                                        : "PIC" + std::to_string(1000 + i) + ".JPG";
@@ -328,7 +290,7 @@ FolderCase floppy() {
 
 // A camera's card: FAT32 with 32 KiB clusters (a sparse image of 2 GiB), 400 photos.
 FolderCase card() {
-    FolderCase c{"camera card", "-F 32 -s 64 2100000", "DCIM", "100CANON", {}};
+    FolderCase c{"camera card", "-F 32 -s 64", "2100000", "DCIM", "100CANON", {}};
     for (int i = 1; i <= 400; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "IMG_%04d.JPG", i);
@@ -343,12 +305,11 @@ class DeletedFolder : public testing::TestWithParam<FolderCase (*)()> {};
 // A folder over several clusters (the floppy's later ones lie behind file data: text,
 // random bytes, zeros) deleted with mdeltree.
 TEST_P(DeletedFolder, ListsOnlyItsOwnFilesAndRecoversThemBesideTheSleuthKit) {
-    const std::string missing =
-        missing_tool({"mkfs.fat", "mcopy", "mdeltree", "fls", "tsk_recover"});
-    if (!missing.empty()) {
+    for (const char *t : {"mkfs.fat", "mcopy", "mdeltree", "fls", "ifind", "tsk_recover"}) {
+        if (!find_tool(t).empty()) continue;
         const char *ci = std::getenv("CI");
-        if (ci && std::string(ci) == "true") FAIL() << missing << " is needed";
-        GTEST_SKIP() << missing << " is not installed";
+        if (ci && std::string(ci) == "true") FAIL() << t << " is needed";
+        GTEST_SKIP() << t << " is not installed";
     }
     deleted_folder(GetParam()());
 }
