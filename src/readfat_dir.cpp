@@ -24,6 +24,7 @@ void start_dir(readfat_dir *dir, uint32_t first, bool recovering = false) {
     dir->root_pos = 0;
     dir->window_end = 0;
     dir->window_valid = 0;
+    dir->recovered = 0;
     guard_of(dir).reset(first);
 }
 
@@ -251,7 +252,10 @@ Load load_recovered(readfat_volume *vol, readfat_dir *dir, size_t keep) {
     }
     if (!load_one(vol, dir, keep)) return Load::failed;
     const uint32_t per = vol->dir_entries_per_cluster;
-    if (looks_like_directory(vol, dir->buf_end - vol->cluster_bytes, per)) return Load::ok;
+    if (looks_like_directory(vol, dir->buf_end - vol->cluster_bytes, per)) {
+        if (dir->window_end / per > dir->recovered) dir->recovered = dir->window_end / per;
+        return Load::ok;
+    }
     std::memmove(dir->buf_end - keep, dir->buf_end - vol->cluster_bytes - keep, keep);
     dir->window_end -= per;
     dir->remaining -= per;
@@ -504,7 +508,9 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
     }
     const uint32_t first = dir->cycle_first;
     const bool recovering = dir->recovering != 0;
+    const uint32_t known = dir->recovered;
     start_dir(dir, first, recovering);
+    dir->recovered = known;
     const uint32_t skip = pos / per;
     // Past the end of the directory: the next read says so.
     auto at_end = [&] {
@@ -515,22 +521,30 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
     };
     auto failed = [&] {
         start_dir(dir, first, recovering);
+        dir->recovered = known;
         set_err(err, EIO);
         return -1;
     };
     if (recovering) {
-        // A deleted directory ends at the first cluster that is not its own: each one
-        // before `pos` is read and judged, as a listing would.
-        for (uint32_t i = 0; i < skip; ++i) {
+        // A deleted directory ends at the first cluster that is not its own, and its
+        // clusters follow one another: those already found its own are reached at once,
+        // each one after them up to `pos` is read and judged first, as a listing would.
+        uint32_t i = skip < known ? skip : known;
+        if (i > 0) {
+            dir->loaded_cluster = first + i - 1;
+            // Past the known ones, resolve_next() looks the next one up.
+            dir->next_cluster = i < known ? first + i : kFatUnreadable;
+        }
+        dir->window_end = i * per;
+        for (;; ++i) {
             if (!resolve_next(vol, dir)) return failed();
             if (exhausted(dir)) return at_end();
+            if (i == skip) break;
             const Load l = load_next(vol, dir);
             if (l == Load::failed) return failed();
             if (l == Load::ended) return at_end();
             dir->remaining = 0;
         }
-        if (!resolve_next(vol, dir)) return failed();
-        if (exhausted(dir)) return at_end();
     } else if (first == kRootRegion) {
         const uint64_t sectors = uint64_t{skip} * vol->sectors_per_cluster;
         if (sectors >= vol->root_sectors) return at_end();

@@ -175,6 +175,7 @@ typedef struct readfat_dir {
     uint8_t recovering;      /* a deleted directory, read by the recovery rules */
     uint8_t window_valid;    /* the last piece loaded is whole in the window */
     uint32_t window_end;     /* raw entries of the directory up to buf_end */
+    uint32_t recovered;      /* a deleted directory: clusters from its first on found its own */
 } readfat_dir;
 
 /* A file handle: one of its slot's records in the volume's arena. */

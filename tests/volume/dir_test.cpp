@@ -526,6 +526,10 @@ TEST_P(DirTest, DeletedDirectoryEndsAtTheFirstClusterNotItsOwn) {
     ASSERT_EQ(names.size(), per() + tail.size());
     EXPECT_EQ(names[per() - 1], u"a name cut by the boundary");
     EXPECT_EQ(names.back(), nm(5000 + unsigned(tail.size()) - 1));
+    // Clusters found its own are not judged again: a seek reads the one it lands in.
+    rd.reset_log();
+    ASSERT_EQ(readfat_seekdir(v, h, per() + 1, &err), 0);
+    EXPECT_EQ(rd.cluster_reads(40) + rd.cluster_reads(41), 1u);
     ASSERT_EQ(readfat_seekdir(v, h, 3 * per() + 1, &err), 0);
     EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
     EXPECT_EQ(err, DV_E_ENDDIR);
