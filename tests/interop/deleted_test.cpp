@@ -288,9 +288,9 @@ FolderCase floppy() {
     return c;
 }
 
-// A camera's card: FAT32 with 32 KiB clusters (a sparse image of 2 GiB), 400 photos.
+// A camera's card: FAT32 with 16 KiB clusters (a sparse image of 1 GiB), 400 photos.
 FolderCase card() {
-    FolderCase c{"camera card", "-F 32 -s 64", "2100000", "DCIM", "100CANON", {}};
+    FolderCase c{"camera card", "-F 32 -s 32", "1060000", "DCIM", "100CANON", {}};
     for (int i = 1; i <= 400; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "IMG_%04d.JPG", i);
