@@ -179,7 +179,7 @@ bool load_run(readfat_volume *vol, readfat_dir *dir, size_t keep, uint32_t most)
 // lower case (writers store upper case and say "lower" in byte 12).
 bool short_name_byte(uint8_t c) {
     if (c >= 0x80) return true;
-    if (c < 0x20 || c == 0x7F || (c >= 'a' && c <= 'z')) return false;
+    if (c < 0x20 || (c >= 'a' && c <= 'z')) return false;
     return std::strchr("\"*+,./:;<=>?[\\]|", c) == nullptr;
 }
 

@@ -3,6 +3,8 @@
 // failed reads and retries, cyclic chains, the carry-over room, opening from an entry.
 #include "support/volume_util.h"
 
+#include "readfat_internal.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -541,6 +543,61 @@ TEST_P(DirTest, DeletedDirectoryEndsAtTheFirstClusterNotItsOwn) {
     EXPECT_EQ(err, DV_E_ENDDIR);
     EXPECT_EQ(rd.cluster_reads(50), 0u);
     readfat_closedir(v, h);
+}
+
+// What a deleted directory's cluster must look like, slot by slot: each row changes one
+// field of a plain 8.3 entry (or makes it another kind of entry) and says whether a writer
+// could have left it. An end mark ends the judging.
+TEST(DirRecovery, SlotsThatCanBeDirectoryEntries) {
+    FatImage img(geo(1)); // 128 clusters of 512 bytes
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    const RawEntry lfn = raw_lfn(0x41, u"name", 0x12);
+    const struct {
+        const char *what;
+        int at; // byte to change (-1: none), or -2: the long-name entry
+        uint8_t value;
+        bool plausible;
+    } rows[] = {
+        {"as written", -1, 0, true},
+        {"deleted", 0, 0xE5, true},
+        {"first byte 0x05", 0, 0x05, true},
+        {"byte above 0x7F", 3, 0x99, true},
+        {"long name", -2, 0, true},
+        {"deleted long name", -2, 0xE5, true},
+        {"control character", 4, 0x09, false},
+        {"lower case", 2, 'a', false},
+        {"forbidden character", 5, '*', false},
+        {"leading space", 0, ' ', false},
+        {"reserved attribute bit", 11, 0x60, false},
+        {"volume label", 11, 0x28, false},
+        {"cluster past the volume", 26, 130, false},
+        {"size past the volume", 31, 0x01, false},
+        {"month 14", 25, 0x01, false},
+        {"day 0", 24, 0xC0, false},
+        {"hour 24", 23, 0xC0, false},
+        {"tenths 200", 13, 200, false},
+    };
+    for (const auto &r : rows) {
+        RawEntry e = raw_short("FILE    TXT", DV_ATTR_ARCHIVE, 5, 100);
+        if (r.at == -2) {
+            e = lfn;
+            if (r.value) e[0] = r.value;
+        } else if (r.at >= 0) {
+            e[size_t(r.at)] = r.value;
+        }
+        RawEntry two[2] = {e, RawEntry{}};
+        EXPECT_EQ(dorvex::looks_like_directory(v, two[0].data(), 2), r.plausible) << r.what;
+    }
+    RawEntry dot = raw_short(".          ", DV_ATTR_DIRECTORY, 5, 0), bad = dot;
+    bad[1] = '.';
+    bad[2] = '.';
+    EXPECT_TRUE(dorvex::looks_like_directory(v, dot.data(), 1));
+    EXPECT_FALSE(dorvex::looks_like_directory(v, bad.data(), 1)) << "three dots";
+    RawEntry end_then_data[2] = {RawEntry{}, RawEntry{}};
+    end_then_data[1].fill(0x09);
+    EXPECT_TRUE(dorvex::looks_like_directory(v, end_then_data[0].data(), 2));
 }
 
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, DirTest, testing::Values(1u, 2u, 3u, 8u, 64u),
