@@ -175,7 +175,7 @@ bool load_run(readfat_volume *vol, readfat_dir *dir, size_t keep, uint32_t most)
     return true;
 }
 
-// Whether a byte may stand in an 8.3 name: no control character, none that FAT forbids, no
+// Whether a byte may stand in an 8.3 name: none below 0x20, none that FAT forbids, no
 // lower case (writers store upper case and say "lower" in byte 12).
 bool short_name_byte(uint8_t c) {
     if (c >= 0x80) return true;

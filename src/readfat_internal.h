@@ -127,10 +127,10 @@ inline bool is_recovered(const readfat_volume *vol, const dv_entry *entry) {
 // first end mark: the test each cluster of a deleted directory passes before it is read.
 // Each slot is what some writer could have left: a long-name entry with type 0, cluster 0
 // and a sequence byte of 1 .. 20 (or 0xE5); else an 8.3 entry with its reserved attribute
-// bits clear and no label bit, an 8.3 name without control, lower-case or forbidden
-// characters (or "." / ".." on a directory), a first cluster of 0 or inside the data area,
-// no size on a directory and none past the data area on a file, and times that are 0 or
-// real dates and times of day.
+// bits clear and no label bit, an 8.3 name without bytes below 0x20 (but a first 0x05),
+// a leading space, lower case or characters FAT forbids (or "." / ".." on a directory), a first
+// cluster of 0 or inside the data area, no size on a directory and none past the data area on a
+// file, and times that are 0 or real dates and times of day.
 bool looks_like_directory(const readfat_volume *vol, const uint8_t *entries, uint32_t count);
 
 readfat_dir *dir_open_path(readfat_volume *vol, const char *path, int *err);

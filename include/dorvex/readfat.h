@@ -460,11 +460,12 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * one some writer could have left -- a long-name entry with type 0, cluster
  * 0 and a sequence byte of 1 .. 20 (or 0xE5); or an 8.3 entry with the
  * reserved attribute bits and the label bit clear, an 8.3 name without
- * control characters, lower case or characters FAT forbids ("." and ".."
- * only as the names of directories), a first cluster of 0 or inside the data
- * area, no size on a directory and none larger than the data area on a file,
- * and creation, access and modification times that are 0 or real dates and
- * times of day. The first cluster that fails (the first cluster included)
+ * bytes below 0x20 (but a first 0x05), a leading space, lower case or
+ * characters FAT forbids ("*+,./:;<=>?[\]| and the double quote; "." and
+ * ".." only as the names of directories), a first cluster of 0 or inside
+ * the data area, no size on a directory and none larger than the data area
+ * on a file, and creation, access and modification times that are 0 or real
+ * dates and times of day. The first cluster that fails (the first cluster included)
  * ends the directory, and what a long-name run carried into it is dropped:
  * file data that took a deleted directory's next cluster never comes back
  * as entries. Every record read from a deleted directory is marked deleted
