@@ -40,10 +40,11 @@ std::string entry_display(const Listed &l) {
 }
 
 // The 8.3 name; a deleted entry's first byte was overwritten with 0xE5 and
-// shows as '_', as the library recovers a lost first character.
+// shows as '_', as the library recovers a lost first character. (Entries of a
+// deleted directory are deleted with their first byte intact.)
 std::u32string short_u32(const dv_entry &e) {
     std::u32string n = short_name_u32(e.shortname);
-    if (e.deleted && !n.empty()) n[0] = U'_';
+    if (e.deleted && static_cast<unsigned char>(e.shortname[0]) == 0xE5 && !n.empty()) n[0] = U'_';
     return n;
 }
 

@@ -109,6 +109,13 @@ int expand_pattern(readfat_volume *vol, const std::string &path, std::vector<Mat
     };
     for (size_t k = 0; k < parts.size(); ++k) {
         const std::string &part = parts[k];
+        // Only files left, and a name after them: the path goes through a file.
+        if (std::none_of(level.begin(), level.end(),
+                         [](const Match &m) { return m.node.is_dir(); })) {
+            if (!first_error) first_error = ENOTDIR;
+            level.clear();
+            break;
+        }
         std::vector<Match> next;
         if (!has_pattern(part)) {
             for (const Match &m : level) {

@@ -24,7 +24,8 @@ struct Node {
 struct Listed {
     dv_entry entry;
     bool dot = false;     // one of the real "." / ".." entries at the head of a directory
-    bool deleted = false; // the library's mark: the 8.3 name starts with 0xE5
+    bool deleted = false; // the library's mark: 0xE5 over the 8.3 name's first
+                          // byte, or any entry of a deleted directory
     bool label = false;   // volume label
 };
 

@@ -342,7 +342,9 @@ void Walker::start(const Node &dir, const std::string &path) {
     f.ref.deleted = dir.entry.deleted != 0;
     f.parent_path = path_.size();
     f.parent_shown = shown_.size();
-    seen_ = {vol_->root_cluster, dir_cluster(vol_, dir)};
+    seen_ = {vol_->root_cluster};
+    seen_deleted_.clear();
+    (!dir.is_root && dir.entry.deleted ? seen_deleted_ : seen_).insert(dir_cluster(vol_, dir));
     pop_ = stopped_ = failed_ = false;
     listing_error_ = 0;
 }
@@ -468,7 +470,8 @@ bool Walker::descend(const std::function<bool()> &ready) {
     }
     Node sub;
     sub.entry = current_.entry;
-    if (!seen_.insert(dir_cluster(vol_, sub)).second) {
+    auto &seen = current_.deleted ? seen_deleted_ : seen_;
+    if (!seen.insert(dir_cluster(vol_, sub)).second) {
         refuse(child(), "directory loop, not followed", false);
         return false;
     }

@@ -81,9 +81,9 @@ class Walker {
     Step next();
 
     // At Step::entry, for a directory: walks it next (from the following
-    // next()), unless its first cluster was walked before (a loop) or it
-    // would pass a cap; those are reported and the result is false. `ready`
-    // runs once those checks pass and may still refuse by returning false.
+    // next()), unless its first cluster was walked before (a loop: among live
+    // directories, or among deleted ones) or it would pass a cap; those are reported and the result
+    // is false. `ready` runs once those checks pass and may still refuse by returning false.
     bool descend(const std::function<bool()> &ready = {});
     // Ends the walk: next() says Step::done.
     void stop() { stopped_ = true; }
@@ -153,7 +153,11 @@ class Walker {
     std::vector<Frame> frames_;
     readfat_dir *dir_ = nullptr; // the handle of the last frame, when open
     std::string path_, shown_;
-    std::unordered_set<uint32_t> seen_;
+    // First clusters of the directories walked, live and deleted apart: a
+    // deleted directory never claims the cluster of a live one (the library
+    // lists a deleted directory whose cluster is in use as empty), and the
+    // live one is walked wherever it comes.
+    std::unordered_set<uint32_t> seen_, seen_deleted_;
     Listed current_{};
     int listing_error_ = 0;
     bool last_ = false;

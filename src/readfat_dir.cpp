@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bytes.h"
 #include "dirent_internal.h"
 #include "fat_chain.h"
 #include "readfat_internal.h"
@@ -23,6 +24,7 @@ void start_dir(readfat_dir *dir, uint32_t first, bool recovering = false) {
     dir->root_pos = 0;
     dir->window_end = 0;
     dir->window_valid = 0;
+    dir->recovered = 0;
     guard_of(dir).reset(first);
 }
 
@@ -173,19 +175,112 @@ bool load_run(readfat_volume *vol, readfat_dir *dir, size_t keep, uint32_t most)
     return true;
 }
 
+// Whether a byte may stand in an 8.3 name: none below 0x20, none that FAT forbids, no
+// lower case (writers store upper case and say "lower" in byte 12).
+bool short_name_byte(uint8_t c) {
+    if (c >= 0x80) return true;
+    if (c < 0x20 || (c >= 'a' && c <= 'z')) return false;
+    return std::strchr("\"*+,./:;<=>?[\\]|", c) == nullptr;
+}
+
+// A date word that is 0 (none) or names a month and a day; a time word that is 0 or within
+// the day.
+bool date_ok(uint16_t d) {
+    return d == 0 || (((d >> 5) & 0x0F) - 1u < 12u && (d & 0x1F) != 0);
+}
+bool time_ok(uint16_t t) {
+    return (t >> 11) < 24u && ((t >> 5) & 0x3F) < 60u && (t & 0x1F) < 30u;
+}
+
+// Whether a raw 32-byte slot can be a directory entry of this volume, as some writer left
+// it (deleted or not). An end mark stops the judging before it is asked about.
+bool plausible_slot(const readfat_volume *vol, const uint8_t *e) {
+    const uint8_t attr = e[DV_DIRENT_ATTR];
+    if ((attr & DV_ATTR_LFN) == DV_ATTR_LFN) {
+        const uint8_t seq = e[DV_LFN_SEQ];
+        const bool seq_ok = seq == 0xE5 || ((seq & 0xA0) == 0 && (seq & 0x1Fu) - 1u < 20u);
+        return attr == DV_ATTR_LFN && seq_ok && e[DV_LFN_TYPE] == 0 &&
+               load_le16(e + DV_LFN_CLUSTER) == 0;
+    }
+    // Reserved bits; a label belongs to the root alone, never to a deleted directory.
+    if ((attr & 0xC0) != 0 || (attr & DV_ATTR_VOLUME) != 0) return false;
+    const bool dir = (attr & DV_ATTR_DIRECTORY) != 0;
+    if (e[0] == '.') {
+        if (!dir ||
+            (std::memcmp(e, ".          ", 11) != 0 && std::memcmp(e, "..         ", 11) != 0))
+            return false;
+    } else {
+        if (e[0] == ' ' || (e[0] != 0xE5 && e[0] != 0x05 && !short_name_byte(e[0]))) return false;
+        for (int i = 1; i < 11; ++i)
+            if (!short_name_byte(e[i])) return false;
+    }
+    // FAT12/16 keep other data in the high word (see entry_cluster).
+    uint32_t first = load_le16(e + DV_DIRENT_CLUSTER_LO);
+    if (vol->fat_type == 32)
+        first |= static_cast<uint32_t>(load_le16(e + DV_DIRENT_CLUSTER_HI)) << 16;
+    if (first != 0 && first - 2u >= vol->cluster_count) return false;
+    const uint32_t size = load_le32(e + DV_DIRENT_SIZE_FIELD);
+    if (dir ? size != 0 : size > uint64_t{vol->cluster_count} * vol->cluster_bytes) return false;
+    return e[DV_DIRENT_CTIME_MS] < 200 && time_ok(load_le16(e + DV_DIRENT_CTIME)) &&
+           time_ok(load_le16(e + DV_DIRENT_MTIME)) && date_ok(load_le16(e + DV_DIRENT_CDATE)) &&
+           date_ok(load_le16(e + DV_DIRENT_ADATE)) && date_ok(load_le16(e + DV_DIRENT_MDATE));
+}
+
+// How loading a directory's next piece went: loaded; the directory ends before it (a
+// deleted directory whose next cluster is not its own); or the medium failed.
+enum class Load { ok, ended, failed };
+
+// A deleted directory's next cluster, by the recovery rules: the first one only while the
+// FAT marks it free (else it belongs to whatever took it since), and each one only while
+// all of it looks like directory entries. Where either fails the directory ends, the entries
+// carried from before left where they were.
+Load load_recovered(readfat_volume *vol, readfat_dir *dir, size_t keep) {
+    const uint32_t c = dir->next_cluster;
+    if (c == dir->cycle_first) {
+        // The fixed root region, or a cluster outside the data area, holds no deleted
+        // directory.
+        if (c < 2u || c - 2u >= vol->cluster_count) {
+            dir->next_cluster = kChainEnd;
+            return Load::ended;
+        }
+        const uint32_t link = next_cluster(vol, c);
+        if (link == kFatUnreadable) return Load::failed;
+        if (link != 0) {
+            dir->next_cluster = kChainEnd;
+            return Load::ended;
+        }
+    }
+    if (!load_one(vol, dir, keep)) return Load::failed;
+    const uint32_t per = vol->dir_entries_per_cluster;
+    if (looks_like_directory(vol, dir->buf_end - vol->cluster_bytes, per)) {
+        if (dir->window_end / per > dir->recovered) dir->recovered = dir->window_end / per;
+        return Load::ok;
+    }
+    std::memmove(dir->buf_end - keep, dir->buf_end - vol->cluster_bytes - keep, keep);
+    dir->window_end -= per;
+    dir->remaining -= per;
+    dir->window_valid = 0;
+    dir->next_cluster = kChainEnd;
+    return Load::ended;
+}
+
 // Loads the directory's next piece (a cluster, a run of them, or a piece of the root region)
 // behind the `remaining` entries at the window's end, which are carried in front of it. A
 // failure leaves them where they were, so the next call retries with them.
-bool load_next(readfat_volume *vol, readfat_dir *dir) {
+Load load_next(readfat_volume *vol, readfat_dir *dir) {
     const size_t keep = size_t{dir->remaining} * DV_DIRENT_SIZE;
+    if (dir->recovering) return load_recovered(vol, dir, keep);
     const bool run = batched(vol, dir);
-    if (dir->next_cluster == kRootRegion)
-        return load_root(vol, dir, keep,
-                         vol->sectors_per_cluster * (run ? dir_run_clusters(vol) : 1));
+    bool ok;
     const uint32_t c = dir->next_cluster;
-    if (run && c >= 2u && c - 2u < vol->cluster_count)
-        return load_run(vol, dir, keep, dir_run_clusters(vol));
-    return load_one(vol, dir, keep);
+    if (c == kRootRegion)
+        ok =
+            load_root(vol, dir, keep, vol->sectors_per_cluster * (run ? dir_run_clusters(vol) : 1));
+    else if (run && c >= 2u && c - 2u < vol->cluster_count)
+        ok = load_run(vol, dir, keep, dir_run_clusters(vol));
+    else
+        ok = load_one(vol, dir, keep);
+    return ok ? Load::ok : Load::failed;
 }
 
 // The scan stops here for good: every later call ends the same way.
@@ -208,7 +303,8 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
     if (dir->remaining == 0) {
         if (!resolve_next(vol, dir)) return Scan::io_error;
         if (exhausted(dir)) return end_scan(dir, Scan::end);
-        if (!load_next(vol, dir)) return Scan::io_error;
+        const Load l = load_next(vol, dir);
+        if (l != Load::ok) return l == Load::ended ? end_scan(dir, Scan::end) : Scan::io_error;
     }
     for (;;) {
         const uint8_t *cursor = dir->buf_end - size_t{dir->remaining} * DV_DIRENT_SIZE;
@@ -225,6 +321,8 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
         if (rc >= 0 && room == 0) {
             dir->remaining = static_cast<uint32_t>(count);
             rec->cluster = entry_cluster(vol, rec);
+            // Whatever its first byte says, an entry is gone with its directory.
+            if (dir->recovering) rec->deleted = 1;
             return Scan::record;
         }
         // An end-of-directory mark: nothing after it belongs to the directory.
@@ -240,7 +338,8 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
         const uint32_t carry = static_cast<uint32_t>(count);
         if (carry > vol->carry_entries) return end_scan(dir, stop);
         dir->remaining = carry;
-        if (!load_next(vol, dir)) return Scan::io_error;
+        const Load l = load_next(vol, dir);
+        if (l != Load::ok) return l == Load::ended ? end_scan(dir, stop) : Scan::io_error;
     }
 }
 
@@ -328,6 +427,14 @@ Scan find_in_dir(readfat_volume *vol, readfat_dir *dir, const dv_name &name, dv_
 
 } // namespace
 
+bool looks_like_directory(const readfat_volume *vol, const uint8_t *entries, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i, entries += DV_DIRENT_SIZE) {
+        if (entries[0] == 0) return true;
+        if (!plausible_slot(vol, entries)) return false;
+    }
+    return true;
+}
+
 dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int *err) {
     // The empty path names nothing that has an entry.
     if (!out || path[0] == '\0') {
@@ -344,9 +451,12 @@ dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int
     }
     for (const dv_pathnode *node = list; node; node = node->next) {
         const Scan s = find_in_dir(vol, dir, node->name, out);
-        if (s != Scan::record) {
+        // A file's clusters hold no entries: a path goes on only through a directory.
+        const bool through_file =
+            s == Scan::record && node->next && (out->attr & DV_ATTR_DIRECTORY) == 0;
+        if (s != Scan::record || through_file) {
             dv_freepath(vol->ctx, list);
-            set_err(err, scan_code(s, ENOENT));
+            set_err(err, through_file ? ENOTDIR : scan_code(s, ENOENT));
             return nullptr;
         }
         start_dir(dir, dir_start_cluster(vol, out), is_recovered(vol, out));
@@ -397,36 +507,59 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
         return 0;
     }
     const uint32_t first = dir->cycle_first;
-    start_dir(dir, first, dir->recovering != 0);
+    const bool recovering = dir->recovering != 0;
+    const uint32_t known = dir->recovered;
+    start_dir(dir, first, recovering);
+    dir->recovered = known;
     const uint32_t skip = pos / per;
-    if (first == kRootRegion) {
-        const uint64_t sectors = uint64_t{skip} * vol->sectors_per_cluster;
-        if (sectors >= vol->root_sectors) {
-            dir->next_cluster = kChainEnd;
-            dir->window_end = pos;
-            return 0;
+    // Past the end of the directory: the next read says so.
+    auto at_end = [&] {
+        dir->next_cluster = kChainEnd;
+        dir->remaining = 0;
+        dir->window_end = pos;
+        return 0;
+    };
+    auto failed = [&] {
+        start_dir(dir, first, recovering);
+        dir->recovered = known;
+        set_err(err, EIO);
+        return -1;
+    };
+    if (recovering) {
+        // A deleted directory ends at the first cluster that is not its own, and its
+        // clusters follow one another: those already found its own are reached at once,
+        // each one after them up to `pos` is read and judged first, as a listing would.
+        uint32_t i = skip < known ? skip : known;
+        if (i > 0) {
+            dir->loaded_cluster = first + i - 1;
+            // Past the known ones, resolve_next() looks the next one up.
+            dir->next_cluster = i < known ? first + i : kFatUnreadable;
         }
+        dir->window_end = i * per;
+        for (;; ++i) {
+            if (!resolve_next(vol, dir)) return failed();
+            if (exhausted(dir)) return at_end();
+            if (i == skip) break;
+            const Load l = load_next(vol, dir);
+            if (l == Load::failed) return failed();
+            if (l == Load::ended) return at_end();
+            dir->remaining = 0;
+        }
+    } else if (first == kRootRegion) {
+        const uint64_t sectors = uint64_t{skip} * vol->sectors_per_cluster;
+        if (sectors >= vol->root_sectors) return at_end();
         dir->root_pos = static_cast<uint32_t>(sectors);
     } else {
         uint32_t c = first;
         for (uint32_t i = 0; i < skip && !is_chain_end(c); ++i) c = successor(vol, dir, c);
-        if (c == kFatUnreadable) {
-            start_dir(dir, first, dir->recovering != 0);
-            set_err(err, EIO);
-            return -1;
-        }
+        if (c == kFatUnreadable) return failed();
         dir->next_cluster = c;
-        if (is_chain_end(c)) {
-            dir->window_end = pos;
-            return 0;
-        }
+        if (is_chain_end(c)) return at_end();
     }
     dir->window_end = skip * per;
-    if (!load_next(vol, dir)) {
-        start_dir(dir, first, dir->recovering != 0);
-        set_err(err, EIO);
-        return -1;
-    }
+    const Load l = load_next(vol, dir);
+    if (l == Load::failed) return failed();
+    if (l == Load::ended) return at_end();
     // The root's last piece may be short: a position past it reads as the end.
     dir->remaining = dir->window_end > pos ? dir->window_end - pos : 0;
     return 0;

@@ -91,9 +91,10 @@ inline uint32_t dir_run_clusters(const readfat_volume *vol) {
 }
 
 // Resolves `path` from the root into `*out` (the entry of its last component). Returns `out`,
-// or null with the code stored through `err` (when not null): ENOENT (not found), EIO (a
-// directory or FAT sector could not be read), EILSEQ (a damaged long-name run ends a
-// directory before the name), or the code of dv_parsepath.
+// or null with the code stored through `err` (when not null): ENOENT (not found), ENOTDIR (a
+// component before the last is a file), EIO (a directory or FAT sector could not be read),
+// EILSEQ (a damaged long-name run ends a directory before the name), or the code of
+// dv_parsepath.
 dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int *err);
 
 // Where a listing of the root starts: its first cluster, or on FAT12/16 the fixed root region
@@ -121,6 +122,16 @@ inline uint32_t dir_start_cluster(const readfat_volume *vol, const dv_entry *ent
 inline bool is_recovered(const readfat_volume *vol, const dv_entry *entry) {
     return entry->deleted != 0 && (vol->ctx->flags & DV_FLAG_DELETED) != 0;
 }
+
+// Whether `count` raw entries can be a piece of a directory, judged slot by slot up to the
+// first end mark: the test each cluster of a deleted directory passes before it is read.
+// Each slot is what some writer could have left: a long-name entry with type 0, cluster 0
+// and a sequence byte of 1 .. 20 (or 0xE5); else an 8.3 entry with its reserved attribute
+// bits clear and no label bit, an 8.3 name without bytes below 0x20 (but a first 0x05),
+// a leading space, lower case or characters FAT forbids (or "." / ".." on a directory), a first
+// cluster of 0 or inside the data area, no size on a directory and none past the data area on a
+// file, and times that are 0 or real dates and times of day.
+bool looks_like_directory(const readfat_volume *vol, const uint8_t *entries, uint32_t count);
 
 readfat_dir *dir_open_path(readfat_volume *vol, const char *path, int *err);
 readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);

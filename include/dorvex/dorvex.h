@@ -153,7 +153,8 @@ typedef struct dv_timestamp {
  *   mtime      modification time, to 2 s
  *   lcase      byte 12 of the short entry: DV_LCASE_BASE, DV_LCASE_EXT
  *   deleted    1 when the entry is deleted (`shortname` then starts with
- *              0xE5, the byte FAT stores over a deleted entry's first one)
+ *              0xE5, the byte FAT stores over a deleted entry's first one;
+ *              readfat_readdir also marks every entry of a deleted directory)
  *   ctime64, atime64, mtime64
  *              the same times in 64-bit seconds over FAT's whole range
  *              (1980 to 2107; the 32-bit `sec` fields are -1 after 2038),

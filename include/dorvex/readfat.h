@@ -36,6 +36,7 @@
  * written on failure only and may be null (readfat_stat returns its code).
  * The codes tell apart what went wrong:
  *   ENOENT        the path names nothing
+ *   ENOTDIR       a component before the last names a file, not a directory
  *   EIO           the medium failed: the reader refused a directory, data or
  *                 FAT sector (also a chain that leaves the data area); the
  *                 next call on the handle tries again
@@ -174,6 +175,7 @@ typedef struct readfat_dir {
     uint8_t recovering;      /* a deleted directory, read by the recovery rules */
     uint8_t window_valid;    /* the last piece loaded is whole in the window */
     uint32_t window_end;     /* raw entries of the directory up to buf_end */
+    uint32_t recovered;      /* a deleted directory: clusters from its first on found its own */
 } readfat_dir;
 
 /* A file handle: one of its slot's records in the volume's arena. */
@@ -335,12 +337,14 @@ DORVEX_API void readfat_delete(readfat_volume *vol);
  *   EINVAL  null `vol` or `path`
  *   ENFILE  no free directory slot
  *   ENOENT  a component was not found
+ *   ENOTDIR a component before the last is a file
  *   EIO     a directory or FAT sector on the way could not be read
  *   EILSEQ  a damaged long-name run ended a directory before the component
  *   the code of dv_parsepath (EILSEQ, EINVAL, E2BIG, ENAMETOOLONG, ENOMEM)
  * A directory entry whose first cluster is 0 (".." below the root) opens
- * the root. Attributes are not checked: a file opens as a directory of
- * whatever its clusters hold. Close the handle with readfat_closedir.
+ * the root. The last component's attributes are not checked: a file there
+ * opens as a directory of whatever its clusters hold. Close the handle with
+ * readfat_closedir.
  */
 DORVEX_API readfat_dir *readfat_opendir(readfat_volume *vol, const char *path, int *err);
 
@@ -358,7 +362,10 @@ DORVEX_API readfat_dir *readfat_opendir(readfat_volume *vol, const char *path, i
  *                not be read, or the chain leads outside the data area (the
  *                next call retries)
  *   EINVAL       null `vol`, or `dir` is null, closed or not this volume's
- * ".", "..", the volume label and deleted entries are returned too.
+ * ".", "..", the volume label and deleted entries are returned too. Every
+ * record read from a deleted directory (see readfat_open_entry) comes back
+ * with `deleted` set, whatever its first byte says: it is gone with its
+ * directory, and is read by the recovery rules in turn.
  */
 DORVEX_API const dv_entry *readfat_readdir(readfat_volume *vol, readfat_dir *dir, int *err);
 
@@ -367,16 +374,16 @@ DORVEX_API void readfat_closedir(readfat_volume *vol, readfat_dir *dir);
 
 /*
  * Fills `*out` with the entry of `path`. Returns 0, or EINVAL (null `vol` or
- * `path`), ENOENT (not found, empty path, root, null `out`), EIO, EILSEQ or
- * the code of dv_parsepath, as readfat_opendir. On failure `*out` holds
+ * `path`), ENOENT (not found, empty path, root, null `out`), ENOTDIR, EIO,
+ * EILSEQ or the code of dv_parsepath, as readfat_opendir. On failure `*out` holds
  * nothing meaningful.
  */
 DORVEX_API int readfat_stat(readfat_volume *vol, const char *path, dv_entry *out);
 
 /*
  * Opens the file at `path` for reading at position 0. Returns a handle, or
- * null with EINVAL, ENFILE (no free file slot), ENOENT, EIO, EILSEQ or the
- * code of dv_parsepath, as readfat_opendir. Attributes are not checked: a
+ * null with EINVAL, ENFILE (no free file slot), ENOENT, ENOTDIR, EIO, EILSEQ
+ * or the code of dv_parsepath, as readfat_opendir. Attributes are not checked: a
  * directory opens as a file of size 0. Close the handle with readfat_close.
  */
 DORVEX_API readfat_file *readfat_open(readfat_volume *vol, const char *path, int *err);
@@ -441,11 +448,32 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * `damaged`). When the first cluster itself is in use again, `icat -r`
  * stops after it; here the read goes on by the same rules, with `damaged`
  * set, since the rest of the file may well be intact. A read that
- * reaches the end of the data area first returns short with DV_E_EOF. A
- * directory reads its first cluster and then the next clusters while they
- * are free and its entries go on without an end mark. Path lookups with
- * DV_FLAG_DELETED name deleted entries too, a live entry winning over a
- * deleted one, and pass through deleted directories by the same rules.
+ * reaches the end of the data area first returns short with DV_E_EOF.
+ *
+ * A deleted directory whose first cluster is in use again (its FAT entry is
+ * not free) lost its entries to whatever owns that cluster now: it lists as
+ * empty (so a live directory on the same cluster is never listed twice). So
+ * does one whose first cluster is 0 or outside the data area. Otherwise it
+ * reads its first cluster, then the next clusters while they are free, its
+ * entries go on without an end mark, and each cluster looks like directory
+ * entries: judged slot by slot up to an end mark, every 32-byte slot must be
+ * one some writer could have left -- a long-name entry with type 0, cluster
+ * 0 and a sequence byte of 1 .. 20 (or 0xE5); or an 8.3 entry with the
+ * reserved attribute bits and the label bit clear, an 8.3 name without
+ * bytes below 0x20 (but a first 0x05), a leading space, lower case or
+ * characters FAT forbids ("*+,./:;<=>?[\]| and the double quote; "." and
+ * ".." only as the names of directories), a first cluster of 0 or inside
+ * the data area, no size on a directory and none larger than the data area
+ * on a file, and creation, access and modification times that are 0 or real
+ * dates and times of day. The first cluster that fails (the first cluster included)
+ * ends the directory, and what a long-name run carried into it is dropped:
+ * file data that took a deleted directory's next cluster never comes back
+ * as entries. Every record read from a deleted directory is marked deleted
+ * (see readfat_readdir), so its files and subdirectories are read by these
+ * rules too. Path lookups with DV_FLAG_DELETED name deleted entries too, a
+ * live entry winning over a deleted one, and pass through deleted
+ * directories by the same rules. A volume mounted without DV_FLAG_DELETED
+ * reads no deleted record and so nothing by these rules.
  */
 DORVEX_API readfat_file *readfat_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry, int *err);
@@ -468,9 +496,12 @@ DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entr
  * orphan part of a long-name run is then passed over as damaged). Within
  * the cluster the handle holds, nothing is read; otherwise the chain is
  * followed through the FAT cache from the directory's first cluster and the
- * cluster holding `pos` is read. Returns 0, or -1 with:
+ * cluster holding `pos` is read. A deleted directory read by recovery reads
+ * and judges every cluster before the one holding `pos` too, since the first
+ * one that fails ends it: a position past it reads as the end. Returns 0,
+ * or -1 with:
  *   EINVAL  null `vol`, or `dir` null, closed or not this volume's
- *   EIO     a FAT sector or the cluster holding `pos` could not be read;
+ *   EIO     a FAT sector or a cluster that had to be read could not be;
  *           the handle is then back at the start of the directory
  * The handle's open-time state (first cluster, recovery) is kept, so a
  * handle can be closed after readfat_telldir, opened again from the same

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -42,6 +43,7 @@ struct Expect {
     int code;
     int64_t bytes = -1;
     std::string names = "*"; // "|"-joined names without "." and ".." ("*": not compared)
+    bool deleted = false;    // mounted with DV_FLAG_DELETED
 };
 
 // What the tool must do with the image: its arguments (IMG stands for the image file,
@@ -168,6 +170,48 @@ const ToolRun kToolInfo{{"info", "IMG"}};
 const ToolRun kToolTree{{"tree", "IMG"}};
 const ToolRun kToolCat{{"cat", "IMG", "Long file name.txt"}};
 const ToolRun kToolLs{{"ls", "-R", "IMG"}};
+
+// The usual tree with a deleted directory entry "_LD" naming SUB's cluster, just ahead of
+// SUB's own entry.
+void deleted_ahead_of_sub(Built &b) {
+    tree(b);
+    const std::vector<uint32_t> root{b.img->root_cluster()};
+    size_t at = 0;
+    while (std::memcmp(b.img->dir_entry(root, at), "SUB        ", 11) != 0) ++at;
+    std::memcpy(b.img->dir_entry(root, at + 1), b.img->dir_entry(root, at), DV_DIRENT_SIZE);
+    std::memcpy(b.img->dir_entry(root, at), "\xE5LD        ", 11);
+}
+
+// A deleted directory "_LD" over two free clusters: the first full of entries (written
+// live, as a tool that frees a directory without touching it leaves them), the second file
+// data that took the cluster after it.
+void deleted_dir_then_data(Built &b) {
+    DirEntries d;
+    d.add_short("\xE5LD        ", DV_ATTR_DIRECTORY, 40, 0);
+    root_of(b, d);
+    DirEntries old;
+    old.add_dots(40, 0);
+    for (int i = 0; i < 14; ++i)
+        old.add_short("F" + std::to_string(100 + i) + "    TXT", DV_ATTR_ARCHIVE, 0, 0);
+    b.img->write_dir({40}, old, false);
+    b.img->write_data({41}, pattern_data(kCb, 14), false);
+}
+
+// Whether `name` in the directory `fd` is a directory holding exactly `names` ("|"-joined,
+// sorted).
+bool holds(int fd, const char *name, const std::string &names) {
+    const int sub = openat(fd, name, O_RDONLY | O_DIRECTORY);
+    if (sub < 0) return false;
+    std::vector<std::string> found;
+    for (const auto &e :
+         std::filesystem::directory_iterator("/proc/self/fd/" + std::to_string(sub)))
+        found.push_back(e.path().filename().string());
+    close(sub);
+    std::sort(found.begin(), found.end());
+    std::string all;
+    for (const std::string &f : found) all += (all.empty() ? "" : "|") + f;
+    return all == names;
+}
 
 std::vector<Case> catalogue() {
     auto boot = [](std::function<void(FatImage &)> f) {
@@ -576,6 +620,41 @@ std::vector<Case> catalogue() {
          [](Built &b) { tree(b, 1, 16); },
          {Op::list, "SUB/..", DV_E_ENDDIR, -1, kRootNames},
          {{"ls", "IMG", "SUB/.."}, false}},
+        // ---- Deleted entries (mounted with DV_FLAG_DELETED) ------------------------------
+        // The deleted entry's cluster now belongs to the live SUB: it lists as empty, and
+        // the walks keep SUB whole under its own name.
+        {"deleted_dir_entry_ahead_of_live_dir_on_its_cluster",
+         deleted_ahead_of_sub,
+         {Op::list, "_LD", DV_E_ENDDIR, -1, "", true},
+         {{"get", "--deleted", "-q", "IMG", "/", "DEST"},
+          false,
+          {{"tree", "-a", "IMG"}, {"ls", "-a", "-R", "--json", "IMG"}},
+          "",
+          "",
+          [](int dest) {
+              EXPECT_TRUE(holds(dest, "SUB", "FILE.BIN|INNER"));
+              EXPECT_TRUE(holds(dest, "_LD", ""));
+          }}},
+        // A cluster of file data after the deleted directory's first one ends it.
+        {"deleted_dir_second_cluster_file_data",
+         deleted_dir_then_data,
+         {Op::list, "_LD", DV_E_ENDDIR, -1, f_names(100, 114), true},
+         {{"get", "--deleted", "-q", "IMG", "/", "DEST"},
+          false,
+          {{"ls", "-a", "-R", "IMG"}, {"tree", "-a", "IMG"}},
+          "",
+          "",
+          [](int dest) { EXPECT_TRUE(holds(dest, "_LD", f_names(100, 114))); }}},
+        {"path_through_file",
+         [](Built &b) { tree(b); },
+         {Op::stat, "README.TXT/x", ENOTDIR},
+         {{"cat", "IMG", "README.TXT/x"},
+          true,
+          {{"stat", "IMG", "README.TXT/x"},
+           {"ls", "-a", "IMG", "/README.TXT/x/y"},
+           {"get", "--deleted", "IMG", "README.TXT/x", "DEST"}},
+          "",
+          "Not a directory"}},
         {"name_dotdot_file",
          [](Built &b) {
              DirEntries d;
@@ -601,7 +680,7 @@ struct Observed {
 Observed observe(FatImage &img, const Expect &ex) {
     FaultReader rd(img);
     Observed o;
-    Mounted v(img, rd);
+    Mounted v(img, rd, readfat_optimal_flags() | (ex.deleted ? DV_FLAG_DELETED : 0));
     if (ex.op == Op::mount || !v.ok()) {
         o.code = v.ok() ? 0 : v.err;
         EXPECT_EQ(rd.bad_requests(), 0u);

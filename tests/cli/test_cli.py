@@ -799,6 +799,31 @@ class MtoolsImages(Base):
 
     @need_dosfstools
     @need_mtools
+    def test_deleted_folder_over_several_clusters_shows_no_file_data_as_entries(self):
+        # 40 long names take 121 entries: eight one-sector clusters, the later ones placed
+        # after file data (text, random, zeros), which a recovery must not read as entries.
+        kinds = [lambda i: b"line %d of some text, with commas.\n" % i * 90,
+                 lambda i: os.urandom(700 + 97 * i), lambda i: bytes(900 + i)]
+        gone = {"Folder/Holiday picture %02d.jpg" % i: kinds[i % 3](i) for i in range(40)}
+        src, img = self.make(dict(gone, **{"Keep me.txt": b"live\n"}))
+        self.mtools("mdeltree", img, "::/Folder")
+        listed = walk_json(ls_json(img, "/", "-a")["entries"])
+        below = {p: e for p, e in listed.items() if p.startswith("/Folder/")}
+        self.assertTrue(below)
+        for p, e in below.items():
+            self.assertTrue(e["deleted"], p)
+            self.assertIn(p[1:], set(gone) | {"Folder/.", "Folder/.."})
+        out = self.path("out")
+        r = run("get", "--deleted", img, "/", out)
+        self.assertEqual((r.returncode, text(r.stderr)), (0, ""))
+        got = os.listdir(os.path.join(out, "Folder"))
+        self.assertEqual(len(got), len(below) - 2)
+        for n in got:
+            with open(os.path.join(out, "Folder", n), "rb") as f:
+                self.assertEqual(f.read(), gone["Folder/" + n], n)
+
+    @need_dosfstools
+    @need_mtools
     def test_recovery_over_reused_clusters_warns(self):
         old = os.urandom(3000)
         _, img = self.make({"Overwritten later.txt": old, "Keep.txt": b"k"})
@@ -1070,6 +1095,11 @@ class Errors(Base):
             (["stat", img, "nothing"], "dorvex: /nothing: No such file or directory\n"),
             (["cat", img, "/Documents"], "dorvex: /Documents: Is a directory\n"),
             (["cat", img, "/README.txt/x"], "dorvex: /README.txt/x: Not a directory\n"),
+            (["cat", img, "/README.txt/*"], "dorvex: /README.txt/*: Not a directory\n"),
+            (["get", img, "/README.txt/x", self.path("o")],
+             "dorvex: /README.txt/x: Not a directory\n"),
+            (["ls", "-a", img, "/README.txt/x"], "dorvex: /README.txt/x: Not a directory\n"),
+            (["stat", img, "/README.txt/x/y"], "dorvex: /README.txt/x/y: Not a directory\n"),
             (["tree", img, "/README.txt"], "dorvex: /README.txt: Not a directory\n"),
             (["get", img, "/nope", self.path("o")], "dorvex: /nope: No such file or directory\n"),
         ]

@@ -3,6 +3,8 @@
 // failed reads and retries, cyclic chains, the carry-over room, opening from an entry.
 #include "support/volume_util.h"
 
+#include "readfat_internal.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -486,6 +488,118 @@ TEST(DirSeek, FixedRootAndFailedReads) {
     EXPECT_EQ(readfat_telldir(bv, h), 0u);
 }
 
+// A deleted directory (DV_FLAG_DELETED) is read from its first cluster through the free
+// clusters after it while they look like directory entries: file data ends it, with the run
+// cut there, even when a cluster of entries follows; a first cluster in use again leaves
+// it empty. Every record comes back deleted, and seekdir agrees with the listing.
+TEST_P(DirTest, DeletedDirectoryEndsAtTheFirstClusterNotItsOwn) {
+    FatImage img(geo(spc()));
+    // Clusters 40 and 41: entries, a long name across their boundary, and the first entry
+    // of a run that goes on in 42, which holds file data; 43 holds entries again.
+    DirEntries old, head = shorts(per() - 3), cut;
+    old.add_dots(40, 0);
+    for (const RawEntry &e : head.entries()) old.add_raw(e);
+    old.add_long(u"a name cut by the boundary", "ANAMEC~1   ", DV_ATTR_ARCHIVE, 0, 0);
+    const DirEntries tail = shorts(2 * per() - 1 - unsigned(old.size()), 5000);
+    for (const RawEntry &e : tail.entries()) old.add_raw(e);
+    cut.add_long(u"run cut by the file data", "RUNCUT~1   ", DV_ATTR_ARCHIVE, 0, 0);
+    old.add_raw(cut[0]);
+    ASSERT_EQ(old.size(), size_t{2 * per()});
+    img.write_dir({40, 41}, old, false);
+    img.write_data({42}, pattern_data(img.cluster_bytes(), 5), false);
+    img.write_dir({43}, shorts(4, 9000), false);
+    img.write_data({50}, "in use");
+    DirEntries root;
+    root.add_short("\xE5LD        ", DV_ATTR_DIRECTORY, 40, 0);
+    root.add_short("\xE5SED       ", DV_ATTR_DIRECTORY, 50, 0);
+    img.place_root(root);
+    FaultReader rd(img);
+    Mounted v(img, rd, readfat_optimal_flags() | DV_FLAG_DELETED);
+    ASSERT_TRUE(v.ok());
+    int err = 0;
+    readfat_dir *h = readfat_opendir(v, "_LD", &err);
+    ASSERT_NE(h, nullptr);
+    std::vector<std::u16string> names;
+    for (const dv_entry *e; (e = readfat_readdir(v, h, &err)) != nullptr;) {
+        names.push_back(to_u16(e->name));
+        EXPECT_EQ(e->deleted, 1) << utf8(names.back());
+    }
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    ASSERT_EQ(names.size(), per() + tail.size());
+    EXPECT_EQ(names[per() - 1], u"a name cut by the boundary");
+    EXPECT_EQ(names.back(), nm(5000 + unsigned(tail.size()) - 1));
+    // Clusters found its own are not judged again: a seek reads the one it lands in.
+    rd.reset_log();
+    ASSERT_EQ(readfat_seekdir(v, h, per() + 1, &err), 0);
+    EXPECT_EQ(rd.cluster_reads(40) + rd.cluster_reads(41), 1u);
+    ASSERT_EQ(readfat_seekdir(v, h, 3 * per() + 1, &err), 0);
+    EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    readfat_closedir(v, h);
+    expect_seeks_repeat(v, rd, "_LD");
+    h = readfat_opendir(v, "_SED", &err);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    EXPECT_EQ(rd.cluster_reads(50), 0u);
+    readfat_closedir(v, h);
+}
+
+// What a deleted directory's cluster must look like, slot by slot: each row changes one
+// field of a plain 8.3 entry (or makes it another kind of entry) and says whether a writer
+// could have left it. An end mark ends the judging.
+TEST(DirRecovery, SlotsThatCanBeDirectoryEntries) {
+    FatImage img(geo(1)); // 128 clusters of 512 bytes
+    FaultReader rd(img);
+    Mounted v(img, rd);
+    ASSERT_TRUE(v.ok());
+    const RawEntry lfn = raw_lfn(0x41, u"name", 0x12);
+    const struct {
+        const char *what;
+        int at; // byte to change (-1: none), or -2: the long-name entry
+        uint8_t value;
+        bool plausible;
+    } rows[] = {
+        {"as written", -1, 0, true},
+        {"deleted", 0, 0xE5, true},
+        {"first byte 0x05", 0, 0x05, true},
+        {"byte above 0x7F", 3, 0x99, true},
+        {"long name", -2, 0, true},
+        {"deleted long name", -2, 0xE5, true},
+        {"control character", 4, 0x09, false},
+        {"lower case", 2, 'a', false},
+        {"forbidden character", 5, '*', false},
+        {"leading space", 0, ' ', false},
+        {"reserved attribute bit", 11, 0x60, false},
+        {"volume label", 11, 0x28, false},
+        {"cluster past the volume", 26, 130, false},
+        {"size past the volume", 31, 0x01, false},
+        {"month 14", 25, 0x01, false},
+        {"day 0", 24, 0xC0, false},
+        {"hour 24", 23, 0xC0, false},
+        {"tenths 200", 13, 200, false},
+    };
+    for (const auto &r : rows) {
+        RawEntry e = raw_short("FILE    TXT", DV_ATTR_ARCHIVE, 5, 100);
+        if (r.at == -2) {
+            e = lfn;
+            if (r.value) e[0] = r.value;
+        } else if (r.at >= 0) {
+            e[size_t(r.at)] = r.value;
+        }
+        RawEntry two[2] = {e, RawEntry{}};
+        EXPECT_EQ(dorvex::looks_like_directory(v, two[0].data(), 2), r.plausible) << r.what;
+    }
+    RawEntry dot = raw_short(".          ", DV_ATTR_DIRECTORY, 5, 0), bad = dot;
+    bad[1] = '.';
+    bad[2] = '.';
+    EXPECT_TRUE(dorvex::looks_like_directory(v, dot.data(), 1));
+    EXPECT_FALSE(dorvex::looks_like_directory(v, bad.data(), 1)) << "three dots";
+    RawEntry end_then_data[2] = {RawEntry{}, RawEntry{}};
+    end_then_data[1].fill(0x09);
+    EXPECT_TRUE(dorvex::looks_like_directory(v, end_then_data[0].data(), 2));
+}
+
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, DirTest, testing::Values(1u, 2u, 3u, 8u, 64u),
                          [](const testing::TestParamInfo<uint32_t> &i) {
                              return "spc" + std::to_string(i.param);
@@ -734,7 +848,8 @@ TEST(DirMisc, ClusterZeroIsTheRootOnlyForDirectoryEntries) {
     EXPECT_EQ(readfat_readdir(v, d, &err), nullptr);
     EXPECT_EQ(err, EIO);
     dv_entry e;
-    EXPECT_EQ(readfat_stat(v, "EMPTY.TXT/F0000001", &e), EIO);
+    EXPECT_EQ(readfat_stat(v, "EMPTY.TXT/F0000001", &e),
+              ENOTDIR); // a file on the way, whatever its cluster
     EXPECT_EQ(rd.bad_requests(), 0u);
 }
 

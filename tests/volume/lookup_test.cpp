@@ -1,5 +1,5 @@
 // Path lookup: exact, case-sensitive matching of long names and stored 8.3 names, the
-// root, empty paths, ".." with cluster 0, files in the middle of a path, separators,
+// root, empty paths, ".." with cluster 0, files in the middle of a path (ENOTDIR), separators,
 // non-ASCII names, unreadable directories, and what a lookup costs.
 #include "support/volume_util.h"
 
@@ -59,7 +59,8 @@ TEST(Lookup, NamesMatchExactly) {
         {"DOCS/A/B/C/D/E/deep.bin", 0},
         {"DOCS/missing", ENOENT},
         {"missing/guide.md", ENOENT},
-        {"README.TXT/x", ENOENT}, // a file in the middle is scanned as a directory
+        {"README.TXT/x", ENOTDIR}, // a file's clusters hold no entries
+        {"DOCS/guide.md/x/y", ENOTDIR},
         {"EMPTYDIR/x", ENOENT},
         {"", ENOENT},  // never "success" with an unfilled record
         {"/", ENOENT}, // the root has no entry of its own
@@ -80,6 +81,10 @@ TEST(Lookup, NamesMatchExactly) {
         } else {
             EXPECT_EQ(f, nullptr);
             EXPECT_EQ(err, c.code);
+        }
+        if (c.code == ENOTDIR) {
+            EXPECT_EQ(readfat_opendir(v, c.path, &err), nullptr);
+            EXPECT_EQ(err, ENOTDIR);
         }
     }
     dv_entry e;
