@@ -24,7 +24,6 @@ void start_dir(readfat_dir *dir, uint32_t first, bool recovering = false) {
     dir->root_pos = 0;
     dir->window_end = 0;
     dir->window_valid = 0;
-    dir->recovered = 0;
     guard_of(dir).reset(first);
 }
 
@@ -86,12 +85,11 @@ bool load_root(readfat_volume *vol, readfat_dir *dir, size_t keep, uint32_t most
     return true;
 }
 
-// The cluster after `from`: along the chain, or for a deleted directory the next cluster
-// if it is free.
+// The cluster after `from`: along the chain, or for a deleted directory the next one up
+// (load_recovered() looks at the FAT and judges what it holds).
 uint32_t successor(readfat_volume *vol, readfat_dir *dir, uint32_t from) {
     if (!dir->recovering) return guard_of(dir).next(vol, from);
-    bool skipped = false;
-    return recovery_next(vol, from, false, &skipped);
+    return from + 1u;
 }
 
 // After a FAT sector failed to read, looks up the loaded cluster's successor again. False
@@ -230,38 +228,90 @@ bool plausible_slot(const readfat_volume *vol, const uint8_t *e) {
 // deleted directory whose next cluster is not its own); or the medium failed.
 enum class Load { ok, ended, failed };
 
-// A deleted directory's next cluster, by the recovery rules: the first one only while the
-// FAT marks it free (else it belongs to whatever took it since), and each one only while
-// all of it looks like directory entries. Where either fails the directory ends, the entries
-// carried from before left where they were.
-Load load_recovered(readfat_volume *vol, readfat_dir *dir, size_t keep) {
-    const uint32_t c = dir->next_cluster;
-    if (c == dir->cycle_first) {
-        // The fixed root region, or a cluster outside the data area, holds no deleted
-        // directory.
-        if (c < 2u || c - 2u >= vol->cluster_count) {
-            dir->next_cluster = kChainEnd;
-            return Load::ended;
-        }
+// What a deleted directory's walk may pass over to find its next cluster: free clusters it
+// reads and judges (at most kSkipReads, and kSkipBytes of them), and clusters in use, which
+// it only looks up in the FAT. A writer puts a directory's files right after the cluster
+// that lists them, so its next cluster lies behind their data.
+constexpr uint32_t kSkipReads = 4096;
+constexpr uint32_t kSkipBytes = 16u << 20;
+constexpr uint32_t kSkipInUse = 65536;
+
+// How a free cluster stands as the next piece of a deleted directory.
+enum class Judged { own, other, ends };
+
+// Whether the cluster `c` goes on with the long-name run whose last carried entry is `last`:
+// its first entry is the run's next one or its short entry (a deleted short entry lost the
+// byte its checksum needs).
+bool continues_run(const uint8_t *last, const uint8_t *c) {
+    const uint8_t sum = last[DV_LFN_CHECKSUM];
+    if ((c[DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN) return c[DV_LFN_CHECKSUM] == sum;
+    return c[0] == 0xE5 || shortname_checksum(c) == sum;
+}
+
+// `c` (a free cluster read) after the directory's cluster before it. Another directory's
+// first cluster ends the search; zeroed, implausible or unrelated clusters are passed over.
+Judged judge(const readfat_volume *vol, const uint8_t *c, const uint8_t *carried_last) {
+    if ((c[DV_DIRENT_ATTR] & DV_ATTR_DIRECTORY) && std::memcmp(c, ".          ", 11) == 0)
+        return Judged::ends;
+    if (c[0] == 0 || !looks_like_directory(vol, c, vol->dir_entries_per_cluster))
+        return Judged::other;
+    if (carried_last && (carried_last[DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN &&
+        !continues_run(carried_last, c))
+        return Judged::other;
+    return Judged::own;
+}
+
+// A deleted directory's next cluster, by the recovery rules. Its first cluster only while
+// the FAT marks it free (else it belongs to whatever took it since) and it looks like
+// directory entries. After a cluster without an end mark, the next free cluster that looks
+// like a further piece of it (and goes on with a long name cut at the cluster's end),
+// passing over file data and clusters in use within bounds; with `exact` only `next_cluster`
+// itself. A deleted directory's positions count every cluster from its first on, those
+// passed over too, so that a position names its cluster without a walk. Where nothing is
+// found the directory ends, the entries carried from before left where they were.
+Load load_recovered(readfat_volume *vol, readfat_dir *dir, size_t keep, bool exact = false) {
+    const uint32_t first = dir->cycle_first, per = vol->dir_entries_per_cluster;
+    uint32_t c = dir->next_cluster;
+    const bool strict = exact || c == first;
+    uint8_t *at = dir->buf_end - vol->cluster_bytes;
+    move_carry(dir, at, keep);
+    const uint8_t *carried_last = keep ? at - DV_DIRENT_SIZE : nullptr;
+    const uint32_t byte_reads = kSkipBytes / vol->cluster_bytes;
+    const uint32_t most_reads = byte_reads < kSkipReads ? byte_reads : kSkipReads;
+    uint32_t reads = 0, in_use = 0;
+    auto stop = [&](Load how) {
+        std::memmove(dir->buf_end - keep, at - keep, keep);
+        dir->window_valid = 0;
+        // A failed read is tried again from the cluster it failed at.
+        dir->next_cluster = how == Load::failed ? c : kChainEnd;
+        return how;
+    };
+    for (;; ++c) {
+        // Positions stay below 2^32.
+        if (c < 2u || c - 2u >= vol->cluster_count || c < first ||
+            uint64_t{c - first + 1u} * per > UINT32_MAX)
+            return stop(Load::ended);
         const uint32_t link = next_cluster(vol, c);
-        if (link == kFatUnreadable) return Load::failed;
+        if (link == kFatUnreadable) return stop(Load::failed);
         if (link != 0) {
-            dir->next_cluster = kChainEnd;
-            return Load::ended;
+            if (strict || ++in_use > kSkipInUse) return stop(Load::ended);
+            continue;
         }
+        if (read_cluster(vol, c, at) != ReadResult::ok) return stop(Load::failed);
+        if (c == first) {
+            if (looks_like_directory(vol, at, per)) break;
+            return stop(Load::ended);
+        }
+        const Judged j = judge(vol, at, carried_last);
+        if (j == Judged::own) break;
+        if (j == Judged::ends || strict || ++reads > most_reads) return stop(Load::ended);
     }
-    if (!load_one(vol, dir, keep)) return Load::failed;
-    const uint32_t per = vol->dir_entries_per_cluster;
-    if (looks_like_directory(vol, dir->buf_end - vol->cluster_bytes, per)) {
-        if (dir->window_end / per > dir->recovered) dir->recovered = dir->window_end / per;
-        return Load::ok;
-    }
-    std::memmove(dir->buf_end - keep, dir->buf_end - vol->cluster_bytes - keep, keep);
-    dir->window_end -= per;
-    dir->remaining -= per;
-    dir->window_valid = 0;
-    dir->next_cluster = kChainEnd;
-    return Load::ended;
+    dir->window_end = (c - first + 1u) * per;
+    dir->window_valid = 1;
+    dir->loaded_cluster = c;
+    dir->next_cluster = c + 1u;
+    dir->remaining += per;
+    return Load::ok;
 }
 
 // Loads the directory's next piece (a cluster, a run of them, or a piece of the root region)
@@ -508,9 +558,7 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
     }
     const uint32_t first = dir->cycle_first;
     const bool recovering = dir->recovering != 0;
-    const uint32_t known = dir->recovered;
     start_dir(dir, first, recovering);
-    dir->recovered = known;
     const uint32_t skip = pos / per;
     // Past the end of the directory: the next read says so.
     auto at_end = [&] {
@@ -521,30 +569,22 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
     };
     auto failed = [&] {
         start_dir(dir, first, recovering);
-        dir->recovered = known;
         set_err(err, EIO);
         return -1;
     };
     if (recovering) {
-        // A deleted directory ends at the first cluster that is not its own, and its
-        // clusters follow one another: those already found its own are reached at once,
-        // each one after them up to `pos` is read and judged first, as a listing would.
-        uint32_t i = skip < known ? skip : known;
-        if (i > 0) {
-            dir->loaded_cluster = first + i - 1;
-            // Past the known ones, resolve_next() looks the next one up.
-            dir->next_cluster = i < known ? first + i : kFatUnreadable;
-        }
-        dir->window_end = i * per;
-        for (;; ++i) {
-            if (!resolve_next(vol, dir)) return failed();
-            if (exhausted(dir)) return at_end();
-            if (i == skip) break;
-            const Load l = load_next(vol, dir);
-            if (l == Load::failed) return failed();
-            if (l == Load::ended) return at_end();
-            dir->remaining = 0;
-        }
+        // A position names its cluster (see load_recovered): at a cluster's start the walk
+        // goes on as from the cluster before, which is how a listing got there; inside one,
+        // that cluster is read and judged alone.
+        dir->window_end = skip * per;
+        dir->next_cluster = first + skip;
+        if (skip > 0) dir->loaded_cluster = first + skip - 1u;
+        if (skip > 0 && pos % per == 0) return 0;
+        const Load l = load_recovered(vol, dir, 0, skip > 0);
+        if (l == Load::failed) return failed();
+        if (l == Load::ended) return at_end();
+        dir->remaining = dir->window_end - pos;
+        return 0;
     } else if (first == kRootRegion) {
         const uint64_t sectors = uint64_t{skip} * vol->sectors_per_cluster;
         if (sectors >= vol->root_sectors) return at_end();

@@ -175,7 +175,6 @@ typedef struct readfat_dir {
     uint8_t recovering;      /* a deleted directory, read by the recovery rules */
     uint8_t window_valid;    /* the last piece loaded is whole in the window */
     uint32_t window_end;     /* raw entries of the directory up to buf_end */
-    uint32_t recovered;      /* a deleted directory: clusters from its first on found its own */
 } readfat_dir;
 
 /* A file handle: one of its slot's records in the volume's arena. */
@@ -454,20 +453,26 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * not free) lost its entries to whatever owns that cluster now: it lists as
  * empty (so a live directory on the same cluster is never listed twice). So
  * does one whose first cluster is 0 or outside the data area. Otherwise it
- * reads its first cluster, then the next clusters while they are free, its
- * entries go on without an end mark, and each cluster looks like directory
- * entries: judged slot by slot up to an end mark, every 32-byte slot must be
- * one some writer could have left -- a long-name entry with type 0, cluster
- * 0 and a sequence byte of 1 .. 20 (or 0xE5); or an 8.3 entry with the
- * reserved attribute bits and the label bit clear, an 8.3 name without
- * bytes below 0x20 (but a first 0x05), a leading space, lower case or
- * characters FAT forbids ("*+,./:;<=>?[\]| and the double quote; "." and
- * ".." only as the names of directories), a first cluster of 0 or inside
- * the data area, no size on a directory and none larger than the data area
- * on a file, and creation, access and modification times that are 0 or real
- * dates and times of day. The first cluster that fails (the first cluster included)
- * ends the directory, and what a long-name run carried into it is dropped:
- * file data that took a deleted directory's next cluster never comes back
+ * reads its first cluster if it looks like directory entries: judged slot by
+ * slot up to an end mark, every 32-byte slot must be one some writer could
+ * have left -- a long-name entry with type 0, cluster 0 and a sequence byte
+ * of 1 .. 20 (or 0xE5); or an 8.3 entry with the reserved attribute bits and
+ * the label bit clear, an 8.3 name without bytes below 0x20 (but a first
+ * 0x05), a leading space, lower case or characters FAT forbids
+ * ("*+,./:;<=>?[\]| and the double quote; "." and ".." only as the names of
+ * directories), a first cluster of 0 or inside the data area, no size on a
+ * directory and none larger than the data area on a file, and creation,
+ * access and modification times that are 0 or real dates and times of day.
+ * Its entries go on without an end mark into its next cluster: writers put a
+ * directory's files right after the cluster that lists them, so that is the
+ * next free cluster that looks like directory entries, holds any, and goes
+ * on with a long name cut at the end of the cluster before. Clusters in use
+ * (up to 65,536), file data and zeroed clusters (up to 4,096 clusters or 16
+ * MiB read) are passed over to find it; another directory's first cluster
+ * (a "." entry) or the end of those bounds ends the directory, and what a
+ * long-name run carried then is dropped: file data never comes back as
+ * entries. Positions (readfat_telldir) in a deleted directory count every
+ * cluster from its first on, those passed over too.
  * as entries. Every record read from a deleted directory is marked deleted
  * (see readfat_readdir), so its files and subdirectories are read by these
  * rules too. Path lookups with DV_FLAG_DELETED name deleted entries too, a
@@ -496,10 +501,11 @@ DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entr
  * orphan part of a long-name run is then passed over as damaged). Within
  * the cluster the handle holds, nothing is read; otherwise the chain is
  * followed through the FAT cache from the directory's first cluster and the
- * cluster holding `pos` is read. A deleted directory read by recovery reads
- * and judges every cluster before the one holding `pos` too, since the first
- * one that fails ends it: a position past it reads as the end. Returns 0,
- * or -1 with:
+ * cluster holding `pos` is read. In a deleted directory read by recovery a
+ * position names its cluster: one at a cluster's start goes on as a listing
+ * does from the cluster before (reading nothing until the next
+ * readfat_readdir), any other reads that cluster alone and reads as the end
+ * when it does not look like directory entries. Returns 0, or -1 with:
  *   EINVAL  null `vol`, or `dir` null, closed or not this volume's
  *   EIO     a FAT sector or a cluster that had to be read could not be;
  *           the handle is then back at the start of the directory

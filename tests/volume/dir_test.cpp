@@ -532,7 +532,7 @@ TEST_P(DirTest, DeletedDirectoryEndsAtTheFirstClusterNotItsOwn) {
     rd.reset_log();
     ASSERT_EQ(readfat_seekdir(v, h, per() + 1, &err), 0);
     EXPECT_EQ(rd.cluster_reads(40) + rd.cluster_reads(41), 1u);
-    ASSERT_EQ(readfat_seekdir(v, h, 3 * per() + 1, &err), 0);
+    ASSERT_EQ(readfat_seekdir(v, h, 2 * per() + 1, &err), 0); // inside the file data
     EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
     EXPECT_EQ(err, DV_E_ENDDIR);
     readfat_closedir(v, h);
@@ -542,6 +542,57 @@ TEST_P(DirTest, DeletedDirectoryEndsAtTheFirstClusterNotItsOwn) {
     EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
     EXPECT_EQ(err, DV_E_ENDDIR);
     EXPECT_EQ(rd.cluster_reads(50), 0u);
+    readfat_closedir(v, h);
+}
+
+// A writer puts a directory's files right after the cluster that lists them, so a deleted
+// directory's next cluster lies behind their data: file data, zeroed data and clusters in
+// use are passed over to the cluster that goes on with the long name cut at the end of the
+// one before. Another directory's first cluster ends the search.
+TEST_P(DirTest, DeletedDirectoryGoesOnBehindItsFilesData) {
+    FatImage img(geo(spc()));
+    DirEntries head, cut, rest = shorts(3, 7000), first = shorts(per() - 3);
+    head.add_dots(60, 0);
+    for (const RawEntry &e : first.entries()) head.add_raw(e);
+    cut.add_long(u"a long name cut by the files", "ALONGN~1   ", DV_ATTR_ARCHIVE, 0, 0);
+    head.add_raw(cut[0]);
+    DirEntries tail;
+    for (size_t i = 1; i < cut.size(); ++i) tail.add_raw(cut[i]);
+    for (const RawEntry &e : rest.entries()) tail.add_raw(e);
+    img.write_dir({60}, head, false);
+    img.write_data({61}, pattern_data(img.cluster_bytes(), 6), false);
+    img.write_data({63}, "in use");
+    img.write_dir({64}, tail, false); // 62 stays zeroed
+    // A second one, full, followed by another directory's first cluster.
+    DirEntries other, after = shorts(2, 8000), full = shorts(per() - 2, 9000);
+    other.add_dots(70, 0);
+    for (const RawEntry &e : full.entries()) other.add_raw(e);
+    img.write_dir({70}, other, false);
+    DirEntries next;
+    next.add_dots(71, 0);
+    img.write_dir({71}, next, false);
+    img.write_dir({72}, after, false);
+    DirEntries root;
+    root.add_short("\xE5ONE       ", DV_ATTR_DIRECTORY, 60, 0);
+    root.add_short("\xE5TWO       ", DV_ATTR_DIRECTORY, 70, 0);
+    img.place_root(root);
+    FaultReader rd(img);
+    Mounted v(img, rd, readfat_optimal_flags() | DV_FLAG_DELETED);
+    ASSERT_TRUE(v.ok());
+    int err = 0;
+    readfat_dir *h = readfat_opendir(v, "_ONE", &err);
+    ASSERT_NE(h, nullptr);
+    auto names = names_of(list_handle(v, h, &err));
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    ASSERT_EQ(names.size(), per() - 3 + 2 + 1 + 3);
+    EXPECT_EQ(names[per() - 1], u"a long name cut by the files");
+    EXPECT_EQ(names.back(), nm(7002));
+    readfat_closedir(v, h);
+    expect_seeks_repeat(v, rd, "_ONE");
+    h = readfat_opendir(v, "_TWO", &err);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(list_handle(v, h, &err).size(), per());
+    EXPECT_EQ(err, DV_E_ENDDIR);
     readfat_closedir(v, h);
 }
 
