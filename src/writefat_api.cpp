@@ -570,14 +570,7 @@ class TreeRemoval {
                 continue;
             }
             const uint8_t *e = store_ + size_t{f.next++} * DV_DIRENT_SIZE;
-            if ((e[DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN) {
-                if (e[0] & DV_LFN_LAST) run_len_ = 0;
-                if (run_len_ < kMaxRunEntries - 1)
-                    std::memcpy(run_ + run_len_++ * DV_DIRENT_SIZE, e, DV_DIRENT_SIZE);
-                else
-                    run_len_ = 0;
-                continue;
-            }
+            if (gather_lfn(run_, run_len_, e)) continue;
             const uint32_t k = run_belongs(run_, run_len_, e) ? run_len_ : 0;
             run_len_ = 0;
             if ((e[DV_DIRENT_ATTR] & DV_ATTR_VOLUME) || is_dot_entry(e)) continue;

@@ -463,6 +463,16 @@ bool is_dot_entry(const uint8_t *e) {
     return std::memcmp(e, ".          ", 11) == 0 || std::memcmp(e, "..         ", 11) == 0;
 }
 
+bool gather_lfn(uint8_t *run, uint32_t &run_len, const uint8_t *e) {
+    if ((e[DV_DIRENT_ATTR] & 0x3Fu) != DV_ATTR_LFN) return false;
+    if (e[0] & DV_LFN_LAST) run_len = 0;
+    if (run_len < kMaxRunEntries - 1)
+        std::memcpy(run + run_len++ * DV_DIRENT_SIZE, e, DV_DIRENT_SIZE);
+    else
+        run_len = 0; // longer than any name: damaged
+    return true;
+}
+
 // Whether `k` long-name entries before the short entry `sn` form its whole run.
 bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn) {
     if (k == 0) return false;
@@ -597,14 +607,7 @@ int scan_dir(W *w, uint32_t dir, Scan &s) {
                 continue;
             }
             free_len = 0;
-            if ((e[DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN) {
-                if (e[0] & DV_LFN_LAST) run_len = 0;
-                if (run_len < kMaxRunEntries - 1)
-                    std::memcpy(run + run_len++ * DV_DIRENT_SIZE, e, DV_DIRENT_SIZE);
-                else
-                    run_len = 0;
-                continue;
-            }
+            if (gather_lfn(run, run_len, e)) continue;
             const uint32_t k = run_belongs(run, run_len, e) ? run_len : 0;
             run_len = 0;
             if (e[DV_DIRENT_ATTR] & DV_ATTR_VOLUME) {

@@ -160,6 +160,9 @@ struct Scan {
 int scan_dir(W *w, uint32_t dir, Scan &s);
 // Whether the raw entry is "." or "..".
 bool is_dot_entry(const uint8_t *e);
+// Adds the long-name entry `e` to the run gathered in `run` (a new run starts at an entry
+// marked last); false, gathering nothing, for any other kind of entry.
+bool gather_lfn(uint8_t *run, uint32_t &run_len, const uint8_t *e);
 // Whether `k` long-name entries before the short entry `sn` form its whole run.
 bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn);
 
