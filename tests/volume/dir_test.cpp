@@ -489,10 +489,11 @@ TEST(DirSeek, FixedRootAndFailedReads) {
 }
 
 // A deleted directory (DV_FLAG_DELETED) is read from its first cluster through the free
-// clusters after it while they look like directory entries: file data ends it, with the run
-// cut there, even when a cluster of entries follows; a first cluster in use again leaves
-// it empty. Every record comes back deleted, and seekdir agrees with the listing.
-TEST_P(DirTest, DeletedDirectoryEndsAtTheFirstClusterNotItsOwn) {
+// clusters after it that look like directory entries: file data never comes back, and a
+// cluster of entries that does not go on with the long name cut before it is not taken (the
+// run is dropped); a first cluster in use again leaves it empty. Every record comes back
+// deleted, and seekdir agrees with the listing.
+TEST_P(DirTest, DeletedDirectoryTakesNoClusterThatIsNotItsOwn) {
     FatImage img(geo(spc()));
     // Clusters 40 and 41: entries, a long name across their boundary, and the first entry
     // of a run that goes on in 42, which holds file data; 43 holds entries again.
