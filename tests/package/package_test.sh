@@ -5,6 +5,9 @@
 # prefix has moved), and an add_subdirectory consumer.
 set -euo pipefail
 src=$1 bin=$2
+# The library's target flags (-m32 and the like), which every consumer needs too.
+extra=${DORVEX_CONSUMER_FLAGS:-}
+target=(-DCMAKE_C_FLAGS="$extra" -DCMAKE_CXX_FLAGS="$extra" -DCMAKE_EXE_LINKER_FLAGS="$extra")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -13,7 +16,7 @@ libdirs="$prefix/lib:$prefix/lib64:$(dirname "$(find "$prefix" -name 'libdorvex.
 
 # find_package, in a project that asks for C99: the target must not force C11 on it.
 cmake -S "$src/tests/package/consumer" -B "$work/find" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCONSUMER_C_STANDARD=99 >/dev/null
+  -DCONSUMER_C_STANDARD=99 "${target[@]}" >/dev/null
 cmake --build "$work/find" >/dev/null
 grep -q -- '-std=gnu99\|-std=c99' "$work/find/CMakeFiles/consumer.dir/flags.make" ||
   { echo "the consumer did not get C99"; exit 1; }
@@ -26,7 +29,7 @@ PKG_CONFIG_PATH=$pcdir pkg-config --exact-version="$version" dorvex
 flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs dorvex)
 case "$flags" in *"$prefix"*) ;; *) echo "pkg-config flags miss the prefix: $flags"; exit 1 ;; esac
 # shellcheck disable=SC2086
-cc -std=c89 -pedantic-errors -Wall -Werror -o "$work/pc_consumer" \
+cc -std=c89 -pedantic-errors -Wall -Werror $extra -o "$work/pc_consumer" \
   "$src/tests/package/consumer/consumer.c" $flags
 LD_LIBRARY_PATH="$libdirs" "$work/pc_consumer"
 
@@ -38,7 +41,7 @@ if [ -x "$prefix/bin/dorvex" ]; then
   mv "$work/moved" "$prefix"
 fi
 
-cmake -S "$src/tests/package/consumer" -B "$work/sub" -DDORVEX_SOURCE="$src" >/dev/null
+cmake -S "$src/tests/package/consumer" -B "$work/sub" -DDORVEX_SOURCE="$src" "${target[@]}" >/dev/null
 cmake --build "$work/sub" >/dev/null
 "$work/sub/consumer"
 echo "package consumers built and ran"
