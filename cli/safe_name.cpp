@@ -99,7 +99,9 @@ std::string fit_name(const std::string &name, size_t max) {
 
 std::string numbered_name(const std::string &name, unsigned n) {
     const size_t dot = extension_at(name);
-    return fit_parts(name.substr(0, dot), "~" + std::to_string(n), name.substr(dot), kHostNameMax);
+    std::string tag = std::to_string(n);
+    tag.insert(tag.begin(), '~');
+    return fit_parts(name.substr(0, dot), tag, name.substr(dot), kHostNameMax);
 }
 
 std::string fat_name_problem(std::string_view name) {
