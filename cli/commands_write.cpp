@@ -549,11 +549,11 @@ int cmd_mkdir(const Args &a) {
                 if (!is_dir(s.rv(), at)) rc = writefat_mkdir(s.w(), at.c_str(), now_wall());
             }
             if (rc != 0) {
-                report_code(shown_path(at), rc);
+                report(shown_path(at), change_error(at, rc));
                 ++failures;
             }
         } else if (int rc = writefat_mkdir(s.w(), path.c_str(), now_wall())) {
-            report_code(shown_path(path), rc);
+            report(shown_path(path), change_error(path, rc));
             ++failures;
         }
     }
@@ -587,7 +587,7 @@ int cmd_mv(const Args &a) {
     std::string dest = a.positional[2];
     if (is_dir(s.rv(), dest)) dest = join(dest, base_name(src));
     int rc = writefat_rename(s.w(), src.c_str(), dest.c_str());
-    if (rc != 0) report_code(shown_path(src) + " -> " + shown_path(dest), rc);
+    if (rc != 0) report(shown_path(src) + " -> " + shown_path(dest), change_error(dest, rc));
     if (!s.close()) return kFail;
     return rc ? kFail : kOk;
 }

@@ -2498,6 +2498,9 @@ class Write(Base):
             (["rm", img, "/missing"], "dorvex: /missing: No such file or directory"),
             (["mkdir", img, "/no/such/parent"], "dorvex: /no/such/parent: No such file or directory"),
             (["mv", img, "/missing", "/x"], "No such file or directory"),
+            (["mkdir", img, "/a?b"], "dorvex: /a?b: name holds '?', which FAT names cannot hold"),
+            (["mkdir", "-p", img, "/ok/end."], "cannot end in a dot or a space"),
+            (["mv", img, "/ok", "/x|y"], "name holds '|', which FAT names cannot hold"),
             (["label", img, "bad*label"], "at most 11 ASCII characters"),
             (["put", img, self.path("nothing here"), "/"], "No such file or directory"),
         ]
