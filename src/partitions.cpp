@@ -135,9 +135,7 @@ uint64_t declared_fat_sectors(Disk &d, uint64_t start) {
         return 0;
     BootGeometry g;
     if (parse_boot_sector(d.probe, d.sectors - start, g) != 0) return 0;
-    const uint32_t total16 = load_le16(d.probe + DV_BPB_TOTAL_SECTORS16);
-    return uint64_t{total16 != 0 ? total16 : load_le32(d.probe + DV_BPB_TOTAL_SECTORS32)}
-           << g.sector_shift;
+    return declared_sectors(d.probe, g.sector_shift);
 }
 
 // Adds the boot image of the default or a section entry `e`. The catalog's sector count is
@@ -187,7 +185,8 @@ void read_eltorito(Disk &d) {
         if (i == kFirstDescriptor + kMaxDescriptors || !d.read_cd(i, b) ||
             std::memcmp(b + 1, "CD001", 5) != 0 || b[0] == 0xFF)
             return;
-        if (b[0] == 0 && std::memcmp(b + 7, "EL TORITO SPECIFICATION", 23) == 0) {
+        // The boot record: type 0, its boot system identifier "EL TORITO ...".
+        if (b[0] == 0 && std::memcmp(b + 7, "EL TORITO ", 10) == 0) {
             catalog = load_le32(b + kBootCatalogPointer);
             break;
         }

@@ -5,6 +5,7 @@
 // through a pointer before it passes) and is open. A null or closed handle fails with EINVAL
 // in every function that can report, and is ignored by the closing functions.
 #include <cerrno>
+#include <cstring>
 
 #include "readfat_internal.h"
 
@@ -161,7 +162,18 @@ int readfat_free_clusters(readfat_volume *vol, uint32_t *count, int *err) {
         set_err(err, EINVAL);
         return -1;
     }
-    return count_free_clusters(vol, count, err);
+    // A run fills the FAT cache's eight buffers, which lie one after another in the arena;
+    // without READFAT_FLAG_BATCH no request may pass a cluster.
+    uint32_t run = 8;
+    const uint32_t cluster_sectors = vol->sectors_per_cluster >> vol->sector_shift;
+    if ((vol->flags & READFAT_FLAG_BATCH) == 0 && cluster_sectors < run) run = cluster_sectors;
+    // The buffers are overwritten: nothing cached stays valid.
+    std::memset(vol->fat_tag, 0, sizeof vol->fat_tag);
+    if (int rc = count_free_clusters(vol, vol->fat_buf[0], run, *count)) {
+        set_err(err, rc);
+        return -1;
+    }
+    return 0;
 }
 
 // ---- Partition tables -------------------------------------------------------------------

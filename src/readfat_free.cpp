@@ -1,36 +1,12 @@
-// The free-cluster count: a pass over the first FAT, read in runs through the FAT cache's
-// buffers, so nothing is allocated.
+// The free-cluster count: a pass over the first FAT, read in runs into a buffer the caller
+// has (the reader's FAT cache, the writer's group buffer), so nothing is allocated.
 #include <cerrno>
-#include <cstring>
 
-#include "bytes.h"
 #include "fat_chain.h"
 #include "readfat_internal.h"
 
 namespace dorvex {
 namespace {
-
-constexpr uint32_t kCacheSlots = 8;
-
-// The clusters the count covers: those the volume reads (cluster_count), no more than the
-// boot sector declares (a FAT32 volume's cluster count follows the caller's bound, which may
-// lie past the volume) nor than the FAT has entries for.
-uint32_t counted_clusters(const readfat_volume *vol) {
-    uint64_t n = vol->cluster_count;
-    const uint8_t *boot = vol->boot_buf;
-    const uint32_t total16 = load_le16(boot + DV_BPB_TOTAL_SECTORS16);
-    const uint64_t declared =
-        uint64_t{total16 != 0 ? total16 : load_le32(boot + DV_BPB_TOTAL_SECTORS32)}
-        << vol->sector_shift;
-    const uint64_t meta = vol->data_start - (vol->fat_start - vol->reserved_sectors);
-    if (declared != 0) {
-        const uint64_t fit = declared > meta ? (declared - meta) / vol->sectors_per_cluster : 0;
-        if (fit < n) n = fit;
-    }
-    const uint64_t entries = vol->fat_sectors * vol->sector_size * 8u / vol->fat_type;
-    if (entries < n + 2) n = entries > 2 ? entries - 2 : 0;
-    return static_cast<uint32_t>(n);
-}
 
 // Counts the zero entries among clusters 2 .. last, fed the FAT's bytes in order.
 struct FreeCounter {
@@ -69,36 +45,41 @@ struct FreeCounter {
 
 } // namespace
 
-int count_free_clusters(readfat_volume *vol, uint32_t *count, int *err) {
-    const uint32_t last = counted_clusters(vol) + 1;
+uint32_t declared_clusters(const readfat_volume *vol) {
+    uint64_t n = vol->cluster_count;
+    const uint64_t declared = declared_sectors(vol->boot_buf, vol->sector_shift);
+    const uint64_t meta = vol->data_start - (vol->fat_start - vol->reserved_sectors);
+    if (declared != 0) {
+        const uint64_t fit = declared > meta ? (declared - meta) / vol->sectors_per_cluster : 0;
+        if (fit < n) n = fit;
+    }
+    const uint64_t entries = vol->fat_sectors * vol->sector_size * 8u / vol->fat_type;
+    if (entries < n + 2) n = entries > 2 ? entries - 2 : 0;
+    return static_cast<uint32_t>(n);
+}
+
+int count_free_clusters(readfat_volume *vol, uint8_t *buf, uint32_t run, uint32_t &count) {
+    const uint32_t last = declared_clusters(vol) + 1;
     // Bytes of the FAT up to the end of the last cluster's entry.
     const uint64_t need = vol->fat_type == 12 ? uint64_t{last} + last / 2 + 2
                                               : (uint64_t{last} + 1) * (vol->fat_type / 8u);
     const uint32_t bps = vol->bytes_per_sector;
-    const uint64_t sectors = (need + bps - 1) / bps; // logical sectors to read
-    // A run fills the cache's eight buffers, which lie one after another in the arena; without
-    // READFAT_FLAG_BATCH no request may pass a cluster.
-    uint32_t run = kCacheSlots;
-    const uint32_t cluster_sectors = vol->sectors_per_cluster >> vol->sector_shift;
-    if ((vol->flags & READFAT_FLAG_BATCH) == 0 && cluster_sectors < run) run = cluster_sectors;
-    // The buffers are overwritten: nothing cached stays valid.
-    std::memset(vol->fat_tag, 0, sizeof vol->fat_tag);
+    uint64_t sectors = (need + bps - 1) / bps; // logical sectors to read
+    const uint64_t fat_logical = vol->fat_sectors >> vol->sector_shift;
+    if (sectors > fat_logical) sectors = fat_logical;
     FreeCounter c{vol->fat_type, last};
     for (uint64_t at = 0; at < sectors;) {
         const uint32_t n = sectors - at < run ? static_cast<uint32_t>(sectors - at) : run;
-        if (read_run(vol, vol->fat_start + (at << vol->sector_shift), n << vol->sector_shift,
-                     vol->fat_buf[0], vol->fat_start,
-                     vol->fat_start + vol->fat_sectors) != ReadResult::ok) {
-            set_err(err, EIO);
-            return -1;
-        }
+        if (read_run(vol, vol->fat_start + (at << vol->sector_shift), n << vol->sector_shift, buf,
+                     vol->fat_start, vol->fat_start + vol->fat_sectors) != ReadResult::ok)
+            return EIO;
         const uint64_t offset = at * bps;
         const uint64_t bytes = uint64_t{n} * bps;
-        c.feed(vol->fat_buf[0], static_cast<size_t>(need - offset < bytes ? need - offset : bytes));
+        c.feed(buf, static_cast<size_t>(need - offset < bytes ? need - offset : bytes));
         at += n;
     }
     c.finish();
-    *count = c.free;
+    count = c.free;
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bytes.h"
 #include "dorvex/readfat.h"
 
 namespace dorvex {
@@ -31,6 +32,14 @@ struct BootGeometry {
     uint32_t cluster_count;
     uint64_t root_start, data_start;
 };
+
+// The total sector count a boot sector declares (its 16-bit field, else its 32-bit one), in
+// 512-byte sectors.
+inline uint64_t declared_sectors(const uint8_t *boot, uint32_t sector_shift) {
+    const uint32_t total16 = load_le16(boot + DV_BPB_TOTAL_SECTORS16);
+    return uint64_t{total16 != 0 ? total16 : load_le32(boot + DV_BPB_TOTAL_SECTORS32)}
+           << sector_shift;
+}
 
 // Checks the boot sector of a volume of `sectors` 512-byte sectors and derives its layout:
 // 0, DV_E_BOOTSIG or DV_E_BADPBR.
@@ -148,8 +157,15 @@ uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t 
 
 // ---- Free clusters ----------------------------------------------------------------------
 
-// Counts the free clusters into `*count`: 0, or -1 with EIO through `err`.
-int count_free_clusters(readfat_volume *vol, uint32_t *count, int *err);
+// The clusters the file system declares: the volume's cluster_count, no more than its boot
+// sector's total sector count leaves room for (when it gives one) nor than its FAT has
+// entries for. Free counts and allocation keep within clusters 2 .. this + 1.
+uint32_t declared_clusters(const readfat_volume *vol);
+
+// Counts the zero entries of clusters 2 .. declared_clusters(vol) + 1 into `count`, reading
+// the first FAT from its start into `buf` in runs of at most `run` logical sectors, never
+// past the sector that holds the last counted entry. Returns 0 or EIO.
+int count_free_clusters(readfat_volume *vol, uint8_t *buf, uint32_t run, uint32_t &count);
 
 // ---- Partition tables -------------------------------------------------------------------
 

@@ -100,9 +100,7 @@ int parse_boot_sector(const uint8_t *boot, uint64_t total, BootGeometry &g) {
     const uint32_t root_bytes = g.root_entries * DV_DIRENT_SIZE;
     g.root_sectors = (root_bytes + g.bytes_per_sector - 1) / g.bytes_per_sector << shift;
     g.data_start = g.root_start + g.root_sectors;
-    const uint32_t total16 = load_le16(boot + DV_BPB_TOTAL_SECTORS16);
-    const uint64_t declared =
-        uint64_t{total16 != 0 ? total16 : load_le32(boot + DV_BPB_TOTAL_SECTORS32)} << shift;
+    const uint64_t declared = declared_sectors(boot, shift);
     if (g.data_start >= declared || g.data_start >= total) return DV_E_BADPBR;
     const uint64_t clusters = (declared - g.data_start) / g.sectors_per_cluster;
     if (clusters == 0 || clusters >= kFat16Clusters) return DV_E_BADPBR;

@@ -395,42 +395,9 @@ int patch_boot_label(W *w, uint64_t sector, const uint8_t *label) {
 }
 
 int count_free(W *w) {
-    uint32_t n = 0;
-    if (w->rv->fat_type == 12) {
-        for (uint32_t c = 2; c <= w->max_cluster; ++c) {
-            uint32_t v = 0;
-            if (int rc = fat_get(w, c, v)) return rc;
-            if (v == 0) ++n;
-        }
-    } else {
-        // FAT16/32 entries never straddle sectors: read the FAT in runs as large as the
-        // group's data buffer (free at open).
-        const uint32_t width = w->rv->fat_type == 16 ? 2u : 4u;
-        const uint32_t bytes = w->stage_capacity * w->rv->cluster_bytes;
-        const uint32_t per_run = bytes / width;
-        for (uint32_t first = 0; first <= w->max_cluster; first += per_run) {
-            const uint64_t sector = w->rv->fat_start + uint64_t{first} * width / 512u;
-            // Only as far as the last cluster's entry: a damaged FAT may claim more room
-            // than the medium has.
-            const uint64_t need = (uint64_t{w->max_cluster} + 1u - first) * width;
-            const uint64_t whole = (need + w->bps - 1u) / w->bps * w->bps;
-            const uint32_t count = static_cast<uint32_t>((whole < bytes ? whole : bytes) / 512u);
-            const uint64_t fat_end = w->rv->fat_start + w->rv->fat_sectors;
-            const uint32_t take =
-                sector + count <= fat_end ? count : static_cast<uint32_t>(fat_end - sector);
-            if (read_run(w->rv, sector, take, w->stage_buf, w->rv->fat_start, fat_end) !=
-                ReadResult::ok)
-                return EIO;
-            for (uint32_t i = 0;
-                 i < per_run && first + i <= w->max_cluster && (i * width) < take * 512u; ++i) {
-                if (first + i < 2) continue;
-                const uint8_t *p = w->stage_buf + size_t{i} * width;
-                const uint32_t v = width == 2 ? load_le16(p) : load_le32(p) & kFatMask;
-                if (v == 0) ++n;
-            }
-        }
-    }
-    w->free_count = n;
+    // In runs as large as the group's data buffer (free at open).
+    const uint32_t run = w->stage_capacity * w->rv->cluster_bytes / w->bps;
+    if (int rc = count_free_clusters(w->rv, w->stage_buf, run, w->free_count)) return rc;
     w->free_known = true;
     return 0;
 }
@@ -809,23 +776,9 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     w->bps = bps;
     w->unit = bps / 512u;
     w->epu = bps / DV_DIRENT_SIZE;
-    // Clusters the file system declares (its total sector count, the room of its FAT), which
-    // may be fewer than the reader's bound: never allocate past what a checker counts.
-    {
-        const uint32_t total16 = load_le16(rv->boot_buf + DV_BPB_TOTAL_SECTORS16);
-        const uint64_t total =
-            uint64_t{total16 != 0 ? total16 : load_le32(rv->boot_buf + DV_BPB_TOTAL_SECTORS32)} *
-            w->unit;
-        const uint64_t data = rv->data_start - start_sector;
-        uint64_t clusters = total > data ? (total - data) / rv->sectors_per_cluster : 0;
-        const uint64_t fat_room = rv->fat_sectors * 512u * 2u /
-                                  (rv->fat_type == 12   ? 3u
-                                   : rv->fat_type == 16 ? 4u
-                                                        : 8u);
-        if (fat_room < clusters + 2) clusters = fat_room > 2 ? fat_room - 2 : 0;
-        if (clusters > rv->cluster_count) clusters = rv->cluster_count;
-        w->max_cluster = static_cast<uint32_t>(clusters) + 1;
-    }
+    // Clusters the file system declares, which may be fewer than the reader's bound: never
+    // allocate past what a checker counts.
+    w->max_cluster = declared_clusters(rv) + 1;
     w->eoc = rv->fat_type == 12 ? 0xFFFu : rv->fat_type == 16 ? 0xFFFFu : 0x0FFFFFFFu;
     uint8_t *p = block + head;
     for (unsigned k = 0; k < kFatSlots; ++k, p += bps) w->fat_buf[k] = p;

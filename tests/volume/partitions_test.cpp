@@ -225,7 +225,7 @@ struct IsoDisk {
     IsoDisk() {
         for (uint32_t n : {16u, 17u, 18u}) std::memcpy(cd(n) + 1, "CD001\x01", 6);
         cd(16)[0] = 1, cd(17)[0] = 0, cd(18)[0] = 0xFF;
-        std::memcpy(cd(17) + 7, "EL TORITO SPECIFICATION", 23);
+        std::memcpy(cd(17) + 7, "EL TORITO ", 10); // the boot system identifier
         put32(cd(17) + 71, 20);
         entry(0)[0] = 1, entry(0)[30] = 0x55, entry(0)[31] = 0xAA;
         std::memcpy(entry(0) + 4, "dorvex test", 11);
