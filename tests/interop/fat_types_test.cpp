@@ -136,6 +136,13 @@ void compare(readfat_volume *vol, readfat_dir *d, const fs::path &host, const st
     }
 }
 
+// Serves the reader's requests from the image file behind `fd` (zeros past its end).
+void serve_file(FaultReader &rd, int fd) {
+    rd.synth = [fd](uint64_t s, uint8_t *buf) {
+        if (pread(fd, buf, 512, off_t(s * 512)) != 512) std::memset(buf, 0, 512);
+    };
+}
+
 // Mounts the volume at `start` of `image`, compares it whole with `expected` (mcopy's copy)
 // and checks a few path lookups and that every request after the boot sector covers whole
 // logical sectors. Returns the volume's FAT type and logical sector size.
@@ -148,9 +155,7 @@ std::pair<uint32_t, uint32_t> verify(const std::string &image, uint64_t start, u
     const uint32_t bps = uint32_t(boot[11] | boot[12] << 8), per = bps / 512;
     std::vector<uint8_t> none;
     FaultReader rd(none, start, end, boot[13] * per);
-    rd.synth = [fd](uint64_t s, uint8_t *buf) {
-        if (pread(fd, buf, 512, off_t(s * 512)) != 512) std::memset(buf, 0, 512);
-    };
+    serve_file(rd, fd);
     rd.require_alignment(512);
     TrackingAlloc alloc;
     int err = 0;
@@ -313,9 +318,7 @@ void partitioned(const std::string &label, const std::vector<Part> &parts) {
     const uint64_t sectors = 64 << 11;
     FaultReader rd(none, 0, sectors, 8);
     const int fd = open(disk.c_str(), O_RDONLY);
-    rd.synth = [fd](uint64_t s, uint8_t *buf) {
-        if (pread(fd, buf, 512, off_t(s * 512)) != 512) std::memset(buf, 0, 512);
-    };
+    serve_file(rd, fd);
     readfat_partition got[8];
     readfat_table table;
     ASSERT_EQ(readfat_partitions(sectors, 0, &rd, FaultReader::cb, got, 8, &table), 0);
@@ -393,9 +396,7 @@ TEST(ElTorito, EfiBootImagesOfAnIsoMadeByXorriso) {
     std::vector<uint8_t> none;
     FaultReader rd(none, 0, sectors, 8);
     const int fd = open(iso.c_str(), O_RDONLY);
-    rd.synth = [fd](uint64_t s, uint8_t *buf) {
-        if (pread(fd, buf, 512, off_t(s * 512)) != 512) std::memset(buf, 0, 512);
-    };
+    serve_file(rd, fd);
     readfat_partition got[4];
     readfat_table table;
     ASSERT_EQ(readfat_partitions(sectors, 0, &rd, FaultReader::cb, got, 4, &table), 0);

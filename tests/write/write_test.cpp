@@ -372,6 +372,14 @@ void patch(WImage &img, size_t at, const void *bytes, size_t n) {
     }
 }
 
+// Points the short entry at byte `at` of the image at `cluster` (both halves of the field).
+void set_first_cluster(WImage &img, size_t at, uint32_t cluster) {
+    const uint8_t lo[2] = {uint8_t(cluster), uint8_t(cluster >> 8)};
+    const uint8_t hi[2] = {uint8_t(cluster >> 16), uint8_t(cluster >> 24)};
+    patch(img, at + 26, lo, 2);
+    patch(img, at + 20, hi, 2);
+}
+
 // The offset of the only 32-byte entry of the image that holds `bytes` at `skip`.
 size_t find_entry(const WImage &img, const std::string &bytes, size_t skip = 0) {
     size_t found = 0;
@@ -494,10 +502,7 @@ TEST_P(Write, RemoveTreeFollowsNoDamagedDirectoryEntry) {
     const size_t evil = find_entry(*img, "EVIL       \x10");
     for (const auto &[what, cluster] : cases) {
         SCOPED_TRACE(what);
-        const uint8_t lo[2] = {uint8_t(cluster), uint8_t(cluster >> 8)};
-        const uint8_t hi[2] = {uint8_t(cluster >> 16), uint8_t(cluster >> 24)};
-        patch(*img, evil + 26, lo, 2);
-        patch(*img, evil + 20, hi, 2);
+        set_first_cluster(*img, evil, cluster);
         w = img->open();
         ASSERT_NE(w, nullptr);
         Heard heard;
@@ -529,10 +534,7 @@ TEST_P(Write, RemovingAFileThatNamesTheRootKeepsTheRoot) {
     ASSERT_EQ(writefat_close(w), 0);
     img->commit();
     const size_t evil = find_entry(*img, "EVIL    TXT");
-    const uint8_t lo[2] = {uint8_t(root), uint8_t(root >> 8)};
-    const uint8_t hi[2] = {uint8_t(root >> 16), uint8_t(root >> 24)};
-    patch(*img, evil + 26, lo, 2);
-    patch(*img, evil + 20, hi, 2);
+    set_first_cluster(*img, evil, root);
     w = img->open();
     ASSERT_NE(w, nullptr);
     auto want = reader_tree(w);
