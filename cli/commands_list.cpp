@@ -14,25 +14,11 @@ namespace dvcli {
 
 namespace {
 
-// The volume label's 11 bytes as a label: trailing spaces trimmed, no dot
-// between the eighth and ninth byte.
-std::u32string label_u32(const dv_entry &e) {
-    std::u32string out;
-    for (int i = 0; i < 11; ++i) {
-        char one[12] = "           ";
-        one[0] = e.shortname[i];
-        std::u32string c = one[0] == ' ' ? U" " : short_name_u32(one);
-        out += c.empty() ? U"?" : c;
-    }
-    while (!out.empty() && out.back() == U' ') out.pop_back();
-    return out;
-}
-
 // The name an entry is shown under: its long (or recovered) name; deleted
 // entries come with the names the library recovered (mounted with
 // DV_FLAG_DELETED, as -a does).
 std::u32string entry_u32(const Listed &l) {
-    return l.label ? label_u32(l.entry) : name_to_u32(l.entry.name);
+    return l.label ? label_text_u32(l.entry.shortname) : name_to_u32(l.entry.name);
 }
 
 std::string entry_display(const Listed &l) {
@@ -83,7 +69,7 @@ void entry_members(JsonWriter &j, const Listed &l) {
         for (size_t i = 0; i < e.name.len && i < DV_NAME_MAX; ++i) j.num(e.name.units[i]);
         j.end();
     }
-    j.key("short_name").str(l.label ? label_u32(e) : short_u32(e));
+    j.key("short_name").str(l.label ? label_text_u32(e.shortname) : short_u32(e));
     j.key("type").str_utf8(kind_of(e));
     j.key("attr").num(e.attr);
     j.key("attributes").begin_array();
@@ -147,7 +133,8 @@ std::string long_line(const Listed &l, const std::string &name, bool human,
     // "-" for no date keeps the columns of the lines that have one.
     mtime.resize(utc_times() ? 20 : 19, ' ');
     s += mtime;
-    std::string sn = l.label ? escape_display(label_u32(l.entry)) : short_display(l.entry);
+    std::string sn =
+        l.label ? escape_display(label_text_u32(l.entry.shortname)) : short_display(l.entry);
     // Padded by characters, not bytes: a code page gives 8.3 names non-ASCII ones.
     size_t chars = 0;
     for (char c : sn) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
@@ -180,7 +167,8 @@ class LsText {
         if (o_.paths) {
             std::string p = (dir == "/" ? "/" : dir + "/");
             if (o_.null) {
-                p += l.label ? to_utf8(label_u32(l.entry)) : name_to_utf8(l.entry.name);
+                p += l.label ? to_utf8(label_text_u32(l.entry.shortname))
+                             : name_to_utf8(l.entry.name);
             } else {
                 p = escape_display_utf8(p);
                 p += entry_display(l);
@@ -188,7 +176,8 @@ class LsText {
             if ((l.entry.attr & DV_ATTR_DIRECTORY) && !l.dot) p += '/';
             name = std::move(p);
         } else {
-            name = o_.null ? (l.label ? to_utf8(label_u32(l.entry)) : name_to_utf8(l.entry.name))
+            name = o_.null ? (l.label ? to_utf8(label_text_u32(l.entry.shortname))
+                                      : name_to_utf8(l.entry.name))
                            : entry_display(l);
         }
         if (script) {

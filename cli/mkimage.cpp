@@ -829,18 +829,8 @@ bool plan_geometry(const Size &size, const Laid &top, bool label, uint32_t bits,
     return true;
 }
 
-// What a path is when it is not a regular file, for messages.
-const char *kind_of(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
-
 bool refuse_output(const std::string &path, mode_t mode, std::string &error) {
-    error = path + ": " + kind_of(mode) + ", not a regular file: not written";
+    error = path + ": " + file_kind(mode) + ", not a regular file: not written";
     return false;
 }
 
