@@ -1,7 +1,7 @@
 // Walks the groups of `charmaps` the way the converter's name lookup does, for tests.
 #pragma once
 
-#include "charmaps.h"
+#include "charset/charmaps.h"
 
 #include <cstdint>
 #include <cstdlib>

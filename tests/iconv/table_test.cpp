@@ -1,7 +1,7 @@
 // Integrity of the generated charset table and code point list; what users see of them
 // (names, descriptors, mappings) is checked through the converter elsewhere.
 #include "iconv/charset_table.h"
-#include "iconv_internal.h"
+#include "charset/iconv_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include <dorvex/dorvex.h>
 
-#include "casefold.h"
+#include "charset/casefold.h"
 
 #include <gtest/gtest.h>
 

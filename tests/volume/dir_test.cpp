@@ -3,7 +3,7 @@
 // failed reads and retries, cyclic chains, the carry-over room, opening from an entry.
 #include "support/volume_util.h"
 
-#include "readfat_internal.h"
+#include "volume/readfat_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -3,11 +3,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "bytes.h"
-#include "casefold.h"
-#include "dirent_internal.h"
-#include "fat_chain.h"
-#include "writefat_internal.h"
+#include "common/bytes.h"
+#include "charset/casefold.h"
+#include "codec/dirent_internal.h"
+#include "volume/fat_chain.h"
+#include "write/writefat_internal.h"
 
 namespace dorvex {
 

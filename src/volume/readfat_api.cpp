@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "readfat_internal.h"
+#include "volume/readfat_internal.h"
 
 namespace dorvex {
 namespace {

@@ -1,7 +1,7 @@
 // Names and paths: caller text -> counted 16-bit names, one decoder call per character.
 #include <dorvex/dorvex.h>
 
-#include "context_internal.h"
+#include "codec/context_internal.h"
 
 #include <cerrno>
 #include <cstddef>

@@ -1,6 +1,6 @@
 // Single-byte charsets: decoding and encoding through the packed tables of `charmaps`.
-#include "charmaps.h"
-#include "iconv_internal.h"
+#include "charset/charmaps.h"
+#include "charset/iconv_internal.h"
 
 namespace dorvex {
 

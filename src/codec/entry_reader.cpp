@@ -1,8 +1,8 @@
 // Entry reader: runs of 32-byte FAT directory entries -> dv_entry records.
-#include "bytes.h"
-#include "casefold.h"
-#include "dirent_internal.h"
-#include "iconv_internal.h"
+#include "common/bytes.h"
+#include "charset/casefold.h"
+#include "codec/dirent_internal.h"
+#include "charset/iconv_internal.h"
 
 #include <dorvex/dorvex.h>
 

@@ -2,8 +2,8 @@
 // that turn one character of caller text into one 16-bit unit.
 #include <dorvex/dorvex.h>
 
-#include "bytes.h"
-#include "context_internal.h"
+#include "common/bytes.h"
+#include "codec/context_internal.h"
 
 #include <cerrno>
 #include <cstring>

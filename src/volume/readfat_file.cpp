@@ -2,8 +2,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fat_chain.h"
-#include "readfat_internal.h"
+#include "volume/fat_chain.h"
+#include "volume/readfat_internal.h"
 
 namespace dorvex {
 namespace {

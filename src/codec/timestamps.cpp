@@ -3,7 +3,7 @@
 // The calendar arithmetic is done here rather than with gmtime_r/timegm: it runs for
 // every entry a directory scan decodes, needs no time zone, and must behave the same on
 // every platform (32-bit range, timegm-style carrying of out-of-range fields).
-#include "dirent_internal.h"
+#include "codec/dirent_internal.h"
 
 #include <dorvex/dorvex.h>
 

@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "bytes.h"
-#include "dirent_internal.h"
-#include "fat_chain.h"
-#include "readfat_internal.h"
+#include "common/bytes.h"
+#include "codec/dirent_internal.h"
+#include "volume/fat_chain.h"
+#include "volume/readfat_internal.h"
 
 namespace dorvex {
 namespace {

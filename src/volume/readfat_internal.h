@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bytes.h"
+#include "common/bytes.h"
 #include "dorvex/readfat.h"
 
 namespace dorvex {

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "bytes.h"
+#include "common/bytes.h"
 #include "dorvex/readfat.h"
-#include "fat_chain.h"
-#include "readfat_internal.h"
+#include "volume/fat_chain.h"
+#include "volume/readfat_internal.h"
 
 namespace {
 

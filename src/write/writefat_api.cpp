@@ -6,10 +6,10 @@
 #include <cstring>
 #include <new>
 
-#include "bytes.h"
-#include "dirent_internal.h"
-#include "fat_chain.h"
-#include "writefat_internal.h"
+#include "common/bytes.h"
+#include "codec/dirent_internal.h"
+#include "volume/fat_chain.h"
+#include "write/writefat_internal.h"
 
 namespace dorvex {
 namespace {

@@ -1,8 +1,8 @@
 // Cluster chains: sector reads bounded to the volume, the eight-slot FAT cache over 12-, 16-
 // and 32-bit FATs, cluster reads.
-#include "fat_chain.h"
+#include "volume/fat_chain.h"
 
-#include "bytes.h"
+#include "common/bytes.h"
 
 #include <bit>
 

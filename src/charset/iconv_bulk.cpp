@@ -1,8 +1,8 @@
 // Bulk conversion loops. ASCII runs move 16 bytes at a time where SSE2 is available (every
 // x86-64 CPU); other characters are decoded and checked inline.
-#include "iconv_bulk.h"
+#include "charset/iconv_bulk.h"
 
-#include "charmaps.h"
+#include "charset/charmaps.h"
 
 #include <bit>
 #include <cstring>

@@ -1,9 +1,9 @@
 // Name helpers for callers: a record's UTF-16 name as UTF-8, and an 8.3 name as text.
 #include <dorvex/dorvex.h>
 
-#include "casefold.h"
-#include "charmaps.h"
-#include "iconv_bulk.h"
+#include "charset/casefold.h"
+#include "charset/charmaps.h"
+#include "charset/iconv_bulk.h"
 
 #include <cstring>
 

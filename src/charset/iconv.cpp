@@ -3,9 +3,9 @@
 // sbcs_decode / sbcs_encode.
 #include <dorvex/iconv.h>
 
-#include "charmaps.h"
-#include "iconv_bulk.h"
-#include "iconv_internal.h"
+#include "charset/charmaps.h"
+#include "charset/iconv_bulk.h"
+#include "charset/iconv_internal.h"
 
 #include <algorithm>
 #include <bit>

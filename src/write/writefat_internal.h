@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "dorvex/writefat.h"
-#include "readfat_internal.h"
+#include "volume/readfat_internal.h"
 
 namespace dorvex {
 

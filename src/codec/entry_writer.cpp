@@ -1,6 +1,6 @@
 // Entry writer: dv_entry records -> long-name runs and short entries.
-#include "bytes.h"
-#include "dirent_internal.h"
+#include "common/bytes.h"
+#include "codec/dirent_internal.h"
 
 #include <dorvex/dorvex.h>
 

@@ -2,8 +2,8 @@
 // has (the reader's FAT cache, the writer's group buffer), so nothing is allocated.
 #include <cerrno>
 
-#include "fat_chain.h"
-#include "readfat_internal.h"
+#include "volume/fat_chain.h"
+#include "volume/readfat_internal.h"
 
 namespace dorvex {
 namespace {

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "bytes.h"
-#include "readfat_internal.h"
+#include "common/bytes.h"
+#include "volume/readfat_internal.h"
 
 namespace dorvex {
 namespace {
