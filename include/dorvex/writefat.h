@@ -319,6 +319,35 @@ DORVEX_API int writefat_setlabel(writefat_volume *w, const char *label);
 DORVEX_API int writefat_group(writefat_volume *w, int on);
 DORVEX_API int writefat_sync(writefat_volume *w);
 
+/*
+ * ---- Formatting ----
+ *
+ * How writefat_format lays out a new volume. Zero fields take the defaults.
+ */
+typedef struct writefat_format_options {
+    uint32_t fat_type;        /* 12, 16 or 32; 0: chosen from the size */
+    uint32_t sector_size;     /* logical sector size 512, 1024, 2048, 4096; 0: 512 */
+    uint32_t cluster_size;    /* bytes per cluster, a power of two from one logical
+                                 sector up; 0: chosen from the size */
+    uint32_t align;           /* the data area starts on a multiple of this many
+                                 512-byte sectors from the volume's start; 0: default */
+    uint32_t root_entries;    /* FAT12/16 root directory entries; 0: default */
+    uint32_t num_fats;        /* 1 or 2; 0: 2 */
+    uint32_t volume_id;       /* the volume serial number, stored as given */
+    uint32_t flags;           /* context flags: the charset of `label` */
+    uint64_t hidden_sectors;  /* sectors before the volume on its disk; stored in the BPB */
+    uint32_t media;           /* media byte; 0: default */
+    const char *label;        /* volume label text; null or "" for none */
+} writefat_format_options;
+
+/*
+ * Lays out a new, empty FAT volume over sectors [start_sector, end_sector)
+ * through `writer` (called with `writer_data`). Not yet implemented: returns
+ * ENOSYS.
+ */
+DORVEX_API int writefat_format(uint64_t start_sector, uint64_t end_sector, void *writer_data,
+                               writefat_sector_writer writer, const writefat_format_options *opts);
+
 #ifdef __cplusplus
 }
 #endif
