@@ -46,7 +46,7 @@ bool kept(const Tree &before, const Tree &after,
 class PowerLoss : public ::testing::TestWithParam<FatKind> {
   protected:
     void SetUp() override {
-        if (!tools.ok()) GTEST_SKIP() << "dosfstools or mtools missing";
+        DV_NEED_TOOLS("mkfs.fat", "fsck.fat", "mcopy");
         dir = scratch_dir("dorvex-power");
         img = std::make_unique<WImage>(tools, GetParam(), dir);
         writefat_volume *w = img->open();

@@ -30,7 +30,7 @@ const FatKind kKinds[] = {
 class Write : public ::testing::TestWithParam<FatKind> {
   protected:
     void SetUp() override {
-        if (!tools.ok()) GTEST_SKIP() << "dosfstools or mtools missing";
+        DV_NEED_TOOLS("mkfs.fat", "fsck.fat", "mcopy");
         dir = scratch_dir("dorvex-write");
         img = std::make_unique<WImage>(tools, GetParam(), dir);
         ASSERT_FALSE(img->cur.empty());
