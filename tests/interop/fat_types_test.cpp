@@ -58,6 +58,12 @@ const std::string &source_tree() {
     return dir;
 }
 
+// CI has every oracle: a missing one fails there instead of skipping.
+bool in_ci() {
+    const char *ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
+}
+
 // What a shell command prints (standard output and error).
 std::string capture(const std::string &cmd) {
     std::string out;
@@ -248,8 +254,11 @@ TEST_P(Types, EveryListingAndByteAsMcopyReadsThem) {
     EXPECT_EQ(kind.first, f.fat);
     EXPECT_EQ(kind.second, f.bps);
     // fsck.fat's "used/total clusters"; then, after it set FSInfo right, FSInfo's count.
-    DV_NEED_TOOLS("fsck.fat");
     const std::string fsck = find_tool("fsck.fat");
+    if (fsck.empty()) {
+        if (in_ci()) FAIL() << "fsck.fat (dosfstools) is missing";
+        GTEST_SKIP() << "fsck.fat (dosfstools) is needed for the free count";
+    }
     const std::string said = capture(shell_quote(fsck) + " -n " + shell_quote(img));
     const size_t slash = said.rfind('/'), space = said.rfind(' ', slash);
     ASSERT_NE(slash, std::string::npos) << said;
@@ -359,7 +368,10 @@ TEST(Partitioned, Fat16EspAndFat12BasicDataInAGpt) {
 TEST(ElTorito, EfiBootImagesOfAnIsoMadeByXorriso) {
     const Tools t;
     const std::string xorriso = find_tool("xorriso");
-    DV_NEED_TOOLS("mkfs.fat", "mformat", "mcopy", "xorriso");
+    if (!t.ok() || xorriso.empty()) {
+        if (in_ci()) FAIL() << "mkfs.fat, mtools and xorriso are needed";
+        GTEST_SKIP() << "mkfs.fat, mtools and xorriso are needed";
+    }
     const std::string dir = scratch_dir("dorvex-iso"), log = dir + "/tools.log";
     fs::create_directories(dir + "/iso");
     const std::pair<uint32_t, uint32_t> kinds[] = {{12, 1440}, {16, 34000}}; // FAT, KiB

@@ -30,7 +30,7 @@ std::string missing_tool(std::initializer_list<const char *> names) {
     return "";
 }
 
-bool in_ci() {
+bool under_ci() {
     const char *ci = std::getenv("CI");
     return ci && std::string(ci) == "true";
 }

@@ -18,7 +18,7 @@ std::string find_tool(const char *name);
 std::string missing_tool(std::initializer_list<const char *> names);
 // Whether the run is CI's (CI=true), where every oracle must be installed: tools/deps.sh
 // installs them, so a missing one is a broken setup, not a reason to test less.
-bool in_ci();
+bool under_ci();
 std::string shell_quote(const std::string &s);
 // Runs `cmd` with the shell, its output appended to `log`; on failure adds a test failure
 // with the output and returns false.
@@ -35,6 +35,6 @@ std::vector<uint8_t> read_whole(const std::string &path);
     do {                                                                                           \
         const std::string dv_missing_ = ::dvtest::missing_tool({__VA_ARGS__});                     \
         if (dv_missing_.empty()) break;                                                            \
-        if (::dvtest::in_ci()) FAIL() << dv_missing_ << " is needed (CI=true: tools/deps.sh)";     \
+        if (::dvtest::under_ci()) FAIL() << dv_missing_ << " is needed (CI=true: tools/deps.sh)";  \
         GTEST_SKIP() << dv_missing_ << " is not installed";                                        \
     } while (0)
