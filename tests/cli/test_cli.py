@@ -192,9 +192,13 @@ def interrupt_once(tc, args):
     p = subprocess.Popen([TOOL, *args], stdout=subprocess.DEVNULL, stderr=w, env=TOOL_ENV)
     os.close(w)
     with os.fdopen(r, "rb") as pipe:
+        deadline = time.monotonic() + 120  # only against a test that would hang
         while not blocked_writing(p.pid, 2):
             if p.poll() is not None:
                 tc.fail("the tool ended (%d) without a message to block on" % p.returncode)
+            if time.monotonic() > deadline:
+                p.kill()
+                tc.fail("the tool never blocked writing a message (is /proc readable?)")
             time.sleep(0.005)
         p.send_signal(signal.SIGINT)
         err = pipe.read()[filled:]
