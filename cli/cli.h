@@ -10,6 +10,7 @@
 
 #include "image.h"
 #include "path_resolve.h"
+#include "text.h"
 
 namespace dvcli {
 
@@ -21,6 +22,10 @@ struct Args {
     std::set<std::string> flags;               // long names of the switches given
     std::map<std::string, std::string> values; // long names of options with a value
     VolumeChoice volume;
+    GlobalOptions global; // --codepage, --utc
+    // The image notes warned of so far: each is said once per run, however often a
+    // command opens the image.
+    mutable std::set<std::string> notes_said;
     bool has(const std::string &flag) const { return flags.count(flag) != 0; }
 };
 

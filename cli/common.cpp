@@ -49,10 +49,8 @@ bool open_session(const Args &args, const std::string &image_path, Session &s) {
         report(shown + (where.empty() || where == "whole image" ? "" : " (" + where + ")"), error);
         return false;
     }
-    // Said once per run, however often a command opens the image.
-    static std::set<std::string> said;
     for (const std::string &n : s.image.notes())
-        if (said.insert(n).second) warning(shown + ": " + n);
+        if (args.notes_said.insert(n).second) warning(shown + ": " + n);
     return true;
 }
 

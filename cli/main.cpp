@@ -282,13 +282,17 @@ Outcome parse_volume_choice(Args &a) {
     return std::nullopt;
 }
 
-// --codepage and --utc, for the whole run.
-Outcome apply_global_options(const Args &a) {
+// --codepage and --utc, into a.global.
+Outcome parse_global_options(Args &a) {
     auto cp = a.values.find("codepage");
-    if (cp != a.values.end() && !set_short_codepage(cp->second))
-        return usage_error(a.command, "--codepage: '" + cp->second +
-                                          "' is not a single-byte charset (see dorvex iconv -l)");
-    set_utc_times(a.has("utc"));
+    if (cp != a.values.end()) {
+        if (!is_short_codepage(cp->second))
+            return usage_error(a.command,
+                               "--codepage: '" + cp->second +
+                                   "' is not a single-byte charset (see dorvex iconv -l)");
+        a.global.codepage = cp->second;
+    }
+    a.global.utc = a.has("utc");
     return std::nullopt;
 }
 
@@ -324,8 +328,9 @@ int run(int argc, char **argv) {
         return kOk;
     }
     if (Outcome done = parse_volume_choice(a)) return *done;
-    if (Outcome done = apply_global_options(a)) return *done;
+    if (Outcome done = parse_global_options(a)) return *done;
     if (Outcome done = check_argument_count(*cmd, a)) return *done;
+    const UseOptions use(a.global);
     return cmd->run(a);
 }
 

@@ -226,14 +226,13 @@ std::u32string fold(std::u32string_view cps) {
 
 namespace {
 
-std::string &codepage() {
-    static std::string cp = "cp437"; // what DOS and the FAT tools assume
-    return cp;
-}
+// The options UseOptions made current: one pointer per thread to run()'s record, which
+// owns them; the defaults while there is none.
+const GlobalOptions kDefaults;
+thread_local const GlobalOptions *g_current = nullptr;
 
-bool &utc_flag() {
-    static bool utc = false;
-    return utc;
+const GlobalOptions &current() {
+    return g_current ? *g_current : kDefaults;
 }
 
 // The broken-down form of seconds read as UTC.
@@ -254,23 +253,25 @@ bool offset_at(time_t t, long &off) {
 
 } // namespace
 
-const char *short_codepage() {
-    return codepage().c_str();
+UseOptions::UseOptions(const GlobalOptions &o) : previous_(g_current) {
+    g_current = &o;
 }
 
-bool set_short_codepage(const std::string &name) {
+UseOptions::~UseOptions() {
+    g_current = previous_;
+}
+
+const char *short_codepage() {
+    return current().codepage.c_str();
+}
+
+bool is_short_codepage(const std::string &name) {
     dv_name probe;
-    if (dv_shortname_to_name("           ", 0, name.c_str(), &probe) < 0) return false;
-    codepage() = name;
-    return true;
+    return dv_shortname_to_name("           ", 0, name.c_str(), &probe) >= 0;
 }
 
 bool utc_times() {
-    return utc_flag();
-}
-
-void set_utc_times(bool utc) {
-    utc_flag() = utc;
+    return current().utc;
 }
 
 std::u32string short_name_u32(const char shortname[12]) {

@@ -46,14 +46,34 @@ std::string json_string_utf8(std::string_view text);
 // Upper-case folding of a whole string for case-insensitive comparison.
 std::u32string fold(std::u32string_view cps);
 
-// The global options, set before a command runs.
+// The options that hold for the whole run, whatever the command: filled by run() from
+// --codepage and --utc before the command starts.
+struct GlobalOptions {
+    std::string codepage = "cp437"; // of 8.3 names and labels: what DOS and the FAT tools assume
+    bool utc = false;               // FAT times are UTC rather than the host's local time
+};
+
+// Makes `o` the options that short_codepage() and utc_times() read while it
+// lives, for the helpers that get no Args; run() holds one around the command.
+class UseOptions {
+  public:
+    explicit UseOptions(const GlobalOptions &o);
+    ~UseOptions();
+    UseOptions(const UseOptions &) = delete;
+    UseOptions &operator=(const UseOptions &) = delete;
+
+  private:
+    const GlobalOptions *previous_;
+};
+
+// The global options of the command running (made current by UseOptions), or their
+// defaults when none is.
 // --codepage: the single-byte code page of 8.3 names, cp437 unless set.
 const char *short_codepage();
-// False (and nothing set) when `name` is not a single-byte charset.
-bool set_short_codepage(const std::string &name);
+// Whether `name` is a single-byte charset, as --codepage needs.
+bool is_short_codepage(const std::string &name);
 // --utc: FAT times are UTC rather than the host's local time.
 bool utc_times();
-void set_utc_times(bool utc);
 
 // The 8.3 name as stored, as "BASE.EXT" (no dot without an extension, no
 // lower-case flags applied) in short_codepage(). Empty for an empty name.

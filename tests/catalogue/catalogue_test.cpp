@@ -830,21 +830,28 @@ TEST(CatalogueSize, AtLeastThirty) {
 
 namespace {
 
-// With DORVEX_CORPUS_DIR set, writes every catalogue image (trailing zero bytes cut off: the
-// fuzz reader serves zeros past its input) as a seed for the mount_walk fuzz target.
-TEST(CatalogueCorpus, WriteSeeds) {
-    const char *dir = std::getenv("DORVEX_CORPUS_DIR");
-    if (!dir) GTEST_SKIP() << "set DORVEX_CORPUS_DIR to write fuzz seeds";
-    for (const Case &c : catalogue()) {
-        Built b;
-        c.build(b);
-        const auto &disk = b.img->disk();
-        size_t end = disk.size();
-        while (end > 512 && disk[end - 1] == 0) --end;
-        if (end > (1u << 20)) continue; // too large to help a fuzzer
-        std::ofstream out(std::string(dir) + "/" + c.name, std::ios::binary);
-        out.write(reinterpret_cast<const char *>(disk.data()), std::streamsize(end));
+// Writes every catalogue image (trailing zero bytes cut off: the fuzz reader serves zeros
+// past its input) as a seed for the mount_walk fuzz target. A tool, not a check: it exists
+// only in a run with DORVEX_CORPUS_DIR set, so test runs neither list nor skip it.
+class WriteSeeds : public testing::Test {
+    void TestBody() override {
+        const std::string dir = std::getenv("DORVEX_CORPUS_DIR");
+        for (const Case &c : catalogue()) {
+            Built b;
+            c.build(b);
+            const auto &disk = b.img->disk();
+            size_t end = disk.size();
+            while (end > 512 && disk[end - 1] == 0) --end;
+            if (end > (1u << 20)) continue; // too large to help a fuzzer
+            std::ofstream out(dir + "/" + c.name, std::ios::binary);
+            out.write(reinterpret_cast<const char *>(disk.data()), std::streamsize(end));
+        }
     }
-}
+};
+
+[[maybe_unused]] const bool kSeedsRegistered =
+    std::getenv("DORVEX_CORPUS_DIR") &&
+    testing::RegisterTest("CatalogueCorpus", "WriteSeeds", nullptr, nullptr, __FILE__, __LINE__,
+                          []() -> testing::Test * { return new WriteSeeds; });
 
 } // namespace

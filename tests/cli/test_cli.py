@@ -10,8 +10,10 @@ made by patching directory entries of a mkimage image.
 
 import argparse
 import fcntl
+import functools
 import json
 import os
+import platform
 import pty
 import random
 import re
@@ -43,10 +45,37 @@ def which(name):
     return shutil.which(name, path=SBIN_PATH)
 
 
-HAVE_DOSFSTOOLS = bool(which("mkfs.fat") and which("fsck.fat"))
-HAVE_MTOOLS = bool(which("mcopy") and which("mdir"))
-need_dosfstools = unittest.skipUnless(HAVE_DOSFSTOOLS, "dosfstools not installed")
-need_mtools = unittest.skipUnless(HAVE_MTOOLS, "mtools not installed")
+# CI installs every oracle (tools/deps.sh): there a missing one is a broken setup, and the
+# tests that need it fail instead of skipping.
+IN_CI = os.environ.get("CI") == "true"
+
+
+def need_tools(tc, *tools, skip=True):
+    """True when every tool is installed. Otherwise fails the test under CI=true, else skips
+    it, or with skip=False returns False (the test goes on without that oracle)."""
+    missing = [t for t in tools if not which(t)]
+    if not missing:
+        return True
+    if IN_CI:
+        tc.fail("%s not installed (CI=true: tools/deps.sh installs it)" % ", ".join(missing))
+    if skip:
+        tc.skipTest("needs " + ", ".join(missing))
+    return False
+
+
+def needs(*tools):
+    """need_tools() as a decorator of a test method."""
+    def wrap(test):
+        @functools.wraps(test)
+        def checked(self, *a, **k):
+            need_tools(self, *tools)
+            return test(self, *a, **k)
+        return checked
+    return wrap
+
+
+need_dosfstools = needs("mkfs.fat", "fsck.fat")
+need_mtools = needs("mcopy", "mdir")
 
 # FAT times are wall clock: the tool and mtools read them in the zone of TZ,
 # here one whose offset (+12:45) is not whole hours. The tool must not depend
@@ -129,19 +158,51 @@ def mkimage(src, out, *extra, env=None):
     return out
 
 
-def interrupt_once(tc, args, begun):
-    """Runs the tool, sends SIGINT once begun() holds; (exit code, stderr), or skips when
-    the command ended first."""
-    p = subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         env=TOOL_ENV)
-    for _ in range(3000):
-        if begun():
-            break
-        time.sleep(0.001)
-    p.send_signal(signal.SIGINT)
-    _, err = p.communicate(timeout=60)
-    if p.returncode == 0:
-        tc.skipTest("the command ended before the signal came")
+# write(2) by machine; x86-64 also runs 32-bit programs (tools/portability.sh).
+WRITE_SYSCALLS = {"x86_64": {"1", "4"}, "aarch64": {"64"}, "i686": {"4"}, "i386": {"4"}}
+
+
+def blocked_writing(pid, fd):
+    """Whether process `pid` sleeps in a write to its descriptor `fd`."""
+    try:
+        with open("/proc/%d/syscall" % pid) as f:
+            call = f.read().split()
+    except OSError:
+        return False
+    nrs = WRITE_SYSCALLS.get(platform.machine(), {call[0]} if call else set())
+    return len(call) > 1 and call[0] in nrs and int(call[1], 16) == fd
+
+
+def interrupt_once(tc, args):
+    """Runs the tool with standard error a pipe already full, so that its first message
+    blocks it at that known point; sends SIGINT once it is blocked there, then drains the
+    pipe. Returns (exit code, what it wrote to standard error). Nothing depends on timing:
+    the signal is sent only once the tool sits in that write."""
+    r, w = os.pipe()
+    fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+    os.set_blocking(w, False)
+    filled = 0
+    for size in (4096, 1):  # whole pages, then the last bytes
+        try:
+            while True:
+                filled += os.write(w, b"\0" * size)
+        except BlockingIOError:
+            pass
+    os.set_blocking(w, True)  # the tool shares this open file: its write must wait
+    p = subprocess.Popen([TOOL, *args], stdout=subprocess.DEVNULL, stderr=w, env=TOOL_ENV)
+    os.close(w)
+    with os.fdopen(r, "rb") as pipe:
+        deadline = time.monotonic() + 120  # only against a test that would hang
+        while not blocked_writing(p.pid, 2):
+            if p.poll() is not None:
+                tc.fail("the tool ended (%d) without a message to block on" % p.returncode)
+            if time.monotonic() > deadline:
+                p.kill()
+                tc.fail("the tool never blocked writing a message (is /proc readable?)")
+            time.sleep(0.005)
+        p.send_signal(signal.SIGINT)
+        err = pipe.read()[filled:]
+    p.wait(timeout=60)
     tc.assertIn("interrupted", text(err))
     return p.returncode, text(err)
 
@@ -333,11 +394,23 @@ class Help(Base):
 
 class Mkimage(Base):
     def test_interrupted_mkimage_removes_the_unfinished_image(self):
-        write_tree(self.path("src"), {"a.bin": os.urandom(64 << 20), "b.bin": b"b"})
+        # The copy stops at b.bin: a write lease held here makes the tool's open of it fail
+        # (EWOULDBLOCK), and that warning blocks on the full pipe, the image half written.
+        write_tree(self.path("src"), {n: os.urandom(1 << 20) for n in ("a.bin", "b.bin",
+                                                                       "c.bin", "d.bin")})
         out = self.path("big.img")
-        rc, err = interrupt_once(self, ["mkimage", self.path("src"), out],
-                                 lambda: os.path.exists(out))
+        old = signal.signal(signal.SIGIO, signal.SIG_IGN)  # the lease break's notice
+        fd = os.open(self.path("src", "b.bin"), os.O_RDONLY)
+        try:
+            fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK)
+            rc, err = interrupt_once(self, ["mkimage", self.path("src"), out])
+        finally:
+            os.close(fd)
+            signal.signal(signal.SIGIO, old)
         self.assertEqual(rc, 130, err)
+        self.assertIn("b.bin: Resource temporarily unavailable", err)
+        self.assertTrue(err.endswith("dorvex: mkimage: interrupted: the unfinished image is "
+                                     "removed\n"), err)
         self.assertFalse(os.path.exists(out))
 
     @need_dosfstools
@@ -482,7 +555,7 @@ class Mkimage(Base):
         long_dir = "D" * 255
         write_tree(src, {"😀 dir/in 😀.txt": b"emoji\n", long_dir + "/inner.txt": b"deep\n"})
         img = mkimage(src, self.path("e.img"))
-        if HAVE_DOSFSTOOLS:
+        if need_tools(self, "fsck.fat", skip=False):
             fsck_clean(self, img)
         r = run("cat", img, "/😀 DIR/IN 😀.TXT", "/" + long_dir.lower() + "/inner.txt")
         self.assertEqual((r.returncode, r.stdout), (0, b"emoji\ndeep\n"), text(r.stderr))
@@ -783,7 +856,7 @@ class MtoolsImages(Base):
         r = run("get", "--deleted", img, "/Old Photos/Sub Folder", self.path("sub"))
         self.assertEqual(r.returncode, 0, text(r.stderr))
         diff_r(self, os.path.join(src, "Old Photos", "Sub Folder"), self.path("sub"))
-        if not which("icat"):
+        if not need_tools(self, "fls", "icat", skip=False):
             return
         # The Sleuth Kit's icat -r recovers the same bytes.
         fls = subprocess.run([which("fls"), "-r", "-d", "-p", img], stdout=subprocess.PIPE,
@@ -1010,7 +1083,7 @@ class Listing(Base):
         # -U: the order the directory holds, as mdir lists it.
         unsorted = self.lines("ls", "-U", img)
         self.assertEqual(sorted(unsorted), sorted(by_name))
-        if HAVE_MTOOLS:
+        if need_tools(self, "mdir", skip=False):
             r = subprocess.run([which("mdir"), "-b", "-i", img, "::/"], stdout=subprocess.PIPE,
                                env=MTOOLS_ENV, timeout=60)
             self.assertEqual([l.rstrip("/").rsplit("/", 1)[-1] for l in text(r.stdout).split()], unsorted)
@@ -1355,11 +1428,7 @@ class Volumes(Base):
     images."""
 
     def require(self, *tools):
-        missing = [t for t in tools if not which(t)]
-        if missing and os.environ.get("CI") == "true":
-            self.fail("missing in CI: " + ", ".join(missing))
-        if missing:
-            self.skipTest("needs " + ", ".join(missing))
+        need_tools(self, *tools)
 
     def mcopy(self, img, files):
         write_tree(self.path("src"), files)
@@ -1529,7 +1598,7 @@ class Inputs(Base):
         made = 0
         for name, cmd in (("exFAT", ["mkfs.exfat"]), ("NTFS", ["mkntfs", "-F", "-f", "-q"]),
                           ("ext4", ["mkfs.ext4", "-q", "-F"])):
-            if not which(cmd[0]):
+            if not need_tools(self, cmd[0], skip=False):
                 continue
             img = self.path(name + ".img")
             open(img, "wb").truncate(16 * MIB)
@@ -1927,15 +1996,23 @@ class GetCat(Base):
         return open(os.path.join(SOURCE, "examples", "sample", rel), "rb").read()
 
     def test_interrupted_get_leaves_no_partial_file(self):
-        files = {"a.bin": os.urandom(48 << 20), "b.bin": os.urandom(48 << 20)}
+        # The name of c.bin, patched to hold a control character, makes get warn that it
+        # saves it as c_bin: that message blocks on the full pipe, the files before it done.
+        files = {n: os.urandom(1 << 20) for n in ("a.bin", "b.bin", "c.bin", "d.bin", "e.bin")}
         write_tree(self.path("src"), files)
         img = mkimage(self.path("src"), self.path("big.img"))
+        patch_long_names(img, {"c.bin": "c\x01bin"}, dir_region(img))
+        order = text(run("ls", "-U", img).stdout).splitlines()  # as get walks it
         out = self.path("out")
-        rc, err = interrupt_once(self, ["get", img, "/", out],
-                                 lambda: os.path.isdir(out) and os.listdir(out))
+        rc, err = interrupt_once(self, ["get", img, "/", out])
         self.assertEqual(rc, 130, err)
-        for name in os.listdir(out):  # what is there is whole
-            self.assertEqual(open(os.path.join(out, name), "rb").read(), files[name], name)
+        self.assertIn("saved as c_bin", err)
+        before = order[:order.index("c\\x01bin")]
+        got = sorted(os.listdir(out))
+        self.assertEqual([n for n in got if n != "c_bin"], sorted(before))
+        for name in got:  # what is there is whole
+            self.assertEqual(open(os.path.join(out, name), "rb").read(),
+                             files[name.replace("_", ".")], name)
 
     def test_patterns_and_several_paths(self):
         img = self.sample_image()
@@ -2044,7 +2121,7 @@ class GetCat(Base):
         for n, w in walls.items():
             want = w.replace(tzinfo=ZoneInfo(zone)).timestamp()
             self.assertEqual(os.stat(os.path.join(out, n)).st_mtime, want, n)
-        if HAVE_MTOOLS or os.environ.get("CI") == "true":
+        if need_tools(self, "mcopy", skip=False):
             subprocess.run([which("mcopy"), "-m", "-i", img, "::/repeated.txt", self.path("m")],
                            env=dict(MTOOLS_ENV, TZ=zone), check=True)
             self.assertEqual(os.stat(self.path("m")).st_mtime,
@@ -2649,7 +2726,8 @@ def main():
     EXAMPLES = a.examples and os.path.abspath(a.examples)
     loader = unittest.TestLoader()
     names = a.groups or [c.__name__ for c in Base.__subclasses__()]
-    suite = unittest.TestSuite(loader.loadTestsFromTestCase(globals()[n]) for n in names)
+    # GROUP or GROUP.test_name
+    suite = unittest.TestSuite(loader.loadTestsFromName(n, sys.modules[__name__]) for n in names)
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     if not result.wasSuccessful():
         return 1

@@ -1,6 +1,7 @@
 // The test image builder checked by independent tools: an image laid out by TreeLayout
 // passes fsck.fat, and mtools reads back the same names and bytes. The volume tests rest
 // on the builder, so it must write what real FAT32 tools agree with.
+#include "support/tools.h"
 #include "support/volume_util.h"
 
 #include <gtest/gtest.h>
@@ -18,14 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string tool(const char *name) {
-    for (const char *dir : {"/usr/sbin", "/sbin", "/usr/bin", "/bin", "/usr/local/bin"}) {
-        std::string p = std::string(dir) + "/" + name;
-        if (access(p.c_str(), X_OK) == 0) return p;
-    }
-    return "";
-}
-
 std::string slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -34,9 +27,8 @@ std::string slurp(const std::string &path) {
 } // namespace
 
 TEST(BuilderInterop, TreeImagesPassFsckAndReadBackWithMtools) {
-    const std::string fsck = tool("fsck.fat"), mcopy = tool("mcopy");
-    if (fsck.empty() || mcopy.empty())
-        GTEST_SKIP() << "fsck.fat (dosfstools) and mcopy (mtools) are needed";
+    DV_NEED_TOOLS("fsck.fat", "mcopy");
+    const std::string fsck = find_tool("fsck.fat"), mcopy = find_tool("mcopy");
     char tmpl[] = "/tmp/dorvex-builder.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string dir = tmpl;

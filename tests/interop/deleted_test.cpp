@@ -31,8 +31,7 @@ const uint32_t kFlags = DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH | DV_FLA
 
 struct Deleted : testing::Test {
     void SetUp() override {
-        for (const char *t : {"mkfs.fat", "mcopy", "mmd", "mdel", "mdeltree"})
-            if (find_tool(t).empty()) GTEST_SKIP() << t << " (dosfstools, mtools) is needed";
+        DV_NEED_TOOLS("mkfs.fat", "mcopy", "mmd", "mdel", "mdeltree");
         char tmpl[] = "/tmp/dorvex-deleted.XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
@@ -138,7 +137,7 @@ TEST_F(Deleted, ListedUnderLongNamesAndRecoveredLikeIcat) {
 
     // Side by side with The Sleuth Kit: the same deleted names, the same bytes wherever
     // icat -r gives the original back.
-    if (find_tool("fls").empty() || find_tool("icat").empty()) return;
+    DV_NEED_TOOLS("fls", "icat");
     const std::string listing = dir + "/fls.txt";
     ASSERT_TRUE(run_logged("fls -r -d -p " + shell_quote(img) + " > " + shell_quote(listing), log));
     std::istringstream lines(slurp(listing));
@@ -307,12 +306,7 @@ class DeletedFolder : public testing::TestWithParam<FolderCase (*)()> {};
 // A folder over several clusters (the floppy's later ones lie behind file data: text,
 // random bytes, zeros) deleted with mdeltree.
 TEST_P(DeletedFolder, ListsOnlyItsOwnFilesAndRecoversThemBesideTheSleuthKit) {
-    for (const char *t : {"mkfs.fat", "mcopy", "mdeltree", "fls", "ifind", "tsk_recover"}) {
-        if (!find_tool(t).empty()) continue;
-        const char *ci = std::getenv("CI");
-        if (ci && std::string(ci) == "true") FAIL() << t << " is needed";
-        GTEST_SKIP() << t << " is not installed";
-    }
+    DV_NEED_TOOLS("mkfs.fat", "mcopy", "mdeltree", "fls", "ifind", "tsk_recover");
     deleted_folder(GetParam()());
 }
 

@@ -230,7 +230,7 @@ class Types : public testing::TestWithParam<Format> {};
 
 TEST_P(Types, EveryListingAndByteAsMcopyReadsThem) {
     const Tools t;
-    if (!t.ok()) GTEST_SKIP() << "mkfs.fat (dosfstools) and mformat/mcopy (mtools) are needed";
+    DV_NEED_TOOLS("mkfs.fat", "mformat", "mcopy");
     const Format &f = GetParam();
     const std::string src = source_tree(), dir = scratch_dir("dorvex-type");
     const std::string img = dir + "/v.img", log = dir + "/tools.log";
@@ -290,7 +290,7 @@ struct Part {
 
 void partitioned(const std::string &label, const std::vector<Part> &parts) {
     const Tools t;
-    if (!t.ok() || t.sfdisk.empty()) GTEST_SKIP() << "mkfs.fat, mtools and sfdisk are needed";
+    DV_NEED_TOOLS("mkfs.fat", "mformat", "mcopy", "sfdisk");
     const std::string dir = scratch_dir("dorvex-disk"), disk = dir + "/disk.img";
     const std::string log = dir + "/tools.log";
     std::ofstream(disk).close();

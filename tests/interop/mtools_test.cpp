@@ -65,12 +65,10 @@ struct HostFile {
 class Interop : public testing::TestWithParam<uint32_t> {
   protected:
     void SetUp() override {
+        DV_NEED_TOOLS("mkfs.fat", "mcopy", "mdel");
         mkfs_ = find_tool("mkfs.fat");
         mcopy_ = find_tool("mcopy");
         mdel_ = find_tool("mdel");
-        if (mkfs_.empty() || mcopy_.empty() || mdel_.empty())
-            GTEST_SKIP() << "mkfs.fat (dosfstools) and mcopy/mdel (mtools) are needed for "
-                            "interop tests; install them to run these";
         // tmpfs when there is one: thousands of small files are made here.
         std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         if (const char *t = std::getenv("TMPDIR")) base = t;

@@ -24,6 +24,17 @@ std::string find_tool(const char *name) {
     return "";
 }
 
+std::string missing_tool(std::initializer_list<const char *> names) {
+    for (const char *n : names)
+        if (find_tool(n).empty()) return n;
+    return "";
+}
+
+bool under_ci() {
+    const char *ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
+}
+
 std::string shell_quote(const std::string &s) {
     std::string r = "'";
     for (char c : s) r += c == '\'' ? std::string("'\\''") : std::string(1, c);

@@ -148,7 +148,7 @@ TEST(Partitions, FailingReads) {
 
 TEST(Partitions, GptPrimaryDamagedThenBothCopies) {
     const std::string sfdisk = find_tool("sfdisk");
-    if (sfdisk.empty()) GTEST_SKIP() << "sfdisk (fdisk) is needed";
+    DV_NEED_TOOLS("sfdisk");
     const std::string dir = scratch_dir("dorvex-gpt"), img = dir + "/g.img";
     ASSERT_EQ(std::system(("truncate -s 2M " + shell_quote(img)).c_str()), 0);
     ASSERT_TRUE(run_logged("printf 'label: gpt\\nstart=64, size=1000, type=C12A7328-F81F-11D2-"

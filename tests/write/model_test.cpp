@@ -38,7 +38,7 @@ class Model {
 
 TEST(WriteModel, RandomOperationsMatchTheModel) {
     WriteTools tools;
-    if (!tools.ok()) GTEST_SKIP() << "dosfstools or mtools missing";
+    DV_NEED_TOOLS("mkfs.fat", "fsck.fat", "mcopy");
     const char *env = std::getenv("DORVEX_WRITE_MODEL_SEEDS");
     const int seeds = env ? std::atoi(env) : 3;
     const std::string dir = scratch_dir("dorvex-model");

@@ -30,7 +30,7 @@ const FatKind kKinds[] = {
 class Write : public ::testing::TestWithParam<FatKind> {
   protected:
     void SetUp() override {
-        if (!tools.ok()) GTEST_SKIP() << "dosfstools or mtools missing";
+        DV_NEED_TOOLS("mkfs.fat", "fsck.fat", "mcopy");
         dir = scratch_dir("dorvex-write");
         img = std::make_unique<WImage>(tools, GetParam(), dir);
         ASSERT_FALSE(img->cur.empty());
@@ -50,6 +50,16 @@ class Write : public ::testing::TestWithParam<FatKind> {
     std::unique_ptr<WImage> img;
     std::map<std::string, std::string> want;
 };
+
+// The tests that apply to some kinds only, each suite instantiated with just those (below).
+class WriteUngrouped : public Write {}; // the test chooses the grouping itself
+class WriteSmall : public Write {};     // the small volumes cover it
+class WriteFixedRoot : public Write {}; // FAT12/16: the root is a fixed region
+class WriteFat32 : public Write {};     // FAT32: the root lies in clusters
+
+bool is_fat32(const FatKind &k) {
+    return std::string(k.mkfs_args).find("-F 32") != std::string::npos;
+}
 
 TEST_P(Write, EveryKindOfChangeStaysCleanAndReadsBack) {
     writefat_volume *w = img->open();
@@ -209,8 +219,7 @@ TEST_P(Write, NamesGetTheEntriesWindowsGivesThem) {
 
 // The same 60 small files, published one by one and then in a group: the group needs far
 // fewer writes (data gathered, FAT and directory sectors written once) and reads back alike.
-TEST_P(Write, GroupsSpareWritesAndReadBackAlike) {
-    if (GetParam().grouped) GTEST_SKIP() << "it chooses the grouping itself";
+TEST_P(WriteUngrouped, GroupsSpareWritesAndReadBackAlike) {
     EXPECT_EQ(writefat_group(nullptr, 1), EINVAL);
     EXPECT_EQ(writefat_sync(nullptr), EINVAL);
     long writes[2] = {};
@@ -262,8 +271,7 @@ TEST_P(Write, ReadOnlyMediumAndFailedAllocationsChangeNothing) {
 // A directory past the size from which new names go through an index instead of a scan:
 // clashes, aliases and tails must come out as a scan gives them, and changes that the index
 // does not follow (a removal, a rename, a new cluster) must not leave it stale.
-TEST_P(Write, LargeDirectoryKeepsNamesUnique) {
-    if (GetParam().kib > 10000) GTEST_SKIP() << "the small volumes cover it";
+TEST_P(WriteSmall, LargeDirectoryKeepsNamesUnique) {
     writefat_volume *w = img->open();
     ASSERT_NE(w, nullptr);
     ASSERT_EQ(writefat_mkdir(w, "big", 0), 0);
@@ -305,8 +313,7 @@ TEST_P(Write, LargeDirectoryKeepsNamesUnique) {
 }
 
 // The fixed root of FAT12/16 holds what the boot sector says and cannot grow.
-TEST_P(Write, FullFixedRootRefusesWithEnospc) {
-    if (std::string(GetParam().label).rfind("fat32", 0) == 0) GTEST_SKIP() << "FAT12/16 only";
+TEST_P(WriteFixedRoot, FullFixedRootRefusesWithEnospc) {
     writefat_volume *w = img->open();
     ASSERT_NE(w, nullptr);
     const uint32_t room = writefat_reader(w)->root_entries;
@@ -326,8 +333,7 @@ TEST_P(Write, FullFixedRootRefusesWithEnospc) {
 
 // A FAT32 volume declaring fewer sectors than its image holds: the clusters past its end
 // are no one's, and the free count written at close must not count them.
-TEST_P(Write, FreeCountKeepsToTheDeclaredSize) {
-    if (std::string(GetParam().label) != "fat32") GTEST_SKIP() << "FAT32 only";
+TEST_P(WriteFat32, FreeCountKeepsToTheDeclaredSize) {
     uint8_t *boot = img->cur.data();
     uint32_t total = 0;
     std::memcpy(&total, boot + DV_BPB_TOTAL_SECTORS32, 4); // little-endian hosts only
@@ -521,13 +527,10 @@ TEST_P(Write, RemoveTreeFollowsNoDamagedDirectoryEntry) {
 }
 
 // A damaged file entry naming the root's first cluster: removing it leaves the root whole.
-TEST_P(Write, RemovingAFileThatNamesTheRootKeepsTheRoot) {
+TEST_P(WriteFat32, RemovingAFileThatNamesTheRootKeepsTheRoot) {
     writefat_volume *w = img->open();
     ASSERT_NE(w, nullptr);
-    if (writefat_reader(w)->fat_type != 32) {
-        writefat_close(w);
-        GTEST_SKIP() << "a fixed root has no cluster";
-    }
+    ASSERT_EQ(writefat_reader(w)->fat_type, 32u);
     ASSERT_EQ(put(w, "EVIL.TXT", "evil"), 0);
     ASSERT_EQ(put(w, "kept.txt", pattern(3000, 4)), 0);
     const uint32_t root = writefat_reader(w)->root_cluster;
@@ -587,7 +590,28 @@ TEST_P(Write, RemoveTreeOutOfMemoryLeavesASoundVolume) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, Write, ::testing::ValuesIn(kKinds),
-                         [](const auto &info) { return std::string(info.param.label); });
+std::string kind_name(const testing::TestParamInfo<FatKind> &info) {
+    return info.param.label;
+}
+
+std::vector<FatKind> kinds_where(bool (*keep)(const FatKind &)) {
+    std::vector<FatKind> out;
+    for (const FatKind &k : kKinds)
+        if (keep(k)) out.push_back(k);
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Write, ::testing::ValuesIn(kKinds), kind_name);
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, WriteUngrouped,
+    ::testing::ValuesIn(kinds_where([](const FatKind &k) { return !k.grouped; })), kind_name);
+INSTANTIATE_TEST_SUITE_P(Kinds, WriteSmall, ::testing::ValuesIn(kinds_where([](const FatKind &k) {
+                             return k.kib <= 10000;
+                         })),
+                         kind_name);
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, WriteFixedRoot,
+    ::testing::ValuesIn(kinds_where([](const FatKind &k) { return !is_fat32(k); })), kind_name);
+INSTANTIATE_TEST_SUITE_P(Kinds, WriteFat32, ::testing::ValuesIn(kinds_where(is_fat32)), kind_name);
 
 } // namespace
