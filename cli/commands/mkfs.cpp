@@ -256,7 +256,15 @@ int cmd_mkfs(const Args &a) {
     }
     created = false; // made: it stays
 
-    // What was made, as the library mounts it.
+    // What was made, as the library mounts it over the sectors its boot sector counts (FAT32
+    // would count clusters in the few sectors past the last whole track too).
+    const uint64_t size_made = (end - start) * 512;
+    uint8_t bs[512];
+    if (img.read_sectors(start, 1, bs)) {
+        const BootInfo bi = parse_boot(bs);
+        const uint64_t used = bi.total_sectors * (bi.bytes_per_sector / 512);
+        if (used > 0 && used <= end - start) end = start + used;
+    }
     int err = 0;
     readfat_volume *v = readfat_new(start, end, 512, &img, Image::reader, kVolumeFlags, 0, 0, &err);
     if (!v) {
@@ -264,7 +272,7 @@ int cmd_mkfs(const Args &a) {
         return kFail;
     }
     std::string line = shown + ": FAT" + std::to_string(v->fat_type) + ", " +
-                       human_size((end - start) * 512) + ", " + std::to_string(v->cluster_count) +
+                       human_size(size_made) + ", " + std::to_string(v->cluster_count) +
                        " clusters of " + human_size(v->cluster_bytes) + ", ";
     // The label as stored: in upper case.
     std::string label = m.label;
