@@ -185,7 +185,7 @@ int plan(uint64_t units512, const writefat_format_options &o, Layout &l) {
                 return lay_out(l, 12, f.spc, true, o, f.root);
             }
     chs(total, l);
-    l.total = total / l.spt * l.spt; // whole tracks, which mtools checks
+    l.total = total / l.spt * l.spt;                         // whole tracks, which mtools checks
     if (l.total == 0 || l.total > UINT32_MAX) return EINVAL; // the BPB counts in 32 bits
     l.media = o.media ? o.media : 0xF8;
 
@@ -264,6 +264,7 @@ struct Out {
 // A boot stub for machines that try to start from the volume: it prints why it cannot and
 // waits for a key, then asks the BIOS for the next boot device (int 19h).
 constexpr uint8_t kBootCode[] = {
+    0xFC,             // cld (lodsb counts up)
     0x31, 0xC0,       // xor ax, ax
     0x8E, 0xD8,       // mov ds, ax
     0xBE, 0x00, 0x00, // mov si, message (patched)
@@ -279,6 +280,7 @@ constexpr uint8_t kBootCode[] = {
     0xCD, 0x19,       // int 19h (boot the next device)
     0xF4, 0xEB, 0xFD, // hlt; jmp $-1
 };
+constexpr uint32_t kMessageAt = 6; // the operand of mov si
 constexpr char kBootMessage[] = "This volume holds no operating system.\r\n"
                                 "Remove it and press any key to try the next device.\r\n";
 
@@ -326,7 +328,7 @@ void boot_sector(uint8_t *bs, const Layout &l, const writefat_format_options &o,
                 8);
     std::memcpy(bs + code, kBootCode, sizeof kBootCode);
     const uint32_t msg = code + sizeof kBootCode;
-    store_le16(bs + code + 5, static_cast<uint16_t>(0x7C00 + msg));
+    store_le16(bs + code + kMessageAt, static_cast<uint16_t>(0x7C00 + msg));
     std::memcpy(bs + msg, kBootMessage, sizeof kBootMessage);
     bs[510] = 0x55;
     bs[511] = 0xAA;
