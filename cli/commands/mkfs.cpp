@@ -53,7 +53,7 @@ std::string in_use(Image &img, uint64_t start, uint64_t end, bool whole) {
         uint64_t n = 0;
         if (readfat_dir *d = readfat_opendir(v, "", &err)) {
             while (const dv_entry *e = readfat_readdir(v, d, &err))
-                if (!(e->attr & DV_ATTR_VOLUME) || (e->attr & DV_ATTR_LFN) == DV_ATTR_LFN) ++n;
+                if (!(e->attr & DV_ATTR_VOLUME)) ++n;
             readfat_closedir(v, d);
         }
         const std::string type = "FAT" + std::to_string(v->fat_type);

@@ -335,7 +335,10 @@ typedef struct writefat_format_options {
                                 from the size (FAT12/16: 2 KiB, doubled until the
                                 count fits; FAT32: 512 bytes up to 260 MiB, 4 KiB to
                                 8 GiB, 8 KiB to 16 GiB, 16 KiB to 32 GiB, 32 KiB above;
-                                never less than a logical sector) */
+                                never less than a logical sector). These are bytes
+                                whatever the sector size: mkfs.fat counts the same
+                                table in sectors, so with sectors above 512 bytes
+                                its clusters may differ from these */
     uint32_t align;          /* the data area starts on a multiple of this many
                                 512-byte sectors from the volume's start (a multiple
                                 of the logical sector; the reserved sectors absorb
