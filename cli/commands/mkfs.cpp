@@ -64,6 +64,8 @@ std::string in_use(Image &img, uint64_t start, uint64_t end, bool whole) {
     }
     const std::string fs = identify_fs(&img, Image::reader, start, end - start);
     if (fs.empty() || fs == "blank") return "";
+    if (fs.rfind("FAT", 0) == 0)
+        return "holds a damaged " + fs + " volume (" + dv_strerror(err) + ")";
     return "holds a volume of another kind (" + fs + ")";
 }
 

@@ -2703,6 +2703,11 @@ class Mkfs(Base):
         r = run("mkfs", other)
         self.assertEqual(r.returncode, 1)
         self.assertIn("another kind (NTFS); --force", text(r.stderr))
+        with open(other, "r+b") as f:  # a FAT boot sector with no sectors per cluster
+            f.write(open(img, "rb").read(512)[:13] + b"\0")
+        r = run("mkfs", other)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("holds a damaged FAT12 volume (", text(r.stderr))
         r = run("mkfs", "--force", img)
         self.assertEqual(r.returncode, 0, text(r.stderr))
         self.assertIn("No files", text(self.mtools("mdir", "-i", img).stdout))
