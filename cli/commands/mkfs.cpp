@@ -63,9 +63,15 @@ std::string in_use(Image &img, uint64_t start, uint64_t end, bool whole) {
                (n == 1 ? " entry" : " entries") + " in its root";
     }
     const std::string fs = identify_fs(&img, Image::reader, start, end - start);
+    // A boot sector that does not mount (a jump and the signature) is a damaged volume.
+    uint8_t bs[512];
+    const bool fat = fs.rfind("FAT", 0) == 0;
+    const bool boot_like = img.read_sectors(start, 1, bs) && (bs[0] == 0xEB || bs[0] == 0xE9) &&
+                           bs[510] == 0x55 && bs[511] == 0xAA;
+    if (fat || (boot_like && (fs.empty() || fs == "blank")))
+        return "holds a damaged " + (fat ? fs : std::string("FAT")) + " volume (" +
+               dv_strerror(err) + ")";
     if (fs.empty() || fs == "blank") return "";
-    if (fs.rfind("FAT", 0) == 0)
-        return "holds a damaged " + fs + " volume (" + dv_strerror(err) + ")";
     return "holds a volume of another kind (" + fs + ")";
 }
 
