@@ -68,6 +68,7 @@ int cmd_mkdir(const Args &a);
 int cmd_rm(const Args &a);
 int cmd_mv(const Args &a);
 int cmd_label(const Args &a);
+int cmd_mkfs(const Args &a);
 
 } // namespace dvcli
 

@@ -277,6 +277,42 @@ const CommandHelp kHelp[] = {
      "  dorvex mkimage --label PHOTOS --size 64M ./photos photos.img\n"
      "  dorvex mkimage --utc ./logs logs.img\n"
      "  dorvex mkimage -f --fat 16 --cluster-size 4K ./docs docs.img\n"},
+    {"mkfs",
+     "mkfs [--fat 12|16|32] [--size SIZE] [--label LABEL] [--cluster-size BYTES] "
+     "[--sector-size BYTES] [--align BYTES] [-f] IMAGE|DEVICE",
+     "Make a new, empty FAT volume on an image, a partition of it (-p N: only that\n"
+     "partition's sectors; the boot sector records where it starts) or a device,\n"
+     "laid out as mkfs.fat lays it out: the type and cluster size from the size,\n"
+     "both FATs, on FAT32 FSInfo and the backup boot sector, a serial number from\n"
+     "the time. Without -p or --offset the whole image or device is formatted.\n"
+     "Only the reserved sectors, the FATs and the root directory are written: the\n"
+     "old data stays in the data area (unreadable through the new volume). Prints\n"
+     "one line: the type, size, clusters and label made.\n"
+     "\n"
+     "A volume that holds files is kept: mkfs refuses a FAT volume with entries in\n"
+     "its root (the label aside), another file system it recognises, and, without\n"
+     "-p, a partition table, unless -f is given.\n"
+     "\n"
+     "  --fat 12|16|32        the FAT type (default: FAT32 from 512 MiB; below\n"
+     "                        that FAT12 up to 4084 clusters, else FAT16)\n"
+     "  --size SIZE           the volume's size, e.g. 1440K, 64M, 2G: a missing\n"
+     "                        image is created (sparse), a shorter regular file\n"
+     "                        grows; a larger image is formatted up to SIZE only;\n"
+     "                        more than a device or partition holds fails\n"
+     "  --label LABEL         volume label, up to 11 ASCII characters\n"
+     "  --cluster-size BYTES  a power of two from the sector size to 64K\n"
+     "                        (default: by size, as mkfs.fat)\n"
+     "  --sector-size BYTES   logical sector: 512 (default), 1024, 2048, 4096\n"
+     "  --align BYTES         start the data area on a multiple of BYTES from the\n"
+     "                        volume's start, e.g. 4M for an SD card (default: on\n"
+     "                        a cluster, as mkfs.fat; 512: packed)\n"
+     "  -f, --force           format a volume even if it holds files\n"
+     "\n"
+     "Examples:\n"
+     "  dorvex mkfs --size 2G --label PHOTOS sd.img\n"
+     "  dorvex mkfs --fat 12 --size 1440K floppy.img\n"
+     "  dorvex mkfs -p 2 --label DATA disk.img\n"
+     "  dorvex mkfs --align 4M /dev/sdX1\n"},
 };
 
 } // namespace
@@ -294,7 +330,7 @@ void print_main_help() {
                 "\nCommands:\n");
     for (const CommandHelp &c : kHelp) std::printf("  dorvex %s\n", c.synopsis);
     std::printf(
-        "\nVolume options (info, ls, tree, stat, cat, get, put, mkdir, rm, mv, label):\n"
+        "\nVolume options (info, ls, tree, stat, cat, get, put, mkdir, rm, mv, label, mkfs):\n"
         "  -p, --partition N    use partition N of the MBR (1-4, logical 5..) or GPT (1..)\n"
         "      --offset SECTORS the volume starts at this 512-byte sector\n"
         "  By default the whole image if it starts with a FAT boot sector, else the\n"

@@ -90,6 +90,18 @@ const std::vector<CommandSpec> &commands() {
           {0, "label", true},
           {0, "fat", true},
           {'f', "force", false}}},
+        {"mkfs",
+         cmd_mkfs,
+         1,
+         1,
+         true,
+         {{0, "fat", true},
+          {0, "size", true},
+          {0, "label", true},
+          {0, "cluster-size", true},
+          {0, "sector-size", true},
+          {0, "align", true},
+          {'f', "force", false}}},
     };
     return list;
 }

@@ -333,7 +333,7 @@ class Base(unittest.TestCase):
 # ---- Help, version, usage --------------------------------------------------------
 
 COMMANDS = ["info", "ls", "tree", "stat", "cat", "get", "iconv", "mkimage", "put", "mkdir", "rm",
-            "mv", "label"]
+            "mv", "label", "mkfs"]
 
 
 class Help(Base):
@@ -2711,6 +2711,158 @@ class Write(Base):
             fsck_clean(self, img)
             for name in copied:
                 self.assertEqual(run("cat", img, "/src/" + name).stdout, files[name], name)
+
+
+class Mkfs(Base):
+    """dorvex mkfs: new images, existing ones kept unless forced, partitions, floppies."""
+
+    def setUp(self):
+        super().setUp()
+        missing = [t for t in ("fsck.fat", "mkfs.fat", "mcopy", "mdir", "minfo") if not which(t)]
+        if missing and os.environ.get("CI") == "true":
+            self.fail("missing in CI: " + ", ".join(missing))
+        if missing:
+            self.skipTest("needs " + ", ".join(missing))
+
+    def mtools(self, tool, *args):
+        return subprocess.run([which(tool), *args], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, env=MTOOLS_ENV, timeout=120)
+
+    def test_new_image_with_size_label_and_files_put_in(self):
+        img = self.path("new.img")
+        r = run("mkfs", "--size", "64M", "--label", "photos", img)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertEqual(text(r.stdout),
+                         "%s: FAT16, 64.0 MiB, 32695 clusters of 2.0 KiB, label PHOTOS\n" % img)
+        self.assertEqual(os.path.getsize(img), 64 << 20)
+        self.assertLess(os.stat(img).st_blocks * 512, 1 << 20)  # sparse
+        fsck_clean(self, img)
+        self.assertIn("Volume in drive : is PHOTOS", text(self.mtools("mdir", "-i", img).stdout))
+        # The same layout as mkfs.fat's; the serial differs from one run to the next.
+        ref = self.path("ref.img")
+        subprocess.run([which("mkfs.fat"), "-C", ref, str(64 << 10)], check=True,
+                       stdout=subprocess.DEVNULL)
+        ours, theirs = open(img, "rb").read(512), open(ref, "rb").read(512)
+        self.assertEqual(ours[11:36], theirs[11:36])
+        write_tree(self.path("src"), {"a.txt": b"alpha\n", "d/b.txt": b"beta\n"})
+        self.assertEqual(run("put", img, self.path("src"), "/").returncode, 0)
+        fsck_clean(self, img)
+        self.assertEqual(run("cat", img, "/src/d/b.txt").stdout, b"beta\n")
+        self.assertEqual(run("mkfs", "--size", "64M", img).returncode, 1)  # holds files now
+        # FAT32 from 512 MiB; a larger --size grows a regular file.
+        r = run("mkfs", "-f", "--size", "600M", img)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertTrue(text(r.stdout).startswith("%s: FAT32, 600.0 MiB" % img), text(r.stdout))
+        self.assertEqual(os.path.getsize(img), 600 << 20)
+        fsck_clean(self, img)
+        self.assertEqual(self.mtools("minfo", "-i", img).returncode, 0)
+
+    def test_an_image_with_files_is_refused_until_forced(self):
+        img = self.path("full.img")
+        subprocess.run([which("mkfs.fat"), "-C", img, "8192"], check=True,
+                       stdout=subprocess.DEVNULL)
+        for i in range(3):
+            with open(self.path("f%d" % i), "wb") as f:
+                f.write(b"x" * 100)
+            self.assertEqual(self.mtools("mcopy", "-i", img, self.path("f%d" % i),
+                                         "::/").returncode, 0)
+        before = open(img, "rb").read()
+        r = run("mkfs", img)
+        self.assertEqual((r.returncode, text(r.stderr)),
+                         (1, "dorvex: %s: holds a FAT12 volume with 3 entries in its root; "
+                             "--force formats it anyway\n" % img))
+        self.assertEqual(open(img, "rb").read(), before)
+        # Another file system is refused too; so is a partition table without -p.
+        other = self.path("ntfs.img")
+        with open(other, "wb") as f:
+            f.truncate(8 << 20)
+            f.write(b"\xebR\x90NTFS    " + bytes(499) + b"\x55\xaa")
+        r = run("mkfs", other)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("another kind (NTFS); --force", text(r.stderr))
+        with open(other, "r+b") as f:  # a FAT boot sector with no sectors per cluster
+            boot = open(img, "rb").read(512)
+            f.write(boot[:13] + b"\0" + boot[14:])
+        r = run("mkfs", other)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("holds a damaged FAT volume (Bad PBR content", text(r.stderr))
+        r = run("mkfs", "--force", img)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertIn("No files", text(self.mtools("mdir", "-i", img).stdout))
+        fsck_clean(self, img)
+
+    def test_partition_two_leaves_partition_one_intact(self):
+        disk = self.path("disk.img")
+        with open(disk, "wb") as f:
+            f.truncate((2048 + 40960 + 65536) * 512)
+            mbr = bytearray(512)
+            mbr[446:462] = mbr_entry(0x0C, 2048, 40960)
+            mbr[462:478] = mbr_entry(0x0E, 2048 + 40960, 65536)
+            mbr[510:512] = b"\x55\xaa"
+            f.write(mbr)
+        r = run("mkfs", "-p", "1", "--label", "ONE", disk)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        write_tree(self.path("src"), {"keep.txt": b"kept\n"})
+        self.assertEqual(run("put", "-p", "1", disk, self.path("src/keep.txt"), "/").returncode, 0)
+        part1 = open(disk, "rb").read()[:(2048 + 40960) * 512]
+        r = run("mkfs", disk)  # the whole disk: the table is in the way
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("holds an MBR partition table with 2 partitions (-p N formats one of "
+                      "them); --force", text(r.stderr))
+        r = run("mkfs", "-p", "2", "--label", "two", disk)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertEqual(open(disk, "rb").read()[:(2048 + 40960) * 512], part1)
+        self.assertEqual(run("cat", "-p", "1", disk, "/keep.txt").stdout, b"kept\n")
+        info = info_json(disk, "-p", "2")
+        self.assertEqual(info["volume"]["label"], "TWO")
+        boot = open(disk, "rb").read()[(2048 + 40960) * 512:][:512]
+        self.assertEqual(struct.unpack_from("<I", boot, 28)[0], 2048 + 40960)  # hidden sectors
+        r = run("mkfs", "-p", "2", "--size", "64M", disk)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("--size 64M is larger than the partition (32.0 MiB)", text(r.stderr))
+
+    def test_floppy_and_options(self):
+        img = self.path("floppy.img")
+        r = run("mkfs", "--fat", "12", "--size", "1440K", img)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertEqual(text(r.stdout),
+                         "%s: FAT12, 1.4 MiB, 2847 clusters of 512 B, no label\n" % img)
+        out = text(self.mtools("mdir", "-i", img, "::/").stdout)
+        self.assertIn("No files", out)
+        self.assertIn("1 457 664 bytes free", out)
+        self.assertEqual(open(img, "rb").read(512)[21], 0xF0)  # the 1.44 MB media byte
+        fsck_clean(self, img)
+        # Sector and cluster size, SD-card alignment; a larger image is formatted up to SIZE.
+        big = self.path("big.img")
+        with open(big, "wb") as f:
+            f.truncate(1 << 30)
+        r = run("mkfs", "--sector-size", "4096", "--align", "4M", "--size", "768M", big)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        boot = open(big, "rb").read(512)
+        ss, spc, res, nfats = struct.unpack_from("<HBHB", boot, 11)
+        fat = struct.unpack_from("<I", boot, 36)[0]
+        self.assertEqual((ss, spc), (4096, 1))
+        self.assertEqual((res + nfats * fat) * ss % (4 << 20), 0)
+        self.assertEqual(os.path.getsize(big), 1 << 30)
+        self.assertEqual(self.mtools("minfo", "-i", big).returncode, 0)
+        r = run("mkfs", "-f", "--cluster-size", "16K", "--fat", "16", big)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertIn("FAT16, 1.0 GiB, 65517 clusters of 16.0 KiB", text(r.stdout))
+        fsck_clean(self, big)
+        for args, msg in ((["--fat", "12"], "no FAT12 volume of 1.0 GiB with these options"),
+                          (["--label", "A*B"], "bad label 'A*B'"),
+                          (["--cluster-size", "3K"], "bad --cluster-size '3K'"),
+                          (["--sector-size", "3000"], "bad --sector-size '3000'")):
+            r = run("mkfs", "-f", *args, big)
+            self.assertEqual(r.returncode, 2 if "bad --" in msg else 1, args)
+            self.assertIn(msg, text(r.stderr), args)
+        r = run("mkfs", self.path("missing.img"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no such file (--size SIZE creates", text(r.stderr))
+        self.assertFalse(os.path.exists(self.path("missing.img")))
+        r = run("mkfs", "--fat", "32", "--size", "1M", self.path("tiny.img"))
+        self.assertEqual(r.returncode, 1)
+        self.assertFalse(os.path.exists(self.path("tiny.img")))  # not left behind
 
 
 def main():
