@@ -167,7 +167,7 @@ const CommandHelp kHelp[] = {
      "  dorvex get sdcard.img / backup/\n"
      "  dorvex get -f sdcard.img config.txt\n"
      "  dorvex get --utc camera.img /DCIM photos\n"},
-    {"put", "put [-f] [-q] [--sync] IMAGE SRC... DEST",
+    {"put", "put [-f] [-q] [--sync] [--follow-symlinks] IMAGE SRC... DEST",
      "Copy host files and directory trees into the image, keeping their\n"
      "modification times (stored as the host's local wall clock; as UTC with\n"
      "--utc). When DEST is a directory of the image each SRC goes into it under its\n"
@@ -182,8 +182,11 @@ const CommandHelp kHelp[] = {
      "\n"
      "In a directory tree, entries put cannot copy are skipped with a warning (exit\n"
      "status 1): names FAT cannot hold (with '\\', '*', ':' ..., ending in a dot or a\n"
-     "space; the warning names the rule), FIFOs, sockets, devices and symbolic links\n"
-     "to directories. A SRC named on the command line is read whatever it is, a\n"
+     "space; the warning names the rule), files of 4 GiB or more, FIFOs, sockets and\n"
+     "devices (never opened). Symbolic links are skipped with a warning too (exit\n"
+     "status 0) unless --follow-symlinks; a followed link back to a directory being\n"
+     "copied is cut with a warning. The image itself is never copied into itself.\n"
+     "A SRC named on the command line is read whatever it is, a\n"
      "pipe such as <(command) too. When the volume fills up, put stops there and\n"
      "says in one line how many files (and bytes) were not copied; the files copied\n"
      "before are whole.\n"
@@ -193,6 +196,7 @@ const CommandHelp kHelp[] = {
      "  -q, --quiet  no progress line\n"
      "  --sync       publish each file on its own as soon as it is written\n"
      "               (slower; a crash then loses at most the file being copied)\n"
+     "  --follow-symlinks  copy what symbolic links in a tree point to\n"
      "\n"
      "Examples:\n"
      "  dorvex put sdcard.img notes.txt /\n"

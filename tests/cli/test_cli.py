@@ -2594,7 +2594,7 @@ class Write(Base):
             "a*b.txt: name holds '*', which FAT names cannot hold",
             "sock: a socket, not a regular file or directory",
             "sub/fifo: a FIFO, not a regular file or directory",
-            "sub/up: symbolic link to a directory, not followed",
+            "sub/up: symbolic link, not followed",
             "trail.: a FAT name cannot end in a dot or a space",
             "x\\\\y: name holds '\\', which FAT names cannot hold")))
         self.assertEqual(sorted(walk_json(ls_json(img)["entries"])),
@@ -2634,6 +2634,27 @@ class Write(Base):
             fsck_clean(self, img)
             for name in copied:
                 self.assertEqual(run("cat", img, "/src/" + name).stdout, files[name], name)
+
+
+    @need_dosfstools
+    def test_put_skips_symbolic_links_or_follows_them_cutting_loops(self):
+        src = self.path("src")
+        write_tree(src, {"top.txt": b"top\n", "sub/a.txt": b"a\n"})
+        os.symlink("..", os.path.join(src, "sub", "loop"))
+        os.symlink("../top.txt", os.path.join(src, "sub", "top link"))
+        for opts, warned, files in (
+                ([], ["sub/loop: symbolic link, not followed",
+                      "sub/top link: symbolic link, not followed"], ["/src/sub/a.txt", "/src/top.txt"]),
+                (["--follow-symlinks"], ["sub/loop: loops back to " + src],
+                 ["/src/sub/a.txt", "/src/sub/top link", "/src/top.txt"])):
+            img = self.mkfs("l%d" % len(opts), ["-F", "12"], 1440)
+            r = subprocess.run([TOOL, "put", *opts, img, src, "/"], capture_output=True,
+                               env=TOOL_ENV, timeout=20)
+            self.assertEqual((r.returncode, text(r.stderr)), (0, "".join(
+                "dorvex: warning: %s/%s, skipped\n" % (src, w) for w in warned)))
+            self.assertEqual(sorted(p for p, e in walk_json(ls_json(img)["entries"]).items()
+                                    if e["type"] == "file"), files)
+            fsck_clean(self, img)
 
 
 def main():
