@@ -322,28 +322,92 @@ DORVEX_API int writefat_sync(writefat_volume *w);
 /*
  * ---- Formatting ----
  *
- * How writefat_format lays out a new volume. Zero fields take the defaults.
+ * How writefat_format lays out a new volume. Zero fields take the defaults,
+ * which give the layout mkfs.fat (dosfstools 4) gives a volume of that size;
+ * a zero-initialised record is a valid request.
  */
 typedef struct writefat_format_options {
-    uint32_t fat_type;        /* 12, 16 or 32; 0: chosen from the size */
-    uint32_t sector_size;     /* logical sector size 512, 1024, 2048, 4096; 0: 512 */
-    uint32_t cluster_size;    /* bytes per cluster, a power of two from one logical
-                                 sector up; 0: chosen from the size */
-    uint32_t align;           /* the data area starts on a multiple of this many
-                                 512-byte sectors from the volume's start; 0: default */
-    uint32_t root_entries;    /* FAT12/16 root directory entries; 0: default */
-    uint32_t num_fats;        /* 1 or 2; 0: 2 */
-    uint32_t volume_id;       /* the volume serial number, stored as given */
-    uint32_t flags;           /* context flags: the charset of `label` */
-    uint64_t hidden_sectors;  /* sectors before the volume on its disk; stored in the BPB */
-    uint32_t media;           /* media byte; 0: default */
-    const char *label;        /* volume label text; null or "" for none */
+    uint32_t fat_type;       /* 12, 16 or 32; 0: FAT32 from 512 MiB, below that
+                                FAT12 while its 4,084 clusters suffice, else FAT16 */
+    uint32_t sector_size;    /* logical sector size 512, 1024, 2048, 4096; 0: 512 */
+    uint32_t cluster_size;   /* bytes per cluster: a power of two from one logical
+                                sector to 128 of them and at most 64 KiB; 0: chosen
+                                from the size (FAT12/16: 2 KiB, doubled until the
+                                count fits; FAT32: 512 bytes up to 260 MiB, 4 KiB to
+                                8 GiB, 8 KiB to 16 GiB, 16 KiB to 32 GiB, 32 KiB above;
+                                never less than a logical sector) */
+    uint32_t align;          /* the data area starts on a multiple of this many
+                                512-byte sectors from the volume's start (a multiple
+                                of the logical sector; the reserved sectors absorb
+                                the padding). 0: as mkfs.fat: on volumes above 8,192
+                                logical sectors the reserved region, each FAT and the
+                                root directory fill whole clusters, smaller ones are
+                                packed. 1: packed. SD cards want 8192 (4 MiB, their
+                                erase unit) when the partition starts aligned. */
+    uint32_t root_entries;   /* FAT12/16 root directory entries, rounded up to fill
+                                its last sector (and with align 0 its last cluster);
+                                at most 65,535; ignored on FAT32. 0: 512 (112 or 224
+                                on the standard diskettes) */
+    uint32_t num_fats;       /* 1 or 2; 0: 2 */
+    uint32_t volume_id;      /* the volume serial number, stored as given */
+    uint32_t flags;          /* context flags (unused today: the label is ASCII in
+                                every charset) */
+    uint64_t hidden_sectors; /* sectors before the volume on its disk, stored in the
+                                BPB (at most 0xFFFFFFFF); 0 for an unpartitioned image */
+    uint32_t media;          /* media byte, 0xF0 or 0xF8..0xFF; 0: 0xF8 (the standard
+                                diskettes: 0xFD, 0xF9 or 0xF0) */
+    const char *label;       /* volume label: ASCII, at most 11 characters, stored in
+                                upper case, not . " * + , / : ; < = > ? [ \ ] | or
+                                control characters; null or "" for none */
+    int64_t mtime;           /* the label entry's times (seconds since 1970, UTC);
+                                0 or DV_TIME_NONE: left zero */
 } writefat_format_options;
 
 /*
- * Lays out a new, empty FAT volume over sectors [start_sector, end_sector)
- * through `writer` (called with `writer_data`). Not yet implemented: returns
- * ENOSYS.
+ * Lays out a new, empty FAT12, FAT16 or FAT32 volume over the 512-byte
+ * sectors [start_sector, end_sector) through `writer` (called with
+ * `writer_data`; requests on logical-sector boundaries from start_sector, at
+ * most 16 sectors each), as `opts` asks (see writefat_format_options).
+ *
+ * Layout. Reserved sectors: 32 on FAT32 (boot sector, FSInfo at 1, backup
+ * boot sector at 6 and backup FSInfo at 7), 1 on FAT12/16, plus the
+ * alignment's padding. Then the FATs, FAT12/16's fixed root directory and the
+ * data area; FAT32's root directory is cluster 2. The volume counts whole
+ * tracks of the CHS geometry stored in the BPB (the table SD cards and
+ * mkfs.fat use: 16 to 63 sectors, 2 to 255 heads), which mtools requires:
+ * up to 62 sectors at the end stay unused, as with mkfs.fat. The standard
+ * diskette sizes (360, 720, 1200, 1440 and 2880 KiB at 512 bytes a sector)
+ * get their historical FAT12 layout and media byte. The boot sector holds
+ * OEM name "DORVEX  ", drive number 0x80 (0 on a diskette), the extended
+ * signature, `volume_id`, the label (or "NO NAME    "), the type string
+ * "FAT12   ", "FAT16   " or "FAT32   ", and a boot stub that prints that the
+ * volume is not bootable, waits for a key and tries the next device.
+ * FAT[0] holds the media byte, FAT[1] end-of-chain with the clean bits set;
+ * on FAT32 FAT[2] ends the root's chain and FSInfo counts every other
+ * cluster free, with the hint at 3. A label also goes into the root
+ * directory as its first entry.
+ *
+ * Write order: the reserved region is zeroed first, from its first sector,
+ * so the old boot sector no longer describes a volume; then each FAT, the
+ * root directory (FAT12/16's region, FAT32's cluster), FAT32's backup FSInfo,
+ * FSInfo and backup boot sector, and the boot sector last. A format cut
+ * before its end therefore leaves no valid-looking boot sector at the start.
+ * The data area is not cleared (old data stays readable to a raw scan); only
+ * the root directory is. Zeroed sectors go out in runs of 8 KiB from one
+ * stack buffer: no allocation; at most 8 KiB of stack.
+ *
+ * Returns 0, or
+ *   EINVAL  a null `writer` or `opts`, an empty range, a field out of range
+ *           (type, sector size, cluster size not a power of two or too large,
+ *           num_fats, media, align not a multiple of the logical sector,
+ *           hidden_sectors, root_entries), a label FAT cannot hold, or a size
+ *           the type cannot hold with the cluster size asked for or any
+ *           larger one (FAT12 on 1 GiB, FAT32 below about 33 MiB at 512-byte
+ *           clusters, more than 0xFFFFFFFF logical sectors, an alignment that
+ *           needs more than 65,535 reserved sectors); nothing is written then
+ *   EIO     the writer failed (a result other than its count or -E)
+ *   E       the writer returned -E (e.g. EROFS)
+ * After a failure of the writer the volume is half made (see the order).
  */
 DORVEX_API int writefat_format(uint64_t start_sector, uint64_t end_sector, void *writer_data,
                                writefat_sector_writer writer, const writefat_format_options *opts);
