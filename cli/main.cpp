@@ -92,7 +92,9 @@ const std::vector<CommandSpec> &commands() {
           {0, "cluster-size", true},
           {0, "label", true},
           {0, "fat", true},
-          {'f', "force", false}}},
+          {'f', "force", false},
+          {'q', "quiet", false},
+          {0, "follow-symlinks", false}}},
     };
     return list;
 }

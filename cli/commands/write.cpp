@@ -1,5 +1,4 @@
 // put, mkdir, rm, mv and label: changing an image through the library's write path.
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +9,6 @@
 #include <memory>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -458,16 +456,19 @@ int cmd_put(const Args &a) {
         }
         std::string name = fs::path(src).lexically_normal().filename().string();
         if (name.empty()) name = fs::path(src).lexically_normal().parent_path().filename().string();
-        if (into && name != "." && name != "..") {
-            // Into a directory under its own name, which FAT must be able to hold as it is
-            // ("." merges a directory's contents, as cp -r does).
+        // "." (or "..") names no directory of its own: its contents merge into DEST, as
+        // cp -r does.
+        const bool merge = name == "." || name == "..";
+        if (into && !merge) {
+            // Into a directory under its own name, which FAT must be able to hold as it is.
             const std::string bad = fat_name_problem(name);
             if (!bad.empty()) {
                 s.skip(src, bad);
                 continue;
             }
         }
-        failures += put_tree(s, tree, src, into ? join(dest, name) : dest, a.has("force"));
+        failures +=
+            put_tree(s, tree, src, into && !merge ? join(dest, name) : dest, a.has("force"));
     }
     if (stop_signal()) {
         s.fail("put", "interrupted: the files copied before are kept, the one at hand is not");
