@@ -1,4 +1,5 @@
 // put, mkdir, rm, mv and label: changing an image through the library's write path.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -180,6 +181,12 @@ std::string base_name(const std::string &path) {
     return at == std::string::npos ? p : p.substr(at + 1);
 }
 
+// The host time `t` as FAT keeps it: its wall clock (local, or UTC with --utc) clamped to
+// FAT's range, 1980 to 2107, so that a file dated outside it still gets the nearest date.
+int64_t fat_wall(time_t t) {
+    return std::clamp<int64_t>(wall_clock(t, utc_times()), 315532800, 4354819198);
+}
+
 int64_t now_wall() {
     return wall_clock(std::time(nullptr), utc_times());
 }
@@ -265,11 +272,11 @@ bool put_file(WriteSession &s, const std::string &host, const std::string &dest,
         if (regular && static_cast<size_t>(n) < room && total >= size) break;
     }
     ::close(fd);
-    const int64_t mtime = wall_clock(st.st_mtime, utc_times());
+    const int64_t mtime = fat_wall(st.st_mtime);
     const int rc = writefat_finish(s.w(), f, mtime);
     if (rc != 0) return failed(rc);
     // FAT keeps the day of the last access; a new file takes its modification day.
-    const int64_t atime = wall_clock(st.st_atime, utc_times());
+    const int64_t atime = fat_wall(st.st_atime);
     if (atime / 86400 != mtime / 86400)
         writefat_settimes(s.w(), dest.c_str(), DV_TIME_NONE, DV_TIME_NONE, atime);
     s.file_done(total);
@@ -291,7 +298,7 @@ class Copier : public HostTree::Visitor {
         }
         // Made, or merged into when it is a directory already. (The read side sees a group's
         // directories only once synced: ask it only when the name is taken.)
-        int rc = writefat_mkdir(s_.w(), dest.c_str(), wall(d.mtime));
+        int rc = writefat_mkdir(s_.w(), dest.c_str(), fat_wall(d.mtime));
         if (rc == EEXIST) {
             rc = writefat_sync(s_.w());
             if (rc == 0 && !is_dir(s_.rv(), dest)) rc = EEXIST;
@@ -311,8 +318,8 @@ class Copier : public HostTree::Visitor {
     void leave(const HostEntry &d) override {
         // The directory's times are those of the host directory, set after its contents.
         if (!s_.full() && !is_root(dests_.back()))
-            writefat_settimes(s_.w(), dests_.back().c_str(), DV_TIME_NONE, wall(d.mtime),
-                              wall(d.atime));
+            writefat_settimes(s_.w(), dests_.back().c_str(), DV_TIME_NONE, fat_wall(d.mtime),
+                              fat_wall(d.atime));
         dests_.pop_back();
     }
     void file(const HostEntry &f) override {
@@ -333,7 +340,6 @@ class Copier : public HostTree::Visitor {
     static bool is_root(const std::string &p) {
         return p.find_first_not_of("/\\") == std::string::npos;
     }
-    static int64_t wall(int64_t t) { return wall_clock(static_cast<time_t>(t), utc_times()); }
 
     WriteSession &s_;
     std::string top_;

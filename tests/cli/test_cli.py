@@ -319,6 +319,8 @@ class Help(Base):
             (["ls", "-p", "1", "--offset", "5", "x.img"], "exclude each other"),
             (["ls", "x.img", "--partition"], "needs a value"),
             (["mkimage", "--size", "lots", "a", "b"], "bad size"),
+            (["mkimage", "--size", "12X", "a", "b"], "bad size"),
+            (["mkimage", "--size", "99999999999999999999", "a", "b"], "bad size"),
             (["iconv", "-l", "-f", "utf8"], "-l takes no other arguments"),
             (["--codepage", "utf8", "ls", "x.img"], "'utf8' is not a single-byte charset"),
             (["ls", "--codepage=klingon", "x.img"], "'klingon' is not a single-byte charset"),
@@ -462,6 +464,21 @@ class Mkimage(Base):
         self.assertEqual(st["modified"], wall(T0 + 4))
         self.assertEqual(st["accessed"], wall(T0 + 86400 * 3, fmt="%Y-%m-%d"))
 
+    def test_dates_over_fats_whole_range_clamped_at_its_ends(self):
+        # Host time -> modification time stored (UTC: the host's zone plays no part).
+        cases = {"2050.txt": (2538901230, "2050-06-15T10:20:30Z"),  # past 32-bit seconds
+                 "2107.txt": (4354819198, "2107-12-31T23:59:58Z"),  # FAT's last even second
+                 "2108.txt": (4354819200, "2107-12-31T23:59:58Z"),
+                 "1973.txt": (100000000, "1980-01-01T00:00:00Z")}
+        src = self.path("src")
+        write_tree(src, {n: b"x" for n in cases})
+        for n, (t, _) in cases.items():
+            os.utime(os.path.join(src, n), (t, t))
+        img = mkimage(src, self.path("d.img"), "--utc")
+        for n, (_, stored) in cases.items():
+            st = json.loads(run("stat", "--json", "--utc", img, "/" + n).stdout)
+            self.assertEqual(st["modified"], stored, n)
+
     def test_impossible_dates_show_as_a_dash_and_are_not_set(self):
         src = self.path("src")
         write_tree(src, {"nodate.txt": b"z", "month13.txt": b"m"})
@@ -517,6 +534,13 @@ class Mkimage(Base):
             self.assertEqual(r.returncode, 1, args)
             self.assertIn(msg, text(r.stderr), args)
             self.assertFalse(os.path.exists(out), args)
+        open(out, "w").write("keep")
+        write_tree(self.path("big"), {"two.bin": bytes(2 << 20)})
+        r = run("mkimage", "--force", "--fat", "12", "--size", "1M", self.path("big"), out)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("o.img: not written: the files do not fit (--size makes it larger)",
+                      text(r.stderr))
+        self.assertFalse(os.path.exists(out))
         open(out, "w").write("keep")
         for size in ("0", "3000", "256", "64K", "1G", "-4K"):
             r = run("mkimage", "--force", "--cluster-size", size, src, out)
