@@ -462,9 +462,10 @@ int cmd_put(const Args &a) {
         }
         std::string name = fs::path(src).lexically_normal().filename().string();
         if (name.empty()) name = fs::path(src).lexically_normal().parent_path().filename().string();
-        // "." (or "..") names no directory of its own: its contents merge into DEST, as
+        // "dir/." (or "..") names no directory of its own: its contents merge into DEST, as
         // cp -r does.
-        const bool merge = name == "." || name == "..";
+        const std::string last = fs::path(src).filename().string();
+        const bool merge = last == "." || last == "..";
         if (into && !merge) {
             // Into a directory under its own name, which FAT must be able to hold as it is.
             const std::string bad = fat_name_problem(name);

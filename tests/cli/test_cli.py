@@ -2752,6 +2752,21 @@ class Write(Base):
             fsck_clean(self, img)
 
 
+    @need_dosfstools
+    def test_an_image_inside_the_source_is_not_copied_into_itself(self):
+        src = self.path("src")
+        write_tree(src, {"a.txt": b"a\n"})
+        img = self.mkfs("in", ["-F", "12"], 1440)
+        os.rename(img, os.path.join(src, "in.img"))
+        img = os.path.join(src, "in.img")
+        for top, args in ((src + "/.", ["put", img, src + "/.", "/"]),
+                          (src, ["mkimage", "--force", src, img])):
+            r = run(*args)
+            self.assertEqual((r.returncode, text(r.stderr)), (0, "dorvex: warning: %s/in.img: the "
+                             "output image itself, skipped\n" % top), args)
+            self.assertEqual(sorted(walk_json(ls_json(img)["entries"])), ["/a.txt"], args)
+            fsck_clean(self, img)
+
 def main():
     global TOOL, SOURCE, EXAMPLES
     ap = argparse.ArgumentParser()
