@@ -178,6 +178,14 @@ if have mkfs.fat; then
     measure put "dorvex put --sync" "cp blank.img w.img" "$D put --sync w.img src_tree /"
     # The floor: the same bytes written into the image with no file system at all.
     measure put "cat (bytes into the image)" "cp blank.img w.img" "cat src_tree/*/* 1<>w.img"
+    echo "== build an image of the tree of 1,000 files (20 x 50)"
+    # mkfs.fat makes the volume mkimage chose (size and cluster), then put fills it.
+    "$dorvex" mkimage --force src_tree mkt.img >/dev/null
+    mkt_kib=$(($(stat -c %s mkt.img) / 1024))
+    mkt_spc=$("$dorvex" info --json mkt.img | python3 -c 'import json, sys; print(json.load(sys.stdin)["volume"]["sectors_per_cluster"])')
+    measure mktree "mkfs.fat + dorvex put" "rm -f mkt.img" "mkfs.fat -F 32 -s $mkt_spc -C mkt.img $mkt_kib >/dev/null && $D put mkt.img src_tree/. /"
+    measure mktree "dorvex mkimage" "rm -f mkt.img" "$D mkimage src_tree mkt.img"
+    rm -f mkt.img
     echo "== put the 256 MiB file"
     measure putbig "cp (same bytes)" "rm -f copy.bin" "cp src_big/big.bin copy.bin"
     measure putbig "dorvex put" "cp blank.img w.img" "$D put w.img src_big/big.bin /"
@@ -249,6 +257,7 @@ checks = [("dorvex cat <= 1.0 x cat", ratio("cat", "dorvex cat", "cat (same byte
           ("dorvex ls <= 0.5 x mdir", ratio("ls", "dorvex ls", "mdir"), 0.5),
           ("dorvex get <= 0.25 x mcopy -s", ratio("get", "dorvex get", "mcopy -s"), 0.25),
           ("dorvex put <= 0.2 x mcopy -s", ratio("put", "dorvex put", "mcopy -s"), 0.2),
+          ("mkimage <= mkfs.fat + put", ratio("mktree", "dorvex mkimage", "mkfs.fat + dorvex put"), 1.0),
           ("put 256 MiB <= 1.5 x cp", ratio("putbig", "dorvex put", "cp (same bytes)"), 1.5),
           ("rm -r 20,000 <= 2 x mdeltree", ratio("rmlist", "dorvex rm -r", "mdeltree"), 2.0),
           ("rm -r deep <= 2 x mdeltree", ratio("rmdeep", "dorvex rm -r", "mdeltree (unlimited stack)"), 2.0)]
@@ -256,7 +265,7 @@ for name, r, limit in checks:
     if r is not None:
         print("%-26s %.2f  %s" % (name, r, "met" if r <= limit else "NOT met"))
 for g, label, med, lo, hi, mem in rows:
-    if label == "dorvex mkimage":
+    if g == "mkimage" and label == "dorvex mkimage":
         print("%-26s %.2f s  %s" % ("dorvex mkimage <= 2 s", float(med), "met" if float(med) <= 2 else "NOT met"))
     if g == "putlist":
         print("%-26s %.1f s  %s" % ("put 20,000 files < 10 s", float(med), "met" if float(med) < 10 else "NOT met"))

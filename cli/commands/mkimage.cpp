@@ -1,14 +1,302 @@
-// mkimage: a FAT12, FAT16 or FAT32 image from a host directory.
+// mkimage: a FAT12, FAT16 or FAT32 image from a host directory: the library formats a new
+// image file, then put's copy fills it.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "cli.h"
-#include "mkimage.h"
+#include "dorvex/writefat.h"
+#include "host_tree.h"
 #include "stop.h"
 #include "text.h"
 
+static_assert(sizeof(off_t) >= 8, "images past 2 GiB need 64-bit file offsets");
+
 namespace dvcli {
 
+namespace {
+
+// Clusters are a power of two from 512 bytes to this: 64 KiB clusters are valid FAT, but many
+// readers (and mkfs.fat without a warning) stop at 32 KiB.
+constexpr uint32_t kMaxClusterBytes = 32768;
+constexpr int kClusterSizes = 7;          // 512 .. 32768
+constexpr uint32_t kFat12Limit = 4085;    // FAT12 below, FAT16 from here
+constexpr uint32_t kFat16Limit = 65525;   // FAT16 below, FAT32 from here
+constexpr uint32_t kRootEntries = 512;    // FAT12/16's fixed root directory
+constexpr uint32_t kSectorsPerTrack = 32; // whole tracks keep mtools' geometry checks quiet
+
+// Parses "64M", "1G", "512K", "33554432". False if malformed.
+bool parse_size(const std::string &text, uint64_t &out) {
+    size_t i = 0;
+    uint64_t v = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+        if (v > (UINT64_MAX - 9) / 10) return false;
+        v = v * 10 + static_cast<uint64_t>(text[i] - '0');
+        ++i;
+    }
+    if (i == 0) return false;
+    const std::string suffix = text.substr(i);
+    uint64_t mul = 0;
+    if (suffix.empty() || suffix == "B") mul = 1;
+    if (suffix == "K" || suffix == "k" || suffix == "KiB") mul = uint64_t{1} << 10;
+    if (suffix == "M" || suffix == "m" || suffix == "MiB") mul = uint64_t{1} << 20;
+    if (suffix == "G" || suffix == "g" || suffix == "GiB") mul = uint64_t{1} << 30;
+    if (!mul || v > UINT64_MAX / mul) return false;
+    out = v * mul;
+    return true;
+}
+
+// UTF-16 units of a UTF-8 name: a 4-byte sequence takes two.
+uint64_t utf16_units(const std::string &name) {
+    uint64_t n = 0;
+    for (unsigned char c : name) n += (c & 0xC0) != 0x80 ? (c >= 0xF0 ? 2 : 1) : 0;
+    return n;
+}
+
+// What the tree takes, for each cluster size from 512 bytes up: a walk that counts the files'
+// clusters and the directories' entries (at most a long name's entries and the 8.3 entry per
+// name, so never too few).
+struct Need : HostTree::Visitor {
+    uint64_t clusters[kClusterSizes] = {};
+    uint64_t root_entries = 0;
+    std::vector<uint64_t> entries; // of each directory being walked
+    bool label = false;
+
+    bool enter(const HostEntry &d) override {
+        if (!entries.empty()) add(d.name);
+        entries.push_back(entries.empty() ? (label ? 1 : 0) : 2);
+        return true;
+    }
+    void leave(const HostEntry &) override {
+        const uint64_t bytes = std::max<uint64_t>(1, entries.back()) * DV_DIRENT_SIZE;
+        if (entries.size() == 1) root_entries = entries.back();
+        for (int k = 0; k < kClusterSizes; ++k) clusters[k] += rounded(bytes, k);
+        entries.pop_back();
+    }
+    void file(const HostEntry &f) override {
+        add(f.name);
+        for (int k = 0; k < kClusterSizes; ++k) clusters[k] += rounded(f.size, k);
+    }
+    void skip(const std::string &, const std::string &, Skip) override {}
+
+    static uint64_t rounded(uint64_t bytes, int k) {
+        const uint64_t cb = uint64_t{512} << k;
+        return (bytes + cb - 1) / cb;
+    }
+    void add(const std::string &name) { entries.back() += (utf16_units(name) + 12) / 13 + 1; }
+    uint64_t at(uint32_t cluster_bytes) const {
+        int k = 0;
+        while ((uint32_t{512} << k) < cluster_bytes) ++k;
+        return clusters[k];
+    }
+};
+
+struct Plan {
+    uint32_t fat_type = 32;
+    uint32_t cluster_bytes = 0; // 0: the format's choice
+    uint64_t sectors = 0;
+};
+
+uint64_t fat_sectors(uint32_t bits, uint64_t entries) {
+    const uint64_t bytes = bits == 12 ? (entries * 3 + 1) / 2 : entries * bits / 8;
+    return (bytes + 511) / 512;
+}
+
+// The default size: just large enough for the tree with a sixteenth to spare, and for FAT32
+// at least its 65525 clusters (about 33 MiB with 512-byte clusters). FAT32 takes 512-byte
+// clusters, 4 KiB past 200 MiB of them; FAT12/16 the smallest that keep the type's count.
+void choose_size(const Need &need, Plan &p) {
+    const uint32_t bits = p.fat_type;
+    const uint64_t top = bits == 12 ? kFat12Limit : kFat16Limit;
+    const bool chosen = p.cluster_bytes != 0;
+    uint32_t cb = chosen ? p.cluster_bytes : 512;
+    if (!chosen && bits == 32 && need.at(cb) * cb > uint64_t{200} << 20) cb = 4096;
+    while (!chosen && bits != 32 && cb < kMaxClusterBytes &&
+           need.at(cb) + need.at(cb) / 16 + 64 >= top)
+        cb *= 2;
+    const uint64_t used = need.at(cb);
+    uint64_t want = used + used / 16 + 64;
+    if (bits == 32) want = std::max<uint64_t>(want, kFat16Limit + 75);
+    if (bits == 16) want = std::max<uint64_t>(want, kFat12Limit + 75);
+    if (bits != 32) want = std::min<uint64_t>(want, top - 16);
+    const uint64_t head = bits == 32 ? 32 : 1 + kRootEntries * DV_DIRENT_SIZE / 512;
+    // The format may pad the reserved region and each FAT to whole clusters, and leaves what
+    // passes whole tracks (up to 62 sectors) unused.
+    const uint64_t total = head + 2 * fat_sectors(bits, want + 2) + (want + 3) * (cb / 512) + 64;
+    p.cluster_bytes = cb;
+    if (bits == 32)
+        p.sectors = (total + 2047) / 2048 * 2048; // whole MiB
+    else
+        p.sectors = (total + kSectorsPerTrack - 1) / kSectorsPerTrack * kSectorsPerTrack;
+}
+
+// The image file: removed again unless kept. Only a regular file is ever written, truncated
+// or removed.
+class OutputFile {
+  public:
+    explicit OutputFile(const std::string &path) : path_(path) {}
+    ~OutputFile() {
+        if (fd_ < 0) return;
+        discard();
+        ::close(fd_);
+    }
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    // Refuses what is no regular file, and an existing one without `force`; false with a
+    // message in `error`. `dev` and `ino` name an existing one.
+    bool check(bool force, std::string &error, dev_t &dev, ino_t &ino) const {
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) != 0) return true;
+        if (!S_ISREG(st.st_mode)) return refuse(st.st_mode, error);
+        if (!force) return exists(error);
+        dev = st.st_dev;
+        ino = st.st_ino;
+        return true;
+    }
+
+    // Creates it (replacing an old one only with `force`) as `bytes` of zeros.
+    bool create(bool force, uint64_t bytes, std::string &error) {
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            return refuse(st.st_mode, error);
+        // No O_TRUNC before the type is checked; O_NONBLOCK keeps a FIFO that appears
+        // meanwhile from blocking the open.
+        const int flags =
+            O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (force ? 0 : O_EXCL);
+        fd_ = ::open(path_.c_str(), flags, 0644);
+        if (fd_ < 0) return errno == EEXIST ? exists(error) : failed(error);
+        if (fstat(fd_, &st) != 0) return failed(error);
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd_);
+            fd_ = -1;
+            return refuse(st.st_mode, error);
+        }
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+        known_ = true;
+        if (ftruncate(fd_, 0) != 0 || ftruncate(fd_, static_cast<off_t>(bytes)) != 0)
+            return failed(error);
+        return true;
+    }
+
+    // The library's sector writer on the file.
+    static int32_t writer(void *data, const void *buf, uint64_t sector, uint32_t count) {
+        const int fd = static_cast<OutputFile *>(data)->fd_;
+        const auto *p = static_cast<const uint8_t *>(buf);
+        size_t left = size_t{count} * 512;
+        off_t at = static_cast<off_t>(sector * 512);
+        while (left) {
+            const ssize_t n = pwrite(fd, p, left, at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return n < 0 ? -errno : -EIO;
+            p += n;
+            at += n;
+            left -= static_cast<size_t>(n);
+        }
+        return static_cast<int32_t>(count);
+    }
+
+    // Keeps the image; false (with the message) when closing it failed, which removes it.
+    bool keep(std::string &error) {
+        const int rc = ::close(fd_);
+        fd_ = -1;
+        if (rc == 0) return true;
+        failed(error);
+        if (names_ours()) ::unlink(path_.c_str());
+        return false;
+    }
+
+  private:
+    bool failed(std::string &error) const {
+        error = path_ + ": " + std::strerror(errno);
+        return false;
+    }
+    bool refuse(mode_t mode, std::string &error) const {
+        error = path_ + ": " + file_kind(mode) + ", not a regular file: not written";
+        return false;
+    }
+    bool exists(std::string &error) const {
+        error = path_ + ": " + std::strerror(EEXIST) + " (--force overwrites it)";
+        return false;
+    }
+    // A half-written image goes: the file is removed when the path still names it, else (a
+    // symbolic link to it) emptied.
+    void discard() {
+        if (names_ours())
+            ::unlink(path_.c_str());
+        else if (ftruncate(fd_, 0) != 0) {
+            // Nothing more to do: the error that brought us here is reported.
+        }
+    }
+    bool names_ours() const {
+        struct stat st {};
+        return known_ && lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+               st.st_dev == dev_ && st.st_ino == ino_;
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    bool known_ = false; // dev_ and ino_ are the open file's
+};
+
+int fail(const std::string &msg) {
+    report("mkimage", escape_display_utf8(msg));
+    return kFail;
+}
+
+// The cluster counts a type allows: [lo, hi).
+uint64_t min_clusters(uint32_t bits) {
+    return bits == 32 ? kFat16Limit : bits == 16 ? kFat12Limit : 1;
+}
+uint64_t max_clusters(uint32_t bits) {
+    return bits == 32 ? 0x0FFFFFF5 - 2 : bits == 16 ? kFat16Limit : kFat12Limit;
+}
+
+// The cluster size for the size asked for: FAT32's table (as mkfs.fat's), FAT12/16 the
+// smallest that keeps the type's count, at most 32 KiB.
+uint32_t cluster_bytes_for(uint64_t sectors, uint32_t bits) {
+    const uint64_t mib = sectors >> 11;
+    if (bits == 32)
+        return mib <= 260     ? 512
+               : mib <= 8192  ? 4096
+               : mib <= 16384 ? 8192
+               : mib <= 32768 ? 16384
+                              : 32768;
+    uint32_t cb = 512;
+    while (cb < kMaxClusterBytes && sectors / (cb / 512) + 64 >= max_clusters(bits)) cb *= 2;
+    return cb;
+}
+
+// What a format that failed with `code` means for the user's choices.
+std::string format_error(int code, const Plan &p) {
+    if (code != EINVAL) return dv_strerror(code);
+    const std::string type = "FAT" + std::to_string(p.fat_type);
+    const std::string with = " with " + std::to_string(p.cluster_bytes) + "-byte clusters";
+    const uint64_t spc = p.cluster_bytes / 512;
+    if (p.sectors / spc < min_clusters(p.fat_type) + 64) {
+        const uint64_t least = (min_clusters(p.fat_type) + 128) * p.cluster_bytes;
+        return "too small for " + type + with + " (needs at least " +
+               std::to_string((least + (1 << 20) - 1) >> 20) + " MiB)";
+    }
+    return "too large for " + type + with + " (at most " +
+           std::to_string(((max_clusters(p.fat_type) - 1) * p.cluster_bytes) >> 20) +
+           " MiB; --fat 16 or 32 or larger clusters take more)";
+}
+
+} // namespace
+
 int cmd_mkimage(const Args &a) {
-    MkOptions o;
-    if (a.values.count("size") && (!parse_size(a.values.at("size"), o.size_bytes) || !o.size_bytes))
+    Plan p;
+    uint64_t size_bytes = 0;
+    if (a.values.count("size") && (!parse_size(a.values.at("size"), size_bytes) || !size_bytes))
         return usage_error("mkimage", "bad size '" + a.values.at("size") + "' (e.g. 64M, 1G)");
     if (a.values.count("cluster-size")) {
         const std::string &text = a.values.at("cluster-size");
@@ -17,33 +305,72 @@ int cmd_mkimage(const Args &a) {
             return usage_error("mkimage", "bad cluster size '" + text +
                                               "' (a power of two from 512 to " +
                                               std::to_string(kMaxClusterBytes) + ", e.g. 4K)");
-        o.cluster_bytes = static_cast<uint32_t>(c);
+        p.cluster_bytes = static_cast<uint32_t>(c);
     }
     if (a.values.count("fat")) {
         const std::string &f = a.values.at("fat");
         if (f != "12" && f != "16" && f != "32")
             return usage_error("mkimage", "bad FAT type '" + f + "' (12, 16 or 32)");
-        o.fat_bits = static_cast<uint32_t>(std::stoul(f));
+        p.fat_type = static_cast<uint32_t>(std::stoul(f));
     }
-    if (a.values.count("label")) o.label = a.values.at("label");
-    o.force = a.has("force");
-    o.utc = utc_times();
+    const std::string &src = a.positional[0], &out = a.positional[1];
+    TreeCopy copy;
+    copy.follow_symlinks = a.has("follow-symlinks");
+    copy.quiet = a.has("quiet");
+    if (a.values.count("label")) copy.label = a.values.at("label");
+
+    // Refused before the tree is measured, which may take long; create() checks again.
+    OutputFile file(out);
     std::string error;
-    uint64_t unreadable = 0;
-    auto warn = [&](const std::string &msg, MkSkip kind) {
-        warning(escape_display_utf8(msg));
-        unreadable += kind == MkSkip::unreadable;
-    };
-    if (!mkimage(a.positional[0], a.positional[1], o, warn, error)) {
-        report("mkimage", escape_display_utf8(error));
-        return stop_signal() ? 128 + stop_signal() : kFail;
+    if (!file.check(a.has("force"), error, copy.excluded_dev, copy.excluded_ino))
+        return fail(error);
+    copy.excluded_set = copy.excluded_ino != 0;
+    HostEntry top;
+    bool regular = false;
+    if (!HostTree::named(src, top, regular, error)) return fail(src + ": " + error);
+    if (!top.dir) return fail(src + ": " + std::strerror(ENOTDIR));
+
+    if (size_bytes) {
+        p.sectors = size_bytes / 512 / kSectorsPerTrack * kSectorsPerTrack;
+        if (!p.cluster_bytes) p.cluster_bytes = cluster_bytes_for(p.sectors, p.fat_type);
+    } else {
+        Need need;
+        need.label = !copy.label.empty();
+        HostTree tree(copy.follow_symlinks);
+        if (copy.excluded_set) tree.exclude(copy.excluded_dev, copy.excluded_ino);
+        tree.walk(top, need);
+        choose_size(need, p);
     }
-    if (unreadable) {
+    if (p.sectors > 0xFFFFFFFFu) return fail("image larger than 2 TiB");
+    if (p.sectors == 0) return fail(out + ": " + format_error(EINVAL, p));
+
+    // Ctrl-C from here on: the unfinished image is removed (OutputFile).
+    const StopSignals stop_signals;
+    if (!file.create(a.has("force"), p.sectors * 512, error)) return fail(error);
+    writefat_format_options o{};
+    o.fat_type = p.fat_type;
+    o.cluster_size = p.cluster_bytes;
+    o.volume_id = static_cast<uint32_t>(std::time(nullptr)) * 2654435761u ^ 0x5A17u;
+    o.flags = kVolumeFlags;
+    if (const int rc = writefat_format(0, p.sectors, &file, &OutputFile::writer, &o))
+        return fail(out + ": " + format_error(rc, p));
+
+    const int rc = copy_into_root(a, out, src, copy);
+    if (copy.interrupted) {
+        report("mkimage", "interrupted: the unfinished image is removed");
+        return rc;
+    }
+    if (copy.bad_label) return kFail;
+    if (copy.full)
+        return fail(out + ": not written: the files do not fit" +
+                    (size_bytes ? " (--size makes it larger)"
+                                : " (a directory holds 65536 entries, FAT12/16's root 512)"));
+    if (rc != 0 && !copy.failures && !copy.left_out) return kFail; // told; the image goes
+    if (!file.keep(error)) return fail(error);
+    if (const int n = copy.failures + copy.left_out) {
         // The image is written, but short of what was asked for.
-        report("mkimage", escape_display_utf8(a.positional[1]) + " written without " +
-                              std::to_string(unreadable) + " unreadable " +
-                              (unreadable == 1 ? "entry" : "entries") + " (see above)");
-        return kFail;
+        return fail(out + " written without " + std::to_string(n) +
+                    (n == 1 ? " entry" : " entries") + " (see above)");
     }
     return kOk;
 }

@@ -10,13 +10,13 @@
 #include <memory>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli.h"
 #include "dorvex/writefat.h"
+#include "host_tree.h"
 #include "progress.h"
 #include "safe_name.h"
 #include "stop.h"
@@ -26,8 +26,6 @@ namespace fs = std::filesystem;
 
 namespace dvcli {
 namespace {
-
-void host_measure(const std::string &host, uint64_t &bytes, uint64_t &files);
 
 // The image opened for writing and its volume; closing marks it clean again.
 class WriteSession {
@@ -108,13 +106,16 @@ class WriteSession {
         progress.clear();
         report_code(what, code);
     }
-    // A host entry put leaves out, with the warning saying why.
-    void skip(const std::string &host, const std::string &why) {
+    // A host entry put leaves out, with the warning saying why; only what the copy is short
+    // of counts (exit status 1).
+    void skip(const std::string &host, const std::string &why, Skip kind = Skip::short_of) {
         progress.clear();
         warning(escape_display_utf8(host) + ": " + why + ", skipped");
-        ++skipped_;
+        if (kind == Skip::short_of) ++skipped_;
     }
     int skipped() const { return skipped_; }
+    // Symbolic links in trees are followed (--follow-symlinks).
+    bool follow = false;
 
     // The volume took no more (ENOSPC) at `dest`, a file of `bytes` or a directory: the copy
     // stops there, and what is left is only counted (left_over) for one message at the end.
@@ -125,7 +126,13 @@ class WriteSession {
         full_ = true;
     }
     bool full() const { return full_; }
-    void left_over(const std::string &host) { host_measure(host, left_bytes_, left_files_); }
+    void left_over(const std::string &host) {
+        host_measure(host, follow, left_bytes_, left_files_);
+    }
+    void left_file(uint64_t bytes) {
+        ++left_files_;
+        left_bytes_ += bytes;
+    }
     // The one message of a full volume; false when the volume did not fill.
     bool tell_full() {
         if (!full_) return false;
@@ -174,14 +181,14 @@ std::string base_name(const std::string &path) {
     return at == std::string::npos ? p : p.substr(at + 1);
 }
 
-int64_t now_wall() {
-    return wall_clock(std::time(nullptr), utc_times());
+// The host time `t` as FAT keeps it: its wall clock (local, or UTC with --utc) clamped to
+// FAT's range, 1980 to 2107, so that a file dated outside it still gets the nearest date.
+int64_t fat_wall(time_t t) {
+    return std::clamp<int64_t>(wall_clock(t, utc_times()), 315532800, 4354819198);
 }
 
-int64_t mtime_wall(const std::string &host) {
-    struct stat st {};
-    if (::stat(host.c_str(), &st) != 0) return now_wall();
-    return wall_clock(st.st_mtime, utc_times());
+int64_t now_wall() {
+    return wall_clock(std::time(nullptr), utc_times());
 }
 
 // The message for a failed change of `dest`: a name FAT cannot hold says which rule.
@@ -200,9 +207,11 @@ std::string change_error(const std::string &dest, int code) {
 // copied; one named by the user (a FIFO such as <(command) too) is read whatever it is.
 bool put_file(WriteSession &s, const std::string &host, const std::string &dest, bool force,
               bool listed) {
-    // Without blocking: a FIFO that took a listed file's place would wait for a writer.
+    // Without blocking: a FIFO that took a listed file's place would wait for a writer; nor
+    // through a link that took its place, unless links are followed.
     const int fd =
-        ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (listed ? O_NONBLOCK : 0));
+        ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (listed ? O_NONBLOCK : 0) |
+                                 (listed && !s.follow ? O_NOFOLLOW : 0));
     struct stat st {};
     if (fd < 0 && stop_signal()) return false;
     if (fd < 0 || ::fstat(fd, &st) != 0) {
@@ -263,173 +272,110 @@ bool put_file(WriteSession &s, const std::string &host, const std::string &dest,
         if (regular && static_cast<size_t>(n) < room && total >= size) break;
     }
     ::close(fd);
-    const int rc = writefat_finish(s.w(), f, wall_clock(st.st_mtime, utc_times()));
+    const int64_t mtime = fat_wall(st.st_mtime);
+    const int rc = writefat_finish(s.w(), f, mtime);
     if (rc != 0) return failed(rc);
+    // FAT keeps the day of the last access; a new file takes its modification day.
+    const int64_t atime = fat_wall(st.st_atime);
+    if (atime / 86400 != mtime / 86400)
+        writefat_settimes(s.w(), dest.c_str(), DV_TIME_NONE, DV_TIME_NONE, atime);
     s.file_done(total);
     return true;
 }
 
-// What put does with an entry of a host directory, told by its directory entry type and,
-// for a symbolic link or an unknown type, stat: never by opening it.
-enum class Kind { file, dir, skip };
-
-// `type` is the entry's d_type. `size` gets a file's size (stat'ed only when `sized`),
-// `why` the reason to skip.
-Kind classify(const std::string &path, unsigned char type, bool sized, uint64_t &size,
-              std::string &why) {
-    size = 0;
-    if (type == DT_DIR) return Kind::dir;
-    if (type == DT_REG && !sized) return Kind::file;
-    struct stat st {};
-    if ((type == DT_LNK || type == DT_UNKNOWN || type == DT_REG) && lstat(path.c_str(), &st) != 0) {
-        why = std::strerror(errno);
-        return Kind::skip;
-    }
-    if (type == DT_LNK || S_ISLNK(st.st_mode)) {
-        if (::stat(path.c_str(), &st) != 0) {
-            why = errno == ENOENT ? "dangling symbolic link"
-                                  : "symbolic link: " + std::string(std::strerror(errno));
-            return Kind::skip;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            why = "symbolic link to a directory, not followed";
-            return Kind::skip;
-        }
-    } else if (type != DT_REG && type != DT_UNKNOWN) {
-        // A FIFO would block, a device is no file's data, a socket cannot be opened.
-        st.st_mode = DTTOIF(type);
-    }
-    if (S_ISDIR(st.st_mode)) return Kind::dir;
-    if (!S_ISREG(st.st_mode)) {
-        why = std::string(file_kind(st.st_mode)) + ", not a regular file or directory";
-        return Kind::skip;
-    }
-    size = static_cast<uint64_t>(st.st_size);
-    return Kind::file;
-}
-
-// The names and types of a host directory's entries, in name order; false with errno set.
-bool list_host_dir(const std::string &dir,
-                   std::vector<std::pair<std::string, unsigned char>> &out) {
-    out.clear();
-    DIR *d = opendir(dir.c_str());
-    if (!d) return false;
-    for (;;) {
-        errno = 0;
-        const struct dirent *de = readdir(d);
-        if (!de) break;
-        if (std::strcmp(de->d_name, ".") != 0 && std::strcmp(de->d_name, "..") != 0)
-            out.emplace_back(de->d_name, de->d_type);
-    }
-    const int e = errno;
-    closedir(d);
-    std::sort(out.begin(), out.end());
-    errno = e;
-    return e == 0;
-}
-
-// The bytes and files a copy of the host directory `dir` would take: what put_tree copies.
-void measure_dir(const std::string &dir, uint64_t &bytes, uint64_t &files) {
-    std::vector<std::pair<std::string, unsigned char>> names;
-    list_host_dir(dir, names);
-    for (const auto &[n, type] : names) {
-        if (!fat_name_problem(n).empty()) continue;
-        const std::string path = (fs::path(dir) / n).string();
-        uint64_t size = 0;
-        std::string why;
-        const Kind k = classify(path, type, true, size, why);
-        if (k == Kind::dir) measure_dir(path, bytes, files);
-        if (k != Kind::file) continue;
-        bytes += size;
-        ++files;
-    }
-}
-
-// The bytes and files below a host path named by the user, for the progress line and for
-// what a full volume left out.
-void host_measure(const std::string &host, uint64_t &bytes, uint64_t &files) {
-    struct stat st {};
-    if (::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        measure_dir(host, bytes, files);
-        return;
-    }
-    bytes += S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-    ++files;
-}
-
-// Copies a host directory to `dest`; returns the number of failures. Its entries that put
-// cannot copy (names FAT cannot hold, FIFOs, sockets, devices, links to directories) are
-// skipped with a warning. Once the volume is full the rest is only counted.
-int put_dir(WriteSession &s, const std::string &host, const std::string &dest, bool force) {
-    if (s.full()) {
-        s.left_over(host);
-        return 0;
-    }
-    // Made, or merged into when it is a directory already. (The read side sees a group's
-    // directories only once synced: ask it only when the name is taken.)
-    int rc = writefat_mkdir(s.w(), dest.c_str(), mtime_wall(host));
-    if (rc == EEXIST) {
-        rc = writefat_sync(s.w());
-        if (rc == 0 && !is_dir(s.rv(), dest)) rc = EEXIST;
-    }
-    if (rc == ENOSPC) {
-        s.volume_full(dest, false, 0);
-        s.left_over(host);
-        return 1;
-    }
-    if (rc != 0) {
-        s.fail(shown_path(dest), change_error(dest, rc));
-        return 1;
-    }
-    // Names and types only: a directory of many thousand files stays small in memory, and
-    // no stat per file tells files from folders.
-    std::vector<std::pair<std::string, unsigned char>> names;
-    if (!list_host_dir(host, names)) {
-        s.fail(escape_display_utf8(host), std::strerror(errno));
-        return 1;
-    }
+// Copies what a walk of a host directory hands out below the volume path `top`. Once the
+// volume is full the rest is only counted, for the one message at the end.
+class Copier : public HostTree::Visitor {
+  public:
+    Copier(WriteSession &s, const std::string &top, bool force) : s_(s), top_(top), force_(force) {}
     int failures = 0;
-    for (const auto &[n, type] : names) {
-        if (!s.going()) break;
-        const std::string from = (fs::path(host) / n).string();
-        if (s.full()) {
-            if (fat_name_problem(n).empty()) s.left_over(from);
-            continue;
+
+    bool enter(const HostEntry &d) override {
+        const std::string dest = dests_.empty() ? top_ : join(dests_.back(), d.name);
+        if (s_.full() || is_root(dest)) {
+            dests_.push_back(dest);
+            return true;
         }
-        // A '\' would be taken as a separator: such a name is skipped like every other
-        // name FAT cannot hold.
-        const std::string bad = fat_name_problem(n);
-        if (!bad.empty()) {
-            s.skip(from, bad);
-            continue;
+        // Made, or merged into when it is a directory already. (The read side sees a group's
+        // directories only once synced: ask it only when the name is taken.)
+        int rc = writefat_mkdir(s_.w(), dest.c_str(), fat_wall(d.mtime));
+        if (rc == EEXIST) {
+            rc = writefat_sync(s_.w());
+            if (rc == 0 && !is_dir(s_.rv(), dest)) rc = EEXIST;
         }
-        uint64_t size = 0;
-        std::string why;
-        const Kind k = classify(from, type, false, size, why);
-        int failed = 0;
-        if (k == Kind::skip)
-            s.skip(from, why);
-        else if (k == Kind::dir)
-            failed = put_dir(s, from, join(dest, n), force);
-        else
-            failed = put_file(s, from, join(dest, n), force, true) ? 0 : 1;
-        failures += failed;
-        if (failed && !s.full() && !s.usable()) break;
+        if (rc == ENOSPC) {
+            s_.volume_full(dest, false, 0);
+            ++failures;
+        } else if (rc != 0) {
+            s_.fail(shown_path(dest), change_error(dest, rc));
+            ++failures;
+            stop_ = !s_.usable();
+            return false;
+        }
+        dests_.push_back(dest);
+        return true;
     }
-    // The directory's time is that of the host directory, set after its contents.
-    writefat_settimes(s.w(), dest.c_str(), DV_TIME_NONE, mtime_wall(host), DV_TIME_NONE);
-    return failures;
-}
+    void leave(const HostEntry &d) override {
+        // The directory's times are those of the host directory, set after its contents.
+        if (!s_.full() && !is_root(dests_.back()))
+            writefat_settimes(s_.w(), dests_.back().c_str(), DV_TIME_NONE, fat_wall(d.mtime),
+                              fat_wall(d.atime));
+        dests_.pop_back();
+    }
+    void file(const HostEntry &f) override {
+        if (s_.full()) {
+            s_.left_file(f.size);
+            return;
+        }
+        if (put_file(s_, f.path, join(dests_.back(), f.name), force_, true)) return;
+        ++failures;
+        if (!s_.full()) stop_ = !s_.usable();
+    }
+    void skip(const std::string &path, const std::string &why, Skip kind) override {
+        if (!s_.full()) s_.skip(path, why, kind);
+    }
+    bool going() override { return !stop_ && s_.going(); }
+
+  private:
+    static bool is_root(const std::string &p) {
+        return p.find_first_not_of("/\\") == std::string::npos;
+    }
+
+    WriteSession &s_;
+    std::string top_;
+    bool force_;
+    bool stop_ = false;
+    std::vector<std::string> dests_; // the volume path of each directory being walked
+};
 
 // Copies a host file or tree named by the user to `dest`; returns the number of failures.
-int put_tree(WriteSession &s, const std::string &host, const std::string &dest, bool force) {
-    std::error_code ec;
-    if (fs::is_directory(host, ec)) return put_dir(s, host, dest, force);
+int put_tree(WriteSession &s, HostTree &tree, const std::string &host, const std::string &dest,
+             bool force) {
+    HostEntry top;
+    bool regular = false;
+    std::string why;
+    if (!HostTree::named(host, top, regular, why)) {
+        s.fail(escape_display_utf8(host), why);
+        return 1;
+    }
+    if (top.dir) {
+        Copier copier(s, dest, force);
+        tree.walk(top, copier);
+        return copier.failures;
+    }
     if (s.full()) {
         s.left_over(host);
         return 0;
     }
     return put_file(s, host, dest, force, false) ? 0 : 1;
+}
+
+// glibc's localtime re-reads the zone file per call while TZ is unset: name it once.
+void name_the_zone() {
+    if (!std::getenv("TZ")) {
+        setenv("TZ", ":/etc/localtime", 0);
+        tzset();
+    }
 }
 
 // What `rm -r` hears of the entries removed: their names by depth, so that a warning can
@@ -472,17 +418,24 @@ int remove_tree(WriteSession &s, const std::string &path, bool recursive) {
     return writefat_remove_tree(s.w(), path.c_str(), &Removal::heard, &r);
 }
 
+// The host file `path` names, so that a walk leaves it out.
+void exclude_file(HostTree &tree, const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) tree.exclude(st.st_dev, st.st_ino);
+}
+
+// What writefat_setlabel refuses, told for label and mkimage --label alike.
+const char *const kLabelRule =
+    "a label has at most 11 ASCII characters, none of . \" * + , / : ; < = > ? [ \\ ] |";
+
 } // namespace
 
 int cmd_put(const Args &a) {
     const std::string &dest = a.positional.back();
     WriteSession s;
+    s.follow = a.has("follow-symlinks");
     if (!s.open(a, a.positional[0])) return kFail;
-    // glibc's localtime re-reads the zone file per call while TZ is unset: name it once.
-    if (!std::getenv("TZ")) {
-        setenv("TZ", ":/etc/localtime", 0);
-        tzset();
-    }
+    name_the_zone();
     const size_t nsrc = a.positional.size() - 2;
     const bool into = is_dir(s.rv(), dest);
     if (nsrc > 1 && !into) {
@@ -492,9 +445,11 @@ int cmd_put(const Args &a) {
     if (!a.has("sync")) s.group();
     if (!a.has("quiet") && isatty(STDERR_FILENO)) {
         uint64_t bytes = 0, files = 0;
-        for (size_t i = 1; i <= nsrc; ++i) host_measure(a.positional[i], bytes, files);
+        for (size_t i = 1; i <= nsrc; ++i) host_measure(a.positional[i], s.follow, bytes, files);
         s.progress.start(bytes, files);
     }
+    HostTree tree(s.follow);
+    exclude_file(tree, a.positional[0]); // an image inside a source is not copied into itself
     int failures = 0;
     const StopSignals stop_signals;
     for (size_t i = 1; i <= nsrc && s.going(); ++i) {
@@ -507,16 +462,20 @@ int cmd_put(const Args &a) {
         }
         std::string name = fs::path(src).lexically_normal().filename().string();
         if (name.empty()) name = fs::path(src).lexically_normal().parent_path().filename().string();
-        if (into && name != "." && name != "..") {
-            // Into a directory under its own name, which FAT must be able to hold as it is
-            // ("." merges a directory's contents, as cp -r does).
+        // "dir/." (or "..") names no directory of its own: its contents merge into DEST, as
+        // cp -r does.
+        const std::string last = fs::path(src).filename().string();
+        const bool merge = last == "." || last == "..";
+        if (into && !merge) {
+            // Into a directory under its own name, which FAT must be able to hold as it is.
             const std::string bad = fat_name_problem(name);
             if (!bad.empty()) {
                 s.skip(src, bad);
                 continue;
             }
         }
-        failures += put_tree(s, src, into ? join(dest, name) : dest, a.has("force"));
+        failures +=
+            put_tree(s, tree, src, into && !merge ? join(dest, name) : dest, a.has("force"));
     }
     if (stop_signal()) {
         s.fail("put", "interrupted: the files copied before are kept, the one at hand is not");
@@ -526,6 +485,44 @@ int cmd_put(const Args &a) {
     s.progress.finish();
     if (!s.close()) return kFail;
     return failures || full || s.skipped() ? kFail : kOk;
+}
+
+int copy_into_root(const Args &a, const std::string &image, const std::string &src, TreeCopy &c) {
+    WriteSession s;
+    s.follow = c.follow_symlinks;
+    if (!s.open(a, image)) return kFail;
+    name_the_zone();
+    if (!c.label.empty()) {
+        const int rc = writefat_setlabel(s.w(), c.label.c_str());
+        if (rc != 0) {
+            c.bad_label = rc == EINVAL;
+            if (rc == EINVAL)
+                report("label", kLabelRule);
+            else
+                report_code("label", rc);
+            s.close();
+            return kFail;
+        }
+    }
+    s.group();
+    if (!c.quiet && isatty(STDERR_FILENO)) {
+        uint64_t bytes = 0, files = 0;
+        host_measure(src, s.follow, bytes, files);
+        s.progress.start(bytes, files);
+    }
+    HostTree tree(s.follow);
+    if (c.excluded_set) tree.exclude(c.excluded_dev, c.excluded_ino);
+    c.failures = put_tree(s, tree, src, "/", false);
+    c.left_out = s.skipped();
+    if (stop_signal()) {
+        c.interrupted = true;
+        s.close();
+        return 128 + stop_signal();
+    }
+    c.full = s.tell_full();
+    s.progress.finish();
+    if (!s.close()) return kFail;
+    return c.failures || c.full || c.left_out ? kFail : kOk;
 }
 
 int cmd_mkdir(const Args &a) {
@@ -620,9 +617,7 @@ int cmd_label(const Args &a) {
     if (!s.open(a, a.positional[0])) return kFail;
     const int rc = writefat_setlabel(s.w(), a.has("clear") ? "" : a.positional[1].c_str());
     if (rc == EINVAL)
-        report(
-            "label",
-            "a label has at most 11 ASCII characters, none of . \" * + , / : ; < = > ? [ \\ ] |");
+        report("label", kLabelRule);
     else if (rc != 0)
         report_code("label", rc);
     if (!s.close()) return kFail;

@@ -252,7 +252,7 @@ def patch_long_names(img, mapping, region):
             name = "".join(map(chr, units[:units.index(0)] if 0 in units else units))
             if name in mapping:
                 new = [ord(c) for c in mapping[name]]
-                assert len(new) // 13 + 1 == n, "same entry count needed"
+                assert (len(new) + 12) // 13 == n, "same entry count needed"
                 new = new + [0] + [0xFFFF] * (n * 13)
                 for k, off in enumerate(reversed(offs)):
                     for j, p in enumerate(LFN_UNITS):
@@ -380,6 +380,8 @@ class Help(Base):
             (["ls", "-p", "1", "--offset", "5", "x.img"], "exclude each other"),
             (["ls", "x.img", "--partition"], "needs a value"),
             (["mkimage", "--size", "lots", "a", "b"], "bad size"),
+            (["mkimage", "--size", "12X", "a", "b"], "bad size"),
+            (["mkimage", "--size", "99999999999999999999", "a", "b"], "bad size"),
             (["iconv", "-l", "-f", "utf8"], "-l takes no other arguments"),
             (["--codepage", "utf8", "ls", "x.img"], "'utf8' is not a single-byte charset"),
             (["ls", "--codepage=klingon", "x.img"], "'klingon' is not a single-byte charset"),
@@ -430,7 +432,11 @@ class Mkimage(Base):
                 listing = text(r.stdout)
                 self.assertIn("ROUND TRIP", listing)
                 for rel in walk_host(src):
-                    self.assertIn(os.path.basename(rel), listing)
+                    # A plain 8.3 name is stored as such, without a long name (as put and
+                    # Windows store it), and mdir shows it in its columns.
+                    base, ext = os.path.splitext(os.path.basename(rel))
+                    self.assertTrue(base + ext in listing or "%-8s %-3s" % (base, ext[1:])
+                                    in listing, rel)
                 mt = self.path("mt")
                 shutil.rmtree(mt, ignore_errors=True)
                 os.mkdir(mt)
@@ -480,7 +486,9 @@ class Mkimage(Base):
         write_tree(many, {"file %03d with a long name.txt" % i: b"x" for i in range(200)})
         r = run("mkimage", "--fat", "16", many, self.path("bad.img"))
         self.assertEqual(r.returncode, 1)
-        self.assertIn("FAT16 holds 512", text(r.stderr))
+        self.assertIn("bad.img: not written: the files do not fit (a directory holds 65536 "
+                      "entries, FAT12/16's root 512)", text(r.stderr))
+        self.assertFalse(os.path.exists(self.path("bad.img")))
 
     def test_image_past_4_gib(self):
         # Offsets past 2 and 4 GiB must survive a 32-bit host's file interface too.
@@ -529,6 +537,21 @@ class Mkimage(Base):
         self.assertEqual(st["modified"], wall(T0 + 4))
         self.assertEqual(st["accessed"], wall(T0 + 86400 * 3, fmt="%Y-%m-%d"))
 
+    def test_dates_over_fats_whole_range_clamped_at_its_ends(self):
+        # Host time -> modification time stored (UTC: the host's zone plays no part).
+        cases = {"2050.txt": (2538901230, "2050-06-15T10:20:30Z"),  # past 32-bit seconds
+                 "2107.txt": (4354819198, "2107-12-31T23:59:58Z"),  # FAT's last even second
+                 "2108.txt": (4354819200, "2107-12-31T23:59:58Z"),
+                 "1973.txt": (100000000, "1980-01-01T00:00:00Z")}
+        src = self.path("src")
+        write_tree(src, {n: b"x" for n in cases})
+        for n, (t, _) in cases.items():
+            os.utime(os.path.join(src, n), (t, t))
+        img = mkimage(src, self.path("d.img"), "--utc")
+        for n, (_, stored) in cases.items():
+            st = json.loads(run("stat", "--json", "--utc", img, "/" + n).stdout)
+            self.assertEqual(st["modified"], stored, n)
+
     def test_impossible_dates_show_as_a_dash_and_are_not_set(self):
         src = self.path("src")
         write_tree(src, {"nodate.txt": b"z", "month13.txt": b"m"})
@@ -553,8 +576,12 @@ class Mkimage(Base):
         # 255-unit directory name, which the tool finds by scanning.
         src = self.path("src")
         long_dir = "D" * 255
-        write_tree(src, {"😀 dir/in 😀.txt": b"emoji\n", long_dir + "/inner.txt": b"deep\n"})
-        img = mkimage(src, self.path("e.img"))
+        # Nor can a path carry it to the write path: the directory is made one unit shorter and
+        # lengthened in place (20 long-name entries either way).
+        write_tree(src, {"😀 dir/in 😀.txt": b"emoji\n", long_dir[1:] + "/inner.txt": b"deep\n"})
+        img = mkimage(src, self.path("e.img"), "--cluster-size", "4096")  # a root of one cluster
+        patch_long_names(img, {long_dir[1:]: long_dir}, dir_region(img))
+        os.rename(os.path.join(src, long_dir[1:]), os.path.join(src, long_dir))
         if need_tools(self, "fsck.fat", skip=False):
             fsck_clean(self, img)
         r = run("cat", img, "/😀 DIR/IN 😀.TXT", "/" + long_dir.lower() + "/inner.txt")
@@ -574,11 +601,20 @@ class Mkimage(Base):
         self.assertIn("o.img: File exists (--force overwrites it)", text(r.stderr))
         self.assertEqual(open(out).read(), "keep")
         for args, msg in ((["--size", "8M"], "too small for FAT32"),
-                          (["--label", "much too long label"], "longer than 11"),
-                          (["--label", "a/b"], "label may hold only")):
+                          (["--label", "much too long label"], "at most 11 ASCII characters"),
+                          (["--label", "a/b"], "at most 11 ASCII characters")):
             r = run("mkimage", "--force", *args, src, out)
             self.assertEqual(r.returncode, 1, args)
             self.assertIn(msg, text(r.stderr), args)
+            self.assertFalse(os.path.exists(out), args)
+        open(out, "w").write("keep")
+        write_tree(self.path("big"), {"two.bin": bytes(2 << 20)})
+        r = run("mkimage", "--force", "--fat", "12", "--size", "1M", self.path("big"), out)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("o.img: not written: the files do not fit (--size makes it larger)",
+                      text(r.stderr))
+        self.assertFalse(os.path.exists(out))
+        open(out, "w").write("keep")
         for size in ("0", "3000", "256", "64K", "1G", "-4K"):
             r = run("mkimage", "--force", "--cluster-size", size, src, out)
             self.assertEqual(r.returncode, 2, size)
@@ -605,52 +641,111 @@ class Mkimage(Base):
         os.symlink("nowhere", os.path.join(src, "dangling"))
         os.mkfifo(os.path.join(src, "sub", "fifo"))  # never opened, so nothing blocks
         os.symlink("sub", os.path.join(src, "dirlink"))  # not followed, by design: exit 0
+        os.chmod(os.path.join(src, "ok.txt"), 0)
         img = self.path("u.img")
-        r = run("mkimage", src, img)
-        self.assertEqual(r.returncode, 1, text(r.stderr))
-        self.assertEqual(text(r.stderr).splitlines(), [
-            "dorvex: warning: %s/dangling: dangling symbolic link, skipped" % src,
-            "dorvex: warning: %s/dirlink: symbolic link to a directory, not followed, skipped" % src,
-            "dorvex: warning: %s/sub/fifo: not a regular file or directory, skipped" % src,
-            "dorvex: mkimage: %s written without 2 unreadable entries (see above)" % img])
-        fsck_clean(self, img)
-        self.assertEqual(sorted(walk_json(ls_json(img)["entries"])), ["/ok.txt", "/sub", "/sub/in.txt"])
+        fifo = "a FIFO, not a regular file or directory"
+        unreadable = [] if os.access(os.path.join(src, "ok.txt"), os.R_OK) else [
+            "dorvex: %s/ok.txt: Permission denied" % src]  # root reads it all the same
+        for opts, warned in (([], ["dangling: symbolic link, not followed",
+                                   "dirlink: symbolic link, not followed"]),
+                             (["--follow-symlinks"], ["dangling: dangling symbolic link",
+                                                      "dirlink/fifo: " + fifo])):
+            r = run("mkimage", "--force", *opts, src, img)
+            self.assertEqual(r.returncode, 1, text(r.stderr))
+            left = len(unreadable) + 1 + len(opts) * 2
+            self.assertEqual(text(r.stderr).splitlines(), [
+                "dorvex: warning: %s/%s, skipped" % (src, w) for w in warned] + unreadable + [
+                "dorvex: warning: %s/sub/fifo: %s, skipped" % (src, fifo),
+                "dorvex: mkimage: %s written without %d %s (see above)" % (
+                    img, left, "entries" if left > 1 else "entry")])
+            fsck_clean(self, img)
+            self.assertEqual(sorted(walk_json(ls_json(img)["entries"])),
+                             (["/dirlink", "/dirlink/in.txt"] if opts else []) + (
+                                 [] if unreadable else ["/ok.txt"]) + ["/sub", "/sub/in.txt"])
 
     @need_dosfstools
     def test_directories_up_to_fats_entry_limit(self):
-        # 26-unit names take four entries (the library ends a name that fills
-        # its last entry with one more): 16383 of them and the dot entries
-        # make 65534, three more 65546, past 65536.
+        # 27-unit names take four entries (three long-name entries and the 8.3 one): 16383 of
+        # them and the dot entries make 65534; one more would pass 65536.
         src = self.path("src")
         d = os.path.join(src, "many")
         os.makedirs(d)
         for i in range(16383):
-            open(os.path.join(d, "a long name, number %06d" % i), "wb").close()
+            open(os.path.join(d, "a long name, number  %06d" % i), "wb").close()
         img = mkimage(src, self.path("m.img"))
         fsck_clean(self, img)
         shorts = [e["short_name"] for e in ls_json(img, "/many")["entries"]]
         self.assertEqual((len(shorts), len(set(shorts))), (16383, 16383))
-        self.assertIn("AL~16383", shorts)
-        for i in range(3):
-            open(os.path.join(d, "b long name, number %06d" % i), "wb").close()
+        open(os.path.join(d, "b long name, number  000000"), "wb").close()
         r = run("mkimage", "--force", src, img)
         self.assertEqual(r.returncode, 1)
-        self.assertEqual(text(r.stderr), "dorvex: mkimage: /many: needs 65546 directory entries "
-                                         "(long names and dot entries included); FAT allows 65536\n")
+        self.assertEqual(text(r.stderr).splitlines()[-1], "dorvex: mkimage: %s: not written: the "
+                         "files do not fit (a directory holds 65536 entries, FAT12/16's root 512)"
+                         % img)
+        self.assertIn("/many/b long name, number  000000: No space left on device", text(r.stderr))
 
     def test_names_fat_cannot_hold_are_skipped_with_a_warning(self):
         src = self.path("src")
         write_tree(src, {"ok.txt": b"1", "bad:colon.txt": b"2", "trailing.": b"3",
                          "ctl\x01.txt": b"4"})
-        img = mkimage(src, self.path("t.img"))
+        img = self.path("t.img")
         r = run("mkimage", "--force", src, img)
-        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.returncode, 1)  # the image lacks them
         err = text(r.stderr)
         self.assertIn("bad:colon.txt", err)
         self.assertIn("\\x01", err)  # control characters shown escaped
         names = [e["name"] for e in ls_json(img)["entries"]]
         self.assertEqual(names, ["ok.txt"])
 
+
+    @need_dosfstools
+    def test_put_and_mkimage_store_and_skip_the_same_names(self):
+        # One walker and one copy: the same entries, names, warnings and exit status.
+        src = self.path("src")
+        write_tree(src, {"README.TXT": b"r", "del\x7f.txt": b"d", "readme2.txt": b"l",
+                         "Long Name.txt": b"n", "bad:colon.txt": b"2", "trailing.": b"3",
+                         "ctl\x01.txt": b"4", "sub/in.txt": b"i"})
+        os.mkfifo(os.path.join(src, "fifo"))  # opened for reading, it would block
+        sock = socket.socket(socket.AF_UNIX)
+        sock.bind(os.path.join(src, "sock"))
+        os.symlink("..", os.path.join(src, "sub", "loop"))
+        made, put = self.path("m.img"), self.path("p.img")
+        subprocess.run([which("mkfs.fat"), "-F", "32", "-s", "1", "-C", put, "34000"], check=True,
+                       stdout=subprocess.DEVNULL)
+        runs = [subprocess.run([TOOL, *args], capture_output=True, env=TOOL_ENV, timeout=20,
+                               cwd=src) for args in (["mkimage", ".", made], ["put", put, ".", "/"])]
+        sock.close()
+        warned = [text(r.stderr).splitlines() for r in runs]
+        self.assertEqual([r.returncode for r in runs], [1, 1], warned)
+        self.assertEqual(warned[0], warned[1] + [
+            "dorvex: mkimage: %s written without 5 entries (see above)" % made])
+        self.assertIn("dorvex: warning: ./sub/loop: symbolic link, not followed, skipped",
+                      warned[1])
+        listings = [text(run("ls", "-lR", img).stdout) for img in (made, put)]
+        self.assertEqual(listings[0], listings[1])
+        self.assertRegex(listings[0], r" README\.TXT +README\.TXT\n")
+        self.assertRegex(listings[0], r" DEL_~1\.TXT +del\\x7F\.txt\n")
+        for img in (made, put):
+            fsck_clean(self, img)
+
+    def test_label_takes_what_the_label_command_takes(self):
+        src = self.path("src")
+        write_tree(src, {"a.txt": b"a"})
+        img = self.path("l.img")
+        for label, shown in (("ABCDEFGHIJK  ", "ABCDEFGHIJK"), ("my card", "MY CARD"),
+                             ("x-y_z!#$%&'", "X-Y_Z!#$%&'"), ("ABCDEFGHIJKL", None),
+                             ("a.b", None), ("tab\there", None), ("Ünï", None)):
+            made = run("mkimage", "--force", "--label", label, src, img)
+            self.assertEqual(made.returncode, 0 if shown else 1, (label, text(made.stderr)))
+            if not shown:
+                self.assertFalse(os.path.exists(img), label)
+                run("mkimage", src, img)
+            labelled = run("label", img, label)
+            self.assertEqual(labelled.returncode, made.returncode, label)
+            self.assertEqual(text(labelled.stderr), text(made.stderr), label)
+            if shown:
+                self.assertEqual(text(run("label", img).stdout), shown + "\n", label)
+            os.remove(img)
 
 # ---- Images made by mkfs.fat and mcopy ---------------------------------------------
 
@@ -996,9 +1091,9 @@ class Json(Base):
 
     def test_control_characters_escaped_in_text_and_json(self):
         src = self.path("src")
-        write_tree(src, {"tabname.txt": b"t", "quote.txt": b"q"})
+        write_tree(src, {"tabName.txt": b"t", "quoTe.txt": b"q"})  # long names, to patch
         img = mkimage(src, self.path("c.img"))
-        patch_long_names(img, {"tabname.txt": "tab\tna\x1bme", "quote.txt": 'qu"o\\te\x7f'},
+        patch_long_names(img, {"tabName.txt": "tab\tna\x1bme", "quoTe.txt": 'qu"o\\te\x7f'},
                          dir_region(img))
         out = text(run("ls", img).stdout)
         self.assertIn("tab\\tna\\x1Bme", out)
@@ -1021,9 +1116,9 @@ class Json(Base):
 
     def test_lone_surrogates_give_valid_utf8_json_and_their_units(self):
         src = self.path("src")
-        write_tree(src, {"surrogate.txt": b"s", "fine name.txt": b"f"})
+        write_tree(src, {"surrogates.txt": b"s", "fine name.txt": b"f"})  # two entries, as its patch
         img = mkimage(src, self.path("u.img"))
-        patch_long_names(img, {"surrogate.txt": "ab\ud800cdefghijklmn"}, dir_region(img))
+        patch_long_names(img, {"surrogates.txt": "ab\ud800cdefghijklmn"}, dir_region(img))
         for args in (("ls", "--json", img), ("ls", "-R", "--json", img),
                      ("stat", "--json", img, "/SURROG~1.TXT")):
             out = run(*args).stdout
@@ -1142,9 +1237,9 @@ class Listing(Base):
     def test_paths_of_deleted_entries_feed_back_to_cat(self):
         src = self.path("src")
         write_tree(src, {"Gone file.txt": b"gone\n", "Keep.txt": b"keep\n",
-                         "Old/GONE2.TXT": b"two\n"})
+                         "Old/Gone2.txt": b"two\n"})  # a long name keeps its first letter
         img = mkimage(src, self.path("d.img"), "--label", "CARD")
-        self.assertEqual(run("rm", img, "/Gone file.txt", "/Old/GONE2.TXT").returncode, 0)
+        self.assertEqual(run("rm", img, "/Gone file.txt", "/Old/Gone2.txt").returncode, 0)
         # Nothing after a path, no label: every file path goes back to cat as it is.
         for extra, sep in (([], "\n"), (["--null"], "\0")):
             paths = [p for p in self.lines("ls", "-aR", "--paths", *extra, img, sep=sep)
@@ -1155,7 +1250,7 @@ class Listing(Base):
         marks = dict(re.match(r".* ([*-]) (/.*)$", l).group(2, 1)
                      for l in self.lines("ls", "-laR", "--paths", img))
         self.assertEqual(marks, {"/Gone file.txt": "*", "/Keep.txt": "-", "/Old/": "-",
-                                 "/Old/.": "-", "/Old/..": "-", "/Old/GONE2.TXT": "*"})
+                                 "/Old/.": "-", "/Old/..": "-", "/Old/Gone2.txt": "*"})
 
 
 # ---- Errors -----------------------------------------------------------------------------
@@ -1751,20 +1846,20 @@ class Hostile(Base):
         write_tree(src, {
             "good.txt": b"good\n",
             "aXb": b"slash\n",                 # becomes "a/b"
-            "xqy": b"backslash\n",             # becomes "x\\y"
+            "xQy": b"backslash\n",             # becomes "x\\y"
             "x_y": b"real x_y\n",              # the substitute of "x\\y", taken already
-            "p9": b"dotdot\n",                 # becomes ".."
-            "p": b"dot\n",                     # becomes "."
-            "ctl": b"control\n",               # becomes "c\x01\x7f"
+            "pQ": b"dotdot\n",                 # becomes ".."
+            "é": b"dot\n",                     # becomes "."
+            "cTl": b"control\n",               # becomes "c\x01\x7f"
             "abcdefghijklmnopq": b"escape\n",  # becomes "../../../tmp/evil"
             "dXr/inner.txt": b"inner\n",       # a directory "d/r"
             "SHORTDOT.TXT": b"short dot\n",    # 8.3 name patched to ".."
             "Sub/ok.txt": b"ok\n",
             "Loop/z.txt": b"z\n",              # cluster patched to the root's
         })
-        img = mkimage(src, self.path("h.img"))
+        img = mkimage(src, self.path("h.img"), "--cluster-size", "4096")  # a root of one cluster
         region = dir_region(img)
-        patch_long_names(img, {"aXb": "a/b", "xqy": "x\\y", "p9": "..", "p": ".", "ctl": "c\x01\x7f",
+        patch_long_names(img, {"aXb": "a/b", "xQy": "x\\y", "pQ": "..", "é": ".", "cTl": "c\x01\x7f",
                                "abcdefghijklmnopq": "../../../tmp/evil", "dXr": "d/r"}, region)
         patch_short_entry(img, b"SHORTDOTTXT", region, new_short=b"..         ")
         patch_short_entry(img, b"LOOP       ", region, cluster=2)
@@ -1840,12 +1935,12 @@ class Hostile(Base):
 
     def test_names_never_collide_within_a_run(self):
         src = self.path("src")
-        write_tree(src, {"a/x.txt": b"a", "b/x.txt": b"b", "c/X.TXT": b"C", "aaa.txt": b"old",
+        write_tree(src, {"a/x.txt": b"a", "b/x.txt": b"b", "c/X.TXT": b"C", "aAa.txt": b"old",
                          "bbb.txt": b"new"})
         img = mkimage(src, self.path("n.img"))
         # A deleted "bbb.txt" beside the live one: aaa.txt renamed and deleted.
         region = dir_region(img)
-        patch_long_names(img, {"aaa.txt": "bbb.txt"}, region)
+        patch_long_names(img, {"aAa.txt": "bbb.txt"}, region)
         data = bytearray(open(img, "rb").read())
         at = data.index(b"AAA     TXT", region[0])
         data[at] = data[at - 32] = 0xE5
@@ -2671,7 +2766,7 @@ class Write(Base):
             "a*b.txt: name holds '*', which FAT names cannot hold",
             "sock: a socket, not a regular file or directory",
             "sub/fifo: a FIFO, not a regular file or directory",
-            "sub/up: symbolic link to a directory, not followed",
+            "sub/up: symbolic link, not followed",
             "trail.: a FAT name cannot end in a dot or a space",
             "x\\\\y: name holds '\\', which FAT names cannot hold")))
         self.assertEqual(sorted(walk_json(ls_json(img)["entries"])),
@@ -2711,6 +2806,43 @@ class Write(Base):
             fsck_clean(self, img)
             for name in copied:
                 self.assertEqual(run("cat", img, "/src/" + name).stdout, files[name], name)
+
+
+    @need_dosfstools
+    def test_put_skips_symbolic_links_or_follows_them_cutting_loops(self):
+        src = self.path("src")
+        write_tree(src, {"top.txt": b"top\n", "sub/a.txt": b"a\n"})
+        os.symlink("..", os.path.join(src, "sub", "loop"))
+        os.symlink("../top.txt", os.path.join(src, "sub", "top link"))
+        for opts, warned, files in (
+                ([], ["sub/loop: symbolic link, not followed",
+                      "sub/top link: symbolic link, not followed"], ["/src/sub/a.txt", "/src/top.txt"]),
+                (["--follow-symlinks"], ["sub/loop: loops back to " + src],
+                 ["/src/sub/a.txt", "/src/sub/top link", "/src/top.txt"])):
+            img = self.mkfs("l%d" % len(opts), ["-F", "12"], 1440)
+            r = subprocess.run([TOOL, "put", *opts, img, src, "/"], capture_output=True,
+                               env=TOOL_ENV, timeout=20)
+            self.assertEqual((r.returncode, text(r.stderr)), (0, "".join(
+                "dorvex: warning: %s/%s, skipped\n" % (src, w) for w in warned)))
+            self.assertEqual(sorted(p for p, e in walk_json(ls_json(img)["entries"]).items()
+                                    if e["type"] == "file"), files)
+            fsck_clean(self, img)
+
+
+    @need_dosfstools
+    def test_an_image_inside_the_source_is_not_copied_into_itself(self):
+        src = self.path("src")
+        write_tree(src, {"a.txt": b"a\n"})
+        img = self.mkfs("in", ["-F", "12"], 1440)
+        os.rename(img, os.path.join(src, "in.img"))
+        img = os.path.join(src, "in.img")
+        for top, args in ((src + "/.", ["put", img, src + "/.", "/"]),
+                          (src, ["mkimage", "--force", src, img])):
+            r = run(*args)
+            self.assertEqual((r.returncode, text(r.stderr)), (0, "dorvex: warning: %s/in.img: the "
+                             "output image itself, skipped\n" % top), args)
+            self.assertEqual(sorted(walk_json(ls_json(img)["entries"])), ["/a.txt"], args)
+            fsck_clean(self, img)
 
 
 class Mkfs(Base):
