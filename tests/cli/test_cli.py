@@ -2093,10 +2093,11 @@ class GetCat(Base):
     def test_interrupted_get_leaves_no_partial_file(self):
         # The name of c.bin, patched to hold a control character, makes get warn that it
         # saves it as c_bin: that message blocks on the full pipe, the files before it done.
-        files = {n: os.urandom(1 << 20) for n in ("a.bin", "b.bin", "c.bin", "d.bin", "e.bin")}
+        # (cQbin: a name with a long-name entry to patch; c.bin would be 8.3 alone)
+        files = {n: os.urandom(1 << 20) for n in ("a.bin", "b.bin", "cQbin", "d.bin", "e.bin")}
         write_tree(self.path("src"), files)
         img = mkimage(self.path("src"), self.path("big.img"))
-        patch_long_names(img, {"c.bin": "c\x01bin"}, dir_region(img))
+        patch_long_names(img, {"cQbin": "c\x01bin"}, dir_region(img))
         order = text(run("ls", "-U", img).stdout).splitlines()  # as get walks it
         out = self.path("out")
         rc, err = interrupt_once(self, ["get", img, "/", out])
@@ -2107,7 +2108,7 @@ class GetCat(Base):
         self.assertEqual([n for n in got if n != "c_bin"], sorted(before))
         for name in got:  # what is there is whole
             self.assertEqual(open(os.path.join(out, name), "rb").read(),
-                             files[name.replace("_", ".")], name)
+                             files["cQbin" if name == "c_bin" else name], name)
 
     def test_patterns_and_several_paths(self):
         img = self.sample_image()
