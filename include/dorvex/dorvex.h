@@ -61,18 +61,19 @@ extern "C" {
 
 /* ---- Error codes (besides the C library's errno constants) ------------- */
 
-#define DV_E_BOOTSIG (-8998) /* "Invalid boot sector signature" */
-#define DV_E_EOF                                                                                   \
-    (-8997)                      /* "Reached end of file": a read of a deleted file by             \
-                                    recovery (readfat_open_entry) reached the end of the data      \
-                                    area before the file's size */
+#define DV_E_BOOTSIG (-8998)     /* "Invalid boot sector signature" */
+#define DV_E_EOF (-8997)         /* "Reached end of file" (see below) */
 #define DV_E_ENDDIR (-8996)      /* "Reached end of directory" */
 #define DV_E_BROKENCHAIN (-8995) /* "Chain is broken in FAT table" */
 #define DV_E_BADPBR (-8994)      /* "Bad PBR content or not a valid PBR" */
-#define DV_E_BACKUPBOOT                                                                            \
-    (-8993) /* "Boot sector damaged; mounted from its backup (read-only)":                         \
-               writefat_open refuses a volume readfat_new2 could mount                             \
-               only from FAT32's backup boot sector */
+#define DV_E_BACKUPBOOT (-8993)  /* "Boot sector damaged: mounted from its backup, ..." */
+/*
+ * DV_E_EOF: a read of a deleted file by the recovery rules (readfat_read on a
+ * handle from readfat_open_entry) reached the end of the data area before
+ * the file's size.
+ * DV_E_BACKUPBOOT: writefat_open refuses a volume that readfat_new2 mounts
+ * only from FAT32's backup boot sector (its first sector is damaged).
+ */
 
 /* ---- Sizes ------------------------------------------------------------- */
 

@@ -763,6 +763,9 @@ DORVEX_API int readfat_info(readfat_volume *vol, readfat_volinfo *out);
  *   "LUKS", "XFS", "squashfs", "APFS", "ext2", "ext3", "ext4", "F2FS",
  *   "HFS+", "HFSX", "HFS", "Linux swap", "ISO 9660", "UDF", "Btrfs"
  *                  by their superblock's or header's magic number
+ *   "FAT"          a damaged FAT boot sector: a jump instruction (0xEB or
+ *                  0xE9) and the 0xAA55 signature, but readfat_new2 refuses
+ *                  it (and any backup)
  *   "blank"        its first MiB (or all of it, when smaller) is zeros
  *   ""             none of these
  * `*claimed` (may be null) receives the total sector count, in 512-byte

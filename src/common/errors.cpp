@@ -8,12 +8,12 @@ namespace {
 
 // Indexed by code - DV_E_BOOTSIG.
 const char *const library_messages[] = {
-    "Invalid boot sector signature",                            // DV_E_BOOTSIG
-    "Reached end of file",                                      // DV_E_EOF
-    "Reached end of directory",                                 // DV_E_ENDDIR
-    "Chain is broken in FAT table",                             // DV_E_BROKENCHAIN
-    "Bad PBR content or not a valid PBR",                       // DV_E_BADPBR
-    "Boot sector damaged; mounted from its backup (read-only)", // DV_E_BACKUPBOOT
+    "Invalid boot sector signature",                                          // DV_E_BOOTSIG
+    "Reached end of file",                                                    // DV_E_EOF
+    "Reached end of directory",                                               // DV_E_ENDDIR
+    "Chain is broken in FAT table",                                           // DV_E_BROKENCHAIN
+    "Bad PBR content or not a valid PBR",                                     // DV_E_BADPBR
+    "Boot sector damaged: mounted from its backup, read-only until repaired", // DV_E_BACKUPBOOT
 };
 constexpr unsigned kLibraryCodes = sizeof library_messages / sizeof library_messages[0];
 static_assert(DV_E_BACKUPBOOT - DV_E_BOOTSIG + 1 == kLibraryCodes, "one message per DV_E_ code");

@@ -85,8 +85,9 @@ int identify_volume(uint64_t start, uint64_t end, void *reader_data, readfat_sec
     if (start >= end || !s.read(0)) return EIO;
     // A boot sector's own count, however damaged the rest: a truncated image shows here.
     const uint32_t bps = load_le16(s.buf + DV_BPB_BYTES_PER_SECTOR);
-    if ((s.buf[0] == 0xEB || s.buf[0] == 0xE9) && load_le16(s.buf + DV_BPB_SIGNATURE) == 0xAA55u &&
-        (bps == 512 || bps == 1024 || bps == 2048 || bps == 4096))
+    const bool boot_like =
+        (s.buf[0] == 0xEB || s.buf[0] == 0xE9) && load_le16(s.buf + DV_BPB_SIGNATURE) == 0xAA55u;
+    if (boot_like && (bps == 512 || bps == 1024 || bps == 2048 || bps == 4096))
         claimed = declared_sectors(s.buf, 0) * (bps / 512);
     BootGeometry g;
     uint32_t backup = 0;
@@ -94,7 +95,9 @@ int identify_volume(uint64_t start, uint64_t end, void *reader_data, readfat_sec
         name = g.fat_type == 12 ? "FAT12" : g.fat_type == 16 ? "FAT16" : "FAT32";
         return 0;
     }
+    // exFAT and NTFS boot sectors have a jump and the signature too: their names go first.
     name = by_signature(s);
+    if (*name == '\0' && boot_like) name = "FAT";
     if (*name == '\0' && blank(s)) name = "blank";
     return 0;
 }

@@ -147,7 +147,7 @@ TEST(Errors, Messages) {
     EXPECT_STREQ(dv_strerror(DV_E_BROKENCHAIN), "Chain is broken in FAT table");
     EXPECT_STREQ(dv_strerror(DV_E_BADPBR), "Bad PBR content or not a valid PBR");
     EXPECT_STREQ(dv_strerror(DV_E_BACKUPBOOT),
-                 "Boot sector damaged; mounted from its backup (read-only)");
+                 "Boot sector damaged: mounted from its backup, read-only until repaired");
     // The C library's texts for the codes readers, writers and the library produce; a fixed
     // text for the rest (strerror's "Unknown error N" needs a buffer threads would share).
     for (int code : {0,       EPERM,     ENOENT, EINTR,   EIO,    ENXIO,        E2BIG,    EBADF,
