@@ -2,6 +2,8 @@
 
 #include "text.h"
 
+#include <cstdio>
+
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
@@ -239,7 +241,7 @@ bool Image::slurp(std::string &error, bool await_writer) {
     return true;
 }
 
-bool Image::read_raw(uint64_t sector, uint32_t count, void *buf) const {
+bool Image::read_sectors(uint64_t sector, uint32_t count, void *buf) const {
     uint64_t total = sectors();
     if (sector >= total || count > total - sector) return false;
     size_t want = static_cast<size_t>(count) * 512;
@@ -258,21 +260,9 @@ bool Image::read_raw(uint64_t sector, uint32_t count, void *buf) const {
     return true;
 }
 
-bool Image::read_sectors(uint64_t sector, uint32_t count, void *buf) const {
-    if (!remap_len_ || sector >= remap_from_ + remap_len_ || sector + count <= remap_from_)
-        return read_raw(sector, count, buf);
-    auto *p = static_cast<uint8_t *>(buf);
-    for (uint32_t i = 0; i < count; ++i) {
-        uint64_t at = sector + i;
-        if (at >= remap_from_ && at < remap_from_ + remap_len_) at += remap_to_ - remap_from_;
-        if (!read_raw(at, 1, p + size_t{i} * 512)) return false;
-    }
-    return true;
-}
-
 int32_t Image::raw_reader(void *data, void *buf, uint64_t sector, uint32_t count) {
     const auto *img = static_cast<const Image *>(data);
-    return img->read_raw(sector, count, buf) ? static_cast<int32_t>(count) : -1;
+    return img->read_sectors(sector, count, buf) ? static_cast<int32_t>(count) : -1;
 }
 
 void Image::begin_target(void *buf, size_t len) {
@@ -319,8 +309,206 @@ int32_t Image::reader(void *data, void *buf, uint64_t sector, uint32_t count) {
     return img->read_sectors(sector, n, buf) ? static_cast<int32_t>(n) : -1;
 }
 
+namespace {
+
+std::string mbr_type_name(uint8_t t) {
+    switch (t) {
+    case 0x01:
+        return "FAT12";
+    case 0x04:
+    case 0x06:
+    case 0x0E:
+        return "FAT16";
+    case 0x05:
+    case 0x0F:
+    case 0x85:
+        return "extended";
+    case 0x07:
+        return "NTFS/exFAT";
+    case 0x0B:
+        return "FAT32 (CHS)";
+    case 0x0C:
+        return "FAT32 (LBA)";
+    case 0x82:
+        return "Linux swap";
+    case 0x83:
+        return "Linux";
+    case 0xEE:
+        return "GPT protective";
+    case 0xEF:
+        return "EFI system";
+    default:
+        return "unknown";
+    }
+}
+
+// A GUID as text: its first three fields are stored little-endian, the rest byte by byte.
+std::string guid_text(const uint8_t *g) {
+    auto le = [g](int at, int n) {
+        uint32_t v = 0;
+        for (int i = n - 1; i >= 0; --i) v = v << 8 | g[at + i];
+        return v;
+    };
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", le(0, 4),
+                  le(4, 2), le(6, 2), g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+    return buf;
+}
+
+constexpr const char *kEfiSystem = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
+constexpr const char *kBasicData = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
+
+std::string gpt_type_name(const std::string &guid) {
+    if (guid == kBasicData) return "Microsoft basic data";
+    if (guid == kEfiSystem) return "EFI system";
+    if (guid == "0FC63DAF-8483-4772-8E79-3D69D8477DE4") return "Linux filesystem";
+    if (guid == "0657FD6D-A4AB-43C4-84E5-0933C84B4F4F") return "Linux swap";
+    if (guid == "E3C9E316-0B5C-4DB8-817D-F92DF00215AE") return "Microsoft reserved";
+    return "unknown";
+}
+
+// An El Torito boot image's platform and emulation, e.g. "EFI, no emulation".
+std::string boot_image_name(uint8_t platform, uint8_t media) {
+    static const char *const kMedia[] = {"no emulation", "1.2M floppy", "1.44M floppy",
+                                         "2.88M floppy", "hard disk"};
+    std::string name = platform == 0x00   ? "x86 BIOS"
+                       : platform == 0x01 ? "PowerPC"
+                       : platform == 0x02 ? "Mac"
+                       : platform == 0xEF ? "EFI"
+                                          : "unknown platform";
+    return name + ", " + (media < 5 ? kMedia[media] : "unknown emulation");
+}
+
+Partition from_library(const readfat_partition &r, uint32_t scheme) {
+    Partition p;
+    p.number = r.number;
+    p.start = r.start;
+    p.sectors = r.sectors;
+    p.extended = r.extended != 0;
+    p.fat = r.fat_type;
+    if (scheme == DV_PT_ELTORITO) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "0x%02x", r.reserved);
+        p.type = buf;
+        p.type_name = boot_image_name(r.reserved, r.mbr_type);
+        p.fat_kind = r.reserved == 0xEF; // an EFI boot image is a FAT volume
+    } else if (scheme == DV_PT_GPT) {
+        p.type = guid_text(r.type_guid);
+        p.type_name = gpt_type_name(p.type);
+        p.fat_kind = p.type == kEfiSystem || p.type == kBasicData;
+        std::u32string nm;
+        for (uint16_t u : r.name) {
+            if (u == 0) break;
+            nm.push_back(u);
+        }
+        p.name = escape_display(nm);
+    } else {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "0x%02x", r.mbr_type);
+        p.type = buf;
+        p.type_name = mbr_type_name(r.mbr_type);
+        p.fat_kind =
+            std::strchr("\x01\x04\x06\x0B\x0C\x0E\xEF", r.mbr_type) != nullptr && r.mbr_type != 0;
+    }
+    return p;
+}
+
+void add_notes(uint32_t notes, std::vector<std::string> &out) {
+    static const std::pair<uint32_t, const char *> kNotes[] = {
+        {DV_PT_NOTE_GPT_PRIMARY_BAD, "primary GPT header or entry array damaged"},
+        {DV_PT_NOTE_GPT_BACKUP_USED, "read the backup GPT at the end of the disk"},
+        {DV_PT_NOTE_GPT_UNREADABLE, "protective MBR without a sound GPT"},
+        {DV_PT_NOTE_EBR_BAD, "unreadable extended boot record"},
+        {DV_PT_NOTE_EBR_LOOP, "extended boot records loop or leave their partition"},
+        {DV_PT_NOTE_OUTSIDE, "a partition reaches past the end of the disk"},
+        {DV_PT_NOTE_TRUNCATED, "more partitions than shown"},
+        {DV_PT_NOTE_CATALOG_BAD, "El Torito boot catalog damaged or cut short"},
+    };
+    for (const auto &[bit, text] : kNotes)
+        if (notes & bit) out.push_back(text);
+}
+
+// What the sectors [start, end) hold, as readfat_identify names it; "FAT12".."FAT32" when
+// the partition table already found that `fat`.
+std::string identify_fs(void *data, readfat_sector_reader read, uint64_t start, uint64_t end,
+                        uint32_t fat = 0) {
+    if (fat) return "FAT" + std::to_string(fat);
+    const char *name = "";
+    readfat_identify(start, end, data, read, &name, nullptr);
+    return name;
+}
+
+PartitionTable read_partition_table(uint64_t sectors, void *data, readfat_sector_reader read) {
+    PartitionTable t;
+    t.kind = "none";
+    std::vector<readfat_partition> parts(16);
+    readfat_table table;
+    for (;;) {
+        if (readfat_partitions(sectors, 0, data, read, parts.data(),
+                               static_cast<uint32_t>(parts.size()), &table) != 0)
+            return t;
+        if (table.count <= parts.size()) break;
+        parts.resize(table.count); // room for all of them, and read again
+    }
+    t.disk_fat = table.disk_fat;
+    t.kind = table.scheme == DV_PT_GPT        ? "GPT"
+             : table.scheme == DV_PT_MBR      ? "MBR"
+             : table.scheme == DV_PT_ELTORITO ? "El Torito"
+                                              : "none";
+    // exFAT and NTFS boot sectors end in 0x55AA as an MBR does, but are no table.
+    std::string whole = identify_fs(data, read, 0, sectors);
+    if (whole == "exFAT" || whole == "NTFS" || whole == "ReFS" || whole == "BitLocker") {
+        t.kind = "none";
+        t.disk_fs = whole;
+        return t;
+    }
+    // An MBR that lists nothing may be the boot sector of a damaged FAT volume.
+    if (table.scheme == DV_PT_NONE || table.count == 0)
+        t.disk_fs = t.disk_fat ? "FAT" + std::to_string(t.disk_fat) : whole;
+    for (uint32_t i = 0; i < table.count && i < parts.size(); ++i) {
+        t.parts.push_back(from_library(parts[i], table.scheme));
+        Partition &p = t.parts.back();
+        if (!p.extended) p.fs = identify_fs(data, read, p.start, p.start + p.sectors, p.fat);
+    }
+    add_notes(table.notes, t.notes);
+    return t;
+}
+
+} // namespace
+
+std::string not_fat_message(const std::string &fs) {
+    static const std::pair<const char *, const char *> kNouns[] = {
+        {"NTFS", "an NTFS volume"},
+        {"ReFS", "a ReFS volume"},
+        {"BitLocker", "a BitLocker volume"},
+        {"XFS", "an XFS volume"},
+        {"squashfs", "a squashfs image"},
+        {"APFS", "an APFS container"},
+        {"ext2", "an ext2 volume"},
+        {"ext3", "an ext3 volume"},
+        {"ext4", "an ext4 volume"},
+        {"F2FS", "an F2FS volume"},
+        {"HFS+", "an HFS+ volume"},
+        {"HFSX", "an HFSX volume"},
+        {"HFS", "an HFS volume"},
+        {"ISO 9660", "an ISO 9660 image"},
+        {"UDF", "a UDF image"},
+        {"Btrfs", "a Btrfs volume"},
+    };
+    const std::string reads = "dorvex reads FAT12, FAT16 and FAT32";
+    if (fs == "exFAT") return "exFAT volumes are not supported yet: " + reads;
+    if (fs == "LUKS")
+        return "this is a LUKS container (encrypted): unlock it with cryptsetup and read the "
+               "mapped device";
+    if (fs == "Linux swap") return "this is a Linux swap area, not a file system";
+    if (fs == "blank") return "blank (its first MiB is all zeros): no file system on it";
+    for (const auto &[name, noun] : kNouns)
+        if (fs == name) return std::string("this is ") + noun + ": " + reads;
+    return "this is a " + fs + " volume: " + reads;
+}
+
 PartitionTable Image::partitions() const {
-    // Raw reads: the table never goes through the read-ahead or the backup.
+    // Raw reads: the table never goes through the read-ahead.
     return read_partition_table(sectors(), const_cast<Image *>(this), &Image::raw_reader);
 }
 
@@ -345,50 +533,28 @@ std::string Image::no_fat_found(const PartitionTable &t) {
     return "no FAT volume on this disk: " + list + (unknown ? " (choose one with -p N)" : "");
 }
 
-// The note for a volume whose boot sector counts more sectors than the image has.
-std::string Image::truncation(uint64_t start) const {
-    uint8_t s[512];
-    if (!read_sectors(start, 1, s) || (s[0] != 0xEB && s[0] != 0xE9)) return "";
-    BootInfo b = parse_boot(s);
-    uint32_t per = b.bytes_per_sector / 512;
-    if (per == 0 || per > 8) per = 1;
-    const uint64_t claims = start + b.total_sectors * per;
-    if (!b.total_sectors || claims <= sectors()) return "";
+// The note for a volume whose boot sector counts `claims` sectors (512-byte, from the image's
+// start) when the image has fewer; else "".
+std::string Image::truncation(uint64_t claims) const {
+    if (claims <= sectors()) return "";
     return "image ends at sector " + std::to_string(sectors()) + ", the volume claims " +
            std::to_string(claims) + ": truncated?";
 }
 
-// Mounts [start, end); when the library refuses the boot sector, from the FAT32
-// backup (as fsck and The Sleuth Kit fall back to it). `fs` names what lies
-// there, if known, for the message of a failure.
+// Mounts [start, end), from FAT32's backup boot sector when the first one is damaged (the
+// library's choice, as fsck and The Sleuth Kit fall back to it). `fs` names what lies there,
+// if known, for the message of a failure.
 readfat_volume *Image::mount_at(uint64_t start, uint64_t end, uint32_t flags, std::string fs,
                                 std::string &error) {
     int err = 0;
     vol_ = readfat_new(start, end, 512, this, &Image::reader, flags, 4, 4, &err);
-    if (!vol_ && (err == DV_E_BOOTSIG || err == DV_E_BADPBR)) {
-        uint8_t s[512];
-        uint32_t per = 1;
-        uint64_t off = read_raw(start, 1, s)
-                           ? find_backup_boot(this, &Image::raw_reader, start, end - start, s, per)
-                           : 0;
-        if (off) {
-            // The boot sector and FSInfo, both from their copies.
-            remap_from_ = start;
-            remap_len_ = 2 * per;
-            remap_to_ = start + off;
-            int backup_err = 0;
-            vol_ = readfat_new(start, end, 512, this, &Image::reader, flags, 4, 4, &backup_err);
-            if (vol_)
-                notes_.push_back("boot sector damaged, using the backup at sector " +
-                                 std::to_string(off / per));
-            else
-                remap_len_ = 0;
-        }
-    }
     if (!vol_) {
         error = dv_strerror(err);
-        if (fs.empty()) fs = identify_fs(this, &Image::raw_reader, start, end - start);
-        std::string cut = err == DV_E_BADPBR ? truncation(start) : "";
+        const char *name = "";
+        uint64_t claimed = 0;
+        readfat_identify(start, end, this, &Image::raw_reader, &name, &claimed);
+        if (fs.empty()) fs = name;
+        const std::string cut = err == DV_E_BADPBR && claimed ? truncation(start + claimed) : "";
         if (fs == "blank")
             error = "the volume is blank (all zeros): no file system on it";
         else if (!fs.empty() && fs.rfind("FAT", 0) != 0)
@@ -399,7 +565,12 @@ readfat_volume *Image::mount_at(uint64_t start, uint64_t end, uint32_t flags, st
     }
     vol_start_ = start;
     vol_end_ = end;
-    std::string cut = truncation(start);
+    readfat_info(vol_, &info_);
+    if (info_.notes & DV_VOL_NOTE_BACKUP_BOOT)
+        notes_.push_back("boot sector damaged, using the backup at sector " +
+                         std::to_string(info_.backup_boot_sector));
+    const std::string cut =
+        truncation(start + info_.total_sectors * (info_.bytes_per_sector / 512));
     if (!cut.empty()) notes_.push_back(cut);
     return vol_;
 }
@@ -408,7 +579,6 @@ readfat_volume *Image::mount(const VolumeChoice &choice, std::string &error, uin
     uint64_t start = 0, end = 0;
     std::string fs;
     notes_.clear();
-    remap_len_ = 0;
     if (!locate(choice, start, end, error, &fs)) return nullptr;
     return mount_at(start, end, kVolumeFlags | extra_flags, fs, error);
 }
@@ -467,19 +637,15 @@ bool Image::locate(const VolumeChoice &choice, uint64_t &start, uint64_t &end, s
         fs = found->fs;
     } else {
         uint8_t s[512];
-        if (!read_raw(0, 1, s)) {
+        if (!read_sectors(0, 1, s)) {
             error = std::strerror(EIO);
             return false;
         }
         PartitionTable t = partitions();
-        // A damaged FAT boot sector (a jump, a signature, no partitions) is still taken
-        // whole, so that the mount names what is wrong with it or falls back to the
-        // backup. Any cluster size the library mounts goes (3 sectors, as mformat -c 3
-        // makes), as with mtools and fsck.fat.
-        const bool boot_like = (s[0] == 0xEB || s[0] == 0xE9) && s[510] == 0x55 && s[511] == 0xAA;
-        const bool whole = t.disk_fat || (t.parts.empty() && boot_like);
-        // A FAT32 volume known only by its backup is taken whole too.
-        if (whole || (t.parts.empty() && !t.disk_fat && t.disk_fs == "FAT32")) {
+        // A damaged FAT boot sector ("FAT": a jump, a signature, no partitions) is still
+        // taken whole, so that the mount names what is wrong with it; so is a FAT32 volume
+        // known only by its backup.
+        if (t.disk_fat || (t.parts.empty() && t.disk_fs.rfind("FAT", 0) == 0)) {
             where_ = "whole image";
             fs = t.disk_fs;
         } else {

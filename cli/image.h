@@ -9,9 +9,40 @@
 #include <vector>
 
 #include "dorvex/readfat.h"
-#include "partitions.h"
 
 namespace dvcli {
+
+struct Partition {
+    uint32_t number = 0; // 1-based: MBR 1-4 primary, 5.. logical; GPT entry index + 1;
+                         // El Torito: 1 the default boot image, 2.. the sections' images
+    std::string type;    // "0x0c" for MBR, a GUID for GPT, the platform ("0xef") for El Torito
+    std::string type_name;
+    std::string name;   // GPT partition name (UTF-8)
+    uint64_t start = 0; // in 512-byte sectors
+    uint64_t sectors = 0;
+    bool extended = false;
+    bool fat_kind = false; // a type that holds FAT volumes (FAT, EFI system, basic data,
+                           // an EFI boot image)
+    uint32_t fat = 0;      // 12, 16 or 32: its first sector is a FAT boot sector
+    std::string fs;        // what it holds, as readfat_identify names it; empty when unknown
+};
+
+struct PartitionTable {
+    std::string kind;      // "none", "MBR", "GPT" or "El Torito"
+    uint32_t disk_fat = 0; // sector 0 itself is a FAT boot sector of this type
+    std::string disk_fs;   // what the disk holds when it has no table
+    std::vector<Partition> parts;
+    std::vector<std::string> notes; // oddities found while reading the table
+};
+
+// Why a volume holding `fs` (not FAT, not empty) cannot be read, e.g. "this is an
+// NTFS volume: dorvex reads FAT12, FAT16 and FAT32".
+std::string not_fat_message(const std::string &fs);
+
+// The partition's file system as listings show it.
+inline std::string fs_shown(const Partition &p) {
+    return p.extended ? "-" : p.fs.empty() ? "unknown" : p.fs;
+}
 
 // How the user chose the volume: -p N, --offset SECTORS, or neither.
 struct VolumeChoice {
@@ -39,12 +70,10 @@ class Image {
     uint64_t sectors() const { return size_ / 512; }
     const std::string &path() const { return path_; }
 
-    // Reads whole sectors; false if any lies outside the image. After a mount
-    // from the backup boot sector, the volume's first two logical sectors are
-    // read from the backup and its FSInfo copy.
+    // Reads whole sectors; false if any lies outside the image.
     bool read_sectors(uint64_t sector, uint32_t count, void *buf) const;
 
-    // The partition table, read through read_sectors.
+    // The partition table and what each partition holds, read through read_sectors.
     PartitionTable partitions() const;
 
     // Picks and mounts the volume with kVolumeFlags and `extra_flags`. On
@@ -61,6 +90,8 @@ class Image {
     // What the user should know about the mounted volume (the backup boot
     // sector used, an image shorter than its volume), in the order found.
     const std::vector<std::string> &notes() const { return notes_; }
+    // The record of the mounted volume (readfat_info).
+    const readfat_volinfo &volume_info() const { return info_; }
 
     static int32_t reader(void *data, void *buf, uint64_t sector, uint32_t count);
     // The write path's sector writer (an image opened writable): -errno on failure.
@@ -77,7 +108,6 @@ class Image {
 
   private:
     bool read_ahead(uint8_t *p, uint64_t sector, uint32_t count);
-    bool read_raw(uint64_t sector, uint32_t count, void *buf) const;
     static int32_t raw_reader(void *data, void *buf, uint64_t sector, uint32_t count);
     // Reads the whole input into memory; `await_writer`: a FIFO opened without
     // blocking, whose writer may not have come yet.
@@ -85,13 +115,12 @@ class Image {
     readfat_volume *mount_at(uint64_t start, uint64_t end, uint32_t flags, std::string fs,
                              std::string &error);
     std::string no_fat_found(const PartitionTable &t);
-    std::string truncation(uint64_t start) const;
+    std::string truncation(uint64_t claims) const;
     int fd_ = -1;
     bool own_fd_ = true;
     std::vector<uint8_t> mem_; // the whole input, when it cannot be read in place
     bool in_memory_ = false;
-    // Reads of [remap_from_, remap_from_ + remap_len_) come from remap_to_ on.
-    uint64_t remap_from_ = 0, remap_len_ = 0, remap_to_ = 0;
+    readfat_volinfo info_{};
     std::vector<std::string> notes_;
     uint64_t size_ = 0;
     std::string path_;

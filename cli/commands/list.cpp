@@ -496,20 +496,6 @@ struct InfoReport {
     uint64_t files = 0, dirs = 0, file_bytes = 0;
 };
 
-// The free-cluster count of the FSInfo sector when it is there and plausible.
-int64_t fsinfo_free(const Session &s, const BootInfo &b, uint64_t clusters) {
-    uint8_t fsi[512];
-    // FAT32 only; the sector counts in logical sectors, whose first 512 bytes hold it.
-    const uint32_t per = b.bytes_per_sector / 512;
-    if (!b.fsinfo_sector || b.fsinfo_sector >= b.reserved || b.root_entries != 0 ||
-        !s.image.read_sectors(s.image.volume_start() + uint64_t{b.fsinfo_sector} * per, 1, fsi) ||
-        le32(fsi + DV_FSINFO_LEAD_SIG) != DV_FSINFO_LEAD_VALUE ||
-        le32(fsi + DV_FSINFO_STRUCT_SIG) != DV_FSINFO_STRUCT_VALUE)
-        return -1;
-    uint32_t free = le32(fsi + DV_FSINFO_FREE_COUNT);
-    return free != 0xFFFFFFFFu && free <= clusters ? static_cast<int64_t>(free) : -1;
-}
-
 // Counts the files, directories and bytes of the volume and finds the label
 // entry of the root. Returns kOk or kFail after reporting.
 int count_tree(readfat_volume *vol, InfoReport &r) {
@@ -544,25 +530,30 @@ int count_tree(readfat_volume *vol, InfoReport &r) {
     return w.failed() ? kFail : rc;
 }
 
-// Reads the boot and FSInfo sectors and walks the mounted volume.
+// The boot-sector text fields as shown: trailing spaces and zeros dropped.
+std::string field_text(const char *p, size_t n) {
+    std::string t(p, strnlen(p, n));
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    return t;
+}
+
+// Takes the volume record and walks the mounted volume.
 int gather_volume(Session &s, InfoReport &r) {
-    uint8_t bs[512];
-    s.image.read_sectors(s.image.volume_start(), 1, bs);
-    BootInfo b = parse_boot(bs);
-    uint64_t vol_sectors = s.image.volume_end() - s.image.volume_start();
+    const readfat_volinfo &v = s.image.volume_info();
+    const uint64_t vol_sectors = s.image.volume_end() - s.image.volume_start();
     r.mounted = true;
     r.where = s.image.volume_where();
     r.start = s.image.volume_start();
     // In 512-byte sectors: the volume's logical sectors may be larger.
-    const uint32_t per = s.vol->bytes_per_sector / 512;
-    const uint64_t total = b.total_sectors * per;
+    const uint32_t per = v.bytes_per_sector / 512;
+    const uint64_t total = v.total_sectors * per;
     r.sectors = total ? std::min<uint64_t>(total, vol_sectors) : vol_sectors;
-    const uint64_t meta = s.vol->data_start - s.image.volume_start();
-    r.clusters = r.sectors > meta ? (r.sectors - meta) / s.vol->sectors_per_cluster : 0;
-    r.fat_type = s.vol->fat_type;
-    r.bytes_per_sector = s.vol->bytes_per_sector;
-    r.root_entries = s.vol->root_entries;
-    r.fsinfo_free = fsinfo_free(s, b, r.clusters);
+    r.clusters = v.cluster_count;
+    r.fat_type = v.fat_type;
+    r.bytes_per_sector = v.bytes_per_sector;
+    r.root_entries = v.root_entries;
+    // FSInfo's count when it is there and plausible.
+    if (v.fsinfo_free != 0xFFFFFFFFu && v.fsinfo_free <= r.clusters) r.fsinfo_free = v.fsinfo_free;
     // The FAT says what is free; FSInfo is only a hint that may be stale.
     uint32_t free = 0;
     int err = 0;
@@ -573,20 +564,19 @@ int gather_volume(Session &s, InfoReport &r) {
         report_code(escape_display_utf8(r.image) + ": counting free clusters", err);
         rc = kFail;
     }
-    r.oem = b.oem;
-    r.label = b.label;
+    r.oem = field_text(v.oem_name, sizeof v.oem_name);
+    r.label = field_text(v.label, sizeof v.label);
     char vid[16];
-    std::snprintf(vid, sizeof vid, "%04X-%04X", b.volume_id >> 16, b.volume_id & 0xFFFF);
+    std::snprintf(vid, sizeof vid, "%04X-%04X", v.volume_id >> 16, v.volume_id & 0xFFFF);
     r.volume_id = vid;
-    r.sectors_per_cluster = b.sectors_per_cluster;
-    r.cluster_bytes = s.vol->cluster_bytes;
-    r.reserved = b.reserved;
-    r.fats = b.fats;
-    r.fat_sectors = b.fat_sectors;
-    // Logical sectors from the volume's start, as the boot sector counts them.
-    r.fat_start = (s.vol->fat_start - s.image.volume_start()) / per;
-    r.data_start = (s.vol->data_start - s.image.volume_start()) / per;
-    r.root_cluster = s.vol->root_cluster;
+    r.sectors_per_cluster = v.sectors_per_cluster;
+    r.cluster_bytes = v.cluster_bytes;
+    r.reserved = v.reserved_sectors;
+    r.fats = v.fat_count;
+    r.fat_sectors = v.fat_sectors;
+    r.fat_start = v.first_fat_sector;
+    r.data_start = v.first_data_sector;
+    r.root_cluster = v.root_cluster;
     // The root's label entry wins over the boot sector's.
     if (count_tree(s.vol, r) != kOk) rc = kFail;
     if (r.label == "NO NAME") r.label.clear();

@@ -13,8 +13,8 @@
  *    only. Context-level operations store their code in the context's `err`
  *    field instead, which only failures change and dv_errno() reads.
  *  - Codes are the C library's errno constants (ENOENT, EIO, E2BIG, ENOMEM,
- *    EINVAL, ENFILE, ENAMETOOLONG, EILSEQ) or one of the five DV_E_* codes
- *    below. dv_strerror() turns either kind into a message.
+ *    EINVAL, ENFILE, ENAMETOOLONG, EILSEQ, ESTALE...) or one of the six
+ *    DV_E_* codes below. dv_strerror() turns either kind into a message.
  *  - Every block of memory comes from the caller's dv_alloc_fn and goes back
  *    through the matching dv_free_fn (dv_newctx uses malloc/free).
  *  - Threads: distinct contexts and volumes may be used from different
@@ -62,10 +62,18 @@ extern "C" {
 /* ---- Error codes (besides the C library's errno constants) ------------- */
 
 #define DV_E_BOOTSIG (-8998)     /* "Invalid boot sector signature" */
-#define DV_E_EOF (-8997)         /* "Reached end of file" (never produced) */
+#define DV_E_EOF (-8997)         /* "Reached end of file" (see below) */
 #define DV_E_ENDDIR (-8996)      /* "Reached end of directory" */
 #define DV_E_BROKENCHAIN (-8995) /* "Chain is broken in FAT table" */
 #define DV_E_BADPBR (-8994)      /* "Bad PBR content or not a valid PBR" */
+#define DV_E_BACKUPBOOT (-8993)  /* "Boot sector damaged: mounted from its backup, ..." */
+/*
+ * DV_E_EOF: a read of a deleted file by the recovery rules (readfat_read on a
+ * handle from readfat_open_entry) reached the end of the data area before
+ * the file's size.
+ * DV_E_BACKUPBOOT: writefat_open refuses a volume that readfat_new2 mounts
+ * only from FAT32's backup boot sector (its first sector is damaged).
+ */
 
 /* ---- Sizes ------------------------------------------------------------- */
 
@@ -252,7 +260,8 @@ DORVEX_API const char *dv_version(void);
  * required and get `alloc_data` first. Returns the context, or null with
  * `*err` (if `err` is not null) set to:
  *   ENOMEM  the record could not be allocated (free is not called)
- *   EINVAL  the charset field is not one of the three DV_CHARSET_* values
+ *   EINVAL  the charset field is not one of the three DV_CHARSET_* values;
+ *           a null `alloc` or `free` (neither is called)
  * `*err` is untouched on success. Release the context with dv_deletectx.
  */
 DORVEX_API dv_ctx *dv_newctx2(uint32_t flags, int *err, void *alloc_data, dv_alloc_fn alloc,
@@ -269,8 +278,15 @@ DORVEX_API void dv_deletectx(dv_ctx *ctx);
 DORVEX_API int dv_errno(const dv_ctx *ctx);
 
 /*
- * Returns a constant message for any code: the library's own text for
- * DV_E_BOOTSIG .. DV_E_BADPBR, the C library's strerror() text otherwise.
+ * Returns a constant message for any code, safe to call from any thread (no
+ * buffer is shared): the library's own text for DV_E_BOOTSIG ..
+ * DV_E_BACKUPBOOT; for 0 and the errno codes the library, its readers and
+ * writers produce (EPERM, ENOENT, EINTR, EIO, ENXIO, E2BIG, EBADF, EAGAIN,
+ * ENOMEM, EACCES, EFAULT, EBUSY, EEXIST, EXDEV, ENODEV, ENOTDIR, EISDIR,
+ * EINVAL, ENFILE, EMFILE, ENOTTY, EFBIG, ENOSPC, ESPIPE, EROFS, EMLINK,
+ * EPIPE, ERANGE, ENAMETOOLONG, ENOSYS, ENOTEMPTY, ELOOP, EOVERFLOW, EILSEQ,
+ * ENOTSUP, ESTALE, ECANCELED, ETIMEDOUT) the GNU C library's text; "Unknown
+ * error" for any other.
  */
 DORVEX_API const char *dv_strerror(int code);
 

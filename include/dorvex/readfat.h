@@ -195,6 +195,8 @@ typedef struct readfat_file {
     uint8_t recovering;    /* a deleted file, read by the recovery rules */
     uint8_t damaged;       /* recovery met clusters in use by something else: the data
                               read may not be the file's */
+    uint8_t stale;         /* the write path freed the file's chain (the file was removed
+                              or replaced): reads and seeks fail with ESTALE */
 } readfat_file;
 
 /* A mounted volume. Read its fields if you like; change them never. Sector
@@ -243,6 +245,8 @@ typedef struct readfat_volume {
     uint32_t root_entries;     /* FAT12/16: entries of the fixed root directory; else 0 */
     uint64_t root_start;       /* FAT12/16: first sector of the fixed root region */
     uint32_t root_sectors;     /* FAT12/16: sectors of the fixed root region; else 0 */
+    uint32_t boot_backup;      /* 0, or the logical sector of the backup boot sector the
+                                  volume was mounted from (its first sector is damaged) */
 } readfat_volume;
 
 /* Returns 0x30F: both separators, skip leading separators, lenient, UTF-16
@@ -297,17 +301,30 @@ DORVEX_API uint32_t readfat_optimal_flags(void);
  *   max_files, max_dirs   handle slots, 0 .. 4095 each
  *   err          receives the code on failure (may be null)
  * Returns the volume, or null with `*err`:
- *   EINVAL   bad sector_size, slot counts or end_sector; bad charset flags
+ *   EINVAL   bad sector_size, slot counts or end_sector; bad charset flags;
+ *            a null `reader` (readfat_new2: also a null `alloc_fn` or
+ *            `free_fn`)
  *   ENOMEM   an allocation failed
  *   EIO      the boot sector could not be read (also when start_sector is
  *            not below end_sector: the reader is not asked then)
- *   DV_E_BOOTSIG  no 0xAA55 signature
+ *   DV_E_BOOTSIG  no 0xAA55 signature (and no sound backup, see below)
  *   DV_E_BADPBR   a logical sector size other than 512, 1024, 2048 or
  *                 4096; zero sectors per cluster, FATs, FAT size or
  *                 reserved sectors; no whole cluster in the data area; FAT32:
  *                 root cluster outside the data area; FAT12/16: no root
  *                 entries, no total sector count, 65525 clusters or more,
  *                 or a root region that leaves no cluster before the end
+ * When the first sector fails these checks (DV_E_BOOTSIG or DV_E_BADPBR),
+ * FAT32's backup boot sector is tried: at the logical sector the damaged
+ * sector names (offset 50) when that is 1 .. 31, else at logical sector 6;
+ * as the logical size is not known yet, at that number of 512-, 1024-,
+ * 2048- and 4096-byte sectors in turn, each asked for as one 512-byte
+ * sector inside the volume. A copy that declares the size it was found
+ * with, passes the checks as a FAT32 boot sector and lies inside its own
+ * reserved sectors is mounted, with its geometry (boot_backup, and
+ * readfat_info's DV_VOL_NOTE_BACKUP_BOOT, tell); writefat_open refuses such
+ * a volume (DV_E_BACKUPBOOT). Otherwise the first sector's code is
+ * returned.
  * The FAT12/16 type and cluster count follow from the boot sector's total
  * sector count; FAT32 volumes take their cluster count from end_sector.
  * Sectors past end_sector are never asked for: clusters beyond it count as
@@ -405,6 +422,8 @@ DORVEX_API uint32_t readfat_tell(readfat_volume *vol, const readfat_file *file);
  *                     handle is back at position 0)
  *   EIO               a FAT sector on the way could not be read (handle
  *                     unchanged; the next call tries again)
+ *   ESTALE            the write path removed or replaced the file since the
+ *                     handle was opened (see writefat_reader); close it
  * A chain that ends exactly at a cluster boundary still lets you seek to
  * that boundary; a read from there then fails with DV_E_BROKENCHAIN.
  * Seeking reads only FAT sectors, never data.
@@ -421,6 +440,9 @@ DORVEX_API int readfat_seek(readfat_volume *vol, readfat_file *file, uint32_t po
  *                     the recorded size
  *   EINVAL            null `vol`, `file` null, closed or not this volume's,
  *                     or a null `dst` with a nonzero `len`
+ *   ESTALE            the write path removed or replaced the file since the
+ *                     handle was opened (its clusters may hold another file
+ *                     now): nothing is copied; close the handle
  * Whole clusters go straight into `dst` when it is 512-byte aligned (pass an
  * aligned buffer for the zero-copy path), so after a failure bytes of `dst`
  * beyond the returned count may have been written. With READFAT_FLAG_BATCH,
@@ -562,7 +584,9 @@ typedef struct readfat_partition {
                               4 hard disk) */
     uint8_t extended;      /* MBR: the container of the logical partitions */
     uint8_t fat_type;      /* 12, 16 or 32 when its first sector is a FAT boot
-                              sector that readfat_new2 would mount, else 0 */
+                              sector that readfat_new2 would mount, else 0 (also
+                              for a FAT32 volume mountable only from its backup
+                              boot sector: see readfat_identify) */
     uint8_t reserved;      /* 0 on MBR and GPT; El Torito: the platform ID (0x00
                               x86 BIOS, 0x01 PowerPC, 0x02 Mac, 0xEF EFI) */
     uint8_t type_guid[16]; /* GPT type GUID as stored on disk; zeros on MBR */
@@ -650,6 +674,115 @@ DORVEX_API int readfat_partitions(uint64_t disk_sectors, uint32_t sector_size, v
  *   EIO     the reader failed a FAT sector (calling again reads it all anew)
  */
 DORVEX_API int readfat_free_clusters(readfat_volume *vol, uint32_t *count, int *err);
+
+/*
+ * ---- The volume record ----
+ *
+ * What the boot sector, the FSInfo sector and the FAT's second entry say
+ * about a mounted volume, for tools that show it (as minfo and fsck.fat do).
+ * Sector numbers here count logical sectors (bytes_per_sector each) from
+ * the volume's first sector, as the boot sector counts them.
+ */
+
+/* Notes on what was odd about the volume (readfat_volinfo.notes, bits). */
+#define DV_VOL_NOTE_BACKUP_BOOT                                                                    \
+    0x01u /* the first sector is damaged: mounted from the                                         \
+             FAT32 backup boot sector (boot_sector) */
+#define DV_VOL_NOTE_DIRTY                                                                          \
+    0x02u /* FAT16/32: the FAT's second entry has its clean bit                                    \
+             clear (not unmounted cleanly) */
+#define DV_VOL_NOTE_HARD_ERROR                                                                     \
+    0x04u /* FAT16/32: ... its no-error bit clear (a driver met                                    \
+             a disk error) */
+#define DV_VOL_NOTE_FAT_UNREADABLE                                                                 \
+    0x08u /* FAT16/32: the FAT's first sector could not be read:                                   \
+             the two bits above are unknown */
+#define DV_VOL_NOTE_FSINFO_BAD                                                                     \
+    0x10u /* FAT32: the FSInfo sector lies outside the reserved                                    \
+             sectors, cannot be read or lacks its signatures */
+#define DV_VOL_NOTE_NO_SERIAL                                                                      \
+    0x20u /* no extended boot signature (0x29): no serial number,                                  \
+             label or type in the boot sector */
+
+typedef struct readfat_volinfo {
+    uint32_t fat_type;            /* 12, 16 or 32 */
+    uint32_t bytes_per_sector;    /* logical sector size: 512, 1024, 2048 or 4096 */
+    uint32_t sectors_per_cluster; /* logical sectors per cluster, 1 .. 255 */
+    uint32_t cluster_bytes;       /* bytes per cluster */
+    uint32_t reserved_sectors;    /* sectors before the first FAT (the boot sector's count) */
+    uint32_t fat_count;           /* number of FATs */
+    uint32_t fat_sectors;         /* sectors per FAT */
+    uint32_t first_fat_sector;    /* where the first FAT starts (= reserved_sectors) */
+    uint32_t root_entries;        /* FAT12/16: entries of the fixed root directory; else 0 */
+    uint32_t root_cluster;        /* FAT32: first cluster of the root directory; else 0 */
+    uint32_t first_data_sector;   /* where cluster 2 starts */
+    uint32_t cluster_count;       /* clusters of the data area the file system declares: the
+                                     clusters counted by readfat_free_clusters (2 .. N + 1) */
+    uint64_t total_sectors;       /* the total sector count the boot sector declares (may
+                                     pass the end_sector given at mount: a truncated image) */
+    uint32_t media;               /* media descriptor byte */
+    uint32_t hidden_sectors;      /* sectors before the volume, as the boot sector says */
+    uint32_t volume_id;           /* serial number; 0 with DV_VOL_NOTE_NO_SERIAL */
+    char oem_name[9];             /* the 8 OEM-name bytes as stored, then a zero */
+    char label[12];               /* the boot sector's 11 label bytes as stored (space
+                                     padded; the root's label entry may differ), then a
+                                     zero; empty with DV_VOL_NOTE_NO_SERIAL */
+    uint32_t fsinfo_sector;       /* FAT32: the FSInfo sector the boot sector names; else 0 */
+    uint32_t fsinfo_free;         /* FAT32: FSInfo's free-cluster count as stored, a hint
+                                     that may be stale; 0xFFFFFFFF when unknown, on
+                                     FAT12/16 and with DV_VOL_NOTE_FSINFO_BAD */
+    uint32_t fsinfo_next_free;    /* FAT32: FSInfo's next-free hint, likewise */
+    uint32_t backup_boot_sector;  /* FAT32: the backup boot sector the boot sector names
+                                     (with DV_VOL_NOTE_BACKUP_BOOT: the sector the volume
+                                     was mounted from); else 0 */
+    uint32_t notes;               /* DV_VOL_NOTE_* bits */
+} readfat_volinfo;
+
+/*
+ * Fills `*out` with the volume record of `vol`. The boot-sector fields come
+ * from the copy the mount kept (from the backup with
+ * DV_VOL_NOTE_BACKUP_BOOT); the call reads two sectors through the reader:
+ * on FAT16/32 the first logical sector of the first FAT (for its second
+ * entry's bits), on FAT32 the FSInfo sector (when the primary one fails its
+ * signatures on a volume mounted from the backup, its copy at the same
+ * distance after the backup). Each is one logical sector inside the volume,
+ * read into a FAT cache buffer (that buffer's cached FAT sector is dropped).
+ * A sector that cannot be read is noted (DV_VOL_NOTE_FAT_UNREADABLE,
+ * DV_VOL_NOTE_FSINFO_BAD), never a failure. Allocates nothing.
+ * Returns 0, or EINVAL (null `vol` or `out`).
+ */
+DORVEX_API int readfat_info(readfat_volume *vol, readfat_volinfo *out);
+
+/*
+ * Names what the volume of sectors [start_sector, end_sector) holds, from
+ * its first sectors, to say why it cannot be mounted. `*name` receives a
+ * constant string:
+ *   "FAT12", "FAT16", "FAT32"  readfat_new2 mounts it (a FAT32 volume also
+ *                  when only its backup boot sector is sound)
+ *   "exFAT", "NTFS", "ReFS", "BitLocker"  by the name in the boot sector
+ *   "LUKS", "XFS", "squashfs", "APFS", "ext2", "ext3", "ext4", "F2FS",
+ *   "HFS+", "HFSX", "HFS", "Linux swap", "ISO 9660", "UDF", "Btrfs"
+ *                  by their superblock's or header's magic number
+ *   "FAT"          a damaged FAT boot sector: a jump instruction (0xEB or
+ *                  0xE9) and the 0xAA55 signature, but readfat_new2 refuses
+ *                  it (and any backup)
+ *   "blank"        its first MiB (or all of it, when smaller) is zeros
+ *   ""             none of these
+ * `*claimed` (may be null) receives the total sector count, in 512-byte
+ * sectors, that a FAT boot sector at start_sector (a jump instruction, the
+ * 0xAA55 signature and a sector size of 512 .. 4096) declares, however
+ * damaged the rest of it: more than the volume holds tells a truncated
+ * image. 0 when there is none.
+ * Reads 512-byte sectors one at a time through `reader`, never outside
+ * [start_sector, end_sector): the boot sector (and FAT32's backup), a few
+ * sectors where other file systems keep their signatures, and up to 2048
+ * sectors for "blank". Allocates nothing.
+ * Returns 0, or EINVAL (null `reader` or `name`), or EIO (the first sector
+ * could not be read, also when start_sector is not below end_sector; `*name`
+ * is then "").
+ */
+DORVEX_API int readfat_identify(uint64_t start_sector, uint64_t end_sector, void *reader_data,
+                                readfat_sector_reader reader, const char **name, uint64_t *claimed);
 
 #ifdef __cplusplus
 }

@@ -20,6 +20,17 @@
  * writefat_reader() gives the read side (a readfat_volume mounted with your
  * flags and slot counts) for listing and reading. Handles opened there see
  * the volume as it was when they were opened: reopen them after a change.
+ * A file handle whose file is then removed or replaced (writefat_remove,
+ * writefat_remove_tree, writefat_finish of a WRITEFAT_REPLACE file) turns
+ * stale: its reads and seeks fail with ESTALE, since its clusters may hold
+ * another file's data by then. Handles on other files keep working.
+ *
+ * Another volume mounted on the same medium (a second readfat_new or
+ * writefat_open, another process) sees nothing coherent while a writer
+ * changes it: the writer's FAT, directory and FSInfo sectors reach the
+ * medium in its own order and at its own times, and the other volume's FAT
+ * cache and windows may hold sectors from before. Mount it (again) after
+ * writefat_close or writefat_sync.
  *
  * Paths are text in the charset of `flags`, split at its separators, as for
  * readfat. Names are matched as FAT matches them: case-insensitively (simple
@@ -132,8 +143,10 @@ typedef struct writefat_file writefat_file;
  * Opens the volume at `start_sector` for reading and changing. The
  * arguments are those of readfat_new2, with the writer and its data word
  * (`io_data` is given to both the reader and the writer). Returns the
- * volume, or null with `*err`: the codes of readfat_new2, EIO when a FAT
- * sector or the FSInfo sector cannot be read, ENOMEM. Nothing is written
+ * volume, or null with `*err`: the codes of readfat_new2 (EINVAL also for a
+ * null `writer`), EIO when a FAT sector or the FSInfo sector cannot be read,
+ * ENOMEM, DV_E_BACKUPBOOT when the first sector is damaged and readfat_new2
+ * would mount the volume from its backup (repair the boot sector first). Nothing is written
  * at open; the first change marks the volume dirty. writefat_open uses
  * malloc/free, writefat_open2 your allocator.
  */

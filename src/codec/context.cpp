@@ -126,6 +126,10 @@ const char *dv_version(void) {
 }
 
 dv_ctx *dv_newctx2(uint32_t flags, int *err, void *alloc_data, dv_alloc_fn alloc, dv_free_fn free) {
+    if (alloc == nullptr || free == nullptr) {
+        if (err != nullptr) *err = EINVAL;
+        return nullptr;
+    }
     auto *ctx = static_cast<dv_ctx *>(alloc(alloc_data, sizeof(dv_ctx)));
     if (ctx == nullptr) {
         if (err != nullptr) *err = ENOMEM;

@@ -46,6 +46,10 @@ readfat_volume *readfat_new2(uint64_t start_sector, uint64_t end_sector, uint32_
                              void *reader_data, readfat_sector_reader reader, uint32_t flags,
                              uint32_t max_files, uint32_t max_dirs, int *err, void *alloc_data,
                              dv_alloc_fn alloc_fn, dv_free_fn free_fn) {
+    if (!reader || !alloc_fn || !free_fn) {
+        set_err(err, EINVAL);
+        return nullptr;
+    }
     return mount(start_sector, end_sector, sector_size, reader_data, reader, flags, max_files,
                  max_dirs, err, alloc_data, alloc_fn, free_fn);
 }
@@ -139,8 +143,8 @@ uint32_t readfat_tell(readfat_volume *vol, const readfat_file *file) {
 
 int readfat_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err) {
     readfat_file *f = open_file(vol, file);
-    if (!f) {
-        set_err(err, EINVAL);
+    if (!f || f->stale) {
+        set_err(err, f ? ESTALE : EINVAL);
         return -1;
     }
     return file_seek(vol, f, pos, err);
@@ -150,6 +154,10 @@ uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *dst, uint32
     readfat_file *f = open_file(vol, file);
     if (!f || (!dst && len != 0)) {
         set_err(err, EINVAL);
+        return 0;
+    }
+    if (f->stale) {
+        set_err(err, ESTALE);
         return 0;
     }
     return file_read(vol, f, dst, len, err);
@@ -174,6 +182,23 @@ int readfat_free_clusters(readfat_volume *vol, uint32_t *count, int *err) {
         return -1;
     }
     return 0;
+}
+
+// ---- The volume record ------------------------------------------------------------------
+
+int readfat_info(readfat_volume *vol, readfat_volinfo *out) {
+    if (!vol || !out) return EINVAL;
+    volume_info(vol, *out);
+    return 0;
+}
+
+int readfat_identify(uint64_t start_sector, uint64_t end_sector, void *reader_data,
+                     readfat_sector_reader reader, const char **name, uint64_t *claimed) {
+    if (!reader || !name) return EINVAL;
+    uint64_t count = 0;
+    const int rc = identify_volume(start_sector, end_sector, reader_data, reader, *name, count);
+    if (claimed) *claimed = count;
+    return rc;
 }
 
 // ---- Partition tables -------------------------------------------------------------------

@@ -25,6 +25,7 @@ readfat_file *take_file(readfat_volume *vol, readfat_file *file, const dv_entry 
     file->first_cluster = entry_cluster(vol, entry);
     file->recovering = is_recovered(vol, entry) ? 1 : 0;
     file->damaged = 0;
+    file->stale = 0;
     rewind_file(file);
     claim(vol->files, file_stride(vol), file);
     return file;
@@ -122,6 +123,14 @@ readfat_file *file_open_path(readfat_volume *vol, const char *path, int *err) {
     dv_entry entry;
     if (!process_path(vol, path, &entry, err)) return nullptr;
     return take_file(vol, file, &entry);
+}
+
+void forget_chain(readfat_volume *vol, uint32_t first_cluster) {
+    const size_t records = DV_HANDLE_VIEWS * file_stride(vol);
+    for (size_t i = 0; i < records; ++i) {
+        readfat_file &f = vol->files[i];
+        if (f.in_use && !f.recovering && f.first_cluster == first_cluster) f.stale = 1;
+    }
 }
 
 readfat_file *file_open_entry(readfat_volume *vol, const dv_entry *entry, int *err) {

@@ -45,12 +45,26 @@ inline uint64_t declared_sectors(const uint8_t *boot, uint32_t sector_shift) {
 // 0, DV_E_BOOTSIG or DV_E_BADPBR.
 int parse_boot_sector(const uint8_t *boot, uint64_t sectors, BootGeometry &g);
 
+// Reads the boot sector of the volume [start, end) into `buf` (512 bytes) and checks it as
+// parse_boot_sector does; when that fails, FAT32's backup boot sector, whose logical sector
+// number goes to `backup` (0: the first sector was sound). Returns 0, EIO (the first sector
+// unreadable) or the first sector's code. Never reads outside [start, end).
+int read_boot_sector(void *reader_data, readfat_sector_reader reader, uint64_t start, uint64_t end,
+                     uint8_t *buf, BootGeometry &g, uint32_t &backup);
+
 // Mounts the volume; null with the code through `err` on failure, nothing left allocated.
 readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
                       void *reader_data, readfat_sector_reader reader, uint32_t flags,
                       uint32_t max_files, uint32_t max_dirs, int *err, void *alloc_data,
                       dv_alloc_fn alloc_fn, dv_free_fn free_fn);
 void unmount(readfat_volume *vol);
+
+// The volume record (see readfat_info): reads the FAT's first sector and FSInfo.
+void volume_info(readfat_volume *vol, readfat_volinfo &out);
+
+// What the sectors [start, end) hold (see readfat_identify): 0 or EIO.
+int identify_volume(uint64_t start, uint64_t end, void *reader_data, readfat_sector_reader reader,
+                    const char *&name, uint64_t &claimed);
 
 // ---- Handle slots -----------------------------------------------------------------------
 
@@ -154,6 +168,11 @@ readfat_file *file_open_path(readfat_volume *vol, const char *path, int *err);
 readfat_file *file_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 int file_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err);
 uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len, int *err);
+
+// Called by the write path as it frees the chain that starts at `first_cluster`: every open
+// file handle reading that chain turns stale (ESTALE), since its clusters may soon hold
+// another file's data.
+void forget_chain(readfat_volume *vol, uint32_t first_cluster);
 
 // ---- Free clusters ----------------------------------------------------------------------
 

@@ -111,6 +111,38 @@ int parse_boot_sector(const uint8_t *boot, uint64_t total, BootGeometry &g) {
     return g.cluster_count == 0 ? DV_E_BADPBR : 0;
 }
 
+int read_boot_sector(void *reader_data, readfat_sector_reader reader, uint64_t start, uint64_t end,
+                     uint8_t *buf, BootGeometry &g, uint32_t &backup) {
+    backup = 0;
+    auto read_one = [&](uint64_t offset) {
+        return offset < end - start && reader(reader_data, buf, start + offset, 1) == 1;
+    };
+    if (start >= end || !read_one(0)) return EIO;
+    const int code = parse_boot_sector(buf, end - start, g);
+    if (code == 0) return 0;
+    // FAT32 keeps a copy in its reserved area: where the damaged sector says, when that is
+    // sane, else at logical sector 6. Its logical size is not known yet: each candidate size
+    // is tried, and the copy must declare the size it was found with.
+    const uint32_t named = load_le16(buf + DV_BPB_BACKUP_BOOT);
+    const uint32_t candidates[2] = {named, 6u};
+    for (size_t i = 0; i < 2; ++i) {
+        const uint32_t at = candidates[i];
+        if (at < 1 || at > 31 || (i == 1 && named == 6)) continue;
+        for (uint32_t shift = 0; shift <= 3; ++shift) {
+            BootGeometry copy;
+            if (!read_one(uint64_t{at} << shift) ||
+                load_le16(buf + DV_BPB_BYTES_PER_SECTOR) != kSectorSize << shift ||
+                parse_boot_sector(buf, end - start, copy) != 0 || copy.fat_type != 32 ||
+                (uint64_t{at} << shift) >= copy.reserved_sectors)
+                continue;
+            g = copy;
+            backup = at;
+            return 0;
+        }
+    }
+    return code;
+}
+
 } // namespace dorvex
 
 namespace {
@@ -196,19 +228,15 @@ readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t secto
     vol->alloc_fn = alloc_fn;
     vol->free_fn = free_fn;
 
-    int code = 0;
     // The reader gets a sector-aligned buffer (when the allocator's blocks are aligned), and
     // boot_buf a copy. A boot sector outside [start_sector, end_sector) is never asked for:
     // that volume is empty.
     const uintptr_t room = reinterpret_cast<uintptr_t>(vol->aligned_storage);
     uint8_t *aligned = vol->aligned_storage + ((kSectorSize - room % kSectorSize) % kSectorSize);
-    if (start_sector >= end_sector ||
-        read_sectors(vol, aligned, start_sector, 1, start_sector, end_sector) != 1)
-        code = EIO;
-    else
-        std::memcpy(vol->boot_buf, aligned, kSectorSize);
     BootGeometry g;
-    if (code == 0) code = parse_boot_sector(vol->boot_buf, end_sector - start_sector, g);
+    int code = read_boot_sector(reader_data, reader, start_sector, end_sector, aligned, g,
+                                vol->boot_backup);
+    if (code == 0) std::memcpy(vol->boot_buf, aligned, kSectorSize);
     if (code == 0) {
         set_geometry(vol, g, start_sector, end_sector);
         const ArenaLayout layout = arena_layout(vol);
@@ -242,6 +270,92 @@ void unmount(readfat_volume *vol) {
     dv_deletectx(vol->ctx);
     free_fn(alloc_data, vol->arena);
     free_fn(alloc_data, vol);
+}
+
+} // namespace dorvex
+
+namespace dorvex {
+
+namespace {
+
+// The FAT's second entry: FAT16 keeps its clean and no-error bits in bits 15 and 14, FAT32
+// in bits 27 and 26.
+void read_fat_flags(readfat_volume *vol, uint8_t *buf, readfat_volinfo &out) {
+    if (vol->fat_type == 12) return;
+    if (read_run(vol, vol->fat_start, 1u << vol->sector_shift, buf, vol->fat_start,
+                 vol->fat_start + vol->fat_sectors) != ReadResult::ok) {
+        out.notes |= DV_VOL_NOTE_FAT_UNREADABLE;
+        return;
+    }
+    const uint32_t entry = vol->fat_type == 16 ? load_le16(buf + 2) : load_le32(buf + 4);
+    const uint32_t clean = vol->fat_type == 16 ? 0x8000u : 0x08000000u;
+    if ((entry & clean) == 0) out.notes |= DV_VOL_NOTE_DIRTY;
+    if ((entry & clean >> 1) == 0) out.notes |= DV_VOL_NOTE_HARD_ERROR;
+}
+
+// FSInfo at logical sector `at` of the volume starting at `start`: true when read and its
+// first two signatures hold (writers differ on the trailing one).
+bool read_fsinfo(readfat_volume *vol, uint64_t start, uint32_t at, uint8_t *buf) {
+    const uint64_t sector = start + (uint64_t{at} << vol->sector_shift);
+    return at != 0 && (uint64_t{at} << vol->sector_shift) < vol->reserved_sectors &&
+           read_run(vol, sector, 1u << vol->sector_shift, buf, start, vol->fat_start) ==
+               ReadResult::ok &&
+           load_le32(buf + DV_FSINFO_LEAD_SIG) == DV_FSINFO_LEAD_VALUE &&
+           load_le32(buf + DV_FSINFO_STRUCT_SIG) == DV_FSINFO_STRUCT_VALUE;
+}
+
+} // namespace
+
+void volume_info(readfat_volume *vol, readfat_volinfo &out) {
+    const uint8_t *b = vol->boot_buf;
+    const uint32_t shift = vol->sector_shift;
+    const uint64_t start = vol->fat_start - vol->reserved_sectors;
+    out = readfat_volinfo{};
+    out.fat_type = vol->fat_type;
+    out.bytes_per_sector = vol->bytes_per_sector;
+    out.sectors_per_cluster = vol->sectors_per_cluster >> shift;
+    out.cluster_bytes = vol->cluster_bytes;
+    out.reserved_sectors = vol->reserved_sectors >> shift;
+    out.fat_count = vol->fat_count;
+    out.fat_sectors = static_cast<uint32_t>(vol->fat_sectors >> shift);
+    out.first_fat_sector = out.reserved_sectors;
+    out.root_entries = vol->root_entries;
+    out.root_cluster = vol->root_cluster;
+    out.first_data_sector = static_cast<uint32_t>((vol->data_start - start) >> shift);
+    out.cluster_count = declared_clusters(vol);
+    out.total_sectors = declared_sectors(b, 0);
+    out.media = b[DV_BPB_MEDIA];
+    out.hidden_sectors = load_le32(b + DV_BPB_HIDDEN_SECTORS);
+    std::memcpy(out.oem_name, b + DV_BPB_OEM_NAME, 8);
+    // FAT12/16 keep the extended fields where FAT32 keeps its own.
+    const bool fat32 = vol->fat_type == 32;
+    if (b[fat32 ? DV_BPB_BOOT_SIGNATURE : DV_BPB16_BOOT_SIGNATURE] == DV_BPB_EXT_BOOT_SIG) {
+        out.volume_id = load_le32(b + (fat32 ? DV_BPB_VOLUME_ID : DV_BPB16_VOLUME_ID));
+        std::memcpy(out.label, b + (fat32 ? DV_BPB_VOLUME_LABEL : DV_BPB16_VOLUME_LABEL), 11);
+    } else {
+        out.notes |= DV_VOL_NOTE_NO_SERIAL;
+    }
+    out.fsinfo_free = out.fsinfo_next_free = 0xFFFFFFFFu;
+    if (vol->boot_backup != 0) out.notes |= DV_VOL_NOTE_BACKUP_BOOT;
+
+    // Both reads go to the last FAT cache buffer, which then holds no FAT sector.
+    uint8_t *buf = vol->fat_buf[7];
+    vol->fat_tag[7] = 0;
+    read_fat_flags(vol, buf, out);
+    if (fat32) {
+        out.fsinfo_sector = load_le16(b + DV_BPB_FSINFO_SECTOR);
+        out.backup_boot_sector =
+            vol->boot_backup != 0 ? vol->boot_backup : load_le16(b + DV_BPB_BACKUP_BOOT);
+        if (read_fsinfo(vol, start, out.fsinfo_sector, buf) ||
+            (vol->boot_backup != 0 &&
+             read_fsinfo(vol, start, vol->boot_backup + out.fsinfo_sector, buf))) {
+            out.fsinfo_free = load_le32(buf + DV_FSINFO_FREE_COUNT);
+            out.fsinfo_next_free = load_le32(buf + DV_FSINFO_NEXT_FREE);
+        } else {
+            out.notes |= DV_VOL_NOTE_FSINFO_BAD;
+        }
+    }
+    vol->fat_tag[7] = 0;
 }
 
 } // namespace dorvex

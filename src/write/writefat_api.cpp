@@ -740,6 +740,12 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     readfat_volume *rv = mount(start_sector, end_sector, sector_size, io_data, reader, flags,
                                max_files, max_dirs, err, alloc_data, alloc_fn, free_fn);
     if (!rv) return nullptr;
+    // Other systems read the damaged first sector, not the backup: repair before changing.
+    if (rv->boot_backup != 0) {
+        unmount(rv);
+        set_err(err, DV_E_BACKUPBOOT);
+        return nullptr;
+    }
     const uint32_t bps = rv->bytes_per_sector;
     const size_t head = (sizeof(W) + 511u) / 512u * 512u;
     const uint32_t stage =

@@ -299,6 +299,7 @@ int alloc_cluster(W *w, uint32_t prev, uint32_t &out) {
 }
 
 int free_chain(W *w, uint32_t first) {
+    forget_chain(w->rv, first);
     uint32_t c = first;
     for (uint32_t n = 0; is_link(w, c) && n < w->max_cluster; ++n) {
         uint32_t next = 0;

@@ -1779,6 +1779,12 @@ class Inputs(Base):
             self.assertIn("Label:               BACKUP", out)
             r = run("cat", "--offset", "0", bad, "/dir/b.bin")
             self.assertEqual(r.stdout, open(os.path.join(src, "dir/b.bin"), "rb").read())
+            # Writes would leave the damaged sector in charge: refused, nothing written.
+            r = run("put", bad, os.path.join(src, "a.txt"), "/new.txt")
+            self.assertEqual((r.returncode, text(r.stderr)),
+                             (1, "dorvex: %s: Boot sector damaged: mounted from its backup, "
+                                 "read-only until repaired\n" % bad), name)
+            self.assertEqual(open(bad, "rb").read()[512:], good[512:], name)
         # Inside a partition: still found, and listed as FAT32.
         disk = self.path("disk.img")
         with open(disk, "wb") as f:

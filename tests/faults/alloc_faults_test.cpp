@@ -6,6 +6,7 @@
 
 #include <dorvex/dorvex.h>
 #include <dorvex/readfat.h>
+#include <dorvex/writefat.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -105,6 +106,74 @@ TEST(AllocFaults, Mount) {
     TrackingAlloc a;
     alloc_loop("readfat_new2", a, mount, ENOMEM);
     EXPECT_EQ(rd.bad_requests(), 0u);
+}
+
+// Every constructor refuses a null reader, writer or allocator callback with EINVAL, before
+// it allocates or reads anything.
+TEST(AllocFaults, ConstructorsRefuseNullCallbacks) {
+    Tree t;
+    FaultReader rd(t.img);
+    TrackingAlloc a;
+    const uint64_t s = t.img.start_sector(), e = t.img.end_sector();
+    const uint32_t fl = readfat_optimal_flags();
+    const auto rcb = FaultReader::cb;
+    const auto ac = TrackingAlloc::alloc_cb;
+    const auto fc = TrackingAlloc::free_cb;
+    const writefat_sector_writer wcb = [](void *, const void *, uint64_t, uint32_t) {
+        return int32_t(-1);
+    };
+    // Each returns the object made (released here) or null with `err`.
+    const std::pair<const char *, std::function<bool(int &)>> cases[] = {
+        {"readfat_new reader",
+         [&](int &err) { return readfat_new(s, e, 512, &rd, nullptr, fl, 1, 1, &err) != nullptr; }},
+        {"readfat_new2 reader",
+         [&](int &err) {
+             return readfat_new2(s, e, 512, &rd, nullptr, fl, 1, 1, &err, &a, ac, fc) != nullptr;
+         }},
+        {"readfat_new2 alloc",
+         [&](int &err) {
+             return readfat_new2(s, e, 512, &rd, rcb, fl, 1, 1, &err, &a, nullptr, fc) != nullptr;
+         }},
+        {"readfat_new2 free",
+         [&](int &err) {
+             return readfat_new2(s, e, 512, &rd, rcb, fl, 1, 1, &err, &a, ac, nullptr) != nullptr;
+         }},
+        {"dv_newctx2 alloc",
+         [&](int &err) { return dv_newctx2(fl, &err, &a, nullptr, fc) != nullptr; }},
+        {"dv_newctx2 free",
+         [&](int &err) { return dv_newctx2(fl, &err, &a, ac, nullptr) != nullptr; }},
+        {"writefat_open reader",
+         [&](int &err) {
+             return writefat_open(s, e, 512, &rd, nullptr, wcb, fl, 1, 1, &err) != nullptr;
+         }},
+        {"writefat_open writer",
+         [&](int &err) {
+             return writefat_open(s, e, 512, &rd, rcb, nullptr, fl, 1, 1, &err) != nullptr;
+         }},
+        {"writefat_open2 alloc",
+         [&](int &err) {
+             return writefat_open2(s, e, 512, &rd, rcb, wcb, fl, 1, 1, &err, &a, nullptr, fc) !=
+                    nullptr;
+         }},
+        {"writefat_open2 free",
+         [&](int &err) {
+             return writefat_open2(s, e, 512, &rd, rcb, wcb, fl, 1, 1, &err, &a, ac, nullptr) !=
+                    nullptr;
+         }},
+        {"readfat_partitions reader",
+         [&](int &err) {
+             readfat_table table;
+             err = readfat_partitions(e, 0, &rd, nullptr, nullptr, 0, &table);
+             return err == 0;
+         }},
+    };
+    for (const auto &[what, attempt] : cases) {
+        int err = 0;
+        EXPECT_FALSE(attempt(err)) << what;
+        EXPECT_EQ(err, EINVAL) << what;
+    }
+    EXPECT_EQ(a.live_blocks(), 0u);
+    EXPECT_EQ(rd.calls(), 0u);
 }
 
 TEST(AllocFaults, ParsePath) {

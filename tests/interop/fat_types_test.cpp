@@ -8,6 +8,7 @@
 #include "support/tools.h"
 #include "support/volume_util.h"
 
+#include <dorvex/writefat.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -18,7 +19,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <sstream>
 
 using namespace dvtest;
 namespace fs = std::filesystem;
@@ -146,12 +149,18 @@ void serve_file(FaultReader &rd, int fd) {
 // Mounts the volume at `start` of `image`, compares it whole with `expected` (mcopy's copy)
 // and checks a few path lookups and that every request after the boot sector covers whole
 // logical sectors. Returns the volume's FAT type and logical sector size.
+// With `backup`, the first sector is damaged: the geometry comes from the copy at logical
+// sector 6, and the probes for it are one 512-byte sector each.
 std::pair<uint32_t, uint32_t> verify(const std::string &image, uint64_t start, uint64_t end,
-                                     const std::string &expected, uint32_t *free = nullptr) {
+                                     const std::string &expected, uint32_t *free = nullptr,
+                                     readfat_volinfo *info = nullptr, bool backup = false) {
     const int fd = open(image.c_str(), O_RDONLY);
     EXPECT_GE(fd, 0);
     uint8_t boot[512] = {};
-    EXPECT_EQ(pread(fd, boot, 512, off_t(start * 512)), 512);
+    for (uint32_t per = 1; per <= (backup ? 8 : 1); per *= 2) {
+        EXPECT_EQ(pread(fd, boot, 512, off_t((start + (backup ? 6 * per : 0)) * 512)), 512);
+        if (!backup || uint32_t(boot[11] | boot[12] << 8) == per * 512) break;
+    }
     const uint32_t bps = uint32_t(boot[11] | boot[12] << 8), per = bps / 512;
     std::vector<uint8_t> none;
     FaultReader rd(none, start, end, boot[13] * per);
@@ -174,12 +183,16 @@ std::pair<uint32_t, uint32_t> verify(const std::string &image, uint64_t start, u
         if (free) {
             EXPECT_EQ(readfat_free_clusters(vol, free, &err), 0) << err;
         }
+        if (info) {
+            EXPECT_EQ(readfat_info(vol, info), 0);
+        }
         readfat_delete(vol);
     } else {
         ADD_FAILURE() << image << ": mount failed with " << err;
     }
     for (size_t i = 1; i < rd.log().size(); ++i) {
         const FaultReader::Call &c = rd.log()[i];
+        if (backup && c.count == 1 && c.sector - start <= 6 * 8) continue;
         EXPECT_TRUE((c.sector - start) % per == 0 && c.count % per == 0)
             << "request " << c.sector << "+" << c.count << " cuts a " << bps << "-byte sector";
     }
@@ -228,6 +241,125 @@ std::vector<Format> formats() {
 
 class Types : public testing::TestWithParam<Format> {};
 
+// minfo's "key: value" and "key=value" lines.
+std::map<std::string, std::string> minfo(const std::string &image) {
+    std::map<std::string, std::string> out;
+    std::istringstream lines(
+        capture(kEnv + shell_quote(find_tool("minfo")) + " -i " + shell_quote(image) + " ::"));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t at = line.find_first_of(":=");
+        if (at != std::string::npos)
+            out[line.substr(0, at)] = line.substr(line.compare(at, 2, ": ") == 0 ? at + 2 : at + 1);
+    }
+    return out;
+}
+
+// The volume record against what minfo reads from the same boot and FSInfo sectors, and the
+// cluster count against fsck.fat's.
+void check_record(const readfat_volinfo &v, const std::string &image, const std::string &fsck) {
+    auto m = minfo(image);
+    if (m.empty()) return;
+    auto num = [&](const std::string &key) { return std::stoul(m[key], nullptr, 0); };
+    EXPECT_EQ(v.bytes_per_sector, num("sector size"));
+    EXPECT_EQ(v.sectors_per_cluster, num("cluster size"));
+    EXPECT_EQ(v.reserved_sectors, num("reserved (boot) sectors"));
+    EXPECT_EQ(v.first_fat_sector, v.reserved_sectors);
+    EXPECT_EQ(v.fat_count, num("fats"));
+    EXPECT_EQ(v.root_entries, num("max available root directory slots"));
+    EXPECT_EQ(v.total_sectors, num("small size") ? num("small size") : num("big size"));
+    EXPECT_EQ(v.media, num("media descriptor byte"));
+    EXPECT_EQ(v.hidden_sectors, num("hidden sectors"));
+    EXPECT_EQ(v.volume_id, std::stoul(m["serial number"], nullptr, 16));
+    EXPECT_EQ("\"" + std::string(v.label) + "\"", m["disk label"]);
+    EXPECT_EQ("\"" + std::string(v.oem_name, strnlen(v.oem_name, 8)) + "\"", m["banner"]);
+    EXPECT_EQ(v.cluster_bytes, v.sectors_per_cluster * v.bytes_per_sector);
+    EXPECT_EQ(v.first_data_sector,
+              v.reserved_sectors + v.fat_count * v.fat_sectors +
+                  (v.root_entries * 32 + v.bytes_per_sector - 1) / v.bytes_per_sector);
+    if (v.fat_type == 32) {
+        EXPECT_EQ(v.fat_sectors, num("Big fatlen"));
+        EXPECT_EQ(v.root_cluster, num("rootCluster"));
+        EXPECT_EQ(v.fsinfo_sector, num("infoSector location"));
+        EXPECT_EQ(v.fsinfo_free, num("free clusters"));
+        EXPECT_EQ(v.fsinfo_next_free, num("last allocated cluster"));
+    } else {
+        EXPECT_EQ(v.fat_sectors, num("sectors per fat"));
+        EXPECT_EQ(v.fsinfo_free, 0xFFFFFFFFu);
+    }
+    EXPECT_EQ(v.notes & (DV_VOL_NOTE_DIRTY | DV_VOL_NOTE_FSINFO_BAD | DV_VOL_NOTE_NO_SERIAL), 0u);
+    if (fsck.empty()) return;
+    const std::string said = capture(shell_quote(fsck) + " -n " + shell_quote(image));
+    EXPECT_NE(said.find("/" + std::to_string(v.cluster_count) + " clusters"), std::string::npos)
+        << said;
+}
+
+// A FAT32 volume with its first sector damaged three ways mounts from its backup, reads as
+// before and refuses writes; a FAT16 one, or one whose backup is damaged too, does not mount.
+// The image is damaged in place and repaired after each case.
+void check_backup(const std::string &img, const std::string &expected, const readfat_volinfo &v) {
+    const uint64_t end = fs::file_size(img) / 512;
+    const off_t backup = off_t(6) * v.bytes_per_sector;
+    uint8_t boot[512], copy[512];
+    const int fd = open(img.c_str(), O_RDWR);
+    ASSERT_EQ(pread(fd, boot, 512, 0), 512);
+    ASSERT_EQ(pread(fd, copy, 512, backup), 512);
+    auto attempt = [&](int &err, const writefat_sector_writer writer = nullptr) {
+        std::vector<uint8_t> none;
+        FaultReader rd(none, 0, end, 64);
+        serve_file(rd, fd);
+        if (writer) {
+            EXPECT_EQ(writefat_open(0, end, 512, &rd, FaultReader::cb, writer,
+                                    readfat_optimal_flags(), 1, 1, &err),
+                      nullptr);
+            return false;
+        }
+        readfat_volume *vol =
+            readfat_new(0, end, 512, &rd, FaultReader::cb, readfat_optimal_flags(), 1, 1, &err);
+        readfat_delete(vol);
+        return vol != nullptr;
+    };
+    const struct {
+        const char *what;
+        std::function<void(uint8_t *)> damage;
+        int err;
+    } cases[] = {
+        {"zeroed", [](uint8_t *b) { std::memset(b, 0, 512); }, DV_E_BOOTSIG},
+        {"no signature", [](uint8_t *b) { b[510] = 0; }, DV_E_BOOTSIG},
+        {"no sectors per cluster", [](uint8_t *b) { b[13] = 0; }, DV_E_BADPBR},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        uint8_t bad[512];
+        std::memcpy(bad, boot, 512);
+        c.damage(bad);
+        ASSERT_EQ(pwrite(fd, bad, 512, 0), 512);
+        int err = 0;
+        if (v.fat_type != 32) {
+            EXPECT_FALSE(attempt(err));
+            EXPECT_EQ(err, c.err);
+            continue;
+        }
+        readfat_volinfo got{};
+        verify(img, 0, end, expected, nullptr, &got, true);
+        EXPECT_EQ(got.notes, DV_VOL_NOTE_BACKUP_BOOT);
+        EXPECT_EQ(got.backup_boot_sector, 6u);
+        EXPECT_EQ(got.cluster_count, v.cluster_count);
+        EXPECT_EQ(got.fsinfo_free, v.fsinfo_free);
+        attempt(err, [](void *, const void *, uint64_t, uint32_t) { return int32_t(-1); });
+        EXPECT_EQ(err, DV_E_BACKUPBOOT);
+        // The backup damaged as well: the first sector's code.
+        uint8_t unsigned_copy[512];
+        std::memcpy(unsigned_copy, copy, 512);
+        unsigned_copy[510] = 0;
+        ASSERT_EQ(pwrite(fd, unsigned_copy, 512, backup), 512);
+        EXPECT_FALSE(attempt(err));
+        EXPECT_EQ(err, c.err);
+        ASSERT_EQ(pwrite(fd, copy, 512, backup), 512);
+    }
+    ASSERT_EQ(pwrite(fd, boot, 512, 0), 512);
+    close(fd);
+}
+
 TEST_P(Types, EveryListingAndByteAsMcopyReadsThem) {
     const Tools t;
     DV_NEED_TOOLS("mkfs.fat", "mformat", "mcopy");
@@ -250,11 +382,15 @@ TEST_P(Types, EveryListingAndByteAsMcopyReadsThem) {
                            log));
     mcopy_out(t, img, 0, dir + "/out", log);
     uint32_t free = 0;
-    const auto kind = verify(img, 0, fs::file_size(img) / 512, dir + "/out", &free);
+    readfat_volinfo info{};
+    const auto kind = verify(img, 0, fs::file_size(img) / 512, dir + "/out", &free, &info);
     EXPECT_EQ(kind.first, f.fat);
     EXPECT_EQ(kind.second, f.bps);
-    // fsck.fat's "used/total clusters"; then, after it set FSInfo right, FSInfo's count.
+    EXPECT_EQ(info.fat_type, f.fat);
     const std::string fsck = find_tool("fsck.fat");
+    check_record(info, img, fsck);
+    check_backup(img, dir + "/out", info);
+    // fsck.fat's "used/total clusters"; then, after it set FSInfo right, FSInfo's count.
     if (fsck.empty()) {
         if (in_ci()) FAIL() << "fsck.fat (dosfstools) is missing";
         GTEST_SKIP() << "fsck.fat (dosfstools) is needed for the free count";

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <clocale>
 #include <cstring>
 #include <locale.h>
@@ -124,3 +125,23 @@ TEST(Threads, VolumesAndConvertersShareNothing) {
 }
 
 } // namespace
+
+// Messages are constant strings: threads asking for different codes at once each get the
+// same text at the same address every time (strerror's shared buffer would not promise it).
+TEST(Threads, ErrorMessagesAreConstant) {
+    const int codes[] = {EIO, ENOENT, ESTALE, DV_E_BACKUPBOOT, DV_E_ENDDIR, -1, 123456};
+    std::vector<const char *> first;
+    for (int c : codes) first.push_back(dv_strerror(c));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20000; ++i) {
+                const size_t k = size_t(i + t) % first.size();
+                if (dv_strerror(codes[k]) != first[k]) ++wrong;
+            }
+        });
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_STREQ(first[5], "Unknown error");
+}

@@ -4,6 +4,8 @@
 // READFAT_FLAG_BATCH.
 #include "support/volume_util.h"
 
+#include <dorvex/writefat.h>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -931,4 +933,66 @@ TEST(Recovery, DeletedFilesAndDirectoriesReadFreeClusters) {
     EXPECT_EQ(read_file(v, "/_LD/A.TXT"), "a"); // through the deleted directory
     Mounted plain(img, rd, readfat_optimal_flags(), 2, 2);
     EXPECT_EQ(readfat_stat(plain, "_LD/A.TXT", &e), ENOENT);
+}
+
+// ---- Stale handles -------------------------------------------------------------------------
+
+namespace {
+
+// The image's bytes as a medium the write path can change.
+struct Medium {
+    std::vector<uint8_t> &disk;
+    static int32_t read(void *m, void *buf, uint64_t sector, uint32_t count) {
+        const auto &d = static_cast<Medium *>(m)->disk;
+        if ((sector + count) * kSector > d.size()) return -1;
+        std::memcpy(buf, d.data() + sector * kSector, size_t{count} * kSector);
+        return int32_t(count);
+    }
+    static int32_t write(void *m, const void *buf, uint64_t sector, uint32_t count) {
+        auto &d = static_cast<Medium *>(m)->disk;
+        if ((sector + count) * kSector > d.size()) return -1;
+        std::memcpy(d.data() + sector * kSector, buf, size_t{count} * kSector);
+        return int32_t(count);
+    }
+};
+
+} // namespace
+
+TEST(StaleHandles, RemovedAndReplacedFilesFailWithEstaleOthersReadOn) {
+    Files f(1);
+    Medium m{f.img.disk()};
+    int err = 0;
+    writefat_volume *w =
+        writefat_open(f.img.start_sector(), f.img.end_sector(), 512, &m, Medium::read,
+                      Medium::write, readfat_optimal_flags(), 4, 4, &err);
+    ASSERT_NE(w, nullptr) << err;
+    readfat_volume *rv = writefat_reader(w);
+    readfat_file *removed = readfat_open(rv, "ONE.BIN", &err);
+    readfat_file *replaced = readfat_open(rv, "EXACT.BIN", &err);
+    readfat_file *other = readfat_open(rv, "THREE.BIN", &err);
+    ASSERT_TRUE(removed && replaced && other);
+    char buf[16];
+    ASSERT_EQ(readfat_read(rv, removed, buf, 10, &err), 10u);
+    ASSERT_EQ(writefat_remove(w, "ONE.BIN"), 0);
+    writefat_file *nf = writefat_create(w, "EXACT.BIN", WRITEFAT_REPLACE, &err);
+    ASSERT_NE(nf, nullptr) << err;
+    ASSERT_EQ(writefat_write(w, nf, "new", 3, &err), 0) << err;
+    ASSERT_EQ(writefat_finish(w, nf, 1700000000), 0);
+    for (readfat_file *h : {removed, replaced}) {
+        err = 0;
+        EXPECT_EQ(readfat_read(rv, h, buf, 10, &err), 0u);
+        EXPECT_EQ(err, ESTALE);
+        err = 0;
+        EXPECT_EQ(readfat_seek(rv, h, 0, &err), -1);
+        EXPECT_EQ(err, ESTALE);
+        readfat_close(rv, h);
+    }
+    EXPECT_EQ(read_handle(rv, other, 1000, &err), pattern_data(3 * f.cb + 100, 3));
+    readfat_close(rv, other);
+    // Opened again, the name reads the new file.
+    readfat_file *fresh = readfat_open(rv, "EXACT.BIN", &err);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(read_handle(rv, fresh, 1000, &err), "new");
+    readfat_close(rv, fresh);
+    EXPECT_EQ(writefat_close(w), 0);
 }

@@ -185,7 +185,64 @@ TEST(Mount, BootSectorChecks) {
         auto r = try_mount(rd, 0, img.end_sector());
         EXPECT_EQ(r.vol, nullptr);
         EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(rd.calls(), 1u) << "only the boot sector may be read";
+        // The boot sector, then FAT32's backup at logical sector 6 in each sector size.
+        EXPECT_LE(rd.calls(), 5u);
+        for (const FaultReader::Call &call : rd.log())
+            EXPECT_TRUE(call.count == 1 && (call.sector == 0 || call.sector % 6 == 0))
+                << "only boot sectors may be read: " << call.sector;
+    }
+}
+
+// A damaged first sector: FAT32's copy is taken where the damaged sector says (1 .. 31),
+// else at sector 6, and only when it is sound and inside its reserved sectors; a volume at
+// sector 100 of a disk is read only inside itself.
+TEST(Mount, BackupBootSector) {
+    struct Case {
+        const char *what;
+        uint16_t named;  // the damaged sector's backup field
+        uint32_t copy;   // where the copy lies (0: none)
+        uint32_t backup; // the sector mounted from; 0: the mount fails with DV_E_BOOTSIG
+    } cases[] = {
+        {"named sector", 3, 3, 3},
+        {"named 1", 1, 1, 1},
+        {"named out of range", 40, 6, 6},
+        {"named zero", 0, 6, 6},
+        {"named sector empty", 3, 6, 6},
+        {"copy past the reserved sectors", 10, 10, 0},
+        {"no copy", 6, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FatGeometry g = geo(1, 256);
+        g.start_sector = 100;
+        g.reserved_sectors = 8;
+        FatImage img(g);
+        uint8_t good[512];
+        std::memcpy(good, img.boot(), 512);
+        if (c.copy) std::memcpy(img.boot() + c.copy * 512, good, 512);
+        img.set_signature(false);
+        img.set_boot16(50, c.named);
+        FaultReader rd(img);
+        rd.set_audit(false);
+        TrackingAlloc alloc;
+        int err = 0;
+        readfat_volume *v =
+            readfat_new2(100, img.end_sector(), 512, &rd, FaultReader::cb, readfat_optimal_flags(),
+                         1, 1, &err, &alloc, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+        for (const FaultReader::Call &call : rd.log()) EXPECT_GE(call.sector, 100u);
+        if (!c.backup) {
+            EXPECT_EQ(v, nullptr);
+            EXPECT_EQ(err, DV_E_BOOTSIG);
+            continue;
+        }
+        ASSERT_NE(v, nullptr) << err;
+        EXPECT_EQ(v->boot_backup, c.backup);
+        readfat_volinfo info;
+        ASSERT_EQ(readfat_info(v, &info), 0);
+        EXPECT_EQ(info.notes & DV_VOL_NOTE_BACKUP_BOOT, DV_VOL_NOTE_BACKUP_BOOT);
+        EXPECT_EQ(info.backup_boot_sector, c.backup);
+        EXPECT_EQ(info.reserved_sectors, 8u);
+        readfat_delete(v);
     }
 }
 
