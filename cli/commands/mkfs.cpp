@@ -62,15 +62,12 @@ std::string in_use(Image &img, uint64_t start, uint64_t end, bool whole) {
         return "holds a " + type + " volume with " + std::to_string(n) +
                (n == 1 ? " entry" : " entries") + " in its root";
     }
-    const std::string fs = identify_fs(&img, Image::reader, start, end - start);
+    const char *name = "";
+    if (readfat_identify(start, end, &img, Image::reader, &name, nullptr) != 0) name = "";
+    const std::string fs = name;
     // A boot sector that does not mount (a jump and the signature) is a damaged volume.
-    uint8_t bs[512];
-    const bool fat = fs.rfind("FAT", 0) == 0;
-    const bool boot_like = img.read_sectors(start, 1, bs) && (bs[0] == 0xEB || bs[0] == 0xE9) &&
-                           bs[510] == 0x55 && bs[511] == 0xAA;
-    if (fat || (boot_like && (fs.empty() || fs == "blank")))
-        return "holds a damaged " + (fat ? fs : std::string("FAT")) + " volume (" +
-               dv_strerror(err) + ")";
+    if (fs == "FAT" || fs.rfind("FAT", 0) == 0)
+        return "holds a damaged " + fs + " volume (" + dv_strerror(err) + ")";
     if (fs.empty() || fs == "blank") return "";
     return "holds a volume of another kind (" + fs + ")";
 }
@@ -267,12 +264,11 @@ int cmd_mkfs(const Args &a) {
     // What was made, as the library mounts it over the sectors its boot sector counts (FAT32
     // would count clusters in the few sectors past the last whole track too).
     const uint64_t size_made = (end - start) * 512;
-    uint8_t bs[512];
-    if (img.read_sectors(start, 1, bs)) {
-        const BootInfo bi = parse_boot(bs);
-        const uint64_t used = bi.total_sectors * (bi.bytes_per_sector / 512);
-        if (used > 0 && used <= end - start) end = start + used;
-    }
+    const char *name = nullptr;
+    uint64_t used = 0;
+    if (readfat_identify(start, end, &img, Image::reader, &name, &used) == 0 && used > 0 &&
+        used <= end - start)
+        end = start + used;
     int err = 0;
     readfat_volume *v = readfat_new(start, end, 512, &img, Image::reader, kVolumeFlags, 0, 0, &err);
     if (!v) {
