@@ -31,25 +31,6 @@ Image::~Image() {
 
 namespace {
 
-// A byte count, with an optional K, M or G (binary) suffix.
-bool parse_size(const char *text, uint64_t &out) {
-    uint64_t v = 0;
-    const char *p = text;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (v > (UINT64_MAX >> 31)) return false;
-        v = v * 10 + static_cast<uint64_t>(*p - '0');
-    }
-    if (p == text) return false;
-    int shift = 0;
-    if (*p == 'K' || *p == 'k') shift = 10;
-    if (*p == 'M' || *p == 'm') shift = 20;
-    if (*p == 'G' || *p == 'g') shift = 30;
-    if (shift) ++p;
-    if (*p) return false;
-    out = v << shift;
-    return true;
-}
-
 // "5 s", "1.5 s", "250 ms".
 std::string wait_words(int ms) {
     if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";

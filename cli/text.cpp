@@ -412,4 +412,25 @@ std::string human_size_ls(uint64_t bytes) {
     return buf;
 }
 
+bool parse_size(std::string_view text, uint64_t &out) {
+    size_t i = 0;
+    uint64_t v = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (v > (UINT64_MAX - 9) / 10) return false;
+        v = v * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    if (i == 0) return false;
+    const std::string_view suffix = text.substr(i);
+    static const char *const kSuffixes[][3] = {
+        {"", "B", "B"}, {"K", "k", "KiB"}, {"M", "m", "MiB"}, {"G", "g", "GiB"}, {"T", "t", "TiB"}};
+    for (int k = 0; k < 5; ++k)
+        for (const char *s : kSuffixes[k])
+            if (suffix == s) {
+                if (v > (UINT64_MAX >> (10 * k))) return false;
+                out = v << (10 * k);
+                return true;
+            }
+    return false;
+}
+
 } // namespace dvcli

@@ -107,6 +107,10 @@ int64_t wall_clock(time_t t, bool utc);
 
 // "1.5 MiB" style.
 std::string human_size(uint64_t bytes);
+
+// A byte count: digits with an optional binary suffix K, M, G or T (also k, KiB, ...) or B.
+// False when malformed or past 64 bits.
+bool parse_size(std::string_view text, uint64_t &out);
 // As ls -h shows sizes: "512", "1.0K", "23M" (rounded up, powers of 1024).
 std::string human_size_ls(uint64_t bytes);
 

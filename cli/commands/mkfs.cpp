@@ -16,28 +16,6 @@
 namespace dvcli {
 namespace {
 
-// "1440K", "64M", "2G", "1T" or plain bytes. (mkimage parses its --size alike; the two
-// parsers are to become one.)
-bool parse_bytes(const std::string &text, uint64_t &out) {
-    size_t i = 0;
-    uint64_t v = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (v > (UINT64_MAX - 9) / 10) return false;
-        v = v * 10 + static_cast<uint64_t>(text[i] - '0');
-    }
-    if (i == 0) return false;
-    const std::string suffix = text.substr(i);
-    int shift = -1;
-    static const char *const kSuffixes[][3] = {
-        {"", "B", "B"}, {"K", "k", "KiB"}, {"M", "m", "MiB"}, {"G", "g", "GiB"}, {"T", "t", "TiB"}};
-    for (int k = 0; k < 5; ++k)
-        for (const char *s : kSuffixes[k])
-            if (suffix == s) shift = 10 * k;
-    if (shift < 0 || v > (UINT64_MAX >> shift)) return false;
-    out = v << shift;
-    return true;
-}
-
 // Why the volume at [start, end) should not be formatted without --force, or "".
 std::string in_use(Image &img, uint64_t start, uint64_t end, bool whole) {
     if (whole) {
@@ -94,7 +72,7 @@ int parse_options(const Args &a, MkfsOptions &m) {
     auto value = [&](const char *name, uint64_t &out, const char *hint) -> int {
         if (!a.values.count(name)) return kOk;
         const std::string &text = a.values.at(name);
-        if (!parse_bytes(text, out) || out == 0 || out > UINT32_MAX)
+        if (!parse_size(text, out) || out == 0 || out > UINT32_MAX)
             return usage_error("mkfs",
                                "bad --" + std::string(name) + " '" + text + "' (" + hint + ")");
         return kOk;
@@ -121,7 +99,7 @@ int parse_options(const Args &a, MkfsOptions &m) {
                                        "' (a multiple of the sector size, e.g. 4M)");
     if (a.values.count("size")) {
         const std::string &text = a.values.at("size");
-        if (!parse_bytes(text, m.size) || m.size == 0 || m.size % 512)
+        if (!parse_size(text, m.size) || m.size == 0 || m.size % 512)
             return usage_error("mkfs", "bad --size '" + text +
                                            "' (whole 512-byte sectors, e.g. 1440K, 64M, 2G)");
     }

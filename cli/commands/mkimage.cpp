@@ -24,32 +24,9 @@ namespace {
 // Clusters are a power of two from 512 bytes to this: 64 KiB clusters are valid FAT, but many
 // readers (and mkfs.fat without a warning) stop at 32 KiB.
 constexpr uint32_t kMaxClusterBytes = 32768;
-constexpr int kClusterSizes = 7;          // 512 .. 32768
-constexpr uint32_t kFat12Limit = 4085;    // FAT12 below, FAT16 from here
-constexpr uint32_t kFat16Limit = 65525;   // FAT16 below, FAT32 from here
-constexpr uint32_t kRootEntries = 512;    // FAT12/16's fixed root directory
-constexpr uint32_t kSectorsPerTrack = 32; // whole tracks keep mtools' geometry checks quiet
-
-// Parses "64M", "1G", "512K", "33554432". False if malformed.
-bool parse_size(const std::string &text, uint64_t &out) {
-    size_t i = 0;
-    uint64_t v = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-        if (v > (UINT64_MAX - 9) / 10) return false;
-        v = v * 10 + static_cast<uint64_t>(text[i] - '0');
-        ++i;
-    }
-    if (i == 0) return false;
-    const std::string suffix = text.substr(i);
-    uint64_t mul = 0;
-    if (suffix.empty() || suffix == "B") mul = 1;
-    if (suffix == "K" || suffix == "k" || suffix == "KiB") mul = uint64_t{1} << 10;
-    if (suffix == "M" || suffix == "m" || suffix == "MiB") mul = uint64_t{1} << 20;
-    if (suffix == "G" || suffix == "g" || suffix == "GiB") mul = uint64_t{1} << 30;
-    if (!mul || v > UINT64_MAX / mul) return false;
-    out = v * mul;
-    return true;
-}
+constexpr int kClusterSizes = 7;        // 512 .. 32768
+constexpr uint32_t kFat12Limit = 4085;  // FAT12 below, FAT16 from here
+constexpr uint32_t kFat16Limit = 65525; // FAT16 below, FAT32 from here
 
 // UTF-16 units of a UTF-8 name: a 4-byte sequence takes two.
 uint64_t utf16_units(const std::string &name) {
@@ -102,9 +79,37 @@ struct Plan {
     uint64_t sectors = 0;
 };
 
-uint64_t fat_sectors(uint32_t bits, uint64_t entries) {
-    const uint64_t bytes = bits == 12 ? (entries * 3 + 1) / 2 : entries * bits / 8;
-    return (bytes + 511) / 512;
+// The layout the library makes of `sectors` for the plan's type and cluster size.
+int layout_of(const Plan &p, uint64_t sectors, writefat_layout &lay) {
+    writefat_format_options o{};
+    o.fat_type = p.fat_type;
+    o.cluster_size = p.cluster_bytes;
+    return writefat_format_layout(sectors, &o, &lay);
+}
+
+// The smallest size in [lo, hi] where `ok` holds, for an `ok` that holds from some size on
+// (hi when none does).
+template <typename Ok> uint64_t first_size(uint64_t lo, uint64_t hi, Ok ok) {
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        if (ok(mid))
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    return hi;
+}
+
+constexpr uint64_t kMaxSectors = 0xFFFFFFFFu; // 2 TiB
+
+// The smallest volume that the library lays out with `clusters` data clusters or more.
+uint64_t sectors_holding(const Plan &p, uint64_t clusters) {
+    auto ok = [&](uint64_t s) {
+        writefat_layout lay{};
+        layout_of(p, s, lay); // a count the type cannot hold still says how many
+        return lay.cluster_count >= clusters;
+    };
+    return first_size(1, kMaxSectors, ok);
 }
 
 // The default size: just large enough for the tree with a sixteenth to spare, and for FAT32
@@ -124,15 +129,9 @@ void choose_size(const Need &need, Plan &p) {
     if (bits == 32) want = std::max<uint64_t>(want, kFat16Limit + 75);
     if (bits == 16) want = std::max<uint64_t>(want, kFat12Limit + 75);
     if (bits != 32) want = std::min<uint64_t>(want, top - 16);
-    const uint64_t head = bits == 32 ? 32 : 1 + kRootEntries * DV_DIRENT_SIZE / 512;
-    // The format may pad the reserved region and each FAT to whole clusters, and leaves what
-    // passes whole tracks (up to 62 sectors) unused.
-    const uint64_t total = head + 2 * fat_sectors(bits, want + 2) + (want + 3) * (cb / 512) + 64;
     p.cluster_bytes = cb;
-    if (bits == 32)
-        p.sectors = (total + 2047) / 2048 * 2048; // whole MiB
-    else
-        p.sectors = (total + kSectorsPerTrack - 1) / kSectorsPerTrack * kSectorsPerTrack;
+    p.sectors = sectors_holding(p, want);
+    if (bits == 32) p.sectors = std::min((p.sectors + 2047) / 2048 * 2048, kMaxSectors); // MiB
 }
 
 // The image file: removed again unless kept. Only a regular file is ever written, truncated
@@ -252,43 +251,34 @@ int fail(const std::string &msg) {
     return kFail;
 }
 
-// The cluster counts a type allows: [lo, hi).
-uint64_t min_clusters(uint32_t bits) {
-    return bits == 32 ? kFat16Limit : bits == 16 ? kFat12Limit : 1;
-}
-uint64_t max_clusters(uint32_t bits) {
-    return bits == 32 ? 0x0FFFFFF5 - 2 : bits == 16 ? kFat16Limit : kFat12Limit;
-}
-
-// The cluster size for the size asked for: FAT32's table (as mkfs.fat's), FAT12/16 the
-// smallest that keeps the type's count, at most 32 KiB.
-uint32_t cluster_bytes_for(uint64_t sectors, uint32_t bits) {
-    const uint64_t mib = sectors >> 11;
-    if (bits == 32)
-        return mib <= 260     ? 512
-               : mib <= 8192  ? 4096
-               : mib <= 16384 ? 8192
-               : mib <= 32768 ? 16384
-                              : 32768;
-    uint32_t cb = 512;
-    while (cb < kMaxClusterBytes && sectors / (cb / 512) + 64 >= max_clusters(bits)) cb *= 2;
-    return cb;
-}
-
-// What a format that failed with `code` means for the user's choices.
+// What a format that failed with `code` means for the user's choices: the sizes the type
+// takes with that cluster size, as the library lays them out.
 std::string format_error(int code, const Plan &p) {
     if (code != EINVAL) return dv_strerror(code);
     const std::string type = "FAT" + std::to_string(p.fat_type);
-    const std::string with = " with " + std::to_string(p.cluster_bytes) + "-byte clusters";
-    const uint64_t spc = p.cluster_bytes / 512;
-    if (p.sectors / spc < min_clusters(p.fat_type) + 64) {
-        const uint64_t least = (min_clusters(p.fat_type) + 128) * p.cluster_bytes;
-        return "too small for " + type + with + " (needs at least " +
-               std::to_string((least + (1 << 20) - 1) >> 20) + " MiB)";
-    }
-    return "too large for " + type + with + " (at most " +
-           std::to_string(((max_clusters(p.fat_type) - 1) * p.cluster_bytes) >> 20) +
-           " MiB; --fat 16 or 32 or larger clusters take more)";
+    const std::string with =
+        p.cluster_bytes ? " with " + std::to_string(p.cluster_bytes) + "-byte clusters" : "";
+    writefat_layout lay{};
+    auto ok = [&](uint64_t s) { return layout_of(p, s, lay) == 0; };
+    auto mib = [](uint64_t sectors) { return std::to_string((sectors + 2047) / 2048); };
+    // Too small when a larger size works: the first that does.
+    const uint64_t least = first_size(p.sectors, kMaxSectors, [&](uint64_t s) {
+        layout_of(p, s, lay);
+        return lay.cluster_count >= (p.fat_type == 32   ? kFat16Limit
+                                     : p.fat_type == 16 ? kFat12Limit
+                                                        : 1);
+    });
+    if (least > p.sectors && ok(least))
+        return "too small for " + type + with + " (needs at least " + mib(least) + " MiB)";
+    // Too large: the last size below that still works.
+    const uint64_t over = first_size(1, p.sectors, [&](uint64_t s) {
+        layout_of(p, s, lay);
+        return lay.cluster_count >= (p.fat_type == 12 ? kFat12Limit : kFat16Limit);
+    });
+    if (p.fat_type != 32 && over > 1 && ok(over - 1))
+        return "too large for " + type + with + " (at most " + std::to_string((over - 1) / 2048) +
+               " MiB; --fat 16 or 32 or larger clusters take more)";
+    return "no " + type + " volume of this size" + with;
 }
 
 } // namespace
@@ -331,8 +321,12 @@ int cmd_mkimage(const Args &a) {
     if (!top.dir) return fail(src + ": " + std::strerror(ENOTDIR));
 
     if (size_bytes) {
-        p.sectors = size_bytes / 512 / kSectorsPerTrack * kSectorsPerTrack;
-        if (!p.cluster_bytes) p.cluster_bytes = cluster_bytes_for(p.sectors, p.fat_type);
+        p.sectors = size_bytes / 512;
+        // The library's choice, but no cluster past 32 KiB unless asked for.
+        writefat_layout lay{};
+        if (!p.cluster_bytes && layout_of(p, p.sectors, lay) == 0 &&
+            lay.cluster_size > kMaxClusterBytes)
+            p.cluster_bytes = kMaxClusterBytes;
     } else {
         Need need;
         need.label = !copy.label.empty();
@@ -341,7 +335,7 @@ int cmd_mkimage(const Args &a) {
         tree.walk(top, need);
         choose_size(need, p);
     }
-    if (p.sectors > 0xFFFFFFFFu) return fail("image larger than 2 TiB");
+    if (p.sectors > kMaxSectors) return fail("image larger than 2 TiB");
     if (p.sectors == 0) return fail(out + ": " + format_error(EINVAL, p));
 
     // Ctrl-C from here on: the unfinished image is removed (OutputFile).

@@ -428,6 +428,34 @@ typedef struct writefat_format_options {
 DORVEX_API int writefat_format(uint64_t start_sector, uint64_t end_sector, void *writer_data,
                                writefat_sector_writer writer, const writefat_format_options *opts);
 
+/* The layout writefat_format chooses (writefat_format_layout). Logical sectors
+ * unless the field says otherwise. */
+typedef struct writefat_layout {
+    uint32_t fat_type;         /* 12, 16 or 32 */
+    uint32_t sector_size;      /* logical sector bytes */
+    uint32_t cluster_size;     /* bytes per cluster */
+    uint32_t cluster_count;    /* clusters of the data area */
+    uint32_t reserved_sectors; /* before the first FAT */
+    uint32_t fat_sectors;      /* of each FAT */
+    uint32_t num_fats;
+    uint32_t root_entries;   /* FAT12/16's fixed root directory; 0 on FAT32 */
+    uint64_t data_start;     /* 512-byte sectors from the volume's start to cluster 2 */
+    uint64_t volume_sectors; /* 512-byte sectors the volume counts (whole tracks) */
+} writefat_layout;
+
+/*
+ * What writefat_format would lay out over `sectors` 512-byte sectors with
+ * `opts`, without writing anything: for sizing an image before making it, or
+ * for reporting what was made. Returns 0 with `*out` filled, or EINVAL for
+ * what writefat_format refuses with EINVAL (null `opts` or `out` too). When
+ * the only fault is that the type cannot hold the cluster count the size
+ * gives (too small or too large for it), `*out` still describes the layout
+ * tried, so its cluster_count says which; after any other EINVAL `*out` is
+ * zeroed. Reads and allocates nothing.
+ */
+DORVEX_API int writefat_format_layout(uint64_t sectors, const writefat_format_options *opts,
+                                      writefat_layout *out);
+
 #ifdef __cplusplus
 }
 #endif

@@ -33,6 +33,7 @@ struct Layout {
     uint32_t media = 0xF8;
     uint32_t spt = 0, heads = 0;
     uint32_t drive = 0x80;
+    bool count_fault = false; // refused only because the type cannot hold the count
 
     uint32_t root_sectors() const { return root_entries * 32 / ss; }
     uint64_t data_start() const {
@@ -128,7 +129,9 @@ int lay_out(Layout &l, uint32_t bits, uint32_t spc, bool fixed, const writefat_f
     const bool cluster_align = o.align == 0 && l.total > 8192;
     const uint32_t align = o.align ? o.align / l.unit : 1; // logical sectors
     l.bits = bits;
+    l.count_fault = false;
     for (l.spc = spc; l.spc <= 128 && uint64_t{l.spc} * l.ss <= 65536; l.spc *= 2) {
+        l.count_fault = false;
         l.reserved = bits == 32 ? 32 : 1;
         l.root_entries = 0;
         if (bits != 32) {
@@ -139,7 +142,11 @@ int lay_out(Layout &l, uint32_t bits, uint32_t spc, bool fixed, const writefat_f
             l.root_entries = static_cast<uint32_t>(sectors * l.ss / 32);
         }
         if (cluster_align) l.reserved = static_cast<uint32_t>(round_up(l.reserved, l.spc));
-        if (!size_fat(l, cluster_align)) return EINVAL;
+        if (!size_fat(l, cluster_align)) {
+            l.clusters = 0;
+            l.count_fault = true;
+            return EINVAL;
+        }
         if (align > 1) {
             // The reserved sectors absorb the padding; fewer clusters then, same FAT.
             const uint64_t pad = (align - l.data_start() % align) % align;
@@ -151,6 +158,7 @@ int lay_out(Layout &l, uint32_t bits, uint32_t spc, bool fixed, const writefat_f
         }
         if (fits(l)) return 0;
         // Too few clusters: a bigger cluster only makes fewer.
+        l.count_fault = true;
         if (fixed || (bits == 12 ? l.clusters < 1
                                  : l.clusters <= (bits == 16 ? kMaxClusters12 : kMaxClusters16)))
             return EINVAL;
@@ -422,4 +430,37 @@ extern "C" DORVEX_API int writefat_format(uint64_t start_sector, uint64_t end_se
     if (!make_label(opts->label, label, has_label)) return EINVAL;
     Out out{start_sector, writer_data, writer, l, {}};
     return write_volume(out, *opts, label, has_label);
+}
+
+namespace {
+
+void describe(const Layout &l, writefat_layout &out) {
+    out.fat_type = l.bits;
+    out.sector_size = l.ss;
+    out.cluster_size = l.spc * l.ss;
+    out.cluster_count = l.clusters;
+    out.reserved_sectors = l.reserved;
+    out.fat_sectors = l.fat_sectors;
+    out.num_fats = l.fats;
+    out.root_entries = l.root_entries;
+    out.data_start = l.data_start() * l.unit;
+    out.volume_sectors = l.total * l.unit;
+}
+
+} // namespace
+
+extern "C" DORVEX_API int writefat_format_layout(uint64_t sectors,
+                                                 const writefat_format_options *opts,
+                                                 writefat_layout *out) {
+    if (!out) return EINVAL;
+    *out = writefat_layout{};
+    if (!opts || sectors == 0) return EINVAL;
+    uint8_t label[11];
+    bool has_label = false;
+    if (!make_label(opts->label, label, has_label)) return EINVAL;
+    Layout l;
+    const int rc = plan(sectors, *opts, l);
+    // A count the type cannot hold still says which way the size is off.
+    if (rc == 0 || l.count_fault) describe(l, *out);
+    return rc;
 }

@@ -227,6 +227,14 @@ TEST_F(Format, EveryKindMountsTakesFilesAndStaysClean) {
         if (k.align) {
             EXPECT_EQ(data * ss / 512 % k.align, 0u) << k.name;
         }
+        // The layout call foretells it.
+        writefat_layout lay{};
+        ASSERT_EQ(writefat_format_layout(bytes / 512, &o, &lay), 0) << k.name;
+        EXPECT_EQ(lay.fat_type, k.want_fat) << k.name;
+        EXPECT_EQ(lay.cluster_size, k.want_cluster) << k.name;
+        EXPECT_EQ(lay.cluster_count, clusters) << k.name;
+        EXPECT_EQ(lay.data_start, data * ss / 512) << k.name;
+        EXPECT_EQ(lay.volume_sectors, total * ss / 512) << k.name;
 
         // The library mounts it and writes a file into it.
         Dev d;
@@ -354,3 +362,42 @@ TEST_F(Format, AFailedWriteLeavesNoBootSector) {
 
 } // namespace
 } // namespace dvtest
+
+// A size the type cannot hold still describes the layout tried, so a caller can tell a
+// volume too small from one too large; other faults leave the record zeroed.
+TEST(FormatLayout, SaysWhichWayASizeIsOff) {
+    struct Case {
+        const char *name;
+        uint64_t sectors;
+        uint32_t fat, cluster;
+        const char *label;
+        int rc;
+        uint32_t min_count, max_count; // the cluster_count reported
+    };
+    const Case cases[] = {
+        {"fat32 default 1 GiB", 2u << 20, 0, 0, nullptr, 0, 65525, 0x0FFFFFF5},
+        {"fat32 on 16 MiB", 32768, 32, 512, nullptr, EINVAL, 1, 65524},
+        {"fat12 on 1 GiB", 2u << 20, 12, 512, nullptr, EINVAL, 4085, UINT32_MAX},
+        {"fat16 on 1 MiB", 2048, 16, 512, nullptr, EINVAL, 1, 4084},
+        {"bad label", 2u << 20, 0, 0, "a/b", EINVAL, 0, 0},
+        {"cluster not a power of two", 2u << 20, 0, 3000, nullptr, EINVAL, 0, 0},
+    };
+    for (const Case &c : cases) {
+        writefat_format_options o{};
+        o.fat_type = c.fat;
+        o.cluster_size = c.cluster;
+        o.label = c.label;
+        writefat_layout lay;
+        std::memset(&lay, 0xA5, sizeof lay);
+        EXPECT_EQ(writefat_format_layout(c.sectors, &o, &lay), c.rc) << c.name;
+        EXPECT_GE(lay.cluster_count, c.min_count) << c.name;
+        EXPECT_LE(lay.cluster_count, c.max_count) << c.name;
+        if (c.max_count == 0) {
+            EXPECT_EQ(lay.fat_type, 0u) << c.name;
+        }
+    }
+    writefat_format_options o{};
+    writefat_layout lay{};
+    EXPECT_EQ(writefat_format_layout(2048, nullptr, &lay), EINVAL);
+    EXPECT_EQ(writefat_format_layout(2048, &o, nullptr), EINVAL);
+}
