@@ -289,6 +289,22 @@ DORVEX_API uint32_t readfat_optimal_flags(void);
 #define READFAT_FLAG_BATCH 0x0080u
 
 /*
+ * Volume flag, like READFAT_FLAG_BATCH (readfat_optimal_flags() does not
+ * include it).
+ *
+ * READFAT_FLAG_DOTS: path lookups (readfat_stat, readfat_opendir,
+ * readfat_open) take "." and ".." by the path's text, before anything is
+ * read, instead of matching the "." and ".." entries on disk: "." stays
+ * where it is, ".." goes back to the directory the path came from, and at
+ * the root stays at the root. So '/a/b/..' is '/a' (readfat_stat fills in
+ * a's own entry, not b's ".." entry), '/..' and '/a/..' are the root
+ * (readfat_opendir opens it; readfat_stat fails with ENOENT, as for '/'),
+ * and '/a/../b' does not look at a at all. The write path (writefat.h)
+ * resolves paths this way with or without the flag.
+ */
+#define READFAT_FLAG_DOTS 0x2000u
+
+/*
  * Mounts the FAT12, FAT16 or FAT32 volume whose boot sector is `start_sector`.
  *   end_sector   one past the volume's last sector (>= 64)
  *   sector_size  must be 512

@@ -277,13 +277,14 @@ int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint3
 }
 
 int delete_entries(W *w, uint32_t dir, uint32_t first, uint32_t n) {
+    w->path_levels = w->path_units = 0;
     return patch_entries(w, dir, first, nullptr, n);
 }
 
 int write_dir_cluster(W *w, uint32_t cluster, const uint8_t *first_unit) {
     const uint64_t at = cluster_first_sector(w, cluster);
     if (int rc = write_sectors(w, first_unit, at, w->unit)) return rc;
-    static const uint8_t kZero[4096] = {};
+    alignas(512) static const uint8_t kZero[4096] = {};
     for (uint32_t s = w->unit; s < w->rv->sectors_per_cluster; s += w->unit)
         if (int rc = write_sectors(w, kZero, at + s, w->unit)) return rc;
     return 0;

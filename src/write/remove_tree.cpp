@@ -30,14 +30,19 @@ class TreeRemoval {
     ~TreeRemoval() {
         if (frames_) w_->free_fn(w_->alloc_data, frames_);
         if (store_) w_->free_fn(w_->alloc_data, store_);
-        if (scratch_) w_->free_fn(w_->alloc_data, scratch_);
+        if (scratch_block_) w_->free_fn(w_->alloc_data, scratch_block_);
     }
     TreeRemoval(const TreeRemoval &) = delete;
     TreeRemoval &operator=(const TreeRemoval &) = delete;
 
     // Takes the memory a shallow tree needs before anything is written.
     int init() {
-        scratch_ = static_cast<uint8_t *>(w_->alloc_fn(w_->alloc_data, w_->rv->cluster_bytes));
+        // The cluster goes back to the writer: 512-byte aligned inside its block.
+        scratch_block_ =
+            static_cast<uint8_t *>(w_->alloc_fn(w_->alloc_data, w_->rv->cluster_bytes + 511u));
+        if (scratch_block_)
+            scratch_ =
+                scratch_block_ + (512u - reinterpret_cast<uintptr_t>(scratch_block_) % 512u) % 512u;
         if (!scratch_ || !grow(frames_, frame_cap_, 16) ||
             !grow(store_, store_cap_, 4 * w_->rv->dir_entries_per_cluster * DV_DIRENT_SIZE))
             return ENOMEM;
@@ -239,7 +244,7 @@ class TreeRemoval {
     uint32_t depth_ = 0, frame_cap_ = 0;
     uint8_t *store_ = nullptr; // raw entries
     uint32_t store_cap_ = 0;   // bytes
-    uint8_t *scratch_ = nullptr;
+    uint8_t *scratch_ = nullptr, *scratch_block_ = nullptr;
     uint32_t scratch_holds_ = 0; // the cluster check() left in scratch_
     uint8_t run_[kMaxRunEntries * DV_DIRENT_SIZE];
     uint32_t run_len_ = 0;

@@ -17,6 +17,21 @@ int find(W *w, uint32_t dir, const dv_name &name, dv_name &folded, Scan &s) {
     return scan_dir(w, dir, s);
 }
 
+namespace {
+
+bool is_dot_name(const dv_name &n) {
+    return (n.len == 1 && n.units[0] == '.') ||
+           (n.len == 2 && n.units[0] == '.' && n.units[1] == '.');
+}
+
+// Whether the path cache holds `folded` as the component at `units`.
+bool cached_as(const W *w, uint32_t units, const dv_name &folded) {
+    if (units + folded.len >= w->path_units || w->path_names[units + folded.len] != 0) return false;
+    return std::memcmp(w->path_names + units, folded.units, folded.len * sizeof(uint16_t)) == 0;
+}
+
+} // namespace
+
 int resolve(W *w, const char *path, Target &t) {
     dv_ctx *pc = w->rv->ctx;
     pc->err = 0;
@@ -27,17 +42,53 @@ int resolve(W *w, const char *path, Target &t) {
         t.root = true;
         return 0;
     }
+    // No entry is named "." or "..": a path goes through them but cannot end at one.
+    const dv_pathnode *last = nullptr;
+    for (const dv_pathnode *n = list; n; n = n->next)
+        if (n->name.len != 0) last = n;
+    if (last && is_dot_name(last->name)) {
+        dv_freepath(pc, list);
+        return EINVAL;
+    }
+    list = drop_dot_components(pc, list);
+    // Each directory on the way is looked up once per path, and not at all as far as the
+    // path repeats the one before: filling or removing a deep tree stays linear.
     int rc = 0;
+    uint32_t level = 0, units = 0; // of this path, as the cache holds them
+    bool hits = true, recording = true;
     const dv_pathnode *prev = nullptr;
     for (const dv_pathnode *n = list; n && rc == 0; n = n->next) {
         if (n->name.len == 0) continue;
         if (prev) {
-            Scan s;
             dv_name folded;
-            rc = find(w, t.parent, prev->name, folded, s);
-            if (rc == 0 && !s.found) rc = ENOENT;
-            if (rc == 0 && !(s.rec.attr & DV_ATTR_DIRECTORY)) rc = ENOTDIR;
-            if (rc == 0) t.parent = dir_of_entry(w, s.rec);
+            fold_name(prev->name, folded);
+            if (hits && level < w->path_levels && cached_as(w, units, folded)) {
+                t.parent = w->path_dirs[level++];
+                units += folded.len + 1u;
+            } else {
+                if (hits) {
+                    // What is cached past here belonged to another path.
+                    hits = false;
+                    w->path_levels = level;
+                    w->path_units = units;
+                }
+                Scan s;
+                s.want = &folded;
+                rc = scan_dir(w, t.parent, s);
+                if (rc == 0 && !s.found) rc = ENOENT;
+                if (rc == 0 && !(s.rec.attr & DV_ATTR_DIRECTORY)) rc = ENOTDIR;
+                if (rc == 0) t.parent = dir_of_entry(w, s.rec);
+                recording = recording && rc == 0 && level < kPathLevels &&
+                            units + folded.len + 1u <= kPathUnits;
+                if (recording) {
+                    std::memcpy(w->path_names + units, folded.units, folded.len * sizeof(uint16_t));
+                    w->path_names[units + folded.len] = 0;
+                    w->path_dirs[level++] = t.parent;
+                    units += folded.len + 1u;
+                    w->path_levels = level;
+                    w->path_units = units;
+                }
+            }
         }
         prev = n;
     }

@@ -77,10 +77,24 @@ int dir_store(W *w, uint64_t sector, const uint8_t *buf) {
 }
 
 int data_store(W *w, uint32_t cluster, const uint8_t *buf, uint32_t n) {
-    const uint32_t cb = w->rv->cluster_bytes;
-    if (!w->group || n > w->stage_capacity)
-        return write_sectors(w, buf, cluster_first_sector(w, cluster),
-                             n * w->rv->sectors_per_cluster);
+    const uint32_t cb = w->rv->cluster_bytes, spc = w->rv->sectors_per_cluster;
+    if (!w->group || n > w->stage_capacity) {
+        if (reinterpret_cast<uintptr_t>(buf) % 512u == 0)
+            return write_sectors(w, buf, cluster_first_sector(w, cluster), n * spc);
+        // The writer is given 512-byte aligned buffers only: the caller's data goes through
+        // the stage buffer, which is empty outside a group (and emptied inside one).
+        if (int rc = stage_flush(w)) return rc;
+        while (n > 0) {
+            const uint32_t k = n < w->stage_capacity ? n : w->stage_capacity;
+            std::memcpy(w->stage_buf, buf, size_t{k} * cb);
+            if (int rc = write_sectors(w, w->stage_buf, cluster_first_sector(w, cluster), k * spc))
+                return rc;
+            buf += size_t{k} * cb;
+            cluster += k;
+            n -= k;
+        }
+        return 0;
+    }
     if (w->stage_count != 0 &&
         (cluster != w->stage_first + w->stage_count || w->stage_count + n > w->stage_capacity))
         if (int rc = stage_flush(w)) return rc;

@@ -65,10 +65,13 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     const size_t head = (sizeof(W) + 511u) / 512u * 512u;
     const uint32_t stage =
         kStageBytes / rv->cluster_bytes != 0 ? kStageBytes / rv->cluster_bytes : 1;
-    const size_t size = head + (kFatSlots + 1u + kPendSlots) * size_t{bps} +
+    // Room to start the state on a 512-byte boundary whatever the allocator gives: every
+    // buffer handed to the writer lies a multiple of 512 bytes into it.
+    const size_t size = 511u + head + (kFatSlots + 1u + kPendSlots) * size_t{bps} +
                         size_t{stage} * rv->cluster_bytes +
-                        (1u + kDirSlots) * size_t{rv->cluster_bytes} + kTailCount / 8u +
-                        kIndexSlots * sizeof(uint32_t);
+                        (1u + kDirSlots) * size_t{rv->cluster_bytes} +
+                        kPathLevels * sizeof(uint32_t) + kPathUnits * sizeof(uint16_t) +
+                        kTailCount / 8u + kIndexSlots * sizeof(uint32_t);
     auto *block = static_cast<uint8_t *>(alloc_fn(alloc_data, size));
     dv_ctx *ctx =
         block ? dv_newctx2(DV_FLAG_LENIENT | DV_FLAG_NTCASE | DV_FLAG_UTF16 | DV_CHARSET_UTF8, err,
@@ -85,7 +88,9 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     // The tail table and the name index are cleared where they are built: leaving them
     // untouched here spares a process the page faults of 1.1 MiB it may never use.
     std::memset(block, 0, size - kTailCount / 8u - kIndexSlots * sizeof(uint32_t));
-    W *w = new (block) W{};
+    uint8_t *base = block + (512u - reinterpret_cast<uintptr_t>(block) % 512u) % 512u;
+    W *w = new (base) W{};
+    w->block = block;
     w->rv = rv;
     w->ctx = ctx;
     w->writer = writer;
@@ -101,7 +106,7 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     // allocate past what a checker counts.
     w->max_cluster = declared_clusters(rv) + 1;
     w->eoc = rv->fat_type == 12 ? 0xFFFu : rv->fat_type == 16 ? 0xFFFFu : 0x0FFFFFFFu;
-    uint8_t *p = block + head;
+    uint8_t *p = base + head;
     for (unsigned k = 0; k < kFatSlots; ++k, p += bps) w->fat_buf[k] = p;
     w->dir_buf = p;
     p += bps;
@@ -113,6 +118,10 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     w->cluster_buf = p;
     p += rv->cluster_bytes;
     for (unsigned k = 0; k < kDirSlots; ++k, p += rv->cluster_bytes) w->dc_buf[k] = p;
+    w->path_dirs = reinterpret_cast<uint32_t *>(p);
+    p += kPathLevels * sizeof(uint32_t);
+    w->path_names = reinterpret_cast<uint16_t *>(p);
+    p += kPathUnits * sizeof(uint16_t);
     w->tails = reinterpret_cast<uint32_t *>(p);
     p += kTailCount / 8u;
     w->ix_table = reinterpret_cast<uint32_t *>(p);
@@ -164,10 +173,11 @@ int writefat_close(writefat_volume *w) {
     }
     void *alloc_data = w->alloc_data;
     dv_free_fn free_fn = w->free_fn;
+    void *block = w->block;
     dv_deletectx(w->ctx);
     unmount(w->rv);
     w->~W();
-    free_fn(alloc_data, w);
+    free_fn(alloc_data, block);
     return rc;
 }
 

@@ -23,6 +23,8 @@ constexpr uint32_t kMaxWrite = 4096;   // 512-byte sectors per writer request
 constexpr uint32_t kMaxRunEntries = 21;
 constexpr unsigned kPendSlots = 32;          // directory sectors a group keeps before it is synced
 constexpr uint32_t kStageBytes = 256u << 10; // file data a group gathers into one request
+constexpr uint32_t kPathLevels = 4096;       // directories the path cache remembers
+constexpr uint32_t kPathUnits = 16384;       // units of their folded names
 
 } // namespace dorvex
 
@@ -38,6 +40,7 @@ struct writefat_file {
 };
 
 struct writefat_volume {
+    void *block; // the allocation this state begins in, at its first 512-byte boundary
     readfat_volume *rv;
     dv_ctx *ctx; // the codec's: lenient, NT case, UTF-16
     writefat_sector_writer writer;
@@ -87,6 +90,12 @@ struct writefat_volume {
     // File data of successive clusters, gathered while a group is open.
     uint32_t stage_first, stage_count, stage_capacity; // clusters
     uint8_t *stage_buf;
+    // The directories the last path went through (see resolve): the folded names of its
+    // components, each ended by a zero unit, and the first cluster each one leads to. Any
+    // deleted entry (a removal, the old name of a move) empties it.
+    uint16_t *path_names; // kPathUnits
+    uint32_t *path_dirs;  // kPathLevels
+    uint32_t path_levels, path_units;
     writefat_file file;
 };
 
@@ -171,7 +180,8 @@ bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn);
 
 // Writes `n` raw entries at ordinal `at` of the directory, sector by sector, in order.
 int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint32_t n);
-// Marks the entries [first, first + n) deleted, the last sector last.
+// Marks the entries [first, first + n) deleted, the last sector last (and forgets the
+// directories paths went through: the entries may have been one of them).
 int delete_entries(W *w, uint32_t dir, uint32_t first, uint32_t n);
 // Reads a directory sector, from the directory cache when it holds it.
 int read_dir_unit(W *w, uint64_t sector, uint8_t *buf);
@@ -219,7 +229,9 @@ struct Target {
 };
 // Scans `dir` for `name` (folded into `folded`, which must outlive `s`).
 int find(W *w, uint32_t dir, const dv_name &name, dv_name &folded, Scan &s);
-// The directory that holds the path's last component, and that component's name.
+// The directory that holds the path's last component, and that component's name. "." and
+// ".." are taken by the text (drop_dot_components); a path ending in one is EINVAL. The
+// directories on the way come from the path cache as far as they match it.
 int resolve(W *w, const char *path, Target &t);
 // The entry of an existing path (not the root).
 int lookup(W *w, const char *path, Target &t, Scan &s, dv_name &folded);

@@ -2422,6 +2422,30 @@ class Write(Base):
         return text(r.stdout)
 
     @need_dosfstools
+    def test_dot_components_name_the_same_entries_for_every_command(self):
+        img = self.mkfs("dots", ["-F", "16", "-s", "1"], 4096)
+        host = self.path("x.txt")
+        with open(host, "wb") as f:
+            f.write(b"x\n")
+        self.ok("mkdir", img, "/./sub")
+        self.ok("mkdir", img, "/sub/../sub/inner")
+        self.ok("put", img, host, "/sub/../sub/inner/./")
+        self.ok("put", img, host, "/./top.txt")
+        for path in ("/sub/inner/x.txt", "/sub/../sub/inner/x.txt", "/./sub/./inner/../inner/x.txt"):
+            self.assertEqual(run("cat", img, path).stdout, b"x\n", path)
+        self.assertEqual(self.ok("ls", img, "/sub/inner/.."), "inner\n")
+        self.ok("mv", img, "/sub/../top.txt", "/sub/inner/..")
+        self.assertEqual(self.ok("ls", img, "/./sub/"), "inner\ntop.txt\n")
+        self.ok("rm", img, "/sub/../sub/top.txt")
+        self.ok("rm", img, "/sub/inner/../inner/./x.txt")
+        for path in ("/sub/..", "/sub/inner/."):
+            r = run("rm", "-r", img, path)
+            self.assertNotEqual(r.returncode, 0, path)
+        self.ok("rm", "-r", img, "/./sub/inner/../../sub")
+        self.assertEqual(self.ok("ls", img, "/"), "")
+        fsck_clean(self, img)
+
+    @need_dosfstools
     @need_mtools
     def test_put_tree_reads_back_with_mtools_keeping_times(self):
         src = self.path("src")
