@@ -1,8 +1,8 @@
 // Path resolution the way FAT users expect, through the library's
-// case-insensitive lookups, plus what they cannot do: "." and "..", a check
-// that every component on the way is a directory, and a scan where the
-// library's match is unusable or its names differ from the tool's. Also
-// directory listing, with 8.3 names decoded in the chosen code page.
+// case-insensitive lookups ("." and ".." by the path's text, see
+// READFAT_FLAG_DOTS), plus a scan where the library's match is unusable or
+// its names differ from the tool's. Also directory listing, with 8.3 names
+// decoded in the chosen code page.
 #ifndef DORVEX_CLI_PATH_RESOLVE_H
 #define DORVEX_CLI_PATH_RESOLVE_H
 
