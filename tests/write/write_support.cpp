@@ -40,6 +40,7 @@ namespace {
 int32_t read_cb(void *data, void *buf, uint64_t sector, uint32_t count) {
     auto *img = static_cast<WImage *>(data);
     if ((sector + count) * 512 > img->cur.size()) return -1;
+    ++img->reads;
     std::memcpy(buf, img->cur.data() + sector * 512, size_t{count} * 512);
     return static_cast<int32_t>(count);
 }

@@ -494,6 +494,24 @@ TEST_P(Write, DotsAndDirectoriesOnTheWay) {
     EXPECT_EQ(writefat_close(w), 0);
 }
 
+// Filling a deep tree, a directory and a file at each level, reads each directory a bounded
+// number of times, not once for every path that goes through it.
+TEST_P(Write, DeepTreeReadsStayLinear) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    const int levels = 300;
+    std::string path;
+    img->reads = 0;
+    for (int k = 0; k < levels; ++k) {
+        path += k ? "/Level" : "Level";
+        ASSERT_EQ(writefat_mkdir(w, path.c_str(), 0), 0) << k;
+        ASSERT_EQ(put(w, (path + "/file.txt").c_str(), "f"), 0) << k;
+    }
+    EXPECT_LT(img->reads, 10 * levels);
+    ASSERT_EQ(remove_tree(w, "Level"), 0);
+    EXPECT_EQ(writefat_close(w), 0);
+}
+
 // /target/sub/evil pointing at the root, an ancestor, a directory outside, a cluster whose
 // "." names another one, a free cluster, past the data area: evil's entry goes, what it
 // points at stays, and nothing outside the target changes.
