@@ -231,6 +231,19 @@ int resolve(readfat_volume *vol, const std::string &path, Node &out) {
 
 int resolve_in(readfat_volume *vol, const Node &dir, const std::string &name, Node &out) {
     if (!dir.is_dir()) return ENOTDIR;
+    // One component: the library looks it up in `dir` alone; a miss is scanned for as in
+    // resolve.
+    if (name.find_first_of("/\\") == std::string::npos && name != "." && name != "..") {
+        Node found;
+        int code =
+            readfat_stat_at(vol, dir.is_root ? nullptr : &dir.entry, name.c_str(), &found.entry);
+        if (code == 0) decode_short_name(found.entry);
+        if (code == 0 && usable(vol, found.entry)) {
+            out = found;
+            return 0;
+        }
+        if (code != 0 && code != ENOENT && code != ENAMETOOLONG) return code;
+    }
     return find_by_scan(vol, dir, name, out);
 }
 

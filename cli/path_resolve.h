@@ -54,8 +54,9 @@ std::string volume_path(const std::string &path);
 // names a directory: a file there is ENOTDIR.
 int resolve(readfat_volume *vol, const std::string &path, Node &out);
 
-// Looks up one name in the directory `dir` by listing it, with resolve's
-// rules (exact name, else long or 8.3 name case-folded; live before deleted).
+// Looks up one name in the directory `dir` through the library
+// (readfat_stat_at), with resolve's rules (exact name, else long or 8.3 name
+// case-folded; live before deleted), scanning it only after a miss.
 // Returns 0, ENOTDIR when `dir` is a file, or ENOENT, EIO, EILSEQ, ...
 int resolve_in(readfat_volume *vol, const Node &dir, const std::string &name, Node &out);
 

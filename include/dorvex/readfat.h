@@ -396,6 +396,18 @@ DORVEX_API void readfat_closedir(readfat_volume *vol, readfat_dir *dir);
 DORVEX_API int readfat_stat(readfat_volume *vol, const char *path, dv_entry *out);
 
 /*
+ * As readfat_stat, but `path` is looked up from the directory `dir` (an
+ * entry readfat_readdir, readfat_stat or this function filled; null: the
+ * root) instead of from the root, by the same rules (case, deleted entries,
+ * a deleted directory read by the recovery rules). Saves the walk down to
+ * `dir` when you look up many names there. With READFAT_FLAG_DOTS, ".."
+ * does not climb above `dir` (the walk knows no path above it). Returns the
+ * codes of readfat_stat, and ENOTDIR when `dir` is not a directory.
+ */
+DORVEX_API int readfat_stat_at(readfat_volume *vol, const dv_entry *dir, const char *path,
+                               dv_entry *out);
+
+/*
  * Opens the file at `path` for reading at position 0. Returns a handle, or
  * null with EINVAL, ENFILE (no free file slot), ENOENT, ENOTDIR, EIO, EILSEQ
  * or the code of dv_parsepath, as readfat_opendir. Attributes are not checked: a

@@ -519,14 +519,18 @@ dv_pathnode *drop_dot_components(dv_ctx *ctx, dv_pathnode *list) {
     return out;
 }
 
-dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int *err, bool *root) {
+dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int *err, bool *root,
+                       const dv_entry *from) {
     // The empty path names nothing that has an entry.
     if (!out || path[0] == '\0') {
         set_err(err, ENOENT);
         return nullptr;
     }
     readfat_dir *dir = vol->lookup_dir;
-    start_dir(dir, root_start_cluster(vol));
+    if (from)
+        start_dir(dir, dir_start_cluster(vol, from), is_recovered(vol, from));
+    else
+        start_dir(dir, root_start_cluster(vol));
     dv_pathnode *list = dv_parsepath(vol->ctx, path);
     if (!list) {
         const int code = dv_errno(vol->ctx);
@@ -654,3 +658,11 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
 }
 
 } // namespace dorvex
+
+extern "C" int readfat_stat_at(readfat_volume *vol, const dv_entry *dir, const char *path,
+                               dv_entry *out) {
+    if (!vol || !path) return EINVAL;
+    if (dir && !(dir->attr & DV_ATTR_DIRECTORY)) return ENOTDIR;
+    int code = 0;
+    return dorvex::process_path(vol, path, out, &code, nullptr, dir) ? 0 : code;
+}

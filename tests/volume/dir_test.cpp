@@ -962,6 +962,18 @@ TEST(DirMisc, DotComponentsByTheEntriesOrByThePathsText) {
             EXPECT_EQ(std::string(e->shortname, 11), "A          ") << path;
             readfat_closedir(v, d);
         }
+        // From a directory's entry instead of the root.
+        dv_entry at, e;
+        ASSERT_EQ(readfat_stat(v, "/A", &at), 0);
+        ASSERT_EQ(readfat_stat_at(v, &at, "B/../B/LEAF.TXT", &e), 0);
+        EXPECT_EQ(std::string(e.shortname, 11), "LEAF    TXT");
+        ASSERT_EQ(readfat_stat_at(v, nullptr, "TOP.TXT", &e), 0);
+        EXPECT_EQ(e.size, 7u);
+        EXPECT_EQ(readfat_stat_at(v, &at, "TOP.TXT", &e), ENOENT);
+        EXPECT_EQ(readfat_stat_at(v, &at, "..", &e), text ? ENOENT : 0); // not above `dir`
+        ASSERT_EQ(readfat_stat_at(v, &at, "B/LEAF.TXT", &at), 0);
+        EXPECT_EQ(readfat_stat_at(v, &at, "X", &e), ENOTDIR);
+        EXPECT_EQ(readfat_stat_at(v, nullptr, nullptr, &e), EINVAL);
         EXPECT_EQ(v.alloc.live_blocks(), blocks); // every path list released
     }
 }
