@@ -2,9 +2,10 @@
 # Whole-process comparison of the dorvex tool with the usual FAT readers, on the same
 # images in the same run: `cat` of the same bytes, mtools (mtype, mdir, mcopy -s), The
 # Sleuth Kit (icat, fls -r) and 7-Zip (7zz x, 7zz l); the time `dorvex mkimage` takes
-# for a directory of 20,000 files; `rm -r` of that directory and of a tree 10,000 levels
-# deep beside mtools' mdeltree. Prints medians, spreads (min-max),
-# ratios to the first command of each group, and peak memory (maximum resident set).
+# for a directory of 20,000 files; `rm -r` of that directory and of trees 10,000 and 1,500
+# levels deep beside mtools' mdeltree, and `put` of a tree 1,500 levels deep beside
+# mcopy -s. Prints medians, spreads (min-max), ratios to the first command of each group,
+# and peak memory (maximum resident set).
 #
 #   bash bench/compare.sh [DORVEX] [RUNS]
 #
@@ -194,22 +195,24 @@ if have mkfs.fat; then
     rm -f w.img copy.bin
 fi
 
-# Removing: rm -r of the directory of 20,000 files (the image above) and of a tree 10,000
-# levels deep (each level a directory and a file, laid out on a FAT16 image), into a fresh
-# copy before each run. mdeltree recurses per level: the default 8 MiB stack does not hold
-# 10,000 levels (it crashes), so it runs with an unlimited one.
+# Removing: rm -r of the directory of 20,000 files (the image above) and of trees 10,000 and
+# 1,500 levels deep (each level a directory and a file, laid out on a FAT16 image), into a
+# fresh copy before each run; and put of a host tree 1,500 levels deep (the same shape) into
+# a blank FAT16 image, beside mcopy -s. mtools recurse per level: the default 8 MiB stack
+# does not hold 10,000 levels (mdeltree crashes), so they run with an unlimited one.
 if have mkfs.fat && have python3; then
-    if [[ ! -f deep.img ]]; then
-        mkfs.fat -F 16 -s 1 -C deep.img 16384 >/dev/null
-        python3 - <<'EOF2'
-import struct
-d = bytearray(open("deep.img", "rb").read())
+    for levels in 10000 1500; do
+        [[ -f deep$levels.img ]] && continue
+        mkfs.fat -F 16 -s 1 -C deep$levels.img 16384 >/dev/null
+        python3 - deep$levels.img $levels <<'EOF2'
+import struct, sys
+name, levels = sys.argv[1], int(sys.argv[2])
+d = bytearray(open(name, "rb").read())
 reserved, fats = struct.unpack_from("<H", d, 14)[0], d[16]
 root_entries, fat_sectors = (struct.unpack_from("<H", d, o)[0] for o in (17, 22))
 root = (reserved + fats * fat_sectors) * 512
 data = root + root_entries * 32
 entry = lambda n, a, c=0: n + bytes([a]) + bytes(14) + struct.pack("<HI", c, 0)
-levels = 10000
 for k in range(levels):
     c = 2 + k
     for f in range(fats):
@@ -220,16 +223,35 @@ for k in range(levels):
     raw += entry(b"F       TXT", 0x20)
     d[data + (c - 2) * 512:data + (c - 2) * 512 + len(raw)] = raw
 d[root:root + 32] = entry(b"DEEP       ", 0x10, 2)
-open("deep.img", "wb").write(d)
+open(name, "wb").write(d)
+EOF2
+    done
+    if [[ ! -d src_deep ]]; then
+        python3 - <<'EOF2'
+import os
+p = "src_deep/DEEP"
+for k in range(1500):
+    os.makedirs(p, exist_ok=True)
+    open(os.path.join(p, "F.TXT"), "wb").close()
+    p = os.path.join(p, "D")
 EOF2
     fi
+    [[ -f blank16.img ]] || mkfs.fat -F 16 -s 1 -C blank16.img 16384 >/dev/null
     echo "== rm -r a directory of 20,000 files"
     have mdeltree && measure rmlist "mdeltree" "cp list.img w.img" "mdeltree -i w.img ::/files"
     measure rmlist "dorvex rm -r" "cp list.img w.img" "$D rm -r w.img /files"
     echo "== rm -r a tree 10,000 levels deep"
-    have mdeltree && measure rmdeep "mdeltree (unlimited stack)" "cp deep.img w.img" \
+    have mdeltree && measure rmdeep "mdeltree (unlimited stack)" "cp deep10000.img w.img" \
         "ulimit -s unlimited; mdeltree -i w.img ::/DEEP"
-    measure rmdeep "dorvex rm -r" "cp deep.img w.img" "$D rm -r w.img /DEEP"
+    measure rmdeep "dorvex rm -r" "cp deep10000.img w.img" "$D rm -r w.img /DEEP"
+    echo "== rm -r a tree 1,500 levels deep"
+    have mdeltree && measure rmdeep1500 "mdeltree (unlimited stack)" "cp deep1500.img w.img" \
+        "ulimit -s unlimited; mdeltree -i w.img ::/DEEP"
+    measure rmdeep1500 "dorvex rm -r" "cp deep1500.img w.img" "$D rm -r w.img /DEEP"
+    echo "== put a tree 1,500 levels deep"
+    have mcopy && measure putdeep "mcopy -s (unlimited stack)" "cp blank16.img w.img" \
+        "ulimit -s unlimited; mcopy -s -i w.img src_deep/DEEP ::/"
+    measure putdeep "dorvex put" "cp blank16.img w.img" "$D put w.img src_deep/DEEP /"
     rm -f w.img
 fi
 

@@ -146,10 +146,11 @@ constexpr int kWriterWait = 5000;
 // The flag word the tool mounts with: UTF-8 paths, UTF-16 names, both
 // separators, lenient long-name runs, 8.3 names in the case their lower-case
 // flags give (as Windows and mtools show them), case-insensitive lookups,
-// and runs of contiguous clusters read in one request.
-constexpr uint32_t kVolumeFlags = DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH |
-                                  DV_FLAG_BACKSLASH | DV_FLAG_SKIP_LEADING_SEP | DV_FLAG_LENIENT |
-                                  DV_FLAG_NTCASE | DV_FLAG_NOCASE | READFAT_FLAG_BATCH;
+// runs of contiguous clusters read in one request, and "." and ".." taken
+// by the path's text.
+constexpr uint32_t kVolumeFlags =
+    DV_CHARSET_UTF8 | DV_FLAG_UTF16 | DV_FLAG_SLASH | DV_FLAG_BACKSLASH | DV_FLAG_SKIP_LEADING_SEP |
+    DV_FLAG_LENIENT | DV_FLAG_NTCASE | DV_FLAG_NOCASE | READFAT_FLAG_BATCH | READFAT_FLAG_DOTS;
 // Added only when the user asks for deleted entries (ls -a, --deleted): without
 // it nothing deleted is listed, resolved or read.
 constexpr uint32_t kDeletedFlags = DV_FLAG_DELETED;

@@ -1,7 +1,6 @@
 // dorvex: browse, extract and build FAT images. Dispatch, option parsing,
 // help and version.
 #include <cerrno>
-#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -355,8 +354,6 @@ int run(int argc, char **argv) {
 } // namespace dvcli
 
 int main(int argc, char **argv) {
-    // Names are UTF-8 on output; towupper() needs a Unicode locale.
-    std::setlocale(LC_ALL, "C.UTF-8");
     // FAT times are local wall clock: localtime_r needs the zone read.
     tzset();
     int rc = dvcli::run(argc, argv);

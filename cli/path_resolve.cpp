@@ -172,17 +172,16 @@ bool names_dir(const std::string &path) {
 
 } // namespace
 
-int resolve(readfat_volume *vol, const std::string &path, Node &out) {
-    out = Node{};
-    out.is_root = true;
-    // Every prefix goes through the library, so each component on the way is
-    // seen and checked (the library opens a file as a directory if asked):
-    // quadratic in the depth, which is small. Once a scan had to settle a
-    // component, the library would take its own match there again, so the
-    // rest is scanned too.
+namespace {
+
+// Component by component: a library lookup of each prefix until one misses, then scans of
+// the directories (a name decoded in another code page, a component after a 255-unit one).
+int resolve_by_parts(readfat_volume *vol, const std::vector<std::string> &parts, Node &out) {
+    // Once a scan had to settle a component, the library would take its own match there
+    // again, so the rest is scanned too.
     std::string prefix;
     bool by_library = true;
-    for (const std::string &part : split_path(path)) {
+    for (const std::string &part : parts) {
         if (!out.is_dir()) return ENOTDIR;
         Node next;
         int code = ENOENT;
@@ -192,8 +191,6 @@ int resolve(readfat_volume *vol, const std::string &path, Node &out) {
             if (code == 0) decode_short_name(next.entry);
             if (code == 0 && !usable(vol, next.entry)) code = ENOENT;
         }
-        // A miss may be a name decoded in another code page, or a component
-        // after a 255-unit one, which a path cannot carry.
         if (code == ENOENT || code == ENAMETOOLONG) {
             int found = find_by_scan(vol, out, part, next);
             if (found) return found == ENOENT ? code : found;
@@ -203,12 +200,50 @@ int resolve(readfat_volume *vol, const std::string &path, Node &out) {
         if (code) return code;
         out = next;
     }
+    return 0;
+}
+
+} // namespace
+
+int resolve(readfat_volume *vol, const std::string &path, Node &out) {
+    out = Node{};
+    out.is_root = true;
+    const std::vector<std::string> parts = split_path(path);
+    if (parts.empty()) return 0;
+    // One library lookup of the whole path, which checks that every component on the way
+    // is a directory; only a miss (perhaps a label or a name in another code page on the
+    // way) is retried component by component.
+    std::string joined;
+    for (const std::string &part : parts) joined += "/" + part;
+    Node found;
+    int code = readfat_stat(vol, joined.c_str(), &found.entry);
+    if (code == 0) decode_short_name(found.entry);
+    if (code == 0 && !usable(vol, found.entry)) code = ENOENT;
+    if (code == ENOENT || code == ENAMETOOLONG || code == ENOTDIR) {
+        code = resolve_by_parts(vol, parts, out);
+    } else if (code == 0) {
+        out = found;
+    }
+    if (code) return code;
     if (!out.is_dir() && names_dir(path)) return ENOTDIR;
     return 0;
 }
 
 int resolve_in(readfat_volume *vol, const Node &dir, const std::string &name, Node &out) {
     if (!dir.is_dir()) return ENOTDIR;
+    // One component: the library looks it up in `dir` alone; a miss is scanned for as in
+    // resolve.
+    if (name.find_first_of("/\\") == std::string::npos && name != "." && name != "..") {
+        Node found;
+        int code =
+            readfat_stat_at(vol, dir.is_root ? nullptr : &dir.entry, name.c_str(), &found.entry);
+        if (code == 0) decode_short_name(found.entry);
+        if (code == 0 && usable(vol, found.entry)) {
+            out = found;
+            return 0;
+        }
+        if (code != 0 && code != ENOENT && code != ENAMETOOLONG) return code;
+    }
     return find_by_scan(vol, dir, name, out);
 }
 

@@ -1,8 +1,8 @@
 // Path resolution the way FAT users expect, through the library's
-// case-insensitive lookups, plus what they cannot do: "." and "..", a check
-// that every component on the way is a directory, and a scan where the
-// library's match is unusable or its names differ from the tool's. Also
-// directory listing, with 8.3 names decoded in the chosen code page.
+// case-insensitive lookups ("." and ".." by the path's text, see
+// READFAT_FLAG_DOTS), plus a scan where the library's match is unusable or
+// its names differ from the tool's. Also directory listing, with 8.3 names
+// decoded in the chosen code page.
 #ifndef DORVEX_CLI_PATH_RESOLVE_H
 #define DORVEX_CLI_PATH_RESOLVE_H
 
@@ -54,8 +54,9 @@ std::string volume_path(const std::string &path);
 // names a directory: a file there is ENOTDIR.
 int resolve(readfat_volume *vol, const std::string &path, Node &out);
 
-// Looks up one name in the directory `dir` by listing it, with resolve's
-// rules (exact name, else long or 8.3 name case-folded; live before deleted).
+// Looks up one name in the directory `dir` through the library
+// (readfat_stat_at), with resolve's rules (exact name, else long or 8.3 name
+// case-folded; live before deleted), scanning it only after a miss.
 // Returns 0, ENOTDIR when `dir` is a file, or ENOENT, EIO, EILSEQ, ...
 int resolve_in(readfat_volume *vol, const Node &dir, const std::string &name, Node &out);
 

@@ -1,7 +1,6 @@
 #include "text.h"
 
 #include <cstdio>
-#include <cwctype>
 
 #include <sys/stat.h>
 
@@ -213,13 +212,10 @@ std::u32string fold(std::u32string_view cps) {
     std::u32string out;
     out.reserve(cps.size());
     for (char32_t c : cps) {
-        if (c < 0x80) {
-            out.push_back(c >= 'a' && c <= 'z' ? c - 32 : c);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            out.push_back(c);
-        } else {
-            out.push_back(static_cast<char32_t>(std::towupper(static_cast<wint_t>(c))));
-        }
+        // a-z raised again: ASCII names keep sorting as upper case, and no folded letter
+        // is ever A-Z, so the classes stay the library's.
+        const char32_t f = dv_foldcase(c);
+        out.push_back(f >= 'a' && f <= 'z' ? f - 32 : f);
     }
     return out;
 }

@@ -43,7 +43,8 @@ bool has_lone_surrogate(const dv_name &name);
 std::string json_string(std::u32string_view cps);
 std::string json_string_utf8(std::string_view text);
 
-// Upper-case folding of a whole string for case-insensitive comparison.
+// Case folding of a whole string by the library's rule (dv_foldcase, the one
+// its lookups and the write path use), ASCII letters then in upper case.
 std::u32string fold(std::u32string_view cps);
 
 // The options that hold for the whole run, whatever the command: filled by run() from

@@ -30,6 +30,7 @@ struct Disk {
         const uint64_t end = d->bytes.size() / 512;
         if (count == 0 || count > 4096 || sector >= end || count > end - sector)
             dvfuzz::fail("write outside the volume");
+        if (reinterpret_cast<uintptr_t>(buf) % 512 != 0) dvfuzz::fail("unaligned writer buffer");
         std::memcpy(d->bytes.data() + sector * 512, buf, size_t(count) * 512);
         return int32_t(count);
     }
@@ -46,7 +47,10 @@ const char *const kNames[] = {"a",
                               "x~1",
                               "sub/inner",
                               "dir/f",
-                              "DIR/F.BIN"};
+                              "DIR/F.BIN",
+                              "dir/../sub/./inner",
+                              "/./DIR/..",
+                              "../dir/f"};
 
 // writefat_remove_tree's callback: a directory's own entry comes before its contents.
 void count_removed(void *data, const dv_entry *e, uint32_t depth, int code) {

@@ -339,6 +339,30 @@ DORVEX_API int dv_namecmp(const dv_name *a, const dv_name *b);
 /* Copies `src` (len <= 255) into `dst` with its terminator. Returns 0. */
 DORVEX_API int dv_namecpy(dv_name *dst, const dv_name *src);
 
+/*
+ * Case. Lookups with DV_FLAG_NOCASE and the write path (see writefat.h)
+ * match names by these two, so that a caller (a pattern matcher, a sorted
+ * listing) can hold names to the same rule.
+ *
+ * dv_foldcase returns the simple case folding of the code point `cp`: upper-
+ * and title-case letters to lower case, and the few letters whose folding
+ * differs, one code point for one (U+212A KELVIN SIGN to k, U+1E9E CAPITAL
+ * SHARP S to U+00DF, final sigma U+03C2 to U+03C3; U+0130 stays, having no
+ * one-letter folding). Code points above U+FFFF, surrogates and everything
+ * else come back unchanged: names are 16-bit units and every unit folds on
+ * its own, so a character outside the BMP matches only itself. Pure; never
+ * fails.
+ */
+DORVEX_API uint32_t dv_foldcase(uint32_t cp);
+
+/*
+ * Compares two names as case-insensitive lookups match them: as dv_namecmp
+ * does (length first, then -2 or 2 at the first differing unit, 0 if equal),
+ * on the units folded by dv_foldcase. An 8.3 alias is not consulted: compare
+ * it yourself when you want lookups' match by 8.3 name.
+ */
+DORVEX_API int dv_namecasecmp(const dv_name *a, const dv_name *b);
+
 /* ---- Timestamps -------------------------------------------------------- */
 
 /*

@@ -293,6 +293,22 @@ DORVEX_API uint32_t readfat_optimal_flags(void);
 #define READFAT_FLAG_BATCH 0x0080u
 
 /*
+ * Volume flag, like READFAT_FLAG_BATCH (readfat_optimal_flags() does not
+ * include it).
+ *
+ * READFAT_FLAG_DOTS: path lookups (readfat_stat, readfat_opendir,
+ * readfat_open) take "." and ".." by the path's text, before anything is
+ * read, instead of matching the "." and ".." entries on disk: "." stays
+ * where it is, ".." goes back to the directory the path came from, and at
+ * the root stays at the root. So '/a/b/..' is '/a' (readfat_stat fills in
+ * a's own entry, not b's ".." entry), '/..' and '/a/..' are the root
+ * (readfat_opendir opens it; readfat_stat fails with ENOENT, as for '/'),
+ * and '/a/../b' does not look at a at all. The write path (writefat.h)
+ * resolves paths this way with or without the flag.
+ */
+#define READFAT_FLAG_DOTS 0x2000u
+
+/*
  * Mounts the FAT12, FAT16 or FAT32 volume whose boot sector is `start_sector`.
  *   end_sector   one past the volume's last sector (>= 64)
  *   sector_size  must be 512
@@ -395,6 +411,18 @@ DORVEX_API void readfat_closedir(readfat_volume *vol, readfat_dir *dir);
  * nothing meaningful.
  */
 DORVEX_API int readfat_stat(readfat_volume *vol, const char *path, dv_entry *out);
+
+/*
+ * As readfat_stat, but `path` is looked up from the directory `dir` (an
+ * entry readfat_readdir, readfat_stat or this function filled; null: the
+ * root) instead of from the root, by the same rules (case, deleted entries,
+ * a deleted directory read by the recovery rules). Saves the walk down to
+ * `dir` when you look up many names there. With READFAT_FLAG_DOTS, ".."
+ * does not climb above `dir` (the walk knows no path above it). Returns the
+ * codes of readfat_stat, and ENOTDIR when `dir` is not a directory.
+ */
+DORVEX_API int readfat_stat_at(readfat_volume *vol, const dv_entry *dir, const char *path,
+                               dv_entry *out);
 
 /*
  * Opens the file at `path` for reading at position 0. Returns a handle, or

@@ -34,7 +34,13 @@
  *
  * Paths are text in the charset of `flags`, split at its separators, as for
  * readfat. Names are matched as FAT matches them: case-insensitively (simple
- * case folding), against long names and 8.3 names alike.
+ * case folding, dv_foldcase), against long names and 8.3 names alike. "."
+ * and ".." go by the path's text, as readfat's lookups with
+ * READFAT_FLAG_DOTS take them: "." stays, ".." goes back one component (at
+ * the root, stays there); a path may go through them but not end at one
+ * (EINVAL: "/a/.." is no name to create, remove or rename). The directories
+ * a path passes through are remembered until anything is removed or moved,
+ * so that work along one deep path is not repeated from the root.
  *
  * Names written. A name that is a plain upper-case 8.3 name (README.TXT) is
  * stored as its short entry alone. A name that fits 8.3 with an all-lower-
@@ -128,6 +134,11 @@ extern "C" {
  * caller (for instance -EROFS for a read-only medium); any other result is
  * failure with EIO. Return only once the sectors are on the medium (or in
  * a cache that keeps its order): the power-loss ordering rests on it.
+ * `buf` is always 512-byte aligned, whatever your allocator gives: the
+ * volume's buffers lie on 512-byte boundaries inside its block, and file
+ * data from writefat_write goes straight from your buffer only when that
+ * is aligned too (otherwise through the volume's buffer, one copy), so a
+ * writer may hand `buf` to O_DIRECT or DMA as it is.
  */
 typedef int32_t (*writefat_sector_writer)(void *writer_data, const void *buf, uint64_t sector,
                                           uint32_t count);

@@ -1,6 +1,7 @@
 // Names and paths: caller text -> counted 16-bit names, one decoder call per character.
 #include <dorvex/dorvex.h>
 
+#include "charset/casefold.h"
 #include "codec/context_internal.h"
 
 #include <cerrno>
@@ -145,6 +146,19 @@ int dv_namecpy(dv_name *dst, const dv_name *src) {
     dst->len = n;
     for (unsigned i = 0; i < n; ++i) dst->units[i] = src->units[i];
     dst->units[n] = 0;
+    return 0;
+}
+
+uint32_t dv_foldcase(uint32_t cp) {
+    return cp > 0xFFFF ? cp : dorvex::fold_unit(static_cast<uint16_t>(cp));
+}
+
+int dv_namecasecmp(const dv_name *a, const dv_name *b) {
+    if (a->len != b->len) return a->len < b->len ? -1 : 1;
+    for (unsigned i = 0; i < a->len; ++i) {
+        const uint16_t x = dorvex::fold_unit(a->units[i]), y = dorvex::fold_unit(b->units[i]);
+        if (x != y) return x < y ? -2 : 2;
+    }
     return 0;
 }
 

@@ -485,19 +485,69 @@ bool looks_like_directory(const readfat_volume *vol, const uint8_t *entries, uin
     return true;
 }
 
-dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int *err) {
+dv_pathnode *drop_dot_components(dv_ctx *ctx, dv_pathnode *list) {
+    // The components kept, last first, so that ".." takes off the head; reversed at the end.
+    dv_pathnode *kept = nullptr;
+    while (list) {
+        dv_pathnode *node = list;
+        list = list->next;
+        node->next = nullptr;
+        const dv_name &n = node->name;
+        const bool dot = n.len == 1 && n.units[0] == '.';
+        const bool dotdot = n.len == 2 && n.units[0] == '.' && n.units[1] == '.';
+        // An empty component (a trailing separator) after nothing kept is the root itself.
+        if (dot || dotdot || (n.len == 0 && !kept)) {
+            if (dotdot && kept && kept->name.len != 0) {
+                dv_pathnode *up = kept;
+                kept = kept->next;
+                up->next = nullptr;
+                dv_freepath(ctx, up);
+            }
+            dv_freepath(ctx, node);
+            continue;
+        }
+        node->next = kept;
+        kept = node;
+    }
+    dv_pathnode *out = nullptr;
+    while (kept) {
+        dv_pathnode *node = kept;
+        kept = kept->next;
+        node->next = out;
+        out = node;
+    }
+    return out;
+}
+
+dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int *err, bool *root,
+                       const dv_entry *from) {
     // The empty path names nothing that has an entry.
     if (!out || path[0] == '\0') {
         set_err(err, ENOENT);
         return nullptr;
     }
     readfat_dir *dir = vol->lookup_dir;
-    start_dir(dir, root_start_cluster(vol));
+    if (from)
+        start_dir(dir, dir_start_cluster(vol, from), is_recovered(vol, from));
+    else
+        start_dir(dir, root_start_cluster(vol));
     dv_pathnode *list = dv_parsepath(vol->ctx, path);
     if (!list) {
         const int code = dv_errno(vol->ctx);
         set_err(err, code != 0 ? code : ENOENT);
         return nullptr;
+    }
+    if (vol->flags & READFAT_FLAG_DOTS) {
+        list = drop_dot_components(vol->ctx, list);
+        if (!list) {
+            // The root has no entry of its own.
+            if (root) {
+                *root = true;
+                return out;
+            }
+            set_err(err, ENOENT);
+            return nullptr;
+        }
     }
     for (const dv_pathnode *node = list; node; node = node->next) {
         const Scan s = find_in_dir(vol, dir, node->name, out);
@@ -523,7 +573,9 @@ readfat_dir *dir_open_path(readfat_volume *vol, const char *path, int *err) {
     }
     if (dv_isroot(vol->ctx, path)) return take_dir(vol, dir, root_start_cluster(vol));
     dv_entry entry;
-    if (!process_path(vol, path, &entry, err)) return nullptr;
+    bool root = false;
+    if (!process_path(vol, path, &entry, err, &root)) return nullptr;
+    if (root) return take_dir(vol, dir, root_start_cluster(vol));
     return take_dir(vol, dir, dir_start_cluster(vol, &entry), is_recovered(vol, &entry));
 }
 
@@ -606,3 +658,11 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
 }
 
 } // namespace dorvex
+
+extern "C" int readfat_stat_at(readfat_volume *vol, const dv_entry *dir, const char *path,
+                               dv_entry *out) {
+    if (!vol || !path) return EINVAL;
+    if (dir && !(dir->attr & DV_ATTR_DIRECTORY)) return ENOTDIR;
+    int code = 0;
+    return dorvex::process_path(vol, path, out, &code, nullptr, dir) ? 0 : code;
+}

@@ -118,7 +118,15 @@ inline uint32_t dir_run_clusters(const readfat_volume *vol) {
 // component before the last is a file), EIO (a directory or FAT sector could not be read),
 // EILSEQ (a damaged long-name run ends a directory before the name), or the code of
 // dv_parsepath.
-dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int *err);
+// With READFAT_FLAG_DOTS and `root` given, a path that names the root sets *root instead.
+// `from`, when given, is the directory entry the lookup starts in instead of the root.
+dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int *err,
+                       bool *root = nullptr, const dv_entry *from = nullptr);
+
+// Takes "." and ".." out of a parsed path by its text: "." goes, ".." goes with the
+// component before it (at the root, alone). Returns what is left (null: the root), the
+// nodes taken out released.
+dv_pathnode *drop_dot_components(dv_ctx *ctx, dv_pathnode *list);
 
 // Where a listing of the root starts: its first cluster, or on FAT12/16 the fixed root region
 // (kRootRegion, which no FAT entry holds).

@@ -1,5 +1,8 @@
-// The write path's internals: sector writes, the write-back FAT cache, cluster allocation,
-// directory scans and entry placement. The operations in writefat_api.cpp build on them.
+// The write path's internals, one file per concern: staging.cpp (sector writes, groups),
+// fat_cache.cpp, alloc.cpp, alias.cpp (8.3 aliases and tails), dir_scan.cpp (scans and
+// entry placement), name_index.cpp, resolve.cpp (paths), publish.cpp (new entries),
+// file_data.cpp, volume_info.cpp (label, FSInfo), remove_tree.cpp. The public functions
+// in writefat_api.cpp build on them.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +23,8 @@ constexpr uint32_t kMaxWrite = 4096;   // 512-byte sectors per writer request
 constexpr uint32_t kMaxRunEntries = 21;
 constexpr unsigned kPendSlots = 32;          // directory sectors a group keeps before it is synced
 constexpr uint32_t kStageBytes = 256u << 10; // file data a group gathers into one request
+constexpr uint32_t kPathLevels = 4096;       // directories the path cache remembers
+constexpr uint32_t kPathUnits = 16384;       // units of their folded names
 
 } // namespace dorvex
 
@@ -35,6 +40,7 @@ struct writefat_file {
 };
 
 struct writefat_volume {
+    void *block; // the allocation this state begins in, at its first 512-byte boundary
     readfat_volume *rv;
     dv_ctx *ctx; // the codec's: lenient, NT case, UTF-16
     writefat_sector_writer writer;
@@ -84,6 +90,12 @@ struct writefat_volume {
     // File data of successive clusters, gathered while a group is open.
     uint32_t stage_first, stage_count, stage_capacity; // clusters
     uint8_t *stage_buf;
+    // The directories the last path went through (see resolve): the folded names of its
+    // components, each ended by a zero unit, and the first cluster each one leads to. Any
+    // deleted entry (a removal, the old name of a move) empties it.
+    uint16_t *path_names; // kPathUnits
+    uint32_t *path_dirs;  // kPathLevels
+    uint32_t path_levels, path_units;
     writefat_file file;
 };
 
@@ -168,7 +180,8 @@ bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn);
 
 // Writes `n` raw entries at ordinal `at` of the directory, sector by sector, in order.
 int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint32_t n);
-// Marks the entries [first, first + n) deleted, the last sector last.
+// Marks the entries [first, first + n) deleted, the last sector last (and forgets the
+// directories paths went through: the entries may have been one of them).
 int delete_entries(W *w, uint32_t dir, uint32_t first, uint32_t n);
 // Reads a directory sector, from the directory cache when it holds it.
 int read_dir_unit(W *w, uint64_t sector, uint8_t *buf);
@@ -196,9 +209,91 @@ int choose_alias(W *w, const NamePlan &plan, const Scan &s, uint8_t out[11]);
 // The alias of `plan` with numeric tail `t` (~1 .. ~65535).
 void alias_with_tail(const NamePlan &plan, uint32_t t, uint8_t out[11]);
 
+// Marks the tail of an existing 8.3 name when it is one this plan could make.
+void note_tail(W *w, const NamePlan &plan, const uint8_t *sn);
+
 inline uint32_t dir_of_entry(const W *w, const dv_entry &e) {
     const uint32_t c = w->rv->fat_type == 32 ? e.cluster : e.cluster & 0xFFFFu;
     return c == 0 ? root_start_cluster(w->rv) : c;
 }
+
+// ---- Paths (resolve.cpp) ----------------------------------------------------------------
+
+constexpr int64_t k1980 = 315532800; // 1980-01-01, FAT's first day
+
+// A path's last component and the directory that holds it.
+struct Target {
+    uint32_t parent = 0;
+    bool root = false;
+    dv_name name;
+};
+// Scans `dir` for `name` (folded into `folded`, which must outlive `s`).
+int find(W *w, uint32_t dir, const dv_name &name, dv_name &folded, Scan &s);
+// The directory that holds the path's last component, and that component's name. "." and
+// ".." are taken by the text (drop_dot_components); a path ending in one is EINVAL. The
+// directories on the way come from the path cache as far as they match it.
+int resolve(W *w, const char *path, Target &t);
+// The entry of an existing path (not the root).
+int lookup(W *w, const char *path, Target &t, Scan &s, dv_name &folded);
+// Reads the sector holding ordinal `at` of `dir` into dir_buf; `e` points at the entry.
+int load_entry(W *w, uint32_t dir, uint32_t at, uint64_t &sector, uint8_t *&e);
+void store_cluster(uint8_t *e, uint32_t cluster);
+// Whether `dir` is `ancestor` or lies below it, following "..".
+int below(W *w, uint32_t dir, uint32_t ancestor, bool &inside);
+
+// ---- New entries (publish.cpp) ----------------------------------------------------------
+
+void set_time(dv_timestamp &ts, int64_t &ts64, int64_t v);
+uint32_t entry_first(const W *w, const dv_entry &e);
+// The record of a new entry: name and alias still to come.
+dv_entry new_record(uint32_t attr, uint32_t cluster, uint32_t size, int64_t mtime);
+// publish through the index of a large directory: no scan at all. 1 when the index cannot
+// tell (a possible clash, no free room at the end): the caller scans.
+int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan, dv_entry &rec);
+// Gives `rec` the name `name` in `dir` (alias, lower-case flags) and writes it there.
+// `skip_first`/`skip_count`: a run of the directory not to count as a clash (a rename's own).
+// EEXIST when the name is taken; `taken` (when given) then receives the scan that found it.
+int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip_first = 0,
+            uint32_t skip_count = 0, Scan *taken = nullptr);
+
+// ---- The index (name_index.cpp) ---------------------------------------------------------
+
+// Whether the index of `dir` shows that no entry there is named `folded` (by long or
+// 8.3 name); false when there is no index or it cannot tell.
+bool index_says_free(const W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan);
+// Records a name just placed at `at` in the indexed directory.
+void index_note(W *w, const dv_name &folded, const dv_entry &rec, uint32_t at);
+
+// ---- File data (file_data.cpp) ----------------------------------------------------------
+
+void drop_file(W *w, writefat_file *f);
+int fail_file(W *w, writefat_file *f, int code);
+// The cluster gathered in cluster_buf goes to a new cluster at the chain's end.
+int store_partial(W *w, writefat_file *f);
+int write_data(W *w, writefat_file *f, const uint8_t *p, size_t len);
+int finish_file(W *w, writefat_file *f, int64_t mtime);
+
+// ---- Label and FSInfo (volume_info.cpp) -------------------------------------------------
+
+bool label_char(uint8_t c);
+int patch_boot_label(W *w, uint64_t sector, const uint8_t *label);
+int count_free(W *w);
+int write_fsinfo(W *w);
+
+// ---- Removing a tree (remove_tree.cpp) --------------------------------------------------
+
+int remove_tree(W *w, const char *path, writefat_remove_fn fn, void *fn_data);
+
+// An operation whose writes must reach the medium in their order, outside any group: what
+// the group keeps is written first (rc), and the group resumes after the operation.
+struct Ordered {
+    W *w;
+    bool was;
+    int rc;
+    explicit Ordered(W *v) : w(v), was(v->group), rc(group_flush(v)) { w->group = false; }
+    ~Ordered() { w->group = was; }
+    Ordered(const Ordered &) = delete;
+    Ordered &operator=(const Ordered &) = delete;
+};
 
 } // namespace dorvex

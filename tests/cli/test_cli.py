@@ -2265,6 +2265,29 @@ class Patterns(Base):
         # With no such name left, the same path is a pattern and matches Photo 1.txt.
         self.assertEqual(run("cat", img, "/Photo [1].txt").stdout, b"plain\n")
 
+    def test_patterns_fold_case_as_lookups_do(self):
+        # Simple case folding, not towupper: capital sharp s, the Kelvin and Ohm signs and
+        # final sigma each match what a plain path finds.
+        src = self.path("src")
+        write_tree(src, {"\u00df.txt": b"sharp\n", "kilo.txt": b"kilo\n", "\u03c9mega.txt": b"omega\n",
+                         "\u03bf\u03b4\u03bf\u03c2.txt": b"road\n"})
+        img = mkimage(src, self.path("f.img"))
+        for path, data in (("/\u1e9e.txt", b"sharp\n"), ("/\u1e9e*.txt", b"sharp\n"),
+                           ("/\u212a*", b"kilo\n"), ("/\u2126MEGA.*", b"omega\n"),
+                           ("/\u039f\u0394\u039f\u03a3*", b"road\n"), ("/?\u03b4\u03bf\u03c3.txt", b"road\n")):
+            r = run("cat", img, path)
+            self.assertEqual((r.returncode, text(r.stderr), r.stdout), (0, "", data), path)
+        self.assertEqual(run("get", img, "/\u212a*", self.path("out")).returncode, 0)
+        self.assertEqual(os.listdir(self.path("out")), ["kilo.txt"])
+        # Commands without patterns find the same names.
+        self.assertEqual(run("ls", img, "/\u212aILO.TXT").stdout, b"kilo.txt\n")
+        self.assertEqual(run("ls", img, "/\u1e9e.TXT").stdout, "\u00df.txt\n".encode())
+        for path in ("/\u1e9e.txt", "/\u2126MEGA.txt"):
+            r = run("rm", img, path)
+            self.assertEqual((r.returncode, text(r.stderr)), (0, ""), path)
+        self.assertEqual(sorted(walk_json(ls_json(img)["entries"])),
+                         ["/kilo.txt", "/\u03bf\u03b4\u03bf\u03c2.txt"])
+
 
 # ---- iconv -----------------------------------------------------------------------------
 
@@ -2576,6 +2599,30 @@ class Write(Base):
         r = run(*args)
         self.assertEqual(r.returncode, 0, text(r.stderr))
         return text(r.stdout)
+
+    @need_dosfstools
+    def test_dot_components_name_the_same_entries_for_every_command(self):
+        img = self.mkfs("dots", ["-F", "16", "-s", "1"], 4096)
+        host = self.path("x.txt")
+        with open(host, "wb") as f:
+            f.write(b"x\n")
+        self.ok("mkdir", img, "/./sub")
+        self.ok("mkdir", img, "/sub/../sub/inner")
+        self.ok("put", img, host, "/sub/../sub/inner/./")
+        self.ok("put", img, host, "/./top.txt")
+        for path in ("/sub/inner/x.txt", "/sub/../sub/inner/x.txt", "/./sub/./inner/../inner/x.txt"):
+            self.assertEqual(run("cat", img, path).stdout, b"x\n", path)
+        self.assertEqual(self.ok("ls", img, "/sub/inner/.."), "inner\n")
+        self.ok("mv", img, "/sub/../top.txt", "/sub/inner/..")
+        self.assertEqual(self.ok("ls", img, "/./sub/"), "inner\ntop.txt\n")
+        self.ok("rm", img, "/sub/../sub/top.txt")
+        self.ok("rm", img, "/sub/inner/../inner/./x.txt")
+        for path in ("/sub/..", "/sub/inner/."):
+            r = run("rm", "-r", img, path)
+            self.assertNotEqual(r.returncode, 0, path)
+        self.ok("rm", "-r", img, "/./sub/inner/../../sub")
+        self.assertEqual(self.ok("ls", img, "/"), "")
+        fsck_clean(self, img)
 
     @need_dosfstools
     @need_mtools

@@ -312,8 +312,10 @@ TEST(NameText, ShortNamesAsListed) {
         {"README  TXT", DV_LCASE_BASE | DV_LCASE_EXT, nullptr, u"readme.txt"},
         {"README  TXT", DV_LCASE_EXT, nullptr, u"README.txt"},
         {"NOEXT      ", DV_LCASE_BASE, nullptr, u"noext"},
-        {"\x05" "BC     TXT", 0, nullptr, u"\u03C3BC.TXT"}, // 0x05 stands for 0xE5
-        {"\x9B       TXT", 0, "cp850", u"\u00F8.TXT"},   // cp437 would give U+00A2
+        {"\x05"
+         "BC     TXT",
+         0, nullptr, u"\u03C3BC.TXT"},                 // 0x05 stands for 0xE5
+        {"\x9B       TXT", 0, "cp850", u"\u00F8.TXT"}, // cp437 would give U+00A2
         {"\x9B       TXT", 0, nullptr, u"\u00A2.TXT"},
         {"A\0B     TXT", 0, nullptr, u"A"},
     };
@@ -335,5 +337,29 @@ TEST(NameText, CaseFoldingOfTheLettersThatMatter) {
         {0x416, 0x436}, {0x130, 0x130},   {0x1E9E, 0xDF},   {0x212A, 0x6B},   {0x17F, 0x73},
         {0x1C5, 0x1C6}, {0xAB70, 0x13A0}, {0x216B, 0x217B}, {0xFF21, 0xFF41}, {0xB5, 0x3BC},
         {0x178, 0xFF},  {0xD800, 0xD800}, {0x61, 0x61}};
-    for (const auto &p : pairs) EXPECT_EQ(dorvex::fold_unit(p[0]), p[1]) << std::hex << p[0];
+    for (const auto &p : pairs) {
+        EXPECT_EQ(dorvex::fold_unit(p[0]), p[1]) << std::hex << p[0];
+        EXPECT_EQ(dv_foldcase(p[0]), p[1]) << std::hex << p[0];
+    }
+    // Beyond the BMP nothing folds (Deseret capital long I would fold to U+10428).
+    EXPECT_EQ(dv_foldcase(0x10400), 0x10400u);
+    EXPECT_EQ(dv_foldcase(0x10FFFF), 0x10FFFFu);
+    EXPECT_EQ(dv_foldcase(0xFFFFFFFFu), 0xFFFFFFFFu);
+}
+
+TEST(NameCaseCmp, Table) {
+    const struct {
+        Units a, b;
+        int want;
+    } cases[] = {
+        {u"ABC", u"abc", 0},  {u"\u1E9E.txt", u"\u00DF.TXT", 0},
+        {u"\u212A", u"k", 0}, {u"\u03A3\u03C2", u"\u03C3\u03C3", 0},
+        {u"b", u"AA", -1},    {u"abd", u"ABC", 2},
+        {u"a", u"B", -2},     {u"\u0130", u"i", 2},
+        {u"", u"", 0},
+    };
+    for (const auto &c : cases) {
+        const dv_name a = make_name(c.a), b = make_name(c.b);
+        EXPECT_EQ(dv_namecasecmp(&a, &b), c.want);
+    }
 }

@@ -905,6 +905,79 @@ TEST(DirMisc, ClusterZeroIsTheRootOnlyForDirectoryEntries) {
     EXPECT_EQ(rd.bad_requests(), 0u);
 }
 
+// Without READFAT_FLAG_DOTS "." and ".." are the entries on disk (a ".." below the root holds
+// cluster 0, the root); with it they go by the path's text, the same in every lookup.
+TEST(DirMisc, DotComponentsByTheEntriesOrByThePathsText) {
+    FatImage img(geo(1));
+    const uint32_t a = img.alloc_cluster(), b = img.alloc_cluster();
+    DirEntries root;
+    root.add_short("A          ", DV_ATTR_DIRECTORY, a, 0);
+    root.add_short("TOP     TXT", DV_ATTR_ARCHIVE, 0, 7);
+    img.place_root(root);
+    DirEntries da, db;
+    da.add_dots(a, 0).add_short("B          ", DV_ATTR_DIRECTORY, b, 0);
+    db.add_dots(b, a).add_short("LEAF    TXT", DV_ATTR_ARCHIVE, 0, 9);
+    img.write_dir({a}, da);
+    img.write_dir({b}, db);
+    FaultReader rd(img);
+    const struct {
+        const char *path;
+        int on_disk, by_text;    // readfat_stat's result without and with the flag
+        const char *disk, *text; // the short name found
+    } cases[] = {
+        {"/A/B/..", 0, 0, "..         ", "A          "},
+        {"/A/B/../B/LEAF.TXT", 0, 0, "LEAF    TXT", "LEAF    TXT"},
+        {"/A/./B/./LEAF.TXT", 0, 0, "LEAF    TXT", "LEAF    TXT"},
+        {"/A/../TOP.TXT", 0, 0, "TOP     TXT", "TOP     TXT"},
+        {"/../TOP.TXT", ENOENT, 0, nullptr, "TOP     TXT"},
+        {"/A/..", 0, ENOENT, "..         ", nullptr},
+        {"/NONE/../TOP.TXT", ENOENT, 0, nullptr, "TOP     TXT"},
+        {"/A/B/LEAF.TXT/..", ENOTDIR, 0, nullptr, "B          "},
+    };
+    for (const uint32_t flags :
+         {readfat_optimal_flags(), readfat_optimal_flags() | READFAT_FLAG_DOTS}) {
+        Mounted v(img, rd, flags);
+        ASSERT_TRUE(v.ok());
+        const size_t blocks = v.alloc.live_blocks();
+        const bool text = (flags & READFAT_FLAG_DOTS) != 0;
+        for (const auto &c : cases) {
+            dv_entry e;
+            const int want = text ? c.by_text : c.on_disk;
+            ASSERT_EQ(readfat_stat(v, c.path, &e), want) << c.path << " " << text;
+            if (want == 0) {
+                EXPECT_EQ(std::string(e.shortname, 11), text ? c.text : c.disk) << c.path;
+            }
+        }
+        // The root by every way there (on disk the root has no "..").
+        for (const char *path : {"/A/..", "/A/B/../..", "/..", "A/B/../../"}) {
+            int err = 0;
+            readfat_dir *d = readfat_opendir(v, path, &err);
+            if (!text && std::string(path) == "/..") {
+                EXPECT_EQ(d, nullptr) << path;
+                continue;
+            }
+            ASSERT_NE(d, nullptr) << path;
+            const dv_entry *e = readfat_readdir(v, d, &err);
+            ASSERT_NE(e, nullptr) << path;
+            EXPECT_EQ(std::string(e->shortname, 11), "A          ") << path;
+            readfat_closedir(v, d);
+        }
+        // From a directory's entry instead of the root.
+        dv_entry at, e;
+        ASSERT_EQ(readfat_stat(v, "/A", &at), 0);
+        ASSERT_EQ(readfat_stat_at(v, &at, "B/../B/LEAF.TXT", &e), 0);
+        EXPECT_EQ(std::string(e.shortname, 11), "LEAF    TXT");
+        ASSERT_EQ(readfat_stat_at(v, nullptr, "TOP.TXT", &e), 0);
+        EXPECT_EQ(e.size, 7u);
+        EXPECT_EQ(readfat_stat_at(v, &at, "TOP.TXT", &e), ENOENT);
+        EXPECT_EQ(readfat_stat_at(v, &at, "..", &e), text ? ENOENT : 0); // not above `dir`
+        ASSERT_EQ(readfat_stat_at(v, &at, "B/LEAF.TXT", &at), 0);
+        EXPECT_EQ(readfat_stat_at(v, &at, "X", &e), ENOTDIR);
+        EXPECT_EQ(readfat_stat_at(v, nullptr, nullptr, &e), EINVAL);
+        EXPECT_EQ(v.alloc.live_blocks(), blocks); // every path list released
+    }
+}
+
 // With READFAT_FLAG_BATCH a listing loads runs of clusters (and of root sectors) a request:
 // the same records, codes and positions as without it, across damaged chains and failing
 // readers, on every FAT width; seekdir lands on the same records.

@@ -40,6 +40,7 @@ namespace {
 int32_t read_cb(void *data, void *buf, uint64_t sector, uint32_t count) {
     auto *img = static_cast<WImage *>(data);
     if ((sector + count) * 512 > img->cur.size()) return -1;
+    ++img->reads;
     std::memcpy(buf, img->cur.data() + sector * 512, size_t{count} * 512);
     return static_cast<int32_t>(count);
 }
@@ -49,12 +50,25 @@ int32_t write_cb(void *data, const void *buf, uint64_t sector, uint32_t count) {
     if ((sector + count) * 512 > img->cur.size()) return -1;
     if (img->limit >= 0 && img->writes >= img->limit) return -img->fail_code; // the power is gone
     ++img->writes;
+    if (reinterpret_cast<uintptr_t>(buf) % 512 != 0) ++img->unaligned;
     std::memcpy(img->cur.data() + sector * 512, buf, size_t{count} * 512);
     for (uint32_t i = 0; i < count; ++i) img->touched.insert(sector + i);
     if (pwrite(img->fd, buf, size_t{count} * 512, static_cast<off_t>(sector * 512)) !=
         static_cast<ssize_t>(count) * 512)
         return -EIO;
     return static_cast<int32_t>(count);
+}
+
+// The tracking allocator's blocks, `misalign` bytes into them.
+void *shifted_alloc(void *data, size_t size) {
+    auto *img = static_cast<WImage *>(data);
+    auto *p = static_cast<uint8_t *>(TrackingAlloc::alloc_cb(&img->alloc, size + img->misalign));
+    return p ? p + img->misalign : nullptr;
+}
+
+void shifted_free(void *data, void *ptr) {
+    auto *img = static_cast<WImage *>(data);
+    if (ptr) TrackingAlloc::free_cb(&img->alloc, static_cast<uint8_t *>(ptr) - img->misalign);
 }
 
 } // namespace
@@ -87,7 +101,7 @@ writefat_volume *WImage::open(long lim, uint32_t flags) {
                        flags ? flags
                              : (readfat_optimal_flags() & ~DV_CHARSET_MASK) | DV_CHARSET_UTF8 |
                                    DV_FLAG_NTCASE | DV_FLAG_NOCASE,
-                       4, 4, &err, &alloc, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+                       4, 4, &err, this, shifted_alloc, shifted_free);
     if (w && grouped) {
         EXPECT_EQ(writefat_group(w, 1), 0);
     }

@@ -44,6 +44,7 @@ class Write : public ::testing::TestWithParam<FatKind> {
         w = img->open();
         ASSERT_NE(w, nullptr) << step;
         EXPECT_EQ(reader_tree(w), want) << step;
+        EXPECT_EQ(img->unaligned, 0) << step;
     }
     WriteTools tools;
     std::string dir;
@@ -459,6 +460,61 @@ TEST_P(Write, RemoveTreeTakesEverythingBelowDepthFirst) {
     ASSERT_EQ(writefat_remove_tree(w, "victim.txt", nullptr, nullptr), 0); // a file
     want.erase("victim.txt");
     check(w, "remove a file");
+    EXPECT_EQ(writefat_close(w), 0);
+}
+
+// "." and ".." go by the path's text, and the directories a path went through are looked up
+// again after anything was removed or moved, on blocks the allocator gives unaligned.
+TEST_P(Write, DotsAndDirectoriesOnTheWay) {
+    img->misalign = 48;
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(writefat_mkdir(w, "Docs", 0), 0);
+    ASSERT_EQ(writefat_mkdir(w, "/./Docs/../Docs/Sub", 0), 0);
+    const std::string data = pattern(70000, 4); // whole clusters from an unaligned buffer
+    for (const char *f : {"Docs/Sub/../Sub/./a.bin", "/../top.bin", "Docs/Sub/b.bin"})
+        ASSERT_EQ(put(w, f, data.substr(1)), 0) << f;
+    for (const char *bad : {"Docs/..", "Docs/Sub/.", "..", "Docs/./"})
+        EXPECT_EQ(writefat_remove(w, bad), EINVAL) << bad;
+    EXPECT_EQ(writefat_mkdir(w, "Docs/Sub/..", 0), EINVAL);
+    EXPECT_EQ(writefat_rename(w, "top.bin", "Docs/.."), EINVAL);
+    // A moved directory is not found where it was, a new one there is.
+    ASSERT_EQ(writefat_rename(w, "Docs/Sub", "Moved"), 0);
+    EXPECT_EQ(put(w, "Docs/Sub/c.bin", "c"), ENOENT);
+    ASSERT_EQ(writefat_mkdir(w, "Docs/Sub", 0), 0);
+    ASSERT_EQ(put(w, "Docs/Sub/c.bin", "c"), 0);
+    ASSERT_EQ(put(w, "Moved/d.bin", "d"), 0);
+    // A removed one neither.
+    ASSERT_EQ(remove_tree(w, "Docs/Sub"), 0);
+    EXPECT_EQ(put(w, "Docs/Sub/e.bin", "e"), ENOENT);
+    ASSERT_EQ(writefat_mkdir(w, "Docs/Sub", 0), 0);
+    ASSERT_EQ(writefat_remove(w, "Docs/Sub"), 0);
+    EXPECT_EQ(put(w, "Docs/Sub/e.bin", "e"), ENOENT);
+    want = {{"Docs/", ""},
+            {"Moved/", ""},
+            {"Moved/a.bin", digest(data.substr(1))},
+            {"Moved/b.bin", digest(data.substr(1))},
+            {"Moved/d.bin", digest("d")},
+            {"top.bin", digest(data.substr(1))}};
+    check(w, "dots and moves");
+    EXPECT_EQ(writefat_close(w), 0);
+}
+
+// Filling a deep tree, a directory and a file at each level, reads each directory a bounded
+// number of times, not once for every path that goes through it.
+TEST_P(Write, DeepTreeReadsStayLinear) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    const int levels = 300;
+    std::string path;
+    img->reads = 0;
+    for (int k = 0; k < levels; ++k) {
+        path += k ? "/Level" : "Level";
+        ASSERT_EQ(writefat_mkdir(w, path.c_str(), 0), 0) << k;
+        ASSERT_EQ(put(w, (path + "/file.txt").c_str(), "f"), 0) << k;
+    }
+    EXPECT_LT(img->reads, 10 * levels);
+    ASSERT_EQ(remove_tree(w, "Level"), 0);
     EXPECT_EQ(writefat_close(w), 0);
 }
 

@@ -1,0 +1,148 @@
+// Paths to directories: the parent of a path's last component, the entry a path names,
+// and whether one directory lies below another.
+#include <cerrno>
+#include <cstring>
+
+#include "common/bytes.h"
+#include "codec/dirent_internal.h"
+#include "volume/fat_chain.h"
+#include "write/writefat_internal.h"
+
+namespace dorvex {
+
+// Scans `dir` for `name` (folded into `folded`, which must outlive `s`).
+int find(W *w, uint32_t dir, const dv_name &name, dv_name &folded, Scan &s) {
+    fold_name(name, folded);
+    s.want = &folded;
+    return scan_dir(w, dir, s);
+}
+
+namespace {
+
+bool is_dot_name(const dv_name &n) {
+    return (n.len == 1 && n.units[0] == '.') ||
+           (n.len == 2 && n.units[0] == '.' && n.units[1] == '.');
+}
+
+// Whether the path cache holds `folded` as the component at `units`.
+bool cached_as(const W *w, uint32_t units, const dv_name &folded) {
+    if (units + folded.len >= w->path_units || w->path_names[units + folded.len] != 0) return false;
+    return std::memcmp(w->path_names + units, folded.units, folded.len * sizeof(uint16_t)) == 0;
+}
+
+} // namespace
+
+int resolve(W *w, const char *path, Target &t) {
+    dv_ctx *pc = w->rv->ctx;
+    pc->err = 0;
+    dv_pathnode *list = dv_parsepath(pc, path);
+    t.parent = root_start_cluster(w->rv);
+    if (!list) {
+        if (pc->err != 0) return pc->err;
+        t.root = true;
+        return 0;
+    }
+    // No entry is named "." or "..": a path goes through them but cannot end at one.
+    const dv_pathnode *last = nullptr;
+    for (const dv_pathnode *n = list; n; n = n->next)
+        if (n->name.len != 0) last = n;
+    if (last && is_dot_name(last->name)) {
+        dv_freepath(pc, list);
+        return EINVAL;
+    }
+    list = drop_dot_components(pc, list);
+    // Each directory on the way is looked up once per path, and not at all as far as the
+    // path repeats the one before: filling or removing a deep tree stays linear.
+    int rc = 0;
+    uint32_t level = 0, units = 0; // of this path, as the cache holds them
+    bool hits = true, recording = true;
+    const dv_pathnode *prev = nullptr;
+    for (const dv_pathnode *n = list; n && rc == 0; n = n->next) {
+        if (n->name.len == 0) continue;
+        if (prev) {
+            dv_name folded;
+            fold_name(prev->name, folded);
+            if (hits && level < w->path_levels && cached_as(w, units, folded)) {
+                t.parent = w->path_dirs[level++];
+                units += folded.len + 1u;
+            } else {
+                if (hits) {
+                    // What is cached past here belonged to another path.
+                    hits = false;
+                    w->path_levels = level;
+                    w->path_units = units;
+                }
+                Scan s;
+                s.want = &folded;
+                rc = scan_dir(w, t.parent, s);
+                if (rc == 0 && !s.found) rc = ENOENT;
+                if (rc == 0 && !(s.rec.attr & DV_ATTR_DIRECTORY)) rc = ENOTDIR;
+                if (rc == 0) t.parent = dir_of_entry(w, s.rec);
+                recording = recording && rc == 0 && level < kPathLevels &&
+                            units + folded.len + 1u <= kPathUnits;
+                if (recording) {
+                    std::memcpy(w->path_names + units, folded.units, folded.len * sizeof(uint16_t));
+                    w->path_names[units + folded.len] = 0;
+                    w->path_dirs[level++] = t.parent;
+                    units += folded.len + 1u;
+                    w->path_levels = level;
+                    w->path_units = units;
+                }
+            }
+        }
+        prev = n;
+    }
+    if (rc == 0) {
+        if (prev)
+            dv_namecpy(&t.name, &prev->name);
+        else
+            t.root = true;
+    }
+    dv_freepath(pc, list);
+    return rc;
+}
+
+// Reads the sector holding ordinal `at` of `dir` into dir_buf; `e` points at the entry.
+int load_entry(W *w, uint32_t dir, uint32_t at, uint64_t &sector, uint8_t *&e) {
+    if (int rc = locate(w, dir, at, sector)) return rc;
+    if (int rc = read_dir_unit(w, sector, w->dir_buf)) return rc;
+    e = w->dir_buf + (at % w->epu) * DV_DIRENT_SIZE;
+    return 0;
+}
+
+void store_cluster(uint8_t *e, uint32_t cluster) {
+    store_le16(e + DV_DIRENT_CLUSTER_HI, static_cast<uint16_t>(cluster >> 16));
+    store_le16(e + DV_DIRENT_CLUSTER_LO, static_cast<uint16_t>(cluster));
+}
+
+// The entry of an existing path (not the root).
+int lookup(W *w, const char *path, Target &t, Scan &s, dv_name &folded) {
+    if (int rc = resolve(w, path, t)) return rc;
+    if (t.root) return EINVAL;
+    if (int rc = find(w, t.parent, t.name, folded, s)) return rc;
+    return s.found ? 0 : ENOENT;
+}
+
+// Whether `dir` is `ancestor` or lies below it, following "..".
+int below(W *w, uint32_t dir, uint32_t ancestor, bool &inside) {
+    inside = false;
+    const uint32_t root = root_start_cluster(w->rv);
+    for (uint32_t depth = 0; depth < kMaxDirEntries; ++depth) {
+        if (dir == ancestor) {
+            inside = true;
+            return 0;
+        }
+        if (dir == root) return 0;
+        uint64_t sector = 0;
+        uint8_t *e = nullptr;
+        if (int rc = load_entry(w, dir, 1, sector, e)) return rc;
+        if (std::memcmp(e, "..         ", 11) != 0) return EIO;
+        const uint32_t up =
+            (w->rv->fat_type == 32 ? uint32_t{load_le16(e + DV_DIRENT_CLUSTER_HI)} << 16 : 0) |
+            load_le16(e + DV_DIRENT_CLUSTER_LO);
+        dir = up == 0 ? root : up;
+    }
+    return EIO;
+}
+
+} // namespace dorvex
