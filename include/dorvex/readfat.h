@@ -663,11 +663,13 @@ DORVEX_API int readfat_free_clusters(readfat_volume *vol, uint32_t *count, int *
  * The chain is followed from the entry's first cluster with the bounds and
  * the cycle guard of readfat_read, and no further than the entry's size: the
  * last run is cut at it and clusters past it are not reported (nor their FAT
- * entries read). A directory has no size: its runs cover its whole chain, up
- * to its end mark, each cluster counted whole. A directory entry with first
- * cluster 0 (a ".." below the root) means the root: on FAT32 its chain, on
- * FAT12/16 the fixed root region as one run of no clusters. A file of size
- * 0 has no runs.
+ * entries read). A chain that loops is caught within a few passes over its
+ * cycle, as readfat_read catches it: the runs found before may repeat some of
+ * its clusters, as the bytes that read returns do. A directory has no size:
+ * its runs cover its whole chain, up to its end mark, each cluster counted
+ * whole. A directory entry with first cluster 0 (a ".." below the root)
+ * means the root: on FAT32 its chain, on FAT12/16 the fixed root region as
+ * one run of no clusters. A file of size 0 has no runs.
  *
  * With DV_FLAG_DELETED, a deleted record (entry->deleted) has no chain any
  * more: its runs are those readfat_read reads by the recovery rules (see
@@ -735,6 +737,18 @@ DORVEX_API int readfat_extents_each(readfat_volume *vol, const dv_entry *entry,
  */
 DORVEX_API int readfat_extents(readfat_volume *vol, const dv_entry *entry, readfat_extent *out,
                                uint32_t room, uint32_t *count, int *err);
+
+/*
+ * Where cluster number `cluster` lies by the volume's layout: its first
+ * sector (absolute, as in readfat_extent), also for numbers past the end of
+ * the data area, where the chains of a volume cut short lead: a chain that
+ * fails with DV_E_BROKENCHAIN at a cluster whose next one starts past the
+ * medium's end met a truncated image, not damage. Returns 0 for 0, 1, and
+ * the values from the FAT type's bad-cluster mark up (0xFF7, 0xFFF7,
+ * 0x0FFFFFF7: bad-cluster and end marks), and for a null `vol`. Reads
+ * nothing.
+ */
+DORVEX_API uint64_t readfat_cluster_sector(const readfat_volume *vol, uint32_t cluster);
 
 #ifdef __cplusplus
 }

@@ -236,4 +236,10 @@ int readfat_extents(readfat_volume *vol, const dv_entry *entry, readfat_extent *
     return -1;
 }
 
+uint64_t readfat_cluster_sector(const readfat_volume *vol, uint32_t cluster) {
+    if (!vol || cluster < 2) return 0;
+    const uint32_t bad = vol->fat_type == 12 ? 0xFF7u : vol->fat_type == 16 ? 0xFFF7u : 0x0FFFFFF7u;
+    return cluster >= bad ? 0 : cluster_sector(vol, cluster);
+}
+
 } // extern "C"

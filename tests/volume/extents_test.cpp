@@ -150,6 +150,15 @@ TEST_P(Extents, RunsCoverEachFileExactlyAndHoldItsBytes) {
         EXPECT_EQ(w.runs[0].sectors, img.root_sectors());
     }
     EXPECT_EQ(rd.bad_requests(), 0u);
+
+    // Cluster numbers past the data area still have a place (where a volume cut short
+    // leads); marks and 0, 1 have none.
+    const uint32_t bad = bits == 12 ? 0xFF7u : bits == 16 ? 0xFFF7u : 0x0FFFFFF7u;
+    for (uint32_t c : {2u, 5u, g.cluster_count + 1, g.cluster_count + 2, bad - 1})
+        EXPECT_EQ(readfat_cluster_sector(v, c), img.cluster_sector(c)) << c;
+    for (uint32_t c : {0u, 1u, bad, bad + 1, 0x0FFFFFF8u, 0xFFFFFFFFu})
+        EXPECT_EQ(readfat_cluster_sector(v, c), 0u) << c;
+    EXPECT_EQ(readfat_cluster_sector(nullptr, 2), 0u);
 }
 
 TEST_P(Extents, TheArrayFormCountsAllAndFillsItsRoom) {
