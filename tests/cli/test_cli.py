@@ -2750,6 +2750,41 @@ class Extents(Base):
         self.assertEqual(cat.returncode, 1)
         self.assertEqual(sum(x["bytes"] for x in doc["extents"]), len(cat.stdout))
 
+    def test_sorted_walks_read_records_again_after_each_subdirectory(self):
+        # Deep levels drop their records while a child is walked and read them again, a
+        # batch at a time; a directory of many subdirectories does so after each one.
+        files = {}
+        deep = "top"
+        for level in range(12):
+            for k in (3, 1, 2):  # after the subdirectory in name order
+                files["%s/x%d-%d.txt" % (deep, level, k)] = b"x"
+            if level == 10:
+                for i in range(300):
+                    files["%s/D%03d/in.txt" % (deep, (i * 37) % 300)] = b"y"
+            deep += "/Sub %02d" % level
+        write_tree(self.path("src"), files)
+        img = mkimage(self.path("src"), self.path("w.img"))
+        dirs = {os.path.dirname(p) for p in files}
+        for p in list(dirs):
+            while p:
+                dirs.add(p)
+                p = os.path.dirname(p)
+
+        def walk(d):
+            kids = sorted((n for n in dirs | set(files) if os.path.dirname(n) == d),
+                          key=lambda n: os.path.basename(n).upper())
+            out = ["/" + k + ("/" if k in dirs else "") for k in kids]
+            for k in kids:
+                if k in dirs:
+                    out += walk(k)
+            return out
+        self.assertEqual(self.lines("ls", "-R", "--paths", img), walk(""))
+
+    def lines(self, *args):
+        r = run(*args)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        return [l for l in text(r.stdout).split("\n") if l]
+
 
 def main():
     global TOOL, SOURCE, EXAMPLES
