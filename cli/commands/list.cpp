@@ -204,7 +204,7 @@ class LsText {
         std::string s = o_.longfmt ? long_line(l, name, o_.human) : std::move(name);
         if (l.deleted) s += "  [deleted]";
         if (l.label) s += "  [volume label]";
-        line(s);
+        line(std::move(s));
     }
     void line(std::string s) {
         s += o_.null ? '\0' : '\n';
