@@ -279,8 +279,10 @@ for g, label, med, lo, hi, mem in rows:
 for g, label, med, lo, hi, mem in rows:
     if g == "ls32" and label.startswith("dorvex ls") and mem.isdigit():
         print("%-26s %.1f MiB  %s" % (label + " 32K peak <= 6 MiB", int(mem) / 1024, "met" if int(mem) <= 6144 else "NOT met"))
+# Sorted listings hold every entry's key while they read (some 40 bytes each): 6 MiB.
 for g, label, med, lo, hi, mem in rows:
-    if label in ("dorvex cat", "dorvex ls", "dorvex ls -U", "dorvex ls --json", "dorvex ls -R",
-                 "dorvex tree", "dorvex get (list)") and mem.isdigit():
+    if g == "ls" and label in ("dorvex ls", "dorvex ls --json", "dorvex ls -R", "dorvex tree") and mem.isdigit():
+        print("%-26s %.1f MiB  %s" % (label + " peak <= 6 MiB", int(mem) / 1024, "met" if int(mem) <= 6144 else "NOT met"))
+    elif g != "ls32" and label in ("dorvex cat", "dorvex ls -U", "dorvex get (list)") and mem.isdigit():
         print("%-26s %.1f MiB  %s" % (label + " peak <= 4 MiB", int(mem) / 1024, "met" if int(mem) <= 4096 else "NOT met"))
 EOF
