@@ -339,6 +339,37 @@ BENCHMARK(BM_ReadFileBatch)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// The runs of the same file: a walk over its FAT entries alone (the file is contiguous: one
+// run), as cat's zero-copy path and stat --clusters take them. Arg batch: READFAT_FLAG_BATCH,
+// which lets the walk read eight FAT sectors a request.
+void BM_Extents(benchmark::State &state) {
+    const FileImage &f = file_image(static_cast<uint32_t>(state.range(0)));
+    const uint32_t flags = state.range(1) != 0 ? READFAT_FLAG_BATCH : 0u;
+    readfat_volume *vol = mount(*f.img, readfat_optimal_flags() | flags);
+    if (!vol) return state.SkipWithError("mount failed");
+    dv_entry e{};
+    if (readfat_stat(vol, "big file.bin", &e) != 0) return state.SkipWithError("stat failed");
+    uint32_t count = 0;
+    const uint64_t calls_before = f.img->reader_calls;
+    for (auto _ : state) {
+        readfat_extent x;
+        int err = 0;
+        if (readfat_extents(vol, &e, &x, 1, &count, &err) != 0 || x.bytes != kFileBytes)
+            return state.SkipWithError("extents failed");
+        benchmark::DoNotOptimize(x);
+    }
+    state.counters["runs"] = count;
+    state.counters["calls"] = static_cast<double>(f.img->reader_calls - calls_before) /
+                              static_cast<double>(state.iterations());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(kFileBytes));
+    readfat_delete(vol);
+}
+BENCHMARK(BM_Extents)
+    ->ArgNames({"spc", "batch"})
+    ->ArgsProduct({{1, 64}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond);
+
 // ---- Listing --------------------------------------------------------------------------
 
 constexpr int kListFiles = 20000;

@@ -78,14 +78,27 @@ const CommandHelp kHelp[] = {
      "Examples:\n"
      "  dorvex tree sdcard.img /docs\n"
      "  dorvex tree -a sdcard.img\n"},
-    {"stat", "stat [--json] IMAGE PATH",
+    {"stat", "stat [--json] [--clusters] [-a|--deleted] IMAGE PATH",
      "Show every field of a directory entry: long and 8.3 name, attributes, first\n"
      "cluster, size, creation, modification and access times (local time, or UTC\n"
      "with --utc; '-' when there is no valid date).\n"
      "\n"
+     "  --clusters    also where the data lies: each run of clusters that follow\n"
+     "                one another on disk, with its offset in the file, first\n"
+     "                sector (512-byte, counted from the image's start), sectors,\n"
+     "                first cluster, clusters and bytes (the last run ends at the\n"
+     "                file's size; a directory's runs cover its whole chain). A\n"
+     "                chain that breaks is an error after the runs before it.\n"
+     "  --json        one JSON object; with --clusters its \"extents\" array\n"
+     "  -a, --deleted a deleted entry too (by its recovered name): its runs are\n"
+     "                those recovery reads, marked recovered (and damaged where\n"
+     "                clusters in use by other files were passed over)\n"
+     "\n"
      "Examples:\n"
      "  dorvex stat sdcard.img /DCIM/100CANON/IMG_0001.JPG\n"
-     "  dorvex stat --json sdcard.img readme.txt\n"},
+     "  dorvex stat --json sdcard.img readme.txt\n"
+     "  dorvex stat --clusters sdcard.img /DCIM/100CANON/MVI_0002.MOV\n"
+     "  dorvex stat --clusters --deleted sdcard.img /DCIM/100CANON/_MG_0003.JPG\n"},
     {"cat", "cat [-a|--deleted] IMAGE PATH...",
      "Write the contents of files to standard output, in the order given.\n"
      "A PATH may be a pattern matched inside the image: '*', '?' and '[...]'\n"

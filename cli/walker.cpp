@@ -3,8 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <algorithm>
+#include <bit>
 #include <cstring>
-#include <deque>
+#include <string_view>
 
 #include "cli.h"
 #include "text.h"
@@ -45,10 +46,15 @@ std::string shortened(const std::string &shown) {
 // A damaged directory chain can be long; no real FAT directory holds more
 // than 65536 entries.
 constexpr size_t kMaxEntries = size_t(1) << 17;
-// Keys sorted at a time: a run's keys are dropped once its order is known.
-constexpr size_t kRun = 512;
-// Levels that keep their merge records while a child is walked.
-constexpr size_t kKeepRecords = 16;
+// Records read back at a time, in directory order, for a sorted listing: a
+// batch's positions spread over the whole directory, so the bigger it is the
+// fewer times each cluster is read again. A batch after a subdirectory was
+// walked starts small (most of it would be dropped at the next one) and
+// doubles up to the most.
+constexpr size_t kMaxBatch = 512;
+constexpr size_t kMinBatch = 16;
+// Levels that keep their batch of records while a child is walked.
+constexpr size_t kKeepRecords = 8;
 
 // A record as the walkers hand it out (as scan_dir does). The dot entries are
 // the first two raw entries of a directory other than the root.
@@ -95,6 +101,21 @@ int read_all(readfat_volume *vol, readfat_dir *d, bool root,
     }
 }
 
+// The raw 32-byte entries of the directory `e` (the root: a directory entry
+// with cluster 0), as far as its chain can be followed: a bound on what a
+// listing returns.
+size_t raw_entries(readfat_volume *vol, const dv_entry &e) {
+    uint64_t bytes = 0;
+    readfat_extents_each(
+        vol, &e,
+        [](void *d, const readfat_extent *x) {
+            *static_cast<uint64_t *>(d) += x->bytes;
+            return 0;
+        },
+        &bytes, nullptr);
+    return static_cast<size_t>(bytes / DV_DIRENT_SIZE);
+}
+
 // The record at `pos`; 0 or an error code.
 int read_one(readfat_volume *vol, readfat_dir *d, bool root, uint32_t pos, Listed &l) {
     int err = 0;
@@ -108,147 +129,156 @@ int read_one(readfat_volume *vol, readfat_dir *d, bool root, uint32_t pos, Liste
 
 } // namespace
 
-// What a sorted listing compares. Names are folded to upper case and kept as
-// UTF-8, whose byte order is code point order.
+// What a sorted listing compares: its key's bytes, then the position. The
+// key is one byte that puts "." and ".." first, with -S or -t the size or
+// time (largest first: inverted, big-endian), then the name folded to upper
+// case as UTF-8, whose byte order is code point order. Keys lie one after
+// another in one string.
 struct SortKey {
-    int64_t num = 0; // size or modification time
-    std::string name;
+    uint32_t at = 0;  // the key's offset in the keys' string
+    uint32_t len = 0; // and length
     uint32_t pos = 0; // ties keep directory order
-    bool dot = false;
 };
 
-namespace {
-
-SortKey key_of(const Listed &l, uint32_t pos, Order order) {
-    SortKey k;
-    k.pos = pos;
-    k.dot = l.dot;
-    if (order == Order::size) k.num = l.entry.size;
-    if (order == Order::time) k.num = l.entry.mtime64 == DV_TIME_NONE ? INT64_MIN : l.entry.mtime64;
-    // ASCII names, the usual case, fold here without a detour.
-    const dv_name &n = l.entry.name;
-    size_t len = n.len > DV_NAME_MAX ? DV_NAME_MAX : n.len;
-    k.name.reserve(len);
-    for (size_t i = 0; i < len; ++i) {
-        uint16_t u = n.units[i];
-        if (u >= 0x80) {
-            k.name = to_utf8(fold(name_to_u32(n)));
-            break;
-        }
-        k.name.push_back(static_cast<char>(u >= 'a' && u <= 'z' ? u - 32 : u));
-    }
-    return k;
-}
-
-// ls(1) order: "." and ".." first, the largest or newest first, then names.
-bool before(const SortKey &a, const SortKey &b, SortBy by) {
-    if (by.reverse) return before(b, a, SortBy{by.order, false});
-    if (a.dot != b.dot) return a.dot;
-    if (a.num != b.num) return a.num > b.num;
-    if (int c = a.name.compare(b.name)) return c < 0;
-    return a.pos < b.pos;
-}
-
-} // namespace
-
-// The positions of a directory's kept entries in sorted runs of kRun, merged
-// as they are handed out: only a run's worth of keys is held while sorting,
-// and while merging the next record of each run.
+// The positions of a directory's kept entries, sorted once the listing is
+// over (the keys are then dropped), and handed out with their records, which
+// are read again by position a batch at a time in directory order.
 class SortedIndex {
   public:
     // Reads the record at a position: false when it cannot be read.
     using Reread = std::function<bool(uint32_t, Listed &)>;
 
-    explicit SortedIndex(SortBy by) : by_(by) {}
+    // `raw` bounds the entries to come: the directory's raw 32-byte entries.
+    // Room for them is reserved but not touched (so it costs no memory until
+    // used): a large listing then grows without copying its keys over and over.
+    SortedIndex(SortBy by, size_t raw) : by_(by) {
+        const size_t most = std::min(raw, kMaxEntries);
+        keys_.reserve(most);
+        names_.reserve(most * 16);
+    }
 
-    void add(SortKey k) {
-        buf_.push_back(std::move(k));
-        if (buf_.size() == kRun) flush();
+    void add(const Listed &l, uint32_t pos) {
+        SortKey k;
+        k.pos = pos;
+        k.at = static_cast<uint32_t>(names_.size());
+        names_.push_back(l.dot ? '\0' : '\1');
+        if (by_.order != Order::name) {
+            int64_t num = l.entry.size;
+            if (by_.order == Order::time)
+                num = l.entry.mtime64 == DV_TIME_NONE ? INT64_MIN : l.entry.mtime64;
+            const uint64_t down = ~(static_cast<uint64_t>(num) ^ (uint64_t{1} << 63));
+            for (int shift = 56; shift >= 0; shift -= 8)
+                names_.push_back(static_cast<char>(down >> shift & 0xFF));
+        }
+        // ASCII names, the usual case, fold here without a detour.
+        const dv_name &n = l.entry.name;
+        const size_t len = n.len > DV_NAME_MAX ? DV_NAME_MAX : n.len;
+        const size_t head = names_.size();
+        names_.resize(head + len);
+        char *out = names_.data() + head;
+        for (size_t i = 0; i < len; ++i) {
+            const uint16_t u = n.units[i];
+            if (u >= 0x80) {
+                names_.resize(head);
+                names_ += to_utf8(fold(name_to_u32(n)));
+                break;
+            }
+            out[i] = static_cast<char>(u >= 'a' && u <= 'z' ? u - 32 : u);
+        }
+        k.len = static_cast<uint32_t>(names_.size() - k.at);
+        keys_.push_back(k);
     }
-    // The listing is over: reads the first record of each run.
+    // The listing is over: sorts, and reads the first batch.
     void finish(const Reread &reread) {
-        flush();
-        buf_ = {};
-        head_.resize(at_.size());
-        rec_.resize(at_.size());
-        for (size_t r = 0; r < at_.size(); ++r) load(r, reread);
-        pick();
+        std::sort(keys_.begin(), keys_.end(),
+                  [this](const SortKey &a, const SortKey &b) { return before(a, b, by_); });
+        order_.reserve(keys_.size());
+        for (const SortKey &k : keys_) order_.push_back(k.pos);
+        keys_ = {};
+        names_ = {};
+        batch_ = kMaxBatch;
+        load(reread);
     }
-    bool done() const { return best_ == SIZE_MAX; }
+    bool done() const { return next_ >= order_.size(); }
     // Drops the records held (while a subdirectory is walked, so that a deep
     // walk holds no records but its own level's); back() reads them again.
-    void release() { rec_ = {}; }
+    void release() {
+        rec_ = {};
+        held_ = 0;
+        batch_ = kMinBatch;
+    }
     void back(const Reread &reread) {
-        if (!rec_.empty() || at_.empty()) return;
-        rec_.resize(at_.size());
-        for (size_t r = 0; r < at_.size(); ++r)
-            if (at_[r] < end_[r] && !reread(order_[at_[r]], rec_[r])) at_[r] = end_[r];
-        pick();
+        if (held_ == 0 && !done()) load(reread);
     }
     // The first entry and its position.
-    const Listed &front() const { return rec_[best_]; }
-    uint32_t front_pos() const { return head_[best_].pos; }
+    const Listed &front() const { return rec_[next_ - first_]; }
+    uint32_t front_pos() const { return order_[next_]; }
     // Takes the first entry off.
     void pop(const Reread &reread) {
-        ++at_[best_];
-        load(best_, reread);
-        repick();
+        ++next_;
+        if (!done() && next_ - first_ >= held_) load(reread);
     }
 
   private:
-    void flush() {
-        if (buf_.empty()) return;
-        std::sort(buf_.begin(), buf_.end(),
-                  [this](const SortKey &a, const SortKey &b) { return before(a, b, by_); });
-        at_.push_back(order_.size());
-        for (const SortKey &k : buf_) order_.push_back(k.pos);
-        end_.push_back(order_.size());
-        buf_.clear();
+    // ls(1) order: "." and ".." first, the largest or newest first, then names.
+    bool before(const SortKey &a, const SortKey &b, SortBy by) const {
+        if (by.reverse) return before(b, a, SortBy{by.order, false});
+        if (int c = compare(names_.data() + a.at, a.len, names_.data() + b.at, b.len)) return c < 0;
+        return a.pos < b.pos;
     }
-    // The record of run r's next position into rec_[r]; a run whose record
-    // cannot be read ends there.
-    void load(size_t r, const Reread &reread) {
-        if (at_[r] < end_[r] && reread(order_[at_[r]], rec_[r])) {
-            head_[r] = key_of(rec_[r], order_[at_[r]], by_.order);
-        } else {
-            at_[r] = end_[r];
-            head_[r] = SortKey{};
+    // Byte order, eight bytes at a time: names of one directory tend to share
+    // long prefixes ("IMG_0", "document-list-000"), which memcmp calls spend
+    // their time on.
+    static int compare(const char *a, uint32_t na, const char *b, uint32_t nb) {
+        const uint32_t n = na < nb ? na : nb;
+        uint32_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x == y) continue;
+            if constexpr (std::endian::native == std::endian::little) {
+                x = __builtin_bswap64(x);
+                y = __builtin_bswap64(y);
+            }
+            return x < y ? -1 : 1;
         }
+        for (; i < n; ++i)
+            if (a[i] != b[i])
+                return static_cast<uint8_t>(a[i]) < static_cast<uint8_t>(b[i]) ? -1 : 1;
+        return na < nb ? -1 : na > nb ? 1 : 0;
     }
-    // Orders the heap of runs: the one with the first next key on top.
-    struct Later {
-        const SortedIndex *s;
-        bool operator()(size_t a, size_t b) const {
-            return before(s->head_[b], s->head_[a], s->by_);
+    // Reads the records of the next batch of positions, in directory order. A
+    // record that cannot be read ends the listing before the batch.
+    void load(const Reread &reread) {
+        first_ = next_;
+        const size_t n = std::min(batch_, order_.size() - next_);
+        batch_ = std::min(batch_ * 2, kMaxBatch);
+        // Every record is read over: a larger room is kept, not cleared again.
+        if (rec_.size() < n) rec_.resize(n);
+        held_ = n;
+        std::vector<uint32_t> by_pos(n);
+        for (size_t i = 0; i < n; ++i) by_pos[i] = static_cast<uint32_t>(i);
+        std::sort(by_pos.begin(), by_pos.end(),
+                  [&](uint32_t a, uint32_t b) { return order_[first_ + a] < order_[first_ + b]; });
+        for (uint32_t i : by_pos) {
+            if (!reread(order_[first_ + i], rec_[i])) {
+                order_.resize(first_);
+                release();
+                return;
+            }
         }
-    };
-    Later later() const { return Later{this}; }
-    // The live runs as a heap on their next keys; best_ is its top.
-    void pick() {
-        live_.clear();
-        for (size_t r = 0; r < at_.size(); ++r)
-            if (at_[r] < end_[r]) live_.push_back(r);
-        std::make_heap(live_.begin(), live_.end(), later());
-        best_ = live_.empty() ? SIZE_MAX : live_.front();
-    }
-    // After run best_ moved on: sifts it to its place, or drops it.
-    void repick() {
-        std::pop_heap(live_.begin(), live_.end(), later());
-        if (at_[best_] < end_[best_])
-            std::push_heap(live_.begin(), live_.end(), later());
-        else
-            live_.pop_back();
-        best_ = live_.empty() ? SIZE_MAX : live_.front();
     }
 
     SortBy by_;
-    std::vector<SortKey> buf_;
-    std::deque<uint32_t> order_;   // the runs, one after another (grows without copies)
-    std::vector<size_t> at_, end_; // each run's next and end in order_
-    std::vector<SortKey> head_;    // each run's next key
-    std::vector<Listed> rec_;      // and its record
-    std::vector<size_t> live_;     // runs not used up, as a heap
-    size_t best_ = SIZE_MAX;
+    std::vector<SortKey> keys_;   // while listing
+    std::string names_;           // their folded names, one after another
+    std::vector<uint32_t> order_; // the positions in sorted order
+    size_t next_ = 0;             // the front's index in order_
+    size_t first_ = 0;            // the index in order_ of rec_[0]
+    size_t batch_ = kMaxBatch;    // records the next load reads
+    std::vector<Listed> rec_;     // the records of order_[first_ ..]
+    size_t held_ = 0;             // how many of them
 };
 
 int list_sorted(readfat_volume *vol, const Node &dir, SortBy by,
@@ -265,9 +295,14 @@ int list_sorted(readfat_volume *vol, const Node &dir, SortBy by,
             if (keep(l)) fn(l);
         });
     } else {
-        SortedIndex index(by);
+        dv_entry self = dir.entry;
+        if (dir.is_root) {
+            self = dv_entry{};
+            self.attr = DV_ATTR_DIRECTORY;
+        }
+        SortedIndex index(by, raw_entries(vol, self));
         code = read_all(vol, d, root, [&](const Listed &l, uint32_t pos) {
-            if (keep(l)) index.add(key_of(l, pos, by.order));
+            if (keep(l)) index.add(l, pos);
         });
         int reread_code = 0;
         auto reread = [&](uint32_t pos, Listed &l) {
@@ -394,12 +429,18 @@ void Walker::list(Frame &f) {
     listing_error_ = 0;
     if (!open(f.ref)) return;
     bool root = f.ref.root || f.ref.cluster == 0;
-    if (by_.order != Order::directory) f.sorted = std::make_unique<SortedIndex>(by_);
+    if (by_.order != Order::directory) {
+        dv_entry self{};
+        self.attr = DV_ATTR_DIRECTORY;
+        self.cluster = f.ref.root ? 0 : f.ref.cluster;
+        self.deleted = f.ref.deleted;
+        f.sorted = std::make_unique<SortedIndex>(by_, raw_entries(vol_, self));
+    }
     size_t idx = 0;
     listing_error_ = read_all(vol_, dir_, root, [&](const Listed &l, uint32_t pos) {
         if (keep_(l)) {
             if (f.sorted) {
-                f.sorted->add(key_of(l, pos, by_.order));
+                f.sorted->add(l, pos);
             } else {
                 if (f.kept.size() <= idx / 64) f.kept.resize(idx / 64 + 1);
                 f.kept[idx / 64] |= uint64_t{1} << (idx % 64);

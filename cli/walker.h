@@ -39,9 +39,10 @@ struct SortBy {
 };
 
 // Calls `fn` for every entry of `dir` that `keep` accepts, in `by` order.
-// Directory order streams; a sorted listing holds a 4-byte position per entry
-// and the keys of at most a run of entries, reading records again by
-// position. Returns 0 or an error code, as scan_dir.
+// Directory order streams; a sorted listing holds every entry's key (its
+// folded name, some 40 bytes) while it reads, then a 4-byte position per
+// entry, and reads the records again by position, up to 512 at a time in
+// directory order. Returns 0 or an error code, as scan_dir.
 int list_sorted(readfat_volume *vol, const Node &dir, SortBy by,
                 const std::function<bool(const Listed &)> &keep,
                 const std::function<void(const Listed &)> &fn);

@@ -74,7 +74,7 @@ class Copier {
             c.code = err ? err : EIO;
             return c;
         }
-        if (img_fd_ >= 0 && kernel_ && !f->recovering) copy_runs(f, out, c);
+        if (img_fd_ >= 0 && kernel_ && !f->recovering) copy_runs(e, f, out, c);
         if (c.ok() && c.bytes < e.size) copy_read(f, out, c);
         c.damaged = f->damaged != 0;
         readfat_close(vol_, f);
@@ -96,72 +96,70 @@ class Copier {
         if (fd >= 0) ::close(fd);
     }
 
-    // Whether cluster `c` names a data cluster, and its byte offset in the image.
-    bool cluster_offset(uint32_t c, uint64_t &off) const {
-        if (c < 2 || c - 2 >= vol_->cluster_count) return false;
-        off = (vol_->data_start + uint64_t(c - 2) * vol_->sectors_per_cluster) * 512;
-        return true;
+    // Whether the cluster a failed read stopped at (`f->cluster`, a number
+    // the chain led to) ends past the image: the image was cut short.
+    bool past_image_end(const readfat_file *f) const {
+        const uint64_t next = readfat_cluster_sector(vol_, f->cluster + 1);
+        return readfat_cluster_sector(vol_, f->cluster) != 0 && next > image_.sectors();
     }
 
-    // Whether cluster `c` (a cluster number, not an end mark) would lie past
-    // the end of the image: the image was cut short.
-    bool past_image_end(uint32_t c) const {
-        if (c < 2 || c >= 0x0FFFFFF7) return false;
-        uint64_t sector = vol_->data_start + uint64_t(c - 2) * vol_->sectors_per_cluster;
-        return sector + vol_->sectors_per_cluster > image_.sectors();
+    // What the kernel copies: one run after another, as the library reports
+    // them.
+    struct Sender {
+        Copier *self;
+        int out;
+        Copied *c;
+        bool cut = false; // stopped before the run's end: the library goes on
+    };
+
+    // Sends the runs of a live file straight from the image. Stops at the
+    // first run the kernel refuses, at the end of the image, or where the
+    // chain breaks: the library then reads on from there (and meets the break
+    // itself, to report it).
+    void copy_runs(const dv_entry &e, readfat_file *f, int out, Copied &c) {
+        Sender s{this, out, &c};
+        readfat_extents_each(
+            vol_, &e,
+            [](void *d, const readfat_extent *x) {
+                auto *s = static_cast<Sender *>(d);
+                return s->self->send_extent(*x, *s) ? 0 : 1;
+            },
+            &s, nullptr);
+        if (!c.ok() || c.bytes == f->size) return;
+        // Refused by the kernel, or the chain ends: the library reads from here.
+        int err = 0;
+        if (readfat_seek(vol_, f, c.bytes, &err) != 0) c.code = err ? err : EIO;
     }
 
-    // Sends what the chain allows. Stops at the first run the kernel refuses
-    // (copy_read goes on from there), at the end of the image or of the chain.
-    void copy_runs(readfat_file *f, int out, Copied &c) {
-        const uint32_t cb = vol_->cluster_bytes, size = f->size;
+    // Sends one run; false to stop (a refusal, an error, the image's end).
+    bool send_extent(const readfat_extent &x, Sender &s) {
+        Copied &c = *s.c;
+        if (x.offset != c.bytes) return false;
         const uint64_t image_end = image_.size_bytes();
-        while (c.bytes < size) {
-            uint64_t off;
-            uint32_t first = f->cluster;
-            if (!cluster_offset(first, off)) break; // let the library name it
-            // The run of clusters that follow each other on disk.
-            uint32_t run = 0, cl = first;
-            int err = 0;
-            for (;;) {
-                uint32_t left = size - c.bytes - run;
-                run += left < cb ? left : cb;
-                if (c.bytes + run == size) break;
-                if (readfat_seek(vol_, f, c.bytes + run, &err) != 0) break;
-                if (f->cluster != cl + 1 || run >= kKernelRun) break;
-                cl = f->cluster;
-            }
-            uint32_t send = run;
-            if (off >= image_end)
-                send = 0;
-            else if (image_end - off < send)
-                send = static_cast<uint32_t>((image_end - off) / 512 * 512);
-            uint32_t sent = send_run(out, off, send, c);
+        const uint64_t off = x.sector * 512;
+        uint32_t send = x.bytes;
+        if (off >= image_end)
+            send = 0;
+        else if (image_end - off < send)
+            send = static_cast<uint32_t>((image_end - off) / 512 * 512);
+        for (uint32_t done = 0; done < send;) {
+            const uint32_t piece = send - done < kKernelRun ? send - done : kKernelRun;
+            const uint32_t sent = send_run(s.out, off + done, piece, c);
+            done += sent;
             c.bytes += sent;
             if (sent && on_bytes) on_bytes(sent);
             if (stop_signal()) {
                 c.code = EINTR;
-                return;
+                return false;
             }
-            if (sent < send) {
-                if (c.werr) return;
-                // Refused by the kernel: the library reads from here.
-                err = 0;
-                if (readfat_seek(vol_, f, c.bytes, &err) != 0) c.code = err ? err : EIO;
-                return;
-            }
-            if (send < run) {
-                c.truncated = true;
-                c.code = EIO;
-                return;
-            }
-            if (err) {
-                // The chain broke after this run: the library reports it.
-                err = 0;
-                if (readfat_seek(vol_, f, c.bytes, &err) != 0) c.code = err ? err : EIO;
-                return;
-            }
+            if (sent < piece) return false;
         }
+        if (send < x.bytes) {
+            c.truncated = true;
+            c.code = EIO;
+            return false;
+        }
+        return true;
     }
 
     // Sends `len` bytes from image offset `off`; returns how many went.
@@ -216,7 +214,7 @@ class Copier {
             if (got && on_bytes) on_bytes(got);
             if (got < want) {
                 c.code = err ? err : EIO;
-                c.truncated = past_image_end(f->cluster);
+                c.truncated = past_image_end(f);
                 return;
             }
         }

@@ -22,6 +22,22 @@ std::u32string entry_u32(const Listed &l) {
 }
 
 std::string entry_display(const Listed &l) {
+    // Printable ASCII other than '\\' shows as it is: most names, without a
+    // detour through code points (a large listing spends its time here).
+    if (!l.label) {
+        const dv_name &n = l.entry.name;
+        const size_t len = n.len > DV_NAME_MAX ? DV_NAME_MAX : n.len;
+        std::string s;
+        s.reserve(len + 1); // and the line's end, without a second allocation
+        s.resize(len);
+        size_t i = 0;
+        for (; i < len; ++i) {
+            const uint16_t u = n.units[i];
+            if (u < 0x20 || u > 0x7E || u == '\\') break;
+            s[i] = static_cast<char>(u);
+        }
+        if (i == len) return s;
+    }
     return escape_display(entry_u32(l));
 }
 
@@ -188,7 +204,7 @@ class LsText {
         std::string s = o_.longfmt ? long_line(l, name, o_.human) : std::move(name);
         if (l.deleted) s += "  [deleted]";
         if (l.label) s += "  [volume label]";
-        line(s);
+        line(std::move(s));
     }
     void line(std::string s) {
         s += o_.null ? '\0' : '\n';
@@ -415,24 +431,99 @@ int cmd_tree(const Args &a) {
 
 // ---- stat -------------------------------------------------------------------
 
+namespace {
+
+// Where an entry's data lies, as the library reports it, and the code that
+// ended the walk (0 when it went to the end).
+struct Runs {
+    std::vector<readfat_extent> list;
+    int code = 0;
+};
+
+Runs runs_of(readfat_volume *vol, const dv_entry &e) {
+    Runs r;
+    int err = 0;
+    if (readfat_extents_each(
+            vol, &e,
+            [](void *d, const readfat_extent *x) {
+                static_cast<std::vector<readfat_extent> *>(d)->push_back(*x);
+                return 0;
+            },
+            &r.list, &err) != 0)
+        r.code = err ? err : EIO;
+    return r;
+}
+
+void runs_json(JsonWriter &j, const Runs &r) {
+    j.key("extents").begin_array(true);
+    for (const readfat_extent &x : r.list) {
+        j.begin_object().key("offset").num(x.offset).key("sector").num(x.sector);
+        j.key("sectors").num(x.sectors).key("cluster").num(x.cluster);
+        j.key("clusters").num(x.clusters).key("bytes").num(x.bytes);
+        j.key("recovered").boolean(x.flags & READFAT_EXTENT_RECOVERED);
+        j.key("damaged").boolean(x.flags & READFAT_EXTENT_DAMAGED).end();
+    }
+    j.end();
+    if (r.code) j.key("extents_error").str_utf8(dv_strerror(r.code));
+}
+
+// One line per run under a header; deleted files' runs say how they were
+// found.
+std::string runs_text(const Runs &r) {
+    std::string out = "Extents:     " + std::to_string(r.list.size()) +
+                      (r.list.size() == 1 ? " run\n" : " runs\n");
+    if (r.list.empty()) return out;
+    char line[160];
+    std::snprintf(line, sizeof line, "  %12s %14s %10s %10s %10s %12s\n", "offset", "sector",
+                  "sectors", "cluster", "clusters", "bytes");
+    out += line;
+    for (const readfat_extent &x : r.list) {
+        const char *how = (x.flags & READFAT_EXTENT_DAMAGED)     ? "  recovered, damaged"
+                          : (x.flags & READFAT_EXTENT_RECOVERED) ? "  recovered"
+                                                                 : "";
+        std::snprintf(line, sizeof line,
+                      "  %12" PRIu32 " %14" PRIu64 " %10" PRIu32 " %10" PRIu32 " %10" PRIu32
+                      " %12" PRIu32 "%s\n",
+                      x.offset, x.sector, x.sectors, x.cluster, x.clusters, x.bytes, how);
+        out += line;
+    }
+    return out;
+}
+
+} // namespace
+
 int cmd_stat(const Args &a) {
     Session s;
     std::string user, path;
     Node n;
     if (!open_target(a, s, user, n, path)) return kFail;
+    const bool clusters = a.has("clusters");
+    Runs runs;
+    if (clusters) {
+        dv_entry root{};
+        root.attr = DV_ATTR_DIRECTORY;
+        runs = runs_of(s.vol, n.is_root ? root : n.entry);
+    }
+    // A chain that breaks is told after what was found.
+    auto finish = [&] {
+        if (!runs.code) return kOk;
+        report(escape_display_utf8(path), std::string("extents: ") + dv_strerror(runs.code));
+        return kFail;
+    };
     if (n.is_root) {
         if (a.has("json")) {
             JsonWriter j(stdout);
             j.begin_object().key("path").str_utf8("/").key("name").str_utf8("");
             j.key("type").str_utf8("directory").key("root").boolean(true);
             j.key("cluster").num(s.vol->root_cluster);
+            if (clusters) runs_json(j, runs);
             j.finish();
         } else {
             out_str("Path:        /\nType:        directory (the root; it has no entry of "
                     "its own)\nCluster:     " +
-                    std::to_string(s.vol->root_cluster) + "\n");
+                    std::to_string(s.vol->root_cluster) + "\n" + (clusters ? runs_text(runs) : ""));
         }
-        return kOk;
+        return finish();
     }
     Listed l;
     l.entry = n.entry;
@@ -441,8 +532,9 @@ int cmd_stat(const Args &a) {
         JsonWriter j(stdout);
         j.begin_object().key("path").str_utf8(path);
         entry_members(j, l);
+        if (clusters) runs_json(j, runs);
         j.finish();
-        return kOk;
+        return finish();
     }
     const dv_entry &e = n.entry;
     char attr[64];
@@ -471,8 +563,9 @@ int cmd_stat(const Args &a) {
     out += "Created:     " + time_text(e.ctime64, e.ctime.nsec) + "\n";
     out += "Modified:    " + time_text(e.mtime64) + "\n";
     out += "Accessed:    " + time_text(e.atime64, 0, true) + "\n";
+    if (clusters) out += runs_text(runs);
     out_str(out);
-    return kOk;
+    return finish();
 }
 
 // ---- info -------------------------------------------------------------------

@@ -812,6 +812,105 @@ DORVEX_API int readfat_info(readfat_volume *vol, readfat_volinfo *out);
 DORVEX_API int readfat_identify(uint64_t start_sector, uint64_t end_sector, void *reader_data,
                                 readfat_sector_reader reader, const char **name, uint64_t *claimed);
 
+/*
+ * ---- File extents ----
+ *
+ * Where a file lies on the medium: its runs of clusters that follow one
+ * another on disk, in file order, as a forensic tool, a boot loader that
+ * loads a file by sector, or a copier that lets the kernel move the bytes
+ * (sendfile) needs them. Only FAT sectors are read, through the FAT cache,
+ * never data; nothing is allocated.
+ *
+ * The chain is followed from the entry's first cluster with the bounds and
+ * the cycle guard of readfat_read, and no further than the entry's size: the
+ * last run is cut at it and clusters past it are not reported (nor their FAT
+ * entries read). A chain that loops is caught within a few passes over its
+ * cycle, as readfat_read catches it: the runs found before may repeat some of
+ * its clusters, as the bytes that read returns do. A directory has no size:
+ * its runs cover its whole chain, up to its end mark, each cluster counted
+ * whole. A directory entry with first cluster 0 (a ".." below the root)
+ * means the root: on FAT32 its chain, on FAT12/16 the fixed root region as
+ * one run of no clusters. A file of size 0 has no runs.
+ *
+ * With DV_FLAG_DELETED, a deleted record (entry->deleted) has no chain any
+ * more: its runs are those readfat_read reads by the recovery rules (see
+ * readfat_open_entry): the first cluster, then each next cluster the FAT
+ * marks free, those in use by something else passed over. Every such run is
+ * marked READFAT_EXTENT_RECOVERED; one that starts after clusters passed
+ * over, or the first when its cluster is in use again, also
+ * READFAT_EXTENT_DAMAGED. A deleted directory reports its first cluster, when
+ * the FAT still marks it free: the rest is found by content as it is listed
+ * (see readfat_opendir_entry) and is not reported.
+ */
+
+/* readfat_extent.flags */
+#define READFAT_EXTENT_RECOVERED 0x1u /* a deleted file's run, by the recovery rules */
+#define READFAT_EXTENT_DAMAGED                                                                     \
+    0x2u /* recovery passed over clusters in use (or found                                         \
+            the first one in use): the bytes may not be the                                        \
+            file's */
+
+/* One run: `bytes` of the file from `offset` on lie in `sectors` 512-byte
+ * sectors from `sector` on (whole clusters; the last run's sectors reach past
+ * the file's end to its cluster's). 32 bytes, no padding. */
+typedef struct readfat_extent {
+    uint64_t sector;   /* first sector, absolute: numbered as the sector reader
+                          numbers them (vol->data_start for cluster 2) */
+    uint32_t offset;   /* byte offset in the file of the run's first byte */
+    uint32_t bytes;    /* bytes of the file in the run */
+    uint32_t sectors;  /* 512-byte sectors the run's clusters span */
+    uint32_t clusters; /* clusters of the run (0 for the FAT12/16 root region) */
+    uint32_t cluster;  /* first cluster of the run (0 for the FAT12/16 root region) */
+    uint32_t flags;    /* READFAT_EXTENT_* */
+} readfat_extent;
+
+/* Called by readfat_extents_each with each run in file order, and
+ * `fn_data`. Return 0 to go on, anything else to stop the walk there. It may
+ * read the volume's files and directories (the walk keeps its own place). */
+typedef int (*readfat_extent_fn)(void *fn_data, const readfat_extent *extent);
+
+/*
+ * Reports the runs of the file or directory `entry` (a record from
+ * readfat_readdir or readfat_stat) to `fn`, in file order.
+ *
+ * Returns 0 when every run was reported, 1 when `fn` stopped the walk, or
+ * -1 with `*err` (when `err` is not null) after the runs found before the
+ * failure, which never reach past what readfat_read reads:
+ *   EINVAL            null `vol`, `entry` or `fn`
+ *   EIO               the reader failed a FAT sector (calling again retries)
+ *   DV_E_BROKENCHAIN  the chain ends before the size, loops, or leads outside
+ *                     the data area (a first cluster of 0 with a size, a
+ *                     free or bad-cluster mark); a directory chain longer
+ *                     than 4 GiB
+ *   DV_E_EOF          a deleted file's recovery reached the end of the data
+ *                     area before its size
+ */
+DORVEX_API int readfat_extents_each(readfat_volume *vol, const dv_entry *entry,
+                                    readfat_extent_fn fn, void *fn_data, int *err);
+
+/*
+ * The same runs into your array: writes the first `room` of them to `out`
+ * (which may be null when `room` is 0) and stores how many runs there are,
+ * written or not, in `*count`, so a call with room 0 sizes the array.
+ * Returns 0, or -1 with `*err` as readfat_extents_each (and EINVAL for a
+ * null `count`, or a null `out` with a nonzero `room`); `*count` then counts
+ * the runs found before the failure.
+ */
+DORVEX_API int readfat_extents(readfat_volume *vol, const dv_entry *entry, readfat_extent *out,
+                               uint32_t room, uint32_t *count, int *err);
+
+/*
+ * Where cluster number `cluster` lies by the volume's layout: its first
+ * sector (absolute, as in readfat_extent), also for numbers past the end of
+ * the data area, where the chains of a volume cut short lead: a chain that
+ * fails with DV_E_BROKENCHAIN at a cluster whose next one starts past the
+ * medium's end met a truncated image, not damage. Returns 0 for 0, 1, and
+ * the values from the FAT type's bad-cluster mark up (0xFF7, 0xFFF7,
+ * 0x0FFFFFF7: bad-cluster and end marks), and for a null `vol`. Reads
+ * nothing.
+ */
+DORVEX_API uint64_t readfat_cluster_sector(const readfat_volume *vol, uint32_t cluster);
+
 #ifdef __cplusplus
 }
 #endif
