@@ -246,7 +246,7 @@ struct Out {
     void *data;
     writefat_sector_writer fn;
     const Layout &l;
-    uint8_t buf[kBuf];
+    alignas(512) uint8_t buf[kBuf]; // aligned, as every buffer handed to a writer
 
     // Writes the logical sector `s` from `p` (one logical sector).
     int put(uint64_t s, const uint8_t *p) const { return call(p, start + s * l.unit, l.unit); }

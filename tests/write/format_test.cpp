@@ -57,7 +57,7 @@ int run(const std::string &cmd, std::string &out) {
 // A sparse image file as the medium; the writer can fail its n-th call.
 struct Dev {
     int fd = -1;
-    long calls = 0, fail_at = 0;
+    long calls = 0, fail_at = 0, unaligned = 0;
     int32_t fail_result = -EROFS;
     uint32_t largest = 0;
 
@@ -65,6 +65,7 @@ struct Dev {
         auto *d = static_cast<Dev *>(self);
         if (++d->calls == d->fail_at) return d->fail_result;
         if (count > d->largest) d->largest = count;
+        if (reinterpret_cast<uintptr_t>(buf) % 512) ++d->unaligned;
         const auto n = static_cast<ssize_t>(count) * 512;
         return pwrite(d->fd, buf, static_cast<size_t>(n), static_cast<off_t>(sector * 512)) == n
                    ? static_cast<int32_t>(count)
@@ -198,6 +199,7 @@ TEST_F(Format, EveryKindMountsTakesFilesAndStaysClean) {
         o.mtime = 1700000000;
         ASSERT_EQ(format(path, bytes, o), 0) << k.name;
         EXPECT_LE(dev.largest, 16u) << k.name;
+        EXPECT_EQ(dev.unaligned, 0) << k.name;
         expect_clean(path, k.name);
         std::string out;
         // mtools' own checks on (whole tracks), no MTOOLS_SKIP_CHECK.
