@@ -203,15 +203,17 @@ std::string change_error(const std::string &dest, int code) {
 // Copies one host file to `dest`. Returns false after reporting (a full volume is told once,
 // at the end, by cmd_put). One open, one fstat (size and time) and, for a file that fits the
 // buffer, one read: the whole file then reaches the library in one call, which writes its
-// whole clusters in one request. `listed`: found in a tree, where only a regular file is
-// copied; one named by the user (a FIFO such as <(command) too) is read whatever it is.
-bool put_file(WriteSession &s, const std::string &host, const std::string &dest, bool force,
-              bool listed) {
+// whole clusters in one request. The file is `name` in the directory `at` (a tree's entry
+// opens without resolving its whole path), `host` says it in messages. `listed`: found in a
+// tree, where only a regular file is copied; one named by the user (a FIFO such as
+// <(command) too) is read whatever it is.
+bool put_file(WriteSession &s, const std::string &host, int at, const char *name,
+              const std::string &dest, bool force, bool listed) {
     // Without blocking: a FIFO that took a listed file's place would wait for a writer; nor
     // through a link that took its place, unless links are followed.
-    const int fd =
-        ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (listed ? O_NONBLOCK : 0) |
-                                 (listed && !s.follow ? O_NOFOLLOW : 0));
+    const int fd = ::openat(at, name,
+                            O_RDONLY | O_CLOEXEC | O_NOCTTY | (listed ? O_NONBLOCK : 0) |
+                                (listed && !s.follow ? O_NOFOLLOW : 0));
     struct stat st {};
     if (fd < 0 && stop_signal()) return false;
     if (fd < 0 || ::fstat(fd, &st) != 0) {
@@ -291,9 +293,11 @@ class Copier : public HostTree::Visitor {
     int failures = 0;
 
     bool enter(const HostEntry &d) override {
-        const std::string dest = dests_.empty() ? top_ : join(dests_.back(), d.name);
+        const size_t back = dest_.size();
+        dest_ = ends_.empty() ? top_ : join(dest_, d.name);
+        const std::string &dest = dest_;
         if (s_.full() || is_root(dest)) {
-            dests_.push_back(dest);
+            ends_.push_back(back);
             return true;
         }
         // Made, or merged into when it is a directory already. (The read side sees a group's
@@ -310,24 +314,26 @@ class Copier : public HostTree::Visitor {
             s_.fail(shown_path(dest), change_error(dest, rc));
             ++failures;
             stop_ = !s_.usable();
+            dest_.resize(back);
             return false;
         }
-        dests_.push_back(dest);
+        ends_.push_back(back);
         return true;
     }
     void leave(const HostEntry &d) override {
         // The directory's times are those of the host directory, set after its contents.
-        if (!s_.full() && !is_root(dests_.back()))
-            writefat_settimes(s_.w(), dests_.back().c_str(), DV_TIME_NONE, fat_wall(d.mtime),
+        if (!s_.full() && !is_root(dest_))
+            writefat_settimes(s_.w(), dest_.c_str(), DV_TIME_NONE, fat_wall(d.mtime),
                               fat_wall(d.atime));
-        dests_.pop_back();
+        dest_.resize(ends_.back());
+        ends_.pop_back();
     }
     void file(const HostEntry &f) override {
         if (s_.full()) {
             s_.left_file(f.size);
             return;
         }
-        if (put_file(s_, f.path, join(dests_.back(), f.name), force_, true)) return;
+        if (put_file(s_, f.path, f.at, f.name.c_str(), join(dest_, f.name), force_, true)) return;
         ++failures;
         if (!s_.full()) stop_ = !s_.usable();
     }
@@ -345,7 +351,10 @@ class Copier : public HostTree::Visitor {
     std::string top_;
     bool force_;
     bool stop_ = false;
-    std::vector<std::string> dests_; // the volume path of each directory being walked
+    // The volume path of the directory being walked, and where each one above it ends (one
+    // path, not one a level: a tree 10,000 deep would take memory quadratic in its depth).
+    std::string dest_;
+    std::vector<size_t> ends_;
 };
 
 // Copies a host file or tree named by the user to `dest`; returns the number of failures.
@@ -367,7 +376,7 @@ int put_tree(WriteSession &s, HostTree &tree, const std::string &host, const std
         s.left_over(host);
         return 0;
     }
-    return put_file(s, host, dest, force, false) ? 0 : 1;
+    return put_file(s, host, AT_FDCWD, host.c_str(), dest, force, false) ? 0 : 1;
 }
 
 // glibc's localtime re-reads the zone file per call while TZ is unset: name it once.

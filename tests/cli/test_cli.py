@@ -2899,6 +2899,71 @@ class Write(Base):
             fsck_clean(self, img)
 
 
+    @need_dosfstools
+    def test_put_and_mkimage_copy_a_tree_300_levels_deep(self):
+        # The walk keeps only the deepest directories open (100 descriptors are plenty): on the
+        # way up the others open again through a child's "..", here before each level's file
+        # ("d" sorts before "f.txt"); above a followed link, whose ".." is elsewhere, down by
+        # names instead.
+        def few_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (100, 100))
+
+        src = self.path("src")
+        p = src
+        for k in range(300):
+            write_tree(p, {"f.txt": b"%d\n" % k})
+            p = os.path.join(p, "d")
+        via = self.path("via")
+        write_tree(via, {"sub/z.txt": b"z\n"})
+        os.symlink(src, os.path.join(via, "sub", "link"))
+        for name, args, top in (("put", ["put", "--follow-symlinks", None, src, via, "/"], None),
+                                ("mkimage", ["mkimage", src, None], src)):
+            with self.subTest(name):
+                img = self.path(name + ".img")
+                if name == "put":
+                    img = self.mkfs(name, ["-F", "16", "-s", "1"], 4096)
+                r = subprocess.run([TOOL, *[img if a is None else a for a in args]],
+                                   capture_output=True, env=TOOL_ENV, timeout=60,
+                                   preexec_fn=few_descriptors)
+                self.assertEqual((r.returncode, text(r.stderr)), (0, ""))
+                fsck_clean(self, img)
+                out = self.path("out-" + name)
+                self.ok("get", img, "/", out)
+                if top:
+                    diff_r(self, top, out)
+                else:
+                    diff_r(self, src, os.path.join(out, "src"))
+                    diff_r(self, via, os.path.join(out, "via"))
+
+
+    @need_dosfstools
+    def test_put_copies_a_tree_whose_host_paths_pass_path_max(self):
+        # 20 names of 250 bytes: past PATH_MAX (4096) from the 17th level on, where a walk by
+        # host paths failed with "File name too long". Made by descriptors for the same reason.
+        src = self.path("long")
+        os.makedirs(src)
+        fd, rel, want = os.open(src, os.O_RDONLY), "/long", {}
+        try:
+            for k in range(20):
+                name = "%02d" % k + "x" * 248
+                os.mkdir(name, dir_fd=fd)
+                sub = os.open(name, os.O_RDONLY, dir_fd=fd)
+                os.close(fd)
+                fd, rel = sub, rel + "/" + name
+                with open(os.open("f.txt", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "wb") as f:
+                    f.write(b"%d\n" % k)
+                want[rel + "/f.txt"] = b"%d\n" % k
+        finally:
+            os.close(fd)
+        img = self.mkfs("long", ["-F", "16", "-s", "1"], 4096)
+        r = run("put", img, src, "/")
+        self.assertEqual((r.returncode, text(r.stderr)), (0, ""))
+        self.assertEqual(sorted(p for p, e in walk_json(ls_json(img)["entries"]).items()
+                                if e["type"] == "file"), sorted(want))
+        deepest = max(want, key=len)
+        self.assertEqual(run("cat", img, deepest).stdout, want[deepest])
+        fsck_clean(self, img)
+
 class Mkfs(Base):
     """dorvex mkfs: new images, existing ones kept unless forced, partitions, floppies."""
 
