@@ -66,10 +66,11 @@ class WriteSession {
     }
     writefat_volume *w() const { return w_; }
     // The copy buffer, made once for all files and left uninitialised: small files touch
-    // only its first pages.
+    // only its first pages. Page-aligned: the library writes whole clusters of an aligned
+    // buffer straight to the image, and copies an unaligned one first.
     static constexpr size_t kBufferSize = size_t{1} << 20;
     char *buffer() {
-        if (!buf_) buf_.reset(new char[kBufferSize]);
+        if (!buf_) buf_.reset(static_cast<char *>(std::aligned_alloc(4096, kBufferSize)));
         return buf_.get();
     }
     readfat_volume *rv() const { return writefat_reader(w_); }
@@ -148,7 +149,10 @@ class WriteSession {
     Image image_;
     writefat_volume *w_ = nullptr;
     std::string shown_;
-    std::unique_ptr<char[]> buf_;
+    struct Free {
+        void operator()(char *p) const { std::free(p); }
+    };
+    std::unique_ptr<char, Free> buf_;
     bool grouped_ = false, halted_ = false;
     Progress::Clock::time_point synced_;
     int skipped_ = 0;
@@ -245,6 +249,11 @@ bool put_file(WriteSession &s, const std::string &host, int at, const char *name
         return failed(err);
     }
     char *const buf = s.buffer();
+    if (!buf) {
+        ::close(fd);
+        writefat_abort(s.w(), f);
+        return failed(ENOMEM);
+    }
     const size_t room = WriteSession::kBufferSize;
     const bool regular = S_ISREG(st.st_mode);
     uint64_t total = 0;
