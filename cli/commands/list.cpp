@@ -586,6 +586,8 @@ struct InfoReport {
     uint64_t fat_start = 0, data_start = 0, clusters = 0;
     int64_t free_clusters = -1; // counted in the FAT; -1: unknown (the FAT unreadable)
     int64_t fsinfo_free = -1;   // FAT32's FSInfo hint; -1: none, or not plausible
+    uint32_t notes = 0;         // DV_VOL_NOTE_* of the volume record
+    uint32_t backup_boot = 0;   // the backup boot sector mounted from, or 0
     uint64_t files = 0, dirs = 0, file_bytes = 0;
 };
 
@@ -670,6 +672,8 @@ int gather_volume(Session &s, InfoReport &r) {
     r.fat_start = v.first_fat_sector;
     r.data_start = v.first_data_sector;
     r.root_cluster = v.root_cluster;
+    r.notes = v.notes;
+    r.backup_boot = (v.notes & DV_VOL_NOTE_BACKUP_BOOT) ? v.backup_boot_sector : 0;
     // The root's label entry wins over the boot sector's.
     if (count_tree(s.vol, r) != kOk) rc = kFail;
     if (r.label == "NO NAME") r.label.clear();
@@ -705,6 +709,21 @@ std::string partition_rows(const std::vector<Partition> &parts) {
         out += line + row.name + "\n";
     }
     return out;
+}
+
+// What the volume record says of the volume's state: "clean", "dirty (...)" and the marks of
+// a damaged boot sector or recorded I/O errors; "" when nothing is known (FAT12 keeps no flag).
+std::string volume_state(const InfoReport &r) {
+    std::string state;
+    if (r.fat_type != 12 && !(r.notes & DV_VOL_NOTE_FAT_UNREADABLE))
+        state = (r.notes & DV_VOL_NOTE_DIRTY) ? "dirty (not closed cleanly: fsck or a write "
+                                                "with dorvex closes it)"
+                                              : "clean";
+    auto add = [&](const std::string &what) { state += (state.empty() ? "" : "; ") + what; };
+    if (r.fat_type != 12 && (r.notes & DV_VOL_NOTE_HARD_ERROR)) add("I/O errors recorded");
+    if (r.backup_boot)
+        add("boot sector damaged, read from the backup at sector " + std::to_string(r.backup_boot));
+    return state;
 }
 
 void info_text(const InfoReport &r) {
@@ -747,6 +766,8 @@ void info_text(const InfoReport &r) {
         out += "  Root entries:        " + std::to_string(r.root_entries) + "\n";
     out += "  Clusters:            " + std::to_string(r.clusters) + "\n";
     out += "  Free clusters:       " + free + "\n";
+    if (const std::string state = volume_state(r); !state.empty())
+        out += "  State:               " + state + "\n";
     out += "  Files:               " + std::to_string(r.files) + " (" + human_size(r.file_bytes) +
            ")\n";
     out += "  Directories:         " + std::to_string(r.dirs) + "\n";
@@ -797,6 +818,17 @@ void info_json(const InfoReport &r) {
     }
     j.key("files").num(r.files).key("directories").num(r.dirs);
     j.key("file_bytes").num(r.file_bytes);
+    // FAT12 keeps no clean flag.
+    j.key("dirty");
+    if (r.fat_type == 12 || (r.notes & DV_VOL_NOTE_FAT_UNREADABLE))
+        j.null();
+    else
+        j.boolean((r.notes & DV_VOL_NOTE_DIRTY) != 0);
+    j.key("backup_boot_sector");
+    if (r.backup_boot)
+        j.num(r.backup_boot);
+    else
+        j.null();
     j.finish();
 }
 

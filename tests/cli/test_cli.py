@@ -1762,6 +1762,15 @@ class Inputs(Base):
                         os.path.join(src, "dir"), "::/"], env=MTOOLS_ENV, check=True)
         good = open(img, "rb").read()
         want = run("ls", "-R", "-l", img).stdout
+        v = info_json(img)["volume"]
+        self.assertEqual((v["dirty"], v["backup_boot_sector"]), (False, None))
+        # FAT[1]'s clean bit (bit 27 on FAT32) cleared: a volume not closed cleanly.
+        dirty = bytearray(good)
+        fat1 = struct.unpack_from("<H", dirty, 14)[0] * 512 + 4
+        struct.pack_into("<I", dirty, fat1, struct.unpack_from("<I", dirty, fat1)[0] & ~(1 << 27))
+        open(self.path("dirty.img"), "wb").write(dirty)
+        self.assertTrue(info_json(self.path("dirty.img"))["volume"]["dirty"])
+        self.assertIn("State:               dirty", text(run("info", self.path("dirty.img")).stdout))
         spc0 = bytearray(good[:512])
         spc0[13] = 0  # the library refuses zero sectors per cluster
         warn = "boot sector damaged, using the backup at sector 6"
@@ -1777,6 +1786,9 @@ class Inputs(Base):
             out = text(run("info", bad).stdout)
             self.assertIn("  note: " + warn, out)
             self.assertIn("Label:               BACKUP", out)
+            self.assertIn("State:               clean; boot sector damaged, read from the backup "
+                          "at sector 6", out)
+            self.assertEqual(info_json(bad)["volume"]["backup_boot_sector"], 6)
             r = run("cat", "--offset", "0", bad, "/dir/b.bin")
             self.assertEqual(r.stdout, open(os.path.join(src, "dir/b.bin"), "rb").read())
             # Writes would leave the damaged sector in charge: refused, nothing written.
