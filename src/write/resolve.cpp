@@ -40,12 +40,15 @@ struct Walk {
 
 // Goes from t.parent into its subdirectory `name`: from the cache when it holds it at this
 // level, else by a scan that the cache then remembers while it has room.
-int descend(W *w, const dv_name &name, Walk &k, Target &t) {
+// `text_end`: where the name's text ends in the path, kept with the cached directory.
+int descend(W *w, const dv_name &name, uint32_t text_end, Walk &k, Target &t) {
     dv_name folded;
     fold_name(name, folded);
     if (k.hits && k.level < w->path_levels && cached_as(w, k.units, folded)) {
-        t.parent = w->path_dirs[k.level++];
+        t.parent = w->path_dirs[k.level];
         k.units += folded.len + 1u;
+        w->path_marks[2u * k.level] = text_end;
+        w->path_marks[2u * k.level++ + 1u] = k.units;
         return 0;
     }
     if (k.hits) {
@@ -65,8 +68,10 @@ int descend(W *w, const dv_name &name, Walk &k, Target &t) {
     if (k.recording) {
         std::memcpy(w->path_names + k.units, folded.units, folded.len * sizeof(uint16_t));
         w->path_names[k.units + folded.len] = 0;
-        w->path_dirs[k.level++] = t.parent;
+        w->path_dirs[k.level] = t.parent;
         k.units += folded.len + 1u;
+        w->path_marks[2u * k.level] = text_end;
+        w->path_marks[2u * k.level++ + 1u] = k.units;
         w->path_levels = k.level;
         w->path_units = k.units;
     }
@@ -77,7 +82,7 @@ int descend(W *w, const dv_name &name, Walk &k, Target &t) {
 int resolve_dots(W *w, const char *path, Target &t) {
     dv_ctx *pc = w->rv->ctx;
     pc->err = 0;
-    w->path_text_len = 0; // the walk may drop cached directories the text leads to
+    w->path_text_len = w->path_text_levels = 0; // the walk may drop what the text leads to
     t.parent = root_start_cluster(w->rv);
     dv_pathnode *list = dv_parsepath(pc, path);
     if (!list) {
@@ -99,7 +104,7 @@ int resolve_dots(W *w, const char *path, Target &t) {
     const dv_pathnode *prev = nullptr;
     for (const dv_pathnode *n = list; n && rc == 0; n = n->next) {
         if (n->name.len == 0) continue;
-        if (prev) rc = descend(w, prev->name, k, t);
+        if (prev) rc = descend(w, prev->name, 0, k, t);
         prev = n;
     }
     if (rc == 0) {
@@ -110,6 +115,31 @@ int resolve_dots(W *w, const char *path, Target &t) {
     }
     dv_freepath(pc, list);
     return rc;
+}
+
+// How many of the directories the remembered text leads to `path` goes through, its text
+// repeating theirs and going on past them.
+uint32_t shared_levels(const W *w, const char *path, size_t len) {
+    if (w->path_text_levels == 0 || len == 0) return 0;
+    const size_t most = len < w->path_text_len ? len : w->path_text_len;
+    size_t same = 0;
+    if (std::memcmp(path, w->path_text, most) == 0) {
+        same = most;
+    } else {
+        while (same + 64 <= most && std::memcmp(path + same, w->path_text + same, 64) == 0)
+            same += 64;
+        while (path[same] == w->path_text[same]) ++same;
+    }
+    if (same == len) --same;                   // something must follow
+    uint32_t lo = 0, hi = w->path_text_levels; // the answer lies in [lo, hi]
+    while (lo < hi) {
+        const uint32_t mid = (lo + hi + 1u) / 2u;
+        if (w->path_marks[2u * (mid - 1u)] <= same)
+            lo = mid;
+        else
+            hi = mid - 1u;
+    }
+    return lo;
 }
 
 } // namespace
@@ -124,16 +154,18 @@ int resolve(W *w, const char *path, Target &t) {
     // is not even parsed again: filling or removing a deep tree stays linear.
     Walk k;
     const char *p = path;
-    const bool fast = w->path_text_len != 0 && len > w->path_text_len &&
-                      std::memcmp(path, w->path_text, w->path_text_len) == 0;
+    const uint32_t shared = shared_levels(w, path, len);
+    const bool fast = shared != 0;
+    // The remembered text keeps what this path repeats; the rest is this path's.
+    w->path_text_len = 0;
+    w->path_text_levels = shared;
+    t.parent = root_start_cluster(w->rv);
     if (fast) {
+        k.level = shared;
+        k.units = w->path_marks[2u * shared - 1u];
+        w->path_text_len = w->path_marks[2u * shared - 2u];
         p += w->path_text_len;
-        k.level = w->path_text_levels;
-        k.units = w->path_text_units;
-        t.parent = k.level ? w->path_dirs[k.level - 1] : root_start_cluster(w->rv);
-    } else {
-        w->path_text_len = 0;
-        t.parent = root_start_cluster(w->rv);
+        t.parent = w->path_dirs[shared - 1u];
     }
     // Components are parsed one at a time into two names, the last one and the one before
     // it; the walk goes into the one before. A text error is reported before a walk's.
@@ -150,7 +182,8 @@ int resolve(W *w, const char *path, Target &t) {
         if (!p) return fast ? resolve_dots(w, path, t) : pc->err;
         if (n.len == 0) continue;
         if (is_dot_name(n)) return resolve_dots(w, path, t);
-        if (have && rc == 0) rc = descend(w, names[cur ^ 1u], k, t);
+        if (have && rc == 0)
+            rc = descend(w, names[cur ^ 1u], static_cast<uint32_t>(at - path), k, t);
         have = true;
         last_at = at;
         cur ^= 1u;
@@ -169,7 +202,6 @@ int resolve(W *w, const char *path, Target &t) {
                     upto - w->path_text_len);
         w->path_text_len = static_cast<uint32_t>(upto);
         w->path_text_levels = k.level;
-        w->path_text_units = k.units;
     }
     return 0;
 }

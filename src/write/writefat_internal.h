@@ -98,10 +98,13 @@ struct writefat_volume {
     uint32_t *path_dirs;  // kPathLevels
     uint32_t path_levels, path_units;
     // The last path's text up to its last component (bytes as given, ending after a
-    // separator), when the cache holds every directory it names: the first path_text_levels,
-    // path_text_units units of names. A path that begins with it starts there. 0 bytes: none.
-    char *path_text; // kPathText
-    uint32_t path_text_len, path_text_levels, path_text_units;
+    // separator), when the cache holds every directory it names: its first path_text_levels.
+    // path_marks holds, per cached directory, where its text ends (just past the separator)
+    // and where its name ends in path_names. A path that repeats the text up to one of them
+    // starts there. 0 bytes: none.
+    char *path_text;      // kPathText
+    uint32_t *path_marks; // kPathLevels pairs
+    uint32_t path_text_len, path_text_levels;
     writefat_file file;
 };
 
