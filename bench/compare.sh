@@ -294,7 +294,8 @@ checks = [("dorvex cat <= 1.0 x cat", ratio("cat", "dorvex cat", "cat (same byte
           ("mkimage <= mkfs.fat + put", ratio("mktree", "dorvex mkimage", "mkfs.fat + dorvex put"), 1.0),
           ("put 256 MiB <= 1.5 x cp", ratio("putbig", "dorvex put", "cp (same bytes)"), 1.5),
           ("rm -r 20,000 <= 2 x mdeltree", ratio("rmlist", "dorvex rm -r", "mdeltree"), 2.0),
-          ("rm -r deep <= 2 x mdeltree", ratio("rmdeep", "dorvex rm -r", "mdeltree (unlimited stack)"), 2.0)]
+          ("rm -r deep <= 2 x mdeltree", ratio("rmdeep", "dorvex rm -r", "mdeltree (unlimited stack)"), 2.0),
+          ("put deep <= mcopy -s", ratio("putdeep", "dorvex put", "mcopy -s (unlimited stack)"), 1.0)]
 for name, r, limit in checks:
     if r is not None:
         print("%-26s %.2f  %s" % (name, r, "met" if r <= limit else "NOT met"))

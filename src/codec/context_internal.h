@@ -26,4 +26,9 @@ const char *cc_get_mbtowc(dv_ctx *ctx, const char *p, const char *end, uint16_t 
 // E2BIG for a character that is not above U+FFFF after all).
 const char *decode_pair(dv_ctx *ctx, const char *p, const char *end, uint16_t units[2], int *err);
 
+// One component of a path as dv_parsepath splits it, from p (< end) into *out, without
+// allocating: leading separators are passed over while text follows them. Returns the
+// position past the separator that ended it (or end), or null with the context's err set.
+const char *parse_component(dv_ctx *ctx, const char *p, const char *end, dv_name *out);
+
 } // namespace dorvex

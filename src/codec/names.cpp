@@ -73,6 +73,11 @@ const char *scan_name(dv_ctx *ctx, const char *p, const char *end, dv_name *out,
 }
 
 } // namespace
+
+const char *parse_component(dv_ctx *ctx, const char *p, const char *end, dv_name *out) {
+    return scan_name(ctx, p, end, out, true);
+}
+
 } // namespace dorvex
 
 extern "C" {
@@ -95,7 +100,7 @@ dv_pathnode *dv_parsepath(dv_ctx *ctx, const char *path) {
     dv_pathnode *head = nullptr;
     dv_pathnode **tail = &head;
     while (p < end) {
-        p = dorvex::scan_name(ctx, p, end, &ctx->scratch, true);
+        p = dorvex::parse_component(ctx, p, end, &ctx->scratch);
         if (!p) return dv_freepath(ctx, head);
         const size_t n = ctx->scratch.len;
         // Room for the link, the count, the units and the terminator only.

@@ -277,7 +277,7 @@ int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint3
 }
 
 int delete_entries(W *w, uint32_t dir, uint32_t first, uint32_t n) {
-    w->path_levels = w->path_units = 0;
+    w->path_levels = w->path_units = w->path_text_len = w->path_text_levels = 0;
     return patch_entries(w, dir, first, nullptr, n);
 }
 

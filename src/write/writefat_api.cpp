@@ -76,8 +76,8 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     const size_t size = 511u + head + (kFatSlots + 1u + kPendSlots) * size_t{bps} +
                         size_t{stage} * rv->cluster_bytes +
                         (1u + kDirSlots) * size_t{rv->cluster_bytes} +
-                        kPathLevels * sizeof(uint32_t) + kPathUnits * sizeof(uint16_t) +
-                        kTailCount / 8u + kIndexSlots * sizeof(uint32_t);
+                        kPathLevels * 3u * sizeof(uint32_t) + kPathUnits * sizeof(uint16_t) +
+                        kPathText + kTailCount / 8u + kIndexSlots * sizeof(uint32_t);
     auto *block = static_cast<uint8_t *>(alloc_fn(alloc_data, size));
     dv_ctx *ctx =
         block ? dv_newctx2(DV_FLAG_LENIENT | DV_FLAG_NTCASE | DV_FLAG_UTF16 | DV_CHARSET_UTF8, err,
@@ -126,8 +126,12 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     for (unsigned k = 0; k < kDirSlots; ++k, p += rv->cluster_bytes) w->dc_buf[k] = p;
     w->path_dirs = reinterpret_cast<uint32_t *>(p);
     p += kPathLevels * sizeof(uint32_t);
+    w->path_marks = reinterpret_cast<uint32_t *>(p);
+    p += kPathLevels * 2u * sizeof(uint32_t);
     w->path_names = reinterpret_cast<uint16_t *>(p);
     p += kPathUnits * sizeof(uint16_t);
+    w->path_text = reinterpret_cast<char *>(p);
+    p += kPathText;
     w->tails = reinterpret_cast<uint32_t *>(p);
     p += kTailCount / 8u;
     w->ix_table = reinterpret_cast<uint32_t *>(p);

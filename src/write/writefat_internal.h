@@ -25,6 +25,7 @@ constexpr unsigned kPendSlots = 32;          // directory sectors a group keeps 
 constexpr uint32_t kStageBytes = 256u << 10; // file data a group gathers into one request
 constexpr uint32_t kPathLevels = 4096;       // directories the path cache remembers
 constexpr uint32_t kPathUnits = 16384;       // units of their folded names
+constexpr uint32_t kPathText = 32768;        // bytes of the text that leads to them
 
 } // namespace dorvex
 
@@ -96,6 +97,14 @@ struct writefat_volume {
     uint16_t *path_names; // kPathUnits
     uint32_t *path_dirs;  // kPathLevels
     uint32_t path_levels, path_units;
+    // The last path's text up to its last component (bytes as given, ending after a
+    // separator), when the cache holds every directory it names: its first path_text_levels.
+    // path_marks holds, per cached directory, where its text ends (just past the separator)
+    // and where its name ends in path_names. A path that repeats the text up to one of them
+    // starts there. 0 bytes: none.
+    char *path_text;      // kPathText
+    uint32_t *path_marks; // kPathLevels pairs
+    uint32_t path_text_len, path_text_levels;
     writefat_file file;
 };
 
@@ -231,7 +240,8 @@ struct Target {
 int find(W *w, uint32_t dir, const dv_name &name, dv_name &folded, Scan &s);
 // The directory that holds the path's last component, and that component's name. "." and
 // ".." are taken by the text (drop_dot_components); a path ending in one is EINVAL. The
-// directories on the way come from the path cache as far as they match it.
+// directories on the way come from the path cache as far as they match it, and a path that
+// repeats the last one's text up to its last component is parsed only past it.
 int resolve(W *w, const char *path, Target &t);
 // The entry of an existing path (not the root).
 int lookup(W *w, const char *path, Target &t, Scan &s, dv_name &folded);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -508,12 +509,55 @@ TEST_P(Write, DeepTreeReadsStayLinear) {
     const int levels = 300;
     std::string path;
     img->reads = 0;
+    const uint64_t allocs = img->alloc.allocs();
     for (int k = 0; k < levels; ++k) {
         path += k ? "/Level" : "Level";
         ASSERT_EQ(writefat_mkdir(w, path.c_str(), 0), 0) << k;
         ASSERT_EQ(put(w, (path + "/file.txt").c_str(), "f"), 0) << k;
     }
+    // Back up, as a copy sets each directory's times once its contents are in, and aside.
+    for (size_t at = path.size(); at != std::string::npos; at = path.rfind('/', at - 1)) {
+        const std::string dir = path.substr(0, at);
+        ASSERT_EQ(writefat_settimes(w, dir.c_str(), DV_TIME_NONE, 1700000000, DV_TIME_NONE), 0);
+        if ((at + 1) % 60 == 0) {
+            ASSERT_EQ(put(w, (dir + "/aside.txt").c_str(), "a"), 0) << dir;
+        }
+        if (at < 6) break;
+    }
     EXPECT_LT(img->reads, 10 * levels);
+    EXPECT_LT(img->alloc.allocs() - allocs, uint64_t{levels});
+    ASSERT_EQ(writefat_sync(w), 0);
+    dv_entry e;
+    EXPECT_EQ(readfat_stat(writefat_reader(w), (path.substr(0, 600) + "aside.txt").c_str(), &e), 0);
+    EXPECT_EQ(e.mtime64, 1700000000);
+    // Paths that share the text of the last one but differ past it, or in case before it,
+    // resolve as whole paths do; a removal forgets what the text led to.
+    std::string upper = path;
+    for (char &c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string up = path.substr(0, path.size() - 6);
+    ASSERT_EQ(put(w, (path + "/Next/in.txt").c_str(), "x"), ENOENT);
+    ASSERT_EQ(writefat_mkdir(w, (path + "/Next").c_str(), 0), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {path + "/Next/in.txt", path + "/Next/in.txt"},
+        {path + "/Next/../dots.txt", path + "/dots.txt"},
+        {path + "/Next/./gone/../dot.txt", path + "/Next/dot.txt"},
+        {path + "/Next/../../up.txt", up + "/up.txt"},
+        {upper + "/NEXT/upper.txt", path + "/Next/upper.txt"},
+        {path + "/NEXT/mixed.txt", path + "/Next/mixed.txt"},
+    };
+    for (const auto &[where, lands] : cases) {
+        const std::string tail = where.substr(up.size());
+        ASSERT_EQ(put(w, where.c_str(), where), 0) << tail;
+        ASSERT_EQ(writefat_sync(w), 0);
+        dv_entry e;
+        EXPECT_EQ(readfat_stat(writefat_reader(w), lands.c_str(), &e), 0) << tail;
+    }
+    EXPECT_EQ(writefat_mkdir(w, (path + "/Next/..").c_str(), 0), EINVAL);
+    ASSERT_EQ(put(w, (path + "/Next/in2.txt").c_str(), "x"), 0);
+    ASSERT_EQ(remove_tree(w, path + "/Next"), 0);
+    EXPECT_EQ(put(w, (path + "/Next/in3.txt").c_str(), "x"), ENOENT);
+    ASSERT_EQ(put(w, (path + "/Next").c_str(), "now a file"), 0);
+    EXPECT_EQ(put(w, (path + "/Next/in3.txt").c_str(), "x"), ENOTDIR);
     ASSERT_EQ(remove_tree(w, "Level"), 0);
     EXPECT_EQ(writefat_close(w), 0);
 }
