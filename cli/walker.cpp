@@ -145,6 +145,25 @@ int read_one(readfat_volume *vol, readfat_dir *d, bool root, uint32_t pos, Liste
     return 0;
 }
 
+// UTF-8 as to_utf8 writes it (a folded unit is never a surrogate).
+void append_utf8(std::string &out, uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | cp >> 6));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | cp >> 12));
+        out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | cp >> 18));
+        out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
 // Records kept for a sorted listing lie one after another in one string,
 // each only as long as its values need: numbers as base-128 varints (times
 // zigzagged, the creation and access times from the modification time), the
@@ -330,20 +349,24 @@ class SortedIndex {
             for (int shift = 56; shift >= 0; shift -= 8)
                 names_.push_back(static_cast<char>(down >> shift & 0xFF));
         }
-        // ASCII names, the usual case, fold here without a detour.
+        // Names fold here unit by unit, without a detour through UTF-32 strings;
+        // only a surrogate pair (or a lone surrogate) takes it.
         const dv_name &n = l.entry.name;
         const size_t len = n.len > DV_NAME_MAX ? DV_NAME_MAX : n.len;
         const size_t head = names_.size();
-        names_.resize(head + len);
-        char *out = names_.data() + head;
         for (size_t i = 0; i < len; ++i) {
             const uint16_t u = n.units[i];
-            if (u >= 0x80) {
+            if (u < 0x80) {
+                names_.push_back(static_cast<char>(u >= 'a' && u <= 'z' ? u - 32 : u));
+            } else if (u >= 0xD800 && u <= 0xDFFF) {
                 names_.resize(head);
                 names_ += to_utf8(fold(name_to_u32(n)));
                 break;
+            } else {
+                // As fold(): a-z raised again.
+                uint32_t f = dv_foldcase(u);
+                append_utf8(names_, f >= 'a' && f <= 'z' ? f - 32 : f);
             }
-            out[i] = static_cast<char>(u >= 'a' && u <= 'z' ? u - 32 : u);
         }
         k.len = static_cast<uint32_t>(names_.size() - k.at);
         keys_.push_back(k);
