@@ -1268,16 +1268,31 @@ class Listing(Base):
         want = sorted(unsorted, key=lambda n: (n.upper(), n))
         self.assertNotEqual(unsorted, want)
         self.assertEqual(self.lines("ls", img, "/d"), want)
+        # Names past Latin-1 and the BMP, 255 units, a label, impossible and zero dates.
+        rich = self.path("rich")
+        rich_tree(rich)
+        img2 = mkimage(rich, self.path("rich.img"), "--label", "CARD")
+        write_tree(self.path("dates"), {"nodate.txt": b"z", "month13.txt": b"m"})
+        img3 = mkimage(self.path("dates"), self.path("dates.img"))
+        patch_short_entry(img3, b"NODATE  TXT", dir_region(img3),
+                          fields={14: bytes(6), 22: bytes(4)})
+        patch_short_entry(img3, b"MONTH13 TXT", dir_region(img3),
+                          fields={24: struct.pack("<H", 13 << 5 | 1)})
         views = [("ls", "-la", img, "/d"), ("ls", "-lSR", img), ("ls", "-aR", "--json", img),
-                 ("tree", "-a", img)]
+                 ("tree", "-a", img), ("ls", "-laR", img2), ("ls", "-atR", "--json", img2),
+                 ("tree", "-a", img2), ("ls", "-l", img3), ("ls", "-t", "--json", img3)]
         kept = [run(*v).stdout for v in views]
         for budget in ("0", "600"):
             env = dict(TOOL_ENV, DORVEX_TEST_SORT_BUDGET=budget)
             for v, out in zip(views, kept):
                 self.assertEqual(run(*v, env=env).stdout, out, (budget, v))
-            out = self.path("get" + budget)
-            self.assertEqual(run("get", "--quiet", img, "/d", out, env=env).returncode, 0)
-            self.assertEqual(sorted(os.listdir(out)), sorted(unsorted))
+            for image, top, want in ((img, "/d", unsorted), (img2, "/", None)):
+                out = self.path("get" + budget + top.replace("/", "_"))
+                self.assertEqual(run("get", "--quiet", image, top, out, env=env).returncode, 0)
+                if want:
+                    self.assertEqual(sorted(os.listdir(out)), sorted(want))
+                else:
+                    diff_r(self, rich, out)
 
 
 # ---- Errors -----------------------------------------------------------------------------
