@@ -19,6 +19,8 @@ constexpr size_t kMaxEntries = 1u << 17;
 // entry. A long name equal to it holds the very same characters: only a
 // --codepage other than the one its writer used tells them apart.
 void decode_short_name(dv_entry &e) {
+    // A cp437 8.3 name with its dot has 12 units at most: a longer one is long.
+    if (e.name.len > 12) return;
     bool high = false;
     for (int i = 0; i < 11; ++i) high = high || static_cast<unsigned char>(e.shortname[i]) >= 0x80;
     // ASCII reads the same in every code page.

@@ -55,6 +55,24 @@ constexpr size_t kMaxBatch = 512;
 constexpr size_t kMinBatch = 16;
 // Levels that keep their batch of records while a child is walked.
 constexpr size_t kKeepRecords = 8;
+// The bytes of records a sorted listing keeps from its first pass instead of
+// reading them again: about 70 each, so a directory of 20,000 entries (1.4 MiB
+// of records beside 0.7 MiB of sort keys) keeps a listing near 5 MiB peak. A
+// directory that would pass it is read again by position. The levels of one
+// walk share it; ls -R lists each directory apart from its walk, so it holds
+// twice this at most.
+constexpr size_t kSortBudget = size_t(2) << 20;
+
+// The variable DORVEX_TEST_SORT_BUDGET may lower kSortBudget, even to 0, so
+// tests can reach the re-read of records with small images.
+size_t sort_budget() {
+    constexpr size_t cap = kSortBudget;
+    const char *v = std::getenv("DORVEX_TEST_SORT_BUDGET");
+    if (!v || !*v) return cap;
+    char *end = nullptr;
+    unsigned long long n = std::strtoull(v, &end, 10);
+    return *end == '\0' && n < cap ? static_cast<size_t>(n) : cap;
+}
 
 // A record as the walkers hand it out (as scan_dir does). The dot entries are
 // the first two raw entries of a directory other than the root.
@@ -127,6 +145,158 @@ int read_one(readfat_volume *vol, readfat_dir *d, bool root, uint32_t pos, Liste
     return 0;
 }
 
+// UTF-8 as to_utf8 writes it (a folded unit is never a surrogate).
+void append_utf8(std::string &out, uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | cp >> 6));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | cp >> 12));
+        out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | cp >> 18));
+        out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Records kept for a sorted listing lie one after another in one string,
+// each only as long as its values need: numbers as base-128 varints (times
+// zigzagged, the creation and access times from the modification time), the
+// name in bytes when all its units are below 0x100, the 32-bit times only
+// when they are not what the 64-bit ones give.
+void put_varint(std::string &out, uint64_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<char>((v & 0x7F) | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<char>(v));
+}
+
+void put_time(std::string &out, int64_t t) {
+    put_varint(out, (static_cast<uint64_t>(t) << 1) ^ static_cast<uint64_t>(t >> 63));
+}
+
+uint64_t get_varint(const char *&p) {
+    uint64_t v = 0;
+    for (int shift = 0;; shift += 7) {
+        const auto b = static_cast<uint8_t>(*p++);
+        v |= uint64_t{b & 0x7Fu} << shift;
+        if (b < 0x80) return v;
+    }
+}
+
+int64_t get_time(const char *&p) {
+    const uint64_t z = get_varint(p);
+    return static_cast<int64_t>((z >> 1) ^ (~(z & 1) + 1));
+}
+
+// t - from, wrapping: a record's times lie close to its mtime.
+int64_t since(int64_t t, int64_t from) {
+    return static_cast<int64_t>(static_cast<uint64_t>(t) - static_cast<uint64_t>(from));
+}
+
+// from + d, wrapping: since's inverse.
+int64_t after(int64_t from, int64_t d) {
+    return static_cast<int64_t>(static_cast<uint64_t>(from) + static_cast<uint64_t>(d));
+}
+
+// The position a record starts with.
+uint32_t record_pos(const char *p) {
+    return static_cast<uint32_t>(get_varint(p));
+}
+
+// The 32-bit seconds the library gives beside a 64-bit time: -1 past 2038.
+int32_t narrow(int64_t t) {
+    return t >= INT32_MIN && t <= INT32_MAX ? static_cast<int32_t>(t) : -1;
+}
+
+enum : uint8_t {
+    kDot = 1,
+    kDeleted = 2,
+    kLabel = 4,
+    kWideName = 8,   // units of two bytes
+    kWideTimes = 16, // the three dv_timestamp follow as stored
+};
+
+void put_record(std::string &out, const Listed &l, uint32_t pos) {
+    const dv_entry &e = l.entry;
+    const size_t len = e.name.len > DV_NAME_MAX ? DV_NAME_MAX : e.name.len;
+    bool wide_name = false;
+    for (size_t i = 0; i < len; ++i) wide_name = wide_name || e.name.units[i] > 0xFF;
+    const bool wide_times = e.ctime.sec != narrow(e.ctime64) || e.mtime.sec != narrow(e.mtime64) ||
+                            e.atime.sec != narrow(e.atime64) || e.mtime.nsec != 0 ||
+                            e.atime.nsec != 0 || e.ctime.nsec % 10000000 != 0 || e.ctime.nsec < 0 ||
+                            e.ctime.nsec / 10000000 > 255;
+    uint8_t flags = (l.dot ? kDot : 0) | (l.deleted ? kDeleted : 0) | (l.label ? kLabel : 0) |
+                    (wide_name ? kWideName : 0) | (wide_times ? kWideTimes : 0);
+    put_varint(out, pos);
+    out.push_back(static_cast<char>(flags));
+    out.push_back(static_cast<char>(e.deleted));
+    out.push_back(static_cast<char>(e.lcase));
+    out.append(e.shortname, sizeof e.shortname);
+    put_varint(out, e.cluster);
+    put_varint(out, e.size);
+    put_varint(out, e.attr);
+    put_time(out, e.mtime64);
+    put_time(out, since(e.ctime64, e.mtime64));
+    put_time(out, since(e.atime64, e.mtime64));
+    if (wide_times) {
+        for (const dv_timestamp *t : {&e.ctime, &e.atime, &e.mtime})
+            out.append(reinterpret_cast<const char *>(t), sizeof *t);
+    } else {
+        out.push_back(static_cast<char>(e.ctime.nsec / 10000000));
+    }
+    put_varint(out, e.name.len);
+    for (size_t i = 0; i < len; ++i) {
+        const uint16_t u = e.name.units[i];
+        out.push_back(static_cast<char>(u & 0xFF));
+        if (wide_name) out.push_back(static_cast<char>(u >> 8));
+    }
+}
+
+// Rebuilds the record put_record wrote at `p` (as fill would have made it).
+void get_record(const char *p, Listed &l, uint32_t &pos) {
+    dv_entry &e = l.entry;
+    pos = static_cast<uint32_t>(get_varint(p));
+    const auto flags = static_cast<uint8_t>(*p++);
+    l.dot = flags & kDot;
+    l.deleted = flags & kDeleted;
+    l.label = flags & kLabel;
+    e.deleted = static_cast<uint8_t>(*p++);
+    e.lcase = static_cast<uint8_t>(*p++);
+    std::memcpy(e.shortname, p, sizeof e.shortname);
+    p += sizeof e.shortname;
+    e.cluster = static_cast<uint32_t>(get_varint(p));
+    e.size = static_cast<uint32_t>(get_varint(p));
+    e.attr = static_cast<uint32_t>(get_varint(p));
+    e.mtime64 = get_time(p);
+    e.ctime64 = after(e.mtime64, get_time(p));
+    e.atime64 = after(e.mtime64, get_time(p));
+    if (flags & kWideTimes) {
+        for (dv_timestamp *t : {&e.ctime, &e.atime, &e.mtime}) {
+            std::memcpy(t, p, sizeof *t);
+            p += sizeof *t;
+        }
+    } else {
+        e.ctime = {narrow(e.ctime64), static_cast<uint8_t>(*p++) * 10000000};
+        e.mtime = {narrow(e.mtime64), 0};
+        e.atime = {narrow(e.atime64), 0};
+    }
+    e.name.len = static_cast<uint16_t>(get_varint(p));
+    const size_t len = e.name.len > DV_NAME_MAX ? DV_NAME_MAX : e.name.len;
+    for (size_t i = 0; i < len; ++i) {
+        uint16_t u = static_cast<uint8_t>(*p++);
+        if (flags & kWideName) u |= static_cast<uint16_t>(static_cast<uint8_t>(*p++) << 8);
+        e.name.units[i] = u;
+    }
+    e.name.units[len] = 0;
+}
+
 } // namespace
 
 // What a sorted listing compares: its key's bytes, then the position. The
@@ -137,12 +307,15 @@ int read_one(readfat_volume *vol, readfat_dir *d, bool root, uint32_t pos, Liste
 struct SortKey {
     uint32_t at = 0;  // the key's offset in the keys' string
     uint32_t len = 0; // and length
-    uint32_t pos = 0; // ties keep directory order
+    // The record's offset in the store, else its position: either keeps
+    // directory order among ties.
+    uint32_t id = 0;
 };
 
-// The positions of a directory's kept entries, sorted once the listing is
-// over (the keys are then dropped), and handed out with their records, which
-// are read again by position a batch at a time in directory order.
+// A directory's kept entries, sorted once the listing is over (the keys are
+// then dropped). Their records are kept as they are read, compactly, while
+// they fit the budget; past it they are dropped and read again by position
+// instead, a batch at a time in directory order.
 class SortedIndex {
   public:
     // Reads the record at a position: false when it cannot be read.
@@ -151,15 +324,21 @@ class SortedIndex {
     // `raw` bounds the entries to come: the directory's raw 32-byte entries.
     // Room for them is reserved but not touched (so it costs no memory until
     // used): a large listing then grows without copying its keys over and over.
-    SortedIndex(SortBy by, size_t raw) : by_(by) {
+    SortedIndex(SortBy by, size_t raw, SortBudget &budget) : by_(by), budget_(budget) {
         const size_t most = std::min(raw, kMaxEntries);
         keys_.reserve(most);
         names_.reserve(most * 16);
+        // The largest record: 30 bytes besides the times and up to 255 wide units.
+        constexpr size_t kMostRecord = 30 + 3 * 10 + 24 + 2 * DV_NAME_MAX;
+        store_.reserve(std::min(most * 64, budget_.left + kMostRecord));
     }
+    ~SortedIndex() { budget_.left += charged_; }
+    SortedIndex(const SortedIndex &) = delete;
+    SortedIndex &operator=(const SortedIndex &) = delete;
 
     void add(const Listed &l, uint32_t pos) {
         SortKey k;
-        k.pos = pos;
+        k.id = stored_ ? static_cast<uint32_t>(store_.size()) : pos;
         k.at = static_cast<uint32_t>(names_.size());
         names_.push_back(l.dot ? '\0' : '\1');
         if (by_.order != Order::name) {
@@ -170,53 +349,76 @@ class SortedIndex {
             for (int shift = 56; shift >= 0; shift -= 8)
                 names_.push_back(static_cast<char>(down >> shift & 0xFF));
         }
-        // ASCII names, the usual case, fold here without a detour.
+        // Names fold here unit by unit, without a detour through UTF-32 strings;
+        // only a surrogate pair (or a lone surrogate) takes it.
         const dv_name &n = l.entry.name;
         const size_t len = n.len > DV_NAME_MAX ? DV_NAME_MAX : n.len;
         const size_t head = names_.size();
-        names_.resize(head + len);
-        char *out = names_.data() + head;
         for (size_t i = 0; i < len; ++i) {
             const uint16_t u = n.units[i];
-            if (u >= 0x80) {
+            if (u < 0x80) {
+                names_.push_back(static_cast<char>(u >= 'a' && u <= 'z' ? u - 32 : u));
+            } else if (u >= 0xD800 && u <= 0xDFFF) {
                 names_.resize(head);
                 names_ += to_utf8(fold(name_to_u32(n)));
                 break;
+            } else {
+                // As fold(): a-z raised again.
+                uint32_t f = dv_foldcase(u);
+                append_utf8(names_, f >= 'a' && f <= 'z' ? f - 32 : f);
             }
-            out[i] = static_cast<char>(u >= 'a' && u <= 'z' ? u - 32 : u);
         }
         k.len = static_cast<uint32_t>(names_.size() - k.at);
         keys_.push_back(k);
+        if (!stored_) return;
+        put_record(store_, l, pos);
+        if (store_.size() > budget_.left) {
+            for (SortKey &key : keys_) key.id = record_pos(store_.data() + key.id);
+            stored_ = false;
+            store_ = {};
+        }
     }
     // The listing is over: sorts, and reads the first batch.
     void finish(const Reread &reread) {
         std::sort(keys_.begin(), keys_.end(),
                   [this](const SortKey &a, const SortKey &b) { return before(a, b, by_); });
         order_.reserve(keys_.size());
-        for (const SortKey &k : keys_) order_.push_back(k.pos);
+        for (const SortKey &k : keys_) order_.push_back(k.id);
         keys_ = {};
         names_ = {};
+        if (stored_) {
+            charged_ = store_.size();
+            budget_.left -= charged_;
+            take();
+            return;
+        }
         batch_ = kMaxBatch;
         load(reread);
     }
     bool done() const { return next_ >= order_.size(); }
-    // Drops the records held (while a subdirectory is walked, so that a deep
-    // walk holds no records but its own level's); back() reads them again.
+    // Whether the records were kept: the directory need not be open.
+    bool stored() const { return stored_; }
+    // Drops the records read again (while a subdirectory is walked, so that a
+    // deep walk holds no records but its own level's); back() reads them again.
     void release() {
+        if (stored_) return;
         rec_ = {};
         held_ = 0;
         batch_ = kMinBatch;
     }
     void back(const Reread &reread) {
-        if (held_ == 0 && !done()) load(reread);
+        if (!stored_ && held_ == 0 && !done()) load(reread);
     }
     // The first entry and its position.
-    const Listed &front() const { return rec_[next_ - first_]; }
-    uint32_t front_pos() const { return order_[next_]; }
+    const Listed &front() const { return stored_ ? front_ : rec_[next_ - first_]; }
+    uint32_t front_pos() const { return stored_ ? front_pos_ : order_[next_]; }
     // Takes the first entry off.
     void pop(const Reread &reread) {
         ++next_;
-        if (!done() && next_ - first_ >= held_) load(reread);
+        if (stored_)
+            take();
+        else if (!done() && next_ - first_ >= held_)
+            load(reread);
     }
 
   private:
@@ -224,7 +426,7 @@ class SortedIndex {
     bool before(const SortKey &a, const SortKey &b, SortBy by) const {
         if (by.reverse) return before(b, a, SortBy{by.order, false});
         if (int c = compare(names_.data() + a.at, a.len, names_.data() + b.at, b.len)) return c < 0;
-        return a.pos < b.pos;
+        return a.id < b.id;
     }
     // Byte order, eight bytes at a time: names of one directory tend to share
     // long prefixes ("IMG_0", "document-list-000"), which memcmp calls spend
@@ -247,6 +449,10 @@ class SortedIndex {
             if (a[i] != b[i])
                 return static_cast<uint8_t>(a[i]) < static_cast<uint8_t>(b[i]) ? -1 : 1;
         return na < nb ? -1 : na > nb ? 1 : 0;
+    }
+    // Rebuilds the first kept record.
+    void take() {
+        if (!done()) get_record(store_.data() + order_[next_], front_, front_pos_);
     }
     // Reads the records of the next batch of positions, in directory order. A
     // record that cannot be read ends the listing before the batch.
@@ -271,14 +477,21 @@ class SortedIndex {
     }
 
     SortBy by_;
-    std::vector<SortKey> keys_;   // while listing
-    std::string names_;           // their folded names, one after another
-    std::vector<uint32_t> order_; // the positions in sorted order
-    size_t next_ = 0;             // the front's index in order_
-    size_t first_ = 0;            // the index in order_ of rec_[0]
-    size_t batch_ = kMaxBatch;    // records the next load reads
-    std::vector<Listed> rec_;     // the records of order_[first_ ..]
-    size_t held_ = 0;             // how many of them
+    SortBudget &budget_;
+    size_t charged_ = 0;        // the store's bytes taken off the budget
+    std::vector<SortKey> keys_; // while listing
+    std::string names_;         // their folded names, one after another
+    bool stored_ = true;        // the records are kept in store_
+    std::string store_;         // put_record's records, in directory order
+    Listed front_{};            // the first record, rebuilt
+    uint32_t front_pos_ = 0;    // and its position
+    // The store's offsets, or without it the positions, in sorted order.
+    std::vector<uint32_t> order_;
+    size_t next_ = 0;          // the front's index in order_
+    size_t first_ = 0;         // the index in order_ of rec_[0]
+    size_t batch_ = kMaxBatch; // records the next load reads
+    std::vector<Listed> rec_;  // the records of order_[first_ ..]
+    size_t held_ = 0;          // how many of them
 };
 
 int list_sorted(readfat_volume *vol, const Node &dir, SortBy by,
@@ -300,7 +513,8 @@ int list_sorted(readfat_volume *vol, const Node &dir, SortBy by,
             self = dv_entry{};
             self.attr = DV_ATTR_DIRECTORY;
         }
-        SortedIndex index(by, raw_entries(vol, self));
+        SortBudget budget{sort_budget()};
+        SortedIndex index(by, raw_entries(vol, self), budget);
         code = read_all(vol, d, root, [&](const Listed &l, uint32_t pos) {
             if (keep(l)) index.add(l, pos);
         });
@@ -325,7 +539,8 @@ WalkLimits walk_limits() {
 }
 
 Walker::Walker(readfat_volume *vol, std::function<bool(const Listed &)> keep, bool quiet)
-    : vol_(vol), keep_(std::move(keep)), quiet_(quiet), limits_(walk_limits()) {}
+    : vol_(vol), keep_(std::move(keep)), quiet_(quiet),
+      limits_(walk_limits()), budget_{sort_budget()} {}
 
 Walker::~Walker() {
     close();
@@ -434,7 +649,7 @@ void Walker::list(Frame &f) {
         self.attr = DV_ATTR_DIRECTORY;
         self.cluster = f.ref.root ? 0 : f.ref.cluster;
         self.deleted = f.ref.deleted;
-        f.sorted = std::make_unique<SortedIndex>(by_, raw_entries(vol_, self));
+        f.sorted = std::make_unique<SortedIndex>(by_, raw_entries(vol_, self), budget_);
     }
     size_t idx = 0;
     listing_error_ = read_all(vol_, dir_, root, [&](const Listed &l, uint32_t pos) {
@@ -465,7 +680,8 @@ bool Walker::reread(const Frame &f, uint32_t pos, Listed &l) {
 }
 
 bool Walker::hand_out(Frame &f) {
-    if (!dir_ && !open(f.ref)) return false;
+    // Kept records need no handle: back from a subdirectory, none is opened.
+    if (!dir_ && !(f.sorted && f.sorted->stored()) && !open(f.ref)) return false;
     if (f.sorted) {
         f.sorted->back([&](uint32_t pos, Listed &l) { return reread(f, pos, l); });
         if (f.sorted->done()) return false;

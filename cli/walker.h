@@ -52,6 +52,10 @@ int list_sorted(readfat_volume *vol, const Node &dir, SortBy by,
 std::string listing_message(int code);
 
 class SortedIndex;
+// The bytes of records the sorted levels of one walk may still keep.
+struct SortBudget {
+    size_t left = 0;
+};
 
 class Walker {
   public:
@@ -151,6 +155,7 @@ class Walker {
     SortBy by_;
     Node start_;
     size_t start_path_ = 0; // length of the start directory's path
+    SortBudget budget_;     // before frames_, whose levels give theirs back
     std::vector<Frame> frames_;
     readfat_dir *dir_ = nullptr; // the handle of the last frame, when open
     std::string path_, shown_;

@@ -1252,6 +1252,48 @@ class Listing(Base):
         self.assertEqual(marks, {"/Gone file.txt": "*", "/Keep.txt": "-", "/Old/": "-",
                                  "/Old/.": "-", "/Old/..": "-", "/Old/Gone2.txt": "*"})
 
+    def test_sorted_records_kept_or_read_again(self):
+        # Files put in reverse name order: the directory's order is not the names'. The
+        # records kept from the first pass, none (budget 0) or some (a budget a directory
+        # passes midway) give the same listings.
+        names = ["n%02d %s.txt" % (i, ("Über", "Ωmega", "日本", "abc")[i % 4]) for i in range(40)]
+        src = self.path("src")
+        write_tree(src, {"d/" + n: b"x" * i for i, n in enumerate(names)})
+        write_tree(self.path("src2"), {"d/Sub/%s.txt" % c: c.encode() for c in "zyx"})
+        img = mkimage(self.path("src2"), self.path("r.img"))
+        put = [os.path.join(src, "d", n) for n in sorted(names, reverse=True)]
+        self.assertEqual(run("put", img, *put, "/d").returncode, 0)
+        self.assertEqual(run("rm", img, "/d/" + names[5], "/d/Sub/y.txt").returncode, 0)
+        unsorted = self.lines("ls", "-U", img, "/d")
+        want = sorted(unsorted, key=lambda n: (n.upper(), n))
+        self.assertNotEqual(unsorted, want)
+        self.assertEqual(self.lines("ls", img, "/d"), want)
+        # Names past Latin-1 and the BMP, 255 units, a label, impossible and zero dates.
+        rich = self.path("rich")
+        rich_tree(rich)
+        img2 = mkimage(rich, self.path("rich.img"), "--label", "CARD")
+        write_tree(self.path("dates"), {"nodate.txt": b"z", "month13.txt": b"m"})
+        img3 = mkimage(self.path("dates"), self.path("dates.img"))
+        patch_short_entry(img3, b"NODATE  TXT", dir_region(img3),
+                          fields={14: bytes(6), 22: bytes(4)})
+        patch_short_entry(img3, b"MONTH13 TXT", dir_region(img3),
+                          fields={24: struct.pack("<H", 13 << 5 | 1)})
+        views = [("ls", "-la", img, "/d"), ("ls", "-lSR", img), ("ls", "-aR", "--json", img),
+                 ("tree", "-a", img), ("ls", "-laR", img2), ("ls", "-atR", "--json", img2),
+                 ("tree", "-a", img2), ("ls", "-l", img3), ("ls", "-t", "--json", img3)]
+        kept = [run(*v).stdout for v in views]
+        for budget in ("0", "600"):
+            env = dict(TOOL_ENV, DORVEX_TEST_SORT_BUDGET=budget)
+            for v, out in zip(views, kept):
+                self.assertEqual(run(*v, env=env).stdout, out, (budget, v))
+            for image, top, want in ((img, "/d", unsorted), (img2, "/", None)):
+                out = self.path("get" + budget + top.replace("/", "_"))
+                self.assertEqual(run("get", "--quiet", image, top, out, env=env).returncode, 0)
+                if want:
+                    self.assertEqual(sorted(os.listdir(out)), sorted(want))
+                else:
+                    diff_r(self, rich, out)
+
 
 # ---- Errors -----------------------------------------------------------------------------
 
