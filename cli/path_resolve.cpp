@@ -1,5 +1,7 @@
 #include "path_resolve.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -21,6 +23,8 @@ constexpr size_t kMaxEntries = 1u << 17;
 void decode_short_name(dv_entry &e) {
     // A cp437 8.3 name with its dot has 12 units at most: a longer one is long.
     if (e.name.len > 12) return;
+    // The library reads 8.3 names in cp437, the default: nothing to redo then.
+    if (strcasecmp(short_codepage(), "cp437") == 0) return;
     bool high = false;
     for (int i = 0; i < 11; ++i) high = high || static_cast<unsigned char>(e.shortname[i]) >= 0x80;
     // ASCII reads the same in every code page.
