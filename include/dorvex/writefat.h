@@ -108,9 +108,12 @@
  * data (at least a cluster) for a group, a cluster for a file's partial cluster, four
  * directory clusters read by scans, the alias-tail table and a 1 MiB index
  * of the names of one large directory, which lets a directory of thousands
- * of files take new names without a scan each); operations allocate only
- * the parsed path and writefat_remove_tree its stack, released before they
- * return.
+ * of files take new names without a scan each, and 112 KiB for the
+ * directories of the last path: up to 4,096 levels, 16,384 units of their
+ * names and 32 KiB of its text); operations allocate only the parsed path
+ * (nothing when the path repeats the remembered text up to its last
+ * components and holds no "." or "..") and writefat_remove_tree its stack,
+ * released before they return.
  * One volume is used by one thread at a time.
  */
 #ifndef DORVEX_WRITEFAT_H
