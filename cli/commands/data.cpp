@@ -676,6 +676,14 @@ bool make_dest_dir(const Dest &d) {
     return true;
 }
 
+// Makes DEST if it is missing and opens it; the descriptor, or -1 with the error told.
+int open_dest_dir(const Dest &d) {
+    if (!make_dest_dir(d)) return -1;
+    const int fd = open(d.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) report(d.shown, std::strerror(errno));
+    return fd;
+}
+
 // glibc's mktime checks /etc/localtime for changes on every call while TZ is
 // unset: two system calls per extracted file. Naming the same file in TZ
 // gives the same zone without them.
@@ -800,12 +808,8 @@ int cmd_get(const Args &a) {
         // A directory: into DEST if DEST is new, else into DEST/NAME; the
         // root's contents always into DEST.
         bool fresh = !dest.exists;
-        if (!make_dest_dir(dest)) return kFail;
-        int top = open(dest.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (top < 0) {
-            report(dest.shown, std::strerror(errno));
-            return kFail;
-        }
+        const int top = open_dest_dir(dest);
+        if (top < 0) return kFail;
         HostNames names;
         if (fresh || n.is_root) {
             x.contents(n, top, src.m.vpath, dest.path, names);
@@ -820,12 +824,8 @@ int cmd_get(const Args &a) {
 
     // Several sources: each goes into DEST (a directory, made if missing)
     // under its own name, the root's contents into DEST itself.
-    if (!make_dest_dir(dest)) return kFail;
-    int top = open(dest.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (top < 0) {
-        report(dest.shown, std::strerror(errno));
-        return kFail;
-    }
+    const int top = open_dest_dir(dest);
+    if (top < 0) return kFail;
     HostNames names;
     for (const Source &src : sources) {
         if (stop_signal()) break;

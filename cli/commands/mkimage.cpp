@@ -65,7 +65,9 @@ struct Need : HostTree::Visitor {
         const uint64_t cb = uint64_t{512} << k;
         return (bytes + cb - 1) / cb;
     }
-    void add(const std::string &name) { entries.back() += (utf16_units(name) + 12) / 13 + 1; }
+    void add(const std::string &name) {
+        entries.back() += dv_entrycount(kVolumeFlags, static_cast<unsigned>(utf16_units(name)));
+    }
     uint64_t at(uint32_t cluster_bytes) const {
         int k = 0;
         while ((uint32_t{512} << k) < cluster_bytes) ++k;

@@ -486,6 +486,15 @@ DORVEX_API int dv_readentry(const dv_ctx *ctx, const uint8_t **entries, int *cou
 DORVEX_API int dv_writeentry(dv_ctx *ctx, const dv_entry **records, int *count, uint8_t **entries,
                              unsigned *room);
 
+/*
+ * The raw 32-byte entries dv_writeentry writes for one record whose name
+ * has `units` UTF-16 units, in a context with `flags`: its long-name entries
+ * (with DV_FLAG_NTCASE the NT form above) and its short entry. For sizing a
+ * directory before writing it. Returns 0 for more than 255 units, which
+ * dv_writeentry refuses.
+ */
+DORVEX_API unsigned dv_entrycount(uint32_t flags, unsigned units);
+
 #ifdef __cplusplus
 }
 #endif

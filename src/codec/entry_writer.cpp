@@ -110,3 +110,11 @@ extern "C" int dv_writeentry(dv_ctx *ctx, const dv_entry **records, int *count, 
     }
     return 0;
 }
+
+extern "C" unsigned dv_entrycount(uint32_t flags, unsigned units) {
+    if (units > DV_NAME_MAX) return 0;
+    // The NT form writes no long name for an empty one, and no entry that holds only the
+    // terminator; the original form always ends the name with a terminator.
+    if (flags & DV_FLAG_NTCASE) return units == 0 ? 1 : (units + 12) / 13 + 1;
+    return units / 13 + 2;
+}

@@ -84,6 +84,7 @@ TEST_F(Writer, RunLayoutByNameLength) {
         {254, std::vector<uint8_t>{}}, // filled below: 20 entries
         {255, std::vector<uint8_t>{}},
     };
+    EXPECT_EQ(dv_entrycount(0, 256), 0u); // refused, as dv_writeentry refuses it
     for (const auto &c : cases) {
         SCOPED_TRACE(c.len);
         Units name;
@@ -92,6 +93,9 @@ TEST_F(Writer, RunLayoutByNameLength) {
         const size_t lfns = c.len / 13 + 1;
         ASSERT_EQ(write(static_cast<unsigned>(lfns + 1)), 0);
         EXPECT_EQ(cursor(), static_cast<long>(lfns + 1));
+        EXPECT_EQ(dv_entrycount(0, static_cast<unsigned>(c.len)), lfns + 1);
+        EXPECT_EQ(dv_entrycount(DV_FLAG_NTCASE, static_cast<unsigned>(c.len)),
+                  c.len == 0 ? 1u : (c.len + 12) / 13 + 1);
         EXPECT_EQ(room, 0u);
         EXPECT_EQ(count, 0);
         const uint8_t sum = checksum("SHORT   TXT");
@@ -227,6 +231,7 @@ TEST_F(Writer, NtFormUnderNtCase) {
     ctx.flags = DV_FLAG_NTCASE;
     ASSERT_EQ(write(2, 2, 0xAB), 0);
     EXPECT_EQ(cursor(), 2); // the short entry and an end mark
+    EXPECT_EQ(dv_entrycount(DV_FLAG_NTCASE, 0), 1u);
     EXPECT_EQ(std::memcmp(at(0), "README  TXT", 11), 0);
     EXPECT_EQ(at(0)[12], 0x18);
     EXPECT_EQ(get16(at(0) + 24), (2100 - 1980) << 9 | 1 << 5 | 1);
@@ -234,6 +239,7 @@ TEST_F(Writer, NtFormUnderNtCase) {
     recs = {record(u"thirteen unit")}; // 13 units fill one entry: no terminator entry
     ASSERT_EQ(write(3, 3, 0xAB), 0);
     EXPECT_EQ(cursor(), 3);
+    EXPECT_EQ(dv_entrycount(DV_FLAG_NTCASE, 13), 2u);
     EXPECT_EQ(at(0)[0], 0x41);
     EXPECT_EQ(units_of(0), Units(u"thirteen unit"));
     EXPECT_EQ(at(2)[0], 0);
