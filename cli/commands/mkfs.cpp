@@ -58,10 +58,6 @@ uint32_t serial_now() {
                                  static_cast<uint64_t>(tv.tv_usec));
 }
 
-int32_t refuse_writes(void *, const void *, uint64_t, uint32_t) {
-    return -EROFS;
-}
-
 struct MkfsOptions {
     writefat_format_options lib{};
     uint64_t size = 0; // bytes; 0: all there is
@@ -215,12 +211,12 @@ int cmd_mkfs(const Args &a) {
     m.lib.volume_id = serial_now();
     m.lib.label = m.label.c_str();
     m.lib.mtime = wall_clock(time(nullptr), utc_times());
-    const int rc = writefat_format(start, end, &img, Image::writer, &m.lib);
-    if (rc == EINVAL) {
-        // Nothing was written. Without the label, is the layout possible?
-        writefat_format_options probe = m.lib;
+    // The layout first: a refused one writes nothing, and says what the line below shows.
+    writefat_layout lay{};
+    if (writefat_format_layout(end - start, &m.lib, &lay) != 0) {
+        writefat_format_options probe = m.lib; // without the label, is the layout possible?
         probe.label = nullptr;
-        if (writefat_format(start, end, nullptr, refuse_writes, &probe) != EINVAL) {
+        if (writefat_format_layout(end - start, &probe, &lay) == 0) {
             report(shown, "bad label '" + escape_display_utf8(m.label) +
                               "': at most 11 ASCII characters, none of . \" * + , / : ; < = > "
                               "? [ \\ ] |");
@@ -233,36 +229,21 @@ int cmd_mkfs(const Args &a) {
         }
         return kFail;
     }
-    if (rc != 0) {
+    if (const int rc = writefat_format(start, end, &img, Image::writer, &m.lib)) {
         report_code(shown, rc);
         return kFail;
     }
     created = false; // made: it stays
 
-    // What was made, as the library mounts it over the sectors its boot sector counts (FAT32
-    // would count clusters in the few sectors past the last whole track too).
-    const uint64_t size_made = (end - start) * 512;
-    const char *name = nullptr;
-    uint64_t used = 0;
-    if (readfat_identify(start, end, &img, Image::reader, &name, &used) == 0 && used > 0 &&
-        used <= end - start)
-        end = start + used;
-    int err = 0;
-    readfat_volume *v = readfat_new(start, end, 512, &img, Image::reader, kVolumeFlags, 0, 0, &err);
-    if (!v) {
-        report(shown, std::string("formatted, but it does not mount: ") + dv_strerror(err));
-        return kFail;
-    }
-    std::string line = shown + ": FAT" + std::to_string(v->fat_type) + ", " +
-                       human_size(size_made) + ", " + std::to_string(v->cluster_count) +
-                       " clusters of " + human_size(v->cluster_bytes) + ", ";
+    std::string line = shown + ": FAT" + std::to_string(lay.fat_type) + ", " +
+                       human_size((end - start) * 512) + ", " + std::to_string(lay.cluster_count) +
+                       " clusters of " + human_size(lay.cluster_size) + ", ";
     // The label as stored: in upper case.
     std::string label = m.label;
     while (!label.empty() && label.back() == ' ') label.pop_back();
     for (char &c : label)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     line += label.empty() ? "no label" : "label " + escape_display_utf8(label);
-    readfat_delete(v);
     out_str(line + "\n");
     return kOk;
 }
