@@ -45,7 +45,6 @@ const char *exfat_code_text(ExfatCode code) {
         return "boot checksum mismatch";
     case ExfatCode::odd_length:
         return "up-case table length is odd";
-    case ExfatCode::table_truncated:
         return "up-case table ends inside an identity run";
     case ExfatCode::table_overflow:
         return "up-case table maps more than 65536 units";

@@ -28,10 +28,9 @@ enum class ExfatCode : int {
     bad_root_cluster,  // FirstClusterOfRootDirectory outside 2..ClusterCount+1
     bad_checksum,      // the checksum sector disagrees with sectors 0..10
     // Up-case table.
-    odd_length,      // the table's byte length is odd
-    table_truncated, // 0xFFFF identity marker without its count
-    table_overflow,  // the table maps more than 65536 units
-    table_checksum,  // the table's bytes disagree with the root's up-case entry
+    odd_length,     // the table's byte length is odd
+    table_overflow, // the table maps more than 65536 units
+    table_checksum, // the table's bytes disagree with the root's up-case entry
     // Directory entry sets.
     invalid_entry,       // type 0x80
     unknown_critical,    // a critical primary or secondary this code does not know

@@ -26,9 +26,9 @@ ExfatCode decode_runs(const uint8_t *bytes, size_t size, uint16_t *table, uint32
     uint32_t next = 0; // the unit the next stored value maps
     for (size_t i = 0; i < size; i += 2) {
         const uint16_t v = load_le16(bytes + i);
-        if (v == 0xFFFF) {
-            // An identity run: the count follows.
-            if (i + 2 >= size) return ExfatCode::table_truncated;
+        // 0xFFFF starts an identity run, its count next; the last value of a table is always
+        // a mapping (tables end with 0xFFFF mapping to itself).
+        if (v == 0xFFFF && i + 2 < size) {
             i += 2;
             const uint32_t run = load_le16(bytes + i);
             if (run > kExfatUpcaseUnits - next) return ExfatCode::table_overflow;
