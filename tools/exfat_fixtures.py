@@ -381,7 +381,7 @@ def normalise(name, text):
 
 
 def cmd_compare(a, b):
-    bad = 0
+    bad = same = 0
     names = sorted(set(os.listdir(a)) | set(os.listdir(b)))
     for n in names:
         if n.endswith((".xz", ".md")) or n == "VERSIONS.txt":
@@ -398,7 +398,9 @@ def cmd_compare(a, b):
         if ta != tb:
             print(f"differs: {n}")
             bad += 1
-    print(f"{len(names) - bad} same, {bad} differ")
+        else:
+            same += 1
+    print(f"{same} outputs read the same, {bad} differ")
     return 1 if bad else 0
 
 

@@ -12,6 +12,10 @@
 set -euo pipefail
 
 out=${1:?usage: $0 OUTDIR}
+for t in mkfs.exfat fsck.exfat mount.exfat-fuse losetup fls istat fsstat xz python3; do
+  command -v "$t" >/dev/null || { echo "$0: $t missing (tools/deps.sh installs it)" >&2; exit 1; }
+done
+[ "$(id -u)" -eq 0 ] || { echo "$0: needs root (loop devices, FUSE)" >&2; exit 1; }
 here=$(cd "$(dirname "$0")" && pwd)
 helper="$here/exfat_fixtures.py"
 mkdir -p "$out"
