@@ -67,10 +67,14 @@ extern "C" {
 #define DV_E_BROKENCHAIN (-8995) /* "Chain is broken in FAT table" */
 #define DV_E_BADPBR (-8994)      /* "Bad PBR content or not a valid PBR" */
 #define DV_E_BACKUPBOOT (-8993)  /* "Boot sector damaged: mounted from its backup, ..." */
+#define DV_E_EXFATWRITE                                                                            \
+    (-8992) /* "exFAT volumes are read-only: writing them is not supported yet" */
 /*
  * DV_E_EOF: a read of a deleted file by the recovery rules (readfat_read on a
  * handle from readfat_open_entry) reached the end of the data area before
  * the file's size.
+ * DV_E_EXFATWRITE: writefat_open refuses an exFAT volume (readfat_new2
+ * mounts it for reading).
  * DV_E_BACKUPBOOT: writefat_open refuses a volume that readfat_new2 mounts
  * only from FAT32's backup boot sector (its first sector is damaged).
  */
@@ -167,12 +171,27 @@ typedef struct dv_timestamp {
  *              the same times in 64-bit seconds over FAT's whole range
  *              (1980 to 2107; the 32-bit `sec` fields are -1 after 2038),
  *              or DV_TIME_NONE for a zero or impossible date
+ *   size64     the size, all 64 bits: exFAT files may pass 4 GiB, and `size`
+ *              then holds 0xFFFFFFFF (never a wrapped value)
+ *   valid64    the bytes that hold data: from here to size64 a file reads as
+ *              zeros (exFAT's valid data length); size64 on FAT
+ *   stream_flags  exFAT: the stream extension's flags (DV_STREAM_CONTIGUOUS:
+ *              the data lies in one run of clusters and the FAT is not
+ *              read); 0 on FAT
+ *   utc_offset exFAT: the UTC-offset bytes of ctime, mtime and atime as
+ *              stored (bit 7 set: valid, bits 0-6 a signed count of 15
+ *              minutes). With bit 7 set that time is true UTC; 0 (always on
+ *              FAT): the wall clock where it was written, read as if UTC
+ * On exFAT, ctime and mtime keep 10 ms and atime 2 s; `shortname` is empty
+ * and `lcase` 0 (exFAT has no 8.3 names), `attr` holds the 16-bit
+ * attributes (the low byte as on FAT), and a directory has no "." or "..".
  * The 32-bit times carry out-of-range fields over as dv_decodets does.
- * sizeof(dv_entry) is 592 bytes (DV_ENTRY_BYTES) on every platform: no padding, since
- * every field lies at a multiple of its own alignment. Before version 0.4 the record
- * ended after `mtime`, at 564 bytes.
+ * sizeof(dv_entry) is 616 bytes (DV_ENTRY_BYTES) on every platform: no padding, since
+ * every field lies at a multiple of its own alignment. Before version 0.9 the record
+ * ended after `mtime64`, at 592 bytes; before 0.4 after `mtime`, at 564 bytes.
  */
-#define DV_ENTRY_BYTES 592
+#define DV_ENTRY_BYTES 616
+#define DV_STREAM_CONTIGUOUS 0x02u
 typedef struct dv_entry {
     dv_name name;
     uint32_t cluster;
@@ -188,6 +207,11 @@ typedef struct dv_entry {
     int64_t ctime64;
     int64_t atime64;
     int64_t mtime64;
+    uint64_t size64;
+    uint64_t valid64;
+    uint8_t stream_flags;
+    uint8_t utc_offset[3]; /* ctime, mtime, atime */
+    uint32_t reserved2;    /* zero */
 } dv_entry;
 
 /*

@@ -175,6 +175,9 @@ typedef struct readfat_dir {
     uint8_t recovering;      /* a deleted directory, read by the recovery rules */
     uint8_t window_valid;    /* the last piece loaded is whole in the window */
     uint32_t window_end;     /* raw entries of the directory up to buf_end */
+    uint8_t contiguous;      /* exFAT: the directory lies in one run of clusters (no FAT
+                                chain; deleted directories too) */
+    uint32_t run_left;       /* ... clusters of that run not loaded yet */
 } readfat_dir;
 
 /* A file handle: one of its slot's records in the volume's arena. */
@@ -197,6 +200,11 @@ typedef struct readfat_file {
                               read may not be the file's */
     uint8_t stale;         /* the write path freed the file's chain (the file was removed
                               or replaced): reads and seeks fail with ESTALE */
+    uint8_t contiguous;    /* exFAT: the data lies in one run of clusters, read without
+                              the FAT (deleted files too, by the recovery rules) */
+    uint64_t position64;   /* `position`, all 64 bits (`position` saturates at 0xFFFFFFFF) */
+    uint64_t size64;       /* `size`, all 64 bits (likewise) */
+    uint64_t valid64;      /* bytes that hold data; from here to size64 reads give zeros */
 } readfat_file;
 
 /* A mounted volume. Read its fields if you like; change them never. Sector
@@ -246,8 +254,19 @@ typedef struct readfat_volume {
     uint64_t root_start;       /* FAT12/16: first sector of the fixed root region */
     uint32_t root_sectors;     /* FAT12/16: sectors of the fixed root region; else 0 */
     uint32_t boot_backup;      /* 0, or the logical sector of the backup boot sector the
-                                  volume was mounted from (its first sector is damaged) */
+                                  volume was mounted from (its first sector is damaged;
+                                  exFAT: 12, its backup boot region) */
+    /* exFAT (fat_type DV_FAT_EXFAT) */
+    uint64_t bitmap_start; /* absolute sector of the allocation bitmap (0: none usable) */
+    uint64_t bitmap_bytes; /* its length in bytes (at least cluster_count / 8) */
+    uint16_t *upcase;      /* the up-case table, 65536 units, in the arena */
+    uint32_t exfat_notes;  /* DV_VOL_NOTE_* bits the mount found (up-case, bitmap) */
 } readfat_volume;
+
+/* The fat_type of an exFAT volume (its FAT entries are 32 bits wide; some call
+ * it FAT64), in readfat_volume, readfat_volinfo, readfat_partition and
+ * readfat_table. */
+#define DV_FAT_EXFAT 64
 
 /* Returns 0x30F: both separators, skip leading separators, lenient, UTF-16
  * names, ASCII path text -- the flags the volume reader is meant for. */
@@ -346,6 +365,24 @@ DORVEX_API uint32_t readfat_optimal_flags(void);
  * Sectors past end_sector are never asked for: clusters beyond it count as
  * outside the data area. On FAT12/16 only the low 16 bits of an entry's
  * first cluster count (the high word belongs to FAT32).
+ *
+ * exFAT: a boot sector named "EXFAT   " is mounted as exFAT (fat_type
+ * DV_FAT_EXFAT): its main boot region (sectors 0 .. 11, the last one the
+ * checksum of the others) is checked, and when it fails, the backup region
+ * at sector 12 (boot_backup is then 12). Logical sectors of 512 .. 4096
+ * bytes, clusters up to 32 MiB (the arena then holds that much per slot).
+ * The root directory's allocation bitmap and up-case table entries are read
+ * at mount; the table (compressed form, checksum verified) is decoded into
+ * the arena (128 KiB); a table that is missing, out of range, unreadable or
+ * fails its checksum is replaced by the default one (mapping as exFAT's
+ * recommended table does), and readfat_info notes it
+ * (DV_VOL_NOTE_UPCASE_BAD). Names are matched case-insensitively through
+ * the table, as exFAT defines; "." and ".." in paths are always taken by
+ * their text (exFAT directories hold no such entries). Codes as above, and
+ * DV_E_BADPBR for a boot region that fails its checks in both copies (a
+ * sector shift outside 9 .. 12, a cluster over 32 MiB, FATs or the cluster
+ * heap outside the volume, a root cluster outside the heap, a checksum that
+ * does not match), EIO when the root's first cluster cannot be read.
  * After a failure nothing remains allocated. readfat_new uses malloc/free;
  * readfat_new2 uses your allocator. Release the volume with readfat_delete.
  */
@@ -435,12 +472,23 @@ DORVEX_API readfat_file *readfat_open(readfat_volume *vol, const char *path, int
 /* Frees the file slot. A null, closed or foreign handle is ignored. */
 DORVEX_API void readfat_close(readfat_volume *vol, readfat_file *file);
 
-/* Returns the file's size in bytes; 0 for a null, closed or foreign handle. */
+/* Returns the file's size in bytes; 0 for a null, closed or foreign handle.
+ * A file of 4 GiB or more (exFAT) gives 0xFFFFFFFF and leaves EOVERFLOW in
+ * the volume's context (dv_errno(vol->ctx)): use readfat_size64. */
 DORVEX_API uint32_t readfat_size(readfat_volume *vol, const readfat_file *file);
 
 /* Returns the position of the next read; 0 for a null, closed or foreign
- * handle. */
+ * handle. A position of 4 GiB or more gives 0xFFFFFFFF and leaves EOVERFLOW
+ * in the volume's context: use readfat_tell64. */
 DORVEX_API uint32_t readfat_tell(readfat_volume *vol, const readfat_file *file);
+
+/* The same, all 64 bits (exFAT files may pass 4 GiB): the size, the read
+ * position; 0 for a null, closed or foreign handle. readfat_seek64 moves the
+ * read position to `pos` (0 .. size) with the results and codes of
+ * readfat_seek. readfat_read reads on past 4 GiB. */
+DORVEX_API uint64_t readfat_size64(readfat_volume *vol, const readfat_file *file);
+DORVEX_API uint64_t readfat_tell64(readfat_volume *vol, const readfat_file *file);
+DORVEX_API int readfat_seek64(readfat_volume *vol, readfat_file *file, uint64_t pos, int *err);
 
 /*
  * Moves the read position to `pos` (0 .. size). Returns 0, or -1 with:
@@ -731,6 +779,12 @@ DORVEX_API int readfat_free_clusters(readfat_volume *vol, uint32_t *count, int *
 #define DV_VOL_NOTE_NO_SERIAL                                                                      \
     0x20u /* no extended boot signature (0x29): no serial number,                                  \
              label or type in the boot sector */
+#define DV_VOL_NOTE_UPCASE_BAD                                                                     \
+    0x40u /* exFAT: the up-case table is missing, out of range,                                    \
+             unreadable or fails its checksum: the default one is used */
+#define DV_VOL_NOTE_BITMAP_BAD                                                                     \
+    0x80u /* exFAT: the allocation bitmap is missing, out of range or                              \
+             not in one run: free counts and recovery checks are unknown */
 
 typedef struct readfat_volinfo {
     uint32_t fat_type;            /* 12, 16 or 32 */
@@ -764,6 +818,21 @@ typedef struct readfat_volinfo {
                                      (with DV_VOL_NOTE_BACKUP_BOOT: the sector the volume
                                      was mounted from); else 0 */
     uint32_t notes;               /* DV_VOL_NOTE_* bits */
+    /* exFAT (fat_type DV_FAT_EXFAT); zero on FAT. There total_sectors is the
+       VolumeLength, volume_id the serial number, root_cluster the root's first
+       cluster, fat_sectors one FAT's length, media 0, oem_name and label empty
+       (the label is the root's label entry, see readfat_readdir);
+       DV_VOL_NOTE_DIRTY and DV_VOL_NOTE_HARD_ERROR are the VolumeDirty and
+       MediaFailure flags, DV_VOL_NOTE_BACKUP_BOOT the backup boot region. */
+    uint32_t fs_revision;      /* 0x0100 for 1.00 */
+    uint32_t volume_flags;     /* VolumeFlags as stored (bit 0: the second FAT is active) */
+    uint32_t percent_in_use;   /* as the boot sector says: 0 .. 100, or 0xFF unknown */
+    uint32_t bitmap_cluster;   /* the allocation bitmap's first cluster */
+    uint64_t bitmap_bytes;     /* ... and its length in bytes */
+    uint32_t upcase_cluster;   /* the up-case table's first cluster */
+    uint32_t upcase_checksum;  /* ... its checksum as the root's entry says */
+    uint64_t upcase_bytes;     /* ... and its length in bytes */
+    uint64_t partition_offset; /* PartitionOffset as stored (0: not given) */
 } readfat_volinfo;
 
 /*

@@ -160,7 +160,8 @@ typedef struct writefat_file writefat_file;
  * volume, or null with `*err`: the codes of readfat_new2 (EINVAL also for a
  * null `writer`), EIO when a FAT sector or the FSInfo sector cannot be read,
  * ENOMEM, DV_E_BACKUPBOOT when the first sector is damaged and readfat_new2
- * would mount the volume from its backup (repair the boot sector first). Nothing is written
+ * would mount the volume from its backup (repair the boot sector first),
+ * DV_E_EXFATWRITE for an exFAT volume (read it with readfat_new2). Nothing is written
  * at open; the first change marks the volume dirty. writefat_open uses
  * malloc/free, writefat_open2 your allocator.
  */

@@ -376,6 +376,10 @@ struct DecodeSink {
         rec->cluster = static_cast<uint32_t>(load_le16(e + DV_DIRENT_CLUSTER_HI)) << 16 |
                        load_le16(e + DV_DIRENT_CLUSTER_LO);
         rec->size = load_le32(e + DV_DIRENT_SIZE_FIELD);
+        rec->size64 = rec->valid64 = rec->size;
+        rec->stream_flags = 0;
+        std::memset(rec->utc_offset, 0, sizeof rec->utc_offset);
+        rec->reserved2 = 0;
         rec->attr = e[DV_DIRENT_ATTR];
         const uint16_t cdate = load_le16(e + DV_DIRENT_CDATE);
         const uint16_t mdate = load_le16(e + DV_DIRENT_MDATE);

@@ -14,9 +14,10 @@ const char *const library_messages[] = {
     "Chain is broken in FAT table",                                           // DV_E_BROKENCHAIN
     "Bad PBR content or not a valid PBR",                                     // DV_E_BADPBR
     "Boot sector damaged: mounted from its backup, read-only until repaired", // DV_E_BACKUPBOOT
+    "exFAT volumes are read-only: writing them is not supported yet",          // DV_E_EXFATWRITE
 };
 constexpr unsigned kLibraryCodes = sizeof library_messages / sizeof library_messages[0];
-static_assert(DV_E_BACKUPBOOT - DV_E_BOOTSIG + 1 == kLibraryCodes, "one message per DV_E_ code");
+static_assert(DV_E_EXFATWRITE - DV_E_BOOTSIG + 1 == kLibraryCodes, "one message per DV_E_ code");
 
 // The C library's texts (glibc's wording) for the codes the library and the readers and
 // writers it calls produce.
@@ -113,6 +114,6 @@ const char *dorvex_strerror_internal(int code) {
 }
 
 const char *dv_strerror(int code) {
-    if (code >= DV_E_BOOTSIG && code <= DV_E_BACKUPBOOT) return dorvex_strerror_internal(code);
+    if (code >= DV_E_BOOTSIG && code <= DV_E_EXFATWRITE) return dorvex_strerror_internal(code);
     return errno_message(code);
 }

@@ -131,14 +131,40 @@ void readfat_close(readfat_volume *vol, readfat_file *file) {
     if (readfat_file *f = open_file(vol, file)) f->in_use = 0;
 }
 
+// A 64-bit value through a 32-bit call: 0xFFFFFFFF and EOVERFLOW, never a wrapped value.
+static uint32_t narrow(readfat_volume *vol, uint64_t v) {
+    if (v <= UINT32_MAX) return static_cast<uint32_t>(v);
+    vol->ctx->err = EOVERFLOW;
+    return UINT32_MAX;
+}
+
 uint32_t readfat_size(readfat_volume *vol, const readfat_file *file) {
     const readfat_file *f = open_file(vol, file);
-    return f ? f->size : 0;
+    return f ? narrow(vol, f->size64) : 0;
 }
 
 uint32_t readfat_tell(readfat_volume *vol, const readfat_file *file) {
     const readfat_file *f = open_file(vol, file);
-    return f ? f->position : 0;
+    return f ? narrow(vol, f->position64) : 0;
+}
+
+uint64_t readfat_size64(readfat_volume *vol, const readfat_file *file) {
+    const readfat_file *f = open_file(vol, file);
+    return f ? f->size64 : 0;
+}
+
+uint64_t readfat_tell64(readfat_volume *vol, const readfat_file *file) {
+    const readfat_file *f = open_file(vol, file);
+    return f ? f->position64 : 0;
+}
+
+int readfat_seek64(readfat_volume *vol, readfat_file *file, uint64_t pos, int *err) {
+    readfat_file *f = open_file(vol, file);
+    if (!f || f->stale) {
+        set_err(err, f ? ESTALE : EINVAL);
+        return -1;
+    }
+    return file_seek(vol, f, pos, err);
 }
 
 int readfat_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err) {

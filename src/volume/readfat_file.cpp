@@ -12,18 +12,36 @@ namespace {
 // caller's buffer may not be.
 constexpr uintptr_t kReaderAlign = 512;
 
+// The 32-bit mirrors of the 64-bit position and size saturate: never a wrapped value.
+uint32_t saturate(uint64_t v) {
+    return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
+}
+
+void set_position(readfat_file *file, uint64_t pos) {
+    file->position64 = pos;
+    file->position = saturate(pos);
+}
+
 void rewind_file(readfat_file *file) {
     file->loaded = 0;
-    file->position = 0;
+    set_position(file, 0);
     file->cluster = file->first_cluster;
     file->prev_cluster = file->first_cluster;
     guard_of(file).reset(file->first_cluster);
 }
 
 readfat_file *take_file(readfat_volume *vol, readfat_file *file, const dv_entry *entry) {
-    file->size = entry->size;
+    // Records filled before size64 existed hold their size in `size` alone.
+    const uint64_t size = entry->size64 > entry->size ? entry->size64 : entry->size;
+    file->size64 = size;
+    file->size = saturate(size);
+    file->valid64 = is_exfat(vol) && entry->valid64 < size ? entry->valid64 : size;
     file->first_cluster = entry_cluster(vol, entry);
     file->recovering = is_recovered(vol, entry) ? 1 : 0;
+    // exFAT keeps no chain for contiguous files, nor for deleted ones (their clusters are
+    // read on from the first, as The Sleuth Kit does).
+    file->contiguous =
+        is_exfat(vol) && ((entry->stream_flags & DV_STREAM_CONTIGUOUS) != 0 || file->recovering);
     file->damaged = 0;
     file->stale = 0;
     rewind_file(file);
@@ -39,6 +57,7 @@ readfat_file *free_file(readfat_volume *vol) {
 // kFatUnreadable. An end mark has no successor of its own.
 // A deleted file's chain is gone: its successor is the next free cluster instead.
 uint32_t successor(readfat_volume *vol, readfat_file *file, uint32_t from) {
+    if (file->contiguous) return from + 1u <= vol->cluster_count + 1u ? from + 1u : kChainEnd;
     if (!file->recovering) return guard_of(file).next(vol, from);
     bool skipped = false;
     const uint32_t next = recovery_next(vol, from, true, &skipped);
@@ -68,6 +87,25 @@ bool in_data_area(const readfat_volume *vol, uint32_t cluster) {
     return cluster >= 2u && cluster - 2u < vol->cluster_count;
 }
 
+// Reads the run of `n` clusters from `first` that read_batch() moved the handle past; after a
+// failure winds the handle back to `before` and on past the whole clusters that arrived.
+uint32_t finish_batch(readfat_volume *vol, readfat_file *file, uint8_t *out, uint32_t first,
+                      uint32_t n, const readfat_file &before, bool *failed) {
+    const uint32_t cb = vol->cluster_bytes;
+    uint32_t arrived = 0;
+    if (read_run(vol, cluster_sector(vol, first), n * vol->sectors_per_cluster, out,
+                 vol->data_start, vol->end_sector, &arrived) == ReadResult::ok) {
+        set_position(file, file->position64 + uint64_t{n} * cb);
+        return n * cb;
+    }
+    *failed = true;
+    const uint32_t whole = arrived / vol->sectors_per_cluster;
+    *file = before;
+    for (uint32_t i = 0; i < whole; ++i) advance(vol, file);
+    set_position(file, file->position64 + uint64_t{whole} * cb);
+    return whole * cb;
+}
+
 // Reads the handle's cluster and those that follow it on disk, as many whole clusters as
 // `left` holds (within kBatchBytes), in one run of requests straight into `out`, and moves
 // the handle past them. Returns the bytes read; after a failure (`*failed`), the handle
@@ -83,10 +121,18 @@ uint32_t read_batch(readfat_volume *vol, readfat_file *file, uint8_t *out, uint3
     const readfat_file before = *file;
     const uint32_t first = file->cluster;
     uint32_t stop = 0;
+    uint32_t n;
+    if (file->contiguous) {
+        // One run without a FAT: up to the data area's end.
+        const uint32_t room = vol->cluster_count + 2u - first;
+        n = limit < room ? limit : room;
+        file->cluster = first + n <= vol->cluster_count + 1u ? first + n : kChainEnd;
+        file->prev_cluster = first + n - 1;
+        return finish_batch(vol, file, out, first, n, before, failed);
+    }
     const uint32_t links = successive_links(vol, first, limit, &stop);
     ChainGuard guard = guard_of(file);
     const uint32_t moved = guard.step_run(first, links);
-    uint32_t n;
     if (moved < links) {
         n = moved + 1;
         file->cluster = kChainLoop;
@@ -98,18 +144,7 @@ uint32_t read_batch(readfat_volume *vol, readfat_file *file, uint8_t *out, uint3
         file->cluster = is_chain_end(stop) || guard.step(first + links, stop) ? stop : kChainLoop;
     }
     file->prev_cluster = first + n - 1;
-    uint32_t arrived = 0;
-    if (read_run(vol, cluster_sector(vol, first), n * vol->sectors_per_cluster, out,
-                 vol->data_start, vol->end_sector, &arrived) == ReadResult::ok) {
-        file->position += n * cb;
-        return n * cb;
-    }
-    *failed = true;
-    const uint32_t whole = arrived / vol->sectors_per_cluster;
-    *file = before;
-    for (uint32_t i = 0; i < whole; ++i) advance(vol, file);
-    file->position += whole * cb;
-    return whole * cb;
+    return finish_batch(vol, file, out, first, n, before, failed);
 }
 
 } // namespace
@@ -142,20 +177,34 @@ readfat_file *file_open_entry(readfat_volume *vol, const dv_entry *entry, int *e
     return take_file(vol, file, entry);
 }
 
-int file_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err) {
-    if (pos > file->size) {
+int file_seek(readfat_volume *vol, readfat_file *file, uint64_t pos, int *err) {
+    if (pos > file->size64) {
         set_err(err, EINVAL);
         return -1;
     }
-    const uint32_t target = pos / vol->cluster_bytes;
-    uint32_t index = file->position / vol->cluster_bytes;
-    if (target == index) {
-        file->position = pos;
+    const uint64_t target = pos / vol->cluster_bytes;
+    uint64_t index = file->position64 / vol->cluster_bytes;
+    // Reads past the valid data length give zeros without following the clusters: the
+    // handle's cluster no longer goes with its position there.
+    const bool untracked = file->position64 > file->valid64 ||
+                           (file->position64 == file->valid64 && file->valid64 < file->size64);
+    if (target == index && !untracked) {
+        set_position(file, pos);
+        return 0;
+    }
+    if (file->contiguous) {
+        // One run: the cluster follows from the position, the FAT is not read.
+        file->loaded = 0;
+        file->cluster = target <= vol->cluster_count + 1u - file->first_cluster
+                            ? file->first_cluster + static_cast<uint32_t>(target)
+                            : kChainEnd;
+        file->prev_cluster = file->cluster - 1u;
+        set_position(file, pos);
         return 0;
     }
     // A FAT sector that cannot be read leaves the handle as it was, for a retry.
     const readfat_file before = *file;
-    if (target < index) {
+    if (target < index || untracked) {
         file->cluster = file->first_cluster;
         guard_of(file).reset(file->first_cluster);
         index = 0;
@@ -179,17 +228,21 @@ int file_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err) {
         }
         ++index;
     }
-    file->position = pos;
+    set_position(file, pos);
     return 0;
 }
 
 uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len, int *err) {
-    const uint32_t rest = file->size - file->position;
-    uint32_t left = len < rest ? len : rest;
+    const uint64_t rest = file->size64 - file->position64;
+    const uint32_t wanted = len < rest ? len : static_cast<uint32_t>(rest);
+    // Up to the valid data length from the clusters, zeros after it.
+    const uint64_t valid = file->position64 < file->valid64 ? file->valid64 - file->position64 : 0;
+    uint32_t left = wanted < valid ? wanted : static_cast<uint32_t>(valid);
+    const uint32_t zeros = wanted - left;
     auto *out = static_cast<uint8_t *>(dst);
     uint32_t done = 0;
     while (left != 0) {
-        const uint32_t off = file->position % vol->cluster_bytes;
+        const uint32_t off = static_cast<uint32_t>(file->position64 % vol->cluster_bytes);
         const uint32_t room = vol->cluster_bytes - off;
         const uint32_t chunk = left < room ? left : room;
         // A whole cluster goes straight into an aligned caller's buffer: one copy fewer.
@@ -224,8 +277,11 @@ uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t 
                 }
                 continue;
             }
-            // A deleted file whose first cluster is in use again has lost its start.
-            if (file->recovering && file->cluster == file->first_cluster) {
+            // exFAT: a recovered cluster that the bitmap gives to something else now.
+            if (file->recovering && file->contiguous) {
+                if (exfat_cluster_in_use(vol, file->cluster) != 0) file->damaged = 1;
+            } else if (file->recovering && file->cluster == file->first_cluster) {
+                // A deleted file whose first cluster is in use again has lost its start.
                 const uint32_t v = next_cluster(vol, file->cluster);
                 if (v == kFatUnreadable) {
                     set_err(err, EIO);
@@ -249,11 +305,16 @@ uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t 
             advance(vol, file);
             file->loaded = 0;
         }
-        file->position += chunk;
+        set_position(file, file->position64 + chunk);
         if (!direct) std::memcpy(out, file->buf + off, chunk);
         out += chunk;
         done += chunk;
         left -= chunk;
+    }
+    if (zeros != 0) {
+        std::memset(out, 0, zeros);
+        set_position(file, file->position64 + zeros);
+        done += zeros;
     }
     return done;
 }

@@ -48,9 +48,10 @@ int parse_boot_sector(const uint8_t *boot, uint64_t sectors, BootGeometry &g);
 // Reads the boot sector of the volume [start, end) into `buf` (512 bytes) and checks it as
 // parse_boot_sector does; when that fails, FAT32's backup boot sector, whose logical sector
 // number goes to `backup` (0: the first sector was sound). Returns 0, EIO (the first sector
-// unreadable) or the first sector's code. Never reads outside [start, end).
+// unreadable) or the first sector's code. Never reads outside [start, end). With
+// `have_first`, `buf` holds the first sector already.
 int read_boot_sector(void *reader_data, readfat_sector_reader reader, uint64_t start, uint64_t end,
-                     uint8_t *buf, BootGeometry &g, uint32_t &backup);
+                     uint8_t *buf, BootGeometry &g, uint32_t &backup, bool have_first = false);
 
 // Mounts the volume; null with the code through `err` on failure, nothing left allocated.
 readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
@@ -65,6 +66,53 @@ void volume_info(readfat_volume *vol, readfat_volinfo &out);
 // What the sectors [start, end) hold (see readfat_identify): 0 or EIO.
 int identify_volume(uint64_t start, uint64_t end, void *reader_data, readfat_sector_reader reader,
                     const char *&name, uint64_t &claimed);
+
+// ---- exFAT ------------------------------------------------------------------------------
+
+inline bool is_exfat(const readfat_volume *vol) {
+    return vol->fat_type == DV_FAT_EXFAT;
+}
+
+// Whether the sectors [start, end) begin with an exFAT boot sector ("EXFAT   " at byte 3).
+bool exfat_named(const uint8_t *boot);
+
+// Checks the exFAT boot region of the volume [start, end) (the main one, else the backup at
+// sector 12) and fills the volume's geometry from it; `buf` holds the first sector already.
+// 0, EIO, DV_E_BADPBR (both regions refused) or ENOMEM. Never reads outside [start, end).
+int exfat_geometry(readfat_volume *vol, uint64_t start, uint64_t end, uint8_t *buf);
+
+// After the arena is laid out: reads the root's bitmap and up-case entries and decodes the
+// up-case table into vol->upcase (the default one when the volume's cannot be used). 0 or EIO
+// (the root directory's first cluster cannot be read).
+int exfat_load_tables(readfat_volume *vol);
+
+// Whether the allocation bitmap marks `cluster` as in use: 1 yes, 0 no, -1 unknown (no usable
+// bitmap, or its sector cannot be read).
+int exfat_cluster_in_use(readfat_volume *vol, uint32_t cluster);
+
+// Counts the clear bits of the bitmap for clusters 2 .. cluster_count + 1: 0, EIO, or
+// DV_E_BADPBR when the volume has no usable bitmap.
+int exfat_count_free(readfat_volume *vol, uint32_t &count);
+
+// The exFAT volume record (see readfat_info).
+void exfat_volume_info(readfat_volume *vol, readfat_volinfo &out);
+
+// The next exFAT record from `count` raw entries at `*cursor`, decoded into `*rec` (as
+// dv_readentry does for FAT): 1 with a record, the cursor past its set; 0 when no record
+// starts before the entries end -- either an end mark (the cursor stays on it) or a set cut by
+// the window's end (the cursor on its first entry, to be carried); -1 (EILSEQ) for an in-use
+// set that fails its checks, the cursor past it. Unused entries, deleted sets (without
+// DV_FLAG_DELETED), the bitmap, up-case and benign entries are passed over. With `want`
+// (up-cased units and their hash) only sets of that name are decoded.
+struct ExfatWant {
+    const dv_name *upper;
+    uint16_t hash;
+};
+int read_exfat_record(readfat_volume *vol, const uint8_t **cursor, uint32_t *count, dv_entry *rec,
+                      const ExfatWant *want);
+
+// Up-cases `name` through the volume's table into `out`, and returns its name hash.
+uint16_t exfat_upper(const readfat_volume *vol, const dv_name &name, dv_name &out);
 
 // ---- Handle slots -----------------------------------------------------------------------
 
@@ -132,12 +180,12 @@ dv_pathnode *drop_dot_components(dv_ctx *ctx, dv_pathnode *list);
 // (kRootRegion, which no FAT entry holds).
 constexpr uint32_t kRootRegion = 0xFFFFFFFDu;
 inline uint32_t root_start_cluster(const readfat_volume *vol) {
-    return vol->fat_type == 32 ? vol->root_cluster : kRootRegion;
+    return vol->fat_type == 12 || vol->fat_type == 16 ? kRootRegion : vol->root_cluster;
 }
 
 // An entry's first cluster: FAT12/16 keep other data in the high word.
 inline uint32_t entry_cluster(const readfat_volume *vol, const dv_entry *entry) {
-    return vol->fat_type == 32 ? entry->cluster : entry->cluster & 0xFFFFu;
+    return vol->fat_type == 12 || vol->fat_type == 16 ? entry->cluster & 0xFFFFu : entry->cluster;
 }
 
 // The cluster where the directory named by `entry` starts: a directory entry with cluster 0
@@ -174,7 +222,7 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err);
 
 readfat_file *file_open_path(readfat_volume *vol, const char *path, int *err);
 readfat_file *file_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
-int file_seek(readfat_volume *vol, readfat_file *file, uint32_t pos, int *err);
+int file_seek(readfat_volume *vol, readfat_file *file, uint64_t pos, int *err);
 uint32_t file_read(readfat_volume *vol, readfat_file *file, void *dst, uint32_t len, int *err);
 
 // Called by the write path as it frees the chain that starts at `first_cluster`: every open

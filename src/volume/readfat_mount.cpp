@@ -55,6 +55,14 @@ void set_geometry(readfat_volume *vol, const BootGeometry &g, uint64_t start_sec
         DV_DIRENT_SIZE;
 }
 
+// exFAT's geometry comes from its own boot region (exfat_geometry); what follows from it.
+void set_exfat_derived(readfat_volume *vol) {
+    vol->dir_entries_per_cluster = vol->cluster_bytes / DV_DIRENT_SIZE;
+    vol->fat_entries_per_sector = vol->bytes_per_sector / 4u;
+    // An entry set is at most 19 entries: clusters of up to 32 MiB need no larger carry.
+    vol->carry_entries = kMinCarryBytes / DV_DIRENT_SIZE;
+}
+
 } // namespace
 
 namespace dorvex {
@@ -112,12 +120,12 @@ int parse_boot_sector(const uint8_t *boot, uint64_t total, BootGeometry &g) {
 }
 
 int read_boot_sector(void *reader_data, readfat_sector_reader reader, uint64_t start, uint64_t end,
-                     uint8_t *buf, BootGeometry &g, uint32_t &backup) {
+                     uint8_t *buf, BootGeometry &g, uint32_t &backup, bool have_first) {
     backup = 0;
     auto read_one = [&](uint64_t offset) {
         return offset < end - start && reader(reader_data, buf, start + offset, 1) == 1;
     };
-    if (start >= end || !read_one(0)) return EIO;
+    if (start >= end || (!have_first && !read_one(0))) return EIO;
     const int code = parse_boot_sector(buf, end - start, g);
     if (code == 0) return 0;
     // FAT32 keeps a copy in its reserved area: where the damaged sector says, when that is
@@ -156,7 +164,7 @@ namespace {
 struct ArenaLayout {
     uint64_t dir_buffer;    // bytes per caller's directory window: carried entries, then a run
     uint64_t lookup_buffer; // the lookup's window: carried entries, then one cluster
-    uint64_t dir_buffers, fat_buffers, file_records, dir_records, size;
+    uint64_t dir_buffers, fat_buffers, file_records, dir_records, upcase, size;
 };
 
 ArenaLayout arena_layout(const readfat_volume *vol) {
@@ -168,7 +176,10 @@ ArenaLayout arena_layout(const readfat_volume *vol) {
     a.fat_buffers = a.dir_buffers + uint64_t{vol->max_dirs} * a.dir_buffer + a.lookup_buffer;
     a.file_records = a.fat_buffers + 8u * uint64_t{vol->bytes_per_sector};
     a.dir_records = a.file_records + DV_HANDLE_VIEWS * file_stride(vol) * sizeof(readfat_file);
-    a.size = a.dir_records + DV_HANDLE_VIEWS * dir_stride(vol) * sizeof(readfat_dir);
+    a.upcase = a.dir_records + DV_HANDLE_VIEWS * dir_stride(vol) * sizeof(readfat_dir);
+    // exFAT's up-case table: one unit for each of the 65536 (kept 8-byte aligned).
+    a.upcase = (a.upcase + 7u) & ~uint64_t{7};
+    a.size = a.upcase + (is_exfat(vol) ? 65536u * sizeof(uint16_t) : 0u);
     return a;
 }
 
@@ -190,6 +201,7 @@ void lay_out_arena(readfat_volume *vol, uint8_t *arena, const ArenaLayout &a) {
     }
     vol->lookup_dir = &vol->dirs[vol->max_dirs];
     vol->lookup_dir->in_use = 1;
+    if (is_exfat(vol)) vol->upcase = at<uint16_t>(arena + a.upcase);
 }
 
 } // namespace
@@ -234,11 +246,20 @@ readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t secto
     const uintptr_t room = reinterpret_cast<uintptr_t>(vol->aligned_storage);
     uint8_t *aligned = vol->aligned_storage + ((kSectorSize - room % kSectorSize) % kSectorSize);
     BootGeometry g;
-    int code = read_boot_sector(reader_data, reader, start_sector, end_sector, aligned, g,
-                                vol->boot_backup);
+    int code =
+        start_sector < end_sector && reader(reader_data, aligned, start_sector, 1) == 1 ? 0 : EIO;
+    const bool exfat = code == 0 && exfat_named(aligned);
+    if (exfat)
+        code = exfat_geometry(vol, start_sector, end_sector, aligned);
+    else if (code == 0)
+        code = read_boot_sector(reader_data, reader, start_sector, end_sector, aligned, g,
+                                vol->boot_backup, true);
     if (code == 0) std::memcpy(vol->boot_buf, aligned, kSectorSize);
     if (code == 0) {
-        set_geometry(vol, g, start_sector, end_sector);
+        if (exfat)
+            set_exfat_derived(vol);
+        else
+            set_geometry(vol, g, start_sector, end_sector);
         const ArenaLayout layout = arena_layout(vol);
         auto *arena =
             layout.size > SIZE_MAX / 2
@@ -253,6 +274,8 @@ readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t secto
                         static_cast<size_t>(layout.size - layout.fat_buffers));
             vol->arena = arena;
             lay_out_arena(vol, arena, layout);
+            if (exfat) code = exfat_load_tables(vol);
+            if (code != 0) free_fn(alloc_data, arena);
         }
     }
     if (code != 0) {
@@ -307,6 +330,10 @@ bool read_fsinfo(readfat_volume *vol, uint64_t start, uint32_t at, uint8_t *buf)
 } // namespace
 
 void volume_info(readfat_volume *vol, readfat_volinfo &out) {
+    if (is_exfat(vol)) {
+        exfat_volume_info(vol, out);
+        return;
+    }
     const uint8_t *b = vol->boot_buf;
     const uint32_t shift = vol->sector_shift;
     const uint64_t start = vol->fat_start - vol->reserved_sectors;

@@ -28,6 +28,7 @@ dv_entry new_record(uint32_t attr, uint32_t cluster, uint32_t size, int64_t mtim
     r.attr = attr;
     r.cluster = cluster;
     r.size = size;
+    r.size64 = r.valid64 = size;
     set_time(r.ctime, r.ctime64, mtime);
     set_time(r.mtime, r.mtime64, mtime);
     set_time(r.atime, r.atime64, mtime);

@@ -235,6 +235,7 @@ class TreeRemoval {
         rec.attr = e[DV_DIRENT_ATTR];
         rec.cluster = raw_first(w_, e);
         rec.size = load_le32(e + DV_DIRENT_SIZE_FIELD);
+        rec.size64 = rec.valid64 = rec.size;
     }
 
     W *w_;

@@ -61,6 +61,11 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     readfat_volume *rv = mount(start_sector, end_sector, sector_size, io_data, reader, flags,
                                max_files, max_dirs, err, alloc_data, alloc_fn, free_fn);
     if (!rv) return nullptr;
+    if (is_exfat(rv)) {
+        unmount(rv);
+        set_err(err, DV_E_EXFATWRITE);
+        return nullptr;
+    }
     // Other systems read the damaged first sector, not the backup: repair before changing.
     if (rv->boot_backup != 0) {
         unmount(rv);
