@@ -12,9 +12,10 @@ namespace {
 const CommandHelp kHelp[] = {
     {"info", "info [--json] IMAGE",
      "Show the partition table (MBR, GPT, or the El Torito boot images of an ISO)\n"
-     "and, for the chosen FAT volume, its type (FAT12, FAT16 or FAT32), geometry,\n"
-     "label, free clusters (counted in the FAT) and the number of files and\n"
-     "directories.\n"
+     "and, for the chosen volume, its type (FAT12, FAT16, FAT32 or exFAT), geometry,\n"
+     "label, free clusters (counted in the FAT, or exFAT's allocation bitmap) and\n"
+     "the number of files and directories; on exFAT also the revision, the bitmap\n"
+     "and up-case table, the share in use and the volume's flags.\n"
      "\n"
      "  --json   one JSON document instead of text\n"
      "\n"
@@ -27,7 +28,7 @@ const CommandHelp kHelp[] = {
      "gives its own line; with several arguments the files come first, then each\n"
      "directory under a \"PATH:\" header.\n"
      "\n"
-     "  -l, --long       attributes, size, modification time, 8.3 name\n"
+     "  -l, --long       attributes, size, modification time, 8.3 name (- on exFAT)\n"
      "  -a, --all        also \".\", \"..\", the volume label and deleted entries\n"
      "                   (marked [deleted], under their recovered names; PATH may\n"
      "                   name them and pass through deleted directories)\n"
@@ -347,16 +348,17 @@ const CommandHelp *command_help(const std::string &name) {
 void print_main_help() {
     std::printf("Usage: dorvex COMMAND [OPTIONS] ARGS...\n"
                 "Browse, extract, change and build FAT12/16/32 disk images and devices, without\n"
-                "mounting.\n"
+                "mounting. exFAT volumes (SDXC cards) are read: every command that reads\n"
+                "works on them; those that write refuse them.\n"
                 "\nCommands:\n");
     for (const CommandHelp &c : kHelp) std::printf("  dorvex %s\n", c.synopsis);
     std::printf(
         "\nVolume options (info, ls, tree, stat, cat, get, put, mkdir, rm, mv, label, mkfs):\n"
         "  -p, --partition N    use partition N of the MBR (1-4, logical 5..) or GPT (1..)\n"
         "      --offset SECTORS the volume starts at this 512-byte sector\n"
-        "  By default the whole image if it starts with a FAT boot sector, else the\n"
-        "  first FAT volume in a partition of a FAT, EFI system or basic data type\n"
-        "  (else of any type).\n"
+        "  By default the whole image if it starts with a FAT or exFAT boot sector,\n"
+        "  else the first FAT or exFAT volume in a partition of a FAT, exFAT, EFI\n"
+        "  system or basic data type (else of any type).\n"
         "\nGlobal options (before or after the command):\n"
         "      --codepage CP    code page of 8.3 names without a long name (default\n"
         "                       cp437; any single-byte charset of 'dorvex iconv -l',\n"
@@ -364,7 +366,9 @@ void print_main_help() {
         "                       Western Europe)\n"
         "      --utc            FAT times are UTC: listings end them in 'Z', get and\n"
         "                       mkimage convert as UTC. By default they are the host's\n"
-        "                       local time, as FAT's writers store them.\n"
+        "                       local time, as FAT's writers store them. exFAT times\n"
+        "                       with a UTC offset are exact: listings show them in the\n"
+        "                       host's zone (UTC with --utc), stat and JSON as recorded.\n"
         "\nOther options:\n"
         "  -h, --help           help (dorvex COMMAND --help: help on one command)\n"
         "      --version        the version of the tool and the library\n"
@@ -397,7 +401,8 @@ void print_command_help(const CommandHelp &c, bool volume_options) {
                     "  mkdir, rm, mv, label) needs a regular file or a block device.\n"
                     "\nGlobal options:\n"
                     "      --codepage CP    code page of 8.3 names (default cp437)\n"
-                    "      --utc            FAT times are UTC, not the host's local time\n");
+                    "      --utc            FAT times are UTC, not the host's local time (exFAT\n"
+                    "                       times that record their UTC offset are UTC anyway)\n");
 }
 
 } // namespace dvcli

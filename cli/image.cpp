@@ -409,10 +409,11 @@ void add_notes(uint32_t notes, std::vector<std::string> &out) {
         if (notes & bit) out.push_back(text);
 }
 
-// What the sectors [start, end) hold, as readfat_identify names it; "FAT12".."FAT32" when
-// the partition table already found that `fat`.
+// What the sectors [start, end) hold, as readfat_identify names it; "FAT12".."FAT32" or
+// "exFAT" when the partition table already found that `fat`.
 std::string identify_fs(void *data, readfat_sector_reader read, uint64_t start, uint64_t end,
                         uint32_t fat = 0) {
+    if (fat == DV_FAT_EXFAT) return "exFAT";
     if (fat) return "FAT" + std::to_string(fat);
     const char *name = "";
     readfat_identify(start, end, data, read, &name, nullptr);
@@ -445,7 +446,7 @@ PartitionTable read_partition_table(uint64_t sectors, void *data, readfat_sector
     }
     // An MBR that lists nothing may be the boot sector of a damaged FAT volume.
     if (table.scheme == DV_PT_NONE || table.count == 0)
-        t.disk_fs = t.disk_fat ? "FAT" + std::to_string(t.disk_fat) : whole;
+        t.disk_fs = t.disk_fat ? identify_fs(data, read, 0, sectors, t.disk_fat) : whole;
     for (uint32_t i = 0; i < table.count && i < parts.size(); ++i) {
         t.parts.push_back(from_library(parts[i], table.scheme));
         Partition &p = t.parts.back();
@@ -476,8 +477,7 @@ std::string not_fat_message(const std::string &fs) {
         {"UDF", "a UDF image"},
         {"Btrfs", "a Btrfs volume"},
     };
-    const std::string reads = "dorvex reads FAT12, FAT16 and FAT32";
-    if (fs == "exFAT") return "exFAT volumes are not supported yet: " + reads;
+    const std::string reads = "dorvex reads FAT12, FAT16, FAT32 and exFAT";
     if (fs == "LUKS")
         return "this is a LUKS container (encrypted): unlock it with cryptsetup and read the "
                "mapped device";
@@ -497,7 +497,7 @@ PartitionTable Image::partitions() const {
 std::string Image::no_fat_found(const PartitionTable &t) {
     if (t.kind == "El Torito")
         return "this is an ISO 9660 image whose boot images hold no FAT volume: dorvex reads "
-               "FAT12, FAT16 and FAT32";
+               "FAT12, FAT16, FAT32 and exFAT";
     if (t.parts.empty()) {
         if (t.disk_fs == "blank") return "the image is blank (all zeros): no file system on it";
         return t.disk_fs.empty() ? "no FAT file system found" : not_fat_message(t.disk_fs);
@@ -538,6 +538,8 @@ readfat_volume *Image::mount_at(uint64_t start, uint64_t end, uint32_t flags, st
         const std::string cut = err == DV_E_BADPBR && claimed ? truncation(start + claimed) : "";
         if (fs == "blank")
             error = "the volume is blank (all zeros): no file system on it";
+        else if (fs == "exFAT")
+            error = "damaged exFAT volume: " + error;
         else if (!fs.empty() && fs.rfind("FAT", 0) != 0)
             error = not_fat_message(fs);
         else if (!cut.empty())
@@ -547,7 +549,9 @@ readfat_volume *Image::mount_at(uint64_t start, uint64_t end, uint32_t flags, st
     vol_start_ = start;
     vol_end_ = end;
     readfat_info(vol_, &info_);
-    if (info_.notes & DV_VOL_NOTE_BACKUP_BOOT)
+    if (info_.notes & DV_VOL_NOTE_BACKUP_BOOT && info_.fat_type == DV_FAT_EXFAT)
+        notes_.push_back("main boot region damaged, using the backup boot region");
+    else if (info_.notes & DV_VOL_NOTE_BACKUP_BOOT)
         notes_.push_back("boot sector damaged, using the backup at sector " +
                          std::to_string(info_.backup_boot_sector));
     const std::string cut =
@@ -626,17 +630,20 @@ bool Image::locate(const VolumeChoice &choice, uint64_t &start, uint64_t &end, s
         // A damaged FAT boot sector ("FAT": a jump, a signature, no partitions) is still
         // taken whole, so that the mount names what is wrong with it; so is a FAT32 volume
         // known only by its backup.
-        if (t.disk_fat || (t.parts.empty() && t.disk_fs.rfind("FAT", 0) == 0)) {
+        if (t.disk_fat ||
+            (t.parts.empty() && (t.disk_fs.rfind("FAT", 0) == 0 || t.disk_fs == "exFAT"))) {
             where_ = "whole image";
             fs = t.disk_fs;
         } else {
-            // The first FAT volume in a partition of a FAT type; else in one of any type;
-            // else a FAT32 volume known only by its backup boot sector.
+            // The first FAT or exFAT volume in a partition of a type meant for it; else in
+            // one of any type; else a FAT32 volume known only by its backup boot sector, or
+            // one named exFAT that the library may mount from its backup boot region.
             const Partition *found = nullptr;
             for (int pass = 0; pass < 3; ++pass)
                 for (const Partition &p : t.parts)
-                    if (!found && (pass == 2 ? !p.fat && p.fs == "FAT32"
-                                             : p.fat && (pass == 1 || p.fat_kind)))
+                    if (!found &&
+                        (pass == 2 ? !p.fat && (p.fs == "FAT32" || p.fs == "exFAT")
+                                   : p.fat && (pass == 1 || p.fat_kind || p.fat == DV_FAT_EXFAT)))
                         found = &p;
             if (!found) {
                 error = no_fat_found(t);

@@ -23,7 +23,8 @@ struct Partition {
     bool extended = false;
     bool fat_kind = false; // a type that holds FAT volumes (FAT, EFI system, basic data,
                            // an EFI boot image)
-    uint32_t fat = 0;      // 12, 16 or 32: its first sector is a FAT boot sector
+    uint32_t fat = 0;      // 12, 16, 32 or DV_FAT_EXFAT: its first sector is a boot sector
+                           // the library mounts
     std::string fs;        // what it holds, as readfat_identify names it; empty when unknown
 };
 
@@ -35,8 +36,8 @@ struct PartitionTable {
     std::vector<std::string> notes; // oddities found while reading the table
 };
 
-// Why a volume holding `fs` (not FAT, not empty) cannot be read, e.g. "this is an
-// NTFS volume: dorvex reads FAT12, FAT16 and FAT32".
+// Why a volume holding `fs` (not FAT or exFAT, not empty) cannot be read, e.g. "this is
+// an NTFS volume: dorvex reads FAT12, FAT16, FAT32 and exFAT".
 std::string not_fat_message(const std::string &fs);
 
 // The partition's file system as listings show it.

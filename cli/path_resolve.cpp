@@ -36,6 +36,30 @@ void decode_short_name(dv_entry &e) {
         dv_shortname_to_name(e.shortname, e.lcase, short_codepage(), &e.name);
 }
 
+void copy_record(dv_entry &to, const dv_entry &from) {
+    // Only the name's units and terminator are meaningful: the rest of the
+    // 255-unit array need not be copied.
+    const size_t units = from.name.len > DV_NAME_MAX ? DV_NAME_MAX : from.name.len;
+    to.name.len = from.name.len;
+    std::memcpy(to.name.units, from.name.units, (units + 1) * sizeof(uint16_t));
+    to.cluster = from.cluster;
+    to.size = from.size;
+    to.attr = from.attr;
+    std::memcpy(to.shortname, from.shortname, sizeof to.shortname);
+    to.ctime = from.ctime;
+    to.atime = from.atime;
+    to.mtime = from.mtime;
+    to.lcase = from.lcase;
+    to.deleted = from.deleted;
+    to.ctime64 = from.ctime64;
+    to.atime64 = from.atime64;
+    to.mtime64 = from.mtime64;
+    to.size64 = from.size64;
+    to.valid64 = from.valid64;
+    to.stream_flags = from.stream_flags;
+    std::memcpy(to.utc_offset, from.utc_offset, sizeof to.utc_offset);
+}
+
 int scan_dir(readfat_volume *vol, const Node &dir, const std::function<bool(const Listed &)> &fn) {
     int err = 0;
     readfat_dir *d =
@@ -57,23 +81,7 @@ int scan_dir(readfat_volume *vol, const Node &dir, const std::function<bool(cons
             code = EFBIG;
             break;
         }
-        // Only the name's units and terminator are meaningful; the rest of
-        // the 255-unit array need not be copied.
-        size_t units = e->name.len > DV_NAME_MAX ? DV_NAME_MAX : e->name.len;
-        l.entry.name.len = e->name.len;
-        std::memcpy(l.entry.name.units, e->name.units, (units + 1) * sizeof(uint16_t));
-        l.entry.cluster = e->cluster;
-        l.entry.size = e->size;
-        l.entry.attr = e->attr;
-        std::memcpy(l.entry.shortname, e->shortname, sizeof l.entry.shortname);
-        l.entry.ctime = e->ctime;
-        l.entry.atime = e->atime;
-        l.entry.mtime = e->mtime;
-        l.entry.lcase = e->lcase;
-        l.entry.deleted = e->deleted;
-        l.entry.ctime64 = e->ctime64;
-        l.entry.atime64 = e->atime64;
-        l.entry.mtime64 = e->mtime64;
+        copy_record(l.entry, *e);
         decode_short_name(l.entry);
         bool is_dir_attr = (e->attr & DV_ATTR_DIRECTORY) != 0;
         l.dot = false;

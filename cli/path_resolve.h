@@ -29,6 +29,10 @@ struct Listed {
     bool label = false;   // volume label
 };
 
+// Copies the record `from` into `to`: every field, and of the name only its
+// units and terminator.
+void copy_record(dv_entry &to, const dv_entry &from);
+
 // Decodes the name of a record that comes from an 8.3 entry without a long
 // name in short_codepage() (see the definition for how such records are told).
 void decode_short_name(dv_entry &e);

@@ -271,6 +271,7 @@ bool utc_times() {
 }
 
 std::u32string short_name_u32(const char shortname[12]) {
+    if (shortname[0] == '\0') return U""; // exFAT: none
     dv_name n;
     if (dv_shortname_to_name(shortname, 0, short_codepage(), &n) < 0) return U"";
     return name_to_u32(n);
@@ -294,6 +295,40 @@ std::string fat_time(int64_t wall, bool utc, int32_t nsec, bool date_only) {
     }
     if (utc) s += 'Z';
     return s;
+}
+
+int offset_minutes(uint8_t off) {
+    const int quarters = (off & 0x40) ? static_cast<int>(off & 0x7F) - 0x80 : off & 0x3F;
+    return quarters * 15;
+}
+
+std::string offset_text(uint8_t off) {
+    if (!(off & 0x80)) return "";
+    const int m = offset_minutes(off);
+    const int a = m < 0 ? -m : m;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%c%02d:%02d", m < 0 ? '-' : '+', a / 60, a % 60);
+    return buf;
+}
+
+std::string listing_time(int64_t t, uint8_t off, int32_t nsec, bool date_only) {
+    const bool utc = utc_times();
+    if (!(off & 0x80) || t == DV_TIME_NONE || utc) return fat_time(t, utc, nsec, date_only);
+    long gmtoff = 0;
+    if (!offset_at(static_cast<time_t>(t), gmtoff)) return fat_time(t, true, nsec, date_only);
+    return fat_time(t + gmtoff, false, nsec, date_only);
+}
+
+std::string recorded_time(int64_t t, uint8_t off, int32_t nsec, bool date_only) {
+    if (!(off & 0x80) || t == DV_TIME_NONE) return fat_time(t, utc_times(), nsec, date_only);
+    return fat_time(t + offset_minutes(off) * 60, false, nsec, date_only) +
+           (date_only ? "" : offset_text(off));
+}
+
+bool entry_host_time(int64_t t, uint8_t off, bool utc, time_t &out) {
+    if (!(off & 0x80) || t == DV_TIME_NONE) return host_time(t, utc, out);
+    out = static_cast<time_t>(t);
+    return true;
 }
 
 bool host_time(int64_t wall, bool utc, time_t &out) {
@@ -330,6 +365,10 @@ int64_t wall_clock(time_t t, bool utc) {
     struct tm tm {};
     if (utc || !localtime_r(&t, &tm)) return static_cast<int64_t>(t);
     return static_cast<int64_t>(t) + tm.tm_gmtoff;
+}
+
+std::u32string label_u32(const dv_entry &e) {
+    return exfat_record(e) ? name_to_u32(e.name) : label_text_u32(e.shortname);
 }
 
 std::u32string label_text_u32(const char bytes[11]) {

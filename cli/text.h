@@ -83,6 +83,9 @@ std::u32string short_name_u32(const char shortname[12]);
 // The volume label's 11 bytes in short_codepage() (a byte it lacks as '?'):
 // trailing spaces trimmed, no dot between the eighth and ninth byte.
 std::u32string label_text_u32(const char bytes[11]);
+// The text of a volume-label record: its 11 bytes as above on FAT, its name
+// on exFAT (whose label entry holds UTF-16 text).
+std::u32string label_u32(const dv_entry &e);
 
 // What a host file of type `mode` (st_mode) is, for messages: "a regular
 // file", "a directory", "a symbolic link", "a character device", "a block
@@ -105,6 +108,27 @@ std::string fat_time(int64_t wall, bool utc, int32_t nsec = 0, bool date_only = 
 bool host_time(int64_t wall, bool utc, time_t &out);
 // The wall clock of host time `t`, as seconds read as UTC.
 int64_t wall_clock(time_t t, bool utc);
+
+// exFAT records may carry a UTC offset per time (dv_entry.utc_offset): with
+// it (bit 7 set) the 64-bit time is true UTC, without it the wall clock as
+// on FAT. FAT records, which carry no 8.3 name only on exFAT, never have one.
+inline bool exfat_record(const dv_entry &e) {
+    return e.shortname[0] == '\0';
+}
+// The offset of a UTC-offset byte with bit 7 set, in minutes (bits 0-6 are a
+// signed count of quarter hours).
+int offset_minutes(uint8_t off);
+// "+09:00", "-05:00"; "" without an offset.
+std::string offset_text(uint8_t off);
+// A time as listings show it: a wall clock (no offset) as fat_time does; a
+// true UTC time in the host's zone, or with "Z" in UTC with --utc.
+std::string listing_time(int64_t t, uint8_t off, int32_t nsec = 0, bool date_only = false);
+// A time as recorded: a wall clock as listing_time; a true UTC time as the
+// writer's clock showed it, its offset after it ("2024-05-01T18:00:00+09:00").
+std::string recorded_time(int64_t t, uint8_t off, int32_t nsec = 0, bool date_only = false);
+// The host time of a record's time: host_time for a wall clock, the time
+// itself when it is true UTC.
+bool entry_host_time(int64_t t, uint8_t off, bool utc, time_t &out);
 
 // "1.5 MiB" style.
 std::string human_size(uint64_t bytes);

@@ -77,21 +77,7 @@ size_t sort_budget() {
 // A record as the walkers hand it out (as scan_dir does). The dot entries are
 // the first two raw entries of a directory other than the root.
 void fill(Listed &l, const dv_entry &e, bool root, uint32_t pos) {
-    size_t units = e.name.len > DV_NAME_MAX ? DV_NAME_MAX : e.name.len;
-    l.entry.name.len = e.name.len;
-    std::memcpy(l.entry.name.units, e.name.units, (units + 1) * sizeof(uint16_t));
-    l.entry.cluster = e.cluster;
-    l.entry.size = e.size;
-    l.entry.attr = e.attr;
-    std::memcpy(l.entry.shortname, e.shortname, sizeof l.entry.shortname);
-    l.entry.ctime = e.ctime;
-    l.entry.atime = e.atime;
-    l.entry.mtime = e.mtime;
-    l.entry.lcase = e.lcase;
-    l.entry.deleted = e.deleted;
-    l.entry.ctime64 = e.ctime64;
-    l.entry.atime64 = e.atime64;
-    l.entry.mtime64 = e.mtime64;
+    copy_record(l.entry, e);
     decode_short_name(l.entry);
     bool is_dir = (e.attr & DV_ATTR_DIRECTORY) != 0;
     l.dot = false;
@@ -221,6 +207,7 @@ enum : uint8_t {
     kLabel = 4,
     kWideName = 8,   // units of two bytes
     kWideTimes = 16, // the three dv_timestamp follow as stored
+    kExfat = 32,     // the 64-bit sizes, stream flags and UTC offsets follow
 };
 
 void put_record(std::string &out, const Listed &l, uint32_t pos) {
@@ -232,8 +219,11 @@ void put_record(std::string &out, const Listed &l, uint32_t pos) {
                             e.atime.sec != narrow(e.atime64) || e.mtime.nsec != 0 ||
                             e.atime.nsec != 0 || e.ctime.nsec % 10000000 != 0 || e.ctime.nsec < 0 ||
                             e.ctime.nsec / 10000000 > 255;
+    const bool exfat = e.size64 != e.size || e.valid64 != e.size64 || e.stream_flags != 0 ||
+                       e.utc_offset[0] != 0 || e.utc_offset[1] != 0 || e.utc_offset[2] != 0;
     uint8_t flags = (l.dot ? kDot : 0) | (l.deleted ? kDeleted : 0) | (l.label ? kLabel : 0) |
-                    (wide_name ? kWideName : 0) | (wide_times ? kWideTimes : 0);
+                    (wide_name ? kWideName : 0) | (wide_times ? kWideTimes : 0) |
+                    (exfat ? kExfat : 0);
     put_varint(out, pos);
     out.push_back(static_cast<char>(flags));
     out.push_back(static_cast<char>(e.deleted));
@@ -241,6 +231,12 @@ void put_record(std::string &out, const Listed &l, uint32_t pos) {
     out.append(e.shortname, sizeof e.shortname);
     put_varint(out, e.cluster);
     put_varint(out, e.size);
+    if (exfat) {
+        put_varint(out, e.size64);
+        put_varint(out, e.valid64);
+        out.push_back(static_cast<char>(e.stream_flags));
+        out.append(reinterpret_cast<const char *>(e.utc_offset), sizeof e.utc_offset);
+    }
     put_varint(out, e.attr);
     put_time(out, e.mtime64);
     put_time(out, since(e.ctime64, e.mtime64));
@@ -273,6 +269,16 @@ void get_record(const char *p, Listed &l, uint32_t &pos) {
     p += sizeof e.shortname;
     e.cluster = static_cast<uint32_t>(get_varint(p));
     e.size = static_cast<uint32_t>(get_varint(p));
+    e.size64 = e.valid64 = e.size;
+    e.stream_flags = 0;
+    std::memset(e.utc_offset, 0, sizeof e.utc_offset);
+    if (flags & kExfat) {
+        e.size64 = get_varint(p);
+        e.valid64 = get_varint(p);
+        e.stream_flags = static_cast<uint8_t>(*p++);
+        std::memcpy(e.utc_offset, p, sizeof e.utc_offset);
+        p += sizeof e.utc_offset;
+    }
     e.attr = static_cast<uint32_t>(get_varint(p));
     e.mtime64 = get_time(p);
     e.ctime64 = after(e.mtime64, get_time(p));
@@ -328,8 +334,9 @@ class SortedIndex {
         const size_t most = std::min(raw, kMaxEntries);
         keys_.reserve(most);
         names_.reserve(most * 16);
-        // The largest record: 30 bytes besides the times and up to 255 wide units.
-        constexpr size_t kMostRecord = 30 + 3 * 10 + 24 + 2 * DV_NAME_MAX;
+        // The largest record: 30 bytes besides the times, 24 of exFAT's and up to 255
+        // wide units.
+        constexpr size_t kMostRecord = 30 + 24 + 3 * 10 + 24 + 2 * DV_NAME_MAX;
         store_.reserve(std::min(most * 64, budget_.left + kMostRecord));
     }
     ~SortedIndex() { budget_.left += charged_; }
@@ -342,7 +349,7 @@ class SortedIndex {
         k.at = static_cast<uint32_t>(names_.size());
         names_.push_back(l.dot ? '\0' : '\1');
         if (by_.order != Order::name) {
-            int64_t num = l.entry.size;
+            auto num = static_cast<int64_t>(l.entry.size64);
             if (by_.order == Order::time)
                 num = l.entry.mtime64 == DV_TIME_NONE ? INT64_MIN : l.entry.mtime64;
             const uint64_t down = ~(static_cast<uint64_t>(num) ^ (uint64_t{1} << 63));

@@ -39,7 +39,7 @@ struct alignas(4096) Chunk {
 
 // What a copy did.
 struct Copied {
-    uint32_t bytes = 0;     // written to the output
+    uint64_t bytes = 0;     // written to the output
     int code = 0;           // reading failed: the library's code, or EIO
     int werr = 0;           // writing failed: errno
     bool damaged = false;   // a recovery met clusters in use by other files
@@ -74,8 +74,10 @@ class Copier {
             c.code = err ? err : EIO;
             return c;
         }
-        if (img_fd_ >= 0 && kernel_ && !f->recovering) copy_runs(e, f, out, c);
-        if (c.ok() && c.bytes < e.size) copy_read(f, out, c);
+        // Extents count bytes in 32 bits: a file past 4 GiB (exFAT) goes through the library.
+        if (img_fd_ >= 0 && kernel_ && !f->recovering && e.size64 <= UINT32_MAX)
+            copy_runs(e, f, out, c);
+        if (c.ok() && c.bytes < readfat_size64(vol_, f)) copy_read(f, out, c);
         c.damaged = f->damaged != 0;
         readfat_close(vol_, f);
         return c;
@@ -110,6 +112,7 @@ class Copier {
         int out;
         Copied *c;
         bool cut = false; // stopped before the run's end: the library goes on
+        uint64_t valid;   // bytes that hold data: the kernel sends no more
     };
 
     // Sends the runs of a live file straight from the image. Stops at the
@@ -117,7 +120,7 @@ class Copier {
     // chain breaks: the library then reads on from there (and meets the break
     // itself, to report it).
     void copy_runs(const dv_entry &e, readfat_file *f, int out, Copied &c) {
-        Sender s{this, out, &c};
+        Sender s{this, out, &c, false, e.valid64 < e.size64 ? e.valid64 : e.size64};
         readfat_extents_each(
             vol_, &e,
             [](void *d, const readfat_extent *x) {
@@ -125,10 +128,11 @@ class Copier {
                 return s->self->send_extent(*x, *s) ? 0 : 1;
             },
             &s, nullptr);
-        if (!c.ok() || c.bytes == f->size) return;
-        // Refused by the kernel, or the chain ends: the library reads from here.
+        if (!c.ok() || c.bytes == readfat_size64(vol_, f)) return;
+        // Refused by the kernel, the chain ends, or the valid data does (exFAT: the rest
+        // reads as zeros, whatever the clusters hold): the library reads from here.
         int err = 0;
-        if (readfat_seek(vol_, f, c.bytes, &err) != 0) c.code = err ? err : EIO;
+        if (readfat_seek64(vol_, f, c.bytes, &err) != 0) c.code = err ? err : EIO;
     }
 
     // Sends one run; false to stop (a refusal, an error, the image's end).
@@ -138,6 +142,9 @@ class Copier {
         const uint64_t image_end = image_.size_bytes();
         const uint64_t off = x.sector * 512;
         uint32_t send = x.bytes;
+        if (x.offset >= s.valid) return false;
+        const bool short_of_valid = s.valid - x.offset < send;
+        if (short_of_valid) send = static_cast<uint32_t>(s.valid - x.offset);
         if (off >= image_end)
             send = 0;
         else if (image_end - off < send)
@@ -154,6 +161,7 @@ class Copier {
             }
             if (sent < piece) return false;
         }
+        if (short_of_valid) return false;
         if (send < x.bytes) {
             c.truncated = true;
             c.code = EIO;
@@ -189,14 +197,14 @@ class Copier {
     void copy_read(readfat_file *f, int out, Copied &c) {
         if (!chunk_) chunk_ = std::make_unique_for_overwrite<Chunk>();
         uint8_t *buf = chunk_->bytes;
-        uint32_t size = f->size;
+        const uint64_t size = readfat_size64(vol_, f);
         while (c.bytes < size) {
             if (stop_signal()) {
                 c.code = EINTR;
                 return;
             }
-            uint32_t left = size - c.bytes;
-            uint32_t want = left < kChunk ? left : kChunk;
+            const uint64_t left = size - c.bytes;
+            const uint32_t want = left < kChunk ? static_cast<uint32_t>(left) : kChunk;
             int err = 0;
             if (img_) img_->begin_target(buf, want);
             uint32_t got = readfat_read(vol_, f, buf, want, &err);
@@ -244,7 +252,7 @@ std::string copy_error(const dv_entry &e, const Copied &c, uint64_t image_sector
                ", before this file's data (truncated image?)";
     if (c.code == DV_E_EOF && e.deleted)
         return "recovery reached the end of the data area after " + std::to_string(c.bytes) +
-               " of " + std::to_string(e.size) + " bytes";
+               " of " + std::to_string(e.size64) + " bytes";
     return dv_strerror(c.code);
 }
 
@@ -374,13 +382,18 @@ struct Extractor {
         rc = kFail;
     }
 
-    // The entry's FAT times as the host's local time (UTC with --utc); one
-    // without a valid date stays as the system set it.
+    // The entry's FAT times as the host's local time (UTC with --utc); exFAT times with
+    // their UTC offset as they are, to 10 ms; one without a valid date stays as the system
+    // set it.
     static void set_times(int fd, const dv_entry &e) {
         struct timespec ts[2] = {};
         bool utc = utc_times();
-        ts[0].tv_nsec = host_time(e.atime64, utc, ts[0].tv_sec) ? 0 : UTIME_OMIT;
-        ts[1].tv_nsec = host_time(e.mtime64, utc, ts[1].tv_sec) ? 0 : UTIME_OMIT;
+        ts[0].tv_nsec = entry_host_time(e.atime64, e.utc_offset[2], utc, ts[0].tv_sec)
+                            ? e.atime.nsec
+                            : UTIME_OMIT;
+        ts[1].tv_nsec = entry_host_time(e.mtime64, e.utc_offset[1], utc, ts[1].tv_sec)
+                            ? e.mtime.nsec
+                            : UTIME_OMIT;
         if (ts[0].tv_nsec != UTIME_OMIT || ts[1].tv_nsec != UTIME_OMIT) futimens(fd, ts);
     }
 
@@ -416,7 +429,7 @@ struct Extractor {
             [&](const Listed &l) {
                 if (!wanted(l) || (opt.strict_names && unsafe_name(l.entry.name))) return false;
                 if (l.entry.attr & DV_ATTR_DIRECTORY) return true;
-                bytes += l.entry.size;
+                bytes += l.entry.size64;
                 ++files;
                 return false;
             },
@@ -748,7 +761,7 @@ int cmd_get(const Args &a) {
             if (src.m.node.is_dir()) {
                 x.measure(src.m.node, src.m.vpath, bytes, files);
             } else {
-                bytes += src.m.node.entry.size;
+                bytes += src.m.node.entry.size64;
                 ++files;
             }
         }

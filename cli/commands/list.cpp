@@ -18,7 +18,7 @@ namespace {
 // entries come with the names the library recovered (mounted with
 // DV_FLAG_DELETED, as -a does).
 std::u32string entry_u32(const Listed &l) {
-    return l.label ? label_text_u32(l.entry.shortname) : name_to_u32(l.entry.name);
+    return l.label ? label_u32(l.entry) : name_to_u32(l.entry.name);
 }
 
 std::string entry_display(const Listed &l) {
@@ -41,10 +41,11 @@ std::string entry_display(const Listed &l) {
     return escape_display(entry_u32(l));
 }
 
-// The 8.3 name; a deleted entry's first byte was overwritten with 0xE5 and
+// The 8.3 name (none on exFAT); a deleted entry's first byte was overwritten with 0xE5 and
 // shows as '_', as the library recovers a lost first character. (Entries of a
 // deleted directory are deleted with their first byte intact.)
 std::u32string short_u32(const dv_entry &e) {
+    if (exfat_record(e)) return U"";
     std::u32string n = short_name_u32(e.shortname);
     if (e.deleted && static_cast<unsigned char>(e.shortname[0]) == 0xE5 && !n.empty()) n[0] = U'_';
     return n;
@@ -54,18 +55,14 @@ std::string short_display(const dv_entry &e) {
     return escape_display(short_u32(e));
 }
 
-// A time of the entry as listings show it (see fat_time).
-std::string time_text(int64_t wall, int32_t nsec = 0, bool date_only = false) {
-    return fat_time(wall, utc_times(), nsec, date_only);
-}
-
-void time_member(JsonWriter &j, const char *key, int64_t wall, int32_t nsec = 0,
+// A time of an entry as recorded (exFAT: with its UTC offset, when one is).
+void time_member(JsonWriter &j, const char *key, int64_t t, uint8_t off, int32_t nsec = 0,
                  bool date_only = false) {
     j.key(key);
-    if (wall == DV_TIME_NONE)
+    if (t == DV_TIME_NONE)
         j.null();
     else
-        j.str_utf8(time_text(wall, nsec, date_only));
+        j.str_utf8(recorded_time(t, off, nsec, date_only));
 }
 
 std::string kind_of(const dv_entry &e, bool root = false) {
@@ -85,18 +82,27 @@ void entry_members(JsonWriter &j, const Listed &l) {
         for (size_t i = 0; i < e.name.len && i < DV_NAME_MAX; ++i) j.num(e.name.units[i]);
         j.end();
     }
-    j.key("short_name").str(l.label ? label_text_u32(e.shortname) : short_u32(e));
+    j.key("short_name");
+    if (exfat_record(e))
+        j.null();
+    else
+        j.str(l.label ? label_u32(e) : short_u32(e));
     j.key("type").str_utf8(kind_of(e));
     j.key("attr").num(e.attr);
     j.key("attributes").begin_array();
     for (const std::string &a : attr_names(e.attr)) j.str_utf8(a);
     j.end();
     j.key("cluster").num(e.cluster);
-    j.key("size").num(e.size);
-    time_member(j, "created", e.ctime64, e.ctime.nsec);
-    time_member(j, "modified", e.mtime64);
-    time_member(j, "accessed", e.atime64, 0, true);
+    j.key("size").num(e.size64);
+    const bool exfat = exfat_record(e);
+    time_member(j, "created", e.ctime64, e.utc_offset[0], e.ctime.nsec);
+    time_member(j, "modified", e.mtime64, e.utc_offset[1], e.mtime.nsec);
+    time_member(j, "accessed", e.atime64, e.utc_offset[2], 0, !exfat);
     j.key("deleted").boolean(l.deleted);
+    if (exfat && !l.label) {
+        j.key("valid_size").num(e.valid64);
+        j.key("contiguous").boolean((e.stream_flags & DV_STREAM_CONTIGUOUS) != 0);
+    }
 }
 
 bool shown(const Listed &l, bool all) {
@@ -140,17 +146,19 @@ std::string long_line(const Listed &l, const std::string &name, bool human,
     char buf[64];
     if (human)
         std::snprintf(buf, sizeof buf, "%s %6s ", attr_letters(l.entry.attr).c_str(),
-                      human_size_ls(l.entry.size).c_str());
+                      human_size_ls(l.entry.size64).c_str());
     else
-        std::snprintf(buf, sizeof buf, "%s %10" PRIu32 " ", attr_letters(l.entry.attr).c_str(),
-                      l.entry.size);
+        std::snprintf(buf, sizeof buf, "%s %10" PRIu64 " ", attr_letters(l.entry.attr).c_str(),
+                      l.entry.size64);
     std::string s = buf;
-    std::string mtime = time_text(l.entry.mtime64);
+    std::string mtime = listing_time(l.entry.mtime64, l.entry.utc_offset[1]);
     // "-" for no date keeps the columns of the lines that have one.
     mtime.resize(utc_times() ? 20 : 19, ' ');
     s += mtime;
-    std::string sn =
-        l.label ? escape_display(label_text_u32(l.entry.shortname)) : short_display(l.entry);
+    // exFAT has no 8.3 names: "-" keeps the column.
+    std::string sn = exfat_record(l.entry) ? "-"
+                     : l.label             ? escape_display(label_u32(l.entry))
+                                           : short_display(l.entry);
     // Padded by characters, not bytes: a code page gives 8.3 names non-ASCII ones.
     size_t chars = 0;
     for (char c : sn) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
@@ -183,8 +191,7 @@ class LsText {
         if (o_.paths) {
             std::string p = (dir == "/" ? "/" : dir + "/");
             if (o_.null) {
-                p += l.label ? to_utf8(label_text_u32(l.entry.shortname))
-                             : name_to_utf8(l.entry.name);
+                p += l.label ? to_utf8(label_u32(l.entry)) : name_to_utf8(l.entry.name);
             } else {
                 p = escape_display_utf8(p);
                 p += entry_display(l);
@@ -192,8 +199,7 @@ class LsText {
             if ((l.entry.attr & DV_ATTR_DIRECTORY) && !l.dot) p += '/';
             name = std::move(p);
         } else {
-            name = o_.null ? (l.label ? to_utf8(label_text_u32(l.entry.shortname))
-                                      : name_to_utf8(l.entry.name))
+            name = o_.null ? (l.label ? to_utf8(label_u32(l.entry)) : name_to_utf8(l.entry.name))
                            : entry_display(l);
         }
         if (script) {
@@ -555,14 +561,23 @@ int cmd_stat(const Args &a) {
     std::string out;
     out += "Path:        " + escape_display_utf8(path) + "\n";
     out += "Name:        " + display_name(e.name) + "\n";
-    out += "Short name:  " + short_display(e) + "  (stored \"" + raw + "\")\n";
+    // exFAT has no 8.3 names; its times may carry their UTC offsets, and the access time
+    // its time of day.
+    const bool exfat = exfat_record(e);
+    if (!exfat) out += "Short name:  " + short_display(e) + "  (stored \"" + raw + "\")\n";
     out += "Type:        " + kind_of(e) + "\n";
     out += "Attributes:  " + attrs + "\n";
     out += "Cluster:     " + std::to_string(e.cluster) + "\n";
-    out += "Size:        " + std::to_string(e.size) + " bytes\n";
-    out += "Created:     " + time_text(e.ctime64, e.ctime.nsec) + "\n";
-    out += "Modified:    " + time_text(e.mtime64) + "\n";
-    out += "Accessed:    " + time_text(e.atime64, 0, true) + "\n";
+    out += "Size:        " + std::to_string(e.size64) + " bytes\n";
+    if (exfat && e.valid64 < e.size64)
+        out += "Valid data:  " + std::to_string(e.valid64) + " bytes (the rest reads as zeros)\n";
+    if (exfat && !(e.attr & DV_ATTR_VOLUME))
+        out += std::string("Allocation:  ") + ((e.stream_flags & DV_STREAM_CONTIGUOUS)
+                                                   ? "contiguous (no FAT chain)\n"
+                                                   : "FAT chain\n");
+    out += "Created:     " + recorded_time(e.ctime64, e.utc_offset[0], e.ctime.nsec) + "\n";
+    out += "Modified:    " + recorded_time(e.mtime64, e.utc_offset[1], e.mtime.nsec) + "\n";
+    out += "Accessed:    " + recorded_time(e.atime64, e.utc_offset[2], 0, !exfat) + "\n";
     if (clusters) out += runs_text(runs);
     out_str(out);
     return finish();
@@ -589,6 +604,22 @@ struct InfoReport {
     uint32_t notes = 0;         // DV_VOL_NOTE_* of the volume record
     uint32_t backup_boot = 0;   // the backup boot sector mounted from, or 0
     uint64_t files = 0, dirs = 0, file_bytes = 0;
+    // exFAT: the rest of its boot sector and of the root's bitmap and up-case entries.
+    uint32_t revision = 0, volume_flags = 0, percent_stored = 0;
+    uint32_t bitmap_cluster = 0, upcase_cluster = 0, upcase_checksum = 0;
+    uint64_t bitmap_bytes = 0, upcase_bytes = 0, partition_offset = 0;
+    bool exfat() const { return fat_type == DV_FAT_EXFAT; }
+    // The share of clusters in use as the bitmap counts it, rounded down; -1: unknown.
+    int64_t percent_counted() const {
+        if (free_clusters < 0 || clusters == 0) return -1;
+        return static_cast<int64_t>((clusters - static_cast<uint64_t>(free_clusters)) * 100 /
+                                    clusters);
+    }
+    std::string revision_text() const {
+        char b[16];
+        std::snprintf(b, sizeof b, "%u.%02u", revision >> 8, revision & 0xFF);
+        return b;
+    }
 };
 
 // Counts the files, directories and bytes of the volume and finds the label
@@ -597,8 +628,12 @@ int count_tree(readfat_volume *vol, InfoReport &r) {
     std::string label;
     Walker w(vol, [&](const Listed &l) {
         if (l.label && label.empty() && w.depth() == 0) {
-            label.assign(l.entry.shortname, strnlen(l.entry.shortname, 11));
-            while (!label.empty() && label.back() == ' ') label.pop_back();
+            if (exfat_record(l.entry)) {
+                label = name_to_utf8(l.entry.name);
+            } else {
+                label.assign(l.entry.shortname, strnlen(l.entry.shortname, 11));
+                while (!label.empty() && label.back() == ' ') label.pop_back();
+            }
         }
         if (l.dot || l.deleted || l.label) return false;
         if (l.entry.attr & DV_ATTR_DIRECTORY) {
@@ -606,7 +641,7 @@ int count_tree(readfat_volume *vol, InfoReport &r) {
             return true;
         }
         ++r.files;
-        r.file_bytes += l.entry.size;
+        r.file_bytes += l.entry.size64;
         return false;
     });
     int rc = kOk;
@@ -674,6 +709,15 @@ int gather_volume(Session &s, InfoReport &r) {
     r.root_cluster = v.root_cluster;
     r.notes = v.notes;
     r.backup_boot = (v.notes & DV_VOL_NOTE_BACKUP_BOOT) ? v.backup_boot_sector : 0;
+    r.revision = v.fs_revision;
+    r.volume_flags = v.volume_flags;
+    r.percent_stored = v.percent_in_use;
+    r.bitmap_cluster = v.bitmap_cluster;
+    r.bitmap_bytes = v.bitmap_bytes;
+    r.upcase_cluster = v.upcase_cluster;
+    r.upcase_checksum = v.upcase_checksum;
+    r.upcase_bytes = v.upcase_bytes;
+    r.partition_offset = v.partition_offset;
     // The root's label entry wins over the boot sector's.
     if (count_tree(s.vol, r) != kOk) rc = kFail;
     if (r.label == "NO NAME") r.label.clear();
@@ -715,15 +759,63 @@ std::string partition_rows(const std::vector<Partition> &parts) {
 // a damaged boot sector or recorded I/O errors; "" when nothing is known (FAT12 keeps no flag).
 std::string volume_state(const InfoReport &r) {
     std::string state;
-    if (r.fat_type != 12 && !(r.notes & DV_VOL_NOTE_FAT_UNREADABLE))
+    if (r.exfat())
+        state = (r.notes & DV_VOL_NOTE_DIRTY) ? "dirty (not closed cleanly: fsck.exfat closes it)"
+                                              : "clean";
+    else if (r.fat_type != 12 && !(r.notes & DV_VOL_NOTE_FAT_UNREADABLE))
         state = (r.notes & DV_VOL_NOTE_DIRTY) ? "dirty (not closed cleanly: fsck or a write "
                                                 "with dorvex closes it)"
                                               : "clean";
     auto add = [&](const std::string &what) { state += (state.empty() ? "" : "; ") + what; };
-    if (r.fat_type != 12 && (r.notes & DV_VOL_NOTE_HARD_ERROR)) add("I/O errors recorded");
-    if (r.backup_boot)
+    if (r.fat_type != 12 && (r.notes & DV_VOL_NOTE_HARD_ERROR))
+        add(r.exfat() ? "media failure recorded" : "I/O errors recorded");
+    if (r.exfat() && (r.notes & DV_VOL_NOTE_BACKUP_BOOT))
+        add("main boot region damaged, read from the backup boot region");
+    else if (r.backup_boot)
         add("boot sector damaged, read from the backup at sector " + std::to_string(r.backup_boot));
+    if (r.notes & DV_VOL_NOTE_UPCASE_BAD) add("up-case table damaged, the default one used");
+    if (r.notes & DV_VOL_NOTE_BITMAP_BAD)
+        add("allocation bitmap damaged: free clusters and recovery checks unknown");
     return state;
+}
+
+// The volume's lines of an exFAT volume; `free` is the free clusters' text.
+std::string exfat_text(const InfoReport &r, const std::string &free) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", r.upcase_checksum);
+    std::string out;
+    out += "  File system:         exFAT, revision " + r.revision_text() + "\n";
+    out += "  Label:               " + (r.label.empty() ? "(none)" : escape_display_utf8(r.label)) +
+           "\n";
+    out += "  Serial number:       " + r.volume_id + "\n";
+    out += "  Bytes per sector:    " + std::to_string(r.bytes_per_sector) + "\n";
+    out += "  Bytes per cluster:   " + std::to_string(r.cluster_bytes) + " (" +
+           std::to_string(r.sectors_per_cluster) +
+           (r.sectors_per_cluster == 1 ? " sector)\n" : " sectors)\n");
+    out += "  FATs:                " + std::to_string(r.fats) + " x " +
+           std::to_string(r.fat_sectors) + " sectors, first at sector " +
+           std::to_string(r.fat_start) +
+           (r.fats > 1 && (r.volume_flags & 1) ? ", second active" : "") + "\n";
+    out += "  Cluster heap:        sector " + std::to_string(r.data_start) + "\n";
+    out += "  Root cluster:        " + std::to_string(r.root_cluster) + "\n";
+    out += "  Allocation bitmap:   cluster " + std::to_string(r.bitmap_cluster) + ", " +
+           std::to_string(r.bitmap_bytes) + " bytes\n";
+    out += "  Up-case table:       cluster " + std::to_string(r.upcase_cluster) + ", " +
+           std::to_string(r.upcase_bytes) + " bytes, checksum " + hex + "\n";
+    out += "  Clusters:            " + std::to_string(r.clusters) + "\n";
+    out += "  Free clusters:       " + free + "\n";
+    std::string in_use =
+        r.percent_stored <= 100 ? std::to_string(r.percent_stored) + "%" : std::string("unknown");
+    in_use += " as stored";
+    if (r.percent_counted() >= 0)
+        in_use += ", " + std::to_string(r.percent_counted()) + "% counted in the bitmap";
+    out += "  In use:              " + in_use + "\n";
+    if (const std::string state = volume_state(r); !state.empty())
+        out += "  State:               " + state + "\n";
+    out += "  Files:               " + std::to_string(r.files) + " (" + human_size(r.file_bytes) +
+           ")\n";
+    out += "  Directories:         " + std::to_string(r.dirs) + "\n";
+    return out;
 }
 
 void info_text(const InfoReport &r) {
@@ -746,6 +838,11 @@ void info_text(const InfoReport &r) {
         free += ", FSInfo says " + std::to_string(r.fsinfo_free);
     out += "Volume:          " + r.where + ", sectors " + std::to_string(r.start) + " to " +
            std::to_string(r.start + r.sectors - 1) + " (" + human_size(r.sectors * 512) + ")\n";
+    if (r.exfat()) {
+        out += exfat_text(r, free);
+        out_str(out);
+        return;
+    }
     out += "  OEM name:            " + escape_display_utf8(r.oem) + "\n";
     out += "  Label:               " + (r.label.empty() ? "(none)" : escape_display_utf8(r.label)) +
            "\n";
@@ -825,10 +922,40 @@ void info_json(const InfoReport &r) {
     else
         j.boolean((r.notes & DV_VOL_NOTE_DIRTY) != 0);
     j.key("backup_boot_sector");
-    if (r.backup_boot)
+    if (r.backup_boot && !r.exfat())
         j.num(r.backup_boot);
     else
         j.null();
+    j.key("file_system").str_utf8(r.exfat() ? "exFAT" : "FAT" + std::to_string(r.fat_type));
+    j.key("exfat");
+    if (!r.exfat()) {
+        j.null();
+        j.finish();
+        return;
+    }
+    j.begin_object().key("revision").str_utf8(r.revision_text());
+    j.key("volume_flags").num(r.volume_flags);
+    j.key("active_fat").num((r.volume_flags & 1) ? 2 : 1);
+    j.key("cluster_heap_start").num(r.data_start);
+    j.key("bitmap_cluster").num(r.bitmap_cluster).key("bitmap_bytes").num(r.bitmap_bytes);
+    j.key("upcase_cluster").num(r.upcase_cluster).key("upcase_bytes").num(r.upcase_bytes);
+    j.key("upcase_checksum").num(r.upcase_checksum);
+    j.key("partition_offset").num(r.partition_offset);
+    j.key("percent_in_use");
+    if (r.percent_stored <= 100)
+        j.num(r.percent_stored);
+    else
+        j.null();
+    j.key("percent_in_use_counted");
+    if (r.percent_counted() >= 0)
+        j.num(static_cast<uint64_t>(r.percent_counted()));
+    else
+        j.null();
+    j.key("media_failure").boolean((r.notes & DV_VOL_NOTE_HARD_ERROR) != 0);
+    j.key("backup_boot_region").boolean((r.notes & DV_VOL_NOTE_BACKUP_BOOT) != 0);
+    j.key("upcase_bad").boolean((r.notes & DV_VOL_NOTE_UPCASE_BAD) != 0);
+    j.key("bitmap_bad").boolean((r.notes & DV_VOL_NOTE_BITMAP_BAD) != 0);
+    j.end();
     j.finish();
 }
 

@@ -39,8 +39,14 @@ class WriteSession {
             return false;
         }
         uint64_t start = 0, end = 0;
-        if (!image_.locate(args.volume, start, end, error)) {
+        std::string fs;
+        if (!image_.locate(args.volume, start, end, error, &fs)) {
             report(shown_, error);
+            return false;
+        }
+        // Said before the library is asked, which refuses it too (after --offset).
+        if (fs == "exFAT") {
+            report(shown_, dv_strerror(DV_E_EXFATWRITE));
             return false;
         }
         int err = 0;
@@ -621,7 +627,7 @@ int cmd_label(const Args &a) {
             if ((e->attr & 0x3F) == DV_ATTR_VOLUME && !e->deleted) {
                 // In the code page of 8.3 names, escaped: the bytes are the medium's, and
                 // may hold control characters.
-                label = escape_display(label_text_u32(e->shortname));
+                label = escape_display(label_u32(*e));
                 break;
             }
         }

@@ -11,7 +11,9 @@ made by patching directory entries of a mkimage image.
 import argparse
 import fcntl
 import functools
+import hashlib
 import json
+import lzma
 import os
 import platform
 import pty
@@ -1650,11 +1652,9 @@ class Volumes(Base):
 # ---- Inputs that are not plain FAT images ------------------------------------------------
 
 MIB = 1 << 20
-REASON = ": dorvex reads FAT12, FAT16 and FAT32"
+REASON = ": dorvex reads FAT12, FAT16, FAT32 and exFAT"
 # Each file system by a few bytes at its well-known place: (offset, bytes).
 SIGNATURES = [
-    ("exFAT", [(0, b"\xeb\x76\x90EXFAT   "), (510, b"\x55\xaa")],
-     "exFAT volumes are not supported yet" + REASON),
     ("NTFS", [(0, b"\xeb\x52\x90NTFS    "), (510, b"\x55\xaa")],
      "this is an NTFS volume" + REASON),
     ("ext4", [(1080, b"\x53\xef"), (1024 + 96, b"\x40")], "this is an ext4 volume" + REASON),
@@ -1741,13 +1741,25 @@ class Inputs(Base):
             open(img, "wb").truncate(16 * MIB)
             subprocess.run([which(cmd[0]), *cmd[1:], img], check=True,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            msg = next(m for n, _, m in SIGNATURES if n == name)
-            self.assertEqual(self.fail("info", img), "dorvex: %s: %s\n" % (img, msg))
             # Their boot sectors end in 0x55AA, yet are no partition table.
             self.assertIn("Partition table: none\n", text(run("info", img).stdout))
             made += 1
+            if name == "exFAT":  # read, not named
+                self.assertIn("  File system:         exFAT, revision 1.00\n",
+                              text(run("info", img).stdout))
+                continue
+            msg = next(m for n, _, m in SIGNATURES if n == name)
+            self.assertEqual(self.fail("info", img), "dorvex: %s: %s\n" % (img, msg))
         if not made:
             self.skipTest("no mkfs.exfat, mkntfs or mkfs.ext4")
+
+    def test_damaged_exfat_boot_sector(self):
+        # Named exFAT, but no geometry: the mount's complaint, not "not supported".
+        img = self.path("exfat.img")
+        open(img, "wb").write(signed_volume([(0, b"\xeb\x76\x90EXFAT   "), (510, b"\x55\xaa")]))
+        self.assertEqual(self.fail("ls", img), "dorvex: %s: damaged exFAT volume: Bad PBR "
+                         "content or not a valid PBR\n" % img)
+        self.assertEqual(json.loads(run("info", "--json", img).stdout)["volume"], None)
 
     def test_truncated_image_warns_once(self):
         whole = open(self.sample_image(), "rb").read()
@@ -3305,6 +3317,231 @@ class Extents(Base):
         r = run(*args)
         self.assertEqual(r.returncode, 0, text(r.stderr))
         return [l for l in text(r.stdout).split("\n") if l]
+
+
+# ---- exFAT -------------------------------------------------------------------------------
+
+EXFAT_IMAGES = ["camera", "fragmented", "deleted", "bigdir", "times", "vdl"]
+EXFAT_READONLY = "exFAT volumes are read-only: writing them is not supported yet"
+
+
+def sha256_file(path):
+    return hashlib.sha256(open(path, "rb").read()).hexdigest()
+
+
+def fsstat_fields(path):
+    """The fsstat lines the info fields are checked against, as {key: value}."""
+    out = {}
+    for line in open(path, encoding="utf-8"):
+        key, sep, value = line.strip().lstrip("* ").partition(":")
+        if sep and key not in out:
+            out[key] = value.strip()
+    return out
+
+
+class Exfat(Base):
+    """The reading commands on the exFAT fixture images (made by mkfs.exfat and exfat-fuse,
+    read back by The Sleuth Kit), and the writing ones refusing them."""
+
+    def image(self, name):
+        at = self.path(name + ".img")
+        if not os.path.exists(at):
+            fixtures = os.path.join(SOURCE, "tests", "fixtures", "exfat")
+            with lzma.open(os.path.join(fixtures, name + ".img.xz")) as f:
+                open(at, "wb").write(f.read())
+        return at
+
+    def manifest(self, name):
+        return json.load(open(os.path.join(SOURCE, "tests", "fixtures", "exfat",
+                                           name + ".manifest.json"), encoding="utf-8"))
+
+    def test_info_matches_fsstat(self):
+        for name in EXFAT_IMAGES:
+            img = self.image(name)
+            fs = fsstat_fields(os.path.join(SOURCE, "tests", "fixtures", "exfat",
+                                            name + ".fsstat.txt"))
+            r = run("info", "--json", img)
+            self.assertEqual(r.returncode, 0, (name, text(r.stderr)))
+            v = json.loads(r.stdout)["volume"]
+            x = v["exfat"]
+            heap = int(fs["Cluster Heap"].split()[0])
+            fat_first, fat_last = (int(n) for n in fs["FAT 1"].split(" - "))
+            root_first = int(fs["Root Directory"].split()[0])
+            spc = int(fs["Cluster Size"]) // int(fs["Sector Size"])
+            self.assertEqual(
+                (v["fat_type"], v["file_system"], v["volume_id"], v["label"], v["fats"],
+                 v["bytes_per_sector"], v["bytes_per_cluster"], v["fat_start"],
+                 v["fat_sectors"], x["cluster_heap_start"], v["root_cluster"], v["clusters"],
+                 x["revision"], x["partition_offset"]),
+                (64, "exFAT", fs["Volume Serial Number"].upper(),
+                 fs["Volume Label (from root directory)"], int(fs["Number of FATs"]),
+                 int(fs["Sector Size"]), int(fs["Cluster Size"]), fat_first,
+                 fat_last - fat_first + 1, heap, (root_first - heap) // spc + 2,
+                 int(fs["Cluster Range"].split(" - ")[1]) - 1,
+                 "%d.%02d" % tuple(int(n) for n in fs["File System Revision"].split(".")),
+                 int(fs["Partition Offset"])), name)
+            self.assertFalse(v["dirty"] or x["media_failure"] or x["upcase_bad"]
+                             or x["bitmap_bad"] or x["backup_boot_region"], name)
+            used = v["clusters"] - v["free_clusters"]
+            self.assertEqual(x["percent_in_use_counted"], used * 100 // v["clusters"], name)
+            self.assertTrue(0 < x["bitmap_bytes"] and 0 < x["upcase_bytes"], name)
+            live = [e for e in self.manifest(name)["entries"]]
+            self.assertEqual((v["files"], v["directories"]),
+                             (sum(e["type"] == "file" for e in live),
+                              sum(e["type"] == "dir" for e in live)), name)
+        out = text(run("info", self.image("camera")).stdout)
+        for line in ("  File system:         exFAT, revision 1.00\n",
+                     "  Label:               EOS_DIGITAL\n",
+                     "  Serial number:       FF99-FBEC\n", "  State:               clean\n"):
+            self.assertIn(line, out)
+        self.assertRegex(out, r"  Up-case table:       cluster \d+, \d+ bytes, checksum 0x[0-9A-F]{8}\n")
+        self.assertRegex(out, r"  In use:              \d+% as stored, \d+% counted in the bitmap\n")
+
+    def test_get_is_byte_identical_with_mtimes(self):
+        for name in EXFAT_IMAGES:
+            img, out = self.image(name), self.path(name + ".out")
+            r = run("get", img, "/", out)
+            self.assertEqual(r.returncode, 0, (name, text(r.stderr)))
+            for e in self.manifest(name)["entries"]:
+                host = out + e["path"]
+                if e["type"] == "dir":
+                    self.assertTrue(os.path.isdir(host), host)
+                    continue
+                self.assertEqual((os.path.getsize(host), sha256_file(host)),
+                                 (e["size"], e["sha256"]), host)
+                # Times with their UTC offset are exact, whatever the host's zone.
+                self.assertEqual(os.stat(host).st_mtime, e["mtime"], host)
+        # cat takes the same path through the library as get.
+        e = next(e for e in self.manifest("fragmented")["entries"]
+                 if e["path"] == "/big_into_holes.bin")
+        r = run("cat", self.image("fragmented"), e["path"])
+        self.assertEqual(hashlib.sha256(r.stdout).hexdigest(), e["sha256"])
+
+    def test_deleted_entries_listed_and_recovered(self):
+        img = self.image("deleted")
+        want = sorted("/" + line.split("\t")[1].strip() for line in open(os.path.join(
+            SOURCE, "tests", "fixtures", "exfat", "deleted.fls-deleted.txt"), encoding="utf-8"))
+        listed = walk_json(ls_json(img, "/", "-a"))
+        self.assertEqual(sorted(p for p, e in listed.items() if e["deleted"]), want)
+        self.assertNotIn("/keep/doomed.txt", walk_json(ls_json(img)))
+        out = self.path("rec")
+        r = run("get", "--deleted", img, "/", out)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        for e in self.manifest("deleted")["deleted"]:
+            if e["type"] == "file":
+                self.assertEqual(sha256_file(out + e["path"]), e["sha256"], e["path"])
+
+    def test_listing_stat_and_json(self):
+        img = self.image("times")
+        # ls -l: the modification time in the host's zone, '-' for the 8.3 name.
+        lines = text(run("ls", "-l", img, "/tokyo_summer.txt").stdout)
+        self.assertEqual(lines, "-A---        100 %s  -             tokyo_summer.txt\n"
+                         % wall(1688212800))
+        self.assertIn(" 2023-07-01T12:00:00Z  - ",
+                      text(run("--utc", "ls", "-l", img, "/tokyo_summer.txt").stdout))
+        # stat: as recorded, with the offset; no short name.
+        out = text(run("stat", img, "/tokyo_summer.txt").stdout)
+        self.assertIn("Modified:    2023-07-01T21:00:00+09:00\n", out)
+        self.assertIn("Accessed:    2023-07-01T21:00:00+09:00\n", out)
+        self.assertIn("Allocation:  contiguous (no FAT chain)\n", out)
+        self.assertNotIn("Short name", out)
+        self.assertIn("Modified:    2023-07-01T07:00:00-05:00\n",
+                      text(run("stat", img, "/newyork_summer.txt").stdout))
+        j = json.loads(run("stat", "--json", img, "/odd_second.txt").stdout)
+        self.assertEqual((j["short_name"], j["size"], j["valid_size"], j["modified"]),
+                         (None, 100, 100, "2001-02-03T04:05:07+00:00"))
+        entries = ls_json(self.image("camera"), "/DCIM/100CANON")
+        self.assertEqual(len(entries), 20)
+        self.assertTrue(all(e["short_name"] is None for e in entries))
+        # The label is the root's label entry.
+        self.assertEqual(text(run("label", self.image("camera")).stdout), "EOS_DIGITAL\n")
+        # One run for a contiguous file, one per piece of a fragmented one.
+        frag = self.image("fragmented")
+        for path, runs in (("/contig_a.bin", 1), ("/inter_1.bin", 4)):
+            j = json.loads(run("stat", "--clusters", "--json", frag, path).stdout)
+            self.assertEqual(len(j["extents"]), runs, path)
+
+    def test_valid_data_length_reads_zeros(self):
+        # exfat-fuse always writes valid length = length: patch truncated_up.bin's stream
+        # entry to 1000 valid bytes (and its set's checksum). Past them the file reads as
+        # zeros, whatever its clusters hold: get and cat must not copy them from the image.
+        img = self.image("vdl")
+        v = info_json(img)["volume"]
+        raw = bytearray(open(img, "rb").read())
+        at = v["exfat"]["cluster_heap_start"] * 512 + (v["root_cluster"] - 2) * 32768
+        name = "truncated_up.bin".encode("utf-16-le")
+        while not (raw[at] == 0x85 and name[:30] in raw[at + 64:at + 96]):
+            at += 32
+        count = raw[at + 1] + 1
+        struct.pack_into("<Q", raw, at + 32 + 8, 1000)
+        total = 0
+        for i, b in enumerate(raw[at:at + 32 * count]):
+            if i not in (2, 3):
+                total = (((total << 15) | (total >> 1)) + b) & 0xFFFF
+        struct.pack_into("<H", raw, at + 2, total)
+        open(img, "wb").write(raw)
+        data = run("cat", img, "/truncated_up.bin").stdout
+        self.assertEqual(len(data), 200000)
+        self.assertNotEqual(data[:1000], bytes(1000))
+        self.assertEqual(data[1000:], bytes(199000))
+        r = run("get", img, "/truncated_up.bin", self.path("t.bin"))
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertEqual(open(self.path("t.bin"), "rb").read(), data)
+        j = json.loads(run("stat", "--json", img, "/truncated_up.bin").stdout)
+        self.assertEqual((j["size"], j["valid_size"]), (200000, 1000))
+        self.assertIn("Valid data:  1000 bytes (the rest reads as zeros)\n",
+                      text(run("stat", img, "/truncated_up.bin").stdout))
+
+    def test_writing_commands_refuse(self):
+        img = self.image("camera")
+        before = sha256_file(img)
+        open(self.path("new.txt"), "wb").write(b"x")
+        for args in (["put", img, self.path("new.txt"), "/"], ["mkdir", img, "/NEW"],
+                     ["rm", img, "/MISC/AUTPRINT.MRK"], ["mv", img, "/MISC", "/MISC2"],
+                     ["label", img, "NEW"], ["label", "--clear", img]):
+            r = run(*args)
+            self.assertEqual((r.returncode, text(r.stderr)),
+                             (1, "dorvex: %s: %s\n" % (img, EXFAT_READONLY)), args)
+        self.assertEqual(sha256_file(img), before)
+
+    def test_partitions(self):
+        vol = open(self.image("camera"), "rb").read()
+        nsec, start = len(vol) // 512, 2048
+        mbr_disk, gpt_disk = self.path("mbr.img"), self.path("gpt.img")
+        with open(mbr_disk, "wb") as f:
+            mbr = bytearray(512)
+            mbr[446:462] = mbr_entry(0x07, start, nsec)
+            mbr[510:] = b"\x55\xaa"
+            f.write(mbr)
+            f.seek(start * 512)
+            f.write(vol)
+        total = start + nsec + 34
+        entries = bytearray(128 * 128)
+        entries[0:128] = (uuid.UUID("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7").bytes_le
+                          + uuid.uuid4().bytes_le
+                          + struct.pack("<QQQ", start, start + nsec - 1, 0)).ljust(128, b"\0")
+        hdr = bytearray(struct.pack("<8sIIIIQQQQ16sQIII", b"EFI PART", 0x10000, 92, 0, 0, 1,
+                                    total - 1, 34, total - 34, uuid.uuid4().bytes_le, 2, 128,
+                                    128, zlib.crc32(entries)))
+        struct.pack_into("<I", hdr, 16, zlib.crc32(hdr))
+        with open(gpt_disk, "wb") as f:
+            f.truncate(total * 512)
+            mbr = bytearray(512)
+            mbr[446:462] = mbr_entry(0xEE, 1, total - 1)
+            mbr[510:] = b"\x55\xaa"
+            f.write(mbr)
+            f.write(bytes(hdr).ljust(512, b"\0"))
+            f.write(entries)
+            f.seek(start * 512)
+            f.write(vol)
+        whole = text(run("ls", "-R", self.image("camera")).stdout)
+        for disk in (mbr_disk, gpt_disk):
+            parts = info_json(disk)["partitions"]
+            self.assertEqual([(p["file_system"], p["fat"]) for p in parts], [("exFAT", 64)])
+            for extra in ([], ["-p", "1"]):
+                r = run("ls", "-R", *extra, disk)
+                self.assertEqual((r.returncode, text(r.stdout)), (0, whole), (disk, extra))
+        self.assertRegex(text(run("info", mbr_disk).stdout), r"0x07 NTFS/exFAT .* exFAT\n")
 
 
 def main():
