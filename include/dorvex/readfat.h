@@ -177,7 +177,8 @@ typedef struct readfat_dir {
     uint32_t window_end;     /* raw entries of the directory up to buf_end */
     uint8_t contiguous;      /* exFAT: the directory lies in one run of clusters (no FAT
                                 chain; deleted directories too) */
-    uint32_t run_left;       /* ... clusters of that run not loaded yet */
+    uint32_t run_left;       /* ... clusters of that run after next_cluster, not loaded yet */
+    uint32_t run_clusters;   /* ... clusters of the whole run (for seeks) */
 } readfat_dir;
 
 /* A file handle: one of its slot's records in the volume's arena. */
@@ -660,9 +661,11 @@ typedef struct readfat_partition {
                               4 hard disk) */
     uint8_t extended;      /* MBR: the container of the logical partitions */
     uint8_t fat_type;      /* 12, 16 or 32 when its first sector is a FAT boot
-                              sector that readfat_new2 would mount, else 0 (also
-                              for a FAT32 volume mountable only from its backup
-                              boot sector: see readfat_identify) */
+                              sector that readfat_new2 would mount, DV_FAT_EXFAT
+                              for an exFAT boot sector whose fields pass their
+                              checks, else 0 (also for a FAT32 volume mountable
+                              only from its backup boot sector: see
+                              readfat_identify) */
     uint8_t reserved;      /* 0 on MBR and GPT; El Torito: the platform ID (0x00
                               x86 BIOS, 0x01 PowerPC, 0x02 Mac, 0xEF EFI) */
     uint8_t type_guid[16]; /* GPT type GUID as stored on disk; zeros on MBR */
@@ -674,8 +677,8 @@ typedef struct readfat_table {
     uint32_t scheme;      /* DV_PT_NONE, DV_PT_MBR, DV_PT_GPT or DV_PT_ELTORITO */
     uint32_t count;       /* partitions found; more than `room` when truncated */
     uint32_t notes;       /* DV_PT_NOTE_* bits */
-    uint32_t disk_fat;    /* 12, 16 or 32 when sector 0 itself is a FAT boot
-                             sector (a disk without a table), else 0 */
+    uint32_t disk_fat;    /* 12, 16, 32 or DV_FAT_EXFAT when sector 0 itself is
+                             a boot sector (a disk without a table), else 0 */
     uint32_t sector_size; /* logical sector size the table counts in */
 } readfat_table;
 
@@ -921,7 +924,10 @@ DORVEX_API int readfat_identify(uint64_t start_sector, uint64_t end_sector, void
 
 /* One run: `bytes` of the file from `offset` on lie in `sectors` 512-byte
  * sectors from `sector` on (whole clusters; the last run's sectors reach past
- * the file's end to its cluster's). 32 bytes, no padding. */
+ * the file's end to its cluster's). A run of 2 GiB or more is reported in
+ * pieces of less than 2 GiB each, so `bytes` and `sectors` always hold it;
+ * `offset` saturates at 0xFFFFFFFF past 4 GiB (exFAT), `offset64` does not.
+ * 40 bytes, no padding (32 before version 0.9, without offset64). */
 typedef struct readfat_extent {
     uint64_t sector;   /* first sector, absolute: numbered as the sector reader
                           numbers them (vol->data_start for cluster 2) */
@@ -931,6 +937,7 @@ typedef struct readfat_extent {
     uint32_t clusters; /* clusters of the run (0 for the FAT12/16 root region) */
     uint32_t cluster;  /* first cluster of the run (0 for the FAT12/16 root region) */
     uint32_t flags;    /* READFAT_EXTENT_* */
+    uint64_t offset64; /* `offset`, all 64 bits */
 } readfat_extent;
 
 /* Called by readfat_extents_each with each run in file order, and
