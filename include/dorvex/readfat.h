@@ -436,6 +436,18 @@ DORVEX_API readfat_dir *readfat_opendir(readfat_volume *vol, const char *path, i
  * record read from a deleted directory (see readfat_open_entry) comes back
  * with `deleted` set, whatever its first byte says: it is gone with its
  * directory, and is read by the recovery rules in turn.
+ *
+ * exFAT: each record is an entry set (file, stream extension, name
+ * entries) or the root's volume label (attr DV_ATTR_VOLUME, the label as its
+ * name); the bitmap, up-case, unused and benign vendor entries are passed
+ * over, and there is no "." or "..". Deleted sets (in-use bit clear) come
+ * back only with DV_FLAG_DELETED, and only while they still check as sets.
+ * An in-use set that fails its checks (a secondary count outside 2 .. 18,
+ * a missing stream entry, a name longer than its name entries, an unknown
+ * critical entry, a set checksum that does not match) gives EILSEQ once,
+ * and the next call goes on after it: a set's length is known, unlike that
+ * of a damaged long-name run. With DV_FLAG_LENIENT a set whose checksum
+ * alone fails is returned as it reads. Lookups pass damaged sets over.
  */
 DORVEX_API const dv_entry *readfat_readdir(readfat_volume *vol, readfat_dir *dir, int *err);
 
@@ -578,6 +590,13 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * live entry winning over a deleted one, and pass through deleted
  * directories by the same rules. A volume mounted without DV_FLAG_DELETED
  * reads no deleted record and so nothing by these rules.
+ *
+ * exFAT keeps a deleted set's first cluster, size and contiguity flag, but
+ * not its chain: as The Sleuth Kit's `icat -r` does, a deleted file is read
+ * as one run of clusters from its first one, for its size, the allocation
+ * bitmap consulted for each cluster read (`damaged` is set when one is in use
+ * now; the bytes are read all the same). A deleted directory is read the
+ * same way, as empty when its first cluster is in use again.
  */
 DORVEX_API readfat_file *readfat_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry, int *err);
@@ -738,6 +757,9 @@ DORVEX_API int readfat_partitions(uint64_t disk_sectors, uint32_t sector_size, v
  * cluster_count, the clusters the boot sector's total sector count declares
  * and the entries the FAT has room for (less 2); on FAT32 the 28 low bits
  * of an entry count. Bad-cluster marks and reserved values are not free.
+ * exFAT: the clear bits of the allocation bitmap for clusters 2 .. N + 1,
+ * read eight logical sectors a request; EIO also when the volume has no
+ * usable bitmap (readfat_info's DV_VOL_NOTE_BITMAP_BAD).
  *
  * Reads the first FAT from its start through the sector reader, never past
  * the logical sector that holds the last counted cluster's entry, in runs
