@@ -553,16 +553,32 @@ Walker::~Walker() {
     close();
 }
 
+void Walker::Ref::take(const dv_entry &e) {
+    cluster = e.cluster;
+    attr = e.attr;
+    deleted = e.deleted != 0;
+    size = e.size64;
+    stream_flags = e.stream_flags;
+}
+
+dv_entry Walker::Ref::entry() const {
+    dv_entry e{};
+    e.cluster = cluster;
+    e.attr = attr;
+    e.deleted = deleted;
+    e.size64 = e.valid64 = size;
+    e.size = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
+    e.stream_flags = stream_flags;
+    return e;
+}
+
 bool Walker::open(const Ref &r) {
     close();
     int err = 0;
     if (r.root) {
         dir_ = readfat_opendir(vol_, "", &err);
     } else {
-        dv_entry e{};
-        e.cluster = r.cluster;
-        e.attr = r.attr;
-        e.deleted = r.deleted;
+        const dv_entry e = r.entry();
         dir_ = readfat_opendir_entry(vol_, &e, &err);
     }
     if (!dir_) listing_error_ = err ? err : EIO;
@@ -578,9 +594,7 @@ Node Walker::dir_node() const {
     Node n;
     const Ref &r = frames_.back().ref;
     n.is_root = r.root;
-    n.entry.cluster = r.cluster;
-    n.entry.attr = r.attr;
-    n.entry.deleted = r.deleted;
+    n.entry = r.entry();
     return n;
 }
 
@@ -593,10 +607,8 @@ void Walker::start(const Node &dir, const std::string &path) {
     frames_.clear();
     frames_.emplace_back();
     Frame &f = frames_.back();
+    f.ref.take(dir.entry);
     f.ref.root = dir.is_root;
-    f.ref.cluster = dir.entry.cluster;
-    f.ref.attr = dir.entry.attr;
-    f.ref.deleted = dir.entry.deleted != 0;
     f.parent_path = path_.size();
     f.parent_shown = shown_.size();
     seen_ = {vol_->root_cluster};
@@ -636,8 +648,7 @@ Walker::Step Walker::next() {
         Frame &parent = frames_[frames_.size() - 2];
         if (!open(parent.ref) || !reread(parent, f.self_pos, current_)) {
             current_ = Listed{};
-            current_.entry.cluster = f.ref.cluster;
-            current_.entry.attr = f.ref.attr;
+            current_.entry = f.ref.entry();
         }
     } else {
         current_ = Listed{};
@@ -653,9 +664,8 @@ void Walker::list(Frame &f) {
     bool root = f.ref.root || f.ref.cluster == 0;
     if (by_.order != Order::directory) {
         dv_entry self{};
+        if (!f.ref.root) self = f.ref.entry();
         self.attr = DV_ATTR_DIRECTORY;
-        self.cluster = f.ref.root ? 0 : f.ref.cluster;
-        self.deleted = f.ref.deleted;
         f.sorted = std::make_unique<SortedIndex>(by_, raw_entries(vol_, self), budget_);
     }
     size_t idx = 0;
@@ -746,9 +756,7 @@ bool Walker::descend(const std::function<bool()> &ready) {
     if (frames_.back().sorted && frames_.size() > kKeepRecords) frames_.back().sorted->release();
     frames_.emplace_back();
     Frame &f = frames_.back();
-    f.ref.cluster = current_.entry.cluster;
-    f.ref.attr = current_.entry.attr;
-    f.ref.deleted = current_.entry.deleted != 0;
+    f.ref.take(current_.entry);
     f.self_pos = self;
     f.parent_path = path_.size();
     f.parent_shown = shown_.size();

@@ -120,6 +120,12 @@ class Walker {
         bool root = false;
         bool deleted = false;
         uint32_t cluster = 0, attr = 0;
+        // exFAT: a directory's size and whether it lies in one run without a FAT chain.
+        uint64_t size = 0;
+        uint8_t stream_flags = 0;
+        void take(const dv_entry &e);
+        // An entry the library opens the directory by.
+        dv_entry entry() const;
     };
     enum class Phase { fresh, entered, listed };
     // A level holds no entries: its handle is closed while a child is walked

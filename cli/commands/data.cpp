@@ -74,9 +74,7 @@ class Copier {
             c.code = err ? err : EIO;
             return c;
         }
-        // Extents count bytes in 32 bits: a file past 4 GiB (exFAT) goes through the library.
-        if (img_fd_ >= 0 && kernel_ && !f->recovering && e.size64 <= UINT32_MAX)
-            copy_runs(e, f, out, c);
+        if (img_fd_ >= 0 && kernel_ && !f->recovering) copy_runs(e, f, out, c);
         if (c.ok() && c.bytes < readfat_size64(vol_, f)) copy_read(f, out, c);
         c.damaged = f->damaged != 0;
         readfat_close(vol_, f);
@@ -138,13 +136,13 @@ class Copier {
     // Sends one run; false to stop (a refusal, an error, the image's end).
     bool send_extent(const readfat_extent &x, Sender &s) {
         Copied &c = *s.c;
-        if (x.offset != c.bytes) return false;
+        if (x.offset64 != c.bytes) return false;
         const uint64_t image_end = image_.size_bytes();
         const uint64_t off = x.sector * 512;
         uint32_t send = x.bytes;
-        if (x.offset >= s.valid) return false;
-        const bool short_of_valid = s.valid - x.offset < send;
-        if (short_of_valid) send = static_cast<uint32_t>(s.valid - x.offset);
+        if (x.offset64 >= s.valid) return false;
+        const bool short_of_valid = s.valid - x.offset64 < send;
+        if (short_of_valid) send = static_cast<uint32_t>(s.valid - x.offset64);
         if (off >= image_end)
             send = 0;
         else if (image_end - off < send)

@@ -463,7 +463,7 @@ Runs runs_of(readfat_volume *vol, const dv_entry &e) {
 void runs_json(JsonWriter &j, const Runs &r) {
     j.key("extents").begin_array(true);
     for (const readfat_extent &x : r.list) {
-        j.begin_object().key("offset").num(x.offset).key("sector").num(x.sector);
+        j.begin_object().key("offset").num(x.offset64).key("sector").num(x.sector);
         j.key("sectors").num(x.sectors).key("cluster").num(x.cluster);
         j.key("clusters").num(x.clusters).key("bytes").num(x.bytes);
         j.key("recovered").boolean(x.flags & READFAT_EXTENT_RECOVERED);
@@ -488,9 +488,9 @@ std::string runs_text(const Runs &r) {
                           : (x.flags & READFAT_EXTENT_RECOVERED) ? "  recovered"
                                                                  : "";
         std::snprintf(line, sizeof line,
-                      "  %12" PRIu32 " %14" PRIu64 " %10" PRIu32 " %10" PRIu32 " %10" PRIu32
+                      "  %12" PRIu64 " %14" PRIu64 " %10" PRIu32 " %10" PRIu32 " %10" PRIu32
                       " %12" PRIu32 "%s\n",
-                      x.offset, x.sector, x.sectors, x.cluster, x.clusters, x.bytes, how);
+                      x.offset64, x.sector, x.sectors, x.cluster, x.clusters, x.bytes, how);
         out += line;
     }
     return out;
