@@ -3393,6 +3393,29 @@ class Exfat(Base):
         self.assertRegex(out, r"  Up-case table:       cluster \d+, \d+ bytes, checksum 0x[0-9A-F]{8}\n")
         self.assertRegex(out, r"  In use:              \d+% as stored, \d+% counted in the bitmap\n")
 
+    def test_info_flags_and_backup_boot_region(self):
+        # VolumeFlags (offset 106) lie outside the boot checksum: set VolumeDirty (bit 1)
+        # and MediaFailure (bit 2). Then a byte of the boot code changed as well: the main
+        # boot region fails its checksum, and the backup region (flags as mkfs.exfat wrote
+        # them) serves.
+        raw = bytearray(open(self.image("camera"), "rb").read())
+        struct.pack_into("<H", raw, 106, 0x0006)
+        damaged = bytearray(raw)
+        damaged[200] ^= 0xFF
+        cases = [("flags", raw, "dirty (not closed cleanly: fsck.exfat closes it); media "
+                  "failure recorded", (True, True, False)),
+                 ("backup", damaged, "clean; main boot region damaged, read from the backup "
+                  "boot region", (False, False, True))]
+        for name, data, state, flags in cases:
+            img = self.path(name + ".img")
+            open(img, "wb").write(data)
+            r = run("info", img)
+            self.assertIn("  State:               %s\n" % state, text(r.stdout), name)
+            v = info_json(img)["volume"]
+            self.assertEqual((v["dirty"], v["exfat"]["media_failure"],
+                              v["exfat"]["backup_boot_region"]), flags, name)
+            self.assertIn("  Label:               EOS_DIGITAL\n", text(r.stdout), name)
+
     def test_get_is_byte_identical_with_mtimes(self):
         for name in EXFAT_IMAGES:
             img, out = self.image(name), self.path(name + ".out")
