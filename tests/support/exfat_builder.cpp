@@ -230,7 +230,8 @@ ExfatSetAt ExfatBuilder::add_set(ExfatDir &dir, const ExfatSetSpec &spec) {
     f[20] = spec.create.tenms, f[21] = spec.modify.tenms;
     f[22] = spec.create.utc_offset, f[23] = spec.modify.utc_offset, f[24] = spec.access.utc_offset;
     s[0] = uint8_t(0x40 | live);
-    s[1] = uint8_t(0x01 | (spec.contiguous ? 0x02 : 0));
+    // An empty file has no clusters to lie contiguously: drivers leave NoFatChain clear.
+    s[1] = uint8_t(0x01 | (spec.contiguous && spec.data_length ? 0x02 : 0));
     s[3] = uint8_t(len);
     const dorvex::ExfatUpcase up{upcase_.data(), uint32_t(upcase_.size())};
     put16(s + 4,
