@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <fstream>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -314,6 +317,73 @@ TEST(ExfatBuilt, FatChains) {
     dv_entry e{};
     EXPECT_EQ(readfat_stat(vol, "/CHAINED/ENTRY_NUMBER_399_WITH_A_LONG_TAIL", &e), 0);
     EXPECT_EQ(vol.rd->bad_requests(), 0u);
+}
+
+// ---- Partitioned disks -----------------------------------------------------------------------
+
+// An exFAT volume made by mkfs.exfat, copied into the partition sfdisk made for it: the
+// table names it exFAT, and it mounts at the partition's start.
+void exfat_in_partition(const std::string &label, const std::string &line) {
+    DV_NEED_TOOLS("mkfs.exfat", "sfdisk");
+    const std::string dir = scratch_dir("dorvex-exfat-disk"), disk = dir + "/disk.img";
+    const uint64_t disk_sectors = 32 << 11, start = 2048, sectors = 16 << 11;
+    {
+        ExfatBuilder b(dir + "/vol.img", sectors * 512, "-c 4096 -L PART");
+        ASSERT_TRUE(b.ok());
+        ExfatDir root = b.root();
+        ExfatSetSpec s;
+        s.name = u"hello.txt";
+        s.first_cluster = b.alloc_run(1);
+        s.valid_length = s.data_length = 5;
+        b.write(b.cluster_offset(s.first_cluster), "hello", 5);
+        b.add_set(root, s);
+    }
+    std::ofstream(disk).close();
+    ASSERT_EQ(truncate(disk.c_str(), off_t(disk_sectors * 512)), 0);
+    ASSERT_TRUE(run_logged("printf " + shell_quote("label: " + label + "\n" + line + "\n") + " | " +
+                               shell_quote(find_tool("sfdisk")) + " -q " + shell_quote(disk),
+                           dir + "/tools.log"));
+    ASSERT_TRUE(run_logged("dd if=" + shell_quote(dir + "/vol.img") + " of=" + shell_quote(disk) +
+                               " bs=512 seek=" + std::to_string(start) +
+                               " conv=notrunc,sparse status=none",
+                           dir + "/tools.log"));
+
+    FileVolume whole(disk, 0, disk_sectors, exfat_test_flags());
+    EXPECT_FALSE(whole.ok()); // sector 0 holds the table
+    readfat_partition parts[4];
+    readfat_table table{};
+    ASSERT_EQ(
+        readfat_partitions(disk_sectors, 0, whole.rd.get(), FaultReader::cb, parts, 4, &table), 0);
+    EXPECT_EQ(table.scheme, label == "gpt" ? DV_PT_GPT : DV_PT_MBR);
+    EXPECT_EQ(table.disk_fat, 0u);
+    ASSERT_EQ(table.count, 1u);
+    EXPECT_EQ(parts[0].start, start);
+    EXPECT_EQ(parts[0].sectors, sectors);
+    EXPECT_EQ(int(parts[0].fat_type), DV_FAT_EXFAT);
+    EXPECT_EQ(parts[0].mbr_type, label == "gpt" ? 0 : 0x07);
+    const char *name = nullptr;
+    ASSERT_EQ(
+        readfat_identify(start, start + sectors, whole.rd.get(), FaultReader::cb, &name, nullptr),
+        0);
+    EXPECT_STREQ(name, "exFAT");
+
+    FileVolume vol(disk, parts[0].start, parts[0].start + parts[0].sectors, exfat_test_flags());
+    ASSERT_TRUE(vol.ok()) << vol.err;
+    EXPECT_EQ(vol->fat_type, uint32_t(DV_FAT_EXFAT));
+    EXPECT_EQ(read_file(vol, "/HELLO.TXT"), "hello");
+    std::string got_label;
+    for (const Listed &l : list_dir(vol, "/"))
+        if (l.attr & DV_ATTR_VOLUME) got_label = utf8(l.name);
+    EXPECT_EQ(got_label, "PART");
+    EXPECT_EQ(vol.rd->bad_requests(), 0u);
+}
+
+TEST(ExfatPartitioned, MbrType07) {
+    exfat_in_partition("dos", "start=2048, size=32768, type=7");
+}
+
+TEST(ExfatPartitioned, GptBasicData) {
+    exfat_in_partition("gpt", "start=2048, size=32768, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
 }
 
 } // namespace
