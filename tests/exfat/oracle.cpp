@@ -189,7 +189,8 @@ std::map<std::string, std::string> parse_fields(const std::string &path) {
         const size_t colon = line.find(':');
         if (colon == std::string::npos || colon == 0) continue;
         const size_t v = line.find_first_not_of(" \t", colon + 1);
-        m[line.substr(0, colon)] = v == std::string::npos ? "" : line.substr(v);
+        // The first of a repeated name counts (fsstat has a second "Range" for inodes).
+        m.emplace(line.substr(0, colon), v == std::string::npos ? "" : line.substr(v));
     }
     return m;
 }
