@@ -370,7 +370,10 @@ DORVEX_API uint32_t readfat_optimal_flags(void);
  * exFAT: a boot sector named "EXFAT   " is mounted as exFAT (fat_type
  * DV_FAT_EXFAT): its main boot region (sectors 0 .. 11, the last one the
  * checksum of the others) is checked, and when it fails, the backup region
- * at sector 12 (boot_backup is then 12). Logical sectors of 512 .. 4096
+ * at sector 12 (boot_backup is then 12). A first sector that FAT and exFAT
+ * both refuse is mounted from an exFAT backup region too, when the first
+ * 512 bytes of logical sector 12 (at each sector size) name exFAT and
+ * declare that size. Logical sectors of 512 .. 4096
  * bytes, clusters up to 32 MiB (the arena then holds that much per slot).
  * The root directory's allocation bitmap and up-case table entries are read
  * at mount; the table (compressed form, checksum verified) is decoded into
@@ -881,8 +884,10 @@ DORVEX_API int readfat_info(readfat_volume *vol, readfat_volinfo *out);
  * constant string:
  *   "FAT12", "FAT16", "FAT32"  readfat_new2 mounts it (a FAT32 volume also
  *                  when only its backup boot sector is sound)
- *   "exFAT"        by the name in the boot sector (readfat_new2 mounts it
- *                  when its boot region or the backup passes its checks)
+ *   "exFAT"        by the name in the boot sector, or in the backup boot
+ *                  region's first sector (logical sector 12) when the first
+ *                  sector names nothing; readfat_new2 mounts it when the
+ *                  main or the backup boot region passes its checks
  *   "NTFS", "ReFS", "BitLocker"  by the name in the boot sector
  *   "LUKS", "XFS", "squashfs", "APFS", "ext2", "ext3", "ext4", "F2FS",
  *   "HFS+", "HFSX", "HFS", "Linux swap", "ISO 9660", "UDF", "Btrfs"

@@ -210,6 +210,16 @@ bool exfat_named(const uint8_t *boot) {
     return std::memcmp(boot + 3, "EXFAT   ", 8) == 0;
 }
 
+bool exfat_backup_named(readfat_volume *vol, uint64_t start, uint64_t end, uint8_t *buf) {
+    for (uint32_t shift = 9; shift <= 12; ++shift) {
+        const uint64_t at = uint64_t{12} << (shift - 9);
+        if (at < end - start && vol->reader_fn(vol->reader_data, buf, start + at, 1) == 1 &&
+            exfat_named(buf) && buf[108] == shift)
+            return true;
+    }
+    return false;
+}
+
 int exfat_geometry(readfat_volume *vol, uint64_t start, uint64_t end, uint8_t *first) {
     // One logical sector of up to 4 KiB, 512-byte aligned for readers that transfer by DMA.
     auto *raw = static_cast<uint8_t *>(vol->alloc_fn(vol->alloc_data, 4096 + kUnit));

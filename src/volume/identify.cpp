@@ -104,6 +104,12 @@ int identify_volume(uint64_t start, uint64_t end, void *reader_data, readfat_sec
         name = g.fat_type == 12 ? "FAT12" : g.fat_type == 16 ? "FAT16" : "FAT32";
         return 0;
     }
+    // A first sector that names nothing: exFAT's backup boot region, at logical sector 12.
+    for (uint32_t shift = 9; shift <= 12; ++shift)
+        if (s.read(uint64_t{12} << (shift - 9)) && s.has(3, "EXFAT   ", 8) && s.buf[108] == shift) {
+            name = "exFAT";
+            return 0;
+        }
     // exFAT and NTFS boot sectors have a jump and the signature too: their names go first.
     name = by_signature(s);
     if (*name == '\0' && boot_like) name = "FAT";

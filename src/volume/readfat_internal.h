@@ -76,6 +76,10 @@ inline bool is_exfat(const readfat_volume *vol) {
 // Whether the sectors [start, end) begin with an exFAT boot sector ("EXFAT   " at byte 3).
 bool exfat_named(const uint8_t *boot);
 
+// Whether an exFAT backup boot region's first sector (logical sector 12, at any sector size)
+// is named "EXFAT   " and declares that size; reads up to four 512-byte sectors into `buf`.
+bool exfat_backup_named(readfat_volume *vol, uint64_t start, uint64_t end, uint8_t *buf);
+
 // Checks the exFAT boot region of the volume [start, end) (the main one, else the backup at
 // sector 12) and fills the volume's geometry from it; `buf` holds the first sector already.
 // 0, EIO, DV_E_BADPBR (both regions refused) or ENOMEM. Never reads outside [start, end).

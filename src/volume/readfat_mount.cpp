@@ -249,12 +249,18 @@ readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t secto
     BootGeometry g;
     int code =
         start_sector < end_sector && reader(reader_data, aligned, start_sector, 1) == 1 ? 0 : EIO;
-    const bool exfat = code == 0 && exfat_named(aligned);
+    bool exfat = code == 0 && exfat_named(aligned);
     if (exfat)
         code = exfat_geometry(vol, start_sector, end_sector, aligned);
     else if (code == 0)
         code = read_boot_sector(reader_data, reader, start_sector, end_sector, aligned, g,
                                 vol->boot_backup, true);
+    // A first sector so damaged that it names neither: exFAT's backup boot region may hold.
+    if (!exfat && (code == DV_E_BOOTSIG || code == DV_E_BADPBR) &&
+        exfat_backup_named(vol, start_sector, end_sector, aligned)) {
+        exfat = true;
+        code = exfat_geometry(vol, start_sector, end_sector, aligned);
+    }
     if (code == 0) std::memcpy(vol->boot_buf, aligned, kSectorSize);
     if (code == 0) {
         if (exfat)
