@@ -29,10 +29,13 @@ struct Walk {
             total += n;
             if (n < sizeof buf) break;
         }
-        const uint32_t size = readfat_size(vol, f);
-        if (readfat_seek(vol, f, size, &err) == 0 && readfat_tell(vol, f) != size)
+        // 64-bit positions: exFAT sizes run past 4 GiB.
+        const uint64_t size = readfat_size64(vol, f);
+        if (readfat_seek64(vol, f, size, &err) == 0 && readfat_tell64(vol, f) != size)
             dvfuzz::fail("seek to the size went elsewhere");
-        readfat_seek(vol, f, size / 3, &err);
+        if (size <= 0xFFFFFFFFu && readfat_size(vol, f) != size)
+            dvfuzz::fail("32-bit size differs from the 64-bit one");
+        readfat_seek64(vol, f, size / 3, &err);
         readfat_read(vol, f, buf, 100, &err);
         readfat_close(vol, f);
     }
@@ -81,6 +84,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t bps = uint32_t(data[11] | data[12] << 8);
     m.max_count =
         (data[13] ? data[13] : 1) * (bps == 1024 || bps == 2048 || bps == 4096 ? bps / 512 : 1);
+    if (std::memcmp(data + 3, "EXFAT   ", 8) == 0) {
+        // exFAT needs a volume of 1 MiB or more: the medium reaches VolumeLength (up to 32
+        // MiB, zeros past the input), clusters are 2^(sector shift + cluster shift) bytes.
+        uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) length = length << 8 | data[72 + i];
+        const uint32_t shift = uint32_t(data[108]) + data[109];
+        if (length > m.end) m.end = length < (1u << 16) ? length : (1u << 16);
+        if (data[108] >= 9 && shift <= 25) m.max_count = 1u << (shift - 9);
+    }
     // The same medium as a partitioned disk: the table reader too must stay inside it.
     {
         const uint32_t max_count = m.max_count;
