@@ -86,7 +86,7 @@ Seed make_seed(const char *name, uint32_t spc, uint32_t clusters, int files, int
 
 // An exFAT volume with `dirs` directories below the root, each with `files` files of
 // up to `max_size` bytes (every other one linked through the FAT, the rest contiguous),
-// names of one to three name entries. Damaged: both boot sectors, the FAT, the bitmap's
+// names of one to three name entries. Damaged: the main boot sector, the FAT, the bitmap's
 // bytes, the up-case table's first bytes and every directory cluster.
 Seed exfat_seed(const char *name, int files, int dirs, size_t max_size) {
     Seed s{name, nullptr, {}, std::make_unique<ExfatDisk>()};
@@ -107,8 +107,7 @@ Seed exfat_seed(const char *name, int files, int dirs, size_t max_size) {
             d.add(dir_clusters[k], utf16(n),
                   pattern_data(rng() % (max_size + 1), uint32_t(k * 100 + f)), false, f % 2 == 1);
         }
-    s.regions.push_back({0, 512});
-    s.regions.push_back({12 * 512, 512});
+    s.regions.push_back({0, 512}); // the backup region stays sound: damage mounts from it
     s.regions.push_back({d.fat_offset(), uint64_t(d.boot.fat_length) * 512});
     s.regions.push_back(
         {d.cluster_offset(load_le32(d.at(d.bitmap_entry) + 20)), (d.boot.cluster_count + 7) / 8});
