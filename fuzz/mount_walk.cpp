@@ -86,12 +86,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         (data[13] ? data[13] : 1) * (bps == 1024 || bps == 2048 || bps == 4096 ? bps / 512 : 1);
     if (std::memcmp(data + 3, "EXFAT   ", 8) == 0) {
         // exFAT needs a volume of 1 MiB or more: the medium reaches VolumeLength (up to 32
-        // MiB, zeros past the input), clusters are 2^(sector shift + cluster shift) bytes.
+        // MiB, zeros past the input). A request may ask for one logical sector (up to 4096
+        // bytes) or a cluster of the main region's or of a backup region's geometry: the
+        // backup (logical sector 12) has its own sector size.
         uint64_t length = 0;
         for (int i = 7; i >= 0; --i) length = length << 8 | data[72 + i];
-        const uint32_t shift = uint32_t(data[108]) + data[109];
         if (length > m.end) m.end = length < (1u << 16) ? length : (1u << 16);
-        if (data[108] >= 9 && shift <= 25) m.max_count = 1u << (shift - 9);
+        m.max_count = 8;
+        for (size_t at :
+             {size_t{0}, size_t{12} << 9, size_t{12} << 10, size_t{12} << 11, size_t{12} << 12}) {
+            if (at + 512 > size) continue;
+            const uint32_t shift = uint32_t(data[at + 108]) + data[at + 109];
+            if (data[at + 108] >= 9 && data[at + 108] <= 12 && shift <= 25 &&
+                (1u << (shift - 9)) > m.max_count)
+                m.max_count = 1u << (shift - 9);
+        }
     }
     // The same medium as a partitioned disk: the table reader too must stay inside it.
     {
