@@ -2,7 +2,9 @@
 """Writes small seed inputs for the readentry, writeentry_roundtrip, parsepath and iconv fuzz
 targets into fuzz/corpus/<target>/ (the mount_walk seeds come from the catalogue test:
 DORVEX_CORPUS_DIR=fuzz/corpus/mount_walk build/.../tests/test_catalogue
---gtest_filter=CatalogueCorpus.*)."""
+--gtest_filter=CatalogueCorpus.*; the exfat_* seeds among them are the catalogue's exFAT
+images, kept under the fuzzer's 64 KiB input limit: mount_walk serves zeros up to an exFAT
+image's VolumeLength)."""
 import os
 import struct
 import sys

@@ -29,10 +29,13 @@ struct Walk {
             total += n;
             if (n < sizeof buf) break;
         }
-        const uint32_t size = readfat_size(vol, f);
-        if (readfat_seek(vol, f, size, &err) == 0 && readfat_tell(vol, f) != size)
+        // 64-bit positions: exFAT sizes run past 4 GiB.
+        const uint64_t size = readfat_size64(vol, f);
+        if (readfat_seek64(vol, f, size, &err) == 0 && readfat_tell64(vol, f) != size)
             dvfuzz::fail("seek to the size went elsewhere");
-        readfat_seek(vol, f, size / 3, &err);
+        if (size <= 0xFFFFFFFFu && readfat_size(vol, f) != size)
+            dvfuzz::fail("32-bit size differs from the 64-bit one");
+        readfat_seek64(vol, f, size / 3, &err);
         readfat_read(vol, f, buf, 100, &err);
         readfat_close(vol, f);
     }
@@ -81,6 +84,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t bps = uint32_t(data[11] | data[12] << 8);
     m.max_count =
         (data[13] ? data[13] : 1) * (bps == 1024 || bps == 2048 || bps == 4096 ? bps / 512 : 1);
+    if (std::memcmp(data + 3, "EXFAT   ", 8) == 0) {
+        // exFAT needs a volume of 1 MiB or more: the medium reaches VolumeLength (up to 32
+        // MiB, zeros past the input). A request may ask for one logical sector (up to 4096
+        // bytes) or a cluster of the main region's or of a backup region's geometry: the
+        // backup (logical sector 12) has its own sector size.
+        uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) length = length << 8 | data[72 + i];
+        if (length > m.end) m.end = length < (1u << 16) ? length : (1u << 16);
+        m.max_count = 8;
+        for (size_t at :
+             {size_t{0}, size_t{12} << 9, size_t{12} << 10, size_t{12} << 11, size_t{12} << 12}) {
+            if (at + 512 > size) continue;
+            const uint32_t shift = uint32_t(data[at + 108]) + data[at + 109];
+            if (data[at + 108] >= 9 && data[at + 108] <= 12 && shift <= 25 &&
+                (1u << (shift - 9)) > m.max_count)
+                m.max_count = 1u << (shift - 9);
+        }
+    }
     // The same medium as a partitioned disk: the table reader too must stay inside it.
     {
         const uint32_t max_count = m.max_count;

@@ -126,7 +126,8 @@ uint32_t exfat_table_checksum(const uint8_t *bytes, size_t size);
 ExfatCode decode_exfat_upcase(const uint8_t *bytes, size_t size, uint32_t checksum, uint16_t *table,
                               uint32_t table_len);
 
-// The fallback when a volume's table is bad: identity except ASCII a-z to A-Z.
+// The fallback when a volume's table is bad: every BMP unit to its simple upper-case form
+// (generated from Unicode's data by tools/gen_exfat_upcase.py).
 void exfat_default_upcase(uint16_t *table, uint32_t table_len);
 
 // A decoded table: units at or past `len` map to themselves.

@@ -1,5 +1,5 @@
-// The exFAT up-case table: its checksum, the stored (compressed) form, the fallback table
-// and the name hash built on it.
+// The exFAT up-case table: its checksum, the stored (compressed) form and the name hash
+// built on it. The fallback table is generated: upcase_default.cpp.
 #include "exfat/exfat_internal.h"
 
 #include "common/bytes.h"
@@ -12,11 +12,6 @@ uint32_t exfat_table_checksum(const uint8_t *bytes, size_t size) {
     uint32_t sum = 0;
     for (size_t i = 0; i < size; ++i) sum = std::rotr(sum, 1) + bytes[i];
     return sum;
-}
-
-void exfat_default_upcase(uint16_t *table, uint32_t table_len) {
-    for (uint32_t u = 0; u < table_len; ++u)
-        table[u] = static_cast<uint16_t>(u >= 'a' && u <= 'z' ? u - ('a' - 'A') : u);
 }
 
 namespace {

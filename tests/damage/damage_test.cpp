@@ -1,9 +1,11 @@
 // Random-damage sweep: seed images with 1, 2, 8 and 64 sectors per cluster, long names and
-// fragmented files, FAT32 and FAT12/16 (their fixed root regions damaged too), get up to 1% of the
-// bytes of their boot sector, FATs and directory clusters overwritten, a thousand times each. Every
-// damaged volume is mounted, walked whole (bounded), and every file found is stat'ed, read and
-// seeked in. Nothing may crash, hang, leak, ask for a sector outside the volume, or break a
-// documented result code. A failing iteration prints the seed that rebuilds it.
+// fragmented files, FAT32 and FAT12/16 (their fixed root regions damaged too), and exFAT
+// volumes from mkfs.exfat (boot sectors, FAT, bitmap, root and directories damaged), get up to 1%
+// of the bytes of their boot sector, FATs and directory clusters overwritten, a thousand times
+// each. Every damaged volume is mounted, walked whole (bounded), and every file found is stat'ed,
+// read and seeked in. Nothing may crash, hang, leak, ask for a sector outside the volume, or break
+// a documented result code. A failing iteration prints the seed that rebuilds it.
+#include "catalogue/exfat_disk.h"
 #include "support/fat_image.h"
 #include "support/fault_reader.h"
 #include "support/volume_util.h"
@@ -13,12 +15,14 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 using namespace dvtest;
+using dorvex::load_le32;
 
 namespace {
 
@@ -28,6 +32,8 @@ struct Seed {
     const char *name;
     std::unique_ptr<FatImage> img;
     std::vector<std::pair<uint64_t, uint64_t>> regions; // byte ranges that may be damaged
+    std::unique_ptr<ExfatDisk> ex;                      // exFAT seeds: the volume instead of img
+    std::vector<uint8_t> &disk() { return ex ? ex->bytes : img->disk(); }
 };
 
 FatGeometry geometry(uint32_t spc, uint32_t clusters, uint32_t bits = 32) {
@@ -56,7 +62,7 @@ void add_regions(Seed &s, const TreeLayout &t) {
 
 Seed make_seed(const char *name, uint32_t spc, uint32_t clusters, int files, int dirs,
                const std::string &long_part, size_t max_size, uint32_t bits = 32) {
-    Seed s{name, std::make_unique<FatImage>(geometry(spc, clusters, bits)), {}};
+    Seed s{name, std::make_unique<FatImage>(geometry(spc, clusters, bits)), {}, nullptr};
     TreeLayout t(*s.img);
     std::mt19937 rng(spc * 7919u + uint32_t(files));
     const FatImage::Spread spreads[] = {FatImage::Spread::contiguous, FatImage::Spread::gapped,
@@ -78,9 +84,41 @@ Seed make_seed(const char *name, uint32_t spc, uint32_t clusters, int files, int
     return s;
 }
 
+// An exFAT volume with `dirs` directories below the root, each with `files` files of
+// up to `max_size` bytes (every other one linked through the FAT, the rest contiguous),
+// names of one to three name entries. Damaged: the main boot sector, the FAT, the bitmap's
+// bytes, the up-case table's first bytes and every directory cluster.
+Seed exfat_seed(const char *name, int files, int dirs, size_t max_size) {
+    Seed s{name, nullptr, {}, std::make_unique<ExfatDisk>()};
+    if (!s.ex->ok()) return s;
+    ExfatDisk &d = *s.ex;
+    std::mt19937 rng(uint32_t(files * 31 + dirs));
+    std::vector<uint32_t> dir_clusters{d.boot.root_cluster};
+    for (int k = 0; k < dirs; ++k) {
+        const uint32_t parent = dir_clusters[size_t(k) / 2];
+        dir_clusters.push_back(
+            d.add(parent, utf16("directory " + std::to_string(k)), "", true).chain[0]);
+    }
+    for (size_t k = 0; k < dir_clusters.size(); ++k)
+        for (int f = 0; f < files; ++f) {
+            const std::string n = f % 3 == 0   ? "F" + std::to_string(f) + ".BIN"
+                                  : f % 3 == 1 ? "a rather long name " + std::to_string(f) + ".dat"
+                                               : "Ünïcödé név ω " + std::to_string(f);
+            d.add(dir_clusters[k], utf16(n),
+                  pattern_data(rng() % (max_size + 1), uint32_t(k * 100 + f)), false, f % 2 == 1);
+        }
+    s.regions.push_back({0, 512}); // the backup region stays sound: damage mounts from it
+    s.regions.push_back({d.fat_offset(), uint64_t(d.boot.fat_length) * 512});
+    s.regions.push_back(
+        {d.cluster_offset(load_le32(d.at(d.bitmap_entry) + 20)), (d.boot.cluster_count + 7) / 8});
+    s.regions.push_back({d.cluster_offset(load_le32(d.at(d.upcase_entry) + 20)), 256});
+    for (uint32_t c : dir_clusters) s.regions.push_back({d.cluster_offset(c), d.cluster_bytes()});
+    return s;
+}
+
 const char *const kSeedNames[] = {"spc1_long_names",    "spc2_fragmented",   "spc8_mixed",
                                   "spc64_big_clusters", "spc1_many_entries", "fat12_spc1",
-                                  "fat16_spc2"};
+                                  "fat16_spc2",         "exfat_tree",        "exfat_wide"};
 
 Seed seed_image(size_t i) {
     switch (i) {
@@ -97,6 +135,10 @@ Seed seed_image(size_t i) {
         return make_seed(kSeedNames[5], 1, 700, 8, 4, "twelve bit", 3000, 12);
     case 6:
         return make_seed(kSeedNames[6], 2, 4200, 6, 4, "sixteen bit", 6000, 16);
+    case 7:
+        return exfat_seed(kSeedNames[7], 6, 5, 12000);
+    case 8:
+        return exfat_seed(kSeedNames[8], 20, 1, 3000);
     default:
         return make_seed(kSeedNames[4], 1, 500, 40, 2, "n", 600);
     }
@@ -137,16 +179,17 @@ struct Walker {
             }
             budget -= n;
         }
-        const uint32_t size = readfat_size(vol, f);
+        // 64-bit positions: exFAT sizes run past 4 GiB (the seeks walk the chain, bounded).
+        const uint64_t size = readfat_size64(vol, f);
         err = 0;
-        if (readfat_seek(vol, f, size / 2, &err) != 0) {
+        if (readfat_seek64(vol, f, size / 2, &err) != 0) {
             EXPECT_EQ(err, DV_E_BROKENCHAIN);
-            EXPECT_EQ(readfat_tell(vol, f), 0u);
+            EXPECT_EQ(readfat_tell64(vol, f), 0u);
         }
-        if (readfat_seek(vol, f, size, &err) != 0) {
+        if (readfat_seek64(vol, f, size, &err) != 0) {
             EXPECT_EQ(err, DV_E_BROKENCHAIN);
         }
-        EXPECT_EQ(readfat_seek(vol, f, 0, &err), 0);
+        EXPECT_EQ(readfat_seek64(vol, f, 0, &err), 0);
         readfat_close(vol, f);
     }
 
@@ -187,13 +230,53 @@ struct Walker {
 
 class Damage : public testing::TestWithParam<size_t> {};
 
+// Mounts the (damaged) seed and walks it whole; true when it mounted.
+bool mount_and_walk(Seed &s, uint32_t flags, size_t &entries, uint64_t &bytes) {
+    std::unique_ptr<FaultReader> rd =
+        s.ex ? std::make_unique<FaultReader>(s.ex->bytes, 0, s.ex->sectors(), s.ex->spc())
+             : std::make_unique<FaultReader>(*s.img);
+    bool ok = false;
+    {
+        std::unique_ptr<Mounted> fat;
+        std::unique_ptr<ExfatMounted> ex;
+        readfat_volume *vol = nullptr;
+        int err = 0;
+        if (s.ex) {
+            ex = std::make_unique<ExfatMounted>(*s.ex, *rd, flags, 2, 8);
+            vol = ex->vol, err = ex->err;
+        } else {
+            fat = std::make_unique<Mounted>(*s.img, *rd, flags, 2, 8);
+            vol = fat->vol, err = fat->err;
+        }
+        if (vol) {
+            ok = true;
+            Walker w{vol};
+            readfat_dir *root = readfat_opendir(vol, "/", &err);
+            EXPECT_NE(root, nullptr);
+            if (root) w.dir(root, "", 0);
+            entries += w.entries;
+            bytes += w.bytes;
+        } else {
+            EXPECT_TRUE(err == DV_E_BADPBR || err == DV_E_BOOTSIG || err == EIO)
+                << "mount gave " << err;
+        }
+    }
+    EXPECT_EQ(rd->bad_requests(), 0u);
+    return ok;
+}
+
 TEST_P(Damage, ThousandDamagedVolumes) {
     Seed s = seed_image(GetParam());
-    FatImage &img = *s.img;
+    if (std::strncmp(s.name, "exfat", 5) == 0) {
+        DV_NEED_TOOLS("mkfs.exfat");
+        ASSERT_TRUE(s.ex->ok());
+    }
+    std::vector<uint8_t> &disk = s.disk();
     uint64_t total = 0;
     for (auto &r : s.regions) total += r.second;
     const uint64_t max_bytes = total / 100 ? total / 100 : 1;
-    uint64_t mounted = 0, entries = 0, bytes = 0;
+    uint64_t mounted = 0, bytes = 0;
+    size_t entries = 0;
 
     for (int it = 0; it < kIterations; ++it) {
         const uint32_t seed = uint32_t(GetParam()) * 1000003u + uint32_t(it);
@@ -206,34 +289,17 @@ TEST_P(Damage, ThousandDamagedVolumes) {
             size_t r = 0;
             while (pick >= s.regions[r].second) pick -= s.regions[r++].second;
             const uint64_t at = s.regions[r].first + pick;
-            saved.push_back({at, img.disk()[at]});
+            saved.push_back({at, disk[at]});
             const uint64_t how = rng() % 4;
-            img.disk()[at] = how == 0   ? uint8_t(img.disk()[at] ^ (1u << (rng() % 8)))
-                             : how == 1 ? 0
-                             : how == 2 ? 0xFF
-                                        : uint8_t(rng());
+            disk[at] = how == 0   ? uint8_t(disk[at] ^ (1u << (rng() % 8)))
+                       : how == 1 ? 0
+                       : how == 2 ? 0xFF
+                                  : uint8_t(rng());
         }
-        {
-            FaultReader rd(img);
-            // Every other volume also lists, looks up and recovers deleted entries.
-            const uint32_t extra = it % 2 ? DV_FLAG_DELETED | DV_FLAG_NOCASE | DV_FLAG_NTCASE : 0;
-            Mounted v(img, rd, readfat_optimal_flags() | extra, 2, 8);
-            if (v.ok()) {
-                ++mounted;
-                Walker w{v.vol};
-                int err = 0;
-                readfat_dir *root = readfat_opendir(v, "/", &err);
-                EXPECT_NE(root, nullptr);
-                if (root) w.dir(root, "", 0);
-                entries += w.entries;
-                bytes += w.bytes;
-            } else {
-                EXPECT_TRUE(v.err == DV_E_BADPBR || v.err == DV_E_BOOTSIG || v.err == EIO)
-                    << "mount gave " << v.err;
-            }
-            EXPECT_EQ(rd.bad_requests(), 0u);
-        }
-        for (auto p = saved.rbegin(); p != saved.rend(); ++p) img.disk()[p->first] = p->second;
+        // Every other volume also lists, looks up and recovers deleted entries.
+        const uint32_t extra = it % 2 ? DV_FLAG_DELETED | DV_FLAG_NOCASE | DV_FLAG_NTCASE : 0;
+        if (mount_and_walk(s, readfat_optimal_flags() | extra, entries, bytes)) ++mounted;
+        for (auto p = saved.rbegin(); p != saved.rend(); ++p) disk[p->first] = p->second;
         if (HasFailure()) {
             ADD_FAILURE() << s.name << ": iteration " << it << " (seed " << seed << ", " << n
                           << " bytes damaged) failed";
@@ -246,7 +312,7 @@ TEST_P(Damage, ThousandDamagedVolumes) {
                 static_cast<unsigned long long>(entries), static_cast<unsigned long long>(bytes));
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, Damage, testing::Range<size_t>(0, 7),
+INSTANTIATE_TEST_SUITE_P(Seeds, Damage, testing::Range<size_t>(0, 9),
                          [](const testing::TestParamInfo<size_t> &info) {
                              return std::string(kSeedNames[info.param]);
                          });
