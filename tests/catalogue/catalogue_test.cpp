@@ -714,6 +714,10 @@ std::vector<Case> catalogue() {
          ex([](Built &, ExfatDisk &d) { d.sector(11)[0] ^= 0x01; }),
          {Op::mount, "", 0, -1, "*", false, DV_VOL_NOTE_BACKUP_BOOT, 12},
          {{"info", "IMG"}, false}},
+        {"exfat_first_sector_zeroed",
+         ex([](Built &, ExfatDisk &d) { std::memset(d.sector(0), 0, 512); }),
+         {Op::mount, "", 0, -1, "*", false, DV_VOL_NOTE_BACKUP_BOOT, 12},
+         {{"ls", "IMG"}, false}},
         {"exfat_boot_both_regions_bad",
          ex([](Built &, ExfatDisk &d) {
              d.sector(11)[0] ^= 0x01;
