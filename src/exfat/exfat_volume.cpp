@@ -338,21 +338,11 @@ int exfat_count_free(readfat_volume *vol, uint32_t &count) {
 
 void exfat_volume_info(readfat_volume *vol, readfat_volinfo &out) {
     const uint8_t *b = vol->boot_buf;
-    const uint32_t shift = vol->sector_shift;
+    // fat_start is the active FAT's: the second one's when the flags say so.
     const uint64_t start =
         vol->fat_start - vol->reserved_sectors -
         (vol->fat_count == 2 && vol->boot_backup == 0 && (b[106] & 1u) != 0 ? vol->fat_sectors : 0);
-    out = readfat_volinfo{};
-    out.fat_type = DV_FAT_EXFAT;
-    out.bytes_per_sector = vol->bytes_per_sector;
-    out.sectors_per_cluster = vol->sectors_per_cluster >> shift;
-    out.cluster_bytes = vol->cluster_bytes;
-    out.reserved_sectors = vol->reserved_sectors >> shift;
-    out.fat_count = vol->fat_count;
-    out.fat_sectors = static_cast<uint32_t>(vol->fat_sectors >> shift);
-    out.first_fat_sector = out.reserved_sectors;
-    out.root_cluster = vol->root_cluster;
-    out.first_data_sector = static_cast<uint32_t>((vol->data_start - start) >> shift);
+    layout_info(vol, start, out);
     out.cluster_count = vol->cluster_count;
     out.total_sectors = load_le64(b + 72);
     out.volume_id = load_le32(b + 100);

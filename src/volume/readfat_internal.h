@@ -60,6 +60,10 @@ readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t secto
                       dv_alloc_fn alloc_fn, dv_free_fn free_fn);
 void unmount(readfat_volume *vol);
 
+// The record's layout fields, which FAT and exFAT share (the rest zeroed), counted in
+// logical sectors from the volume's first sector `start`.
+void layout_info(const readfat_volume *vol, uint64_t start, readfat_volinfo &out);
+
 // The volume record (see readfat_info): reads the FAT's first sector and FSInfo.
 void volume_info(readfat_volume *vol, readfat_volinfo &out);
 

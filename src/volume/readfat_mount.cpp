@@ -336,14 +336,8 @@ bool read_fsinfo(readfat_volume *vol, uint64_t start, uint32_t at, uint8_t *buf)
 
 } // namespace
 
-void volume_info(readfat_volume *vol, readfat_volinfo &out) {
-    if (is_exfat(vol)) {
-        exfat_volume_info(vol, out);
-        return;
-    }
-    const uint8_t *b = vol->boot_buf;
+void layout_info(const readfat_volume *vol, uint64_t start, readfat_volinfo &out) {
     const uint32_t shift = vol->sector_shift;
-    const uint64_t start = vol->fat_start - vol->reserved_sectors;
     out = readfat_volinfo{};
     out.fat_type = vol->fat_type;
     out.bytes_per_sector = vol->bytes_per_sector;
@@ -353,9 +347,19 @@ void volume_info(readfat_volume *vol, readfat_volinfo &out) {
     out.fat_count = vol->fat_count;
     out.fat_sectors = static_cast<uint32_t>(vol->fat_sectors >> shift);
     out.first_fat_sector = out.reserved_sectors;
-    out.root_entries = vol->root_entries;
     out.root_cluster = vol->root_cluster;
     out.first_data_sector = static_cast<uint32_t>((vol->data_start - start) >> shift);
+}
+
+void volume_info(readfat_volume *vol, readfat_volinfo &out) {
+    if (is_exfat(vol)) {
+        exfat_volume_info(vol, out);
+        return;
+    }
+    const uint8_t *b = vol->boot_buf;
+    const uint64_t start = vol->fat_start - vol->reserved_sectors;
+    layout_info(vol, start, out);
+    out.root_entries = vol->root_entries;
     out.cluster_count = declared_clusters(vol);
     out.total_sectors = declared_sectors(b, 0);
     out.media = b[DV_BPB_MEDIA];
