@@ -11,8 +11,10 @@
 #
 # DORVEX: the tool to measure (default build/bench/cli/dorvex, then build/release/cli/dorvex).
 # RUNS: timed runs per command after one warm-up (default 10). WORK=dir keeps the images
-# there (default: a temporary folder, removed at the end). Run as root, missing peers are
-# installed with apt-get; a peer that cannot be had is skipped with a note.
+# there (default: a temporary folder, removed at the end). ONLY=GROUP[|GROUP...] measures
+# only those groups (e.g. ONLY=exget). Run as root, missing peers are installed with
+# apt-get; a peer that cannot be had is skipped with a note. The exFAT camera card of the
+# exget group is made by tools/make_exfat_bench_images.sh (root, exfat-fuse).
 set -euo pipefail
 export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8
 
@@ -106,6 +108,7 @@ results=$work/results.tsv
 # group, label, prepare command, command. The first of a group is its baseline.
 measure() {
     local group=$1 label=$2 prepare=$3 cmd=$4 json=$work/h.json mem="-"
+    [[ -z ${ONLY:-} || $group =~ ^($ONLY)$ ]] || return 0
     if [[ -x /usr/bin/time ]]; then
         [[ -n $prepare ]] && bash -c "$prepare"
         /usr/bin/time -o "$work/mem" -f '%M' bash -c "$cmd" >/dev/null 2>&1 || true
@@ -181,6 +184,47 @@ measure get "dorvex get" "rm -rf out" "$D get --quiet tree.img / out"
 have mcopy && measure get "mcopy -s" "rm -rf out && mkdir out" "mcopy -s -n -i tree.img ::/ out"
 have 7zz && measure get "7zz x" "rm -rf out" "7zz x -y -oout tree.img"
 rm -rf out
+
+# exFAT: a camera card, 1,000 photos in DCIM/100CANON (64-384 KiB each), extracted whole,
+# beside The Sleuth Kit's tsk_recover -a and fls + one icat per file (as a script over its
+# listing would do).
+if [[ ( -z ${ONLY:-} || exget =~ ^($ONLY)$ ) && ! -f exfat-camera.img ]]; then
+    if [[ $(id -u) == 0 ]] && have mount.exfat-fuse && have mkfs.exfat; then
+        bash "$here/tools/make_exfat_bench_images.sh" "$work" "$dorvex" camera >/dev/null ||
+            echo "note: the exFAT camera card could not be made"
+    else
+        echo "note: the exFAT camera card needs root, exfatprogs and exfat-fuse: its rows are skipped"
+    fi
+fi
+if [[ -f exfat-camera.img ]]; then
+    cat >fls_icat.sh <<'EOF'
+# fls lists every live file with its inode; icat writes each one out.
+img=$1 out=$2
+fls -r -u -p "$img" | while IFS=$'\t' read -r kind path; do
+    [[ $kind == r/r\ * && $path != \$* && $path != *"(Volume Label Entry)" ]] || continue
+    ino=${kind#r/r }
+    ino=${ino%:}
+    mkdir -p "$out/$(dirname "$path")"
+    icat "$img" "$ino" >"$out/$path"
+done
+EOF
+    # Once, untimed: the three must write the same files.
+    if have tsk_recover && [[ -z ${ONLY:-} || exget =~ ^($ONLY)$ ]]; then
+        rm -rf out out_tsk out_icat
+        "$dorvex" get --quiet exfat-camera.img / out || echo "note: dorvex get of the exFAT card failed"
+        tsk_recover -a exfat-camera.img out_tsk >/dev/null 2>&1 || echo "note: tsk_recover -a failed"
+        bash fls_icat.sh exfat-camera.img out_icat
+        for o in out_tsk out_icat; do
+            diff -r out "$o" >/dev/null || echo "note: dorvex get and $o differ (diff -r out $work/$o)"
+        done
+        rm -rf out out_tsk out_icat
+    fi
+    echo "== extract an exFAT camera card (1,000 photos)"
+    measure exget "dorvex get" "rm -rf out" "$D get --quiet exfat-camera.img / out"
+    have tsk_recover && measure exget "tsk_recover -a" "rm -rf out" "tsk_recover -a exfat-camera.img out"
+    have fls && measure exget "fls -r + icat" "rm -rf out" "bash fls_icat.sh exfat-camera.img out"
+    rm -rf out
+fi
 
 echo "== build an image of the directory of 20,000 files"
 measure mkimage "dorvex mkimage" "" "$D mkimage --force --cluster-size 4096 src_list mk.img"
@@ -295,6 +339,8 @@ checks = [("dorvex cat <= 1.0 x cat", ratio("cat", "dorvex cat", "cat (same byte
           ("dorvex ls <= 0.5 x mdir", ratio("ls", "dorvex ls", "mdir"), 0.5),
           ("dorvex ls 32K <= 0.3 x mdir", ratio("ls32", "dorvex ls", "mdir"), 0.3),
           ("dorvex get <= 0.25 x mcopy -s", ratio("get", "dorvex get", "mcopy -s"), 0.25),
+          ("exFAT get < tsk_recover -a", ratio("exget", "dorvex get", "tsk_recover -a"), 0.999),
+          ("exFAT get < fls + icat", ratio("exget", "dorvex get", "fls -r + icat"), 0.999),
           ("dorvex put <= 0.2 x mcopy -s", ratio("put", "dorvex put", "mcopy -s"), 0.2),
           ("mkimage <= mkfs.fat + put", ratio("mktree", "dorvex mkimage", "mkfs.fat + dorvex put"), 1.0),
           ("put 256 MiB <= 1.5 x cp", ratio("putbig", "dorvex put", "cp (same bytes)"), 1.5),
