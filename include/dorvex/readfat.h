@@ -177,7 +177,8 @@ typedef struct readfat_dir {
     uint32_t window_end;     /* raw entries of the directory up to buf_end */
     uint8_t contiguous;      /* exFAT: the directory lies in one run of clusters (no FAT
                                 chain; deleted directories too) */
-    uint32_t run_left;       /* ... clusters of that run not loaded yet */
+    uint32_t run_left;       /* ... clusters of that run after next_cluster, not loaded yet */
+    uint32_t run_clusters;   /* ... clusters of the whole run (for seeks) */
 } readfat_dir;
 
 /* A file handle: one of its slot's records in the volume's arena. */
@@ -435,6 +436,18 @@ DORVEX_API readfat_dir *readfat_opendir(readfat_volume *vol, const char *path, i
  * record read from a deleted directory (see readfat_open_entry) comes back
  * with `deleted` set, whatever its first byte says: it is gone with its
  * directory, and is read by the recovery rules in turn.
+ *
+ * exFAT: each record is an entry set (file, stream extension, name
+ * entries) or the root's volume label (attr DV_ATTR_VOLUME, the label as its
+ * name); the bitmap, up-case, unused and benign vendor entries are passed
+ * over, and there is no "." or "..". Deleted sets (in-use bit clear) come
+ * back only with DV_FLAG_DELETED, and only while they still check as sets.
+ * An in-use set that fails its checks (a secondary count outside 2 .. 18,
+ * a missing stream entry, a name longer than its name entries, an unknown
+ * critical entry, a set checksum that does not match) gives EILSEQ once,
+ * and the next call goes on after it: a set's length is known, unlike that
+ * of a damaged long-name run. With DV_FLAG_LENIENT a set whose checksum
+ * alone fails is returned as it reads. Lookups pass damaged sets over.
  */
 DORVEX_API const dv_entry *readfat_readdir(readfat_volume *vol, readfat_dir *dir, int *err);
 
@@ -577,6 +590,13 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * live entry winning over a deleted one, and pass through deleted
  * directories by the same rules. A volume mounted without DV_FLAG_DELETED
  * reads no deleted record and so nothing by these rules.
+ *
+ * exFAT keeps a deleted set's first cluster, size and contiguity flag, but
+ * not its chain: as The Sleuth Kit's `icat -r` does, a deleted file is read
+ * as one run of clusters from its first one, for its size, the allocation
+ * bitmap consulted for each cluster read (`damaged` is set when one is in use
+ * now; the bytes are read all the same). A deleted directory is read the
+ * same way, as empty when its first cluster is in use again.
  */
 DORVEX_API readfat_file *readfat_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 DORVEX_API readfat_dir *readfat_opendir_entry(readfat_volume *vol, const dv_entry *entry, int *err);
@@ -660,9 +680,11 @@ typedef struct readfat_partition {
                               4 hard disk) */
     uint8_t extended;      /* MBR: the container of the logical partitions */
     uint8_t fat_type;      /* 12, 16 or 32 when its first sector is a FAT boot
-                              sector that readfat_new2 would mount, else 0 (also
-                              for a FAT32 volume mountable only from its backup
-                              boot sector: see readfat_identify) */
+                              sector that readfat_new2 would mount, DV_FAT_EXFAT
+                              for an exFAT boot sector whose fields pass their
+                              checks, else 0 (also for a FAT32 volume mountable
+                              only from its backup boot sector: see
+                              readfat_identify) */
     uint8_t reserved;      /* 0 on MBR and GPT; El Torito: the platform ID (0x00
                               x86 BIOS, 0x01 PowerPC, 0x02 Mac, 0xEF EFI) */
     uint8_t type_guid[16]; /* GPT type GUID as stored on disk; zeros on MBR */
@@ -674,8 +696,8 @@ typedef struct readfat_table {
     uint32_t scheme;      /* DV_PT_NONE, DV_PT_MBR, DV_PT_GPT or DV_PT_ELTORITO */
     uint32_t count;       /* partitions found; more than `room` when truncated */
     uint32_t notes;       /* DV_PT_NOTE_* bits */
-    uint32_t disk_fat;    /* 12, 16 or 32 when sector 0 itself is a FAT boot
-                             sector (a disk without a table), else 0 */
+    uint32_t disk_fat;    /* 12, 16, 32 or DV_FAT_EXFAT when sector 0 itself is
+                             a boot sector (a disk without a table), else 0 */
     uint32_t sector_size; /* logical sector size the table counts in */
 } readfat_table;
 
@@ -735,6 +757,9 @@ DORVEX_API int readfat_partitions(uint64_t disk_sectors, uint32_t sector_size, v
  * cluster_count, the clusters the boot sector's total sector count declares
  * and the entries the FAT has room for (less 2); on FAT32 the 28 low bits
  * of an entry count. Bad-cluster marks and reserved values are not free.
+ * exFAT: the clear bits of the allocation bitmap for clusters 2 .. N + 1,
+ * read eight logical sectors a request; EIO also when the volume has no
+ * usable bitmap (readfat_info's DV_VOL_NOTE_BITMAP_BAD).
  *
  * Reads the first FAT from its start through the sector reader, never past
  * the logical sector that holds the last counted cluster's entry, in runs
@@ -921,7 +946,10 @@ DORVEX_API int readfat_identify(uint64_t start_sector, uint64_t end_sector, void
 
 /* One run: `bytes` of the file from `offset` on lie in `sectors` 512-byte
  * sectors from `sector` on (whole clusters; the last run's sectors reach past
- * the file's end to its cluster's). 32 bytes, no padding. */
+ * the file's end to its cluster's). A run of 2 GiB or more is reported in
+ * pieces of less than 2 GiB each, so `bytes` and `sectors` always hold it;
+ * `offset` saturates at 0xFFFFFFFF past 4 GiB (exFAT), `offset64` does not.
+ * 40 bytes, no padding (32 before version 0.9, without offset64). */
 typedef struct readfat_extent {
     uint64_t sector;   /* first sector, absolute: numbered as the sector reader
                           numbers them (vol->data_start for cluster 2) */
@@ -931,6 +959,7 @@ typedef struct readfat_extent {
     uint32_t clusters; /* clusters of the run (0 for the FAT12/16 root region) */
     uint32_t cluster;  /* first cluster of the run (0 for the FAT12/16 root region) */
     uint32_t flags;    /* READFAT_EXTENT_* */
+    uint64_t offset64; /* `offset`, all 64 bits */
 } readfat_extent;
 
 /* Called by readfat_extents_each with each run in file order, and

@@ -58,8 +58,10 @@ ExfatCode parse_file(const uint8_t *run, size_t count, const ExfatUpcase *upcase
     s->create = stamp_at(f, 8, 20, 22);
     s->modify = stamp_at(f, 12, 21, 23);
     s->access = stamp_at(f, 16, 0, 24);
-    if (ExfatCode c = check_secondaries(run, count, secondaries, s->in_use); c != ExfatCode::ok)
-        return c;
+    // A checksum that does not match is reported last, with the rest of the set decoded, so
+    // that a lenient reader can still show what it holds.
+    const ExfatCode sum = check_secondaries(run, count, secondaries, s->in_use);
+    if (sum != ExfatCode::ok && sum != ExfatCode::set_checksum) return sum;
 
     const uint8_t *st = entry(run, 1);
     if ((st[0] | kInUse) != kTypeStream) return ExfatCode::stream_missing;
@@ -86,7 +88,7 @@ ExfatCode parse_file(const uint8_t *run, size_t count, const ExfatUpcase *upcase
     if (s->valid_length > s->data_length) return ExfatCode::valid_past_data;
     if (upcase && exfat_name_hash(s->name, size_t(s->name_len), *upcase) != s->name_hash)
         return ExfatCode::name_hash;
-    return ExfatCode::ok;
+    return sum;
 }
 
 } // namespace

@@ -188,7 +188,8 @@ struct ExfatSet {
     uint16_t name[kExfatMaxName];
 };
 
-// Parses the set that starts at the first of `count` 32-byte entries in `run`. A deleted
+// Parses the set that starts at the first of `count` 32-byte entries in `run`. A File set whose
+// checksum alone fails comes back fully decoded with ExfatCode::set_checksum. A deleted
 // File set is checked as it was before deletion (in-use bits set in the checksum). Benign
 // secondaries the code does not know are skipped, critical ones refuse the set. When
 // `upcase` is given, the File's NameHash is checked against it. *out is filled on every

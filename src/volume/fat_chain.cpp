@@ -70,6 +70,13 @@ uint32_t next_cluster12(readfat_volume *vol, uint32_t cluster) {
     return value >= 0xFF8u ? kChainEnd : value;
 }
 
+// A 32-bit FAT entry as a link: FAT32 keeps 28 bits; exFAT all 32, whose end and bad marks
+// (0xFFFFFFF7 up) and anything past the reader's 28-bit range end the chain.
+uint32_t link32(const readfat_volume *vol, uint32_t raw) {
+    if (vol->fat_type == 32) return raw & kFatMask;
+    return raw >= kChainEnd ? kChainEnd : raw;
+}
+
 // A FAT16 entry as a link: end marks as kChainEnd.
 uint32_t link16(const uint8_t *s, uint32_t at) {
     const uint32_t value = load_le16(s + at * 2u);
@@ -86,7 +93,7 @@ uint32_t next_cluster(readfat_volume *vol, uint32_t cluster) {
     const uint8_t *s = fat_sector(vol, cluster >> shift, past);
     if (!s) return fat_failure(past);
     const uint32_t at = cluster & (vol->fat_entries_per_sector - 1u);
-    if (vol->fat_type == 32) return load_le32(s + at * 4u) & kFatMask;
+    if (vol->fat_type != 16) return link32(vol, load_le32(s + at * 4u));
     return link16(s, at);
 }
 
@@ -119,10 +126,10 @@ uint32_t successive_links(readfat_volume *vol, uint32_t from, uint32_t most, uin
         // Clusters below `last` lead to at most `last`: one bound for the whole stretch.
         const uint32_t lo = c;
         const uint32_t end = c + n;
-        if (vol->fat_type == 32) {
+        if (vol->fat_type != 16) {
             const uint8_t *p = s + at * 4u;
             for (; c < end; ++c, p += 4)
-                if ((load_le32(p) & kFatMask) != c + 1u || c >= last) break;
+                if (link32(vol, load_le32(p)) != c + 1u || c >= last) break;
         } else {
             const uint8_t *p = s + at * 2u;
             for (; c < end; ++c, p += 2)
@@ -130,7 +137,7 @@ uint32_t successive_links(readfat_volume *vol, uint32_t from, uint32_t most, uin
         }
         k += c - lo;
         if (c != end) {
-            *stop = vol->fat_type == 32 ? load_le32(s + (c & (per - 1u)) * 4u) & kFatMask
+            *stop = vol->fat_type != 16 ? link32(vol, load_le32(s + (c & (per - 1u)) * 4u))
                                         : link16(s, c & (per - 1u));
             return k;
         }

@@ -91,6 +91,11 @@ int identify_volume(uint64_t start, uint64_t end, void *reader_data, readfat_sec
         claimed = declared_sectors(s.buf, 0) * (bps / 512);
     BootGeometry g;
     uint32_t backup = 0;
+    // exFAT is named by its boot sector's name, mountable or not.
+    if (exfat_named(s.buf)) {
+        name = "exFAT";
+        return 0;
+    }
     if (read_boot_sector(reader_data, reader, start, end, s.buf, g, backup) == 0) {
         name = g.fat_type == 12 ? "FAT12" : g.fat_type == 16 ? "FAT16" : "FAT32";
         return 0;

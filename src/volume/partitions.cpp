@@ -6,12 +6,23 @@
 #include <cstring>
 
 #include "common/bytes.h"
+#include "exfat/exfat_internal.h"
 #include "volume/readfat_internal.h"
 
 namespace dorvex {
 namespace {
 
 constexpr uint32_t kSector = 512;
+
+// The FAT type of a boot sector the reader would mount in `sectors` sectors: 12, 16, 32,
+// DV_FAT_EXFAT for an exFAT boot sector that passes its checks, else 0.
+uint32_t fat_of(const uint8_t *boot, uint64_t sectors) {
+    ExfatBoot xb;
+    if (exfat_named(boot))
+        return parse_exfat_boot(boot, kSector, &xb) == ExfatCode::ok ? DV_FAT_EXFAT : 0;
+    BootGeometry g;
+    return parse_boot_sector(boot, sectors, g) == 0 ? g.fat_type : 0;
+}
 
 // MBR and extended boot records: four 16-byte entries at byte 446.
 constexpr size_t kMbrTable = 446;
@@ -105,10 +116,8 @@ struct Disk {
         }
         rec.start = start;
         rec.sectors = count;
-        BootGeometry g;
-        if (!rec.extended && count >= 64 && read(start >> shift, probe) &&
-            parse_boot_sector(probe, count, g) == 0)
-            rec.fat_type = static_cast<uint8_t>(g.fat_type);
+        if (!rec.extended && count >= 64 && read(start >> shift, probe))
+            rec.fat_type = static_cast<uint8_t>(fat_of(probe, count));
         if (table->count < room)
             parts[table->count] = rec;
         else
@@ -397,9 +406,8 @@ int list_partitions(uint64_t disk_sectors, uint32_t sector_size, void *reader_da
     std::memcpy(mbr, d.buf, kSector);
     table->sector_size = d.logical();
 
-    BootGeometry g;
-    if (disk_sectors >= 64 && parse_boot_sector(mbr, disk_sectors, g) == 0) {
-        table->disk_fat = g.fat_type;
+    if (disk_sectors >= 64 && fat_of(mbr, disk_sectors) != 0) {
+        table->disk_fat = fat_of(mbr, disk_sectors);
         return 0;
     }
     bool has_table = load_le16(mbr + DV_BPB_SIGNATURE) == 0xAA55u;

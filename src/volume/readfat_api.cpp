@@ -196,6 +196,13 @@ int readfat_free_clusters(readfat_volume *vol, uint32_t *count, int *err) {
         set_err(err, EINVAL);
         return -1;
     }
+    if (is_exfat(vol)) {
+        if (int rc = exfat_count_free(vol, *count)) {
+            set_err(err, rc == DV_E_BADPBR ? EIO : rc);
+            return -1;
+        }
+        return 0;
+    }
     // A run fills the FAT cache's eight buffers, which lie one after another in the arena;
     // without READFAT_FLAG_BATCH no request may pass a cluster.
     uint32_t run = 8;

@@ -13,7 +13,8 @@ namespace {
 
 // How a scan for one record ended: with the record, at the end of the directory, at a
 // long-name run the entry reader refuses (nothing after it can be read), or on a read error.
-enum class Scan { record, end, refused, io_error };
+// exFAT adds `damaged`: a set that fails its checks, after which the listing goes on.
+enum class Scan { record, end, refused, io_error, damaged };
 
 void start_dir(readfat_dir *dir, uint32_t first, bool recovering = false) {
     dir->remaining = 0;
@@ -24,7 +25,31 @@ void start_dir(readfat_dir *dir, uint32_t first, bool recovering = false) {
     dir->root_pos = 0;
     dir->window_end = 0;
     dir->window_valid = 0;
+    dir->contiguous = 0;
+    dir->run_left = dir->run_clusters = 0;
     guard_of(dir).reset(first);
+}
+
+// Starts the directory that `entry` names: its first cluster, and on exFAT the one run of
+// clusters it lies in when it keeps no FAT chain (deleted directories too, as recovery reads
+// them), or nothing at all when its first cluster is 0 or (deleted) in use again.
+void start_dir_entry(readfat_volume *vol, readfat_dir *dir, const dv_entry *entry) {
+    const bool recovering = is_recovered(vol, entry);
+    start_dir(dir, dir_start_cluster(vol, entry), recovering);
+    if (!is_exfat(vol)) return;
+    if (entry->cluster == 0 || (recovering && exfat_cluster_in_use(vol, entry->cluster) == 1)) {
+        // Empty: seeks start it over as empty too.
+        start_dir(dir, kChainEnd, recovering);
+        return;
+    }
+    if ((entry->stream_flags & DV_STREAM_CONTIGUOUS) == 0 && !recovering) return;
+    const uint64_t size = entry->size64 > entry->size ? entry->size64 : entry->size;
+    const uint64_t clusters = (size + vol->cluster_bytes - 1u) / vol->cluster_bytes;
+    dir->contiguous = 1;
+    dir->run_clusters = static_cast<uint32_t>(clusters == 0                   ? 1
+                                              : clusters < vol->cluster_count ? clusters
+                                                                              : vol->cluster_count);
+    dir->run_left = dir->run_clusters - 1u;
 }
 
 // Nothing is left to load: the chain, or the fixed root region, is used up.
@@ -88,6 +113,11 @@ bool load_root(readfat_volume *vol, readfat_dir *dir, size_t keep, uint32_t most
 // The cluster after `from`: along the chain, or for a deleted directory the next one up
 // (load_recovered() looks at the FAT and judges what it holds).
 uint32_t successor(readfat_volume *vol, readfat_dir *dir, uint32_t from) {
+    if (dir->contiguous) {
+        if (dir->run_left == 0 || from - 1u >= vol->cluster_count) return kChainEnd;
+        --dir->run_left;
+        return from + 1u;
+    }
     if (!dir->recovering) return guard_of(dir).next(vol, from);
     return from + 1u;
 }
@@ -129,12 +159,20 @@ bool load_run(readfat_volume *vol, readfat_dir *dir, size_t keep, uint32_t most)
     const uint32_t first = dir->next_cluster;
     const uint32_t saved[4] = {dir->cycle_first, dir->cycle_mark, dir->cycle_power,
                                dir->cycle_steps};
+    const uint32_t saved_left = dir->run_left;
     uint32_t stop = 0;
-    const uint32_t links = successive_links(vol, first, most, &stop);
     ChainGuard guard = guard_of(dir);
-    const uint32_t moved = guard.step_run(first, links);
     uint32_t n, next;
-    if (moved < links) {
+    // exFAT without a chain: the run goes on as far as the directory's size says.
+    const uint32_t links = dir->contiguous ? 0 : successive_links(vol, first, most, &stop);
+    const uint32_t moved = dir->contiguous ? 0 : guard.step_run(first, links);
+    if (dir->contiguous) {
+        const uint32_t room = vol->cluster_count + 2u - first;
+        n = most < room ? most : room;
+        if (n > dir->run_left + 1u) n = dir->run_left + 1u;
+        dir->run_left -= n - 1u;
+        next = successor(vol, dir, first + n - 1u);
+    } else if (moved < links) {
         n = moved + 1;
         next = kChainLoop;
     } else if (links == most) {
@@ -153,6 +191,7 @@ bool load_run(readfat_volume *vol, readfat_dir *dir, size_t keep, uint32_t most)
         dir->cycle_mark = saved[1];
         dir->cycle_power = saved[2];
         dir->cycle_steps = saved[3];
+        dir->run_left = saved_left;
         const uint32_t whole = arrived / spc;
         if (whole == 0) {
             std::memmove(dir->buf_end - keep, at - keep, keep);
@@ -161,8 +200,13 @@ bool load_run(readfat_volume *vol, readfat_dir *dir, size_t keep, uint32_t most)
         }
         const size_t bytes = size_t{whole} * cb;
         std::memmove(dir->buf_end - bytes - keep, at - keep, keep + bytes);
-        guard.step_run(first, whole - 1);
-        next = guard.next(vol, first + whole - 1);
+        if (dir->contiguous) {
+            dir->run_left -= whole - 1u;
+            next = successor(vol, dir, first + whole - 1u);
+        } else {
+            guard.step_run(first, whole - 1);
+            next = guard.next(vol, first + whole - 1);
+        }
         n = whole;
     }
     dir->window_end += n * vol->dir_entries_per_cluster;
@@ -319,7 +363,7 @@ Load load_recovered(readfat_volume *vol, readfat_dir *dir, size_t keep, bool exa
 // failure leaves them where they were, so the next call retries with them.
 Load load_next(readfat_volume *vol, readfat_dir *dir) {
     const size_t keep = size_t{dir->remaining} * DV_DIRENT_SIZE;
-    if (dir->recovering) return load_recovered(vol, dir, keep);
+    if (dir->recovering && !dir->contiguous) return load_recovered(vol, dir, keep);
     const bool run = batched(vol, dir);
     bool ok;
     const uint32_t c = dir->next_cluster;
@@ -344,6 +388,7 @@ Scan end_scan(readfat_dir *dir, Scan how) {
 struct Wanted {
     const WantBytes *exact;
     const dv_name *folded;
+    const ExfatWant *exfat = nullptr;
 };
 
 // Decodes the directory's next record into `*rec`. With `want`, records whose name cannot be
@@ -362,13 +407,26 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
         dv_entry *out = rec;
         int room = 1;
         int rc;
-        if (!want)
+        if (is_exfat(vol)) {
+            uint32_t left = dir->remaining;
+            rc = read_exfat_record(vol, &cursor, &left, rec, want ? want->exfat : nullptr);
+            dir->remaining = left;
+            if (rc == 1) {
+                if (dir->recovering) rec->deleted = 1;
+                return Scan::record;
+            }
+            // A damaged set: reported, and the listing goes on after it.
+            if (rc < 0) return Scan::damaged;
+            if (left != 0 && cursor[0] == 0) return end_scan(dir, Scan::end);
+            count = static_cast<int>(left);
+            rc = 0;
+        } else if (!want)
             rc = dv_readentry(vol->ctx, &cursor, &count, &out, &room);
         else if (want->folded)
             rc = read_entry_folded(vol->ctx, &cursor, &count, &out, &room, *want->exact);
         else
             rc = read_entry_matching(vol->ctx, &cursor, &count, &out, &room, *want->exact);
-        if (rc >= 0 && room == 0) {
+        if (!is_exfat(vol) && rc >= 0 && room == 0) {
             dir->remaining = static_cast<uint32_t>(count);
             rec->cluster = entry_cluster(vol, rec);
             // Whatever its first byte says, an entry is gone with its directory.
@@ -376,7 +434,8 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
             return Scan::record;
         }
         // An end-of-directory mark: nothing after it belongs to the directory.
-        if (rc >= 0 && cursor < dir->buf_end && cursor[0] == 0) return end_scan(dir, Scan::end);
+        if (!is_exfat(vol) && rc >= 0 && cursor < dir->buf_end && cursor[0] == 0)
+            return end_scan(dir, Scan::end);
         // Where the scan stops now, it stops because of a refused run, if this call met one.
         const Scan stop = rc < 0 ? Scan::refused : Scan::end;
         if (!resolve_next(vol, dir)) return Scan::io_error;
@@ -399,6 +458,7 @@ int scan_code(Scan s, int at_end) {
     case Scan::end:
         return at_end;
     case Scan::refused:
+    case Scan::damaged:
         return EILSEQ;
     case Scan::record:
     case Scan::io_error:
@@ -411,9 +471,14 @@ readfat_dir *free_dir(readfat_volume *vol) {
     return free_slot(vol->dirs, dir_stride(vol), vol->max_dirs);
 }
 
-readfat_dir *take_dir(readfat_volume *vol, readfat_dir *dir, uint32_t first,
-                      bool recovering = false) {
-    start_dir(dir, first, recovering);
+readfat_dir *take_dir(readfat_volume *vol, readfat_dir *dir, uint32_t first) {
+    start_dir(dir, first);
+    claim(vol->dirs, dir_stride(vol), dir);
+    return dir;
+}
+
+readfat_dir *take_dir(readfat_volume *vol, readfat_dir *dir, const dv_entry *entry) {
+    start_dir_entry(vol, dir, entry);
     claim(vol->dirs, dir_stride(vol), dir);
     return dir;
 }
@@ -439,7 +504,30 @@ int match_rank(const dv_name &name, const dv_name *folded, const dv_entry &rec) 
 // spelled, or with DV_FLAG_NOCASE also by simple case folding and by 8.3 name. A live
 // exact match ends the search; anything less is kept while the rest of the directory is
 // searched for a better one (deleted entries come back with DV_FLAG_DELETED).
+// exFAT: names match through the volume's up-case table, always. A live entry wins over a
+// deleted one (DV_FLAG_DELETED); damaged sets are passed over.
+Scan find_in_exfat(readfat_volume *vol, readfat_dir *dir, const dv_name &name, dv_entry *out) {
+    dv_name upper;
+    const ExfatWant exfat{&upper, exfat_upper(vol, name, upper)};
+    const Wanted want{nullptr, nullptr, &exfat};
+    dv_entry candidate;
+    bool found = false;
+    for (;;) {
+        const Scan s = scan_one(vol, dir, out, &want);
+        if (s == Scan::damaged) continue;
+        if (s != Scan::record) {
+            if (!found || s == Scan::io_error) return s;
+            *out = candidate;
+            return Scan::record;
+        }
+        if (!out->deleted) return s;
+        if (!found) candidate = *out;
+        found = true;
+    }
+}
+
 Scan find_in_dir(readfat_volume *vol, readfat_dir *dir, const dv_name &name, dv_entry *out) {
+    if (is_exfat(vol)) return find_in_exfat(vol, dir, name, out);
     const uint32_t flags = vol->ctx->flags;
     if ((flags & (DV_FLAG_NOCASE | DV_FLAG_DELETED)) == 0) {
         const WantBytes exact(name);
@@ -528,7 +616,7 @@ dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int
     }
     readfat_dir *dir = vol->lookup_dir;
     if (from)
-        start_dir(dir, dir_start_cluster(vol, from), is_recovered(vol, from));
+        start_dir_entry(vol, dir, from);
     else
         start_dir(dir, root_start_cluster(vol));
     dv_pathnode *list = dv_parsepath(vol->ctx, path);
@@ -537,7 +625,8 @@ dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int
         set_err(err, code != 0 ? code : ENOENT);
         return nullptr;
     }
-    if (vol->flags & READFAT_FLAG_DOTS) {
+    // exFAT directories hold no "." or "..": paths take them by their text.
+    if ((vol->flags & READFAT_FLAG_DOTS) || is_exfat(vol)) {
         list = drop_dot_components(vol->ctx, list);
         if (!list) {
             // The root has no entry of its own.
@@ -559,7 +648,7 @@ dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int
             set_err(err, through_file ? ENOTDIR : scan_code(s, ENOENT));
             return nullptr;
         }
-        start_dir(dir, dir_start_cluster(vol, out), is_recovered(vol, out));
+        start_dir_entry(vol, dir, out);
     }
     dv_freepath(vol->ctx, list);
     return out;
@@ -576,7 +665,7 @@ readfat_dir *dir_open_path(readfat_volume *vol, const char *path, int *err) {
     bool root = false;
     if (!process_path(vol, path, &entry, err, &root)) return nullptr;
     if (root) return take_dir(vol, dir, root_start_cluster(vol));
-    return take_dir(vol, dir, dir_start_cluster(vol, &entry), is_recovered(vol, &entry));
+    return take_dir(vol, dir, &entry);
 }
 
 readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err) {
@@ -585,7 +674,7 @@ readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err
         set_err(err, ENFILE);
         return nullptr;
     }
-    return take_dir(vol, dir, dir_start_cluster(vol, entry), is_recovered(vol, entry));
+    return take_dir(vol, dir, entry);
 }
 
 const dv_entry *dir_next(readfat_volume *vol, readfat_dir *dir, int *err) {
@@ -610,7 +699,16 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
     }
     const uint32_t first = dir->cycle_first;
     const bool recovering = dir->recovering != 0;
-    start_dir(dir, first, recovering);
+    const uint8_t contiguous = dir->contiguous;
+    const uint32_t run = dir->run_clusters;
+    // Back to the start, the open-time state (an exFAT run) kept.
+    auto restart = [&] {
+        start_dir(dir, first, recovering);
+        dir->contiguous = contiguous;
+        dir->run_clusters = run;
+        dir->run_left = run != 0 ? run - 1u : 0;
+    };
+    restart();
     const uint32_t skip = pos / per;
     // Past the end of the directory: the next read says so.
     auto at_end = [&] {
@@ -620,11 +718,11 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
         return 0;
     };
     auto failed = [&] {
-        start_dir(dir, first, recovering);
+        restart();
         set_err(err, EIO);
         return -1;
     };
-    if (recovering) {
+    if (recovering && !contiguous) {
         // A position names its cluster (see load_recovered): at a cluster's start the walk
         // goes on as from the cluster before, which is how a listing got there; inside one,
         // that cluster is read and judged alone.

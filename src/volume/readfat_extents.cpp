@@ -32,25 +32,22 @@ uint32_t contiguous_links(readfat_volume *vol, uint32_t from, uint32_t most, uin
 // Gathers clusters into runs and hands each to the caller's function.
 class RunSink {
   public:
-    RunSink(const readfat_volume *vol, uint32_t size, readfat_extent_fn fn, void *data)
+    RunSink(const readfat_volume *vol, uint64_t size, readfat_extent_fn fn, void *data)
         : vol_(vol), size_(size), fn_(fn), data_(data) {}
 
     // Bytes of the file not yet covered by a run.
     uint64_t left() const { return size_ - offset_; }
 
-    // Reports `n` clusters from `first` on as one run; false when the function stops.
+    // Reports `n` clusters from `first` on as one run (in pieces below 2 GiB, so that its
+    // 32-bit fields hold each); false when the function stops.
     bool emit(uint32_t first, uint32_t n, uint32_t flags) {
-        const uint64_t whole = uint64_t{n} * vol_->cluster_bytes;
-        readfat_extent x{};
-        x.sector = cluster_sector(vol_, first);
-        x.offset = static_cast<uint32_t>(offset_);
-        x.bytes = static_cast<uint32_t>(whole < left() ? whole : left());
-        x.sectors = n * vol_->sectors_per_cluster;
-        x.clusters = n;
-        x.cluster = first;
-        x.flags = flags;
-        offset_ += x.bytes;
-        return fn_(data_, &x) == 0;
+        const uint32_t piece = (1u << 31) / vol_->cluster_bytes - 1u;
+        while (n > piece) {
+            if (!emit_piece(first, piece, flags)) return false;
+            first += piece;
+            n -= piece;
+        }
+        return emit_piece(first, n, flags);
     }
 
     // The FAT12/16 root region, which no FAT entry maps.
@@ -63,6 +60,21 @@ class RunSink {
     }
 
   private:
+    bool emit_piece(uint32_t first, uint32_t n, uint32_t flags) {
+        const uint64_t whole = uint64_t{n} * vol_->cluster_bytes;
+        readfat_extent x{};
+        x.sector = cluster_sector(vol_, first);
+        x.offset = offset_ > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(offset_);
+        x.offset64 = offset_;
+        x.bytes = static_cast<uint32_t>(whole < left() ? whole : left());
+        x.sectors = n * vol_->sectors_per_cluster;
+        x.clusters = n;
+        x.cluster = first;
+        x.flags = flags;
+        offset_ += x.bytes;
+        return fn_(data_, &x) == 0;
+    }
+
     const readfat_volume *vol_;
     uint64_t size_;
     uint64_t offset_ = 0;
@@ -171,7 +183,46 @@ int walk_deleted_dir(readfat_volume *vol, uint32_t first, RunSink &sink) {
     return sink.emit(first, 1, READFAT_EXTENT_RECOVERED) ? 0 : kStopped;
 }
 
+// exFAT without a chain (and every deleted exFAT file or directory, read as one run from its
+// first cluster): `clusters` from `first`, cut at the data area's end. Recovered runs are
+// damaged when the bitmap gives a cluster of them to something else now.
+int walk_exfat_run(readfat_volume *vol, uint32_t first, uint64_t clusters, bool recovered,
+                   RunSink &sink) {
+    if (clusters == 0) return 0;
+    if (!in_data_area(vol, first)) return recovered ? 0 : DV_E_BROKENCHAIN;
+    const uint64_t room = vol->cluster_count + 2u - uint64_t{first};
+    const uint32_t n = static_cast<uint32_t>(clusters < room ? clusters : room);
+    uint32_t flags = 0;
+    if (recovered) {
+        flags = READFAT_EXTENT_RECOVERED;
+        for (uint32_t i = 0; i < n; ++i)
+            if (exfat_cluster_in_use(vol, first + i) == 1) {
+                flags |= READFAT_EXTENT_DAMAGED;
+                break;
+            }
+    }
+    if (!sink.emit(first, n, flags)) return kStopped;
+    if (n == clusters) return 0;
+    return recovered ? DV_E_EOF : DV_E_BROKENCHAIN;
+}
+
+int walk_exfat(readfat_volume *vol, const dv_entry *entry, readfat_extent_fn fn, void *data) {
+    const bool dir = (entry->attr & DV_ATTR_DIRECTORY) != 0;
+    const bool recovered = is_recovered(vol, entry);
+    const uint64_t size = entry->size64 > entry->size ? entry->size64 : entry->size;
+    RunSink sink(vol, dir ? UINT32_MAX : size, fn, data);
+    const uint64_t clusters = (size + vol->cluster_bytes - 1u) / vol->cluster_bytes;
+    if (recovered || (entry->stream_flags & DV_STREAM_CONTIGUOUS) != 0) {
+        if (dir && recovered && exfat_cluster_in_use(vol, entry->cluster) == 1) return 0;
+        return walk_exfat_run(vol, entry->cluster, dir && clusters == 0 ? 1 : clusters, recovered,
+                              sink);
+    }
+    if (dir) return walk_dir_chain(vol, entry->cluster, sink);
+    return size == 0 ? 0 : walk_chain(vol, entry->cluster, sink);
+}
+
 int walk_extents(readfat_volume *vol, const dv_entry *entry, readfat_extent_fn fn, void *data) {
+    if (is_exfat(vol)) return walk_exfat(vol, entry, fn, data);
     const bool dir = (entry->attr & DV_ATTR_DIRECTORY) != 0;
     const bool recovered = is_recovered(vol, entry);
     if (dir) {

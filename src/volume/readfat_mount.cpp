@@ -179,7 +179,8 @@ ArenaLayout arena_layout(const readfat_volume *vol) {
     a.upcase = a.dir_records + DV_HANDLE_VIEWS * dir_stride(vol) * sizeof(readfat_dir);
     // exFAT's up-case table: one unit for each of the 65536 (kept 8-byte aligned).
     a.upcase = (a.upcase + 7u) & ~uint64_t{7};
-    a.size = a.upcase + (is_exfat(vol) ? 65536u * sizeof(uint16_t) : 0u);
+    // Then what the mount keeps for readfat_info (exfat_volume.cpp).
+    a.size = a.upcase + (is_exfat(vol) ? 65536u * sizeof(uint16_t) + 64u : 0u);
     return a;
 }
 
