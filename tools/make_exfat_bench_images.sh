@@ -16,7 +16,7 @@
 #           names (every tenth with an e-acute; three entries each on FAT32, within its
 #           65,536 a directory; four on exFAT), 4 KiB clusters
 #   camera  exfat-camera.img: a camera card, /DCIM/100CANON/IMG_0001.JPG .. IMG_1000.JPG of
-#           64-384 KiB each (about 220 MiB) and /MISC, 32 KiB clusters
+#           64-384 KiB each (about 220 MiB), 32 KiB clusters
 # Needs root (loop devices, FUSE), exfatprogs, exfat-fuse and python3 (tools/deps.sh).
 set -euo pipefail
 
@@ -76,7 +76,6 @@ if "camera" in sets and not os.path.exists("src_camera.done"):
     r = random.Random(11)
     d = "src_camera/DCIM/100CANON"
     os.makedirs(d, exist_ok=True)
-    os.makedirs("src_camera/MISC", exist_ok=True)
     for i in range(1, 1001):
         with open(os.path.join(d, "IMG_%04d.JPG" % i), "wb") as f:
             f.write(b"\xff\xd8\xff\xe1" + r.randbytes(r.randint(64, 384) * 1024 - 4))
