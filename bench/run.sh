@@ -20,10 +20,12 @@ if [[ $(id -u) == 0 ]]; then
     bash tools/make_exfat_bench_images.sh "$DORVEX_BENCH_IMAGES" build/bench/cli/dorvex read tree list ||
         echo "note: the exFAT benchmark images could not be made"
 fi
-for b in bench_readfat bench_codec bench_iconv bench_exfat; do
+for b in bench_readfat bench_codec bench_iconv; do
     echo "== $b"
     # shellcheck disable=SC2086
     "build/bench/bench/$b" ${BENCH_ARGS:-}
 done
+echo "== bench_exfat (medians of 5 repetitions, targets)"
+python3 bench/exfat_report.py build/bench/bench/bench_exfat 5
 echo "== compare.sh"
 bash bench/compare.sh "build/bench/cli/dorvex" "${1:-10}"
