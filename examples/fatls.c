@@ -1,5 +1,5 @@
 /*
- * fatls -- list a directory of a FAT32 image file.
+ * fatls -- list a directory of a FAT or exFAT image file.
  *
  *     fatls IMAGE [PATH]
  *
@@ -62,8 +62,9 @@ int main(int argc, char **argv) {
              * and the volume label. */
             if (e->deleted || (e->attr & DV_ATTR_VOLUME)) continue;
             dv_name_to_utf8(&e->name, name, sizeof name);
-            printf("%c %10lu  %s\n", (e->attr & DV_ATTR_DIRECTORY) ? 'D' : ' ',
-                   (unsigned long)e->size, name);
+            /* size64: exFAT files may pass 4 GiB. */
+            printf("%c %12llu  %s\n", (e->attr & DV_ATTR_DIRECTORY) ? 'D' : ' ',
+                   (unsigned long long)e->size64, name);
         }
         if (err != DV_E_ENDDIR) {
             fprintf(stderr, "fatls: %s: %s\n", path, dv_strerror(err));

@@ -881,7 +881,9 @@ DORVEX_API int readfat_info(readfat_volume *vol, readfat_volinfo *out);
  * constant string:
  *   "FAT12", "FAT16", "FAT32"  readfat_new2 mounts it (a FAT32 volume also
  *                  when only its backup boot sector is sound)
- *   "exFAT", "NTFS", "ReFS", "BitLocker"  by the name in the boot sector
+ *   "exFAT"        by the name in the boot sector (readfat_new2 mounts it
+ *                  when its boot region or the backup passes its checks)
+ *   "NTFS", "ReFS", "BitLocker"  by the name in the boot sector
  *   "LUKS", "XFS", "squashfs", "APFS", "ext2", "ext3", "ext4", "F2FS",
  *   "HFS+", "HFSX", "HFS", "Linux swap", "ISO 9660", "UDF", "Btrfs"
  *                  by their superblock's or header's magic number
@@ -893,8 +895,8 @@ DORVEX_API int readfat_info(readfat_volume *vol, readfat_volinfo *out);
  * `*claimed` (may be null) receives the total sector count, in 512-byte
  * sectors, that a FAT boot sector at start_sector (a jump instruction, the
  * 0xAA55 signature and a sector size of 512 .. 4096) declares, however
- * damaged the rest of it: more than the volume holds tells a truncated
- * image. 0 when there is none.
+ * damaged the rest of it, or an exFAT boot sector's VolumeLength: more than
+ * the volume holds tells a truncated image. 0 when there is none.
  * Reads 512-byte sectors one at a time through `reader`, never outside
  * [start_sector, end_sector): the boot sector (and FAT32's backup), a few
  * sectors where other file systems keep their signatures, and up to 2048

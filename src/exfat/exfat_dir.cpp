@@ -113,7 +113,9 @@ int read_exfat_record(readfat_volume *vol, const uint8_t **cursor, uint32_t *cou
             }
             // Benign primaries take their secondaries along; anything else is one entry
             // (free entries, deleted sets without DV_FLAG_DELETED, bitmap, up-case, orphans).
-            const bool benign_primary = (type & (kInUse | kSecondary | 0x20)) == (kInUse | 0x20);
+            // (A count past what a set can hold is no set: one entry is passed over.)
+            const bool benign_primary =
+                (type & (kInUse | kSecondary | 0x20)) == (kInUse | 0x20) && p[1] <= 18u;
             if (benign_primary && uint32_t{p[1]} + 1u > left) return stop(0);
             step(benign_primary ? 1u + p[1] : 1u);
             continue;

@@ -93,6 +93,10 @@ int identify_volume(uint64_t start, uint64_t end, void *reader_data, readfat_sec
     uint32_t backup = 0;
     // exFAT is named by its boot sector's name, mountable or not.
     if (exfat_named(s.buf)) {
+        const uint32_t shift = s.buf[108];
+        const uint64_t length = load_le64(s.buf + 72);
+        if (shift >= 9 && shift <= 12 && length < (uint64_t{1} << (64 - shift)))
+            claimed = length << (shift - 9);
         name = "exFAT";
         return 0;
     }
