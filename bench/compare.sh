@@ -11,8 +11,10 @@
 #
 # DORVEX: the tool to measure (default build/bench/cli/dorvex, then build/release/cli/dorvex).
 # RUNS: timed runs per command after one warm-up (default 10). WORK=dir keeps the images
-# there (default: a temporary folder, removed at the end). Run as root, missing peers are
-# installed with apt-get; a peer that cannot be had is skipped with a note.
+# there (default: a temporary folder, removed at the end). ONLY=GROUP[|GROUP...] measures
+# only those groups (e.g. ONLY=exget). Run as root, missing peers are installed with
+# apt-get; a peer that cannot be had is skipped with a note. The exFAT camera card of the
+# exget group is made by tools/make_exfat_bench_images.sh (root, exfat-fuse).
 set -euo pipefail
 export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8
 
@@ -103,16 +105,19 @@ inode_of() { # image, name as fls prints it
 results=$work/results.tsv
 : >"$results"
 
-# group, label, prepare command, command. The first of a group is its baseline.
+# group, label, prepare command, command[, runs]. The first of a group is its baseline. A
+# command given its own (smaller) number of runs has no warm-up beyond the memory run.
 measure() {
-    local group=$1 label=$2 prepare=$3 cmd=$4 json=$work/h.json mem="-"
+    local group=$1 label=$2 prepare=$3 cmd=$4 json=$work/h.json mem="-" runs=${5:-$runs} warmup=1
+    [[ -n ${5:-} ]] && warmup=0
+    [[ -z ${ONLY:-} || $group =~ ^($ONLY)$ ]] || return 0
     if [[ -x /usr/bin/time ]]; then
         [[ -n $prepare ]] && bash -c "$prepare"
         /usr/bin/time -o "$work/mem" -f '%M' bash -c "$cmd" >/dev/null 2>&1 || true
         mem=$(tail -1 "$work/mem")
     fi
     if have hyperfine; then
-        local args=(--warmup 1 --runs "$runs" --export-json "$json" --style none)
+        local args=(--warmup "$warmup" --runs "$runs" --export-json "$json" --style none)
         [[ -n $prepare ]] && args+=(--prepare "$prepare")
         hyperfine "${args[@]}" "$cmd" >/dev/null 2>&1 || { echo "note: '$label' failed, skipped"; return; }
         python3 - "$json" "$group" "$label" "$mem" >>"$results" <<'EOF'
@@ -123,7 +128,7 @@ EOF
     else
         local times=()
         [[ -n $prepare ]] && bash -c "$prepare"
-        bash -c "$cmd" >/dev/null 2>&1 || { echo "note: '$label' failed, skipped"; return; }
+        ((warmup)) && { bash -c "$cmd" >/dev/null 2>&1 || { echo "note: '$label' failed, skipped"; return; }; }
         for ((i = 0; i < runs; i++)); do
             [[ -n $prepare ]] && bash -c "$prepare"
             local s=$(date +%s%N)
@@ -181,6 +186,52 @@ measure get "dorvex get" "rm -rf out" "$D get --quiet tree.img / out"
 have mcopy && measure get "mcopy -s" "rm -rf out && mkdir out" "mcopy -s -n -i tree.img ::/ out"
 have 7zz && measure get "7zz x" "rm -rf out" "7zz x -y -oout tree.img"
 rm -rf out
+
+# exFAT: a camera card, 1,000 photos in DCIM/100CANON (64-384 KiB each), extracted whole,
+# beside The Sleuth Kit's tsk_recover -a and fls + one icat per file (as a script over its
+# listing would do).
+if [[ ( -z ${ONLY:-} || exget =~ ^($ONLY)$ ) && ! -f exfat-camera.img ]]; then
+    if [[ $(id -u) == 0 ]] && have mount.exfat-fuse && have mkfs.exfat; then
+        bash "$here/tools/make_exfat_bench_images.sh" "$work" "$dorvex" camera >/dev/null ||
+            echo "note: the exFAT camera card could not be made"
+    else
+        echo "note: the exFAT camera card needs root, exfatprogs and exfat-fuse: its rows are skipped"
+    fi
+fi
+if [[ -f exfat-camera.img ]]; then
+    cat >fls_icat.sh <<'EOF'
+# fls lists every live file with its inode; icat writes each one out.
+img=$1 out=$2
+fls -r -u -p "$img" | while IFS=$'\t' read -r kind path; do
+    [[ $kind == r/r\ * && $path != \$* && $path != *"(Volume Label Entry)" ]] || continue
+    ino=${kind#r/r }
+    ino=${ino%:}
+    mkdir -p "$out/$(dirname "$path")"
+    icat "$img" "$ino" >"$out/$path"
+done
+EOF
+    # Once, untimed: each must write the photos that went onto the card (tsk_recover -a
+    # also writes the bitmap and up-case table as $ALLOC_BITMAP and $UPCASE_TABLE).
+    if have tsk_recover && [[ -z ${ONLY:-} || exget =~ ^($ONLY)$ ]]; then
+        rm -rf out_dorvex out_tsk out_icat
+        "$dorvex" get --quiet exfat-camera.img / out_dorvex || echo "note: dorvex get of the exFAT card failed"
+        tsk_recover -a exfat-camera.img out_tsk >/dev/null 2>&1 || echo "note: tsk_recover -a failed"
+        bash fls_icat.sh exfat-camera.img out_icat
+        for o in out_dorvex out_tsk out_icat; do
+            bad=$(diff -rq -x '$*' src_camera "$o" 2>&1 | wc -l) || true
+            ((bad == 0)) || echo "note: $o differs from what went onto the card in $bad files (diff -r src_camera $work/$o)"
+        done
+        rm -rf out_dorvex out_tsk out_icat
+    fi
+    echo "== extract an exFAT camera card (1,000 photos)"
+    # sync: the last run's 220 MiB are written back before the next one starts, not during.
+    measure exget "dorvex get" "rm -rf out && sync" "$D get --quiet exfat-camera.img / out"
+    have tsk_recover && measure exget "tsk_recover -a" "rm -rf out && sync" "tsk_recover -a exfat-camera.img out"
+    # A thousand icat processes take some 30 s a run: three runs.
+    have fls && measure exget "fls -r + icat" "rm -rf out && sync" "bash fls_icat.sh exfat-camera.img out" \
+        $((runs < 3 ? runs : 3))
+    rm -rf out
+fi
 
 echo "== build an image of the directory of 20,000 files"
 measure mkimage "dorvex mkimage" "" "$D mkimage --force --cluster-size 4096 src_list mk.img"
@@ -295,6 +346,8 @@ checks = [("dorvex cat <= 1.0 x cat", ratio("cat", "dorvex cat", "cat (same byte
           ("dorvex ls <= 0.5 x mdir", ratio("ls", "dorvex ls", "mdir"), 0.5),
           ("dorvex ls 32K <= 0.3 x mdir", ratio("ls32", "dorvex ls", "mdir"), 0.3),
           ("dorvex get <= 0.25 x mcopy -s", ratio("get", "dorvex get", "mcopy -s"), 0.25),
+          ("exFAT get < tsk_recover -a", ratio("exget", "dorvex get", "tsk_recover -a"), 0.999),
+          ("exFAT get < fls + icat", ratio("exget", "dorvex get", "fls -r + icat"), 0.999),
           ("dorvex put <= 0.2 x mcopy -s", ratio("put", "dorvex put", "mcopy -s"), 0.2),
           ("mkimage <= mkfs.fat + put", ratio("mktree", "dorvex mkimage", "mkfs.fat + dorvex put"), 1.0),
           ("put 256 MiB <= 1.5 x cp", ratio("putbig", "dorvex put", "cp (same bytes)"), 1.5),
