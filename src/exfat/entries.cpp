@@ -6,6 +6,8 @@
 #include "common/bytes.h"
 
 #include <bit>
+#include <cstddef>
+#include <cstring>
 
 namespace dorvex {
 
@@ -36,7 +38,8 @@ ExfatStamp stamp_at(const uint8_t *e, size_t stamp, size_t tenms, size_t offset)
 
 // The secondaries of a set whose primary is run[0]: present, secondaries, with the primary's
 // in-use bit, and the checksum right.
-ExfatCode check_secondaries(const uint8_t *run, size_t count, int secondaries, bool in_use) {
+ExfatCode check_secondaries(const uint8_t *run, size_t count, int secondaries, bool in_use,
+                            bool verify = true) {
     if (size_t(secondaries) + 1 > count) return ExfatCode::set_past_run;
     for (int i = 1; i <= secondaries; ++i) {
         const uint8_t t = entry(run, size_t(i))[0];
@@ -44,12 +47,13 @@ ExfatCode check_secondaries(const uint8_t *run, size_t count, int secondaries, b
         if (((t & kInUse) != 0) != in_use) return ExfatCode::in_use_mismatch;
     }
     const uint16_t want = load_le16(run + 2);
-    if (exfat_set_checksum(run, size_t(secondaries) + 1, !in_use) != want)
+    if (verify && exfat_set_checksum(run, size_t(secondaries) + 1, !in_use) != want)
         return ExfatCode::set_checksum;
     return ExfatCode::ok;
 }
 
-ExfatCode parse_file(const uint8_t *run, size_t count, const ExfatUpcase *upcase, ExfatSet *s) {
+ExfatCode parse_file(const uint8_t *run, size_t count, const ExfatUpcase *upcase, ExfatSet *s,
+                     bool verify) {
     const uint8_t *f = run;
     const int secondaries = f[1];
     if (secondaries < kFileMinSecondaries || secondaries > kFileMaxSecondaries)
@@ -60,7 +64,7 @@ ExfatCode parse_file(const uint8_t *run, size_t count, const ExfatUpcase *upcase
     s->access = stamp_at(f, 16, 0, 24);
     // A checksum that does not match is reported last, with the rest of the set decoded, so
     // that a lenient reader can still show what it holds.
-    const ExfatCode sum = check_secondaries(run, count, secondaries, s->in_use);
+    const ExfatCode sum = check_secondaries(run, count, secondaries, s->in_use, verify);
     if (sum != ExfatCode::ok && sum != ExfatCode::set_checksum) return sum;
 
     const uint8_t *st = entry(run, 1);
@@ -105,9 +109,10 @@ uint16_t exfat_set_checksum(const uint8_t *run, size_t entries, bool force_in_us
     return sum;
 }
 
-ExfatCode parse_exfat_set(const uint8_t *run, size_t count, const ExfatUpcase *upcase,
-                          ExfatSet *s) {
-    *s = ExfatSet{};
+ExfatCode parse_exfat_set(const uint8_t *run, size_t count, const ExfatUpcase *upcase, ExfatSet *s,
+                          bool verify) {
+    // Every field but the name, which is filled as far as name_len says (a listing's hot path).
+    std::memset(static_cast<void *>(s), 0, offsetof(ExfatSet, name));
     s->kind = ExfatSetKind::unused;
     if (count == 0) return ExfatCode::short_buffer;
     s->entries = 1;
@@ -121,7 +126,7 @@ ExfatCode parse_exfat_set(const uint8_t *run, size_t count, const ExfatUpcase *u
     if (type == kTypeInvalid) return ExfatCode::invalid_entry;
     if (type == (kTypeFile & ~kInUse) || type == kTypeFile) {
         s->kind = ExfatSetKind::file;
-        const ExfatCode c = parse_file(run, count, upcase, s);
+        const ExfatCode c = parse_file(run, count, upcase, s, verify || !s->in_use);
         if (c == ExfatCode::ok) s->entries = 1 + e[1];
         return c;
     }

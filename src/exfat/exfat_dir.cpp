@@ -20,19 +20,27 @@ uint32_t saturate(uint64_t v) {
     return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
 }
 
+bool same_stamp(const ExfatStamp &a, const ExfatStamp &b) {
+    return a.stamp == b.stamp && a.tenms == b.tenms && a.utc_offset == b.utc_offset;
+}
+
 // A stamp into the record's two forms: 64-bit seconds (true UTC when the offset is recorded)
-// and the 32-bit timestamp (with fields out of range carried over as for FAT).
+// and the 32-bit timestamp (-1 past 2038 as on FAT; fields out of range carried over as
+// dv_decodets does).
 void set_time(const ExfatStamp &st, dv_timestamp &ts, int64_t &ts64) {
     const ExfatTime t = decode_exfat_time(st);
     ts64 = t.sec;
-    ts = decode_timestamp(static_cast<uint16_t>(st.stamp >> 16), static_cast<uint16_t>(st.stamp),
-                          st.tenms);
-    if (t.sec != DV_TIME_NONE && ts.sec != -1)
-        ts.sec = t.sec >= INT32_MIN && t.sec <= INT32_MAX ? static_cast<int32_t>(t.sec) : -1;
+    if (t.sec == DV_TIME_NONE) {
+        ts = decode_timestamp(static_cast<uint16_t>(st.stamp >> 16),
+                              static_cast<uint16_t>(st.stamp), st.tenms);
+        return;
+    }
+    ts.sec = t.sec >= INT32_MIN && t.sec <= INT32_MAX ? static_cast<int32_t>(t.sec) : -1;
+    ts.nsec = t.nsec;
 }
 
 void fill_file(const ExfatSet &s, dv_entry *rec) {
-    std::memset(rec, 0, sizeof *rec);
+    // Field by field: a listing fills one record per name.
     rec->name.len = static_cast<uint16_t>(s.name_len);
     std::memcpy(rec->name.units, s.name, sizeof(uint16_t) * size_t(s.name_len));
     rec->name.units[s.name_len] = 0;
@@ -41,14 +49,29 @@ void fill_file(const ExfatSet &s, dv_entry *rec) {
     rec->size = saturate(s.data_length);
     rec->valid64 = s.valid_length < s.data_length ? s.valid_length : s.data_length;
     rec->attr = s.attributes;
+    std::memset(rec->shortname, 0, sizeof rec->shortname);
+    rec->lcase = 0;
+    rec->reserved[0] = rec->reserved[1] = 0;
+    rec->reserved2 = 0;
     rec->deleted = s.in_use ? 0 : 1;
     rec->stream_flags = s.stream_flags;
     rec->utc_offset[0] = s.create.utc_offset;
     rec->utc_offset[1] = s.modify.utc_offset;
     rec->utc_offset[2] = s.access.utc_offset;
+    // Writers often give two or all three the same stamp: decoded once.
     set_time(s.create, rec->ctime, rec->ctime64);
-    set_time(s.modify, rec->mtime, rec->mtime64);
-    set_time(s.access, rec->atime, rec->atime64);
+    if (same_stamp(s.modify, s.create)) {
+        rec->mtime = rec->ctime;
+        rec->mtime64 = rec->ctime64;
+    } else {
+        set_time(s.modify, rec->mtime, rec->mtime64);
+    }
+    if (same_stamp(s.access, s.modify)) {
+        rec->atime = rec->mtime;
+        rec->atime64 = rec->mtime64;
+    } else {
+        set_time(s.access, rec->atime, rec->atime64);
+    }
 }
 
 void fill_label(const ExfatSet &s, dv_entry *rec) {
@@ -86,6 +109,7 @@ int read_exfat_record(readfat_volume *vol, const uint8_t **cursor, uint32_t *cou
                       const ExfatWant *want) {
     const bool deleted_too = (vol->ctx->flags & DV_FLAG_DELETED) != 0;
     const bool lenient = (vol->ctx->flags & DV_FLAG_LENIENT) != 0;
+    const bool hashed = (vol->exfat_notes & DV_VOL_NOTE_UPCASE_BAD) == 0;
     const uint8_t *p = *cursor;
     uint32_t left = *count;
     auto step = [&](uint32_t n) {
@@ -125,13 +149,17 @@ int read_exfat_record(readfat_volume *vol, const uint8_t **cursor, uint32_t *cou
         if (secondaries + 1u > left && secondaries <= 18u) return stop(0);
         // The name's entries must lie inside the set before they are compared.
         const uint32_t name_entries = (uint32_t{p[kExfatEntrySize + 3]} + 14u) / 15u;
+        // The stream entry's name hash passes over nearly every other name at once (unless
+        // the volume's own up-case table could not be read: the writer hashed with that).
         if (want && (secondaries < 2u || secondaries > 18u || name_entries + 1u > secondaries ||
+                     (hashed && load_le16(p + kExfatEntrySize + 4) != want->hash) ||
                      !name_matches(vol, p, *want))) {
             step(type == kTypeFile && secondaries <= 18u ? 1u + secondaries : 1u);
             continue;
         }
         ExfatSet s;
-        const ExfatCode code = parse_exfat_set(p, left, nullptr, &s);
+        // A lenient listing shows a set whose checksum alone fails: it need not compute it.
+        const ExfatCode code = parse_exfat_set(p, left, nullptr, &s, !lenient);
         const bool sound = code == ExfatCode::ok || (code == ExfatCode::set_checksum && lenient);
         if (sound) {
             fill_file(s, rec);

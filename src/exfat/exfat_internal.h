@@ -195,8 +195,10 @@ struct ExfatSet {
 // secondaries the code does not know are skipped, critical ones refuse the set. When
 // `upcase` is given, the File's NameHash is checked against it. *out is filled on every
 // result as far as the parse got, out->entries always at least 1 (0 for count 0).
+// With `verify` false, an in-use File set's checksum is not computed (a lenient listing shows
+// the set either way); deleted sets are always checked, as that tells what was overwritten.
 ExfatCode parse_exfat_set(const uint8_t *run, size_t count, const ExfatUpcase *upcase,
-                          ExfatSet *out);
+                          ExfatSet *out, bool verify = true);
 
 // The 16-bit SetChecksum over `entries` entries, skipping bytes 2-3 of the first;
 // `force_in_use` computes it as if every type byte had its in-use bit set.
