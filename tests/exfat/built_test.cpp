@@ -60,7 +60,7 @@ TEST(ExfatBuilt, FilePastFourGiB) {
         const uint32_t first = b.alloc_run(clusters);
         ASSERT_NE(first, 0u);
         ExfatDir root = b.root();
-        ExfatSetSpec s;
+        ExfatSetPlan s;
         s.name = u"big.bin";
         s.first_cluster = first;
         s.valid_length = s.data_length = size;
@@ -142,7 +142,7 @@ TEST(ExfatBuilt, ValidDataLengthBelowDataLength) {
         ExfatDir root = b.root();
         const uint32_t n = uint32_t((size + 4095) / 4096);
         for (bool contiguous : {true, false}) {
-            ExfatSetSpec s;
+            ExfatSetPlan s;
             s.name = contiguous ? u"run.bin" : u"chain.bin";
             s.valid_length = valid, s.data_length = size;
             s.contiguous = contiguous;
@@ -217,7 +217,7 @@ TEST(ExfatBuilt, TwentyThousandNames) {
         ExfatDir root = b.root();
         ExfatDir many = b.add_dir(root, u"many", 1, true, exfat_stamp(2024, 5, 1, 9, 0, 0));
         for (int i = 0; i < n; ++i) {
-            ExfatSetSpec s;
+            ExfatSetPlan s;
             s.name = name_of(i);
             b.add_set(many, s);
             names.push_back(s.name);
@@ -276,7 +276,7 @@ TEST(ExfatBuilt, FatChains) {
             b.write(b.cluster_offset(b_clusters[k]), bdata.data() + k * cb, cb);
         for (auto [name, first, size] : {std::tuple{u"a.bin", a_clusters[0], a.size()},
                                          std::tuple{u"b.bin", b_clusters[0], bdata.size()}}) {
-            ExfatSetSpec s;
+            ExfatSetPlan s;
             s.name = name;
             s.first_cluster = first;
             s.valid_length = s.data_length = size;
@@ -287,13 +287,13 @@ TEST(ExfatBuilt, FatChains) {
         ExfatDir d = b.add_dir(root, u"chained", 1, true);
         for (int i = 0; i < 400; ++i) {
             if (i % 100 == 50) {
-                ExfatSetSpec s;
+                ExfatSetPlan s;
                 s.name = u"pad_" + utf16(std::to_string(i)) + u".bin";
                 s.first_cluster = b.alloc_one(d.clusters.back() + 1);
                 s.valid_length = s.data_length = 10;
                 b.add_set(root, s);
             }
-            ExfatSetSpec s;
+            ExfatSetPlan s;
             s.name = utf16("entry_number_" + std::to_string(i) + "_with_a_long_tail");
             b.add_set(d, s);
             in_dir.push_back(s.name);
@@ -342,7 +342,7 @@ void exfat_in_partition(const std::string &label, const std::string &line) {
         ExfatBuilder b(dir + "/vol.img", sectors * 512, "-c 4096 -L PART");
         ASSERT_TRUE(b.ok());
         ExfatDir root = b.root();
-        ExfatSetSpec s;
+        ExfatSetPlan s;
         s.name = u"hello.txt";
         s.first_cluster = b.alloc_run(1);
         s.valid_length = s.data_length = 5;

@@ -212,38 +212,38 @@ void ExfatBuilder::grow(ExfatDir &dir) {
     }
 }
 
-ExfatSetAt ExfatBuilder::add_set(ExfatDir &dir, const ExfatSetSpec &spec) {
-    const size_t len = spec.name.size();
+ExfatSetAt ExfatBuilder::add_set(ExfatDir &dir, const ExfatSetPlan &plan) {
+    const size_t len = plan.name.size();
     const uint32_t names = uint32_t((len + 14) / 15), count = 2 + names;
     const size_t per = cluster_bytes_ / 32;
     while (dir.used + count > dir.clusters.size() * per) grow(dir);
 
     std::vector<uint8_t> set(count * 32, 0);
-    const uint8_t live = spec.in_use ? 0x80 : 0;
+    const uint8_t live = plan.in_use ? 0x80 : 0;
     uint8_t *f = set.data(), *s = f + 32;
     f[0] = uint8_t(0x05 | live);
     f[1] = uint8_t(count - 1);
-    put16(f + 4, spec.attributes);
-    put32(f + 8, spec.create.stamp);
-    put32(f + 12, spec.modify.stamp);
-    put32(f + 16, spec.access.stamp);
-    f[20] = spec.create.tenms, f[21] = spec.modify.tenms;
-    f[22] = spec.create.utc_offset, f[23] = spec.modify.utc_offset, f[24] = spec.access.utc_offset;
+    put16(f + 4, plan.attributes);
+    put32(f + 8, plan.create.stamp);
+    put32(f + 12, plan.modify.stamp);
+    put32(f + 16, plan.access.stamp);
+    f[20] = plan.create.tenms, f[21] = plan.modify.tenms;
+    f[22] = plan.create.utc_offset, f[23] = plan.modify.utc_offset, f[24] = plan.access.utc_offset;
     s[0] = uint8_t(0x40 | live);
     // An empty file has no clusters to lie contiguously: drivers leave NoFatChain clear.
-    s[1] = uint8_t(0x01 | (spec.contiguous && spec.data_length ? 0x02 : 0));
+    s[1] = uint8_t(0x01 | (plan.contiguous && plan.data_length ? 0x02 : 0));
     s[3] = uint8_t(len);
     const dorvex::ExfatUpcase up{upcase_.data(), uint32_t(upcase_.size())};
     put16(s + 4,
-          dorvex::exfat_name_hash(reinterpret_cast<const uint16_t *>(spec.name.data()), len, up));
-    put64(s + 8, spec.valid_length);
-    put32(s + 20, spec.first_cluster);
-    put64(s + 24, spec.data_length);
+          dorvex::exfat_name_hash(reinterpret_cast<const uint16_t *>(plan.name.data()), len, up));
+    put64(s + 8, plan.valid_length);
+    put32(s + 20, plan.first_cluster);
+    put64(s + 24, plan.data_length);
     for (uint32_t k = 0; k < names; ++k) {
         uint8_t *n = s + 32 * (k + 1);
         n[0] = uint8_t(0x41 | live);
         for (size_t u = 0; u < 15 && k * 15 + u < len; ++u)
-            put16(n + 2 + 2 * u, spec.name[k * 15 + u]);
+            put16(n + 2 + 2 * u, plan.name[k * 15 + u]);
     }
     put16(f + 2, dorvex::exfat_set_checksum(set.data(), count, true));
 
@@ -253,12 +253,12 @@ ExfatSetAt ExfatBuilder::add_set(ExfatDir &dir, const ExfatSetSpec &spec) {
         write(at.back(), set.data() + 32 * i, 32);
     }
 
-    if (spec.in_use && spec.first_cluster >= 2 && spec.data_length > 0) {
-        const uint64_t n = (spec.data_length + cluster_bytes_ - 1) / cluster_bytes_;
-        if (spec.contiguous) {
-            for (uint64_t k = 0; k < n; ++k) set_allocated(uint32_t(spec.first_cluster + k), true);
+    if (plan.in_use && plan.first_cluster >= 2 && plan.data_length > 0) {
+        const uint64_t n = (plan.data_length + cluster_bytes_ - 1) / cluster_bytes_;
+        if (plan.contiguous) {
+            for (uint64_t k = 0; k < n; ++k) set_allocated(uint32_t(plan.first_cluster + k), true);
         } else {
-            uint32_t c = spec.first_cluster;
+            uint32_t c = plan.first_cluster;
             for (uint64_t k = 0; k < n && c >= 2 && c < cluster_count_ + 2; ++k, c = fat(c))
                 set_allocated(c, true);
         }
@@ -284,14 +284,14 @@ ExfatDir ExfatBuilder::add_dir(ExfatDir &parent, const std::u16string &name, uin
     }
     const std::vector<uint8_t> zeros(cluster_bytes_);
     for (uint32_t c : d.clusters) write(cluster_offset(c), zeros.data(), zeros.size());
-    ExfatSetSpec spec;
-    spec.name = name;
-    spec.attributes = 0x10;
-    spec.create = spec.modify = spec.access = when;
-    spec.first_cluster = d.clusters[0];
-    spec.valid_length = spec.data_length = uint64_t(clusters) * cluster_bytes_;
-    spec.contiguous = contiguous;
-    d.set = add_set(parent, spec);
+    ExfatSetPlan plan;
+    plan.name = name;
+    plan.attributes = 0x10;
+    plan.create = plan.modify = plan.access = when;
+    plan.first_cluster = d.clusters[0];
+    plan.valid_length = plan.data_length = uint64_t(clusters) * cluster_bytes_;
+    plan.contiguous = contiguous;
+    d.set = add_set(parent, plan);
     return d;
 }
 

@@ -45,7 +45,7 @@ struct ExfatDir {
     uint32_t used = 0;              // entries in use from its start (the end mark follows)
 };
 
-struct ExfatSetSpec {
+struct ExfatSetPlan {
     std::u16string name;
     uint16_t attributes = 0x20; // archive; 0x10 makes a directory
     ExfatStampBytes create, modify, access;
@@ -94,7 +94,7 @@ class ExfatBuilder {
     // offset of its File entry. The set's clusters are marked in the bitmap (a contiguous
     // run from first_cluster, or the FAT chain that must already be linked) unless the set
     // is deleted.
-    ExfatSetAt add_set(ExfatDir &dir, const ExfatSetSpec &spec);
+    ExfatSetAt add_set(ExfatDir &dir, const ExfatSetPlan &plan);
     // Adds a directory of `clusters` clusters (allocated in one run, or with a free
     // cluster left after each, linked in the FAT) and returns it.
     ExfatDir add_dir(ExfatDir &parent, const std::u16string &name, uint32_t clusters = 1,
