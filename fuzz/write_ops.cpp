@@ -74,6 +74,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t bps = uint32_t(data[11] | data[12] << 8);
     disk.max_read =
         (data[13] ? data[13] : 1) * (bps == 1024 || bps == 2048 || bps == 4096 ? bps / 512 : 1);
+    // An exFAT boot region (the main one, or the backup at logical sector 12 that a damaged
+    // first sector sends the mount to) is read one logical sector at a time: up to 4096 bytes.
+    for (uint64_t at : {0, 12, 24, 48, 96})
+        if ((at + 1) * 512 <= image && std::memcmp(data + at * 512 + 3, "EXFAT   ", 8) == 0 &&
+            disk.max_read < 8)
+            disk.max_read = 8;
     dvfuzz::Alloc alloc;
     int err = 0;
     writefat_volume *w =
