@@ -84,13 +84,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t bps = uint32_t(data[11] | data[12] << 8);
     m.max_count =
         (data[13] ? data[13] : 1) * (bps == 1024 || bps == 2048 || bps == 4096 ? bps / 512 : 1);
-    if (std::memcmp(data + 3, "EXFAT   ", 8) == 0) {
+    // exFAT's boot sector, or a backup region's first sector (logical sector 12 at each
+    // sector size), which a first sector that names nothing sends the mount to.
+    size_t named = SIZE_MAX;
+    for (size_t at :
+         {size_t{0}, size_t{12} << 9, size_t{12} << 10, size_t{12} << 11, size_t{12} << 12})
+        if (named == SIZE_MAX && at + 512 <= size && std::memcmp(data + at + 3, "EXFAT   ", 8) == 0)
+            named = at;
+    if (named != SIZE_MAX) {
         // exFAT needs a volume of 1 MiB or more: the medium reaches VolumeLength (up to 32
         // MiB, zeros past the input). A request may ask for one logical sector (up to 4096
         // bytes) or a cluster of the main region's or of a backup region's geometry: the
         // backup (logical sector 12) has its own sector size.
         uint64_t length = 0;
-        for (int i = 7; i >= 0; --i) length = length << 8 | data[72 + i];
+        for (int i = 7; i >= 0; --i) length = length << 8 | data[named + 72 + i];
         if (length > m.end) m.end = length < (1u << 16) ? length : (1u << 16);
         m.max_count = 8;
         for (size_t at :
