@@ -147,12 +147,13 @@ int read_exfat_record(readfat_volume *vol, const uint8_t **cursor, uint32_t *cou
         // A File set: the whole set must be in the window, else it is carried to the next one.
         const uint32_t secondaries = p[1];
         if (secondaries + 1u > left && secondaries <= 18u) return stop(0);
-        // The name's entries must lie inside the set before they are compared.
-        const uint32_t name_entries = (uint32_t{p[kExfatEntrySize + 3]} + 14u) / 15u;
-        // The stream entry's name hash passes over nearly every other name at once (unless
-        // the volume's own up-case table could not be read: the writer hashed with that).
-        if (want && (secondaries < 2u || secondaries > 18u || name_entries + 1u > secondaries ||
-                     (hashed && load_le16(p + kExfatEntrySize + 4) != want->hash) ||
+        // Only a set of 2 .. 18 secondaries (then all in the window) is compared, and only
+        // when its name's entries lie inside it. The stream entry's name hash passes over
+        // nearly every other name at once (unless the volume's own up-case table could not be
+        // read: the writer hashed with that).
+        const bool comparable = secondaries >= 2u && secondaries <= 18u &&
+                                (uint32_t{p[kExfatEntrySize + 3]} + 14u) / 15u + 1u <= secondaries;
+        if (want && (!comparable || (hashed && load_le16(p + kExfatEntrySize + 4) != want->hash) ||
                      !name_matches(vol, p, *want))) {
             step(type == kTypeFile && secondaries <= 18u ? 1u + secondaries : 1u);
             continue;
