@@ -177,6 +177,89 @@ writefat_open2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
                dv_alloc_fn alloc_fn, dv_free_fn free_fn);
 
 /*
+ * ---- Memory ----
+ *
+ * How much memory a volume open for writing takes, chosen at open
+ * (writefat_open3). writefat_config_init fills a record with a preset:
+ *
+ *   WRITEFAT_CONFIG_FAST   what writefat_open and writefat_open2 use: a 16-sector
+ *                          FAT cache, four directory clusters kept by scans, groups
+ *                          of 32 directory sectors and 256 KiB of data, a 1 MiB
+ *                          name index, 65,535 alias tails, a 4,096-level path
+ *                          cache and a cluster-sized file buffer (1.1 MiB and more).
+ *   WRITEFAT_CONFIG_SMALL  for microcontrollers: one FAT sector, no directory
+ *                          cache, no group buffers, no index, no path cache, 1,023
+ *                          alias tails, and a file buffer of one logical sector.
+ *                          The write state then stays within 8 KiB plus one logical
+ *                          sector per open file on 512-byte sectors, whatever the
+ *                          cluster size (writefat_config_bytes says exactly how much).
+ *
+ * Any field may then be changed. Smaller caches cost speed, never correctness:
+ * a directory without the index is scanned for each new name, a path without
+ * the path cache is walked from the root, a group without buffers writes
+ * through, and with a sector-sized file buffer every partial sector written is
+ * a read and a write of that sector.
+ */
+typedef struct writefat_config {
+    uint32_t fat_cache_sectors; /* logical FAT sectors kept (write-back), at least 1 */
+    uint32_t dir_cache_units;   /* directory units scans keep (clusters with the cluster
+                                   buffer, logical sectors with the sector buffer); 0: none */
+    uint32_t group_sectors;     /* directory sectors a group keeps; 0: groups write through */
+    uint32_t group_data_bytes;  /* file data a group gathers per request; 0: none */
+    uint32_t index_slots;       /* name-index slots (4 bytes each; a power of two, at least
+                                   4,096, or 0: no index) */
+    uint32_t alias_tails;       /* numeric alias tails tracked per scan (~1 .. ~N-1; a bit
+                                   each); at least 64. A directory whose N-1 tails of one
+                                   stem are all taken is scanned again for the next N */
+    uint32_t path_levels;       /* directories the path cache remembers (with 4 name units
+                                   and 8 bytes of text each); 0: none */
+    uint32_t file_buffer;       /* WRITEFAT_BUFFER_CLUSTER or WRITEFAT_BUFFER_SECTOR */
+    uint32_t options;           /* WRITEFAT_OPT_* */
+    uint32_t reserved[7];       /* zero */
+} writefat_config;
+
+#define WRITEFAT_CONFIG_FAST 0u
+#define WRITEFAT_CONFIG_SMALL 1u
+
+/* file_buffer: the partial data of the file open for writing is kept a cluster
+ * at a time (one request per cluster) or a logical sector at a time. */
+#define WRITEFAT_BUFFER_CLUSTER 0u
+#define WRITEFAT_BUFFER_SECTOR 1u
+
+/* options: run writefat_reclaim at open when the volume's dirty flag says it
+ * was not closed cleanly (both presets set it). */
+#define WRITEFAT_OPT_RECLAIM 0x0001u
+
+/* Fills `*config` with the preset `preset` (WRITEFAT_CONFIG_*). Returns 0, or
+ * EINVAL for a null `config` or an unknown preset. */
+DORVEX_API int writefat_config_init(writefat_config *config, uint32_t preset);
+
+/*
+ * The bytes the write state of `config` takes on a volume of `sector_bytes`
+ * logical sectors and `cluster_bytes` clusters, in one block taken at open
+ * (the reader's arena and the codec context come on top: readfat_new2's
+ * bytes for the same slot counts). 0 for a null or invalid `config`. The
+ * formula, with S the logical sector and U the directory unit (a cluster,
+ * or S with the sector buffer):
+ *   sizeof state (about 1.5 KiB) + 511 (alignment)
+ *   + S * (fat_cache_sectors + 1 + group_sectors)
+ *   + U * dir_cache_units + group data (rounded to clusters) + file buffer (cluster or S)
+ *   + alias_tails / 8 + 4 * index_slots + 28 * path_levels
+ */
+DORVEX_API size_t writefat_config_bytes(const writefat_config *config, uint32_t sector_bytes,
+                                        uint32_t cluster_bytes);
+
+/*
+ * writefat_open2 with the memory `config` says (null: WRITEFAT_CONFIG_FAST).
+ * Returns what writefat_open2 returns; EINVAL also for an invalid `config`.
+ */
+DORVEX_API writefat_volume *
+writefat_open3(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size, void *io_data,
+               readfat_sector_reader reader, writefat_sector_writer writer, uint32_t flags,
+               uint32_t max_files, uint32_t max_dirs, const writefat_config *config, int *err,
+               void *alloc_data, dv_alloc_fn alloc_fn, dv_free_fn free_fn);
+
+/*
  * Abandons an unfinished file (as writefat_abort), writes what is pending,
  * the FSInfo sector and the clean flag, and releases the volume, whatever
  * happens. Returns 0, or the code of the first failure (the volume is
@@ -221,6 +304,88 @@ DORVEX_API int writefat_finish(writefat_volume *w, writefat_file *f, int64_t mti
 /* Abandons the file: its clusters are released, nothing becomes visible.
  * A null or closed handle is ignored. */
 DORVEX_API void writefat_abort(writefat_volume *w, writefat_file *f);
+
+/*
+ * ---- Changing a file in place ----
+ *
+ * writefat_open_file opens an existing file for writing (or makes it, with
+ * WRITEFAT_CREATE): writes go to the position, overwriting what is there and
+ * extending the file past its end; writefat_seek moves the position,
+ * writefat_truncate shrinks or extends it (with zeros), writefat_preallocate
+ * reserves a contiguous run for what is still to come, and writefat_flush
+ * makes everything written so far durable. writefat_finish flushes and
+ * releases the handle; writefat_abort releases it keeping the last flush.
+ * writefat_create's handles take these calls too: their first writefat_flush
+ * publishes the file (switching a WRITEFAT_REPLACE file over), after which
+ * they behave as handles of writefat_open_file.
+ *
+ * What a cut leaves (with a sector writer that writes each sector whole):
+ *   - appended data: everything up to the last writefat_flush that returned 0
+ *     is kept; what was appended since may be lost (the size in the entry is
+ *     the last flushed one), never earlier data;
+ *   - data overwritten in place: each sector holds its old or its new bytes;
+ *   - a truncation: the old or the new size (the clusters past a new, smaller
+ *     end may remain as lost clusters, reclaimed later: see writefat_reclaim).
+ * fsck.fat -n may then find what it may find after any cut (see the header's
+ * notes on power loss) and, after a cut append, a chain longer than the size.
+ */
+
+/* writefat_open_file flags (with WRITEFAT_REPLACE meaningless here). */
+#define WRITEFAT_CREATE 0x0002u   /* make the file when it does not exist */
+#define WRITEFAT_APPEND 0x0004u   /* every write goes to the end */
+#define WRITEFAT_TRUNCATE 0x0008u /* the file starts empty (at the first flush on the medium) */
+
+/*
+ * Opens the file `path` for writing at position 0 (the end with
+ * WRITEFAT_APPEND). One file is open for writing at a time (with
+ * writefat_create's). Returns the handle, or null with `*err`: ENOENT (no
+ * such file, without WRITEFAT_CREATE), EISDIR, EBUSY (a file is open for
+ * writing, or the entry was left marked by a cut move: writefat_reclaim
+ * finishes it), EINVAL (unknown flags), and the path and name codes above.
+ */
+DORVEX_API writefat_file *writefat_open_file(writefat_volume *w, const char *path, uint32_t flags,
+                                             int *err);
+
+/*
+ * Writes go to `pos` from now on (it may lie past the end: the gap reads as
+ * zeros once something is written there). Returns 0, EINVAL (a bad handle,
+ * `pos` above 4 GiB - 1) or the handle's failure code.
+ */
+DORVEX_API int writefat_seek(writefat_volume *w, writefat_file *f, uint64_t pos);
+
+/* The position writes go to, and the file's size as written so far (flushed or
+ * not); 0 for a bad handle. */
+DORVEX_API uint64_t writefat_tell(writefat_volume *w, writefat_file *f);
+DORVEX_API uint64_t writefat_filesize(writefat_volume *w, writefat_file *f);
+
+/*
+ * Sets the file's size to `size`: shorter drops the end (its clusters are freed
+ * at the next flush, after the entry's new size is on the medium), longer
+ * appends zeros. The position stays. Returns 0, EFBIG (above 4 GiB - 1),
+ * ENOSPC, EINVAL, EIO or the writer's code.
+ */
+DORVEX_API int writefat_truncate(writefat_volume *w, writefat_file *f, uint64_t size);
+
+/*
+ * Reserves free clusters, as one contiguous run after the file's last cluster
+ * where one is free (else the first free run long enough), so that the file
+ * can grow to `size` bytes without fragmenting. Nothing is written: the run
+ * is held in memory for this handle, taken in order as the file grows, and
+ * what is left unused is released with the handle. Returns 0, ENOSPC (no free
+ * run that long; nothing reserved), EFBIG, EINVAL.
+ */
+DORVEX_API int writefat_preallocate(writefat_volume *w, writefat_file *f, uint64_t size);
+
+/*
+ * Makes what was written durable: the file's buffered data, then the FAT
+ * links of its chain, then its entry (size, first cluster, `mtime` as in
+ * writefat_finish, DV_TIME_NONE keeping the entry's; the archive bit), then
+ * the clusters a truncation released. An open group is synced too. A file of
+ * writefat_create is published by its first flush. Returns 0, or the codes of
+ * writefat_write and writefat_finish (ENOENT when the entry was removed
+ * meanwhile); after a failure the handle is spent as after a failed write.
+ */
+DORVEX_API int writefat_flush(writefat_volume *w, writefat_file *f, int64_t mtime);
 
 /*
  * Makes the directory `path` (with "." and ".."), times `mtime` as in
@@ -346,6 +511,46 @@ DORVEX_API int writefat_setlabel(writefat_volume *w, const char *label);
  */
 DORVEX_API int writefat_group(writefat_volume *w, int on);
 DORVEX_API int writefat_sync(writefat_volume *w);
+
+/*
+ * ---- Reclaiming what a cut left ----
+ *
+ * What writefat_reclaim did (counts; a field is 0 when there was nothing).
+ */
+typedef struct writefat_reclaim_report {
+    uint32_t lost_clusters;  /* clusters marked used that no entry reached, freed */
+    uint32_t lost_chains;    /* the chains they formed */
+    uint32_t moves_finished; /* moves cut after their new name was written */
+    uint32_t marks_cleared;  /* move marks without their other half, cleared */
+    uint32_t lfn_cleared;    /* long-name entries that belonged to no entry, deleted */
+    uint32_t label_synced;   /* 1: the boot sector's label was set to the root's */
+    uint32_t passes;         /* walks over the tree (one per window of clusters) */
+    uint32_t damaged;        /* 1: damage was met (an unreadable directory, a chain that
+                                loops or leaves the data area, clusters reached twice):
+                                no cluster was freed */
+    uint32_t reserved[8];
+} writefat_reclaim_report;
+
+/*
+ * Mends what a cut write may leave, without touching anything live: clusters
+ * marked used that no entry reaches are freed, a move cut after its new name
+ * was written is finished (the old name goes), lone move marks are cleared,
+ * long-name entries that belong to no entry are deleted, and the boot
+ * sector's label is set to the root directory's. Clusters are freed only when
+ * the whole tree was walked without damage. The walk keeps one bit per
+ * cluster of a window (a few KiB through the volume's allocator, released
+ * before the call returns) and walks the tree once per window: time linear in
+ * the tree times the windows. `report` (may be null) receives what was done.
+ * Run at open when the volume was not closed cleanly (WRITEFAT_OPT_RECLAIM);
+ * writefat_reclaimed then gives its report.
+ * Returns 0 (also when damage stopped the freeing: see report->damaged),
+ * EINVAL, EBUSY (a file is open for writing), ENOMEM, EIO or the writer's code.
+ */
+DORVEX_API int writefat_reclaim(writefat_volume *w, writefat_reclaim_report *report);
+
+/* Whether writefat_open ran writefat_reclaim (1, `*report` filled when not
+ * null) or not (0). */
+DORVEX_API int writefat_reclaimed(const writefat_volume *w, writefat_reclaim_report *report);
 
 /*
  * ---- Formatting ----

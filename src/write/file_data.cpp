@@ -1,5 +1,5 @@
 // The data of a file being written: whole clusters straight from the caller, the partial
-// one through cluster_buf, and the entry published (or switched over) when it is finished.
+// one through file_buf, and the entry published (or switched over) when it is finished.
 #include <cerrno>
 #include <cstring>
 
@@ -26,13 +26,13 @@ int fail_file(W *w, writefat_file *f, int code) {
     return code;
 }
 
-// The cluster gathered in cluster_buf goes to a new cluster at the chain's end.
+// The cluster gathered in file_buf goes to a new cluster at the chain's end.
 int store_partial(W *w, writefat_file *f) {
     uint32_t c = 0;
     if (int rc = alloc_cluster(w, f->last, c)) return rc;
     if (f->first == 0) f->first = c;
     f->last = c;
-    if (int rc = data_store(w, c, w->cluster_buf, 1)) return rc;
+    if (int rc = data_store(w, c, w->file_buf, 1)) return rc;
     f->fill = 0;
     return 0;
 }
@@ -68,7 +68,7 @@ int write_data(W *w, writefat_file *f, const uint8_t *p, size_t len) {
             continue;
         }
         const size_t take = cb - f->fill < len ? cb - f->fill : len;
-        std::memcpy(w->cluster_buf + f->fill, p, take);
+        std::memcpy(w->file_buf + f->fill, p, take);
         f->fill += static_cast<uint32_t>(take);
         f->size += take;
         p += take;
@@ -83,7 +83,7 @@ int finish_file(W *w, writefat_file *f, int64_t mtime) {
     if (f->code) return f->code;
     if (int rc = mark_dirty(w)) return rc;
     if (f->fill != 0) {
-        std::memset(w->cluster_buf + f->fill, 0, w->rv->cluster_bytes - f->fill);
+        std::memset(w->file_buf + f->fill, 0, w->rv->cluster_bytes - f->fill);
         if (int rc = store_partial(w, f)) return rc;
     }
     // The chain is on the medium before any entry points at it (a group flushes the FAT

@@ -126,7 +126,8 @@ writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint
     w->stage_buf = p;
     w->stage_capacity = stage;
     p += size_t{stage} * rv->cluster_bytes;
-    w->cluster_buf = p;
+    w->file_buf = p;
+    w->file_buf_bytes = rv->cluster_bytes;
     p += rv->cluster_bytes;
     for (unsigned k = 0; k < kDirSlots; ++k, p += rv->cluster_bytes) w->dc_buf[k] = p;
     w->path_dirs = reinterpret_cast<uint32_t *>(p);

@@ -60,8 +60,9 @@ struct writefat_volume {
     uint32_t fat_used[dorvex::kFatSlots];
     uint32_t clock;
     uint8_t *fat_buf[dorvex::kFatSlots];
-    uint8_t *dir_buf;     // one logical sector
-    uint8_t *cluster_buf; // one cluster: a file's partial cluster
+    uint8_t *dir_buf;  // one logical sector
+    uint8_t *file_buf; // the file open for writing: a cluster or a logical sector
+    uint32_t file_buf_bytes;
     // The directory clusters scans read last: every lookup walks from the root.
     uint32_t dc_tag[dorvex::kDirSlots]; // cluster held, 0 = empty
     uint32_t dc_used[dorvex::kDirSlots];
