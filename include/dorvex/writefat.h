@@ -188,16 +188,16 @@ writefat_open2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
  *                          FAT cache, four directory clusters kept by scans, groups
  *                          of 32 directory sectors and 256 KiB of data, a 1 MiB
  *                          name index, 65,535 alias tails per scan, a 4,096-level
- *                          path cache and a cluster-sized file buffer (1.2 MiB and
- *                          more: 1.36 MiB with 512-byte clusters, 1.69 MiB with
- *                          32 KiB ones).
+ *                          path cache and a cluster-sized file buffer (1.40 MiB
+ *                          with 512-byte clusters, 1.55 MiB with 32 KiB ones, on
+ *                          512-byte sectors).
  *   WRITEFAT_CONFIG_SMALL  for microcontrollers: one FAT sector, no directory
  *                          cache, no group buffers, no index, no path cache, 1,023
  *                          alias tails per scan, and a file buffer of one logical
  *                          sector. The write state then stays within 8 KiB plus
  *                          one logical sector on 512-byte sectors, whatever the
- *                          cluster size (about 4 KiB; writefat_config_bytes says
- *                          exactly how much).
+ *                          cluster size (about 3 KiB; writefat_config_bytes
+ *                          says exactly how much).
  *
  * Any field may then be changed. Smaller caches cost speed, never correctness:
  * a directory without the index is scanned for each new name, a path without
