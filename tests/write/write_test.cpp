@@ -775,6 +775,10 @@ TEST_P(WriteTight, TreeAndTailsPastTheTrackedWindowReadBack) {
     EXPECT_EQ(writefat_close(w), 0);
 }
 
+uint32_t mem_flags() {
+    return (readfat_optimal_flags() & ~DV_CHARSET_MASK) | DV_CHARSET_UTF8 | DV_FLAG_NTCASE;
+}
+
 // A volume in memory, formatted by the library (no tools needed).
 struct MemDev {
     std::vector<uint8_t> bytes;
@@ -869,7 +873,7 @@ TEST(WriteMemory, BadConfigsRefusedWithNothingTaken) {
         TrackingAlloc mem;
         int err = 0;
         EXPECT_EQ(writefat_open3(0, dev.bytes.size() / 512, 512, &dev, MemDev::read, MemDev::write,
-                                 0, 1, 1, &c, &err, &mem, TrackingAlloc::alloc_cb,
+                                 mem_flags(), 1, 1, &c, &err, &mem, TrackingAlloc::alloc_cb,
                                  TrackingAlloc::free_cb),
                   nullptr)
             << b.name;
@@ -880,6 +884,34 @@ TEST(WriteMemory, BadConfigsRefusedWithNothingTaken) {
     EXPECT_EQ(writefat_config_init(&good, 2), EINVAL);
     EXPECT_EQ(writefat_config_bytes(nullptr, 512, 512), 0u);
     EXPECT_EQ(writefat_config_bytes(&good, 512, 256), 0u);
+}
+
+// An index too small for a directory's names is given up, not trusted: every name past
+// what it holds still clashes.
+TEST(WriteMemory, IndexTooSmallForTheDirectoryIsNotTrusted) {
+    MemDev dev;
+    dev.bytes.assign(8u << 20, 0);
+    writefat_format_options o{};
+    ASSERT_EQ(writefat_format(0, dev.bytes.size() / 512, &dev, MemDev::write, &o), 0);
+    writefat_config c;
+    ASSERT_EQ(writefat_config_init(&c, WRITEFAT_CONFIG_FAST), 0);
+    c.index_slots = 4096; // 2,048 hashes: two per name, fewer than 1,200 names need
+    int err = 0;
+    writefat_volume *w =
+        writefat_open3(0, dev.bytes.size() / 512, 512, &dev, MemDev::read, MemDev::write,
+                       mem_flags(), 1, 1, &c, &err, nullptr, nullptr, nullptr);
+    ASSERT_EQ(w, nullptr);
+    EXPECT_EQ(err, EINVAL); // allocator callbacks are required
+    TrackingAlloc mem;
+    w = writefat_open3(0, dev.bytes.size() / 512, 512, &dev, MemDev::read, MemDev::write,
+                       mem_flags(), 1, 1, &c, &err, &mem, TrackingAlloc::alloc_cb,
+                       TrackingAlloc::free_cb);
+    ASSERT_NE(w, nullptr) << err;
+    ASSERT_EQ(writefat_mkdir(w, "big", 0), 0);
+    const auto name = [](int i) { return "big/Some long name " + std::to_string(i) + ".txt"; };
+    for (int i = 0; i < 1200; ++i) ASSERT_EQ(put_whole(w, name(i).c_str(), ""), 0) << i;
+    for (int i = 1100; i < 1200; i += 7) EXPECT_EQ(put_whole(w, name(i).c_str(), ""), EEXIST) << i;
+    EXPECT_EQ(writefat_close(w), 0);
 }
 
 std::string kind_name(const testing::TestParamInfo<FatKind> &info) {
