@@ -103,6 +103,9 @@ int finish_file(W *w, writefat_file *f, int64_t mtime) {
     uint8_t *e = nullptr;
     if (int rc = load_entry(w, f->parent, s.run_first + s.run_count - 1, sector, e)) return rc;
     const uint32_t old = entry_first(w, s.rec);
+    // A name of a cut move shares the old chain with its other name: that one keeps it.
+    const bool shared = entry_marked(e);
+    e[DV_DIRENT_RESERVED] = static_cast<uint8_t>(e[DV_DIRENT_RESERVED] & ~kMoveMarks);
     store_cluster(e, f->first);
     store_le32(e + DV_DIRENT_SIZE_FIELD, size);
     e[DV_DIRENT_ATTR] |= DV_ATTR_ARCHIVE;
@@ -114,7 +117,7 @@ int finish_file(W *w, writefat_file *f, int64_t mtime) {
     }
     if (int rc = write_sectors(w, w->dir_buf, sector, w->unit)) return rc;
     f->first = f->last = 0; // published: no longer ours to free
-    if (is_link(w, old))
+    if (is_link(w, old) && !shared)
         if (int rc = free_chain(w, old)) return rc;
     return fat_flush(w);
 }
