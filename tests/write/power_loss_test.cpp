@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <tuple>
 
 using namespace dvtest;
 
@@ -43,6 +44,30 @@ bool kept(const Tree &before, const Tree &after,
         return false;
     }
     return true;
+}
+
+// The labels of the boot sector, the root directory ("NO NAME    " for none) and FAT32's
+// backup boot sector (empty on FAT12/16), as stored.
+std::tuple<std::string, std::string, std::string> labels(WImage &img) {
+    int err = 0;
+    readfat_volume *vol = readfat_new(0, img.cur.size() / 512, 512, &img, WImage::read_sectors,
+                                      readfat_optimal_flags(), 4, 4, &err);
+    EXPECT_NE(vol, nullptr) << err;
+    if (!vol) return {};
+    readfat_volinfo info{};
+    EXPECT_EQ(readfat_info(vol, &info), 0);
+    std::string root = "NO NAME    ";
+    readfat_dir *d = readfat_opendir(vol, "", &err);
+    while (const dv_entry *e = d ? readfat_readdir(vol, d, &err) : nullptr)
+        if ((e->attr & DV_ATTR_VOLUME) && !e->deleted && (e->attr & 0x3F) != DV_ATTR_LFN) {
+            root.assign(e->shortname, 11);
+            break;
+        }
+    if (d) readfat_closedir(vol, d);
+    std::string backup;
+    if (info.fat_type == 32) backup.assign(reinterpret_cast<char *>(&img.cur[6 * 512 + 71]), 11);
+    readfat_delete(vol);
+    return {std::string(info.label, 11), root, backup};
 }
 
 class PowerLoss : public ::testing::TestWithParam<FatKind> {
@@ -112,14 +137,38 @@ class PowerLoss : public ::testing::TestWithParam<FatKind> {
             const Tree after = reader_tree(w);
             writefat_close(w);
             EXPECT_TRUE(op.ok(before, after)) << "reclaimed after write " << n;
-            EXPECT_TRUE(img->fsck(&report, true, false, false)) << "reclaimed after write " << n
-                                                                << "\n"
-                                                                << report;
+            EXPECT_TRUE(img->fsck(&report, true, false, false))
+                << "reclaimed after write " << n << "\n"
+                << report;
             img->restore();
             if (HasFailure()) return;
         }
     }
 
+    // On a cut move, both names may stand: removing either (alternately) must keep the other's
+    // data, even when a new file then takes the space removal freed.
+    void remove_either_name(writefat_volume *w) {
+        const Tree cut = reader_tree(w);
+        const std::pair<std::string, std::string> pairs[] = {{"old.txt", "keep/renamed old.txt"},
+                                                             {"tree/sub", "keep/sub moved"}};
+        for (const auto &[from, to] : pairs) {
+            if (!cut.count(from) && !cut.count(from + "/")) continue;
+            if (!cut.count(to) && !cut.count(to + "/")) continue;
+            const bool drop_old = flip++ % 2 == 0;
+            const std::string &gone = drop_old ? from : to, &stays = drop_old ? to : from;
+            ASSERT_EQ(remove_tree(w, gone), 0) << gone;
+            ASSERT_EQ(put(w, "filler.bin", pattern(30000, 9)), 0);
+            const Tree after = reader_tree(w);
+            for (const auto &[path, dig] : cut) {
+                if (path.rfind(stays, 0) != 0) continue;
+                if (path.size() != stays.size() && path[stays.size()] != '/') continue;
+                EXPECT_EQ(after.count(path) ? after.at(path) : "gone", dig) << path;
+            }
+            ASSERT_EQ(writefat_remove(w, "filler.bin"), 0);
+        }
+    }
+
+    int flip = 0;
     WriteTools tools;
     std::string dir;
     std::unique_ptr<WImage> img;
@@ -192,7 +241,56 @@ TEST_P(PowerLoss, MoveAcrossDirectories) {
                             return !q.empty() && it != a.end() && it->second == d;
                         });
                     },
+                    true, [&](writefat_volume *w) { remove_either_name(w); }});
+}
+
+// Long names over two sectors (> 195 units): a create and a rename cut anywhere leave the
+// file whole or absent (with, between the sectors, a part of the name that reclaim deletes).
+TEST_P(PowerLoss, LongNamesAcrossSectors) {
+    const std::string data = pattern(5000, 8);
+    const std::string made = std::string(200, 'n') + " made.bin";
+    const std::string moved = "keep/" + std::string(210, 'm') + " moved.txt";
+    cut_everywhere({"long names",
+                    [&](writefat_volume *w) {
+                        int rc = put(w, made.c_str(), data);
+                        return rc ? rc : writefat_rename(w, "keep/a.txt", moved.c_str());
+                    },
+                    0,
+                    [&](const Tree &b, const Tree &a) {
+                        auto it = a.find(made);
+                        if (it != a.end() && it->second != digest(data)) return false;
+                        return kept(b, a, [&](const std::string &p, const std::string &d) {
+                            auto m = a.find(moved);
+                            return p == "keep/a.txt" && m != a.end() && m->second == d;
+                        });
+                    },
                     true});
+}
+
+// The root's label entry is written first: after reclaim the boot sector (and FAT32's
+// backup) agrees with it, old or new.
+TEST_P(PowerLoss, LabelChange) {
+    cut_everywhere({"label", [](writefat_volume *w) { return writefat_setlabel(w, "Card 2"); }, 0,
+                    [](const Tree &b, const Tree &a) { return kept(b, a); }});
+    // cut_everywhere leaves the last cut restored: cut it again and reclaim.
+    for (long n = 0; n < 4; ++n) {
+        writefat_volume *w = img->open(n);
+        ASSERT_NE(w, nullptr);
+        writefat_setlabel(w, "Card 2");
+        writefat_close(w);
+        w = img->open();
+        writefat_reclaim_report rep{};
+        if (!writefat_reclaimed(w, &rep)) {
+            EXPECT_EQ(writefat_reclaim(w, &rep), 0);
+        }
+        writefat_close(w);
+        const auto [boot, root, backup] = labels(*img);
+        EXPECT_EQ(boot, root) << "cut after write " << n;
+        if (!backup.empty()) {
+            EXPECT_EQ(backup, root) << "cut after write " << n;
+        }
+        img->restore();
+    }
 }
 
 // The small volumes cover it; large ones would only cost time.

@@ -122,6 +122,10 @@ void WImage::restore() {
     touched.clear();
 }
 
+int32_t WImage::read_sectors(void *data, void *buf, uint64_t sector, uint32_t count) {
+    return read_cb(data, buf, sector, count);
+}
+
 void WImage::mark_clean() {
     const uint32_t reserved = cur[14] | cur[15] << 8;
     const bool f32 = (cur[22] | cur[23] << 8) == 0;
@@ -149,14 +153,23 @@ bool WImage::fsck(std::string *report, bool crash_findings_ok, bool shared_ok, b
         }
         if (line.rfind(path, 0) == 0 || line.empty()) continue; // the summary
         if (line.rfind("Checking", 0) == 0 || line.rfind("Starting", 0) == 0) continue;
-        // What a crash may leave: the dirty flag, a stale free count, lost clusters, and FAT
+        // What a crash may leave: the dirty flag, a stale free count, lost clusters, a part of
+        // a long name over two sectors, a boot label (or its backup) behind the root's, and FAT
         // copies caught between the writes of one sector.
         const bool crash_only =
             line.find("Dirty bit is set") != std::string::npos ||
             line.find("Automatically removing dirty bit") != std::string::npos ||
             line.find("Free cluster summary") != std::string::npos ||
             line.find("Auto-correcting") != std::string::npos ||
-            (lost_ok && line.find("unused cluster") != std::string::npos) ||
+            (lost_ok && (line.find("unused cluster") != std::string::npos ||
+                         line.find("Orphaned long file name part") != std::string::npos ||
+                         line.find("Auto-deleting") != std::string::npos ||
+                         line.find("label") != std::string::npos ||
+                         line.find("boot sector and its backup") != std::string::npos ||
+                         line.find("mostly harmless") != std::string::npos ||
+                         line.find("Not automatically fixing") != std::string::npos ||
+                         (line.rfind("  ", 0) == 0 && line.find("/") != std::string::npos &&
+                          line.find(":") != std::string::npos))) ||
             line.find("FATs differ") != std::string::npos ||
             line.find("Using first FAT") != std::string::npos ||
             line.find("Leaving filesystem unchanged") != std::string::npos ||
