@@ -107,10 +107,11 @@
  * What a cut leaves is mended by writefat_reclaim, which runs at open when
  * the dirty flag says the volume was not closed cleanly (FAT16/32; on FAT12,
  * which has no flag, call it). After it fsck.fat -n finds no lost clusters,
- * shared chains, orphaned long-name parts or label differences (only the
- * dirty flag, the free count and differing FAT copies remain until a clean
- * close or a repair). A group (writefat_group) widens this from one
- * operation to the group's changes since its last sync.
+ * shared chains, orphaned long-name parts or label differences, unless it
+ * met damage (its report says so); what remains is the dirty flag
+ * (writefat_close clears only a flag it set itself), a free count written at
+ * close, and differing FAT copies. A group (writefat_group) widens this from
+ * one operation to the group's changes since its last sync.
  *
  * Errors are returned (0 or a code) or, for calls that return a handle or
  * count, stored through `err` (written on failure only; may be null):
