@@ -369,8 +369,15 @@ int writefat_rename(writefat_volume *w, const char *from, const char *to) {
         if (int rc = below(w, dst.parent, first, inside)) return rc;
         if (inside) return EINVAL;
     }
-    if (int rc = mark_dirty(w)) return rc;
     const bool same_dir = dst.parent == src.parent;
+    // A name taken refuses before anything is marked.
+    Scan taken;
+    taken.skip_first = same_dir ? s.run_first : 0;
+    taken.skip_count = same_dir ? s.run_count : 0;
+    dv_name taken_folded;
+    if (int rc = find(w, dst.parent, dst.name, taken_folded, taken)) return rc;
+    if (taken.found) return EEXIST;
+    if (int rc = mark_dirty(w)) return rc;
     // Both names exist for a while, on one chain: each is marked while the other may be
     // there, so that removing either keeps the chain, and writefat_reclaim can finish a cut
     // move. First the old name is marked "leaving".
