@@ -145,11 +145,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             writefat_setlabel(w, ops[i + 1] & 1 ? "FUZZ DISK" : "");
             break;
         default: {
-            // Groups open, sync and close between the other operations.
+            // Groups open, sync and close between the other operations; reclaim mends (or
+            // refuses) whatever the image holds.
+            writefat_reclaim_report rep;
             if (ops[i] & 0x80)
                 writefat_group(w, ops[i] & 0x40 ? 0 : 1);
             else if (ops[i] & 0x40)
                 writefat_sync(w);
+            else if (ops[i] & 0x20)
+                writefat_reclaim(w, ops[i] & 0x10 ? &rep : nullptr);
             dv_entry st;
             readfat_stat(writefat_reader(w), name, &st);
             break;

@@ -66,18 +66,52 @@
  * entry that publishes the chain, and on removal the entry before its
  * clusters are freed. A name's entries are placed inside one logical sector
  * (for names up to 195 units on 512-byte sectors), so one sector write
- * publishes or removes them. A crash at any write therefore leaves every
- * file that existed before the operation intact; `fsck.fat -n` finds at most
- * lost clusters, a stale FSInfo, the dirty flag, or FAT copies that differ
- * (a crash between the writes of one FAT sector's copies; the first copy is
- * the sound one). A replaced file is the old or the new file, never a mix: the
+ * publishes or removes them. A longer name may span two sectors; it is
+ * written from its first sector on and removed from its last (the one with
+ * the short entry) back, so a cut between the two leaves the file whole
+ * under its name, or absent with a part of its long name that belongs to no
+ * entry (no order of the two writes avoids such a part; writefat_reclaim
+ * deletes it).
+ * A crash at any write therefore leaves every file that existed before the
+ * operation intact; `fsck.fat -n` finds at most lost clusters, a stale
+ * FSInfo, the dirty flag, FAT copies that differ (a crash between the writes
+ * of one FAT sector's copies; the first copy is the sound one), such an
+ * orphaned long-name part, and what a cut move or label change leaves (below).
+ * A replaced file is the old or the new file, never a mix: the
  * new data goes to a new chain, then one sector write switches the entry.
  * A tree removed by writefat_remove_tree is whole or gone: its top entry goes
  * first, and what follows only frees what is then unreachable (a cut leaves
- * lost clusters). A move cut between its two directory writes may leave the
- * file under both names, on one chain (never under neither). A group
- * (writefat_group) widens this from one operation to the group's changes
- * since its last sync.
+ * lost clusters).
+ *
+ * A move (writefat_rename, also within a directory) marks the old short
+ * entry "leaving" (DV_NTRES_MOVE_FROM in byte 12, a bit other systems
+ * ignore), writes the new name marked "arriving" (DV_NTRES_MOVE_TO), points a
+ * moved directory's ".." at its new parent, deletes the old name and then
+ * clears the new one's mark. A cut in between may leave the file under both
+ * names, on one chain (never under neither): fsck.fat -n reports clusters
+ * shared by two files (and for a directory a ".." that names only one of its
+ * parents). Nothing frees the chain of a marked entry: writefat_remove and
+ * writefat_remove_tree take the marked name away and leave its clusters (and
+ * what a directory holds) to the other name, writefat_finish of a
+ * WRITEFAT_REPLACE file over it keeps the old chain for the other name, and
+ * writefat_open_file refuses it (EBUSY). So removing either name keeps the
+ * other's data, and writefat_reclaim finishes the move (the old name goes)
+ * or clears a mark left alone; a chain neither name keeps any more is a lost
+ * chain it frees.
+ *
+ * writefat_setlabel writes the root directory's label entry first, then the
+ * boot sector, then FAT32's backup boot sector: after a cut the root's label
+ * is the one that counts (fsck.fat -n reports the boot sector's as differing),
+ * and writefat_reclaim copies it to the boot sectors.
+ *
+ * What a cut leaves is mended by writefat_reclaim, which runs at open when
+ * the dirty flag says the volume was not closed cleanly (FAT16/32; on FAT12,
+ * which has no flag, call it). After it fsck.fat -n finds no lost clusters,
+ * shared chains, orphaned long-name parts or label differences, unless it
+ * met damage (its report says so); what remains is the dirty flag
+ * (writefat_close clears only a flag it set itself), a free count written at
+ * close, and differing FAT copies. A group (writefat_group) widens this from
+ * one operation to the group's changes since its last sync.
  *
  * Errors are returned (0 or a code) or, for calls that return a handle or
  * count, stored through `err` (written on failure only; may be null):
@@ -115,7 +149,7 @@
  * their names and 32 KiB of its text); operations allocate only the parsed
  * path (nothing when the path repeats the remembered text up to its last
  * components and holds no "." or "..") and writefat_remove_tree its stack,
- * released before they return.
+ * writefat_reclaim its window and stack, released before they return.
  * One volume is used by one thread at a time.
  */
 #ifndef DORVEX_WRITEFAT_H
@@ -164,8 +198,11 @@ typedef struct writefat_file writefat_file;
  * ENOMEM, DV_E_BACKUPBOOT when the first sector is damaged and readfat_new2
  * would mount the volume from its backup (repair the boot sector first),
  * DV_E_EXFATWRITE for an exFAT volume (read it with readfat_new2). Nothing is written
- * at open; the first change marks the volume dirty. writefat_open uses
- * malloc/free, writefat_open2 your allocator.
+ * at open, except when the dirty flag of a FAT16/32 volume says it was not
+ * closed cleanly: writefat_reclaim then runs first (see "Reclaiming what a cut
+ * left"; when it fails the volume opens all the same, and after a failed
+ * write refuses changes). The first change marks the volume dirty.
+ * writefat_open uses malloc/free, writefat_open2 your allocator.
  */
 DORVEX_API writefat_volume *writefat_open(uint64_t start_sector, uint64_t end_sector,
                                           uint32_t sector_size, void *io_data,
@@ -425,8 +462,9 @@ DORVEX_API int writefat_mkdir(writefat_volume *w, const char *path, int64_t mtim
 
 /*
  * Removes the file or empty directory `path`: its entries first, then its
- * clusters. Returns 0, or ENOTEMPTY, EINVAL (the root) and the codes above.
- * Read-only files are removed too (the attribute guards against other
+ * clusters (not those of an entry left marked by a cut move: see "Power
+ * loss"; writefat_reclaim frees them when no name is left). Returns 0, or ENOTEMPTY, EINVAL (the
+ * root) and the codes above. Read-only files are removed too (the attribute guards against other
  * systems' writes; the caller decides).
  */
 DORVEX_API int writefat_remove(writefat_volume *w, const char *path);
@@ -442,6 +480,9 @@ DORVEX_API int writefat_remove(writefat_volume *w, const char *path);
  * cross-link), at a free cluster or outside the data area; and for a file
  * whose chain starts at the root's. Such an entry is marked deleted, its
  * clusters are left alone (they belong to something else, or are damaged).
+ * An entry left marked by a cut move (see "Power loss") is taken away with
+ * code 0 and not followed: its chain, and what a directory holds, belong to
+ * its other name too.
  * EIO: a directory whose first cluster could not be read; its entry is
  * marked deleted too, what it holds stays as lost clusters, and the walk
  * goes on (the call then returns EIO). The callback must not use the volume.
@@ -482,8 +523,11 @@ DORVEX_API int writefat_remove_tree(writefat_volume *w, const char *path, writef
 /*
  * Renames or moves `from` to `to` (its directory must exist; the name must
  * be free, except for a change of case of the same entry). A moved
- * directory's ".." follows it. Returns 0, or EEXIST, EINVAL (the root, or a
- * directory moved below itself) and the codes above.
+ * directory's ".." follows it. Five writes, in the order "Power loss" gives
+ * (the old name marked, the new name, "..", the old name deleted, the mark
+ * cleared). Returns 0, or EEXIST, EINVAL (the root, or a directory moved
+ * below itself) and the codes above; when the new name cannot be written,
+ * the old one's mark is cleared again.
  */
 DORVEX_API int writefat_rename(writefat_volume *w, const char *from, const char *to);
 
@@ -505,8 +549,9 @@ DORVEX_API int writefat_setattr(writefat_volume *w, const char *path, uint32_t a
 /*
  * Sets the volume label (ASCII, at most 11 characters, stored in upper
  * case; not . " * + , / : ; < = > ? [ \ ] | or control characters) in the
- * root directory and the boot sector (and its FAT32 backup). An empty or
- * null label removes it ("NO NAME" in the boot sector). Returns 0, EINVAL,
+ * root directory and the boot sector (and its FAT32 backup), in that order:
+ * the root's entry counts after a cut (see "Power loss"). An empty or null
+ * label removes it ("NO NAME" in the boot sector). Returns 0, EINVAL,
  * ENOSPC (a full fixed root) or the codes above.
  */
 DORVEX_API int writefat_setlabel(writefat_volume *w, const char *label);
@@ -549,37 +594,59 @@ DORVEX_API int writefat_sync(writefat_volume *w);
  */
 typedef struct writefat_reclaim_report {
     uint32_t lost_clusters;  /* clusters marked used that no entry reached, freed */
-    uint32_t lost_chains;    /* the chains they formed */
+    uint32_t lost_chains;    /* the chains they formed (counted at their ends) */
     uint32_t moves_finished; /* moves cut after their new name was written */
     uint32_t marks_cleared;  /* move marks without their other half, cleared */
     uint32_t lfn_cleared;    /* long-name entries that belonged to no entry, deleted */
-    uint32_t label_synced;   /* 1: the boot sector's label was set to the root's */
-    uint32_t passes;         /* walks over the tree (one per window of clusters) */
+    uint32_t label_synced;   /* 1: the boot sector's (or its backup's) label was set to the
+                                root's */
+    uint32_t passes;         /* walks over the tree (2n - 1 for n windows of clusters;
+                                fewer when damage stopped them) */
     uint32_t damaged;        /* 1: damage was met (an unreadable directory, a chain that
-                                loops or leaves the data area, clusters reached twice):
-                                no cluster was freed */
+                                loops or leaves the data area, clusters reached twice, a
+                                tree too deep): no cluster was freed */
     uint32_t reserved[8];
 } writefat_reclaim_report;
 
 /*
  * Mends what a cut write may leave, without touching anything live: clusters
  * marked used that no entry reaches are freed, a move cut after its new name
- * was written is finished (the old name goes), lone move marks are cleared,
- * long-name entries that belong to no entry are deleted, and the boot
- * sector's label is set to the root directory's. Clusters are freed only when
- * the whole tree was walked without damage. The walk keeps one bit per
- * cluster of a window (a few KiB through the volume's allocator, released
- * before the call returns) and walks the tree once per window: time linear in
- * the tree times the windows. `report` (may be null) receives what was done.
- * Run at open when the volume was not closed cleanly (WRITEFAT_OPT_RECLAIM);
- * writefat_reclaimed then gives its report.
+ * was written is finished (a moved directory's ".." set, the old name
+ * deleted, the mark cleared), lone move marks are cleared, long-name entries
+ * that belong to no entry are deleted, and the boot sector's label (and FAT32's
+ * backup's) is set to the root directory's ("NO NAME" when it has none).
+ *
+ * The walk goes over every live entry of the tree (deleted entries are not
+ * followed; a directory's entries end at its end mark) with its own stack,
+ * following each chain through the FAT. It meets damage at a directory that
+ * cannot be read, a chain that loops, runs through a free or bad cluster or
+ * leaves the data area, a directory entry naming cluster 0 or the root, a
+ * cluster reached twice (except by the two names of a cut move), or a tree
+ * deeper than 4,096 levels. Then it stops: report->damaged is set, no cluster
+ * is freed and no mark is cleared alone (its other half may lie beyond), but
+ * the moves, long names and label it found are still settled, which frees
+ * nothing. The walk keeps one bit per cluster of a window of 32,768 clusters
+ * (4 KiB, with the stack and a cluster buffer, through the volume's allocator,
+ * released before the call returns): a volume of more clusters is walked once
+ * per window to find damage anywhere before anything is freed, and again for
+ * each window but the last to free its clusters (2n - 1 walks for n windows;
+ * the time is linear in the tree times the walks). Freed clusters go out
+ * through the FAT cache, flushed before the call returns; FSInfo's count
+ * follows at close. Each change is one sector write of the kind the
+ * operations make, so a cut during reclaim leaves what another call mends.
+ * `report` (may be null) receives what was done.
+ *
+ * Run at open when the volume was not closed cleanly (WRITEFAT_OPT_RECLAIM;
+ * FAT16/32, whose dirty flag tells); writefat_reclaimed then gives its report.
  * Returns 0 (also when damage stopped the freeing: see report->damaged),
- * EINVAL, EBUSY (a file is open for writing), ENOMEM, EIO or the writer's code.
+ * EINVAL (null `w`), EBUSY (a file is open for writing), ENOMEM, EIO or the
+ * writer's code (the volume then refuses changes).
  */
 DORVEX_API int writefat_reclaim(writefat_volume *w, writefat_reclaim_report *report);
 
-/* Whether writefat_open ran writefat_reclaim (1, `*report` filled when not
- * null) or not (0). */
+/* Whether writefat_open ran writefat_reclaim and it returned 0 (1, `*report`
+ * filled when not null; see its damaged field) or not (0: the volume was
+ * closed cleanly, is FAT12, or the call failed). */
 DORVEX_API int writefat_reclaimed(const writefat_volume *w, writefat_reclaim_report *report);
 
 /*

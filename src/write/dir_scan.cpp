@@ -283,7 +283,15 @@ int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint3
 
 int delete_entries(W *w, uint32_t dir, uint32_t first, uint32_t n) {
     w->path_levels = w->path_units = w->path_text_len = w->path_text_levels = 0;
-    return patch_entries(w, dir, first, nullptr, n);
+    // The sector of the short entry (the last) goes first: a cut between two sectors then
+    // leaves the name gone and a part of its long name, not the entry under its alias.
+    while (n > 0) {
+        const uint32_t last = first + n - 1;
+        const uint32_t from = last - last % w->epu > first ? last - last % w->epu : first;
+        if (int rc = patch_entries(w, dir, from, nullptr, last + 1 - from)) return rc;
+        n = from - first;
+    }
+    return 0;
 }
 
 int write_dir_cluster(W *w, uint32_t cluster, const uint8_t *first_unit) {
@@ -359,6 +367,8 @@ int place_record(W *w, uint32_t dir, const dv_entry &rec, const Scan *first, uin
         uint8_t *cursor = raw;
         unsigned room = kMaxRunEntries + 1;
         if (dv_writeentry(w->ctx, &r, &count, &cursor, &room) != 0) return EINVAL;
+        // The codec writes the case flags alone; a move's mark goes with the entry.
+        raw[(k - 1) * DV_DIRENT_SIZE + DV_DIRENT_RESERVED] |= rec.lcase & kMoveMarks;
         if (placed) *placed = at;
         return write_entries(w, dir, at, raw, n);
     }

@@ -273,7 +273,9 @@ int publish_file(W *w, writefat_file *f, int64_t mtime) {
         f->entry_at = s.run_first + s.run_count - 1;
         if (int r = load_entry(w, f->parent, f->entry_at, sector, e)) return r;
         const uint32_t old = entry_first(w, s.rec);
-        const bool shared = entry_marked(e); // a cut move's other name still holds it
+        // A name of a cut move shares the old chain with its other name: that one keeps it.
+        const bool shared = entry_marked(e);
+        e[DV_DIRENT_RESERVED] = static_cast<uint8_t>(e[DV_DIRENT_RESERVED] & ~kMoveMarks);
         store_cluster(e, f->first);
         store_le32(e + DV_DIRENT_SIZE_FIELD, size);
         e[DV_DIRENT_ATTR] |= DV_ATTR_ARCHIVE;

@@ -243,8 +243,10 @@ writefat_volume *writefat_open3(uint64_t start_sector, uint64_t end_sector, uint
         }
     }
     if (rc == 0) rc = count_free(w);
-    // ---- Reclaim: what an earlier session cut by a power loss left behind ----
-    if (rc == 0 && (cfg.options & WRITEFAT_OPT_RECLAIM)) rc = reclaim_at_open(w);
+    // What an earlier session cut by a power loss left behind. A failure (a read-only medium,
+    // no memory for the walk) still leaves the volume to be read; a failed write makes it
+    // refuse changes.
+    if (rc == 0 && (cfg.options & WRITEFAT_OPT_RECLAIM)) reclaim_at_open(w);
     if (rc != 0) {
         dv_deletectx(ctx);
         unmount(rv);

@@ -59,7 +59,7 @@ int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &p
     }
     std::memcpy(rec.shortname, alias, 11);
     rec.shortname[11] = 0;
-    rec.lcase = plan.need_lfn ? 0 : plan.lcase;
+    rec.lcase = static_cast<uint8_t>((plan.need_lfn ? 0 : plan.lcase) | (rec.lcase & kMoveMarks));
     const uint32_t k = run_entries(rec);
     uint32_t at = w->ix_end;
     if (k <= w->epu && at % w->epu + k > w->epu) at += w->epu - at % w->epu;
@@ -144,7 +144,7 @@ int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip
     if (int rc = choose_alias(w, dir, plan, s, alias)) return rc;
     std::memcpy(rec.shortname, alias, 11);
     rec.shortname[11] = 0;
-    rec.lcase = plan.need_lfn ? 0 : plan.lcase;
+    rec.lcase = static_cast<uint8_t>((plan.need_lfn ? 0 : plan.lcase) | (rec.lcase & kMoveMarks));
     w->ix_writing = dir == w->ix_dir;
     uint32_t placed = 0;
     const int rc = place_record(w, dir, rec, &s, &placed);

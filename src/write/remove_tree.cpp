@@ -120,6 +120,11 @@ class TreeRemoval {
             decode(e, k, rec);
             const uint32_t c = raw_first(w_, e);
             const uint32_t depth = depth_;
+            // One name of a cut move: its chain (and what a directory holds) is the other's.
+            if (entry_marked(e)) {
+                if (fn_) fn_(fn_data_, &rec, depth, 0);
+                continue;
+            }
             if (rec.attr & DV_ATTR_DIRECTORY) {
                 int code = check(c, f.dir);
                 if (code != 0 && code != ELOOP && code != EIO) return code;
@@ -264,7 +269,9 @@ int remove_tree(W *w, const char *path, writefat_remove_fn fn, void *fn_data) {
     const uint32_t root = root_start_cluster(w->rv);
     TreeRemoval tree(w, fn, fn_data);
     int code = first != 0 && first == root ? ELOOP : 0;
-    if (s.rec.attr & DV_ATTR_DIRECTORY) {
+    // A name left marked by a cut move goes alone: what it names belongs to the other too.
+    const bool marked = entry_marked(s.rec);
+    if ((s.rec.attr & DV_ATTR_DIRECTORY) && !marked) {
         if (int rc = tree.init()) return rc;
         code = tree.check(first, t.parent);
         if (code == EIO || (code != 0 && code != ELOOP)) return code;
@@ -274,7 +281,9 @@ int remove_tree(W *w, const char *path, writefat_remove_fn fn, void *fn_data) {
     if (int rc = delete_entries(w, t.parent, s.run_first, s.run_count)) return rc;
     if (fn) fn(fn_data, &s.rec, 0, code);
     int rc = 0;
-    if (code == 0 && (s.rec.attr & DV_ATTR_DIRECTORY)) {
+    if (marked) {
+        // Nothing freed: writefat_reclaim frees the chain if no name is left.
+    } else if (code == 0 && (s.rec.attr & DV_ATTR_DIRECTORY)) {
         rc = tree.push(first);
         if (rc == 0) rc = tree.run();
     } else if (code == 0 && is_link(w, first)) {

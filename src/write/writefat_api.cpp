@@ -28,6 +28,15 @@ template <typename Change> int patch_own_entry(W *w, const char *path, Change ch
     return dir_store(w, sector, w->dir_buf);
 }
 
+// Sets the move marks of the short entry at ordinal `at` of `dir` to `bits`, written now.
+int set_move_mark(W *w, uint32_t dir, uint32_t at, uint8_t bits) {
+    uint64_t sector = 0;
+    uint8_t *e = nullptr;
+    if (int rc = load_entry(w, dir, at, sector, e)) return rc;
+    e[DV_DIRENT_RESERVED] = static_cast<uint8_t>((e[DV_DIRENT_RESERVED] & ~kMoveMarks) | bits);
+    return write_sectors(w, w->dir_buf, sector, w->unit);
+}
+
 writefat_file *open_handle(W *w, writefat_file *f) {
     return w && f == &w->file && f->in_use ? f : nullptr;
 }
@@ -267,8 +276,9 @@ int writefat_remove(writefat_volume *w, const char *path) {
     if (int rc = mark_dirty(w)) return rc;
     // The entry goes first: a crash after it leaves lost clusters, never a half file.
     if (int rc = delete_entries(w, t.parent, s.run_first, s.run_count)) return rc;
-    // A damaged entry may name the root's chain, which is no one's to free.
-    if (is_link(w, first) && first != root_start_cluster(w->rv))
+    // A damaged entry may name the root's chain, which is no one's to free; a marked one
+    // shares its chain with the other name of a cut move (reclaim frees it if it is lost).
+    if (is_link(w, first) && first != root_start_cluster(w->rv) && !entry_marked(s.rec))
         if (int rc = free_chain(w, first)) return rc;
     return fat_flush(w);
 }
@@ -301,14 +311,29 @@ int writefat_rename(writefat_volume *w, const char *from, const char *to) {
         if (int rc = below(w, dst.parent, first, inside)) return rc;
         if (inside) return EINVAL;
     }
-    if (int rc = mark_dirty(w)) return rc;
     const bool same_dir = dst.parent == src.parent;
+    // A name taken refuses before anything is marked.
+    Scan taken;
+    taken.skip_first = same_dir ? s.run_first : 0;
+    taken.skip_count = same_dir ? s.run_count : 0;
+    dv_name taken_folded;
+    if (int rc = find(w, dst.parent, dst.name, taken_folded, taken)) return rc;
+    if (taken.found) return EEXIST;
+    if (int rc = mark_dirty(w)) return rc;
+    // Both names exist for a while, on one chain: each is marked while the other may be
+    // there, so that removing either keeps the chain, and writefat_reclaim can finish a cut
+    // move. First the old name is marked "leaving".
+    const uint32_t old_at = s.run_first + s.run_count - 1;
+    if (int rc = set_move_mark(w, src.parent, old_at, DV_NTRES_MOVE_FROM)) return rc;
+    // Then the new name, marked "arriving": a crash leaves both names, never neither.
     dv_entry rec = s.rec;
-    rec.lcase = 0;
-    // The new name first: a crash between the two writes leaves both names, never neither.
+    rec.lcase = DV_NTRES_MOVE_TO;
+    uint32_t new_at = 0;
     if (int rc = publish(w, dst.parent, dst.name, rec, same_dir ? s.run_first : 0,
-                         same_dir ? s.run_count : 0))
+                         same_dir ? s.run_count : 0, nullptr, &new_at)) {
+        if (!w->broken) set_move_mark(w, src.parent, old_at, 0);
         return rc;
+    }
     if (is_dir && !same_dir && is_link(w, first)) {
         uint64_t sector = 0;
         uint8_t *e = nullptr;
@@ -318,7 +343,9 @@ int writefat_rename(writefat_volume *w, const char *from, const char *to) {
             if (int rc = write_sectors(w, w->dir_buf, sector, w->unit)) return rc;
         }
     }
-    return delete_entries(w, src.parent, s.run_first, s.run_count);
+    if (int rc = delete_entries(w, src.parent, s.run_first, s.run_count)) return rc;
+    // The old name is gone: the new one's mark goes.
+    return set_move_mark(w, dst.parent, new_at, 0);
 }
 
 int writefat_settimes(writefat_volume *w, const char *path, int64_t ctime, int64_t mtime,

@@ -1,8 +1,9 @@
 // The write path's internals, one file per concern: staging.cpp (sector writes, groups),
 // fat_cache.cpp, alloc.cpp, alias.cpp (8.3 aliases and tails), dir_scan.cpp (scans and
 // entry placement), name_index.cpp, resolve.cpp (paths), publish.cpp (new entries),
-// file_data.cpp, volume_info.cpp (label, FSInfo), remove_tree.cpp. open.cpp lays out the
-// state's block from a writefat_config; the public functions in writefat_api.cpp build on them.
+// file_data.cpp, volume_info.cpp (label, FSInfo), remove_tree.cpp, reclaim.cpp (move marks,
+// writefat_reclaim). open.cpp lays out the state's block from a writefat_config; the public
+// functions in writefat_api.cpp build on them.
 #pragma once
 
 #include <cstddef>
@@ -129,6 +130,9 @@ struct writefat_volume {
     // Clusters writefat_preallocate holds for the open file, [res_next, res_end): taken in
     // order as it grows, passed over by every other allocation.
     uint32_t res_next, res_end;
+    // What writefat_reclaim did at open (reclaim_at_open), for writefat_reclaimed.
+    bool reclaimed;
+    writefat_reclaim_report reclaim_report;
 };
 
 namespace dorvex {
@@ -221,7 +225,7 @@ bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn);
 
 // Writes `n` raw entries at ordinal `at` of the directory, sector by sector, in order.
 int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint32_t n);
-// Marks the entries [first, first + n) deleted, the last sector last (and forgets the
+// Marks the entries [first, first + n) deleted, the last sector first (and forgets the
 // directories paths went through: the entries may have been one of them).
 int delete_entries(W *w, uint32_t dir, uint32_t first, uint32_t n);
 // Reads a directory sector, from the directory cache when it holds it.
@@ -310,12 +314,6 @@ bool index_says_free(const W *w, uint32_t dir, const dv_name &folded, const Name
 // Records a name just placed at `at` in the indexed directory.
 void index_note(W *w, const dv_name &folded, const dv_entry &rec, uint32_t at);
 
-// Whether a short entry carries a mark of a cut move (its chain may be shared by another
-// name: never freed through it).
-inline bool entry_marked(const uint8_t *) {
-    return false;
-}
-
 // ---- File data (file_data.cpp) ----------------------------------------------------------
 
 // Releases the handle: an unpublished file's clusters are freed, a published one keeps what
@@ -339,10 +337,21 @@ int patch_boot_label(W *w, uint64_t sector, const uint8_t *label);
 int count_free(W *w);
 int write_fsinfo(W *w);
 
-// ---- Open (open.cpp) --------------------------------------------------------------------
+// ---- Move marks and reclaiming (reclaim.cpp) --------------------------------------------
 
-// What WRITEFAT_OPT_RECLAIM runs at open when the volume was not closed cleanly: 0, or the
-// code that fails the open.
+constexpr uint8_t kMoveMarks = DV_NTRES_MOVE_FROM | DV_NTRES_MOVE_TO;
+// Whether a short entry carries a move mark: its chain may be named by a second entry too,
+// so nothing may free it (writefat_reclaim settles the pair).
+inline bool entry_marked(const uint8_t *raw_short_entry) {
+    return (raw_short_entry[DV_DIRENT_RESERVED] & kMoveMarks) != 0;
+}
+inline bool entry_marked(const dv_entry &rec) {
+    return (rec.lcase & kMoveMarks) != 0;
+}
+int reclaim(W *w, writefat_reclaim_report &report);
+// writefat_reclaim when the dirty flag was set at open (FAT16/32), run by open3 with
+// WRITEFAT_OPT_RECLAIM; its report is kept for writefat_reclaimed. A failure leaves the
+// volume open (a failed write makes it refuse changes).
 int reclaim_at_open(W *w);
 
 // ---- Removing a tree (remove_tree.cpp) --------------------------------------------------

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <vector>
+#include <tuple>
 
 using namespace dvtest;
 
@@ -32,6 +33,8 @@ struct Op {
     int want;                                                      // the result of an uncut run
     std::function<bool(const Tree &before, const Tree &after)> ok; // after a cut
     bool shared_ok = false; // a cut may leave one chain under two names (a move)
+    // Run on the volume as a cut left it (nothing reclaimed), on a copy that is then dropped.
+    std::function<void(writefat_volume *)> at_cut = nullptr;
 };
 
 // Every earlier file as it was, except where `moved` says it may be elsewhere or gone.
@@ -45,6 +48,30 @@ bool kept(const Tree &before, const Tree &after,
         return false;
     }
     return true;
+}
+
+// The labels of the boot sector, the root directory ("NO NAME    " for none) and FAT32's
+// backup boot sector (empty on FAT12/16), as stored.
+std::tuple<std::string, std::string, std::string> labels(WImage &img) {
+    int err = 0;
+    readfat_volume *vol = readfat_new(0, img.cur.size() / 512, 512, &img, WImage::read_sectors,
+                                      readfat_optimal_flags(), 4, 4, &err);
+    EXPECT_NE(vol, nullptr) << err;
+    if (!vol) return {};
+    readfat_volinfo info{};
+    EXPECT_EQ(readfat_info(vol, &info), 0);
+    std::string root = "NO NAME    ";
+    readfat_dir *d = readfat_opendir(vol, "", &err);
+    while (const dv_entry *e = d ? readfat_readdir(vol, d, &err) : nullptr)
+        if ((e->attr & DV_ATTR_VOLUME) && !e->deleted && (e->attr & 0x3F) != DV_ATTR_LFN) {
+            root.assign(e->shortname, 11);
+            break;
+        }
+    if (d) readfat_closedir(vol, d);
+    std::string backup;
+    if (info.fat_type == 32) backup.assign(reinterpret_cast<char *>(&img.cur[6 * 512 + 71]), 11);
+    readfat_delete(vol);
+    return {std::string(info.label, 11), root, backup};
 }
 
 class PowerLoss : public ::testing::TestWithParam<FatKind> {
@@ -70,6 +97,9 @@ class PowerLoss : public ::testing::TestWithParam<FatKind> {
     }
 
     // Runs `op` whole, then cut after each of its writes (at most about 20 cuts, spread).
+    // Each cut is checked as it stands (fsck.fat, the files, `at_cut`), then after
+    // writefat_reclaim (at open when the dirty flag tells, else called): fsck.fat finds no lost
+    // clusters, shared chains or orphaned long names, and the files are as before.
     void cut_everywhere(const Op &op) {
         SCOPED_TRACE(op.name);
         writefat_volume *w = img->open();
@@ -81,23 +111,68 @@ class PowerLoss : public ::testing::TestWithParam<FatKind> {
         EXPECT_TRUE(img->fsck(&report, false)) << report;
         img->restore();
         const long stride = total > 20 ? total / 20 : 1;
+        auto cut = [&](long n) {
+            writefat_volume *v = img->open(n);
+            ASSERT_NE(v, nullptr);
+            op.run(v);
+            writefat_close(v);
+        };
         for (long n = 0; n < total; n += (n + stride < total ? stride : 1)) {
-            w = img->open(n);
-            ASSERT_NE(w, nullptr);
-            op.run(w);
-            writefat_close(w);
+            cut(n);
             EXPECT_TRUE(img->fsck(&report, true, op.shared_ok)) << "cut after write " << n << "\n"
                                                                 << report;
-            w = img->open(0); // reads only
+            EXPECT_TRUE(op.ok(before, reader_tree(*img))) << "cut after write " << n;
+            if (op.at_cut) {
+                img->mark_clean();
+                w = img->open();
+                ASSERT_NE(w, nullptr);
+                op.at_cut(w);
+                writefat_close(w);
+                img->restore();
+                cut(n);
+            }
+            w = img->open();
             ASSERT_NE(w, nullptr);
+            writefat_reclaim_report rep{};
+            if (!writefat_reclaimed(w, &rep)) {
+                EXPECT_EQ(writefat_reclaim(w, &rep), 0);
+            }
+            EXPECT_EQ(rep.damaged, 0u) << "cut after write " << n;
             const Tree after = reader_tree(w);
             writefat_close(w);
-            EXPECT_TRUE(op.ok(before, after)) << "cut after write " << n;
+            EXPECT_TRUE(op.ok(before, after)) << "reclaimed after write " << n;
+            EXPECT_TRUE(img->fsck(&report, true, false, false))
+                << "reclaimed after write " << n << "\n"
+                << report;
             img->restore();
             if (HasFailure()) return;
         }
     }
 
+    // On a cut move, both names may stand: removing either (alternately) must keep the other's
+    // data, even when a new file then takes the space removal freed.
+    void remove_either_name(writefat_volume *w) {
+        const Tree cut = reader_tree(w);
+        const std::pair<std::string, std::string> pairs[] = {{"old.txt", "keep/renamed old.txt"},
+                                                             {"tree/sub", "keep/sub moved"}};
+        for (const auto &[from, to] : pairs) {
+            if (!cut.count(from) && !cut.count(from + "/")) continue;
+            if (!cut.count(to) && !cut.count(to + "/")) continue;
+            const bool drop_old = flip++ % 2 == 0;
+            const std::string &gone = drop_old ? from : to, &stays = drop_old ? to : from;
+            ASSERT_EQ(remove_tree(w, gone), 0) << gone;
+            ASSERT_EQ(put(w, "filler.bin", pattern(30000, 9)), 0);
+            const Tree after = reader_tree(w);
+            for (const auto &[path, dig] : cut) {
+                if (path.rfind(stays, 0) != 0) continue;
+                if (path.size() != stays.size() && path[stays.size()] != '/') continue;
+                EXPECT_EQ(after.count(path) ? after.at(path) : "gone", dig) << path;
+            }
+            ASSERT_EQ(writefat_remove(w, "filler.bin"), 0);
+        }
+    }
+
+    int flip = 0;
     WriteTools tools;
     std::string dir;
     std::unique_ptr<WImage> img;
@@ -168,6 +243,29 @@ TEST_P(PowerLoss, MoveAcrossDirectories) {
                             if (p.rfind("tree/sub", 0) == 0) q = "keep/sub moved" + p.substr(8);
                             auto it = a.find(q);
                             return !q.empty() && it != a.end() && it->second == d;
+                        });
+                    },
+                    true, [&](writefat_volume *w) { remove_either_name(w); }});
+}
+
+// Long names over two sectors (> 195 units): a create and a rename cut anywhere leave the
+// file whole or absent (with, between the sectors, a part of the name that reclaim deletes).
+TEST_P(PowerLoss, LongNamesAcrossSectors) {
+    const std::string data = pattern(5000, 8);
+    const std::string made = std::string(200, 'n') + " made.bin";
+    const std::string moved = "keep/" + std::string(210, 'm') + " moved.txt";
+    cut_everywhere({"long names",
+                    [&](writefat_volume *w) {
+                        int rc = put(w, made.c_str(), data);
+                        return rc ? rc : writefat_rename(w, "keep/a.txt", moved.c_str());
+                    },
+                    0,
+                    [&](const Tree &b, const Tree &a) {
+                        auto it = a.find(made);
+                        if (it != a.end() && it->second != digest(data)) return false;
+                        return kept(b, a, [&](const std::string &p, const std::string &d) {
+                            auto m = a.find(moved);
+                            return p == "keep/a.txt" && m != a.end() && m->second == d;
                         });
                     },
                     true});
@@ -283,6 +381,32 @@ TEST_P(PowerLoss, OverwriteInPlaceAndTruncate) {
                             return p == "keep/multi.bin" && one_of(a, p, allowed, false);
                         });
                     }});
+}
+
+// The root's label entry is written first: after reclaim the boot sector (and FAT32's
+// backup) agrees with it, old or new.
+TEST_P(PowerLoss, LabelChange) {
+    cut_everywhere({"label", [](writefat_volume *w) { return writefat_setlabel(w, "Card 2"); }, 0,
+                    [](const Tree &b, const Tree &a) { return kept(b, a); }});
+    // cut_everywhere leaves the last cut restored: cut it again and reclaim.
+    for (long n = 0; n < 4; ++n) {
+        writefat_volume *w = img->open(n);
+        ASSERT_NE(w, nullptr);
+        writefat_setlabel(w, "Card 2");
+        writefat_close(w);
+        w = img->open();
+        writefat_reclaim_report rep{};
+        if (!writefat_reclaimed(w, &rep)) {
+            EXPECT_EQ(writefat_reclaim(w, &rep), 0);
+        }
+        writefat_close(w);
+        const auto [boot, root, backup] = labels(*img);
+        EXPECT_EQ(boot, root) << "cut after write " << n;
+        if (!backup.empty()) {
+            EXPECT_EQ(backup, root) << "cut after write " << n;
+        }
+        img->restore();
+    }
 }
 
 // The small volumes cover it; large ones would only cost time.

@@ -945,6 +945,39 @@ TEST(WriteMemory, OpenTakesWhatConfigBytesSays) {
     }
 }
 
+// The image's layout, through a read-only mount.
+readfat_volinfo layout(WImage &img) {
+    int err = 0;
+    readfat_volinfo info{};
+    readfat_volume *vol = readfat_new(0, img.cur.size() / 512, 512, &img, WImage::read_sectors,
+                                      readfat_optimal_flags(), 4, 4, &err);
+    EXPECT_NE(vol, nullptr) << err;
+    if (vol) readfat_info(vol, &info);
+    readfat_delete(vol);
+    return info;
+}
+
+// Sets FAT entry `c` to `v` in every FAT copy.
+void set_fat(WImage &img, const readfat_volinfo &l, uint32_t c, uint32_t v) {
+    for (uint32_t k = 0; k < l.fat_count; ++k) {
+        const size_t fat =
+            (size_t{l.first_fat_sector} + size_t{k} * l.fat_sectors) * l.bytes_per_sector;
+        if (l.fat_type == 12) {
+            const size_t at = fat + c + c / 2;
+            uint8_t b[2] = {img.cur[at], img.cur[at + 1]};
+            const uint16_t old = uint16_t(b[0] | b[1] << 8);
+            const uint16_t n =
+                c & 1 ? uint16_t((old & 0x000F) | v << 4) : uint16_t((old & 0xF000) | (v & 0x0FFF));
+            b[0] = uint8_t(n), b[1] = uint8_t(n >> 8);
+            patch(img, at, b, 2);
+        } else {
+            const size_t width = l.fat_type / 8;
+            const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+            patch(img, fat + c * width, b, width);
+        }
+    }
+}
+
 // Configs the write path cannot run with are refused before anything is taken.
 TEST(WriteMemory, BadConfigsRefusedWithNothingTaken) {
     MemDev dev;
@@ -1011,6 +1044,84 @@ TEST(WriteMemory, IndexTooSmallForTheDirectoryIsNotTrusted) {
     for (int i = 0; i < 1200; ++i) ASSERT_EQ(put_whole(w, name(i).c_str(), ""), 0) << i;
     for (int i = 1100; i < 1200; i += 7) EXPECT_EQ(put_whole(w, name(i).c_str(), ""), EEXIST) << i;
     EXPECT_EQ(writefat_close(w), 0);
+}
+
+// writefat_reclaim on chains nothing names (made by patching the FAT of a sound volume): freed
+// when the tree is sound, nothing freed when the walk meets damage. Several windows of
+// clusters on FAT32 (a lost chain in the last); at open only when the dirty flag is set, which
+// FAT12 lacks.
+TEST_P(Write, ReclaimFreesLostChainsOnlyWhenTheTreeIsSound) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(writefat_mkdir(w, "dir", 1700000000), 0);
+    ASSERT_EQ(put(w, "dir/a file.bin", pattern(9000, 1)), 0);
+    ASSERT_EQ(put(w, "b.txt", "b"), 0);
+    want = reader_tree(w);
+    ASSERT_EQ(writefat_close(w), 0);
+    img->commit();
+    const readfat_volinfo l = layout(*img);
+    const uint32_t last = l.cluster_count + 1, eoc = l.fat_type == 12 ? 0xFFF : 0xFFFF;
+    const uint32_t end = l.fat_type == 32 ? 0x0FFFFFFF : eoc;
+    const uint32_t windows = (l.cluster_count - 1) / 32768 + 1;
+    const size_t dir_entry = find_entry(*img, "DIR        \x10");
+    const size_t b_entry = find_entry(*img, "B       TXT");
+    dv_entry a{};
+    {
+        w = img->open();
+        ASSERT_EQ(readfat_stat(writefat_reader(w), "dir/a file.bin", &a), 0);
+        writefat_close(w);
+        img->restore();
+    }
+    struct Case {
+        const char *what;
+        std::function<void()> damage; // null: none
+        bool dirty;                   // the clean bit cleared: reclaimed at open (FAT16/32)
+    };
+    const Case cases[] = {
+        {"sound", nullptr, false},
+        {"sound, dirty", nullptr, true},
+        {"directory past the data area", [&] { set_first_cluster(*img, dir_entry, last + 5); },
+         false},
+        {"cross-linked file", [&] { set_first_cluster(*img, b_entry, a.cluster); }, false},
+        {"chain that loops", [&] { set_fat(*img, l, a.cluster + 1, a.cluster); }, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        // Two lost chains, one of two clusters and one of one, at the volume's end.
+        set_fat(*img, l, last - 4, last - 3);
+        set_fat(*img, l, last - 3, end);
+        set_fat(*img, l, last - 1, end);
+        if (c.damage) c.damage();
+        if (c.dirty) {
+            const size_t bit =
+                l.first_fat_sector * size_t{l.bytes_per_sector} + (l.fat_type == 32 ? 7 : 3);
+            const uint8_t v = uint8_t(img->cur[bit] & (l.fat_type == 32 ? ~0x08 : ~0x80));
+            if (l.fat_type != 12) patch(*img, bit, &v, 1);
+        }
+        w = img->open();
+        ASSERT_NE(w, nullptr);
+        writefat_reclaim_report rep{};
+        const bool at_open = c.dirty && l.fat_type != 12;
+        EXPECT_EQ(writefat_reclaimed(w, &rep), at_open ? 1 : 0);
+        if (!at_open) {
+            EXPECT_EQ(writefat_reclaim(w, &rep), 0);
+        }
+        EXPECT_EQ(rep.damaged, c.damage ? 1u : 0u);
+        EXPECT_EQ(rep.lost_clusters, c.damage ? 0u : 3u);
+        EXPECT_EQ(rep.lost_chains, c.damage ? 0u : 2u);
+        EXPECT_EQ(rep.passes, c.damage ? 1u : 2 * windows - 1);
+        if (!c.damage) {
+            EXPECT_EQ(reader_tree(w), want);
+        }
+        ASSERT_EQ(writefat_close(w), 0);
+        std::string report;
+        if (!c.damage) {
+            EXPECT_TRUE(img->fsck(&report, c.dirty)) << report;
+        } else {
+            EXPECT_FALSE(img->fsck(&report, true, false, false)) << "lost clusters kept";
+        }
+        img->restore();
+    }
 }
 
 std::string kind_name(const testing::TestParamInfo<FatKind> &info) {
