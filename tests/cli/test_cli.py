@@ -2797,6 +2797,9 @@ class Write(Base):
             (["mkdir", img, "/a?b"], "dorvex: /a?b: name holds '?', which FAT names cannot hold"),
             (["mkdir", "-p", img, "/ok/end."], "cannot end in a dot or a space"),
             (["mv", img, "/ok", "/x|y"], "name holds '|', which FAT names cannot hold"),
+            # Names Windows opens as devices: the library refuses them.
+            (["mkdir", img, "/CON"], "dorvex: /CON: Invalid argument"),
+            (["mv", img, "/ok", "/nul.txt"], "dorvex: /ok -> /nul.txt: Invalid argument"),
             (["label", img, "bad*label"], "at most 11 ASCII characters"),
             (["put", img, self.path("nothing here"), "/"], "No such file or directory"),
         ]
