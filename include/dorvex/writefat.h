@@ -285,8 +285,9 @@ DORVEX_API readfat_volume *writefat_reader(writefat_volume *w);
 /*
  * Starts writing the file `path` (its directory must exist). One file is
  * open for writing at a time. The file becomes visible only at
- * writefat_finish. With WRITEFAT_REPLACE an existing file of that name is
- * replaced then (its name, attributes and creation time kept). Returns the
+ * writefat_finish (or its first writefat_flush). With WRITEFAT_REPLACE an
+ * existing file of that name is replaced then (its name, attributes and
+ * creation time kept). Returns the
  * handle, or null with `*err`: EEXIST (without WRITEFAT_REPLACE), EISDIR
  * (the name is a directory), EBUSY, and the path and name codes above.
  */
@@ -294,10 +295,14 @@ DORVEX_API writefat_file *writefat_create(writefat_volume *w, const char *path, 
                                           int *err);
 
 /*
- * Appends `len` bytes of `data` to the file. Returns 0, or -1 with `*err`:
- * EFBIG (nothing written), ENOSPC (the file's clusters are released and the
- * handle is spent: only writefat_abort or writefat_finish, which reports
- * the code again, remain), EIO or the writer's code, EINVAL.
+ * Writes `len` bytes of `data` at the handle's position (the end for a new
+ * file, or with WRITEFAT_APPEND), overwriting what is there and growing the
+ * file past its end; the position moves past them. Returns 0, or -1 with
+ * `*err`: EFBIG (the file would pass 4 GiB - 1 bytes; nothing written),
+ * ENOSPC (the handle is spent: only writefat_abort or writefat_finish, which
+ * reports the code again, remain; a file not yet published has its clusters
+ * released, a published one keeps its last flush), EIO or the writer's code,
+ * EINVAL.
  */
 DORVEX_API int writefat_write(writefat_volume *w, writefat_file *f, const void *data, size_t len,
                               int *err);
@@ -305,14 +310,19 @@ DORVEX_API int writefat_write(writefat_volume *w, writefat_file *f, const void *
 /*
  * Publishes the file with modification time `mtime` (seconds since 1970,
  * UTC; creation and access take it too for a new file; DV_TIME_NONE: 1980-
- * 01-01) and releases the handle, whatever the result. Returns 0, or a
- * code: the file's clusters are then released and the directory is as it
- * was (EEXIST when the name was taken meanwhile, ENOSPC when the directory
- * has no room and cannot grow, or the codes of writefat_write).
+ * 01-01, or for a published file the entry's time kept) and releases the
+ * handle, whatever the result. Returns 0, or a code: a file not yet
+ * published then has its clusters released and the directory is as it was
+ * (EEXIST when the name was taken meanwhile, ENOSPC when the directory has
+ * no room and cannot grow, or the codes of writefat_write); a published one
+ * keeps what its last flush wrote. A published file's finish is a
+ * writefat_flush: it is written at once, also inside a group.
  */
 DORVEX_API int writefat_finish(writefat_volume *w, writefat_file *f, int64_t mtime);
 
-/* Abandons the file: its clusters are released, nothing becomes visible.
+/* Abandons the file: a file not yet published has its clusters released and
+ * nothing becomes visible; a published one keeps what its last flush wrote
+ * (the clusters it took since are released; data written in place stays).
  * A null or closed handle is ignored. */
 DORVEX_API void writefat_abort(writefat_volume *w, writefat_file *f);
 

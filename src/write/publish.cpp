@@ -37,8 +37,8 @@ dv_entry new_record(uint32_t attr, uint32_t cluster, uint32_t size, int64_t mtim
 
 // publish through the index of a large directory: no scan at all. 1 when the index cannot
 // tell (a possible clash, no free room at the end): the caller scans.
-int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan,
-                    dv_entry &rec) {
+int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan, dv_entry &rec,
+                    uint32_t *short_at) {
     if (!index_says_free(w, dir, folded, plan)) return 1;
     uint8_t alias[11];
     std::memcpy(alias, plan.shortname, 11);
@@ -95,6 +95,7 @@ int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &p
         return rc;
     }
     index_note(w, folded, rec, placed);
+    if (short_at) *short_at = placed + run_entries(rec) - 1;
     return 0;
 }
 
@@ -104,7 +105,7 @@ int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &p
 // A large directory that keeps taking names is indexed by the second such scan in a row, so
 // that the names after it need no scan (20,000 files into one directory stay linear).
 int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip_first,
-            uint32_t skip_count, Scan *taken) {
+            uint32_t skip_count, Scan *taken, uint32_t *short_at) {
     NamePlan plan;
     if (int rc = plan_name(name, plan)) return rc;
     if (plan.need_lfn)
@@ -115,7 +116,7 @@ int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip
     dv_name folded;
     fold_name(name, folded);
     if (skip_count == 0 && dir == w->ix_dir) {
-        const int rc = publish_indexed(w, dir, folded, plan, rec);
+        const int rc = publish_indexed(w, dir, folded, plan, rec, short_at);
         if (rc != 1) return rc;
     }
     Scan s;
@@ -149,6 +150,7 @@ int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip
     w->ix_writing = false;
     if (rc == 0 && dir == w->ix_dir) index_note(w, folded, rec, placed);
     if (rc != 0 && dir == w->ix_dir) index_drop(w);
+    if (rc == 0 && short_at) *short_at = placed + run_entries(rec) - 1;
     return rc;
 }
 

@@ -34,6 +34,19 @@ writefat_file *open_handle(W *w, writefat_file *f) {
     return w && f == &w->file && f->in_use ? f : nullptr;
 }
 
+void new_handle(W *w, writefat_file *f) {
+    std::memset(f, 0, sizeof *f);
+    f->in_use = 1;
+    f->buf_lo = w->file_buf_bytes;
+}
+
+// Whether the entry at `at` of `dir` is the one of the file open for writing: it may not be
+// removed or moved under it (its clusters would be freed or its entry lost).
+bool is_open_entry(const W *w, uint32_t dir, uint32_t at) {
+    const writefat_file &f = w->file;
+    return f.in_use && f.published && f.parent == dir && f.entry_at == at;
+}
+
 void *mem_alloc(void *, size_t size) {
     return std::malloc(size);
 }
@@ -227,11 +240,49 @@ writefat_file *writefat_create(writefat_volume *w, const char *path, uint32_t fl
         set_err(err, rc);
         return nullptr;
     }
-    std::memset(f, 0, sizeof *f);
-    f->in_use = 1;
+    new_handle(w, f);
     f->replace = (flags & WRITEFAT_REPLACE) != 0;
     f->parent = t.parent;
     dv_namecpy(&f->name, &t.name);
+    return f;
+}
+
+writefat_file *writefat_open_file(writefat_volume *w, const char *path, uint32_t flags, int *err) {
+    const uint32_t known = WRITEFAT_CREATE | WRITEFAT_APPEND | WRITEFAT_TRUNCATE;
+    if (!w || !path || (flags & ~known) != 0) {
+        set_err(err, EINVAL);
+        return nullptr;
+    }
+    writefat_file *f = &w->file;
+    int rc = w->broken;
+    if (rc == 0 && f->in_use) rc = EBUSY;
+    Target t;
+    if (rc == 0) rc = resolve(w, path, t);
+    if (rc == 0 && t.root) rc = EISDIR;
+    NamePlan plan;
+    if (rc == 0) rc = plan_name(t.name, plan);
+    Scan s;
+    dv_name folded;
+    if (rc == 0) {
+        fold_name(t.name, folded);
+        rc = find(w, t.parent, t.name, folded, s);
+    }
+    if (rc == 0 && s.found && (s.rec.attr & DV_ATTR_DIRECTORY)) rc = EISDIR;
+    if (rc == 0 && !s.found && !(flags & WRITEFAT_CREATE)) rc = ENOENT;
+    if (rc == 0) {
+        new_handle(w, f);
+        f->parent = t.parent;
+        dv_namecpy(&f->name, &t.name);
+        if (s.found) rc = adopt_entry(w, f, t.parent, s);
+        if (rc != 0) std::memset(f, 0, sizeof *f);
+    }
+    if (rc != 0) {
+        set_err(err, rc);
+        return nullptr;
+    }
+    f->append = (flags & WRITEFAT_APPEND) != 0;
+    if (flags & WRITEFAT_TRUNCATE) truncate_file(w, f, 0);
+    if (f->append) f->pos = f->size;
     return f;
 }
 
@@ -242,7 +293,8 @@ int writefat_write(writefat_volume *w, writefat_file *f, const void *data, size_
         return -1;
     }
     int rc = f->code;
-    if (rc == 0 && len > 0xFFFFFFFFu - f->size) rc = EFBIG;
+    const uint64_t at = f->append ? f->size : f->pos;
+    if (rc == 0 && (at > 0xFFFFFFFFu || len > 0xFFFFFFFFu - at)) rc = EFBIG;
     if (rc == 0 && len != 0) {
         rc = mark_dirty(w);
         if (rc == 0) rc = write_data(w, f, static_cast<const uint8_t *>(data), len);
@@ -255,15 +307,60 @@ int writefat_write(writefat_volume *w, writefat_file *f, const void *data, size_
     return 0;
 }
 
+int writefat_seek(writefat_volume *w, writefat_file *f, uint64_t pos) {
+    f = open_handle(w, f);
+    if (!f || pos > 0xFFFFFFFFu) return EINVAL;
+    if (f->code) return f->code;
+    f->pos = pos;
+    return 0;
+}
+
+uint64_t writefat_tell(writefat_volume *w, writefat_file *f) {
+    f = open_handle(w, f);
+    return f ? (f->append ? f->size : f->pos) : 0;
+}
+
+uint64_t writefat_filesize(writefat_volume *w, writefat_file *f) {
+    f = open_handle(w, f);
+    return f ? f->size : 0;
+}
+
+int writefat_truncate(writefat_volume *w, writefat_file *f, uint64_t size) {
+    f = open_handle(w, f);
+    if (!f) return EINVAL;
+    if (f->code) return f->code;
+    if (size > 0xFFFFFFFFu) return EFBIG;
+    if (int rc = mark_dirty(w)) return rc;
+    const int rc = truncate_file(w, f, size);
+    if (rc != 0 && rc != EFBIG) fail_file(w, f, rc);
+    return rc;
+}
+
+int writefat_preallocate(writefat_volume *w, writefat_file *f, uint64_t size) {
+    f = open_handle(w, f);
+    if (!f) return EINVAL;
+    if (f->code) return f->code;
+    return preallocate_file(w, f, size);
+}
+
+int writefat_flush(writefat_volume *w, writefat_file *f, int64_t mtime) {
+    f = open_handle(w, f);
+    if (!f) return EINVAL;
+    const Ordered ordered(w); // durable: nothing of it stays in a group
+    int rc = ordered.rc ? ordered.rc : flush_file(w, f, mtime);
+    if (rc != 0 && f->code == 0) fail_file(w, f, rc);
+    return rc;
+}
+
 int writefat_finish(writefat_volume *w, writefat_file *f, int64_t mtime) {
     f = open_handle(w, f);
     if (!f) return EINVAL;
     int rc = 0;
-    if (f->replace) {
-        const Ordered ordered(w); // the switch is written before the old chain is freed
-        rc = ordered.rc ? ordered.rc : finish_file(w, f, mtime);
+    if (f->replace || f->published || f->trim) {
+        const Ordered ordered(w); // the entry is written before any chain is freed
+        rc = ordered.rc ? ordered.rc : flush_file(w, f, mtime);
     } else {
-        rc = finish_file(w, f, mtime);
+        rc = flush_file(w, f, mtime);
     }
     drop_file(w, f);
     return rc;
@@ -319,6 +416,7 @@ int writefat_remove(writefat_volume *w, const char *path) {
     const Ordered ordered(w); // the entry leaves the medium before its clusters are freed
     if (ordered.rc) return ordered.rc;
     if (int rc = lookup(w, path, t, s, folded)) return rc;
+    if (is_open_entry(w, t.parent, s.run_first + s.run_count - 1)) return EBUSY;
     const uint32_t first = entry_first(w, s.rec);
     if (s.rec.attr & DV_ATTR_DIRECTORY) {
         Scan inner;
@@ -339,6 +437,8 @@ int writefat_remove_tree(writefat_volume *w, const char *path, writefat_remove_f
                          void *fn_data) {
     if (!w || !path) return EINVAL;
     if (w->broken) return w->broken;
+    // The tree may hold the file open for writing: its chain must not be freed under it.
+    if (w->file.in_use && w->file.published) return EBUSY;
     return remove_tree(w, path, fn, fn_data);
 }
 
@@ -351,6 +451,7 @@ int writefat_rename(writefat_volume *w, const char *from, const char *to) {
     Scan s;
     dv_name folded;
     if (int rc = lookup(w, from, src, s, folded)) return rc;
+    if (is_open_entry(w, src.parent, s.run_first + s.run_count - 1)) return EBUSY;
     if (int rc = resolve(w, to, dst)) return rc;
     if (dst.root) return EINVAL;
     const bool is_dir = (s.rec.attr & DV_ATTR_DIRECTORY) != 0;

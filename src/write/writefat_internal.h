@@ -31,15 +31,28 @@ constexpr uint32_t kPathText = 32768;        // bytes of the text that leads to 
 
 struct writefat_file {
     uint8_t in_use;
-    uint8_t replace;
-    int code;        // sticky failure (ENOSPC, EIO, ...): the handle is spent
-    uint32_t parent; // directory start (kRootRegion for a fixed root)
-    dv_name name;
-    uint32_t first, last; // the new chain (0: none yet)
-    uint64_t size;
-    uint32_t fill; // bytes of a partial cluster waiting in cluster_buf
+    uint8_t replace;      // a WRITEFAT_REPLACE file: switches the old entry over when published
+    uint8_t published;    // its entry is on the medium (opened, or flushed once)
+    uint8_t append;       // every write goes to the end
+    uint8_t trim;         // clusters past the size are freed at the next flush (a truncation)
+    int code;             // sticky failure (ENOSPC, EIO, ...): the handle is spent
+    uint32_t parent;      // directory start (kRootRegion for a fixed root)
+    dv_name name;         // the name to publish (not yet published)
+    uint32_t entry_at;    // ordinal of the short entry in `parent` (published)
+    uint8_t entry_sn[11]; // its 8.3 name: the entry is still ours when it holds it
+    uint32_t first, last; // the chain (0: none yet)
+    uint32_t clusters;    // in the chain
+    uint64_t size;        // as written so far
+    uint64_t pos;         // where the next write goes
+    uint32_t disk_first;  // the first cluster the entry on the medium names
+    uint64_t disk_size;   // the size it holds
+    uint32_t cur_index, cur_at; // a cluster of the chain (cur_at) and its index: seeks go on
+    // The unit of file_buf held (a cluster or a logical sector of the file), and the bytes of
+    // it changed since it was last written: [lo, hi).
+    uint64_t buf_unit;
+    uint32_t buf_lo, buf_hi;
+    bool buf_held;
 };
-
 struct writefat_volume {
     void *block; // the allocation this state begins in, at its first 512-byte boundary
     readfat_volume *rv;
@@ -107,6 +120,9 @@ struct writefat_volume {
     uint32_t *path_marks; // kPathLevels pairs
     uint32_t path_text_len, path_text_levels;
     writefat_file file;
+    // Clusters writefat_preallocate holds for the open file, [res_next, res_end): taken in
+    // order as it grows, passed over by every other allocation.
+    uint32_t res_next, res_end;
 };
 
 namespace dorvex {
@@ -260,12 +276,14 @@ uint32_t entry_first(const W *w, const dv_entry &e);
 dv_entry new_record(uint32_t attr, uint32_t cluster, uint32_t size, int64_t mtime);
 // publish through the index of a large directory: no scan at all. 1 when the index cannot
 // tell (a possible clash, no free room at the end): the caller scans.
-int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan, dv_entry &rec);
+int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan, dv_entry &rec,
+                    uint32_t *short_at = nullptr);
 // Gives `rec` the name `name` in `dir` (alias, lower-case flags) and writes it there.
 // `skip_first`/`skip_count`: a run of the directory not to count as a clash (a rename's own).
 // EEXIST when the name is taken; `taken` (when given) then receives the scan that found it.
+// `short_at` (when given) receives the ordinal of the new short entry.
 int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip_first = 0,
-            uint32_t skip_count = 0, Scan *taken = nullptr);
+            uint32_t skip_count = 0, Scan *taken = nullptr, uint32_t *short_at = nullptr);
 
 // ---- The index (name_index.cpp) ---------------------------------------------------------
 
@@ -275,14 +293,27 @@ bool index_says_free(const W *w, uint32_t dir, const dv_name &folded, const Name
 // Records a name just placed at `at` in the indexed directory.
 void index_note(W *w, const dv_name &folded, const dv_entry &rec, uint32_t at);
 
+// Whether a short entry carries a mark of a cut move (its chain may be shared by another
+// name: never freed through it).
+inline bool entry_marked(const uint8_t *) {
+    return false;
+}
+
 // ---- File data (file_data.cpp) ----------------------------------------------------------
 
+// Releases the handle: an unpublished file's clusters are freed, a published one keeps what
+// its last flush wrote (clusters added since are freed).
 void drop_file(W *w, writefat_file *f);
 int fail_file(W *w, writefat_file *f, int code);
-// The cluster gathered in cluster_buf goes to a new cluster at the chain's end.
-int store_partial(W *w, writefat_file *f);
+// Writes at the handle's position.
 int write_data(W *w, writefat_file *f, const uint8_t *p, size_t len);
-int finish_file(W *w, writefat_file *f, int64_t mtime);
+int truncate_file(W *w, writefat_file *f, uint64_t size);
+int preallocate_file(W *w, writefat_file *f, uint64_t size);
+// Makes the file durable: data, FAT, then its entry (publishing a new file), then what a
+// truncation released.
+int flush_file(W *w, writefat_file *f, int64_t mtime);
+// Takes the entry found by `s` in `dir` for writing: walks its chain.
+int adopt_entry(W *w, writefat_file *f, uint32_t dir, const Scan &s);
 
 // ---- Label and FSInfo (volume_info.cpp) -------------------------------------------------
 

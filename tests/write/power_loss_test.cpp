@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <functional>
+#include <string>
+#include <vector>
 
 using namespace dvtest;
 
@@ -167,6 +169,118 @@ TEST_P(PowerLoss, MoveAcrossDirectories) {
                         });
                     },
                     true});
+}
+
+// Files changed in place: a cut keeps everything up to the last flush, each overwritten
+// sector old or new, a truncation the old or the new size.
+std::string lines(int from, int n) {
+    std::string out;
+    for (int i = from; i < from + n; ++i) {
+        std::string line = "2026-12-10T08:00:" + std::to_string(i) + ",ch" + std::to_string(i % 4);
+        line.resize(63, '.');
+        out += line + "\n";
+    }
+    return out;
+}
+
+// Appends 30 lines in three flushes, then finishes: the digests a cut may leave.
+int log_lines(writefat_volume *w, const char *path, uint32_t flags) {
+    int err = 0;
+    writefat_file *f = writefat_open_file(w, path, flags | WRITEFAT_APPEND, &err);
+    if (!f) return err;
+    for (int k = 0; k < 3; ++k) {
+        const std::string chunk = lines(k * 10, 10);
+        for (size_t at = 0; at < chunk.size(); at += 64)
+            if (writefat_write(w, f, chunk.data() + at, 64, &err) != 0) {
+                writefat_abort(w, f);
+                return err;
+            }
+        if (int rc = writefat_flush(w, f, 1700000000 + k)) {
+            writefat_abort(w, f);
+            return rc;
+        }
+    }
+    return writefat_finish(w, f, DV_TIME_NONE);
+}
+
+bool one_of(const Tree &a, const std::string &path, const std::vector<std::string> &allowed,
+            bool absent_ok) {
+    auto it = a.find(path);
+    if (it == a.end()) return absent_ok;
+    for (const std::string &d : allowed)
+        if (it->second == digest(d)) return true;
+    ADD_FAILURE() << path << " holds none of the allowed contents";
+    return false;
+}
+
+TEST_P(PowerLoss, AppendAndFlush) {
+    img->long_chain_ok = true;
+    const std::string old = "small file\n";
+    std::vector<std::string> prefixes;
+    for (int k = 0; k <= 3; ++k) prefixes.push_back(old + lines(0, 10 * k));
+    cut_everywhere({"append", [](writefat_volume *w) { return log_lines(w, "keep/a.txt", 0); }, 0,
+                    [&](const Tree &b, const Tree &a) {
+                        return kept(b, a, [&](const std::string &p, const std::string &) {
+                            return p == "keep/a.txt" && one_of(a, p, prefixes, false);
+                        });
+                    }});
+}
+
+TEST_P(PowerLoss, NewLogFlushedAsItGrows) {
+    img->long_chain_ok = true;
+    std::vector<std::string> prefixes;
+    for (int k = 1; k <= 3; ++k) prefixes.push_back(lines(0, 10 * k));
+    cut_everywhere(
+        {"new log",
+         [](writefat_volume *w) { return log_lines(w, "keep/day log.csv", WRITEFAT_CREATE); }, 0,
+         [&](const Tree &b, const Tree &a) {
+             return kept(b, a) && one_of(a, "keep/day log.csv", prefixes, true);
+         }});
+}
+
+TEST_P(PowerLoss, OverwriteInPlaceAndTruncate) {
+    img->long_chain_ok = true;
+    const std::string old = pattern(20000, 1), fresh = pattern(1536, 9), tail = "appended\n";
+    // The overwrite's three 512-byte pieces land each old or new; then the truncation, then
+    // the append.
+    std::vector<std::string> allowed;
+    for (int mask = 0; mask < 8; ++mask) {
+        std::string d = old;
+        for (int k = 0; k < 3; ++k)
+            if (mask & (1 << k)) d.replace(1024 + 512 * k, 512, fresh.substr(512 * k, 512));
+        allowed.push_back(d);
+    }
+    std::string cut = old;
+    cut.replace(1024, 1536, fresh);
+    cut.resize(3000);
+    allowed.push_back(cut);
+    allowed.push_back(cut + tail);
+    cut_everywhere({"overwrite and truncate",
+                    [&](writefat_volume *w) {
+                        int err = 0;
+                        writefat_file *f = writefat_open_file(w, "keep/multi.bin", 0, &err);
+                        if (!f) return err;
+                        int rc = writefat_seek(w, f, 1024);
+                        if (!rc && writefat_write(w, f, fresh.data(), fresh.size(), &err) != 0)
+                            rc = err;
+                        if (!rc) rc = writefat_flush(w, f, DV_TIME_NONE);
+                        if (!rc) rc = writefat_truncate(w, f, 3000);
+                        if (!rc) rc = writefat_flush(w, f, DV_TIME_NONE);
+                        if (!rc) rc = writefat_seek(w, f, 3000);
+                        if (!rc && writefat_write(w, f, tail.data(), tail.size(), &err) != 0)
+                            rc = err;
+                        if (rc) {
+                            writefat_abort(w, f);
+                            return rc;
+                        }
+                        return writefat_finish(w, f, DV_TIME_NONE);
+                    },
+                    0,
+                    [&](const Tree &b, const Tree &a) {
+                        return kept(b, a, [&](const std::string &p, const std::string &) {
+                            return p == "keep/multi.bin" && one_of(a, p, allowed, false);
+                        });
+                    }});
 }
 
 // The small volumes cover it; large ones would only cost time.

@@ -60,9 +60,10 @@ class WImage {
     int fail_code = EIO; // what the writer reports past `limit`
     int fd = -1, err = 0;
     bool grouped = false;
-    size_t misalign = 0; // bytes by which open() shifts every block of `alloc`
-    long unaligned = 0;  // writer calls given a buffer that is not 512-byte aligned
-    long reads = 0;      // reader calls
+    bool long_chain_ok = false; // fsck may find a chain longer than its file (a cut append)
+    size_t misalign = 0;        // bytes by which open() shifts every block of `alloc`
+    long unaligned = 0;         // writer calls given a buffer that is not 512-byte aligned
+    long reads = 0;             // reader calls
     const WriteTools &tools;
     TrackingAlloc alloc; // every block back when the image goes
 };

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <functional>
 #include <set>
+#include <string>
 
 using namespace dvtest;
 
@@ -300,6 +301,115 @@ TEST_P(WriteUngrouped, GroupsSpareWritesAndReadBackAlike) {
         EXPECT_EQ(writefat_close(w), 0);
     }
     EXPECT_LT(writes[1] * 3, writes[0]) << writes[1] << " grouped, " << writes[0] << " plain";
+}
+
+// Random writes at random places, truncations both ways, flushes and reopenings of one
+// file, against a string: what the reader sees after each finish, and fsck.fat at the end.
+TEST_P(Write, FilesChangedInPlaceMatchAModel) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(writefat_mkdir(w, "d", 1), 0);
+    ASSERT_EQ(put(w, "d/neighbour.bin", pattern(7000, 4)), 0);
+    std::string model;
+    uint32_t seed = 12345;
+    auto next = [&](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    int err = 0;
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const uint32_t flags = round == 0 ? WRITEFAT_CREATE : round == 5 ? WRITEFAT_TRUNCATE : 0;
+        writefat_file *f = writefat_open_file(w, "d/data file.bin", flags, &err);
+        ASSERT_NE(f, nullptr) << err;
+        if (flags & WRITEFAT_TRUNCATE) model.clear();
+        EXPECT_EQ(writefat_filesize(w, f), model.size());
+        for (int op = 0; op < 8; ++op) {
+            switch (next(5)) {
+            case 0: // write somewhere, perhaps past the end
+            case 1: {
+                const size_t at = next(static_cast<uint32_t>(model.size()) + 3000);
+                const std::string data = pattern(1 + next(op % 2 ? 6000 : 700), seed);
+                ASSERT_EQ(writefat_seek(w, f, at), 0);
+                ASSERT_EQ(writefat_write(w, f, data.data(), data.size(), &err), 0) << err;
+                if (model.size() < at) model.resize(at, '\0');
+                if (model.size() < at + data.size()) model.resize(at + data.size(), '\0');
+                model.replace(at, data.size(), data);
+                EXPECT_EQ(writefat_tell(w, f), at + data.size());
+                break;
+            }
+            case 2: { // shorter or longer
+                const size_t size = next(static_cast<uint32_t>(model.size()) * 2 + 100);
+                ASSERT_EQ(writefat_truncate(w, f, size), 0);
+                model.resize(size, '\0');
+                break;
+            }
+            case 3:
+                ASSERT_EQ(writefat_preallocate(w, f, model.size() + next(9000)), 0);
+                break;
+            default:
+                ASSERT_EQ(writefat_flush(w, f, 1700000000), 0);
+            }
+            EXPECT_EQ(writefat_filesize(w, f), model.size());
+        }
+        ASSERT_EQ(writefat_finish(w, f, 1700000000 + round), 0);
+        ASSERT_EQ(writefat_sync(w), 0);
+        auto tree = reader_tree(w);
+        EXPECT_EQ(tree["d/data file.bin"], digest(model));
+        EXPECT_EQ(tree["d/neighbour.bin"], digest(pattern(7000, 4)));
+    }
+    want = reader_tree(w);
+    check(w, "after the rounds");
+    writefat_close(w);
+}
+
+// What a handle of a changed-in-place file refuses, and what its abort keeps.
+TEST_P(Write, OpenFileRulesAndAbort) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(writefat_mkdir(w, "d", 1), 0);
+    ASSERT_EQ(put(w, "d/log.txt", "first\n"), 0);
+    int err = 0;
+    EXPECT_EQ(writefat_open_file(w, "d/missing.txt", 0, &err), nullptr);
+    EXPECT_EQ(err, ENOENT);
+    EXPECT_EQ(writefat_open_file(w, "d", 0, &err), nullptr);
+    EXPECT_EQ(err, EISDIR);
+    EXPECT_EQ(writefat_open_file(w, "d/log.txt", 0x100, &err), nullptr);
+    EXPECT_EQ(err, EINVAL);
+    writefat_file *f = writefat_open_file(w, "d/log.txt", WRITEFAT_APPEND, &err);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(writefat_create(w, "d/other.txt", 0, &err), nullptr);
+    EXPECT_EQ(err, EBUSY);
+    EXPECT_EQ(writefat_remove(w, "d/log.txt"), EBUSY);
+    EXPECT_EQ(writefat_rename(w, "d/log.txt", "d/moved.txt"), EBUSY);
+    EXPECT_EQ(writefat_remove_tree(w, "d", nullptr, nullptr), EBUSY);
+    EXPECT_EQ(writefat_seek(w, f, 0x100000000ull), EINVAL);
+    EXPECT_EQ(writefat_truncate(w, f, 0x100000000ull), EFBIG);
+    // Appends ignore the position; a flush keeps them, an abort drops what came after it.
+    ASSERT_EQ(writefat_seek(w, f, 0), 0);
+    ASSERT_EQ(writefat_write(w, f, "second\n", 7, &err), 0);
+    ASSERT_EQ(writefat_flush(w, f, 1700000000), 0);
+    const std::string big = pattern(50000, 8);
+    ASSERT_EQ(writefat_write(w, f, big.data(), big.size(), &err), 0);
+    writefat_abort(w, f);
+    EXPECT_EQ(reader_tree(w)["d/log.txt"], digest("first\nsecond\n"));
+    // A preallocated run makes the file one extent.
+    ASSERT_EQ(put(w, "d/gap.bin", pattern(600, 2)), 0);
+    f = writefat_open_file(w, "d/log.txt", WRITEFAT_APPEND, &err);
+    ASSERT_NE(f, nullptr);
+    const uint32_t cb = writefat_reader(w)->cluster_bytes;
+    ASSERT_EQ(writefat_preallocate(w, f, cb * 6), 0);
+    ASSERT_EQ(writefat_write(w, f, big.data(), cb * 5, &err), 0);
+    ASSERT_EQ(writefat_finish(w, f, DV_TIME_NONE), 0);
+    dv_entry e;
+    ASSERT_EQ(readfat_stat(writefat_reader(w), "/d/log.txt", &e), 0);
+    uint32_t runs = 0;
+    EXPECT_EQ(readfat_extents(writefat_reader(w), &e, nullptr, 0, &runs, &err), 0);
+    EXPECT_EQ(runs, 1u);
+    EXPECT_EQ(writefat_preallocate(w, nullptr, 1), EINVAL);
+    want = reader_tree(w);
+    check(w, "after the handles");
+    writefat_close(w);
 }
 
 TEST_P(Write, ReadOnlyMediumAndFailedAllocationsChangeNothing) {
