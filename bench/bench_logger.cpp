@@ -148,10 +148,8 @@ int append(const char *image, uint64_t mib) {
     }
     const auto t0 = std::chrono::steady_clock::now();
     int err = 0;
-    writefat_volume *w = writefat_open3(
-        0, uint64_t(st.st_size) / 512, 512, &fd, file_read, file_write, readfat_optimal_flags(), 0,
-        0, nullptr, &err, nullptr, [](void *, size_t n) { return std::malloc(n); },
-        [](void *, void *p) { std::free(p); });
+    writefat_volume *w = writefat_open(0, uint64_t(st.st_size) / 512, 512, &fd, file_read,
+                                       file_write, readfat_optimal_flags(), 0, 0, &err);
     writefat_file *f =
         w ? writefat_open_file(w, "/APPEND.BIN", WRITEFAT_CREATE | WRITEFAT_APPEND, &err) : nullptr;
     std::vector<uint8_t> chunk(64 << 10);
