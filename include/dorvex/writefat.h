@@ -109,16 +109,18 @@
  * After a failed write of the medium the volume refuses every further
  * change with the same code: what is in memory may no longer match it.
  *
- * Memory: everything is taken at open through your allocator (the reader's
- * arena and context, plus one block for the write state: a 16-sector FAT
- * cache, a directory sector, 32 directory sectors and 256 KiB of file
- * data (at least a cluster) for a group, a cluster for a file's partial cluster, four
- * directory clusters read by scans, the alias-tail table and a 1 MiB index
- * of the names of one large directory, which lets a directory of thousands
- * of files take new names without a scan each, and 112 KiB for the
- * directories of the last path: up to 4,096 levels, 16,384 units of their
- * names and 32 KiB of its text); operations allocate only the parsed path
- * (nothing when the path repeats the remembered text up to its last
+ * Memory: everything is taken at open through your allocator: the reader's
+ * arena and context, plus one block for the write state, as large as the
+ * writefat_config given to writefat_open3 asks (see "Memory" below;
+ * writefat_open and writefat_open2 take WRITEFAT_CONFIG_FAST: a 16-sector
+ * FAT cache, a directory sector, 32 directory sectors and 256 KiB of file
+ * data (at least a cluster) for a group, a cluster for a file's partial
+ * cluster, four directory clusters read by scans, the alias-tail table and
+ * a 1 MiB index of the names of one large directory, which lets a directory
+ * of thousands of files take new names without a scan each, and 112 KiB for
+ * the directories of the last path: up to 4,096 levels, 16,384 units of
+ * their names and 32 KiB of its text); operations allocate only the parsed
+ * path (nothing when the path repeats the remembered text up to its last
  * components and holds no "." or "..") and writefat_remove_tree its stack,
  * released before they return.
  * One volume is used by one thread at a time.
@@ -192,20 +194,28 @@ writefat_open2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
  *   WRITEFAT_CONFIG_FAST   what writefat_open and writefat_open2 use: a 16-sector
  *                          FAT cache, four directory clusters kept by scans, groups
  *                          of 32 directory sectors and 256 KiB of data, a 1 MiB
- *                          name index, 65,535 alias tails, a 4,096-level path
- *                          cache and a cluster-sized file buffer (1.1 MiB and more).
+ *                          name index, 65,535 alias tails per scan, a 4,096-level
+ *                          path cache and a cluster-sized file buffer (1.40 MiB
+ *                          with 512-byte clusters, 1.55 MiB with 32 KiB ones, on
+ *                          512-byte sectors).
  *   WRITEFAT_CONFIG_SMALL  for microcontrollers: one FAT sector, no directory
  *                          cache, no group buffers, no index, no path cache, 1,023
- *                          alias tails, and a file buffer of one logical sector.
- *                          The write state then stays within 8 KiB plus one logical
- *                          sector per open file on 512-byte sectors, whatever the
- *                          cluster size (writefat_config_bytes says exactly how much).
+ *                          alias tails per scan, and a file buffer of one logical
+ *                          sector. The write state then stays within 8 KiB plus
+ *                          one logical sector on 512-byte sectors, whatever the
+ *                          cluster size (about 3 KiB; writefat_config_bytes
+ *                          says exactly how much).
  *
  * Any field may then be changed. Smaller caches cost speed, never correctness:
  * a directory without the index is scanned for each new name, a path without
  * the path cache is walked from the root, a group without buffers writes
- * through, and with a sector-sized file buffer every partial sector written is
- * a read and a write of that sector.
+ * through (each directory sector it changes is written at once, after the
+ * data and the FAT it names), a directory with more names of one stem than
+ * the tails tracked is scanned again for each further window of tails, and
+ * with a sector-sized file buffer every partial sector written is a read and
+ * a write of that sector. Without a group data buffer, file data handed over
+ * in a buffer that is not 512-byte aligned goes to the writer a logical
+ * sector at a time.
  */
 typedef struct writefat_config {
     uint32_t fat_cache_sectors; /* logical FAT sectors kept (write-back), at least 1 */
@@ -217,9 +227,10 @@ typedef struct writefat_config {
                                    4,096, or 0: no index) */
     uint32_t alias_tails;       /* numeric alias tails tracked per scan (~1 .. ~N-1; a bit
                                    each); at least 64. A directory whose N-1 tails of one
-                                   stem are all taken is scanned again for the next N */
+                                   stem are all taken is scanned again for the next N, up
+                                   to ~999999 */
     uint32_t path_levels;       /* directories the path cache remembers (with 4 name units
-                                   and 8 bytes of text each); 0: none */
+                                   and 8 bytes of text each; at most 536,870,911); 0: none */
     uint32_t file_buffer;       /* WRITEFAT_BUFFER_CLUSTER or WRITEFAT_BUFFER_SECTOR */
     uint32_t options;           /* WRITEFAT_OPT_* */
     uint32_t reserved[7];       /* zero */
@@ -245,20 +256,29 @@ DORVEX_API int writefat_config_init(writefat_config *config, uint32_t preset);
  * The bytes the write state of `config` takes on a volume of `sector_bytes`
  * logical sectors and `cluster_bytes` clusters, in one block taken at open
  * (the reader's arena and the codec context come on top: readfat_new2's
- * bytes for the same slot counts). 0 for a null or invalid `config`. The
- * formula, with S the logical sector and U the directory unit (a cluster,
- * or S with the sector buffer):
- *   sizeof state (about 1.5 KiB) + 511 (alignment)
- *   + S * (fat_cache_sectors + 1 + group_sectors)
- *   + U * dir_cache_units + group data (rounded to clusters) + file buffer (cluster or S)
- *   + alias_tails / 8 + 4 * index_slots + 28 * path_levels
+ * bytes for the same slot counts, and dv_newctx2's). 0 for a null or invalid
+ * `config`, or a geometry no FAT volume has (`sector_bytes` not a power of
+ * two from 512 to 4,096, `cluster_bytes` not a power of two of at least
+ * `sector_bytes`). The formula, with S the logical sector, C the cluster and
+ * U the directory unit (C, or S with the sector buffer):
+ *   511 (alignment) + sizeof state rounded up to 512 bytes (1 KiB)
+ *   + (S + 16) * fat_cache_sectors + S + (S + 8) * group_sectors
+ *   + (U + 12) * dir_cache_units
+ *   + C * (group_data_bytes / C, at least 1 when group_data_bytes is not 0)
+ *   + the file buffer (C, or S with the sector buffer)
+ *   + 4 * ((alias_tails + 31) / 32) + 4 * index_slots + 28 * path_levels
  */
 DORVEX_API size_t writefat_config_bytes(const writefat_config *config, uint32_t sector_bytes,
                                         uint32_t cluster_bytes);
 
 /*
- * writefat_open2 with the memory `config` says (null: WRITEFAT_CONFIG_FAST).
- * Returns what writefat_open2 returns; EINVAL also for an invalid `config`.
+ * writefat_open2 with the memory `config` says (null: WRITEFAT_CONFIG_FAST;
+ * the record is copied, the caller keeps it). The state takes one block of
+ * writefat_config_bytes through `alloc_fn`, besides the reader's arena and
+ * the codec context. Returns what writefat_open2 returns; EINVAL also for an
+ * invalid `config` (fat_cache_sectors 0, index_slots neither 0 nor a power of
+ * two of at least 4,096, alias_tails below 64, path_levels above 536,870,911,
+ * an unknown file_buffer, a reserved field not 0), before anything is taken.
  */
 DORVEX_API writefat_volume *
 writefat_open3(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size, void *io_data,

@@ -1,5 +1,5 @@
 // How a long name is stored: a short entry alone when it fits 8.3, else a long-name run
-// with an 8.3 alias and, when the alias is lossy or taken, a numeric tail (~1 .. ~65535).
+// with an 8.3 alias and, when the alias is lossy or taken, a numeric tail (~1 .. ~999999).
 #include <cerrno>
 #include <cstring>
 
@@ -159,7 +159,7 @@ int tail_prefix(const NamePlan &plan, uint32_t t) {
 } // namespace
 
 // Marks the tail of an existing 8.3 name when it is one this plan could make.
-void note_tail(W *w, const NamePlan &plan, const uint8_t *sn) {
+void note_tail(W *w, const NamePlan &plan, uint32_t base, const uint8_t *sn) {
     if (std::memcmp(sn + 8, "   ", 3) != 0 || plan.ext_len != 0) {
         uint8_t ext[3] = {' ', ' ', ' '};
         std::memcpy(ext, plan.ext, static_cast<size_t>(plan.ext_len));
@@ -174,10 +174,12 @@ void note_tail(W *w, const NamePlan &plan, const uint8_t *sn) {
         scale *= 10;
         --tilde;
     }
-    if (tilde < 0 || sn[tilde] != '~' || tilde == len - 1 || t == 0 || t >= kTailCount) return;
+    if (tilde < 0 || sn[tilde] != '~' || tilde == len - 1 || t < base || t - base >= w->tail_count)
+        return;
     if (tilde != tail_prefix(plan, t) ||
         std::memcmp(sn, plan.base, static_cast<size_t>(tilde)) != 0)
         return;
+    t -= base;
     w->tails[t / 32] |= 1u << (t % 32);
 }
 
@@ -192,13 +194,23 @@ void alias_with_tail(const NamePlan &plan, uint32_t t, uint8_t out[11]) {
         out[pos] = static_cast<uint8_t>('0' + v % 10);
 }
 
-int choose_alias(W *w, const NamePlan &plan, const Scan &s, uint8_t out[11]) {
+int choose_alias(W *w, uint32_t dir, const NamePlan &plan, const Scan &s, uint8_t out[11]) {
     std::memcpy(out, plan.shortname, 11);
     if (!plan.need_lfn || (!plan.lossy && !s.alias_taken)) return 0;
-    for (uint32_t t = 1; t < kTailCount; ++t) {
-        if (w->tails[t / 32] & (1u << (t % 32))) continue;
-        alias_with_tail(plan, t, out);
-        return 0;
+    // The scan tracked one window of tails; when they are all taken the directory is
+    // scanned again for the next window (a small table costs scans, never names).
+    for (uint32_t base = s.tail_base; base < kTailEnd; base += w->tail_count) {
+        if (base != s.tail_base) {
+            Scan next;
+            next.plan = &plan;
+            next.tail_base = base;
+            if (int rc = scan_dir(w, dir, next)) return rc;
+        }
+        for (uint32_t i = 0; i < w->tail_count && base + i < kTailEnd; ++i) {
+            if (base + i == 0 || (w->tails[i / 32] & (1u << (i % 32)))) continue;
+            alias_with_tail(plan, base + i, out);
+            return 0;
+        }
     }
     return ENOSPC;
 }

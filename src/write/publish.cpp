@@ -50,7 +50,7 @@ int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &p
         std::memcpy(key + 8, plan.ext, static_cast<size_t>(plan.ext_len));
         uint32_t t = std::memcmp(key, w->ix_tail_key, 11) == 0 ? w->ix_tail_last + 1 : 1;
         for (;; ++t) {
-            if (t >= kTailCount) return 1;
+            if (t >= kTailEnd) return 1;
             alias_with_tail(plan, t, alias);
             if (!index_has(w, index_hash('S', alias, 11))) break;
         }
@@ -124,11 +124,12 @@ int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip
     s.skip_first = skip_first;
     s.skip_count = skip_count;
     s.need = run_entries(rec);
-    s.build_index = dir == w->last_plan_dir && w->last_plan_capacity >= kIndexFrom;
+    s.build_index =
+        w->ix_slots != 0 && dir == w->last_plan_dir && w->last_plan_capacity >= kIndexFrom;
     if (int rc = find(w, dir, name, folded, s)) return rc;
     w->last_plan_dir = dir;
     w->last_plan_capacity = s.capacity;
-    if (s.build_index) {
+    if (s.build_index && !w->ix_over) {
         w->ix_dir = dir;
         w->ix_end = s.has_end ? s.end_at : s.capacity;
         w->ix_capacity = s.capacity;
@@ -140,7 +141,7 @@ int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip
         return EEXIST;
     }
     uint8_t alias[11];
-    if (int rc = choose_alias(w, plan, s, alias)) return rc;
+    if (int rc = choose_alias(w, dir, plan, s, alias)) return rc;
     std::memcpy(rec.shortname, alias, 11);
     rec.shortname[11] = 0;
     rec.lcase = plan.need_lfn ? 0 : plan.lcase;

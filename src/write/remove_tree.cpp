@@ -281,7 +281,7 @@ int remove_tree(W *w, const char *path, writefat_remove_fn fn, void *fn_data) {
         rc = free_chain(w, first);
     }
     // Freed directory clusters may be taken for file data: no cached copy may outlive them.
-    std::memset(w->dc_tag, 0, sizeof w->dc_tag);
+    dc_drop(w);
     if (w->broken) return w->broken;
     const int flushed = fat_flush(w);
     return rc != 0 ? rc : flushed;

@@ -1,10 +1,8 @@
-// The write path's operations: open and close, files, directories, removal, renames,
+// The write path's operations: files, directories, removal, renames,
 // times, attributes and the label. Each orders its writes so that a crash between any two
 // leaves what existed before intact (see writefat.h).
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "common/bytes.h"
 #include "codec/dirent_internal.h"
@@ -47,170 +45,12 @@ bool is_open_entry(const W *w, uint32_t dir, uint32_t at) {
     return f.in_use && f.published && f.parent == dir && f.entry_at == at;
 }
 
-void *mem_alloc(void *, size_t size) {
-    return std::malloc(size);
-}
-
-void mem_free(void *, void *ptr) {
-    std::free(ptr);
-}
-
 } // namespace
 } // namespace dorvex
 
 using namespace dorvex;
 
 extern "C" {
-
-writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
-                                void *io_data, readfat_sector_reader reader,
-                                writefat_sector_writer writer, uint32_t flags, uint32_t max_files,
-                                uint32_t max_dirs, int *err, void *alloc_data, dv_alloc_fn alloc_fn,
-                                dv_free_fn free_fn) {
-    if (!reader || !writer || !alloc_fn || !free_fn) {
-        set_err(err, EINVAL);
-        return nullptr;
-    }
-    // The read side finds names as the writer matches them and shows them as it wrote them.
-    readfat_volume *rv = mount(start_sector, end_sector, sector_size, io_data, reader,
-                               flags | DV_FLAG_NTCASE | DV_FLAG_NOCASE, max_files, max_dirs, err,
-                               alloc_data, alloc_fn, free_fn);
-    if (!rv) return nullptr;
-    if (is_exfat(rv)) {
-        unmount(rv);
-        set_err(err, DV_E_EXFATWRITE);
-        return nullptr;
-    }
-    // Other systems read the damaged first sector, not the backup: repair before changing.
-    if (rv->boot_backup != 0) {
-        unmount(rv);
-        set_err(err, DV_E_BACKUPBOOT);
-        return nullptr;
-    }
-    const uint32_t bps = rv->bytes_per_sector;
-    const size_t head = (sizeof(W) + 511u) / 512u * 512u;
-    const uint32_t stage =
-        kStageBytes / rv->cluster_bytes != 0 ? kStageBytes / rv->cluster_bytes : 1;
-    // Room to start the state on a 512-byte boundary whatever the allocator gives: every
-    // buffer handed to the writer lies a multiple of 512 bytes into it.
-    const size_t size = 511u + head + (kFatSlots + 1u + kPendSlots) * size_t{bps} +
-                        size_t{stage} * rv->cluster_bytes +
-                        (1u + kDirSlots) * size_t{rv->cluster_bytes} +
-                        kPathLevels * 3u * sizeof(uint32_t) + kPathUnits * sizeof(uint16_t) +
-                        kPathText + kTailCount / 8u + kIndexSlots * sizeof(uint32_t);
-    auto *block = static_cast<uint8_t *>(alloc_fn(alloc_data, size));
-    dv_ctx *ctx =
-        block ? dv_newctx2(DV_FLAG_LENIENT | DV_FLAG_NTCASE | DV_FLAG_UTF16 | DV_CHARSET_UTF8, err,
-                           alloc_data, alloc_fn, free_fn)
-              : nullptr;
-    if (!ctx) {
-        if (block)
-            free_fn(alloc_data, block);
-        else
-            set_err(err, ENOMEM);
-        unmount(rv);
-        return nullptr;
-    }
-    // The tail table and the name index are cleared where they are built: leaving them
-    // untouched here spares a process the page faults of 1.1 MiB it may never use.
-    std::memset(block, 0, size - kTailCount / 8u - kIndexSlots * sizeof(uint32_t));
-    uint8_t *base = block + (512u - reinterpret_cast<uintptr_t>(block) % 512u) % 512u;
-    W *w = new (base) W{};
-    w->block = block;
-    w->rv = rv;
-    w->ctx = ctx;
-    w->writer = writer;
-    w->io_data = io_data;
-    w->alloc_data = alloc_data;
-    w->alloc_fn = alloc_fn;
-    w->free_fn = free_fn;
-    w->vol_start = start_sector;
-    w->bps = bps;
-    w->unit = bps / 512u;
-    w->epu = bps / DV_DIRENT_SIZE;
-    // Clusters the file system declares, which may be fewer than the reader's bound: never
-    // allocate past what a checker counts.
-    w->max_cluster = declared_clusters(rv) + 1;
-    w->eoc = rv->fat_type == 12 ? 0xFFFu : rv->fat_type == 16 ? 0xFFFFu : 0x0FFFFFFFu;
-    uint8_t *p = base + head;
-    for (unsigned k = 0; k < kFatSlots; ++k, p += bps) w->fat_buf[k] = p;
-    w->dir_buf = p;
-    p += bps;
-    w->pend_buf = p;
-    p += size_t{kPendSlots} * bps;
-    w->stage_buf = p;
-    w->stage_capacity = stage;
-    p += size_t{stage} * rv->cluster_bytes;
-    w->file_buf = p;
-    w->file_buf_bytes = rv->cluster_bytes;
-    p += rv->cluster_bytes;
-    for (unsigned k = 0; k < kDirSlots; ++k, p += rv->cluster_bytes) w->dc_buf[k] = p;
-    w->path_dirs = reinterpret_cast<uint32_t *>(p);
-    p += kPathLevels * sizeof(uint32_t);
-    w->path_marks = reinterpret_cast<uint32_t *>(p);
-    p += kPathLevels * 2u * sizeof(uint32_t);
-    w->path_names = reinterpret_cast<uint16_t *>(p);
-    p += kPathUnits * sizeof(uint16_t);
-    w->path_text = reinterpret_cast<char *>(p);
-    p += kPathText;
-    w->tails = reinterpret_cast<uint32_t *>(p);
-    p += kTailCount / 8u;
-    w->ix_table = reinterpret_cast<uint32_t *>(p);
-    w->hint = 2;
-    int rc = 0;
-    if (rv->fat_type == 32) {
-        const uint32_t at = load_le16(rv->boot_buf + DV_BPB_FSINFO_SECTOR);
-        if (at != 0 && at != 0xFFFFu && uint64_t{at} * w->unit < rv->reserved_sectors) {
-            w->fsinfo = start_sector + uint64_t{at} * w->unit;
-            rc = read_unit(w, w->fsinfo, w->dir_buf);
-            const uint32_t hint = load_le32(w->dir_buf + DV_FSINFO_NEXT_FREE);
-            if (rc == 0 && hint >= 2 && hint <= w->max_cluster) w->hint = hint;
-        }
-    }
-    if (rc == 0) rc = count_free(w);
-    if (rc != 0) {
-        dv_deletectx(ctx);
-        unmount(rv);
-        free_fn(alloc_data, block);
-        set_err(err, rc);
-        return nullptr;
-    }
-    return w;
-}
-
-writefat_volume *writefat_open(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
-                               void *io_data, readfat_sector_reader reader,
-                               writefat_sector_writer writer, uint32_t flags, uint32_t max_files,
-                               uint32_t max_dirs, int *err) {
-    return writefat_open2(start_sector, end_sector, sector_size, io_data, reader, writer, flags,
-                          max_files, max_dirs, err, nullptr, mem_alloc, mem_free);
-}
-
-int writefat_close(writefat_volume *w) {
-    if (!w) return EINVAL;
-    if (w->file.in_use) drop_file(w, &w->file);
-    int rc = w->broken;
-    if (rc == 0) rc = group_flush(w);
-    if (rc == 0 && w->dirty_marked) {
-        rc = fat_flush(w);
-        if (rc == 0) rc = write_fsinfo(w);
-        if (rc == 0 && w->was_clean) {
-            const uint32_t bit = w->rv->fat_type == 16 ? 0x8000u : 0x08000000u;
-            uint32_t v = 0;
-            rc = fat_get(w, 1, v);
-            if (rc == 0) rc = fat_set(w, 1, v | bit);
-            if (rc == 0) rc = fat_flush(w);
-        }
-    }
-    void *alloc_data = w->alloc_data;
-    dv_free_fn free_fn = w->free_fn;
-    void *block = w->block;
-    dv_deletectx(w->ctx);
-    unmount(w->rv);
-    w->~W();
-    free_fn(alloc_data, block);
-    return rc;
-}
 
 readfat_volume *writefat_reader(writefat_volume *w) {
     return w ? w->rv : nullptr;

@@ -1,8 +1,8 @@
 // The write path's internals, one file per concern: staging.cpp (sector writes, groups),
 // fat_cache.cpp, alloc.cpp, alias.cpp (8.3 aliases and tails), dir_scan.cpp (scans and
 // entry placement), name_index.cpp, resolve.cpp (paths), publish.cpp (new entries),
-// file_data.cpp, volume_info.cpp (label, FSInfo), remove_tree.cpp. The public functions
-// in writefat_api.cpp build on them.
+// file_data.cpp, volume_info.cpp (label, FSInfo), remove_tree.cpp. open.cpp lays out the
+// state's block from a writefat_config; the public functions in writefat_api.cpp build on them.
 #pragma once
 
 #include <cstddef>
@@ -13,19 +13,13 @@
 
 namespace dorvex {
 
-constexpr unsigned kFatSlots = 16;
-constexpr unsigned kDirSlots = 4;
-constexpr uint32_t kIndexSlots = 1u << 18; // hashes of a large directory's names and aliases
-constexpr uint32_t kIndexFrom = 1024;      // entries from which a directory is indexed
+constexpr uint32_t kIndexFrom = 1024; // entries from which a directory is indexed
 constexpr uint32_t kMaxDirEntries = 65536;
-constexpr uint32_t kTailCount = 65536; // numeric tails ~1 .. ~65535 tracked per scan
+constexpr uint32_t kTailEnd = 1000000; // an 8.3 alias holds tails up to ~999999
 constexpr uint32_t kMaxWrite = 4096;   // 512-byte sectors per writer request
 constexpr uint32_t kMaxRunEntries = 21;
-constexpr unsigned kPendSlots = 32;          // directory sectors a group keeps before it is synced
-constexpr uint32_t kStageBytes = 256u << 10; // file data a group gathers into one request
-constexpr uint32_t kPathLevels = 4096;       // directories the path cache remembers
-constexpr uint32_t kPathUnits = 16384;       // units of their folded names
-constexpr uint32_t kPathText = 32768;        // bytes of the text that leads to them
+constexpr uint32_t kPathUnitsPerLevel = 4; // folded name units the path cache keeps per level
+constexpr uint32_t kPathTextPerLevel = 8;  // bytes of path text it keeps per level
 
 } // namespace dorvex
 
@@ -68,24 +62,33 @@ struct writefat_volume {
     uint32_t epu;  // directory entries per logical sector
     uint32_t max_cluster;
     uint32_t eoc;
-    uint64_t fat_tag[dorvex::kFatSlots]; // logical FAT sector index + 1; 0 = empty
-    uint8_t fat_dirty[dorvex::kFatSlots];
-    uint32_t fat_used[dorvex::kFatSlots];
+    // The FAT cache: fat_slots logical sectors from fat_bufs on.
+    uint32_t fat_slots;
+    uint64_t *fat_tag; // logical FAT sector index + 1; 0 = empty
+    uint32_t *fat_dirty;
+    uint32_t *fat_used;
     uint32_t clock;
-    uint8_t *fat_buf[dorvex::kFatSlots];
+    uint8_t *fat_bufs;
     uint8_t *dir_buf;  // one logical sector
     uint8_t *file_buf; // the file open for writing: a cluster or a logical sector
     uint32_t file_buf_bytes;
-    // The directory clusters scans read last: every lookup walks from the root.
-    uint32_t dc_tag[dorvex::kDirSlots]; // cluster held, 0 = empty
-    uint32_t dc_used[dorvex::kDirSlots];
-    uint8_t *dc_buf[dorvex::kDirSlots];
-    uint32_t *tails; // kTailCount bits
+    // The directory units scans read last (every lookup walks from the root): dc_slots
+    // units of dc_span 512-byte sectors (a cluster, or with the sector buffer a logical
+    // sector), dc_bytes each from dc_bufs on.
+    uint32_t dc_slots, dc_span, dc_bytes;
+    bool dc_by_sector;
+    uint64_t *dc_tag; // absolute first sector held, 0 = empty
+    uint32_t *dc_used;
+    uint8_t *dc_bufs;
+    uint32_t *tails; // tail_count bits: tails tail_base + 0 .. tail_count - 1 of a scan
+    uint32_t tail_count;
+    uint32_t ix_slots; // a power of two, or 0: no index
     // An index of one large directory that keeps taking new names (see publish): hashes of
     // its folded names and raw 8.3 names, where its free end starts, and its extent.
     uint32_t ix_dir; // 0 = none
     uint32_t ix_end, ix_capacity, ix_last_cluster, ix_count;
     bool ix_writing; // our own writes to ix_dir keep the index
+    bool ix_over;    // more names than the index holds: it cannot be used
     uint32_t *ix_table;
     uint8_t ix_tail_key[11];
     uint32_t ix_tail_last;
@@ -100,24 +103,27 @@ struct writefat_volume {
     // written after the FAT when the group is synced.
     bool group;
     uint32_t pend_count;
-    uint64_t pend_tag[dorvex::kPendSlots]; // absolute sector
-    uint8_t *pend_buf;                     // kPendSlots logical sectors
+    uint32_t pend_slots; // 0: a group writes its directory sectors through
+    uint64_t *pend_tag;  // absolute sector
+    uint8_t *pend_buf;   // pend_slots logical sectors
     // File data of successive clusters, gathered while a group is open.
-    uint32_t stage_first, stage_count, stage_capacity; // clusters
+    uint32_t stage_first, stage_count, stage_capacity; // clusters (capacity 0: none)
     uint8_t *stage_buf;
     // The directories the last path went through (see resolve): the folded names of its
     // components, each ended by a zero unit, and the first cluster each one leads to. Any
     // deleted entry (a removal, the old name of a move) empties it.
-    uint16_t *path_names; // kPathUnits
-    uint32_t *path_dirs;  // kPathLevels
+    // Capacity: path_max_levels directories, path_max_units units, path_max_text bytes.
+    uint32_t path_max_levels, path_max_units, path_max_text;
+    uint16_t *path_names; // path_max_units
+    uint32_t *path_dirs;  // path_max_levels
     uint32_t path_levels, path_units;
     // The last path's text up to its last component (bytes as given, ending after a
     // separator), when the cache holds every directory it names: its first path_text_levels.
     // path_marks holds, per cached directory, where its text ends (just past the separator)
     // and where its name ends in path_names. A path that repeats the text up to one of them
     // starts there. 0 bytes: none.
-    char *path_text;      // kPathText
-    uint32_t *path_marks; // kPathLevels pairs
+    char *path_text;      // path_max_text
+    uint32_t *path_marks; // path_max_levels pairs
     uint32_t path_text_len, path_text_levels;
     writefat_file file;
     // Clusters writefat_preallocate holds for the open file, [res_next, res_end): taken in
@@ -132,6 +138,14 @@ using W = writefat_volume;
 // ---- Sectors and the FAT ----------------------------------------------------------------
 
 int read_unit(W *w, uint64_t sector, uint8_t *buf);
+inline uint8_t *fat_buf(const W *w, uint32_t k) {
+    return w->fat_bufs + size_t{k} * w->bps;
+}
+inline uint8_t *dc_buf(const W *w, uint32_t k) {
+    return w->dc_bufs + size_t{k} * w->dc_bytes;
+}
+// Forgets every directory unit the cache holds.
+void dc_drop(W *w);
 int write_sectors(W *w, const void *buf, uint64_t sector, uint32_t count);
 int fat_get(W *w, uint32_t cluster, uint32_t &value);
 int fat_set(W *w, uint32_t cluster, uint32_t value);
@@ -194,6 +208,7 @@ struct Scan {
     bool label_found = false;
     uint32_t label_at = 0;
     bool build_index = false; // fill w's index with every live name of this directory
+    uint32_t tail_base = 0;   // tails noted: tail_base .. tail_base + w->tail_count - 1
 };
 int scan_dir(W *w, uint32_t dir, Scan &s);
 // Whether the raw entry is "." or "..".
@@ -230,13 +245,15 @@ void index_add(W *w, uint32_t h);
 void index_drop(W *w);
 // Writes a directory's new cluster: `first_unit`, then zeroed sectors.
 int write_dir_cluster(W *w, uint32_t cluster, const uint8_t *first_unit);
-// Chooses the 8.3 name for `plan` in the directory scanned into `s` (with s.plan set).
-int choose_alias(W *w, const NamePlan &plan, const Scan &s, uint8_t out[11]);
-// The alias of `plan` with numeric tail `t` (~1 .. ~65535).
+// Chooses the 8.3 name for `plan` in `dir`, scanned into `s` (with s.plan set); when the
+// tails that scan tracked are all taken, scans again for the next ones.
+int choose_alias(W *w, uint32_t dir, const NamePlan &plan, const Scan &s, uint8_t out[11]);
+// The alias of `plan` with numeric tail `t` (~1 .. ~999999).
 void alias_with_tail(const NamePlan &plan, uint32_t t, uint8_t out[11]);
 
-// Marks the tail of an existing 8.3 name when it is one this plan could make.
-void note_tail(W *w, const NamePlan &plan, const uint8_t *sn);
+// Marks the tail of an existing 8.3 name when it is one this plan could make and lies in
+// the window from `base` on.
+void note_tail(W *w, const NamePlan &plan, uint32_t base, const uint8_t *sn);
 
 inline uint32_t dir_of_entry(const W *w, const dv_entry &e) {
     const uint32_t c = w->rv->fat_type == 32 ? e.cluster : e.cluster & 0xFFFFu;
@@ -321,6 +338,12 @@ bool label_char(uint8_t c);
 int patch_boot_label(W *w, uint64_t sector, const uint8_t *label);
 int count_free(W *w);
 int write_fsinfo(W *w);
+
+// ---- Open (open.cpp) --------------------------------------------------------------------
+
+// What WRITEFAT_OPT_RECLAIM runs at open when the volume was not closed cleanly: 0, or the
+// code that fails the open.
+int reclaim_at_open(W *w);
 
 // ---- Removing a tree (remove_tree.cpp) --------------------------------------------------
 

@@ -20,6 +20,8 @@ const FatKind kKinds[] = {
     {"fat32", "-F 32 -s 1", 34816},
     {"fat16_4k", "-F 16 -S 4096 -s 1", 32768},
     {"fat16_grouped", "-F 16 -s 1", 8192, true},
+    {"fat32_small", "-F 32 -s 1", 34816, false, small_config()},
+    {"fat16_tight_grouped", "-F 16 -s 1", 8192, true, tight_config()},
 };
 
 using Tree = std::map<std::string, std::string>;

@@ -73,8 +73,27 @@ void shifted_free(void *data, void *ptr) {
 
 } // namespace
 
+const writefat_config *small_config() {
+    static const writefat_config c = [] {
+        writefat_config v;
+        writefat_config_init(&v, WRITEFAT_CONFIG_SMALL);
+        return v;
+    }();
+    return &c;
+}
+
+const writefat_config *tight_config() {
+    static const writefat_config c = [] {
+        writefat_config v = *small_config();
+        v.dir_cache_units = 2;
+        v.group_sectors = 4;
+        return v;
+    }();
+    return &c;
+}
+
 WImage::WImage(const WriteTools &t, const FatKind &kind, const std::string &dir)
-    : grouped(kind.grouped), tools(t) {
+    : grouped(kind.grouped), config(kind.config), tools(t) {
     path = dir + "/" + kind.label + ".img";
     fs::remove(path);
     run_logged(shell_quote(t.mkfs) + " " + kind.mkfs_args + " -C " + shell_quote(path) + " " +
@@ -97,11 +116,11 @@ writefat_volume *WImage::open(long lim, uint32_t flags) {
     writes = 0;
     err = 0;
     writefat_volume *w =
-        writefat_open2(0, cur.size() / 512, 512, this, read_cb, write_cb,
+        writefat_open3(0, cur.size() / 512, 512, this, read_cb, write_cb,
                        flags ? flags
                              : (readfat_optimal_flags() & ~DV_CHARSET_MASK) | DV_CHARSET_UTF8 |
                                    DV_FLAG_NTCASE | DV_FLAG_NOCASE,
-                       4, 4, &err, this, shifted_alloc, shifted_free);
+                       4, 4, config, &err, this, shifted_alloc, shifted_free);
     if (w && grouped) {
         EXPECT_EQ(writefat_group(w, 1), 0);
     }

@@ -25,13 +25,20 @@ struct WriteTools {
 };
 
 // A FAT kind: mkfs.fat arguments and the image size in KiB; `grouped`: every volume opened
-// runs in a group (writefat_group), synced at close.
+// runs in a group (writefat_group), synced at close; `config`: the memory it is opened with
+// (null: WRITEFAT_CONFIG_FAST).
 struct FatKind {
     const char *label;
     const char *mkfs_args;
     unsigned kib;
     bool grouped = false;
+    const writefat_config *config = nullptr;
 };
+
+// The small preset, and the same with a directory cache of two logical sectors and a
+// group of four directory sectors: the tightest memory the write path runs in.
+const writefat_config *small_config();
+const writefat_config *tight_config();
 inline void PrintTo(const FatKind &k, std::ostream *os) {
     *os << k.label;
 }
@@ -61,9 +68,10 @@ class WImage {
     int fd = -1, err = 0;
     bool grouped = false;
     bool long_chain_ok = false; // fsck may find a chain longer than its file (a cut append)
-    size_t misalign = 0;        // bytes by which open() shifts every block of `alloc`
-    long unaligned = 0;         // writer calls given a buffer that is not 512-byte aligned
-    long reads = 0;             // reader calls
+    const writefat_config *config = nullptr;
+    size_t misalign = 0; // bytes by which open() shifts every block of `alloc`
+    long unaligned = 0;  // writer calls given a buffer that is not 512-byte aligned
+    long reads = 0;      // reader calls
     const WriteTools &tools;
     TrackingAlloc alloc; // every block back when the image goes
 };
