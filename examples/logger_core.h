@@ -27,7 +27,7 @@ typedef struct logger {
     uint32_t unflushed;   /* lines written since the last flush */
     uint64_t lines;       /* lines written */
     uint64_t durable;     /* of those, the lines the last flush (or finish) kept */
-    uint64_t flushes;
+    uint64_t flushes;     /* writefat_flush and writefat_finish calls that succeeded */
 } logger;
 
 /* The civil date of a day since 1970 (the proleptic Gregorian calendar). */

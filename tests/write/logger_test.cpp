@@ -1,5 +1,6 @@
 // The data-logger example (examples/logger_core.h) on a RAM card made by mkfs.fat, opened
-// with the SMALL preset, with the power cut at its writes, some of them torn (only the first
+// with the SMALL preset (and FAST, whose cluster-sized requests can be torn), with the power
+// cut at its writes, some of them torn (only the first
 // sectors of a request land): every line flushed before the cut is in its day's file, no
 // line is garbled, earlier days are intact, the logger goes on after a restart, and fsck.fat
 // finds only what a cut may leave. Skips when dosfstools is missing.
@@ -23,8 +24,9 @@ namespace {
 // The card: the image's bytes, its file kept alike for fsck.fat. Writes stop at `limit`;
 // with `torn`, the first half of the request that meets the cut still lands.
 struct Card {
-    explicit Card(WImage *i) : img(i) {}
+    explicit Card(WImage *i, uint32_t p = WRITEFAT_CONFIG_SMALL) : img(i), preset(p) {}
     WImage *img;
+    uint32_t preset;
     long limit = -1, writes = 0;
     bool torn = false;
     std::vector<uint32_t> counts; // sectors of each request, in order
@@ -77,16 +79,18 @@ std::vector<Line> readings() {
     return out;
 }
 
-writefat_volume *open_small(Card &card, int *err) {
-    return writefat_open2(0, card.img->cur.size() / 512, 512, &card, card_read, card_write,
-                          readfat_optimal_flags(), 0, 0, err, &card.img->alloc,
+writefat_volume *open_card(Card &card, int *err) {
+    writefat_config c;
+    writefat_config_init(&c, card.preset);
+    return writefat_open3(0, card.img->cur.size() / 512, 512, &card, card_read, card_write,
+                          readfat_optimal_flags(), 0, 0, &c, err, &card.img->alloc,
                           TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
 }
 
 // Logs `lines` until done or the first failure; what the logger had made durable.
 uint64_t log_all(Card &card, const std::vector<Line> &lines, uint32_t flush_every) {
     int err = 0;
-    writefat_volume *w = open_small(card, &err);
+    writefat_volume *w = open_card(card, &err);
     if (!w) return 0;
     logger lg;
     logger_init(&lg, w, flush_every);
@@ -163,6 +167,7 @@ bool fsck_allows(WImage &img, std::string &report) {
 struct LoggerKind {
     const char *label, *mkfs_args;
     unsigned kib;
+    uint32_t preset;
 };
 
 class LoggerCut : public ::testing::TestWithParam<LoggerKind> {};
@@ -185,7 +190,7 @@ TEST_P(LoggerCut, FlushedLinesSurviveEveryCut) {
     }
 
     // The run without a cut: every line kept, and how many writes it takes.
-    Card full{&img};
+    Card full{&img, GetParam().preset};
     ASSERT_EQ(log_all(full, lines, flush_every), lines.size());
     ASSERT_TRUE(day_files(img) == want);
     std::string report;
@@ -200,7 +205,7 @@ TEST_P(LoggerCut, FlushedLinesSurviveEveryCut) {
         if (cut % stride != 0 && !torn) continue;
         for (int pass = 0; pass < (torn ? 2 : 1); ++pass) {
             SCOPED_TRACE("cut at write " + std::to_string(cut) + (pass ? " (torn)" : ""));
-            Card card{&img};
+            Card card{&img, GetParam().preset};
             card.limit = cut;
             card.torn = pass == 1;
             torn_cuts += pass;
@@ -224,7 +229,7 @@ TEST_P(LoggerCut, FlushedLinesSurviveEveryCut) {
                 std::vector<Line> more;
                 for (size_t i = 0; i < lines.size(); ++i)
                     if (day_of[i] == last && more.size() < 3) more.push_back(lines[i]);
-                Card again{&img};
+                Card again{&img, GetParam().preset};
                 ASSERT_EQ(log_all(again, more, 1), more.size());
                 std::string expect = got.at(last);
                 for (const Line &l : more) expect += l.text;
@@ -241,11 +246,11 @@ TEST_P(LoggerCut, FlushedLinesSurviveEveryCut) {
     EXPECT_EQ(img.alloc.live_blocks(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, LoggerCut,
-                         ::testing::Values(LoggerKind{"fat16", "-F 16 -s 4", 16384},
-                                           LoggerKind{"fat32", "-F 32 -s 1", 34816}),
-                         [](const testing::TestParamInfo<LoggerKind> &i) {
-                             return std::string(i.param.label);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, LoggerCut,
+    ::testing::Values(LoggerKind{"fat16", "-F 16 -s 4", 16384, WRITEFAT_CONFIG_SMALL},
+                      LoggerKind{"fat16_fast", "-F 16 -s 4", 16384, WRITEFAT_CONFIG_FAST},
+                      LoggerKind{"fat32", "-F 32 -s 1", 34816, WRITEFAT_CONFIG_SMALL}),
+    [](const testing::TestParamInfo<LoggerKind> &i) { return std::string(i.param.label); });
 
 } // namespace
