@@ -10,6 +10,9 @@
 #   - every writefat_* function, and the whole library (all objects).
 #
 #   bash bench/flash_size.sh [CXX]
+#
+# KEEP=1 leaves the objects in the temporary folder (nm --size-sort -S on logger.o there shows
+# what the logger pulls in).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cxx=${1:-}
@@ -26,7 +29,7 @@ size=${prefix}size
 command -v "$ld" >/dev/null || ld=ld
 command -v "$size" >/dev/null || size=size
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+[[ -n ${KEEP:-} ]] || trap 'rm -rf "$work"' EXIT
 
 # The generated version header, as the build makes it.
 mkdir -p "$work/include/dorvex"
