@@ -51,7 +51,14 @@
  * directory, or in a large indexed one the next after the last it gave), in
  * the form Windows writes (no long-name entry that holds only the
  * terminator). Names may not be empty, ".", "..", end in a dot or space,
- * or hold control characters or any of " * / : < > ? \ | (EINVAL).
+ * or hold control characters or any of " * / : < > ? \ | (EINVAL). Nor may
+ * they name a device Windows opens instead of a file: CON, PRN, AUX, NUL,
+ * COM1..COM9 and LPT1..LPT9 (also with the superscript digits 1, 2, 3 that
+ * Windows takes for them), in any case, alone or before a dot ("nul.txt",
+ * "Con.tar.gz", "AUX .log"): every operation that makes a name refuses them
+ * with EINVAL. COM0, LPT0, CONSOLE and "CON-1" are ordinary names. Entries
+ * that already hold such names (written by another system) can be read,
+ * removed and renamed away.
  *
  * Allocation. Free clusters are taken after the previous cluster of the
  * same chain where that one is free (files land contiguously), else from
@@ -124,9 +131,9 @@
  *   ENOSPC     no free cluster; a full fixed root directory (FAT12/16); a
  *              directory at 65,536 entries. Nothing half-written is visible.
  *   EFBIG      a file would pass 4 GiB - 1 bytes
- *   EINVAL     a name FAT cannot hold, the root as a target, a directory
- *              moved into itself, a bad label, a null argument, a closed
- *              or foreign handle
+ *   EINVAL     a name FAT cannot hold or a device name (see above), the
+ *              root as a target, a directory moved into itself, a bad
+ *              label, a null argument, a closed or foreign handle
  *   ENAMETOOLONG, EILSEQ   the path text (see dv_parsepath)
  *   EBUSY      a second file open for writing
  *   EIO        a sector could not be read or written, or the volume is
@@ -325,7 +332,11 @@ writefat_open3(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
 DORVEX_API int writefat_close(writefat_volume *w);
 
 /* The volume's read side (owned by `w`, released by writefat_close); null
- * for a null `w`. */
+ * for a null `w`. It is mounted with the flags given at open plus
+ * DV_FLAG_NTCASE and DV_FLAG_NOCASE, so that it finds names as the writer
+ * matches them (case-insensitively, 8.3 aliases too) and lists them as they
+ * were written: a file created as "lower.txt" (stored as LOWER.TXT with the
+ * lower-case flags) is listed as lower.txt and found as LOWER.TXT too. */
 DORVEX_API readfat_volume *writefat_reader(writefat_volume *w);
 
 /*

@@ -25,6 +25,29 @@ bool short_char(uint16_t u) {
     return u < 0x80 && u != 0 && std::strchr("!#$%&'()-@^_`{}~", static_cast<int>(u)) != nullptr;
 }
 
+// The device names Windows opens instead of a file (CON, NUL.TXT, "com1 .log"): the part
+// before the first dot, trailing spaces dropped, case ignored. COM0 and LPT0 are files on
+// every Windows that runs today; the superscript digits (COM\u00B9) are devices there.
+bool device_name(const dv_name &name) {
+    int end = 0;
+    while (end < name.len && name.units[end] != '.') ++end;
+    while (end > 0 && name.units[end - 1] == ' ') --end;
+    if (end != 3 && end != 4) return false;
+    char up[3];
+    for (int i = 0; i < 3; ++i) {
+        const uint16_t u = name.units[i];
+        up[i] = static_cast<char>(u >= 'a' && u <= 'z' ? u - 32 : u);
+        if (u >= 0x80) return false;
+    }
+    if (end == 3)
+        for (const char *d = "CONPRNAUXNUL"; *d; d += 3)
+            if (std::memcmp(up, d, 3) == 0) return true;
+    if (end != 4 || (std::memcmp(up, "COM", 3) != 0 && std::memcmp(up, "LPT", 3) != 0))
+        return false;
+    const uint16_t digit = name.units[3];
+    return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
 } // namespace
 
 int plan_name(const dv_name &name, NamePlan &p) {
@@ -36,6 +59,7 @@ int plan_name(const dv_name &name, NamePlan &p) {
     if (name.units[n - 1] == '.' || name.units[n - 1] == ' ') return EINVAL;
     for (int i = 0; i < n; ++i)
         if (bad_long_unit(name.units[i])) return EINVAL;
+    if (device_name(name)) return EINVAL;
     std::memset(&p, 0, sizeof p);
     std::memset(p.shortname, ' ', 11);
 

@@ -146,8 +146,10 @@ writefat_volume *writefat_open3(uint64_t start_sector, uint64_t end_sector, uint
         set_err(err, EINVAL);
         return nullptr;
     }
-    readfat_volume *rv = mount(start_sector, end_sector, sector_size, io_data, reader, flags,
-                               max_files, max_dirs, err, alloc_data, alloc_fn, free_fn);
+    // The read side finds names as the writer matches them and shows them as it wrote them.
+    readfat_volume *rv = mount(start_sector, end_sector, sector_size, io_data, reader,
+                               flags | DV_FLAG_NTCASE | DV_FLAG_NOCASE, max_files, max_dirs, err,
+                               alloc_data, alloc_fn, free_fn);
     if (!rv) return nullptr;
     if (is_exfat(rv)) {
         unmount(rv);

@@ -227,6 +227,62 @@ TEST_P(Write, NamesGetTheEntriesWindowsGivesThem) {
     EXPECT_EQ(writefat_close(w), 0);
 }
 
+// Names Windows opens as devices are refused wherever a name is made; names that only
+// resemble them are files.
+TEST_P(WriteSmall, DeviceNamesAreRefusedWhereverANameIsMade) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(put(w, "src.txt", "s"), 0);
+    for (const char *n : {"CON", "prn", "Aux", "NUL.TXT", "con.log", "nul.tar.gz", "CON .TXT",
+                          "COM1", "com9.txt", "LPT1", "lpt9.DAT", "COM\xC2\xB9", "lpt\xC2\xB3.x"}) {
+        EXPECT_EQ(put(w, n, "x"), EINVAL) << n;
+        EXPECT_EQ(writefat_mkdir(w, n, 0), EINVAL) << n;
+        EXPECT_EQ(writefat_rename(w, "src.txt", n), EINVAL) << n;
+    }
+    want = {{"src.txt", digest("s")}};
+    for (const char *n : {"CONSOLE", "COM0", "LPT0", "COM10", "CON-1.TXT", "xnul", "AUXX.C", "NUL_",
+                          "COM", "con1"}) {
+        ASSERT_EQ(put(w, n, n), 0) << n;
+        want[n] = digest(n);
+    }
+    check(w, "device names");
+    EXPECT_EQ(writefat_close(w), 0);
+}
+
+// The write volume's read side finds each name by every case of it, whatever flags the
+// caller mounts with, and lists it as it was written.
+TEST_P(WriteSmall, ReadSideFindsNamesAsTheWriterMatchesThem) {
+    const char *names[] = {"lower.txt", "README.txt", "Mixed Case.txt"};
+    for (uint32_t flags : {uint32_t{DV_FLAG_SLASH | DV_CHARSET_ASCII}, readfat_optimal_flags()}) {
+        img->restore();
+        writefat_volume *w = img->open(-1, flags);
+        ASSERT_NE(w, nullptr);
+        for (const char *n : names) ASSERT_EQ(put(w, (std::string("/") + n).c_str(), n), 0) << n;
+        ASSERT_EQ(writefat_sync(w), 0);
+        readfat_volume *rv = writefat_reader(w);
+        for (const char *n : names) {
+            std::string lower = n, upper = n;
+            for (char &c : lower)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            for (char &c : upper)
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            for (const std::string &p : {std::string(n), lower, upper}) {
+                dv_entry e;
+                ASSERT_EQ(readfat_stat(rv, ("/" + p).c_str(), &e), 0) << p << " flags " << flags;
+                char shown[800];
+                dv_name_to_utf8(&e.name, shown, sizeof shown);
+                EXPECT_STREQ(shown, n) << p;
+                int err = 0;
+                readfat_file *f = readfat_open(rv, ("/" + p).c_str(), &err);
+                ASSERT_NE(f, nullptr) << p << " flags " << flags;
+                EXPECT_EQ(readfat_size(rv, f), std::strlen(n));
+                readfat_close(rv, f);
+            }
+        }
+        EXPECT_EQ(writefat_close(w), 0);
+    }
+}
+
 // The same 60 small files, published one by one and then in a group: the group needs far
 // fewer writes (data gathered, FAT and directory sectors written once) and reads back alike.
 // A group without buffers writes through: the same files, no savings.
