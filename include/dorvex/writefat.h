@@ -11,14 +11,28 @@
  *     writefat_volume *w = writefat_open(0, sectors, 512, &img, my_reader,
  *                                        my_writer, readfat_optimal_flags(),
  *                                        4, 4, &err);
- *     writefat_mkdir(w, "/DOCS");
+ *     writefat_mkdir(w, "/DOCS", mtime);
  *     writefat_file *f = writefat_create(w, "/DOCS/notes.txt", 0, &err);
  *     writefat_write(w, f, text, len, &err);
- *     writefat_finish(w, f, mtime, &err);      // the file appears here
+ *     err = writefat_finish(w, f, mtime);      // the file appears here
  *     err = writefat_close(w);
  *
+ * A logger on a small device appends to a file and flushes it as it goes,
+ * with a few KiB of memory (see "Memory" and "Changing a file in place";
+ * examples/logger.c):
+ *
+ *     writefat_config c;
+ *     writefat_config_init(&c, WRITEFAT_CONFIG_SMALL);
+ *     w = writefat_open3(0, sectors, 512, &card, my_reader, my_writer,
+ *                        readfat_optimal_flags(), 1, 1, &c, &err,
+ *                        &pool, my_alloc, my_free);
+ *     f = writefat_open_file(w, "/LOG/DAY.CSV", WRITEFAT_CREATE | WRITEFAT_APPEND, &err);
+ *     writefat_write(w, f, line, n, &err);
+ *     err = writefat_flush(w, f, now);          // every line so far survives a cut
+ *
  * writefat_reader() gives the read side (a readfat_volume mounted with your
- * flags and slot counts) for listing and reading. Handles opened there see
+ * flags, matching names as the writer does, and your slot counts) for
+ * listing and reading. Handles opened there see
  * the volume as it was when they were opened: reopen them after a change.
  * A file handle whose file is then removed or replaced (writefat_remove,
  * writefat_remove_tree, writefat_finish of a WRITEFAT_REPLACE file) turns
@@ -88,7 +102,10 @@
  * new data goes to a new chain, then one sector write switches the entry.
  * A tree removed by writefat_remove_tree is whole or gone: its top entry goes
  * first, and what follows only frees what is then unreachable (a cut leaves
- * lost clusters).
+ * lost clusters). A file changed in place keeps everything up to its last
+ * flush (see "Changing a file in place"); after a cut append its chain may
+ * run past its size, which fsck.fat -n reports and writefat_reclaim leaves
+ * (the next append takes those clusters again).
  *
  * A move (writefat_rename, also within a directory) marks the old short
  * entry "leaving" (DV_NTRES_MOVE_FROM in byte 12, a bit other systems
@@ -115,7 +132,8 @@
  * the dirty flag says the volume was not closed cleanly (FAT16/32; on FAT12,
  * which has no flag, call it). After it fsck.fat -n finds no lost clusters,
  * shared chains, orphaned long-name parts or label differences, unless it
- * met damage (its report says so); what remains is the dirty flag
+ * met damage (its report says so); what remains is a chain past its file's
+ * size after a cut append, the dirty flag
  * (writefat_close clears only a flag it set itself), a free count written at
  * close, and differing FAT copies. A group (writefat_group) widens this from
  * one operation to the group's changes since its last sync.
@@ -135,7 +153,9 @@
  *              root as a target, a directory moved into itself, a bad
  *              label, a null argument, a closed or foreign handle
  *   ENAMETOOLONG, EILSEQ   the path text (see dv_parsepath)
- *   EBUSY      a second file open for writing
+ *   EBUSY      a second file open for writing; removing or moving the file
+ *              open for writing (or a tree that holds it); an entry left
+ *              marked by a cut move opened for writing
  *   EIO        a sector could not be read or written, or the volume is
  *              damaged where the operation needed it (a chain leaving the
  *              data area)
@@ -403,7 +423,8 @@ DORVEX_API void writefat_abort(writefat_volume *w, writefat_file *f);
  *     the last flushed one), never earlier data;
  *   - data overwritten in place: each sector holds its old or its new bytes;
  *   - a truncation: the old or the new size (the clusters past a new, smaller
- *     end may remain as lost clusters, reclaimed later: see writefat_reclaim).
+ *     end may remain in the chain past the size, where the next append takes
+ *     them again, or after a truncation to 0 as lost clusters).
  * fsck.fat -n may then find what it may find after any cut (see the header's
  * notes on power loss) and, after a cut append, a chain longer than the size.
  */
@@ -571,12 +592,12 @@ DORVEX_API int writefat_setlabel(writefat_volume *w, const char *label);
  * Groups, for copying many files. While a group is open, the directory
  * sectors that new files (writefat_finish without WRITEFAT_REPLACE), new
  * directories, times and attributes change are kept in memory, up to 32 of
- * them, and the FAT stays in its cache. They are written together, the FAT
+ * them (the config's group_sectors), and the FAT stays in its cache. They are written together, the FAT
  * first, when the group is synced: by writefat_sync, writefat_group(w, 0),
  * writefat_close, an operation that removes, renames, replaces or labels
  * (each syncs first and then orders its writes as without a group), or when
  * the 32 sectors are full. The data of small files is gathered too, up to
- * 256 KiB of successive clusters per writer call, and always written before
+ * 256 KiB (group_data_bytes) of successive clusters per writer call, and always written before
  * the FAT that links it. This spares each file its own data, FAT and
  * directory writes: a tree of 1,000 small files takes about 950 writer
  * calls instead of 5,800.
