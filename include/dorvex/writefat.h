@@ -260,7 +260,7 @@ writefat_open2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
  *                          alias tails per scan, and a file buffer of one logical
  *                          sector. The write state then stays within 8 KiB plus
  *                          one logical sector on 512-byte sectors, whatever the
- *                          cluster size (about 3 KiB; writefat_config_bytes
+ *                          cluster size (3.6 KiB; writefat_config_bytes
  *                          says exactly how much).
  *
  * Any field may then be changed. Smaller caches cost speed, never correctness:
@@ -318,7 +318,7 @@ DORVEX_API int writefat_config_init(writefat_config *config, uint32_t preset);
  * two from 512 to 4,096, `cluster_bytes` not a power of two of at least
  * `sector_bytes`). The formula, with S the logical sector, C the cluster and
  * U the directory unit (C, or S with the sector buffer):
- *   511 (alignment) + sizeof state rounded up to 512 bytes (1 KiB)
+ *   511 (alignment) + sizeof state rounded up to 512 bytes (1.5 KiB)
  *   + (S + 16) * fat_cache_sectors + S + (S + 8) * group_sectors
  *   + (U + 12) * dir_cache_units
  *   + C * (group_data_bytes / C, at least 1 when group_data_bytes is not 0)
