@@ -251,7 +251,7 @@ void store_mtime(uint8_t *e, int64_t mtime) {
 }
 
 // Publishes a new file (or switches a replaced one over) and takes its entry as the handle's.
-int publish_file(W *w, writefat_file *f, int64_t mtime) {
+int publish_file(W *w, writefat_file *f, int64_t mtime, bool finishing) {
     // The chain is on the medium before any entry points at it (a group flushes the FAT
     // before the directory sectors it keeps).
     if (!w->group)
@@ -288,11 +288,14 @@ int publish_file(W *w, writefat_file *f, int64_t mtime) {
             if (int r = free_chain(w, old)) return r;
         if (int r = fat_flush(w)) return r;
     }
-    // The 8.3 name the entry now holds tells, later, that it is still this file's.
-    uint64_t sector = 0;
-    uint8_t *e = nullptr;
-    if (int r = load_entry(w, f->parent, f->entry_at, sector, e)) return r;
-    std::memcpy(f->entry_sn, e, 11);
+    // The 8.3 name the entry now holds tells, later, that it is still this file's (a handle
+    // released now needs no such proof).
+    if (!finishing) {
+        uint64_t sector = 0;
+        uint8_t *e = nullptr;
+        if (int r = load_entry(w, f->parent, f->entry_at, sector, e)) return r;
+        std::memcpy(f->entry_sn, e, 11);
+    }
     f->published = 1;
     f->replace = 0;
     f->disk_first = f->first;
@@ -415,12 +418,12 @@ int preallocate_file(W *w, writefat_file *f, uint64_t size) {
     return ENOSPC;
 }
 
-int flush_file(W *w, writefat_file *f, int64_t mtime) {
+int flush_file(W *w, writefat_file *f, int64_t mtime, bool finishing) {
     if (f->code) return f->code;
     if (int rc = mark_dirty(w)) return rc;
     if (int rc = store_buf(w, f)) return rc;
     if (!f->published) {
-        if (int rc = publish_file(w, f, mtime)) return rc;
+        if (int rc = publish_file(w, f, mtime, finishing)) return rc;
     } else {
         // The data and the FAT links of its chain before the entry that counts them.
         if (int rc = stage_flush(w)) return rc;

@@ -196,7 +196,7 @@ int writefat_flush(writefat_volume *w, writefat_file *f, int64_t mtime) {
     f = open_handle(w, f);
     if (!f) return EINVAL;
     const Ordered ordered(w); // durable: nothing of it stays in a group
-    int rc = ordered.rc ? ordered.rc : flush_file(w, f, mtime);
+    int rc = ordered.rc ? ordered.rc : flush_file(w, f, mtime, false);
     if (rc != 0 && f->code == 0) fail_file(w, f, rc);
     return rc;
 }
@@ -207,9 +207,9 @@ int writefat_finish(writefat_volume *w, writefat_file *f, int64_t mtime) {
     int rc = 0;
     if (f->replace || f->published || f->trim) {
         const Ordered ordered(w); // the entry is written before any chain is freed
-        rc = ordered.rc ? ordered.rc : flush_file(w, f, mtime);
+        rc = ordered.rc ? ordered.rc : flush_file(w, f, mtime, true);
     } else {
-        rc = flush_file(w, f, mtime);
+        rc = flush_file(w, f, mtime, true);
     }
     drop_file(w, f);
     return rc;

@@ -325,8 +325,8 @@ int write_data(W *w, writefat_file *f, const uint8_t *p, size_t len);
 int truncate_file(W *w, writefat_file *f, uint64_t size);
 int preallocate_file(W *w, writefat_file *f, uint64_t size);
 // Makes the file durable: data, FAT, then its entry (publishing a new file), then what a
-// truncation released.
-int flush_file(W *w, writefat_file *f, int64_t mtime);
+// truncation released. `finishing`: the handle is released next.
+int flush_file(W *w, writefat_file *f, int64_t mtime, bool finishing);
 // Takes the entry found by `s` in `dir` for writing: walks its chain.
 int adopt_entry(W *w, writefat_file *f, uint32_t dir, const Scan &s);
 
