@@ -252,13 +252,16 @@ writefat_open2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
  *                          FAT cache, four directory clusters kept by scans, groups
  *                          of 32 directory sectors and 256 KiB of data, a 1 MiB
  *                          name index, 65,535 alias tails per scan, a 4,096-level
- *                          path cache and a cluster-sized file buffer (1.40 MiB
+ *                          path cache, a cluster-sized file buffer and a reclaim
+ *                          bitmap of up to 8 MiB (a walk over the tree for every 64 Mi
+ *                          clusters) (1.40 MiB
  *                          with 512-byte clusters, 1.55 MiB with 32 KiB ones, on
  *                          512-byte sectors).
  *   WRITEFAT_CONFIG_SMALL  for microcontrollers: one FAT sector, no directory
  *                          cache, no group buffers, no index, no path cache, 1,023
- *                          alias tails per scan, and a file buffer of one logical
- *                          sector. The write state then stays within 8 KiB plus
+ *                          alias tails per scan, a file buffer of one logical
+ *                          sector and a 4 KiB reclaim bitmap (a walk over the tree for
+ *                          every 32,768 clusters). The write state then stays within 8 KiB plus
  *                          one logical sector on 512-byte sectors, whatever the
  *                          cluster size (3.6 KiB; writefat_config_bytes
  *                          says exactly how much).
@@ -290,7 +293,10 @@ typedef struct writefat_config {
                                    and 8 bytes of text each; at most 536,870,911); 0: none */
     uint32_t file_buffer;       /* WRITEFAT_BUFFER_CLUSTER or WRITEFAT_BUFFER_SECTOR */
     uint32_t options;           /* WRITEFAT_OPT_* */
-    uint32_t reserved[7];       /* zero */
+    uint32_t reclaim_bytes;     /* the cluster bitmap writefat_reclaim takes for a walk
+                                   (one walk per window of 8 clusters a byte; taken only
+                                   while it runs); 0: 4 KiB. At most what the volume needs */
+    uint32_t reserved[6];       /* zero */
 } writefat_config;
 
 #define WRITEFAT_CONFIG_FAST 0u
@@ -592,12 +598,11 @@ DORVEX_API int writefat_setlabel(writefat_volume *w, const char *label);
  * Groups, for copying many files. While a group is open, the directory
  * sectors that new files (writefat_finish without WRITEFAT_REPLACE), new
  * directories, times and attributes change are kept in memory, up to 32 of
- * them (the config's group_sectors), and the FAT stays in its cache. They are written together, the FAT
- * first, when the group is synced: by writefat_sync, writefat_group(w, 0),
- * writefat_close, an operation that removes, renames, replaces or labels
- * (each syncs first and then orders its writes as without a group), or when
- * the 32 sectors are full. The data of small files is gathered too, up to
- * 256 KiB (group_data_bytes) of successive clusters per writer call, and always written before
+ * them (the config's group_sectors), and the FAT stays in its cache. They are written together, the
+ * FAT first, when the group is synced: by writefat_sync, writefat_group(w, 0), writefat_close, an
+ * operation that removes, renames, replaces or labels (each syncs first and then orders its writes
+ * as without a group), or when the 32 sectors are full. The data of small files is gathered too, up
+ * to 256 KiB (group_data_bytes) of successive clusters per writer call, and always written before
  * the FAT that links it. This spares each file its own data, FAT and
  * directory writes: a tree of 1,000 small files takes about 950 writer
  * calls instead of 5,800.

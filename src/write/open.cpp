@@ -122,6 +122,7 @@ int writefat_config_init(writefat_config *config, uint32_t preset) {
     config->alias_tails = 65536;
     config->path_levels = 4096;
     config->file_buffer = WRITEFAT_BUFFER_CLUSTER;
+    config->reclaim_bytes = 8u << 20;
     return 0;
 }
 
@@ -233,6 +234,7 @@ writefat_volume *writefat_open3(uint64_t start_sector, uint64_t end_sector, uint
     w->tail_count = cfg.alias_tails;
     w->ix_table = at<uint32_t>(base, l.index);
     w->ix_slots = cfg.index_slots;
+    w->reclaim_bytes = cfg.reclaim_bytes != 0 ? cfg.reclaim_bytes : 4096u;
     w->hint = 2;
     int rc = 0;
     if (rv->fat_type == 32) {

@@ -14,7 +14,6 @@
 namespace dorvex {
 namespace {
 
-constexpr uint32_t kWindow = 32768; // clusters per walk: a 4 KiB bitmap
 constexpr uint32_t kMaxDepth = 4096;
 
 uint32_t raw_first(const W *w, const uint8_t *e) {
@@ -54,7 +53,13 @@ class Reclaimer {
     int init() {
         const uint32_t unit = w_->rv->cluster_bytes > w_->bps ? w_->rv->cluster_bytes : w_->bps;
         block_ = static_cast<uint8_t *>(w_->alloc_fn(w_->alloc_data, unit + 511u));
-        bits_ = static_cast<uint32_t *>(w_->alloc_fn(w_->alloc_data, kWindow / 8u));
+        // A window of whole 32-bit words, no larger than the volume needs.
+        const uint32_t clusters = w_->max_cluster - 1u;
+        uint32_t bytes = w_->reclaim_bytes / 4u * 4u;
+        if (bytes < 4u) bytes = 4u;
+        if (bytes / 4u > clusters / 32u + 1u) bytes = (clusters / 32u + 1u) * 4u;
+        window_ = bytes * 8u;
+        bits_ = static_cast<uint32_t *>(w_->alloc_fn(w_->alloc_data, bytes));
         if (!block_ || !bits_ || !grow(stack_, stack_cap_, 64) || !grow(marks_, marks_cap_, 16) ||
             !grow(walked_, walked_cap_, 16) || !grow(orphans_, orphans_cap_, 16))
             return ENOMEM;
@@ -62,12 +67,12 @@ class Reclaimer {
         return 0;
     }
 
-    // Walks the tree marking the clusters of [lo, lo + kWindow); `collect`: gather marks,
+    // Walks the tree marking the clusters of [lo, lo + window_); `collect`: gather marks,
     // orphans and the label too. Returns 0 (damage_ tells of damage), ENOMEM or EIO.
     int walk(uint32_t lo, bool collect) {
         lo_ = lo;
         collect_ = collect;
-        std::memset(bits_, 0, kWindow / 8u);
+        std::memset(bits_, 0, window_ / 8u);
         walked_n_ = 0;
         depth_n_ = 0;
         uint32_t visits = 0;
@@ -84,7 +89,7 @@ class Reclaimer {
     // Frees the clusters of the window that the walk did not reach.
     int free_window() {
         const uint32_t hi =
-            lo_ + kWindow - 1 < w_->max_cluster ? lo_ + kWindow - 1 : w_->max_cluster;
+            lo_ + window_ - 1 < w_->max_cluster ? lo_ + window_ - 1 : w_->max_cluster;
         for (uint32_t c = lo_; c <= hi; ++c) {
             if (reached(c)) continue;
             uint32_t v = 0;
@@ -132,6 +137,7 @@ class Reclaimer {
     }
 
     bool damage_ = false;
+    uint32_t window_ = 0; // clusters a walk marks
 
   private:
     int damaged() {
@@ -141,13 +147,13 @@ class Reclaimer {
 
     bool reached(uint32_t c) const {
         const uint32_t i = c - lo_;
-        return c >= lo_ && i < kWindow && (bits_[i / 32u] >> (i % 32u) & 1u) != 0;
+        return c >= lo_ && i < window_ && (bits_[i / 32u] >> (i % 32u) & 1u) != 0;
     }
 
     // Marks `c` reached; false (damage) when it was already.
     bool reach(uint32_t c) {
         const uint32_t i = c - lo_;
-        if (c < lo_ || i >= kWindow) return true;
+        if (c < lo_ || i >= window_) return true;
         if (bits_[i / 32u] >> (i % 32u) & 1u) return false;
         bits_[i / 32u] |= 1u << (i % 32u);
         return true;
@@ -401,18 +407,18 @@ int reclaim(W *w, writefat_reclaim_report &r) {
     if (ordered.rc) return ordered.rc;
     Reclaimer rc_walk(w, r);
     if (int rc = rc_walk.init()) return rc;
-    const uint32_t windows = (w->max_cluster - 2u) / kWindow + 1u;
+    const uint32_t windows = (w->max_cluster - 2u) / rc_walk.window_ + 1u;
     // Every window is walked once to find damage anywhere before anything is freed; the
     // last window's marks are still at hand, the others are walked again to free theirs.
     for (uint32_t k = 0; k < windows && !rc_walk.damage_; ++k) {
-        if (int rc = rc_walk.walk(2u + k * kWindow, k == 0)) return rc;
+        if (int rc = rc_walk.walk(2u + k * rc_walk.window_, k == 0)) return rc;
         ++r.passes;
     }
     int rc = 0;
     if (!rc_walk.damage_) {
         rc = rc_walk.free_window();
         for (uint32_t k = 0; rc == 0 && k + 1 < windows && !rc_walk.damage_; ++k) {
-            rc = rc_walk.walk(2u + k * kWindow, false);
+            rc = rc_walk.walk(2u + k * rc_walk.window_, false);
             ++r.passes;
             if (rc == 0 && !rc_walk.damage_) rc = rc_walk.free_window();
         }

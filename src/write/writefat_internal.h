@@ -130,6 +130,7 @@ struct writefat_volume {
     // Clusters writefat_preallocate holds for the open file, [res_next, res_end): taken in
     // order as it grows, passed over by every other allocation.
     uint32_t res_next, res_end;
+    uint32_t reclaim_bytes; // the bitmap writefat_reclaim takes for one walk
     // What writefat_reclaim did at open (reclaim_at_open), for writefat_reclaimed.
     bool reclaimed;
     writefat_reclaim_report reclaim_report;

@@ -1052,7 +1052,7 @@ TEST(WriteMemory, BadConfigsRefusedWithNothingTaken) {
         {"index below 4096", [](writefat_config &c) { c.index_slots = 2048; }},
         {"63 tails", [](writefat_config &c) { c.alias_tails = 63; }},
         {"unknown file buffer", [](writefat_config &c) { c.file_buffer = 2; }},
-        {"reserved set", [](writefat_config &c) { c.reserved[6] = 1; }},
+        {"reserved set", [](writefat_config &c) { c.reserved[5] = 1; }},
     };
     for (const Bad &b : bads) {
         writefat_config c = good;
@@ -1118,7 +1118,11 @@ TEST_P(Write, ReclaimFreesLostChainsOnlyWhenTheTreeIsSound) {
     const readfat_volinfo l = layout(*img);
     const uint32_t last = l.cluster_count + 1, eoc = l.fat_type == 12 ? 0xFFF : 0xFFFF;
     const uint32_t end = l.fat_type == 32 ? 0x0FFFFFFF : eoc;
-    const uint32_t windows = (l.cluster_count - 1) / 32768 + 1;
+    // The walk's window: the config's bitmap (FAST: 8 MiB, the whole volume; 0: 4 KiB).
+    const uint64_t bitmap = !img->config                      ? 8u << 20
+                            : img->config->reclaim_bytes != 0 ? img->config->reclaim_bytes
+                                                              : 4096u;
+    const uint32_t windows = static_cast<uint32_t>((l.cluster_count - 1) / (bitmap * 8) + 1);
     const size_t dir_entry = find_entry(*img, "DIR        \x10");
     const size_t b_entry = find_entry(*img, "B       TXT");
     dv_entry a{};
