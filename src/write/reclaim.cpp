@@ -51,7 +51,9 @@ class Reclaimer {
     Reclaimer &operator=(const Reclaimer &) = delete;
 
     int init() {
-        const uint32_t unit = w_->rv->cluster_bytes > w_->bps ? w_->rv->cluster_bytes : w_->bps;
+        // Directories are read a cluster at a time, or a sector at a time where the volume's
+        // config keeps no cluster-sized buffer (a small device on a card of large clusters).
+        const uint32_t unit = w_->dc_by_sector ? w_->bps : w_->rv->cluster_bytes;
         block_ = static_cast<uint8_t *>(w_->alloc_fn(w_->alloc_data, unit + 511u));
         // A window of whole 32-bit words, no larger than the volume needs.
         const uint32_t clusters = w_->max_cluster - 1u;
@@ -190,9 +192,15 @@ class Reclaimer {
         uint32_t c = p.dir;
         for (uint32_t n = 0;; ++n) {
             if (!is_link(w_, c) || n >= most || !reach(c)) return damaged();
-            if (!ended_) {
+            if (!ended_ && !w_->dc_by_sector) {
                 if (read_cluster(w_->rv, c, buf_) != ReadResult::ok) return damaged();
                 if (int rc = entries(p, n * epc, epc)) return rc;
+                if (damage_) return 0;
+            }
+            const uint64_t at = cluster_first_sector(w_, c);
+            for (uint32_t k = 0; !ended_ && w_->dc_by_sector && k < epc / w_->epu; ++k) {
+                if (read_unit(w_, at + uint64_t{k} * w_->unit, buf_) != 0) return damaged();
+                if (int rc = entries(p, n * epc + k * w_->epu, w_->epu)) return rc;
                 if (damage_) return 0;
             }
             uint32_t v = 0;
