@@ -79,7 +79,9 @@ int store_buf(W *w, writefat_file *f) {
     const uint32_t ub = w->file_buf_bytes, bps = w->bps;
     const uint64_t start = f->buf_unit * ub;
     const uint32_t lo = f->buf_lo / bps * bps, hi = (f->buf_hi + bps - 1) / bps * bps;
-    if (ub == w->rv->cluster_bytes && lo == 0 && hi == ub) {
+    // A file not yet published goes a whole cluster at a time (what file_buf holds past the
+    // changed part is the file's or zeros), so that a group gathers it with the data before.
+    if (ub == w->rv->cluster_bytes && ((lo == 0 && hi == ub) || !f->published)) {
         uint32_t c = 0;
         if (int rc = chain_at(w, f, static_cast<uint32_t>(start / ub), c)) return rc;
         if (int rc = data_store(w, c, w->file_buf, 1)) return rc;

@@ -25,6 +25,7 @@ const FatKind kKinds[] = {
     {"fat16", "-F 16 -s 1", 8192},
     {"fat32", "-F 32 -s 1", 34816},
     {"fat16_4k", "-F 16 -S 4096 -s 1", 32768},
+    {"fat16_2k_clusters", "-F 16 -s 4", 16384},// a file's partial cluster spans sectors
     {"fat12_grouped", "-F 12", 1440, true},
     {"fat32_grouped", "-F 32 -s 1", 34816, true},
     {"fat32_small", "-F 32 -s 1", 34816, false, small_config()},
