@@ -409,10 +409,11 @@ TEST_P(Write, OpenFileRulesAndAbort) {
     ASSERT_NE(f, nullptr);
     const uint32_t cb = writefat_reader(w)->cluster_bytes;
     ASSERT_EQ(writefat_preallocate(w, f, cb * 6), 0);
-    ASSERT_EQ(writefat_write(w, f, big.data(), cb, &err), 0);
+    const std::string run = pattern(size_t{cb} * 6, 3);
+    ASSERT_EQ(writefat_write(w, f, run.data(), cb, &err), 0);
     ASSERT_EQ(writefat_flush(w, f, DV_TIME_NONE), 0);
     ASSERT_EQ(writefat_mkdir(w, "d/made meanwhile", 1), 0);
-    ASSERT_EQ(writefat_write(w, f, big.data(), cb * 5, &err), 0);
+    ASSERT_EQ(writefat_write(w, f, run.data() + cb, size_t{cb} * 5, &err), 0);
     ASSERT_EQ(writefat_finish(w, f, DV_TIME_NONE), 0);
     dv_entry e;
     ASSERT_EQ(readfat_stat(writefat_reader(w), "/d/pre.bin", &e), 0);
