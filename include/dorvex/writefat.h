@@ -104,8 +104,8 @@
  * first, and what follows only frees what is then unreachable (a cut leaves
  * lost clusters). A file changed in place keeps everything up to its last
  * flush (see "Changing a file in place"); after a cut append its chain may
- * run past its size, which fsck.fat -n reports and writefat_reclaim leaves
- * (the next append takes those clusters again).
+ * run past its size, which fsck.fat -n reports and writefat_reclaim ends at
+ * the size (until then the next append takes those clusters again).
  *
  * A move (writefat_rename, also within a directory) marks the old short
  * entry "leaving" (DV_NTRES_MOVE_FROM in byte 12, a bit other systems
@@ -131,9 +131,9 @@
  * What a cut leaves is mended by writefat_reclaim, which runs at open when
  * the dirty flag says the volume was not closed cleanly (FAT16/32; on FAT12,
  * which has no flag, call it). After it fsck.fat -n finds no lost clusters,
- * shared chains, orphaned long-name parts or label differences, unless it
- * met damage (its report says so); what remains is a chain past its file's
- * size after a cut append, the dirty flag
+ * shared chains, chains past their file's size, orphaned long-name parts or
+ * label differences, unless it met damage (its report says so). What remains
+ * is the dirty flag
  * (writefat_close clears only a flag it set itself), a free count written at
  * close, and differing FAT copies. A group (writefat_group) widens this from
  * one operation to the group's changes since its last sync.
@@ -432,7 +432,8 @@ DORVEX_API void writefat_abort(writefat_volume *w, writefat_file *f);
  *     end may remain in the chain past the size, where the next append takes
  *     them again, or after a truncation to 0 as lost clusters).
  * fsck.fat -n may then find what it may find after any cut (see the header's
- * notes on power loss) and, after a cut append, a chain longer than the size.
+ * notes on power loss) and, after a cut append or truncation, a chain longer
+ * than the size, which writefat_reclaim ends at the size.
  */
 
 /* writefat_open_file flags (with WRITEFAT_REPLACE meaningless here). */
@@ -642,12 +643,16 @@ typedef struct writefat_reclaim_report {
     uint32_t damaged;        /* 1: damage was met (an unreadable directory, a chain that
                                 loops or leaves the data area, clusters reached twice, a
                                 tree too deep): no cluster was freed */
-    uint32_t reserved[8];
+    uint32_t files_trimmed;  /* files whose chain ran past their size (a cut append), ended
+                                at the size; the clusters past it count as lost ones */
+    uint32_t reserved[7];
 } writefat_reclaim_report;
 
 /*
  * Mends what a cut write may leave, without touching anything live: clusters
- * marked used that no entry reaches are freed, a move cut after its new name
+ * marked used that no entry reaches are freed, a file's chain that runs past
+ * its size (a cut append or truncation) is ended at the size and the rest
+ * freed (a moved file's, still marked, is left whole), a move cut after its new name
  * was written is finished (a moved directory's ".." set, the old name
  * deleted, the mark cleared), lone move marks are cleared, long-name entries
  * that belong to no entry are deleted, and the boot sector's label (and FAT32's

@@ -42,9 +42,10 @@ class Reclaimer {
   public:
     Reclaimer(W *w, writefat_reclaim_report &r) : w_(w), r_(r) {}
     ~Reclaimer() {
-        for (void *p : {static_cast<void *>(bits_), static_cast<void *>(stack_),
-                        static_cast<void *>(marks_), static_cast<void *>(orphans_),
-                        static_cast<void *>(walked_), static_cast<void *>(block_)})
+        for (void *p :
+             {static_cast<void *>(bits_), static_cast<void *>(stack_), static_cast<void *>(marks_),
+              static_cast<void *>(orphans_), static_cast<void *>(walked_),
+              static_cast<void *>(block_), static_cast<void *>(cuts_)})
             if (p) w_->free_fn(w_->alloc_data, p);
     }
     Reclaimer(const Reclaimer &) = delete;
@@ -63,7 +64,8 @@ class Reclaimer {
         window_ = bytes * 8u;
         bits_ = static_cast<uint32_t *>(w_->alloc_fn(w_->alloc_data, bytes));
         if (!block_ || !bits_ || !grow(stack_, stack_cap_, 64) || !grow(marks_, marks_cap_, 16) ||
-            !grow(walked_, walked_cap_, 16) || !grow(orphans_, orphans_cap_, 16))
+            !grow(walked_, walked_cap_, 16) || !grow(orphans_, orphans_cap_, 16) ||
+            !grow(cuts_, cuts_cap_, 16))
             return ENOMEM;
         buf_ = block_ + (512u - reinterpret_cast<uintptr_t>(block_) % 512u) % 512u;
         return 0;
@@ -86,6 +88,18 @@ class Reclaimer {
             if (int rc = walk_dir(p)) return rc;
         }
         return 0;
+    }
+
+    // Ends each chain that ran past its file's size where the size ends; written before any
+    // of the clusters past it is freed, so a cut leaves lost clusters, never a chain into
+    // free ones.
+    int cut_chains() {
+        if (cuts_n_ == 0) return 0;
+        if (int rc = mark_dirty(w_)) return rc;
+        for (uint32_t i = 0; i < cuts_n_; ++i)
+            if (int rc = fat_set(w_, cuts_[i], w_->eoc)) return rc;
+        r_.files_trimmed = cuts_n_;
+        return fat_flush(w_);
     }
 
     // Frees the clusters of the window that the walk did not reach.
@@ -161,14 +175,22 @@ class Reclaimer {
         return true;
     }
 
-    // Marks the chain from `first` on, bounded by the clusters there are.
-    int reach_chain(uint32_t first) {
+    // Marks the chain from `first` on, bounded by the clusters there are. With `need` (a
+    // file's clusters by its size) the chain is marked that far: what a cut append linked
+    // past it is cut off (its clusters, unreached, are freed with the lost ones).
+    int reach_chain(uint32_t first, uint32_t need) {
         uint32_t c = first;
         for (uint32_t n = 0;; ++n) {
             if (!is_link(w_, c) || n >= w_->max_cluster || !reach(c)) return damaged();
             uint32_t v = 0;
             if (int rc = fat_get(w_, c, v)) return rc;
             if (v >= w_->eoc - 7u) return 0;
+            if (n + 1 == need) {
+                if (collect_ && cuts_n_ == cuts_cap_ && !grow(cuts_, cuts_cap_, cuts_cap_ * 2))
+                    return ENOMEM;
+                if (collect_) cuts_[cuts_n_++] = c;
+                return 0;
+            }
             c = v; // free, bad or outside the data area: damage at the top of the loop
         }
     }
@@ -282,7 +304,12 @@ class Reclaimer {
                 walked_[walked_n_++] = first;
             }
         }
-        if (!dir) return first == 0 ? 0 : reach_chain(first);
+        // A marked file's chain is the other name's too: it is kept whole.
+        const uint32_t cb = w_->rv->cluster_bytes;
+        const uint32_t size = load_le32(e + DV_DIRENT_SIZE_FIELD);
+        const uint32_t need =
+            entry_marked(e) ? 0 : static_cast<uint32_t>((uint64_t{size} + cb - 1) / cb);
+        if (!dir) return first == 0 ? 0 : reach_chain(first, need);
         if (first == 0 || first == root_start_cluster(w_->rv) || p.depth + 1 > kMaxDepth)
             return damaged();
         if (depth_n_ == stack_cap_ && !grow(stack_, stack_cap_, stack_cap_ * 2)) return ENOMEM;
@@ -392,6 +419,8 @@ class Reclaimer {
     Mark *marks_ = nullptr;
     uint32_t marks_n_ = 0, marks_cap_ = 0;
     uint32_t *walked_ = nullptr; // first clusters of marked entries walked in this pass
+    uint32_t *cuts_ = nullptr;   // last clusters of files whose chains run past their size
+    uint32_t cuts_n_ = 0, cuts_cap_ = 0;
     uint32_t walked_n_ = 0, walked_cap_ = 0;
     Orphan *orphans_ = nullptr;
     uint32_t orphans_n_ = 0, orphans_cap_ = 0;
@@ -424,7 +453,8 @@ int reclaim(W *w, writefat_reclaim_report &r) {
     }
     int rc = 0;
     if (!rc_walk.damage_) {
-        rc = rc_walk.free_window();
+        rc = rc_walk.cut_chains();
+        if (rc == 0) rc = rc_walk.free_window();
         for (uint32_t k = 0; rc == 0 && k + 1 < windows && !rc_walk.damage_; ++k) {
             rc = rc_walk.walk(2u + k * rc_walk.window_, false);
             ++r.passes;

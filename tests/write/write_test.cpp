@@ -25,7 +25,7 @@ const FatKind kKinds[] = {
     {"fat16", "-F 16 -s 1", 8192},
     {"fat32", "-F 32 -s 1", 34816},
     {"fat16_4k", "-F 16 -S 4096 -s 1", 32768},
-    {"fat16_2k_clusters", "-F 16 -s 4", 16384},// a file's partial cluster spans sectors
+    {"fat16_2k_clusters", "-F 16 -s 4", 16384}, // a file's partial cluster spans sectors
     {"fat12_grouped", "-F 12", 1440, true},
     {"fat32_grouped", "-F 32 -s 1", 34816, true},
     {"fat32_small", "-F 32 -s 1", 34816, false, small_config()},
@@ -1105,7 +1105,8 @@ TEST(WriteMemory, IndexTooSmallForTheDirectoryIsNotTrusted) {
 }
 
 // writefat_reclaim on chains nothing names (made by patching the FAT of a sound volume): freed
-// when the tree is sound, nothing freed when the walk meets damage. Several windows of
+// when the tree is sound, nothing freed when the walk meets damage; a file's chain that runs
+// past its size (a cut append) is ended there. Several windows of
 // clusters on FAT32 (a lost chain in the last); at open only when the dirty flag is set, which
 // FAT12 lacks.
 TEST_P(Write, ReclaimFreesLostChainsOnlyWhenTheTreeIsSound) {
@@ -1127,10 +1128,12 @@ TEST_P(Write, ReclaimFreesLostChainsOnlyWhenTheTreeIsSound) {
     const uint32_t windows = static_cast<uint32_t>((l.cluster_count - 1) / (bitmap * 8) + 1);
     const size_t dir_entry = find_entry(*img, "DIR        \x10");
     const size_t b_entry = find_entry(*img, "B       TXT");
-    dv_entry a{};
+    dv_entry a{}, d{}, b{};
     {
         w = img->open();
         ASSERT_EQ(readfat_stat(writefat_reader(w), "dir/a file.bin", &a), 0);
+        ASSERT_EQ(readfat_stat(writefat_reader(w), "dir", &d), 0);
+        ASSERT_EQ(readfat_stat(writefat_reader(w), "b.txt", &b), 0);
         writefat_close(w);
         img->restore();
     }
@@ -1138,14 +1141,23 @@ TEST_P(Write, ReclaimFreesLostChainsOnlyWhenTheTreeIsSound) {
         const char *what;
         std::function<void()> damage; // null: none
         bool dirty;                   // the clean bit cleared: reclaimed at open (FAT16/32)
+        bool damaged = true;          // what `damage` does stops the freeing
+        uint32_t trimmed = 0;         // clusters past a file's size (one chain) ended there
     };
     const Case cases[] = {
-        {"sound", nullptr, false},
-        {"sound, dirty", nullptr, true},
+        {"sound", nullptr, false, false},
+        {"sound, dirty", nullptr, true, false},
         {"directory past the data area", [&] { set_first_cluster(*img, dir_entry, last + 5); },
          false},
         {"cross-linked file", [&] { set_first_cluster(*img, b_entry, a.cluster); }, false},
-        {"chain that loops", [&] { set_fat(*img, l, a.cluster + 1, a.cluster); }, false},
+        {"directory chain that loops", [&] { set_fat(*img, l, d.cluster, d.cluster); }, false},
+        {"file chain past its size",
+         [&] {
+             set_fat(*img, l, b.cluster, last - 7);
+             set_fat(*img, l, last - 7, last - 6);
+             set_fat(*img, l, last - 6, end);
+         },
+         false, false, 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -1154,6 +1166,7 @@ TEST_P(Write, ReclaimFreesLostChainsOnlyWhenTheTreeIsSound) {
         set_fat(*img, l, last - 3, end);
         set_fat(*img, l, last - 1, end);
         if (c.damage) c.damage();
+        const bool damaged = c.damage && c.damaged;
         if (c.dirty) {
             const size_t bit =
                 l.first_fat_sector * size_t{l.bytes_per_sector} + (l.fat_type == 32 ? 7 : 3);
@@ -1168,16 +1181,17 @@ TEST_P(Write, ReclaimFreesLostChainsOnlyWhenTheTreeIsSound) {
         if (!at_open) {
             EXPECT_EQ(writefat_reclaim(w, &rep), 0);
         }
-        EXPECT_EQ(rep.damaged, c.damage ? 1u : 0u);
-        EXPECT_EQ(rep.lost_clusters, c.damage ? 0u : 3u);
-        EXPECT_EQ(rep.lost_chains, c.damage ? 0u : 2u);
-        EXPECT_EQ(rep.passes, c.damage ? 1u : 2 * windows - 1);
-        if (!c.damage) {
+        EXPECT_EQ(rep.damaged, damaged ? 1u : 0u);
+        EXPECT_EQ(rep.lost_clusters, damaged ? 0u : 3u + c.trimmed);
+        EXPECT_EQ(rep.lost_chains, damaged ? 0u : 2u + (c.trimmed != 0));
+        EXPECT_EQ(rep.files_trimmed, c.trimmed != 0 ? 1u : 0u);
+        EXPECT_EQ(rep.passes, damaged ? 1u : 2 * windows - 1);
+        if (!damaged) {
             EXPECT_EQ(reader_tree(w), want);
         }
         ASSERT_EQ(writefat_close(w), 0);
         std::string report;
-        if (!c.damage) {
+        if (!damaged) {
             EXPECT_TRUE(img->fsck(&report, c.dirty)) << report;
         } else {
             EXPECT_FALSE(img->fsck(&report, true, false, false)) << "lost clusters kept";
