@@ -100,13 +100,13 @@ std::unique_ptr<Sparse> formatted(uint32_t cluster) {
     return dev;
 }
 
-writefat_volume *open_with(Sparse &dev, uint32_t preset, Counting *mem) {
+writefat_volume *open_with(Sparse &dev, uint32_t preset, Counting *mem, uint32_t slots = 1) {
     writefat_config c;
     writefat_config_init(&c, preset);
     int err = 0;
     writefat_volume *w =
-        writefat_open3(0, dev.bytes / 512, 512, &dev, Sparse::read, Sparse::write, mount_flags(), 1,
-                       1, &c, &err, mem, Counting::alloc, Counting::release);
+        writefat_open3(0, dev.bytes / 512, 512, &dev, Sparse::read, Sparse::write, mount_flags(),
+                       slots, slots, &c, &err, mem, Counting::alloc, Counting::release);
     if (!w) {
         std::fprintf(stderr, "open failed: %d\n", err);
         std::exit(1);
@@ -115,31 +115,34 @@ writefat_volume *open_with(Sparse &dev, uint32_t preset, Counting *mem) {
 }
 
 void print_memory_table() {
-    std::printf("%-8s %-6s %12s %12s %10s %9s %10s\n", "cluster", "preset", "config_bytes",
-                "writer", "reader", "context", "total");
-    for (uint32_t cluster : {512u, 32768u}) {
-        auto dev = formatted(cluster);
-        Counting reader_mem, ctx_mem;
-        int err = 0;
-        readfat_volume *rv =
-            readfat_new2(0, dev->bytes / 512, 512, dev.get(), Sparse::read, mount_flags(), 1, 1,
-                         &err, &reader_mem, Counting::alloc, Counting::release);
-        dv_ctx *ctx = dv_newctx2(kCtxFlags, &err, &ctx_mem, Counting::alloc, Counting::release);
-        const size_t reader = reader_mem.bytes(), context = ctx_mem.bytes();
-        dv_deletectx(ctx);
-        readfat_delete(rv);
-        for (uint32_t preset : {WRITEFAT_CONFIG_FAST, WRITEFAT_CONFIG_SMALL}) {
-            writefat_config c;
-            writefat_config_init(&c, preset);
-            Counting mem;
-            writefat_volume *w = open_with(*dev, preset, &mem);
-            const size_t total = mem.bytes();
-            std::printf("%-8u %-6s %12zu %12zu %10zu %9zu %10zu\n", cluster,
-                        preset ? "small" : "fast", writefat_config_bytes(&c, 512, cluster),
-                        total - reader - context, reader, context, total);
-            writefat_close(w);
+    std::printf("%-8s %-5s %-6s %12s %12s %10s %9s %10s\n", "cluster", "slots", "preset",
+                "config_bytes", "writer", "reader", "context", "total");
+    // 1 file and 1 directory slot for reading through writefat_reader, or none (a logger
+    // that only writes: the reader keeps its lookup window and FAT cache).
+    for (uint32_t slots : {1u, 0u})
+        for (uint32_t cluster : {512u, 32768u}) {
+            auto dev = formatted(cluster);
+            Counting reader_mem, ctx_mem;
+            int err = 0;
+            readfat_volume *rv =
+                readfat_new2(0, dev->bytes / 512, 512, dev.get(), Sparse::read, mount_flags(),
+                             slots, slots, &err, &reader_mem, Counting::alloc, Counting::release);
+            dv_ctx *ctx = dv_newctx2(kCtxFlags, &err, &ctx_mem, Counting::alloc, Counting::release);
+            const size_t reader = reader_mem.bytes(), context = ctx_mem.bytes();
+            dv_deletectx(ctx);
+            readfat_delete(rv);
+            for (uint32_t preset : {WRITEFAT_CONFIG_FAST, WRITEFAT_CONFIG_SMALL}) {
+                writefat_config c;
+                writefat_config_init(&c, preset);
+                Counting mem;
+                writefat_volume *w = open_with(*dev, preset, &mem, slots);
+                const size_t total = mem.bytes();
+                std::printf("%-8u %-5u %-6s %12zu %12zu %10zu %9zu %10zu\n", cluster, slots,
+                            preset ? "small" : "fast", writefat_config_bytes(&c, 512, cluster),
+                            total - reader - context, reader, context, total);
+                writefat_close(w);
+            }
         }
-    }
     std::fflush(stdout);
 }
 
