@@ -398,15 +398,7 @@ class Reclaimer {
     }
 
     template <typename T> bool grow(T *&p, uint32_t &cap, uint32_t want) {
-        auto *n = static_cast<T *>(w_->alloc_fn(w_->alloc_data, size_t{want} * sizeof(T)));
-        if (!n) return false;
-        if (p) {
-            std::memcpy(n, p, size_t{cap} * sizeof(T));
-            w_->free_fn(w_->alloc_data, p);
-        }
-        p = n;
-        cap = want;
-        return true;
+        return grow_array(w_, p, cap, want);
     }
 
     W *w_;

@@ -152,17 +152,8 @@ class TreeRemoval {
         bool done;                // its end mark or the end of its chain was reached
     };
 
-    // Grows `p` (in units of T) to `want`, keeping what it holds.
     template <typename T> bool grow(T *&p, uint32_t &cap, uint32_t want) {
-        auto *n = static_cast<T *>(w_->alloc_fn(w_->alloc_data, size_t{want} * sizeof(T)));
-        if (!n) return false;
-        if (p) {
-            std::memcpy(n, p, size_t{cap} * sizeof(T));
-            w_->free_fn(w_->alloc_data, p);
-        }
-        p = n;
-        cap = want;
-        return true;
+        return grow_array(w_, p, cap, want);
     }
 
     // Reads the directory's next cluster, keeps its live entries and writes it back with

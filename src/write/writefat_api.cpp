@@ -47,6 +47,18 @@ void new_handle(W *w, writefat_file *f) {
     f->buf_lo = w->file_buf_bytes;
 }
 
+// The directory and name of a file to open for writing: no other file may be open, and the
+// name must be one a file can have.
+int file_target(W *w, const char *path, Target &t, NamePlan &plan, dv_name &folded) {
+    if (w->broken) return w->broken;
+    if (w->file.in_use) return EBUSY;
+    if (int rc = resolve(w, path, t)) return rc;
+    if (t.root) return EISDIR;
+    if (int rc = plan_name(t.name, plan)) return rc;
+    fold_name(t.name, folded);
+    return 0;
+}
+
 // Whether the entry at `at` of `dir` is the one of the file open for writing: it may not be
 // removed or moved under it (its clusters would be freed or its entry lost).
 bool is_open_entry(const W *w, uint32_t dir, uint32_t at) {
@@ -70,17 +82,11 @@ writefat_file *writefat_create(writefat_volume *w, const char *path, uint32_t fl
         set_err(err, EINVAL);
         return nullptr;
     }
-    writefat_file *f = &w->file;
-    int rc = w->broken;
-    if (rc == 0 && f->in_use) rc = EBUSY;
     Target t;
-    if (rc == 0) rc = resolve(w, path, t);
-    if (rc == 0 && t.root) rc = EISDIR;
     NamePlan plan;
-    if (rc == 0) rc = plan_name(t.name, plan);
-    Scan s;
     dv_name folded;
-    if (rc == 0) fold_name(t.name, folded);
+    Scan s;
+    int rc = file_target(w, path, t, plan, folded);
     if (rc == 0 && !index_says_free(w, t.parent, folded, plan))
         rc = find(w, t.parent, t.name, folded, s);
     if (rc == 0 && s.found)
@@ -89,6 +95,7 @@ writefat_file *writefat_create(writefat_volume *w, const char *path, uint32_t fl
         set_err(err, rc);
         return nullptr;
     }
+    writefat_file *f = &w->file;
     new_handle(w, f);
     f->replace = (flags & WRITEFAT_REPLACE) != 0;
     f->parent = t.parent;
@@ -102,22 +109,15 @@ writefat_file *writefat_open_file(writefat_volume *w, const char *path, uint32_t
         set_err(err, EINVAL);
         return nullptr;
     }
-    writefat_file *f = &w->file;
-    int rc = w->broken;
-    if (rc == 0 && f->in_use) rc = EBUSY;
     Target t;
-    if (rc == 0) rc = resolve(w, path, t);
-    if (rc == 0 && t.root) rc = EISDIR;
     NamePlan plan;
-    if (rc == 0) rc = plan_name(t.name, plan);
-    Scan s;
     dv_name folded;
-    if (rc == 0) {
-        fold_name(t.name, folded);
-        rc = find(w, t.parent, t.name, folded, s);
-    }
+    Scan s;
+    int rc = file_target(w, path, t, plan, folded);
+    if (rc == 0) rc = find(w, t.parent, t.name, folded, s);
     if (rc == 0 && s.found && (s.rec.attr & DV_ATTR_DIRECTORY)) rc = EISDIR;
     if (rc == 0 && !s.found && !(flags & WRITEFAT_CREATE)) rc = ENOENT;
+    writefat_file *f = &w->file;
     if (rc == 0) {
         new_handle(w, f);
         f->parent = t.parent;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "dorvex/writefat.h"
 #include "volume/readfat_internal.h"
@@ -358,6 +359,20 @@ int reclaim_at_open(W *w);
 // ---- Removing a tree (remove_tree.cpp) --------------------------------------------------
 
 int remove_tree(W *w, const char *path, writefat_remove_fn fn, void *fn_data);
+
+// Grows the array `p` of `cap` elements to `want` through the volume's allocator, keeping
+// what it holds; false (nothing changed) when no memory is left.
+template <typename T> bool grow_array(W *w, T *&p, uint32_t &cap, uint32_t want) {
+    auto *n = static_cast<T *>(w->alloc_fn(w->alloc_data, size_t{want} * sizeof(T)));
+    if (!n) return false;
+    if (p) {
+        std::memcpy(n, p, size_t{cap} * sizeof(T));
+        w->free_fn(w->alloc_data, p);
+    }
+    p = n;
+    cap = want;
+    return true;
+}
 
 // An operation whose writes must reach the medium in their order, outside any group: what
 // the group keeps is written first (rc), and the group resumes after the operation.
