@@ -436,7 +436,7 @@ DORVEX_API void writefat_abort(writefat_volume *w, writefat_file *f);
  * than the size, which writefat_reclaim ends at the size.
  */
 
-/* writefat_open_file flags (with WRITEFAT_REPLACE meaningless here). */
+/* writefat_open_file flags (any other bit, WRITEFAT_REPLACE too, is EINVAL). */
 #define WRITEFAT_CREATE 0x0002u   /* make the file when it does not exist */
 #define WRITEFAT_APPEND 0x0004u   /* every write goes to the end */
 #define WRITEFAT_TRUNCATE 0x0008u /* the file starts empty (at the first flush on the medium) */
@@ -444,8 +444,11 @@ DORVEX_API void writefat_abort(writefat_volume *w, writefat_file *f);
 /*
  * Opens the file `path` for writing at position 0 (the end with
  * WRITEFAT_APPEND). One file is open for writing at a time (with
- * writefat_create's). Returns the handle, or null with `*err`: ENOENT (no
- * such file, without WRITEFAT_CREATE), EISDIR, EBUSY (a file is open for
+ * writefat_create's). A read-only file is opened all the same (the attribute
+ * guards against other systems' writes; the caller decides). The file's chain
+ * is walked at open (bounded by the volume's clusters): a chain that loops,
+ * leaves the data area or is shorter than the size gives EIO. Returns the handle, or null with
+ * `*err`: ENOENT (no such file, without WRITEFAT_CREATE), EISDIR, EBUSY (a file is open for
  * writing, or the entry was left marked by a cut move: writefat_reclaim
  * finishes it), EINVAL (unknown flags), and the path and name codes above.
  */
