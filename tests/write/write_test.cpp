@@ -1104,6 +1104,40 @@ TEST(WriteMemory, IndexTooSmallForTheDirectoryIsNotTrusted) {
     EXPECT_EQ(writefat_close(w), 0);
 }
 
+// A file whose chain is damaged is not opened for writing: writing into it could reach
+// clusters that are someone else's.
+TEST_P(Write, OpenFileRefusesADamagedChain) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    const uint32_t cb = writefat_reader(w)->cluster_bytes;
+    ASSERT_EQ(put(w, "three.bin", pattern(size_t{cb} * 3, 5)), 0);
+    ASSERT_EQ(writefat_sync(w), 0); // the read side sees a group's changes once synced
+    dv_entry e;
+    ASSERT_EQ(readfat_stat(writefat_reader(w), "three.bin", &e), 0);
+    ASSERT_EQ(writefat_close(w), 0);
+    img->commit();
+    const readfat_volinfo l = layout(*img);
+    const uint32_t c = l.fat_type == 32 ? e.cluster : e.cluster & 0xFFFFu;
+    const uint32_t end = l.fat_type == 12 ? 0xFFF : l.fat_type == 16 ? 0xFFFF : 0x0FFFFFFF;
+    const std::pair<const char *, std::function<void()>> cases[] = {
+        {"a free cluster inside", [&] { set_fat(*img, l, c + 1, 0); }},
+        {"a loop", [&] { set_fat(*img, l, c + 1, c); }},
+        {"shorter than the size", [&] { set_fat(*img, l, c + 1, end); }},
+        {"past the data area", [&] { set_fat(*img, l, c, l.cluster_count + 5); }},
+    };
+    for (const auto &[what, damage] : cases) {
+        SCOPED_TRACE(what);
+        damage();
+        w = img->open();
+        ASSERT_NE(w, nullptr);
+        int err = 0;
+        EXPECT_EQ(writefat_open_file(w, "three.bin", WRITEFAT_APPEND, &err), nullptr);
+        EXPECT_EQ(err, EIO);
+        writefat_close(w);
+        img->restore();
+    }
+}
+
 // writefat_reclaim on chains nothing names (made by patching the FAT of a sound volume): freed
 // when the tree is sound, nothing freed when the walk meets damage; a file's chain that runs
 // past its size (a cut append) is ended there. Several windows of
