@@ -83,10 +83,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             disk.max_read = 8;
     dvfuzz::Alloc alloc;
     int err = 0;
+    // The last byte picks the memory: the tool's (FAST) or a device's (SMALL: sector buffers,
+    // no caches, a window of tails, a small reclaim bitmap).
+    writefat_config config;
+    writefat_config_init(&config,
+                         data[size - 1] & 1 ? WRITEFAT_CONFIG_SMALL : WRITEFAT_CONFIG_FAST);
+    if (data[size - 1] & 2) config.alias_tails = 64;
     writefat_volume *w =
-        writefat_open2(0, sectors, 512, &disk, Disk::read, Disk::write,
-                       readfat_optimal_flags() | DV_FLAG_NTCASE | DV_FLAG_NOCASE, 1, 1, &err,
-                       &alloc, dvfuzz::Alloc::alloc, dvfuzz::Alloc::release);
+        writefat_open3(0, sectors, 512, &disk, Disk::read, Disk::write,
+                       readfat_optimal_flags() | DV_FLAG_NTCASE | DV_FLAG_NOCASE, 1, 1, &config,
+                       &err, &alloc, dvfuzz::Alloc::alloc, dvfuzz::Alloc::release);
     if (!w) {
         if (alloc.live() != 0) dvfuzz::fail("failed open kept memory");
         return 0;
