@@ -420,6 +420,16 @@ TEST_P(Write, OpenFileRulesAndAbort) {
     uint32_t runs = 0;
     EXPECT_EQ(readfat_extents(writefat_reader(w), &e, nullptr, 0, &runs, &err), 0);
     EXPECT_EQ(runs, 1u);
+    // In the root too (FAT12/16's fixed region), across a flush and a reopening.
+    for (const char *piece : {"one\n", "two\n"}) {
+        f = writefat_open_file(w, "/root.log", WRITEFAT_CREATE | WRITEFAT_APPEND, &err);
+        ASSERT_NE(f, nullptr) << err;
+        ASSERT_EQ(writefat_write(w, f, piece, 4, &err), 0);
+        ASSERT_EQ(writefat_flush(w, f, 1700000000), 0);
+        ASSERT_EQ(writefat_write(w, f, piece, 4, &err), 0);
+        ASSERT_EQ(writefat_finish(w, f, DV_TIME_NONE), 0);
+    }
+    EXPECT_EQ(reader_tree(w)["root.log"], digest("one\none\ntwo\ntwo\n"));
     EXPECT_EQ(writefat_preallocate(w, nullptr, 1), EINVAL);
     want = reader_tree(w);
     check(w, "after the handles");
