@@ -165,11 +165,11 @@ void write_file(writefat_volume *w, const char *path, const uint8_t *data, size_
     }
 }
 
-void BM_SmallFiles(benchmark::State &state) {
+// Each iteration writes with `work` into a freshly formatted volume opened with the preset
+// (format and counters untimed).
+template <typename Work> void on_fresh_volume(benchmark::State &state, Work work) {
     const auto cluster = static_cast<uint32_t>(state.range(0));
     const auto preset = static_cast<uint32_t>(state.range(1));
-    const size_t size = cluster == 512 ? 4096 : cluster;
-    const auto data = aligned_data(size);
     for (auto _ : state) {
         state.PauseTiming();
         auto dev = formatted(cluster);
@@ -177,12 +177,7 @@ void BM_SmallFiles(benchmark::State &state) {
         state.ResumeTiming();
         Counting mem;
         writefat_volume *w = open_with(*dev, preset, &mem);
-        writefat_mkdir(w, "DCIM", 0);
-        char path[64];
-        for (int i = 0; i < 1000; ++i) {
-            std::snprintf(path, sizeof path, "DCIM/Holiday photo %04d.jpg", i);
-            write_file(w, path, data.get(), size, size);
-        }
+        work(w);
         writefat_close(w);
         state.PauseTiming();
         state.counters["reads"] = static_cast<double>(dev->reads);
@@ -193,28 +188,25 @@ void BM_SmallFiles(benchmark::State &state) {
     state.SetLabel(preset ? "small" : "fast");
 }
 
-void BM_BigFile(benchmark::State &state) {
+void BM_SmallFiles(benchmark::State &state) {
     const auto cluster = static_cast<uint32_t>(state.range(0));
-    const auto preset = static_cast<uint32_t>(state.range(1));
+    const size_t size = cluster == 512 ? 4096 : cluster;
+    const auto data = aligned_data(size);
+    on_fresh_volume(state, [&](writefat_volume *w) {
+        writefat_mkdir(w, "DCIM", 0);
+        char path[64];
+        for (int i = 0; i < 1000; ++i) {
+            std::snprintf(path, sizeof path, "DCIM/Holiday photo %04d.jpg", i);
+            write_file(w, path, data.get(), size, size);
+        }
+    });
+}
+
+void BM_BigFile(benchmark::State &state) {
     const size_t size = size_t{64} << 20;
     const auto data = aligned_data(size);
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto dev = formatted(cluster);
-        dev->reads = dev->writes = 0;
-        state.ResumeTiming();
-        Counting mem;
-        writefat_volume *w = open_with(*dev, preset, &mem);
-        write_file(w, "video.bin", data.get(), size, 65536);
-        writefat_close(w);
-        state.PauseTiming();
-        state.counters["reads"] = static_cast<double>(dev->reads);
-        state.counters["writes"] = static_cast<double>(dev->writes);
-        dev.reset();
-        state.ResumeTiming();
-    }
-    state.SetLabel(preset ? "small" : "fast");
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+    on_fresh_volume(
+        state, [&](writefat_volume *w) { write_file(w, "video.bin", data.get(), size, 65536); });
 }
 
 BENCHMARK(BM_SmallFiles)

@@ -16,11 +16,6 @@ namespace {
 constexpr uint64_t kMaxFileSize = 0xFFFFFFFFu;
 const uint8_t kZeros[512] = {};
 
-uint32_t clusters_for(const W *w, uint64_t size) {
-    const uint32_t cb = w->rv->cluster_bytes;
-    return static_cast<uint32_t>((size + cb - 1) / cb);
-}
-
 // A new cluster at the chain's end: the next of the preallocated run, else any free one.
 int grow(W *w, writefat_file *f, uint32_t &c) {
     if (w->res_next < w->res_end) {
@@ -329,19 +324,16 @@ int update_entry(W *w, writefat_file *f, int64_t mtime) {
 void drop_file(W *w, writefat_file *f) {
     w->res_next = w->res_end = 0;
     f->buf_held = false;
-    if (!w->broken) {
-        if (!f->published) {
-            // Gathered data goes out before its clusters may be taken again.
-            if (f->first != 0 && stage_flush(w) == 0 && free_chain(w, f->first) == 0) fat_flush(w);
-        } else if (f->disk_first == 0 && f->first != 0) {
-            if (stage_flush(w) == 0 && free_chain(w, f->first) == 0) fat_flush(w);
-        } else if (f->first == f->disk_first) {
-            // What was added since the last flush goes; the flushed file stays.
-            const uint32_t keep = clusters_for(w, f->disk_size);
-            if (keep != 0 && f->clusters > keep && stage_flush(w) == 0 &&
-                trim_chain(w, f, keep) == 0)
-                fat_flush(w);
+    if (!w->broken && f->first != 0) {
+        // A chain no entry on the medium names goes whole; a published file keeps what its
+        // last flush counts, and loses what was added since. Gathered data goes out first,
+        // before its clusters may be taken again.
+        uint32_t keep = 0;
+        if (f->published && f->disk_first != 0) {
+            keep = clusters_for(w, f->disk_size);
+            if (keep == 0) keep = f->clusters; // an empty file's chain: the entry names it
         }
+        if (f->clusters > keep && stage_flush(w) == 0 && trim_chain(w, f, keep) == 0) fat_flush(w);
     }
     f->first = f->last = 0;
     f->clusters = 0;

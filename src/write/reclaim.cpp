@@ -16,11 +16,6 @@ namespace {
 
 constexpr uint32_t kMaxDepth = 4096;
 
-uint32_t raw_first(const W *w, const uint8_t *e) {
-    const uint32_t lo = load_le16(e + DV_DIRENT_CLUSTER_LO);
-    return w->rv->fat_type == 32 ? uint32_t{load_le16(e + DV_DIRENT_CLUSTER_HI)} << 16 | lo : lo;
-}
-
 // A marked short entry: where its run lies and what it names.
 struct Mark {
     uint32_t dir, run_first, run_count, first, size;
@@ -305,10 +300,8 @@ class Reclaimer {
             }
         }
         // A marked file's chain is the other name's too: it is kept whole.
-        const uint32_t cb = w_->rv->cluster_bytes;
-        const uint32_t size = load_le32(e + DV_DIRENT_SIZE_FIELD);
         const uint32_t need =
-            entry_marked(e) ? 0 : static_cast<uint32_t>((uint64_t{size} + cb - 1) / cb);
+            entry_marked(e) ? 0 : clusters_for(w_, load_le32(e + DV_DIRENT_SIZE_FIELD));
         if (!dir) return first == 0 ? 0 : reach_chain(first, need);
         if (first == 0 || first == root_start_cluster(w_->rv) || p.depth + 1 > kMaxDepth)
             return damaged();
@@ -456,7 +449,7 @@ int reclaim(W *w, writefat_reclaim_report &r) {
     r.damaged = rc_walk.damage_ ? 1u : 0u;
     if (r.lost_clusters != 0) {
         // Freed clusters may be taken for file data: no cached directory may outlive them.
-        for (uint32_t k = 0; k < w->dc_slots; ++k) w->dc_tag[k] = 0;
+        dc_drop(w);
         index_drop(w);
         w->last_plan_dir = 0;
     }

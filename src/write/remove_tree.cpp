@@ -14,12 +14,6 @@ namespace dorvex {
 
 namespace {
 
-// The first cluster a raw short entry names.
-uint32_t raw_first(const W *w, const uint8_t *e) {
-    const uint32_t lo = load_le16(e + DV_DIRENT_CLUSTER_LO);
-    return w->rv->fat_type == 32 ? uint32_t{load_le16(e + DV_DIRENT_CLUSTER_HI)} << 16 | lo : lo;
-}
-
 // writefat_remove_tree's walk: a stack of the directories on the way down, each with the
 // live entries of its cluster read last that are still to do. Each directory is read once
 // (one that was removed is free in the FAT, one on the way is on the stack), so the work is

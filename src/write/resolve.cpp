@@ -242,9 +242,7 @@ int below(W *w, uint32_t dir, uint32_t ancestor, bool &inside) {
         uint8_t *e = nullptr;
         if (int rc = load_entry(w, dir, 1, sector, e)) return rc;
         if (std::memcmp(e, "..         ", 11) != 0) return EIO;
-        const uint32_t up =
-            (w->rv->fat_type == 32 ? uint32_t{load_le16(e + DV_DIRENT_CLUSTER_HI)} << 16 : 0) |
-            load_le16(e + DV_DIRENT_CLUSTER_LO);
+        const uint32_t up = raw_first(w, e);
         dir = up == 0 ? root : up;
     }
     return EIO;

@@ -41,10 +41,15 @@ writefat_file *open_handle(W *w, writefat_file *f) {
     return w && f == &w->file && f->in_use ? f : nullptr;
 }
 
-void new_handle(W *w, writefat_file *f) {
+// The volume's file handle, fresh, for the name `t` gives.
+writefat_file *new_handle(W *w, const Target &t) {
+    writefat_file *f = &w->file;
     std::memset(f, 0, sizeof *f);
     f->in_use = 1;
     f->buf_lo = w->file_buf_bytes;
+    f->parent = t.parent;
+    dv_namecpy(&f->name, &t.name);
+    return f;
 }
 
 // The directory and name of a file to open for writing: no other file may be open, and the
@@ -95,11 +100,8 @@ writefat_file *writefat_create(writefat_volume *w, const char *path, uint32_t fl
         set_err(err, rc);
         return nullptr;
     }
-    writefat_file *f = &w->file;
-    new_handle(w, f);
+    writefat_file *f = new_handle(w, t);
     f->replace = (flags & WRITEFAT_REPLACE) != 0;
-    f->parent = t.parent;
-    dv_namecpy(&f->name, &t.name);
     return f;
 }
 
@@ -119,9 +121,7 @@ writefat_file *writefat_open_file(writefat_volume *w, const char *path, uint32_t
     if (rc == 0 && !s.found && !(flags & WRITEFAT_CREATE)) rc = ENOENT;
     writefat_file *f = &w->file;
     if (rc == 0) {
-        new_handle(w, f);
-        f->parent = t.parent;
-        dv_namecpy(&f->name, &t.name);
+        f = new_handle(w, t);
         if (s.found) rc = adopt_entry(w, f, t.parent, s);
         if (rc != 0) std::memset(f, 0, sizeof *f);
     }

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/bytes.h"
+#include "codec/dirent_internal.h"
 #include "dorvex/writefat.h"
 #include "volume/readfat_internal.h"
 
@@ -260,6 +262,18 @@ void alias_with_tail(const NamePlan &plan, uint32_t t, uint8_t out[11]);
 // Marks the tail of an existing 8.3 name when it is one this plan could make and lies in
 // the window from `base` on.
 void note_tail(W *w, const NamePlan &plan, uint32_t base, const uint8_t *sn);
+
+// The first cluster a raw short entry names (FAT12/16 have no high word).
+inline uint32_t raw_first(const W *w, const uint8_t *e) {
+    const uint32_t lo = load_le16(e + DV_DIRENT_CLUSTER_LO);
+    return w->rv->fat_type == 32 ? uint32_t{load_le16(e + DV_DIRENT_CLUSTER_HI)} << 16 | lo : lo;
+}
+
+// The clusters `size` bytes fill.
+inline uint32_t clusters_for(const W *w, uint64_t size) {
+    const uint32_t cb = w->rv->cluster_bytes;
+    return static_cast<uint32_t>((size + cb - 1) / cb);
+}
 
 inline uint32_t dir_of_entry(const W *w, const dv_entry &e) {
     const uint32_t c = w->rv->fat_type == 32 ? e.cluster : e.cluster & 0xFFFFu;

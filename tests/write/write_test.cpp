@@ -948,6 +948,10 @@ uint32_t mem_flags() {
 
 // A volume in memory, formatted by the library (no tools needed).
 struct MemDev {
+    // `size` bytes formatted as `o` asks.
+    explicit MemDev(size_t size, const writefat_format_options &o = {}) : bytes(size, 0) {
+        EXPECT_EQ(writefat_format(0, size / 512, this, write, &o), 0);
+    }
     std::vector<uint8_t> bytes;
     static int32_t write(void *self, const void *buf, uint64_t sector, uint32_t count) {
         auto *d = static_cast<MemDev *>(self);
@@ -973,12 +977,10 @@ TEST(WriteMemory, OpenTakesWhatConfigBytesSays) {
     const Geometry geometries[] = {{512, 512}, {512, 32768}, {4096, 4096}, {4096, 32768}};
     const uint32_t flags = DV_FLAG_LENIENT | DV_FLAG_NTCASE | DV_FLAG_UTF16 | DV_CHARSET_UTF8;
     for (const Geometry &g : geometries) {
-        MemDev dev;
-        dev.bytes.assign(size_t{g.cluster} * 400, 0);
         writefat_format_options o{};
         o.sector_size = g.sector;
         o.cluster_size = g.cluster;
-        ASSERT_EQ(writefat_format(0, dev.bytes.size() / 512, &dev, MemDev::write, &o), 0);
+        MemDev dev(size_t{g.cluster} * 400, o);
         const uint64_t end = dev.bytes.size() / 512;
         TrackingAlloc reader_mem, ctx_mem;
         int err = 0;
@@ -1048,10 +1050,7 @@ void set_fat(WImage &img, const readfat_volinfo &l, uint32_t c, uint32_t v) {
 
 // Configs the write path cannot run with are refused before anything is taken.
 TEST(WriteMemory, BadConfigsRefusedWithNothingTaken) {
-    MemDev dev;
-    dev.bytes.assign(1u << 20, 0);
-    writefat_format_options o{};
-    ASSERT_EQ(writefat_format(0, dev.bytes.size() / 512, &dev, MemDev::write, &o), 0);
+    MemDev dev(1u << 20);
     writefat_config good;
     ASSERT_EQ(writefat_config_init(&good, WRITEFAT_CONFIG_SMALL), 0);
     struct Bad {
@@ -1089,10 +1088,7 @@ TEST(WriteMemory, BadConfigsRefusedWithNothingTaken) {
 // An index too small for a directory's names is given up, not trusted: every name past
 // what it holds still clashes.
 TEST(WriteMemory, IndexTooSmallForTheDirectoryIsNotTrusted) {
-    MemDev dev;
-    dev.bytes.assign(8u << 20, 0);
-    writefat_format_options o{};
-    ASSERT_EQ(writefat_format(0, dev.bytes.size() / 512, &dev, MemDev::write, &o), 0);
+    MemDev dev(8u << 20);
     writefat_config c;
     ASSERT_EQ(writefat_config_init(&c, WRITEFAT_CONFIG_FAST), 0);
     c.index_slots = 4096; // 2,048 hashes: two per name, fewer than 1,200 names need
