@@ -2,17 +2,33 @@
 #include <cstdio>
 #include <set>
 
+#include <unistd.h>
+
 #include "cli.h"
 #include "text.h"
 
 namespace dvcli {
+namespace {
+
+// A message must not be lost to the Ctrl-C it reports: the stop handlers run without
+// SA_RESTART, so a write blocked on a full pipe returns EINTR, which stdio would take as
+// an error and drop the line. Write it whole, again after an interruption.
+void say(const std::string &line) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    size_t done = 0;
+    while (done < line.size()) {
+        ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+} // namespace
 
 void report(const std::string &what, const std::string &msg) {
-    std::fflush(stdout);
-    if (what.empty())
-        std::fprintf(stderr, "dorvex: %s\n", msg.c_str());
-    else
-        std::fprintf(stderr, "dorvex: %s: %s\n", what.c_str(), msg.c_str());
+    say("dorvex: " + (what.empty() ? msg : what + ": " + msg) + "\n");
 }
 
 void report_code(const std::string &what, int code) {
@@ -20,8 +36,7 @@ void report_code(const std::string &what, int code) {
 }
 
 void warning(const std::string &msg) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "dorvex: warning: %s\n", msg.c_str());
+    say("dorvex: warning: " + msg + "\n");
 }
 
 int usage_error(const std::string &cmd, const std::string &msg) {

@@ -203,6 +203,7 @@ def interrupt_once(tc, args):
                 tc.fail("the tool never blocked writing a message (is /proc readable?)")
             time.sleep(0.005)
         p.send_signal(signal.SIGINT)
+        time.sleep(0.2)  # the signal lands while the write still blocks: it must not lose the line
         err = pipe.read()[filled:]
     p.wait(timeout=60)
     tc.assertIn("interrupted", text(err))
