@@ -6,8 +6,9 @@
  * callback: FAT copies that differ, chains that loop, leave the data area or
  * disagree with a file's size, clusters reached by two chains, clusters
  * marked used that nothing reaches, directories whose "." or ".." is wrong,
- * and (with the FAT pass) the FSInfo free count and the dirty bit. It
- * changes nothing.
+ * the two names a cut move leaves, long-name entries that belong to no
+ * entry, and (with the FAT pass) the FSInfo free count, the dirty bit and
+ * FAT32's backup boot sector. It changes nothing.
  *
  *     static int show(void *data, const readfat_finding *f) {
  *         printf("%u at cluster %u\n", f->kind, f->cluster);
@@ -18,10 +19,11 @@
  *     // n findings, or -1 with err
  *
  * Cost: one pass over the first FAT (and each other copy, compared sector
- * by sector), one walk over the tree, following each chain once. Memory: two
+ * by sector), one walk over the tree, following each chain once and reading
+ * each directory twice (listed, and raw for orphaned long names). Memory: two
  * bits per cluster, a stack of directory frames (READFAT_CHECK_MAX_DEPTH at
- * most) and a path buffer, all from the volume's allocator and released
- * before the call returns.
+ * most), a path buffer, a logical sector or two and 256 move marks, all from
+ * the volume's allocator and released before the call returns.
  */
 #ifndef DORVEX_CHECKFAT_H
 #define DORVEX_CHECKFAT_H
@@ -36,8 +38,11 @@ extern "C" {
 #endif
 
 /* What readfat_check looks at (its `what` argument, bits). */
-#define READFAT_CHECK_FATS 0x1u /* the FAT copies, FSInfo's free count, the dirty bit */
-#define READFAT_CHECK_TREE 0x2u /* chains, sizes, cross-links, "." and ".." of every directory */
+#define READFAT_CHECK_FATS                                                                         \
+    0x1u /* the FAT copies, FSInfo's free count, the dirty bit, the backup boot sector */
+#define READFAT_CHECK_TREE                                                                         \
+    0x2u /* chains, sizes, cross-links, cut moves, "." and ".." and orphaned long-name             \
+            entries of every directory */
 #define READFAT_CHECK_LOST                                                                         \
     0x4u /* clusters marked used that no chain of the tree reaches                                 \
             (needs both passes: implies the two bits above) */
@@ -93,6 +98,19 @@ extern "C" {
 #define READFAT_FIND_TOO_DEEP                                                                      \
     13 /* the directory `path` lies deeper than                                                    \
           READFAT_CHECK_MAX_DEPTH: not entered */
+#define READFAT_FIND_MOVE_PAIR                                                                     \
+    14 /* `path` is the second name met of a move cut between its                                  \
+          writes: both entries start at `cluster` and carry move marks                             \
+          (`count`: this one's, DV_NTRES_MOVE_FROM or DV_NTRES_MOVE_TO).                           \
+          Not a cross-link: writefat_reclaim finishes the move */
+#define READFAT_FIND_LFN_ORPHAN                                                                    \
+    15 /* in the directory `path` (`cluster` its first cluster, 0 for                              \
+          the FAT12/16 root), `length` long-name entries from raw entry                            \
+          `count` on (in `sector`) belong to no short entry */
+#define READFAT_FIND_BOOT_BACKUP                                                                   \
+    16 /* FAT32: the backup boot sector (logical sector `count` of the                             \
+          volume, absolute `sector`) differs from the boot sector in                               \
+          `length` bytes */
 
 /*
  * One finding. Fields that do not apply to its kind are 0 (`path` null).
@@ -127,7 +145,9 @@ typedef int (*readfat_check_fn)(void *fn_data, const readfat_finding *finding);
  * also on a volume mounted with DV_FLAG_DELETED) through one directory slot
  * of the volume's (so one must be free), and follows every chain through the
  * FAT cache, each cluster at most once: a chain stops at the first cluster
- * another chain reached (CROSSLINK) or that it reached itself (LOOP), and a
+ * another chain reached (CROSSLINK; MOVE_PAIR when both entries start there
+ * and carry move marks, for the first 256 marked entries) or that it reached
+ * itself (LOOP), and a
  * directory whose first cluster was reached before is not entered. The
  * labels' and "."/".." entries' clusters are not followed.
  *
@@ -137,8 +157,8 @@ typedef int (*readfat_check_fn)(void *fn_data, const readfat_finding *finding);
  *   EINVAL          null `vol`, or an exFAT volume (not checked yet)
  *   ENOMEM          the allocator refused the bitmap or the walk's frames
  *   ENFILE          no free directory slot
- *   EIO             the reader failed a FAT sector (the FAT pass), or the
- *                   root directory could not be read
+ *   EIO             the reader failed a FAT sector or a boot sector (the FAT
+ *                   pass), or the root directory could not be read
  * Everything allocated is released before the call returns.
  */
 DORVEX_API long readfat_check(readfat_volume *vol, uint32_t what, readfat_check_fn fn,

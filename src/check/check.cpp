@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "codec/dirent_internal.h"
 #include "dorvex/checkfat.h"
 #include "volume/fat_chain.h"
 #include "volume/readfat_internal.h"
@@ -13,6 +14,16 @@ namespace {
 
 constexpr uint32_t kPathMax = 4095;
 constexpr uint32_t kNoCluster = 0xFFFFFFFFu;
+constexpr uint8_t kMoveMarks = DV_NTRES_MOVE_FROM | DV_NTRES_MOVE_TO;
+// Marked entries remembered to tell a cut move's second name from a cross-link.
+constexpr uint32_t kMarksMax = 256;
+// A long name takes at most 20 entries: only the last 20 of a run can belong to its entry.
+constexpr uint32_t kRunMax = 20;
+
+struct Mark {
+    uint32_t first;
+    uint8_t mark;
+};
 
 struct Frame {
     dv_entry entry;    // the directory's own entry (unused for the root)
@@ -22,6 +33,7 @@ struct Frame {
     uint32_t records;  // records listed so far
     uint32_t path_len; // units of the path up to this directory
     bool root;
+    bool scanned; // its raw entries were looked at for orphaned long names
 };
 
 struct Checker {
@@ -38,6 +50,9 @@ struct Checker {
     long found = 0;
     bool stopped = false;
     uint32_t free_count = 0;
+    Mark *marks = nullptr; // kMarksMax
+    uint32_t marks_n = 0;
+    uint8_t *sector_buf = nullptr; // one logical sector
 
     static bool bit(const uint8_t *map, uint32_t c) { return (map[c >> 3] >> (c & 7)) & 1u; }
     static void set(uint8_t *map, uint32_t c) {
@@ -192,6 +207,36 @@ struct Checker {
         }
     }
 
+    // FAT32 keeps a copy of its boot sector; a cut label change leaves the two apart.
+    int boot_backup() {
+        if (vol->fat_type != 32) return 0;
+        const uint32_t bps = vol->bytes_per_sector, n = 1u << vol->sector_shift;
+        const uint64_t start = vol->fat_start - vol->reserved_sectors, hi = vol->fat_start;
+        if (read_run(vol, start, n, sector_buf, start, hi) != ReadResult::ok) return EIO;
+        const uint32_t bk = load_le16(sector_buf + DV_BPB_BACKUP_BOOT);
+        const uint64_t at = start + (uint64_t{bk} << vol->sector_shift);
+        if (bk == 0 || bk == 0xFFFFu || at + n > hi) return 0; // none kept
+        auto *copy = static_cast<uint8_t *>(take(bps));
+        if (!copy) return ENOMEM;
+        int rc = 0;
+        if (read_run(vol, at, n, copy, start, hi) != ReadResult::ok)
+            rc = EIO;
+        else {
+            uint32_t differ = 0;
+            for (uint32_t i = 0; i < bps; ++i) differ += sector_buf[i] != copy[i];
+            if (differ != 0) {
+                readfat_finding f{};
+                f.kind = READFAT_FIND_BOOT_BACKUP;
+                f.count = bk;
+                f.length = differ;
+                f.sector = at;
+                report(f, false);
+            }
+        }
+        give(copy);
+        return rc;
+    }
+
     // ---- Chains ----------------------------------------------------------------------
 
     // Whether `target` is among the first `steps` clusters of the chain from `first`.
@@ -215,6 +260,16 @@ struct Checker {
         report(f, true, e);
     }
 
+    // Whether the marked entry `e` starting at `first` is the second name of a cut move: an
+    // earlier entry on the same chain carries the other mark (or, moved within its own
+    // directory, the same one).
+    bool move_partner(uint32_t first, const dv_entry *e) const {
+        if (!e || (e->lcase & kMoveMarks) == 0) return false;
+        for (uint32_t i = 0; i < marks_n; ++i)
+            if (marks[i].first == first) return true;
+        return false;
+    }
+
     // Follows the chain from `first`, marking what it reaches. `need` is the clusters the
     // size asks for, kNoCluster for a directory. Returns EIO when a FAT sector fails.
     int walk_chain(uint32_t first, uint32_t need, uint64_t size, const dv_entry *e) {
@@ -231,12 +286,18 @@ struct Checker {
         for (;;) {
             if (bit(reached, c)) {
                 f.kind = on_own_chain(first, c, n) ? READFAT_FIND_LOOP : READFAT_FIND_CROSSLINK;
+                if (n == 0 && move_partner(first, e)) {
+                    f.kind = READFAT_FIND_MOVE_PAIR;
+                    f.count = e->lcase & kMoveMarks;
+                }
                 f.cluster = c;
                 f.length = n;
                 report(f, true, e);
                 report_long(f, extra, n, e);
                 return 0; // the walk stops: a chain cut here is not judged short
             }
+            if (n == 0 && e && (e->lcase & kMoveMarks) && marks_n < kMarksMax)
+                marks[marks_n++] = {first, static_cast<uint8_t>(e->lcase & kMoveMarks)};
             set(reached, c);
             if (++n == need + 1 && need != kNoCluster) extra = c;
             const uint32_t next = next_cluster(vol, c);
@@ -303,6 +364,11 @@ struct Checker {
         while (depth > 0 && !stopped) {
             Frame &fr = frames[depth - 1];
             path_len = fr.path_len;
+            if (!fr.scanned) {
+                fr.scanned = true;
+                scan_orphans(fr);
+                if (stopped) break;
+            }
             readfat_dir *d =
                 fr.root ? dir_open_path(vol, "", &err) : dir_open_entry(vol, &fr.entry, &err);
             if (!d) return fr.root && err != ENFILE ? EIO : err;
@@ -382,6 +448,89 @@ struct Checker {
         return 0;
     }
 
+    // Long-name entries that no short entry owns: those of a run before a short entry that
+    // do not form its whole run, and any run that ends at a deleted entry or the end mark.
+    // The directory is read raw, a logical sector at a time; what cannot be read is left to
+    // the listing, which reports it.
+    void scan_orphans(const Frame &fr) {
+        const uint32_t bps = vol->bytes_per_sector, n = 1u << vol->sector_shift;
+        const uint32_t per = bps / DV_DIRENT_SIZE;
+        uint8_t seq[kRunMax], sum[kRunMax];
+        uint32_t run_n = 0, in_run = 0, run_at = 0, ordinal = 0;
+        uint64_t run_sector = 0;
+        auto orphans = [&](uint32_t owned) {
+            if (in_run > owned) {
+                readfat_finding f{};
+                f.kind = READFAT_FIND_LFN_ORPHAN;
+                f.count = run_at;
+                f.length = in_run - owned;
+                f.sector = run_sector;
+                f.cluster = fr.first;
+                report(f, true, fr.root ? nullptr : &fr.entry);
+            }
+            in_run = run_n = 0;
+        };
+        // Returns false at the end mark.
+        auto sector = [&](uint64_t s) {
+            for (uint32_t i = 0; i < per; ++i, ++ordinal) {
+                const uint8_t *e = sector_buf + size_t{i} * DV_DIRENT_SIZE;
+                if (e[0] == 0) return false;
+                if (e[0] == 0xE5) {
+                    orphans(0);
+                    continue;
+                }
+                if ((e[DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN) {
+                    if (in_run++ == 0) {
+                        run_at = ordinal;
+                        run_sector = s;
+                    }
+                    if (run_n == kRunMax) {
+                        std::memmove(seq, seq + 1, kRunMax - 1);
+                        std::memmove(sum, sum + 1, kRunMax - 1);
+                        --run_n;
+                    }
+                    seq[run_n] = e[0];
+                    sum[run_n++] = e[DV_LFN_CHECKSUM];
+                    continue;
+                }
+                // The last k entries of the run are the entry's when they count down from
+                // k (the first marked last) and carry its checksum.
+                const uint8_t want = shortname_checksum(e);
+                uint32_t owned = 0;
+                for (uint32_t k = 1; k <= run_n && owned == 0; ++k) {
+                    const uint32_t at = run_n - k;
+                    bool ok = (seq[at] & DV_LFN_LAST) != 0 && (seq[at] & 0x1Fu) == k;
+                    for (uint32_t j = 0; ok && j < k; ++j)
+                        ok = (seq[at + j] & 0x1Fu) == k - j && sum[at + j] == want;
+                    if (ok) owned = k;
+                }
+                orphans(owned);
+            }
+            return true;
+        };
+        if (fr.root && fr.first == 0) {
+            const uint64_t lo = vol->root_start, hi = lo + vol->root_sectors;
+            for (uint64_t s = lo; s + n <= hi; s += n)
+                if (read_run(vol, s, n, sector_buf, lo, hi) != ReadResult::ok || !sector(s)) break;
+            orphans(0);
+            return;
+        }
+        const uint64_t lo = vol->data_start, hi = vol->end_sector;
+        const uint32_t most = 65536 / vol->dir_entries_per_cluster + 1;
+        uint32_t c = fr.first;
+        for (uint32_t steps = 0; steps < most && c >= 2 && c <= last; ++steps) {
+            const uint64_t at = cluster_sector(vol, c);
+            for (uint32_t k = 0; k < vol->sectors_per_cluster; k += n)
+                if (read_run(vol, at + k, n, sector_buf, lo, hi) != ReadResult::ok ||
+                    !sector(at + k)) {
+                    orphans(0);
+                    return;
+                }
+            c = next_cluster(vol, c);
+        }
+        orphans(0);
+    }
+
     void unreadable(Frame &fr, int code) {
         readfat_finding f{};
         f.kind = READFAT_FIND_UNREADABLE;
@@ -420,16 +569,21 @@ long check_volume(readfat_volume *vol, uint32_t what, readfat_check_fn fn, void 
     k.used = static_cast<uint8_t *>(k.take(map_bytes * 2));
     k.frames = static_cast<Frame *>(k.take(sizeof(Frame) * READFAT_CHECK_MAX_DEPTH));
     k.path = static_cast<uint16_t *>(k.take((kPathMax + 1) * sizeof(uint16_t)));
-    if (!k.used || !k.frames || !k.path) rc = ENOMEM;
+    k.marks = static_cast<Mark *>(k.take(sizeof(Mark) * kMarksMax));
+    k.sector_buf = static_cast<uint8_t *>(k.take(vol->bytes_per_sector));
+    if (!k.used || !k.frames || !k.path || !k.marks || !k.sector_buf) rc = ENOMEM;
     if (rc == 0) {
         k.reached = k.used + map_bytes;
         if (what & READFAT_CHECK_FATS) {
             rc = k.fat_pass();
             if (rc == 0) k.volume_state();
+            if (rc == 0 && !k.stopped) rc = k.boot_backup();
         }
         if (rc == 0 && (what & READFAT_CHECK_TREE) && !k.stopped) rc = k.walk_tree();
         if (rc == 0 && (what & READFAT_CHECK_LOST) && !k.stopped) k.report_lost();
     }
+    k.give(k.sector_buf);
+    k.give(k.marks);
     k.give(k.path);
     k.give(k.frames);
     k.give(k.used);

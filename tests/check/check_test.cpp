@@ -220,6 +220,7 @@ TEST(CheckLimits, AllocationFailureAndEarlyStop) {
     t.finish();
     img.set_fat(200, 0x0FFFFFFF); // two lost clusters
     img.set_fat(202, 0x0FFFFFFF);
+    std::memcpy(img.boot() + 6 * 512, img.boot(), 512); // the backup boot sector
     FaultReader rd(img);
     Mounted vol(img, rd);
     ASSERT_TRUE(vol.ok());
