@@ -234,6 +234,40 @@ TEST(CheckShapes, LoopsAndBadLinksOnEveryFatWidth) {
     }
 }
 
+// A long name whose checksum no longer fits its entry: in a directory of clusters on every
+// FAT width, and in the fixed root region of FAT12/16, read raw by another path.
+TEST(CheckShapes, OrphanedLongNamesInRootRegionAndClusters) {
+    for (uint32_t bits : {12u, 16u, 32u})
+        for (bool in_root : {false, true}) {
+            if (in_root && bits == 32) continue;
+            SCOPED_TRACE("FAT" + std::to_string(bits) + (in_root ? " root" : " SUB"));
+            FatGeometry g;
+            g.fat_bits = bits;
+            g.cluster_count = bits == 12 ? 3000 : bits == 16 ? 5000 : 256;
+            FatImage img(g);
+            TreeLayout t(img);
+            t.file("SUB/Long file name.txt", pattern_data(100, 1));
+            t.file("Another long name.txt", pattern_data(100, 2));
+            t.finish();
+            const std::vector<uint32_t> sub = t.find("SUB")->chain;
+            uint8_t *lfn = nullptr;
+            for (size_t i = 0; i < 16 && !lfn; ++i) {
+                uint8_t *e = in_root ? img.root_entry(i) : img.dir_entry(sub, i);
+                if (e[DV_DIRENT_ATTR] == DV_ATTR_LFN) lfn = e;
+            }
+            ASSERT_NE(lfn, nullptr);
+            lfn[DV_LFN_CHECKSUM] ^= 0xFF;
+            FaultReader rd(img);
+            Mounted vol(img, rd, readfat_optimal_flags() | DV_CHARSET_UTF8);
+            ASSERT_TRUE(vol.ok());
+            const std::vector<Found> f = check(vol, READFAT_CHECK_TREE);
+            ASSERT_EQ(f.size(), 1u) << kinds(f);
+            EXPECT_EQ(f[0].kind, uint32_t{READFAT_FIND_LFN_ORPHAN});
+            EXPECT_EQ(f[0].path, in_root ? "" : "/SUB");
+            EXPECT_EQ(f[0].length, 2u); // 21 units: two entries
+        }
+}
+
 // ---- Memory and stopping --------------------------------------------------------------
 
 TEST(CheckLimits, AllocationFailureAndEarlyStop) {
