@@ -69,6 +69,7 @@ int cmd_rm(const Args &a);
 int cmd_mv(const Args &a);
 int cmd_label(const Args &a);
 int cmd_mkfs(const Args &a);
+int cmd_check(const Args &a);
 
 } // namespace dvcli
 

@@ -257,6 +257,25 @@ const CommandHelp kHelp[] = {
      "  dorvex label sdcard.img\n"
      "  dorvex label sdcard.img PHOTOS\n"
      "  dorvex label --clear sdcard.img\n"},
+    {"check", "check IMAGE [--repair [--dry-run]] [--json]",
+     "Check the volume: FAT copies, lost and cross-linked clusters, chains that loop\n"
+     "or disagree with a file's size, '.' and '..', cut moves, orphaned long names,\n"
+     "the FSInfo count, the dirty flag and FAT32's backup boot sector. Prints each\n"
+     "finding and a summary line; exits 0 when the volume is sound, 1 when findings\n"
+     "remain. --repair first mends what a cut write leaves: frees lost clusters,\n"
+     "ends chains at their file's size, finishes cut moves, deletes orphaned long\n"
+     "names and copies the root's label to the boot sector (nothing is freed when\n"
+     "damage is found); then checks again.\n"
+     "\n"
+     "      --repair     mend what a cut write left, and say what changed\n"
+     "  -n, --dry-run    with --repair: say what would change, write nothing\n"
+     "      --json       the repair and every finding as JSON\n"
+     "\n"
+     "Examples:\n"
+     "  dorvex check sdcard.img\n"
+     "  dorvex check --repair --dry-run sdcard.img\n"
+     "  dorvex check --repair -p 1 disk.img\n"
+     "  dorvex check --json sdcard.img | jq '.findings[].kind'\n"},
     {"iconv", "iconv -f FROM -t TO [FILE] | iconv -l",
      "Convert text between charsets with the library's converter, reading FILE or\n"
      "standard input and writing standard output. FROM and TO default to UTF-8.\n"
@@ -353,7 +372,8 @@ void print_main_help() {
                 "\nCommands:\n");
     for (const CommandHelp &c : kHelp) std::printf("  dorvex %s\n", c.synopsis);
     std::printf(
-        "\nVolume options (info, ls, tree, stat, cat, get, put, mkdir, rm, mv, label, mkfs):\n"
+        "\nVolume options (info, ls, tree, stat, cat, get, put, mkdir, rm, mv, label, check,\n"
+        "  mkfs):\n"
         "  -p, --partition N    use partition N of the MBR (1-4, logical 5..) or GPT (1..)\n"
         "      --offset SECTORS the volume starts at this 512-byte sector\n"
         "  By default the whole image if it starts with a FAT or exFAT boot sector,\n"

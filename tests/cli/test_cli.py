@@ -336,7 +336,7 @@ class Base(unittest.TestCase):
 # ---- Help, version, usage --------------------------------------------------------
 
 COMMANDS = ["info", "ls", "tree", "stat", "cat", "get", "iconv", "mkimage", "put", "mkdir", "rm",
-            "mv", "label", "mkfs"]
+            "mv", "label", "mkfs", "check"]
 
 
 class Help(Base):
@@ -386,6 +386,7 @@ class Help(Base):
             (["mkimage", "--size", "12X", "a", "b"], "bad size"),
             (["mkimage", "--size", "99999999999999999999", "a", "b"], "bad size"),
             (["iconv", "-l", "-f", "utf8"], "-l takes no other arguments"),
+            (["check", "--dry-run", "x.img"], "--dry-run goes with --repair"),
             (["--codepage", "utf8", "ls", "x.img"], "'utf8' is not a single-byte charset"),
             (["ls", "--codepage=klingon", "x.img"], "'klingon' is not a single-byte charset"),
         ]
@@ -3530,6 +3531,149 @@ class Exfat(Base):
                 r = run("ls", "-R", *extra, disk)
                 self.assertEqual((r.returncode, text(r.stdout)), (0, whole), (disk, extra))
         self.assertRegex(text(run("info", mbr_disk).stdout), r"0x07 NTFS/exFAT .* exFAT\n")
+
+# ---- check ------------------------------------------------------------------------
+
+def fat32_layout(d):
+    """Byte offsets of the first FAT, the second and cluster 2 of a FAT32 volume at 0."""
+    bps, spc = struct.unpack_from("<H", d, 11)[0], d[13]
+    reserved, fats = struct.unpack_from("<H", d, 14)[0], d[16]
+    fat_bytes = struct.unpack_from("<I", d, 36)[0] * bps
+    fat = reserved * bps
+    return fat, fat + fat_bytes, fat + fats * fat_bytes, spc * bps
+
+
+def set_fat32(d, layout, cluster, value):
+    for base in layout[:2]:
+        struct.pack_into("<I", d, base + 4 * cluster, value)
+
+
+def root_entry(d, layout, i):
+    return layout[2] + 32 * i
+
+
+def lost(d, lay):
+    set_fat32(d, lay, 100, 0x0FFFFFFF)
+
+
+def cut_move(d, lay):
+    # F1.BIN (root entry 0) leaving, F1NEW.BIN arriving in free entry 3: one chain.
+    old, new = root_entry(d, lay, 0), root_entry(d, lay, 3)
+    d[new:new + 32] = d[old:old + 32]
+    d[new:new + 11] = b"F1NEW   BIN"
+    d[old + 12], d[new + 12] = 0x04, 0x40
+
+
+def orphan_lfn(d, lay):
+    d[root_entry(d, lay, 1) + 13] ^= 0xFF  # the long name's checksum no longer fits
+
+
+def cut_append(d, lay):
+    struct.pack_into("<I", d, root_entry(d, lay, 2) + 28, 100)  # 2 clusters for 100 bytes
+
+
+def boot_backup(d, lay):
+    d[6 * 512 + 71] ^= 0x20  # a label letter of the backup's
+
+
+class Check(Base):
+    """dorvex check: findings on images from mkfs.fat + mcopy, patched as a cut write leaves
+    them, side by side with fsck.fat -n; --repair and --dry-run; partition options."""
+
+    # name, patch, the kind dorvex reports, what fsck.fat -n says
+    DAMAGES = [
+        ("lost", lost, "lost", "unused cluster"),
+        ("cut move", cut_move, "move-pair", "share clusters"),
+        ("orphaned long name", orphan_lfn, "orphan-lfn", "Wrong checksum for long file name"),
+        ("cut append", cut_append, "chain-long", "File size is 100 bytes, cluster chain"),
+        ("boot backup", boot_backup, "boot-backup", "differences between boot sector and its"),
+    ]
+
+    def setUp(self):
+        super().setUp()
+        need_tools(self, "mkfs.fat", "fsck.fat", "mcopy")
+        self.seed = self.path("seed.img")
+        subprocess.run([which("mkfs.fat"), "-C", "-F", "32", "-s", "1", self.seed, "40000"],
+                       check=True, stdout=subprocess.DEVNULL, timeout=120)
+        for name, size in (("F1.BIN", 5000), ("Long name.txt", 700)):
+            host = self.path("f")
+            with open(host, "wb") as f:
+                f.write(os.urandom(size))
+            subprocess.run([which("mcopy"), "-i", self.seed, host, "::" + name], check=True,
+                           env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1"), timeout=120)
+
+    def damaged(self, *patches, prefix=b""):
+        d = bytearray(open(self.seed, "rb").read())
+        lay = fat32_layout(d)
+        for p in patches:
+            p(d, lay)
+        img = self.path("damaged.img")
+        with open(img, "wb") as f:
+            f.write(prefix + d)
+        return img
+
+    def fsck_says(self, img):
+        r = subprocess.run([which("fsck.fat"), "-n", img], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, timeout=120)
+        return text(r.stdout)
+
+    def test_each_damage_found_as_fsck_finds_it(self):
+        r = run("check", self.seed)
+        self.assertEqual((r.returncode, text(r.stdout)), (0, self.seed + ": sound\n"))
+        for name, patch, kind, fsck in self.DAMAGES:
+            with self.subTest(name):
+                img = self.damaged(patch)
+                self.assertIn(fsck, self.fsck_says(img))
+                r = run("check", img)
+                self.assertEqual(r.returncode, 1, text(r.stderr))
+                last = text(r.stdout).splitlines()[-1]
+                self.assertTrue(last.startswith(img + ": "), last)
+                self.assertIn(kind, last)
+                j = json.loads(run("check", "--json", img).stdout)
+                self.assertFalse(j["sound"])
+                self.assertIn(kind, [f["kind"] for f in j["findings"]])
+                self.assertNotIn("cross-link", [f["kind"] for f in j["findings"]])
+
+    def test_repair_dry_run_writes_nothing_then_repair_mends(self):
+        img = self.damaged(lost, cut_move, orphan_lfn, cut_append, boot_backup)
+        before = open(img, "rb").read()
+        r = run("check", "--repair", "--dry-run", img)
+        out = text(r.stdout)
+        self.assertEqual(r.returncode, 0, out + text(r.stderr))
+        # The cluster past the cut append's size counts as lost too.
+        for said in ("would free 2 lost clusters", "would end 1 file at its size",
+                     "would finish 1 cut move", "would delete 1 orphaned long-name entry",
+                     "would copy the root's label", "would be sound after repair"):
+            self.assertIn(said, out)
+        self.assertEqual(open(img, "rb").read(), before)
+        j = json.loads(run("check", "--repair", "--dry-run", "--json", img).stdout)
+        self.assertEqual((j["repair"]["dry_run"], j["repair"]["moves_finished"]), (True, 1))
+        r = run("check", "--repair", img)
+        self.assertEqual(r.returncode, 0, text(r.stdout) + text(r.stderr))
+        self.assertIn("repair: finish 1 cut move", text(r.stdout))
+        self.assertTrue(text(r.stdout).endswith("sound after repair\n"))
+        fsck_clean(self, img)
+        self.assertEqual(run("check", img).returncode, 0)
+
+    def test_damage_stops_the_freeing_and_findings_remain(self):
+        def loop(d, lay):
+            set_fat32(d, lay, 5, 4)  # F1.BIN's chain comes back
+        img = self.damaged(lost, loop)
+        r = run("check", "--repair", "--json", img)
+        self.assertEqual(r.returncode, 1)
+        j = json.loads(r.stdout)
+        self.assertTrue(j["repair"]["damaged"])
+        self.assertEqual(j["repair"]["lost_clusters"], 0)
+        self.assertEqual({"loop", "lost"} - {f["kind"] for f in j["findings"]}, set())
+
+    def test_volume_behind_an_offset(self):
+        img = self.damaged(cut_move, prefix=bytes(2048 * 512))
+        r = run("check", "--offset", "2048", img)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("/F1NEW.BIN: second name of a cut move", text(r.stdout))
+        r = run("check", "--repair", "--offset", "2048", img)
+        self.assertEqual(r.returncode, 0, text(r.stdout) + text(r.stderr))
+        self.assertEqual(run("check", "--offset", "2048", img).returncode, 0)
 
 
 def main():

@@ -1,0 +1,171 @@
+/*
+ * dorvex/checkfat.h -- consistency check of a mounted FAT12/16/32 volume.
+ *
+ * readfat_check reads a volume mounted with readfat_new / readfat_new2 and
+ * reports what is wrong with it, one finding at a time, through your
+ * callback: FAT copies that differ, chains that loop, leave the data area or
+ * disagree with a file's size, clusters reached by two chains, clusters
+ * marked used that nothing reaches, directories whose "." or ".." is wrong,
+ * the two names a cut move leaves, long-name entries that belong to no
+ * entry, and (with the FAT pass) the FSInfo free count, the dirty bit and
+ * FAT32's backup boot sector. It changes nothing.
+ *
+ *     static int show(void *data, const readfat_finding *f) {
+ *         printf("%u at cluster %u\n", f->kind, f->cluster);
+ *         return 0;
+ *     }
+ *     int err;
+ *     long n = readfat_check(vol, READFAT_CHECK_ALL, show, NULL, &err);
+ *     // n findings, or -1 with err
+ *
+ * Cost: one pass over the first FAT (and each other copy, compared sector
+ * by sector), one walk over the tree, following each chain once and reading
+ * each directory twice (listed, and raw for orphaned long names). Memory: two
+ * bits per cluster, a stack of directory frames (READFAT_CHECK_MAX_DEPTH at
+ * most), a path buffer, a logical sector or two and 256 move marks, all from
+ * the volume's allocator and released before the call returns.
+ */
+#ifndef DORVEX_CHECKFAT_H
+#define DORVEX_CHECKFAT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "dorvex/readfat.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What readfat_check looks at (its `what` argument, bits). */
+#define READFAT_CHECK_FATS                                                                         \
+    0x1u /* the FAT copies, FSInfo's free count, the dirty bit, the backup boot sector */
+#define READFAT_CHECK_TREE                                                                         \
+    0x2u /* chains, sizes, cross-links, cut moves, "." and ".." and orphaned long-name             \
+            entries of every directory */
+#define READFAT_CHECK_LOST                                                                         \
+    0x4u /* clusters marked used that no chain of the tree reaches                                 \
+            (needs both passes: implies the two bits above) */
+#define READFAT_CHECK_ALL 0x7u
+
+/* Directories deeper than this below the root are not entered
+ * (READFAT_FIND_TOO_DEEP). */
+#define READFAT_CHECK_MAX_DEPTH 64
+
+/* readfat_finding.kind */
+#define READFAT_FIND_FAT_DIFFERS                                                                   \
+    1 /* FAT copy `count` + 1 differs from the first: `sector` is                                  \
+         the first differing sector of that copy, `cluster` the                                    \
+         first cluster whose entry differs, `length` the number of                                 \
+         differing logical sectors */
+#define READFAT_FIND_LOST                                                                          \
+    2 /* clusters `cluster` .. `cluster` + `length` - 1 are marked                                 \
+         used in the FAT but no chain of the tree reaches them */
+#define READFAT_FIND_CROSSLINK                                                                     \
+    3 /* the chain of `path` reaches `cluster`, which an earlier                                   \
+         chain of the walk reached already; the walk of this chain                                 \
+         stops there */
+#define READFAT_FIND_LOOP                                                                          \
+    4 /* the chain of `path` comes back to `cluster`, which it                                     \
+         passed before: `length` clusters were walked */
+#define READFAT_FIND_BAD_LINK                                                                      \
+    5 /* the chain of `path` leads from `cluster` to `count`, a                                    \
+         free entry, a bad-cluster mark or a cluster outside the data                              \
+         area (`cluster` 0: the entry's first cluster is `count`) */
+#define READFAT_FIND_CHAIN_LONG                                                                    \
+    6 /* the chain of `path` has `length` clusters, more than its                                  \
+         size (`size`) needs; `cluster` is the first one too many */
+#define READFAT_FIND_CHAIN_SHORT                                                                   \
+    7 /* the chain of `path` ends after `length` clusters, fewer                                   \
+         than its size (`size`) needs; `cluster` is its last */
+#define READFAT_FIND_BAD_DOT                                                                       \
+    8 /* the directory `path` lacks a "." first entry pointing at                                  \
+         its own first cluster (`cluster`); `count` is what the                                    \
+         entry holds (0xFFFFFFFF when there is none) */
+#define READFAT_FIND_BAD_DOTDOT                                                                    \
+    9 /* ... a ".." second entry pointing at its parent (expected                                  \
+         `cluster`, 0 for the root; `count` is what it holds) */
+#define READFAT_FIND_FSINFO_FREE                                                                   \
+    10 /* FAT32: FSInfo says `count` free clusters; the FAT has                                    \
+          `length` */
+#define READFAT_FIND_DIRTY                                                                         \
+    11 /* the FAT's second entry says the volume was not unmounted                                 \
+          cleanly */
+#define READFAT_FIND_UNREADABLE                                                                    \
+    12 /* a directory of `path` could not be listed to its end                                     \
+          (`count` is the code: EIO, EILSEQ); what it holds after                                  \
+          that is not checked */
+#define READFAT_FIND_TOO_DEEP                                                                      \
+    13 /* the directory `path` lies deeper than                                                    \
+          READFAT_CHECK_MAX_DEPTH: not entered */
+#define READFAT_FIND_MOVE_PAIR                                                                     \
+    14 /* `path` is the second name met of a move cut between its                                  \
+          writes: both entries start at `cluster` and carry move marks                             \
+          (`count`: this one's, DV_NTRES_MOVE_FROM or DV_NTRES_MOVE_TO).                           \
+          Not a cross-link: writefat_reclaim finishes the move */
+#define READFAT_FIND_LFN_ORPHAN                                                                    \
+    15 /* in the directory `path` (`cluster` its first cluster, 0 for                              \
+          the FAT12/16 root), `length` long-name entries from raw entry                            \
+          `count` on (in `sector`) belong to no short entry */
+#define READFAT_FIND_BOOT_BACKUP                                                                   \
+    16 /* FAT32: the backup boot sector (logical sector `count` of the                             \
+          volume, absolute `sector`) differs from the boot sector in                               \
+          `length` bytes */
+
+/*
+ * One finding. Fields that do not apply to its kind are 0 (`path` null).
+ * Valid only during the callback: copy what you keep.
+ */
+typedef struct readfat_finding {
+    uint32_t kind;         /* READFAT_FIND_* */
+    uint32_t cluster;      /* the cluster concerned (see the kind) */
+    uint32_t count;        /* a second number (see the kind) */
+    uint32_t length;       /* a length in clusters or sectors (see the kind) */
+    uint64_t sector;       /* absolute 512-byte sector concerned, as the reader numbers
+                              them (the first sector of `cluster` when there is one) */
+    uint64_t size;         /* the entry's size in bytes, for the chain kinds */
+    const uint16_t *path;  /* UTF-16 path of the file or directory concerned from the
+                              root, '/' separated, zero-terminated; null for none. A path
+                              longer than 4095 units is cut (`path_cut` is set) */
+    uint32_t path_len;     /* units of `path` before the terminator */
+    uint32_t path_cut;     /* nonzero when `path` was cut */
+    const dv_entry *entry; /* the directory entry concerned, or null (the root, FAT kinds) */
+} readfat_finding;
+
+/* Called by readfat_check with each finding and `fn_data`. Return 0 to go
+ * on, anything else to stop the check there. It must not use the volume. */
+typedef int (*readfat_check_fn)(void *fn_data, const readfat_finding *finding);
+
+/*
+ * Checks the FAT12, FAT16 or FAT32 volume `vol` for what `what`
+ * (READFAT_CHECK_* bits) names, and reports each finding to `fn` (may be
+ * null: the findings are only counted). The FAT pass reads every FAT copy
+ * through the reader, a logical sector at a time; the tree walk lists every
+ * directory from the root (live entries only: deleted ones are passed over,
+ * also on a volume mounted with DV_FLAG_DELETED) through one directory slot
+ * of the volume's (so one must be free), and follows every chain through the
+ * FAT cache, each cluster at most once: a chain stops at the first cluster
+ * another chain reached (CROSSLINK; MOVE_PAIR when both entries start there
+ * and carry move marks, for the first 256 marked entries) or that it reached
+ * itself (LOOP), and a
+ * directory whose first cluster was reached before is not entered. The
+ * labels' and "."/".." entries' clusters are not followed.
+ *
+ * Returns the number of findings reported (0: nothing found; when `fn`
+ * stopped the check, those up to and including the one it stopped at), or
+ * -1 with `*err` (when `err` is not null), after the findings up to then:
+ *   EINVAL          null `vol`, or an exFAT volume (not checked yet)
+ *   ENOMEM          the allocator refused the bitmap or the walk's frames
+ *   ENFILE          no free directory slot
+ *   EIO             the reader failed a FAT sector or a boot sector (the FAT
+ *                   pass), or the root directory could not be read
+ * Everything allocated is released before the call returns.
+ */
+DORVEX_API long readfat_check(readfat_volume *vol, uint32_t what, readfat_check_fn fn,
+                              void *fn_data, int *err);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DORVEX_CHECKFAT_H */

@@ -1,0 +1,606 @@
+// The volume check: a pass over the FAT (copies compared, used clusters noted in a bitmap),
+// then a walk over the tree with an explicit stack that follows every chain once, marking
+// the clusters it reaches in a second bitmap; what is used but not reached is lost.
+#include <cerrno>
+#include <cstring>
+
+#include "codec/dirent_internal.h"
+#include "dorvex/checkfat.h"
+#include "volume/fat_chain.h"
+#include "volume/readfat_internal.h"
+
+namespace dorvex {
+namespace {
+
+constexpr uint32_t kPathMax = 4095;
+constexpr uint32_t kNoCluster = 0xFFFFFFFFu;
+constexpr uint8_t kMoveMarks = DV_NTRES_MOVE_FROM | DV_NTRES_MOVE_TO;
+// Marked entries remembered to tell a cut move's second name from a cross-link.
+constexpr uint32_t kMarksMax = 256;
+// A long name takes at most 20 entries: only the last 20 of a run can belong to its entry.
+constexpr uint32_t kRunMax = 20;
+
+struct Mark {
+    uint32_t first;
+    uint8_t mark;
+};
+
+struct Frame {
+    dv_entry entry;    // the directory's own entry (unused for the root)
+    uint32_t first;    // its first cluster (0: the FAT12/16 root region)
+    uint32_t parent;   // its parent's first cluster, as ".." should hold it
+    uint32_t pos;      // where the listing goes on
+    uint32_t records;  // records listed so far
+    uint32_t path_len; // units of the path up to this directory
+    bool root;
+    bool scanned; // its raw entries were looked at for orphaned long names
+};
+
+struct Checker {
+    readfat_volume *vol;
+    readfat_check_fn fn;
+    void *fn_data;
+    uint32_t last = 0;          // the data area is 2 .. last
+    uint8_t *used = nullptr;    // bit per cluster: the FAT marks it used
+    uint8_t *reached = nullptr; // bit per cluster: a chain of the tree reaches it
+    Frame *frames = nullptr;
+    uint16_t *path = nullptr; // kPathMax + 1 units
+    uint32_t path_len = 0;
+    bool path_cut = false;
+    long found = 0;
+    bool stopped = false;
+    uint32_t free_count = 0;
+    Mark *marks = nullptr; // kMarksMax
+    uint32_t marks_n = 0;
+    uint8_t *sector_buf = nullptr; // one logical sector
+
+    static bool bit(const uint8_t *map, uint32_t c) { return (map[c >> 3] >> (c & 7)) & 1u; }
+    static void set(uint8_t *map, uint32_t c) {
+        map[c >> 3] = uint8_t(map[c >> 3] | 1u << (c & 7));
+    }
+
+    void *take(size_t bytes) {
+        void *p = vol->alloc_fn(vol->alloc_data, bytes);
+        if (p) std::memset(p, 0, bytes);
+        return p;
+    }
+    void give(void *p) {
+        if (p) vol->free_fn(vol->alloc_data, p);
+    }
+
+    void report(readfat_finding f, bool with_path, const dv_entry *entry = nullptr) {
+        if (stopped) return;
+        if (with_path) {
+            path[path_len] = 0;
+            f.path = path;
+            f.path_len = path_len;
+            f.path_cut = path_cut;
+        }
+        f.entry = entry;
+        if (f.sector == 0 && f.cluster >= 2 && f.cluster <= last)
+            f.sector = cluster_sector(vol, f.cluster);
+        ++found;
+        if (fn && fn(fn_data, &f) != 0) stopped = true;
+    }
+
+    // Appends '/' and `name` to the path; returns the length to go back to.
+    uint32_t push_name(const dv_name &name) {
+        const uint32_t before = path_len;
+        if (path_len + 1u + name.len > kPathMax) {
+            path_cut = true;
+            return before;
+        }
+        path[path_len++] = '/';
+        for (uint32_t i = 0; i < name.len; ++i) path[path_len++] = name.units[i];
+        return before;
+    }
+
+    // ---- The FAT pass ---------------------------------------------------------------
+
+    void note_entry(uint64_t i, uint32_t value) {
+        if (i < 2 || i > last) return;
+        const uint32_t bad = vol->fat_type == 12   ? 0xFF7u
+                             : vol->fat_type == 16 ? 0xFFF7u
+                                                   : 0x0FFFFFF7u;
+        if (value == 0)
+            ++free_count;
+        else if (value != bad)
+            set(used, static_cast<uint32_t>(i));
+    }
+
+    uint32_t first_cluster_at(uint64_t byte) const {
+        return static_cast<uint32_t>(vol->fat_type == 12 ? byte * 2 / 3
+                                                         : byte / (vol->fat_type / 8u));
+    }
+
+    int fat_pass() {
+        const uint32_t bps = vol->bytes_per_sector;
+        const uint64_t need = vol->fat_type == 12 ? uint64_t{last} + last / 2 + 2
+                                                  : (uint64_t{last} + 1) * (vol->fat_type / 8u);
+        uint64_t sectors = (need + bps - 1) / bps;
+        const uint64_t fat_logical = vol->fat_sectors >> vol->sector_shift;
+        if (sectors > fat_logical) sectors = fat_logical;
+        auto *buf = static_cast<uint8_t *>(take(size_t{bps} * 2));
+        if (!buf) return ENOMEM;
+        uint8_t *copy = buf + bps;
+        const uint32_t copies = vol->fat_count < 16 ? vol->fat_count : 16;
+        uint64_t first_bad[16] = {};
+        uint32_t first_cl[16] = {}, bad_count[16] = {};
+        uint8_t pair[3] = {};
+        uint32_t have = 0;
+        uint64_t index = 0;
+        int rc = 0;
+        const uint32_t n = 1u << vol->sector_shift;
+        for (uint64_t at = 0; at < sectors && rc == 0; ++at) {
+            const uint64_t lo = vol->fat_start, hi = lo + vol->fat_sectors;
+            if (read_run(vol, lo + (at << vol->sector_shift), n, buf, lo, hi) != ReadResult::ok) {
+                rc = EIO;
+                break;
+            }
+            const uint64_t offset = at * bps;
+            const size_t bytes = static_cast<size_t>(need - offset < bps ? need - offset : bps);
+            if (vol->fat_type == 12) {
+                // Two 12-bit entries in three bytes; a pair may straddle two sectors.
+                for (size_t k = 0; k < bytes; ++k) {
+                    pair[have++] = buf[k];
+                    if (have < 3) continue;
+                    note_entry(index, pair[0] | (pair[1] & 0x0Fu) << 8);
+                    note_entry(index + 1, pair[1] >> 4 | uint32_t{pair[2]} << 4);
+                    index += 2;
+                    have = 0;
+                }
+            } else {
+                const size_t step = vol->fat_type / 8u;
+                for (size_t k = 0; k + step <= bytes; k += step, ++index)
+                    note_entry(index, vol->fat_type == 32 ? load_le32(buf + k) & kFatMask
+                                                          : load_le16(buf + k));
+            }
+            for (uint32_t c = 1; c < copies; ++c) {
+                const uint64_t clo = lo + uint64_t{c} * vol->fat_sectors,
+                               chi = clo + vol->fat_sectors;
+                if (read_run(vol, clo + (at << vol->sector_shift), n, copy, clo, chi) !=
+                    ReadResult::ok) {
+                    rc = EIO;
+                    break;
+                }
+                // Only the bytes that hold entries count; FAT32 keeps 4 spare bits per entry.
+                size_t k = 0;
+                while (k < bytes && copy[k] == buf[k]) ++k;
+                if (k == bytes) continue;
+                if (bad_count[c]++ == 0) {
+                    first_bad[c] = clo + (at << vol->sector_shift);
+                    first_cl[c] = first_cluster_at(offset + k);
+                }
+            }
+        }
+        if (vol->fat_type == 12 && have == 2) note_entry(index, pair[0] | (pair[1] & 0x0Fu) << 8);
+        give(buf);
+        if (rc != 0) return rc;
+        for (uint32_t c = 1; c < copies; ++c)
+            if (bad_count[c] != 0) {
+                readfat_finding f{};
+                f.kind = READFAT_FIND_FAT_DIFFERS;
+                f.count = c - 1;
+                f.cluster = first_cl[c];
+                f.sector = first_bad[c];
+                f.length = bad_count[c];
+                report(f, false);
+            }
+        return 0;
+    }
+
+    void volume_state() {
+        readfat_volinfo info;
+        readfat_info(vol, &info);
+        if (info.notes & DV_VOL_NOTE_DIRTY) {
+            readfat_finding f{};
+            f.kind = READFAT_FIND_DIRTY;
+            report(f, false);
+        }
+        if (vol->fat_type == 32 && info.fsinfo_free != 0xFFFFFFFFu &&
+            info.fsinfo_free != free_count) {
+            readfat_finding f{};
+            f.kind = READFAT_FIND_FSINFO_FREE;
+            f.count = info.fsinfo_free;
+            f.length = free_count;
+            report(f, false);
+        }
+    }
+
+    // FAT32 keeps a copy of its boot sector; a cut label change leaves the two apart.
+    int boot_backup() {
+        if (vol->fat_type != 32) return 0;
+        const uint32_t bps = vol->bytes_per_sector, n = 1u << vol->sector_shift;
+        const uint64_t start = vol->fat_start - vol->reserved_sectors, hi = vol->fat_start;
+        if (read_run(vol, start, n, sector_buf, start, hi) != ReadResult::ok) return EIO;
+        const uint32_t bk = load_le16(sector_buf + DV_BPB_BACKUP_BOOT);
+        const uint64_t at = start + (uint64_t{bk} << vol->sector_shift);
+        if (bk == 0 || bk == 0xFFFFu || at + n > hi) return 0; // none kept
+        auto *copy = static_cast<uint8_t *>(take(bps));
+        if (!copy) return ENOMEM;
+        int rc = 0;
+        if (read_run(vol, at, n, copy, start, hi) != ReadResult::ok)
+            rc = EIO;
+        else {
+            uint32_t differ = 0;
+            for (uint32_t i = 0; i < bps; ++i) differ += sector_buf[i] != copy[i];
+            if (differ != 0) {
+                readfat_finding f{};
+                f.kind = READFAT_FIND_BOOT_BACKUP;
+                f.count = bk;
+                f.length = differ;
+                f.sector = at;
+                report(f, false);
+            }
+        }
+        give(copy);
+        return rc;
+    }
+
+    // ---- Chains ----------------------------------------------------------------------
+
+    // Whether `target` is among the first `steps` clusters of the chain from `first`.
+    bool on_own_chain(uint32_t first, uint32_t target, uint32_t steps) {
+        uint32_t c = first;
+        for (uint32_t i = 0; i < steps; ++i) {
+            if (c == target) return true;
+            c = next_cluster(vol, c);
+            if (c < 2 || c > last) return false;
+        }
+        return false;
+    }
+
+    void report_long(readfat_finding f, uint32_t extra, uint32_t n, const dv_entry *e) {
+        if (extra == 0) return;
+        f.kind = READFAT_FIND_CHAIN_LONG;
+        f.cluster = extra;
+        f.count = 0;
+        f.sector = 0;
+        f.length = n;
+        report(f, true, e);
+    }
+
+    // Whether the marked entry `e` starting at `first` is the second name of a cut move: an
+    // earlier entry on the same chain carries the other mark (or, moved within its own
+    // directory, the same one).
+    bool move_partner(uint32_t first, const dv_entry *e) const {
+        if (!e || (e->lcase & kMoveMarks) == 0) return false;
+        for (uint32_t i = 0; i < marks_n; ++i)
+            if (marks[i].first == first) return true;
+        return false;
+    }
+
+    // Follows the chain from `first`, marking what it reaches. `need` is the clusters the
+    // size asks for, kNoCluster for a directory. Returns EIO when a FAT sector fails.
+    int walk_chain(uint32_t first, uint32_t need, uint64_t size, const dv_entry *e) {
+        readfat_finding f{};
+        f.size = size;
+        if (first < 2 || first > last) {
+            if (first == 0 && need != kNoCluster && need == 0) return 0;
+            f.kind = first == 0 ? READFAT_FIND_CHAIN_SHORT : READFAT_FIND_BAD_LINK;
+            f.count = first;
+            report(f, true, e);
+            return 0;
+        }
+        uint32_t c = first, n = 0, extra = 0;
+        for (;;) {
+            if (bit(reached, c)) {
+                f.kind = on_own_chain(first, c, n) ? READFAT_FIND_LOOP : READFAT_FIND_CROSSLINK;
+                if (n == 0 && move_partner(first, e)) {
+                    f.kind = READFAT_FIND_MOVE_PAIR;
+                    f.count = e->lcase & kMoveMarks;
+                }
+                f.cluster = c;
+                f.length = n;
+                report(f, true, e);
+                report_long(f, extra, n, e);
+                return 0; // the walk stops: a chain cut here is not judged short
+            }
+            if (n == 0 && e && (e->lcase & kMoveMarks) && marks_n < kMarksMax)
+                marks[marks_n++] = {first, static_cast<uint8_t>(e->lcase & kMoveMarks)};
+            set(reached, c);
+            if (++n == need + 1 && need != kNoCluster) extra = c;
+            const uint32_t next = next_cluster(vol, c);
+            if (next == kFatUnreadable) return EIO;
+            if (is_chain_end(next)) break;
+            if (next < 2 || next > last) {
+                f.kind = READFAT_FIND_BAD_LINK;
+                f.cluster = c;
+                f.count = next;
+                report(f, true, e);
+                break;
+            }
+            c = next;
+        }
+        report_long(f, extra, n, e);
+        if (need != kNoCluster && n < need) {
+            f.kind = READFAT_FIND_CHAIN_SHORT;
+            f.cluster = c;
+            f.length = n;
+            report(f, true, e);
+        }
+        return 0;
+    }
+
+    // ---- The tree walk ---------------------------------------------------------------
+
+    static bool is_dot(const dv_entry &e, uint32_t dots) {
+        if (e.name.len != dots) return false;
+        for (uint32_t i = 0; i < dots; ++i)
+            if (e.name.units[i] != '.') return false;
+        return true;
+    }
+
+    void check_dots(Frame &fr, const dv_entry *e) {
+        if (fr.root || fr.records > 1) return;
+        const bool dot = fr.records == 0;
+        const uint32_t want = dot ? fr.first : fr.parent;
+        readfat_finding f{};
+        f.kind = dot ? READFAT_FIND_BAD_DOT : READFAT_FIND_BAD_DOTDOT;
+        f.cluster = want;
+        f.count = kNoCluster;
+        if (e && is_dot(*e, dot ? 1 : 2) && (e->attr & DV_ATTR_DIRECTORY)) {
+            const uint32_t got = entry_cluster(vol, e);
+            // FAT32 writers put 0 in the ".." of a directory below the root; some the root's.
+            if (got == want ||
+                (!dot && want == 0 && got == vol->root_cluster && vol->fat_type == 32))
+                return;
+            f.count = got;
+        }
+        if (want == 0) f.sector = 0;
+        report(f, true, e ? e : &fr.entry);
+    }
+
+    int walk_tree() {
+        Frame *top = frames;
+        std::memset(top, 0, sizeof *top);
+        top->root = true;
+        top->first = vol->fat_type == 32 ? vol->root_cluster : 0;
+        if (top->first != 0) {
+            if (int rc = walk_chain(top->first, kNoCluster, 0, nullptr)) return rc;
+        }
+        uint32_t depth = 1;
+        int err = 0;
+        while (depth > 0 && !stopped) {
+            Frame &fr = frames[depth - 1];
+            path_len = fr.path_len;
+            if (!fr.scanned) {
+                fr.scanned = true;
+                scan_orphans(fr);
+                if (stopped) break;
+            }
+            readfat_dir *d =
+                fr.root ? dir_open_path(vol, "", &err) : dir_open_entry(vol, &fr.entry, &err);
+            if (!d) return fr.root && err != ENFILE ? EIO : err;
+            if (fr.pos != 0 && dir_seek(vol, d, fr.pos, &err) != 0) {
+                readfat_closedir(vol, d);
+                if (fr.root) return EIO;
+                unreadable(fr, err);
+                --depth;
+                continue;
+            }
+            bool descend = false;
+            for (;;) {
+                const dv_entry *e = dir_next(vol, d, &err);
+                if (!e) {
+                    if (err != DV_E_ENDDIR) unreadable(fr, err);
+                    check_dots(fr, nullptr);
+                    if (fr.records == 0) {
+                        ++fr.records;
+                        check_dots(fr, nullptr);
+                    }
+                    break;
+                }
+                if (e->deleted) continue;
+                check_dots(fr, e);
+                const uint32_t index = fr.records++;
+                if (!fr.root && index < 2 && is_dot(*e, index + 1)) continue;
+                if ((e->attr & DV_ATTR_VOLUME) != 0 && (e->attr & DV_ATTR_DIRECTORY) == 0) continue;
+                const uint32_t back = push_name(e->name);
+                const uint32_t first = entry_cluster(vol, e);
+                const bool is_dir = (e->attr & DV_ATTR_DIRECTORY) != 0;
+                if (!is_dir) {
+                    const uint64_t cb = vol->cluster_bytes;
+                    const uint32_t need = static_cast<uint32_t>((uint64_t{e->size} + cb - 1) / cb);
+                    if (int rc = walk_chain(first, need, e->size, e)) {
+                        readfat_closedir(vol, d);
+                        return rc;
+                    }
+                    path_len = back;
+                    if (stopped) break;
+                    continue;
+                }
+                // A directory is entered only when its first cluster is new to the walk:
+                // that bounds the walk however the tree's links loop.
+                const bool fresh = first >= 2 && first <= last && !bit(reached, first);
+                if (int rc = walk_chain(first, kNoCluster, 0, e)) {
+                    readfat_closedir(vol, d);
+                    return rc;
+                }
+                if (!fresh || stopped) {
+                    path_len = back;
+                    if (stopped) break;
+                    continue;
+                }
+                if (depth >= READFAT_CHECK_MAX_DEPTH) {
+                    readfat_finding f{};
+                    f.kind = READFAT_FIND_TOO_DEEP;
+                    f.cluster = first;
+                    report(f, true, e);
+                    path_len = back;
+                    continue;
+                }
+                fr.pos = dir_tell(d);
+                Frame &child = frames[depth];
+                std::memset(&child, 0, sizeof child);
+                child.entry = *e;
+                child.first = first;
+                child.parent = fr.root ? 0 : fr.first;
+                child.path_len = path_len;
+                path_len = back;
+                ++depth;
+                descend = true;
+                break;
+            }
+            readfat_closedir(vol, d);
+            if (!descend) --depth;
+        }
+        return 0;
+    }
+
+    // Long-name entries that no short entry owns: those of a run before a short entry that
+    // do not form its whole run, and any run that ends at a deleted entry or the end mark.
+    // The directory is read raw, a logical sector at a time; what cannot be read is left to
+    // the listing, which reports it.
+    void scan_orphans(const Frame &fr) {
+        const uint32_t bps = vol->bytes_per_sector, n = 1u << vol->sector_shift;
+        const uint32_t per = bps / DV_DIRENT_SIZE;
+        uint8_t seq[kRunMax], sum[kRunMax];
+        uint32_t run_n = 0, in_run = 0, run_at = 0, ordinal = 0;
+        uint64_t run_sector = 0;
+        auto orphans = [&](uint32_t owned) {
+            if (in_run > owned) {
+                readfat_finding f{};
+                f.kind = READFAT_FIND_LFN_ORPHAN;
+                f.count = run_at;
+                f.length = in_run - owned;
+                f.sector = run_sector;
+                f.cluster = fr.first;
+                report(f, true, fr.root ? nullptr : &fr.entry);
+            }
+            in_run = run_n = 0;
+        };
+        // Returns false at the end mark.
+        auto sector = [&](uint64_t s) {
+            for (uint32_t i = 0; i < per; ++i, ++ordinal) {
+                const uint8_t *e = sector_buf + size_t{i} * DV_DIRENT_SIZE;
+                if (e[0] == 0) return false;
+                if (e[0] == 0xE5) {
+                    orphans(0);
+                    continue;
+                }
+                if ((e[DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN) {
+                    if (in_run++ == 0) {
+                        run_at = ordinal;
+                        run_sector = s;
+                    }
+                    if (run_n == kRunMax) {
+                        std::memmove(seq, seq + 1, kRunMax - 1);
+                        std::memmove(sum, sum + 1, kRunMax - 1);
+                        --run_n;
+                    }
+                    seq[run_n] = e[0];
+                    sum[run_n++] = e[DV_LFN_CHECKSUM];
+                    continue;
+                }
+                // The last k entries of the run are the entry's when they count down from
+                // k (the first marked last) and carry its checksum.
+                const uint8_t want = shortname_checksum(e);
+                uint32_t owned = 0;
+                for (uint32_t k = 1; k <= run_n && owned == 0; ++k) {
+                    const uint32_t at = run_n - k;
+                    bool ok = (seq[at] & DV_LFN_LAST) != 0 && (seq[at] & 0x1Fu) == k;
+                    for (uint32_t j = 0; ok && j < k; ++j)
+                        ok = (seq[at + j] & 0x1Fu) == k - j && sum[at + j] == want;
+                    if (ok) owned = k;
+                }
+                orphans(owned);
+            }
+            return true;
+        };
+        if (fr.root && fr.first == 0) {
+            const uint64_t lo = vol->root_start, hi = lo + vol->root_sectors;
+            for (uint64_t s = lo; s + n <= hi; s += n)
+                if (read_run(vol, s, n, sector_buf, lo, hi) != ReadResult::ok || !sector(s)) break;
+            orphans(0);
+            return;
+        }
+        const uint64_t lo = vol->data_start, hi = vol->end_sector;
+        const uint32_t most = 65536 / vol->dir_entries_per_cluster + 1;
+        uint32_t c = fr.first;
+        for (uint32_t steps = 0; steps < most && c >= 2 && c <= last; ++steps) {
+            const uint64_t at = cluster_sector(vol, c);
+            for (uint32_t k = 0; k < vol->sectors_per_cluster; k += n)
+                if (read_run(vol, at + k, n, sector_buf, lo, hi) != ReadResult::ok ||
+                    !sector(at + k)) {
+                    orphans(0);
+                    return;
+                }
+            c = next_cluster(vol, c);
+        }
+        orphans(0);
+    }
+
+    void unreadable(Frame &fr, int code) {
+        readfat_finding f{};
+        f.kind = READFAT_FIND_UNREADABLE;
+        f.cluster = fr.first;
+        f.count = static_cast<uint32_t>(code);
+        report(f, true, fr.root ? nullptr : &fr.entry);
+    }
+
+    void report_lost() {
+        for (uint32_t c = 2; c <= last && !stopped;) {
+            if (!bit(used, c) || bit(reached, c)) {
+                ++c;
+                continue;
+            }
+            uint32_t end = c;
+            while (end + 1 <= last && bit(used, end + 1) && !bit(reached, end + 1)) ++end;
+            readfat_finding f{};
+            f.kind = READFAT_FIND_LOST;
+            f.cluster = c;
+            f.length = end - c + 1;
+            report(f, false);
+            c = end + 1;
+        }
+    }
+};
+
+} // namespace
+
+long check_volume(readfat_volume *vol, uint32_t what, readfat_check_fn fn, void *fn_data,
+                  int *err) {
+    if (what & READFAT_CHECK_LOST) what |= READFAT_CHECK_FATS | READFAT_CHECK_TREE;
+    Checker k{vol, fn, fn_data};
+    k.last = vol->cluster_count + 1;
+    const size_t map_bytes = (size_t{k.last} >> 3) + 1;
+    int rc = 0;
+    k.used = static_cast<uint8_t *>(k.take(map_bytes * 2));
+    k.frames = static_cast<Frame *>(k.take(sizeof(Frame) * READFAT_CHECK_MAX_DEPTH));
+    k.path = static_cast<uint16_t *>(k.take((kPathMax + 1) * sizeof(uint16_t)));
+    k.marks = static_cast<Mark *>(k.take(sizeof(Mark) * kMarksMax));
+    k.sector_buf = static_cast<uint8_t *>(k.take(vol->bytes_per_sector));
+    if (!k.used || !k.frames || !k.path || !k.marks || !k.sector_buf) rc = ENOMEM;
+    if (rc == 0) {
+        k.reached = k.used + map_bytes;
+        if (what & READFAT_CHECK_FATS) {
+            rc = k.fat_pass();
+            if (rc == 0) k.volume_state();
+            if (rc == 0 && !k.stopped) rc = k.boot_backup();
+        }
+        if (rc == 0 && (what & READFAT_CHECK_TREE) && !k.stopped) rc = k.walk_tree();
+        if (rc == 0 && (what & READFAT_CHECK_LOST) && !k.stopped) k.report_lost();
+    }
+    k.give(k.sector_buf);
+    k.give(k.marks);
+    k.give(k.path);
+    k.give(k.frames);
+    k.give(k.used);
+    if (rc != 0) {
+        set_err(err, rc);
+        return -1;
+    }
+    return k.found;
+}
+
+} // namespace dorvex
+
+extern "C" long readfat_check(readfat_volume *vol, uint32_t what, readfat_check_fn fn,
+                              void *fn_data, int *err) {
+    if (!vol || dorvex::is_exfat(vol)) {
+        dorvex::set_err(err, EINVAL);
+        return -1;
+    }
+    return dorvex::check_volume(vol, what, fn, fn_data, err);
+}
