@@ -9,6 +9,7 @@ made by patching directory entries of a mkimage image.
 """
 
 import argparse
+import errno
 import fcntl
 import functools
 import hashlib
@@ -335,7 +336,7 @@ class Base(unittest.TestCase):
 # ---- Help, version, usage --------------------------------------------------------
 
 COMMANDS = ["info", "ls", "tree", "stat", "cat", "get", "iconv", "mkimage", "put", "mkdir", "rm",
-            "mv", "label", "mkfs"]
+            "mv", "label", "mkfs", "mount", "umount"]
 
 
 class Help(Base):
@@ -3510,6 +3511,74 @@ class Exfat(Base):
                 self.assertEqual((r.returncode, text(r.stdout)), (0, whole), (disk, extra))
         self.assertRegex(text(run("info", mbr_disk).stdout), r"0x07 NTFS/exFAT .* exFAT\n")
 
+
+# ---- mount (FUSE) ----------------------------------------------------------------
+
+class Mount(Base):
+    """The volume mounted read-only through FUSE: every program sees the tree `get`
+    extracts, with its times, and statfs the volume's clusters."""
+
+    def setUp(self):
+        super().setUp()
+        if not os.path.exists("/dev/fuse"):
+            if IN_CI:
+                self.fail("no /dev/fuse (CI=true: FUSE must work there)")
+            self.skipTest("needs /dev/fuse")
+        need_tools(self, "fusermount3")
+        if "without FUSE" in text(run("mount", "x", "y").stderr):
+            if IN_CI:
+                self.fail("dorvex built without libfuse3 (CI=true: tools/deps.sh installs it)")
+            self.skipTest("dorvex built without libfuse3")
+
+    def mounted(self, img):
+        at = self.path("mnt")
+        os.makedirs(at, exist_ok=True)
+        r = run("mount", img, at)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.addCleanup(lambda: run("umount", at))
+        return at
+
+    def exfat_image(self):
+        at = self.path("camera.img")
+        with lzma.open(os.path.join(EXFAT_DIR, "camera.img.xz")) as f:
+            open(at, "wb").write(f.read())
+        return at
+
+    def test_tree_matches_get(self):
+        for make in (self.exfat_image, self.sample_image):
+            img = make()
+            at = self.mounted(img)
+            got = self.path("got")
+            r = run("get", "-q", img, "/", got)
+            self.assertEqual(r.returncode, 0, text(r.stderr))
+            d = subprocess.run(["diff", "-r", at, got], stdout=subprocess.PIPE)
+            self.assertEqual((d.returncode, text(d.stdout)), (0, ""), img)
+            walked = 0
+            for root, dirs, files in os.walk(got):
+                for name in files:
+                    rel = os.path.relpath(os.path.join(root, name), got)
+                    a, b = os.stat(os.path.join(at, rel)), os.stat(os.path.join(got, rel))
+                    self.assertEqual((a.st_mtime_ns, a.st_size, a.st_mode & 0o222),
+                                     (b.st_mtime_ns, b.st_size, 0), rel)
+                    walked += 1
+            self.assertGreater(walked, 3, img)
+            v, fs = info_json(img)["volume"], os.statvfs(at)
+            self.assertEqual((fs.f_frsize, fs.f_blocks, fs.f_bfree),
+                             (v["bytes_per_cluster"], v["clusters"], v["free_clusters"]), img)
+            self.assertEqual(run("umount", at).returncode, 0)
+            shutil.rmtree(got)
+
+    def test_read_only(self):
+        at = self.mounted(self.sample_image())
+        some = os.path.join(at, sorted(f for f in os.listdir(at)
+                                       if os.path.isfile(os.path.join(at, f)))[0])
+        for act in (lambda: open(some, "r+b"), lambda: open(os.path.join(at, "new"), "wb"),
+                    lambda: os.mkdir(os.path.join(at, "d")), lambda: os.unlink(some)):
+            with self.assertRaises(OSError) as e:
+                act()
+            self.assertEqual(e.exception.errno, errno.EROFS)
+        with self.assertRaises(FileNotFoundError):
+            os.stat(os.path.join(at, "no such file"))
 
 def main():
     global TOOL, SOURCE, EXAMPLES
