@@ -15,6 +15,7 @@
 // same source trees: tools/make_exfat_bench_images.sh DIR DORVEX read tree list, then run
 // with DORVEX_BENCH_IMAGES=DIR (bench/run.sh does both). They are mapped read-only; the
 // sector reader is a memcpy from the mapping.
+#include "tree_names.h"
 #include <dorvex/readfat.h>
 
 #include <benchmark/benchmark.h>
@@ -226,17 +227,8 @@ BENCHMARK(BM_ReadBatch)
 constexpr int kLookups = 1000;
 
 std::vector<std::string> tree_paths() {
-    auto dir_name = [](int i) {
-        char buf[40];
-        std::snprintf(buf, sizeof buf,
-                      i % 10 == 3 ? "Ordner %02d für Dinge" : "folder %02d of things", i);
-        return std::string(buf);
-    };
-    auto file_name = [](int i) {
-        char buf[48];
-        std::snprintf(buf, sizeof buf, i % 10 == 7 ? "файл %05d.dat" : "document %05d.dat", i);
-        return std::string(buf);
-    };
+    const auto dir_name = bench_dir_name;
+    const auto file_name = bench_file_name;
     std::vector<std::string> paths;
     std::mt19937 rng(7);
     for (int i = 0; i < 10000; ++i) {

@@ -12,6 +12,7 @@
 //    in "C.UTF-8".
 // The images are built in memory here (entries encoded by dv_writeentry); the sector reader
 // is a memcpy from the image.
+#include "tree_names.h"
 #include <dorvex/readfat.h>
 
 #include <benchmark/benchmark.h>
@@ -487,17 +488,8 @@ const TreeImage &tree_image() {
     if (t.img) return t;
     t.img = std::make_unique<Image>(8, 4u << 20);
     Image &img = *t.img;
-    auto dir_name = [](int i) {
-        char buf[40];
-        std::snprintf(buf, sizeof buf,
-                      i % 10 == 3 ? "Ordner %02d für Dinge" : "folder %02d of things", i);
-        return std::string(buf);
-    };
-    auto file_name = [](int i) {
-        char buf[48];
-        std::snprintf(buf, sizeof buf, i % 10 == 7 ? "файл %05d.dat" : "document %05d.dat", i);
-        return std::string(buf);
-    };
+    const auto dir_name = bench_dir_name;
+    const auto file_name = bench_file_name;
     std::vector<dv_entry> top;
     std::vector<std::string> all;
     for (int a = 0; a < 10; ++a) {

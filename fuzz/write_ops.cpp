@@ -1,8 +1,9 @@
 // Fuzz target: the input is a medium (damaged as it comes) and, in its last 64 bytes, a
-// sequence of changes: make directories, put, replace, remove (files, empty directories and
-// whole trees), move, set times, attributes and the label, with names that clash. The reader and
-// the writer abort on any request outside the volume; the allocator aborts on leaks and bad
-// releases. Whatever the medium holds, every call must return, and closing must release everything.
+// sequence of changes: make directories, put, replace, change files in place, remove (files, empty
+// directories and whole trees), move, set times, attributes and the label, with names that clash.
+// The reader and the writer abort on any request outside the volume; the allocator aborts on leaks
+// and bad releases. Whatever the medium holds, every call must return, and closing must release
+// everything.
 #include "fuzz_common.h"
 
 #include <dorvex/writefat.h>
@@ -82,10 +83,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             disk.max_read = 8;
     dvfuzz::Alloc alloc;
     int err = 0;
+    // The last byte picks the memory: the tool's (FAST) or a device's (SMALL: sector buffers,
+    // no caches, a window of tails, a small reclaim bitmap).
+    writefat_config config;
+    writefat_config_init(&config,
+                         data[size - 1] & 1 ? WRITEFAT_CONFIG_SMALL : WRITEFAT_CONFIG_FAST);
+    if (data[size - 1] & 2) config.alias_tails = 64;
     writefat_volume *w =
-        writefat_open2(0, sectors, 512, &disk, Disk::read, Disk::write,
-                       readfat_optimal_flags() | DV_FLAG_NTCASE | DV_FLAG_NOCASE, 1, 1, &err,
-                       &alloc, dvfuzz::Alloc::alloc, dvfuzz::Alloc::release);
+        writefat_open3(0, sectors, 512, &disk, Disk::read, Disk::write,
+                       readfat_optimal_flags() | DV_FLAG_NTCASE | DV_FLAG_NOCASE, 1, 1, &config,
+                       &err, &alloc, dvfuzz::Alloc::alloc, dvfuzz::Alloc::release);
     if (!w) {
         if (alloc.live() != 0) dvfuzz::fail("failed open kept memory");
         return 0;
@@ -101,10 +108,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             break;
         case 1:
         case 2: {
-            writefat_file *f = writefat_create(w, name, ops[i] & 0x80 ? WRITEFAT_REPLACE : 0, &err);
+            // Bit 0x20 changes a file in place instead: seek, write, flush, truncate.
+            const bool in_place = (ops[i] & 0x20) != 0;
+            writefat_file *f =
+                in_place
+                    ? writefat_open_file(
+                          w, name, WRITEFAT_CREATE | (ops[i] & 0x10 ? WRITEFAT_APPEND : 0), &err)
+                    : writefat_create(w, name, ops[i] & 0x80 ? WRITEFAT_REPLACE : 0, &err);
             if (!f) break;
             content.assign(size_t(ops[i + 1]) * 97, char(ops[i]));
+            if (in_place) writefat_seek(w, f, size_t(ops[i + 1]) * 13);
             writefat_write(w, f, content.data(), content.size(), &err);
+            if (in_place) {
+                writefat_flush(w, f, 1700000000);
+                writefat_truncate(w, f, size_t(ops[i + 1] & 0x0F) * 300);
+                writefat_preallocate(w, f, size_t(ops[i + 1]) * 200);
+                writefat_write(w, f, content.data(), content.size() / 3, &err);
+            }
             if (ops[i] & 0x40)
                 writefat_abort(w, f);
             else
@@ -131,11 +151,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             writefat_setlabel(w, ops[i + 1] & 1 ? "FUZZ DISK" : "");
             break;
         default: {
-            // Groups open, sync and close between the other operations.
+            // Groups open, sync and close between the other operations; reclaim mends (or
+            // refuses) whatever the image holds.
+            writefat_reclaim_report rep;
             if (ops[i] & 0x80)
                 writefat_group(w, ops[i] & 0x40 ? 0 : 1);
             else if (ops[i] & 0x40)
                 writefat_sync(w);
+            else if (ops[i] & 0x20)
+                writefat_reclaim(w, ops[i] & 0x10 ? &rep : nullptr);
             dv_entry st;
             readfat_stat(writefat_reader(w), name, &st);
             break;

@@ -153,6 +153,16 @@ typedef struct dv_timestamp {
 #define DV_LCASE_EXT 0x10u  /* the extension is lower case */
 
 /*
+ * Move marks of byte 12 (dv_entry.lcase), which writefat_rename sets while a
+ * move is under way and clears when it is done: an entry left with one
+ * names a chain that another entry may name too (see writefat_reclaim).
+ * fsck.fat, mtools and The Sleuth Kit ignore both bits; Windows uses 0x01
+ * and 0x02 (EFS), Linux 0x20 (fsck.fat renames a short name alone with it).
+ */
+#define DV_NTRES_MOVE_FROM 0x04u /* the old name of a move: it goes */
+#define DV_NTRES_MOVE_TO 0x40u   /* the new name of a move: it stays */
+
+/*
  * One decoded directory entry with its long name. Plain data: copy it
  * byte for byte.
  *   name       long name (or the 8.3 name with a dot when there is none)
@@ -163,7 +173,8 @@ typedef struct dv_timestamp {
  *   ctime      creation time, to 10 ms
  *   atime      last access date, at 00:00 UTC
  *   mtime      modification time, to 2 s
- *   lcase      byte 12 of the short entry: DV_LCASE_BASE, DV_LCASE_EXT
+ *   lcase      byte 12 of the short entry as stored: DV_LCASE_BASE,
+ *              DV_LCASE_EXT, and the move marks DV_NTRES_MOVE_FROM/_TO
  *   deleted    1 when the entry is deleted (`shortname` then starts with
  *              0xE5, the byte FAT stores over a deleted entry's first one;
  *              readfat_readdir also marks every entry of a deleted directory)

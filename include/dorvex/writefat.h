@@ -11,14 +11,28 @@
  *     writefat_volume *w = writefat_open(0, sectors, 512, &img, my_reader,
  *                                        my_writer, readfat_optimal_flags(),
  *                                        4, 4, &err);
- *     writefat_mkdir(w, "/DOCS");
+ *     writefat_mkdir(w, "/DOCS", mtime);
  *     writefat_file *f = writefat_create(w, "/DOCS/notes.txt", 0, &err);
  *     writefat_write(w, f, text, len, &err);
- *     writefat_finish(w, f, mtime, &err);      // the file appears here
+ *     err = writefat_finish(w, f, mtime);      // the file appears here
  *     err = writefat_close(w);
  *
+ * A logger on a small device appends to a file and flushes it as it goes,
+ * with a few KiB of memory (see "Memory" and "Changing a file in place";
+ * examples/logger.c):
+ *
+ *     writefat_config c;
+ *     writefat_config_init(&c, WRITEFAT_CONFIG_SMALL);
+ *     w = writefat_open3(0, sectors, 512, &card, my_reader, my_writer,
+ *                        readfat_optimal_flags(), 1, 1, &c, &err,
+ *                        &pool, my_alloc, my_free);
+ *     f = writefat_open_file(w, "/LOG/DAY.CSV", WRITEFAT_CREATE | WRITEFAT_APPEND, &err);
+ *     writefat_write(w, f, line, n, &err);
+ *     err = writefat_flush(w, f, now);          // every line so far survives a cut
+ *
  * writefat_reader() gives the read side (a readfat_volume mounted with your
- * flags and slot counts) for listing and reading. Handles opened there see
+ * flags, matching names as the writer does, and your slot counts) for
+ * listing and reading. Handles opened there see
  * the volume as it was when they were opened: reopen them after a change.
  * A file handle whose file is then removed or replaced (writefat_remove,
  * writefat_remove_tree, writefat_finish of a WRITEFAT_REPLACE file) turns
@@ -51,7 +65,14 @@
  * directory, or in a large indexed one the next after the last it gave), in
  * the form Windows writes (no long-name entry that holds only the
  * terminator). Names may not be empty, ".", "..", end in a dot or space,
- * or hold control characters or any of " * / : < > ? \ | (EINVAL).
+ * or hold control characters or any of " * / : < > ? \ | (EINVAL). Nor may
+ * they name a device Windows opens instead of a file: CON, PRN, AUX, NUL,
+ * COM1..COM9 and LPT1..LPT9 (also with the superscript digits 1, 2, 3 that
+ * Windows takes for them), in any case, alone or before a dot ("nul.txt",
+ * "Con.tar.gz", "AUX .log"): every operation that makes a name refuses them
+ * with EINVAL. COM0, LPT0, CONSOLE and "CON-1" are ordinary names. Entries
+ * that already hold such names (written by another system) can be read,
+ * removed and renamed away.
  *
  * Allocation. Free clusters are taken after the previous cluster of the
  * same chain where that one is free (files land contiguously), else from
@@ -66,18 +87,56 @@
  * entry that publishes the chain, and on removal the entry before its
  * clusters are freed. A name's entries are placed inside one logical sector
  * (for names up to 195 units on 512-byte sectors), so one sector write
- * publishes or removes them. A crash at any write therefore leaves every
- * file that existed before the operation intact; `fsck.fat -n` finds at most
- * lost clusters, a stale FSInfo, the dirty flag, or FAT copies that differ
- * (a crash between the writes of one FAT sector's copies; the first copy is
- * the sound one). A replaced file is the old or the new file, never a mix: the
+ * publishes or removes them. A longer name may span two sectors; it is
+ * written from its first sector on and removed from its last (the one with
+ * the short entry) back, so a cut between the two leaves the file whole
+ * under its name, or absent with a part of its long name that belongs to no
+ * entry (no order of the two writes avoids such a part; writefat_reclaim
+ * deletes it).
+ * A crash at any write therefore leaves every file that existed before the
+ * operation intact; `fsck.fat -n` finds at most lost clusters, a stale
+ * FSInfo, the dirty flag, FAT copies that differ (a crash between the writes
+ * of one FAT sector's copies; the first copy is the sound one), such an
+ * orphaned long-name part, and what a cut move or label change leaves (below).
+ * A replaced file is the old or the new file, never a mix: the
  * new data goes to a new chain, then one sector write switches the entry.
  * A tree removed by writefat_remove_tree is whole or gone: its top entry goes
  * first, and what follows only frees what is then unreachable (a cut leaves
- * lost clusters). A move cut between its two directory writes may leave the
- * file under both names, on one chain (never under neither). A group
- * (writefat_group) widens this from one operation to the group's changes
- * since its last sync.
+ * lost clusters). A file changed in place keeps everything up to its last
+ * flush (see "Changing a file in place"); after a cut append its chain may
+ * run past its size, which fsck.fat -n reports and writefat_reclaim ends at
+ * the size (until then the next append takes those clusters again).
+ *
+ * A move (writefat_rename, also within a directory) marks the old short
+ * entry "leaving" (DV_NTRES_MOVE_FROM in byte 12, a bit other systems
+ * ignore), writes the new name marked "arriving" (DV_NTRES_MOVE_TO), points a
+ * moved directory's ".." at its new parent, deletes the old name and then
+ * clears the new one's mark. A cut in between may leave the file under both
+ * names, on one chain (never under neither): fsck.fat -n reports clusters
+ * shared by two files (and for a directory a ".." that names only one of its
+ * parents). Nothing frees the chain of a marked entry: writefat_remove and
+ * writefat_remove_tree take the marked name away and leave its clusters (and
+ * what a directory holds) to the other name, writefat_finish of a
+ * WRITEFAT_REPLACE file over it keeps the old chain for the other name, and
+ * writefat_open_file refuses it (EBUSY). So removing either name keeps the
+ * other's data, and writefat_reclaim finishes the move (the old name goes)
+ * or clears a mark left alone; a chain neither name keeps any more is a lost
+ * chain it frees.
+ *
+ * writefat_setlabel writes the root directory's label entry first, then the
+ * boot sector, then FAT32's backup boot sector: after a cut the root's label
+ * is the one that counts (fsck.fat -n reports the boot sector's as differing),
+ * and writefat_reclaim copies it to the boot sectors.
+ *
+ * What a cut leaves is mended by writefat_reclaim, which runs at open when
+ * the dirty flag says the volume was not closed cleanly (FAT16/32; on FAT12,
+ * which has no flag, call it). After it fsck.fat -n finds no lost clusters,
+ * shared chains, chains past their file's size, orphaned long-name parts or
+ * label differences, unless it met damage (its report says so). What remains
+ * is the dirty flag
+ * (writefat_close clears only a flag it set itself), a free count written at
+ * close, and differing FAT copies. A group (writefat_group) widens this from
+ * one operation to the group's changes since its last sync.
  *
  * Errors are returned (0 or a code) or, for calls that return a handle or
  * count, stored through `err` (written on failure only; may be null):
@@ -90,11 +149,13 @@
  *   ENOSPC     no free cluster; a full fixed root directory (FAT12/16); a
  *              directory at 65,536 entries. Nothing half-written is visible.
  *   EFBIG      a file would pass 4 GiB - 1 bytes
- *   EINVAL     a name FAT cannot hold, the root as a target, a directory
- *              moved into itself, a bad label, a null argument, a closed
- *              or foreign handle
+ *   EINVAL     a name FAT cannot hold or a device name (see above), the
+ *              root as a target, a directory moved into itself, a bad
+ *              label, a null argument, a closed or foreign handle
  *   ENAMETOOLONG, EILSEQ   the path text (see dv_parsepath)
- *   EBUSY      a second file open for writing
+ *   EBUSY      a second file open for writing; removing or moving the file
+ *              open for writing (or a tree that holds it); an entry left
+ *              marked by a cut move opened for writing
  *   EIO        a sector could not be read or written, or the volume is
  *              damaged where the operation needed it (a chain leaving the
  *              data area)
@@ -102,18 +163,20 @@
  * After a failed write of the medium the volume refuses every further
  * change with the same code: what is in memory may no longer match it.
  *
- * Memory: everything is taken at open through your allocator (the reader's
- * arena and context, plus one block for the write state: a 16-sector FAT
- * cache, a directory sector, 32 directory sectors and 256 KiB of file
- * data (at least a cluster) for a group, a cluster for a file's partial cluster, four
- * directory clusters read by scans, the alias-tail table and a 1 MiB index
- * of the names of one large directory, which lets a directory of thousands
- * of files take new names without a scan each, and 112 KiB for the
- * directories of the last path: up to 4,096 levels, 16,384 units of their
- * names and 32 KiB of its text); operations allocate only the parsed path
- * (nothing when the path repeats the remembered text up to its last
+ * Memory: everything is taken at open through your allocator: the reader's
+ * arena and context, plus one block for the write state, as large as the
+ * writefat_config given to writefat_open3 asks (see "Memory" below;
+ * writefat_open and writefat_open2 take WRITEFAT_CONFIG_FAST: a 16-sector
+ * FAT cache, a directory sector, 32 directory sectors and 256 KiB of file
+ * data (at least a cluster) for a group, a cluster for a file's partial
+ * cluster, four directory clusters read by scans, the alias-tail table and
+ * a 1 MiB index of the names of one large directory, which lets a directory
+ * of thousands of files take new names without a scan each, and 112 KiB for
+ * the directories of the last path: up to 4,096 levels, 16,384 units of
+ * their names and 32 KiB of its text); operations allocate only the parsed
+ * path (nothing when the path repeats the remembered text up to its last
  * components and holds no "." or "..") and writefat_remove_tree its stack,
- * released before they return.
+ * writefat_reclaim its window and stack, released before they return.
  * One volume is used by one thread at a time.
  */
 #ifndef DORVEX_WRITEFAT_H
@@ -162,8 +225,11 @@ typedef struct writefat_file writefat_file;
  * ENOMEM, DV_E_BACKUPBOOT when the first sector is damaged and readfat_new2
  * would mount the volume from its backup (repair the boot sector first),
  * DV_E_EXFATWRITE for an exFAT volume (read it with readfat_new2). Nothing is written
- * at open; the first change marks the volume dirty. writefat_open uses
- * malloc/free, writefat_open2 your allocator.
+ * at open, except when the dirty flag of a FAT16/32 volume says it was not
+ * closed cleanly: writefat_reclaim then runs first (see "Reclaiming what a cut
+ * left"; when it fails the volume opens all the same, and after a failed
+ * write refuses changes). The first change marks the volume dirty.
+ * writefat_open uses malloc/free, writefat_open2 your allocator.
  */
 DORVEX_API writefat_volume *writefat_open(uint64_t start_sector, uint64_t end_sector,
                                           uint32_t sector_size, void *io_data,
@@ -177,6 +243,113 @@ writefat_open2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
                dv_alloc_fn alloc_fn, dv_free_fn free_fn);
 
 /*
+ * ---- Memory ----
+ *
+ * How much memory a volume open for writing takes, chosen at open
+ * (writefat_open3). writefat_config_init fills a record with a preset:
+ *
+ *   WRITEFAT_CONFIG_FAST   what writefat_open and writefat_open2 use: a 16-sector
+ *                          FAT cache, four directory clusters kept by scans, groups
+ *                          of 32 directory sectors and 256 KiB of data, a 1 MiB
+ *                          name index, 65,535 alias tails per scan, a 4,096-level
+ *                          path cache, a cluster-sized file buffer and a reclaim
+ *                          bitmap of up to 8 MiB (a walk over the tree for every 64 Mi
+ *                          clusters) (1.40 MiB
+ *                          with 512-byte clusters, 1.55 MiB with 32 KiB ones, on
+ *                          512-byte sectors).
+ *   WRITEFAT_CONFIG_SMALL  for microcontrollers: one FAT sector, no directory
+ *                          cache, no group buffers, no index, no path cache, 1,023
+ *                          alias tails per scan, a file buffer of one logical
+ *                          sector and a 4 KiB reclaim bitmap (a walk over the tree for
+ *                          every 32,768 clusters). The write state then stays within 8 KiB plus
+ *                          one logical sector on 512-byte sectors, whatever the
+ *                          cluster size (3.6 KiB; writefat_config_bytes
+ *                          says exactly how much).
+ *
+ * Any field may then be changed. Smaller caches cost speed, never correctness:
+ * a directory without the index is scanned for each new name, a path without
+ * the path cache is walked from the root, a group without buffers writes
+ * through (each directory sector it changes is written at once, after the
+ * data and the FAT it names), a directory with more names of one stem than
+ * the tails tracked is scanned again for each further window of tails, and
+ * with a sector-sized file buffer every partial sector written is a read and
+ * a write of that sector. Without a group data buffer, file data handed over
+ * in a buffer that is not 512-byte aligned goes to the writer a logical
+ * sector at a time.
+ */
+typedef struct writefat_config {
+    uint32_t fat_cache_sectors; /* logical FAT sectors kept (write-back), at least 1 */
+    uint32_t dir_cache_units;   /* directory units scans keep (clusters with the cluster
+                                   buffer, logical sectors with the sector buffer); 0: none */
+    uint32_t group_sectors;     /* directory sectors a group keeps; 0: groups write through */
+    uint32_t group_data_bytes;  /* file data a group gathers per request; 0: none */
+    uint32_t index_slots;       /* name-index slots (4 bytes each; a power of two, at least
+                                   4,096, or 0: no index) */
+    uint32_t alias_tails;       /* numeric alias tails tracked per scan (~1 .. ~N-1; a bit
+                                   each); at least 64. A directory whose N-1 tails of one
+                                   stem are all taken is scanned again for the next N, up
+                                   to ~999999 */
+    uint32_t path_levels;       /* directories the path cache remembers (with 4 name units
+                                   and 8 bytes of text each; at most 536,870,911); 0: none */
+    uint32_t file_buffer;       /* WRITEFAT_BUFFER_CLUSTER or WRITEFAT_BUFFER_SECTOR */
+    uint32_t options;           /* WRITEFAT_OPT_* */
+    uint32_t reclaim_bytes;     /* the cluster bitmap writefat_reclaim takes for a walk
+                                   (one walk per window of 8 clusters a byte; taken only
+                                   while it runs); 0: 4 KiB. At most what the volume needs */
+    uint32_t reserved[6];       /* zero */
+} writefat_config;
+
+#define WRITEFAT_CONFIG_FAST 0u
+#define WRITEFAT_CONFIG_SMALL 1u
+
+/* file_buffer: the partial data of the file open for writing is kept a cluster
+ * at a time (one request per cluster) or a logical sector at a time. */
+#define WRITEFAT_BUFFER_CLUSTER 0u
+#define WRITEFAT_BUFFER_SECTOR 1u
+
+/* options: run writefat_reclaim at open when the volume's dirty flag says it
+ * was not closed cleanly (both presets set it). */
+#define WRITEFAT_OPT_RECLAIM 0x0001u
+
+/* Fills `*config` with the preset `preset` (WRITEFAT_CONFIG_*). Returns 0, or
+ * EINVAL for a null `config` or an unknown preset. */
+DORVEX_API int writefat_config_init(writefat_config *config, uint32_t preset);
+
+/*
+ * The bytes the write state of `config` takes on a volume of `sector_bytes`
+ * logical sectors and `cluster_bytes` clusters, in one block taken at open
+ * (the reader's arena and the codec context come on top: readfat_new2's
+ * bytes for the same slot counts, and dv_newctx2's). 0 for a null or invalid
+ * `config`, or a geometry no FAT volume has (`sector_bytes` not a power of
+ * two from 512 to 4,096, `cluster_bytes` not a power of two of at least
+ * `sector_bytes`). The formula, with S the logical sector, C the cluster and
+ * U the directory unit (C, or S with the sector buffer):
+ *   511 (alignment) + sizeof state rounded up to 512 bytes (1.5 KiB)
+ *   + (S + 16) * fat_cache_sectors + S + (S + 8) * group_sectors
+ *   + (U + 12) * dir_cache_units
+ *   + C * (group_data_bytes / C, at least 1 when group_data_bytes is not 0)
+ *   + the file buffer (C, or S with the sector buffer)
+ *   + 4 * ((alias_tails + 31) / 32) + 4 * index_slots + 28 * path_levels
+ */
+DORVEX_API size_t writefat_config_bytes(const writefat_config *config, uint32_t sector_bytes,
+                                        uint32_t cluster_bytes);
+
+/*
+ * writefat_open2 with the memory `config` says (null: WRITEFAT_CONFIG_FAST;
+ * the record is copied, the caller keeps it). The state takes one block of
+ * writefat_config_bytes through `alloc_fn`, besides the reader's arena and
+ * the codec context. Returns what writefat_open2 returns; EINVAL also for an
+ * invalid `config` (fat_cache_sectors 0, index_slots neither 0 nor a power of
+ * two of at least 4,096, alias_tails below 64, path_levels above 536,870,911,
+ * an unknown file_buffer, a reserved field not 0), before anything is taken.
+ */
+DORVEX_API writefat_volume *
+writefat_open3(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size, void *io_data,
+               readfat_sector_reader reader, writefat_sector_writer writer, uint32_t flags,
+               uint32_t max_files, uint32_t max_dirs, const writefat_config *config, int *err,
+               void *alloc_data, dv_alloc_fn alloc_fn, dv_free_fn free_fn);
+
+/*
  * Abandons an unfinished file (as writefat_abort), writes what is pending,
  * the FSInfo sector and the clean flag, and releases the volume, whatever
  * happens. Returns 0, or the code of the first failure (the volume is
@@ -185,14 +358,19 @@ writefat_open2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
 DORVEX_API int writefat_close(writefat_volume *w);
 
 /* The volume's read side (owned by `w`, released by writefat_close); null
- * for a null `w`. */
+ * for a null `w`. It is mounted with the flags given at open plus
+ * DV_FLAG_NTCASE and DV_FLAG_NOCASE, so that it finds names as the writer
+ * matches them (case-insensitively, 8.3 aliases too) and lists them as they
+ * were written: a file created as "lower.txt" (stored as LOWER.TXT with the
+ * lower-case flags) is listed as lower.txt and found as LOWER.TXT too. */
 DORVEX_API readfat_volume *writefat_reader(writefat_volume *w);
 
 /*
  * Starts writing the file `path` (its directory must exist). One file is
  * open for writing at a time. The file becomes visible only at
- * writefat_finish. With WRITEFAT_REPLACE an existing file of that name is
- * replaced then (its name, attributes and creation time kept). Returns the
+ * writefat_finish (or its first writefat_flush). With WRITEFAT_REPLACE an
+ * existing file of that name is replaced then (its name, attributes and
+ * creation time kept). Returns the
  * handle, or null with `*err`: EEXIST (without WRITEFAT_REPLACE), EISDIR
  * (the name is a directory), EBUSY, and the path and name codes above.
  */
@@ -200,10 +378,14 @@ DORVEX_API writefat_file *writefat_create(writefat_volume *w, const char *path, 
                                           int *err);
 
 /*
- * Appends `len` bytes of `data` to the file. Returns 0, or -1 with `*err`:
- * EFBIG (nothing written), ENOSPC (the file's clusters are released and the
- * handle is spent: only writefat_abort or writefat_finish, which reports
- * the code again, remain), EIO or the writer's code, EINVAL.
+ * Writes `len` bytes of `data` at the handle's position (the end for a new
+ * file, or with WRITEFAT_APPEND), overwriting what is there and growing the
+ * file past its end; the position moves past them. Returns 0, or -1 with
+ * `*err`: EFBIG (the file would pass 4 GiB - 1 bytes; nothing written),
+ * ENOSPC (the handle is spent: only writefat_abort or writefat_finish, which
+ * reports the code again, remain; a file not yet published has its clusters
+ * released, a published one keeps its last flush), EIO or the writer's code,
+ * EINVAL.
  */
 DORVEX_API int writefat_write(writefat_volume *w, writefat_file *f, const void *data, size_t len,
                               int *err);
@@ -211,16 +393,108 @@ DORVEX_API int writefat_write(writefat_volume *w, writefat_file *f, const void *
 /*
  * Publishes the file with modification time `mtime` (seconds since 1970,
  * UTC; creation and access take it too for a new file; DV_TIME_NONE: 1980-
- * 01-01) and releases the handle, whatever the result. Returns 0, or a
- * code: the file's clusters are then released and the directory is as it
- * was (EEXIST when the name was taken meanwhile, ENOSPC when the directory
- * has no room and cannot grow, or the codes of writefat_write).
+ * 01-01, or for a published file the entry's time kept) and releases the
+ * handle, whatever the result. Returns 0, or a code: a file not yet
+ * published then has its clusters released and the directory is as it was
+ * (EEXIST when the name was taken meanwhile, ENOSPC when the directory has
+ * no room and cannot grow, or the codes of writefat_write); a published one
+ * keeps what its last flush wrote. A published file's finish is a
+ * writefat_flush: it is written at once, also inside a group.
  */
 DORVEX_API int writefat_finish(writefat_volume *w, writefat_file *f, int64_t mtime);
 
-/* Abandons the file: its clusters are released, nothing becomes visible.
+/* Abandons the file: a file not yet published has its clusters released and
+ * nothing becomes visible; a published one keeps what its last flush wrote
+ * (the clusters it took since are released; data written in place stays).
  * A null or closed handle is ignored. */
 DORVEX_API void writefat_abort(writefat_volume *w, writefat_file *f);
+
+/*
+ * ---- Changing a file in place ----
+ *
+ * writefat_open_file opens an existing file for writing (or makes it, with
+ * WRITEFAT_CREATE): writes go to the position, overwriting what is there and
+ * extending the file past its end; writefat_seek moves the position,
+ * writefat_truncate shrinks or extends it (with zeros), writefat_preallocate
+ * reserves a contiguous run for what is still to come, and writefat_flush
+ * makes everything written so far durable. writefat_finish flushes and
+ * releases the handle; writefat_abort releases it keeping the last flush.
+ * writefat_create's handles take these calls too: their first writefat_flush
+ * publishes the file (switching a WRITEFAT_REPLACE file over), after which
+ * they behave as handles of writefat_open_file.
+ *
+ * What a cut leaves (with a sector writer that writes each sector whole):
+ *   - appended data: everything up to the last writefat_flush that returned 0
+ *     is kept; what was appended since may be lost (the size in the entry is
+ *     the last flushed one), never earlier data;
+ *   - data overwritten in place: each sector holds its old or its new bytes;
+ *   - a truncation: the old or the new size (the clusters past a new, smaller
+ *     end may remain in the chain past the size, where the next append takes
+ *     them again, or after a truncation to 0 as lost clusters).
+ * fsck.fat -n may then find what it may find after any cut (see the header's
+ * notes on power loss) and, after a cut append or truncation, a chain longer
+ * than the size, which writefat_reclaim ends at the size.
+ */
+
+/* writefat_open_file flags (any other bit, WRITEFAT_REPLACE too, is EINVAL). */
+#define WRITEFAT_CREATE 0x0002u   /* make the file when it does not exist */
+#define WRITEFAT_APPEND 0x0004u   /* every write goes to the end */
+#define WRITEFAT_TRUNCATE 0x0008u /* the file starts empty (at the first flush on the medium) */
+
+/*
+ * Opens the file `path` for writing at position 0 (the end with
+ * WRITEFAT_APPEND). One file is open for writing at a time (with
+ * writefat_create's). A read-only file is opened all the same (the attribute
+ * guards against other systems' writes; the caller decides). The file's chain
+ * is walked at open (bounded by the volume's clusters): a chain that loops,
+ * leaves the data area or is shorter than the size gives EIO. Returns the handle, or null with
+ * `*err`: ENOENT (no such file, without WRITEFAT_CREATE), EISDIR, EBUSY (a file is open for
+ * writing, or the entry was left marked by a cut move: writefat_reclaim
+ * finishes it), EINVAL (unknown flags), and the path and name codes above.
+ */
+DORVEX_API writefat_file *writefat_open_file(writefat_volume *w, const char *path, uint32_t flags,
+                                             int *err);
+
+/*
+ * Writes go to `pos` from now on (it may lie past the end: the gap reads as
+ * zeros once something is written there). Returns 0, EINVAL (a bad handle,
+ * `pos` above 4 GiB - 1) or the handle's failure code.
+ */
+DORVEX_API int writefat_seek(writefat_volume *w, writefat_file *f, uint64_t pos);
+
+/* The position writes go to, and the file's size as written so far (flushed or
+ * not); 0 for a bad handle. */
+DORVEX_API uint64_t writefat_tell(writefat_volume *w, writefat_file *f);
+DORVEX_API uint64_t writefat_filesize(writefat_volume *w, writefat_file *f);
+
+/*
+ * Sets the file's size to `size`: shorter drops the end (its clusters are freed
+ * at the next flush, after the entry's new size is on the medium), longer
+ * appends zeros. The position stays. Returns 0, EFBIG (above 4 GiB - 1),
+ * ENOSPC, EINVAL, EIO or the writer's code.
+ */
+DORVEX_API int writefat_truncate(writefat_volume *w, writefat_file *f, uint64_t size);
+
+/*
+ * Reserves free clusters, as one contiguous run after the file's last cluster
+ * where one is free (else the first free run long enough), so that the file
+ * can grow to `size` bytes without fragmenting. Nothing is written: the run
+ * is held in memory for this handle, taken in order as the file grows, and
+ * what is left unused is released with the handle. Returns 0, ENOSPC (no free
+ * run that long; nothing reserved), EFBIG, EINVAL.
+ */
+DORVEX_API int writefat_preallocate(writefat_volume *w, writefat_file *f, uint64_t size);
+
+/*
+ * Makes what was written durable: the file's buffered data, then the FAT
+ * links of its chain, then its entry (size, first cluster, `mtime` as in
+ * writefat_finish, DV_TIME_NONE keeping the entry's; the archive bit), then
+ * the clusters a truncation released. An open group is synced too. A file of
+ * writefat_create is published by its first flush. Returns 0, or the codes of
+ * writefat_write and writefat_finish (ENOENT when the entry was removed
+ * meanwhile); after a failure the handle is spent as after a failed write.
+ */
+DORVEX_API int writefat_flush(writefat_volume *w, writefat_file *f, int64_t mtime);
 
 /*
  * Makes the directory `path` (with "." and ".."), times `mtime` as in
@@ -230,8 +504,9 @@ DORVEX_API int writefat_mkdir(writefat_volume *w, const char *path, int64_t mtim
 
 /*
  * Removes the file or empty directory `path`: its entries first, then its
- * clusters. Returns 0, or ENOTEMPTY, EINVAL (the root) and the codes above.
- * Read-only files are removed too (the attribute guards against other
+ * clusters (not those of an entry left marked by a cut move: see "Power
+ * loss"; writefat_reclaim frees them when no name is left). Returns 0, or ENOTEMPTY, EINVAL (the
+ * root) and the codes above. Read-only files are removed too (the attribute guards against other
  * systems' writes; the caller decides).
  */
 DORVEX_API int writefat_remove(writefat_volume *w, const char *path);
@@ -247,6 +522,9 @@ DORVEX_API int writefat_remove(writefat_volume *w, const char *path);
  * cross-link), at a free cluster or outside the data area; and for a file
  * whose chain starts at the root's. Such an entry is marked deleted, its
  * clusters are left alone (they belong to something else, or are damaged).
+ * An entry left marked by a cut move (see "Power loss") is taken away with
+ * code 0 and not followed: its chain, and what a directory holds, belong to
+ * its other name too.
  * EIO: a directory whose first cluster could not be read; its entry is
  * marked deleted too, what it holds stays as lost clusters, and the walk
  * goes on (the call then returns EIO). The callback must not use the volume.
@@ -287,8 +565,11 @@ DORVEX_API int writefat_remove_tree(writefat_volume *w, const char *path, writef
 /*
  * Renames or moves `from` to `to` (its directory must exist; the name must
  * be free, except for a change of case of the same entry). A moved
- * directory's ".." follows it. Returns 0, or EEXIST, EINVAL (the root, or a
- * directory moved below itself) and the codes above.
+ * directory's ".." follows it. Five writes, in the order "Power loss" gives
+ * (the old name marked, the new name, "..", the old name deleted, the mark
+ * cleared). Returns 0, or EEXIST, EINVAL (the root, or a directory moved
+ * below itself) and the codes above; when the new name cannot be written,
+ * the old one's mark is cleared again.
  */
 DORVEX_API int writefat_rename(writefat_volume *w, const char *from, const char *to);
 
@@ -310,8 +591,9 @@ DORVEX_API int writefat_setattr(writefat_volume *w, const char *path, uint32_t a
 /*
  * Sets the volume label (ASCII, at most 11 characters, stored in upper
  * case; not . " * + , / : ; < = > ? [ \ ] | or control characters) in the
- * root directory and the boot sector (and its FAT32 backup). An empty or
- * null label removes it ("NO NAME" in the boot sector). Returns 0, EINVAL,
+ * root directory and the boot sector (and its FAT32 backup), in that order:
+ * the root's entry counts after a cut (see "Power loss"). An empty or null
+ * label removes it ("NO NAME" in the boot sector). Returns 0, EINVAL,
  * ENOSPC (a full fixed root) or the codes above.
  */
 DORVEX_API int writefat_setlabel(writefat_volume *w, const char *label);
@@ -320,12 +602,11 @@ DORVEX_API int writefat_setlabel(writefat_volume *w, const char *label);
  * Groups, for copying many files. While a group is open, the directory
  * sectors that new files (writefat_finish without WRITEFAT_REPLACE), new
  * directories, times and attributes change are kept in memory, up to 32 of
- * them, and the FAT stays in its cache. They are written together, the FAT
- * first, when the group is synced: by writefat_sync, writefat_group(w, 0),
- * writefat_close, an operation that removes, renames, replaces or labels
- * (each syncs first and then orders its writes as without a group), or when
- * the 32 sectors are full. The data of small files is gathered too, up to
- * 256 KiB of successive clusters per writer call, and always written before
+ * them (the config's group_sectors), and the FAT stays in its cache. They are written together, the
+ * FAT first, when the group is synced: by writefat_sync, writefat_group(w, 0), writefat_close, an
+ * operation that removes, renames, replaces or labels (each syncs first and then orders its writes
+ * as without a group), or when the 32 sectors are full. The data of small files is gathered too, up
+ * to 256 KiB (group_data_bytes) of successive clusters per writer call, and always written before
  * the FAT that links it. This spares each file its own data, FAT and
  * directory writes: a tree of 1,000 small files takes about 950 writer
  * calls instead of 5,800.
@@ -346,6 +627,72 @@ DORVEX_API int writefat_setlabel(writefat_volume *w, const char *label);
  */
 DORVEX_API int writefat_group(writefat_volume *w, int on);
 DORVEX_API int writefat_sync(writefat_volume *w);
+
+/*
+ * ---- Reclaiming what a cut left ----
+ *
+ * What writefat_reclaim did (counts; a field is 0 when there was nothing).
+ */
+typedef struct writefat_reclaim_report {
+    uint32_t lost_clusters;  /* clusters marked used that no entry reached, freed */
+    uint32_t lost_chains;    /* the chains they formed (counted at their ends) */
+    uint32_t moves_finished; /* moves cut after their new name was written */
+    uint32_t marks_cleared;  /* move marks without their other half, cleared */
+    uint32_t lfn_cleared;    /* long-name entries that belonged to no entry, deleted */
+    uint32_t label_synced;   /* 1: the boot sector's (or its backup's) label was set to the
+                                root's */
+    uint32_t passes;         /* walks over the tree (2n - 1 for n windows of clusters;
+                                fewer when damage stopped them) */
+    uint32_t damaged;        /* 1: damage was met (an unreadable directory, a chain that
+                                loops or leaves the data area, clusters reached twice, a
+                                tree too deep): no cluster was freed */
+    uint32_t files_trimmed;  /* files whose chain ran past their size (a cut append), ended
+                                at the size; the clusters past it count as lost ones */
+    uint32_t reserved[7];
+} writefat_reclaim_report;
+
+/*
+ * Mends what a cut write may leave, without touching anything live: clusters
+ * marked used that no entry reaches are freed, a file's chain that runs past
+ * its size (a cut append or truncation) is ended at the size and the rest
+ * freed (a moved file's, still marked, is left whole), a move cut after its new name
+ * was written is finished (a moved directory's ".." set, the old name
+ * deleted, the mark cleared), lone move marks are cleared, long-name entries
+ * that belong to no entry are deleted, and the boot sector's label (and FAT32's
+ * backup's) is set to the root directory's ("NO NAME" when it has none).
+ *
+ * The walk goes over every live entry of the tree (deleted entries are not
+ * followed; a directory's entries end at its end mark) with its own stack,
+ * following each chain through the FAT. It meets damage at a directory that
+ * cannot be read, a chain that loops, runs through a free or bad cluster or
+ * leaves the data area, a directory entry naming cluster 0 or the root, a
+ * cluster reached twice (except by the two names of a cut move), or a tree
+ * deeper than 4,096 levels. Then it stops: report->damaged is set, no cluster
+ * is freed and no mark is cleared alone (its other half may lie beyond), but
+ * the moves, long names and label it found are still settled, which frees
+ * nothing. The walk keeps one bit per cluster of a window of 32,768 clusters
+ * (4 KiB, with the stack and a cluster buffer, through the volume's allocator,
+ * released before the call returns): a volume of more clusters is walked once
+ * per window to find damage anywhere before anything is freed, and again for
+ * each window but the last to free its clusters (2n - 1 walks for n windows;
+ * the time is linear in the tree times the walks). Freed clusters go out
+ * through the FAT cache, flushed before the call returns; FSInfo's count
+ * follows at close. Each change is one sector write of the kind the
+ * operations make, so a cut during reclaim leaves what another call mends.
+ * `report` (may be null) receives what was done.
+ *
+ * Run at open when the volume was not closed cleanly (WRITEFAT_OPT_RECLAIM;
+ * FAT16/32, whose dirty flag tells); writefat_reclaimed then gives its report.
+ * Returns 0 (also when damage stopped the freeing: see report->damaged),
+ * EINVAL (null `w`), EBUSY (a file is open for writing), ENOMEM, EIO or the
+ * writer's code (the volume then refuses changes).
+ */
+DORVEX_API int writefat_reclaim(writefat_volume *w, writefat_reclaim_report *report);
+
+/* Whether writefat_open ran writefat_reclaim and it returned 0 (1, `*report`
+ * filled when not null; see its damaged field) or not (0: the volume was
+ * closed cleanly, is FAT12, or the call failed). */
+DORVEX_API int writefat_reclaimed(const writefat_volume *w, writefat_reclaim_report *report);
 
 /*
  * ---- Formatting ----

@@ -139,14 +139,18 @@ ExfatCode parse_exfat_boot(const uint8_t *s, size_t size, ExfatBoot *out) {
     return ExfatCode::ok;
 }
 
-uint32_t exfat_boot_checksum(const uint8_t *region, uint32_t sector_size) {
-    const size_t n = size_t{sector_size} * 11;
-    uint32_t sum = 0;
+void ExfatBootSum::add(const uint8_t *p, size_t n, bool first_sector) {
     for (size_t i = 0; i < n; ++i) {
-        if (i == 106 || i == 107 || i == 112) continue;
-        sum = std::rotr(sum, 1) + region[i];
+        if (first_sector && (i == 106 || i == 107 || i == 112)) continue;
+        sum = std::rotr(sum, 1) + p[i];
     }
-    return sum;
+}
+
+uint32_t exfat_boot_checksum(const uint8_t *region, uint32_t sector_size) {
+    ExfatBootSum s;
+    s.add(region, sector_size, true);
+    s.add(region + sector_size, size_t{sector_size} * 10, false);
+    return s.sum;
 }
 
 ExfatCode check_exfat_boot_region(const uint8_t *region, size_t size, ExfatBoot *out) {

@@ -89,6 +89,13 @@ struct ExfatBoot {
 // the signature is at 510 whatever the sector size). Fills *out only on ok.
 ExfatCode parse_exfat_boot(const uint8_t *sector, size_t size, ExfatBoot *out);
 
+// The boot checksum, fed a piece at a time (a region read sector by sector): sectors 0 .. 10
+// in order, `first_sector` for the pieces of sector 0.
+struct ExfatBootSum {
+    uint32_t sum = 0;
+    void add(const uint8_t *p, size_t n, bool first_sector);
+};
+
 // The boot checksum over sectors 0..10 of a region (11 << sector_shift bytes), which skips
 // VolumeFlags (106-107) and PercentInUse (112): they change without the checksum following.
 uint32_t exfat_boot_checksum(const uint8_t *region, uint32_t sector_size);
@@ -125,6 +132,22 @@ uint32_t exfat_table_checksum(const uint8_t *bytes, size_t size);
 // On failure the table holds the fallback (exfat_default_upcase) and the code says why.
 ExfatCode decode_exfat_upcase(const uint8_t *bytes, size_t size, uint32_t checksum, uint16_t *table,
                               uint32_t table_len);
+
+// The same, piece by piece (a table spread over clusters): feed() each piece in order, the
+// last with `final_piece`, then finish() with the expected checksum.
+struct ExfatUpcaseDecoder {
+    ExfatUpcaseDecoder(uint16_t *t, uint32_t len)
+        : table(t), table_len(len < kExfatUpcaseUnits ? len : kExfatUpcaseUnits) {}
+    void feed(const uint8_t *bytes, size_t n, bool final_piece);
+    ExfatCode finish(uint32_t checksum);
+
+    uint16_t *table;
+    uint32_t table_len;
+    uint32_t next = 0; // the unit the next stored value maps
+    uint32_t sum = 0;
+    bool run_count = false; // the next value is the count of an identity run
+    ExfatCode code = ExfatCode::ok;
+};
 
 // The fallback when a volume's table is bad: every BMP unit to its simple upper-case form
 // (generated from Unicode's data by tools/gen_exfat_upcase.py).

@@ -33,18 +33,6 @@ ExfatMeta &meta(readfat_volume *vol) {
     return *static_cast<ExfatMeta *>(static_cast<void *>(vol->upcase + 65536));
 }
 
-// The boot checksum, one byte at a time: sectors 0 .. 10 of the region, without VolumeFlags
-// and PercentInUse, which change without the checksum following them.
-struct BootSum {
-    uint32_t sum = 0;
-    void add(const uint8_t *p, size_t n, bool first_sector) {
-        for (size_t i = 0; i < n; ++i) {
-            if (first_sector && (i == 106 || i == 107 || i == 112)) continue;
-            sum = std::rotr(sum, 1) + p[i];
-        }
-    }
-};
-
 // Checks the boot region whose first logical sector is `base` (logical sectors of
 // 1 << shift bytes, shift 9 .. 12) through `buf` (one logical sector): the boot sector parsed
 // and range-checked, then the checksum sector. 0, EIO or DV_E_BADPBR; *boot on 0.
@@ -61,7 +49,7 @@ int check_region(readfat_volume *vol, uint64_t start, uint64_t end, uint32_t shi
     if (parse_exfat_boot(buf, size_t{1} << shift, boot) != ExfatCode::ok ||
         boot->sector_shift != shift)
         return DV_E_BADPBR;
-    BootSum sum;
+    ExfatBootSum sum;
     sum.add(buf, size_t{1} << shift, true);
     for (uint32_t s = 1; s < 11; ++s) {
         if (!read(s)) return EIO;
@@ -102,16 +90,12 @@ int find_root_tables(readfat_volume *vol, uint8_t *buf, RootTables &t) {
     const uint32_t per = vol->dir_entries_per_cluster;
     const unsigned want = vol->fat_count == 2 ? (vol->boot_buf[106] & 1u) : 0u;
     bool first = true;
-    bool done = false;
     walk_chain(vol, vol->root_cluster, kRootSearchClusters, [&](uint32_t c) {
         if (read_cluster(vol, c, buf) != ReadResult::ok) return false;
         first = false;
         for (uint32_t i = 0; i < per; ++i) {
             const uint8_t *e = buf + size_t{i} * kExfatEntrySize;
-            if (e[0] == 0) {
-                done = true;
-                return false;
-            }
+            if (e[0] == 0) return false;
             ExfatSet s;
             if ((e[0] != 0x81 && e[0] != 0x82) ||
                 parse_exfat_set(e, per - i, nullptr, &s) != ExfatCode::ok)
@@ -126,7 +110,6 @@ int find_root_tables(readfat_volume *vol, uint8_t *buf, RootTables &t) {
         }
         return !(t.bitmap && t.upcase);
     });
-    (void)done;
     return first ? EIO : 0;
 }
 
@@ -149,45 +132,21 @@ bool use_bitmap(readfat_volume *vol, const ExfatSet &s) {
     return true;
 }
 
-// Decodes the stored up-case table cluster by cluster through `buf`: 16-bit mappings, where
-// 0xFFFF and a count stand for that many units mapping to themselves. False on any fault.
+// Decodes the stored up-case table cluster by cluster through `buf`. False on any fault.
 bool load_upcase(readfat_volume *vol, const ExfatSet &s, uint8_t *buf) {
-    if (s.data_length == 0 || s.data_length % 2 != 0 || s.data_length > kMaxTableBytes)
-        return false;
-    uint16_t *table = vol->upcase;
+    if (s.data_length == 0 || s.data_length > kMaxTableBytes) return false;
+    ExfatUpcaseDecoder d(vol->upcase, kExfatUpcaseUnits);
     const uint64_t clusters = (s.data_length + vol->cluster_bytes - 1u) / vol->cluster_bytes;
     uint64_t left = s.data_length;
-    uint32_t sum = 0, next = 0;
-    bool run_count = false, bad = false;
     const bool whole = walk_chain(vol, s.first_cluster, clusters, [&](uint32_t c) {
         if (read_cluster(vol, c, buf) != ReadResult::ok) return false;
         const uint32_t n =
             left < vol->cluster_bytes ? static_cast<uint32_t>(left) : vol->cluster_bytes;
-        for (uint32_t i = 0; i < n; ++i) sum = std::rotr(sum, 1) + buf[i];
-        for (uint32_t i = 0; i < n && !bad; i += 2) {
-            const uint16_t v = load_le16(buf + i);
-            const bool last = left - i == 2;
-            if (run_count) {
-                run_count = false;
-                if (v > 65536u - next) bad = true;
-                for (const uint32_t stop = next + v; !bad && next < stop; ++next)
-                    table[next] = static_cast<uint16_t>(next);
-            } else if (v == 0xFFFF && !last) {
-                // The last value of a table is always a mapping: tables end with 0xFFFF
-                // mapping to itself.
-                run_count = true;
-            } else if (next >= 65536u) {
-                bad = true;
-            } else {
-                table[next++] = v;
-            }
-        }
         left -= n;
-        return !bad;
+        d.feed(buf, n, left == 0);
+        return d.code == ExfatCode::ok;
     });
-    if (!whole || bad || sum != s.table_checksum) return false;
-    for (; next < 65536u; ++next) table[next] = static_cast<uint16_t>(next);
-    return true;
+    return whole && d.finish(s.table_checksum) == ExfatCode::ok;
 }
 
 // Brings bitmap sector `sector` (absolute) into the last FAT cache slot.

@@ -14,41 +14,53 @@ uint32_t exfat_table_checksum(const uint8_t *bytes, size_t size) {
     return sum;
 }
 
-namespace {
-
-ExfatCode decode_runs(const uint8_t *bytes, size_t size, uint16_t *table, uint32_t table_len) {
-    if (size % 2 != 0) return ExfatCode::odd_length;
-    uint32_t next = 0; // the unit the next stored value maps
-    for (size_t i = 0; i < size; i += 2) {
-        const uint16_t v = load_le16(bytes + i);
-        // 0xFFFF starts an identity run, its count next; the last value of a table is always
-        // a mapping (tables end with 0xFFFF mapping to itself).
-        if (v == 0xFFFF && i + 2 < size) {
-            i += 2;
-            const uint32_t run = load_le16(bytes + i);
-            if (run > kExfatUpcaseUnits - next) return ExfatCode::table_overflow;
-            for (uint32_t end = next + run; next < end; ++next)
-                if (next < table_len) table[next] = static_cast<uint16_t>(next);
-            continue;
-        }
-        if (next >= kExfatUpcaseUnits) return ExfatCode::table_overflow;
-        if (next < table_len) table[next] = v;
-        ++next;
+void ExfatUpcaseDecoder::feed(const uint8_t *bytes, size_t n, bool final_piece) {
+    for (size_t i = 0; i < n; ++i) sum = std::rotr(sum, 1) + bytes[i];
+    if (code != ExfatCode::ok) return;
+    if (n % 2 != 0) {
+        code = ExfatCode::odd_length;
+        return;
     }
-    for (; next < table_len; ++next) table[next] = static_cast<uint16_t>(next);
-    return ExfatCode::ok;
+    for (size_t i = 0; i < n; i += 2) {
+        const uint16_t v = load_le16(bytes + i);
+        if (run_count) {
+            // The count after 0xFFFF: that many units map to themselves.
+            run_count = false;
+            if (v > kExfatUpcaseUnits - next) {
+                code = ExfatCode::table_overflow;
+                return;
+            }
+            for (const uint32_t end = next + v; next < end; ++next)
+                if (next < table_len) table[next] = static_cast<uint16_t>(next);
+        } else if (v == 0xFFFF && !(final_piece && i + 2 == n)) {
+            // The last value of a table is always a mapping (tables end with 0xFFFF mapping
+            // to itself).
+            run_count = true;
+        } else if (next >= kExfatUpcaseUnits) {
+            code = ExfatCode::table_overflow;
+            return;
+        } else {
+            if (next < table_len) table[next] = v;
+            ++next;
+        }
+    }
 }
 
-} // namespace
+ExfatCode ExfatUpcaseDecoder::finish(uint32_t checksum) {
+    if (sum != checksum) code = ExfatCode::table_checksum;
+    if (code != ExfatCode::ok) {
+        exfat_default_upcase(table, table_len);
+        return code;
+    }
+    for (; next < table_len; ++next) table[next] = static_cast<uint16_t>(next);
+    return code;
+}
 
 ExfatCode decode_exfat_upcase(const uint8_t *bytes, size_t size, uint32_t checksum, uint16_t *table,
                               uint32_t table_len) {
-    if (table_len > kExfatUpcaseUnits) table_len = kExfatUpcaseUnits;
-    ExfatCode code = exfat_table_checksum(bytes, size) == checksum
-                         ? decode_runs(bytes, size, table, table_len)
-                         : ExfatCode::table_checksum;
-    if (code != ExfatCode::ok) exfat_default_upcase(table, table_len);
-    return code;
+    ExfatUpcaseDecoder d(table, table_len);
+    d.feed(bytes, size, true);
+    return d.finish(checksum);
 }
 
 uint16_t exfat_name_hash(const uint16_t *name, size_t len, const ExfatUpcase &upcase) {

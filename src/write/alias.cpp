@@ -1,5 +1,5 @@
 // How a long name is stored: a short entry alone when it fits 8.3, else a long-name run
-// with an 8.3 alias and, when the alias is lossy or taken, a numeric tail (~1 .. ~65535).
+// with an 8.3 alias and, when the alias is lossy or taken, a numeric tail (~1 .. ~999999).
 #include <cerrno>
 #include <cstring>
 
@@ -25,6 +25,29 @@ bool short_char(uint16_t u) {
     return u < 0x80 && u != 0 && std::strchr("!#$%&'()-@^_`{}~", static_cast<int>(u)) != nullptr;
 }
 
+// The device names Windows opens instead of a file (CON, NUL.TXT, "com1 .log"): the part
+// before the first dot, trailing spaces dropped, case ignored. COM0 and LPT0 are files on
+// every Windows that runs today; the superscript digits (COM\u00B9) are devices there.
+bool device_name(const dv_name &name) {
+    int end = 0;
+    while (end < name.len && name.units[end] != '.') ++end;
+    while (end > 0 && name.units[end - 1] == ' ') --end;
+    if (end != 3 && end != 4) return false;
+    char up[3];
+    for (int i = 0; i < 3; ++i) {
+        const uint16_t u = name.units[i];
+        up[i] = static_cast<char>(u >= 'a' && u <= 'z' ? u - 32 : u);
+        if (u >= 0x80) return false;
+    }
+    if (end == 3)
+        for (const char *d = "CONPRNAUXNUL"; *d; d += 3)
+            if (std::memcmp(up, d, 3) == 0) return true;
+    if (end != 4 || (std::memcmp(up, "COM", 3) != 0 && std::memcmp(up, "LPT", 3) != 0))
+        return false;
+    const uint16_t digit = name.units[3];
+    return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
 } // namespace
 
 int plan_name(const dv_name &name, NamePlan &p) {
@@ -36,6 +59,7 @@ int plan_name(const dv_name &name, NamePlan &p) {
     if (name.units[n - 1] == '.' || name.units[n - 1] == ' ') return EINVAL;
     for (int i = 0; i < n; ++i)
         if (bad_long_unit(name.units[i])) return EINVAL;
+    if (device_name(name)) return EINVAL;
     std::memset(&p, 0, sizeof p);
     std::memset(p.shortname, ' ', 11);
 
@@ -135,7 +159,7 @@ int tail_prefix(const NamePlan &plan, uint32_t t) {
 } // namespace
 
 // Marks the tail of an existing 8.3 name when it is one this plan could make.
-void note_tail(W *w, const NamePlan &plan, const uint8_t *sn) {
+void note_tail(W *w, const NamePlan &plan, uint32_t base, const uint8_t *sn) {
     if (std::memcmp(sn + 8, "   ", 3) != 0 || plan.ext_len != 0) {
         uint8_t ext[3] = {' ', ' ', ' '};
         std::memcpy(ext, plan.ext, static_cast<size_t>(plan.ext_len));
@@ -150,10 +174,12 @@ void note_tail(W *w, const NamePlan &plan, const uint8_t *sn) {
         scale *= 10;
         --tilde;
     }
-    if (tilde < 0 || sn[tilde] != '~' || tilde == len - 1 || t == 0 || t >= kTailCount) return;
+    if (tilde < 0 || sn[tilde] != '~' || tilde == len - 1 || t < base || t - base >= w->tail_count)
+        return;
     if (tilde != tail_prefix(plan, t) ||
         std::memcmp(sn, plan.base, static_cast<size_t>(tilde)) != 0)
         return;
+    t -= base;
     w->tails[t / 32] |= 1u << (t % 32);
 }
 
@@ -168,13 +194,23 @@ void alias_with_tail(const NamePlan &plan, uint32_t t, uint8_t out[11]) {
         out[pos] = static_cast<uint8_t>('0' + v % 10);
 }
 
-int choose_alias(W *w, const NamePlan &plan, const Scan &s, uint8_t out[11]) {
+int choose_alias(W *w, uint32_t dir, const NamePlan &plan, const Scan &s, uint8_t out[11]) {
     std::memcpy(out, plan.shortname, 11);
     if (!plan.need_lfn || (!plan.lossy && !s.alias_taken)) return 0;
-    for (uint32_t t = 1; t < kTailCount; ++t) {
-        if (w->tails[t / 32] & (1u << (t % 32))) continue;
-        alias_with_tail(plan, t, out);
-        return 0;
+    // The scan tracked one window of tails; when they are all taken the directory is
+    // scanned again for the next window (a small table costs scans, never names).
+    for (uint32_t base = s.tail_base; base < kTailEnd; base += w->tail_count) {
+        if (base != s.tail_base) {
+            Scan next;
+            next.plan = &plan;
+            next.tail_base = base;
+            if (int rc = scan_dir(w, dir, next)) return rc;
+        }
+        for (uint32_t i = 0; i < w->tail_count && base + i < kTailEnd; ++i) {
+            if (base + i == 0 || (w->tails[i / 32] & (1u << (i % 32)))) continue;
+            alias_with_tail(plan, base + i, out);
+            return 0;
+        }
     }
     return ENOSPC;
 }

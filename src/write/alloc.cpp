@@ -14,6 +14,7 @@ int alloc_cluster(W *w, uint32_t prev, uint32_t &out) {
     if (start < 2 || start > w->max_cluster) start = 2;
     for (uint32_t i = 0; i < span; ++i) {
         const uint32_t c = 2 + (start - 2 + i) % span;
+        if (c >= w->res_next && c < w->res_end) continue; // held for the open file
         uint32_t v = 0;
         if (int rc = fat_get(w, c, v)) return rc;
         if (v != 0) continue;

@@ -52,27 +52,31 @@ bool lfn_head_may_match(const uint8_t *e, const dv_name &want) {
     return true;
 }
 
-// A directory cluster through the cache, or null when it cannot be read.
-const uint8_t *dir_cluster(W *w, uint32_t cluster) {
-    unsigned victim = 0;
-    for (unsigned k = 0; k < kDirSlots; ++k) {
-        if (w->dc_tag[k] == cluster) {
+// A directory unit through the cache: the cluster `cluster`, or with the sector buffer the
+// logical sector `sector`. Null when it cannot be read.
+const uint8_t *dir_unit(W *w, uint32_t cluster, uint64_t sector) {
+    const uint64_t at = w->dc_by_sector ? sector : cluster_sector(w->rv, cluster);
+    uint32_t victim = 0;
+    for (uint32_t k = 0; k < w->dc_slots; ++k) {
+        if (w->dc_tag[k] == at) {
             w->dc_used[k] = ++w->clock;
-            return w->dc_buf[k];
+            return dc_buf(w, k);
         }
         if (w->dc_used[k] < w->dc_used[victim]) victim = k;
     }
     w->dc_tag[victim] = 0;
-    if (read_cluster(w->rv, cluster, w->dc_buf[victim]) != ReadResult::ok) return nullptr;
+    uint8_t *buf = dc_buf(w, victim);
+    if (w->dc_by_sector ? read_unit(w, at, buf) != 0
+                        : read_cluster(w->rv, cluster, buf) != ReadResult::ok)
+        return nullptr;
     // The group's sectors are newer than the medium.
-    const uint64_t at = cluster_sector(w->rv, cluster);
     for (uint32_t k = 0; k < w->pend_count; ++k)
-        if (w->pend_tag[k] >= at && w->pend_tag[k] < at + w->rv->sectors_per_cluster)
-            std::memcpy(w->dc_buf[victim] + (w->pend_tag[k] - at) * 512u,
-                        w->pend_buf + size_t{k} * w->bps, w->bps);
-    w->dc_tag[victim] = cluster;
+        if (w->pend_tag[k] >= at && w->pend_tag[k] < at + w->dc_span)
+            std::memcpy(buf + (w->pend_tag[k] - at) * 512u, w->pend_buf + size_t{k} * w->bps,
+                        w->bps);
+    w->dc_tag[victim] = at;
     w->dc_used[victim] = ++w->clock;
-    return w->dc_buf[victim];
+    return buf;
 }
 
 // One unit of a directory's walk: the fixed root region or a chain of clusters.
@@ -122,10 +126,10 @@ int walk_next(W *w, DirWalk &d, bool &end) {
 } // namespace
 
 int scan_dir(W *w, uint32_t dir, Scan &s) {
-    if (s.plan) std::memset(w->tails, 0, kTailCount / 8);
+    if (s.plan) std::memset(w->tails, 0, (w->tail_count + 31u) / 32u * sizeof(uint32_t));
     if (s.build_index) {
         index_drop(w);
-        std::memset(w->ix_table, 0, kIndexSlots * sizeof(uint32_t));
+        std::memset(w->ix_table, 0, size_t{w->ix_slots} * sizeof(uint32_t));
     }
     DirWalk d;
     if (int rc = walk_begin(w, dir, d)) return rc;
@@ -134,12 +138,13 @@ int scan_dir(W *w, uint32_t dir, Scan &s) {
     const uint32_t units_max = kMaxDirEntries / w->epu;
     for (uint32_t u = 0; u < units_max; ++u) {
         if (d.dir != kRootRegion) s.last_cluster = d.cluster;
-        // A cluster directory is read a whole cluster at a time.
+        // A cluster directory is read through the cache, a whole cluster at a time with the
+        // cluster buffer; without a cache a sector at a time.
         const uint8_t *unit = w->dir_buf;
-        if (!s.has_end && d.dir != kRootRegion) {
-            const uint8_t *c = dir_cluster(w, d.cluster);
+        if (!s.has_end && d.dir != kRootRegion && w->dc_slots != 0) {
+            const uint8_t *c = dir_unit(w, d.cluster, d.sector);
             if (!c) return EIO;
-            unit = c + size_t{d.pos} * w->bps;
+            unit = w->dc_by_sector ? c : c + size_t{d.pos} * w->bps;
         } else if (!s.has_end) {
             if (int rc = read_dir_unit(w, d.sector, w->dir_buf)) return rc;
         }
@@ -172,7 +177,7 @@ int scan_dir(W *w, uint32_t dir, Scan &s) {
             if (is_dot_entry(e)) continue;
             s.nonempty = true;
             if (s.plan) {
-                note_tail(w, *s.plan, e);
+                note_tail(w, *s.plan, s.tail_base, e);
                 if (std::memcmp(e, s.plan->shortname, 11) == 0) s.alias_taken = true;
             }
             const uint32_t first = ordinal - k;
@@ -278,7 +283,15 @@ int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint3
 
 int delete_entries(W *w, uint32_t dir, uint32_t first, uint32_t n) {
     w->path_levels = w->path_units = w->path_text_len = w->path_text_levels = 0;
-    return patch_entries(w, dir, first, nullptr, n);
+    // The sector of the short entry (the last) goes first: a cut between two sectors then
+    // leaves the name gone and a part of its long name, not the entry under its alias.
+    while (n > 0) {
+        const uint32_t last = first + n - 1;
+        const uint32_t from = last - last % w->epu > first ? last - last % w->epu : first;
+        if (int rc = patch_entries(w, dir, from, nullptr, last + 1 - from)) return rc;
+        n = from - first;
+    }
+    return 0;
 }
 
 int write_dir_cluster(W *w, uint32_t cluster, const uint8_t *first_unit) {
@@ -354,6 +367,8 @@ int place_record(W *w, uint32_t dir, const dv_entry &rec, const Scan *first, uin
         uint8_t *cursor = raw;
         unsigned room = kMaxRunEntries + 1;
         if (dv_writeentry(w->ctx, &r, &count, &cursor, &room) != 0) return EINVAL;
+        // The codec writes the case flags alone; a move's mark goes with the entry.
+        raw[(k - 1) * DV_DIRENT_SIZE + DV_DIRENT_RESERVED] |= rec.lcase & kMoveMarks;
         if (placed) *placed = at;
         return write_entries(w, dir, at, raw, n);
     }

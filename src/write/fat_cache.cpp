@@ -20,7 +20,7 @@ int flush_slot(W *w, unsigned k) {
     // Every copy alike; the first one first, since a checker trusts it when they differ.
     for (uint32_t c = 0; c < rv->fat_count; ++c)
         if (int rc =
-                write_sectors(w, w->fat_buf[k], rv->fat_start + c * rv->fat_sectors + at, w->unit))
+                write_sectors(w, fat_buf(w, k), rv->fat_start + c * rv->fat_sectors + at, w->unit))
             return rc;
     w->fat_dirty[k] = 0;
     return 0;
@@ -29,11 +29,11 @@ int flush_slot(W *w, unsigned k) {
 // The logical FAT sector `index` in the cache, or null (`*rc` set).
 uint8_t *fat_sector_buf(W *w, uint64_t index, bool write, int *rc) {
     unsigned victim = 0;
-    for (unsigned k = 0; k < kFatSlots; ++k) {
+    for (unsigned k = 0; k < w->fat_slots; ++k) {
         if (w->fat_tag[k] == index + 1) {
             w->fat_used[k] = ++w->clock;
             if (write) w->fat_dirty[k] = 1;
-            return w->fat_buf[k];
+            return fat_buf(w, k);
         }
         if (w->fat_used[k] < w->fat_used[victim]) victim = k;
     }
@@ -42,14 +42,14 @@ uint8_t *fat_sector_buf(W *w, uint64_t index, bool write, int *rc) {
     }
     w->fat_tag[victim] = 0;
     if (index >= w->rv->fat_sectors / w->unit ||
-        (*rc = read_unit(w, w->rv->fat_start + index * w->unit, w->fat_buf[victim])) != 0) {
+        (*rc = read_unit(w, w->rv->fat_start + index * w->unit, fat_buf(w, victim))) != 0) {
         *rc = EIO;
         return nullptr;
     }
     w->fat_tag[victim] = index + 1;
     w->fat_used[victim] = ++w->clock;
     w->fat_dirty[victim] = write ? 1 : 0;
-    return w->fat_buf[victim];
+    return fat_buf(w, victim);
 }
 
 uint8_t *fat_byte(W *w, uint64_t offset, bool write, int *rc) {
@@ -126,11 +126,11 @@ int fat_set(W *w, uint32_t cluster, uint32_t value) {
 int fat_flush(W *w) {
     // In FAT order, so that a chain's entries reach the medium as they run.
     for (;;) {
-        unsigned best = kFatSlots;
-        for (unsigned k = 0; k < kFatSlots; ++k)
-            if (w->fat_dirty[k] && (best == kFatSlots || w->fat_tag[k] < w->fat_tag[best]))
-                best = k;
-        if (best == kFatSlots) break;
+        const uint32_t none = w->fat_slots;
+        uint32_t best = none;
+        for (uint32_t k = 0; k < w->fat_slots; ++k)
+            if (w->fat_dirty[k] && (best == none || w->fat_tag[k] < w->fat_tag[best])) best = k;
+        if (best == none) break;
         if (int rc = flush_slot(w, best)) return rc;
     }
     // The reader's FAT cache may hold what changed.

@@ -26,15 +26,22 @@ uint32_t index_hash(char domain, const uint8_t *bytes, size_t n) {
 }
 
 bool index_has(const W *w, uint32_t h) {
-    for (uint32_t i = h & (kIndexSlots - 1);; i = (i + 1) & (kIndexSlots - 1)) {
+    const uint32_t mask = w->ix_slots - 1;
+    for (uint32_t i = h & mask;; i = (i + 1) & mask) {
         if (w->ix_table[i] == h) return true;
         if (w->ix_table[i] == 0) return false;
     }
 }
 
 void index_add(W *w, uint32_t h) {
-    if (w->ix_count >= kIndexSlots / 2) return; // more than a directory can hold: never
-    for (uint32_t i = h & (kIndexSlots - 1);; i = (i + 1) & (kIndexSlots - 1)) {
+    if (w->ix_count >= w->ix_slots / 2) {
+        // A table half full stays fast; one that would have to miss a name cannot be used.
+        w->ix_over = true;
+        w->ix_dir = 0;
+        return;
+    }
+    const uint32_t mask = w->ix_slots - 1;
+    for (uint32_t i = h & mask;; i = (i + 1) & mask) {
         if (w->ix_table[i] == h) return;
         if (w->ix_table[i] == 0) {
             w->ix_table[i] = h;
@@ -47,12 +54,13 @@ void index_add(W *w, uint32_t h) {
 void index_drop(W *w) {
     w->ix_dir = 0;
     w->ix_count = 0;
+    w->ix_over = false;
 }
 
 // Whether the index of `dir` shows that no entry there is named `folded` (by long or
 // 8.3 name); false when there is no index or it cannot tell.
 bool index_says_free(const W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan) {
-    if (dir != w->ix_dir) return false;
+    if (w->ix_slots == 0 || dir != w->ix_dir) return false;
     if (index_has(w, index_hash('N', folded.units, folded.len))) return false;
     // A name that may equal an 8.3 name: its own 8.3 form must be free, and non-ASCII text
     // that folds to ASCII is left to the scan.

@@ -37,8 +37,8 @@ dv_entry new_record(uint32_t attr, uint32_t cluster, uint32_t size, int64_t mtim
 
 // publish through the index of a large directory: no scan at all. 1 when the index cannot
 // tell (a possible clash, no free room at the end): the caller scans.
-int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan,
-                    dv_entry &rec) {
+int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan, dv_entry &rec,
+                    uint32_t *short_at) {
     if (!index_says_free(w, dir, folded, plan)) return 1;
     uint8_t alias[11];
     std::memcpy(alias, plan.shortname, 11);
@@ -50,7 +50,7 @@ int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &p
         std::memcpy(key + 8, plan.ext, static_cast<size_t>(plan.ext_len));
         uint32_t t = std::memcmp(key, w->ix_tail_key, 11) == 0 ? w->ix_tail_last + 1 : 1;
         for (;; ++t) {
-            if (t >= kTailCount) return 1;
+            if (t >= kTailEnd) return 1;
             alias_with_tail(plan, t, alias);
             if (!index_has(w, index_hash('S', alias, 11))) break;
         }
@@ -59,7 +59,7 @@ int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &p
     }
     std::memcpy(rec.shortname, alias, 11);
     rec.shortname[11] = 0;
-    rec.lcase = plan.need_lfn ? 0 : plan.lcase;
+    rec.lcase = static_cast<uint8_t>((plan.need_lfn ? 0 : plan.lcase) | (rec.lcase & kMoveMarks));
     const uint32_t k = run_entries(rec);
     uint32_t at = w->ix_end;
     if (k <= w->epu && at % w->epu + k > w->epu) at += w->epu - at % w->epu;
@@ -95,6 +95,7 @@ int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &p
         return rc;
     }
     index_note(w, folded, rec, placed);
+    if (short_at) *short_at = placed + run_entries(rec) - 1;
     return 0;
 }
 
@@ -104,7 +105,7 @@ int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &p
 // A large directory that keeps taking names is indexed by the second such scan in a row, so
 // that the names after it need no scan (20,000 files into one directory stay linear).
 int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip_first,
-            uint32_t skip_count, Scan *taken) {
+            uint32_t skip_count, Scan *taken, uint32_t *short_at) {
     NamePlan plan;
     if (int rc = plan_name(name, plan)) return rc;
     if (plan.need_lfn)
@@ -115,7 +116,7 @@ int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip
     dv_name folded;
     fold_name(name, folded);
     if (skip_count == 0 && dir == w->ix_dir) {
-        const int rc = publish_indexed(w, dir, folded, plan, rec);
+        const int rc = publish_indexed(w, dir, folded, plan, rec, short_at);
         if (rc != 1) return rc;
     }
     Scan s;
@@ -123,11 +124,12 @@ int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip
     s.skip_first = skip_first;
     s.skip_count = skip_count;
     s.need = run_entries(rec);
-    s.build_index = dir == w->last_plan_dir && w->last_plan_capacity >= kIndexFrom;
+    s.build_index =
+        w->ix_slots != 0 && dir == w->last_plan_dir && w->last_plan_capacity >= kIndexFrom;
     if (int rc = find(w, dir, name, folded, s)) return rc;
     w->last_plan_dir = dir;
     w->last_plan_capacity = s.capacity;
-    if (s.build_index) {
+    if (s.build_index && !w->ix_over) {
         w->ix_dir = dir;
         w->ix_end = s.has_end ? s.end_at : s.capacity;
         w->ix_capacity = s.capacity;
@@ -139,16 +141,17 @@ int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip
         return EEXIST;
     }
     uint8_t alias[11];
-    if (int rc = choose_alias(w, plan, s, alias)) return rc;
+    if (int rc = choose_alias(w, dir, plan, s, alias)) return rc;
     std::memcpy(rec.shortname, alias, 11);
     rec.shortname[11] = 0;
-    rec.lcase = plan.need_lfn ? 0 : plan.lcase;
+    rec.lcase = static_cast<uint8_t>((plan.need_lfn ? 0 : plan.lcase) | (rec.lcase & kMoveMarks));
     w->ix_writing = dir == w->ix_dir;
     uint32_t placed = 0;
     const int rc = place_record(w, dir, rec, &s, &placed);
     w->ix_writing = false;
     if (rc == 0 && dir == w->ix_dir) index_note(w, folded, rec, placed);
     if (rc != 0 && dir == w->ix_dir) index_drop(w);
+    if (rc == 0 && short_at) *short_at = placed + run_entries(rec) - 1;
     return rc;
 }
 

@@ -120,6 +120,11 @@ class TreeRemoval {
             decode(e, k, rec);
             const uint32_t c = raw_first(w_, e);
             const uint32_t depth = depth_;
+            // One name of a cut move: its chain (and what a directory holds) is the other's.
+            if (entry_marked(e)) {
+                if (fn_) fn_(fn_data_, &rec, depth, 0);
+                continue;
+            }
             if (rec.attr & DV_ATTR_DIRECTORY) {
                 int code = check(c, f.dir);
                 if (code != 0 && code != ELOOP && code != EIO) return code;
@@ -147,17 +152,8 @@ class TreeRemoval {
         bool done;                // its end mark or the end of its chain was reached
     };
 
-    // Grows `p` (in units of T) to `want`, keeping what it holds.
     template <typename T> bool grow(T *&p, uint32_t &cap, uint32_t want) {
-        auto *n = static_cast<T *>(w_->alloc_fn(w_->alloc_data, size_t{want} * sizeof(T)));
-        if (!n) return false;
-        if (p) {
-            std::memcpy(n, p, size_t{cap} * sizeof(T));
-            w_->free_fn(w_->alloc_data, p);
-        }
-        p = n;
-        cap = want;
-        return true;
+        return grow_array(w_, p, cap, want);
     }
 
     // Reads the directory's next cluster, keeps its live entries and writes it back with
@@ -264,7 +260,9 @@ int remove_tree(W *w, const char *path, writefat_remove_fn fn, void *fn_data) {
     const uint32_t root = root_start_cluster(w->rv);
     TreeRemoval tree(w, fn, fn_data);
     int code = first != 0 && first == root ? ELOOP : 0;
-    if (s.rec.attr & DV_ATTR_DIRECTORY) {
+    // A name left marked by a cut move goes alone: what it names belongs to the other too.
+    const bool marked = entry_marked(s.rec);
+    if ((s.rec.attr & DV_ATTR_DIRECTORY) && !marked) {
         if (int rc = tree.init()) return rc;
         code = tree.check(first, t.parent);
         if (code == EIO || (code != 0 && code != ELOOP)) return code;
@@ -274,14 +272,16 @@ int remove_tree(W *w, const char *path, writefat_remove_fn fn, void *fn_data) {
     if (int rc = delete_entries(w, t.parent, s.run_first, s.run_count)) return rc;
     if (fn) fn(fn_data, &s.rec, 0, code);
     int rc = 0;
-    if (code == 0 && (s.rec.attr & DV_ATTR_DIRECTORY)) {
+    if (marked) {
+        // Nothing freed: writefat_reclaim frees the chain if no name is left.
+    } else if (code == 0 && (s.rec.attr & DV_ATTR_DIRECTORY)) {
         rc = tree.push(first);
         if (rc == 0) rc = tree.run();
     } else if (code == 0 && is_link(w, first)) {
         rc = free_chain(w, first);
     }
     // Freed directory clusters may be taken for file data: no cached copy may outlive them.
-    std::memset(w->dc_tag, 0, sizeof w->dc_tag);
+    dc_drop(w);
     if (w->broken) return w->broken;
     const int flushed = fat_flush(w);
     return rc != 0 ? rc : flushed;

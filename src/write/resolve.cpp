@@ -64,7 +64,8 @@ int descend(W *w, const dv_name &name, uint32_t text_end, Walk &k, Target &t) {
     if (rc == 0 && !(s.rec.attr & DV_ATTR_DIRECTORY)) rc = ENOTDIR;
     if (rc != 0) return rc;
     t.parent = dir_of_entry(w, s.rec);
-    k.recording = k.recording && k.level < kPathLevels && k.units + folded.len + 1u <= kPathUnits;
+    k.recording = k.recording && k.level < w->path_max_levels &&
+                  k.units + folded.len + 1u <= w->path_max_units;
     if (k.recording) {
         std::memcpy(w->path_names + k.units, folded.units, folded.len * sizeof(uint16_t));
         w->path_names[k.units + folded.len] = 0;
@@ -197,7 +198,7 @@ int resolve(W *w, const char *path, Target &t) {
     }
     dv_namecpy(&t.name, &names[cur ^ 1u]);
     const auto upto = static_cast<size_t>(last_at - path);
-    if (k.recording && upto > w->path_text_len && upto <= kPathText) {
+    if (k.recording && upto > w->path_text_len && upto <= w->path_max_text) {
         std::memcpy(w->path_text + w->path_text_len, path + w->path_text_len,
                     upto - w->path_text_len);
         w->path_text_len = static_cast<uint32_t>(upto);

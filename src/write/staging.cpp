@@ -20,13 +20,13 @@ int read_unit(W *w, uint64_t sector, uint8_t *buf) {
 
 namespace {
 
-// A cached directory cluster that `count` sectors at `sector` touch takes their new bytes
-// (or, when they did not reach the medium, is dropped).
+// A cached directory unit that `count` sectors at `sector` touch takes their new bytes (or,
+// when they did not reach the medium, is dropped).
 void dc_note(W *w, const void *buf, uint64_t sector, uint32_t count, bool ok) {
-    for (unsigned k = 0; k < kDirSlots; ++k) {
-        if (w->dc_tag[k] == 0) continue;
-        const uint64_t at = cluster_sector(w->rv, w->dc_tag[k]);
-        const uint64_t end = at + w->rv->sectors_per_cluster;
+    for (uint32_t k = 0; k < w->dc_slots; ++k) {
+        const uint64_t at = w->dc_tag[k];
+        if (at == 0) continue;
+        const uint64_t end = at + w->dc_span;
         if (sector >= end || at >= sector + count) continue;
         if (!ok) {
             w->dc_tag[k] = 0;
@@ -34,7 +34,7 @@ void dc_note(W *w, const void *buf, uint64_t sector, uint32_t count, bool ok) {
         }
         const uint64_t lo = sector > at ? sector : at;
         const uint64_t hi = sector + count < end ? sector + count : end;
-        std::memcpy(w->dc_buf[k] + (lo - at) * 512u,
+        std::memcpy(dc_buf(w, k) + (lo - at) * 512u,
                     static_cast<const uint8_t *>(buf) + (lo - sector) * 512u,
                     static_cast<size_t>(hi - lo) * 512u);
     }
@@ -61,12 +61,23 @@ int write_sectors(W *w, const void *buf, uint64_t sector, uint32_t count) {
     return w->broken;
 }
 
+void dc_drop(W *w) {
+    for (uint32_t k = 0; k < w->dc_slots; ++k) w->dc_tag[k] = 0;
+}
+
 int dir_store(W *w, uint64_t sector, const uint8_t *buf) {
     if (!w->group) return write_sectors(w, buf, sector, w->unit);
+    if (w->pend_slots == 0) {
+        // A group without room for sectors keeps its order all the same: the data it
+        // gathered and the FAT reach the medium before the directory sector that names them.
+        if (int rc = stage_flush(w)) return rc;
+        if (int rc = fat_flush(w)) return rc;
+        return write_sectors(w, buf, sector, w->unit);
+    }
     if (w->broken) return w->broken;
     uint8_t *slot = pending(w, sector);
     if (!slot) {
-        if (w->pend_count == kPendSlots)
+        if (w->pend_count == w->pend_slots)
             if (int rc = group_flush(w)) return rc;
         w->pend_tag[w->pend_count] = sector;
         slot = w->pend_buf + size_t{w->pend_count++} * w->bps;
@@ -84,6 +95,15 @@ int data_store(W *w, uint32_t cluster, const uint8_t *buf, uint32_t n) {
         // The writer is given 512-byte aligned buffers only: the caller's data goes through
         // the stage buffer, which is empty outside a group (and emptied inside one).
         if (int rc = stage_flush(w)) return rc;
+        if (w->stage_capacity == 0) {
+            // No stage buffer: a logical sector at a time through the scratch sector.
+            const uint64_t first = cluster_first_sector(w, cluster);
+            for (uint64_t i = 0, units = uint64_t{n} * cb / w->bps; i < units; ++i) {
+                std::memcpy(w->dir_buf, buf + i * w->bps, w->bps);
+                if (int rc = write_sectors(w, w->dir_buf, first + i * w->unit, w->unit)) return rc;
+            }
+            return 0;
+        }
         while (n > 0) {
             const uint32_t k = n < w->stage_capacity ? n : w->stage_capacity;
             std::memcpy(w->stage_buf, buf, size_t{k} * cb);
@@ -150,12 +170,11 @@ int read_dir_unit(W *w, uint64_t sector, uint8_t *buf) {
         if (kept != buf) std::memcpy(buf, kept, w->bps);
         return 0;
     }
-    // A cached directory cluster holds what was written last (write_sectors keeps it).
-    for (unsigned k = 0; k < kDirSlots; ++k) {
-        if (w->dc_tag[k] == 0) continue;
-        const uint64_t at = cluster_sector(w->rv, w->dc_tag[k]);
-        if (sector < at || sector >= at + w->rv->sectors_per_cluster) continue;
-        std::memcpy(buf, w->dc_buf[k] + (sector - at) * 512u, w->bps);
+    // A cached directory unit holds what was written last (write_sectors keeps it).
+    for (uint32_t k = 0; k < w->dc_slots; ++k) {
+        const uint64_t at = w->dc_tag[k];
+        if (at == 0 || sector < at || sector >= at + w->dc_span) continue;
+        std::memcpy(buf, dc_buf(w, k) + (sector - at) * 512u, w->bps);
         return 0;
     }
     return read_unit(w, sector, buf);

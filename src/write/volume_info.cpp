@@ -24,9 +24,19 @@ int patch_boot_label(W *w, uint64_t sector, const uint8_t *label) {
 }
 
 int count_free(W *w) {
-    // In runs as large as the group's data buffer (free at open).
-    const uint32_t run = w->stage_capacity * w->rv->cluster_bytes / w->bps;
-    if (int rc = count_free_clusters(w->rv, w->stage_buf, run, w->free_count)) return rc;
+    // In runs as large as the group's data buffer (free at open); without one, through the
+    // reader's FAT cache, eight logical sectors in a row (what readfat_free_clusters does).
+    readfat_volume *rv = w->rv;
+    uint32_t run = w->stage_capacity * rv->cluster_bytes / w->bps;
+    uint8_t *buf = w->stage_buf;
+    if (run == 0) {
+        run = 8;
+        const uint32_t cluster_units = rv->sectors_per_cluster >> rv->sector_shift;
+        if ((rv->flags & READFAT_FLAG_BATCH) == 0 && cluster_units < run) run = cluster_units;
+        std::memset(rv->fat_tag, 0, sizeof rv->fat_tag);
+        buf = rv->fat_buf[0];
+    }
+    if (int rc = count_free_clusters(rv, buf, run, w->free_count)) return rc;
     w->free_known = true;
     return 0;
 }

@@ -1,10 +1,8 @@
-// The write path's operations: open and close, files, directories, removal, renames,
+// The write path's operations: files, directories, removal, renames,
 // times, attributes and the label. Each orders its writes so that a crash between any two
 // leaves what existed before intact (see writefat.h).
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "common/bytes.h"
 #include "codec/dirent_internal.h"
@@ -30,16 +28,42 @@ template <typename Change> int patch_own_entry(W *w, const char *path, Change ch
     return dir_store(w, sector, w->dir_buf);
 }
 
+// Sets the move marks of the short entry at ordinal `at` of `dir` to `bits`, written now.
+int set_move_mark(W *w, uint32_t dir, uint32_t at, uint8_t bits) {
+    uint64_t sector = 0;
+    uint8_t *e = nullptr;
+    if (int rc = load_entry(w, dir, at, sector, e)) return rc;
+    e[DV_DIRENT_RESERVED] = static_cast<uint8_t>((e[DV_DIRENT_RESERVED] & ~kMoveMarks) | bits);
+    return write_sectors(w, w->dir_buf, sector, w->unit);
+}
+
 writefat_file *open_handle(W *w, writefat_file *f) {
     return w && f == &w->file && f->in_use ? f : nullptr;
 }
 
-void *mem_alloc(void *, size_t size) {
-    return std::malloc(size);
+void new_handle(W *w, writefat_file *f) {
+    std::memset(f, 0, sizeof *f);
+    f->in_use = 1;
+    f->buf_lo = w->file_buf_bytes;
 }
 
-void mem_free(void *, void *ptr) {
-    std::free(ptr);
+// The directory and name of a file to open for writing: no other file may be open, and the
+// name must be one a file can have.
+int file_target(W *w, const char *path, Target &t, NamePlan &plan, dv_name &folded) {
+    if (w->broken) return w->broken;
+    if (w->file.in_use) return EBUSY;
+    if (int rc = resolve(w, path, t)) return rc;
+    if (t.root) return EISDIR;
+    if (int rc = plan_name(t.name, plan)) return rc;
+    fold_name(t.name, folded);
+    return 0;
+}
+
+// Whether the entry at `at` of `dir` is the one of the file open for writing: it may not be
+// removed or moved under it (its clusters would be freed or its entry lost).
+bool is_open_entry(const W *w, uint32_t dir, uint32_t at) {
+    const writefat_file &f = w->file;
+    return f.in_use && f.published && f.parent == dir && f.entry_at == at;
 }
 
 } // namespace
@@ -48,153 +72,6 @@ void mem_free(void *, void *ptr) {
 using namespace dorvex;
 
 extern "C" {
-
-writefat_volume *writefat_open2(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
-                                void *io_data, readfat_sector_reader reader,
-                                writefat_sector_writer writer, uint32_t flags, uint32_t max_files,
-                                uint32_t max_dirs, int *err, void *alloc_data, dv_alloc_fn alloc_fn,
-                                dv_free_fn free_fn) {
-    if (!reader || !writer || !alloc_fn || !free_fn) {
-        set_err(err, EINVAL);
-        return nullptr;
-    }
-    readfat_volume *rv = mount(start_sector, end_sector, sector_size, io_data, reader, flags,
-                               max_files, max_dirs, err, alloc_data, alloc_fn, free_fn);
-    if (!rv) return nullptr;
-    if (is_exfat(rv)) {
-        unmount(rv);
-        set_err(err, DV_E_EXFATWRITE);
-        return nullptr;
-    }
-    // Other systems read the damaged first sector, not the backup: repair before changing.
-    if (rv->boot_backup != 0) {
-        unmount(rv);
-        set_err(err, DV_E_BACKUPBOOT);
-        return nullptr;
-    }
-    const uint32_t bps = rv->bytes_per_sector;
-    const size_t head = (sizeof(W) + 511u) / 512u * 512u;
-    const uint32_t stage =
-        kStageBytes / rv->cluster_bytes != 0 ? kStageBytes / rv->cluster_bytes : 1;
-    // Room to start the state on a 512-byte boundary whatever the allocator gives: every
-    // buffer handed to the writer lies a multiple of 512 bytes into it.
-    const size_t size = 511u + head + (kFatSlots + 1u + kPendSlots) * size_t{bps} +
-                        size_t{stage} * rv->cluster_bytes +
-                        (1u + kDirSlots) * size_t{rv->cluster_bytes} +
-                        kPathLevels * 3u * sizeof(uint32_t) + kPathUnits * sizeof(uint16_t) +
-                        kPathText + kTailCount / 8u + kIndexSlots * sizeof(uint32_t);
-    auto *block = static_cast<uint8_t *>(alloc_fn(alloc_data, size));
-    dv_ctx *ctx =
-        block ? dv_newctx2(DV_FLAG_LENIENT | DV_FLAG_NTCASE | DV_FLAG_UTF16 | DV_CHARSET_UTF8, err,
-                           alloc_data, alloc_fn, free_fn)
-              : nullptr;
-    if (!ctx) {
-        if (block)
-            free_fn(alloc_data, block);
-        else
-            set_err(err, ENOMEM);
-        unmount(rv);
-        return nullptr;
-    }
-    // The tail table and the name index are cleared where they are built: leaving them
-    // untouched here spares a process the page faults of 1.1 MiB it may never use.
-    std::memset(block, 0, size - kTailCount / 8u - kIndexSlots * sizeof(uint32_t));
-    uint8_t *base = block + (512u - reinterpret_cast<uintptr_t>(block) % 512u) % 512u;
-    W *w = new (base) W{};
-    w->block = block;
-    w->rv = rv;
-    w->ctx = ctx;
-    w->writer = writer;
-    w->io_data = io_data;
-    w->alloc_data = alloc_data;
-    w->alloc_fn = alloc_fn;
-    w->free_fn = free_fn;
-    w->vol_start = start_sector;
-    w->bps = bps;
-    w->unit = bps / 512u;
-    w->epu = bps / DV_DIRENT_SIZE;
-    // Clusters the file system declares, which may be fewer than the reader's bound: never
-    // allocate past what a checker counts.
-    w->max_cluster = declared_clusters(rv) + 1;
-    w->eoc = rv->fat_type == 12 ? 0xFFFu : rv->fat_type == 16 ? 0xFFFFu : 0x0FFFFFFFu;
-    uint8_t *p = base + head;
-    for (unsigned k = 0; k < kFatSlots; ++k, p += bps) w->fat_buf[k] = p;
-    w->dir_buf = p;
-    p += bps;
-    w->pend_buf = p;
-    p += size_t{kPendSlots} * bps;
-    w->stage_buf = p;
-    w->stage_capacity = stage;
-    p += size_t{stage} * rv->cluster_bytes;
-    w->cluster_buf = p;
-    p += rv->cluster_bytes;
-    for (unsigned k = 0; k < kDirSlots; ++k, p += rv->cluster_bytes) w->dc_buf[k] = p;
-    w->path_dirs = reinterpret_cast<uint32_t *>(p);
-    p += kPathLevels * sizeof(uint32_t);
-    w->path_marks = reinterpret_cast<uint32_t *>(p);
-    p += kPathLevels * 2u * sizeof(uint32_t);
-    w->path_names = reinterpret_cast<uint16_t *>(p);
-    p += kPathUnits * sizeof(uint16_t);
-    w->path_text = reinterpret_cast<char *>(p);
-    p += kPathText;
-    w->tails = reinterpret_cast<uint32_t *>(p);
-    p += kTailCount / 8u;
-    w->ix_table = reinterpret_cast<uint32_t *>(p);
-    w->hint = 2;
-    int rc = 0;
-    if (rv->fat_type == 32) {
-        const uint32_t at = load_le16(rv->boot_buf + DV_BPB_FSINFO_SECTOR);
-        if (at != 0 && at != 0xFFFFu && uint64_t{at} * w->unit < rv->reserved_sectors) {
-            w->fsinfo = start_sector + uint64_t{at} * w->unit;
-            rc = read_unit(w, w->fsinfo, w->dir_buf);
-            const uint32_t hint = load_le32(w->dir_buf + DV_FSINFO_NEXT_FREE);
-            if (rc == 0 && hint >= 2 && hint <= w->max_cluster) w->hint = hint;
-        }
-    }
-    if (rc == 0) rc = count_free(w);
-    if (rc != 0) {
-        dv_deletectx(ctx);
-        unmount(rv);
-        free_fn(alloc_data, block);
-        set_err(err, rc);
-        return nullptr;
-    }
-    return w;
-}
-
-writefat_volume *writefat_open(uint64_t start_sector, uint64_t end_sector, uint32_t sector_size,
-                               void *io_data, readfat_sector_reader reader,
-                               writefat_sector_writer writer, uint32_t flags, uint32_t max_files,
-                               uint32_t max_dirs, int *err) {
-    return writefat_open2(start_sector, end_sector, sector_size, io_data, reader, writer, flags,
-                          max_files, max_dirs, err, nullptr, mem_alloc, mem_free);
-}
-
-int writefat_close(writefat_volume *w) {
-    if (!w) return EINVAL;
-    if (w->file.in_use) drop_file(w, &w->file);
-    int rc = w->broken;
-    if (rc == 0) rc = group_flush(w);
-    if (rc == 0 && w->dirty_marked) {
-        rc = fat_flush(w);
-        if (rc == 0) rc = write_fsinfo(w);
-        if (rc == 0 && w->was_clean) {
-            const uint32_t bit = w->rv->fat_type == 16 ? 0x8000u : 0x08000000u;
-            uint32_t v = 0;
-            rc = fat_get(w, 1, v);
-            if (rc == 0) rc = fat_set(w, 1, v | bit);
-            if (rc == 0) rc = fat_flush(w);
-        }
-    }
-    void *alloc_data = w->alloc_data;
-    dv_free_fn free_fn = w->free_fn;
-    void *block = w->block;
-    dv_deletectx(w->ctx);
-    unmount(w->rv);
-    w->~W();
-    free_fn(alloc_data, block);
-    return rc;
-}
 
 readfat_volume *writefat_reader(writefat_volume *w) {
     return w ? w->rv : nullptr;
@@ -205,17 +82,11 @@ writefat_file *writefat_create(writefat_volume *w, const char *path, uint32_t fl
         set_err(err, EINVAL);
         return nullptr;
     }
-    writefat_file *f = &w->file;
-    int rc = w->broken;
-    if (rc == 0 && f->in_use) rc = EBUSY;
     Target t;
-    if (rc == 0) rc = resolve(w, path, t);
-    if (rc == 0 && t.root) rc = EISDIR;
     NamePlan plan;
-    if (rc == 0) rc = plan_name(t.name, plan);
-    Scan s;
     dv_name folded;
-    if (rc == 0) fold_name(t.name, folded);
+    Scan s;
+    int rc = file_target(w, path, t, plan, folded);
     if (rc == 0 && !index_says_free(w, t.parent, folded, plan))
         rc = find(w, t.parent, t.name, folded, s);
     if (rc == 0 && s.found)
@@ -224,11 +95,43 @@ writefat_file *writefat_create(writefat_volume *w, const char *path, uint32_t fl
         set_err(err, rc);
         return nullptr;
     }
-    std::memset(f, 0, sizeof *f);
-    f->in_use = 1;
+    writefat_file *f = &w->file;
+    new_handle(w, f);
     f->replace = (flags & WRITEFAT_REPLACE) != 0;
     f->parent = t.parent;
     dv_namecpy(&f->name, &t.name);
+    return f;
+}
+
+writefat_file *writefat_open_file(writefat_volume *w, const char *path, uint32_t flags, int *err) {
+    const uint32_t known = WRITEFAT_CREATE | WRITEFAT_APPEND | WRITEFAT_TRUNCATE;
+    if (!w || !path || (flags & ~known) != 0) {
+        set_err(err, EINVAL);
+        return nullptr;
+    }
+    Target t;
+    NamePlan plan;
+    dv_name folded;
+    Scan s;
+    int rc = file_target(w, path, t, plan, folded);
+    if (rc == 0) rc = find(w, t.parent, t.name, folded, s);
+    if (rc == 0 && s.found && (s.rec.attr & DV_ATTR_DIRECTORY)) rc = EISDIR;
+    if (rc == 0 && !s.found && !(flags & WRITEFAT_CREATE)) rc = ENOENT;
+    writefat_file *f = &w->file;
+    if (rc == 0) {
+        new_handle(w, f);
+        f->parent = t.parent;
+        dv_namecpy(&f->name, &t.name);
+        if (s.found) rc = adopt_entry(w, f, t.parent, s);
+        if (rc != 0) std::memset(f, 0, sizeof *f);
+    }
+    if (rc != 0) {
+        set_err(err, rc);
+        return nullptr;
+    }
+    f->append = (flags & WRITEFAT_APPEND) != 0;
+    if (flags & WRITEFAT_TRUNCATE) truncate_file(w, f, 0);
+    if (f->append) f->pos = f->size;
     return f;
 }
 
@@ -239,7 +142,8 @@ int writefat_write(writefat_volume *w, writefat_file *f, const void *data, size_
         return -1;
     }
     int rc = f->code;
-    if (rc == 0 && len > 0xFFFFFFFFu - f->size) rc = EFBIG;
+    const uint64_t at = f->append ? f->size : f->pos;
+    if (rc == 0 && (at > 0xFFFFFFFFu || len > 0xFFFFFFFFu - at)) rc = EFBIG;
     if (rc == 0 && len != 0) {
         rc = mark_dirty(w);
         if (rc == 0) rc = write_data(w, f, static_cast<const uint8_t *>(data), len);
@@ -252,15 +156,60 @@ int writefat_write(writefat_volume *w, writefat_file *f, const void *data, size_
     return 0;
 }
 
+int writefat_seek(writefat_volume *w, writefat_file *f, uint64_t pos) {
+    f = open_handle(w, f);
+    if (!f || pos > 0xFFFFFFFFu) return EINVAL;
+    if (f->code) return f->code;
+    f->pos = pos;
+    return 0;
+}
+
+uint64_t writefat_tell(writefat_volume *w, writefat_file *f) {
+    f = open_handle(w, f);
+    return f ? (f->append ? f->size : f->pos) : 0;
+}
+
+uint64_t writefat_filesize(writefat_volume *w, writefat_file *f) {
+    f = open_handle(w, f);
+    return f ? f->size : 0;
+}
+
+int writefat_truncate(writefat_volume *w, writefat_file *f, uint64_t size) {
+    f = open_handle(w, f);
+    if (!f) return EINVAL;
+    if (f->code) return f->code;
+    if (size > 0xFFFFFFFFu) return EFBIG;
+    if (int rc = mark_dirty(w)) return rc;
+    const int rc = truncate_file(w, f, size);
+    if (rc != 0 && rc != EFBIG) fail_file(w, f, rc);
+    return rc;
+}
+
+int writefat_preallocate(writefat_volume *w, writefat_file *f, uint64_t size) {
+    f = open_handle(w, f);
+    if (!f) return EINVAL;
+    if (f->code) return f->code;
+    return preallocate_file(w, f, size);
+}
+
+int writefat_flush(writefat_volume *w, writefat_file *f, int64_t mtime) {
+    f = open_handle(w, f);
+    if (!f) return EINVAL;
+    const Ordered ordered(w); // durable: nothing of it stays in a group
+    int rc = ordered.rc ? ordered.rc : flush_file(w, f, mtime, false);
+    if (rc != 0 && f->code == 0) fail_file(w, f, rc);
+    return rc;
+}
+
 int writefat_finish(writefat_volume *w, writefat_file *f, int64_t mtime) {
     f = open_handle(w, f);
     if (!f) return EINVAL;
     int rc = 0;
-    if (f->replace) {
-        const Ordered ordered(w); // the switch is written before the old chain is freed
-        rc = ordered.rc ? ordered.rc : finish_file(w, f, mtime);
+    if (f->replace || f->published || f->trim) {
+        const Ordered ordered(w); // the entry is written before any chain is freed
+        rc = ordered.rc ? ordered.rc : flush_file(w, f, mtime, true);
     } else {
-        rc = finish_file(w, f, mtime);
+        rc = flush_file(w, f, mtime, true);
     }
     drop_file(w, f);
     return rc;
@@ -316,6 +265,7 @@ int writefat_remove(writefat_volume *w, const char *path) {
     const Ordered ordered(w); // the entry leaves the medium before its clusters are freed
     if (ordered.rc) return ordered.rc;
     if (int rc = lookup(w, path, t, s, folded)) return rc;
+    if (is_open_entry(w, t.parent, s.run_first + s.run_count - 1)) return EBUSY;
     const uint32_t first = entry_first(w, s.rec);
     if (s.rec.attr & DV_ATTR_DIRECTORY) {
         Scan inner;
@@ -326,8 +276,9 @@ int writefat_remove(writefat_volume *w, const char *path) {
     if (int rc = mark_dirty(w)) return rc;
     // The entry goes first: a crash after it leaves lost clusters, never a half file.
     if (int rc = delete_entries(w, t.parent, s.run_first, s.run_count)) return rc;
-    // A damaged entry may name the root's chain, which is no one's to free.
-    if (is_link(w, first) && first != root_start_cluster(w->rv))
+    // A damaged entry may name the root's chain, which is no one's to free; a marked one
+    // shares its chain with the other name of a cut move (reclaim frees it if it is lost).
+    if (is_link(w, first) && first != root_start_cluster(w->rv) && !entry_marked(s.rec))
         if (int rc = free_chain(w, first)) return rc;
     return fat_flush(w);
 }
@@ -336,6 +287,8 @@ int writefat_remove_tree(writefat_volume *w, const char *path, writefat_remove_f
                          void *fn_data) {
     if (!w || !path) return EINVAL;
     if (w->broken) return w->broken;
+    // The tree may hold the file open for writing: its chain must not be freed under it.
+    if (w->file.in_use && w->file.published) return EBUSY;
     return remove_tree(w, path, fn, fn_data);
 }
 
@@ -348,6 +301,7 @@ int writefat_rename(writefat_volume *w, const char *from, const char *to) {
     Scan s;
     dv_name folded;
     if (int rc = lookup(w, from, src, s, folded)) return rc;
+    if (is_open_entry(w, src.parent, s.run_first + s.run_count - 1)) return EBUSY;
     if (int rc = resolve(w, to, dst)) return rc;
     if (dst.root) return EINVAL;
     const bool is_dir = (s.rec.attr & DV_ATTR_DIRECTORY) != 0;
@@ -357,14 +311,29 @@ int writefat_rename(writefat_volume *w, const char *from, const char *to) {
         if (int rc = below(w, dst.parent, first, inside)) return rc;
         if (inside) return EINVAL;
     }
-    if (int rc = mark_dirty(w)) return rc;
     const bool same_dir = dst.parent == src.parent;
+    // A name taken refuses before anything is marked.
+    Scan taken;
+    taken.skip_first = same_dir ? s.run_first : 0;
+    taken.skip_count = same_dir ? s.run_count : 0;
+    dv_name taken_folded;
+    if (int rc = find(w, dst.parent, dst.name, taken_folded, taken)) return rc;
+    if (taken.found) return EEXIST;
+    if (int rc = mark_dirty(w)) return rc;
+    // Both names exist for a while, on one chain: each is marked while the other may be
+    // there, so that removing either keeps the chain, and writefat_reclaim can finish a cut
+    // move. First the old name is marked "leaving".
+    const uint32_t old_at = s.run_first + s.run_count - 1;
+    if (int rc = set_move_mark(w, src.parent, old_at, DV_NTRES_MOVE_FROM)) return rc;
+    // Then the new name, marked "arriving": a crash leaves both names, never neither.
     dv_entry rec = s.rec;
-    rec.lcase = 0;
-    // The new name first: a crash between the two writes leaves both names, never neither.
+    rec.lcase = DV_NTRES_MOVE_TO;
+    uint32_t new_at = 0;
     if (int rc = publish(w, dst.parent, dst.name, rec, same_dir ? s.run_first : 0,
-                         same_dir ? s.run_count : 0))
+                         same_dir ? s.run_count : 0, nullptr, &new_at)) {
+        if (!w->broken) set_move_mark(w, src.parent, old_at, 0);
         return rc;
+    }
     if (is_dir && !same_dir && is_link(w, first)) {
         uint64_t sector = 0;
         uint8_t *e = nullptr;
@@ -374,7 +343,9 @@ int writefat_rename(writefat_volume *w, const char *from, const char *to) {
             if (int rc = write_sectors(w, w->dir_buf, sector, w->unit)) return rc;
         }
     }
-    return delete_entries(w, src.parent, s.run_first, s.run_count);
+    if (int rc = delete_entries(w, src.parent, s.run_first, s.run_count)) return rc;
+    // The old name is gone: the new one's mark goes.
+    return set_move_mark(w, dst.parent, new_at, 0);
 }
 
 int writefat_settimes(writefat_volume *w, const char *path, int64_t ctime, int64_t mtime,

@@ -1,45 +1,54 @@
 // The write path's internals, one file per concern: staging.cpp (sector writes, groups),
 // fat_cache.cpp, alloc.cpp, alias.cpp (8.3 aliases and tails), dir_scan.cpp (scans and
 // entry placement), name_index.cpp, resolve.cpp (paths), publish.cpp (new entries),
-// file_data.cpp, volume_info.cpp (label, FSInfo), remove_tree.cpp. The public functions
-// in writefat_api.cpp build on them.
+// file_data.cpp, volume_info.cpp (label, FSInfo), remove_tree.cpp, reclaim.cpp (move marks,
+// writefat_reclaim). open.cpp lays out the state's block from a writefat_config; the public
+// functions in writefat_api.cpp build on them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "dorvex/writefat.h"
 #include "volume/readfat_internal.h"
 
 namespace dorvex {
 
-constexpr unsigned kFatSlots = 16;
-constexpr unsigned kDirSlots = 4;
-constexpr uint32_t kIndexSlots = 1u << 18; // hashes of a large directory's names and aliases
-constexpr uint32_t kIndexFrom = 1024;      // entries from which a directory is indexed
+constexpr uint32_t kIndexFrom = 1024; // entries from which a directory is indexed
 constexpr uint32_t kMaxDirEntries = 65536;
-constexpr uint32_t kTailCount = 65536; // numeric tails ~1 .. ~65535 tracked per scan
+constexpr uint32_t kTailEnd = 1000000; // an 8.3 alias holds tails up to ~999999
 constexpr uint32_t kMaxWrite = 4096;   // 512-byte sectors per writer request
 constexpr uint32_t kMaxRunEntries = 21;
-constexpr unsigned kPendSlots = 32;          // directory sectors a group keeps before it is synced
-constexpr uint32_t kStageBytes = 256u << 10; // file data a group gathers into one request
-constexpr uint32_t kPathLevels = 4096;       // directories the path cache remembers
-constexpr uint32_t kPathUnits = 16384;       // units of their folded names
-constexpr uint32_t kPathText = 32768;        // bytes of the text that leads to them
+constexpr uint32_t kPathUnitsPerLevel = 4; // folded name units the path cache keeps per level
+constexpr uint32_t kPathTextPerLevel = 8;  // bytes of path text it keeps per level
 
 } // namespace dorvex
 
 struct writefat_file {
     uint8_t in_use;
-    uint8_t replace;
-    int code;        // sticky failure (ENOSPC, EIO, ...): the handle is spent
-    uint32_t parent; // directory start (kRootRegion for a fixed root)
-    dv_name name;
-    uint32_t first, last; // the new chain (0: none yet)
-    uint64_t size;
-    uint32_t fill; // bytes of a partial cluster waiting in cluster_buf
+    uint8_t replace;      // a WRITEFAT_REPLACE file: switches the old entry over when published
+    uint8_t published;    // its entry is on the medium (opened, or flushed once)
+    uint8_t append;       // every write goes to the end
+    uint8_t trim;         // clusters past the size are freed at the next flush (a truncation)
+    int code;             // sticky failure (ENOSPC, EIO, ...): the handle is spent
+    uint32_t parent;      // directory start (kRootRegion for a fixed root)
+    dv_name name;         // the name to publish (not yet published)
+    uint32_t entry_at;    // ordinal of the short entry in `parent` (published)
+    uint8_t entry_sn[11]; // its 8.3 name: the entry is still ours when it holds it
+    uint32_t first, last; // the chain (0: none yet)
+    uint32_t clusters;    // in the chain
+    uint64_t size;        // as written so far
+    uint64_t pos;         // where the next write goes
+    uint32_t disk_first;  // the first cluster the entry on the medium names
+    uint64_t disk_size;   // the size it holds
+    uint32_t cur_index, cur_at; // a cluster of the chain (cur_at) and its index: seeks go on
+    // The unit of file_buf held (a cluster or a logical sector of the file), and the bytes of
+    // it changed since it was last written: [lo, hi).
+    uint64_t buf_unit;
+    uint32_t buf_lo, buf_hi;
+    bool buf_held;
 };
-
 struct writefat_volume {
     void *block; // the allocation this state begins in, at its first 512-byte boundary
     readfat_volume *rv;
@@ -55,23 +64,33 @@ struct writefat_volume {
     uint32_t epu;  // directory entries per logical sector
     uint32_t max_cluster;
     uint32_t eoc;
-    uint64_t fat_tag[dorvex::kFatSlots]; // logical FAT sector index + 1; 0 = empty
-    uint8_t fat_dirty[dorvex::kFatSlots];
-    uint32_t fat_used[dorvex::kFatSlots];
+    // The FAT cache: fat_slots logical sectors from fat_bufs on.
+    uint32_t fat_slots;
+    uint64_t *fat_tag; // logical FAT sector index + 1; 0 = empty
+    uint32_t *fat_dirty;
+    uint32_t *fat_used;
     uint32_t clock;
-    uint8_t *fat_buf[dorvex::kFatSlots];
-    uint8_t *dir_buf;     // one logical sector
-    uint8_t *cluster_buf; // one cluster: a file's partial cluster
-    // The directory clusters scans read last: every lookup walks from the root.
-    uint32_t dc_tag[dorvex::kDirSlots]; // cluster held, 0 = empty
-    uint32_t dc_used[dorvex::kDirSlots];
-    uint8_t *dc_buf[dorvex::kDirSlots];
-    uint32_t *tails; // kTailCount bits
+    uint8_t *fat_bufs;
+    uint8_t *dir_buf;  // one logical sector
+    uint8_t *file_buf; // the file open for writing: a cluster or a logical sector
+    uint32_t file_buf_bytes;
+    // The directory units scans read last (every lookup walks from the root): dc_slots
+    // units of dc_span 512-byte sectors (a cluster, or with the sector buffer a logical
+    // sector), dc_bytes each from dc_bufs on.
+    uint32_t dc_slots, dc_span, dc_bytes;
+    bool dc_by_sector;
+    uint64_t *dc_tag; // absolute first sector held, 0 = empty
+    uint32_t *dc_used;
+    uint8_t *dc_bufs;
+    uint32_t *tails; // tail_count bits: tails tail_base + 0 .. tail_count - 1 of a scan
+    uint32_t tail_count;
+    uint32_t ix_slots; // a power of two, or 0: no index
     // An index of one large directory that keeps taking new names (see publish): hashes of
     // its folded names and raw 8.3 names, where its free end starts, and its extent.
     uint32_t ix_dir; // 0 = none
     uint32_t ix_end, ix_capacity, ix_last_cluster, ix_count;
     bool ix_writing; // our own writes to ix_dir keep the index
+    bool ix_over;    // more names than the index holds: it cannot be used
     uint32_t *ix_table;
     uint8_t ix_tail_key[11];
     uint32_t ix_tail_last;
@@ -86,26 +105,36 @@ struct writefat_volume {
     // written after the FAT when the group is synced.
     bool group;
     uint32_t pend_count;
-    uint64_t pend_tag[dorvex::kPendSlots]; // absolute sector
-    uint8_t *pend_buf;                     // kPendSlots logical sectors
+    uint32_t pend_slots; // 0: a group writes its directory sectors through
+    uint64_t *pend_tag;  // absolute sector
+    uint8_t *pend_buf;   // pend_slots logical sectors
     // File data of successive clusters, gathered while a group is open.
-    uint32_t stage_first, stage_count, stage_capacity; // clusters
+    uint32_t stage_first, stage_count, stage_capacity; // clusters (capacity 0: none)
     uint8_t *stage_buf;
     // The directories the last path went through (see resolve): the folded names of its
     // components, each ended by a zero unit, and the first cluster each one leads to. Any
     // deleted entry (a removal, the old name of a move) empties it.
-    uint16_t *path_names; // kPathUnits
-    uint32_t *path_dirs;  // kPathLevels
+    // Capacity: path_max_levels directories, path_max_units units, path_max_text bytes.
+    uint32_t path_max_levels, path_max_units, path_max_text;
+    uint16_t *path_names; // path_max_units
+    uint32_t *path_dirs;  // path_max_levels
     uint32_t path_levels, path_units;
     // The last path's text up to its last component (bytes as given, ending after a
     // separator), when the cache holds every directory it names: its first path_text_levels.
     // path_marks holds, per cached directory, where its text ends (just past the separator)
     // and where its name ends in path_names. A path that repeats the text up to one of them
     // starts there. 0 bytes: none.
-    char *path_text;      // kPathText
-    uint32_t *path_marks; // kPathLevels pairs
+    char *path_text;      // path_max_text
+    uint32_t *path_marks; // path_max_levels pairs
     uint32_t path_text_len, path_text_levels;
     writefat_file file;
+    // Clusters writefat_preallocate holds for the open file, [res_next, res_end): taken in
+    // order as it grows, passed over by every other allocation.
+    uint32_t res_next, res_end;
+    uint32_t reclaim_bytes; // the bitmap writefat_reclaim takes for one walk
+    // What writefat_reclaim did at open (reclaim_at_open), for writefat_reclaimed.
+    bool reclaimed;
+    writefat_reclaim_report reclaim_report;
 };
 
 namespace dorvex {
@@ -115,6 +144,14 @@ using W = writefat_volume;
 // ---- Sectors and the FAT ----------------------------------------------------------------
 
 int read_unit(W *w, uint64_t sector, uint8_t *buf);
+inline uint8_t *fat_buf(const W *w, uint32_t k) {
+    return w->fat_bufs + size_t{k} * w->bps;
+}
+inline uint8_t *dc_buf(const W *w, uint32_t k) {
+    return w->dc_bufs + size_t{k} * w->dc_bytes;
+}
+// Forgets every directory unit the cache holds.
+void dc_drop(W *w);
 int write_sectors(W *w, const void *buf, uint64_t sector, uint32_t count);
 int fat_get(W *w, uint32_t cluster, uint32_t &value);
 int fat_set(W *w, uint32_t cluster, uint32_t value);
@@ -177,6 +214,7 @@ struct Scan {
     bool label_found = false;
     uint32_t label_at = 0;
     bool build_index = false; // fill w's index with every live name of this directory
+    uint32_t tail_base = 0;   // tails noted: tail_base .. tail_base + w->tail_count - 1
 };
 int scan_dir(W *w, uint32_t dir, Scan &s);
 // Whether the raw entry is "." or "..".
@@ -189,7 +227,7 @@ bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn);
 
 // Writes `n` raw entries at ordinal `at` of the directory, sector by sector, in order.
 int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint32_t n);
-// Marks the entries [first, first + n) deleted, the last sector last (and forgets the
+// Marks the entries [first, first + n) deleted, the last sector first (and forgets the
 // directories paths went through: the entries may have been one of them).
 int delete_entries(W *w, uint32_t dir, uint32_t first, uint32_t n);
 // Reads a directory sector, from the directory cache when it holds it.
@@ -213,13 +251,15 @@ void index_add(W *w, uint32_t h);
 void index_drop(W *w);
 // Writes a directory's new cluster: `first_unit`, then zeroed sectors.
 int write_dir_cluster(W *w, uint32_t cluster, const uint8_t *first_unit);
-// Chooses the 8.3 name for `plan` in the directory scanned into `s` (with s.plan set).
-int choose_alias(W *w, const NamePlan &plan, const Scan &s, uint8_t out[11]);
-// The alias of `plan` with numeric tail `t` (~1 .. ~65535).
+// Chooses the 8.3 name for `plan` in `dir`, scanned into `s` (with s.plan set); when the
+// tails that scan tracked are all taken, scans again for the next ones.
+int choose_alias(W *w, uint32_t dir, const NamePlan &plan, const Scan &s, uint8_t out[11]);
+// The alias of `plan` with numeric tail `t` (~1 .. ~999999).
 void alias_with_tail(const NamePlan &plan, uint32_t t, uint8_t out[11]);
 
-// Marks the tail of an existing 8.3 name when it is one this plan could make.
-void note_tail(W *w, const NamePlan &plan, const uint8_t *sn);
+// Marks the tail of an existing 8.3 name when it is one this plan could make and lies in
+// the window from `base` on.
+void note_tail(W *w, const NamePlan &plan, uint32_t base, const uint8_t *sn);
 
 inline uint32_t dir_of_entry(const W *w, const dv_entry &e) {
     const uint32_t c = w->rv->fat_type == 32 ? e.cluster : e.cluster & 0xFFFFu;
@@ -259,12 +299,14 @@ uint32_t entry_first(const W *w, const dv_entry &e);
 dv_entry new_record(uint32_t attr, uint32_t cluster, uint32_t size, int64_t mtime);
 // publish through the index of a large directory: no scan at all. 1 when the index cannot
 // tell (a possible clash, no free room at the end): the caller scans.
-int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan, dv_entry &rec);
+int publish_indexed(W *w, uint32_t dir, const dv_name &folded, const NamePlan &plan, dv_entry &rec,
+                    uint32_t *short_at = nullptr);
 // Gives `rec` the name `name` in `dir` (alias, lower-case flags) and writes it there.
 // `skip_first`/`skip_count`: a run of the directory not to count as a clash (a rename's own).
 // EEXIST when the name is taken; `taken` (when given) then receives the scan that found it.
+// `short_at` (when given) receives the ordinal of the new short entry.
 int publish(W *w, uint32_t dir, const dv_name &name, dv_entry rec, uint32_t skip_first = 0,
-            uint32_t skip_count = 0, Scan *taken = nullptr);
+            uint32_t skip_count = 0, Scan *taken = nullptr, uint32_t *short_at = nullptr);
 
 // ---- The index (name_index.cpp) ---------------------------------------------------------
 
@@ -276,12 +318,19 @@ void index_note(W *w, const dv_name &folded, const dv_entry &rec, uint32_t at);
 
 // ---- File data (file_data.cpp) ----------------------------------------------------------
 
+// Releases the handle: an unpublished file's clusters are freed, a published one keeps what
+// its last flush wrote (clusters added since are freed).
 void drop_file(W *w, writefat_file *f);
 int fail_file(W *w, writefat_file *f, int code);
-// The cluster gathered in cluster_buf goes to a new cluster at the chain's end.
-int store_partial(W *w, writefat_file *f);
+// Writes at the handle's position.
 int write_data(W *w, writefat_file *f, const uint8_t *p, size_t len);
-int finish_file(W *w, writefat_file *f, int64_t mtime);
+int truncate_file(W *w, writefat_file *f, uint64_t size);
+int preallocate_file(W *w, writefat_file *f, uint64_t size);
+// Makes the file durable: data, FAT, then its entry (publishing a new file), then what a
+// truncation released. `finishing`: the handle is released next.
+int flush_file(W *w, writefat_file *f, int64_t mtime, bool finishing);
+// Takes the entry found by `s` in `dir` for writing: walks its chain.
+int adopt_entry(W *w, writefat_file *f, uint32_t dir, const Scan &s);
 
 // ---- Label and FSInfo (volume_info.cpp) -------------------------------------------------
 
@@ -290,9 +339,40 @@ int patch_boot_label(W *w, uint64_t sector, const uint8_t *label);
 int count_free(W *w);
 int write_fsinfo(W *w);
 
+// ---- Move marks and reclaiming (reclaim.cpp) --------------------------------------------
+
+constexpr uint8_t kMoveMarks = DV_NTRES_MOVE_FROM | DV_NTRES_MOVE_TO;
+// Whether a short entry carries a move mark: its chain may be named by a second entry too,
+// so nothing may free it (writefat_reclaim settles the pair).
+inline bool entry_marked(const uint8_t *raw_short_entry) {
+    return (raw_short_entry[DV_DIRENT_RESERVED] & kMoveMarks) != 0;
+}
+inline bool entry_marked(const dv_entry &rec) {
+    return (rec.lcase & kMoveMarks) != 0;
+}
+int reclaim(W *w, writefat_reclaim_report &report);
+// writefat_reclaim when the dirty flag was set at open (FAT16/32), run by open3 with
+// WRITEFAT_OPT_RECLAIM; its report is kept for writefat_reclaimed. A failure leaves the
+// volume open (a failed write makes it refuse changes).
+int reclaim_at_open(W *w);
+
 // ---- Removing a tree (remove_tree.cpp) --------------------------------------------------
 
 int remove_tree(W *w, const char *path, writefat_remove_fn fn, void *fn_data);
+
+// Grows the array `p` of `cap` elements to `want` through the volume's allocator, keeping
+// what it holds; false (nothing changed) when no memory is left.
+template <typename T> bool grow_array(W *w, T *&p, uint32_t &cap, uint32_t want) {
+    auto *n = static_cast<T *>(w->alloc_fn(w->alloc_data, size_t{want} * sizeof(T)));
+    if (!n) return false;
+    if (p) {
+        std::memcpy(n, p, size_t{cap} * sizeof(T));
+        w->free_fn(w->alloc_data, p);
+    }
+    p = n;
+    cap = want;
+    return true;
+}
 
 // An operation whose writes must reach the medium in their order, outside any group: what
 // the group keeps is written first (rc), and the group resumes after the operation.

@@ -2798,6 +2798,9 @@ class Write(Base):
             (["mkdir", img, "/a?b"], "dorvex: /a?b: name holds '?', which FAT names cannot hold"),
             (["mkdir", "-p", img, "/ok/end."], "cannot end in a dot or a space"),
             (["mv", img, "/ok", "/x|y"], "name holds '|', which FAT names cannot hold"),
+            # Names Windows opens as devices: the library refuses them.
+            (["mkdir", img, "/CON"], "dorvex: /CON: Invalid argument"),
+            (["mv", img, "/ok", "/nul.txt"], "dorvex: /ok -> /nul.txt: Invalid argument"),
             (["label", img, "bad*label"], "at most 11 ASCII characters"),
             (["put", img, self.path("nothing here"), "/"], "No such file or directory"),
         ]
@@ -2870,6 +2873,23 @@ class Write(Base):
         fsck_clean(self, img)
         self.assertEqual(run("cat", img, "/docs/one.txt").stdout, b"one\n")
         self.assertEqual(run("cat", img, "/docs/Two long name.txt").stdout, b"two\n")
+
+    @need_dosfstools
+    def test_the_logger_example(self):
+        if not EXAMPLES:
+            self.skipTest("the examples are not built")
+        img = self.mkfs("f16l", ["-F", "16", "-s", "1"], 8192)
+        r = subprocess.run([os.path.join(EXAMPLES, "logger"), "10", "3000", img],
+                           capture_output=True, env=TOOL_ENV)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.assertIn("3000 lines in 302 flushes", text(r.stdout))
+        fsck_clean(self, img)
+        # Four readings a minute from 22:00: two hours on the first day, the rest on the next.
+        first = run("cat", img, "/LOG/2026-12-10.CSV").stdout.splitlines()
+        second = run("cat", img, "/LOG/2026-12-11.CSV").stdout.splitlines()
+        self.assertEqual((len(first), len(second)), (480, 2520))
+        self.assertEqual(first[0].split(b",")[:2], [b"2026-12-10T22:00:00Z", b"0"])
+        self.assertEqual(second[-1].split(b",")[:2], [b"2026-12-11T10:29:00Z", b"3"])
 
     @need_dosfstools
     def test_put_skips_what_fat_or_put_cannot_take(self):

@@ -25,13 +25,20 @@ struct WriteTools {
 };
 
 // A FAT kind: mkfs.fat arguments and the image size in KiB; `grouped`: every volume opened
-// runs in a group (writefat_group), synced at close.
+// runs in a group (writefat_group), synced at close; `config`: the memory it is opened with
+// (null: WRITEFAT_CONFIG_FAST).
 struct FatKind {
     const char *label;
     const char *mkfs_args;
     unsigned kib;
     bool grouped = false;
+    const writefat_config *config = nullptr;
 };
+
+// The small preset, and the same with a directory cache of two logical sectors and a
+// group of four directory sectors: the tightest memory the write path runs in.
+const writefat_config *small_config();
+const writefat_config *tight_config();
 inline void PrintTo(const FatKind &k, std::ostream *os) {
     *os << k.label;
 }
@@ -51,7 +58,15 @@ class WImage {
     // fsck.fat -n: whether it finds nothing, or with `crash_findings_ok` nothing but what a
     // crash may leave (dirty flag, stale free count, lost clusters, differing FAT copies;
     // with `shared_ok` also one chain under two names). `report` receives its output.
-    bool fsck(std::string *report, bool crash_findings_ok, bool shared_ok = false);
+    // `lost_ok` false: lost clusters, orphaned long-name parts and a boot label unlike the
+    // root's are findings too (what writefat_reclaim mends).
+    bool fsck(std::string *report, bool crash_findings_ok, bool shared_ok = false,
+              bool lost_ok = true);
+    // Sets FAT[1]'s clean bit (FAT16/32), so that the next open takes the volume as it is
+    // instead of reclaiming what a cut left.
+    void mark_clean();
+    // The reader callback over `cur` (reader_data: the WImage).
+    static int32_t read_sectors(void *data, void *buf, uint64_t sector, uint32_t count);
 
     std::string path;
     std::vector<uint8_t> cur, base;
@@ -60,6 +75,8 @@ class WImage {
     int fail_code = EIO; // what the writer reports past `limit`
     int fd = -1, err = 0;
     bool grouped = false;
+    bool long_chain_ok = false; // fsck may find a chain longer than its file (a cut append)
+    const writefat_config *config = nullptr;
     size_t misalign = 0; // bytes by which open() shifts every block of `alloc`
     long unaligned = 0;  // writer calls given a buffer that is not 512-byte aligned
     long reads = 0;      // reader calls
@@ -80,5 +97,7 @@ std::string digest(const std::string &data);
 std::map<std::string, std::string> mtools_tree(const WImage &img, const std::string &scratch);
 // The same read by the library's own reader (names as stored, NT case applied).
 std::map<std::string, std::string> reader_tree(writefat_volume *w);
+// The same through a read-only mount of the image, which changes nothing.
+std::map<std::string, std::string> reader_tree(WImage &img);
 
 } // namespace dvtest
