@@ -335,7 +335,7 @@ const CommandHelp kHelp[] = {
      "  dorvex mkfs --fat 12 --size 1440K floppy.img\n"
      "  dorvex mkfs -p 2 --label DATA disk.img\n"
      "  dorvex mkfs --align 4M /dev/sdX1\n"},
-    {"mount", "mount [-f] IMAGE DIR",
+    {"mount", "mount [-f] [-o ro|rw] IMAGE DIR",
      "Mount the volume (FAT12, FAT16, FAT32 or exFAT) read-only on the empty\n"
      "directory DIR through FUSE, for any program to read: every live file and\n"
      "directory under its long name, modification and access times as 'ls -l'\n"
@@ -348,6 +348,11 @@ const CommandHelp kHelp[] = {
      "Needs FUSE: /dev/fuse and fusermount3 (the fuse3 package).\n"
      "\n"
      "  -f, --foreground  stay in the foreground until unmounted (Ctrl-C unmounts)\n"
+     "  -o rw             read-write (FAT12/16/32): files are made, written, truncated,\n"
+     "                    renamed and removed, directories made and removed, times\n"
+     "                    set, and chmod a-w/u+w sets/clears the read-only attribute.\n"
+     "                    The volume is marked dirty while mounted, clean at unmount.\n"
+     "  -o ro             read-only (the default)\n"
      "\n"
      "Examples:\n"
      "  dorvex mount sdcard.img ~/card && ls -l ~/card/DCIM\n"

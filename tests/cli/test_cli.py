@@ -3113,7 +3113,7 @@ class Mkfs(Base):
         # Another file system is refused too; so is a partition table without -p.
         other = self.path("ntfs.img")
         with open(other, "wb") as f:
-            f.truncate(8 << 20)
+            f.truncate(40 << 20)  # FAT32 needs 65,525 clusters
             f.write(b"\xebR\x90NTFS    " + bytes(499) + b"\x55\xaa")
         r = run("mkfs", other)
         self.assertEqual(r.returncode, 1)
@@ -3599,6 +3599,73 @@ class Mount(Base):
             self.assertEqual(e.exception.errno, errno.EROFS)
         with self.assertRaises(FileNotFoundError):
             os.stat(os.path.join(at, "no such file"))
+        # exFAT is read-only in the library: -o rw says so before mounting.
+        r = run("mount", "-o", "rw", self.exfat_image(), self.path("mnt"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("exFAT volumes are read-only", text(r.stderr))
+
+    # Run in the mounted volume and in a host directory: the results must match. Appends
+    # between other files' writes fragment grow.bin (one-sector clusters), so reading it
+    # back takes several runs of the image.
+    WORKLOAD = r"""set -e
+cp -r "$SRC" tree
+for i in 1 2 3 4 5 6; do
+    head -c 1300 "$SRC/big.bin" >> grow.bin
+    printf 'entry %s\n' $i >> tree/log.txt
+    head -c $((i * 700)) "$SRC/big.bin" > tree/part$i.bin
+done
+dd if="$SRC/big.bin" of=tree/big.bin bs=1000 skip=7 seek=3 count=2 conv=notrunc status=none
+truncate -s 1000 tree/sub/deep/small.txt
+truncate -s 20000 tree/part2.bin
+mv tree/sub/deep tree/moved
+mv tree/part1.bin tree/part3.bin
+mv grow.bin tree/moved/Grow.bin
+mkdir tree/empty tree/gone
+cp tree/part4.bin tree/gone/
+rm -r tree/gone tree/sub
+rmdir tree/empty
+rm tree/part5.bin
+chmod a-w tree/part6.bin
+touch -d 2021-03-04T05:06:08 tree/part6.bin
+"""
+
+    @need_dosfstools
+    @need_mtools
+    def test_read_write_workload(self):
+        src = self.path("src")
+        os.makedirs(os.path.join(src, "sub", "deep"))
+        rnd = random.Random(7)
+        open(os.path.join(src, "big.bin"), "wb").write(rnd.randbytes(40000))
+        open(os.path.join(src, "sub", "deep", "small.txt"), "w").write("small\n" * 400)
+        img = self.path("rw.img")
+        with open(img, "wb") as f:
+            f.truncate(40 << 20)  # FAT32 needs 65,525 clusters
+        subprocess.run([which("mkfs.fat"), "-F", "32", "-s", "1", img], check=True,
+                       stdout=subprocess.DEVNULL)
+        host = self.path("host")
+        os.makedirs(host)
+        at = self.path("mnt")
+        os.makedirs(at)
+        self.assertEqual(run("mount", "-o", "rw", img, at).returncode, 0)
+        self.addCleanup(lambda: run("umount", at))
+        for where in (host, at):
+            r = subprocess.run(["bash", "-c", self.WORKLOAD], cwd=where,
+                               env=dict(os.environ, SRC=src), stderr=subprocess.PIPE)
+            self.assertEqual(r.returncode, 0, (where, text(r.stderr)))
+        st = os.stat(os.path.join(at, "tree", "part6.bin"))
+        self.assertEqual((st.st_mode & 0o222, st.st_mtime), (0, os.stat(
+            os.path.join(host, "tree", "part6.bin")).st_mtime))
+        self.assertEqual(run("umount", at).returncode, 0)
+        fsck_clean(self, img)
+        got, copied = self.path("got"), self.path("copied")
+        self.assertEqual(run("get", "-q", img, "/", got).returncode, 0)
+        os.makedirs(copied)
+        subprocess.run([which("mcopy"), "-s", "-n", "-i", img, "::/tree", copied], check=True,
+                       env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1"))
+        again = self.mounted(img)  # read back through the mount: runs handed to the kernel
+        for tree in (got, copied, again):
+            d = subprocess.run(["diff", "-r", host, tree], stdout=subprocess.PIPE)
+            self.assertEqual((d.returncode, text(d.stdout)), (0, ""), tree)
 
 def main():
     global TOOL, SOURCE, EXAMPLES
