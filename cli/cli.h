@@ -70,6 +70,8 @@ int cmd_mv(const Args &a);
 int cmd_label(const Args &a);
 int cmd_mkfs(const Args &a);
 int cmd_check(const Args &a);
+int cmd_mount(const Args &a);
+int cmd_umount(const Args &a);
 
 } // namespace dvcli
 

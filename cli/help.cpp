@@ -354,6 +354,34 @@ const CommandHelp kHelp[] = {
      "  dorvex mkfs --fat 12 --size 1440K floppy.img\n"
      "  dorvex mkfs -p 2 --label DATA disk.img\n"
      "  dorvex mkfs --align 4M /dev/sdX1\n"},
+    {"mount", "mount [-f] [-o ro|rw] IMAGE DIR",
+     "Mount the volume (FAT12, FAT16, FAT32 or exFAT) read-only on the empty\n"
+     "directory DIR through FUSE, for any program to read: every live file and\n"
+     "directory under its long name, modification and access times as 'ls -l'\n"
+     "shows them (the host's local time, UTC with --utc; exFAT times with their\n"
+     "UTC offset as they are), owned by the user who mounts it. statfs (df) gives\n"
+     "the volume's clusters and free clusters. A name the host cannot hold as it\n"
+     "is ('/' in it, longer than 255 bytes) and the volume label are left out.\n"
+     "Without -f mount returns once the volume is mounted and serves it in the\n"
+     "background until 'dorvex umount DIR' (or 'fusermount3 -u DIR').\n"
+     "Needs FUSE: /dev/fuse and fusermount3 (the fuse3 package).\n"
+     "\n"
+     "  -f, --foreground  stay in the foreground until unmounted (Ctrl-C unmounts)\n"
+     "  -o rw             read-write (FAT12/16/32): files are made, written, truncated,\n"
+     "                    renamed and removed, directories made and removed, times\n"
+     "                    set, and chmod a-w/u+w sets/clears the read-only attribute.\n"
+     "                    The volume is marked dirty while mounted, clean at unmount.\n"
+     "  -o ro             read-only (the default)\n"
+     "\n"
+     "Examples:\n"
+     "  dorvex mount sdcard.img ~/card && ls -l ~/card/DCIM\n"
+     "  dorvex mount -p 2 disk.img /mnt/data\n"
+     "  dorvex umount ~/card\n"},
+    {"umount", "umount DIR",
+     "Unmount a volume that 'dorvex mount' mounted on DIR (runs fusermount3 -u).\n"
+     "\n"
+     "Example:\n"
+     "  dorvex umount ~/card\n"},
 };
 
 } // namespace
@@ -373,7 +401,7 @@ void print_main_help() {
     for (const CommandHelp &c : kHelp) std::printf("  dorvex %s\n", c.synopsis);
     std::printf(
         "\nVolume options (info, ls, tree, stat, cat, get, put, mkdir, rm, mv, label, check,\n"
-        "  mkfs):\n"
+        "  mkfs, mount):\n"
         "  -p, --partition N    use partition N of the MBR (1-4, logical 5..) or GPT (1..)\n"
         "      --offset SECTORS the volume starts at this 512-byte sector\n"
         "  By default the whole image if it starts with a FAT or exFAT boot sector,\n"

@@ -70,6 +70,8 @@ class Image {
     uint64_t size_bytes() const { return size_; }
     uint64_t sectors() const { return size_ / 512; }
     const std::string &path() const { return path_; }
+    // The open file or device, for reads by offset; -1 when the input was read into memory.
+    int fd() const { return in_memory_ ? -1 : fd_; }
 
     // Reads whole sectors; false if any lies outside the image.
     bool read_sectors(uint64_t sector, uint32_t count, void *buf) const;

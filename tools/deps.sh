@@ -3,7 +3,8 @@
 # Does nothing for packages that are already there; needs root only when something is missing.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-      dosfstools mtools fdisk sleuthkit exfatprogs exfat-fuse ntfs-3g xorriso xz-utils python3 pkg-config)
+      dosfstools mtools fdisk sleuthkit exfatprogs exfat-fuse ntfs-3g xorriso xz-utils python3 pkg-config
+      libfuse3-dev fuse3)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

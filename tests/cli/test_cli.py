@@ -9,6 +9,7 @@ made by patching directory entries of a mkimage image.
 """
 
 import argparse
+import errno
 import fcntl
 import functools
 import hashlib
@@ -336,7 +337,7 @@ class Base(unittest.TestCase):
 # ---- Help, version, usage --------------------------------------------------------
 
 COMMANDS = ["info", "ls", "tree", "stat", "cat", "get", "iconv", "mkimage", "put", "mkdir", "rm",
-            "mv", "label", "mkfs", "check"]
+            "mv", "label", "mkfs", "check", "mount", "umount"]
 
 
 class Help(Base):
@@ -3114,7 +3115,7 @@ class Mkfs(Base):
         # Another file system is refused too; so is a partition table without -p.
         other = self.path("ntfs.img")
         with open(other, "wb") as f:
-            f.truncate(8 << 20)
+            f.truncate(40 << 20)  # FAT32 needs 65,525 clusters
             f.write(b"\xebR\x90NTFS    " + bytes(499) + b"\x55\xaa")
         r = run("mkfs", other)
         self.assertEqual(r.returncode, 1)
@@ -3675,6 +3676,141 @@ class Check(Base):
         self.assertEqual(r.returncode, 0, text(r.stdout) + text(r.stderr))
         self.assertEqual(run("check", "--offset", "2048", img).returncode, 0)
 
+
+# ---- mount (FUSE) ----------------------------------------------------------------
+
+class Mount(Base):
+    """The volume mounted read-only through FUSE: every program sees the tree `get`
+    extracts, with its times, and statfs the volume's clusters."""
+
+    def setUp(self):
+        super().setUp()
+        if not os.path.exists("/dev/fuse"):
+            if IN_CI:
+                self.fail("no /dev/fuse (CI=true: FUSE must work there)")
+            self.skipTest("needs /dev/fuse")
+        need_tools(self, "fusermount3")
+        if "without FUSE" in text(run("mount", "x", "y").stderr):
+            if IN_CI:
+                self.fail("dorvex built without libfuse3 (CI=true: tools/deps.sh installs it)")
+            self.skipTest("dorvex built without libfuse3")
+
+    def mounted(self, img):
+        at = self.path("mnt")
+        os.makedirs(at, exist_ok=True)
+        r = run("mount", img, at)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.addCleanup(lambda: run("umount", at))
+        return at
+
+    def exfat_image(self):
+        at = self.path("camera.img")
+        with lzma.open(os.path.join(EXFAT_DIR, "camera.img.xz")) as f:
+            open(at, "wb").write(f.read())
+        return at
+
+    def test_tree_matches_get(self):
+        for make in (self.exfat_image, self.sample_image):
+            img = make()
+            at = self.mounted(img)
+            got = self.path("got")
+            r = run("get", "-q", img, "/", got)
+            self.assertEqual(r.returncode, 0, text(r.stderr))
+            d = subprocess.run(["diff", "-r", at, got], stdout=subprocess.PIPE)
+            self.assertEqual((d.returncode, text(d.stdout)), (0, ""), img)
+            walked = 0
+            for root, dirs, files in os.walk(got):
+                for name in files:
+                    rel = os.path.relpath(os.path.join(root, name), got)
+                    a, b = os.stat(os.path.join(at, rel)), os.stat(os.path.join(got, rel))
+                    self.assertEqual((a.st_mtime_ns, a.st_size, a.st_mode & 0o222),
+                                     (b.st_mtime_ns, b.st_size, 0), rel)
+                    walked += 1
+            self.assertGreater(walked, 3, img)
+            v, fs = info_json(img)["volume"], os.statvfs(at)
+            self.assertEqual((fs.f_frsize, fs.f_blocks, fs.f_bfree),
+                             (v["bytes_per_cluster"], v["clusters"], v["free_clusters"]), img)
+            self.assertEqual(run("umount", at).returncode, 0)
+            shutil.rmtree(got)
+
+    def test_read_only(self):
+        at = self.mounted(self.sample_image())
+        some = os.path.join(at, sorted(f for f in os.listdir(at)
+                                       if os.path.isfile(os.path.join(at, f)))[0])
+        for act in (lambda: open(some, "r+b"), lambda: open(os.path.join(at, "new"), "wb"),
+                    lambda: os.mkdir(os.path.join(at, "d")), lambda: os.unlink(some)):
+            with self.assertRaises(OSError) as e:
+                act()
+            self.assertEqual(e.exception.errno, errno.EROFS)
+        with self.assertRaises(FileNotFoundError):
+            os.stat(os.path.join(at, "no such file"))
+        # exFAT is read-only in the library: -o rw says so before mounting.
+        r = run("mount", "-o", "rw", self.exfat_image(), self.path("mnt"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("exFAT volumes are read-only", text(r.stderr))
+
+    # Run in the mounted volume and in a host directory: the results must match. Appends
+    # between other files' writes fragment grow.bin (one-sector clusters), so reading it
+    # back takes several runs of the image.
+    WORKLOAD = r"""set -e
+cp -r "$SRC" tree
+for i in 1 2 3 4 5 6; do
+    head -c 1300 "$SRC/big.bin" >> grow.bin
+    printf 'entry %s\n' $i >> tree/log.txt
+    head -c $((i * 700)) "$SRC/big.bin" > tree/part$i.bin
+done
+dd if="$SRC/big.bin" of=tree/big.bin bs=1000 skip=7 seek=3 count=2 conv=notrunc status=none
+truncate -s 1000 tree/sub/deep/small.txt
+truncate -s 20000 tree/part2.bin
+mv tree/sub/deep tree/moved
+mv tree/part1.bin tree/part3.bin
+mv grow.bin tree/moved/Grow.bin
+mkdir tree/empty tree/gone
+cp tree/part4.bin tree/gone/
+rm -r tree/gone tree/sub
+rmdir tree/empty
+rm tree/part5.bin
+chmod a-w tree/part6.bin
+touch -d 2021-03-04T05:06:08 tree/part6.bin
+"""
+
+    @need_dosfstools
+    @need_mtools
+    def test_read_write_workload(self):
+        src = self.path("src")
+        os.makedirs(os.path.join(src, "sub", "deep"))
+        rnd = random.Random(7)
+        open(os.path.join(src, "big.bin"), "wb").write(rnd.randbytes(40000))
+        open(os.path.join(src, "sub", "deep", "small.txt"), "w").write("small\n" * 400)
+        img = self.path("rw.img")
+        with open(img, "wb") as f:
+            f.truncate(40 << 20)  # FAT32 needs 65,525 clusters
+        subprocess.run([which("mkfs.fat"), "-F", "32", "-s", "1", img], check=True,
+                       stdout=subprocess.DEVNULL)
+        host = self.path("host")
+        os.makedirs(host)
+        at = self.path("mnt")
+        os.makedirs(at)
+        self.assertEqual(run("mount", "-o", "rw", img, at).returncode, 0)
+        self.addCleanup(lambda: run("umount", at))
+        for where in (host, at):
+            r = subprocess.run(["bash", "-c", self.WORKLOAD], cwd=where,
+                               env=dict(os.environ, SRC=src), stderr=subprocess.PIPE)
+            self.assertEqual(r.returncode, 0, (where, text(r.stderr)))
+        st = os.stat(os.path.join(at, "tree", "part6.bin"))
+        self.assertEqual((st.st_mode & 0o222, st.st_mtime), (0, os.stat(
+            os.path.join(host, "tree", "part6.bin")).st_mtime))
+        self.assertEqual(run("umount", at).returncode, 0)
+        fsck_clean(self, img)
+        got, copied = self.path("got"), self.path("copied")
+        self.assertEqual(run("get", "-q", img, "/", got).returncode, 0)
+        os.makedirs(copied)
+        subprocess.run([which("mcopy"), "-s", "-n", "-i", img, "::/tree", copied], check=True,
+                       env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1"))
+        again = self.mounted(img)  # read back through the mount: runs handed to the kernel
+        for tree in (got, copied, again):
+            d = subprocess.run(["diff", "-r", host, tree], stdout=subprocess.PIPE)
+            self.assertEqual((d.returncode, text(d.stdout)), (0, ""), tree)
 
 def main():
     global TOOL, SOURCE, EXAMPLES
