@@ -695,6 +695,105 @@ DORVEX_API int writefat_reclaim(writefat_volume *w, writefat_reclaim_report *rep
 DORVEX_API int writefat_reclaimed(const writefat_volume *w, writefat_reclaim_report *report);
 
 /*
+ * ---- Repairing a damaged volume ----
+ *
+ * What writefat_repair changed: one record per change, given to its callback.
+ */
+#define WRITEFAT_REPAIR_FAT_SYNCED                                                                 \
+    1u /* FAT sectors copied from the sound copy to the others:                                    \
+          `sector` (index in a FAT) and `count` sectors,                                           \
+          `copy` the copy kept (0 = the first) */
+#define WRITEFAT_REPAIR_CHAIN_ENDED                                                                \
+    2u /* a chain that looped or left the data area (through a                                     \
+          free, bad or missing cluster) ended at `cluster`,                                        \
+          its last sound one (0: the entry now names none);                                        \
+          `count` clusters kept, `size` the new size */
+#define WRITEFAT_REPAIR_SIZE_CUT                                                                   \
+    3u                              /* a file's size ran past its chain: `size` is what the        \
+                                       `count` clusters hold */
+#define WRITEFAT_REPAIR_DIR_SIZE 4u /* a directory's size field was not 0: set to 0 */
+#define WRITEFAT_REPAIR_LOST_SAVED                                                                 \
+    5u /* a lost chain from `cluster`, `count` clusters, saved                                     \
+          as the file `path` (`size` bytes) */
+#define WRITEFAT_REPAIR_CROSS_COPIED                                                               \
+    6u                                /* a file sharing clusters with another from `cluster`       \
+                                         on got its own copy of the `count` it needs */
+#define WRITEFAT_REPAIR_CROSS_LEFT 7u /* ... and could not (no room): left as it was */
+#define WRITEFAT_REPAIR_FSINFO 8u     /* FSInfo's free count (`count` before) set to `size` */
+#define WRITEFAT_REPAIR_CLEAN 9u      /* the dirty flag cleared: nothing was left unmended */
+#define WRITEFAT_REPAIR_DIR_LEFT                                                                   \
+    10u /* a directory entry not followed (it names a cluster                                      \
+           out of the data area, the root, or a directory                                          \
+           reached already): left as it was */
+
+typedef struct writefat_repair_record {
+    uint32_t kind;        /* WRITEFAT_REPAIR_... */
+    uint32_t cluster;     /* where, as the kind says */
+    uint32_t copy;        /* FAT_SYNCED: the copy kept */
+    uint64_t sector;      /* FAT_SYNCED: the first FAT sector (from the FAT's start) */
+    uint64_t count;       /* as the kind says */
+    uint64_t size;        /* as the kind says */
+    const uint16_t *path; /* the entry's path from the root, UTF-16, not terminated;
+                             null when none (valid during the call only) */
+    size_t path_len;      /* in units */
+} writefat_repair_record;
+
+/* Hears of each change writefat_repair makes; a nonzero result stops the
+ * repair (writefat_repair returns it). The callback must not use the volume. */
+typedef int (*writefat_repair_fn)(void *fn_data, const writefat_repair_record *record);
+
+/* writefat_repair's `what`: free lost chains instead of saving them. */
+#define WRITEFAT_REPAIR_FREE_LOST 1u
+
+/*
+ * Mends everything it can on a damaged volume, keeping every byte a live
+ * file's size covers, in this order:
+ *
+ * 1. FAT copies that differ are made alike, sector by sector, from the first
+ *    copy, or from another one where the first's sector cannot be read or
+ *    holds links that leave the data area while that one's do not.
+ * 2. One walk over the tree (depth-first, each directory read once, plus one
+ *    cluster read again per return from a subdirectory) follows every chain:
+ *    one that loops or runs out of the data area, through a free or bad
+ *    cluster, is ended at its last sound cluster and the file's size cut to
+ *    what the chain then holds; a file whose size runs past its chain gets
+ *    the chain's size (as fsck.fat does); a directory's nonzero size field
+ *    becomes 0. A file that runs into a chain another entry reached first
+ *    (a cross-link) gets a copy of the shared clusters its size covers, in
+ *    free clusters; when there is no room it is left (CROSS_LEFT). The two
+ *    names of a cut move share their chain by design: they are left to step 4.
+ * 3. Lost chains (clusters used in the FAT that nothing reached, one chain
+ *    per cluster no other lost cluster links to) are saved as files
+ *    FSCK0000.REC, FSCK0001.REC ... in a new directory /FOUND.000 (FOUND.001
+ *    ... when that name is taken), each as long as its chain (as fsck.fat
+ *    saves them); with WRITEFAT_REPAIR_FREE_LOST in `what` they are freed
+ *    instead. A chain longer than a file can be is cut at 4 GiB - 1 cluster.
+ * 4. writefat_reclaim runs (`report`, may be null, receives its report): it
+ *    ends chains past their file's size, frees what is still lost (lost
+ *    cycles, the tails it ends), finishes cut moves, deletes orphaned long
+ *    names and syncs the boot label.
+ * 5. The free count is counted again; FSInfo gets it (and the next-free
+ *    hint) at close. When nothing was left unmended (no CROSS_LEFT or
+ *    DIR_LEFT record, reclaim met no damage) the dirty flag of a FAT16/32
+ *    volume is cleared at close, even when it was set at open.
+ *
+ * `fn` (may be null) hears of each change of steps 1-3 and 5 with
+ * `fn_data`; step 4's are the counts in `report`. `mtime` stamps the
+ * FOUND directory and its files. Memory, through the volume's allocator and
+ * released before the call returns: two bits per cluster, a cluster buffer,
+ * a stack as deep as the tree and its path.
+ *
+ * Returns 0 (also when something was left: see the records), EINVAL (null
+ * `w`), EBUSY (a file is open for writing), ENOMEM, EIO (a FAT sector no copy
+ * of which can be read, or a write that failed: the volume then refuses
+ * changes), ENOSPC (no room for FOUND.nnn: the lost chains stay), or what `fn`
+ * returned.
+ */
+DORVEX_API int writefat_repair(writefat_volume *w, unsigned what, int64_t mtime,
+                               writefat_repair_fn fn, void *fn_data,
+                               writefat_reclaim_report *report);
+
+/*
  * ---- Formatting ----
  *
  * How writefat_format lays out a new volume. Zero fields take the defaults,
