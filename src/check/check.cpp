@@ -563,7 +563,8 @@ long check_volume(readfat_volume *vol, uint32_t what, readfat_check_fn fn, void 
                   int *err) {
     if (what & READFAT_CHECK_LOST) what |= READFAT_CHECK_FATS | READFAT_CHECK_TREE;
     Checker k{vol, fn, fn_data};
-    k.last = vol->cluster_count + 1;
+    // The clusters the boot sector declares, as the free count and the writer take them.
+    k.last = declared_clusters(vol) + 1;
     const size_t map_bytes = (size_t{k.last} >> 3) + 1;
     int rc = 0;
     k.used = static_cast<uint8_t *>(k.take(map_bytes * 2));

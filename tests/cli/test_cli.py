@@ -3786,6 +3786,48 @@ class Check(Base):
                     want = host[src][at:] if src else bytes([100 if "lost" not in name else 200]) * 512
                     self.assertEqual(got[:len(want)], want)
 
+    def test_largest_file_stays_whole(self):
+        # A 4 GiB - 1 byte file on a sparse FAT32 image: 131072 clusters of 32 KiB, 4 GiB of
+        # chain. fsck.fat counts the chain's bytes in 32 bits, finds 0 and -a truncates the
+        # file to 0 bytes, freeing its chain; check and repair keep it whole.
+        img = self.path("big.img")
+        subprocess.run([which("mkfs.fat"), "-C", "-F", "32", "-s", "64", img, "4300000"],
+                       check=True, stdout=subprocess.DEVNULL, timeout=120)
+        with open(img, "r+b") as f:
+            lay = fat32_layout(f.read(512))
+            n = (0xFFFFFFFF + lay[3] - 1) // lay[3]
+            chain = b"".join(struct.pack("<I", c + 1) for c in range(3, n + 2)) + \
+                struct.pack("<I", 0x0FFFFFFF)
+            for base in lay[:2]:
+                f.seek(base + 12)
+                f.write(chain)
+                f.seek(base + 4 * 134000)  # and a lost cluster, for the repair to mend
+                f.write(struct.pack("<I", 0x0FFFFFFF))
+            f.seek(lay[2])
+            f.write(b"BIG     BIN\x20" + bytes(14) + struct.pack("<HI", 3, 0xFFFFFFFF))
+            f.seek(lay[2] + lay[3])
+            f.write(b"first")
+            f.seek(lay[2] + lay[3] + 0xFFFFFFFF - 4)
+            f.write(b"last.")
+        self.assertIn("File size is 4294967295 bytes, cluster chain length is 0 bytes",
+                      self.fsck_says(img))
+        self.assertEqual(sorted(x["kind"] for x in json.loads(run("check", "--json", img).stdout)
+                                ["findings"]), ["fsinfo-free", "lost"])
+        r = run("check", "--repair", img)
+        self.assertEqual(r.returncode, 0, text(r.stdout) + text(r.stderr))
+        self.assertIn("FSCK0000.REC", text(r.stdout))
+        with open(img, "rb") as f:
+            f.seek(lay[2] + 28)
+            self.assertEqual(struct.unpack("<I", f.read(4))[0], 0xFFFFFFFF)
+            for base in lay[:2]:
+                f.seek(base + 12)
+                self.assertEqual(f.read(len(chain)), chain)
+            f.seek(lay[2] + lay[3])
+            self.assertEqual(f.read(5), b"first")
+            f.seek(lay[2] + lay[3] + 0xFFFFFFFF - 4)
+            self.assertEqual(f.read(5), b"last.")
+        self.assertIn("4294967295", text(run("ls", "-l", img, "/").stdout))
+
     def test_volume_behind_an_offset(self):
         img = self.damaged(cut_move, prefix=bytes(2048 * 512))
         r = run("check", "--offset", "2048", img)
