@@ -439,7 +439,7 @@ class Repairer {
             prev = c;
             c = v;
         }
-        if (dir || at.dir == 0) return 0;
+        if (dir) return ended ? emit(WRITEFAT_REPAIR_CHAIN_ENDED, last_, n, 0, at.dir != 0) : 0;
         const uint64_t holds = uint64_t{n} * cb;
         if (size <= holds && !ended) return 0;
         const uint64_t now = size < holds ? size : holds;
