@@ -418,6 +418,10 @@ class Repairer {
                 } else if (int rc = cross(at, dir, prev, c, n, need, ended)) {
                     return rc;
                 }
+                if (kept_) {
+                    kept_ = false;
+                    return 0; // the entry stays as it was
+                }
                 break;
             }
             set_bit(reached_, c);
@@ -487,7 +491,7 @@ class Repairer {
             if (rc == ENOSPC) {
                 if (head != 0)
                     if (int frc = free_chain(w_, head)) return frc;
-                left_ = true;
+                left_ = kept_ = true;
                 return emit(WRITEFAT_REPAIR_CROSS_LEFT, c, need - n, 0, true);
             }
             if (rc != 0) return rc;
@@ -614,6 +618,7 @@ class Repairer {
     uint32_t *moved_ = nullptr; // first clusters of marked entries followed
     uint32_t moved_n_ = 0, moved_cap_ = 0;
     uint32_t last_ = 0; // where the chain last ended
+    bool kept_ = false; // cross() left the chain alone
     uint8_t run_[kMaxRunEntries * DV_DIRENT_SIZE + DV_DIRENT_SIZE];
     uint32_t run_len_ = 0;
     char found_name_[16] = {};

@@ -1048,6 +1048,31 @@ void set_fat(WImage &img, const readfat_volinfo &l, uint32_t c, uint32_t v, uint
     }
 }
 
+// FAT entry `c` of the first copy, and `v` put into every copy in memory only (the caller
+// writes the FAT out).
+uint32_t fat_of(const WImage &img, const readfat_volinfo &l, uint32_t c) {
+    const size_t fat = size_t{l.first_fat_sector} * l.bytes_per_sector;
+    const uint8_t *p = img.cur.data() + fat + (l.fat_type == 12 ? c + c / 2 : c * l.fat_type / 8);
+    const uint32_t v = uint32_t(p[0] | p[1] << 8);
+    if (l.fat_type == 12) return c & 1 ? v >> 4 : v & 0xFFF;
+    return l.fat_type == 16 ? v : (v | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24) & 0x0FFFFFFF;
+}
+void fat_put(WImage &img, const readfat_volinfo &l, uint32_t c, uint32_t v) {
+    for (uint32_t k = 0; k < l.fat_count; ++k) {
+        const size_t fat =
+            (size_t{l.first_fat_sector} + size_t{k} * l.fat_sectors) * l.bytes_per_sector;
+        uint8_t *p = img.cur.data() + fat + (l.fat_type == 12 ? c + c / 2 : c * l.fat_type / 8);
+        if (l.fat_type == 12) {
+            const uint16_t old = uint16_t(p[0] | p[1] << 8);
+            const uint16_t n =
+                c & 1 ? uint16_t((old & 0x000F) | v << 4) : uint16_t((old & 0xF000) | (v & 0x0FFF));
+            p[0] = uint8_t(n), p[1] = uint8_t(n >> 8);
+        } else {
+            for (uint32_t i = 0; i < l.fat_type / 8; ++i) p[i] = uint8_t(v >> 8 * i);
+        }
+    }
+}
+
 // Configs the write path cannot run with are refused before anything is taken.
 TEST(WriteMemory, BadConfigsRefusedWithNothingTaken) {
     MemDev dev(1u << 20);
@@ -1273,6 +1298,15 @@ TEST_P(Write, RepairMendsWhatReclaimStopsAt) {
         std::function<void()> damage;
         std::vector<uint32_t> kinds;                // the records, lost chains and FSInfo aside
         std::map<std::string, std::string> changed; // files whose bytes change
+        unsigned flags = 0;
+    };
+    // Every free cluster marked bad: no room for anything.
+    const auto fill = [&] {
+        for (uint32_t c = 2; c <= last; ++c)
+            if (fat_of(*img, l, c) == 0) fat_put(*img, l, c, end - 8);
+        const size_t from = size_t{l.first_fat_sector} * l.bytes_per_sector;
+        const size_t bytes = size_t{l.fat_count} * l.fat_sectors * l.bytes_per_sector;
+        patch(*img, from, img->cur.data() + from, bytes);
     };
     const uint8_t big[4] = {0x40, 0x9C, 0, 0}; // 40000 bytes
     // Opened as it is: the repair, not reclaim at open, mends it.
@@ -1302,6 +1336,14 @@ TEST_P(Write, RepairMendsWhatReclaimStopsAt) {
          {WRITEFAT_REPAIR_SIZE_CUT},
          {{"dir/a file.bin",
            digest(a_data + std::string((9000 + cb - 1) / cb * cb - 9000, '\0'))}}},
+        {"cross-linked file, no room for a copy",
+         [&] {
+             set_first_cluster(*img, b_entry, a.cluster);
+             fill();
+         },
+         {WRITEFAT_REPAIR_CROSS_LEFT},
+         {},
+         WRITEFAT_REPAIR_FREE_LOST},
         {"directory past the data area",
          [&] { set_first_cluster(*img, dir_entry, last + 5); },
          {WRITEFAT_REPAIR_DIR_LEFT},
@@ -1328,7 +1370,7 @@ TEST_P(Write, RepairMendsWhatReclaimStopsAt) {
         std::vector<std::pair<writefat_repair_record, std::u16string>> got;
         writefat_reclaim_report rep{};
         ASSERT_EQ(writefat_repair(
-                      w, 0, 1700000000,
+                      w, c.flags, 1700000000,
                       [](void *data, const writefat_repair_record *r) {
                           static_cast<decltype(got) *>(data)->push_back(
                               {*r, std::u16string(reinterpret_cast<const char16_t *>(r->path),
@@ -1337,7 +1379,8 @@ TEST_P(Write, RepairMendsWhatReclaimStopsAt) {
                       },
                       &got, &rep),
                   0);
-        const bool left = !c.kinds.empty() && c.kinds[0] == WRITEFAT_REPAIR_DIR_LEFT;
+        const bool left = !c.kinds.empty() && (c.kinds[0] == WRITEFAT_REPAIR_DIR_LEFT ||
+                                               c.kinds[0] == WRITEFAT_REPAIR_CROSS_LEFT);
         std::vector<uint32_t> kinds;
         uint32_t saved = 0;
         for (const auto &[r, path] : got) {
@@ -1350,7 +1393,7 @@ TEST_P(Write, RepairMendsWhatReclaimStopsAt) {
         }
         EXPECT_EQ(kinds, c.kinds);
         // The two lost chains, and the cross-linked file's own cluster (now reached by none).
-        EXPECT_GE(saved, 2u);
+        EXPECT_GE(saved, c.flags & WRITEFAT_REPAIR_FREE_LOST ? 0u : 2u);
         EXPECT_EQ(got.empty() ? 0u : got.back().first.kind == WRITEFAT_REPAIR_CLEAN,
                   !left && l.fat_type != 12);
         EXPECT_EQ(rep.damaged, left ? 1u : 0u);
