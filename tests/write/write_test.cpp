@@ -1411,6 +1411,63 @@ TEST_P(Write, RepairMendsWhatReclaimStopsAt) {
     }
 }
 
+// Out of memory at any allocation, writefat_repair returns ENOMEM with every block back; what
+// it had mended stays, and the next repair mends the rest. A callback's nonzero result stops
+// it and is returned.
+TEST_P(Write, RepairWithoutMemoryLeavesWhatTheNextRepairMends) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(writefat_mkdir(w, "dir", 1700000000), 0);
+    ASSERT_EQ(put(w, "dir/a.bin", pattern(5000, 1)), 0);
+    ASSERT_EQ(put(w, "b.txt", "b"), 0);
+    want = reader_tree(w);
+    ASSERT_EQ(writefat_close(w), 0);
+    const readfat_volinfo l = layout(*img);
+    const uint32_t last = l.cluster_count + 1;
+    const uint32_t end = l.fat_type == 32 ? 0x0FFFFFFF : l.fat_type == 16 ? 0xFFFF : 0xFFF;
+    dv_entry a{};
+    w = img->open();
+    ASSERT_EQ(readfat_stat(writefat_reader(w), "dir/a.bin", &a), 0);
+    ASSERT_EQ(writefat_close(w), 0);
+    set_first_cluster(*img, find_entry(*img, "B       TXT"), a.cluster);
+    set_fat(*img, l, last - 1, end);
+    w = img->open();
+    ASSERT_NE(w, nullptr);
+    int calls = 0;
+    EXPECT_EQ(writefat_repair(
+                  w, 0, 1700000000,
+                  [](void *data, const writefat_repair_record *) {
+                      return ++*static_cast<int *>(data) == 1 ? 7 : 0;
+                  },
+                  &calls, nullptr),
+              7);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(writefat_close(w), 0);
+    int rc = ENOMEM;
+    for (uint64_t n = 1; n < 200 && rc != 0; ++n) {
+        w = img->open();
+        ASSERT_NE(w, nullptr);
+        const size_t live = img->alloc.live_blocks();
+        img->alloc.reset_counts();
+        img->alloc.fail_at(n);
+        rc = writefat_repair(w, 0, 1700000000, nullptr, nullptr, nullptr);
+        img->alloc.fail_at(0);
+        EXPECT_TRUE(rc == 0 || rc == ENOMEM) << n << " " << rc;
+        EXPECT_EQ(img->alloc.live_blocks(), live) << n;
+        ASSERT_EQ(writefat_close(w), 0);
+    }
+    EXPECT_EQ(rc, 0);
+    std::string report;
+    EXPECT_TRUE(img->fsck(&report, false, false, false)) << report;
+    w = img->open();
+    std::map<std::string, std::string> tree = reader_tree(w);
+    ASSERT_EQ(writefat_close(w), 0);
+    for (auto it = tree.begin(); it != tree.end();)
+        it = it->first.rfind("FOUND.000", 0) == 0 ? tree.erase(it) : std::next(it);
+    want["b.txt"] = digest(pattern(5000, 1).substr(0, 1)); // its own copy of a.bin's first cluster
+    EXPECT_EQ(tree, want);
+}
+
 std::string kind_name(const testing::TestParamInfo<FatKind> &info) {
     return info.param.label;
 }
