@@ -135,7 +135,8 @@
  * label differences, unless it met damage (its report says so). What remains
  * is the dirty flag
  * (writefat_close clears only a flag it set itself), a free count written at
- * close, and differing FAT copies. A group (writefat_group) widens this from
+ * close, and differing FAT copies: writefat_repair mends those too, and what
+ * a bad writer leaves (loops, cross-links, sizes past their chains). A group (writefat_group) widens this from
  * one operation to the group's changes since its last sync.
  *
  * Errors are returned (0 or a code) or, for calls that return a handle or
@@ -176,7 +177,8 @@
  * their names and 32 KiB of its text); operations allocate only the parsed
  * path (nothing when the path repeats the remembered text up to its last
  * components and holds no "." or "..") and writefat_remove_tree its stack,
- * writefat_reclaim its window and stack, released before they return.
+ * writefat_reclaim its window and stack, writefat_repair two bits per
+ * cluster, two cluster buffers and its stack, released before they return.
  * One volume is used by one thread at a time.
  */
 #ifndef DORVEX_WRITEFAT_H
