@@ -70,6 +70,7 @@ const Kind kKinds[] = {
     {READFAT_FIND_MOVE_PAIR, "move-pair", "second name of a cut move (one chain, two names)"},
     {READFAT_FIND_LFN_ORPHAN, "orphan-lfn", "long-name entries that belong to no file"},
     {READFAT_FIND_BOOT_BACKUP, "boot-backup", "backup boot sector differs"},
+    {READFAT_FIND_DIR_SIZE, "dir-size", "directory's size field is not 0"},
 };
 
 const Kind &kind_of(uint32_t code) {
@@ -112,6 +113,8 @@ std::string detail(const readfat_finding &f) {
         return "says " + std::to_string(f.count) + ", the FAT has " + std::to_string(f.length);
     case READFAT_FIND_LFN_ORPHAN:
         return plural(f.length, "entry", "entries") + " from entry " + std::to_string(f.count);
+    case READFAT_FIND_DIR_SIZE:
+        return "says " + plural(f.size, "byte", "bytes");
     case READFAT_FIND_BOOT_BACKUP:
         return plural(f.length, "byte", "bytes") + ", backup at sector " + std::to_string(f.count);
     default:

@@ -410,6 +410,13 @@ struct Checker {
                     if (stopped) break;
                     continue;
                 }
+                if (e->size != 0) { // a directory's size field is always 0
+                    readfat_finding f{};
+                    f.kind = READFAT_FIND_DIR_SIZE;
+                    f.cluster = first;
+                    f.size = e->size;
+                    report(f, true, e);
+                }
                 // A directory is entered only when its first cluster is new to the walk:
                 // that bounds the walk however the tree's links loop.
                 const bool fresh = first >= 2 && first <= last && !bit(reached, first);

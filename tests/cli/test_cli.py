@@ -3710,7 +3710,7 @@ class Check(Base):
          "Free cluster summary wrong", "fsinfo-free", {}, []),
         ("directory size", lambda d, lay, f: struct.pack_into("<I", d, root_entry(d, lay, 3) + 28,
                                                               512),
-         "Directory has non-zero size", None, {}, []),
+         "Directory has non-zero size", "dir-size", {}, []),
         ("orphaned long name", lambda d, lay, f: orphan_lfn(d, lay),
          "Wrong checksum for long file name", "orphan-lfn", {"Long name.txt": "LONGNA~1.TXT"},
          []),
