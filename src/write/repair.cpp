@@ -36,7 +36,7 @@ class Repairer {
         for (void *p : {static_cast<void *>(reached_), static_cast<void *>(pointed_),
                         static_cast<void *>(block_), static_cast<void *>(copy_block_),
                         static_cast<void *>(frames_), static_cast<void *>(path_),
-                        static_cast<void *>(moved_)})
+                        static_cast<void *>(moved_), static_cast<void *>(tails_)})
             if (p) w_->free_fn(w_->alloc_data, p);
     }
     Repairer(const Repairer &) = delete;
@@ -54,7 +54,8 @@ class Repairer {
         block_ = static_cast<uint8_t *>(w_->alloc_fn(w_->alloc_data, cb + 511u));
         copy_block_ = static_cast<uint8_t *>(w_->alloc_fn(w_->alloc_data, cb + 511u));
         if (!reached_ || !pointed_ || !block_ || !copy_block_ || !grow(frames_, frame_cap_, 16) ||
-            !grow(path_, path_cap_, 256) || !grow(moved_, moved_cap_, 16))
+            !grow(path_, path_cap_, 256) || !grow(moved_, moved_cap_, 16) ||
+            !grow(tails_, tails_cap_, 16))
             return ENOMEM;
         std::memset(reached_, 0, words * 4u);
         std::memset(pointed_, 0, words * 4u);
@@ -167,6 +168,27 @@ class Repairer {
     }
 
     // ---- Lost chains -------------------------------------------------------------------
+
+    // Frees what follows the files' sizes (the walk ended their chains there), up to a
+    // cluster something reached: a tail that ran into another chain leaves that one whole.
+    int free_tails() {
+        for (uint32_t i = 0; i < tails_n_; ++i) {
+            uint32_t c = tails_[i];
+            if (is_link(w_, c) && !bit(reached_, c)) ++tail_chains_;
+            for (uint32_t k = 0; is_link(w_, c) && !bit(reached_, c) && k < w_->max_cluster; ++k) {
+                uint32_t v = 0;
+                if (int rc = fat_get(w_, c, v)) return rc;
+                if (v == 0) break;
+                if (int rc = fat_set(w_, c, 0)) return rc;
+                if (w_->free_known) ++w_->free_count;
+                ++tail_clusters_;
+                c = v;
+            }
+        }
+        return fat_flush(w_);
+    }
+
+    uint32_t trimmed_ = 0, tail_clusters_ = 0, tail_chains_ = 0;
 
     // Saves each lost chain as a file of FOUND.nnn; with WRITEFAT_REPAIR_FREE_LOST leaves them
     // to reclaim, which frees them.
@@ -365,7 +387,7 @@ class Repairer {
         }
         if (!dir) {
             uint32_t n = 0;
-            return follow(first, at, false, n);
+            return follow(first, at, false, n, entry_marked(e));
         }
         const uint32_t root = root_start_cluster(w_->rv);
         if (first == 0 || first == root || !is_link(w_, first) || bit(reached_, first) ||
@@ -394,8 +416,10 @@ class Repairer {
     }
 
     // Follows the chain of the entry at `at` (a file, a directory, or with at.dir 0 the
-    // FAT32 root), marking it reached and mending it; `n` receives its clusters.
-    int follow(uint32_t first, const Place &at, bool dir, uint32_t &n) {
+    // FAT32 root), marking it reached and mending it; `n` receives its clusters. A file's
+    // chain that runs past its size (a cut append) ends there, its tail kept for free_tails;
+    // a moved file's (`marked`) is the other name's too and is kept whole.
+    int follow(uint32_t first, const Place &at, bool dir, uint32_t &n, bool marked = false) {
         const uint64_t size = dir ? 0 : load_size(at);
         const uint64_t cb = w_->rv->cluster_bytes;
         n = 0;
@@ -430,6 +454,16 @@ class Repairer {
             if (int rc = fat_get(w_, c, v)) return rc;
             if (v >= w_->eoc - 7u) {
                 last_ = c;
+                break;
+            }
+            if (!dir && !marked && n == need) {
+                if (is_link(w_, v)) {
+                    if (tails_n_ == tails_cap_ && !grow(tails_, tails_cap_, tails_cap_ * 2))
+                        return ENOMEM;
+                    tails_[tails_n_++] = v;
+                }
+                if (int rc = end_at(c)) return rc;
+                ++trimmed_;
                 break;
             }
             uint32_t vv = 0;
@@ -617,6 +651,8 @@ class Repairer {
     uint32_t path_len_ = 0, path_cap_ = 0;
     uint32_t *moved_ = nullptr; // first clusters of marked entries followed
     uint32_t moved_n_ = 0, moved_cap_ = 0;
+    uint32_t *tails_ = nullptr; // the first clusters past files' sizes
+    uint32_t tails_n_ = 0, tails_cap_ = 0;
     uint32_t last_ = 0; // where the chain last ended
     bool kept_ = false; // cross() left the chain alone
     uint8_t run_[kMaxRunEntries * DV_DIRENT_SIZE + DV_DIRENT_SIZE];
@@ -639,8 +675,13 @@ int repair(W *w, unsigned what, int64_t mtime, writefat_repair_fn fn, void *fn_d
     if (int rc = rp.init()) return rc;
     if (int rc = rp.sync_fats()) return rc;
     if (int rc = rp.walk()) return rc;
+    if (int rc = rp.free_tails()) return rc;
     if (int rc = rp.save_lost()) return rc;
     if (int rc = reclaim(w, r)) return rc;
+    // The tails the walk cut count as reclaim's would.
+    r.files_trimmed += rp.trimmed_;
+    r.lost_clusters += rp.tail_clusters_;
+    r.lost_chains += rp.tail_chains_;
     return rp.finish(r);
 }
 

@@ -3692,6 +3692,13 @@ class Check(Base):
         ("chain long", lambda d, lay, f: struct.pack_into("<I", d, root_entry(d, lay, 2) + 28,
                                                           100),
          "File size is 100 bytes", "chain-long", {"Long name.txt": 100}, []),
+        # F1.BIN (1000 bytes) runs past its size into Long name.txt's chain: it ends at its
+        # size, Long name.txt keeps its own chain (no copy), F1.BIN's old clusters are lost.
+        ("chain long into another", lambda d, lay, f: (
+            struct.pack_into("<I", d, root_entry(d, lay, 0) + 28, 1000),
+            set_fat32(d, lay, f["F1"] + 1, f["LN"])),
+         "File size is 1000 bytes, cluster chain length is > 1024", "chain-long",
+         {"F1.BIN": 1000}, [("FSCK0000.REC", "F1.BIN", 1024)]),
         # Long name.txt (2000 bytes) runs into F1.BIN's last three clusters: it gets copies
         # of the two its size covers (fsck.fat cuts it to 1024 bytes).
         ("cross-link", lambda d, lay, f: (
@@ -3771,6 +3778,9 @@ class Check(Base):
                 r = run("check", "--repair", "--json", img)
                 self.assertEqual(r.returncode, 0, text(r.stdout) + text(r.stderr))
                 self.assertTrue(json.loads(r.stdout)["sound"])
+                copied = [c for c in json.loads(r.stdout)["repair"]["changes"]
+                          if c["kind"] == "cross-copied"]
+                self.assertEqual(len(copied), name == "cross-link")
                 fsck_clean(self, img)
                 for path, data in host.items():
                     size = sizes.get(path, len(data))
