@@ -146,6 +146,7 @@ const Kind kChanges[] = {
     {WRITEFAT_REPAIR_FSINFO, "fsinfo", ""},
     {WRITEFAT_REPAIR_CLEAN, "clean", ""},
     {WRITEFAT_REPAIR_DIR_LEFT, "dir-left", ""},
+    {WRITEFAT_REPAIR_DOTS, "dots", ""},
 };
 
 const char *change_name(uint32_t kind) {
@@ -189,6 +190,9 @@ std::string change_line(const Change &c, const std::string &did) {
     case WRITEFAT_REPAIR_DIR_LEFT:
         return where + "directory entry naming cluster " + std::to_string(r.cluster) +
                " not followed: left";
+    case WRITEFAT_REPAIR_DOTS:
+        return where + did + "point '" + (r.count == 1 ? "." : "..") + "' at cluster " +
+               std::to_string(r.cluster) + " (was " + std::to_string(r.size) + ")";
     default:
         return where + "unknown change";
     }

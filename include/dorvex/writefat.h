@@ -136,8 +136,9 @@
  * is the dirty flag
  * (writefat_close clears only a flag it set itself), a free count written at
  * close, and differing FAT copies: writefat_repair mends those too, and what
- * a bad writer leaves (loops, cross-links, sizes past their chains). A group (writefat_group) widens this from
- * one operation to the group's changes since its last sync.
+ * a bad writer leaves (loops, cross-links, sizes past their chains). A group
+ * (writefat_group) widens this from one operation to the group's changes
+ * since its last sync.
  *
  * Errors are returned (0 or a code) or, for calls that return a handle or
  * count, stored through `err` (written on failure only; may be null):
@@ -701,32 +702,36 @@ DORVEX_API int writefat_reclaimed(const writefat_volume *w, writefat_reclaim_rep
  *
  * What writefat_repair changed: one record per change, given to its callback.
  */
-#define WRITEFAT_REPAIR_FAT_SYNCED                                                                 \
-    1u /* FAT sectors copied from the sound copy to the others:                                    \
-          `sector` (index in a FAT) and `count` sectors,                                           \
-          `copy` the copy kept (0 = the first) */
-#define WRITEFAT_REPAIR_CHAIN_ENDED                                                                \
-    2u /* a chain that looped or left the data area (through a                                     \
-          free, bad or missing cluster) ended at `cluster`,                                        \
-          its last sound one (0: the entry now names none);                                        \
-          `count` clusters kept, `size` the new size */
-#define WRITEFAT_REPAIR_SIZE_CUT                                                                   \
-    3u                              /* a file's size ran past its chain: `size` is what the        \
-                                       `count` clusters hold */
-#define WRITEFAT_REPAIR_DIR_SIZE 4u /* a directory's size field was not 0: set to 0 */
-#define WRITEFAT_REPAIR_LOST_SAVED                                                                 \
-    5u /* a lost chain from `cluster`, `count` clusters, saved                                     \
-          as the file `path` (`size` bytes) */
-#define WRITEFAT_REPAIR_CROSS_COPIED                                                               \
-    6u                                /* a file sharing clusters with another from `cluster`       \
-                                         on got its own copy of the `count` it needs */
-#define WRITEFAT_REPAIR_CROSS_LEFT 7u /* ... and could not (no room): left as it was */
-#define WRITEFAT_REPAIR_FSINFO 8u     /* FSInfo's free count (`count` before) set to `size` */
-#define WRITEFAT_REPAIR_CLEAN 9u      /* the dirty flag cleared: nothing was left unmended */
-#define WRITEFAT_REPAIR_DIR_LEFT                                                                   \
-    10u /* a directory entry not followed (it names a cluster                                      \
-           out of the data area, the root, or a directory                                          \
-           reached already): left as it was */
+/* FAT sectors copied from the sound copy to the others: `sector` (index in a
+ * FAT) and `count` sectors, `copy` the copy kept (0 = the first), `cluster`
+ * the first cluster they cover. */
+#define WRITEFAT_REPAIR_FAT_SYNCED 1u
+/* A chain that looped or left the data area (through a free, bad or missing
+ * cluster) ended at `cluster`, its last sound one (0: the entry now names
+ * none): `count` clusters kept, `size` the file's size now. */
+#define WRITEFAT_REPAIR_CHAIN_ENDED 2u
+/* A file's size ran past its chain: `size` is what its `count` clusters hold. */
+#define WRITEFAT_REPAIR_SIZE_CUT 3u
+/* A directory's size field was not 0: set to 0. */
+#define WRITEFAT_REPAIR_DIR_SIZE 4u
+/* A lost chain from `cluster`, `count` clusters, saved as the file `path` of
+ * `size` bytes. */
+#define WRITEFAT_REPAIR_LOST_SAVED 5u
+/* A file that ran into another's chain at `cluster` got its own copy of the
+ * `count` clusters its size covers. */
+#define WRITEFAT_REPAIR_CROSS_COPIED 6u
+/* ... and could not (no room for `count` clusters): left as it was. */
+#define WRITEFAT_REPAIR_CROSS_LEFT 7u
+/* FSInfo's free count (`count` before) set to `size`. */
+#define WRITEFAT_REPAIR_FSINFO 8u
+/* The dirty flag cleared: nothing was left unmended. */
+#define WRITEFAT_REPAIR_CLEAN 9u
+/* A directory entry not followed: it names cluster `cluster` out of the data
+ * area, the root, or a directory reached already. Left as it was. */
+#define WRITEFAT_REPAIR_DIR_LEFT 10u
+/* The directory `path`'s "." (`count` 1) or ".." (`count` 2) named cluster
+ * `size`: set to `cluster`, the directory itself or its parent (0: the root). */
+#define WRITEFAT_REPAIR_DOTS 11u
 
 typedef struct writefat_repair_record {
     uint32_t kind;        /* WRITEFAT_REPAIR_... */
@@ -764,6 +769,8 @@ typedef int (*writefat_repair_fn)(void *fn_data, const writefat_repair_record *r
  *    (a cross-link) gets a copy of the shared clusters its size covers, in
  *    free clusters; when there is no room it is left (CROSS_LEFT). The two
  *    names of a cut move share their chain by design: they are left to step 4.
+ *    A subdirectory's "." and ".." are set to name it and its parent (one
+ *    without them is left).
  * 3. Lost chains (clusters used in the FAT that nothing reached, one chain
  *    per cluster no other lost cluster links to) are saved as files
  *    FSCK0000.REC, FSCK0001.REC ... in a new directory /FOUND.000 (FOUND.001
@@ -776,7 +783,8 @@ typedef int (*writefat_repair_fn)(void *fn_data, const writefat_repair_record *r
  *    names and syncs the boot label.
  * 5. The free count is counted again; FSInfo gets it (and the next-free
  *    hint) at close. When nothing was left unmended (no CROSS_LEFT or
- *    DIR_LEFT record, reclaim met no damage) the dirty flag of a FAT16/32
+ *    DIR_LEFT record, no directory unreadable or without "." and "..",
+ *    reclaim met no damage) the dirty flag of a FAT16/32
  *    volume is cleared at close, even when it was set at open.
  *
  * `fn` (may be null) hears of each change of steps 1-3 and 5 with

@@ -127,7 +127,7 @@ class Repairer {
             uint32_t n = 0;
             if (int rc = follow(root, none, true, n)) return rc;
         }
-        frames_[0] = Frame{root, 0, root == kRootRegion ? 0 : root, 0, 0};
+        frames_[0] = Frame{root, 0, root == kRootRegion ? 0 : root, 0, 0, 0};
         depth_ = 1;
         while (depth_ > 0) {
             Frame &f = frames_[depth_ - 1];
@@ -136,6 +136,8 @@ class Repairer {
                 pop();
                 continue;
             }
+            if (depth_ > 1 && f.block == 0 && f.next == 0)
+                if (int rc = mend_dots(f)) return rc;
             bool pushed = false, ended = false;
             for (uint32_t i = f.next; i < per && !pushed; ++i) {
                 const uint8_t *e = buf_ + size_t{i} * DV_DIRENT_SIZE;
@@ -286,6 +288,7 @@ class Repairer {
         uint32_t cluster;  // that cluster (0 in the root region)
         uint32_t next;     // entry of the block to go on from
         uint32_t path_len; // the directory's path in path_
+        uint32_t parent;   // the directory it was found in
     };
     // Where a short entry lies (dir 0: none, the FAT32 root's chain).
     struct Place {
@@ -401,9 +404,37 @@ class Repairer {
             if (int rc = set_entry(at, nullptr, 0)) return rc;
             if (int rc = emit(WRITEFAT_REPAIR_DIR_SIZE, first, 0, 0, true)) return rc;
         }
+        const uint32_t parent = f.dir; // `f` moves when the stack grows
         if (depth_ == frame_cap_ && !grow_frames()) return ENOMEM;
-        frames_[depth_++] = Frame{first, 0, first, 0, path_len_};
+        frames_[depth_++] = Frame{first, 0, first, 0, path_len_, parent};
         pushed = true;
+        return 0;
+    }
+
+    // A subdirectory's "." and ".." (in buf_, its first cluster) name it and its parent; a
+    // directory without them is left.
+    int mend_dots(const Frame &f) {
+        const uint32_t root = root_start_cluster(w_->rv);
+        const uint32_t want[2] = {f.dir, f.parent == root ? 0 : f.parent};
+        for (uint32_t i = 0; i < 2; ++i) {
+            const uint8_t *e = buf_ + size_t{i} * DV_DIRENT_SIZE;
+            if (std::memcmp(e, i == 0 ? ".          " : "..         ", 11) != 0 ||
+                (e[DV_DIRENT_ATTR] & DV_ATTR_DIRECTORY) == 0) {
+                left_ = true;
+                return 0;
+            }
+            const uint32_t got = raw_first(w_, e);
+            // FAT32 writers put 0 in the ".." of a directory below the root; some the root's.
+            if (got == want[i] || (i == 1 && want[i] == 0 && got == root)) continue;
+            if (int rc = mark_dirty(w_)) return rc;
+            uint64_t sector = 0;
+            uint8_t *raw = nullptr;
+            if (int rc = load_entry(w_, f.dir, i, sector, raw)) return rc;
+            store_cluster(raw, want[i]);
+            if (int rc = dir_store(w_, sector, w_->dir_buf)) return rc;
+            path_len_ = f.path_len;
+            if (int rc = emit(WRITEFAT_REPAIR_DOTS, want[i], i + 1, got, true)) return rc;
+        }
         return 0;
     }
 

@@ -3718,6 +3718,12 @@ class Check(Base):
         ("directory size", lambda d, lay, f: struct.pack_into("<I", d, root_entry(d, lay, 3) + 28,
                                                               512),
          "Directory has non-zero size", "dir-size", {}, []),
+        ("dot", lambda d, lay, f: struct.pack_into("<H", d, lay[2] + (f["DIR"] - 2) * lay[3] + 26,
+                                                   20),
+         "Invalid '.' entry", "bad-dot", {}, []),
+        ("dotdot", lambda d, lay, f: struct.pack_into(
+            "<H", d, lay[2] + (f["DIR"] - 2) * lay[3] + 58, 20),
+         "Invalid '..' entry", "bad-dotdot", {}, []),
         ("orphaned long name", lambda d, lay, f: orphan_lfn(d, lay),
          "Wrong checksum for long file name", "orphan-lfn", {"Long name.txt": "LONGNA~1.TXT"},
          []),
@@ -3756,7 +3762,7 @@ class Check(Base):
         lay = fat32_layout(base)
         first = lambda i: (struct.unpack_from("<H", base, root_entry(base, lay, i) + 20)[0] << 16
                            | struct.unpack_from("<H", base, root_entry(base, lay, i) + 26)[0])
-        firsts = {"F1": first(0), "LN": first(2)}
+        firsts = {"F1": first(0), "LN": first(2), "DIR": first(3)}
         for name, patch, fsck, kind, sizes, found in self.REPAIRS:
             with self.subTest(name):
                 d = bytearray(base)
