@@ -232,10 +232,14 @@ class Repairer {
                 c = v;
                 ++n;
             }
+            if (saved == 10000) { // FSCK9999.REC is the last name: on in the next FOUND.nnn
+                found_dir = 0;
+                saved = 0;
+            }
             if (found_dir == 0)
                 if (int rc = make_found(found_dir)) return rc;
-            char name[16];
-            std::snprintf(name, sizeof name, "FSCK%04u.REC", saved % 10000u);
+            char name[24];
+            std::snprintf(name, sizeof name, "FSCK%04u.REC", saved);
             dv_name nm;
             nm.len = static_cast<uint16_t>(std::strlen(name));
             for (uint16_t i = 0; i < nm.len; ++i) nm.units[i] = static_cast<uint8_t>(name[i]);
@@ -688,7 +692,7 @@ class Repairer {
     bool kept_ = false; // cross() left the chain alone
     uint8_t run_[kMaxRunEntries * DV_DIRENT_SIZE + DV_DIRENT_SIZE];
     uint32_t run_len_ = 0;
-    char found_name_[16] = {};
+    char found_name_[24] = {};
 };
 
 const uint32_t Repairer::kNone = 0;

@@ -3844,6 +3844,24 @@ class Check(Base):
             self.assertEqual(f.read(5), b"last.")
         self.assertIn("4294967295", text(run("ls", "-l", img, "/").stdout))
 
+    def test_lost_chains_past_fsck9999_go_on_in_found_001(self):
+        img = self.path("many.img")
+        subprocess.run([which("mkfs.fat"), "-C", "-F", "16", "-s", "1", img, "8192"],
+                       check=True, stdout=subprocess.DEVNULL, timeout=120)
+        d = bytearray(open(img, "rb").read())
+        reserved, fat_bytes = struct.unpack_from("<H", d, 14)[0] * 512, \
+            struct.unpack_from("<H", d, 22)[0] * 512
+        for base in (reserved, reserved + fat_bytes):
+            for c in range(100, 100 + 10002):  # 10002 lost clusters, each a chain
+                struct.pack_into("<H", d, base + 2 * c, 0xFFFF)
+        open(img, "wb").write(d)
+        r = run("check", "--repair", img)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        lines = text(r.stdout).splitlines()
+        self.assertIn("cluster 10099 (1 cluster) as /FOUND.000/FSCK9999.REC", lines[-4])
+        self.assertIn("cluster 10101 (1 cluster) as /FOUND.001/FSCK0001.REC", lines[-2])
+        fsck_clean(self, img)
+
     def test_volume_behind_an_offset(self):
         img = self.damaged(cut_move, prefix=bytes(2048 * 512))
         r = run("check", "--offset", "2048", img)
