@@ -71,6 +71,9 @@ class Repairer {
     int sync_fats() {
         const readfat_volume *rv = w_->rv;
         if (rv->fat_count < 2) return 0;
+        // FAT32 with mirroring off keeps one active FAT: the others may differ by design.
+        if (rv->fat_type == 32 && (load_le16(rv->boot_buf + DV_BPB_EXT_FLAGS) & 0x80u) != 0)
+            return 0;
         if (int rc = fat_flush(w_)) return rc;
         drop_fat_cache();
         const uint32_t units = rv->fat_sectors / w_->unit;
@@ -259,10 +262,18 @@ class Repairer {
     // ---- Free count and the dirty flag -------------------------------------------------
 
     int finish(const writefat_reclaim_report &r) {
-        if (int rc = mark_dirty(w_)) return rc;
         if (int rc = fat_flush(w_)) return rc;
-        const bool was_dirty = !w_->was_clean;
+        const uint32_t type = w_->rv->fat_type;
+        bool was_dirty = false;
+        if (w_->dirty_marked) {
+            was_dirty = !w_->was_clean;
+        } else if (type != 12) {
+            uint32_t v = 0;
+            if (int rc = fat_get(w_, 1, v)) return rc;
+            was_dirty = (v & (type == 16 ? 0x8000u : 0x08000000u)) == 0;
+        }
         if (int rc = count_free(w_)) return rc;
+        bool fsinfo_wrong = false;
         // The next-free hint: the first free cluster.
         for (uint32_t c = 2; c <= w_->max_cluster; ++c) {
             uint32_t v = 0;
@@ -275,11 +286,17 @@ class Repairer {
         if (w_->fsinfo != 0 && read_unit(w_, w_->fsinfo, w_->dir_buf) == 0 &&
             load_le32(w_->dir_buf + DV_FSINFO_LEAD_SIG) == DV_FSINFO_LEAD_VALUE) {
             const uint32_t said = load_le32(w_->dir_buf + DV_FSINFO_FREE_COUNT);
-            if (said != w_->free_count)
+            if (said != w_->free_count) {
                 if (int rc = emit(WRITEFAT_REPAIR_FSINFO, 0, said, w_->free_count, false))
                     return rc;
+                fsinfo_wrong = true;
+            }
         }
-        if (w_->rv->fat_type == 12 || left_ || r.damaged) return 0;
+        // Nothing changed, FSInfo right and the flag clear: the volume is left as it was.
+        if (!w_->dirty_marked && !fsinfo_wrong && !was_dirty) return 0;
+        // The first change's mark, or the one set at open: FSInfo and the flag follow at close.
+        if (int rc = mark_dirty(w_)) return rc;
+        if (type == 12 || left_ || r.damaged) return 0;
         // writefat_close sets the clean flag again.
         w_->was_clean = true;
         return was_dirty ? emit(WRITEFAT_REPAIR_CLEAN, 0, 0, 0, false) : 0;
