@@ -758,17 +758,21 @@ typedef int (*writefat_repair_fn)(void *fn_data, const writefat_repair_record *r
  *
  * 1. FAT copies that differ are made alike, sector by sector, from the first
  *    copy, or from another one where the first's sector cannot be read or
- *    holds links that leave the data area while that one's do not.
+ *    holds links that leave the data area while that one's do not (not on
+ *    FAT32 with mirroring off, whose FATs may differ).
  * 2. One walk over the tree (depth-first, each directory read once, plus one
  *    cluster read again per return from a subdirectory) follows every chain:
  *    one that loops or runs out of the data area, through a free or bad
  *    cluster, is ended at its last sound cluster and the file's size cut to
  *    what the chain then holds; a file whose size runs past its chain gets
  *    the chain's size (as fsck.fat does); a directory's nonzero size field
- *    becomes 0. A file that runs into a chain another entry reached first
- *    (a cross-link) gets a copy of the shared clusters its size covers, in
- *    free clusters; when there is no room it is left (CROSS_LEFT). The two
- *    names of a cut move share their chain by design: they are left to step 4.
+ *    becomes 0. A file's chain that runs past its size ends there, and what
+ *    followed is freed up to a cluster another chain holds (a moved file's,
+ *    still marked, is kept whole). A file that runs into a chain another
+ *    entry reached first (a cross-link) gets a copy of the shared clusters
+ *    its size covers, in free clusters; when there is no room it is left
+ *    (CROSS_LEFT). The two names of a cut move share their chain by design:
+ *    they are left to step 4.
  *    A subdirectory's "." and ".." are set to name it and its parent (one
  *    without them is left).
  * 3. Lost chains (clusters used in the FAT that nothing reached, one chain
@@ -776,10 +780,12 @@ typedef int (*writefat_repair_fn)(void *fn_data, const writefat_repair_record *r
  *    FSCK0000.REC, FSCK0001.REC ... in a new directory /FOUND.000 (FOUND.001
  *    ... when that name is taken), each as long as its chain (as fsck.fat
  *    saves them); with WRITEFAT_REPAIR_FREE_LOST in `what` they are freed
- *    instead. A chain longer than a file can be is cut at 4 GiB - 1 cluster.
- * 4. writefat_reclaim runs (`report`, may be null, receives its report): it
- *    ends chains past their file's size, frees what is still lost (lost
- *    cycles, the tails it ends), finishes cut moves, deletes orphaned long
+ *    instead. A chain longer than a file can be is cut at 4 GiB - 1 cluster;
+ *    after FSCK9999.REC the next FOUND.nnn takes the rest.
+ * 4. writefat_reclaim runs (`report`, may be null, receives its report, with
+ *    the tails of step 2 counted in files_trimmed and lost_clusters): it
+ *    frees what is still lost (lost cycles; every lost chain with
+ *    WRITEFAT_REPAIR_FREE_LOST), finishes cut moves, deletes orphaned long
  *    names and syncs the boot label.
  * 5. The free count is counted again; FSInfo gets it (and the next-free
  *    hint) at close. When nothing was left unmended (no CROSS_LEFT or
@@ -790,13 +796,18 @@ typedef int (*writefat_repair_fn)(void *fn_data, const writefat_repair_record *r
  * `fn` (may be null) hears of each change of steps 1-3 and 5 with
  * `fn_data`; step 4's are the counts in `report`. `mtime` stamps the
  * FOUND directory and its files. Memory, through the volume's allocator and
- * released before the call returns: two bits per cluster, a cluster buffer,
- * a stack as deep as the tree and its path.
+ * released before the call returns: two bits per cluster, two cluster
+ * buffers, a stack as deep as the tree and its path, and what reclaim takes.
+ * A volume left untouched by the repair (sound, FSInfo right, flag clear) is
+ * not written at all. Open the volume without WRITEFAT_OPT_RECLAIM: reclaim
+ * at open would free the lost chains of a dirty volume before they are saved.
  *
  * Returns 0 (also when something was left: see the records), EINVAL (null
  * `w`), EBUSY (a file is open for writing), ENOMEM, EIO (a FAT sector no copy
  * of which can be read, or a write that failed: the volume then refuses
- * changes), ENOSPC (no room for FOUND.nnn: the lost chains stay), or what `fn`
+ * changes), ENOSPC (no room for FOUND.nnn or its entries: what was
+ * mended stays, the lost chains not saved yet too; WRITEFAT_REPAIR_FREE_LOST
+ * frees them instead), or what `fn`
  * returned.
  */
 DORVEX_API int writefat_repair(writefat_volume *w, unsigned what, int64_t mtime,
