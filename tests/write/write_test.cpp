@@ -15,6 +15,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <tuple>
 
 using namespace dvtest;
 
@@ -1409,6 +1410,49 @@ TEST_P(Write, RepairMendsWhatReclaimStopsAt) {
         EXPECT_EQ(img->fsck(&report, false, false, false), !left) << report;
         img->restore();
     }
+}
+
+// A FAT sector the first copy cannot read (with other bytes) is taken from the second, and
+// written back over it.
+TEST_P(Write, RepairTakesAFatSectorFromTheCopyThatReads) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(put(w, "b.txt", "b"), 0);
+    want = reader_tree(w);
+    ASSERT_EQ(writefat_close(w), 0);
+    const readfat_volinfo l = layout(*img);
+    const uint32_t last = l.cluster_count + 1;
+    const uint32_t end = l.fat_type == 32 ? 0x0FFFFFFF : l.fat_type == 16 ? 0xFFFF : 0xFFF;
+    set_fat(*img, l, last - 1, end); // a lost cluster, to find in FOUND.000
+    const uint64_t unit = l.bytes_per_sector / 512;
+    const uint64_t index = (l.fat_type == 12 ? (last - 1) * 3 / 2 : (last - 1) * l.fat_type / 8) /
+                           l.bytes_per_sector; // the FAT sector holding it
+    const size_t at = (l.first_fat_sector + index) * l.bytes_per_sector;
+    std::vector<uint8_t> garbage(l.bytes_per_sector, 0x5A);
+    patch(*img, at, garbage.data(), garbage.size()); // the first copy's
+    // Unreadable once open (open counts the free clusters: it reads every FAT sector).
+    w = img->open();
+    ASSERT_NE(w, nullptr);
+    for (uint64_t k = 0; k < unit; ++k) img->unreadable.insert(at / 512 + k);
+    std::vector<writefat_repair_record> got;
+    ASSERT_EQ(writefat_repair(
+                  w, 0, 1700000000,
+                  [](void *data, const writefat_repair_record *r) {
+                      static_cast<std::vector<writefat_repair_record> *>(data)->push_back(*r);
+                      return 0;
+                  },
+                  &got, nullptr),
+              0);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].kind, WRITEFAT_REPAIR_FAT_SYNCED);
+    EXPECT_EQ(std::make_tuple(got[0].copy, got[0].sector, got[0].count),
+              std::make_tuple(1u, uint64_t{index}, uint64_t{1}));
+    EXPECT_EQ(got[1].kind, WRITEFAT_REPAIR_LOST_SAVED);
+    EXPECT_EQ(got[1].cluster, last - 1);
+    EXPECT_TRUE(img->unreadable.empty());
+    ASSERT_EQ(writefat_close(w), 0);
+    std::string report;
+    EXPECT_TRUE(img->fsck(&report, false, false, false)) << report;
 }
 
 // Out of memory at any allocation, writefat_repair returns ENOMEM with every block back; what
