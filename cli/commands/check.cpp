@@ -1,11 +1,12 @@
-// check: what is wrong with a FAT volume (readfat_check), and with --repair what a cut
-// write left mended (writefat_reclaim), --dry-run on a copy of the changed sectors in memory.
+// check: what is wrong with a FAT volume (readfat_check), and with --repair everything the
+// library can mend mended (writefat_repair), --dry-run on a copy of the changed sectors in memory.
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,7 @@ const Kind kKinds[] = {
     {READFAT_FIND_MOVE_PAIR, "move-pair", "second name of a cut move (one chain, two names)"},
     {READFAT_FIND_LFN_ORPHAN, "orphan-lfn", "long-name entries that belong to no file"},
     {READFAT_FIND_BOOT_BACKUP, "boot-backup", "backup boot sector differs"},
+    {READFAT_FIND_DIR_SIZE, "dir-size", "directory's size field is not 0"},
 };
 
 const Kind &kind_of(uint32_t code) {
@@ -111,6 +113,8 @@ std::string detail(const readfat_finding &f) {
         return "says " + std::to_string(f.count) + ", the FAT has " + std::to_string(f.length);
     case READFAT_FIND_LFN_ORPHAN:
         return plural(f.length, "entry", "entries") + " from entry " + std::to_string(f.count);
+    case READFAT_FIND_DIR_SIZE:
+        return "says " + plural(f.size, "byte", "bytes");
     case READFAT_FIND_BOOT_BACKUP:
         return plural(f.length, "byte", "bytes") + ", backup at sector " + std::to_string(f.count);
     default:
@@ -118,16 +122,88 @@ std::string detail(const readfat_finding &f) {
     }
 }
 
-struct Repair {
-    bool ran = false, dry = false;
-    writefat_reclaim_report r{};
+// One change writefat_repair made, copied out of the callback.
+struct Change {
+    writefat_repair_record r;
+    std::u32string path;
+    bool has_path;
 };
+
+struct Repair {
+    bool ran = false, dry = false, free_lost = false;
+    writefat_reclaim_report r{};
+    std::vector<Change> changes;
+};
+
+const Kind kChanges[] = {
+    {WRITEFAT_REPAIR_FAT_SYNCED, "fat-synced", ""},
+    {WRITEFAT_REPAIR_CHAIN_ENDED, "chain-ended", ""},
+    {WRITEFAT_REPAIR_SIZE_CUT, "size-cut", ""},
+    {WRITEFAT_REPAIR_DIR_SIZE, "dir-size", ""},
+    {WRITEFAT_REPAIR_LOST_SAVED, "lost-saved", ""},
+    {WRITEFAT_REPAIR_CROSS_COPIED, "cross-copied", ""},
+    {WRITEFAT_REPAIR_CROSS_LEFT, "cross-left", ""},
+    {WRITEFAT_REPAIR_FSINFO, "fsinfo", ""},
+    {WRITEFAT_REPAIR_CLEAN, "clean", ""},
+    {WRITEFAT_REPAIR_DIR_LEFT, "dir-left", ""},
+    {WRITEFAT_REPAIR_DOTS, "dots", ""},
+};
+
+const char *change_name(uint32_t kind) {
+    for (const Kind &k : kChanges)
+        if (k.code == kind) return k.name;
+    return "unknown";
+}
+
+// The words of one change.
+std::string change_line(const Change &c, const std::string &did) {
+    const writefat_repair_record &r = c.r;
+    const std::string where = c.has_path ? escape_display(c.path) + ": " : "";
+    switch (r.kind) {
+    case WRITEFAT_REPAIR_FAT_SYNCED:
+        return did + "copy " + plural(r.count, "FAT sector", "FAT sectors") + " from cluster " +
+               std::to_string(r.cluster) + " on from copy " + std::to_string(r.copy + 1) +
+               " to the others";
+    case WRITEFAT_REPAIR_CHAIN_ENDED:
+        return where + did + "end the broken chain after " +
+               plural(r.count, "cluster", "clusters") + " (size " +
+               plural(r.size, "byte", "bytes") + ")";
+    case WRITEFAT_REPAIR_SIZE_CUT:
+        return where + did + "cut the size to " + plural(r.size, "byte", "bytes") + ", what its " +
+               plural(r.count, "cluster holds", "clusters hold");
+    case WRITEFAT_REPAIR_DIR_SIZE:
+        return where + did + "set the directory's size field to 0";
+    case WRITEFAT_REPAIR_LOST_SAVED:
+        return did + "save the lost chain at cluster " + std::to_string(r.cluster) + " (" +
+               plural(r.count, "cluster", "clusters") + ") as " + escape_display(c.path);
+    case WRITEFAT_REPAIR_CROSS_COPIED:
+        return where + did + "copy " + plural(r.count, "cluster", "clusters") +
+               " it shares with another file from cluster " + std::to_string(r.cluster);
+    case WRITEFAT_REPAIR_CROSS_LEFT:
+        return where + "shares clusters from cluster " + std::to_string(r.cluster) +
+               " with another file, no room for a copy: left";
+    case WRITEFAT_REPAIR_FSINFO:
+        return did + "set the FSInfo free count to " + std::to_string(r.size) + " (was " +
+               std::to_string(r.count) + ")";
+    case WRITEFAT_REPAIR_CLEAN:
+        return did + "clear the dirty flag";
+    case WRITEFAT_REPAIR_DIR_LEFT:
+        return where + "directory entry naming cluster " + std::to_string(r.cluster) +
+               " not followed: left";
+    case WRITEFAT_REPAIR_DOTS:
+        return where + did + "point '" + (r.count == 1 ? "." : "..") + "' at cluster " +
+               std::to_string(r.cluster) + " (was " + std::to_string(r.size) + ")";
+    default:
+        return where + "unknown change";
+    }
+}
 
 // The repair's changes, one line each; none when there was nothing to do.
 std::vector<std::string> repair_lines(const Repair &rp) {
     const writefat_reclaim_report &r = rp.r;
     std::vector<std::string> out;
     const std::string did = rp.dry ? "would " : "";
+    for (const Change &c : rp.changes) out.push_back(change_line(c, did));
     if (r.lost_clusters)
         out.push_back(did + "free " + plural(r.lost_clusters, "lost cluster", "lost clusters") +
                       " (" + plural(r.lost_chains, "chain", "chains") + ")");
@@ -194,6 +270,19 @@ void print_json(const std::string &image, const Repair &rp, const std::vector<Fi
         j.key("files_trimmed").num(r.files_trimmed).key("moves_finished").num(r.moves_finished);
         j.key("marks_cleared").num(r.marks_cleared).key("lfn_cleared").num(r.lfn_cleared);
         j.key("label_synced").boolean(r.label_synced != 0).key("damaged").boolean(r.damaged != 0);
+        j.key("changes").begin_array(true);
+        for (const Change &c : rp.changes) {
+            j.begin_object().key("kind").str_utf8(change_name(c.r.kind)).key("code").num(c.r.kind);
+            j.key("path");
+            if (c.has_path)
+                j.str(c.path);
+            else
+                j.null();
+            j.key("cluster").num(c.r.cluster).key("copy").num(c.r.copy);
+            j.key("sector").num(c.r.sector).key("count").num(c.r.count).key("size").num(c.r.size);
+            j.end();
+        }
+        j.end();
         j.end();
     }
     j.key("findings").begin_array(true);
@@ -219,7 +308,7 @@ void heap_free(void *, void *p) {
     std::free(p);
 }
 
-// Mends what writefat_reclaim mends, through `st`; false (reported) when the volume could
+// Mends what writefat_repair mends, through `st`; false (reported) when the volume could
 // not be opened or written.
 bool repair(const std::string &shown, Staged &st, uint64_t start, uint64_t end, Repair &rp) {
     writefat_config c;
@@ -233,7 +322,15 @@ bool repair(const std::string &shown, Staged &st, uint64_t start, uint64_t end, 
         report(shown, dv_strerror(err));
         return false;
     }
-    const int rc = writefat_reclaim(w, &rp.r);
+    const int rc = writefat_repair(
+        w, rp.free_lost ? WRITEFAT_REPAIR_FREE_LOST : 0, static_cast<int64_t>(std::time(nullptr)),
+        [](void *data, const writefat_repair_record *r) {
+            Change c{*r, r->path ? utf16_to_u32(r->path, r->path_len) : U"", r->path != nullptr};
+            c.r.path = nullptr;
+            static_cast<Repair *>(data)->changes.push_back(std::move(c));
+            return 0;
+        },
+        &rp, &rp.r);
     const int closed = writefat_close(w);
     if (rc != 0 || closed != 0) {
         report(shown, dv_strerror(rc != 0 ? rc : closed));
@@ -250,6 +347,7 @@ int cmd_check(const Args &a) {
     const std::string shown = escape_display_utf8(path);
     const bool fix = a.has("repair"), dry = a.has("dry-run");
     if (dry && !fix) return usage_error("check", "--dry-run goes with --repair");
+    if (a.has("free-lost") && !fix) return usage_error("check", "--free-lost goes with --repair");
     Image image;
     std::string error;
     uint64_t start = 0, end = 0;
@@ -267,6 +365,7 @@ int cmd_check(const Args &a) {
     st.dry = dry;
     Repair rp;
     rp.dry = dry;
+    rp.free_lost = a.has("free-lost");
     if (fix && !repair(shown, st, start, end, rp)) return kFail;
 
     int err = 0;

@@ -111,6 +111,9 @@ extern "C" {
     16 /* FAT32: the backup boot sector (logical sector `count` of the                             \
           volume, absolute `sector`) differs from the boot sector in                               \
           `length` bytes */
+#define READFAT_FIND_DIR_SIZE                                                                      \
+    17 /* the directory `path` (first cluster `cluster`) has a size                                \
+          field that is not 0 (`size`); writefat_repair sets it to 0 */
 
 /*
  * One finding. Fields that do not apply to its kind are 0 (`path` null).

@@ -135,8 +135,10 @@
  * label differences, unless it met damage (its report says so). What remains
  * is the dirty flag
  * (writefat_close clears only a flag it set itself), a free count written at
- * close, and differing FAT copies. A group (writefat_group) widens this from
- * one operation to the group's changes since its last sync.
+ * close, and differing FAT copies: writefat_repair mends those too, and what
+ * a bad writer leaves (loops, cross-links, sizes past their chains). A group
+ * (writefat_group) widens this from one operation to the group's changes
+ * since its last sync.
  *
  * Errors are returned (0 or a code) or, for calls that return a handle or
  * count, stored through `err` (written on failure only; may be null):
@@ -176,7 +178,8 @@
  * their names and 32 KiB of its text); operations allocate only the parsed
  * path (nothing when the path repeats the remembered text up to its last
  * components and holds no "." or "..") and writefat_remove_tree its stack,
- * writefat_reclaim its window and stack, released before they return.
+ * writefat_reclaim its window and stack, writefat_repair two bits per
+ * cluster, two cluster buffers and its stack, released before they return.
  * One volume is used by one thread at a time.
  */
 #ifndef DORVEX_WRITEFAT_H
@@ -693,6 +696,123 @@ DORVEX_API int writefat_reclaim(writefat_volume *w, writefat_reclaim_report *rep
  * filled when not null; see its damaged field) or not (0: the volume was
  * closed cleanly, is FAT12, or the call failed). */
 DORVEX_API int writefat_reclaimed(const writefat_volume *w, writefat_reclaim_report *report);
+
+/*
+ * ---- Repairing a damaged volume ----
+ *
+ * What writefat_repair changed: one record per change, given to its callback.
+ */
+/* FAT sectors copied from the sound copy to the others: `sector` (index in a
+ * FAT) and `count` sectors, `copy` the copy kept (0 = the first), `cluster`
+ * the first cluster they cover. */
+#define WRITEFAT_REPAIR_FAT_SYNCED 1u
+/* A chain that looped or left the data area (through a free, bad or missing
+ * cluster) ended at `cluster`, its last sound one (0: the entry now names
+ * none): `count` clusters kept, `size` the file's size now. */
+#define WRITEFAT_REPAIR_CHAIN_ENDED 2u
+/* A file's size ran past its chain: `size` is what its `count` clusters hold. */
+#define WRITEFAT_REPAIR_SIZE_CUT 3u
+/* A directory's size field was not 0: set to 0. */
+#define WRITEFAT_REPAIR_DIR_SIZE 4u
+/* A lost chain from `cluster`, `count` clusters, saved as the file `path` of
+ * `size` bytes. */
+#define WRITEFAT_REPAIR_LOST_SAVED 5u
+/* A file that ran into another's chain at `cluster` got its own copy of the
+ * `count` clusters its size covers. */
+#define WRITEFAT_REPAIR_CROSS_COPIED 6u
+/* ... and could not (no room for `count` clusters): left as it was. */
+#define WRITEFAT_REPAIR_CROSS_LEFT 7u
+/* FSInfo's free count (`count` before) set to `size`. */
+#define WRITEFAT_REPAIR_FSINFO 8u
+/* The dirty flag cleared: nothing was left unmended. */
+#define WRITEFAT_REPAIR_CLEAN 9u
+/* A directory entry not followed: it names cluster `cluster` out of the data
+ * area, the root, or a directory reached already. Left as it was. */
+#define WRITEFAT_REPAIR_DIR_LEFT 10u
+/* The directory `path`'s "." (`count` 1) or ".." (`count` 2) named cluster
+ * `size`: set to `cluster`, the directory itself or its parent (0: the root). */
+#define WRITEFAT_REPAIR_DOTS 11u
+
+typedef struct writefat_repair_record {
+    uint32_t kind;        /* WRITEFAT_REPAIR_... */
+    uint32_t cluster;     /* where, as the kind says */
+    uint32_t copy;        /* FAT_SYNCED: the copy kept */
+    uint64_t sector;      /* FAT_SYNCED: the first FAT sector (from the FAT's start) */
+    uint64_t count;       /* as the kind says */
+    uint64_t size;        /* as the kind says */
+    const uint16_t *path; /* the entry's path from the root, UTF-16, not terminated;
+                             null when none (valid during the call only) */
+    size_t path_len;      /* in units */
+} writefat_repair_record;
+
+/* Hears of each change writefat_repair makes; a nonzero result stops the
+ * repair (writefat_repair returns it). The callback must not use the volume. */
+typedef int (*writefat_repair_fn)(void *fn_data, const writefat_repair_record *record);
+
+/* writefat_repair's `what`: free lost chains instead of saving them. */
+#define WRITEFAT_REPAIR_FREE_LOST 1u
+
+/*
+ * Mends everything it can on a damaged volume, keeping every byte a live
+ * file's size covers, in this order:
+ *
+ * 1. FAT copies that differ are made alike, sector by sector, from the first
+ *    copy, or from another one where the first's sector cannot be read or
+ *    holds links that leave the data area while that one's do not (not on
+ *    FAT32 with mirroring off, whose FATs may differ).
+ * 2. One walk over the tree (depth-first, each directory read once, plus one
+ *    cluster read again per return from a subdirectory) follows every chain:
+ *    one that loops or runs out of the data area, through a free or bad
+ *    cluster, is ended at its last sound cluster and the file's size cut to
+ *    what the chain then holds; a file whose size runs past its chain gets
+ *    the chain's size (as fsck.fat does); a directory's nonzero size field
+ *    becomes 0. A file's chain that runs past its size ends there, and what
+ *    followed is freed up to a cluster another chain holds (a moved file's,
+ *    still marked, is kept whole). A file that runs into a chain another
+ *    entry reached first (a cross-link) gets a copy of the shared clusters
+ *    its size covers, in free clusters; when there is no room it is left
+ *    (CROSS_LEFT). The two names of a cut move share their chain by design:
+ *    they are left to step 4.
+ *    A subdirectory's "." and ".." are set to name it and its parent (one
+ *    without them is left).
+ * 3. Lost chains (clusters used in the FAT that nothing reached, one chain
+ *    per cluster no other lost cluster links to) are saved as files
+ *    FSCK0000.REC, FSCK0001.REC ... in a new directory /FOUND.000 (FOUND.001
+ *    ... when that name is taken), each as long as its chain (as fsck.fat
+ *    saves them); with WRITEFAT_REPAIR_FREE_LOST in `what` they are freed
+ *    instead. A chain longer than a file can be is cut at 4 GiB - 1 cluster;
+ *    after FSCK9999.REC the next FOUND.nnn takes the rest.
+ * 4. writefat_reclaim runs (`report`, may be null, receives its report, with
+ *    the tails of step 2 counted in files_trimmed and lost_clusters): it
+ *    frees what is still lost (lost cycles; every lost chain with
+ *    WRITEFAT_REPAIR_FREE_LOST), finishes cut moves, deletes orphaned long
+ *    names and syncs the boot label.
+ * 5. The free count is counted again; FSInfo gets it (and the next-free
+ *    hint) at close. When nothing was left unmended (no CROSS_LEFT or
+ *    DIR_LEFT record, no directory unreadable or without "." and "..",
+ *    reclaim met no damage) the dirty flag of a FAT16/32
+ *    volume is cleared at close, even when it was set at open.
+ *
+ * `fn` (may be null) hears of each change of steps 1-3 and 5 with
+ * `fn_data`; step 4's are the counts in `report`. `mtime` stamps the
+ * FOUND directory and its files. Memory, through the volume's allocator and
+ * released before the call returns: two bits per cluster, two cluster
+ * buffers, a stack as deep as the tree and its path, and what reclaim takes.
+ * A volume left untouched by the repair (sound, FSInfo right, flag clear) is
+ * not written at all. Open the volume without WRITEFAT_OPT_RECLAIM: reclaim
+ * at open would free the lost chains of a dirty volume before they are saved.
+ *
+ * Returns 0 (also when something was left: see the records), EINVAL (null
+ * `w`), EBUSY (a file is open for writing), ENOMEM, EIO (a FAT sector no copy
+ * of which can be read, or a write that failed: the volume then refuses
+ * changes), ENOSPC (no room for FOUND.nnn or its entries: what was
+ * mended stays, the lost chains not saved yet too; WRITEFAT_REPAIR_FREE_LOST
+ * frees them instead), or what `fn`
+ * returned.
+ */
+DORVEX_API int writefat_repair(writefat_volume *w, unsigned what, int64_t mtime,
+                               writefat_repair_fn fn, void *fn_data,
+                               writefat_reclaim_report *report);
 
 /*
  * ---- Formatting ----

@@ -410,6 +410,13 @@ struct Checker {
                     if (stopped) break;
                     continue;
                 }
+                if (e->size != 0) { // a directory's size field is always 0
+                    readfat_finding f{};
+                    f.kind = READFAT_FIND_DIR_SIZE;
+                    f.cluster = first;
+                    f.size = e->size;
+                    report(f, true, e);
+                }
                 // A directory is entered only when its first cluster is new to the walk:
                 // that bounds the walk however the tree's links loop.
                 const bool fresh = first >= 2 && first <= last && !bit(reached, first);
@@ -563,7 +570,8 @@ long check_volume(readfat_volume *vol, uint32_t what, readfat_check_fn fn, void 
                   int *err) {
     if (what & READFAT_CHECK_LOST) what |= READFAT_CHECK_FATS | READFAT_CHECK_TREE;
     Checker k{vol, fn, fn_data};
-    k.last = vol->cluster_count + 1;
+    // The clusters the boot sector declares, as the free count and the writer take them.
+    k.last = declared_clusters(vol) + 1;
     const size_t map_bytes = (size_t{k.last} >> 3) + 1;
     int rc = 0;
     k.used = static_cast<uint8_t *>(k.take(map_bytes * 2));

@@ -370,6 +370,10 @@ int reclaim(W *w, writefat_reclaim_report &report);
 // volume open (a failed write makes it refuse changes).
 int reclaim_at_open(W *w);
 
+// writefat_repair (repair.cpp).
+int repair(W *w, unsigned what, int64_t mtime, writefat_repair_fn fn, void *fn_data,
+           writefat_reclaim_report &report);
+
 // ---- Removing a tree (remove_tree.cpp) --------------------------------------------------
 
 int remove_tree(W *w, const char *path, writefat_remove_fn fn, void *fn_data);

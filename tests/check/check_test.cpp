@@ -128,6 +128,11 @@ const Damage kDamages[] = {
          d[data + 12] = DV_NTRES_MOVE_FROM;
          d[data + 4 * 32 + 12] = DV_NTRES_MOVE_TO;
      }},
+    {"directory size",
+     "Directory has non-zero size",
+     {READFAT_FIND_DIR_SIZE},
+     "/DIR",
+     [](auto &d, uint32_t, uint32_t, uint32_t data) { put32(d, data + 32 + 28, 512); }},
     {"boot backup",
      "differences between boot sector and its backup",
      {READFAT_FIND_BOOT_BACKUP},

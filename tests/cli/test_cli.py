@@ -3557,9 +3557,9 @@ def lost(d, lay):
     set_fat32(d, lay, 100, 0x0FFFFFFF)
 
 
-def cut_move(d, lay):
+def cut_move(d, lay, new_at=3):
     # F1.BIN (root entry 0) leaving, F1NEW.BIN arriving in free entry 3: one chain.
-    old, new = root_entry(d, lay, 0), root_entry(d, lay, 3)
+    old, new = root_entry(d, lay, 0), root_entry(d, lay, new_at)
     d[new:new + 32] = d[old:old + 32]
     d[new:new + 11] = b"F1NEW   BIN"
     d[old + 12], d[new + 12] = 0x04, 0x40
@@ -3638,7 +3638,7 @@ class Check(Base):
     def test_repair_dry_run_writes_nothing_then_repair_mends(self):
         img = self.damaged(lost, cut_move, orphan_lfn, cut_append, boot_backup)
         before = open(img, "rb").read()
-        r = run("check", "--repair", "--dry-run", img)
+        r = run("check", "--repair", "--dry-run", "--free-lost", img)
         out = text(r.stdout)
         self.assertEqual(r.returncode, 0, out + text(r.stderr))
         # The cluster past the cut append's size counts as lost too.
@@ -3657,15 +3657,212 @@ class Check(Base):
         self.assertEqual(run("check", img).returncode, 0)
 
     def test_damage_stops_the_freeing_and_findings_remain(self):
-        def loop(d, lay):
-            set_fat32(d, lay, 5, 4)  # F1.BIN's chain comes back
-        img = self.damaged(lost, loop)
-        r = run("check", "--repair", "--json", img)
+        def dir_out_of_range(d, lay):
+            e = root_entry(d, lay, 0)  # F1.BIN becomes a directory past the data area
+            d[e + 11] = 0x10
+            struct.pack_into("<H", d, e + 20, 0x0FFF)
+        img = self.damaged(lost, dir_out_of_range)
+        r = run("check", "--repair", "--free-lost", "--json", img)
         self.assertEqual(r.returncode, 1)
         j = json.loads(r.stdout)
         self.assertTrue(j["repair"]["damaged"])
         self.assertEqual(j["repair"]["lost_clusters"], 0)
-        self.assertEqual({"loop", "lost"} - {f["kind"] for f in j["findings"]}, set())
+        self.assertEqual([c["kind"] for c in j["repair"]["changes"]][:1], ["dir-left"])
+        self.assertEqual({"bad-link", "lost"} - {f["kind"] for f in j["findings"]}, set())
+
+    # The repair corpus: a seed with F1.BIN (5000 bytes), "Long name.txt" (700), DIR and
+    # DIR/F2.BIN (1500), damaged as crashes and bad writers leave volumes. Each row: name,
+    # patch(d, lay, first clusters), what fsck.fat -n says, the kind check reports (None: it
+    # has no word for it), the sizes files have after repair (or their names, when repair
+    # settles a name), and the bytes FOUND.000 holds (file name, host file, offset into it).
+    REPAIRS = [
+        ("fat copies", lambda d, lay, f: struct.pack_into("<I", d, lay[0] + 4 * 100, 0x0FFFFFFF),
+         "FATs differ", "fat-differs", {}, [("FSCK0000.REC", None, 0)]),
+        # The first copy leaves the data area inside F1.BIN: the second is kept, F1.BIN whole
+        # (fsck.fat keeps the first and cuts F1.BIN to 1536 bytes).
+        ("bad first copy",
+         lambda d, lay, f: struct.pack_into("<I", d, lay[0] + 4 * (f["F1"] + 2), 0x0FFFFFF0),
+         "FATs differ", "fat-differs", {}, []),
+        ("lost chain", lambda d, lay, f: (set_fat32(d, lay, 200, 201),
+                                          set_fat32(d, lay, 201, 0x0FFFFFFF)),
+         "Reclaimed 2 unused clusters", "lost", {}, [("FSCK0000.REC", None, 0)]),
+        ("chain short", lambda d, lay, f: struct.pack_into("<I", d, root_entry(d, lay, 2) + 28,
+                                                           5000),
+         "cluster chain length is 1024 bytes", "chain-short", {"Long name.txt": 1024}, []),
+        ("chain long", lambda d, lay, f: struct.pack_into("<I", d, root_entry(d, lay, 2) + 28,
+                                                          100),
+         "File size is 100 bytes", "chain-long", {"Long name.txt": 100}, []),
+        # F1.BIN (1000 bytes) runs past its size into Long name.txt's chain: it ends at its
+        # size, Long name.txt keeps its own chain (no copy), F1.BIN's old clusters are lost.
+        ("chain long into another", lambda d, lay, f: (
+            struct.pack_into("<I", d, root_entry(d, lay, 0) + 28, 1000),
+            set_fat32(d, lay, f["F1"] + 1, f["LN"])),
+         "File size is 1000 bytes, cluster chain length is > 1024", "chain-long",
+         {"F1.BIN": 1000}, [("FSCK0000.REC", "F1.BIN", 1024)]),
+        # Long name.txt (2000 bytes) runs into F1.BIN's last three clusters: it gets copies
+        # of the two its size covers (fsck.fat cuts it to 1024 bytes).
+        ("cross-link", lambda d, lay, f: (
+            struct.pack_into("<I", d, root_entry(d, lay, 2) + 28, 2000),
+            set_fat32(d, lay, f["LN"] + 1, f["F1"] + 7)),
+         "share clusters", "cross-link", {"Long name.txt": 2000}, []),
+        ("loop", lambda d, lay, f: set_fat32(d, lay, f["F1"] + 2, f["F1"] + 1),
+         "Circular cluster chain", "loop", {"F1.BIN": 1536},
+         [("FSCK0000.REC", "F1.BIN", 1536)]),
+        ("bad link", lambda d, lay, f: set_fat32(d, lay, f["F1"] + 4, 0x0FFFFFF0),
+         "out of range", "bad-link", {"F1.BIN": 2560}, [("FSCK0000.REC", "F1.BIN", 2560)]),
+        ("dirty", lambda d, lay, f: set_fat32(
+            d, lay, 1, struct.unpack_from("<I", d, lay[0] + 4)[0] & ~0x08000000),
+         "Dirty bit is set", "dirty", {}, []),
+        ("fsinfo", lambda d, lay, f: struct.pack_into("<I", d, 512 + 488, 1234),
+         "Free cluster summary wrong", "fsinfo-free", {}, []),
+        ("directory size", lambda d, lay, f: struct.pack_into("<I", d, root_entry(d, lay, 3) + 28,
+                                                              512),
+         "Directory has non-zero size", "dir-size", {}, []),
+        ("dot", lambda d, lay, f: struct.pack_into("<H", d, lay[2] + (f["DIR"] - 2) * lay[3] + 26,
+                                                   20),
+         "Invalid '.' entry", "bad-dot", {}, []),
+        ("dotdot", lambda d, lay, f: struct.pack_into(
+            "<H", d, lay[2] + (f["DIR"] - 2) * lay[3] + 58, 20),
+         "Invalid '..' entry", "bad-dotdot", {}, []),
+        ("orphaned long name", lambda d, lay, f: orphan_lfn(d, lay),
+         "Wrong checksum for long file name", "orphan-lfn", {"Long name.txt": "LONGNA~1.TXT"},
+         []),
+        ("cut move", lambda d, lay, f: cut_move(d, lay, new_at=4), "share clusters", "move-pair",
+         {"F1.BIN": "F1NEW.BIN"}, []),
+    ]
+
+    def repair_seed(self):
+        seed = self.path("repair-seed.img")
+        subprocess.run([which("mkfs.fat"), "-C", "-F", "32", "-s", "1", seed, "40000"],
+                       check=True, stdout=subprocess.DEVNULL, timeout=120)
+        env = dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1")
+        host = {}
+        for name, size in (("F1.BIN", 5000), ("Long name.txt", 700), ("DIR/F2.BIN", 1500)):
+            host[name] = self.path(name.replace("/", "_"))
+            with open(host[name], "wb") as f:
+                f.write(os.urandom(size))
+        for name in ("F1.BIN", "Long name.txt", "DIR", "DIR/F2.BIN"):
+            tool = ["mmd", "-i", seed] if name == "DIR" else ["mcopy", "-i", seed, host[name]]
+            subprocess.run([which(tool[0])] + tool[1:] + ["::" + name], check=True, env=env,
+                           timeout=120)
+        return seed, {k: open(v, "rb").read() for k, v in host.items()}
+
+    def mread(self, img, name):
+        out = self.path("read.bin")
+        r = subprocess.run([which("mcopy"), "-n", "-i", img, "::" + name, out],
+                           env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1"), timeout=120,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertEqual(r.returncode, 0, name)
+        return open(out, "rb").read()
+
+    def test_repair_corpus_leaves_fsck_clean_and_every_byte(self):
+        need_tools(self, "mmd")
+        seed, host = self.repair_seed()
+        base = bytearray(open(seed, "rb").read())
+        lay = fat32_layout(base)
+        first = lambda i: (struct.unpack_from("<H", base, root_entry(base, lay, i) + 20)[0] << 16
+                           | struct.unpack_from("<H", base, root_entry(base, lay, i) + 26)[0])
+        firsts = {"F1": first(0), "LN": first(2), "DIR": first(3)}
+        r = run("check", "--repair", seed)  # a sound volume is left byte for byte
+        self.assertEqual((r.returncode, open(seed, "rb").read()), (0, bytes(base)))
+        for name, patch, fsck, kind, sizes, found in self.REPAIRS:
+            with self.subTest(name):
+                d = bytearray(base)
+                patch(d, lay, firsts)
+                # Lost clusters hold bytes of their own, to find in FOUND.000.
+                for c in (100, 200, 201):
+                    d[lay[2] + (c - 2) * lay[3]:lay[2] + (c - 1) * lay[3]] = bytes([c]) * lay[3]
+                img = self.path("repair.img")
+                with open(img, "wb") as f:
+                    f.write(d)
+                self.assertIn(fsck, self.fsck_says(img))
+                j = json.loads(run("check", "--json", img).stdout)
+                if kind:
+                    self.assertIn(kind, [x["kind"] for x in j["findings"]])
+                r = run("check", "--repair", "--dry-run", img)
+                self.assertEqual(r.returncode, 0, text(r.stdout) + text(r.stderr))
+                self.assertTrue(text(r.stdout).endswith("would be sound after repair\n"))
+                self.assertEqual(open(img, "rb").read(), bytes(d))
+                r = run("check", "--repair", "--json", img)
+                self.assertEqual(r.returncode, 0, text(r.stdout) + text(r.stderr))
+                self.assertTrue(json.loads(r.stdout)["sound"])
+                copied = [c for c in json.loads(r.stdout)["repair"]["changes"]
+                          if c["kind"] == "cross-copied"]
+                self.assertEqual(len(copied), name == "cross-link")
+                fsck_clean(self, img)
+                for path, data in host.items():
+                    size = sizes.get(path, len(data))
+                    got = self.mread(img, size if isinstance(size, str) else path)
+                    self.assertEqual(len(got), len(data) if isinstance(size, str) else size, path)
+                    n = min(len(got), len(data))
+                    self.assertEqual(got[:n], data[:n], path)
+                if name == "cross-link":  # the copy holds what F1.BIN's clusters held
+                    self.assertEqual(self.mread(img, "Long name.txt")[1024:2000],
+                                     host["F1.BIN"][3584:4560])
+                for rec, src, at in found:
+                    got = self.mread(img, "FOUND.000/" + rec)
+                    want = host[src][at:] if src else bytes([100 if "lost" not in name else 200]) * 512
+                    self.assertEqual(got[:len(want)], want)
+
+    def test_largest_file_stays_whole(self):
+        # A 4 GiB - 1 byte file on a sparse FAT32 image: 131072 clusters of 32 KiB, 4 GiB of
+        # chain. fsck.fat counts the chain's bytes in 32 bits, finds 0 and -a truncates the
+        # file to 0 bytes, freeing its chain; check and repair keep it whole.
+        img = self.path("big.img")
+        subprocess.run([which("mkfs.fat"), "-C", "-F", "32", "-s", "64", img, "4300000"],
+                       check=True, stdout=subprocess.DEVNULL, timeout=120)
+        with open(img, "r+b") as f:
+            lay = fat32_layout(f.read(512))
+            n = (0xFFFFFFFF + lay[3] - 1) // lay[3]
+            chain = b"".join(struct.pack("<I", c + 1) for c in range(3, n + 2)) + \
+                struct.pack("<I", 0x0FFFFFFF)
+            for base in lay[:2]:
+                f.seek(base + 12)
+                f.write(chain)
+                f.seek(base + 4 * 134000)  # and a lost cluster, for the repair to mend
+                f.write(struct.pack("<I", 0x0FFFFFFF))
+            f.seek(lay[2])
+            f.write(b"BIG     BIN\x20" + bytes(14) + struct.pack("<HI", 3, 0xFFFFFFFF))
+            f.seek(lay[2] + lay[3])
+            f.write(b"first")
+            f.seek(lay[2] + lay[3] + 0xFFFFFFFF - 4)
+            f.write(b"last.")
+        self.assertIn("File size is 4294967295 bytes, cluster chain length is 0 bytes",
+                      self.fsck_says(img))
+        self.assertEqual(sorted(x["kind"] for x in json.loads(run("check", "--json", img).stdout)
+                                ["findings"]), ["fsinfo-free", "lost"])
+        r = run("check", "--repair", img)
+        self.assertEqual(r.returncode, 0, text(r.stdout) + text(r.stderr))
+        self.assertIn("FSCK0000.REC", text(r.stdout))
+        with open(img, "rb") as f:
+            f.seek(lay[2] + 28)
+            self.assertEqual(struct.unpack("<I", f.read(4))[0], 0xFFFFFFFF)
+            for base in lay[:2]:
+                f.seek(base + 12)
+                self.assertEqual(f.read(len(chain)), chain)
+            f.seek(lay[2] + lay[3])
+            self.assertEqual(f.read(5), b"first")
+            f.seek(lay[2] + lay[3] + 0xFFFFFFFF - 4)
+            self.assertEqual(f.read(5), b"last.")
+        self.assertIn("4294967295", text(run("ls", "-l", img, "/").stdout))
+
+    def test_lost_chains_past_fsck9999_go_on_in_found_001(self):
+        img = self.path("many.img")
+        subprocess.run([which("mkfs.fat"), "-C", "-F", "16", "-s", "1", img, "8192"],
+                       check=True, stdout=subprocess.DEVNULL, timeout=120)
+        d = bytearray(open(img, "rb").read())
+        reserved, fat_bytes = struct.unpack_from("<H", d, 14)[0] * 512, \
+            struct.unpack_from("<H", d, 22)[0] * 512
+        for base in (reserved, reserved + fat_bytes):
+            for c in range(100, 100 + 10002):  # 10002 lost clusters, each a chain
+                struct.pack_into("<H", d, base + 2 * c, 0xFFFF)
+        open(img, "wb").write(d)
+        r = run("check", "--repair", img)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        lines = text(r.stdout).splitlines()
+        self.assertIn("cluster 10099 (1 cluster) as /FOUND.000/FSCK9999.REC", lines[-4])
+        self.assertIn("cluster 10101 (1 cluster) as /FOUND.001/FSCK0001.REC", lines[-2])
+        fsck_clean(self, img)
 
     def test_volume_behind_an_offset(self):
         img = self.damaged(cut_move, prefix=bytes(2048 * 512))

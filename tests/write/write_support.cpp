@@ -40,6 +40,8 @@ namespace {
 int32_t read_cb(void *data, void *buf, uint64_t sector, uint32_t count) {
     auto *img = static_cast<WImage *>(data);
     if ((sector + count) * 512 > img->cur.size()) return -1;
+    auto bad = img->unreadable.lower_bound(sector);
+    if (bad != img->unreadable.end() && *bad < sector + count) return -EIO;
     ++img->reads;
     std::memcpy(buf, img->cur.data() + sector * 512, size_t{count} * 512);
     return static_cast<int32_t>(count);
@@ -52,7 +54,10 @@ int32_t write_cb(void *data, const void *buf, uint64_t sector, uint32_t count) {
     ++img->writes;
     if (reinterpret_cast<uintptr_t>(buf) % 512 != 0) ++img->unaligned;
     std::memcpy(img->cur.data() + sector * 512, buf, size_t{count} * 512);
-    for (uint32_t i = 0; i < count; ++i) img->touched.insert(sector + i);
+    for (uint32_t i = 0; i < count; ++i) {
+        img->touched.insert(sector + i);
+        img->unreadable.erase(sector + i); // a sector written reads again, as a remapped one
+    }
     if (pwrite(img->fd, buf, size_t{count} * 512, static_cast<off_t>(sector * 512)) !=
         static_cast<ssize_t>(count) * 512)
         return -EIO;

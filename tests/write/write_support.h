@@ -77,9 +77,10 @@ class WImage {
     bool grouped = false;
     bool long_chain_ok = false; // fsck may find a chain longer than its file (a cut append)
     const writefat_config *config = nullptr;
-    size_t misalign = 0; // bytes by which open() shifts every block of `alloc`
-    long unaligned = 0;  // writer calls given a buffer that is not 512-byte aligned
-    long reads = 0;      // reader calls
+    size_t misalign = 0;           // bytes by which open() shifts every block of `alloc`
+    long unaligned = 0;            // writer calls given a buffer that is not 512-byte aligned
+    long reads = 0;                // reader calls
+    std::set<uint64_t> unreadable; // sectors whose reads fail (EIO) until they are written
     const WriteTools &tools;
     TrackingAlloc alloc; // every block back when the image goes
 };

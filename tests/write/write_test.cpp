@@ -15,6 +15,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <tuple>
 
 using namespace dvtest;
 
@@ -1027,9 +1028,9 @@ readfat_volinfo layout(WImage &img) {
     return info;
 }
 
-// Sets FAT entry `c` to `v` in every FAT copy.
-void set_fat(WImage &img, const readfat_volinfo &l, uint32_t c, uint32_t v) {
-    for (uint32_t k = 0; k < l.fat_count; ++k) {
+// Sets FAT entry `c` to `v` in every FAT copy (or in the first `copies`).
+void set_fat(WImage &img, const readfat_volinfo &l, uint32_t c, uint32_t v, uint32_t copies = 8) {
+    for (uint32_t k = 0; k < l.fat_count && k < copies; ++k) {
         const size_t fat =
             (size_t{l.first_fat_sector} + size_t{k} * l.fat_sectors) * l.bytes_per_sector;
         if (l.fat_type == 12) {
@@ -1044,6 +1045,31 @@ void set_fat(WImage &img, const readfat_volinfo &l, uint32_t c, uint32_t v) {
             const size_t width = l.fat_type / 8;
             const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
             patch(img, fat + c * width, b, width);
+        }
+    }
+}
+
+// FAT entry `c` of the first copy, and `v` put into every copy in memory only (the caller
+// writes the FAT out).
+uint32_t fat_of(const WImage &img, const readfat_volinfo &l, uint32_t c) {
+    const size_t fat = size_t{l.first_fat_sector} * l.bytes_per_sector;
+    const uint8_t *p = img.cur.data() + fat + (l.fat_type == 12 ? c + c / 2 : c * l.fat_type / 8);
+    const uint32_t v = uint32_t(p[0] | p[1] << 8);
+    if (l.fat_type == 12) return c & 1 ? v >> 4 : v & 0xFFF;
+    return l.fat_type == 16 ? v : (v | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24) & 0x0FFFFFFF;
+}
+void fat_put(WImage &img, const readfat_volinfo &l, uint32_t c, uint32_t v) {
+    for (uint32_t k = 0; k < l.fat_count; ++k) {
+        const size_t fat =
+            (size_t{l.first_fat_sector} + size_t{k} * l.fat_sectors) * l.bytes_per_sector;
+        uint8_t *p = img.cur.data() + fat + (l.fat_type == 12 ? c + c / 2 : c * l.fat_type / 8);
+        if (l.fat_type == 12) {
+            const uint16_t old = uint16_t(p[0] | p[1] << 8);
+            const uint16_t n =
+                c & 1 ? uint16_t((old & 0x000F) | v << 4) : uint16_t((old & 0xF000) | (v & 0x0FFF));
+            p[0] = uint8_t(n), p[1] = uint8_t(n >> 8);
+        } else {
+            for (uint32_t i = 0; i < l.fat_type / 8; ++i) p[i] = uint8_t(v >> 8 * i);
         }
     }
 }
@@ -1238,6 +1264,252 @@ TEST_P(Write, ReclaimFreesLostChainsOnlyWhenTheTreeIsSound) {
         }
         img->restore();
     }
+}
+
+// writefat_repair on the damage reclaim stops at, and on what it leaves alone: every chain
+// mended to what fsck.fat calls clean with the files' bytes kept, the lost chains saved in
+// FOUND.001 (FOUND.000 is taken), the dirty flag cleared; a directory past the data area is
+// left, and then the flag stays.
+TEST_P(Write, RepairMendsWhatReclaimStopsAt) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(writefat_mkdir(w, "dir", 1700000000), 0);
+    ASSERT_EQ(writefat_mkdir(w, "FOUND.000", 1700000000), 0);
+    const std::string a_data = pattern(9000, 1);
+    ASSERT_EQ(put(w, "dir/a file.bin", a_data), 0);
+    ASSERT_EQ(put(w, "b.txt", "b"), 0);
+    want = reader_tree(w);
+    ASSERT_EQ(writefat_close(w), 0);
+    img->commit();
+    const readfat_volinfo l = layout(*img);
+    const uint32_t last = l.cluster_count + 1, cb = l.cluster_bytes;
+    const uint32_t end = l.fat_type == 32 ? 0x0FFFFFFF : l.fat_type == 16 ? 0xFFFF : 0xFFF;
+    const size_t dir_entry = find_entry(*img, "DIR        \x10");
+    const size_t b_entry = find_entry(*img, "B       TXT");
+    dv_entry a{}, d{};
+    w = img->open();
+    ASSERT_EQ(readfat_stat(writefat_reader(w), "dir/a file.bin", &a), 0);
+    ASSERT_EQ(readfat_stat(writefat_reader(w), "dir", &d), 0);
+    writefat_close(w);
+    img->restore();
+    const size_t a_entry = find_entry(*img, std::string(reinterpret_cast<char *>(a.shortname), 11));
+    const uint32_t a2 = a.cluster + 1; // its chain is contiguous
+    struct Case {
+        const char *what;
+        std::function<void()> damage;
+        std::vector<uint32_t> kinds;                // the records, lost chains and FSInfo aside
+        std::map<std::string, std::string> changed; // files whose bytes change
+        unsigned flags = 0;
+    };
+    // Every free cluster marked bad: no room for anything.
+    const auto fill = [&] {
+        for (uint32_t c = 2; c <= last; ++c)
+            if (fat_of(*img, l, c) == 0) fat_put(*img, l, c, end - 8);
+        const size_t from = size_t{l.first_fat_sector} * l.bytes_per_sector;
+        const size_t bytes = size_t{l.fat_count} * l.fat_sectors * l.bytes_per_sector;
+        patch(*img, from, img->cur.data() + from, bytes);
+    };
+    const uint8_t big[4] = {0x40, 0x9C, 0, 0}; // 40000 bytes
+    // Opened as it is: the repair, not reclaim at open, mends it.
+    writefat_config as_is;
+    if (img->config)
+        as_is = *img->config;
+    else
+        writefat_config_init(&as_is, WRITEFAT_CONFIG_FAST);
+    as_is.options &= ~WRITEFAT_OPT_RECLAIM;
+    img->config = &as_is;
+    const Case cases[] = {
+        {"sound", nullptr, {}, {}},
+        {"cross-linked file",
+         [&] { set_first_cluster(*img, b_entry, a.cluster); },
+         {WRITEFAT_REPAIR_CROSS_COPIED},
+         {{"b.txt", digest(a_data.substr(0, 1))}}},
+        {"directory chain that loops",
+         [&] { set_fat(*img, l, d.cluster, d.cluster); },
+         {WRITEFAT_REPAIR_CHAIN_ENDED},
+         {}},
+        {"chain past the data area in the first FAT only",
+         [&] { set_fat(*img, l, a2, last + 5, 1); },
+         {WRITEFAT_REPAIR_FAT_SYNCED},
+         {}},
+        {"size past the chain",
+         [&] { patch(*img, a_entry + 28, big, 4); },
+         {WRITEFAT_REPAIR_SIZE_CUT},
+         {{"dir/a file.bin",
+           digest(a_data + std::string((9000 + cb - 1) / cb * cb - 9000, '\0'))}}},
+        {"cross-linked file, no room for a copy",
+         [&] {
+             set_first_cluster(*img, b_entry, a.cluster);
+             fill();
+         },
+         {WRITEFAT_REPAIR_CROSS_LEFT},
+         {},
+         WRITEFAT_REPAIR_FREE_LOST},
+        {"directory past the data area",
+         [&] { set_first_cluster(*img, dir_entry, last + 5); },
+         {WRITEFAT_REPAIR_DIR_LEFT},
+         {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        // Two lost chains, one of two clusters and one of one, at the volume's end.
+        set_fat(*img, l, last - 4, last - 3);
+        set_fat(*img, l, last - 3, end);
+        set_fat(*img, l, last - 1, end);
+        if (c.damage) c.damage();
+        for (uint32_t k = 0; k < l.fat_count && l.fat_type != 12; ++k) {
+            // Dirty in every copy: the repair clears it.
+            const size_t bit =
+                (l.first_fat_sector + size_t{k} * l.fat_sectors) * size_t{l.bytes_per_sector} +
+                (l.fat_type == 32 ? 7 : 3);
+            const uint8_t v = uint8_t(img->cur[bit] & (l.fat_type == 32 ? ~0x08 : ~0x80));
+            patch(*img, bit, &v, 1);
+        }
+        w = img->open(-1);
+        ASSERT_NE(w, nullptr);
+        // The records, each with its path.
+        std::vector<std::pair<writefat_repair_record, std::u16string>> got;
+        writefat_reclaim_report rep{};
+        ASSERT_EQ(writefat_repair(
+                      w, c.flags, 1700000000,
+                      [](void *data, const writefat_repair_record *r) {
+                          static_cast<decltype(got) *>(data)->push_back(
+                              {*r, std::u16string(reinterpret_cast<const char16_t *>(r->path),
+                                                  r->path_len)});
+                          return 0;
+                      },
+                      &got, &rep),
+                  0);
+        const bool left = !c.kinds.empty() && (c.kinds[0] == WRITEFAT_REPAIR_DIR_LEFT ||
+                                               c.kinds[0] == WRITEFAT_REPAIR_CROSS_LEFT);
+        std::vector<uint32_t> kinds;
+        uint32_t saved = 0;
+        for (const auto &[r, path] : got) {
+            if (r.kind == WRITEFAT_REPAIR_LOST_SAVED) {
+                ++saved;
+                EXPECT_EQ(path.substr(0, 11), u"/FOUND.001/");
+            } else if (r.kind != WRITEFAT_REPAIR_FSINFO && r.kind != WRITEFAT_REPAIR_CLEAN) {
+                kinds.push_back(r.kind);
+            }
+        }
+        EXPECT_EQ(kinds, c.kinds);
+        // The two lost chains, and the cross-linked file's own cluster (now reached by none).
+        EXPECT_GE(saved, c.flags & WRITEFAT_REPAIR_FREE_LOST ? 0u : 2u);
+        EXPECT_EQ(got.empty() ? 0u : got.back().first.kind == WRITEFAT_REPAIR_CLEAN,
+                  !left && l.fat_type != 12);
+        EXPECT_EQ(rep.damaged, left ? 1u : 0u);
+        if (!left) {
+            std::map<std::string, std::string> tree = reader_tree(w), expect = want;
+            for (auto it = tree.begin(); it != tree.end();)
+                it = it->first.rfind("FOUND.001", 0) == 0 ? tree.erase(it) : std::next(it);
+            for (const auto &[path, dig] : c.changed) expect[path] = dig;
+            EXPECT_EQ(tree, expect);
+        }
+        ASSERT_EQ(writefat_close(w), 0);
+        std::string report;
+        EXPECT_EQ(img->fsck(&report, false, false, false), !left) << report;
+        img->restore();
+    }
+}
+
+// A FAT sector the first copy cannot read (with other bytes) is taken from the second, and
+// written back over it.
+TEST_P(Write, RepairTakesAFatSectorFromTheCopyThatReads) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(put(w, "b.txt", "b"), 0);
+    want = reader_tree(w);
+    ASSERT_EQ(writefat_close(w), 0);
+    const readfat_volinfo l = layout(*img);
+    const uint32_t last = l.cluster_count + 1;
+    const uint32_t end = l.fat_type == 32 ? 0x0FFFFFFF : l.fat_type == 16 ? 0xFFFF : 0xFFF;
+    set_fat(*img, l, last - 1, end); // a lost cluster, to find in FOUND.000
+    const uint64_t unit = l.bytes_per_sector / 512;
+    const uint64_t index = (l.fat_type == 12 ? (last - 1) * 3 / 2 : (last - 1) * l.fat_type / 8) /
+                           l.bytes_per_sector; // the FAT sector holding it
+    const size_t at = (l.first_fat_sector + index) * l.bytes_per_sector;
+    std::vector<uint8_t> garbage(l.bytes_per_sector, 0x5A);
+    patch(*img, at, garbage.data(), garbage.size()); // the first copy's
+    // Unreadable once open (open counts the free clusters: it reads every FAT sector).
+    w = img->open();
+    ASSERT_NE(w, nullptr);
+    for (uint64_t k = 0; k < unit; ++k) img->unreadable.insert(at / 512 + k);
+    std::vector<writefat_repair_record> got;
+    ASSERT_EQ(writefat_repair(
+                  w, 0, 1700000000,
+                  [](void *data, const writefat_repair_record *r) {
+                      static_cast<std::vector<writefat_repair_record> *>(data)->push_back(*r);
+                      return 0;
+                  },
+                  &got, nullptr),
+              0);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].kind, WRITEFAT_REPAIR_FAT_SYNCED);
+    EXPECT_EQ(std::make_tuple(got[0].copy, got[0].sector, got[0].count),
+              std::make_tuple(1u, uint64_t{index}, uint64_t{1}));
+    EXPECT_EQ(got[1].kind, WRITEFAT_REPAIR_LOST_SAVED);
+    EXPECT_EQ(got[1].cluster, last - 1);
+    EXPECT_TRUE(img->unreadable.empty());
+    ASSERT_EQ(writefat_close(w), 0);
+    std::string report;
+    EXPECT_TRUE(img->fsck(&report, false, false, false)) << report;
+}
+
+// Out of memory at any allocation, writefat_repair returns ENOMEM with every block back; what
+// it had mended stays, and the next repair mends the rest. A callback's nonzero result stops
+// it and is returned.
+TEST_P(Write, RepairWithoutMemoryLeavesWhatTheNextRepairMends) {
+    writefat_volume *w = img->open();
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(writefat_mkdir(w, "dir", 1700000000), 0);
+    ASSERT_EQ(put(w, "dir/a.bin", pattern(5000, 1)), 0);
+    ASSERT_EQ(put(w, "b.txt", "b"), 0);
+    want = reader_tree(w);
+    ASSERT_EQ(writefat_close(w), 0);
+    const readfat_volinfo l = layout(*img);
+    const uint32_t last = l.cluster_count + 1;
+    const uint32_t end = l.fat_type == 32 ? 0x0FFFFFFF : l.fat_type == 16 ? 0xFFFF : 0xFFF;
+    dv_entry a{};
+    w = img->open();
+    ASSERT_EQ(readfat_stat(writefat_reader(w), "dir/a.bin", &a), 0);
+    ASSERT_EQ(writefat_close(w), 0);
+    set_first_cluster(*img, find_entry(*img, "B       TXT"), a.cluster);
+    set_fat(*img, l, last - 1, end);
+    w = img->open();
+    ASSERT_NE(w, nullptr);
+    int calls = 0;
+    EXPECT_EQ(writefat_repair(
+                  w, 0, 1700000000,
+                  [](void *data, const writefat_repair_record *) {
+                      return ++*static_cast<int *>(data) == 1 ? 7 : 0;
+                  },
+                  &calls, nullptr),
+              7);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(writefat_close(w), 0);
+    int rc = ENOMEM;
+    for (uint64_t n = 1; n < 200 && rc != 0; ++n) {
+        w = img->open();
+        ASSERT_NE(w, nullptr);
+        const size_t live = img->alloc.live_blocks();
+        img->alloc.reset_counts();
+        img->alloc.fail_at(n);
+        rc = writefat_repair(w, 0, 1700000000, nullptr, nullptr, nullptr);
+        img->alloc.fail_at(0);
+        EXPECT_TRUE(rc == 0 || rc == ENOMEM) << n << " " << rc;
+        EXPECT_EQ(img->alloc.live_blocks(), live) << n;
+        ASSERT_EQ(writefat_close(w), 0);
+    }
+    EXPECT_EQ(rc, 0);
+    std::string report;
+    EXPECT_TRUE(img->fsck(&report, false, false, false)) << report;
+    w = img->open();
+    std::map<std::string, std::string> tree = reader_tree(w);
+    ASSERT_EQ(writefat_close(w), 0);
+    for (auto it = tree.begin(); it != tree.end();)
+        it = it->first.rfind("FOUND.000", 0) == 0 ? tree.erase(it) : std::next(it);
+    want["b.txt"] = digest(pattern(5000, 1).substr(0, 1)); // its own copy of a.bin's first cluster
+    EXPECT_EQ(tree, want);
 }
 
 std::string kind_name(const testing::TestParamInfo<FatKind> &info) {
