@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <unordered_set>
 #include <vector>
 
 #include "cli.h"
@@ -312,12 +314,192 @@ bool open_target(const Args &a, Session &s, std::string &user, Node &target, std
     return resolve_arg(s, user, target, shown);
 }
 
+// ---- ls --bodyfile ---------------------------------------------------------
+// The Sleuth Kit's body file (version 3), one line per entry, as `fls -r -m /`
+// writes it, for mactime to turn into a timeline:
+//   MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime
+
+// An entry's time as TSK gives it: the wall clock read in the host's zone
+// (or UTC with --utc), whole seconds; 0 when the entry has none. FAT has no
+// change time: ctime is always 0.
+int64_t body_time(int64_t wall, uint8_t off) {
+    time_t t;
+    if (wall == DV_TIME_NONE) return 0;
+    if (off & 0x80) return wall; // exFAT: already UTC
+    return host_time(wall, utc_times(), t) ? static_cast<int64_t>(t) : 0;
+}
+
+// "r/rrwxrwxrwx": the type twice, then permissions as TSK derives them from the
+// attributes: read-only takes the read bits away, hidden the write bits.
+std::string body_mode(const dv_entry &e) {
+    const char type = (e.attr & DV_ATTR_DIRECTORY) ? 'd' : 'r';
+    std::string m{type, '/', type};
+    for (int i = 0; i < 3; ++i) {
+        m += (e.attr & DV_ATTR_READONLY) ? '-' : 'r';
+        m += (e.attr & DV_ATTR_HIDDEN) ? '-' : 'w';
+        m += 'x';
+    }
+    return m;
+}
+
+// A directory's size as TSK gives it: the bytes of its clusters.
+uint64_t body_dir_size(readfat_volume *vol, const dv_entry &e) {
+    if (e.deleted) return vol->cluster_bytes; // recovery reads one cluster for sure
+    uint64_t bytes = 0;
+    int err = 0;
+    readfat_extents_each(
+        vol, &e,
+        [](void *data, const readfat_extent *x) {
+            *static_cast<uint64_t *>(data) += uint64_t{x->sectors} * 512u;
+            return 0;
+        },
+        &bytes, &err);
+    return bytes;
+}
+
+void body_line(std::string &out, const std::string &name, uint64_t inode, const std::string &mode,
+               uint64_t size, int64_t atime, int64_t mtime, int64_t crtime) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "|%" PRIu64 "|%s|0|0|%" PRIu64 "|%" PRId64 "|%" PRId64 "|0|%" PRId64 "\n", inode,
+                  mode.c_str(), size, atime, mtime, crtime);
+    out += "0|";
+    out += name;
+    out += buf;
+}
+
+// One directory's entries with where each lies, as the walk needs them.
+struct BodyItem {
+    Listed l;
+    uint64_t inode;
+};
+
+int body_read_dir(readfat_volume *vol, const Node &dir, std::vector<BodyItem> &items) {
+    items.clear();
+    int err = 0;
+    readfat_dir *d =
+        dir.is_root ? readfat_opendir(vol, "", &err) : readfat_opendir_entry(vol, &dir.entry, &err);
+    if (!d) return err ? err : EIO;
+    const bool root = dir.is_root || dir.entry.cluster == 0;
+    int code = 0;
+    for (size_t idx = 0;; ++idx) {
+        err = 0;
+        const dv_entry *e = readfat_readdir(vol, d, &err);
+        if (!e) {
+            if (err != DV_E_ENDDIR) code = err ? err : EIO;
+            break;
+        }
+        BodyItem it{};
+        copy_record(it.l.entry, *e);
+        decode_short_name(it.l.entry);
+        const bool is_dir = (e->attr & DV_ATTR_DIRECTORY) != 0;
+        if (!root && idx < 2 && is_dir)
+            it.l.dot = std::memcmp(e->shortname, idx == 0 ? ".          " : "..         ", 11) == 0;
+        it.l.deleted = e->deleted != 0;
+        it.l.label = !it.l.deleted && (e->attr & DV_ATTR_VOLUME) != 0 && !is_dir;
+        readfat_where w{};
+        if (readfat_entry_where(vol, d, &w, &err) != 0) {
+            code = err;
+            break;
+        }
+        it.inode = w.address;
+        if (!it.l.dot) items.push_back(std::move(it));
+    }
+    readfat_closedir(vol, d);
+    return code;
+}
+
+// Writes the body file of the tree below `start` (depth first, each directory
+// in the order it holds its entries, as fls goes), then the volume's virtual
+// files that fls adds ($MBR, the FATs, $OrphanFiles).
+int list_bodyfile(readfat_volume *vol, const Node &start, const std::string &path, bool all) {
+    if (vol->fat_type == DV_FAT_EXFAT) {
+        report(escape_display_utf8(path), "--bodyfile reads FAT12/16/32 volumes only");
+        return kFail;
+    }
+    struct Frame {
+        std::vector<BodyItem> items;
+        size_t next = 0;
+        std::string path; // "" for the root: lines start with "/"
+    };
+    std::vector<Frame> stack(1);
+    stack[0].path = path == "/" ? "" : path;
+    int rc = kOk;
+    if (int code = body_read_dir(vol, start, stack[0].items)) {
+        report(escape_display_utf8(path), listing_message(code));
+        rc = kFail;
+    }
+    // A damaged volume may link a directory into itself: go into each one once.
+    std::unordered_set<uint32_t> seen;
+    const WalkLimits limits = walk_limits();
+    std::string out;
+    while (!stack.empty()) {
+        Frame &f = stack.back();
+        if (f.next == f.items.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const BodyItem &it = f.items[f.next++];
+        const dv_entry &e = it.l.entry;
+        if (it.l.deleted && !all) continue;
+        std::string name = f.path + "/";
+        if (it.l.label) {
+            std::string text = to_utf8(label_u32(e));
+            text.resize(std::max<size_t>(text.size(), 11), ' ');
+            name += text + " (Volume Label Entry)";
+        } else {
+            name += name_to_utf8(e.name);
+        }
+        const bool dir = (e.attr & DV_ATTR_DIRECTORY) && !it.l.label;
+        const uint64_t size = dir ? body_dir_size(vol, e) : e.size64;
+        body_line(out, it.l.deleted ? name + " (deleted)" : name, it.inode, body_mode(e), size,
+                  body_time(e.atime64, e.utc_offset[2]), body_time(e.mtime64, e.utc_offset[1]),
+                  body_time(e.ctime64, e.utc_offset[0]));
+        if (out.size() > 1 << 16) {
+            out_str(out);
+            out.clear();
+        }
+        if (!dir || e.cluster == 0 || stack.size() > limits.max_depth) continue;
+        if (!e.deleted && !seen.insert(e.cluster).second) continue;
+        Node child;
+        child.entry = e;
+        Frame next;
+        next.path = name;
+        if (int code = body_read_dir(vol, child, next.items)) {
+            report(escape_display_utf8(name), listing_message(code));
+            rc = kFail;
+        }
+        stack.push_back(std::move(next));
+    }
+    // fls numbers these after the volume's last directory slot.
+    const uint64_t first = vol->fat_type == 32 ? vol->data_start : vol->root_start;
+    uint64_t inode = (vol->end_sector - first) * 16u + 3u;
+    body_line(out, "/$MBR", inode++, "v/v---------", vol->bytes_per_sector, 0, 0, 0);
+    for (uint32_t i = 1; i <= vol->fat_count; ++i)
+        body_line(out, "/$FAT" + std::to_string(i), inode++, "v/v---------",
+                  vol->fat_sectors * 512u, 0, 0, 0);
+    body_line(out, "/$OrphanFiles", inode, "V/V---------", 0, 0, 0, 0);
+    out_str(out);
+    return rc;
+}
+
 } // namespace
 
 int cmd_ls(const Args &a) {
     Session s;
     if (!open_image(a, s)) return kFail;
     const LsOptions o = ls_options(a);
+    if (a.has("bodyfile")) {
+        const std::string user = a.positional.size() > 1 ? a.positional[1] : "/";
+        Node target;
+        std::string path;
+        if (a.positional.size() > 2 || !resolve_arg(s, user, target, path)) return kFail;
+        if (!target.is_dir()) {
+            report(shown_path(user), dv_strerror(ENOTDIR));
+            return kFail;
+        }
+        return list_bodyfile(s.vol, target, path, a.has("all"));
+    }
     std::vector<std::string> users(a.positional.begin() + 1, a.positional.end());
     if (users.empty()) users.push_back("/");
     // Like ls(1): the file arguments first, then each directory.
