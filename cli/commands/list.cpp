@@ -471,6 +471,10 @@ int list_bodyfile(readfat_volume *vol, const Node &start, const std::string &pat
         }
         stack.push_back(std::move(next));
     }
+    if (!start.is_root) {
+        out_str(out);
+        return rc;
+    }
     // fls numbers these after the volume's last directory slot.
     const uint64_t first = vol->fat_type == 32 ? vol->data_start : vol->root_start;
     uint64_t inode = (vol->end_sector - first) * 16u + 3u;
