@@ -19,11 +19,14 @@
  *     // n findings, or -1 with err
  *
  * Cost: one pass over the first FAT (and each other copy, compared sector
- * by sector), one walk over the tree, following each chain once and reading
- * each directory twice (listed, and raw for orphaned long names). Memory: two
+ * by sector), read a cluster's worth of sectors per request (with
+ * READFAT_FLAG_BATCH up to 64 KiB), one walk over the tree, following each
+ * chain once and reading each directory once: the scan for orphaned long
+ * names looks at the sectors its listing reads (the walk reads through the
+ * check's own reader, which hands every request on to yours). Memory: two
  * bits per cluster, a stack of directory frames (READFAT_CHECK_MAX_DEPTH at
- * most), a path buffer, a logical sector or two and 256 move marks, all from
- * the volume's allocator and released before the call returns.
+ * most), a path buffer, two FAT runs, a logical sector and 256 move marks,
+ * all from the volume's allocator and released before the call returns.
  */
 #ifndef DORVEX_CHECKFAT_H
 #define DORVEX_CHECKFAT_H
