@@ -3838,6 +3838,22 @@ class Forensics(Base):
         self.mtools("mattrib", img, "+h", "::/HID.TXT")
         self.mtools("mdel", img, "::/gone.txt", "::/Deleted long name.bin")
         self.mtools("mdeltree", img, "::/Old photos")
+        # After the root's last entry: slots fls passes over (wiped to 0xE5 and zeros, a
+        # forbidden character), an 8.3 name with a byte above 0x7E, creation times 100 and
+        # 150 hundredths of a second past their even second.
+        d = bytearray(open(img, "rb").read())
+        bps, spc, reserved, nfats = struct.unpack_from("<HBHB", d, 11)
+        fat_size = struct.unpack_from("<H", d, 22)[0] or struct.unpack_from("<I", d, 36)[0]
+        root = (reserved + nfats * fat_size) * bps  # FAT32: cluster 2, the root's first
+        slots = [d[root + 32 * i:root + 32 * i + 32] for i in range(bps // 32)]
+        live = next(e for e in slots if e[:11] == b"README  TXT")
+        end = next(i for i, e in enumerate(slots) if e[0] == 0)
+        self.assertLessEqual(end + 4, len(slots))
+        for i, e in enumerate([b"\xe5" + bytes(31), b"ABC\x80EFG TXT" + live[11:13] + b"d" + live[14:],
+                               b"ABC*EFG TXT" + live[11:],
+                               b"\xe5BCDEFG TXT" + live[11:13] + b"\x96" + live[14:]]):
+            d[root + 32 * (end + i):root + 32 * (end + i + 1)] = e
+        open(img, "wb").write(d)
         return img
 
     def fls(self, img, *extra, zone=ZONE):
@@ -3856,6 +3872,8 @@ class Forensics(Base):
                 self.assertEqual(got, self.fls(img))
                 self.assertIn(" (deleted)|", got)
                 self.assertIn("/Old photos/_n.jpg (deleted)|", got)
+                self.assertIn("0|/abc^efg.txt|", got)  # README.TXT's lower-case flags
+                self.assertNotIn("ABC*EFG", got)
                 # Without -a what fls calls allocated; --utc as fls reads times in UTC.
                 r = run("ls", "-R", "--bodyfile", img)
                 self.assertEqual(text(r.stdout), self.fls(img, "-u"))
