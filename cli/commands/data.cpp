@@ -393,7 +393,7 @@ struct Extractor {
     Progress progress;
     Copier copier{s.vol, s.image};
     int rc = kOk;
-    bool manifest_failed = false; // a manifest line could not be written
+    int manifest_errno = 0; // why a manifest line could not be written
 
     Extractor(Session &session, const Options &o) : s(session), opt(o) {
         copier.on_bytes = [this](uint32_t n) { progress.add(n, 0); };
@@ -521,7 +521,8 @@ struct Extractor {
         if (::close(fd) != 0 && c.ok()) c.werr = errno;
         if (c.ok() && opt.manifest) {
             const std::string line = manifest_line(sum.hex(), manifest_name(host(), opt.dest));
-            if (std::fputs(line.c_str(), opt.manifest) == EOF) manifest_failed = true;
+            if (std::fputs(line.c_str(), opt.manifest) == EOF && !manifest_errno)
+                manifest_errno = errno ? errno : EIO;
         }
         if (!c.ok() && stop_signal()) {
             discard(dirfd, name); // the command ends with one message for the interruption
@@ -768,12 +769,10 @@ int cmd_get(const Args &a) {
     std::unique_ptr<FILE, int (*)(FILE *)> manifest_file(nullptr, &std::fclose);
     const auto hash = a.values.find("hash");
     const auto manifest = a.values.find("manifest");
-    if (hash != a.values.end() && hash->second != "sha256") {
+    if (hash != a.values.end() && hash->second != "sha256")
         return usage_error("get", "--hash: unknown hash '" + hash->second + "' (sha256 is known)");
-    }
-    if (manifest != a.values.end() && hash == a.values.end()) {
+    if (manifest != a.values.end() && hash == a.values.end())
         return usage_error("get", "--manifest needs --hash sha256");
-    }
     if (hash != a.values.end()) {
         opt.manifest = stdout;
         if (manifest != a.values.end()) {
@@ -838,8 +837,10 @@ int cmd_get(const Args &a) {
             return 128 + sig;
         }
         x.progress.finish();
-        if (x.opt.manifest && (std::fflush(x.opt.manifest) != 0 || x.manifest_failed)) {
-            report("get", std::string("manifest: ") + std::strerror(errno ? errno : EIO));
+        if (x.opt.manifest && std::fflush(x.opt.manifest) != 0 && !x.manifest_errno)
+            x.manifest_errno = errno ? errno : EIO;
+        if (x.manifest_errno) {
+            report("get", std::string("manifest: ") + std::strerror(x.manifest_errno));
             return static_cast<int>(kFail);
         }
         return x.rc;

@@ -322,10 +322,8 @@ bool open_target(const Args &a, Session &s, std::string &user, Node &target, std
 // An entry's time as TSK gives it: the wall clock read in the host's zone
 // (or UTC with --utc), whole seconds; 0 when the entry has none. FAT has no
 // change time: ctime is always 0.
-int64_t body_time(int64_t wall, uint8_t off) {
+int64_t body_time(int64_t wall) {
     time_t t;
-    if (wall == DV_TIME_NONE) return 0;
-    if (off & 0x80) return wall; // exFAT: already UTC
     return host_time(wall, utc_times(), t) ? static_cast<int64_t>(t) : 0;
 }
 
@@ -333,9 +331,8 @@ int64_t body_time(int64_t wall, uint8_t off) {
 // what the library counts in (a whole second from 100 on), but TSK adds a second
 // only above 100: exactly one second more, with nothing after it, is 100.
 int64_t body_crtime(const dv_entry &e) {
-    const int64_t t = body_time(e.ctime64, e.utc_offset[0]);
-    if (t == 0 || exfat_record(e)) return t;
-    return (e.ctime64 & 1) && e.ctime.nsec == 0 ? t - 1 : t;
+    const int64_t t = body_time(e.ctime64);
+    return t != 0 && (e.ctime64 & 1) && e.ctime.nsec == 0 ? t - 1 : t;
 }
 
 // Entries TSK passes over as no file: an 8.3 name with a control character or
@@ -492,9 +489,8 @@ int list_bodyfile(readfat_volume *vol, const Node &start, const std::string &pat
             }
             const bool dir = is_dir && !label;
             body_line(out, deleted ? name + " (deleted)" : name, w.address, body_mode(rec),
-                      dir ? body_dir_size(vol, rec) : rec.size64,
-                      body_time(rec.atime64, rec.utc_offset[2]),
-                      body_time(rec.mtime64, rec.utc_offset[1]), body_crtime(rec));
+                      dir ? body_dir_size(vol, rec) : rec.size64, body_time(rec.atime64),
+                      body_time(rec.mtime64), body_crtime(rec));
             if (out.size() > 1 << 16) {
                 out_str(out);
                 out.clear();
@@ -544,7 +540,8 @@ int cmd_ls(const Args &a) {
         const std::string user = a.positional.size() > 1 ? a.positional[1] : "/";
         Node target;
         std::string path;
-        if (a.positional.size() > 2 || !resolve_arg(s, user, target, path)) return kFail;
+        if (a.positional.size() > 2) return usage_error("ls", "--bodyfile takes one directory");
+        if (!resolve_arg(s, user, target, path)) return kFail;
         if (!target.is_dir()) {
             report(shown_path(user), dv_strerror(ENOTDIR));
             return kFail;
