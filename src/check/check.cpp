@@ -56,6 +56,7 @@ struct Checker {
     readfat_check_fn fn;
     void *fn_data;
     uint32_t last = 0;          // the data area is 2 .. last
+    uint32_t counted_last = 0;  // free clusters count up to here: the boot sector's clusters
     uint8_t *used = nullptr;    // bit per cluster: the FAT marks it used
     uint8_t *reached = nullptr; // bit per cluster: a chain of the tree reaches it
     Frame *frames = nullptr;
@@ -120,9 +121,10 @@ struct Checker {
         const uint32_t bad = vol->fat_type == 12   ? 0xFF7u
                              : vol->fat_type == 16 ? 0xFFF7u
                                                    : 0x0FFFFFF7u;
-        if (value == 0)
-            ++free_count;
-        else if (value != bad)
+        if (value == 0) {
+            // An image longer than its volume mounts with more clusters than FSInfo counts.
+            if (i <= counted_last) ++free_count;
+        } else if (value != bad)
             set(used, static_cast<uint32_t>(i));
     }
 
@@ -618,6 +620,7 @@ long check_volume(readfat_volume *vol, uint32_t what, readfat_check_fn fn, void 
     if (what & READFAT_CHECK_LOST) what |= READFAT_CHECK_FATS | READFAT_CHECK_TREE;
     Checker k{vol, fn, fn_data};
     k.last = vol->cluster_count + 1;
+    k.counted_last = declared_clusters(vol) + 1;
     const size_t map_bytes = (size_t{k.last} >> 3) + 1;
     int rc = 0;
     k.used = static_cast<uint8_t *>(k.take(map_bytes * 2));
