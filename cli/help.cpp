@@ -23,7 +23,9 @@ const CommandHelp kHelp[] = {
      "  dorvex info sdcard.img\n"
      "  dorvex info -p 2 disk.img\n"
      "  dorvex info install.iso\n"},
-    {"ls", "ls [-l] [-a] [-R] [-h] [-S|-t|-U] [-r] [--paths] [--null] [--json] IMAGE [PATH...]",
+    {"ls",
+     "ls [-l] [-a] [-R] [-h] [-S|-t|-U] [-r] [--paths] [--null] [--json] IMAGE [PATH...]\n"
+     "       dorvex ls -R [-a] --bodyfile IMAGE [DIR]",
      "List directories (the root by default), names in UTF-8. A file argument\n"
      "gives its own line; with several arguments the files come first, then each\n"
      "directory under a \"PATH:\" header.\n"
@@ -49,6 +51,13 @@ const CommandHelp kHelp[] = {
      "                   deleted one (as fls marks them), '-' for a live one\n"
      "      --json       one JSON document instead of text (several paths: an\n"
      "                   array of them)\n"
+     "      --bodyfile   the tree below DIR as The Sleuth Kit's body file (what\n"
+     "                   'fls -r -m /' writes: MD5|name|inode|mode|UID|GID|size|\n"
+     "                   atime|mtime|ctime|crtime), for 'mactime -b FILE'; always\n"
+     "                   recursive, in directory order; with -a deleted entries\n"
+     "                   too, marked ' (deleted)'. Inode numbers, modes and times\n"
+     "                   (seconds, the wall clock read in TZ, or UTC with --utc)\n"
+     "                   are those fls gives. FAT12/16/32 only\n"
      "\n"
      "Entries are sorted by name, case-insensitively (as Windows Explorer shows\n"
      "them; mdir keeps the directory's order, which -U gives), \".\" and \"..\"\n"
@@ -68,7 +77,8 @@ const CommandHelp kHelp[] = {
      "  dorvex ls -lt --utc camera.img /DCIM\n"
      "  dorvex ls -a sdcard.img /old-photos\n"
      "  dorvex ls -aR --paths --null sdcard.img /old-photos | xargs -0 -n1 echo\n"
-     "  dorvex ls --codepage cp850 floppy.img\n"},
+     "  dorvex ls --codepage cp850 floppy.img\n"
+     "  dorvex ls -aR --bodyfile sdcard.img > body.txt && mactime -b body.txt\n"},
     {"tree", "tree [-a] IMAGE [PATH]",
      "Show the directory tree below PATH (the root by default), each directory's\n"
      "entries sorted by name, case-insensitively.\n"
@@ -123,7 +133,8 @@ const CommandHelp kHelp[] = {
      "  dorvex cat sdcard.img /notes/a.txt /notes/b.txt '/DCIM/*/info.txt'\n"
      "  dorvex cat --deleted sdcard.img '/old-photos/Holiday picture.jpg' > holiday.jpg\n"},
     {"get",
-     "get [-q] [-f] [-a|--deleted] [--strict-names] [--keep-partial] IMAGE PATH [DEST]\n"
+     "get [-q] [-f] [-a|--deleted] [--strict-names] [--keep-partial]\n"
+     "       [--hash sha256 [--manifest FILE]] IMAGE PATH [DEST]\n"
      "       dorvex get [OPTIONS] IMAGE PATH... DEST",
      "Extract files or whole directory trees to DEST (default: the current\n"
      "directory), keeping modification and access times: FAT's wall clock taken as\n"
@@ -164,6 +175,11 @@ const CommandHelp kHelp[] = {
      "               a substitute or a '~N' (control characters are kept as they are)\n"
      "      --keep-partial  keep the partial copy of a file that cannot be read\n"
      "               whole, as NAME.partial (without its FAT times)\n"
+     "      --hash sha256  hash each file as it is copied and write a manifest of\n"
+     "               the files written whole, as sha256sum does ('HASH  PATH',\n"
+     "               PATH relative to DEST as written there, substitutes too),\n"
+     "               to stdout: 'cd DEST && sha256sum -c' checks it\n"
+     "      --manifest FILE  the manifest into FILE instead of stdout\n"
      "\n"
      "Recovery follows The Sleuth Kit's 'icat -r': a deleted file's chain is gone,\n"
      "so its SIZE bytes are read from its first cluster on through the following\n"
@@ -178,6 +194,7 @@ const CommandHelp kHelp[] = {
      "  dorvex get sdcard.img '/DCIM/*.JPG' '/notes/*.txt' /config.ini out/\n"
      "  dorvex get --deleted sdcard.img /old-photos recovered\n"
      "  dorvex get --deleted sdcard.img / everything\n"
+     "  dorvex get --hash sha256 --manifest card.sha256 sdcard.img / card\n"
      "  dorvex get sdcard.img / backup/\n"
      "  dorvex get -f sdcard.img config.txt\n"
      "  dorvex get --utc camera.img /DCIM photos\n"},

@@ -18,6 +18,7 @@
 #include "progress.h"
 #include "stop.h"
 #include "safe_name.h"
+#include "sha256.h"
 #include "text.h"
 #include "walker.h"
 
@@ -65,6 +66,9 @@ class Copier {
 
     // Runs after each piece written, with its size (for a progress bar).
     std::function<void(uint32_t)> on_bytes;
+    // When set, every byte copied passes through the process and into it: the kernel
+    // copies nothing then.
+    Sha256 *hash = nullptr;
 
     Copied copy(const dv_entry &e, int out) {
         Copied c;
@@ -74,7 +78,7 @@ class Copier {
             c.code = err ? err : EIO;
             return c;
         }
-        if (img_fd_ >= 0 && kernel_ && !f->recovering) copy_runs(e, f, out, c);
+        if (img_fd_ >= 0 && kernel_ && !hash && !f->recovering) copy_runs(e, f, out, c);
         if (c.ok() && c.bytes < readfat_size64(vol_, f)) copy_read(f, out, c);
         c.damaged = f->damaged != 0;
         readfat_close(vol_, f);
@@ -207,6 +211,7 @@ class Copier {
             if (img_) img_->begin_target(buf, want);
             uint32_t got = readfat_read(vol_, f, buf, want, &err);
             if (img_) img_->end_target();
+            if (hash) hash->update(buf, got);
             for (uint32_t done = 0; done < got;) {
                 ssize_t w = ::write(out, buf + done, got - done);
                 if (w < 0 && errno == EINTR && !stop_signal()) continue;
@@ -352,7 +357,35 @@ struct Options {
     bool deleted = false;      // --deleted: deleted entries are extracted too
     bool strict_names = false; // skip names that would need a substitute
     bool keep_partial = false; // keep what a failed copy wrote, as NAME.partial
+    FILE *manifest = nullptr;  // --hash: where each file written gets its sha256sum line
+    std::string dest;          // --hash: the manifest names files relative to this
 };
+
+// A manifest line as sha256sum writes it: a name with a newline or a backslash
+// is escaped, and its line then starts with a backslash.
+std::string manifest_line(const std::string &hex, const std::string &name) {
+    std::string esc;
+    for (char ch : name) {
+        if (ch == '\\')
+            esc += "\\\\";
+        else if (ch == '\n')
+            esc += "\\n";
+        else if (ch == '\r')
+            esc += "\\r";
+        else
+            esc += ch;
+    }
+    return (esc.size() != name.size() ? "\\" : "") + hex + "  " + esc + "\n";
+}
+
+// The manifest's name for host path `host`: relative to DEST when inside it.
+std::string manifest_name(const std::string &host, const std::string &dest) {
+    if (dest.empty() || host.compare(0, dest.size(), dest) != 0 || host.size() == dest.size())
+        return host;
+    std::string rel = host.substr(dest.size());
+    while (!rel.empty() && rel.front() == '/') rel.erase(0, 1);
+    return (dest.back() == '/' || host[dest.size()] == '/') && !rel.empty() ? rel : host;
+}
 
 struct Extractor {
     Session &s;
@@ -360,6 +393,7 @@ struct Extractor {
     Progress progress;
     Copier copier{s.vol, s.image};
     int rc = kOk;
+    int manifest_errno = 0; // why a manifest line could not be written
 
     Extractor(Session &session, const Options &o) : s(session), opt(o) {
         copier.on_bytes = [this](uint32_t n) { progress.add(n, 0); };
@@ -479,10 +513,17 @@ struct Extractor {
             fail(escape_display_utf8(host()), std::strerror(errno));
             return;
         }
+        Sha256 sum;
+        copier.hash = opt.manifest ? &sum : nullptr;
         Copied c = copier.copy(e, fd);
         // Only a whole copy gets the entry's times: a part never looks finished.
         if (c.ok()) set_times(fd, e);
         if (::close(fd) != 0 && c.ok()) c.werr = errno;
+        if (c.ok() && opt.manifest) {
+            const std::string line = manifest_line(sum.hex(), manifest_name(host(), opt.dest));
+            if (std::fputs(line.c_str(), opt.manifest) == EOF && !manifest_errno)
+                manifest_errno = errno ? errno : EIO;
+        }
         if (!c.ok() && stop_signal()) {
             discard(dirfd, name); // the command ends with one message for the interruption
             return;
@@ -724,6 +765,26 @@ int cmd_get(const Args &a) {
     opt.deleted = a.has("deleted");
     opt.strict_names = a.has("strict-names");
     opt.keep_partial = a.has("keep-partial");
+    // --hash sha256: a manifest of the files written, to stdout or --manifest FILE.
+    std::unique_ptr<FILE, int (*)(FILE *)> manifest_file(nullptr, &std::fclose);
+    const auto hash = a.values.find("hash");
+    const auto manifest = a.values.find("manifest");
+    if (hash != a.values.end() && hash->second != "sha256")
+        return usage_error("get", "--hash: unknown hash '" + hash->second + "' (sha256 is known)");
+    if (manifest != a.values.end() && hash == a.values.end())
+        return usage_error("get", "--manifest needs --hash sha256");
+    if (hash != a.values.end()) {
+        opt.manifest = stdout;
+        if (manifest != a.values.end()) {
+            manifest_file.reset(std::fopen(manifest->second.c_str(), "w"));
+            if (!manifest_file) {
+                report(escape_display_utf8(manifest->second), std::strerror(errno));
+                return kFail;
+            }
+            opt.manifest = manifest_file.get();
+        }
+        opt.dest = dest.path;
+    }
     Extractor x(s, opt);
 
     // Every source, in argument order; a miss is told and the rest still done.
@@ -776,6 +837,12 @@ int cmd_get(const Args &a) {
             return 128 + sig;
         }
         x.progress.finish();
+        if (x.opt.manifest && std::fflush(x.opt.manifest) != 0 && !x.manifest_errno)
+            x.manifest_errno = errno ? errno : EIO;
+        if (x.manifest_errno) {
+            report("get", std::string("manifest: ") + std::strerror(x.manifest_errno));
+            return static_cast<int>(kFail);
+        }
         return x.rc;
     };
 

@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <unordered_set>
 #include <vector>
 
 #include "cli.h"
@@ -312,12 +314,240 @@ bool open_target(const Args &a, Session &s, std::string &user, Node &target, std
     return resolve_arg(s, user, target, shown);
 }
 
+// ---- ls --bodyfile ---------------------------------------------------------
+// The Sleuth Kit's body file (version 3), one line per entry, as `fls -r -m /`
+// writes it, for mactime to turn into a timeline:
+//   MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime
+
+// An entry's time as TSK gives it: the wall clock read in the host's zone
+// (or UTC with --utc), whole seconds; 0 when the entry has none. FAT has no
+// change time: ctime is always 0.
+int64_t body_time(int64_t wall) {
+    time_t t;
+    return host_time(wall, utc_times(), t) ? static_cast<int64_t>(t) : 0;
+}
+
+// The creation time as TSK gives it. FAT's seconds are even; the 10-ms byte adds
+// what the library counts in (a whole second from 100 on), but TSK adds a second
+// only above 100: exactly one second more, with nothing after it, is 100.
+int64_t body_crtime(const dv_entry &e) {
+    const int64_t t = body_time(e.ctime64);
+    return t != 0 && (e.ctime64 & 1) && e.ctime.nsec == 0 ? t - 1 : t;
+}
+
+// Entries TSK passes over as no file: an 8.3 name with a control character or
+// one of "*+,./:;<=>?[\]| in it, or nothing recorded after the name (no
+// times, cluster or size), as a slot wiped to 0xE5 and zeros is.
+bool body_skips(const dv_entry &e) {
+    for (int i = 0; i < 11; ++i) {
+        const auto c = static_cast<unsigned char>(e.shortname[i]);
+        if (i == 0 && (c == 0xE5 || c == 0x05)) continue;
+        if (c < 0x20 || std::strchr("\"*+,./:;<=>?[\\]|", c)) return true;
+    }
+    return e.lcase == 0 && e.cluster == 0 && e.size64 == 0 && e.ctime64 == DV_TIME_NONE &&
+           e.atime64 == DV_TIME_NONE && e.mtime64 == DV_TIME_NONE;
+}
+
+// The name TSK gives a record: its long name; an 8.3 name without one as
+// stored (with its lower-case flags), each byte above 0x7E as '^'. `lib` is
+// the record as the library read it (its 8.3 names in cp437).
+std::string body_name(const dv_entry &lib) {
+    std::string name = name_to_utf8(lib.name);
+    bool high = false;
+    for (int i = lib.deleted ? 1 : 0; i < 11; ++i)
+        high = high || static_cast<unsigned char>(lib.shortname[i]) >= 0x7F;
+    dv_name stored;
+    if (!high || lib.name.len > 12 ||
+        dv_shortname_to_name(lib.shortname, lib.lcase, "cp437", &stored) < 0)
+        return name;
+    if (static_cast<unsigned char>(lib.shortname[0]) == 0xE5 && stored.len > 0)
+        stored.units[0] = '_';
+    if (dv_namecmp(&stored, &lib.name) != 0) return name; // a long name
+    name.clear();
+    for (size_t i = 0; i < stored.len; ++i)
+        name += stored.units[i] < 0x7F ? static_cast<char>(stored.units[i]) : '^';
+    return name;
+}
+
+// "r/rrwxrwxrwx": the type twice, then permissions as TSK derives them from the
+// attributes: read-only takes the read bits away, hidden the write bits.
+std::string body_mode(const dv_entry &e) {
+    const char type = (e.attr & DV_ATTR_DIRECTORY) ? 'd' : 'r';
+    std::string m{type, '/', type};
+    for (int i = 0; i < 3; ++i) {
+        m += (e.attr & DV_ATTR_READONLY) ? '-' : 'r';
+        m += (e.attr & DV_ATTR_HIDDEN) ? '-' : 'w';
+        m += 'x';
+    }
+    return m;
+}
+
+// A directory's size as TSK gives it: the bytes of its clusters.
+uint64_t body_dir_size(readfat_volume *vol, const dv_entry &e) {
+    if (e.deleted) return vol->cluster_bytes; // recovery reads one cluster for sure
+    uint64_t bytes = 0;
+    int err = 0;
+    readfat_extents_each(
+        vol, &e,
+        [](void *data, const readfat_extent *x) {
+            *static_cast<uint64_t *>(data) += uint64_t{x->sectors} * 512u;
+            return 0;
+        },
+        &bytes, &err);
+    return bytes;
+}
+
+void body_line(std::string &out, const std::string &name, uint64_t inode, const std::string &mode,
+               uint64_t size, int64_t atime, int64_t mtime, int64_t crtime) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "|%" PRIu64 "|%s|0|0|%" PRIu64 "|%" PRId64 "|%" PRId64 "|0|%" PRId64 "\n", inode,
+                  mode.c_str(), size, atime, mtime, crtime);
+    out += "0|";
+    out += name;
+    out += buf;
+}
+
+// Writes the body file of the tree below `start` (depth first, each directory
+// in the order it holds its entries, as fls goes), then, for the root, the
+// volume's virtual files that fls adds ($MBR, the FATs, $OrphanFiles). Each
+// level keeps only where its listing goes on: a directory's handle is closed
+// while the walk is below it and moved back by position, so memory grows
+// with the depth, never with a directory's size.
+int list_bodyfile(readfat_volume *vol, const Node &start, const std::string &path, bool all) {
+    if (vol->fat_type == DV_FAT_EXFAT) {
+        report(escape_display_utf8(path), "--bodyfile reads FAT12/16/32 volumes only");
+        return kFail;
+    }
+    struct Frame {
+        Node dir;
+        std::string path; // "" for the root: lines start with "/"
+        uint32_t pos = 0; // raw entry the listing goes on at
+        uint32_t idx = 0; // records listed so far (the first two may be "." and "..")
+    };
+    std::vector<Frame> stack(1);
+    stack[0].dir = start;
+    stack[0].path = path == "/" ? "" : path;
+    // A damaged volume may link a directory into itself: go into each one once.
+    std::unordered_set<uint32_t> seen;
+    const WalkLimits limits = walk_limits();
+    std::string out;
+    int rc = kOk;
+    auto failed = [&](const std::string &where, int code) {
+        out_str(out);
+        out.clear();
+        report(escape_display_utf8(where.empty() ? "/" : where), listing_message(code));
+        rc = kFail;
+    };
+    while (!stack.empty()) {
+        Frame &f = stack.back();
+        int err = 0;
+        readfat_dir *d = f.dir.is_root ? readfat_opendir(vol, "", &err)
+                                       : readfat_opendir_entry(vol, &f.dir.entry, &err);
+        if (d && f.pos != 0 && readfat_seekdir(vol, d, f.pos, &err) != 0) {
+            readfat_closedir(vol, d);
+            d = nullptr;
+        }
+        if (!d) {
+            failed(f.path, err ? err : EIO);
+            stack.pop_back();
+            continue;
+        }
+        const bool root = f.dir.is_root || f.dir.entry.cluster == 0;
+        Frame child;
+        bool down = false;
+        for (;;) {
+            err = 0;
+            const dv_entry *e = readfat_readdir(vol, d, &err);
+            if (!e) {
+                if (err != DV_E_ENDDIR) failed(f.path, err ? err : EIO);
+                break;
+            }
+            const uint32_t idx = f.idx++;
+            const bool is_dir = (e->attr & DV_ATTR_DIRECTORY) != 0;
+            if (!root && idx < 2 && is_dir &&
+                std::memcmp(e->shortname, idx == 0 ? ".          " : "..         ", 11) == 0)
+                continue;
+            const bool deleted = e->deleted != 0;
+            if ((deleted && !all) || body_skips(*e)) continue;
+            readfat_where w{};
+            if (readfat_entry_where(vol, d, &w, &err) != 0) {
+                failed(f.path, err);
+                break;
+            }
+            dv_entry rec;
+            copy_record(rec, *e);
+            decode_short_name(rec);
+            const bool label = !deleted && (rec.attr & DV_ATTR_VOLUME) && !is_dir;
+            std::string name = f.path + "/";
+            if (label) {
+                std::string text = to_utf8(label_u32(rec));
+                text.resize(std::max<size_t>(text.size(), 11), ' ');
+                name += text + " (Volume Label Entry)";
+            } else {
+                name += body_name(*e);
+            }
+            const bool dir = is_dir && !label;
+            body_line(out, deleted ? name + " (deleted)" : name, w.address, body_mode(rec),
+                      dir ? body_dir_size(vol, rec) : rec.size64, body_time(rec.atime64),
+                      body_time(rec.mtime64), body_crtime(rec));
+            if (out.size() > 1 << 16) {
+                out_str(out);
+                out.clear();
+            }
+            if (!dir || rec.cluster == 0 || stack.size() > limits.max_depth) continue;
+            if (!deleted && !seen.insert(rec.cluster).second) continue;
+            child.dir.entry = rec;
+            child.path = std::move(name);
+            f.pos = readfat_telldir(vol, d);
+            down = true;
+            break;
+        }
+        readfat_closedir(vol, d);
+        if (down)
+            stack.push_back(std::move(child)); // `f` is not used after this
+        else
+            stack.pop_back();
+    }
+    if (!start.is_root) {
+        out_str(out);
+        return rc;
+    }
+    // fls numbers these after the last directory slot the boot sector's sector count gives.
+    readfat_volinfo info{};
+    readfat_info(vol, &info);
+    const uint64_t first =
+        info.fat_type == 32 ? info.first_data_sector
+                            : info.reserved_sectors + uint64_t{info.fat_count} * info.fat_sectors;
+    const uint64_t slots = info.total_sectors > first ? info.total_sectors - first : 0;
+    uint64_t inode = slots * (info.bytes_per_sector / 32u) + 3u;
+    body_line(out, "/$MBR", inode++, "v/v---------", info.bytes_per_sector, 0, 0, 0);
+    for (uint32_t i = 1; i <= info.fat_count; ++i)
+        body_line(out, "/$FAT" + std::to_string(i), inode++, "v/v---------",
+                  uint64_t{info.fat_sectors} * info.bytes_per_sector, 0, 0, 0);
+    body_line(out, "/$OrphanFiles", inode, "V/V---------", 0, 0, 0, 0);
+    out_str(out);
+    return rc;
+}
+
 } // namespace
 
 int cmd_ls(const Args &a) {
     Session s;
     if (!open_image(a, s)) return kFail;
     const LsOptions o = ls_options(a);
+    if (a.has("bodyfile")) {
+        const std::string user = a.positional.size() > 1 ? a.positional[1] : "/";
+        Node target;
+        std::string path;
+        if (a.positional.size() > 2) return usage_error("ls", "--bodyfile takes one directory");
+        if (!resolve_arg(s, user, target, path)) return kFail;
+        if (!target.is_dir()) {
+            report(shown_path(user), dv_strerror(ENOTDIR));
+            return kFail;
+        }
+        return list_bodyfile(s.vol, target, path, a.has("all"));
+    }
     std::vector<std::string> users(a.positional.begin() + 1, a.positional.end());
     if (users.empty()) users.push_back("/");
     // Like ls(1): the file arguments first, then each directory.

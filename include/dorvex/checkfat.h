@@ -19,11 +19,14 @@
  *     // n findings, or -1 with err
  *
  * Cost: one pass over the first FAT (and each other copy, compared sector
- * by sector), one walk over the tree, following each chain once and reading
- * each directory twice (listed, and raw for orphaned long names). Memory: two
+ * by sector), read a cluster's worth of sectors per request (with
+ * READFAT_FLAG_BATCH up to 64 KiB), one walk over the tree, following each
+ * chain once and reading each directory once: the scan for orphaned long
+ * names looks at the sectors its listing reads (the walk reads through the
+ * check's own reader, which hands every request on to yours). Memory: two
  * bits per cluster, a stack of directory frames (READFAT_CHECK_MAX_DEPTH at
- * most), a path buffer, a logical sector or two and 256 move marks, all from
- * the volume's allocator and released before the call returns.
+ * most), a path buffer, two FAT runs, a logical sector and 256 move marks,
+ * all from the volume's allocator and released before the call returns.
  */
 #ifndef DORVEX_CHECKFAT_H
 #define DORVEX_CHECKFAT_H
@@ -143,7 +146,7 @@ typedef int (*readfat_check_fn)(void *fn_data, const readfat_finding *finding);
  * Checks the FAT12, FAT16 or FAT32 volume `vol` for what `what`
  * (READFAT_CHECK_* bits) names, and reports each finding to `fn` (may be
  * null: the findings are only counted). The FAT pass reads every FAT copy
- * through the reader, a logical sector at a time; the tree walk lists every
+ * through the reader in runs (see Cost above); the tree walk lists every
  * directory from the root (live entries only: deleted ones are passed over,
  * also on a volume mounted with DV_FLAG_DELETED) through one directory slot
  * of the volume's (so one must be free), and follows every chain through the
@@ -152,7 +155,10 @@ typedef int (*readfat_check_fn)(void *fn_data, const readfat_finding *finding);
  * and carry move marks, for the first 256 marked entries) or that it reached
  * itself (LOOP), and a
  * directory whose first cluster was reached before is not entered. The
- * labels' and "."/".." entries' clusters are not followed.
+ * labels' and "."/".." entries' clusters are not followed. While the walk
+ * runs, vol->reader_fn and vol->reader_data name the check's own reader,
+ * which passes every request on to yours; yours are back before the call
+ * returns.
  *
  * Returns the number of findings reported (0: nothing found; when `fn`
  * stopped the check, those up to and including the one it stopped at), or

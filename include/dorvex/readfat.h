@@ -638,6 +638,37 @@ DORVEX_API uint32_t readfat_telldir(readfat_volume *vol, const readfat_dir *dir)
 DORVEX_API int readfat_seekdir(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err);
 
 /*
+ * Where the record readfat_readdir last returned lies on the volume: the
+ * 8.3 entry that ends it (after its long-name entries, if any).
+ *   sector   absolute 512-byte sector holding that entry
+ *   slot     its 32-byte slot in the sector: 0 .. 15
+ *   address  its number among the 32-byte slots of the data area, counted
+ *            from the area's first sector (FAT12/16: the fixed root
+ *            region; FAT32: cluster 2), plus 3. This is the inode number
+ *            forensic tools (The Sleuth Kit's fls, istat, icat) give the
+ *            entry; they number the root directory 2. The numbers after the
+ *            last slot of the volume they give to $MBR, $FAT1, $FAT2 ...
+ * Call it after readfat_readdir returned a record, before the next call on
+ * the handle (a readfat_seekdir in between names the entry before the new
+ * position). It reads nothing when the entry lies in the cluster the handle
+ * holds; otherwise it follows the FAT from the directory's first cluster
+ * (read through the FAT cache). Returns 0, or -1 with:
+ *   EINVAL   null `vol`, `out`, or `dir` null, closed or not this volume's;
+ *            nothing listed yet (position 0)
+ *   EIO      a FAT sector on the way could not be read, or the chain ends
+ *            before the entry's cluster
+ *   ENOTSUP  an exFAT volume (its entries are sets, numbered differently)
+ */
+typedef struct readfat_where {
+    uint64_t sector;   /* absolute 512-byte sector of the 8.3 entry */
+    uint32_t slot;     /* 32-byte slot in that sector, 0 .. 15 */
+    uint32_t reserved; /* zero */
+    uint64_t address;  /* slot number from the data area's start, plus 3 */
+} readfat_where;
+DORVEX_API int readfat_entry_where(readfat_volume *vol, const readfat_dir *dir, readfat_where *out,
+                                   int *err);
+
+/*
  * ---- Partition tables ----
  *
  * readfat_partitions reads the partition table of a disk through your sector

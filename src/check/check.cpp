@@ -25,6 +25,21 @@ struct Mark {
     uint8_t mark;
 };
 
+// The scan of a directory's raw entries for orphaned long-name entries, fed the sectors
+// its listing reads, in directory order.
+struct OrphanScan {
+    uint8_t seq[kRunMax], sum[kRunMax]; // the last entries of the long-name run at hand
+    uint32_t run_n;                     // entries in seq/sum
+    uint32_t in_run;                    // entries of the run at hand
+    uint32_t run_at;                    // its first raw entry
+    uint64_t run_sector;                // the sector holding that entry
+    uint32_t scanned;                   // raw entries looked at so far
+    uint32_t next;                      // the raw entry the listing's next read starts at
+    uint64_t last_sector;               // the listing's last read: first sector,
+    uint32_t last_index, last_count;    // ... raw entry there and its 512-byte sectors
+    bool ended;                         // the end mark was met
+};
+
 struct Frame {
     dv_entry entry;    // the directory's own entry (unused for the root)
     uint32_t first;    // its first cluster (0: the FAT12/16 root region)
@@ -33,7 +48,7 @@ struct Frame {
     uint32_t records;  // records listed so far
     uint32_t path_len; // units of the path up to this directory
     bool root;
-    bool scanned; // its raw entries were looked at for orphaned long names
+    OrphanScan scan;
 };
 
 struct Checker {
@@ -53,6 +68,9 @@ struct Checker {
     Mark *marks = nullptr; // kMarksMax
     uint32_t marks_n = 0;
     uint8_t *sector_buf = nullptr; // one logical sector
+    Frame *listing = nullptr;      // the directory whose listing reads now (the orphan scan)
+    void *reader_data = nullptr;   // the volume's own reader, while the check taps it
+    readfat_sector_reader reader_fn = nullptr;
 
     static bool bit(const uint8_t *map, uint32_t c) { return (map[c >> 3] >> (c & 7)) & 1u; }
     static void set(uint8_t *map, uint32_t c) {
@@ -113,6 +131,14 @@ struct Checker {
                                                          : byte / (vol->fat_type / 8u));
     }
 
+    // Logical sectors of FAT one request reads: a cluster's worth (the most a reader must
+    // take without READFAT_FLAG_BATCH), with the flag up to 64 KiB.
+    uint32_t fat_run() const {
+        const uint32_t cluster = vol->sectors_per_cluster >> vol->sector_shift;
+        const uint32_t batch = 65536u / vol->bytes_per_sector;
+        return (vol->flags & READFAT_FLAG_BATCH) && batch > cluster ? batch : cluster;
+    }
+
     int fat_pass() {
         const uint32_t bps = vol->bytes_per_sector;
         const uint64_t need = vol->fat_type == 12 ? uint64_t{last} + last / 2 + 2
@@ -120,9 +146,11 @@ struct Checker {
         uint64_t sectors = (need + bps - 1) / bps;
         const uint64_t fat_logical = vol->fat_sectors >> vol->sector_shift;
         if (sectors > fat_logical) sectors = fat_logical;
-        auto *buf = static_cast<uint8_t *>(take(size_t{bps} * 2));
+        const uint32_t run = fat_run();
+        const size_t run_bytes = size_t{run} * bps;
+        auto *buf = static_cast<uint8_t *>(take(run_bytes * 2));
         if (!buf) return ENOMEM;
-        uint8_t *copy = buf + bps;
+        uint8_t *copy = buf + run_bytes;
         const uint32_t copies = vol->fat_count < 16 ? vol->fat_count : 16;
         uint64_t first_bad[16] = {};
         uint32_t first_cl[16] = {}, bad_count[16] = {};
@@ -130,15 +158,17 @@ struct Checker {
         uint32_t have = 0;
         uint64_t index = 0;
         int rc = 0;
-        const uint32_t n = 1u << vol->sector_shift;
-        for (uint64_t at = 0; at < sectors && rc == 0; ++at) {
+        for (uint64_t at = 0; at < sectors && rc == 0;) {
+            const uint32_t got = sectors - at < run ? static_cast<uint32_t>(sectors - at) : run;
+            const uint32_t n = got << vol->sector_shift;
             const uint64_t lo = vol->fat_start, hi = lo + vol->fat_sectors;
             if (read_run(vol, lo + (at << vol->sector_shift), n, buf, lo, hi) != ReadResult::ok) {
                 rc = EIO;
                 break;
             }
             const uint64_t offset = at * bps;
-            const size_t bytes = static_cast<size_t>(need - offset < bps ? need - offset : bps);
+            const uint64_t span = uint64_t{got} * bps;
+            const size_t bytes = static_cast<size_t>(need - offset < span ? need - offset : span);
             if (vol->fat_type == 12) {
                 // Two 12-bit entries in three bytes; a pair may straddle two sectors.
                 for (size_t k = 0; k < bytes; ++k) {
@@ -164,14 +194,20 @@ struct Checker {
                     break;
                 }
                 // Only the bytes that hold entries count; FAT32 keeps 4 spare bits per entry.
-                size_t k = 0;
-                while (k < bytes && copy[k] == buf[k]) ++k;
-                if (k == bytes) continue;
-                if (bad_count[c]++ == 0) {
-                    first_bad[c] = clo + (at << vol->sector_shift);
-                    first_cl[c] = first_cluster_at(offset + k);
+                // Counted by logical sector, as a sector-by-sector compare counts them.
+                if (std::memcmp(copy, buf, bytes) == 0) continue;
+                for (size_t from = 0; from < bytes; from += bps) {
+                    const size_t to = bytes - from < bps ? bytes : from + bps;
+                    size_t k = from;
+                    while (k < to && copy[k] == buf[k]) ++k;
+                    if (k == to) continue;
+                    if (bad_count[c]++ == 0) {
+                        first_bad[c] = clo + ((at + from / bps) << vol->sector_shift);
+                        first_cl[c] = first_cluster_at(offset + k);
+                    }
                 }
             }
+            at += got;
         }
         if (vol->fat_type == 12 && have == 2) note_entry(index, pair[0] | (pair[1] & 0x0Fu) << 8);
         give(buf);
@@ -364,25 +400,30 @@ struct Checker {
         while (depth > 0 && !stopped) {
             Frame &fr = frames[depth - 1];
             path_len = fr.path_len;
-            if (!fr.scanned) {
-                fr.scanned = true;
-                scan_orphans(fr);
-                if (stopped) break;
-            }
             readfat_dir *d =
                 fr.root ? dir_open_path(vol, "", &err) : dir_open_entry(vol, &fr.entry, &err);
             if (!d) return fr.root && err != ENFILE ? EIO : err;
-            if (fr.pos != 0 && dir_seek(vol, d, fr.pos, &err) != 0) {
+            // Reads start again at the piece (cluster, or root sectors) holding the position.
+            fr.scan.next = fr.pos / vol->dir_entries_per_cluster * vol->dir_entries_per_cluster;
+            fr.scan.last_count = 0;
+            listing = &fr;
+            const int seek = fr.pos != 0 ? dir_seek(vol, d, fr.pos, &err) : 0;
+            listing = nullptr;
+            if (seek != 0) {
                 readfat_closedir(vol, d);
                 if (fr.root) return EIO;
+                orphans(fr, 0);
                 unreadable(fr, err);
                 --depth;
                 continue;
             }
             bool descend = false;
             for (;;) {
+                listing = &fr;
                 const dv_entry *e = dir_next(vol, d, &err);
+                listing = nullptr;
                 if (!e) {
+                    orphans(fr, 0);
                     if (err != DV_E_ENDDIR) unreadable(fr, err);
                     check_dots(fr, nullptr);
                     if (fr.records == 0) {
@@ -457,85 +498,98 @@ struct Checker {
 
     // Long-name entries that no short entry owns: those of a run before a short entry that
     // do not form its whole run, and any run that ends at a deleted entry or the end mark.
-    // The directory is read raw, a logical sector at a time; what cannot be read is left to
-    // the listing, which reports it.
-    void scan_orphans(const Frame &fr) {
-        const uint32_t bps = vol->bytes_per_sector, n = 1u << vol->sector_shift;
-        const uint32_t per = bps / DV_DIRENT_SIZE;
-        uint8_t seq[kRunMax], sum[kRunMax];
-        uint32_t run_n = 0, in_run = 0, run_at = 0, ordinal = 0;
-        uint64_t run_sector = 0;
-        auto orphans = [&](uint32_t owned) {
-            if (in_run > owned) {
-                readfat_finding f{};
-                f.kind = READFAT_FIND_LFN_ORPHAN;
-                f.count = run_at;
-                f.length = in_run - owned;
-                f.sector = run_sector;
-                f.cluster = fr.first;
-                report(f, true, fr.root ? nullptr : &fr.entry);
-            }
-            in_run = run_n = 0;
-        };
-        // Returns false at the end mark.
-        auto sector = [&](uint64_t s) {
-            for (uint32_t i = 0; i < per; ++i, ++ordinal) {
-                const uint8_t *e = sector_buf + size_t{i} * DV_DIRENT_SIZE;
-                if (e[0] == 0) return false;
-                if (e[0] == 0xE5) {
-                    orphans(0);
-                    continue;
-                }
-                if ((e[DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN) {
-                    if (in_run++ == 0) {
-                        run_at = ordinal;
-                        run_sector = s;
-                    }
-                    if (run_n == kRunMax) {
-                        std::memmove(seq, seq + 1, kRunMax - 1);
-                        std::memmove(sum, sum + 1, kRunMax - 1);
-                        --run_n;
-                    }
-                    seq[run_n] = e[0];
-                    sum[run_n++] = e[DV_LFN_CHECKSUM];
-                    continue;
-                }
-                // The last k entries of the run are the entry's when they count down from
-                // k (the first marked last) and carry its checksum.
-                const uint8_t want = shortname_checksum(e);
-                uint32_t owned = 0;
-                for (uint32_t k = 1; k <= run_n && owned == 0; ++k) {
-                    const uint32_t at = run_n - k;
-                    bool ok = (seq[at] & DV_LFN_LAST) != 0 && (seq[at] & 0x1Fu) == k;
-                    for (uint32_t j = 0; ok && j < k; ++j)
-                        ok = (seq[at + j] & 0x1Fu) == k - j && sum[at + j] == want;
-                    if (ok) owned = k;
-                }
-                orphans(owned);
-            }
-            return true;
-        };
-        if (fr.root && fr.first == 0) {
-            const uint64_t lo = vol->root_start, hi = lo + vol->root_sectors;
-            for (uint64_t s = lo; s + n <= hi; s += n)
-                if (read_run(vol, s, n, sector_buf, lo, hi) != ReadResult::ok || !sector(s)) break;
-            orphans(0);
+    // Reported for the run at hand when it ends (`owned` of its entries belong to the
+    // short entry that ended it).
+    void orphans(Frame &fr, uint32_t owned) {
+        OrphanScan &o = fr.scan;
+        if (o.in_run > owned) {
+            readfat_finding f{};
+            f.kind = READFAT_FIND_LFN_ORPHAN;
+            f.count = o.run_at;
+            f.length = o.in_run - owned;
+            f.sector = o.run_sector;
+            f.cluster = fr.first;
+            report(f, true, fr.root ? nullptr : &fr.entry);
+        }
+        o.in_run = o.run_n = 0;
+    }
+
+    // Scans raw entry `index` (in `sector`) of the directory, once each, up to the end mark.
+    void scan_entry(Frame &fr, const uint8_t *e, uint32_t index, uint64_t sector) {
+        OrphanScan &o = fr.scan;
+        if (o.ended || index != o.scanned) return;
+        ++o.scanned;
+        if (e[0] == 0) {
+            o.ended = true;
+            orphans(fr, 0);
             return;
         }
-        const uint64_t lo = vol->data_start, hi = vol->end_sector;
-        const uint32_t most = 65536 / vol->dir_entries_per_cluster + 1;
-        uint32_t c = fr.first;
-        for (uint32_t steps = 0; steps < most && c >= 2 && c <= last; ++steps) {
-            const uint64_t at = cluster_sector(vol, c);
-            for (uint32_t k = 0; k < vol->sectors_per_cluster; k += n)
-                if (read_run(vol, at + k, n, sector_buf, lo, hi) != ReadResult::ok ||
-                    !sector(at + k)) {
-                    orphans(0);
-                    return;
-                }
-            c = next_cluster(vol, c);
+        if (e[0] == 0xE5) {
+            orphans(fr, 0);
+            return;
         }
-        orphans(0);
+        if ((e[DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN) {
+            if (o.in_run++ == 0) {
+                o.run_at = index;
+                o.run_sector = sector;
+            }
+            if (o.run_n == kRunMax) {
+                std::memmove(o.seq, o.seq + 1, kRunMax - 1);
+                std::memmove(o.sum, o.sum + 1, kRunMax - 1);
+                --o.run_n;
+            }
+            o.seq[o.run_n] = e[0];
+            o.sum[o.run_n++] = e[DV_LFN_CHECKSUM];
+            return;
+        }
+        // The last k entries of the run are the entry's when they count down from k (the
+        // first marked last) and carry its checksum.
+        const uint8_t want = shortname_checksum(e);
+        uint32_t owned = 0;
+        for (uint32_t k = 1; k <= o.run_n && owned == 0; ++k) {
+            const uint32_t at = o.run_n - k;
+            bool ok = (o.seq[at] & DV_LFN_LAST) != 0 && (o.seq[at] & 0x1Fu) == k;
+            for (uint32_t j = 0; ok && j < k; ++j)
+                ok = (o.seq[at + j] & 0x1Fu) == k - j && o.sum[at + j] == want;
+            if (ok) owned = k;
+        }
+        orphans(fr, owned);
+    }
+
+    // What the listing of `listing` read: `got` 512-byte sectors from `sector` in `buf`.
+    // FAT sectors (the listing follows the chain) are passed over; directory sectors come
+    // in directory order, a read that starts inside the one before again after a short
+    // result. Each raw entry is scanned once: a directory is read once for both.
+    void tapped(const uint8_t *buf, uint64_t sector, uint32_t got) {
+        Frame &fr = *listing;
+        OrphanScan &o = fr.scan;
+        const bool region = fr.root && fr.first == 0;
+        if (region ? sector < vol->root_start || sector >= vol->root_start + vol->root_sectors
+                   : sector < vol->data_start)
+            return;
+        got = got >> vol->sector_shift << vol->sector_shift; // whole logical sectors only
+        uint32_t index;
+        if (region)
+            index = static_cast<uint32_t>((sector - vol->root_start) * 16u);
+        else if (o.last_count != 0 && sector >= o.last_sector &&
+                 sector < o.last_sector + o.last_count)
+            index = o.last_index + static_cast<uint32_t>(sector - o.last_sector) * 16u;
+        else
+            index = o.next;
+        o.last_sector = sector;
+        o.last_index = index;
+        o.last_count = got;
+        o.next = index + got * 16u;
+        for (uint32_t i = 0; i < got * 16u && !stopped; ++i)
+            scan_entry(fr, buf + size_t{i} * DV_DIRENT_SIZE, index + i, sector + i / 16u);
+    }
+
+    static int32_t tap(void *self, void *buf, uint64_t sector, uint32_t count) {
+        auto *k = static_cast<Checker *>(self);
+        const int32_t got = k->reader_fn(k->reader_data, buf, sector, count);
+        if (k->listing && got > 0 && static_cast<uint32_t>(got) <= count)
+            k->tapped(static_cast<const uint8_t *>(buf), sector, static_cast<uint32_t>(got));
+        return got;
     }
 
     void unreadable(Frame &fr, int code) {
@@ -587,7 +641,16 @@ long check_volume(readfat_volume *vol, uint32_t what, readfat_check_fn fn, void 
             if (rc == 0) k.volume_state();
             if (rc == 0 && !k.stopped) rc = k.boot_backup();
         }
-        if (rc == 0 && (what & READFAT_CHECK_TREE) && !k.stopped) rc = k.walk_tree();
+        if (rc == 0 && (what & READFAT_CHECK_TREE) && !k.stopped) {
+            // The walk reads through the check, which scans what the listings read.
+            k.reader_data = vol->reader_data;
+            k.reader_fn = vol->reader_fn;
+            vol->reader_data = &k;
+            vol->reader_fn = &Checker::tap;
+            rc = k.walk_tree();
+            vol->reader_data = k.reader_data;
+            vol->reader_fn = k.reader_fn;
+        }
         if (rc == 0 && (what & READFAT_CHECK_LOST) && !k.stopped) k.report_lost();
     }
     k.give(k.sector_buf);

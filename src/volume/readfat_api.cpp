@@ -99,6 +99,15 @@ int readfat_seekdir(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *er
     return dir_seek(vol, d, pos, err);
 }
 
+int readfat_entry_where(readfat_volume *vol, const readfat_dir *dir, readfat_where *out, int *err) {
+    const readfat_dir *d = open_dir(vol, const_cast<readfat_dir *>(dir));
+    if (!d || !out) {
+        set_err(err, EINVAL);
+        return -1;
+    }
+    return dir_where(vol, d, out, err);
+}
+
 void readfat_closedir(readfat_volume *vol, readfat_dir *dir) {
     if (readfat_dir *d = open_dir(vol, dir)) d->in_use = 0;
 }

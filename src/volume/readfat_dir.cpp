@@ -764,3 +764,48 @@ extern "C" int readfat_stat_at(readfat_volume *vol, const dv_entry *dir, const c
     int code = 0;
     return dorvex::process_path(vol, path, out, &code, nullptr, dir) ? 0 : code;
 }
+
+namespace dorvex {
+
+int dir_where(readfat_volume *vol, const readfat_dir *dir, readfat_where *out, int *err) {
+    if (vol->fat_type == DV_FAT_EXFAT) {
+        set_err(err, ENOTSUP);
+        return -1;
+    }
+    const uint32_t pos = dir_tell(dir);
+    if (pos == 0) {
+        set_err(err, EINVAL);
+        return -1;
+    }
+    // A record ends with its 8.3 entry, the raw entry just before the position.
+    const uint32_t idx = pos - 1u;
+    uint64_t byte = 0;
+    if (dir->cycle_first == kRootRegion) {
+        byte = vol->root_start * 512u + uint64_t{idx} * DV_DIRENT_SIZE;
+    } else {
+        const uint32_t per = vol->dir_entries_per_cluster;
+        const uint32_t skip = idx / per;
+        uint32_t c = dir->cycle_first;
+        if (dir->recovering) {
+            c += skip; // recovery reads a deleted directory's clusters one after another
+        } else if (dir->window_end != 0 && skip == (dir->window_end - 1u) / per) {
+            c = dir->loaded_cluster;
+        } else {
+            // Bounded by `skip`: the listing got there along the same links.
+            for (uint32_t i = 0; i < skip && !is_chain_end(c); ++i) c = next_cluster(vol, c);
+        }
+        if (is_chain_end(c) || c < 2 || c - 2u >= vol->cluster_count) {
+            set_err(err, EIO);
+            return -1;
+        }
+        byte = cluster_sector(vol, c) * 512u + uint64_t{idx % per} * DV_DIRENT_SIZE;
+    }
+    const uint64_t data = vol->fat_type == 32 ? vol->data_start : vol->root_start;
+    out->sector = byte / 512u;
+    out->slot = static_cast<uint32_t>(byte % 512u / DV_DIRENT_SIZE);
+    out->reserved = 0;
+    out->address = (byte - data * 512u) / DV_DIRENT_SIZE + 3u;
+    return 0;
+}
+
+} // namespace dorvex

@@ -225,6 +225,7 @@ readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err
 const dv_entry *dir_next(readfat_volume *vol, readfat_dir *dir, int *err);
 uint32_t dir_tell(const readfat_dir *dir);
 int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err);
+int dir_where(readfat_volume *vol, const readfat_dir *dir, readfat_where *out, int *err);
 
 // ---- Files ------------------------------------------------------------------------------
 

@@ -191,13 +191,18 @@ TEST(CheckFsck, FindsWhatFsckFinds) {
             }
         readfat_delete(vol);
     }
-    // The seed itself is sound to both.
-    FaultReader rd(const_cast<std::vector<uint8_t> &>(seed), 0, seed.size() / 512, 1);
-    readfat_volume *vol = readfat_new(0, seed.size() / 512, 512, &rd, FaultReader::cb,
-                                      readfat_optimal_flags(), 2, 2, nullptr);
-    ASSERT_NE(vol, nullptr);
-    EXPECT_EQ(kinds(check(vol)), "");
-    readfat_delete(vol);
+    // The seed itself is sound to both, also with slack after the volume (an image longer
+    // than the sectors its boot sector declares: FSInfo counts only those).
+    std::vector<uint8_t> slack = seed;
+    slack.resize(seed.size() + 64 * 1024);
+    for (std::vector<uint8_t> *d : {const_cast<std::vector<uint8_t> *>(&seed), &slack}) {
+        FaultReader rd(*d, 0, d->size() / 512, 1);
+        readfat_volume *vol = readfat_new(0, d->size() / 512, 512, &rd, FaultReader::cb,
+                                          readfat_optimal_flags(), 2, 2, nullptr);
+        ASSERT_NE(vol, nullptr);
+        EXPECT_EQ(kinds(check(vol)), "") << d->size();
+        readfat_delete(vol);
+    }
 }
 
 // ---- Hand-made chains, every FAT width --------------------------------------------------
@@ -271,6 +276,57 @@ TEST(CheckShapes, OrphanedLongNamesInRootRegionAndClusters) {
             EXPECT_EQ(f[0].path, in_root ? "" : "/SUB");
             EXPECT_EQ(f[0].length, 2u); // 21 units: two entries
         }
+}
+
+// The orphan scan takes the sectors the listing reads: each cluster of a directory is read
+// once (in one run with READFAT_FLAG_BATCH), and runs that straddle clusters are whole.
+TEST(CheckShapes, DirectoryReadOnceForListingAndOrphans) {
+    // Cluster by cluster, in runs, and in runs the reader serves a sector at a time.
+    for (int mode : {0, 1, 2}) {
+        const uint32_t flags = mode ? uint32_t{READFAT_FLAG_BATCH} : 0u;
+        SCOPED_TRACE(mode);
+        FatImage img(FatGeometry{});
+        TreeLayout t(img);
+        for (int i = 0; i < 40; ++i)
+            t.file("SUB/Long file name " + std::to_string(100 + i) + ".txt", pattern_data(10, 1));
+        t.finish();
+        const std::vector<uint32_t> sub = t.find("SUB")->chain;
+        ASSERT_GE(sub.size(), 7u);
+        // The last long-name entry of the directory loses its checksum.
+        uint32_t at = 0;
+        for (uint32_t i = 0; i < sub.size() * 16; ++i)
+            if (img.dir_entry(sub, i)[DV_DIRENT_ATTR] == DV_ATTR_LFN) at = i;
+        img.dir_entry(sub, at)[DV_LFN_CHECKSUM] ^= 0xFF;
+        FaultReader rd(img);
+        if (flags) rd.set_max_count(512);
+        Mounted vol(img, rd, readfat_optimal_flags() | DV_CHARSET_UTF8 | flags);
+        ASSERT_TRUE(vol.ok());
+        rd.reset_log();
+        if (mode == 2) rd.fail_call(1, FaultReader::Result::one, true);
+        int err = 0;
+        std::vector<readfat_finding> f;
+        readfat_check(
+            vol, READFAT_CHECK_TREE,
+            [](void *d, const readfat_finding *x) {
+                static_cast<std::vector<readfat_finding> *>(d)->push_back(*x);
+                return 0;
+            },
+            &f, &err);
+        ASSERT_EQ(f.size(), 1u);
+        EXPECT_EQ(f[0].kind, uint32_t{READFAT_FIND_LFN_ORPHAN});
+        EXPECT_EQ(f[0].count, at - 1); // the name's two entries
+        EXPECT_EQ(f[0].length, 2u);
+        EXPECT_EQ(f[0].sector, img.cluster_sector(sub[(at - 1) / 16]));
+        if (mode == 2) continue;
+        uint64_t reads = 0;
+        for (uint32_t c : sub) {
+            EXPECT_LE(rd.cluster_reads(c), 1u) << c << "\n" << rd.describe();
+            reads += rd.cluster_reads(c);
+        }
+        uint64_t runs = 1; // with the flag, one read per run of contiguous clusters
+        for (size_t i = 1; i < sub.size(); ++i) runs += sub[i] != sub[i - 1] + 1;
+        EXPECT_EQ(reads, flags ? runs : sub.size());
+    }
 }
 
 // ---- Memory and stopping --------------------------------------------------------------

@@ -4009,6 +4009,175 @@ touch -d 2021-03-04T05:06:08 tree/part6.bin
             d = subprocess.run(["diff", "-r", host, tree], stdout=subprocess.PIPE)
             self.assertEqual((d.returncode, text(d.stdout)), (0, ""), tree)
 
+class Forensics(Base):
+    """ls --bodyfile line for line beside The Sleuth Kit's fls -m; get --hash sha256
+    manifests checked by sha256sum -c and hashlib."""
+
+    def mtools(self, tool, img, *args):
+        subprocess.run([which(tool), "-i", img, *args], check=True, stdout=subprocess.DEVNULL,
+                       env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1"), timeout=120)
+
+    def card(self, fat, kib):
+        """An image as a camera and a PC leave it: long and 8.3 names, a label, read-only and
+        hidden files, a deleted file and a deleted directory."""
+        img = self.path("fat%d.img" % fat)
+        subprocess.run([which("mkfs.fat"), "-C", "-F", str(fat), "-n", "CARD", img, str(kib)],
+                       check=True, stdout=subprocess.DEVNULL, timeout=120)
+        host = self.path("data")
+        with open(host, "wb") as f:
+            f.write(os.urandom(3000))
+        self.mtools("mmd", img, "::/DCIM", "::/DCIM/100CANON", "::/Old photos")
+        for name in ("::/DCIM/100CANON/IMG_0001.JPG", "::/DCIM/100CANON/Holiday at sea.jpg",
+                     "::/readme.txt", "::/RO.TXT", "::/HID.TXT", "::/gone.txt",
+                     "::/Deleted long name.bin", "::/Old photos/in.jpg"):
+            self.mtools("mcopy", img, host, name)
+        self.mtools("mattrib", img, "+r", "::/RO.TXT")
+        self.mtools("mattrib", img, "+h", "::/HID.TXT")
+        self.mtools("mdel", img, "::/gone.txt", "::/Deleted long name.bin")
+        self.mtools("mdeltree", img, "::/Old photos")
+        # After the root's last entry: slots fls passes over (wiped to 0xE5 and zeros, a
+        # forbidden character), an 8.3 name with a byte above 0x7E, creation times 100 and
+        # 150 hundredths of a second past their even second.
+        d = bytearray(open(img, "rb").read())
+        bps, spc, reserved, nfats = struct.unpack_from("<HBHB", d, 11)
+        fat_size = struct.unpack_from("<H", d, 22)[0] or struct.unpack_from("<I", d, 36)[0]
+        root = (reserved + nfats * fat_size) * bps  # FAT32: cluster 2, the root's first
+        slots = [d[root + 32 * i:root + 32 * i + 32] for i in range(bps // 32)]
+        live = next(e for e in slots if e[:11] == b"README  TXT")
+        end = next(i for i, e in enumerate(slots) if e[0] == 0)
+        self.assertLessEqual(end + 4, len(slots))
+        for i, e in enumerate([b"\xe5" + bytes(31), b"ABC\x80EFG TXT" + live[11:13] + b"d" + live[14:],
+                               b"ABC*EFG TXT" + live[11:],
+                               b"\xe5BCDEFG TXT" + live[11:13] + b"\x96" + live[14:]]):
+            d[root + 32 * (end + i):root + 32 * (end + i + 1)] = e
+        open(img, "wb").write(d)
+        return img
+
+    def fls(self, img, *extra, zone=ZONE):
+        r = subprocess.run([which("fls"), "-r", "-m", "/", *extra, img], stdout=subprocess.PIPE,
+                           env=dict(TOOL_ENV, TZ=zone), timeout=120, check=True)
+        return text(r.stdout)
+
+    def test_bodyfile_is_what_fls_writes(self):
+        need_tools(self, "mkfs.fat", "mcopy", "fls", "mactime")
+        for fat, kib in ((12, 1440), (16, 16384), (32, 40000)):
+            img = self.card(fat, kib)
+            with self.subTest(fat=fat):
+                r = run("ls", "-aR", "--bodyfile", img)
+                self.assertEqual(r.returncode, 0, text(r.stderr))
+                got = text(r.stdout)
+                self.assertEqual(got, self.fls(img))
+                self.assertIn(" (deleted)|", got)
+                self.assertIn("/Old photos/_n.jpg (deleted)|", got)
+                self.assertIn("0|/abc^efg.txt|", got)  # README.TXT's lower-case flags
+                self.assertNotIn("ABC*EFG", got)
+                # Without -a what fls calls allocated; --utc as fls reads times in UTC.
+                r = run("ls", "-R", "--bodyfile", img)
+                self.assertEqual(text(r.stdout), self.fls(img, "-u"))
+                r = run("--utc", "ls", "-aR", "--bodyfile", img)
+                self.assertEqual(text(r.stdout), self.fls(img, zone="UTC"))
+                # A directory below the root: its part of the tree, nothing after it.
+                r = run("ls", "-R", "--bodyfile", img, "/DCIM")
+                self.assertEqual(text(r.stdout).splitlines(),
+                                 [ln for ln in self.fls(img, "-u").splitlines()
+                                  if ln.startswith("0|/DCIM/")])
+        body = self.path("body.txt")
+        with open(body, "w") as f:
+            f.write(text(run("ls", "-aR", "--bodyfile", img).stdout))
+        r = subprocess.run([which("mactime"), "-b", body, "-d"], stdout=subprocess.PIPE,
+                           env=TOOL_ENV, timeout=120)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("/DCIM/100CANON/Holiday at sea.jpg", text(r.stdout))
+
+    def test_bodyfile_refuses_files_and_exfat(self):
+        img = self.sample_image()
+        r = run("ls", "--bodyfile", img, "/README.txt")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("Not a directory", text(r.stderr))
+        exfat = self.path("camera.img")
+        with lzma.open(os.path.join(EXFAT_DIR, "camera.img.xz")) as f:
+            open(exfat, "wb").write(f.read())
+        r = run("ls", "-R", "--bodyfile", exfat)
+        self.assertEqual((r.returncode, r.stdout), (1, b""))
+        self.assertIn("FAT12/16/32 volumes only", text(r.stderr))
+
+    # (content, SHA-256): FIPS 180 examples, and lengths about the padding's edges.
+    VECTORS = [
+        (b"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"),
+        (b"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"),
+        (b"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"),
+        (b"a" * 1000000, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"),
+    ] + [(bytes(range(n % 256)) * (n // 256 + 1), None) for n in (55, 56, 63, 64, 65, 119, 4097)]
+
+    def test_get_hash_manifest(self):
+        need_tools(self, "mkfs.fat", "mcopy")
+        img = self.path("h.img")
+        subprocess.run([which("mkfs.fat"), "-C", "-F", "16", img, "16384"], check=True,
+                       stdout=subprocess.DEVNULL, timeout=120)
+        self.mtools("mmd", img, "::/sub")
+        want = {}
+        for i, (data, digest) in enumerate(self.VECTORS):
+            host = self.path("v%d" % i)
+            with open(host, "wb") as f:
+                f.write(data)
+            self.assertEqual(hashlib.sha256(data).hexdigest(), digest or
+                             hashlib.sha256(data).hexdigest())
+            name = "sub/f%d.bin" % i if i % 2 else "f%d.bin" % i
+            self.mtools("mcopy", img, host, "::/" + name)
+            want[name] = hashlib.sha256(data).hexdigest()
+        # A deleted file whose name a live one has: written (and listed) as a substitute.
+        self.mtools("mcopy", img, self.path("v2"), "::/Report.txt")
+        self.mtools("mcopy", img, self.path("v1"), "::/Reporx.txt")
+        self.mtools("mdel", img, "::/Reporx.txt")
+        # Its long-name entry: units 1-5 at offset 1, unit 6 at offset 14.
+        raw = bytearray(open(img, "rb").read())
+        at = [m.start() for m in re.finditer(re.escape("Repor".encode("utf-16-le")), raw)
+              if raw[m.start() + 13] == ord("x")]
+        self.assertEqual(len(at), 1)
+        raw[at[0] + 13] = ord("t")
+        open(img, "wb").write(raw)
+        want["Report.txt"] = hashlib.sha256(self.VECTORS[2][0]).hexdigest()
+        want["Report~1.txt"] = hashlib.sha256(self.VECTORS[1][0]).hexdigest()
+        dest = self.path("out")
+        r = run("get", "-a", "--hash", "sha256", img, "/", dest)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        lines = text(r.stdout).splitlines()
+        got = {ln[66:]: ln[:64] for ln in lines}
+        self.maxDiff = None
+        self.assertEqual(got, want)
+        for name, digest in want.items():
+            with open(os.path.join(dest, name), "rb") as f:
+                self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest, name)
+        # --manifest FILE, for sha256sum -c in DEST; stdout stays empty.
+        manifest = self.path("m.sha256")
+        r = run("get", "-f", "--hash", "sha256", "--manifest", manifest, img, "/sub", dest + "/")
+        self.assertEqual((r.returncode, r.stdout), (0, b""), text(r.stderr))
+        with open(manifest) as f:
+            self.assertEqual(sorted(f.read().splitlines()),
+                             sorted("%s  sub/%s" % (want[n], n[4:]) for n in want
+                                    if n.startswith("sub/")))
+        if need_tools(self, "sha256sum", skip=False):
+            c = subprocess.run([which("sha256sum"), "-c", manifest], cwd=dest,
+                               stdout=subprocess.PIPE, timeout=120)
+            self.assertEqual(c.returncode, 0, text(c.stdout))
+        # An image cut inside the 1,000,000-byte file: what cannot be read whole is not listed.
+        cut = self.path("cut.img")
+        with open(img, "rb") as f, open(cut, "wb") as g:
+            g.write(f.read(600 * 1024))
+        r = run("get", "--hash", "sha256", cut, "/", self.path("cut"))
+        self.assertEqual(r.returncode, 1)
+        got = {ln[66:]: ln[:64] for ln in text(r.stdout).splitlines()}
+        self.assertNotIn("sub/f3.bin", got)
+        self.assertTrue(got)
+        for name, digest in got.items():
+            self.assertEqual(digest, want[name], name)
+        r = run("get", "--hash", "md5", img, "/", dest)
+        self.assertEqual(r.returncode, 2)
+        r = run("get", "--manifest", manifest, img, "/", dest)
+        self.assertEqual(r.returncode, 2)
+
+
 def main():
     global TOOL, SOURCE, EXAMPLES
     ap = argparse.ArgumentParser()

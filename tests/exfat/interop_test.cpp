@@ -52,6 +52,10 @@ void walk(readfat_volume *vol, const dv_entry *dir, const std::string &prefix,
     ASSERT_NE(d, nullptr) << prefix << ": " << err;
     std::vector<Seen> subdirs;
     for (const dv_entry *e; (e = readfat_readdir(vol, d, &err)) != nullptr;) {
+        readfat_where w{}; // entry sets have no 8.3 slot
+        int where_err = 0;
+        EXPECT_EQ(readfat_entry_where(vol, d, &w, &where_err), -1);
+        EXPECT_EQ(where_err, ENOTSUP);
         if (e->attr & DV_ATTR_VOLUME) {
             EXPECT_EQ(dir, nullptr) << "a label outside the root, in " << prefix;
             if (label) *label = to_utf8(e->name);

@@ -456,6 +456,54 @@ TEST_P(DirTest, SeekdirReturnsToEveryTelldirPosition) {
     }
 }
 
+// readfat_entry_where names the slot of each record's 8.3 entry (after its long-name run,
+// also one cut by a cluster boundary), in a root of clusters, listed cluster by cluster and
+// in runs, and in the fixed root region of FAT16; its address counts slots from the data
+// area's first sector plus 3, as The Sleuth Kit numbers entries.
+TEST_P(DirTest, EntryWhereNamesTheEightThreeSlot) {
+    for (uint32_t bits : {32u, 16u}) {
+        // The fixed root does not depend on the cluster size: one-sector clusters keep the
+        // FAT16 image small, its root region roomy enough for the same entries.
+        FatGeometry g = bits == 16 ? geo(1, 4200) : geo(spc());
+        g.fat_bits = bits;
+        g.root_entries = (per() + 64) / 16 * 16;
+        FatImage img(g);
+        DirEntries d = shorts(per() - 2);
+        for (unsigned i = 0; i < 12; ++i)
+            d.add_long(long_name(30, char16_t(i)), sn(5000 + i), DV_ATTR_ARCHIVE, 0, 0);
+        img.place_root(d);
+        for (bool batch : {false, true}) {
+            SCOPED_TRACE("FAT" + std::to_string(bits) + (batch ? " batch" : ""));
+            FaultReader rd(img);
+            const uint32_t flags = readfat_optimal_flags() | (batch ? READFAT_FLAG_BATCH : 0);
+            allow_batches(rd, img, flags);
+            Mounted v(img, rd, flags);
+            ASSERT_TRUE(v.ok());
+            readfat_dir *h = readfat_opendir(v, "", nullptr);
+            ASSERT_NE(h, nullptr);
+            readfat_where w{};
+            int err = 0;
+            EXPECT_EQ(readfat_entry_where(v, h, &w, &err), -1); // nothing listed yet
+            EXPECT_EQ(err, EINVAL);
+            const uint64_t data = bits == 32 ? img.data_start() : img.root_start();
+            unsigned records = 0;
+            while (const dv_entry *e = readfat_readdir(v, h, &err)) {
+                ++records;
+                ASSERT_EQ(readfat_entry_where(v, h, &w, &err), 0) << records;
+                ASSERT_LT(w.slot, 16u);
+                const uint8_t *raw = img.sector(w.sector) + w.slot * DV_DIRENT_SIZE;
+                EXPECT_EQ(std::string(reinterpret_cast<const char *>(raw), 11),
+                          std::string(e->shortname, 11));
+                EXPECT_EQ(w.address, (w.sector - data) * 16 + w.slot + 3);
+            }
+            EXPECT_EQ(records, per() - 2 + 12);
+            readfat_closedir(v, h);
+            EXPECT_EQ(readfat_entry_where(v, h, &w, &err), -1); // closed
+            EXPECT_EQ(err, EINVAL);
+        }
+    }
+}
+
 TEST(DirSeek, FixedRootAndFailedReads) {
     FatGeometry g = geo(2, 4000);
     g.fat_bits = 16;
