@@ -15,12 +15,15 @@
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "cli.h"
+#include "dorvex/checkfat.h"
 #include "dorvex/writefat.h"
 #include "safe_name.h"
+#include "text.h"
 
 #ifdef DORVEX_HAVE_FUSE
 #define FUSE_USE_VERSION 31
@@ -62,8 +65,9 @@ struct Mounted {
     // cost a scan of the directory per name.
     std::string listed_dir;
     std::unordered_map<std::string, dv_entry> listed;
-    bool aimed = false; // our own reader: reads may fill the buffer in one request
-    int fd = -1;        // the image, for reads handed to the kernel by offset; -1: none
+    bool deleted = false; // --deleted: deleted entries listed too, under get --deleted's names
+    bool aimed = false;   // our own reader: reads may fill the buffer in one request
+    int fd = -1;          // the image, for reads handed to the kernel by offset; -1: none
     readfat_volinfo info{};
     // -o rw: the volume open for writing, and the one file the library lets us keep
     // open for writing (the last one written), finished before another is written or
@@ -123,8 +127,9 @@ void fill_stat(const Mounted &m, const Node &n, struct stat *st) {
 }
 
 // Lists `dir` (at volume path `path`) into m.listed under the names `get`
-// would extract its entries as: live entries only, a name the host cannot
-// hold as it is under its substitute, a name taken twice with "~N".
+// would extract its entries as: live entries (and deleted ones with --deleted,
+// never taking a live entry's name), a name the host cannot hold as it is
+// under its substitute, a name taken twice with "~N".
 int list_names(Mounted &m, const std::string &path, const Node &dir,
                std::vector<std::pair<std::string, const dv_entry *>> *order = nullptr) {
     m.listed_dir.clear();
@@ -137,11 +142,11 @@ int list_names(Mounted &m, const std::string &path, const Node &dir,
     std::vector<bool> own(all.size());
     for (size_t i = 0; i < all.size(); ++i) {
         const Listed &l = all[i];
-        if (l.dot || l.label || l.deleted) continue;
+        if (l.dot || l.label || (l.deleted && !m.deleted)) continue;
         bool changed = false;
         bases[i] = host_name(l.entry.name, false, changed);
-        own[i] = !changed;
-        if (!changed) names.reserve(bases[i]);
+        own[i] = !changed && !l.deleted;
+        if (own[i]) names.reserve(bases[i]);
     }
     for (size_t i = 0; i < all.size(); ++i) {
         if (bases[i].empty()) continue;
@@ -153,18 +158,26 @@ int list_names(Mounted &m, const std::string &path, const Node &dir,
 }
 
 // The node `path` names: among the entries listed last, else looked up by the
-// library, else among its directory's entries under their host names.
+// library, else among its directory's entries under their host names. With
+// --deleted only the listing knows which entry a name means (a deleted one may
+// carry "~N", or the name of a live one's 8.3 alias).
 int find(Mounted &m, const char *path, Node &out) {
     std::string p(path);
     size_t slash = p.rfind('/');
     if (slash == std::string::npos || p.size() == 1) return resolve(m.s.vol, p, out);
     std::string dir = slash == 0 ? "/" : p.substr(0, slash);
     std::string name = p.substr(slash + 1);
+    if (name.size() > kHostNameMax) return ENAMETOOLONG;
     if (dir != m.listed_dir) {
-        int rc = resolve(m.s.vol, p, out);
-        if (rc != ENOENT) return rc;
         Node parent;
-        if ((rc = resolve(m.s.vol, dir, parent)) != 0) return rc;
+        int rc;
+        if (m.deleted) {
+            // The parent through the listings too: a deleted directory's name is theirs.
+            if ((rc = find(m, dir.c_str(), parent)) != 0) return rc;
+        } else {
+            if ((rc = resolve(m.s.vol, p, out)) != ENOENT) return rc;
+            if ((rc = resolve(m.s.vol, dir, parent)) != 0) return rc;
+        }
         if (!parent.is_dir()) return ENOTDIR;
         if ((rc = list_names(m, dir, parent)) != 0) return rc;
     }
@@ -465,13 +478,25 @@ int op_mkdir(const char *path, mode_t) {
 }
 
 // Removals and moves need the file open for writing closed when they take it (or
-// a tree that holds it) away.
-int op_unlink(const char *path) {
+// a tree that holds it) away. The library removes files and empty directories
+// alike; unlink(2) and rmdir(2) each take only their own kind.
+int remove_kind(const char *path, bool dir) {
     Mounted &m = self();
+    Node n;
+    if (int rc = find(m, path, n)) return -to_errno(rc);
+    if (n.is_dir() != dir) return dir ? -ENOTDIR : -EISDIR;
     if (int rc = finish_write(m)) return -to_errno(rc);
     const int rc = writefat_remove(m.w, path);
     changed(m);
     return rc ? -to_errno(rc) : 0;
+}
+
+int op_unlink(const char *path) {
+    return remove_kind(path, false);
+}
+
+int op_rmdir(const char *path) {
+    return remove_kind(path, true);
 }
 
 int op_rename(const char *from, const char *to, unsigned int flags) {
@@ -564,13 +589,109 @@ bool open_writable(const Args &a, Mounted &m) {
     return true;
 }
 
+// Takes the image's lock for the life of the mount: shared for a read-only
+// mount, exclusive for -o rw, so that a second writable mount (whose FAT and
+// directory caches would go stale under the first) is refused while others
+// read. The lock belongs to `fd`'s open file, which the mount's process keeps
+// after it detaches. False with the message told; standard input takes none.
+bool lock_image(const std::string &path, bool rw, int &fd) {
+    fd = -1;
+    if (path == "-") return true;
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return true; // opening the image itself tells why
+    if (flock(fd, (rw ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return true;
+    const int code = errno;
+    close(fd);
+    fd = -1;
+    report(escape_display_utf8(path), code == EWOULDBLOCK
+                                          ? std::string("in use by another mount") +
+                                                (rw ? "" : " mounted -o rw") + " (unmount it first)"
+                                          : std::strerror(code));
+    return false;
+}
+
+// Findings that make changing the volume unsafe: a chain reached twice, looping,
+// leading nowhere or shorter than its file, a directory that cannot be listed or
+// whose "." or ".." is wrong. What the write path finishes by itself (lost
+// clusters, chains past their size, cut moves, orphaned long names) is no reason.
+struct Damage {
+    std::string what;
+};
+
+int note_damage(void *data, const readfat_finding *f) {
+    const char *what = nullptr;
+    switch (f->kind) {
+    case READFAT_FIND_CROSSLINK:
+        what = "cross-linked";
+        break;
+    case READFAT_FIND_LOOP:
+        what = "cluster chain loops";
+        break;
+    case READFAT_FIND_BAD_LINK:
+        what = "cluster chain leads to a free, bad or missing cluster";
+        break;
+    case READFAT_FIND_CHAIN_SHORT:
+        what = "cluster chain shorter than the size";
+        break;
+    case READFAT_FIND_BAD_DOT:
+    case READFAT_FIND_BAD_DOTDOT:
+        what = "directory with a wrong \".\" or \"..\"";
+        break;
+    case READFAT_FIND_UNREADABLE:
+        what = "directory cannot be read";
+        break;
+    default:
+        return 0;
+    }
+    const std::string path =
+        f->path ? escape_display(utf16_to_u32(f->path, f->path_len)) : std::string("/");
+    static_cast<Damage *>(data)->what = path + ": " + what;
+    return 1;
+}
+
+// Sets `why` to why the volume must not be changed, "" when it may: one walk over
+// the tree (no FAT copies compared, no lost clusters counted), read-only. False
+// when the volume cannot be read (told).
+bool damage_of(const Args &a, std::string &why) {
+    Session probe;
+    if (!open_session(a, a.positional[0], probe)) return false;
+    Damage d;
+    int err = 0;
+    readfat_check(probe.vol, READFAT_CHECK_TREE, note_damage, &d, &err);
+    why = d.what;
+    return true;
+}
+
 } // namespace
 
 int cmd_mount(const Args &a) {
     Mounted m;
     const std::string opts = a.values.count("options") ? a.values.at("options") : "ro";
     if (opts != "ro" && opts != "rw") return usage_error("mount", "-o takes ro or rw");
-    if (opts == "rw" ? !open_writable(a, m) : !open_session(a, a.positional[0], m.s)) return kFail;
+    m.deleted = a.has("deleted");
+    bool rw = opts == "rw";
+    if (rw && m.deleted)
+        return usage_error("mount", "--deleted mounts read-only (deleted files are only read)");
+    const std::string shown = escape_display_utf8(a.positional[0]);
+    int lock = -1;
+    if (!lock_image(a.positional[0], rw, lock)) return kFail;
+    struct Unlock {
+        int &fd;
+        ~Unlock() {
+            if (fd >= 0) close(fd);
+        }
+    } unlock{lock};
+    if (rw) {
+        std::string why;
+        if (!damage_of(a, why)) return kFail;
+        if (!why.empty()) {
+            warning(shown + ": the volume is damaged (" + why +
+                    "): mounted read-only (see 'dorvex check')");
+            rw = false;
+            if (lock >= 0) flock(lock, LOCK_SH | LOCK_NB);
+        }
+    }
+    if (rw ? !open_writable(a, m) : !open_session(a, a.positional[0], m.s)) return kFail;
     const std::string &dir = a.positional[1];
     int err = 0;
     readfat_info(m.s.vol, &m.info);
@@ -596,7 +717,7 @@ int cmd_mount(const Args &a) {
         ops.fsync = op_fsync;
         ops.mkdir = op_mkdir;
         ops.unlink = op_unlink;
-        ops.rmdir = op_unlink;
+        ops.rmdir = op_rmdir;
         ops.rename = op_rename;
         ops.utimens = op_utimens;
         ops.chmod = op_chmod;
@@ -607,8 +728,9 @@ int cmd_mount(const Args &a) {
     std::string fsname = a.positional[0];
     for (char &c : fsname)
         if (c == ',') c = '_';
-    std::vector<std::string> words = {
-        "dorvex", "-o", opts + ",default_permissions,subtype=dorvex,fsname=" + fsname};
+    std::vector<std::string> words = {"dorvex", "-o",
+                                      std::string(rw ? "rw" : "ro") +
+                                          ",default_permissions,subtype=dorvex,fsname=" + fsname};
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(w.data());
     struct fuse_args fargs = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
