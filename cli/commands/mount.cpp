@@ -419,6 +419,9 @@ int op_statfs(const char *, struct statvfs *st) {
     st->f_bsize = st->f_frsize = m.info.cluster_bytes;
     st->f_blocks = m.info.cluster_count;
     int err = 0;
+    // The file kept open for writing holds clusters ahead of its size until it is
+    // finished: counted as used, they would make df drift after every write.
+    if (m.w) finish_write(m);
     if (m.w && readfat_free_clusters(m.s.vol, &m.free_clusters, &err) != 0) m.free_clusters = 0;
     st->f_bfree = st->f_bavail = m.free_clusters;
     st->f_namemax = kHostNameMax;
