@@ -250,26 +250,59 @@ int op_getattr(const char *path, struct stat *st, struct fuse_file_info *) {
     return 0;
 }
 
-// The names `get` extracts the entries as (see list_names); not the label.
-int op_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info *,
-               enum fuse_readdir_flags) {
+// An open directory: its names (those `get` extracts the entries as, see
+// list_names; not the label) and what stat shows for each, taken at opendir,
+// so that reading it in many batches lists the directory once.
+struct OpenDir {
+    std::vector<std::pair<std::string, struct stat>> entries;
+    int code = 0; // a listing cut short: what was read, then this error
+};
+
+int op_opendir(const char *path, struct fuse_file_info *fi) {
     Mounted &m = self();
     if (int rc = flush_write(m)) return -to_errno(rc); // the listing shows its size
     Node dir;
     if (int rc = find(m, path, dir)) return -to_errno(rc);
     if (!dir.is_dir()) return -ENOTDIR;
     std::vector<std::pair<std::string, const dv_entry *>> order;
-    int rc = list_names(m, path, dir, &order);
-    fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    for (const auto &[name, e] : order) {
+    const int rc = list_names(m, path, dir, &order);
+    if (rc && order.empty()) return -to_errno(rc);
+    auto *od = new OpenDir;
+    od->code = rc;
+    od->entries.resize(order.size());
+    for (size_t i = 0; i < order.size(); ++i) {
         Node n;
-        n.entry = *e;
-        struct stat st;
-        fill_stat(m, n, &st);
-        fill(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
+        n.entry = *order[i].second;
+        od->entries[i].first = order[i].first;
+        fill_stat(m, n, &od->entries[i].second);
     }
-    return rc ? -to_errno(rc) : 0;
+    fi->fh = reinterpret_cast<uintptr_t>(od);
+    return 0;
+}
+
+// Entries go out with their offsets (the index after theirs): libfuse then hands
+// the kernel each entry's attributes with it (READDIRPLUS), and `ls -l` of a large
+// directory needs no lookup per name. "." and ".." come first.
+int op_readdir(const char *, void *buf, fuse_fill_dir_t fill, off_t off, struct fuse_file_info *fi,
+               enum fuse_readdir_flags flags) {
+    const OpenDir &od = *reinterpret_cast<OpenDir *>(fi->fh);
+    const auto plus =
+        (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0);
+    const size_t total = od.entries.size() + 2;
+    for (size_t i = off < 0 ? 0 : static_cast<size_t>(off); i < total; ++i) {
+        const off_t next = static_cast<off_t>(i + 1);
+        const int full =
+            i < 2
+                ? fill(buf, i ? ".." : ".", nullptr, next, static_cast<fuse_fill_dir_flags>(0))
+                : fill(buf, od.entries[i - 2].first.c_str(), &od.entries[i - 2].second, next, plus);
+        if (full) return 0;
+    }
+    return od.code ? -to_errno(od.code) : 0;
+}
+
+int op_releasedir(const char *, struct fuse_file_info *fi) {
+    delete reinterpret_cast<OpenDir *>(fi->fh);
+    return 0;
 }
 
 // Finds the file's runs on the image. Reads go straight to the image only when
@@ -562,6 +595,12 @@ void *op_init(struct fuse_conn_info *conn, struct fuse_config *cfg) {
     // The reply's data moves from the image's pages to the kernel without passing
     // through this process.
     conn->want |= conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
+    // Every listing hands the kernel the entries' attributes (READDIRPLUS), not only
+    // its first batch: `ls -l` of a large directory then costs no lookup per name.
+    if (conn->capable & FUSE_CAP_READDIRPLUS) {
+        conn->want |= FUSE_CAP_READDIRPLUS;
+        conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
+    }
     return fuse_get_context()->private_data;
 }
 
@@ -706,7 +745,9 @@ int cmd_mount(const Args &a) {
 
     struct fuse_operations ops = {};
     ops.getattr = op_getattr;
+    ops.opendir = op_opendir;
     ops.readdir = op_readdir;
+    ops.releasedir = op_releasedir;
     ops.open = op_open;
     ops.read_buf = op_read_buf;
     ops.release = op_release;
