@@ -64,6 +64,7 @@ struct Mounted {
     // every name it was just given, and a lookup from the root for each would
     // cost a scan of the directory per name.
     std::string listed_dir;
+    bool listed_plain = false; // every name listed is its entry's own (no substitute, no ~N)
     std::unordered_map<std::string, dv_entry> listed;
     bool deleted = false; // --deleted: deleted entries listed too, under get --deleted's names
     bool aimed = false;   // our own reader: reads may fill the buffer in one request
@@ -134,12 +135,14 @@ int list_names(Mounted &m, const std::string &path, const Node &dir,
                std::vector<std::pair<std::string, const dv_entry *>> *order = nullptr) {
     m.listed_dir.clear();
     m.listed.clear();
+    m.listed_plain = false;
     std::vector<Listed> all;
     int rc = list_dir(m.s.vol, dir, all);
     if (rc && all.empty()) return rc;
     HostNames names;
     std::vector<std::string> bases(all.size());
     std::vector<bool> own(all.size());
+    bool plain = true;
     for (size_t i = 0; i < all.size(); ++i) {
         const Listed &l = all[i];
         if (l.dot || l.label || (l.deleted && !m.deleted)) continue;
@@ -147,6 +150,7 @@ int list_names(Mounted &m, const std::string &path, const Node &dir,
         bases[i] = host_name(l.entry.name, false, changed);
         own[i] = !changed && !l.deleted;
         if (own[i]) names.reserve(bases[i]);
+        plain = plain && own[i];
     }
     for (size_t i = 0; i < all.size(); ++i) {
         if (bases[i].empty()) continue;
@@ -154,6 +158,7 @@ int list_names(Mounted &m, const std::string &path, const Node &dir,
         if (order) order->emplace_back(it->first, &it->second);
     }
     m.listed_dir = path;
+    m.listed_plain = plain;
     return rc;
 }
 
@@ -194,19 +199,42 @@ int64_t now_wall() {
     return wall_clock(std::time(nullptr), utc_times());
 }
 
-// Names, sizes and runs read before a change may be stale after it.
-void changed(Mounted &m) {
+// Names, sizes and runs read before a change may be stale after it. A change of
+// the one entry `path` (`gone`: removed) in the directory listed last updates
+// that listing in place when all its names are the entries' own: copying many
+// files into one directory then lists it once, not once per file. Any other
+// change drops the listing.
+void changed(Mounted &m, const std::string &path = {}, bool gone = false) {
     ++m.gen;
+    const size_t slash = path.rfind('/');
+    if (m.listed_plain && slash != std::string::npos &&
+        path.compare(0, std::max<size_t>(slash, 1), m.listed_dir) == 0 &&
+        m.listed_dir.size() == std::max<size_t>(slash, 1)) {
+        const std::string name = path.substr(slash + 1);
+        if (gone) {
+            m.listed.erase(name);
+            return;
+        }
+        Node n;
+        bool subst = false;
+        if (resolve(m.s.vol, path, n) == 0 && !n.is_root &&
+            host_name(n.entry.name, false, subst) == name && !subst) {
+            m.listed[name] = n.entry;
+            return;
+        }
+    }
     m.listed_dir.clear();
     m.listed.clear();
+    m.listed_plain = false;
 }
 
 // Makes what was written to the open file durable (its size and mtime in its entry).
 int flush_write(Mounted &m) {
     if (!m.wf || !m.wchanged) return 0;
     m.wchanged = false;
-    changed(m);
-    return writefat_flush(m.w, m.wf, now_wall());
+    const int rc = writefat_flush(m.w, m.wf, now_wall());
+    changed(m, m.wpath);
+    return rc;
 }
 
 // Flushes and releases the open file, so that another can be written or this one
@@ -214,10 +242,11 @@ int flush_write(Mounted &m) {
 int finish_write(Mounted &m) {
     if (!m.wf) return 0;
     const int rc = writefat_finish(m.w, m.wf, m.wchanged ? now_wall() : DV_TIME_NONE);
+    const std::string path = std::move(m.wpath);
     m.wf = nullptr;
     m.wpath.clear();
     m.wchanged = false;
-    changed(m);
+    changed(m, path);
     return rc;
 }
 
@@ -509,7 +538,7 @@ int op_fsync(const char *path, int, struct fuse_file_info *fi) {
 int op_mkdir(const char *path, mode_t) {
     Mounted &m = self();
     const int rc = writefat_mkdir(m.w, path, now_wall());
-    changed(m);
+    changed(m, path);
     return rc ? -to_errno(rc) : 0;
 }
 
@@ -523,7 +552,7 @@ int remove_kind(const char *path, bool dir) {
     if (n.is_dir() != dir) return dir ? -ENOTDIR : -EISDIR;
     if (int rc = finish_write(m)) return -to_errno(rc);
     const int rc = writefat_remove(m.w, path);
-    changed(m);
+    changed(m, path, rc == 0);
     return rc ? -to_errno(rc) : 0;
 }
 
@@ -566,7 +595,7 @@ int op_utimens(const char *path, const struct timespec tv[2], struct fuse_file_i
         return wall_clock(t.tv_nsec == UTIME_NOW ? std::time(nullptr) : t.tv_sec, utc_times());
     };
     const int rc = writefat_settimes(m.w, path, DV_TIME_NONE, pick(tv[1]), pick(tv[0]));
-    changed(m);
+    changed(m, path);
     return rc ? -to_errno(rc) : 0;
 }
 
@@ -583,7 +612,7 @@ int op_chmod(const char *path, mode_t mode, struct fuse_file_info *) {
     const uint32_t attr = (mode & 0200) ? keep & ~DV_ATTR_READONLY : keep | DV_ATTR_READONLY;
     if (attr == keep) return 0;
     const int rc = writefat_setattr(m.w, path, attr);
-    changed(m);
+    changed(m, path);
     return rc ? -to_errno(rc) : 0;
 }
 
