@@ -65,6 +65,7 @@ struct Mounted {
     // cost a scan of the directory per name.
     std::string listed_dir;
     bool listed_plain = false; // every name listed is its entry's own (no substitute, no ~N)
+    Node listed_node;          // the directory listed
     std::unordered_map<std::string, dv_entry> listed;
     bool deleted = false; // --deleted: deleted entries listed too, under get --deleted's names
     bool aimed = false;   // our own reader: reads may fill the buffer in one request
@@ -159,6 +160,7 @@ int list_names(Mounted &m, const std::string &path, const Node &dir,
     }
     m.listed_dir = path;
     m.listed_plain = plain;
+    m.listed_node = dir;
     return rc;
 }
 
@@ -217,7 +219,7 @@ void changed(Mounted &m, const std::string &path = {}, bool gone = false) {
         }
         Node n;
         bool subst = false;
-        if (resolve(m.s.vol, path, n) == 0 && !n.is_root &&
+        if (resolve_in(m.s.vol, m.listed_node, name, n) == 0 &&
             host_name(n.entry.name, false, subst) == name && !subst) {
             m.listed[name] = n.entry;
             return;
@@ -241,12 +243,17 @@ int flush_write(Mounted &m) {
 // removed, moved or given times and attributes (EBUSY from the library otherwise).
 int finish_write(Mounted &m) {
     if (!m.wf) return 0;
-    const int rc = writefat_finish(m.w, m.wf, m.wchanged ? now_wall() : DV_TIME_NONE);
+    const bool written = m.wchanged;
+    const int rc = writefat_finish(m.w, m.wf, written ? now_wall() : DV_TIME_NONE);
     const std::string path = std::move(m.wpath);
     m.wf = nullptr;
     m.wpath.clear();
     m.wchanged = false;
-    changed(m, path);
+    // Nothing written since its last flush: its entry is as the listing has it.
+    if (written || rc)
+        changed(m, path);
+    else
+        ++m.gen;
     return rc;
 }
 
@@ -524,15 +531,20 @@ int op_truncate(const char *path, off_t size, struct fuse_file_info *) {
     return 0;
 }
 
+// close(2): the file is finished at once (a later write opens it again), which
+// leaves its release nothing to do.
 int op_flush(const char *path, struct fuse_file_info *) {
+    Mounted &m = self();
+    if (!m.wf || m.wpath != path) return 0;
+    const int rc = finish_write(m);
+    return rc ? -to_errno(rc) : 0;
+}
+
+int op_fsync(const char *path, int, struct fuse_file_info *) {
     Mounted &m = self();
     if (!m.wf || m.wpath != path) return 0;
     const int rc = flush_write(m);
     return rc ? write_failed(m, rc) : 0;
-}
-
-int op_fsync(const char *path, int, struct fuse_file_info *fi) {
-    return op_flush(path, fi);
 }
 
 int op_mkdir(const char *path, mode_t) {
