@@ -172,6 +172,10 @@ int find(Mounted &m, const char *path, Node &out) {
     std::string p(path);
     size_t slash = p.rfind('/');
     if (slash == std::string::npos || p.size() == 1) return resolve(m.s.vol, p, out);
+    if (p == m.listed_dir) { // the kernel asks for it after each change in it
+        out = m.listed_node;
+        return 0;
+    }
     std::string dir = slash == 0 ? "/" : p.substr(0, slash);
     std::string name = p.substr(slash + 1);
     if (name.size() > kHostNameMax) return ENAMETOOLONG;
@@ -540,11 +544,14 @@ int op_flush(const char *path, struct fuse_file_info *) {
     return rc ? -to_errno(rc) : 0;
 }
 
+// fsync(2): the file's data and entry written, then the image itself flushed to its
+// disk, so that what fsync returned for survives the host losing power.
 int op_fsync(const char *path, int, struct fuse_file_info *) {
     Mounted &m = self();
-    if (!m.wf || m.wpath != path) return 0;
-    const int rc = flush_write(m);
-    return rc ? write_failed(m, rc) : 0;
+    if (m.wf && m.wpath == path)
+        if (int rc = flush_write(m)) return write_failed(m, rc);
+    const int fd = m.s.image.fd();
+    return fd >= 0 && fdatasync(fd) != 0 ? -errno : 0;
 }
 
 int op_mkdir(const char *path, mode_t) {
@@ -842,6 +849,7 @@ int cmd_mount(const Args &a) {
     if (m.w) {
         int code = finish_write(m);
         if (int c = writefat_close(m.w); !code) code = c;
+        if (m.s.image.fd() >= 0 && fdatasync(m.s.image.fd()) != 0 && !code) code = errno;
         if (code) {
             report(escape_display_utf8(a.positional[0]), dv_strerror(code));
             rc = kFail;
