@@ -815,9 +815,13 @@ int cmd_mount(const Args &a) {
         ops.chmod = op_chmod;
     }
 
-    // The image's path names the mount in /proc/mounts and df; a comma there
-    // would end the option.
+    // The image's absolute path names the mount in /proc/mounts and df (and tells
+    // umount which image to wait for); a comma there would end the option.
     std::string fsname = a.positional[0];
+    if (char *real = fsname == "-" ? nullptr : realpath(fsname.c_str(), nullptr)) {
+        fsname = real;
+        std::free(real);
+    }
     for (char &c : fsname)
         if (c == ',') c = '_';
     std::vector<std::string> words = {"dorvex", "-o",
@@ -867,8 +871,63 @@ int cmd_mount(const Args &) {
 
 #endif
 
+namespace {
+
+// A field of /proc/self/mountinfo with its octal escapes (\040 for a space) undone.
+std::string unescape_field(const std::string &f) {
+    std::string out;
+    for (size_t i = 0; i < f.size(); ++i) {
+        if (f[i] == '\\' && i + 3 < f.size()) {
+            out +=
+                static_cast<char>((f[i + 1] - '0') * 64 + (f[i + 2] - '0') * 8 + (f[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += f[i];
+        }
+    }
+    return out;
+}
+
+// The image a dorvex mount on `dir` serves (its fsname), or "" when `dir` holds none.
+std::string mounted_image(const std::string &dir) {
+    char *real = realpath(dir.c_str(), nullptr);
+    if (!real) return {};
+    const std::string at = real;
+    std::free(real);
+    FILE *f = std::fopen("/proc/self/mountinfo", "re");
+    if (!f) return {};
+    std::string found;
+    char line[8192];
+    while (std::fgets(line, sizeof line, f)) {
+        // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [TAGS...] - FSTYPE SOURCE SUPEROPTIONS
+        std::vector<std::string> w;
+        for (char *t = std::strtok(line, " \n"); t; t = std::strtok(nullptr, " \n"))
+            w.emplace_back(t);
+        auto dash = std::find(w.begin(), w.end(), "-");
+        if (w.size() < 5 || dash == w.end() || w.end() - dash < 3) continue;
+        if (unescape_field(w[4]) == at && dash[1] == "fuse.dorvex") found = unescape_field(dash[2]);
+    }
+    std::fclose(f);
+    return found;
+}
+
+// Waits (up to 10 s) until no -o rw mount holds `image` any more: its process
+// writes what is pending and closes the volume after the kernel has let the
+// mount go, and a mount right after would find the image still taken.
+void await_release(const std::string &image) {
+    const int fd = image.empty() ? -1 : open(image.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    for (int i = 0; i < 1000 && flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK; ++i)
+        usleep(10000);
+    close(fd);
+}
+
+} // namespace
+
 // fusermount3 -u: unmounting a FUSE mount needs no privileges beyond FUSE's.
+// Returns once the mount's process has finished writing the image.
 int cmd_umount(const Args &a) {
+    const std::string image = mounted_image(a.positional[0]);
     pid_t pid = fork();
     if (pid < 0) {
         report("umount", std::strerror(errno));
@@ -885,7 +944,9 @@ int cmd_umount(const Args &a) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? kOk : kFail;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return kFail;
+    await_release(image);
+    return kOk;
 }
 
 } // namespace dvcli

@@ -3824,6 +3824,33 @@ touch -d 2021-03-04T05:06:08 tree/part6.bin
                            env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1"))
         return img
 
+    def test_large_directory_read_in_batches(self):
+        # Far more entries than one reply holds: read out by offset from one listing,
+        # then written to (-o rw) and read out again.
+        src = self.path("src")
+        os.makedirs(os.path.join(src, "D"))
+        for i in range(1500):
+            open(os.path.join(src, "D", "photo_%04d.jpg" % i), "w").write("x" * (i % 7))
+        img = self.path("many.img")
+        self.assertEqual(run("mkimage", "-q", src, img).returncode, 0)
+        at = self.path("mnt")
+        os.makedirs(at)
+        for opts in ("ro", "rw"):
+            self.assertEqual(run("mount", "-o", opts, img, at).returncode, 0)
+            names = sorted(os.listdir(os.path.join(at, "D")))
+            self.assertEqual(names, sorted(os.listdir(os.path.join(src, "D"))), opts)
+            for n in names[::97]:
+                self.assertEqual(os.stat(os.path.join(at, "D", n)).st_size, int(n[6:10]) % 7)
+            if opts == "rw":
+                for i in range(20):  # the listing kept up to date in place
+                    open(os.path.join(at, "D", "new_%d.txt" % i), "w").write("n" * i)
+                os.unlink(os.path.join(at, "D", "photo_0003.jpg"))
+                self.assertEqual(len(os.listdir(os.path.join(at, "D"))), 1519)
+                self.assertEqual(os.stat(os.path.join(at, "D", "new_7.txt")).st_size, 7)
+                with self.assertRaises(FileNotFoundError):
+                    os.stat(os.path.join(at, "D", "photo_0003.jpg"))
+            self.assertEqual(run("umount", at).returncode, 0)
+
     @need_dosfstools
     @need_mtools
     def test_deleted_entries_read_as_get_recovers_them(self):
