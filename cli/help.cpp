@@ -402,7 +402,9 @@ const CommandHelp kHelp[] = {
      "  dorvex mount -p 2 disk.img /mnt/data\n"
      "  dorvex umount ~/card\n"},
     {"umount", "umount DIR",
-     "Unmount a volume that 'dorvex mount' mounted on DIR (runs fusermount3 -u).\n"
+     "Unmount a volume that 'dorvex mount' mounted on DIR (runs fusermount3 -u),\n"
+     "then wait until the mount's process has written what was pending to the image\n"
+     "and let it go (so that the image can be mounted or changed again at once).\n"
      "\n"
      "Example:\n"
      "  dorvex umount ~/card\n"},
