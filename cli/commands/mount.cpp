@@ -10,6 +10,7 @@
 #include <ctime>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -66,6 +67,9 @@ struct Mounted {
     std::string listed_dir;
     bool listed_plain = false; // every name listed is its entry's own (no substitute, no ~N)
     Node listed_node;          // the directory listed
+    // Names of the listing changed since (made, written, given times): their
+    // entries are read again when asked for, which a copy mostly never does.
+    std::unordered_set<std::string> listed_stale;
     std::unordered_map<std::string, dv_entry> listed;
     bool deleted = false; // --deleted: deleted entries listed too, under get --deleted's names
     bool aimed = false;   // our own reader: reads may fill the buffer in one request
@@ -128,15 +132,20 @@ void fill_stat(const Mounted &m, const Node &n, struct stat *st) {
     fill_time(st->st_ctim, e.ctime64, e.utc_offset[0], e.ctime.nsec);
 }
 
+void drop_listing(Mounted &m) {
+    m.listed_dir.clear();
+    m.listed.clear();
+    m.listed_stale.clear();
+    m.listed_plain = false;
+}
+
 // Lists `dir` (at volume path `path`) into m.listed under the names `get`
 // would extract its entries as: live entries (and deleted ones with --deleted,
 // never taking a live entry's name), a name the host cannot hold as it is
 // under its substitute, a name taken twice with "~N".
 int list_names(Mounted &m, const std::string &path, const Node &dir,
                std::vector<std::pair<std::string, const dv_entry *>> *order = nullptr) {
-    m.listed_dir.clear();
-    m.listed.clear();
-    m.listed_plain = false;
+    drop_listing(m);
     std::vector<Listed> all;
     int rc = list_dir(m.s.vol, dir, all);
     if (rc && all.empty()) return rc;
@@ -192,6 +201,19 @@ int find(Mounted &m, const char *path, Node &out) {
         if (!parent.is_dir()) return ENOTDIR;
         if ((rc = list_names(m, dir, parent)) != 0) return rc;
     }
+    if (m.listed_stale.erase(name)) {
+        Node n;
+        bool subst = false;
+        const int rc = resolve_in(m.s.vol, m.listed_node, name, n);
+        if (rc == 0 && host_name(n.entry.name, false, subst) == name && !subst) {
+            m.listed[name] = n.entry;
+        } else if (rc == ENOENT) {
+            m.listed.erase(name);
+        } else { // not under its own name after all: the listing says which entry it is
+            drop_listing(m);
+            return find(m, path, out);
+        }
+    }
     auto it = m.listed.find(name);
     if (it == m.listed.end()) return ENOENT;
     out = Node{};
@@ -207,9 +229,9 @@ int64_t now_wall() {
 
 // Names, sizes and runs read before a change may be stale after it. A change of
 // the one entry `path` (`gone`: removed) in the directory listed last updates
-// that listing in place when all its names are the entries' own: copying many
-// files into one directory then lists it once, not once per file. Any other
-// change drops the listing.
+// that listing in place when all its names are the entries' own (the entry is
+// read again when asked for): copying many files into one directory then lists
+// it once, not once per file. Any other change drops the listing.
 void changed(Mounted &m, const std::string &path = {}, bool gone = false) {
     ++m.gen;
     const size_t slash = path.rfind('/');
@@ -219,19 +241,13 @@ void changed(Mounted &m, const std::string &path = {}, bool gone = false) {
         const std::string name = path.substr(slash + 1);
         if (gone) {
             m.listed.erase(name);
-            return;
+            m.listed_stale.erase(name);
+        } else {
+            m.listed_stale.insert(name);
         }
-        Node n;
-        bool subst = false;
-        if (resolve_in(m.s.vol, m.listed_node, name, n) == 0 &&
-            host_name(n.entry.name, false, subst) == name && !subst) {
-            m.listed[name] = n.entry;
-            return;
-        }
+        return;
     }
-    m.listed_dir.clear();
-    m.listed.clear();
-    m.listed_plain = false;
+    drop_listing(m);
 }
 
 // Makes what was written to the open file durable (its size and mtime in its entry).
