@@ -311,26 +311,36 @@ int op_getattr(const char *path, struct stat *st, struct fuse_file_info *) {
 // so that reading it in many batches lists the directory once.
 struct OpenDir {
     std::vector<std::pair<std::string, struct stat>> entries;
-    int code = 0; // a listing cut short: what was read, then this error
+    int code = 0;     // a listing cut short: what was read, then this error
+    uint64_t gen = 0; // the volume's changes when listed
 };
 
-int op_opendir(const char *path, struct fuse_file_info *fi) {
-    Mounted &m = self();
-    if (int rc = flush_write(m)) return -to_errno(rc); // the listing shows its size
+// Lists the directory `path` into `od`. Returns 0 or an errno value.
+int take_listing(Mounted &m, const char *path, OpenDir &od) {
+    if (int rc = flush_write(m)) return to_errno(rc); // the listing shows its size
     Node dir;
-    if (int rc = find(m, path, dir)) return -to_errno(rc);
-    if (!dir.is_dir()) return -ENOTDIR;
+    if (int rc = find(m, path, dir)) return to_errno(rc);
+    if (!dir.is_dir()) return ENOTDIR;
     std::vector<std::pair<std::string, const dv_entry *>> order;
     const int rc = list_names(m, path, dir, &order);
-    if (rc && order.empty()) return -to_errno(rc);
-    auto *od = new OpenDir;
-    od->code = rc;
-    od->entries.resize(order.size());
+    if (rc && order.empty()) return to_errno(rc);
+    od.code = rc;
+    od.gen = m.gen;
+    od.entries.resize(order.size());
     for (size_t i = 0; i < order.size(); ++i) {
         Node n;
         n.entry = *order[i].second;
-        od->entries[i].first = order[i].first;
-        fill_stat(m, n, &od->entries[i].second);
+        od.entries[i].first = order[i].first;
+        fill_stat(m, n, &od.entries[i].second);
+    }
+    return 0;
+}
+
+int op_opendir(const char *path, struct fuse_file_info *fi) {
+    auto *od = new OpenDir;
+    if (int rc = take_listing(self(), path, *od)) {
+        delete od;
+        return -rc;
     }
     fi->fh = reinterpret_cast<uintptr_t>(od);
     return 0;
@@ -338,10 +348,14 @@ int op_opendir(const char *path, struct fuse_file_info *fi) {
 
 // Entries go out with their offsets (the index after theirs): libfuse then hands
 // the kernel each entry's attributes with it (READDIRPLUS), and `ls -l` of a large
-// directory needs no lookup per name. "." and ".." come first.
-int op_readdir(const char *, void *buf, fuse_fill_dir_t fill, off_t off, struct fuse_file_info *fi,
-               enum fuse_readdir_flags flags) {
-    const OpenDir &od = *reinterpret_cast<OpenDir *>(fi->fh);
+// directory needs no lookup per name. "." and ".." come first. Read from the start
+// again (rewinddir) after a change of the volume, the directory is listed again.
+int op_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t off,
+               struct fuse_file_info *fi, enum fuse_readdir_flags flags) {
+    Mounted &m = self();
+    OpenDir &od = *reinterpret_cast<OpenDir *>(fi->fh);
+    if (off <= 0 && od.gen != m.gen)
+        if (int rc = take_listing(m, path, od)) return -rc;
     const auto plus =
         (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0);
     const size_t total = od.entries.size() + 2;

@@ -3842,8 +3842,13 @@ touch -d 2021-03-04T05:06:08 tree/part6.bin
             for n in names[::97]:
                 self.assertEqual(os.stat(os.path.join(at, "D", n)).st_size, int(n[6:10]) % 7)
             if opts == "rw":
+                fd = os.open(os.path.join(at, "D"), os.O_RDONLY)
+                self.assertEqual(len(os.listdir(fd)), 1500)
                 for i in range(20):  # the listing kept up to date in place
                     open(os.path.join(at, "D", "new_%d.txt" % i), "w").write("n" * i)
+                os.lseek(fd, 0, os.SEEK_SET)  # rewinddir sees what was made since
+                self.assertEqual(len(os.listdir(fd)), 1520)
+                os.close(fd)
                 os.unlink(os.path.join(at, "D", "photo_0003.jpg"))
                 self.assertEqual(len(os.listdir(os.path.join(at, "D"))), 1519)
                 self.assertEqual(os.stat(os.path.join(at, "D", "new_7.txt")).st_size, 7)
