@@ -723,10 +723,9 @@ bool lock_image(const std::string &path, bool rw, int &fd) {
     const int code = errno;
     close(fd);
     fd = -1;
-    report(escape_display_utf8(path), code == EWOULDBLOCK
-                                          ? std::string("in use by another mount") +
-                                                (rw ? "" : " mounted -o rw") + " (unmount it first)"
-                                          : std::strerror(code));
+    const char *taken = rw ? "in use by another mount (unmount it first)"
+                           : "in use by a -o rw mount (unmount it first)";
+    report(escape_display_utf8(path), code == EWOULDBLOCK ? taken : std::strerror(code));
     return false;
 }
 
