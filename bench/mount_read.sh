@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Read throughput through `dorvex mount` beside `dorvex cat` of the same file: a FAT32
 # image made by mkfs.fat holding one file of SIZE MiB (default 256) of random bytes, copied
-# in by mcopy. Both read into a pipe (`| cat >/dev/null`), page cache warm; the mount is
-# made once and its cache dropped before each run (echo 1 > drop_caches needs root; without
-# it the kernel's cache of the mounted file would answer instead of the mount).
+# in by mcopy. Both read into a pipe (`| cat >/dev/null`), the image in the page cache; the
+# volume is mounted afresh before each run, so that every byte comes through the mount, not
+# from the kernel's cache of the mounted file (drop_caches would need root, and is refused
+# in containers even to root). bench/mount_bench.sh adds the warm mount, fusefat and more.
 #
 #   bash bench/mount_read.sh [DORVEX] [RUNS] [SIZE]
 #
@@ -25,9 +26,8 @@ mkfs.fat -F 32 "$work/img" >/dev/null
 head -c "${size}M" /dev/urandom >"$work/f.bin"
 mcopy -i "$work/img" "$work/f.bin" ::/f.bin
 rm "$work/f.bin"
-"$dorvex" mount "$work/img" "$mnt"
 cat "$work/img" >/dev/null # the image in the page cache for both
-drop="sync; echo 1 > /proc/sys/vm/drop_caches 2>/dev/null || true"
+drop="fusermount3 -u $mnt 2>/dev/null; $dorvex mount $work/img $mnt"
 a="$dorvex cat $work/img /f.bin | cat >/dev/null"
 b="cat $mnt/f.bin | cat >/dev/null"
 if command -v hyperfine >/dev/null; then

@@ -123,7 +123,12 @@ const std::vector<CommandSpec> &commands() {
           {0, "sector-size", true},
           {0, "align", true},
           {'f', "force", false}}},
-        {"mount", cmd_mount, 2, 2, true, {{'f', "foreground", false}, {'o', "options", true}}},
+        {"mount",
+         cmd_mount,
+         2,
+         2,
+         true,
+         {{'f', "foreground", false}, {'o', "options", true}, {'a', "deleted", false}}},
         {"umount", cmd_umount, 1, 1, false, {}},
     };
     return list;

@@ -10,17 +10,21 @@
 #include <ctime>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "cli.h"
+#include "dorvex/checkfat.h"
 #include "dorvex/writefat.h"
 #include "safe_name.h"
+#include "text.h"
 
 #ifdef DORVEX_HAVE_FUSE
 #define FUSE_USE_VERSION 31
@@ -61,9 +65,15 @@ struct Mounted {
     // every name it was just given, and a lookup from the root for each would
     // cost a scan of the directory per name.
     std::string listed_dir;
+    bool listed_plain = false; // every name listed is its entry's own (no substitute, no ~N)
+    Node listed_node;          // the directory listed
+    // Names of the listing changed since (made, written, given times): their
+    // entries are read again when asked for, which a copy mostly never does.
+    std::unordered_set<std::string> listed_stale;
     std::unordered_map<std::string, dv_entry> listed;
-    bool aimed = false; // our own reader: reads may fill the buffer in one request
-    int fd = -1;        // the image, for reads handed to the kernel by offset; -1: none
+    bool deleted = false; // --deleted: deleted entries listed too, under get --deleted's names
+    bool aimed = false;   // our own reader: reads may fill the buffer in one request
+    int fd = -1;          // the image, for reads handed to the kernel by offset; -1: none
     readfat_volinfo info{};
     // -o rw: the volume open for writing, and the one file the library lets us keep
     // open for writing (the last one written), finished before another is written or
@@ -122,26 +132,35 @@ void fill_stat(const Mounted &m, const Node &n, struct stat *st) {
     fill_time(st->st_ctim, e.ctime64, e.utc_offset[0], e.ctime.nsec);
 }
 
-// Lists `dir` (at volume path `path`) into m.listed under the names `get`
-// would extract its entries as: live entries only, a name the host cannot
-// hold as it is under its substitute, a name taken twice with "~N".
-int list_names(Mounted &m, const std::string &path, const Node &dir,
-               std::vector<std::pair<std::string, const dv_entry *>> *order = nullptr) {
+void drop_listing(Mounted &m) {
     m.listed_dir.clear();
     m.listed.clear();
+    m.listed_stale.clear();
+    m.listed_plain = false;
+}
+
+// Lists `dir` (at volume path `path`) into m.listed under the names `get`
+// would extract its entries as: live entries (and deleted ones with --deleted,
+// never taking a live entry's name), a name the host cannot hold as it is
+// under its substitute, a name taken twice with "~N".
+int list_names(Mounted &m, const std::string &path, const Node &dir,
+               std::vector<std::pair<std::string, const dv_entry *>> *order = nullptr) {
+    drop_listing(m);
     std::vector<Listed> all;
     int rc = list_dir(m.s.vol, dir, all);
     if (rc && all.empty()) return rc;
     HostNames names;
     std::vector<std::string> bases(all.size());
     std::vector<bool> own(all.size());
+    bool plain = true;
     for (size_t i = 0; i < all.size(); ++i) {
         const Listed &l = all[i];
-        if (l.dot || l.label || l.deleted) continue;
+        if (l.dot || l.label || (l.deleted && !m.deleted)) continue;
         bool changed = false;
         bases[i] = host_name(l.entry.name, false, changed);
-        own[i] = !changed;
-        if (!changed) names.reserve(bases[i]);
+        own[i] = !changed && !l.deleted;
+        if (own[i]) names.reserve(bases[i]);
+        plain = plain && own[i];
     }
     for (size_t i = 0; i < all.size(); ++i) {
         if (bases[i].empty()) continue;
@@ -149,24 +168,51 @@ int list_names(Mounted &m, const std::string &path, const Node &dir,
         if (order) order->emplace_back(it->first, &it->second);
     }
     m.listed_dir = path;
+    m.listed_plain = plain;
+    m.listed_node = dir;
     return rc;
 }
 
 // The node `path` names: among the entries listed last, else looked up by the
-// library, else among its directory's entries under their host names.
+// library, else among its directory's entries under their host names. With
+// --deleted only the listing knows which entry a name means (a deleted one may
+// carry "~N", or the name of a live one's 8.3 alias).
 int find(Mounted &m, const char *path, Node &out) {
     std::string p(path);
     size_t slash = p.rfind('/');
     if (slash == std::string::npos || p.size() == 1) return resolve(m.s.vol, p, out);
+    if (p == m.listed_dir) { // the kernel asks for it after each change in it
+        out = m.listed_node;
+        return 0;
+    }
     std::string dir = slash == 0 ? "/" : p.substr(0, slash);
     std::string name = p.substr(slash + 1);
+    if (name.size() > kHostNameMax) return ENAMETOOLONG;
     if (dir != m.listed_dir) {
-        int rc = resolve(m.s.vol, p, out);
-        if (rc != ENOENT) return rc;
         Node parent;
-        if ((rc = resolve(m.s.vol, dir, parent)) != 0) return rc;
+        int rc;
+        if (m.deleted) {
+            // The parent through the listings too: a deleted directory's name is theirs.
+            if ((rc = find(m, dir.c_str(), parent)) != 0) return rc;
+        } else {
+            if ((rc = resolve(m.s.vol, p, out)) != ENOENT) return rc;
+            if ((rc = resolve(m.s.vol, dir, parent)) != 0) return rc;
+        }
         if (!parent.is_dir()) return ENOTDIR;
         if ((rc = list_names(m, dir, parent)) != 0) return rc;
+    }
+    if (m.listed_stale.erase(name)) {
+        Node n;
+        bool subst = false;
+        const int rc = resolve_in(m.s.vol, m.listed_node, name, n);
+        if (rc == 0 && host_name(n.entry.name, false, subst) == name && !subst) {
+            m.listed[name] = n.entry;
+        } else if (rc == ENOENT) {
+            m.listed.erase(name);
+        } else { // not under its own name after all: the listing says which entry it is
+            drop_listing(m);
+            return find(m, path, out);
+        }
     }
     auto it = m.listed.find(name);
     if (it == m.listed.end()) return ENOENT;
@@ -181,30 +227,53 @@ int64_t now_wall() {
     return wall_clock(std::time(nullptr), utc_times());
 }
 
-// Names, sizes and runs read before a change may be stale after it.
-void changed(Mounted &m) {
+// Names, sizes and runs read before a change may be stale after it. A change of
+// the one entry `path` (`gone`: removed) in the directory listed last updates
+// that listing in place when all its names are the entries' own (the entry is
+// read again when asked for): copying many files into one directory then lists
+// it once, not once per file. Any other change drops the listing.
+void changed(Mounted &m, const std::string &path = {}, bool gone = false) {
     ++m.gen;
-    m.listed_dir.clear();
-    m.listed.clear();
+    const size_t slash = path.rfind('/');
+    if (m.listed_plain && slash != std::string::npos &&
+        path.compare(0, std::max<size_t>(slash, 1), m.listed_dir) == 0 &&
+        m.listed_dir.size() == std::max<size_t>(slash, 1)) {
+        const std::string name = path.substr(slash + 1);
+        if (gone) {
+            m.listed.erase(name);
+            m.listed_stale.erase(name);
+        } else {
+            m.listed_stale.insert(name);
+        }
+        return;
+    }
+    drop_listing(m);
 }
 
 // Makes what was written to the open file durable (its size and mtime in its entry).
 int flush_write(Mounted &m) {
     if (!m.wf || !m.wchanged) return 0;
     m.wchanged = false;
-    changed(m);
-    return writefat_flush(m.w, m.wf, now_wall());
+    const int rc = writefat_flush(m.w, m.wf, now_wall());
+    changed(m, m.wpath);
+    return rc;
 }
 
 // Flushes and releases the open file, so that another can be written or this one
 // removed, moved or given times and attributes (EBUSY from the library otherwise).
 int finish_write(Mounted &m) {
     if (!m.wf) return 0;
-    const int rc = writefat_finish(m.w, m.wf, m.wchanged ? now_wall() : DV_TIME_NONE);
+    const bool written = m.wchanged;
+    const int rc = writefat_finish(m.w, m.wf, written ? now_wall() : DV_TIME_NONE);
+    const std::string path = std::move(m.wpath);
     m.wf = nullptr;
     m.wpath.clear();
     m.wchanged = false;
-    changed(m);
+    // Nothing written since its last flush: its entry is as the listing has it.
+    if (written || rc)
+        changed(m, path);
+    else
+        ++m.gen;
     return rc;
 }
 
@@ -237,26 +306,73 @@ int op_getattr(const char *path, struct stat *st, struct fuse_file_info *) {
     return 0;
 }
 
-// The names `get` extracts the entries as (see list_names); not the label.
-int op_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info *,
-               enum fuse_readdir_flags) {
-    Mounted &m = self();
-    if (int rc = flush_write(m)) return -to_errno(rc); // the listing shows its size
+// An open directory: its names (those `get` extracts the entries as, see
+// list_names; not the label) and what stat shows for each, taken at opendir,
+// so that reading it in many batches lists the directory once.
+struct OpenDir {
+    std::vector<std::pair<std::string, struct stat>> entries;
+    int code = 0;     // a listing cut short: what was read, then this error
+    uint64_t gen = 0; // the volume's changes when listed
+};
+
+// Lists the directory `path` into `od`. Returns 0 or an errno value.
+int take_listing(Mounted &m, const char *path, OpenDir &od) {
+    if (int rc = flush_write(m)) return to_errno(rc); // the listing shows its size
     Node dir;
-    if (int rc = find(m, path, dir)) return -to_errno(rc);
-    if (!dir.is_dir()) return -ENOTDIR;
+    if (int rc = find(m, path, dir)) return to_errno(rc);
+    if (!dir.is_dir()) return ENOTDIR;
     std::vector<std::pair<std::string, const dv_entry *>> order;
-    int rc = list_names(m, path, dir, &order);
-    fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    for (const auto &[name, e] : order) {
+    const int rc = list_names(m, path, dir, &order);
+    if (rc && order.empty()) return to_errno(rc);
+    od.code = rc;
+    od.gen = m.gen;
+    od.entries.resize(order.size());
+    for (size_t i = 0; i < order.size(); ++i) {
         Node n;
-        n.entry = *e;
-        struct stat st;
-        fill_stat(m, n, &st);
-        fill(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
+        n.entry = *order[i].second;
+        od.entries[i].first = order[i].first;
+        fill_stat(m, n, &od.entries[i].second);
     }
-    return rc ? -to_errno(rc) : 0;
+    return 0;
+}
+
+int op_opendir(const char *path, struct fuse_file_info *fi) {
+    auto *od = new OpenDir;
+    if (int rc = take_listing(self(), path, *od)) {
+        delete od;
+        return -rc;
+    }
+    fi->fh = reinterpret_cast<uintptr_t>(od);
+    return 0;
+}
+
+// Entries go out with their offsets (the index after theirs): libfuse then hands
+// the kernel each entry's attributes with it (READDIRPLUS), and `ls -l` of a large
+// directory needs no lookup per name. "." and ".." come first. Read from the start
+// again (rewinddir) after a change of the volume, the directory is listed again.
+int op_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t off,
+               struct fuse_file_info *fi, enum fuse_readdir_flags flags) {
+    Mounted &m = self();
+    OpenDir &od = *reinterpret_cast<OpenDir *>(fi->fh);
+    if (off <= 0 && od.gen != m.gen)
+        if (int rc = take_listing(m, path, od)) return -rc;
+    const auto plus =
+        (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0);
+    const size_t total = od.entries.size() + 2;
+    for (size_t i = off < 0 ? 0 : static_cast<size_t>(off); i < total; ++i) {
+        const off_t next = static_cast<off_t>(i + 1);
+        const int full =
+            i < 2
+                ? fill(buf, i ? ".." : ".", nullptr, next, static_cast<fuse_fill_dir_flags>(0))
+                : fill(buf, od.entries[i - 2].first.c_str(), &od.entries[i - 2].second, next, plus);
+        if (full) return 0;
+    }
+    return od.code ? -to_errno(od.code) : 0;
+}
+
+int op_releasedir(const char *, struct fuse_file_info *fi) {
+    delete reinterpret_cast<OpenDir *>(fi->fh);
+    return 0;
 }
 
 // Finds the file's runs on the image. Reads go straight to the image only when
@@ -406,6 +522,9 @@ int op_statfs(const char *, struct statvfs *st) {
     st->f_bsize = st->f_frsize = m.info.cluster_bytes;
     st->f_blocks = m.info.cluster_count;
     int err = 0;
+    // The file kept open for writing holds clusters ahead of its size until it is
+    // finished: counted as used, they would make df drift after every write.
+    if (m.w) finish_write(m);
     if (m.w && readfat_free_clusters(m.s.vol, &m.free_clusters, &err) != 0) m.free_clusters = 0;
     st->f_bfree = st->f_bavail = m.free_clusters;
     st->f_namemax = kHostNameMax;
@@ -446,32 +565,52 @@ int op_truncate(const char *path, off_t size, struct fuse_file_info *) {
     return 0;
 }
 
+// close(2): the file is finished at once (a later write opens it again), which
+// leaves its release nothing to do.
 int op_flush(const char *path, struct fuse_file_info *) {
     Mounted &m = self();
     if (!m.wf || m.wpath != path) return 0;
-    const int rc = flush_write(m);
-    return rc ? write_failed(m, rc) : 0;
+    const int rc = finish_write(m);
+    return rc ? -to_errno(rc) : 0;
 }
 
-int op_fsync(const char *path, int, struct fuse_file_info *fi) {
-    return op_flush(path, fi);
+// fsync(2): the file's data and entry written, then the image itself flushed to its
+// disk, so that what fsync returned for survives the host losing power.
+int op_fsync(const char *path, int, struct fuse_file_info *) {
+    Mounted &m = self();
+    if (m.wf && m.wpath == path)
+        if (int rc = flush_write(m)) return write_failed(m, rc);
+    const int fd = m.s.image.fd();
+    return fd >= 0 && fdatasync(fd) != 0 ? -errno : 0;
 }
 
 int op_mkdir(const char *path, mode_t) {
     Mounted &m = self();
     const int rc = writefat_mkdir(m.w, path, now_wall());
-    changed(m);
+    changed(m, path);
     return rc ? -to_errno(rc) : 0;
 }
 
 // Removals and moves need the file open for writing closed when they take it (or
-// a tree that holds it) away.
-int op_unlink(const char *path) {
+// a tree that holds it) away. The library removes files and empty directories
+// alike; unlink(2) and rmdir(2) each take only their own kind.
+int remove_kind(const char *path, bool dir) {
     Mounted &m = self();
+    Node n;
+    if (int rc = find(m, path, n)) return -to_errno(rc);
+    if (n.is_dir() != dir) return dir ? -ENOTDIR : -EISDIR;
     if (int rc = finish_write(m)) return -to_errno(rc);
     const int rc = writefat_remove(m.w, path);
-    changed(m);
+    changed(m, path, rc == 0);
     return rc ? -to_errno(rc) : 0;
+}
+
+int op_unlink(const char *path) {
+    return remove_kind(path, false);
+}
+
+int op_rmdir(const char *path) {
+    return remove_kind(path, true);
 }
 
 int op_rename(const char *from, const char *to, unsigned int flags) {
@@ -505,7 +644,7 @@ int op_utimens(const char *path, const struct timespec tv[2], struct fuse_file_i
         return wall_clock(t.tv_nsec == UTIME_NOW ? std::time(nullptr) : t.tv_sec, utc_times());
     };
     const int rc = writefat_settimes(m.w, path, DV_TIME_NONE, pick(tv[1]), pick(tv[0]));
-    changed(m);
+    changed(m, path);
     return rc ? -to_errno(rc) : 0;
 }
 
@@ -522,7 +661,7 @@ int op_chmod(const char *path, mode_t mode, struct fuse_file_info *) {
     const uint32_t attr = (mode & 0200) ? keep & ~DV_ATTR_READONLY : keep | DV_ATTR_READONLY;
     if (attr == keep) return 0;
     const int rc = writefat_setattr(m.w, path, attr);
-    changed(m);
+    changed(m, path);
     return rc ? -to_errno(rc) : 0;
 }
 
@@ -534,6 +673,12 @@ void *op_init(struct fuse_conn_info *conn, struct fuse_config *cfg) {
     // The reply's data moves from the image's pages to the kernel without passing
     // through this process.
     conn->want |= conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
+    // Every listing hands the kernel the entries' attributes (READDIRPLUS), not only
+    // its first batch: `ls -l` of a large directory then costs no lookup per name.
+    if (conn->capable & FUSE_CAP_READDIRPLUS) {
+        conn->want |= FUSE_CAP_READDIRPLUS;
+        conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
+    }
     return fuse_get_context()->private_data;
 }
 
@@ -564,13 +709,108 @@ bool open_writable(const Args &a, Mounted &m) {
     return true;
 }
 
+// Takes the image's lock for the life of the mount: shared for a read-only
+// mount, exclusive for -o rw, so that a second writable mount (whose FAT and
+// directory caches would go stale under the first) is refused while others
+// read. The lock belongs to `fd`'s open file, which the mount's process keeps
+// after it detaches. False with the message told; standard input takes none.
+bool lock_image(const std::string &path, bool rw, int &fd) {
+    fd = -1;
+    if (path == "-") return true;
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return true; // opening the image itself tells why
+    if (flock(fd, (rw ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return true;
+    const int code = errno;
+    close(fd);
+    fd = -1;
+    const char *taken = rw ? "in use by another mount (unmount it first)"
+                           : "in use by a -o rw mount (unmount it first)";
+    report(escape_display_utf8(path), code == EWOULDBLOCK ? taken : std::strerror(code));
+    return false;
+}
+
+// Findings that make changing the volume unsafe: a chain reached twice, looping,
+// leading nowhere or shorter than its file, a directory that cannot be listed or
+// whose "." or ".." is wrong. What the write path finishes by itself (lost
+// clusters, chains past their size, cut moves, orphaned long names) is no reason.
+struct Damage {
+    std::string what;
+};
+
+int note_damage(void *data, const readfat_finding *f) {
+    const char *what = nullptr;
+    switch (f->kind) {
+    case READFAT_FIND_CROSSLINK:
+        what = "cross-linked";
+        break;
+    case READFAT_FIND_LOOP:
+        what = "cluster chain loops";
+        break;
+    case READFAT_FIND_BAD_LINK:
+        what = "cluster chain leads to a free, bad or missing cluster";
+        break;
+    case READFAT_FIND_CHAIN_SHORT:
+        what = "cluster chain shorter than the size";
+        break;
+    case READFAT_FIND_BAD_DOT:
+    case READFAT_FIND_BAD_DOTDOT:
+        what = "directory with a wrong \".\" or \"..\"";
+        break;
+    case READFAT_FIND_UNREADABLE:
+        what = "directory cannot be read";
+        break;
+    default:
+        return 0;
+    }
+    const std::string path =
+        f->path ? escape_display(utf16_to_u32(f->path, f->path_len)) : std::string("/");
+    static_cast<Damage *>(data)->what = path + ": " + what;
+    return 1;
+}
+
+// Sets `why` to why the volume must not be changed, "" when it may: one walk over
+// the tree (no FAT copies compared, no lost clusters counted), read-only. False
+// when the volume cannot be read (told).
+bool damage_of(const Args &a, std::string &why) {
+    Session probe;
+    if (!open_session(a, a.positional[0], probe)) return false;
+    Damage d;
+    int err = 0;
+    readfat_check(probe.vol, READFAT_CHECK_TREE, note_damage, &d, &err);
+    why = d.what;
+    return true;
+}
+
 } // namespace
 
 int cmd_mount(const Args &a) {
     Mounted m;
     const std::string opts = a.values.count("options") ? a.values.at("options") : "ro";
     if (opts != "ro" && opts != "rw") return usage_error("mount", "-o takes ro or rw");
-    if (opts == "rw" ? !open_writable(a, m) : !open_session(a, a.positional[0], m.s)) return kFail;
+    m.deleted = a.has("deleted");
+    bool rw = opts == "rw";
+    if (rw && m.deleted)
+        return usage_error("mount", "--deleted mounts read-only (deleted files are only read)");
+    const std::string shown = escape_display_utf8(a.positional[0]);
+    int lock = -1;
+    if (!lock_image(a.positional[0], rw, lock)) return kFail;
+    struct Unlock {
+        int &fd;
+        ~Unlock() {
+            if (fd >= 0) close(fd);
+        }
+    } unlock{lock};
+    if (rw) {
+        std::string why;
+        if (!damage_of(a, why)) return kFail;
+        if (!why.empty()) {
+            warning(shown + ": the volume is damaged (" + why +
+                    "): mounted read-only (see 'dorvex check')");
+            rw = false;
+            if (lock >= 0) flock(lock, LOCK_SH | LOCK_NB);
+        }
+    }
+    if (rw ? !open_writable(a, m) : !open_session(a, a.positional[0], m.s)) return kFail;
     const std::string &dir = a.positional[1];
     int err = 0;
     readfat_info(m.s.vol, &m.info);
@@ -582,7 +822,9 @@ int cmd_mount(const Args &a) {
 
     struct fuse_operations ops = {};
     ops.getattr = op_getattr;
+    ops.opendir = op_opendir;
     ops.readdir = op_readdir;
+    ops.releasedir = op_releasedir;
     ops.open = op_open;
     ops.read_buf = op_read_buf;
     ops.release = op_release;
@@ -596,19 +838,24 @@ int cmd_mount(const Args &a) {
         ops.fsync = op_fsync;
         ops.mkdir = op_mkdir;
         ops.unlink = op_unlink;
-        ops.rmdir = op_unlink;
+        ops.rmdir = op_rmdir;
         ops.rename = op_rename;
         ops.utimens = op_utimens;
         ops.chmod = op_chmod;
     }
 
-    // The image's path names the mount in /proc/mounts and df; a comma there
-    // would end the option.
+    // The image's absolute path names the mount in /proc/mounts and df (and tells
+    // umount which image to wait for); a comma there would end the option.
     std::string fsname = a.positional[0];
+    if (char *real = fsname == "-" ? nullptr : realpath(fsname.c_str(), nullptr)) {
+        fsname = real;
+        std::free(real);
+    }
     for (char &c : fsname)
         if (c == ',') c = '_';
-    std::vector<std::string> words = {
-        "dorvex", "-o", opts + ",default_permissions,subtype=dorvex,fsname=" + fsname};
+    std::vector<std::string> words = {"dorvex", "-o",
+                                      std::string(rw ? "rw" : "ro") +
+                                          ",default_permissions,subtype=dorvex,fsname=" + fsname};
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(w.data());
     struct fuse_args fargs = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
@@ -635,6 +882,7 @@ int cmd_mount(const Args &a) {
     if (m.w) {
         int code = finish_write(m);
         if (int c = writefat_close(m.w); !code) code = c;
+        if (m.s.image.fd() >= 0 && fdatasync(m.s.image.fd()) != 0 && !code) code = errno;
         if (code) {
             report(escape_display_utf8(a.positional[0]), dv_strerror(code));
             rc = kFail;
@@ -652,8 +900,63 @@ int cmd_mount(const Args &) {
 
 #endif
 
+namespace {
+
+// A field of /proc/self/mountinfo with its octal escapes (\040 for a space) undone.
+std::string unescape_field(const std::string &f) {
+    std::string out;
+    for (size_t i = 0; i < f.size(); ++i) {
+        if (f[i] == '\\' && i + 3 < f.size()) {
+            out +=
+                static_cast<char>((f[i + 1] - '0') * 64 + (f[i + 2] - '0') * 8 + (f[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += f[i];
+        }
+    }
+    return out;
+}
+
+// The image a dorvex mount on `dir` serves (its fsname), or "" when `dir` holds none.
+std::string mounted_image(const std::string &dir) {
+    char *real = realpath(dir.c_str(), nullptr);
+    if (!real) return {};
+    const std::string at = real;
+    std::free(real);
+    FILE *f = std::fopen("/proc/self/mountinfo", "re");
+    if (!f) return {};
+    std::string found;
+    char line[8192];
+    while (std::fgets(line, sizeof line, f)) {
+        // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [TAGS...] - FSTYPE SOURCE SUPEROPTIONS
+        std::vector<std::string> w;
+        for (char *t = std::strtok(line, " \n"); t; t = std::strtok(nullptr, " \n"))
+            w.emplace_back(t);
+        auto dash = std::find(w.begin(), w.end(), "-");
+        if (w.size() < 5 || dash == w.end() || w.end() - dash < 3) continue;
+        if (unescape_field(w[4]) == at && dash[1] == "fuse.dorvex") found = unescape_field(dash[2]);
+    }
+    std::fclose(f);
+    return found;
+}
+
+// Waits (up to 10 s) until no -o rw mount holds `image` any more: its process
+// writes what is pending and closes the volume after the kernel has let the
+// mount go, and a mount right after would find the image still taken.
+void await_release(const std::string &image) {
+    const int fd = image.empty() ? -1 : open(image.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    for (int i = 0; i < 1000 && flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK; ++i)
+        usleep(10000);
+    close(fd);
+}
+
+} // namespace
+
 // fusermount3 -u: unmounting a FUSE mount needs no privileges beyond FUSE's.
+// Returns once the mount's process has finished writing the image.
 int cmd_umount(const Args &a) {
+    const std::string image = mounted_image(a.positional[0]);
     pid_t pid = fork();
     if (pid < 0) {
         report("umount", std::strerror(errno));
@@ -670,7 +973,9 @@ int cmd_umount(const Args &a) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? kOk : kFail;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return kFail;
+    await_release(image);
+    return kOk;
 }
 
 } // namespace dvcli

@@ -4009,6 +4009,153 @@ touch -d 2021-03-04T05:06:08 tree/part6.bin
             d = subprocess.run(["diff", "-r", host, tree], stdout=subprocess.PIPE)
             self.assertEqual((d.returncode, text(d.stdout)), (0, ""), tree)
 
+    def fat_image(self, name, kib, files, fat=None):
+        """An image made by mkfs.fat holding `files` ({name: bytes}) copied in by mcopy."""
+        img = self.path(name)
+        subprocess.run([which("mkfs.fat"), "-C", "-s", "1", img, str(kib)] +
+                       (["-F", str(fat)] if fat else []), check=True, stdout=subprocess.DEVNULL)
+        for n, data in files.items():
+            host = self.path("f")
+            open(host, "wb").write(data)
+            subprocess.run([which("mcopy"), "-i", img, host, "::" + n], check=True,
+                           env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1"))
+        return img
+
+    def test_large_directory_read_in_batches(self):
+        # Far more entries than one reply holds: read out by offset from one listing,
+        # then written to (-o rw) and read out again.
+        src = self.path("src")
+        os.makedirs(os.path.join(src, "D"))
+        for i in range(1500):
+            open(os.path.join(src, "D", "photo_%04d.jpg" % i), "w").write("x" * (i % 7))
+        img = self.path("many.img")
+        self.assertEqual(run("mkimage", "-q", src, img).returncode, 0)
+        at = self.path("mnt")
+        os.makedirs(at)
+        for opts in ("ro", "rw"):
+            self.assertEqual(run("mount", "-o", opts, img, at).returncode, 0)
+            names = sorted(os.listdir(os.path.join(at, "D")))
+            self.assertEqual(names, sorted(os.listdir(os.path.join(src, "D"))), opts)
+            for n in names[::97]:
+                self.assertEqual(os.stat(os.path.join(at, "D", n)).st_size, int(n[6:10]) % 7)
+            if opts == "rw":
+                fd = os.open(os.path.join(at, "D"), os.O_RDONLY)
+                self.assertEqual(len(os.listdir(fd)), 1500)
+                for i in range(20):  # the listing kept up to date in place
+                    open(os.path.join(at, "D", "new_%d.txt" % i), "w").write("n" * i)
+                os.lseek(fd, 0, os.SEEK_SET)  # rewinddir sees what was made since
+                self.assertEqual(len(os.listdir(fd)), 1520)
+                os.close(fd)
+                os.unlink(os.path.join(at, "D", "photo_0003.jpg"))
+                self.assertEqual(len(os.listdir(os.path.join(at, "D"))), 1519)
+                self.assertEqual(os.stat(os.path.join(at, "D", "new_7.txt")).st_size, 7)
+                with self.assertRaises(FileNotFoundError):
+                    os.stat(os.path.join(at, "D", "photo_0003.jpg"))
+            self.assertEqual(run("umount", at).returncode, 0)
+
+    @need_dosfstools
+    @need_mtools
+    def test_deleted_entries_read_as_get_recovers_them(self):
+        photo = random.Random(3).randbytes(30000)
+        img = self.fat_image("del.img", 4096, {"photo.jpg": photo, "keep.txt": b"kept\n"})
+        need_tools(self, "mdel")
+        subprocess.run([which("mdel"), "-i", img, "::/photo.jpg"], check=True,
+                       env=dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1"))
+        r = run("mount", "-o", "rw", "--deleted", img, self.path("mnt"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("--deleted mounts read-only", text(r.stderr))
+        at = self.path("mnt")
+        os.makedirs(at)
+        self.assertEqual(run("mount", "--deleted", img, at).returncode, 0)
+        self.addCleanup(lambda: run("umount", at))
+        got = self.path("got")
+        self.assertEqual(run("get", "-q", "--deleted", img, "/", got).returncode, 0)
+        self.assertEqual(sorted(os.listdir(at)), sorted(os.listdir(got)))
+        self.assertEqual(sorted(os.listdir(at)), ["_hoto.jpg", "keep.txt"])
+        self.assertEqual(open(os.path.join(at, "_hoto.jpg"), "rb").read(), photo)
+        for act in (lambda: open(os.path.join(at, "_hoto.jpg"), "r+b"),
+                    lambda: os.unlink(os.path.join(at, "_hoto.jpg"))):
+            with self.assertRaises(OSError) as e:
+                act()
+            self.assertEqual(e.exception.errno, errno.EROFS)
+
+    @need_dosfstools
+    @need_mtools
+    def test_image_locked_against_a_second_writable_mount(self):
+        img = self.fat_image("lock.img", 2048, {"a.txt": b"a\n"})
+        first, second = self.path("m1"), self.path("m2")
+        os.makedirs(first)
+        os.makedirs(second)
+        for opts, other, said in (("ro", "ro", None), ("ro", "rw", "another mount"),
+                                  ("rw", "ro", "a -o rw mount"), ("rw", "rw", "another mount")):
+            with self.subTest(first=opts, second=other):
+                self.assertEqual(run("mount", "-o", opts, img, first).returncode, 0)
+                r = run("mount", "-o", other, img, second)
+                if not said:
+                    run("umount", second)
+                self.assertEqual(run("umount", first).returncode, 0)
+                self.assertEqual(r.returncode, 1 if said else 0, text(r.stderr))
+                if said:
+                    self.assertIn("lock.img: in use by %s (unmount it first)" % said,
+                                  text(r.stderr))
+
+    @need_dosfstools
+    @need_mtools
+    def test_damaged_volume_asked_for_rw_mounts_read_only(self):
+        img = self.fat_image("loop.img", 40000, {"F1.BIN": bytes(5000)}, fat=32)
+        d = bytearray(open(img, "rb").read())
+        set_fat32(d, fat32_layout(d), 5, 4)  # F1.BIN's chain comes back
+        open(img, "wb").write(d)
+        at = self.path("mnt")
+        os.makedirs(at)
+        r = run("mount", "-o", "rw", img, at)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        self.addCleanup(lambda: run("umount", at))
+        self.assertIn("/F1.BIN: cluster chain loops): mounted read-only", text(r.stderr))
+        with self.assertRaises(OSError) as e:
+            open(os.path.join(at, "new"), "wb")
+        self.assertEqual(e.exception.errno, errno.EROFS)
+        self.assertEqual(bytes(d), open(img, "rb").read())
+
+    @need_dosfstools
+    @need_mtools
+    def test_errors_come_back_as_errno(self):
+        img = self.fat_image("tiny.img", 1024, {})
+        at = self.path("mnt")
+        os.makedirs(at)
+        self.assertEqual(run("mount", "-o", "rw", img, at).returncode, 0)
+        self.addCleanup(lambda: run("umount", at))
+        p = lambda *n: os.path.join(at, *n)
+        os.mkdir(p("d"))
+        open(p("d", "f"), "w").write("x")
+        free = os.statvfs(at).f_bfree
+        with open(p("one"), "wb") as f:
+            f.write(bytes(100000))
+            f.flush()  # df counts what is written, also before the file is closed
+            self.assertEqual(os.statvfs(at).f_bfree, free - 196)  # 512-byte clusters
+
+        def fill():
+            with open(p("big"), "wb") as f:
+                for _ in range(300):
+                    f.write(bytes(4096))
+        for act, code in ((lambda: os.rmdir(p("d")), errno.ENOTEMPTY),
+                          (lambda: os.rmdir(p("d", "f")), errno.ENOTDIR),
+                          (lambda: os.unlink(p("d")), errno.EISDIR),
+                          (lambda: open(p("x" * 256), "w"), errno.ENAMETOOLONG),
+                          (lambda: open(p("\u00e9" * 200), "w"), errno.ENAMETOOLONG),
+                          (lambda: open(p("a*b"), "w"), errno.EINVAL),
+                          (lambda: os.mkdir(p("end.")), errno.EINVAL),
+                          (lambda: os.rename(p("one"), p("d", "f|")), errno.EINVAL),
+                          (fill, errno.ENOSPC)):
+            with self.assertRaises(OSError) as e:
+                act()
+            self.assertEqual(e.exception.errno, code)
+        os.unlink(p("one"))
+        self.assertEqual(os.statvfs(at).f_bfree, free)
+        self.assertEqual(run("umount", at).returncode, 0)
+        fsck_clean(self, img)
+
+
 class Forensics(Base):
     """ls --bodyfile line for line beside The Sleuth Kit's fls -m; get --hash sha256
     manifests checked by sha256sum -c and hashlib."""
