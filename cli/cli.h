@@ -72,6 +72,7 @@ int cmd_mkfs(const Args &a);
 int cmd_check(const Args &a);
 int cmd_mount(const Args &a);
 int cmd_umount(const Args &a);
+int cmd_owner(const Args &a);
 
 } // namespace dvcli
 
