@@ -317,6 +317,7 @@ bool open_target(const Args &a, Session &s, std::string &user, Node &target, std
 int cmd_ls(const Args &a) {
     Session s;
     if (!open_image(a, s)) return kFail;
+    const OrphansNote orphans_note(s);
     const LsOptions o = ls_options(a);
     std::vector<std::string> users(a.positional.begin() + 1, a.positional.end());
     if (users.empty()) users.push_back("/");

@@ -36,6 +36,15 @@ bool parse_cluster(const std::string &text, uint32_t &out) {
 
 } // namespace
 
+OrphansNote::~OrphansNote() {
+    // The search runs only when something opened /$Orphans; it leaves its table behind.
+    if (!s.vol || !s.vol->orphans) return;
+    readfat_orphan_info info;
+    if (readfat_orphans(s.vol, &info, nullptr) == 0 && info.truncated)
+        warning("/$Orphans: the orphan search stopped at " + std::to_string(READFAT_ORPHAN_MAX) +
+                " entries; orphaned entries beyond them are not listed");
+}
+
 int cmd_owner(const Args &a) {
     uint32_t cluster = 0;
     if (!parse_cluster(a.positional[1], cluster))
