@@ -651,12 +651,15 @@ DORVEX_API int readfat_seekdir(readfat_volume *vol, readfat_dir *dir, uint32_t p
  * mounted with DV_FLAG_DELETED they are offered under a virtual directory
  * at the root, as The Sleuth Kit offers its $OrphanFiles:
  *
- *   - readfat_readdir on the root returns, after the root's last entry, one
- *     more record: "$Orphans", a directory with `deleted` set and first
- *     cluster 1 (which no real entry has; a live entry of that name at the
- *     root hides it from path lookups). Seeking back to the root's end
- *     position returns it again.
- *   - readfat_opendir / readfat_stat of "/$Orphans" (and readfat_opendir_entry
+ *   - readfat_readdir on the root, at the root's end, runs the search (see
+ *     below) and, when it found orphan clusters, returns one more record:
+ *     "$Orphans", a directory with `deleted` set and first cluster 1 (which
+ *     no real entry has; a live entry of that name at the root hides it from
+ *     path lookups). Seeking back to the root's end position returns it
+ *     again. A search that fails (ENOMEM) adds no record; the listing ends
+ *     as it would without.
+ *   - readfat_opendir / readfat_stat of "/$Orphans" (found also when empty;
+ *     a failed search fails them with its code), readfat_opendir_entry
  *     of that record) lists the entries of the orphan clusters, in cluster
  *     order, every one marked deleted and read by the recovery rules like
  *     any deleted entry: files by first cluster and size, directories by
@@ -664,7 +667,8 @@ DORVEX_API int readfat_seekdir(readfat_volume *vol, readfat_dir *dir, uint32_t p
  *     goes on only into the very next cluster, and only when its checksum
  *     says so.
  *
- * The search runs once per mount, at the first such call (or readfat_orphans),
+ * The search runs once per mount, at the first of these calls (or of
+ * readfat_orphans and readfat_owner with DV_FLAG_DELETED),
  * and its result is kept until readfat_delete: a volume changed afterwards
  * through the write path keeps the clusters found before. It walks the whole
  * tree (live and deleted directories, as listings read them), marking the
@@ -701,8 +705,10 @@ typedef struct readfat_orphan_info {
  *   EINVAL  null `vol` or `out`, an exFAT volume, or a volume mounted
  *           without DV_FLAG_DELETED
  *   ENOMEM  the allocator failed (a later call tries again)
- *   EIO     the reader failed a FAT or directory sector (a later call tries
- *           again); a data cluster that cannot be read is passed over
+ * A directory that cannot be read whole (a sector the reader fails, a chain
+ * that leaves the data area, a damaged long-name run) is searched as far as
+ * it reads; a cluster whose FAT entry or first sector cannot be read is
+ * passed over. Neither fails the search.
  */
 DORVEX_API int readfat_orphans(readfat_volume *vol, readfat_orphan_info *out, int *err);
 
@@ -738,8 +744,10 @@ typedef int (*readfat_owner_fn)(void *fn_data, const char *path, const dv_entry 
  *           DV_FLAG_DELETED in `flags` on a volume mounted without it; an
  *           exFAT volume
  *   ENOMEM  the allocator failed
- *   EIO     the reader failed a FAT or directory sector
- * A stop by `fn` counts the owner it was given and returns at once.
+ * As in readfat_orphans, what cannot be read is passed over: a directory
+ * past the point where its listing fails, a chain past its first unreadable
+ * or damaged link. A stop by `fn` counts the owner it was given and returns
+ * at once.
  */
 DORVEX_API int readfat_owner(readfat_volume *vol, uint32_t cluster, unsigned flags,
                              readfat_owner_fn fn, void *fn_data, int *err);

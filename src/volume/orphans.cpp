@@ -84,6 +84,10 @@ struct OrphanTable {
     const uint32_t *clusters() const { return reinterpret_cast<const uint32_t *>(this + 1); }
 };
 
+// What vol->orphans holds while the search runs: no orphans yet (the search's own walk of the
+// root must not start it again). Never written.
+const OrphanTable kSearching{};
+
 // A directory the walk lists: its parent (node index), its name (in the name pool) and what
 // opening it needs. Node 0 is the root.
 struct Node {
@@ -120,7 +124,7 @@ class Walk {
         if (window) vol->free_fn(vol->alloc_data, window);
     }
 
-    // Returns 0, kStop (the visitor stopped it), ENOMEM or EIO. `start` (may be null): the
+    // Returns 0, kStop (the visitor stopped it) or ENOMEM. `start` (may be null): the
     // entry of the one directory to start at instead of the root.
     // `seed` (may be null): directories taken as walked already.
     int run(Visitor &v, bool deleted, const dv_entry *start = nullptr,
@@ -191,8 +195,9 @@ class Walk {
             names.size += nm.len;
             if (!nodes.push(child) || !todo.push(nodes.size - 1)) return ENOMEM;
         }
-        // A damaged long-name run ends what can be read of a directory, not the walk.
-        return err == EIO ? EIO : 0;
+        // A damaged run, an unreadable cluster or a chain that leaves the data area ends what
+        // can be read of this directory, not the walk.
+        return 0;
     }
 
     readfat_volume *vol;
@@ -219,9 +224,8 @@ struct Marker final : Visitor {
     }
     int record(uint32_t, const dv_entry &rec) override {
         if (rec.deleted || is_orphans_entry(vol, &rec)) return 0;
-        int err = 0;
-        // A broken chain marks what it reached; only a failed FAT read stops the search.
-        if (readfat_extents_each(vol, &rec, mark, this, &err) < 0 && err == EIO) return EIO;
+        // A broken chain (or an unreadable FAT sector) marks what it reached.
+        readfat_extents_each(vol, &rec, mark, this, nullptr);
         return 0;
     }
     int loaded(uint32_t, const readfat_dir &dir) override {
@@ -253,7 +257,7 @@ uint32_t offered(const readfat_volume *vol, const uint8_t *c) {
     return n;
 }
 
-int search(readfat_volume *vol) {
+int search_tree(readfat_volume *vol) {
     Bitmap listed(vol), live(vol);
     if (!listed.make() || !live.make()) return ENOMEM;
     Walk walk(vol);
@@ -270,13 +274,12 @@ int search(readfat_volume *vol) {
     rc = 0;
     for (uint32_t c = 2; c - 2u < vol->cluster_count; ++c) {
         if (listed.get(c)) continue;
+        // Bad clusters hold nothing; live chains hold what their files say; a cluster whose
+        // FAT entry cannot be read is not judged.
         const uint32_t link = next_cluster(vol, c);
-        if (link == kFatUnreadable) {
-            rc = EIO;
-            break;
-        }
-        // Bad clusters hold nothing; live chains hold what their files say.
-        if (link != 0 && (live.get(c) || (!is_chain_end(link) && link - 2u >= vol->cluster_count)))
+        if (link == kFatUnreadable ||
+            (link != 0 &&
+             (live.get(c) || (!is_chain_end(link) && link - 2u >= vol->cluster_count))))
             continue;
         ++scanned;
         // The first logical sector sorts out file data and zeros before the cluster is read.
@@ -398,10 +401,10 @@ struct Owner final : Visitor {
         }
         // A deleted directory's clusters are those its listing reads (see loaded()).
         if (rec.deleted && (rec.attr & DV_ATTR_DIRECTORY)) return 0;
-        int err = 0;
-        const int rc = readfat_extents_each(vol, &rec, holds, this, &err);
-        if (rc < 0 && err == EIO) return EIO;
-        return rc == 1 ? report(n, &rec.name, rec) : 0;
+        // A broken chain holds what it reached before the break.
+        return readfat_extents_each(vol, &rec, holds, this, nullptr) == 1
+                   ? report(n, &rec.name, rec)
+                   : 0;
     }
     int loaded(uint32_t n, const readfat_dir &dir) override {
         if (!dir.recovering || dir.orphans || dir.loaded_cluster != cluster || reported_dir == n)
@@ -438,7 +441,15 @@ bool is_orphans_name(const dv_name &name) {
 }
 
 int orphans_ready(readfat_volume *vol) {
-    return vol->orphans ? 0 : search(vol);
+    if (vol->orphans) return 0;
+    vol->orphans = const_cast<OrphanTable *>(&kSearching);
+    const int rc = search_tree(vol);
+    // A failed search leaves nothing behind: a later call tries again.
+    if (rc != 0 || vol->orphans == &kSearching) {
+        drop_orphans(vol);
+        return rc != 0 ? rc : ENOMEM;
+    }
+    return 0;
 }
 
 uint32_t orphan_cluster(const readfat_volume *vol, uint32_t index) {
@@ -447,7 +458,7 @@ uint32_t orphan_cluster(const readfat_volume *vol, uint32_t index) {
 }
 
 void drop_orphans(readfat_volume *vol) {
-    if (vol->orphans) vol->free_fn(vol->alloc_data, vol->orphans);
+    if (vol->orphans && vol->orphans != &kSearching) vol->free_fn(vol->alloc_data, vol->orphans);
     vol->orphans = nullptr;
 }
 
@@ -496,12 +507,7 @@ int readfat_owner(readfat_volume *vol, uint32_t cluster, unsigned flags, readfat
     if (vol->fat_type == 32) {
         dv_entry root{};
         root.attr = DV_ATTR_DIRECTORY;
-        int e = 0;
-        const int rc = readfat_extents_each(vol, &root, Owner::holds, &owner, &e);
-        if (rc < 0 && e == EIO) {
-            set_err(err, EIO);
-            return -1;
-        }
+        const int rc = readfat_extents_each(vol, &root, Owner::holds, &owner, nullptr);
         const int stop = rc == 1 ? owner.report(0, nullptr, root) : 0;
         if (stop == kStop) return owner.found;
         if (stop != 0) {

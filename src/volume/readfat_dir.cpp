@@ -781,9 +781,13 @@ const dv_entry *dir_next(readfat_volume *vol, readfat_dir *dir, int *err) {
     const Scan s = scan_one(vol, dir, &dir->entry);
     if (s == Scan::record) return &dir->entry;
     if (s == Scan::end && shows_orphans(vol, dir)) {
+        // Only when there is something to offer, as TSK shows $OrphanFiles: the search runs
+        // here, once per mount.
         dir->orphans_shown = 1;
-        orphans_entry(&dir->entry);
-        return &dir->entry;
+        if (orphans_ready(vol) == 0 && !is_chain_end(orphan_cluster(vol, 0))) {
+            orphans_entry(&dir->entry);
+            return &dir->entry;
+        }
     }
     set_err(err, scan_code(s, DV_E_ENDDIR));
     return nullptr;
