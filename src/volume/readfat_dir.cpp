@@ -379,9 +379,7 @@ Load load_orphan(readfat_volume *vol, readfat_dir *dir, size_t keep) {
         dir->window_valid = 0;
         return Load::failed;
     }
-    if (keep != 0 && (c != dir->loaded_cluster + 1u || dir->orphan_next == 1 ||
-                      (at[-DV_DIRENT_SIZE + DV_DIRENT_ATTR] & 0x3Fu) != DV_ATTR_LFN ||
-                      !continues_run(at - DV_DIRENT_SIZE, at)))
+    if (keep != 0 && (c != dir->loaded_cluster + 1u || !continues_run(at - DV_DIRENT_SIZE, at)))
         dir->remaining = 0;
     const uint32_t index = dir->orphan_next;
     dir->window_end = index * per;

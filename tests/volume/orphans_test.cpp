@@ -96,6 +96,29 @@ TEST(Orphans, OffersOnlyPlausibleUnreachedEntries) {
     EXPECT_EQ(readfat_read(v, f, buf, sizeof buf, &err), 15u);
     EXPECT_EQ(std::string(buf, 15), "recovered photo");
     readfat_close(v, f);
+    // Positions: the root's end comes back to $Orphans, and one in /$Orphans to its entry.
+    readfat_dir *h = readfat_opendir(v, "/", &err);
+    ASSERT_NE(h, nullptr);
+    uint32_t end = 0;
+    for (const dv_entry *e; (e = readfat_readdir(v, h, &err)) != nullptr;)
+        if (e->cluster != 1) end = readfat_telldir(v, h);
+    ASSERT_EQ(readfat_seekdir(v, h, end, &err), 0);
+    const dv_entry *again = readfat_readdir(v, h, &err);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(to_u16(again->name), u"$Orphans");
+    readfat_closedir(v, h);
+    h = readfat_opendir(v, "/$Orphans", &err);
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(readfat_readdir(v, h, &err), nullptr);
+    const uint32_t after = readfat_telldir(v, h);
+    ASSERT_EQ(readfat_seekdir(v, h, 0, &err), 0);
+    again = readfat_readdir(v, h, &err);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(to_u16(again->name), u"a photo.jpg");
+    EXPECT_EQ(readfat_telldir(v, h), after);
+    EXPECT_EQ(readfat_readdir(v, h, &err), nullptr);
+    EXPECT_EQ(err, DV_E_ENDDIR);
+    readfat_closedir(v, h);
     // Without DV_FLAG_DELETED there is no $Orphans at all.
     Mounted live(img, rd);
     EXPECT_EQ(list_dir(live, "/").back().name, u"SUB");
@@ -147,8 +170,52 @@ TEST(Orphans, SubdirectoriesStayBelowTheirEntryAndOwnersNameThem) {
     EXPECT_EQ(link, 0x0FFFFFFFu);
     owners(v, 1, 0, &rc);
     EXPECT_EQ(rc, -EINVAL);
+    // A failed allocation anywhere in the search fails the open with ENOMEM and leaves nothing
+    // behind; the next open searches again.
+    for (uint64_t k = 1; k < 40; ++k) {
+        Mounted m(img, rd, readfat_optimal_flags() | kDeleted);
+        ASSERT_TRUE(m.ok());
+        const size_t blocks = m.alloc.live_blocks();
+        m.alloc.reset_counts();
+        m.alloc.fail_at(k);
+        readfat_dir *h = readfat_opendir(m, "/$Orphans", &err);
+        if (!h) {
+            EXPECT_EQ(err, ENOMEM);
+            EXPECT_EQ(m.alloc.live_blocks(), blocks);
+        } else {
+            readfat_closedir(m, h);
+        }
+        m.alloc.fail_at(0);
+        EXPECT_EQ(names_of(list_dir(m, "/$Orphans")).size(), 2u) << k;
+    }
     // Nothing of the searches stays allocated but the orphan table, released with the volume.
     const size_t before = v.alloc.live_blocks();
     owners(v, live, kDeleted);
     EXPECT_EQ(v.alloc.live_blocks(), before);
+}
+
+// However many orphan clusters a volume holds, at most READFAT_ORPHAN_MAX entries are offered,
+// and the search says it stopped.
+TEST(Orphans, EntriesAreCapped) {
+    FatGeometry g;
+    g.sectors_per_cluster = 8;
+    g.cluster_count = 2200;
+    FatImage img(g);
+    TreeLayout t(img);
+    t.file("LIVE.TXT", "live");
+    t.finish();
+    DirEntries full;
+    for (uint32_t i = 0; i < img.entries_per_cluster(); ++i)
+        full.add_short("\xE5ILE    BIN", DV_ATTR_ARCHIVE, 0, 0);
+    const uint32_t clusters = READFAT_ORPHAN_MAX / img.entries_per_cluster() + 10;
+    for (uint32_t c = 0; c < clusters; ++c) img.write_dir({100 + c}, full, false);
+    FaultReader rd(img);
+    Mounted v(img, rd, readfat_optimal_flags() | kDeleted);
+    ASSERT_TRUE(v.ok());
+    readfat_orphan_info info{};
+    int err = 0;
+    ASSERT_EQ(readfat_orphans(v, &info, &err), 0);
+    EXPECT_EQ(info.entries, READFAT_ORPHAN_MAX);
+    EXPECT_EQ(info.clusters, READFAT_ORPHAN_MAX / img.entries_per_cluster());
+    EXPECT_EQ(info.truncated, 1u);
 }
