@@ -366,6 +366,30 @@ Load load_recovered(readfat_volume *vol, readfat_dir *dir, size_t keep, bool exa
     return Load::ok;
 }
 
+// How many long-name entries open the orphan cluster `c` as the tail of a run whose head lay
+// in a cluster before: the run's first entry on disk holds the end of its name (a 0 unit, then
+// 0xFFFF padding) unless the name fills it exactly, and a live one says so in its sequence
+// byte. A tail is passed over, so that its short entry shows its 8.3 name, not part of a long
+// one.
+uint32_t cut_run_tail(const readfat_volume *vol, const uint8_t *c) {
+    if ((c[DV_DIRENT_ATTR] & 0x3Fu) != DV_ATTR_LFN) return 0;
+    if (c[DV_LFN_SEQ] != 0xE5) {
+        if (c[DV_LFN_SEQ] & DV_LFN_LAST) return 0;
+    } else {
+        // The 13 units of an entry: 5 at byte 1, 6 at byte 14, 2 at byte 28.
+        static constexpr uint8_t kUnits[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        for (uint8_t at : kUnits) {
+            const uint16_t u = load_le16(c + at);
+            if (u == 0 || u == 0xFFFF) return 0;
+        }
+    }
+    uint32_t k = 0;
+    while (k < vol->dir_entries_per_cluster &&
+           (c[size_t{k} * DV_DIRENT_SIZE + DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN)
+        ++k;
+    return k;
+}
+
 // The next orphan cluster of /$Orphans (see readfat_orphans). A long name cut at the end of
 // the cluster before goes on only into the cluster right after it on disk, and only when its
 // checksum says so; otherwise the carried entries are dropped.
@@ -379,15 +403,18 @@ Load load_orphan(readfat_volume *vol, readfat_dir *dir, size_t keep) {
         dir->window_valid = 0;
         return Load::failed;
     }
-    if (keep != 0 && (c != dir->loaded_cluster + 1u || !continues_run(at - DV_DIRENT_SIZE, at)))
+    uint32_t tail = 0;
+    if (keep == 0 || c != dir->loaded_cluster + 1u || !continues_run(at - DV_DIRENT_SIZE, at)) {
         dir->remaining = 0;
+        tail = cut_run_tail(vol, at);
+    }
     const uint32_t index = dir->orphan_next;
     dir->window_end = index * per;
     dir->window_valid = 1;
     dir->loaded_cluster = c;
     dir->next_cluster = orphan_cluster(vol, index);
     dir->orphan_next = index + 1u;
-    dir->remaining += per;
+    dir->remaining += per - tail;
     return Load::ok;
 }
 
@@ -470,8 +497,11 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
             return Scan::record;
         }
         // An end-of-directory mark: nothing after it belongs to the directory.
-        if (!is_exfat(vol) && rc >= 0 && cursor < dir->buf_end && cursor[0] == 0)
-            return end_scan(dir, Scan::end);
+        if (!is_exfat(vol) && rc >= 0 && cursor < dir->buf_end && cursor[0] == 0) {
+            if (!dir->orphans) return end_scan(dir, Scan::end);
+            // /$Orphans: only the rest of this orphan cluster.
+            count = 0;
+        }
         // Where the scan stops now, it stops because of a refused run, if this call met one.
         const Scan stop = rc < 0 ? Scan::refused : Scan::end;
         if (!resolve_next(vol, dir)) return Scan::io_error;
@@ -623,7 +653,8 @@ int seek_orphans(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) 
         set_err(err, EIO);
         return -1;
     }
-    dir->remaining = dir->window_end - pos;
+    // A position inside a cut run's tail reads from after it, as the listing does.
+    if (dir->window_end - pos < dir->remaining) dir->remaining = dir->window_end - pos;
     return 0;
 }
 

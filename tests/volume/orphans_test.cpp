@@ -140,12 +140,22 @@ TEST(Orphans, SubdirectoriesStayBelowTheirEntryAndOwnersNameThem) {
     img.write_dir({70}, sub, false);
     img.write_data({71}, "inside", false);
     img.write_data({72}, "loose", false);
+    // A run whose head lay in a cluster taken since: its tail (full entries, no name end) is
+    // passed over, and its short entry shows the 8.3 name, not a piece of the long one.
+    DirEntries whole, tail;
+    whole.add_long(u"a long name of thirty units.txt", "CUTTAIL TXT", DV_ATTR_ARCHIVE, 0, 0);
+    ASSERT_EQ(whole.size(), 4u);
+    for (size_t i = 1; i < whole.size(); ++i) {
+        tail.add_raw(whole[i]);
+        tail[i - 1][0] = 0xE5;
+    }
+    img.write_dir({74}, tail, false);
 
     FaultReader rd(img);
     Mounted v(img, rd, readfat_optimal_flags() | kDeleted);
     ASSERT_TRUE(v.ok());
     EXPECT_EQ(names_of(list_dir(v, "/$Orphans")),
-              (std::vector<std::u16string>{u"_OLDDIR", u"_OOSE.TXT"}));
+              (std::vector<std::u16string>{u"_OLDDIR", u"_OOSE.TXT", u"_UTTAIL.TXT"}));
     EXPECT_EQ(names_of(list_dir(v, "/$Orphans/_OLDDIR"), true),
               (std::vector<std::u16string>{u"_NSIDE.TXT"}));
 
@@ -186,7 +196,7 @@ TEST(Orphans, SubdirectoriesStayBelowTheirEntryAndOwnersNameThem) {
             readfat_closedir(m, h);
         }
         m.alloc.fail_at(0);
-        EXPECT_EQ(names_of(list_dir(m, "/$Orphans")).size(), 2u) << k;
+        EXPECT_EQ(names_of(list_dir(m, "/$Orphans")).size(), 3u) << k;
     }
     // Nothing of the searches stays allocated but the orphan table, released with the volume.
     const size_t before = v.alloc.live_blocks();
