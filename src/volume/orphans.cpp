@@ -2,9 +2,9 @@
 // whole tree with private directory records, one directory at a time, from a table of the
 // directories still to list.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
-#include "codec/dirent_internal.h"
 #include "common/bytes.h"
 #include "volume/fat_chain.h"
 #include "volume/readfat_internal.h"
@@ -30,7 +30,8 @@ template <class T> struct Vec {
     bool reserve(uint32_t want) {
         if (want <= room) return true;
         uint32_t n = room ? room : 64;
-        while (n < want) n *= 2;
+        while (n < want) n = n > UINT32_MAX / 2 ? want : n * 2;
+        if (n > SIZE_MAX / sizeof(T)) return false;
         T *p = static_cast<T *>(vol->alloc_fn(vol->alloc_data, sizeof(T) * size_t{n}));
         if (!p) return false;
         if (data) {
@@ -124,9 +125,9 @@ class Walk {
         if (window) vol->free_fn(vol->alloc_data, window);
     }
 
-    // Returns 0, kStop (the visitor stopped it) or ENOMEM. `start` (may be null): the
-    // entry of the one directory to start at instead of the root.
-    // `seed` (may be null): directories taken as walked already.
+    // Returns 0, kStop (the visitor stopped it) or ENOMEM. `start` (may be null): the entry
+    // of the one directory to start at instead of the root; `seed` (may be null): directories
+    // taken as walked already.
     int run(Visitor &v, bool deleted, const dv_entry *start = nullptr,
             const Bitmap *seed = nullptr) {
         const size_t window_bytes =
@@ -190,7 +191,8 @@ class Walk {
                 walked.set(rec->cluster);
             }
             const Node child{n, names.size, rec->cluster, rec->attr, nm.len, rec->deleted};
-            if (!names.reserve(names.size + nm.len)) return ENOMEM;
+            if (names.size > UINT32_MAX - nm.len || !names.reserve(names.size + nm.len))
+                return ENOMEM;
             std::memcpy(names.data + names.size, nm.units, sizeof(uint16_t) * nm.len);
             names.size += nm.len;
             if (!nodes.push(child) || !todo.push(nodes.size - 1)) return ENOMEM;
