@@ -24,7 +24,9 @@
  * All lasting memory is taken at mount: the volume record and one arena that
  * holds every handle slot, every cluster buffer and the FAT cache. After the
  * mount only path lookups allocate (the parsed path, released before they
- * return); listing, reading, seeking and closing never allocate. The number
+ * return); listing, reading, seeking and closing never allocate, but for the
+ * orphan search of a volume mounted with DV_FLAG_DELETED (once, see
+ * readfat_orphans) and readfat_owner. The number
  * of handles that can be open at once is fixed at mount.
  *
  * Paths are zero-terminated text in the volume's charset (DV_CHARSET_*),
