@@ -72,6 +72,17 @@ int cmd_mkfs(const Args &a);
 int cmd_check(const Args &a);
 int cmd_mount(const Args &a);
 int cmd_umount(const Args &a);
+int cmd_owner(const Args &a);
+
+// Declared after a session opens: when the command listed /$Orphans and the orphan search
+// stopped at its cap, warns once at the end of the command that entries were left out.
+struct OrphansNote {
+    const Session &s;
+    explicit OrphansNote(const Session &session) : s(session) {}
+    OrphansNote(const OrphansNote &) = delete;
+    OrphansNote &operator=(const OrphansNote &) = delete;
+    ~OrphansNote();
+};
 
 } // namespace dvcli
 

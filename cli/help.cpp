@@ -377,6 +377,23 @@ const CommandHelp kHelp[] = {
      "  dorvex mkfs --fat 12 --size 1440K floppy.img\n"
      "  dorvex mkfs -p 2 --label DATA disk.img\n"
      "  dorvex mkfs --align 4M /dev/sdX1\n"},
+    {"owner", "owner [-a] [--json] IMAGE CLUSTER",
+     "Say which file or directory holds data cluster CLUSTER (decimal, or 0x hex),\n"
+     "as TSK's 'ifind -d' does for a data unit: its path, one line per owner\n"
+     "(cross-linked chains give more than one). The root directory of FAT32 is '/'.\n"
+     "Without an owner it prints 'free' (the FAT marks the cluster free) or 'not\n"
+     "owned' (in use, but no file's chain reaches it: a lost cluster) and exits 1.\n"
+     "FAT12/16/32 only.\n"
+     "\n"
+     "  -a, --all   also deleted files whose recovered data holds the cluster,\n"
+     "              deleted directories whose listing reads it, and orphaned\n"
+     "              directory clusters (/$Orphans), marked [deleted]\n"
+     "  --json      one JSON document: cluster, fat (its FAT entry), state (owned,\n"
+     "              free, not owned) and owners (path, type, cluster, size, deleted)\n"
+     "\n"
+     "Examples:\n"
+     "  dorvex owner sdcard.img 1234\n"
+     "  dorvex owner -a --json sdcard.img 0x4d2\n"},
     {"mount", "mount [-f] [-a] [-o ro|rw] IMAGE DIR",
      "Mount the volume (FAT12, FAT16, FAT32 or exFAT) read-only on the empty\n"
      "directory DIR through FUSE, for any program to read: every live file and\n"
@@ -450,7 +467,7 @@ void print_main_help() {
     for (const CommandHelp &c : kHelp) std::printf("  dorvex %s\n", c.synopsis);
     std::printf(
         "\nVolume options (info, ls, tree, stat, cat, get, put, mkdir, rm, mv, label, check,\n"
-        "  mkfs, mount):\n"
+        "  owner, mkfs, mount):\n"
         "  -p, --partition N    use partition N of the MBR (1-4, logical 5..) or GPT (1..)\n"
         "      --offset SECTORS the volume starts at this 512-byte sector\n"
         "  By default the whole image if it starts with a FAT or exFAT boot sector,\n"

@@ -123,6 +123,7 @@ const std::vector<CommandSpec> &commands() {
           {0, "sector-size", true},
           {0, "align", true},
           {'f', "force", false}}},
+        {"owner", cmd_owner, 2, 2, true, {{'a', "all", false}, {0, "json", false}}},
         {"mount",
          cmd_mount,
          2,

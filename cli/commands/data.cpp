@@ -751,6 +751,7 @@ void fix_time_zone() {
 int cmd_get(const Args &a) {
     Session s;
     if (!open_session(a, a.positional[0], s)) return kFail;
+    const OrphansNote orphans_note(s);
     fix_time_zone();
     // IMAGE PATH [DEST] or IMAGE PATH... DEST.
     size_t n_args = a.positional.size();

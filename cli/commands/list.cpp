@@ -535,6 +535,7 @@ int list_bodyfile(readfat_volume *vol, const Node &start, const std::string &pat
 int cmd_ls(const Args &a) {
     Session s;
     if (!open_image(a, s)) return kFail;
+    const OrphansNote orphans_note(s);
     const LsOptions o = ls_options(a);
     if (a.has("bodyfile")) {
         const std::string user = a.positional.size() > 1 ? a.positional[1] : "/";

@@ -24,7 +24,9 @@
  * All lasting memory is taken at mount: the volume record and one arena that
  * holds every handle slot, every cluster buffer and the FAT cache. After the
  * mount only path lookups allocate (the parsed path, released before they
- * return); listing, reading, seeking and closing never allocate. The number
+ * return); listing, reading, seeking and closing never allocate, but for the
+ * orphan search of a volume mounted with DV_FLAG_DELETED (once, see
+ * readfat_orphans) and readfat_owner. The number
  * of handles that can be open at once is fixed at mount.
  *
  * Paths are zero-terminated text in the volume's charset (DV_CHARSET_*),
@@ -179,6 +181,9 @@ typedef struct readfat_dir {
                                 chain; deleted directories too) */
     uint32_t run_left;       /* ... clusters of that run after next_cluster, not loaded yet */
     uint32_t run_clusters;   /* ... clusters of the whole run (for seeks) */
+    uint8_t orphans;         /* the handle lists /$Orphans (see readfat_orphans) */
+    uint8_t orphans_shown;   /* the root's listing has returned its $Orphans record */
+    uint32_t orphan_next;    /* /$Orphans: index of the orphan cluster after the loaded one */
 } readfat_dir;
 
 /* A file handle: one of its slot's records in the volume's arena. */
@@ -262,6 +267,8 @@ typedef struct readfat_volume {
     uint64_t bitmap_bytes; /* its length in bytes (at least cluster_count / 8) */
     uint16_t *upcase;      /* the up-case table, 65536 units, in the arena */
     uint32_t exfat_notes;  /* DV_VOL_NOTE_* bits the mount found (up-case, bitmap) */
+    void *orphans;         /* what the orphan search found (see readfat_orphans), made on
+                              first use and kept until readfat_delete; null before */
 } readfat_volume;
 
 /* The fat_type of an exFAT volume (its FAT entries are 32 bits wide; some call
@@ -667,6 +674,127 @@ typedef struct readfat_where {
 } readfat_where;
 DORVEX_API int readfat_entry_where(readfat_volume *vol, const readfat_dir *dir, readfat_where *out,
                                    int *err);
+
+/*
+ * ---- Orphaned directory clusters ----
+ *
+ * A deleted directory whose first cluster was taken by another file since,
+ * or whose later clusters lie where its listing (see readfat_opendir_entry)
+ * does not find them, leaves entries that no listing reaches. On a volume
+ * mounted with DV_FLAG_DELETED they are offered under a virtual directory
+ * at the root, as The Sleuth Kit offers its $OrphanFiles:
+ *
+ *   - readfat_readdir on the root, at the root's end, runs the search (see
+ *     below) and, when it found orphan clusters, returns one more record:
+ *     "$Orphans", a directory with `deleted` set and first cluster 1 (which
+ *     no real entry has; a live entry of that name at the root hides it from
+ *     path lookups). Seeking back to the root's end position returns it
+ *     again. A search that fails (ENOMEM) adds no record; the listing ends
+ *     as it would without.
+ *   - readfat_opendir / readfat_stat of "/$Orphans" (found also when empty;
+ *     a failed search fails them with its code), readfat_opendir_entry
+ *     of that record) lists the entries of the orphan clusters, in cluster
+ *     order, every one marked deleted and read by the recovery rules like
+ *     any deleted entry: files by first cluster and size, directories by
+ *     content. "." and ".." are left out. A long name cut at a cluster's end
+ *     goes on only into the very next cluster, and only when its checksum
+ *     says so.
+ *
+ * The search runs once per mount, at the first of these calls (or of
+ * readfat_orphans and readfat_owner with DV_FLAG_DELETED),
+ * and its result is kept until readfat_delete: a volume changed afterwards
+ * through the write path keeps the clusters found before. It walks the whole
+ * tree (live and deleted directories, as listings read them), marking the
+ * clusters each listing shows and the chains of live files and directories,
+ * then passes once over the data area: each cluster that is free, or in use
+ * by no live chain, and no listing shows, has its first logical sector read;
+ * only when that looks like directory entries (see readfat_opendir_entry:
+ * every slot one some writer could have left, first clusters inside the data
+ * area, sizes within it, real dates) is the whole cluster read and judged the
+ * same way. A cluster holding at least one entry other than "." and ".." is
+ * an orphan cluster. Orphan clusters that a directory listed in /$Orphans
+ * reaches (a subdirectory whose entry survived) are listed there instead, not
+ * again at the top. At most READFAT_ORPHAN_MAX entries are offered; the search
+ * stops at the cluster that would pass it (readfat_orphan_info.truncated).
+ *
+ * Memory: three bitmaps of one bit per cluster, the orphan table (one word
+ * per orphan cluster), a cluster buffer and the walk's table of directories
+ * (a few words and the name of each), all from the volume's allocator; only
+ * the orphan table stays after the search. FAT12, FAT16 and FAT32; exFAT
+ * volumes have no $Orphans record (readfat_orphans: EINVAL).
+ */
+#define READFAT_ORPHAN_MAX 262144u
+
+typedef struct readfat_orphan_info {
+    uint32_t clusters;  /* orphan clusters listed in /$Orphans */
+    uint32_t entries;   /* entries they hold ("." and ".." not counted) */
+    uint32_t truncated; /* 1 when READFAT_ORPHAN_MAX cut the search short */
+    uint32_t scanned;   /* clusters whose first sector the search read */
+} readfat_orphan_info;
+
+/*
+ * Runs the orphan search (once per mount, see above) and fills `*out`.
+ * Returns 0, or -1 with `*err` (when not null):
+ *   EINVAL  null `vol` or `out`, an exFAT volume, or a volume mounted
+ *           without DV_FLAG_DELETED
+ *   ENOMEM  the allocator failed (a later call tries again)
+ * A directory that cannot be read whole (a sector the reader fails, a chain
+ * that leaves the data area, a damaged long-name run) is searched as far as
+ * it reads; a cluster whose FAT entry or first sector cannot be read is
+ * passed over. Neither fails the search.
+ */
+DORVEX_API int readfat_orphans(readfat_volume *vol, readfat_orphan_info *out, int *err);
+
+/*
+ * ---- Which file holds a cluster ----
+ *
+ * Called by readfat_owner for each owner found, with its path from the root
+ * (UTF-8, "/" separated, zero-terminated; "/" for the root directory, whose
+ * FAT32 chain holds the cluster) and its record; both are valid during the
+ * call only. Return 0 to go on, anything else to stop the search there.
+ */
+typedef int (*readfat_owner_fn)(void *fn_data, const char *path, const dv_entry *entry);
+
+/*
+ * Finds the files and directories whose clusters hold `cluster` and reports
+ * each to `fn`, walking the whole tree from the root (a directory met twice,
+ * as through a damaged or deleted entry naming it again, is walked once):
+ *   - a live file or directory whose chain holds it (a file's no further
+ *     than its size, as readfat_extents_each reports it);
+ *   - with DV_FLAG_DELETED in `flags` (the volume must be mounted with it)
+ *     also deleted files whose recovered runs hold it (readfat_extents_each
+ *     with the recovery rules), deleted directories whose listing read it,
+ *     and "/$Orphans" for an orphan cluster, with the entries below it.
+ * Paths name deleted records by their recovered names, so two owners may
+ * share a path. A live cluster has one owner on a sound volume; cross-linked
+ * chains give more. Reads what a full listing with those flags and
+ * readfat_extents_each on every entry read; allocates the walk's table of
+ * directories and a bitmap of one bit per cluster, released before it returns.
+ * Returns the number of owners reported (0: none; the cluster is free or lost,
+ * see readfat_fat_entry), or -1 with `*err` (when not null), after the owners
+ * reported before the failure:
+ *   EINVAL  null `vol` or `fn`; `cluster` outside 2 .. cluster_count + 1;
+ *           DV_FLAG_DELETED in `flags` on a volume mounted without it; an
+ *           exFAT volume
+ *   ENOMEM  the allocator failed
+ * As in readfat_orphans, what cannot be read is passed over: a directory
+ * past the point where its listing fails, a chain past its first unreadable
+ * or damaged link. A stop by `fn` counts the owner it was given and returns
+ * at once.
+ */
+DORVEX_API int readfat_owner(readfat_volume *vol, uint32_t cluster, unsigned flags,
+                             readfat_owner_fn fn, void *fn_data, int *err);
+
+/*
+ * Stores the first FAT's entry for `cluster` in `*value`: 0 for a free
+ * cluster, the next cluster of a chain, a bad-cluster mark as stored (0xFF7,
+ * 0xFFF7, 0x0FFFFFF7; FAT32 entries keep their low 28 bits) or, for every
+ * end mark, 0x0FFFFFFF. Reads one FAT sector through the FAT
+ * cache; allocates nothing. Returns 0, or -1 with `*err` (when not null):
+ * EINVAL (null `vol` or `value`, `cluster` outside 2 .. cluster_count + 1,
+ * an exFAT volume) or EIO (the reader failed the FAT sector).
+ */
+DORVEX_API int readfat_fat_entry(readfat_volume *vol, uint32_t cluster, uint32_t *value, int *err);
 
 /*
  * ---- Partition tables ----

@@ -27,6 +27,8 @@ void start_dir(readfat_dir *dir, uint32_t first, bool recovering = false) {
     dir->window_valid = 0;
     dir->contiguous = 0;
     dir->run_left = dir->run_clusters = 0;
+    dir->orphans = dir->orphans_shown = 0;
+    dir->orphan_next = 0;
     guard_of(dir).reset(first);
 }
 
@@ -35,6 +37,13 @@ void start_dir(readfat_dir *dir, uint32_t first, bool recovering = false) {
 // them), or nothing at all when its first cluster is 0 or (deleted) in use again.
 void start_dir_entry(readfat_volume *vol, readfat_dir *dir, const dv_entry *entry) {
     const bool recovering = is_recovered(vol, entry);
+    if (is_orphans_entry(vol, entry)) {
+        // /$Orphans: the orphan clusters in table order, read as a deleted directory's.
+        start_dir(dir, orphan_cluster(vol, 0), true);
+        dir->orphans = 1;
+        dir->orphan_next = 1;
+        return;
+    }
     start_dir(dir, dir_start_cluster(vol, entry), recovering);
     if (!is_exfat(vol)) return;
     if (entry->cluster == 0 || (recovering && exfat_cluster_in_use(vol, entry->cluster) == 1)) {
@@ -62,8 +71,9 @@ bool exhausted(const readfat_dir *dir) {
 bool batched(const readfat_volume *vol, const readfat_dir *dir) {
     if (dir->recovering || dir_run_clusters(vol) == 1) return false;
     const size_t stride = dir_stride(vol);
-    return static_cast<size_t>(record_index(vol->dirs, DV_HANDLE_VIEWS * stride, dir)) % stride !=
-           vol->max_dirs;
+    // Records outside the table (the orphan search's own) have one-cluster windows.
+    const ptrdiff_t i = record_index(vol->dirs, DV_HANDLE_VIEWS * stride, dir);
+    return i >= 0 && static_cast<size_t>(i) % stride != vol->max_dirs;
 }
 
 // Moves the `keep` bytes at the window's end so that they end at `to`.
@@ -217,6 +227,13 @@ bool load_run(readfat_volume *vol, readfat_dir *dir, size_t keep, uint32_t most)
     return true;
 }
 
+// Whether a record is a "." or ".." entry.
+bool is_dot_record(const dv_entry &rec) {
+    const dv_name &n = rec.name;
+    return (rec.attr & DV_ATTR_DIRECTORY) != 0 && n.len >= 1 && n.len <= 2 && n.units[0] == '.' &&
+           n.units[n.len - 1] == '.';
+}
+
 // Whether a byte may stand in an 8.3 name: none below 0x20, none that FAT forbids, no
 // lower case (writers store upper case and say "lower" in byte 12).
 bool short_name_byte(uint8_t c) {
@@ -282,15 +299,6 @@ constexpr uint32_t kSkipInUse = 65536;
 
 // How a free cluster stands as the next piece of a deleted directory.
 enum class Judged { own, other, ends };
-
-// Whether the cluster `c` goes on with the long-name run whose last carried entry is `last`:
-// its first entry is the run's next one or its short entry (a deleted short entry lost the
-// byte its checksum needs).
-bool continues_run(const uint8_t *last, const uint8_t *c) {
-    const uint8_t sum = last[DV_LFN_CHECKSUM];
-    if ((c[DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN) return c[DV_LFN_CHECKSUM] == sum;
-    return c[0] == 0xE5 || shortname_checksum(c) == sum;
-}
 
 // `c` (a free cluster read) after the directory's cluster before it. Another directory's
 // first cluster ends the search; zeroed, implausible or unrelated clusters are passed over.
@@ -358,11 +366,64 @@ Load load_recovered(readfat_volume *vol, readfat_dir *dir, size_t keep, bool exa
     return Load::ok;
 }
 
+// How many long-name entries open the orphan cluster `c` as the tail of a run whose head lay
+// in a cluster before: the run's first entry on disk holds the end of its name (a 0 unit, then
+// 0xFFFF padding) unless the name fills it exactly, and a live one says so in its sequence
+// byte. A tail is passed over, so that its short entry shows its 8.3 name, not part of a long
+// one.
+uint32_t cut_run_tail(const readfat_volume *vol, const uint8_t *c) {
+    if ((c[DV_DIRENT_ATTR] & 0x3Fu) != DV_ATTR_LFN) return 0;
+    if (c[DV_LFN_SEQ] != 0xE5) {
+        if (c[DV_LFN_SEQ] & DV_LFN_LAST) return 0;
+    } else {
+        // The 13 units of an entry: 5 at byte 1, 6 at byte 14, 2 at byte 28.
+        static constexpr uint8_t kUnits[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        for (uint8_t at : kUnits) {
+            const uint16_t u = load_le16(c + at);
+            if (u == 0 || u == 0xFFFF) return 0;
+        }
+    }
+    uint32_t k = 0;
+    while (k < vol->dir_entries_per_cluster &&
+           (c[size_t{k} * DV_DIRENT_SIZE + DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN)
+        ++k;
+    return k;
+}
+
+// The next orphan cluster of /$Orphans (see readfat_orphans). A long name cut at the end of
+// the cluster before goes on only into the cluster right after it on disk, and only when its
+// checksum says so; otherwise the carried entries are dropped.
+Load load_orphan(readfat_volume *vol, readfat_dir *dir, size_t keep) {
+    const uint32_t per = vol->dir_entries_per_cluster;
+    const uint32_t c = dir->next_cluster;
+    uint8_t *at = dir->buf_end - vol->cluster_bytes;
+    move_carry(dir, at, keep);
+    if (read_cluster(vol, c, at) != ReadResult::ok) {
+        std::memmove(dir->buf_end - keep, at - keep, keep);
+        dir->window_valid = 0;
+        return Load::failed;
+    }
+    uint32_t tail = 0;
+    if (keep == 0 || c != dir->loaded_cluster + 1u || !continues_run(at - DV_DIRENT_SIZE, at)) {
+        dir->remaining = 0;
+        tail = cut_run_tail(vol, at);
+    }
+    const uint32_t index = dir->orphan_next;
+    dir->window_end = index * per;
+    dir->window_valid = 1;
+    dir->loaded_cluster = c;
+    dir->next_cluster = orphan_cluster(vol, index);
+    dir->orphan_next = index + 1u;
+    dir->remaining += per - tail;
+    return Load::ok;
+}
+
 // Loads the directory's next piece (a cluster, a run of them, or a piece of the root region)
 // behind the `remaining` entries at the window's end, which are carried in front of it. A
 // failure leaves them where they were, so the next call retries with them.
 Load load_next(readfat_volume *vol, readfat_dir *dir) {
     const size_t keep = size_t{dir->remaining} * DV_DIRENT_SIZE;
+    if (dir->orphans) return load_orphan(vol, dir, keep);
     if (dir->recovering && !dir->contiguous) return load_recovered(vol, dir, keep);
     const bool run = batched(vol, dir);
     bool ok;
@@ -431,11 +492,16 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
             rec->cluster = entry_cluster(vol, rec);
             // Whatever its first byte says, an entry is gone with its directory.
             if (dir->recovering) rec->deleted = 1;
+            // /$Orphans gathers pieces of many directories: their dot entries name nothing.
+            if (dir->orphans && is_dot_record(*rec)) continue;
             return Scan::record;
         }
         // An end-of-directory mark: nothing after it belongs to the directory.
-        if (!is_exfat(vol) && rc >= 0 && cursor < dir->buf_end && cursor[0] == 0)
-            return end_scan(dir, Scan::end);
+        if (!is_exfat(vol) && rc >= 0 && cursor < dir->buf_end && cursor[0] == 0) {
+            if (!dir->orphans) return end_scan(dir, Scan::end);
+            // /$Orphans: only the rest of this orphan cluster.
+            count = 0;
+        }
         // Where the scan stops now, it stops because of a refused run, if this call met one.
         const Scan stop = rc < 0 ? Scan::refused : Scan::end;
         if (!resolve_next(vol, dir)) return Scan::io_error;
@@ -450,6 +516,12 @@ Scan scan_one(readfat_volume *vol, readfat_dir *dir, dv_entry *rec, const Wanted
         const Load l = load_next(vol, dir);
         if (l != Load::ok) return l == Load::ended ? end_scan(dir, stop) : Scan::io_error;
     }
+}
+
+// Whether the root's listing ends with the virtual $Orphans record now.
+bool shows_orphans(const readfat_volume *vol, const readfat_dir *dir) {
+    return !dir->orphans_shown && !dir->recovering && dir->cycle_first == root_start_cluster(vol) &&
+           offers_orphans(vol);
 }
 
 // The code a scan that produced no record reports: `at_end` for the end of the directory.
@@ -563,7 +635,37 @@ Scan find_in_dir(readfat_volume *vol, readfat_dir *dir, const dv_name &name, dv_
     }
 }
 
+// dir_seek in /$Orphans: positions count the orphan clusters in table order.
+int seek_orphans(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
+    const uint32_t per = vol->dir_entries_per_cluster, skip = pos / per;
+    start_dir(dir, orphan_cluster(vol, skip), true);
+    dir->orphans = 1;
+    dir->orphan_next = skip + 1u;
+    dir->window_end = skip * per;
+    if (is_chain_end(dir->next_cluster)) {
+        dir->window_end = pos;
+        return 0;
+    }
+    if (load_orphan(vol, dir, 0) != Load::ok) {
+        start_dir(dir, orphan_cluster(vol, 0), true);
+        dir->orphans = 1;
+        dir->orphan_next = 1;
+        set_err(err, EIO);
+        return -1;
+    }
+    // A position inside a cut run's tail reads from after it, as the listing does.
+    if (dir->window_end - pos < dir->remaining) dir->remaining = dir->window_end - pos;
+    return 0;
+}
+
 } // namespace
+
+bool continues_run(const uint8_t *last, const uint8_t *c) {
+    const uint8_t sum = last[DV_LFN_CHECKSUM];
+    if ((c[DV_DIRENT_ATTR] & 0x3Fu) == DV_ATTR_LFN) return c[DV_LFN_CHECKSUM] == sum;
+    // A deleted short entry lost the byte its checksum needs.
+    return c[0] == 0xE5 || shortname_checksum(c) == sum;
+}
 
 bool looks_like_directory(const readfat_volume *vol, const uint8_t *entries, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i, entries += DV_DIRENT_SIZE) {
@@ -639,7 +741,20 @@ dv_entry *process_path(readfat_volume *vol, const char *path, dv_entry *out, int
         }
     }
     for (const dv_pathnode *node = list; node; node = node->next) {
-        const Scan s = find_in_dir(vol, dir, node->name, out);
+        Scan s = find_in_dir(vol, dir, node->name, out);
+        // /$Orphans, unless a live entry at the root has that name.
+        const bool at_root = node == list && !from;
+        if (at_root && offers_orphans(vol) && is_orphans_name(node->name) &&
+            (s == Scan::end || (s == Scan::record && out->deleted))) {
+            const int rc = orphans_ready(vol);
+            if (rc != 0) {
+                dv_freepath(vol->ctx, list);
+                set_err(err, rc);
+                return nullptr;
+            }
+            orphans_entry(out);
+            s = Scan::record;
+        }
         // A file's clusters hold no entries: a path goes on only through a directory.
         const bool through_file =
             s == Scan::record && node->next && (out->attr & DV_ATTR_DIRECTORY) == 0;
@@ -674,12 +789,35 @@ readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err
         set_err(err, ENFILE);
         return nullptr;
     }
+    if (is_orphans_entry(vol, entry)) {
+        const int rc = orphans_ready(vol);
+        if (rc != 0) {
+            set_err(err, rc);
+            return nullptr;
+        }
+    }
     return take_dir(vol, dir, entry);
+}
+
+void dir_start(readfat_volume *vol, readfat_dir *dir, const dv_entry *entry) {
+    if (entry)
+        start_dir_entry(vol, dir, entry);
+    else
+        start_dir(dir, root_start_cluster(vol));
 }
 
 const dv_entry *dir_next(readfat_volume *vol, readfat_dir *dir, int *err) {
     const Scan s = scan_one(vol, dir, &dir->entry);
     if (s == Scan::record) return &dir->entry;
+    if (s == Scan::end && shows_orphans(vol, dir)) {
+        // Only when there is something to offer, as TSK shows $OrphanFiles: the search runs
+        // here, once per mount.
+        dir->orphans_shown = 1;
+        if (orphans_ready(vol) == 0 && !is_chain_end(orphan_cluster(vol, 0))) {
+            orphans_entry(&dir->entry);
+            return &dir->entry;
+        }
+    }
     set_err(err, scan_code(s, DV_E_ENDDIR));
     return nullptr;
 }
@@ -693,6 +831,9 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
     // Root pieces and clusters both start at multiples of `per` entries.
     const uint32_t piece = dir->window_end == 0 ? 0 : (dir->window_end - 1) / per * per;
     dir->end_code = 0;
+    // The root's $Orphans record follows its end position, wherever a listing comes from.
+    dir->orphans_shown = 0;
+    if (dir->orphans) return seek_orphans(vol, dir, pos, err);
     if (dir->window_valid && pos >= piece && pos <= dir->window_end) {
         dir->remaining = dir->window_end - pos;
         return 0;

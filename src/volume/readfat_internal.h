@@ -220,6 +220,46 @@ inline bool is_recovered(const readfat_volume *vol, const dv_entry *entry) {
 // file, and times that are 0 or real dates and times of day.
 bool looks_like_directory(const readfat_volume *vol, const uint8_t *entries, uint32_t count);
 
+// Sets `dir` up to list the directory `entry` names (null: the root) as an open handle would,
+// without claiming a slot: the orphan search walks with private records. Their window must
+// hold carry_entries entries and one cluster; they load one cluster at a time.
+void dir_start(readfat_volume *vol, readfat_dir *dir, const dv_entry *entry);
+
+// Whether the cluster `c` goes on with the long-name run whose last carried entry is `last`:
+// its first entry is the run's next one or its short entry.
+bool continues_run(const uint8_t *last, const uint8_t *c);
+
+// ---- Orphans (orphans.cpp) --------------------------------------------------------------
+
+// The first cluster of the virtual /$Orphans record: no real entry has it.
+constexpr uint32_t kOrphansCluster = 1;
+
+// Whether the volume offers /$Orphans: FAT12/16/32 mounted with DV_FLAG_DELETED.
+inline bool offers_orphans(const readfat_volume *vol) {
+    return !is_exfat(vol) && (vol->ctx->flags & DV_FLAG_DELETED) != 0;
+}
+
+// Whether `entry` is the virtual /$Orphans record.
+inline bool is_orphans_entry(const readfat_volume *vol, const dv_entry *entry) {
+    return offers_orphans(vol) && entry->deleted != 0 && (entry->attr & DV_ATTR_DIRECTORY) != 0 &&
+           entry->cluster == kOrphansCluster;
+}
+
+// Fills `*out` with the virtual /$Orphans record.
+void orphans_entry(dv_entry *out);
+
+// Whether `name` is "$Orphans".
+bool is_orphans_name(const dv_name &name);
+
+// Runs the orphan search unless it has run: 0, ENOMEM or EIO.
+int orphans_ready(readfat_volume *vol);
+
+// The orphan cluster at `index` of the table, or kChainEnd past its end (or with no table).
+uint32_t orphan_cluster(const readfat_volume *vol, uint32_t index);
+
+// Releases the orphan table (at unmount).
+void drop_orphans(readfat_volume *vol);
+
 readfat_dir *dir_open_path(readfat_volume *vol, const char *path, int *err);
 readfat_dir *dir_open_entry(readfat_volume *vol, const dv_entry *entry, int *err);
 const dv_entry *dir_next(readfat_volume *vol, readfat_dir *dir, int *err);

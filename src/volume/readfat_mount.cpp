@@ -297,6 +297,7 @@ readfat_volume *mount(uint64_t start_sector, uint64_t end_sector, uint32_t secto
 void unmount(readfat_volume *vol) {
     void *alloc_data = vol->alloc_data;
     dv_free_fn free_fn = vol->free_fn;
+    drop_orphans(vol);
     dv_deletectx(vol->ctx);
     free_fn(alloc_data, vol->arena);
     free_fn(alloc_data, vol);

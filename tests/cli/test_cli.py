@@ -337,7 +337,7 @@ class Base(unittest.TestCase):
 # ---- Help, version, usage --------------------------------------------------------
 
 COMMANDS = ["info", "ls", "tree", "stat", "cat", "get", "iconv", "mkimage", "put", "mkdir", "rm",
-            "mv", "label", "mkfs", "check", "mount", "umount"]
+            "mv", "label", "mkfs", "check", "mount", "umount", "owner"]
 
 
 class Help(Base):
@@ -3875,6 +3875,149 @@ class Check(Base):
 
 
 # ---- mount (FUSE) ----------------------------------------------------------------
+
+class Orphans(Base):
+    """Deleted folders whose first cluster was taken again: get --deleted brings back their
+    files from /$Orphans at least as TSK's tsk_recover -e does from $OrphanFiles, and owner
+    names what TSK's ifind -d + ffind name."""
+
+    def build(self, name, fat, sectors, folder, count, sizes, names):
+        """mkfs.fat, `count` files of random bytes in `folder` (mcopy), then mdeltree and a
+        new file that takes the folder's entry and first cluster. Returns (image, sources)."""
+        need_tools(self, "mkfs.fat", "mcopy", "mmd", "mdeltree", "tsk_recover", "fls")
+        img = self.path(name + ".img")
+        subprocess.run([which("mkfs.fat"), "-C", "-F", str(fat), "-s", "1", img, str(sectors)],
+                       check=True, stdout=subprocess.DEVNULL, timeout=120)
+        env = dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1")
+        rnd = random.Random(name)
+        src = self.path(name + "-src")
+        os.makedirs(src)
+        sources = {}
+        for i in range(count):
+            data = rnd.randbytes(rnd.randint(*sizes))
+            host = os.path.join(src, names % i)
+            with open(host, "wb") as f:
+                f.write(data)
+            sources[names % i] = data
+        parts = folder.strip("/").split("/")
+        for k in range(len(parts)):
+            subprocess.run([which("mmd"), "-i", img, "::/" + "/".join(parts[:k + 1])],
+                           check=True, env=env, timeout=120)
+        subprocess.run([which("mcopy"), "-i", img] + [os.path.join(src, n) for n in sorted(sources)]
+                       + ["::" + folder + "/"], check=True, env=env, timeout=120)
+        with open(self.path("keep.bin"), "wb") as f:
+            f.write(b"kept")
+        subprocess.run([which("mcopy"), "-i", img, self.path("keep.bin"), "::/keep.bin"],
+                       check=True, env=env, timeout=120)
+        subprocess.run([which("mdeltree"), "-i", img, "::" + folder], check=True, env=env,
+                       timeout=120)
+        parent = "/".join(parts[:-1])
+        subprocess.run([which("mcopy"), "-i", img, self.path("keep.bin"),
+                        "::/" + (parent + "/" if parent else "") + "NEW.BIN"],
+                       check=True, env=env, timeout=120)
+        return img, sources
+
+    def recovered(self, root, sources):
+        """{source name: recovered path} of files under `root` byte-identical to a source."""
+        by_bytes = {data: n for n, data in sources.items()}
+        found = {}
+        for dirpath, _, files in os.walk(root):
+            for f in files:
+                p = os.path.join(dirpath, f)
+                with open(p, "rb") as fh:
+                    n = by_bytes.get(fh.read())
+                if n is not None:
+                    found.setdefault(n, p)
+        return found
+
+    def compare_with_tsk(self, img, sources):
+        ours_dir, tsk_dir = self.path("ours"), self.path("tsk")
+        r = run("get", "--deleted", "-q", img, "/", ours_dir)
+        self.assertEqual(r.returncode, 0, text(r.stderr))
+        subprocess.run([which("tsk_recover"), "-e", img, tsk_dir], check=True,
+                       stdout=subprocess.DEVNULL, timeout=120)
+        ours, tsk = self.recovered(ours_dir, sources), self.recovered(tsk_dir, sources)
+        self.assertGreater(len(tsk), len(sources) // 2)
+        self.assertGreaterEqual(len(ours), len(tsk))
+        self.assertLessEqual(set(tsk), set(ours))
+        self.assertTrue(all("/$Orphans/" in p for p in ours.values()))
+        # The orphan listing names what fls names under $OrphanFiles (8.3 names).
+        fls = subprocess.run([which("fls"), "-r", "-d", img], stdout=subprocess.PIPE,
+                             check=True, timeout=120)
+        theirs = {line.split("\t")[1].split("/", 1)[1] for line in text(fls.stdout).splitlines()
+                  if "\t$OrphanFiles/" in line}
+        j = json.loads(run("ls", "-a", "--json", img, "/$Orphans").stdout)
+        self.assertEqual({e["short_name"] for e in j["entries"]}, theirs)
+        return ours, tsk
+
+    def test_floppy_folder_of_long_names(self):
+        img, sources = self.build("floppy", 12, 1440, "/FOLDER", 40, (100, 3000),
+                                  "photo file number %03d long name.dat")
+        ours, tsk = self.compare_with_tsk(img, sources)
+        self.assertGreaterEqual(len(ours), 36)
+        # Long names survive where their whole run does.
+        self.assertTrue(any(os.path.basename(p) == n for n, p in ours.items()))
+
+    def test_camera_folder(self):
+        img, sources = self.build("camera", 32, 40000, "/DCIM/100CANON", 400, (1000, 4000),
+                                  "IMG_%04d.JPG")
+        ours, tsk = self.compare_with_tsk(img, sources)
+        self.assertEqual(len(ours), 400)
+
+    def test_owner_as_ifind_says(self):
+        need_tools(self, "ifind", "ffind")
+        img, sources = self.build("owned", 12, 1440, "/FOLDER", 40, (100, 3000),
+                                  "photo file number %03d long name.dat")
+        env = dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1")
+        subprocess.run([which("mmd"), "-i", img, "::/LIVE"], check=True, env=env, timeout=120)
+        with open(self.path("gone.bin"), "wb") as f:
+            f.write(os.urandom(3000))
+        subprocess.run([which("mcopy"), "-i", img, self.path("gone.bin"), "::/LIVE/gone file.bin"],
+                       check=True, env=env, timeout=120)
+        subprocess.run([which("mdel"), "-i", img, "::/LIVE/gone file.bin"], check=True, env=env,
+                       timeout=120)
+        info = json.loads(run("info", "--json", img).stdout)
+        vol = info.get("volume", info)
+        first_data = vol["data_start"]
+
+        def cluster_of(path, deleted=False):
+            j = json.loads(run("stat", "--json", *(["-a"] if deleted else []), img, path).stdout)
+            return j["cluster"]
+
+        def tsk_owner(cluster):
+            r = subprocess.run([which("ifind"), "-d", str(first_data + cluster - 2), img],
+                               stdout=subprocess.PIPE, timeout=120)
+            inode = text(r.stdout).strip()
+            if not inode.isdigit():
+                return None
+            r = subprocess.run([which("ffind"), img, inode], stdout=subprocess.PIPE, timeout=120)
+            return text(r.stdout).strip().lstrip("* ")
+
+        cases = [("/keep.bin", False), ("/LIVE", False), ("/LIVE/gone file.bin", True)]
+        for path, deleted in cases:
+            with self.subTest(path):
+                c = cluster_of(path, deleted)
+                r = run("owner", *(["-a"] if deleted else []), img, str(c))
+                self.assertEqual(r.returncode, 0, text(r.stderr))
+                self.assertEqual(text(r.stdout).split("  [")[0].strip(), path)
+                self.assertEqual(tsk_owner(c), path)
+                if deleted:
+                    self.assertEqual(run("owner", img, str(c)).returncode, 1)
+        # An orphaned file: TSK under $OrphanFiles, we under /$Orphans.
+        j = json.loads(run("ls", "-a", "--json", img, "/$Orphans").stdout)
+        e = j["entries"][-1]
+        r = run("owner", "-a", "--json", img, str(e["cluster"]))
+        owners = json.loads(r.stdout)["owners"]
+        self.assertEqual([o["deleted"] for o in owners], [True])
+        self.assertTrue(owners[0]["path"].startswith("/$Orphans/"))
+        self.assertIn("$OrphanFiles/" + e["short_name"], tsk_owner(e["cluster"]))
+        # The last cluster is free: nobody holds it, for TSK neither.
+        last = vol["clusters"] + 1
+        r = run("owner", "-a", img, str(last))
+        self.assertEqual((r.returncode, text(r.stdout)), (1, "free\n"))
+        self.assertIsNone(tsk_owner(last))
+        self.assertEqual(run("owner", img, "1").returncode, 2)
+
 
 class Mount(Base):
     """The volume mounted read-only through FUSE: every program sees the tree `get`
