@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -64,6 +65,13 @@ std::string refusal(const char *kind) {
 }
 
 } // namespace
+
+bool Image::lock_for_writing(std::string &error) {
+    if (fd_ < 0 || in_memory_ || flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK) return true;
+    error = "in use by a mount (unmount it first)";
+    return false;
+}
 
 bool Image::open(const std::string &path, std::string &error, bool writable) {
     path_ = path;

@@ -67,6 +67,11 @@ class Image {
     // character devices are refused at once (nothing opened or read). False
     // with a message in `error`.
     bool open(const std::string &path, std::string &error, bool writable = false);
+    // Takes the open image's exclusive lock (flock) for the commands that change it, so
+    // that they refuse an image a `dorvex mount` serves (whose caches would go stale)
+    // instead of writing under it. False with a message in `error` when another holds
+    // a lock; a file system without locks does not stop the write.
+    bool lock_for_writing(std::string &error);
     uint64_t size_bytes() const { return size_; }
     uint64_t sectors() const { return size_ / 512; }
     const std::string &path() const { return path_; }

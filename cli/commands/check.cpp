@@ -352,7 +352,8 @@ int cmd_check(const Args &a) {
     std::string error;
     uint64_t start = 0, end = 0;
     std::string fs;
-    if (!image.open(path, error, fix && !dry) || !image.locate(a.volume, start, end, error, &fs)) {
+    if (!image.open(path, error, fix && !dry) || (fix && !dry && !image.lock_for_writing(error)) ||
+        !image.locate(a.volume, start, end, error, &fs)) {
         report(shown, error);
         return kFail;
     }

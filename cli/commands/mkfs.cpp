@@ -171,7 +171,7 @@ int cmd_mkfs(const Args &a) {
 
     Image img;
     std::string error;
-    if (!img.open(path, error, true)) {
+    if (!img.open(path, error, true) || !img.lock_for_writing(error)) {
         report(shown, error);
         return kFail;
     }

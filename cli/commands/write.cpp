@@ -34,7 +34,7 @@ class WriteSession {
     bool open(const Args &args, const std::string &image_path) {
         std::string error;
         shown_ = escape_display_utf8(image_path);
-        if (!image_.open(image_path, error, true)) {
+        if (!image_.open(image_path, error, true) || !image_.lock_for_writing(error)) {
             report(shown_, error);
             return false;
         }

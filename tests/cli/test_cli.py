@@ -4236,6 +4236,15 @@ touch -d 2021-03-04T05:06:08 tree/part6.bin
                 r = run("mount", "-o", other, img, second)
                 if not said:
                     run("umount", second)
+                # the writing commands refuse an image a mount serves, of either kind
+                src = self.path("put.txt")
+                open(src, "wb").write(b"p\n")
+                for args in (["put", img, src, "/"], ["mkdir", img, "/d"],
+                             ["check", "--repair", img], ["mkfs", "--force", img]):
+                    w = run(*args)
+                    self.assertEqual((w.returncode, text(w.stderr)),
+                                     (1, "dorvex: %s: in use by a mount (unmount it first)\n"
+                                      % img), args)
                 self.assertEqual(run("umount", first).returncode, 0)
                 self.assertEqual(r.returncode, 1 if said else 0, text(r.stderr))
                 if said:
