@@ -65,7 +65,10 @@ for preset in "${presets[@]}"; do
   fi
   t1=$(date +%s)
   result=0
-  ctest --preset "$preset" 2>&1 | tee "$log" || result=$?
+  # The 32-bit tool cannot link the host's 64-bit libfuse3: mount is built out there.
+  fuse_optional=""
+  [ "$preset" = m32 ] && fuse_optional=1
+  DORVEX_TEST_FUSE_OPTIONAL=$fuse_optional ctest --preset "$preset" 2>&1 | tee "$log" || result=$?
   t2=$(date +%s)
   counts=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$log" | tail -n 1 || true)
   rm -f "$log"

@@ -4019,6 +4019,10 @@ class Orphans(Base):
         self.assertEqual(run("owner", img, "1").returncode, 2)
 
 
+NO_FUSE = ("dorvex: mount: this dorvex was built without FUSE (libfuse 3): mounting is not "
+           "available\n")
+
+
 class Mount(Base):
     """The volume mounted read-only through FUSE: every program sees the tree `get`
     extracts, with its times, and statfs the volume's clusters."""
@@ -4030,8 +4034,11 @@ class Mount(Base):
                 self.fail("no /dev/fuse (CI=true: FUSE must work there)")
             self.skipTest("needs /dev/fuse")
         need_tools(self, "fusermount3")
-        if "without FUSE" in text(run("mount", "x", "y").stderr):
-            if IN_CI:
+        r = run("mount", "x", "y")
+        if "without FUSE" in text(r.stderr):
+            self.assertEqual((r.returncode, text(r.stderr)), (1, NO_FUSE))
+            # a 32-bit build on a 64-bit host has no libfuse3 to link (tools/portability.sh)
+            if IN_CI and not os.environ.get("DORVEX_TEST_FUSE_OPTIONAL"):
                 self.fail("dorvex built without libfuse3 (CI=true: tools/deps.sh installs it)")
             self.skipTest("dorvex built without libfuse3")
 
