@@ -71,6 +71,16 @@ const Kind kKinds[] = {
     {READFAT_FIND_LFN_ORPHAN, "orphan-lfn", "long-name entries that belong to no file"},
     {READFAT_FIND_BOOT_BACKUP, "boot-backup", "backup boot sector differs"},
     {READFAT_FIND_DIR_SIZE, "dir-size", "directory's size field is not 0"},
+    {READFAT_FIND_BOOT_REGION, "boot-region", "boot region fails its checksum or checks"},
+    {READFAT_FIND_PERCENT_IN_USE, "percent-in-use", "PercentInUse disagrees with the bitmap"},
+    {READFAT_FIND_BITMAP_FREE, "bitmap-free", "uses clusters the allocation bitmap marks free"},
+    {READFAT_FIND_BITMAP_BAD, "bitmap-bad", "allocation bitmap missing, short or scattered"},
+    {READFAT_FIND_UPCASE_BAD, "upcase-bad", "up-case table missing or fails its checksum"},
+    {READFAT_FIND_SET_CHECKSUM, "set-checksum", "entry set checksum is wrong"},
+    {READFAT_FIND_NAME_HASH, "name-hash", "name hash does not match the name"},
+    {READFAT_FIND_SET_DAMAGED, "set-damaged", "entry set cannot be read"},
+    {READFAT_FIND_VALID_PAST_SIZE, "valid-past-size", "valid data length past the size"},
+    {READFAT_FIND_BAD_TIME, "bad-time", "impossible timestamp"},
 };
 
 const Kind &kind_of(uint32_t code) {
@@ -89,6 +99,12 @@ struct Finding {
 
 std::string plural(uint64_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string hex4(uint32_t v) {
+    char b[8];
+    std::snprintf(b, sizeof b, "0x%04X", v & 0xFFFFu);
+    return b;
 }
 
 // The numbers that say where, in the text.
@@ -117,6 +133,22 @@ std::string detail(const readfat_finding &f) {
         return "says " + plural(f.size, "byte", "bytes");
     case READFAT_FIND_BOOT_BACKUP:
         return plural(f.length, "byte", "bytes") + ", backup at sector " + std::to_string(f.count);
+    case READFAT_FIND_BOOT_REGION:
+        return std::string(f.count == 0 ? "main" : "backup") +
+               (f.length == 1 ? ", checksum" : ", boot sector");
+    case READFAT_FIND_PERCENT_IN_USE:
+        return "says " + std::to_string(f.count) + "%, the bitmap has " + std::to_string(f.length) +
+               "%";
+    case READFAT_FIND_BITMAP_FREE:
+        return plural(f.length, "cluster", "clusters") + " from cluster " +
+               std::to_string(f.cluster);
+    case READFAT_FIND_SET_CHECKSUM:
+    case READFAT_FIND_NAME_HASH:
+        return "says " + hex4(f.count) + ", is " + hex4(f.length);
+    case READFAT_FIND_SET_DAMAGED:
+        return "entry " + std::to_string(f.count);
+    case READFAT_FIND_BAD_TIME:
+        return f.count == 0 ? "created" : f.count == 1 ? "modified" : "accessed";
     default:
         return "";
     }
@@ -348,21 +380,31 @@ int cmd_check(const Args &a) {
     const bool fix = a.has("repair"), dry = a.has("dry-run");
     if (dry && !fix) return usage_error("check", "--dry-run goes with --repair");
     if (a.has("free-lost") && !fix) return usage_error("check", "--free-lost goes with --repair");
-    Image image;
+    // The volume is found through a read-only open first: exFAT is checked, never repaired,
+    // and its image is not opened writable for a refused repair.
+    Image probe, writable;
+    Image *image = &probe;
     std::string error;
     uint64_t start = 0, end = 0;
     std::string fs;
-    if (!image.open(path, error, fix && !dry) || (fix && !dry && !image.lock_for_writing(error)) ||
-        !image.locate(a.volume, start, end, error, &fs)) {
+    if (!probe.open(path, error) || !probe.locate(a.volume, start, end, error, &fs)) {
         report(shown, error);
         return kFail;
     }
-    if (fs == "exFAT") {
-        report(shown, "exFAT volumes are not checked yet");
+    if (fs == "exFAT" && fix) {
+        report(shown, "exFAT volumes are checked, not repaired");
         return kFail;
     }
+    if (fix && !dry) {
+        image = &writable;
+        if (!writable.open(path, error, true) || !writable.lock_for_writing(error) ||
+            !writable.locate(a.volume, start, end, error, &fs)) {
+            report(shown, error);
+            return kFail;
+        }
+    }
     Staged st;
-    st.image = &image;
+    st.image = image;
     st.dry = dry;
     Repair rp;
     rp.dry = dry;
@@ -389,7 +431,7 @@ int cmd_check(const Args &a) {
         &found, &err);
     readfat_delete(vol);
     if (n < 0) {
-        report(shown, err == EINVAL ? "exFAT volumes are not checked yet" : dv_strerror(err));
+        report(shown, dv_strerror(err));
         return kFail;
     }
     if (a.has("json"))

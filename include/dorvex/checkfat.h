@@ -117,6 +117,45 @@ extern "C" {
 #define READFAT_FIND_DIR_SIZE                                                                      \
     17 /* the directory `path` (first cluster `cluster`) has a size                                \
           field that is not 0 (`size`); writefat_repair sets it to 0 */
+/* exFAT (the kinds above that fit apply too: LOST and the chain kinds with the
+ * allocation bitmap in the FAT's place, DIRTY for VolumeDirty, BOOT_BACKUP for a
+ * backup boot region that differs from the main one in `length` bytes, `count` 12) */
+#define READFAT_FIND_BOOT_REGION                                                                   \
+    18 /* the boot region at logical sector `count` (0 the main                                    \
+          one, 12 the backup) fails: `length` 1 its checksum                                       \
+          sector disagrees with it, 2 its boot sector is                                           \
+          refused; `sector` its absolute first sector */
+#define READFAT_FIND_PERCENT_IN_USE                                                                \
+    19 /* PercentInUse says `count`; the allocation bitmap has `length`                            \
+          percent of the clusters in use (reported when they differ by more than one) */
+#define READFAT_FIND_BITMAP_FREE                                                                   \
+    20 /* the file or directory `path` uses `length` clusters the                                  \
+          allocation bitmap marks free, the first `cluster` */
+#define READFAT_FIND_BITMAP_BAD                                                                    \
+    21 /* the allocation bitmap is missing, shorter than the cluster                               \
+          count needs or not in one run: lost clusters, BITMAP_FREE and                            \
+          PERCENT_IN_USE are not judged */
+#define READFAT_FIND_UPCASE_BAD                                                                    \
+    22 /* the up-case table is missing, unreadable or fails the                                    \
+          checksum its root entry holds (`count`): names are compared                              \
+          through the default table */
+#define READFAT_FIND_SET_CHECKSUM                                                                  \
+    23 /* the entry set of `path` holds SetChecksum `count`; its                                   \
+          entries sum to `length` (`sector`: the sector of its first entry) */
+#define READFAT_FIND_NAME_HASH                                                                     \
+    24 /* the entry set of `path` holds NameHash `count`; its up-cased                             \
+          name hashes to `length` */
+#define READFAT_FIND_SET_DAMAGED                                                                   \
+    25 /* in the directory `path`, the entry set at raw entry `count`                              \
+          (in `sector`) cannot be read: a stream extension missing, a                              \
+          SecondaryCount (`length`) its entries do not match, an entry of                          \
+          an unknown critical type or a secondary without its primary */
+#define READFAT_FIND_VALID_PAST_SIZE                                                               \
+    26 /* the file `path` has a ValidDataLength (the entry's valid64)                              \
+          over its DataLength (`size`) */
+#define READFAT_FIND_BAD_TIME                                                                      \
+    27 /* the file `path` holds an impossible timestamp: `count` 0                                 \
+          created, 1 modified, 2 accessed */
 
 /*
  * One finding. Fields that do not apply to its kind are 0 (`path` null).

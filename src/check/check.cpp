@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "codec/dirent_internal.h"
+#include "check/check_internal.h"
 #include "dorvex/checkfat.h"
 #include "volume/fat_chain.h"
 #include "volume/readfat_internal.h"
@@ -669,9 +670,10 @@ long check_volume(readfat_volume *vol, uint32_t what, readfat_check_fn fn, void 
 
 extern "C" long readfat_check(readfat_volume *vol, uint32_t what, readfat_check_fn fn,
                               void *fn_data, int *err) {
-    if (!vol || dorvex::is_exfat(vol)) {
+    if (!vol) {
         dorvex::set_err(err, EINVAL);
         return -1;
     }
+    if (dorvex::is_exfat(vol)) return dorvex::check_exfat(vol, what, fn, fn_data, err);
     return dorvex::check_volume(vol, what, fn, fn_data, err);
 }
