@@ -2,7 +2,9 @@
 // side with fsck.fat -n; hand-made FAT12/16/32 layouts for the chain shapes fsck has no
 // words for (self-loops, two-cluster cycles, links out of the data area); allocation
 // failures and an early stop.
+#include "support/fault_reader.h"
 #include "support/tools.h"
+#include "support/tracking_alloc.h"
 #include "support/volume_util.h"
 
 #include <dorvex/checkfat.h>
@@ -201,6 +203,219 @@ TEST(CheckFsck, FindsWhatFsckFinds) {
                                           readfat_optimal_flags(), 2, 2, nullptr);
         ASSERT_NE(vol, nullptr);
         EXPECT_EQ(kinds(check(vol)), "") << d->size();
+        readfat_delete(vol);
+    }
+}
+
+// ---- exFAT against fsck.exfat -n ----------------------------------------------------------
+
+// The fixture "fragmented" (made by mkfs.exfat, filled through exfat-fuse; 32 KiB clusters):
+// its root's File sets by name, the allocation bitmap and the FAT.
+struct ExLayout {
+    uint32_t bps, cb, fat, heap;
+    std::vector<size_t> sets; // the File sets of the root's first cluster
+    size_t bitmap;            // byte offset of the bitmap's first cluster
+    size_t set(const std::vector<uint8_t> &d, const char *name) const {
+        for (size_t e : sets) {
+            std::string n;
+            for (uint32_t i = 0; i < d[e + 35] && i < 15; ++i) n += char(d[e + 66 + 2 * i]);
+            if (n == name) return e;
+        }
+        ADD_FAILURE() << "no " << name;
+        return sets.at(0);
+    }
+    uint32_t first(const std::vector<uint8_t> &d, const char *name) const {
+        return get32(d, set(d, name) + 52);
+    }
+    static uint32_t get32(const std::vector<uint8_t> &d, size_t at) {
+        return uint32_t(d[at]) | uint32_t(d[at + 1]) << 8 | uint32_t(d[at + 2]) << 16 |
+               uint32_t(d[at + 3]) << 24;
+    }
+};
+
+ExLayout ex_layout(const std::vector<uint8_t> &d) {
+    ExLayout l{};
+    l.bps = 1u << d[108];
+    l.cb = l.bps << d[109];
+    l.fat = ExLayout::get32(d, 80) * l.bps;
+    l.heap = ExLayout::get32(d, 88) * l.bps;
+    const size_t root = l.heap + size_t{ExLayout::get32(d, 96) - 2} * l.cb;
+    for (size_t e = root; e < root + l.cb && d[e] != 0; e += 32) {
+        if (d[e] == 0x85) l.sets.push_back(e);
+        if (d[e] == 0x81) l.bitmap = l.heap + size_t{ExLayout::get32(d, e + 20) - 2} * l.cb;
+    }
+    return l;
+}
+
+// Sets the SetChecksum of the set at `e` to what its entries sum to.
+void reseal(std::vector<uint8_t> &d, size_t e) {
+    uint16_t sum = 0;
+    for (size_t i = 0; i < 32u * (d[e + 1] + 1u); ++i)
+        if (i != 2 && i != 3) sum = uint16_t(((sum >> 1) | (sum << 15)) + d[e + i]);
+    d[e + 2] = uint8_t(sum), d[e + 3] = uint8_t(sum >> 8);
+}
+
+struct ExDamage {
+    const char *name;
+    const char *fsck_says; // what fsck.exfat -n prints ("clean": it does not judge this)
+    std::vector<uint32_t> kinds;
+    const char *path;
+    void (*patch)(std::vector<uint8_t> &d, const ExLayout &l);
+};
+
+const ExDamage kExDamages[] = {
+    {"bitmap bit cleared under a file",
+     "is marked as free",
+     {READFAT_FIND_BITMAP_FREE},
+     "/contig_a.bin",
+     [](auto &d, const ExLayout &l) {
+         const uint32_t c = l.first(d, "contig_a.bin") - 2;
+         d[l.bitmap + c / 8] = uint8_t(d[l.bitmap + c / 8] & ~(1u << c % 8));
+     }},
+    {"lost bitmap bit",
+     "clean",
+     {READFAT_FIND_LOST},
+     "",
+     [](auto &d, const ExLayout &l) {
+         const uint32_t c = ExLayout::get32(d, 92) - 1;
+         d[l.bitmap + c / 8] = uint8_t(d[l.bitmap + c / 8] | 1u << c % 8);
+     }},
+    {"set checksum",
+     "checksum of a file is wrong",
+     {READFAT_FIND_SET_CHECKSUM},
+     "/contig_b.bin",
+     [](auto &d, const ExLayout &l) { d[l.set(d, "contig_b.bin") + 2] ^= 0x5A; }},
+    {"name hash",
+     "name hash of a file is wrong",
+     {READFAT_FIND_NAME_HASH},
+     "/contig_b.bin",
+     [](auto &d, const ExLayout &l) {
+         const size_t e = l.set(d, "contig_b.bin");
+         d[e + 36] ^= 0x5A;
+         reseal(d, e);
+     }},
+    {"chain loop on a fragmented file",
+     "already allocated",
+     {READFAT_FIND_LOOP, READFAT_FIND_LOST, READFAT_FIND_LOST},
+     "/inter_3.bin",
+     [](auto &d, const ExLayout &l) {
+         const uint32_t c = l.first(d, "inter_3.bin");
+         put32(d, l.fat + 4 * size_t{ExLayout::get32(d, l.fat + 4 * size_t{c})}, c);
+     }},
+    {"boot checksum",
+     "boot region is corrupted",
+     {READFAT_FIND_BOOT_REGION, READFAT_FIND_BOOT_BACKUP},
+     "",
+     [](auto &d, const ExLayout &l) { d[11 * l.bps + 5] ^= 1; }},
+    {"volume dirty",
+     "clean",
+     {READFAT_FIND_DIRTY},
+     "",
+     [](auto &d, const ExLayout &) { d[106] |= 2; }},
+    {"valid data length past the size",
+     "greater than size",
+     {READFAT_FIND_VALID_PAST_SIZE},
+     "/contig_a.bin",
+     [](auto &d, const ExLayout &l) {
+         const size_t e = l.set(d, "contig_a.bin");
+         d[e + 42] = 0xFF; // ValidDataLength's third byte: past DataLength
+         reseal(d, e);
+     }},
+    {"set missing its stream extension",
+     "failed to get stream dentry",
+     {READFAT_FIND_SET_DAMAGED, READFAT_FIND_LOST},
+     "",
+     [](auto &d, const ExLayout &l) {
+         const size_t e = l.set(d, "contig_b.bin");
+         d[e + 32] = 0xC1; // the stream extension turned into a name entry
+         reseal(d, e);
+     }},
+};
+
+std::vector<uint8_t> exfat_fixture(const std::string &dir, const char *name) {
+    const std::string img = dir + "/" + name + ".img";
+    EXPECT_TRUE(run_logged("xz -dc " +
+                               shell_quote(std::string(DORVEX_SOURCE_DIR) +
+                                           "/tests/fixtures/exfat/" + name + ".img.xz") +
+                               " > " + shell_quote(img),
+                           img + ".log"));
+    return read_whole(img);
+}
+
+TEST(CheckFsck, FindsWhatFsckExfatFinds) {
+    DV_NEED_TOOLS("xz", "fsck.exfat");
+    const std::string dir = scratch_dir("dorvex-check-exfat");
+    const std::vector<uint8_t> seed = exfat_fixture(dir, "fragmented");
+    const ExLayout lay = ex_layout(seed);
+    ASSERT_EQ(lay.sets.size(), 7u);
+    for (const ExDamage &c : kExDamages) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> d = seed;
+        c.patch(d, lay);
+        const std::string path = dir + "/damaged.img", out = dir + "/fsck.out";
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(d.data()), d.size());
+        const int rc = std::system(
+            (find_tool("fsck.exfat") + " -n " + shell_quote(path) + " >" + out + " 2>&1").c_str());
+        const std::vector<uint8_t> said = read_whole(out);
+        const std::string text(said.begin(), said.end());
+        EXPECT_NE(text.find(c.fsck_says), std::string::npos) << text;
+        EXPECT_EQ(rc == 0, std::string(c.fsck_says) == "clean") << text;
+
+        FaultReader rd(d, 0, d.size() / 512, 256); // a cluster per request at most
+        TrackingAlloc alloc;
+        int err = 0;
+        readfat_volume *vol = readfat_new2(0, d.size() / 512, 512, &rd, FaultReader::cb,
+                                           readfat_optimal_flags() | DV_CHARSET_UTF8, 2, 2, &err,
+                                           &alloc, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+        ASSERT_NE(vol, nullptr) << err;
+        const std::vector<Found> f = check(vol);
+        std::vector<uint32_t> got;
+        for (const Found &x : f) got.push_back(x.kind);
+        EXPECT_EQ(got, c.kinds) << kinds(f) << "\n" << text;
+        for (const Found &x : f)
+            if (!x.path.empty()) {
+                EXPECT_EQ(x.path, c.path);
+                break;
+            }
+        readfat_delete(vol);
+        EXPECT_EQ(alloc.live_blocks(), 0u);
+    }
+    // Each allocation refused in turn: ENOMEM, nothing kept.
+    {
+        std::vector<uint8_t> d = seed;
+        FaultReader rd(d, 0, d.size() / 512, 256);
+        TrackingAlloc alloc;
+        readfat_volume *vol =
+            readfat_new2(0, d.size() / 512, 512, &rd, FaultReader::cb, readfat_optimal_flags(), 2,
+                         2, nullptr, &alloc, TrackingAlloc::alloc_cb, TrackingAlloc::free_cb);
+        ASSERT_NE(vol, nullptr);
+        const size_t live = alloc.live_blocks();
+        for (uint64_t n = 1; n <= 5; ++n) {
+            alloc.reset_counts();
+            alloc.fail_at(n);
+            int err = 0;
+            EXPECT_EQ(readfat_check(vol, READFAT_CHECK_ALL, nullptr, nullptr, &err), -1) << n;
+            EXPECT_EQ(err, ENOMEM);
+            EXPECT_EQ(alloc.live_blocks(), live);
+        }
+        alloc.fail_at(0);
+        EXPECT_EQ(readfat_check(vol, READFAT_CHECK_ALL, nullptr, nullptr, nullptr), 0);
+        readfat_delete(vol);
+    }
+    // Every fixture (mkfs.exfat, filled through exfat-fuse: 512- and 4096-byte sectors,
+    // contiguous and chained directories, sets across cluster ends) is sound to both.
+    for (const char *name : {"fragmented", "camera", "deleted", "bigdir", "times", "vdl"}) {
+        SCOPED_TRACE(name);
+        std::vector<uint8_t> d = exfat_fixture(dir, name);
+        EXPECT_TRUE(
+            run_logged(find_tool("fsck.exfat") + " -n " + shell_quote(dir + "/" + name + ".img"),
+                       dir + "/fsck.out"));
+        FaultReader rd(d, 0, d.size() / 512, 256); // a cluster per request at most
+        readfat_volume *vol = readfat_new(0, d.size() / 512, 512, &rd, FaultReader::cb,
+                                          readfat_optimal_flags(), 2, 2, nullptr);
+        ASSERT_NE(vol, nullptr);
+        EXPECT_EQ(kinds(check(vol)), "");
         readfat_delete(vol);
     }
 }
