@@ -215,6 +215,8 @@ struct ExLayout {
     uint32_t bps, cb, fat, heap;
     std::vector<size_t> sets; // the File sets of the root's first cluster
     size_t bitmap;            // byte offset of the bitmap's first cluster
+    size_t bitmap_entry;      // ... of its root entry, and the up-case table's
+    size_t upcase;
     size_t set(const std::vector<uint8_t> &d, const char *name) const {
         for (size_t e : sets) {
             std::string n;
@@ -242,7 +244,11 @@ ExLayout ex_layout(const std::vector<uint8_t> &d) {
     const size_t root = l.heap + size_t{ExLayout::get32(d, 96) - 2} * l.cb;
     for (size_t e = root; e < root + l.cb && d[e] != 0; e += 32) {
         if (d[e] == 0x85) l.sets.push_back(e);
-        if (d[e] == 0x81) l.bitmap = l.heap + size_t{ExLayout::get32(d, e + 20) - 2} * l.cb;
+        if (d[e] == 0x81) {
+            l.bitmap = l.heap + size_t{ExLayout::get32(d, e + 20) - 2} * l.cb;
+            l.bitmap_entry = e;
+        }
+        if (d[e] == 0x82) l.upcase = e;
     }
     return l;
 }
@@ -330,6 +336,25 @@ const ExDamage kExDamages[] = {
          d[e + 32] = 0xC1; // the stream extension turned into a name entry
          reseal(d, e);
      }},
+    {"impossible timestamp",
+     "clean",
+     {READFAT_FIND_BAD_TIME},
+     "/small_last.txt",
+     [](auto &d, const ExLayout &l) {
+         const size_t e = l.set(d, "small_last.txt");
+         d[e + 14] = uint8_t((d[e + 14] & 0x1F) | 0xE0), d[e + 15] |= 1; // month 15
+         reseal(d, e);
+     }},
+    {"up-case checksum",
+     "clean",
+     {READFAT_FIND_UPCASE_BAD},
+     "",
+     [](auto &d, const ExLayout &l) { d[l.upcase + 4] ^= 1; }},
+    {"bitmap too short",
+     "clean",
+     {READFAT_FIND_BITMAP_BAD},
+     "",
+     [](auto &d, const ExLayout &l) { d[l.bitmap_entry + 24] = 1, d[l.bitmap_entry + 25] = 0; }},
 };
 
 std::vector<uint8_t> exfat_fixture(const std::string &dir, const char *name) {

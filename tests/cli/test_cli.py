@@ -3577,6 +3577,80 @@ def boot_backup(d, lay):
     d[6 * 512 + 71] ^= 0x20  # a label letter of the backup's
 
 
+def exfat_sets(d):
+    """The fixture's geometry, and the offset of each File set of the root's first cluster
+    by name, plus the allocation bitmap's offset under 0x81."""
+    bps = 1 << d[108]
+    lay = dict(bps=bps, cb=bps << d[109], fat=struct.unpack_from("<I", d, 80)[0] * bps,
+               heap=struct.unpack_from("<I", d, 88)[0] * bps)
+    cluster = lambda c: lay["heap"] + (c - 2) * lay["cb"]
+    sets, at = {}, cluster(struct.unpack_from("<I", d, 96)[0])
+    for e in range(at, at + lay["cb"], 32):
+        if d[e] == 0:
+            break
+        if d[e] == 0x85:
+            n = d[e + 35]
+            sets[bytes(d[e + 66:e + 66 + 2 * min(n, 15)]).decode("utf-16-le")] = e
+        elif d[e] == 0x81:
+            sets[0x81] = cluster(struct.unpack_from("<I", d, e + 20)[0])
+    return lay, sets
+
+
+def exfat_reseal(d, e):
+    """Sets the SetChecksum of the set at e to what its entries sum to."""
+    s = 0
+    for i in range(32 * (d[e + 1] + 1)):
+        if i not in (2, 3):
+            s = (((s >> 1) | (s << 15)) + d[e + i]) & 0xFFFF
+    struct.pack_into("<H", d, e + 2, s)
+
+
+def exfat_bit(d, sets, cluster, on):
+    at, m = sets[0x81] + (cluster - 2) // 8, 1 << (cluster - 2) % 8
+    d[at] = d[at] | m if on else d[at] & ~m
+
+
+def ex_bitmap_cleared(d):
+    lay, sets = exfat_sets(d)
+    exfat_bit(d, sets, struct.unpack_from("<I", d, sets["contig_a.bin"] + 52)[0], False)
+
+
+def ex_lost(d):
+    lay, sets = exfat_sets(d)
+    exfat_bit(d, sets, struct.unpack_from("<I", d, 92)[0] + 1, True)
+
+
+def ex_set_checksum(d):
+    d[exfat_sets(d)[1]["contig_b.bin"] + 2] ^= 0x5A
+
+
+def ex_name_hash(d):
+    e = exfat_sets(d)[1]["contig_b.bin"]
+    d[e + 36] ^= 0x5A
+    exfat_reseal(d, e)
+
+
+def ex_loop(d):
+    lay, sets = exfat_sets(d)
+    first = struct.unpack_from("<I", d, sets["inter_3.bin"] + 52)[0]
+    second = struct.unpack_from("<I", d, lay["fat"] + 4 * first)[0]
+    struct.pack_into("<I", d, lay["fat"] + 4 * second, first)  # back to its first cluster
+
+
+def ex_boot_checksum(d):
+    d[11 * (1 << d[108]) + 5] ^= 1
+
+
+def ex_dirty(d):
+    d[106] |= 2  # outside the boot checksum
+
+
+def ex_valid_past(d):
+    e = exfat_sets(d)[1]["contig_a.bin"]
+    d[e + 42] = 0xFF
+    exfat_reseal(d, e)
+
+
 class Check(Base):
     """dorvex check: findings on images from mkfs.fat + mcopy, patched as a cut write leaves
     them, side by side with fsck.fat -n; --repair and --dry-run; partition options."""
@@ -3617,6 +3691,77 @@ class Check(Base):
         r = subprocess.run([which("fsck.fat"), "-n", img], stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT, timeout=120)
         return text(r.stdout)
+
+    # exFAT: the fixture "fragmented" patched; what fsck.exfat -n says (None: it finds the
+    # volume clean, not judging that)
+    EXFAT_DAMAGES = [
+        ("bitmap bit cleared", ex_bitmap_cleared, "bitmap-free", "is marked as free"),
+        ("lost bitmap bit", ex_lost, "lost", None),
+        ("set checksum", ex_set_checksum, "set-checksum", "checksum of a file is wrong"),
+        ("name hash", ex_name_hash, "name-hash", "name hash of a file is wrong"),
+        ("chain loop", ex_loop, "loop", "already allocated"),
+        ("boot checksum", ex_boot_checksum, "boot-region", "boot region is corrupted"),
+        ("volume dirty", ex_dirty, "dirty", None),
+        ("valid data length", ex_valid_past, "valid-past-size", "greater than size"),
+    ]
+
+    def exfat_image(self, name, patch=None):
+        with lzma.open(os.path.join(EXFAT_DIR, name + ".img.xz")) as f:
+            raw = bytearray(f.read())
+        if patch:
+            patch(raw)
+        at = self.path(name + ".img")
+        open(at, "wb").write(raw)
+        return at
+
+    def fsck_exfat(self, img):
+        r = subprocess.run([which("fsck.exfat"), "-n", img], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, timeout=120)
+        return r.returncode, text(r.stdout)
+
+    def test_exfat_damages_found_as_fsck_exfat_finds_them(self):
+        need_tools(self, "fsck.exfat")
+        for name, patch, kind, fsck in [("sound", None, None, None)] + self.EXFAT_DAMAGES:
+            with self.subTest(name):
+                img = self.exfat_image("fragmented", patch)
+                rc, says = self.fsck_exfat(img)
+                self.assertEqual(rc == 0, fsck is None, says)
+                if fsck:
+                    self.assertIn(fsck, says)
+                r = run("check", img)
+                if kind is None:
+                    self.assertEqual((r.returncode, text(r.stdout)), (0, img + ": sound\n"))
+                    continue
+                self.assertEqual(r.returncode, 1, text(r.stderr))
+                last = text(r.stdout).splitlines()[-1]
+                self.assertTrue(last.startswith(img + ": "), last)
+                self.assertIn(kind, last)
+                j = json.loads(run("check", "--json", img).stdout)
+                self.assertFalse(j["sound"])
+                self.assertIn(kind, [f["kind"] for f in j["findings"]])
+
+    def test_exfat_sound_to_both_and_never_repaired(self):
+        imgs = [self.exfat_image(n) for n in ("camera", "bigdir")]
+        if need_tools(self, "mkfs.exfat", skip=False):
+            fresh = self.path("fresh.img")
+            with open(fresh, "wb") as f:
+                f.truncate(32 * MIB)
+            subprocess.run([which("mkfs.exfat"), fresh], check=True, stdout=subprocess.DEVNULL,
+                           timeout=120)
+            imgs.append(fresh)
+        for img in imgs:
+            if need_tools(self, "fsck.exfat", skip=False):
+                self.assertEqual(self.fsck_exfat(img)[0], 0, img)
+            r = run("check", "--json", img)
+            self.assertEqual((r.returncode, json.loads(r.stdout)["findings"]), (0, []), img)
+        damaged = self.exfat_image("fragmented", ex_lost)
+        before = open(damaged, "rb").read()
+        for extra in ([], ["--dry-run"], ["--free-lost"]):
+            r = run("check", "--repair", *extra, damaged)
+            self.assertEqual((r.returncode, text(r.stdout), text(r.stderr)),
+                             (1, "", "dorvex: %s: exFAT volumes are checked, not repaired\n"
+                              % damaged), extra)
+        self.assertEqual(open(damaged, "rb").read(), before)
 
     def test_each_damage_found_as_fsck_finds_it(self):
         r = run("check", self.seed)
