@@ -1,5 +1,5 @@
 /*
- * dorvex/checkfat.h -- consistency check of a mounted FAT12/16/32 volume.
+ * dorvex/checkfat.h -- consistency check of a mounted FAT12/16/32 or exFAT volume.
  *
  * readfat_check reads a volume mounted with readfat_new / readfat_new2 and
  * reports what is wrong with it, one finding at a time, through your
@@ -9,6 +9,12 @@
  * the two names a cut move leaves, long-name entries that belong to no
  * entry, and (with the FAT pass) the FSInfo free count, the dirty bit and
  * FAT32's backup boot sector. It changes nothing.
+ *
+ * On exFAT it checks both boot regions (checksums, backup against main),
+ * VolumeDirty, PercentInUse, the allocation bitmap and up-case table, every
+ * entry set (SetChecksum, NameHash, the stream extension, SecondaryCount,
+ * ValidDataLength, timestamps), every FAT chain and contiguous (NoFatChain)
+ * run, and the bitmap against what the tree uses, both ways.
  *
  *     static int show(void *data, const readfat_finding *f) {
  *         printf("%u at cluster %u\n", f->kind, f->cluster);
@@ -27,6 +33,11 @@
  * bits per cluster, a stack of directory frames (READFAT_CHECK_MAX_DEPTH at
  * most), a path buffer, two FAT runs, a logical sector and 256 move marks,
  * all from the volume's allocator and released before the call returns.
+ * exFAT: two boot regions read once, one walk over the tree reading each
+ * directory cluster once (again after each subdirectory it holds), one pass
+ * over the allocation bitmap, a cluster's worth per request; memory one bit
+ * per cluster, twice 12 logical sectors, a cluster and 8 KiB of carried
+ * entries, the frames and the path buffer.
  */
 #ifndef DORVEX_CHECKFAT_H
 #define DORVEX_CHECKFAT_H
@@ -42,7 +53,8 @@ extern "C" {
 
 /* What readfat_check looks at (its `what` argument, bits). */
 #define READFAT_CHECK_FATS                                                                         \
-    0x1u /* the FAT copies, FSInfo's free count, the dirty bit, the backup boot sector */
+    0x1u /* the FAT copies, FSInfo's free count, the dirty bit, the backup boot sector;            \
+            exFAT: the boot regions, VolumeDirty, PercentInUse, the bitmap and up-case table */
 #define READFAT_CHECK_TREE                                                                         \
     0x2u /* chains, sizes, cross-links, cut moves, "." and ".." and orphaned long-name             \
             entries of every directory */
@@ -182,7 +194,7 @@ typedef struct readfat_finding {
 typedef int (*readfat_check_fn)(void *fn_data, const readfat_finding *finding);
 
 /*
- * Checks the FAT12, FAT16 or FAT32 volume `vol` for what `what`
+ * Checks the FAT12, FAT16, FAT32 or exFAT volume `vol` for what `what`
  * (READFAT_CHECK_* bits) names, and reports each finding to `fn` (may be
  * null: the findings are only counted). The FAT pass reads every FAT copy
  * through the reader in runs (see Cost above); the tree walk lists every
@@ -198,15 +210,21 @@ typedef int (*readfat_check_fn)(void *fn_data, const readfat_finding *finding);
  * runs, vol->reader_fn and vol->reader_data name the check's own reader,
  * which passes every request on to yours; yours are back before the call
  * returns.
+ * On exFAT the walk reads the directories' raw entry sets itself (so that a set
+ * a listing refuses is still judged, and its clusters are not entered), follows
+ * a FAT chain or a NoFatChain run as the stream extension says, and compares
+ * every cluster it reaches with the allocation bitmap; the reader is not
+ * replaced.
  *
  * Returns the number of findings reported (0: nothing found; when `fn`
  * stopped the check, those up to and including the one it stopped at), or
  * -1 with `*err` (when `err` is not null), after the findings up to then:
- *   EINVAL          null `vol`, or an exFAT volume (not checked yet)
+ *   EINVAL          null `vol`
  *   ENOMEM          the allocator refused the bitmap or the walk's frames
  *   ENFILE          no free directory slot
  *   EIO             the reader failed a FAT sector or a boot sector (the FAT
- *                   pass), or the root directory could not be read
+ *                   pass), or the root directory could not be read; exFAT: the
+ *                   main boot region, a FAT sector or a bitmap sector failed
  * Everything allocated is released before the call returns.
  */
 DORVEX_API long readfat_check(readfat_volume *vol, uint32_t what, readfat_check_fn fn,

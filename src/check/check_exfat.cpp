@@ -96,8 +96,8 @@ struct ExfatChecker {
     }
 
     // Reads the boot region at logical sector `base` into `region` (12 logical sectors) and
-    // reports what fails; false when it cannot be read.
-    bool boot_region(uint8_t *region, uint32_t base, uint64_t start) {
+    // reports what fails; false when it cannot be read. `*sound` tells whether it checks.
+    bool boot_region(uint8_t *region, uint32_t base, uint64_t start, bool *sound) {
         const uint32_t units = kExfatBootSectors << vol->sector_shift;
         const uint64_t at = start + (uint64_t{base} << vol->sector_shift);
         if (read_run(vol, at, units, region, start, vol->end_sector) != ReadResult::ok)
@@ -105,6 +105,7 @@ struct ExfatChecker {
         ExfatBoot b;
         const ExfatCode code =
             check_exfat_boot_region(region, size_t{kExfatBootSectors} * vol->bytes_per_sector, &b);
+        *sound = code == ExfatCode::ok;
         if (code != ExfatCode::ok) {
             readfat_finding f{};
             f.kind = READFAT_FIND_BOOT_REGION;
@@ -125,10 +126,11 @@ struct ExfatChecker {
         uint8_t *backup = main + bytes;
         const uint64_t start = volume_start();
         int rc = 0;
-        if (!boot_region(main, 0, start)) {
+        bool main_sound = false, backup_sound = false;
+        if (!boot_region(main, 0, start, &main_sound)) {
             rc = EIO;
         } else {
-            if (boot_region(backup, kExfatBackupSector, start)) {
+            if (boot_region(backup, kExfatBackupSector, start, &backup_sound)) {
                 // VolumeFlags and PercentInUse change in the main region only.
                 uint32_t differ = 0;
                 for (size_t i = 0; i < bytes; ++i)
@@ -142,7 +144,8 @@ struct ExfatChecker {
                     report(f, false);
                 }
             }
-            if (load_le16(main + 106) & kExfatFlagVolumeDirty) {
+            // A main region that fails says nothing trustworthy about the flag.
+            if (main_sound && (load_le16(main + 106) & kExfatFlagVolumeDirty)) {
                 readfat_finding f{};
                 f.kind = READFAT_FIND_DIRTY;
                 report(f, false);
@@ -459,8 +462,7 @@ struct ExfatChecker {
                         fr.resume = 0;
                         fr.raw_base += per;
                         ++fr.index;
-                        if (next == 0) fr.index = fr.clusters; // nothing more to list
-                        fr.cluster = next;
+                        fr.cluster = next; // 0: the parent ends when this child does
                     }
                     Frame &child = frames[depth];
                     std::memset(&child, 0, sizeof child);
@@ -485,10 +487,6 @@ struct ExfatChecker {
                 ++fr.index;
             }
             if (descend) {
-                if (frames[depth - 2].index >= frames[depth - 2].clusters) {
-                    // The parent has nothing left: it ends when the child does.
-                    frames[depth - 2].cluster = 0;
-                }
                 skipping = false;
                 continue;
             }
