@@ -336,6 +336,42 @@ const ExDamage kExDamages[] = {
          d[e + 32] = 0xC1; // the stream extension turned into a name entry
          reseal(d, e);
      }},
+    {"contiguous run past the heap",
+     "is marked as free",
+     {READFAT_FIND_BAD_LINK, READFAT_FIND_CHAIN_SHORT, READFAT_FIND_BITMAP_FREE, READFAT_FIND_LOST},
+     "/contig_a.bin",
+     [](auto &d, const ExLayout &l) {
+         const size_t e = l.set(d, "contig_a.bin");
+         put32(d, e + 52, ExLayout::get32(d, 92)); // 4 clusters from the heap's next-to-last
+         reseal(d, e);
+     }},
+    {"cross-link",
+     "already allocated",
+     {READFAT_FIND_CROSSLINK, READFAT_FIND_LOST},
+     "/contig_b.bin",
+     [](auto &d, const ExLayout &l) {
+         const size_t e = l.set(d, "contig_b.bin");
+         put32(d, e + 52, l.first(d, "contig_a.bin"));
+         reseal(d, e);
+     }},
+    {"chain shorter than the size",
+     "less clusters are allocated",
+     {READFAT_FIND_CHAIN_SHORT, READFAT_FIND_LOST, READFAT_FIND_LOST},
+     "/inter_3.bin",
+     [](auto &d, const ExLayout &l) {
+         const uint32_t c = l.first(d, "inter_3.bin");
+         put32(d, l.fat + 4 * size_t{ExLayout::get32(d, l.fat + 4 * size_t{c})}, 0xFFFFFFFF);
+     }},
+    {"chain longer than the size",
+     "more clusters are allocated",
+     {READFAT_FIND_CHAIN_LONG},
+     "/inter_5.bin",
+     [](auto &d, const ExLayout &l) {
+         const size_t e = l.set(d, "inter_5.bin");
+         for (int i = 0; i < 8; ++i) d[e + 40 + i] = d[e + 56 + i] = 0;
+         d[e + 40] = d[e + 56] = 1; // one byte: one cluster of four
+         reseal(d, e);
+     }},
     {"impossible timestamp",
      "clean",
      {READFAT_FIND_BAD_TIME},
