@@ -375,6 +375,7 @@ struct ExfatChecker {
             while (!done && !descend && !stopped) {
                 uint8_t *cl = buf + size_t{carry} * kExfatEntrySize;
                 if (read_cluster(vol, fr.cluster, cl) != ReadResult::ok) {
+                    if (fr.root && fr.index == 0) return EIO; // as a FAT root that fails
                     unreadable(fr, EIO);
                     break;
                 }

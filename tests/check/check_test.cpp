@@ -462,6 +462,22 @@ TEST(CheckFsck, FindsWhatFsckExfatFinds) {
         }
         alloc.fail_at(0);
         EXPECT_EQ(readfat_check(vol, READFAT_CHECK_ALL, nullptr, nullptr, nullptr), 0);
+        // Short reads are taken; the main boot region, the root's first cluster or a bitmap
+        // sector failing is EIO, and nothing is kept.
+        rd.max_per_call(1);
+        EXPECT_EQ(readfat_check(vol, READFAT_CHECK_ALL, nullptr, nullptr, nullptr), 0);
+        rd.clear_faults();
+        for (const uint64_t s :
+             {uint64_t{3},
+              uint64_t(lay.heap / 512 + (ExLayout::get32(seed, 96) - 2) * (lay.cb / 512)),
+              uint64_t(lay.bitmap / 512), uint64_t(lay.fat / 512)}) {
+            rd.fail_sector(s);
+            int err = 0;
+            EXPECT_EQ(readfat_check(vol, READFAT_CHECK_ALL, nullptr, nullptr, &err), -1) << s;
+            EXPECT_EQ(err, EIO) << s;
+            EXPECT_EQ(alloc.live_blocks(), live);
+            rd.clear_faults();
+        }
         readfat_delete(vol);
     }
     // Every fixture (mkfs.exfat, filled through exfat-fuse: 512- and 4096-byte sectors,
