@@ -470,7 +470,7 @@ TEST(CheckFsck, FindsWhatFsckExfatFinds) {
         for (const uint64_t s :
              {uint64_t{3},
               uint64_t(lay.heap / 512 + (ExLayout::get32(seed, 96) - 2) * (lay.cb / 512)),
-              uint64_t(lay.bitmap / 512), uint64_t(lay.fat / 512)}) {
+              uint64_t(lay.bitmap / 512)}) {
             rd.fail_sector(s);
             int err = 0;
             EXPECT_EQ(readfat_check(vol, READFAT_CHECK_ALL, nullptr, nullptr, &err), -1) << s;
