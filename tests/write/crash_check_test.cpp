@@ -1,4 +1,4 @@
-// Every cut point of a mixed workload as a check corpus (about 60 writes a volume): each state a
+// Every cut point of a mixed workload as a check corpus (40 to 85 writes a volume): each state a
 // power loss leaves is checked by readfat_check and by fsck.fat -n side by side (every problem fsck
 // names must be a finding too), then mended by writefat_repair, after which fsck.fat has nothing to
 // say and every file the cut guarantees (finished before it, every flushed byte) reads back
