@@ -7,8 +7,9 @@
  * disagree with a file's size, clusters reached by two chains, clusters
  * marked used that nothing reaches, directories whose "." or ".." is wrong,
  * the two names a cut move leaves, long-name entries that belong to no
- * entry, and (with the FAT pass) the FSInfo free count, the dirty bit and
- * FAT32's backup boot sector. It changes nothing.
+ * entry, a boot sector label unlike the root's, and (with the FAT pass) the
+ * FSInfo free count, the dirty bit and FAT32's backup boot sector. It
+ * changes nothing.
  *
  *     static int show(void *data, const readfat_finding *f) {
  *         printf("%u at cluster %u\n", f->kind, f->cluster);
@@ -45,7 +46,7 @@ extern "C" {
     0x1u /* the FAT copies, FSInfo's free count, the dirty bit, the backup boot sector */
 #define READFAT_CHECK_TREE                                                                         \
     0x2u /* chains, sizes, cross-links, cut moves, "." and ".." and orphaned long-name             \
-            entries of every directory */
+            entries of every directory, the root's label against the boot sector's */
 #define READFAT_CHECK_LOST                                                                         \
     0x4u /* clusters marked used that no chain of the tree reaches                                 \
             (needs both passes: implies the two bits above) */
@@ -117,6 +118,12 @@ extern "C" {
 #define READFAT_FIND_DIR_SIZE                                                                      \
     17 /* the directory `path` (first cluster `cluster`) has a size                                \
           field that is not 0 (`size`); writefat_repair sets it to 0 */
+#define READFAT_FIND_LABEL                                                                         \
+    18 /* (tree pass) the boot sector's label (at absolute `sector`)                               \
+          differs from the root directory's label entry (`count` 1),                               \
+          or is not "NO NAME" when the root has none (`count` 0): a                                \
+          label change cut between its writes; writefat_reclaim                                    \
+          copies the root's */
 
 /*
  * One finding. Fields that do not apply to its kind are 0 (`path` null).
