@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
       dosfstools mtools fdisk sleuthkit exfatprogs exfat-fuse ntfs-3g xorriso xz-utils python3 pkg-config
-      libfuse3-dev fuse3)
+      libfuse3-dev fuse3 fatcat)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -71,6 +71,7 @@ const Kind kKinds[] = {
     {READFAT_FIND_LFN_ORPHAN, "orphan-lfn", "long-name entries that belong to no file"},
     {READFAT_FIND_BOOT_BACKUP, "boot-backup", "backup boot sector differs"},
     {READFAT_FIND_DIR_SIZE, "dir-size", "directory's size field is not 0"},
+    {READFAT_FIND_LABEL, "label", "boot sector's label differs from the root directory's"},
     {READFAT_FIND_BOOT_REGION, "boot-region", "boot region fails its checksum or checks"},
     {READFAT_FIND_PERCENT_IN_USE, "percent-in-use", "PercentInUse disagrees with the bitmap"},
     {READFAT_FIND_BITMAP_FREE, "bitmap-free", "uses clusters the allocation bitmap marks free"},

@@ -7,8 +7,9 @@
  * disagree with a file's size, clusters reached by two chains, clusters
  * marked used that nothing reaches, directories whose "." or ".." is wrong,
  * the two names a cut move leaves, long-name entries that belong to no
- * entry, and (with the FAT pass) the FSInfo free count, the dirty bit and
- * FAT32's backup boot sector. It changes nothing.
+ * entry, a boot sector label unlike the root's, and (with the FAT pass) the
+ * FSInfo free count, the dirty bit and FAT32's backup boot sector. It
+ * changes nothing.
  *
  * On exFAT it checks both boot regions (checksums, backup against main),
  * VolumeDirty, PercentInUse, the allocation bitmap and up-case table, every
@@ -57,7 +58,7 @@ extern "C" {
             exFAT: the boot regions, VolumeDirty, PercentInUse, the bitmap and up-case table */
 #define READFAT_CHECK_TREE                                                                         \
     0x2u /* chains, sizes, cross-links, cut moves, "." and ".." and orphaned long-name             \
-            entries of every directory */
+            entries of every directory, the root's label against the boot sector's */
 #define READFAT_CHECK_LOST                                                                         \
     0x4u /* clusters marked used that no chain of the tree reaches                                 \
             (needs both passes: implies the two bits above) */
@@ -129,44 +130,50 @@ extern "C" {
 #define READFAT_FIND_DIR_SIZE                                                                      \
     17 /* the directory `path` (first cluster `cluster`) has a size                                \
           field that is not 0 (`size`); writefat_repair sets it to 0 */
+#define READFAT_FIND_LABEL                                                                         \
+    18 /* (tree pass) the boot sector's label (at absolute `sector`)                               \
+          differs from the root directory's label entry (`count` 1),                               \
+          or is not "NO NAME" when the root has none (`count` 0): a                                \
+          label change cut between its writes; writefat_reclaim                                    \
+          copies the root's */
 /* exFAT (the kinds above that fit apply too: LOST and the chain kinds with the
  * allocation bitmap in the FAT's place, DIRTY for VolumeDirty, BOOT_BACKUP for a
  * backup boot region that differs from the main one in `length` bytes, `count` 12) */
 #define READFAT_FIND_BOOT_REGION                                                                   \
-    18 /* the boot region at logical sector `count` (0 the main                                    \
+    19 /* the boot region at logical sector `count` (0 the main                                    \
           one, 12 the backup) fails: `length` 1 its checksum                                       \
           sector disagrees with it, 2 its boot sector is                                           \
           refused; `sector` its absolute first sector */
 #define READFAT_FIND_PERCENT_IN_USE                                                                \
-    19 /* PercentInUse says `count`; the allocation bitmap has `length`                            \
+    20 /* PercentInUse says `count`; the allocation bitmap has `length`                            \
           percent of the clusters in use (reported when they differ by more than one) */
 #define READFAT_FIND_BITMAP_FREE                                                                   \
-    20 /* the file or directory `path` uses `length` clusters the                                  \
+    21 /* the file or directory `path` uses `length` clusters the                                  \
           allocation bitmap marks free, the first `cluster` */
 #define READFAT_FIND_BITMAP_BAD                                                                    \
-    21 /* the allocation bitmap is missing, shorter than the cluster                               \
+    22 /* the allocation bitmap is missing, shorter than the cluster                               \
           count needs or not in one run: lost clusters, BITMAP_FREE and                            \
           PERCENT_IN_USE are not judged */
 #define READFAT_FIND_UPCASE_BAD                                                                    \
-    22 /* the up-case table is missing, unreadable or fails the                                    \
+    23 /* the up-case table is missing, unreadable or fails the                                    \
           checksum its root entry holds (`count`): names are compared                              \
           through the default table */
 #define READFAT_FIND_SET_CHECKSUM                                                                  \
-    23 /* the entry set of `path` holds SetChecksum `count`; its                                   \
+    24 /* the entry set of `path` holds SetChecksum `count`; its                                   \
           entries sum to `length` (`sector`: the sector of its first entry) */
 #define READFAT_FIND_NAME_HASH                                                                     \
-    24 /* the entry set of `path` holds NameHash `count`; its up-cased                             \
+    25 /* the entry set of `path` holds NameHash `count`; its up-cased                             \
           name hashes to `length` */
 #define READFAT_FIND_SET_DAMAGED                                                                   \
-    25 /* in the directory `path`, the entry set at raw entry `count`                              \
+    26 /* in the directory `path`, the entry set at raw entry `count`                              \
           (in `sector`) cannot be read: a stream extension missing, a                              \
           SecondaryCount (`length`) its entries do not match, an entry of                          \
           an unknown critical type or a secondary without its primary */
 #define READFAT_FIND_VALID_PAST_SIZE                                                               \
-    26 /* the file `path` has a ValidDataLength (the entry's valid64)                              \
+    27 /* the file `path` has a ValidDataLength (the entry's valid64)                              \
           over its DataLength (`size`) */
 #define READFAT_FIND_BAD_TIME                                                                      \
-    27 /* the file `path` holds an impossible timestamp: `count` 0                                 \
+    28 /* the file `path` holds an impossible timestamp: `count` 0                                 \
           created, 1 modified, 2 accessed */
 
 /*

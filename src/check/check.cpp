@@ -70,7 +70,9 @@ struct Checker {
     uint32_t marks_n = 0;
     uint8_t *sector_buf = nullptr; // one logical sector
     Frame *listing = nullptr;      // the directory whose listing reads now (the orphan scan)
-    void *reader_data = nullptr;   // the volume's own reader, while the check taps it
+    char label[11] = {};           // the root's first label entry, when label_seen
+    bool label_seen = false;
+    void *reader_data = nullptr; // the volume's own reader, while the check taps it
     readfat_sector_reader reader_fn = nullptr;
 
     static bool bit(const uint8_t *map, uint32_t c) { return (map[c >> 3] >> (c & 7)) & 1u; }
@@ -274,6 +276,24 @@ struct Checker {
         return rc;
     }
 
+    // writefat_setlabel writes the root's label entry first, then the boot sector: a cut
+    // between them leaves the two apart (the root's is the one reclaim keeps).
+    void check_label() {
+        const uint8_t *b = vol->boot_buf;
+        const bool f32 = vol->fat_type == 32;
+        if (load_le16(b + DV_BPB_SIGNATURE) != 0xAA55u ||
+            b[f32 ? DV_BPB_BOOT_SIGNATURE : DV_BPB16_BOOT_SIGNATURE] != DV_BPB_EXT_BOOT_SIG)
+            return; // no label field
+        const char *root = label_seen ? label : "NO NAME    ";
+        if (std::memcmp(b + (f32 ? DV_BPB_VOLUME_LABEL : DV_BPB16_VOLUME_LABEL), root, 11) == 0)
+            return;
+        readfat_finding f{};
+        f.kind = READFAT_FIND_LABEL;
+        f.count = label_seen;
+        f.sector = vol->fat_start - vol->reserved_sectors;
+        report(f, false);
+    }
+
     // ---- Chains ----------------------------------------------------------------------
 
     // Whether `target` is among the first `steps` clusters of the chain from `first`.
@@ -426,6 +446,7 @@ struct Checker {
                 if (!e) {
                     orphans(fr, 0);
                     if (err != DV_E_ENDDIR) unreadable(fr, err);
+                    if (fr.root && err == DV_E_ENDDIR) check_label();
                     check_dots(fr, nullptr);
                     if (fr.records == 0) {
                         ++fr.records;
@@ -437,7 +458,11 @@ struct Checker {
                 check_dots(fr, e);
                 const uint32_t index = fr.records++;
                 if (!fr.root && index < 2 && is_dot(*e, index + 1)) continue;
-                if ((e->attr & DV_ATTR_VOLUME) != 0 && (e->attr & DV_ATTR_DIRECTORY) == 0) continue;
+                if ((e->attr & DV_ATTR_VOLUME) != 0 && (e->attr & DV_ATTR_DIRECTORY) == 0) {
+                    if (fr.root && !label_seen) std::memcpy(label, e->shortname, 11);
+                    label_seen = label_seen || fr.root;
+                    continue;
+                }
                 const uint32_t back = push_name(e->name);
                 const uint32_t first = entry_cluster(vol, e);
                 const bool is_dir = (e->attr & DV_ATTR_DIRECTORY) != 0;

@@ -37,6 +37,29 @@ bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn) {
     return true;
 }
 
+void decode_run(W *w, uint8_t *run, uint32_t k, const uint8_t *e, dv_entry &rec) {
+    std::memcpy(run + k * DV_DIRENT_SIZE, e, DV_DIRENT_SIZE);
+    const uint8_t *p = run;
+    int count = static_cast<int>(k + 1), room = 1;
+    dv_entry *out = &rec;
+    if (dv_readentry(w->ctx, &p, &count, &out, &room) == 0 && room == 0) return;
+    p = e;
+    count = room = 1;
+    out = &rec;
+    if (dv_readentry(w->ctx, &p, &count, &out, &room) == 0 && room == 0) return;
+    // Not even the short entry decodes: its bytes as they stand.
+    std::memset(&rec, 0, sizeof rec);
+    int n = 0;
+    for (int i = 0; i < 11; ++i)
+        if (e[i] != ' ') rec.name.units[n++] = e[i];
+    rec.name.len = static_cast<uint16_t>(n);
+    std::memcpy(rec.shortname, e, 11);
+    rec.attr = e[DV_DIRENT_ATTR];
+    rec.cluster = raw_first(w, e);
+    rec.size = load_le32(e + DV_DIRENT_SIZE_FIELD);
+    rec.size64 = rec.valid64 = rec.size;
+}
+
 namespace {
 
 // Whether the long-name entry of ordinal 1 `e` may start the folded name `want`: false only

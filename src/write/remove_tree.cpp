@@ -111,7 +111,7 @@ class TreeRemoval {
             run_len_ = 0;
             if ((e[DV_DIRENT_ATTR] & DV_ATTR_VOLUME) || is_dot_entry(e)) continue;
             dv_entry rec;
-            decode(e, k, rec);
+            decode_run(w_, run_, k, e, rec);
             const uint32_t c = raw_first(w_, e);
             const uint32_t depth = depth_;
             // One name of a cut move: its chain (and what a directory holds) is the other's.
@@ -202,30 +202,6 @@ class TreeRemoval {
         if (w_->file.in_use && w_->file.parent == dir && w_->file.code == 0)
             fail_file(w_, &w_->file, ENOENT);
         return free_chain(w_, dir);
-    }
-
-    // The record of the short entry `e` with the `k` long-name entries before it in run_.
-    void decode(const uint8_t *e, uint32_t k, dv_entry &rec) {
-        std::memcpy(run_ + k * DV_DIRENT_SIZE, e, DV_DIRENT_SIZE);
-        const uint8_t *p = run_;
-        int count = static_cast<int>(k + 1), room = 1;
-        dv_entry *out = &rec;
-        if (dv_readentry(w_->ctx, &p, &count, &out, &room) == 0 && room == 0) return;
-        p = e;
-        count = room = 1;
-        out = &rec;
-        if (dv_readentry(w_->ctx, &p, &count, &out, &room) == 0 && room == 0) return;
-        // Not even the short entry decodes: its bytes as they stand.
-        std::memset(&rec, 0, sizeof rec);
-        int n = 0;
-        for (int i = 0; i < 11; ++i)
-            if (e[i] != ' ') rec.name.units[n++] = e[i];
-        rec.name.len = static_cast<uint16_t>(n);
-        std::memcpy(rec.shortname, e, 11);
-        rec.attr = e[DV_DIRENT_ATTR];
-        rec.cluster = raw_first(w_, e);
-        rec.size = load_le32(e + DV_DIRENT_SIZE_FIELD);
-        rec.size64 = rec.valid64 = rec.size;
     }
 
     W *w_;

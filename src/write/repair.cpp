@@ -394,7 +394,7 @@ class Repairer {
     // A live short entry `e` with `k` long-name entries before it.
     int entry(Frame &f, const uint8_t *e, uint32_t k, const Place &at, bool &pushed) {
         dv_entry rec;
-        decode(e, k, rec);
+        decode_run(w_, run_, k, e, rec);
         const uint32_t need_units = f.path_len + 1u + rec.name.len;
         if (need_units > path_cap_ && !grow_keep(need_units * 2)) return ENOMEM;
         path_len_ = f.path_len;
@@ -642,24 +642,6 @@ class Repairer {
             return 0;
         }
         return ENOSPC;
-    }
-
-    // The record of the short entry `e` with the `k` long-name entries before it in run_.
-    void decode(const uint8_t *e, uint32_t k, dv_entry &rec) {
-        std::memcpy(run_ + k * DV_DIRENT_SIZE, e, DV_DIRENT_SIZE);
-        const uint8_t *p = run_;
-        int count = static_cast<int>(k + 1), room = 1;
-        dv_entry *out = &rec;
-        if (dv_readentry(w_->ctx, &p, &count, &out, &room) == 0 && room == 0) return;
-        p = e;
-        count = room = 1;
-        out = &rec;
-        if (dv_readentry(w_->ctx, &p, &count, &out, &room) == 0 && room == 0) return;
-        std::memset(&rec, 0, sizeof rec);
-        int n = 0;
-        for (int i = 0; i < 11; ++i)
-            if (e[i] != ' ') rec.name.units[n++] = e[i];
-        rec.name.len = static_cast<uint16_t>(n);
     }
 
     int emit_fat(uint32_t first, uint32_t count, uint32_t copy) {

@@ -226,6 +226,10 @@ bool is_dot_entry(const uint8_t *e);
 bool gather_lfn(uint8_t *run, uint32_t &run_len, const uint8_t *e);
 // Whether `k` long-name entries before the short entry `sn` form its whole run.
 bool run_belongs(const uint8_t *run, uint32_t k, const uint8_t *sn);
+// The record of the short entry `e` with the `k` long-name entries gathered before it in
+// `run` (room for one entry more), or of `e` alone when they do not decode with it, or
+// its bytes as they stand.
+void decode_run(W *w, uint8_t *run, uint32_t k, const uint8_t *e, dv_entry &rec);
 
 // Writes `n` raw entries at ordinal `at` of the directory, sector by sector, in order.
 int write_entries(W *w, uint32_t dir, uint32_t at, const uint8_t *entries, uint32_t n);

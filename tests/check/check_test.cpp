@@ -135,6 +135,13 @@ const Damage kDamages[] = {
      {READFAT_FIND_DIR_SIZE},
      "/DIR",
      [](auto &d, uint32_t, uint32_t, uint32_t data) { put32(d, data + 32 + 28, 512); }},
+    {"boot label",
+     "but there is no volume label in root directory",
+     {READFAT_FIND_LABEL},
+     "",
+     [](auto &d, uint32_t, uint32_t, uint32_t) {
+         for (size_t b : {size_t{0}, size_t{6 * 512}}) std::memcpy(&d[b + 71], "CARD       ", 11);
+     }},
     {"boot backup",
      "differences between boot sector and its backup",
      {READFAT_FIND_BOOT_BACKUP},

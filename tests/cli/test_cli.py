@@ -4163,6 +4163,130 @@ class Orphans(Base):
         self.assertIsNone(tsk_owner(last))
         self.assertEqual(run("owner", img, "1").returncode, 2)
 
+    # fatcat as a second oracle (run, never read). Where it says less than we do:
+    # - `fatcat -o` looks only at chains still marked used in the FAT that no entry reaches: a
+    #   deleted folder's clusters are free, so every folder the tests above bring back from
+    #   /$Orphans is invisible to it ("There is no orphaned chains").
+    # - An orphaned directory is named by its first cluster, and every lost cluster after it is
+    #   lumped into its range ("Directory clusters 3 to 46"); /$Orphans lists its entries.
+    # - `fatcat -k` finds only an entry whose first cluster is the one asked: a cluster further
+    #   down a chain, or one of an orphan whose folder's first cluster was taken again, has "No
+    #   entry found"; `owner` names the file whose chain (or recovered run) holds it.
+    # - A deleted 8.3 name loses its first character ("/DCIM/00CANON"); ours shows "_".
+    # Where it says more: a deleted folder whose clusters are still marked used (a lost folder)
+    # is named by `fatcat -k` through its deleted entry; we take a deleted entry whose first
+    # cluster is in use as one whose cluster was reused, and `owner` says /$Orphans.
+
+    def fatcat(self, img, *args):
+        r = subprocess.run([which("fatcat"), img, *args], stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, timeout=120)
+        return text(r.stdout)
+
+    def fatcat_orphans(self, img):
+        """What fatcat -o lists: {directory cluster: {(8.3 name, first cluster)}}."""
+        out, at = {}, None
+        for line in self.fatcat(img, "-o").splitlines():
+            m = re.match(r"In directory with cluster (\d+):", line)
+            if m:
+                at = out.setdefault(int(m.group(1)), set())
+                continue
+            m = re.match(r"[fd] \S+ \S+\s+(.*?)\s+c=(\d+)", line)
+            if m and at is not None:
+                name = m.group(1)
+                short = re.search(r"\(([^()]*)\)$", name)
+                at.add(((short.group(1) if short else name).rstrip("/"), int(m.group(2))))
+        return out
+
+    def fatcat_owner(self, img, cluster):
+        """The path fatcat -k names for `cluster`, or None."""
+        m = re.search(r"^Found (.*) in directory ", self.fatcat(img, "-k", str(cluster)), re.M)
+        return m.group(1) if m else None
+
+    def test_lost_folder_as_fatcat_finds_it(self):
+        """A folder whose entry was deleted while its clusters stayed marked used (a cut
+        remove, a careless tool): fatcat -o finds the directory and its entries, and
+        /$Orphans lists the same 8.3 names at the same first clusters."""
+        need_tools(self, "mkfs.fat", "mcopy", "mmd", "fatcat")
+        env = dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1")
+        rnd = random.Random("lost")
+        src = self.path("lost-src")
+        os.makedirs(src)
+        for i in range(12):
+            with open(os.path.join(src, "photo %03d with a long name.jpg" % i), "wb") as f:
+                f.write(rnd.randbytes(rnd.randint(100, 3000)))
+        for fat, sectors in ((16, 8192), (32, 40000)):
+            with self.subTest(fat=fat):
+                img = self.path("lost%d.img" % fat)
+                subprocess.run([which("mkfs.fat"), "-C", "-F", str(fat), "-s", "1", img,
+                                str(sectors)], check=True, stdout=subprocess.DEVNULL, timeout=120)
+                for d in ("::/DCIM", "::/DCIM/100CANON"):
+                    subprocess.run([which("mmd"), "-i", img, d], check=True, env=env, timeout=120)
+                subprocess.run([which("mcopy"), "-i", img] + sorted(
+                    os.path.join(src, n) for n in os.listdir(src)) + ["::/DCIM/100CANON/"],
+                               check=True, env=env, timeout=120)
+                stat = lambda p: json.loads(run("stat", "--json", img, p).stdout)["cluster"]
+                parent, folder = stat("/DCIM"), stat("/DCIM/100CANON")
+                start = info_json(img).get("volume", {}).get("data_start")
+                d = bytearray(open(img, "rb").read())
+                at = (start + parent - 2) * 512
+                i = d.index(b"100CANON   ", at, at + 512)
+                d[i] = 0xE5  # deleted, its chains left standing
+                open(img, "wb").write(d)
+
+                theirs = self.fatcat_orphans(img)
+                self.assertEqual(list(theirs), [folder])
+                j = json.loads(run("ls", "-a", "--json", img, "/$Orphans").stdout)
+                ours = {(e["short_name"], e["cluster"]) for e in j["entries"]}
+                self.assertEqual(len(ours), 12)
+                self.assertEqual(ours, theirs[folder])
+                r = run("owner", "-a", img, str(folder))
+                self.assertEqual(text(r.stdout).split("  [")[0], "/$Orphans")
+                self.assertEqual(self.fatcat_owner(img, folder), "/DCIM/00CANON")
+
+    def test_deleted_folders_and_owner_as_fatcat_says(self):
+        need_tools(self, "fatcat")
+        img, sources = self.build("fatcat", 32, 40000, "/DCIM/100CANON", 60, (1000, 4000),
+                                  "IMG_%04d.JPG")
+        # The folder's clusters are free: fatcat -o sees no orphan, we bring every file back.
+        self.assertEqual(self.fatcat_orphans(img), {})
+        self.assertIn("There is no orphaned chains", self.fatcat(img, "-o"))
+        j = json.loads(run("ls", "-a", "--json", img, "/$Orphans").stdout)
+        self.assertEqual(len(j["entries"]), 60)
+        env = dict(MTOOLS_ENV, MTOOLS_SKIP_CHECK="1")
+        subprocess.run([which("mmd"), "-i", img, "::/LIVE"], check=True, env=env, timeout=120)
+        with open(self.path("gone.bin"), "wb") as f:
+            f.write(os.urandom(3000))
+        subprocess.run([which("mcopy"), "-i", img, self.path("gone.bin"), "::/LIVE/gone file.bin"],
+                       check=True, env=env, timeout=120)
+        subprocess.run([which("mdel"), "-i", img, "::/LIVE/gone file.bin"], check=True, env=env,
+                       timeout=120)
+
+        def cluster_of(path, deleted=False):
+            j = json.loads(run("stat", "--json", *(["-a"] if deleted else []), img, path).stdout)
+            return j["cluster"]
+
+        def ours(cluster, deleted):
+            r = run("owner", *(["-a"] if deleted else []), img, str(cluster))
+            self.assertEqual(r.returncode, 0, text(r.stderr))
+            return [l.split("  [")[0] for l in text(r.stdout).splitlines()]
+
+        for path, deleted in (("/keep.bin", False), ("/DCIM", False), ("/LIVE", False),
+                              ("/LIVE/gone file.bin", True)):
+            with self.subTest(path):
+                c = cluster_of(path, deleted)
+                self.assertEqual(ours(c, deleted), [path])
+                self.assertEqual(self.fatcat_owner(img, c).lower(), path.lower())
+        # Past a chain's first cluster, and an orphan whose folder's first cluster was taken
+        # again: fatcat finds no entry.
+        with self.subTest("second cluster"):
+            c = cluster_of("/LIVE/gone file.bin", True) + 1
+            self.assertEqual(ours(c, True), ["/LIVE/gone file.bin"])
+            self.assertIsNone(self.fatcat_owner(img, c))
+        with self.subTest("orphan"):
+            e = j["entries"][0]
+            self.assertEqual(ours(e["cluster"], True), ["/$Orphans/" + e["name"]])
+            self.assertIsNone(self.fatcat_owner(img, e["cluster"]))
+
 
 NO_FUSE = ("dorvex: mount: this dorvex was built without FUSE (libfuse 3): mounting is not "
            "available\n")
