@@ -364,7 +364,8 @@ struct ExfatChecker {
         top->cluster = vol->root_cluster;
         top->clusters = walk(vol->root_cluster, kNoCluster, false, 0, nullptr);
         if (top->clusters == kNoCluster) return EIO;
-        if (top->clusters == 0) return EIO;
+        // A root whose first cluster another structure claims (reported) is still listed.
+        if (top->clusters == 0) top->clusters = 1;
         uint32_t depth = 1;
         bool skipping = false; // secondaries of a damaged set are passed over
         while (depth > 0 && !stopped) {
