@@ -411,12 +411,31 @@ int refresh(Mounted &m, const char *path, OpenFile &of) {
     return 0;
 }
 
+// A -o rw mount checks permissions itself (no default_permissions): with them the
+// kernel fetches a directory's attributes again after every file made in it, a round
+// trip more per file copied. Only the mounting user reaches the mount, owner of
+// everything in it; its modes deny only writing a file with the read-only attribute
+// (root may, as on any file system) and executing a file.
+bool write_denied(const Node &n) {
+    return !n.is_dir() && (n.entry.attr & DV_ATTR_READONLY) && fuse_get_context()->uid != 0;
+}
+
+int op_access(const char *path, int mask) {
+    Mounted &m = self();
+    Node n;
+    if (int rc = find(m, path, n)) return -to_errno(rc);
+    if (((mask & W_OK) && write_denied(n)) || ((mask & X_OK) && !n.is_dir())) return -EACCES;
+    return 0;
+}
+
 int op_open(const char *path, struct fuse_file_info *fi) {
     Mounted &m = self();
-    if (!m.w && (fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
+    const bool writes = (fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC);
+    if (!m.w && writes) return -EROFS;
     Node n;
     if (int rc = find(m, path, n)) return -to_errno(rc);
     if (n.is_dir()) return -EISDIR;
+    if (m.w && writes && write_denied(n)) return -EACCES;
     if (m.w && (fi->flags & O_TRUNC)) {
         if (int rc = writer_for(m, path)) return -to_errno(rc);
         if (int rc = writefat_truncate(m.w, m.wf, 0)) return write_failed(m, rc);
@@ -555,9 +574,14 @@ int op_write(const char *path, const char *buf, size_t size, off_t off, struct f
     return static_cast<int>(size);
 }
 
-int op_truncate(const char *path, off_t size, struct fuse_file_info *) {
+int op_truncate(const char *path, off_t size, struct fuse_file_info *fi) {
     Mounted &m = self();
     if (size < 0) return -EINVAL;
+    if (!fi) { // truncate(2) by name; ftruncate(2) has a descriptor open for writing
+        Node n;
+        if (int rc = find(m, path, n)) return -to_errno(rc);
+        if (write_denied(n)) return -EACCES;
+    }
     if (int rc = writer_for(m, path)) return -to_errno(rc);
     if (int rc = writefat_truncate(m.w, m.wf, static_cast<uint64_t>(size)))
         return write_failed(m, rc);
@@ -842,6 +866,7 @@ int cmd_mount(const Args &a) {
         ops.rename = op_rename;
         ops.utimens = op_utimens;
         ops.chmod = op_chmod;
+        ops.access = op_access;
     }
 
     // The image's absolute path names the mount in /proc/mounts and df (and tells
@@ -853,9 +878,11 @@ int cmd_mount(const Args &a) {
     }
     for (char &c : fsname)
         if (c == ',') c = '_';
+    // A read-only mount leaves permissions to the kernel (they never change there);
+    // a writable one checks them itself (see write_denied).
     std::vector<std::string> words = {"dorvex", "-o",
-                                      std::string(rw ? "rw" : "ro") +
-                                          ",default_permissions,subtype=dorvex,fsname=" + fsname};
+                                      std::string(m.w ? "rw" : "ro,default_permissions") +
+                                          ",subtype=dorvex,fsname=" + fsname};
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(w.data());
     struct fuse_args fargs = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
@@ -946,8 +973,8 @@ std::string mounted_image(const std::string &dir) {
 void await_release(const std::string &image) {
     const int fd = image.empty() ? -1 : open(image.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return;
-    for (int i = 0; i < 1000 && flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK; ++i)
-        usleep(10000);
+    for (int i = 0; i < 10000 && flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK; ++i)
+        usleep(1000);
     close(fd);
 }
 
