@@ -41,6 +41,7 @@ namespace {
 // kernel too, but a file's size moves with every write here.
 constexpr double kCacheSeconds = 3600;
 constexpr double kCacheSecondsRw = 1;
+constexpr uint64_t kWriteOutBytes = 8 << 20;
 
 // What an open file's reads need, found once per open (and again after a
 // change of the volume on a writable mount).
@@ -83,6 +84,7 @@ struct Mounted {
     std::string wpath;
     bool wchanged = false; // written since its last flush: the flush sets mtime
     uint64_t gen = 0;      // bumped by every change of an entry on the medium
+    uint64_t unsynced = 0; // bytes written since the host was last told to write the image out
 };
 
 Mounted &self() {
@@ -571,6 +573,14 @@ int op_write(const char *path, const char *buf, size_t size, off_t off, struct f
     if (int rc = writefat_seek(m.w, m.wf, static_cast<uint64_t>(off))) return write_failed(m, rc);
     if (writefat_write(m.w, m.wf, buf, size, &err) != 0) return write_failed(m, err);
     m.wchanged = true;
+    // The host starts writing the image out every few MiB, without waiting: the
+    // fdatasync at fsync and unmount then finds little left to write.
+    if ((m.unsynced += size) >= kWriteOutBytes) {
+        m.unsynced = 0;
+#ifdef __linux__
+        if (m.s.image.fd() >= 0) sync_file_range(m.s.image.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    }
     return static_cast<int>(size);
 }
 
