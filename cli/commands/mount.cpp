@@ -225,6 +225,16 @@ int find(Mounted &m, const char *path, Node &out) {
 
 // ---- The file open for writing (-o rw) ----
 
+// Asks the host to start writing out what its cache holds of the image, without
+// waiting (at the mount, and every few MiB written): the fdatasync at fsync and
+// unmount then finds little left to write.
+void write_out(Mounted &m) {
+    m.unsynced = 0;
+#ifdef __linux__
+    if (m.s.image.fd() >= 0) sync_file_range(m.s.image.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
 int64_t now_wall() {
     return wall_clock(std::time(nullptr), utc_times());
 }
@@ -573,14 +583,7 @@ int op_write(const char *path, const char *buf, size_t size, off_t off, struct f
     if (int rc = writefat_seek(m.w, m.wf, static_cast<uint64_t>(off))) return write_failed(m, rc);
     if (writefat_write(m.w, m.wf, buf, size, &err) != 0) return write_failed(m, err);
     m.wchanged = true;
-    // The host starts writing the image out every few MiB, without waiting: the
-    // fdatasync at fsync and unmount then finds little left to write.
-    if ((m.unsynced += size) >= kWriteOutBytes) {
-        m.unsynced = 0;
-#ifdef __linux__
-        if (m.s.image.fd() >= 0) sync_file_range(m.s.image.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
-    }
+    if ((m.unsynced += size) >= kWriteOutBytes) write_out(m);
     return static_cast<int>(size);
 }
 
@@ -740,6 +743,7 @@ bool open_writable(const Args &a, Mounted &m) {
         return false;
     }
     m.s.vol = writefat_reader(m.w);
+    write_out(m);
     return true;
 }
 
