@@ -4566,6 +4566,19 @@ touch -d 2021-03-04T05:06:08 tree/part6.bin
             with self.assertRaises(OSError) as e:
                 act()
             self.assertEqual(e.exception.errno, code)
+        # -o rw checks permissions itself: the read-only attribute denies writing (but
+        # to root, as everywhere), no file executes, directories take new names.
+        os.chmod(p("d", "f"), 0o444)
+        root = os.getuid() == 0
+        self.assertEqual([os.access(p("d", "f"), os.W_OK), os.access(p("d", "f"), os.X_OK),
+                          os.access(p("d"), os.W_OK | os.X_OK)], [root, False, True])
+        for act in (lambda: open(p("d", "f"), "ab").write(b"y"),
+                    lambda: os.truncate(p("d", "f"), 1)):
+            if root:
+                act()
+            else:
+                with self.assertRaises(PermissionError):
+                    act()
         os.unlink(p("one"))
         self.assertEqual(os.statvfs(at).f_bfree, free)
         self.assertEqual(run("umount", at).returncode, 0)
