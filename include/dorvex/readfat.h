@@ -563,8 +563,9 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * Deleted records (entry->deleted, on a volume mounted with DV_FLAG_DELETED)
  * have no chain any more (but those of a lost folder, see "Lost folders"
  * below, read through the chain that still stands): their data is read by
- * recovery rules, those of The Sleuth Kit's `icat -r`. A file reads `size` bytes from its first
- * cluster on through the following clusters that the FAT marks free,
+ * recovery rules, those of The Sleuth Kit's `icat -r`. A file reads `size`
+ * bytes from its first cluster on through the following clusters that the
+ * FAT marks free,
  * skipping those in use by something else (and then setting the handle's
  * `damaged`). When the first cluster itself is in use again, `icat -r`
  * stops after it; here the read goes on by the same rules, with `damaged`
@@ -574,8 +575,8 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * A deleted directory whose first cluster is in use again (its FAT entry is
  * not free) by a live chain lost its entries to whatever owns that cluster
  * now (one no live chain holds is a lost folder, listed along its chain): it
- * lists as empty (so a live directory on the same cluster is never listed twice). So
- * does one whose first cluster is 0 or outside the data area. Otherwise it
+ * lists as empty (so a live directory on the same cluster is never listed
+ * twice). So does one whose first cluster is 0 or outside the data area. Otherwise it
  * reads its first cluster if it looks like directory entries: judged slot by
  * slot up to an end mark, every 32-byte slot must be one some writer could
  * have left -- a long-name entry with type 0, cluster 0 and a sequence byte
