@@ -561,9 +561,11 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * `entry`: EINVAL; no free slot: ENFILE.
  *
  * Deleted records (entry->deleted, on a volume mounted with DV_FLAG_DELETED)
- * have no chain any more: their data is read by recovery rules, those of
- * The Sleuth Kit's `icat -r`. A file reads `size` bytes from its first
- * cluster on through the following clusters that the FAT marks free,
+ * have no chain any more (but those of a lost folder, see "Lost folders"
+ * below, read through the chain that still stands): their data is read by
+ * recovery rules, those of The Sleuth Kit's `icat -r`. A file reads `size`
+ * bytes from its first cluster on through the following clusters that the
+ * FAT marks free,
  * skipping those in use by something else (and then setting the handle's
  * `damaged`). When the first cluster itself is in use again, `icat -r`
  * stops after it; here the read goes on by the same rules, with `damaged`
@@ -571,9 +573,10 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * reaches the end of the data area first returns short with DV_E_EOF.
  *
  * A deleted directory whose first cluster is in use again (its FAT entry is
- * not free) lost its entries to whatever owns that cluster now: it lists as
- * empty (so a live directory on the same cluster is never listed twice). So
- * does one whose first cluster is 0 or outside the data area. Otherwise it
+ * not free) by a live chain lost its entries to whatever owns that cluster
+ * now (one no live chain holds is a lost folder, listed along its chain): it
+ * lists as empty (so a live directory on the same cluster is never listed
+ * twice). So does one whose first cluster is 0 or outside the data area. Otherwise it
  * reads its first cluster if it looks like directory entries: judged slot by
  * slot up to an end mark, every 32-byte slot must be one some writer could
  * have left -- a long-name entry with type 0, cluster 0 and a sequence byte
@@ -694,11 +697,11 @@ DORVEX_API int readfat_entry_where(readfat_volume *vol, const readfat_dir *dir, 
  *   - readfat_opendir / readfat_stat of "/$Orphans" (found also when empty;
  *     a failed search fails them with its code), readfat_opendir_entry
  *     of that record) lists the entries of the orphan clusters, in cluster
- *     order, every one marked deleted and read by the recovery rules like
- *     any deleted entry: files by first cluster and size, directories by
- *     content. "." and ".." are left out. A long name cut at a cluster's end
- *     goes on only into the very next cluster, and only when its checksum
- *     says so.
+ *     order, every one marked deleted. "." and ".." are left out. The
+ *     clusters of a lost folder (its FAT chain still stands) follow its
+ *     first in chain order, and a long name cut at a cluster's end goes on
+ *     into the cluster the FAT links next; in free clusters only into the
+ *     very next one; either only when its checksum says so.
  *
  * The search runs once per mount, at the first of these calls (or of
  * readfat_orphans and readfat_owner with DV_FLAG_DELETED),
@@ -720,8 +723,26 @@ DORVEX_API int readfat_entry_where(readfat_volume *vol, const readfat_dir *dir, 
  * Memory: three bitmaps of one bit per cluster, the orphan table (one word
  * per orphan cluster), a cluster buffer and the walk's table of directories
  * (a few words and the name of each), all from the volume's allocator; only
- * the orphan table stays after the search. FAT12, FAT16 and FAT32; exFAT
- * volumes have no $Orphans record (readfat_orphans: EINVAL).
+ * the orphan table and a copy of the live-chain bitmap stay after the
+ * search. FAT12, FAT16 and FAT32; exFAT volumes have no $Orphans record
+ * (readfat_orphans: EINVAL).
+ *
+ * Lost folders. A folder whose entry was wiped or deleted while its chain
+ * and its files' chains stayed allocated (a cut remove, a careless writer)
+ * still has those chains to read. A deleted record (DV_FLAG_DELETED) is read
+ * through its FAT chain as a live one is, a file no further than its size,
+ * when its first cluster starts an allocated chain (its FAT entry is an end
+ * mark or a cluster of the data area) that no live file or directory holds,
+ * and it is either a directory or a file whose own 8.3 entry is not marked
+ * deleted (an entry of a lost folder). Every other deleted record, and a
+ * file whose 8.3 entry starts with 0xE5 always, is read by the recovery
+ * rules: files by first cluster and size, directories by content. Records
+ * keep `deleted` set either way; readfat_extents_each and readfat_owner
+ * follow the same rule. Telling the two apart needs the search's bitmap of
+ * live chains: the first record that might be read by its chain runs the
+ * search (and, should it fail, is read by the recovery rules). A lost
+ * folder's clusters are also offered under /$Orphans when a deleted entry
+ * still names it, as fatcat -o finds them.
  */
 #define READFAT_ORPHAN_MAX 262144u
 

@@ -75,12 +75,14 @@ struct Bitmap {
     }
 };
 
-// The search's result, one block from the allocator: the header, then the clusters.
+// The search's result, one block from the allocator: the header, the clusters, then the
+// bitmap of the clusters live chains hold (`live`: which deleted records keep their chain).
 struct OrphanTable {
     uint32_t count;
     uint32_t entries;
     uint32_t truncated;
     uint32_t scanned;
+    const uint8_t *live;
     uint32_t *clusters() { return reinterpret_cast<uint32_t *>(this + 1); }
     const uint32_t *clusters() const { return reinterpret_cast<const uint32_t *>(this + 1); }
 };
@@ -259,6 +261,55 @@ uint32_t offered(const readfat_volume *vol, const uint8_t *c) {
     return n;
 }
 
+// Puts the orphan clusters of a lost folder (one whose chain still stands) in its chain's
+// order, its first cluster where it was, so that /$Orphans reads them as the folder's listing
+// would: a long name cut at a cluster's end goes on in the cluster the FAT links next.
+// `links` holds each cluster's FAT entry. False when the allocator failed.
+bool chain_order(readfat_volume *vol, Vec<uint32_t> &found, Vec<uint32_t> &counts,
+                 const Vec<uint32_t> &links) {
+    const uint32_t n = found.size;
+    constexpr uint32_t kNone = UINT32_MAX;
+    Vec<uint32_t> next(vol), order(vol), moved(vol);
+    Vec<uint8_t> state(vol); // bit 0: another orphan cluster links here; bit 1: placed
+    if (!next.reserve(n) || !order.reserve(n) || !moved.reserve(n) || !state.reserve(n))
+        return false;
+    bool any = false;
+    for (uint32_t i = 0; i < n; ++i) state.data[i] = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        // `found` is in cluster order: a binary search finds the linked one.
+        const uint32_t link = links.data[i];
+        uint32_t lo = 0, hi = n;
+        while (lo < hi) {
+            const uint32_t mid = lo + (hi - lo) / 2u;
+            if (found.data[mid] < link)
+                lo = mid + 1u;
+            else
+                hi = mid;
+        }
+        next.data[i] = lo < n && found.data[lo] == link && lo != i ? lo : kNone;
+        if (next.data[i] != kNone) {
+            state.data[lo] |= 1u;
+            any = true;
+        }
+    }
+    if (!any) return true;
+    // Chains from their heads first; then what is left (chains that loop back on themselves).
+    for (int pass = 0; pass < 2; ++pass) {
+        for (uint32_t i = 0; i < n; ++i) {
+            if ((state.data[i] & 2u) || (pass == 0 && (state.data[i] & 1u))) continue;
+            for (uint32_t k = i; k != kNone && !(state.data[k] & 2u); k = next.data[k]) {
+                state.data[k] |= 2u;
+                order.data[order.size++] = k;
+            }
+        }
+    }
+    for (uint32_t i = 0; i < n; ++i) moved.data[i] = found.data[order.data[i]];
+    std::memcpy(found.data, moved.data, sizeof(uint32_t) * size_t{n});
+    for (uint32_t i = 0; i < n; ++i) moved.data[i] = counts.data[order.data[i]];
+    std::memcpy(counts.data, moved.data, sizeof(uint32_t) * size_t{n});
+    return true;
+}
+
 int search_tree(readfat_volume *vol) {
     Bitmap listed(vol), live(vol);
     if (!listed.make() || !live.make()) return ENOMEM;
@@ -269,7 +320,7 @@ int search_tree(readfat_volume *vol) {
 
     uint8_t *buf = static_cast<uint8_t *>(vol->alloc_fn(vol->alloc_data, vol->cluster_bytes));
     if (!buf) return ENOMEM;
-    Vec<uint32_t> found(vol), counts(vol);
+    Vec<uint32_t> found(vol), counts(vol), links(vol);
     uint32_t entries = 0, scanned = 0, truncated = 0;
     const uint32_t logical = vol->bytes_per_sector / DV_DIRENT_SIZE;
     const uint32_t logical_sectors = vol->bytes_per_sector / vol->sector_size;
@@ -299,7 +350,7 @@ int search_tree(readfat_volume *vol) {
             truncated = 1;
             break;
         }
-        if (!found.push(c) || !counts.push(n)) {
+        if (!found.push(c) || !counts.push(n) || !links.push(link)) {
             rc = ENOMEM;
             break;
         }
@@ -307,15 +358,20 @@ int search_tree(readfat_volume *vol) {
     }
     vol->free_fn(vol->alloc_data, buf);
     if (rc != 0) return rc;
+    if (!chain_order(vol, found, counts, links)) return ENOMEM;
 
-    auto *t = static_cast<OrphanTable *>(vol->alloc_fn(
-        vol->alloc_data, sizeof(OrphanTable) + sizeof(uint32_t) * size_t{found.size}));
+    const size_t table = sizeof(OrphanTable) + sizeof(uint32_t) * size_t{found.size};
+    const size_t bits = (size_t{vol->cluster_count} + 2u + 7u) / 8u;
+    auto *t = static_cast<OrphanTable *>(vol->alloc_fn(vol->alloc_data, table + bits));
     if (!t) return ENOMEM;
     t->count = found.size;
     t->entries = entries;
     t->truncated = truncated;
     t->scanned = scanned;
     if (found.size) std::memcpy(t->clusters(), found.data, sizeof(uint32_t) * size_t{found.size});
+    auto *live_copy = reinterpret_cast<uint8_t *>(t) + table;
+    std::memcpy(live_copy, live.bits, bits);
+    t->live = live_copy;
     vol->orphans = t;
 
     // Subdirectories found in orphan clusters list their own clusters: those leave the top.
@@ -452,6 +508,24 @@ int orphans_ready(readfat_volume *vol) {
         return rc != 0 ? rc : ENOMEM;
     }
     return 0;
+}
+
+bool reads_by_chain(readfat_volume *vol, const dv_entry *entry) {
+    if (!entry->deleted || !offers_orphans(vol) || is_orphans_entry(vol, entry)) return false;
+    // A file deleted in its own right lost its chain: the recovery rules read it.
+    if (!(entry->attr & DV_ATTR_DIRECTORY) && static_cast<uint8_t>(entry->shortname[0]) == 0xE5)
+        return false;
+    const uint32_t c = entry_cluster(vol, entry);
+    if (!Bitmap::valid(vol, c)) return false;
+    const uint32_t link = next_cluster(vol, c);
+    if (link == 0 || link == kFatUnreadable ||
+        (!is_chain_end(link) && link - 2u >= vol->cluster_count))
+        return false;
+    // The search's own walk reads deleted records by the recovery rules: its live bitmap is
+    // not whole yet.
+    if (vol->orphans == &kSearching || orphans_ready(vol) != 0) return false;
+    const auto *t = static_cast<const OrphanTable *>(vol->orphans);
+    return (t->live[c >> 3] >> (c & 7u) & 1u) == 0;
 }
 
 uint32_t orphan_cluster(const readfat_volume *vol, uint32_t index) {

@@ -16,12 +16,17 @@ namespace {
 // exFAT adds `damaged`: a set that fails its checks, after which the listing goes on.
 enum class Scan { record, end, refused, io_error, damaged };
 
-void start_dir(readfat_dir *dir, uint32_t first, bool recovering = false) {
+// readfat_dir.recovering: a deleted directory read by the recovery rules, or one whose chain
+// still stands (see reads_by_chain), read along it; the records of both are marked deleted.
+constexpr uint8_t kByRecovery = 1;
+constexpr uint8_t kByChain = 2;
+
+void start_dir(readfat_dir *dir, uint32_t first, uint8_t recovering = 0) {
     dir->remaining = 0;
     dir->next_cluster = first;
     dir->loaded_cluster = first;
     dir->end_code = 0;
-    dir->recovering = recovering ? 1 : 0;
+    dir->recovering = recovering;
     dir->root_pos = 0;
     dir->window_end = 0;
     dir->window_valid = 0;
@@ -39,16 +44,21 @@ void start_dir_entry(readfat_volume *vol, readfat_dir *dir, const dv_entry *entr
     const bool recovering = is_recovered(vol, entry);
     if (is_orphans_entry(vol, entry)) {
         // /$Orphans: the orphan clusters in table order, read as a deleted directory's.
-        start_dir(dir, orphan_cluster(vol, 0), true);
+        start_dir(dir, orphan_cluster(vol, 0), kByRecovery);
         dir->orphans = 1;
         dir->orphan_next = 1;
         return;
     }
-    start_dir(dir, dir_start_cluster(vol, entry), recovering);
+    const bool by_chain =
+        !recovering && entry->deleted != 0 && (vol->ctx->flags & DV_FLAG_DELETED) != 0;
+    start_dir(dir, dir_start_cluster(vol, entry),
+              recovering ? kByRecovery
+              : by_chain ? kByChain
+                         : 0);
     if (!is_exfat(vol)) return;
     if (entry->cluster == 0 || (recovering && exfat_cluster_in_use(vol, entry->cluster) == 1)) {
         // Empty: seeks start it over as empty too.
-        start_dir(dir, kChainEnd, recovering);
+        start_dir(dir, kChainEnd, recovering ? kByRecovery : 0);
         return;
     }
     if ((entry->stream_flags & DV_STREAM_CONTIGUOUS) == 0 && !recovering) return;
@@ -128,7 +138,7 @@ uint32_t successor(readfat_volume *vol, readfat_dir *dir, uint32_t from) {
         --dir->run_left;
         return from + 1u;
     }
-    if (!dir->recovering) return guard_of(dir).next(vol, from);
+    if (dir->recovering != kByRecovery) return guard_of(dir).next(vol, from);
     return from + 1u;
 }
 
@@ -391,8 +401,9 @@ uint32_t cut_run_tail(const readfat_volume *vol, const uint8_t *c) {
 }
 
 // The next orphan cluster of /$Orphans (see readfat_orphans). A long name cut at the end of
-// the cluster before goes on only into the cluster right after it on disk, and only when its
-// checksum says so; otherwise the carried entries are dropped.
+// the cluster before goes on only into the cluster the FAT links next or, with no link, the
+// one right after it on disk, and only when its checksum says so; otherwise the carried
+// entries are dropped.
 Load load_orphan(readfat_volume *vol, readfat_dir *dir, size_t keep) {
     const uint32_t per = vol->dir_entries_per_cluster;
     const uint32_t c = dir->next_cluster;
@@ -404,7 +415,9 @@ Load load_orphan(readfat_volume *vol, readfat_dir *dir, size_t keep) {
         return Load::failed;
     }
     uint32_t tail = 0;
-    if (keep == 0 || c != dir->loaded_cluster + 1u || !continues_run(at - DV_DIRENT_SIZE, at)) {
+    const uint32_t before = dir->loaded_cluster;
+    const bool follows = c == before + 1u || (keep != 0 && next_cluster(vol, before) == c);
+    if (keep == 0 || !follows || !continues_run(at - DV_DIRENT_SIZE, at)) {
         dir->remaining = 0;
         tail = cut_run_tail(vol, at);
     }
@@ -424,7 +437,7 @@ Load load_orphan(readfat_volume *vol, readfat_dir *dir, size_t keep) {
 Load load_next(readfat_volume *vol, readfat_dir *dir) {
     const size_t keep = size_t{dir->remaining} * DV_DIRENT_SIZE;
     if (dir->orphans) return load_orphan(vol, dir, keep);
-    if (dir->recovering && !dir->contiguous) return load_recovered(vol, dir, keep);
+    if (dir->recovering == kByRecovery && !dir->contiguous) return load_recovered(vol, dir, keep);
     const bool run = batched(vol, dir);
     bool ok;
     const uint32_t c = dir->next_cluster;
@@ -638,7 +651,7 @@ Scan find_in_dir(readfat_volume *vol, readfat_dir *dir, const dv_name &name, dv_
 // dir_seek in /$Orphans: positions count the orphan clusters in table order.
 int seek_orphans(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
     const uint32_t per = vol->dir_entries_per_cluster, skip = pos / per;
-    start_dir(dir, orphan_cluster(vol, skip), true);
+    start_dir(dir, orphan_cluster(vol, skip), kByRecovery);
     dir->orphans = 1;
     dir->orphan_next = skip + 1u;
     dir->window_end = skip * per;
@@ -647,7 +660,7 @@ int seek_orphans(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) 
         return 0;
     }
     if (load_orphan(vol, dir, 0) != Load::ok) {
-        start_dir(dir, orphan_cluster(vol, 0), true);
+        start_dir(dir, orphan_cluster(vol, 0), kByRecovery);
         dir->orphans = 1;
         dir->orphan_next = 1;
         set_err(err, EIO);
@@ -839,7 +852,7 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
         return 0;
     }
     const uint32_t first = dir->cycle_first;
-    const bool recovering = dir->recovering != 0;
+    const uint8_t recovering = dir->recovering;
     const uint8_t contiguous = dir->contiguous;
     const uint32_t run = dir->run_clusters;
     // Back to the start, the open-time state (an exFAT run) kept.
@@ -863,7 +876,7 @@ int dir_seek(readfat_volume *vol, readfat_dir *dir, uint32_t pos, int *err) {
         set_err(err, EIO);
         return -1;
     };
-    if (recovering && !contiguous) {
+    if (recovering == kByRecovery && !contiguous) {
         // A position names its cluster (see load_recovered): at a cluster's start the walk
         // goes on as from the cluster before, which is how a listing got there; inside one,
         // that cluster is read and judged alone.
@@ -927,7 +940,7 @@ int dir_where(readfat_volume *vol, const readfat_dir *dir, readfat_where *out, i
         const uint32_t per = vol->dir_entries_per_cluster;
         const uint32_t skip = idx / per;
         uint32_t c = dir->cycle_first;
-        if (dir->recovering) {
+        if (dir->recovering == kByRecovery) {
             c += skip; // recovery reads a deleted directory's clusters one after another
         } else if (dir->window_end != 0 && skip == (dir->window_end - 1u) / per) {
             c = dir->loaded_cluster;

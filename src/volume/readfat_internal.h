@@ -204,10 +204,16 @@ inline uint32_t dir_start_cluster(const readfat_volume *vol, const dv_entry *ent
     return first;
 }
 
+// Whether a deleted record still has its own chain to read (see readfat_orphans): a file whose
+// 8.3 entry is not marked deleted, or any directory, whose first cluster starts an allocated
+// chain that no live file or directory reaches. Runs the orphan search when it has not run.
+bool reads_by_chain(readfat_volume *vol, const dv_entry *entry);
+
 // Whether `entry` is read by the recovery rules: a deleted entry on a volume mounted with
-// DV_FLAG_DELETED.
-inline bool is_recovered(const readfat_volume *vol, const dv_entry *entry) {
-    return entry->deleted != 0 && (vol->ctx->flags & DV_FLAG_DELETED) != 0;
+// DV_FLAG_DELETED, but for one whose chain still stands.
+inline bool is_recovered(readfat_volume *vol, const dv_entry *entry) {
+    return entry->deleted != 0 && (vol->ctx->flags & DV_FLAG_DELETED) != 0 &&
+           !reads_by_chain(vol, entry);
 }
 
 // Whether `count` raw entries can be a piece of a directory, judged slot by slot up to the

@@ -4162,8 +4162,8 @@ class Orphans(Base):
     #   entry found"; `owner` names the file whose chain (or recovered run) holds it.
     # - A deleted 8.3 name loses its first character ("/DCIM/00CANON"); ours shows "_".
     # Where it says more: a deleted folder whose clusters are still marked used (a lost folder)
-    # is named by `fatcat -k` through its deleted entry; we take a deleted entry whose first
-    # cluster is in use as one whose cluster was reused, and `owner` says /$Orphans.
+    # is named by `fatcat -k` through its deleted entry; `owner` names /$Orphans first, then
+    # the deleted entry too, which lists the folder along its chain.
 
     def fatcat(self, img, *args):
         r = subprocess.run([which("fatcat"), img, *args], stdout=subprocess.PIPE,
@@ -4199,9 +4199,13 @@ class Orphans(Base):
         rnd = random.Random("lost")
         src = self.path("lost-src")
         os.makedirs(src)
+        sources = {}
         for i in range(12):
+            sources["photo %03d with a long name.jpg" % i] = rnd.randbytes(rnd.randint(100, 3000))
             with open(os.path.join(src, "photo %03d with a long name.jpg" % i), "wb") as f:
-                f.write(rnd.randbytes(rnd.randint(100, 3000)))
+                f.write(sources["photo %03d with a long name.jpg" % i])
+        with open(self.path("gone.bin"), "wb") as f:
+            f.write(rnd.randbytes(1500))
         for fat, sectors in ((16, 8192), (32, 40000)):
             with self.subTest(fat=fat):
                 img = self.path("lost%d.img" % fat)
@@ -4212,6 +4216,11 @@ class Orphans(Base):
                 subprocess.run([which("mcopy"), "-i", img] + sorted(
                     os.path.join(src, n) for n in os.listdir(src)) + ["::/DCIM/100CANON/"],
                                check=True, env=env, timeout=120)
+                # A file deleted in its own right, in the free clusters after the folder's.
+                for tool, args in (("mcopy", [self.path("gone.bin"), "::/gone.bin"]),
+                                   ("mdel", ["::/gone.bin"])):
+                    subprocess.run([which(tool), "-i", img] + args, check=True, env=env,
+                                   timeout=120)
                 stat = lambda p: json.loads(run("stat", "--json", img, p).stdout)["cluster"]
                 parent, folder = stat("/DCIM"), stat("/DCIM/100CANON")
                 start = info_json(img).get("volume", {}).get("data_start")
@@ -4230,6 +4239,32 @@ class Orphans(Base):
                 r = run("owner", "-a", img, str(folder))
                 self.assertEqual(text(r.stdout).split("  [")[0], "/$Orphans")
                 self.assertEqual(self.fatcat_owner(img, folder), "/DCIM/00CANON")
+
+                # Its files are read through the chains that still stand, its long names go on
+                # across the folder's clusters, and its deleted entry lists it along its chain.
+                for d in ("/$Orphans", "/DCIM/_00CANON"):
+                    with self.subTest(d, what="names"):
+                        j = json.loads(run("ls", "-a", "--json", img, d).stdout)
+                        self.assertEqual(sorted(e["name"] for e in j["entries"]
+                                                if e["name"] not in (".", "..")), sorted(sources))
+                    with self.subTest(d, what="cat"):
+                        # By size (all differ): found whichever name the entry shows.
+                        listed = {e["size"]: e["name"] for e in j["entries"]}
+                        self.assertEqual(len({len(b) for b in sources.values()}), len(sources))
+                        for name, data in sources.items():
+                            self.assertIn(len(data), listed, name)
+                            r = run("cat", "-a", img, d + "/" + listed[len(data)])
+                            self.assertEqual(r.returncode, 0, text(r.stderr))
+                            self.assertTrue(r.stdout == data, "%s/%s differs" % (d, name))
+                # Free clusters belong to the file deleted there, not to the lost folder's files.
+                with self.subTest(what="owner"):
+                    gone = json.loads(run("ls", "-a", "--json", img, "/").stdout)["entries"]
+                    gone = [e for e in gone if e["size"] == 1500]
+                    self.assertEqual(len(gone), 1)
+                    for c in (gone[0]["cluster"], gone[0]["cluster"] + 2):
+                        r = run("owner", "-a", img, str(c))
+                        self.assertEqual([l.split("  [")[0] for l in text(r.stdout).splitlines()],
+                                         ["/" + gone[0]["name"]], c)
 
     def test_deleted_folders_and_owner_as_fatcat_says(self):
         need_tools(self, "fatcat")

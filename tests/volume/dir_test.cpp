@@ -561,6 +561,7 @@ TEST_P(DirTest, DeletedDirectoryTakesNoClusterThatIsNotItsOwn) {
     DirEntries root;
     root.add_short("\xE5LD        ", DV_ATTR_DIRECTORY, 40, 0);
     root.add_short("\xE5SED       ", DV_ATTR_DIRECTORY, 50, 0);
+    root.add_short("USED    BIN", DV_ATTR_ARCHIVE, 50, 6);
     img.place_root(root);
     FaultReader rd(img);
     Mounted v(img, rd, readfat_optimal_flags() | DV_FLAG_DELETED);

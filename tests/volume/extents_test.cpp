@@ -372,7 +372,11 @@ TEST(ExtentsRecovery, DeletedFilesGiveTheRunsRecoveryReads) {
     ASSERT_EQ(w.runs.size(), 1u);
     EXPECT_EQ(w.runs[0].cluster, t.find("OLD")->first_cluster);
     EXPECT_EQ(w.runs[0].flags, READFAT_EXTENT_RECOVERED);
+    // Taken by a live file (a chain no live entry reaches would still be the folder's own).
     img.set_fat(t.find("OLD")->first_cluster, kEndOfChain);
+    const DirEntries taker =
+        DirEntries().add_short("TAKER   BIN", DV_ATTR_ARCHIVE, t.find("OLD")->first_cluster, 1);
+    std::memcpy(img.dir_entry(root, 2), taker[0].data(), DV_DIRENT_SIZE);
     Mounted again(img, rd, readfat_optimal_flags() | DV_FLAG_DELETED, 2, 2);
     w = extents_of(again, old);
     EXPECT_EQ(w.rc, 0);

@@ -4,6 +4,7 @@
 
 #include <dorvex/readfat.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -228,4 +229,56 @@ TEST(Orphans, EntriesAreCapped) {
     EXPECT_EQ(info.entries, READFAT_ORPHAN_MAX);
     EXPECT_EQ(info.clusters, READFAT_ORPHAN_MAX / img.entries_per_cluster());
     EXPECT_EQ(info.truncated, 1u);
+}
+
+// A lost folder (its entry deleted, its chains left allocated): /$Orphans reads its clusters in
+// chain order, so a long name cut at a cluster's end goes on in the cluster the FAT links next;
+// its live-looking files are read through their chains (not over the free clusters between),
+// its deleted ones by the recovery rules; the deleted entry naming it lists it along its chain,
+// and owners follow the same chains.
+TEST(Orphans, LostFolderIsReadThroughItsChains) {
+    Volume vo;
+    FatImage &img = vo.img;
+    const uint32_t per = img.entries_per_cluster();
+    const std::u16string split = u"a long name cut at the cluster.txt";
+    DirEntries folder, named;
+    folder.add_dots(80, 0);
+    folder.pad_to(per - 2);
+    DirEntries run;
+    run.add_long(split, "SPLIT   TXT", DV_ATTR_ARCHIVE, 0, 0);
+    ASSERT_EQ(run.size(), 4u);
+    for (size_t i = 0; i < run.size(); ++i) folder.add_raw(run[i]);
+    const std::string chained = std::string(img.cluster_bytes() * 2, 'x') + "tail";
+    folder.add_short("CHAINED BIN", DV_ATTR_ARCHIVE, 90, static_cast<uint32_t>(chained.size()));
+    folder.add_short("\xE5ONE    TXT", DV_ATTR_ARCHIVE, 100, 4);
+    img.write_dir({80, 85}, folder, true);
+    img.write_data({90, 95, 91}, chained, true);
+    img.write_data({92}, "free bytes between", false);
+    img.write_data({100}, "gone", false);
+    const uint32_t sub = vo.t.find("SUB")->first_cluster;
+    named.add_dots(sub, 0);
+    named.add_short("\xE5OSTDIR    ", DV_ATTR_DIRECTORY, 80, 0);
+    img.write_dir({sub}, named, false);
+
+    FaultReader rd(img);
+    Mounted v(img, rd, readfat_optimal_flags() | kDeleted);
+    ASSERT_TRUE(v.ok());
+    for (const char *dir : {"/$Orphans", "/SUB/_OSTDIR"}) {
+        SCOPED_TRACE(dir);
+        const std::vector<std::u16string> names = names_of(list_dir(v, dir), true);
+        EXPECT_EQ(std::count(names.begin(), names.end(), split), 1);
+        EXPECT_EQ(std::count(names.begin(), names.end(), u"CHAINED.BIN"), 1);
+        EXPECT_EQ(read_file(v, (std::string(dir) + "/CHAINED.BIN").c_str()), chained);
+        EXPECT_EQ(read_file(v, (std::string(dir) + "/_ONE.TXT").c_str()), "gone");
+    }
+    // Its two clusters, listed once each, in chain order.
+    readfat_orphan_info info{};
+    int err = 0;
+    ASSERT_EQ(readfat_orphans(v, &info, &err), 0);
+    EXPECT_EQ(info.clusters, 2u);
+    EXPECT_EQ(owners(v, 92, kDeleted), std::vector<std::string>{});
+    std::vector<std::string> of95 = owners(v, 95, kDeleted);
+    std::sort(of95.begin(), of95.end());
+    EXPECT_EQ(of95,
+              (std::vector<std::string>{"/$Orphans/CHAINED.BIN", "/SUB/_OSTDIR/CHAINED.BIN"}));
 }
