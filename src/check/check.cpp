@@ -13,7 +13,7 @@
 namespace dorvex {
 namespace {
 
-constexpr uint32_t kPathMax = 4095;
+constexpr uint32_t kPathMax = kCheckPathMax;
 constexpr uint32_t kNoCluster = 0xFFFFFFFFu;
 constexpr uint8_t kMoveMarks = DV_NTRES_MOVE_FROM | DV_NTRES_MOVE_TO;
 // Marked entries remembered to tell a cut move's second name from a cross-link.
@@ -52,19 +52,10 @@ struct Frame {
     OrphanScan scan;
 };
 
-struct Checker {
-    readfat_volume *vol;
-    readfat_check_fn fn;
-    void *fn_data;
-    uint32_t last = 0;          // the data area is 2 .. last
+struct Checker : CheckBase {
     uint8_t *used = nullptr;    // bit per cluster: the FAT marks it used
     uint8_t *reached = nullptr; // bit per cluster: a chain of the tree reaches it
     Frame *frames = nullptr;
-    uint16_t *path = nullptr; // kPathMax + 1 units
-    uint32_t path_len = 0;
-    bool path_cut = false;
-    long found = 0;
-    bool stopped = false;
     uint32_t free_count = 0;
     Mark *marks = nullptr; // kMarksMax
     uint32_t marks_n = 0;
@@ -75,46 +66,8 @@ struct Checker {
     void *reader_data = nullptr; // the volume's own reader, while the check taps it
     readfat_sector_reader reader_fn = nullptr;
 
-    static bool bit(const uint8_t *map, uint32_t c) { return (map[c >> 3] >> (c & 7)) & 1u; }
-    static void set(uint8_t *map, uint32_t c) {
-        map[c >> 3] = uint8_t(map[c >> 3] | 1u << (c & 7));
-    }
-
-    void *take(size_t bytes) {
-        void *p = vol->alloc_fn(vol->alloc_data, bytes);
-        if (p) std::memset(p, 0, bytes);
-        return p;
-    }
-    void give(void *p) {
-        if (p) vol->free_fn(vol->alloc_data, p);
-    }
-
-    void report(readfat_finding f, bool with_path, const dv_entry *entry = nullptr) {
-        if (stopped) return;
-        if (with_path) {
-            path[path_len] = 0;
-            f.path = path;
-            f.path_len = path_len;
-            f.path_cut = path_cut;
-        }
-        f.entry = entry;
-        if (f.sector == 0 && f.cluster >= 2 && f.cluster <= last)
-            f.sector = cluster_sector(vol, f.cluster);
-        ++found;
-        if (fn && fn(fn_data, &f) != 0) stopped = true;
-    }
-
     // Appends '/' and `name` to the path; returns the length to go back to.
-    uint32_t push_name(const dv_name &name) {
-        const uint32_t before = path_len;
-        if (path_len + 1u + name.len > kPathMax) {
-            path_cut = true;
-            return before;
-        }
-        path[path_len++] = '/';
-        for (uint32_t i = 0; i < name.len; ++i) path[path_len++] = name.units[i];
-        return before;
-    }
+    uint32_t push_name(const dv_name &name) { return CheckBase::push_name(name.units, name.len); }
 
     // ---- The FAT pass ---------------------------------------------------------------
 
@@ -649,7 +602,7 @@ struct Checker {
 long check_volume(readfat_volume *vol, uint32_t what, readfat_check_fn fn, void *fn_data,
                   int *err) {
     if (what & READFAT_CHECK_LOST) what |= READFAT_CHECK_FATS | READFAT_CHECK_TREE;
-    Checker k{vol, fn, fn_data};
+    Checker k{{vol, fn, fn_data}};
     // The clusters the boot sector declares, as the free count and the writer take them.
     k.last = declared_clusters(vol) + 1;
     const size_t map_bytes = (size_t{k.last} >> 3) + 1;

@@ -14,7 +14,7 @@
 namespace dorvex {
 namespace {
 
-constexpr uint32_t kPathMax = 4095;
+constexpr uint32_t kPathMax = kCheckPathMax;
 constexpr uint32_t kNoCluster = 0xFFFFFFFFu;
 // Entries a set cut by a cluster's end may carry into the next: a primary and its 255
 // secondaries at most.
@@ -33,60 +33,11 @@ struct Frame {
     bool root;
 };
 
-struct ExfatChecker {
-    readfat_volume *vol;
-    readfat_check_fn fn;
-    void *fn_data;
-    uint32_t last = 0;
+struct ExfatChecker : CheckBase {
     uint8_t *reached = nullptr;
     uint8_t *buf = nullptr; // kCarry entries, then a cluster
     Frame *frames = nullptr;
-    uint16_t *path = nullptr;
-    uint32_t path_len = 0;
-    bool path_cut = false;
-    long found = 0;
-    bool stopped = false;
     ExfatUpcase upcase{};
-
-    static bool bit(const uint8_t *map, uint32_t c) { return (map[c >> 3] >> (c & 7)) & 1u; }
-    static void set(uint8_t *map, uint32_t c) {
-        map[c >> 3] = uint8_t(map[c >> 3] | 1u << (c & 7));
-    }
-    bool in_heap(uint64_t c) const { return c >= 2 && c <= last; }
-
-    void *take(size_t bytes) {
-        void *p = vol->alloc_fn(vol->alloc_data, bytes);
-        if (p) std::memset(p, 0, bytes);
-        return p;
-    }
-    void give(void *p) {
-        if (p) vol->free_fn(vol->alloc_data, p);
-    }
-
-    void report(readfat_finding f, bool with_path, const dv_entry *entry = nullptr) {
-        if (stopped) return;
-        if (with_path) {
-            path[path_len] = 0;
-            f.path = path;
-            f.path_len = path_len;
-            f.path_cut = path_cut;
-        }
-        f.entry = entry;
-        if (f.sector == 0 && in_heap(f.cluster)) f.sector = cluster_sector(vol, f.cluster);
-        ++found;
-        if (fn && fn(fn_data, &f) != 0) stopped = true;
-    }
-
-    uint32_t push_name(const uint16_t *units, uint32_t len) {
-        const uint32_t before = path_len;
-        if (path_len + 1u + len > kPathMax) {
-            path_cut = true;
-            return before;
-        }
-        path[path_len++] = '/';
-        for (uint32_t i = 0; i < len; ++i) path[path_len++] = units[i];
-        return before;
-    }
 
     // ---- The boot regions --------------------------------------------------------------
 
@@ -568,7 +519,7 @@ struct ExfatChecker {
 
 long check_exfat(readfat_volume *vol, uint32_t what, readfat_check_fn fn, void *fn_data, int *err) {
     if (what & READFAT_CHECK_LOST) what |= READFAT_CHECK_FATS | READFAT_CHECK_TREE;
-    ExfatChecker k{vol, fn, fn_data};
+    ExfatChecker k{{vol, fn, fn_data}};
     k.last = vol->cluster_count + 1;
     k.upcase = ExfatUpcase{vol->upcase, kExfatUpcaseUnits};
     const size_t map_bytes = (size_t{k.last} >> 3) + 1;
