@@ -843,7 +843,7 @@ int cmd_mount(const Args &a) {
         if (!damage_of(a, why)) return kFail;
         if (!why.empty()) {
             warning(shown + ": the volume is damaged (" + why +
-                    "): mounted read-only (see 'dorvex check')");
+                    "): mounted read-only (mend it with 'dorvex check --repair')");
             rw = false;
             if (lock >= 0) flock(lock, LOCK_SH | LOCK_NB);
         }
