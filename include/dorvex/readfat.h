@@ -597,7 +597,7 @@ DORVEX_API uint32_t readfat_read(readfat_volume *vol, readfat_file *file, void *
  * long-name run carried then is dropped: file data never comes back as
  * entries. Positions (readfat_telldir) in a deleted directory count every
  * cluster from its first on, those passed over too.
- * as entries. Every record read from a deleted directory is marked deleted
+ * Every record read from a deleted directory is marked deleted
  * (see readfat_readdir), so its files and subdirectories are read by these
  * rules too. Path lookups with DV_FLAG_DELETED name deleted entries too, a
  * live entry winning over a deleted one, and pass through deleted
