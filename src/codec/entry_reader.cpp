@@ -147,6 +147,13 @@ enum class Step { next, fail, stop };
 
 // The one walk over raw entries. `sink` fills records (dv_readentry) or only looks for a
 // name (path lookup); Step::stop means the sink has already given the call its result.
+// Whether the deleted entry `e` is only the mark: zeros in every other byte.
+bool is_blank_slot(const uint8_t *e) {
+    for (int i = 1; i < DV_DIRENT_SIZE; ++i)
+        if (e[i] != 0) return false;
+    return true;
+}
+
 template <class Sink>
 int walk_entries(const dv_ctx *ctx, const uint8_t **entries, int *count, Sink &sink) {
     const uint8_t *e = *entries;
@@ -170,6 +177,11 @@ int walk_entries(const dv_ctx *ctx, const uint8_t **entries, int *count, Sink &s
     do {
         if (deleted && e[0] == kDeletedMark) {
             run_open = false; // a deleted entry ends a live run, as a new run start would
+            if (is_blank_slot(e)) {
+                // A slot a writer skipped (0xE5, then zeros) never held a file.
+                del_open = false;
+                goto consume;
+            }
             if (is_lfn(e)) {
                 if (!del_open || e[DV_LFN_CHECKSUM] != del_checksum || del_count == kMaxRun) {
                     del_open = true;

@@ -363,6 +363,14 @@ TEST_F(Reader, DeletedFiles) {
             EXPECT_EQ(recs[0].deleted, 1);
         }
         EXPECT_EQ(name_of(recs[1]), u"_OST.TXT");
+        // Slots a writer skipped (0xE5, then zeros) hold no file: passed over, runs kept.
+        Entry blank{};
+        blank[0] = 0xE5;
+        load(cat({blank}, cat(entries, {blank, short_entry("\xE5OST    TXT")})));
+        ASSERT_EQ(read(8), 0);
+        ASSERT_EQ(produced(), 2);
+        EXPECT_EQ(name_of(recs[0]), u"A long file name.txt");
+        EXPECT_EQ(name_of(recs[1]), u"_OST.TXT");
         load(all);
         count = 2; // the array ends inside the deleted run: it is carried whole
         cur = bytes.data();
