@@ -4334,6 +4334,14 @@ class Mount(Base):
                 self.fail("dorvex built without libfuse3 (CI=true: tools/deps.sh installs it)")
             self.skipTest("dorvex built without libfuse3")
 
+    def tearDown(self):
+        # Whatever a failed test left mounted below its folder goes before the folder does.
+        with open("/proc/mounts") as f:
+            points = [l.split()[1] for l in f if l.split()[1].startswith(self.tmp + "/")]
+        for at in reversed(points):
+            subprocess.run(["fusermount3", "-u", "-z", at], stderr=subprocess.DEVNULL)
+        super().tearDown()
+
     def mounted(self, img):
         at = self.path("mnt")
         os.makedirs(at, exist_ok=True)
