@@ -86,25 +86,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         (data[13] ? data[13] : 1) * (bps == 1024 || bps == 2048 || bps == 4096 ? bps / 512 : 1);
     // exFAT's boot sector, or a backup region's first sector (logical sector 12 at each
     // sector size), which a first sector that names nothing sends the mount to.
+    // The medium reads zeros past the input: a sector it cuts short is seen padded.
+    auto byte = [&](size_t i) -> uint8_t { return i < size ? data[i] : 0; };
     size_t named = SIZE_MAX;
     for (size_t at :
-         {size_t{0}, size_t{12} << 9, size_t{12} << 10, size_t{12} << 11, size_t{12} << 12})
-        if (named == SIZE_MAX && at + 512 <= size && std::memcmp(data + at + 3, "EXFAT   ", 8) == 0)
-            named = at;
+         {size_t{0}, size_t{12} << 9, size_t{12} << 10, size_t{12} << 11, size_t{12} << 12}) {
+        bool exfat = named == SIZE_MAX;
+        for (size_t i = 0; exfat && i < 8; ++i) exfat = byte(at + 3 + i) == "EXFAT   "[i];
+        if (exfat) named = at;
+    }
     if (named != SIZE_MAX) {
         // exFAT needs a volume of 1 MiB or more: the medium reaches VolumeLength (up to 32
         // MiB, zeros past the input). A request may ask for one logical sector (up to 4096
         // bytes) or a cluster of the main region's or of a backup region's geometry: the
         // backup (logical sector 12) has its own sector size.
         uint64_t length = 0;
-        for (int i = 7; i >= 0; --i) length = length << 8 | data[named + 72 + i];
+        for (int i = 7; i >= 0; --i) length = length << 8 | byte(named + 72 + i);
         if (length > m.end) m.end = length < (1u << 16) ? length : (1u << 16);
         m.max_count = 8;
         for (size_t at :
              {size_t{0}, size_t{12} << 9, size_t{12} << 10, size_t{12} << 11, size_t{12} << 12}) {
-            if (at + 512 > size) continue;
-            const uint32_t shift = uint32_t(data[at + 108]) + data[at + 109];
-            if (data[at + 108] >= 9 && data[at + 108] <= 12 && shift <= 25 &&
+            const uint32_t shift = uint32_t(byte(at + 108)) + byte(at + 109);
+            if (byte(at + 108) >= 9 && byte(at + 108) <= 12 && shift <= 25 &&
                 (1u << (shift - 9)) > m.max_count)
                 m.max_count = 1u << (shift - 9);
         }
